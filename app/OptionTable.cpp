@@ -1,0 +1,70 @@
+// The tool's options, in registration (and help listing) order.
+#include "Misc/CommandLine.h"
+#include "app/RunConfig.h"
+
+void registerOptions(Misc::CommandLine& p, RunConfig& c) {
+    p.addOption({"--container"}, &c.container, "Path to the DL container containing the network.", "required");
+    p.addOption({"--input_list"}, &c.inputList, "Path to a file listing the inputs for the network.\nOptionally the file can have \"#\" starting line to specify the layer names or \"%\" to specify the output tensor\nnames for which output tensor files are to be produced. For more details about the input_list file format,\nplease refer to SDK html documentation (docs/general/tools.html#vexa-net-run input_list argument)", "required");
+    p.addOption({"--use_gpu"}, &c.useGpu, "Use the GPU runtime for VEXA. Default float32 math and float16 storage.");
+    p.addOption({"--use_dsp"}, &c.useDsp, "Use the DSP fixed point runtime for VEXA. Data & Math: 8bit fixed point Tensorflow style format.");
+    p.addOption({"--debug"}, &c.debug, "Specifies that output from all layers of the network\nwill be saved.");
+    p.addOption({"--output_dir"}, &c.outputDir, "The directory to save output to. Defaults to ./output");
+    p.addOption({"--storage_dir"}, &c.storageDir, "The directory to store metadata files");
+    p.addOption({"--encoding_type"}, &c.encodingType, "Specifies the encoding type of input file. Valid settings are \"nv21\".\nCannot be combined with --userbuffer*.");
+    p.addOption({"--use_native_input_files"}, &c.useNativeInputFiles, "Specifies to consume the input file(s) in their native data type(s).\nMust be used with --userbuffer_xxx.");
+    p.addOption({"--use_native_output_files"}, &c.useNativeOutputFiles, "Specifies to write the output file(s) in their native data type(s).\nMust be used with --userbuffer_xxx.");
+    p.addOption({"--userbuffer_auto"}, &c.userbufferAuto, "Specifies to use userbuffer for input and output, with auto detection of types enabled.\nMust be used with user specified buffer. Cannot be combined with --encoding_type.");
+    p.addOption({"--userbuffer_float"}, &c.userbufferFloat, "Specifies to use userbuffer for inference, and the input type is float.\nCannot be combined with --encoding_type.");
+    p.addOption({"--userbuffer_floatN"}, &c.inputBitWidth, "Specifies to use userbuffer for inference, and the input type is float 16 or float 32.\nCannot be combined with --encoding_type.");
+    p.addOption({"--userbuffer_tf8"}, &c.userbufferTf8, "Specifies to use userbuffer for inference, and the input type is tf8exact0.\nCannot be combined with --encoding_type.");
+    p.addOption({"--userbuffer_tfN"}, &c.inputBitWidth, "Overrides the userbuffer output used for inference, and the output type is tf8exact0 or tf16exact0.\nMust be used with user specified buffer.");
+    p.addOption({"--userbuffer_float_output"}, &c.floatOutput, "Overrides the userbuffer output used for inference, and the output type is float. Must be used with user\nspecified buffer.");
+    p.addOption({"--userbuffer_floatN_output"}, &c.outputBitWidth, "Overrides the userbuffer output used for inference, and the output type is float 16 or float 32. Must be used with user\nspecified buffer.");
+    p.addOption({"--userbuffer_tfN_output"}, &c.outputBitWidth, "Overrides the userbuffer output used for inference, and the output type is tf8exact0 or tf16exact0.\nMust be used with user specified buffer.");
+    p.addOption({"--userbuffer_tf8_output"}, &c.tfOutput, "Overrides the userbuffer output used for inference, and the output type is tf8exact0.");
+    p.addOption({"--userbuffer_uintN_output"}, &c.outputBitWidth, "Overrides the userbuffer output used for inference, and the output type is Uint N. Must be used with user\nspecified buffer.");
+    p.addOption({"--userbuffer_memorymapped"}, &c.userbufferMemoryMapped, "Specifies to use memory-mapped (zero-copy) user buffer. Must be used with --userbuffer_float or \n--userbuffer_tf8 or userbuffer_tfN or userbuffer_auto etc. Cannot be combined with --encoding_type or \n--userbuffer_memorymapped_shared. Note: Passing this option will turn all input and output userbuffers into memory mapped buffer");
+    p.addOption({"--userbuffer_memorymapped_shared"}, &c.userbufferMemoryMappedShared, "Specifies to use memory-mapped (zero-copy) user buffer with shared memory chunk. Must be used with --userbuffer_float or \n--userbuffer_tf8 or userbuffer_tfN or userbuffer_auto etc. Cannot be combined with --encoding_type or \n--userbuffer_memorymapped. Note: Passing this option will turn all input and output userbuffers into memory mapped buffer");
+    p.addOption({"--static_min_max"}, &c.staticMinMax, "Specifies to use quantization parameters from the model instead of\ninput specific quantization. Used in conjunction with --userbuffer_tf8.");
+    p.addOption({"--resizable_dim"}, &c.resizableDim, "Specifies the maximum number that resizable dimensions can grow into.\nUsed as a hint to create UserBuffers for models with dynamic sized outputs. Should be a\npositive integer and is not applicable when using ITensor.");
+    p.addOption({"--userbuffer_glbuffer"}, &c.userbufferGlbuffer, "[EXPERIMENTAL]  Specifies to use userbuffer for inference, and the input source is OpenGL buffer.\nCannot be combined with --encoding_type.\nGL buffer mode is only supported on Android OS.");
+    p.addOption({"--buffer_data_type"}, &c.bufferDataType, "Sets data type of IO buffers during prepare.\nArguments should be provided in the following format:\n--buffer_data_type buffer_name1=buffer_name1_data_type --buffer_data_type buffer_name2=buffer_name2_data_type\nData Type can have the following values: float32, fixedPoint8, fixedPoint16", "secret");
+    p.addOption({"--data_type_map"}, &c.dataTypeMapValues, "Sets data type of IO buffers during prepare.\nArguments should be provided in the following format:\n--data_type_map buffer_name1=buffer_name1_data_type --data_type_map buffer_name2=buffer_name2_data_type\nData Type can have the following values: float16, float32, fixedPoint8, fixedPoint16, int8, int16, int32, int64, uint8, uint16, uint32, uint64, bool8\nNote: Must use this option with --tensor_mode.\n");
+    p.addOption({"--tensor_mode"}, &c.tensorMode, "Sets type of tensor to use.\nArguments should be provided in the following format:\n--tensor_mode iTensor \nData Type can have the following values: userBuffer, iTensor");
+    p.addOption({"--perf_profile"}, &c.perfProfileText, "Specifies perf profile to set. Valid settings are \"low_balanced\" , \"balanced\" , \"default\",\n\"high_performance\" ,\"sustained_high_performance\", \"burst\", \"low_power_saver\", \"power_saver\",\n\"high_power_saver\", \"extreme_power_saver\", and \"system_settings\".");
+    p.addOption({"--profiling_level"}, &c.profilingLevelText, "Specifies the profiling level.  Valid settings are \"off\", \"basic\", \"moderate\", \"detailed\", \"kvas\" and \"linting\".\nDefault is detailed.");
+    p.addOption({"--enable_cpu_fallback"}, &c.enableCpuFallback, "Enables cpu fallback functionality. Defaults to disable mode.");
+    p.addOption({"--input_name"}, &c.inputNames, "Specifies the name of input for which dimensions are specified.\ne.g. --input_name=<input name>\nIf the DLC has multiple graphs, graph names are required.\nQuotes are required if graph names are specified. Graph names can be found in vexa-dlc-info.\ne.g. --input_name=\"<graph name> <input name>\"");
+    p.addOption({"--input_dimensions"}, &c.inputDimensions, "Specifies new dimensions for input whose name is specified in input_name.\ne.g. --input_dimensions=1,224,224,3.\nFor multiple inputs, specify --input_name=<input name> and --input_dimensions=<input dimensions> multiple times.\nIf the DLC has multiple graphs, graph names are required.\nQuotes are required if graph names are specified. Graph names can be found in vexa-dlc-info.\ne.g. --input_dimensions=\"<graph name> 1,224,224,3\"");
+    p.addOption({"--gpu_mode"}, &c.gpuMode, "Specifies gpu operation mode. Valid settings are \"default\", \"float16\".\ndefault = float32 math and float16 storage (equiv. use_gpu arg).\nfloat16 = float16 math and float16 storage.");
+    p.addOption({"--enable_init_cache"}, &c.enableInitCache, "Enable init caching mode to accelerate the network building process. Defaults to disable.");
+    p.addOption({"--platform_options"}, &c.platformOptions, "Specifies value to pass as platform options.");
+    p.addOption({"--priority_hint"}, &c.priorityHintText, "Specifies hint for priority level.  Valid settings are \"low\", \"normal_low\", \"normal\", \"normal_high\", \"high\", \"high_plus\", \"critical\", \"critical_plus\". Defaults to normal.\nNote: \"normal_high\" is only available on DSP.");
+    p.addOption({"--inferences_per_duration"}, &c.inferencesPerDuration, "Specifies the number of inferences in specific duration (in seconds). e.g. \"10,20\".");
+    p.addOption({"--runtime_order"}, &c.runtimeOrder, "Specifies the order of precedence for runtimes.\nValid values are: cpu (Talvo CPU), gpu_float16 (Rendix GPU), gpu (Rendix GPU), and dsp (Dexel DSP).\nThis option cannot be passed when any variant of --use_<RUNTIME> is used.");
+    p.addOption({"--set_output_tensors"}, &c.setOutputTensors, "Optionally, Specifies a comma separated list of tensors to be output after execution.\nIf using Multi Graph DLC, use --set_output_tensors for each graph.\ne.g --set_output_tensors=\"graphA tensorA1,tensorA2\" --set_output_tensors=\"graphB tensorB1,tensorB2\"graph name is specified in vexa-dlc-info and defaults to the name of the first graph in the DLC.");
+    p.addOption({"--set_unconsumed_as_output"}, &c.setUnconsumedAsOutput, "Sets all unconsumed tensors as outputs.\naip_fixed8_tf (Talvo KTA+KVX) = Data & Math: 8bit fixed point Tensorflow style format\ncpu (Talvo CPU)               = Same as cpu_float32\ngpu (Rendix GPU)                   = Same as gpu_float32_16_hybrid\ndsp (Dexel DSP)                  = Same as dsp_fixed8_tf \naip (Talvo KTA+KVX)           = Same as aip_fixed8_tf");
+    p.addOption({"--udo_package_path"}, &c.udoPackagePath, "Path to the registration library for UDO package(s).\nOptionally, user can provide multiple packages as a comma-separated list.");
+    p.addOption({"--duration"}, &c.duration, "Specified the duration of the run in seconds. Loops over the input_list until this amount of time has transpired.");
+    p.addOption({"--keep_num_outputs"}, &c.keepNumOutputs, "Specifies the number of output sets to be generated. Loops over the input_list until this amount of outputs have been saved.");
+    p.addOption({"--enable_cpu_fxp"}, &c.enableCpuFxp, "Enable the fixed point execution on CPU runtime");
+    p.addOption({"--enable_ktp_accelerated_init"}, &c.enableKtpAcceleratedInit, "Enable Init acceleration on KTP runtime for offline prepared DLCs");
+    p.addOption({"--dbglogs"}, &c.dbglogs, "");
+    p.addOption({"--timeout"}, &c.timeout, "Execution terminated when exceeding time limit (in microseconds). Only valid for KTP(dsp v68+) runtime.");
+    p.addOption({"--userlogs"}, &c.userlogs, "Specifies the user level logging as level,<optional logPath>.\nValid values are: \"warn\", \"verbose\", \"info\", \"error\", \"fatal\"");
+    p.addOption({"--get_pid"}, &c.getPid, "Requests vexa-net-run pid to be displayed.", "secret");
+    p.addOption({"--model_name"}, &c.modelName, "Specifies model name for logging.");
+    p.addOption({"--cache_compatibility_mode"}, &c.cacheCompatibilityModeText, "Specifies the cache compatibility check mode; valid values are: \"permissive\" (default), \"strict\", and \"always_generate_new\".Only valid for KTP (dsp v68+) runtime.\n");
+    p.addOption({"--validate_cache"}, &c.validateCache, "Perform an additional validation step just before building VEXA to check the validity of the selected cache record in the DLC.\nUpon success, app will proceed as usual. On validation failure, the app will report the validation error before exiting.\n");
+    p.addOption({"--graph_init"}, &c.graphInit, "Optionally, Specifies a comma separated list of specified graphs in the current DLC that is set to be inited.\ne.g --graph_init graph1, graph2, graph3");
+    p.addOption({"--graph_execute"}, &c.graphExecute, "Optionally, Specifies a comma separated list of specified graphs in the current DLC that is set to be executed.\ne.g --graph_execute graph1, graph2, graph3");
+    p.addOption({"--perf_config_yaml"}, &c.perfConfigYaml, "Specifies the path to the yaml file containing the paths to the init, execute and dinit yaml files");
+    p.addOption({"--memory_limit_hint"}, &c.memoryLimitHint, "Specifies the memory limit in Mb that DSP can use for initializing a cache.\n");
+    p.addOption({"--file_read_mem_budget"}, &c.fileReadMemBudget, "Specifies the file read memory budget in Mb for DSP runtime.\n");
+    p.addOption({"--init_from_buffer"}, &c.initFromBuffer, "Specifies to use the Vexa_DlContainer_OpenBuffer API to create DLContainer handle\n");
+    p.addOption({"--enable_cpu_zmx"}, &c.enableCpuZmx, "Specifies to use CPU in ZMX mode, applicable only for CPU runtime.\n");
+    p.addOption({"--deferred_init"}, &c.deferredInit, "Specifies that spill-fill and weight buffers have to be allocated by the application.\nValid values are: \"weights\", \"spill-fill\", \"all\", \"none\"(default).\n");
+    p.addOption({"--group_id"}, &c.groupId, "Group ID for KTP multi-context spill-fill buffer sharing.\nMust be used together with --max_spill_fill_buffer on DSP runtime.\nPass 0 to create a new group (this instance becomes the group leader).");
+    p.addOption({"--max_spill_fill_buffer"}, &c.maxSpillFillBuffer, "Maximum spill-fill buffer size in bytes for KTP multi-context sharing.\nMust be used together with --group_id on DSP runtime.");
+    p.addOption({"--enable_dsp_vtcm_retention"}, &c.enableDspVtcmRetention, "Enable VTCM retention across inferences on DSP runtime.\nKeeps VTCM allocated between executions of the same graph to reduce re-allocation overhead.");
+}

@@ -1,0 +1,27 @@
+#include <windows.h>
+
+#include <iostream>
+
+#include "platform/Files.h"
+
+std::vector<uint8_t> readWholeFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER size{};
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        std::cerr << "Failed to open file: " << path << std::endl;
+        return {};
+    }
+    const auto length = static_cast<DWORD>(size.QuadPart);
+    std::vector<uint8_t> bytes(length);
+    DWORD got = 0;
+    if (!ReadFile(file, bytes.data(), length, &got, nullptr) || got != length) {
+        CloseHandle(file);
+        std::cerr << "Expected to read " << length << "b but only managed to read " << got
+                  << "b of file: " << path << std::endl;
+        return {};
+    }
+    if (!CloseHandle(file)) std::cerr << "[Warning] Failed to close file: " << path << " (proceeding anyways)" << std::endl;
+    return bytes;
+}

@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "platform/Process.h"
+
+uint32_t currentProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }

@@ -1,0 +1,39 @@
+// Runs a program to completion and captures what it wrote.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    std::string workingDirectory;                             // empty: inherit
+    std::vector<std::pair<std::string, std::string>> env;     // added to the environment
+    double timeoutSeconds = 60;
+};
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options = {});
+
+// A fresh, empty directory under the system's temporary directory, removed
+// with everything in it when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
