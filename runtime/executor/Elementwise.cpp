@@ -1,0 +1,499 @@
+// Element-wise operators: arithmetic, comparison and logic with
+// broadcasting, unary math, activations, Cast, Where and Clip.
+#include <onnx/onnx_pb.h>
+
+#include <cmath>
+
+#include "Broadcast.h"
+#include "Dispatch.h"
+#include "Kernel.h"
+
+namespace vexart {
+
+Shape broadcastShape(const Shape& a, const Shape& b) {
+    const size_t r = std::max(a.size(), b.size());
+    Shape out(r);
+    for (size_t i = 0; i < r; ++i) {
+        const int64_t da = i < r - a.size() ? 1 : a[i - (r - a.size())];
+        const int64_t db = i < r - b.size() ? 1 : b[i - (r - b.size())];
+        if (da != db && da != 1 && db != 1) {
+            throw ExecError("shapes " + shapeText(a) + " and " + shapeText(b) + " do not broadcast");
+        }
+        out[i] = da == 1 ? db : da;
+    }
+    return out;
+}
+
+std::vector<int64_t> broadcastStrides(const Shape& s, const Shape& out) {
+    std::vector<int64_t> strides(out.size(), 0);
+    int64_t step = 1;
+    for (size_t k = s.size(); k-- > 0;) {
+        const size_t o = k + (out.size() - s.size());
+        strides[o] = s[k] == 1 ? 0 : step;
+        step *= s[k];
+    }
+    return strides;
+}
+
+namespace {
+
+template <typename T, typename R, typename Op>
+void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
+    const T* pa = a.data<T>();
+    const T* pb = b.data<T>();
+    R* po = out.data<R>();
+    if (a.shape() == b.shape()) {
+        for (int64_t i = 0, n = out.size(); i < n; ++i) po[i] = op(pa[i], pb[i]);
+        return;
+    }
+    if (b.size() == 1 && out.size() == a.size()) {
+        const T v = pb[0];
+        for (int64_t i = 0, n = out.size(); i < n; ++i) po[i] = op(pa[i], v);
+        return;
+    }
+    const auto sa = broadcastStrides(a.shape(), out.shape());
+    const auto sb = broadcastStrides(b.shape(), out.shape());
+    forEachBroadcast(out.shape(), sa, sb,
+                     [&](int64_t o, int64_t ia, int64_t ib, int64_t n, int64_t stepA, int64_t stepB) {
+                         for (int64_t k = 0; k < n; ++k) po[o + k] = op(pa[ia + k * stepA], pb[ib + k * stepB]);
+                     });
+}
+
+enum class Bin { Add, Sub, Mul, Div, Pow, Max, Min, Mod, FMod, PRelu };
+enum class Cmp { Equal, Less, Greater, LessEq, GreaterEq };
+enum class Logic { And, Or, Xor };
+
+template <typename T>
+T pyMod(T a, T b) {
+    if constexpr (std::is_floating_point_v<T>) {
+        T r = std::fmod(a, b);
+        if (r != 0 && ((r < 0) != (b < 0))) r += b;
+        return r;
+    } else if constexpr (std::is_signed_v<T>) {
+        if (b == 0) return 0;  // undefined in the operator set; never trap
+        T r = static_cast<T>(a % b);
+        if (r != 0 && ((r < 0) != (b < 0))) r = static_cast<T>(r + b);
+        return r;
+    } else {
+        return b == 0 ? 0 : static_cast<T>(a % b);
+    }
+}
+
+template <typename T>
+T applyBin(Bin op, T a, T b) {
+    switch (op) {
+        case Bin::Add: return static_cast<T>(a + b);
+        case Bin::Sub: return static_cast<T>(a - b);
+        case Bin::Mul: return static_cast<T>(a * b);
+        case Bin::Div:
+            if constexpr (std::is_integral_v<T>) {
+                if (b == 0) return 0;
+            }
+            return static_cast<T>(a / b);
+        case Bin::Pow: return static_cast<T>(std::pow(static_cast<double>(a), static_cast<double>(b)));
+        case Bin::Max: return a > b ? a : b;
+        case Bin::Min: return a < b ? a : b;
+        case Bin::Mod: return pyMod(a, b);
+        case Bin::FMod:
+            if constexpr (std::is_floating_point_v<T>) {
+                return std::fmod(a, b);
+            } else {
+                return b == 0 ? 0 : static_cast<T>(a % b);
+            }
+        case Bin::PRelu: return a < 0 ? static_cast<T>(a * b) : a;
+    }
+    return a;
+}
+
+class BinaryKernel : public Kernel {
+public:
+    explicit BinaryKernel(Bin op) : op_(op) {}
+    void run(KernelContext& ctx) override {
+        const Tensor& a = ctx.in(0);
+        const Tensor* b = &ctx.in(1);
+        if (b->type() != a.type()) {
+            castTensor(*b, a.type(), converted_);
+            b = &converted_;
+        }
+        Tensor& out = ctx.out(0, a.type(), broadcastShape(a.shape(), b->shape()));
+        const Bin op = op_;
+        if (a.type() == DType::Float && op == Bin::Add) return binaryLoop<float, float>(a, *b, out, std::plus<>());
+        if (a.type() == DType::Float && op == Bin::Mul) {
+            return binaryLoop<float, float>(a, *b, out, std::multiplies<>());
+        }
+        VEXA_DISPATCH_NUMERIC(a.type(), binaryLoop<T, T>(a, *b, out, [op](T x, T y) { return applyBin(op, x, y); }))
+    }
+
+private:
+    Bin op_;
+    Tensor converted_;
+};
+
+class CompareKernel : public Kernel {
+public:
+    explicit CompareKernel(Cmp op) : op_(op) {}
+    void run(KernelContext& ctx) override {
+        const Tensor& a = ctx.in(0);
+        const Tensor& b = ctx.in(1);
+        if (a.type() != b.type()) throw ExecError("comparison of different element types");
+        Tensor& out = ctx.out(0, DType::Bool, broadcastShape(a.shape(), b.shape()));
+        const Cmp op = op_;
+        auto cmp = [op](auto x, auto y) -> uint8_t {
+            switch (op) {
+                case Cmp::Equal: return x == y;
+                case Cmp::Less: return x < y;
+                case Cmp::Greater: return x > y;
+                case Cmp::LessEq: return x <= y;
+                case Cmp::GreaterEq: return x >= y;
+            }
+            return 0;
+        };
+        if (a.type() == DType::Bool) return binaryLoop<uint8_t, uint8_t>(a, b, out, cmp);
+        VEXA_DISPATCH_NUMERIC(a.type(), binaryLoop<T, uint8_t>(a, b, out, cmp))
+    }
+
+private:
+    Cmp op_;
+};
+
+std::unique_ptr<Kernel> logicKernel(Logic op) {
+    return lambdaKernel([op](KernelContext& ctx) {
+        const Tensor& a = ctx.in(0);
+        const Tensor& b = ctx.in(1);
+        Tensor& out = ctx.out(0, DType::Bool, broadcastShape(a.shape(), b.shape()));
+        binaryLoop<uint8_t, uint8_t>(a, b, out, [op](uint8_t x, uint8_t y) -> uint8_t {
+            const bool p = x != 0, q = y != 0;
+            return op == Logic::And ? (p && q) : op == Logic::Or ? (p || q) : (p != q);
+        });
+    });
+}
+
+// Sum, Mean, Max, Min over any number of inputs.
+std::unique_ptr<Kernel> variadicKernel(Bin op, bool mean) {
+    struct K : Kernel {
+        Bin op;
+        bool mean;
+        Tensor acc;
+        Tensor tmp;
+        K(Bin o, bool m) : op(o), mean(m) {}
+        void run(KernelContext& ctx) override {
+            const Tensor& first = ctx.in(0);
+            Shape shape = first.shape();
+            for (size_t i = 1; i < ctx.inputCount(); ++i) shape = broadcastShape(shape, ctx.in(i).shape());
+            Tensor& out = ctx.out(0, first.type(), shape);
+            VEXA_DISPATCH_NUMERIC(first.type(), {
+                acc.reset(first.type(), first.shape());
+                std::memcpy(acc.raw(), first.raw(), first.bytes());
+                for (size_t i = 1; i < ctx.inputCount(); ++i) {
+                    tmp.reset(first.type(), broadcastShape(acc.shape(), ctx.in(i).shape()));
+                    const Bin o = op;
+                    binaryLoop<T, T>(acc, ctx.in(i), tmp, [o](T x, T y) { return applyBin(o, x, y); });
+                    std::swap(acc, tmp);
+                }
+                T* po = out.data<T>();
+                const T* pa = acc.data<T>();
+                const auto n = static_cast<T>(ctx.inputCount());
+                for (int64_t k = 0; k < out.size(); ++k) po[k] = mean ? static_cast<T>(pa[k] / n) : pa[k];
+            })
+        }
+    };
+    return std::make_unique<K>(op, mean);
+}
+
+template <typename F>
+void registerUnaryFloat(const char* name, F f) {
+    registerKernel(name, [f](const onnx::NodeProto& node, int64_t) {
+        const Attrs attrs(node);
+        const float alpha = attrs.f("alpha", std::nanf(""));
+        const float beta = attrs.f("beta", std::nanf(""));
+        return lambdaKernel([f, alpha, beta](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            VEXA_DISPATCH_FLOAT(x.type(), {
+                const T* px = x.data<T>();
+                T* po = out.data<T>();
+                for (int64_t i = 0, n = x.size(); i < n; ++i) po[i] = static_cast<T>(f(px[i], alpha, beta));
+            })
+        });
+    });
+}
+
+template <typename F>
+void registerUnaryNumeric(const char* name, F f) {
+    registerKernel(name, [f](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([f](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                const T* px = x.data<T>();
+                T* po = out.data<T>();
+                for (int64_t i = 0, n = x.size(); i < n; ++i) po[i] = static_cast<T>(f(px[i]));
+            })
+        });
+    });
+}
+
+template <typename To, typename From>
+void castLoop(const From* src, To* dst, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) {
+        if constexpr (std::is_same_v<To, bool>) {
+            dst[i] = src[i] != From(0);
+        } else {
+            dst[i] = static_cast<To>(src[i]);
+        }
+    }
+}
+
+template <typename From>
+void castFrom(const From* src, DType to, void* dst, int64_t n) {
+    switch (to) {
+        case DType::Float: castLoop(src, static_cast<float*>(dst), n); break;
+        case DType::Double: castLoop(src, static_cast<double*>(dst), n); break;
+        case DType::Int64: castLoop(src, static_cast<int64_t*>(dst), n); break;
+        case DType::Int32: castLoop(src, static_cast<int32_t*>(dst), n); break;
+        case DType::Int16: castLoop(src, static_cast<int16_t*>(dst), n); break;
+        case DType::Int8: castLoop(src, static_cast<int8_t*>(dst), n); break;
+        case DType::UInt64: castLoop(src, static_cast<uint64_t*>(dst), n); break;
+        case DType::UInt32: castLoop(src, static_cast<uint32_t*>(dst), n); break;
+        case DType::UInt16: castLoop(src, static_cast<uint16_t*>(dst), n); break;
+        case DType::UInt8: castLoop(src, static_cast<uint8_t*>(dst), n); break;
+        case DType::Bool: {
+            auto* d = static_cast<uint8_t*>(dst);
+            for (int64_t i = 0; i < n; ++i) d[i] = src[i] != From(0);
+            break;
+        }
+        case DType::Float16: {
+            auto* d = static_cast<uint16_t*>(dst);
+            for (int64_t i = 0; i < n; ++i) d[i] = floatToHalf(static_cast<float>(src[i]));
+            break;
+        }
+        default: throw ExecError(std::string("cannot cast to ") + dtypeName(to));
+    }
+}
+
+}  // namespace
+
+void castTensor(const Tensor& src, DType to, Tensor& dst) {
+    dst.reset(to, src.shape());
+    const int64_t n = src.size();
+    if (src.type() == to) {
+        if (to == DType::String) {
+            dst.strings = src.strings;
+        } else if (src.bytes() != 0) {
+            std::memcpy(dst.raw(), src.raw(), src.bytes());
+        }
+        return;
+    }
+    if (src.type() == DType::Float16) {
+        std::vector<float> tmp(static_cast<size_t>(n));
+        const auto* h = src.data<uint16_t>();
+        for (int64_t i = 0; i < n; ++i) tmp[static_cast<size_t>(i)] = halfToFloat(h[i]);
+        return castFrom(tmp.data(), to, dst.raw(), n);
+    }
+    if (src.type() == DType::Bool) return castFrom(src.data<uint8_t>(), to, dst.raw(), n);
+    VEXA_DISPATCH_NUMERIC(src.type(), castFrom(src.data<T>(), to, dst.raw(), n))
+}
+
+void registerElementwiseKernels() {
+    const std::pair<const char*, Bin> binaries[] = {{"Add", Bin::Add}, {"Sub", Bin::Sub}, {"Mul", Bin::Mul},
+                                                    {"Div", Bin::Div}, {"Pow", Bin::Pow}, {"PRelu", Bin::PRelu}};
+    for (const auto& [name, op] : binaries) {
+        const Bin o = op;
+        registerKernel(name, [o](const onnx::NodeProto&, int64_t) { return std::make_unique<BinaryKernel>(o); });
+    }
+    registerKernel("Mod", [](const onnx::NodeProto& n, int64_t) {
+        return std::make_unique<BinaryKernel>(Attrs(n).i("fmod", 0) != 0 ? Bin::FMod : Bin::Mod);
+    });
+    const std::pair<const char*, Cmp> comparisons[] = {{"Equal", Cmp::Equal},
+                                                       {"Less", Cmp::Less},
+                                                       {"Greater", Cmp::Greater},
+                                                       {"LessOrEqual", Cmp::LessEq},
+                                                       {"GreaterOrEqual", Cmp::GreaterEq}};
+    for (const auto& [name, op] : comparisons) {
+        const Cmp o = op;
+        registerKernel(name, [o](const onnx::NodeProto&, int64_t) { return std::make_unique<CompareKernel>(o); });
+    }
+    registerKernel("And", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::And); });
+    registerKernel("Or", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Or); });
+    registerKernel("Xor", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Xor); });
+    registerKernel("Sum", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, false); });
+    registerKernel("Mean", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, true); });
+    registerKernel("Max", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Max, false); });
+    registerKernel("Min", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Min, false); });
+
+    registerKernel("Not", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, DType::Bool, x.shape());
+            for (int64_t i = 0; i < x.size(); ++i) out.data<uint8_t>()[i] = x.data<uint8_t>()[i] == 0;
+        });
+    });
+
+    using F = float;
+    registerUnaryFloat("Relu", [](double x, F, F) { return x > 0 ? x : 0.0; });
+    registerUnaryFloat("Sigmoid", [](double x, F, F) { return 1.0 / (1.0 + std::exp(-x)); });
+    registerUnaryFloat("Tanh", [](double x, F, F) { return std::tanh(x); });
+    registerUnaryFloat("Exp", [](double x, F, F) { return std::exp(x); });
+    registerUnaryFloat("Log", [](double x, F, F) { return std::log(x); });
+    registerUnaryFloat("Sqrt", [](double x, F, F) { return std::sqrt(x); });
+    registerUnaryFloat("Reciprocal", [](double x, F, F) { return 1.0 / x; });
+    registerUnaryFloat("Floor", [](double x, F, F) { return std::floor(x); });
+    registerUnaryFloat("Ceil", [](double x, F, F) { return std::ceil(x); });
+    registerUnaryFloat("Round", [](double x, F, F) { return std::nearbyint(x); });
+    registerUnaryFloat("Sin", [](double x, F, F) { return std::sin(x); });
+    registerUnaryFloat("Cos", [](double x, F, F) { return std::cos(x); });
+    registerUnaryFloat("Tan", [](double x, F, F) { return std::tan(x); });
+    registerUnaryFloat("Asin", [](double x, F, F) { return std::asin(x); });
+    registerUnaryFloat("Acos", [](double x, F, F) { return std::acos(x); });
+    registerUnaryFloat("Atan", [](double x, F, F) { return std::atan(x); });
+    registerUnaryFloat("Sinh", [](double x, F, F) { return std::sinh(x); });
+    registerUnaryFloat("Cosh", [](double x, F, F) { return std::cosh(x); });
+    registerUnaryFloat("Asinh", [](double x, F, F) { return std::asinh(x); });
+    registerUnaryFloat("Acosh", [](double x, F, F) { return std::acosh(x); });
+    registerUnaryFloat("Atanh", [](double x, F, F) { return std::atanh(x); });
+    registerUnaryFloat("Erf", [](double x, F, F) { return std::erf(x); });
+    registerUnaryFloat("Softplus", [](double x, F, F) { return std::log1p(std::exp(x)); });
+    registerUnaryFloat("Softsign", [](double x, F, F) { return x / (1.0 + std::fabs(x)); });
+    registerUnaryFloat("LeakyRelu", [](double x, F a, F) { return x < 0 ? x * (std::isnan(a) ? 0.01 : a) : x; });
+    registerUnaryFloat("Elu", [](double x, F a, F) { return x < 0 ? (std::isnan(a) ? 1.0 : a) * std::expm1(x) : x; });
+    registerUnaryFloat("Celu", [](double x, F a, F) {
+        const double al = std::isnan(a) ? 1.0 : a;
+        return std::max(0.0, x) + std::min(0.0, al * std::expm1(x / al));
+    });
+    registerUnaryFloat("ThresholdedRelu", [](double x, F a, F) { return x > (std::isnan(a) ? 1.0 : a) ? x : 0.0; });
+    registerUnaryFloat("HardSigmoid", [](double x, F a, F b) {
+        const double v = (std::isnan(a) ? 0.2 : a) * x + (std::isnan(b) ? 0.5 : b);
+        return std::max(0.0, std::min(1.0, v));
+    });
+    registerUnaryFloat("HardSwish", [](double x, F, F) { return x * std::max(0.0, std::min(1.0, x / 6 + 0.5)); });
+    registerKernel("Selu", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        const double alpha = a.f("alpha", 1.67326319217681884765625f);
+        const double gamma = a.f("gamma", 1.05070102214813232421875f);
+        return lambdaKernel([alpha, gamma](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            VEXA_DISPATCH_FLOAT(x.type(), {
+                for (int64_t i = 0; i < x.size(); ++i) {
+                    const double v = x.data<T>()[i];
+                    out.data<T>()[i] = static_cast<T>(gamma * (v > 0 ? v : alpha * std::expm1(v)));
+                }
+            })
+        });
+    });
+    registerKernel("Shrink", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        const double bias = a.f("bias", 0.0f);
+        const double lambd = a.f("lambd", 0.5f);
+        return lambdaKernel([bias, lambd](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                for (int64_t i = 0; i < x.size(); ++i) {
+                    const double v = static_cast<double>(x.data<T>()[i]);
+                    out.data<T>()[i] = static_cast<T>(v < -lambd ? v + bias : v > lambd ? v - bias : 0.0);
+                }
+            })
+        });
+    });
+    registerUnaryNumeric("Abs", [](auto x) { return x < 0 ? -x : x; });
+    registerUnaryNumeric("Neg", [](auto x) { return -x; });
+    registerUnaryNumeric("Sign", [](auto x) { return x > 0 ? 1 : x < 0 ? -1 : 0; });
+    for (const char* name : {"IsNaN", "IsInf"}) {
+        const bool nan = std::string(name) == "IsNaN";
+        registerKernel(name, [nan](const onnx::NodeProto& n, int64_t) {
+            const bool pos = Attrs(n).i("detect_positive", 1) != 0;
+            const bool neg = Attrs(n).i("detect_negative", 1) != 0;
+            return lambdaKernel([nan, pos, neg](KernelContext& ctx) {
+                const Tensor& x = ctx.in(0);
+                Tensor& out = ctx.out(0, DType::Bool, x.shape());
+                VEXA_DISPATCH_FLOAT(x.type(), {
+                    for (int64_t i = 0; i < x.size(); ++i) {
+                        const T v = x.data<T>()[i];
+                        out.data<uint8_t>()[i] =
+                            nan ? std::isnan(v) : std::isinf(v) && ((v > 0 && pos) || (v < 0 && neg));
+                    }
+                })
+            });
+        });
+    }
+
+    registerKernel("Clip", [](const onnx::NodeProto& n, int64_t opset) {
+        const Attrs a(n);
+        const float lo = a.f("min", -std::numeric_limits<float>::infinity());
+        const float hi = a.f("max", std::numeric_limits<float>::infinity());
+        return lambdaKernel([lo, hi, opset](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                T mn = opset < 11 ? static_cast<T>(lo) : std::numeric_limits<T>::lowest();
+                T mx = opset < 11 ? static_cast<T>(hi) : std::numeric_limits<T>::max();
+                if (ctx.has(1) && ctx.in(1).size() != 0) mn = ctx.in(1).data<T>()[0];
+                if (ctx.has(2) && ctx.in(2).size() != 0) mx = ctx.in(2).data<T>()[0];
+                for (int64_t i = 0; i < x.size(); ++i) {
+                    const T v = x.data<T>()[i];
+                    out.data<T>()[i] = v < mn ? mn : v > mx ? mx : v;
+                }
+            })
+        });
+    });
+
+    registerKernel("Cast", [](const onnx::NodeProto& n, int64_t) {
+        const auto to = static_cast<DType>(Attrs(n).i("to", 1));
+        return lambdaKernel([to](KernelContext& ctx) {
+            Tensor& out = ctx.out(0, to, ctx.in(0).shape());
+            castTensor(ctx.in(0), to, out);
+        });
+    });
+    registerKernel("CastLike", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            Tensor& out = ctx.out(0, ctx.in(1).type(), ctx.in(0).shape());
+            castTensor(ctx.in(0), ctx.in(1).type(), out);
+        });
+    });
+    for (const char* name : {"Identity", "Dropout"}) {
+        registerKernel(name, [](const onnx::NodeProto&, int64_t) {
+            return lambdaKernel([](KernelContext& ctx) {
+                const Tensor& x = ctx.in(0);
+                Tensor& out = ctx.out(0, x.type(), x.shape());
+                castTensor(x, x.type(), out);
+                if (ctx.wantsOutput(1)) {
+                    Tensor& mask = ctx.out(1, DType::Bool, x.shape());
+                    std::memset(mask.raw(), 1, mask.bytes());
+                }
+            });
+        });
+    }
+
+    registerKernel("Where", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const Tensor& c = ctx.in(0);
+            const Tensor& x = ctx.in(1);
+            const Tensor& y = ctx.in(2);
+            const Shape shape = broadcastShape(broadcastShape(c.shape(), x.shape()), y.shape());
+            Tensor& out = ctx.out(0, x.type(), shape);
+            const auto sc = broadcastStrides(c.shape(), shape);
+            const auto sx = broadcastStrides(x.shape(), shape);
+            const auto sy = broadcastStrides(y.shape(), shape);
+            const size_t r = shape.size();
+            std::vector<int64_t> idx(r, 0);
+            VEXA_DISPATCH_ALL(x.type(), {
+                for (int64_t o = 0; o < out.size(); ++o) {
+                    int64_t ic = 0, ix = 0, iy = 0;
+                    for (size_t d = 0; d < r; ++d) {
+                        ic += idx[d] * sc[d];
+                        ix += idx[d] * sx[d];
+                        iy += idx[d] * sy[d];
+                    }
+                    out.data<T>()[o] = c.data<uint8_t>()[ic] ? x.data<T>()[ix] : y.data<T>()[iy];
+                    for (size_t d = r; d-- > 0;) {
+                        if (++idx[d] < shape[d]) break;
+                        idx[d] = 0;
+                    }
+                }
+            })
+        });
+    });
+}
+
+}  // namespace vexart

@@ -1,0 +1,251 @@
+#include "Graph.h"
+
+#include <onnx/onnx_pb.h>
+
+#include <chrono>
+#include <set>
+
+namespace vexart {
+
+struct Graph::Node {
+    std::string name;
+    std::string opType;
+    std::vector<int> inputs;   // -1 for an omitted optional input
+    std::vector<int> outputs;  // -1 for an omitted optional output
+    std::unique_ptr<Kernel> kernel;
+    std::unique_ptr<KernelContext> ctx;
+};
+
+namespace {
+
+int64_t opsetOf(const onnx::ModelProto& model) {
+    for (const auto& o : model.opset_import()) {
+        if (o.domain().empty() || o.domain() == "ai.onnx") return o.version();
+    }
+    return 1;
+}
+
+}  // namespace
+
+Graph::~Graph() = default;
+
+int Graph::valueIndex(const std::string& name, bool create) {
+    const auto it = index_.find(name);
+    if (it != index_.end()) return it->second;
+    if (!create) throw ExecError("tensor '" + name + "' is used before it is produced");
+    const int i = static_cast<int>(values_.size());
+    index_.emplace(name, i);
+    values_.emplace_back();
+    valueNames_.push_back(name);
+    isConst_.push_back(false);
+    return i;
+}
+
+Graph::Graph(const onnx::ModelProto& model) {
+    const int64_t opset = opsetOf(model);
+    const onnx::GraphProto& g = model.graph();
+    for (const auto& init : g.initializer()) {
+        const int i = valueIndex(init.name(), true);
+        tensorFromProto(init, values_[static_cast<size_t>(i)]);
+        isConst_[static_cast<size_t>(i)] = true;
+    }
+    for (const auto& in : g.input()) {
+        if (index_.count(in.name()) != 0) continue;  // initializer listed as input
+        ValueInfo info;
+        info.name = in.name();
+        if (in.type().has_tensor_type()) {
+            info.type = static_cast<DType>(in.type().tensor_type().elem_type());
+            for (const auto& d : in.type().tensor_type().shape().dim()) {
+                info.dims.push_back(d.has_dim_value() ? d.dim_value() : -1);
+            }
+        }
+        valueIndex(info.name, true);
+        inputs_.push_back(std::move(info));
+    }
+    for (const auto& out : g.output()) declaredOutputs_.push_back(out.name());
+
+    for (const auto& n : g.node()) {
+        if (!n.domain().empty() && n.domain() != "ai.onnx") {
+            throw ExecError("operator " + n.domain() + "." + n.op_type() + " is not supported");
+        }
+        const KernelFactory* factory = findKernel(n.op_type());
+        if (factory == nullptr) throw ExecError("operator " + n.op_type() + " is not supported");
+        auto node = std::make_unique<Node>();
+        node->name = n.name();
+        node->opType = n.op_type();
+        for (const auto& in : n.input()) node->inputs.push_back(in.empty() ? -1 : valueIndex(in, false));
+        for (const auto& out : n.output()) node->outputs.push_back(out.empty() ? -1 : valueIndex(out, true));
+        try {
+            node->kernel = (*factory)(n, opset);
+        } catch (const ExecError& e) {
+            throw ExecError(n.op_type() + " node '" + n.name() + "': " + e.what());
+        }
+        nodes_.push_back(std::move(node));
+    }
+    for (const auto& name : declaredOutputs_) {
+        if (index_.count(name) == 0) throw ExecError("graph output '" + name + "' is never produced");
+    }
+}
+
+std::vector<std::string> Graph::nodeOutputNames() const {
+    std::vector<std::string> names;
+    for (const auto& n : nodes_) {
+        for (int o : n->outputs) {
+            if (o >= 0) names.push_back(valueNames_[static_cast<size_t>(o)]);
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> Graph::unconsumedNames() const {
+    std::set<int> consumed;
+    for (const auto& n : nodes_) consumed.insert(n->inputs.begin(), n->inputs.end());
+    std::set<std::string> declared(declaredOutputs_.begin(), declaredOutputs_.end());
+    std::vector<std::string> names;
+    for (const auto& n : nodes_) {
+        for (int o : n->outputs) {
+            if (o >= 0 && consumed.count(o) == 0 && declared.count(valueNames_[static_cast<size_t>(o)]) == 0) {
+                names.push_back(valueNames_[static_cast<size_t>(o)]);
+            }
+        }
+    }
+    return names;
+}
+
+bool Graph::producesValue(const std::string& name) const {
+    const auto it = index_.find(name);
+    if (it == index_.end()) return false;
+    for (const auto& n : nodes_) {
+        for (int o : n->outputs) {
+            if (o == it->second) return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> Graph::outputsOfNodes(const std::vector<std::string>& layers) const {
+    std::vector<std::string> names;
+    for (const auto& layer : layers) {
+        bool found = false;
+        for (const auto& n : nodes_) {
+            if (n->name != layer) continue;
+            found = true;
+            for (int o : n->outputs) {
+                if (o >= 0) names.push_back(valueNames_[static_cast<size_t>(o)]);
+            }
+        }
+        if (!found) throw ExecError("layer '" + layer + "' is not in the graph");
+    }
+    return names;
+}
+
+void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs) {
+    for (const auto& [name, shape] : inputShapes) {
+        bool known = false;
+        for (const auto& in : inputs_) known = known || in.name == name;
+        if (!known) throw ExecError("'" + name + "' is not an input of the graph");
+    }
+    for (auto& in : inputs_) {
+        const auto given = inputShapes.find(in.name);
+        if (given != inputShapes.end()) {
+            if (!in.dims.empty() && given->second.size() != in.dims.size()) {
+                throw ExecError("input '" + in.name + "' has rank " + std::to_string(in.dims.size()) +
+                                ", not " + std::to_string(given->second.size()));
+            }
+            in.dims = given->second;
+        }
+        Shape shape = in.dims;
+        for (auto& d : shape) d = d < 0 ? 1 : d;
+        in.dims = shape;
+        // Values already placed in an input of this shape and type are kept,
+        // so shapes that depend on input data can be learnt from them.
+        Tensor& t = values_[static_cast<size_t>(index_.at(in.name))];
+        if (t.shape() != shape || t.type() != in.type) {
+            t.reset(in.type, shape);
+            if (t.bytes() != 0) std::memset(t.raw(), 0, t.bytes());
+        }
+    }
+    outputs_.clear();
+    std::set<int> wanted;
+    for (const auto& name : outputs) {
+        const auto it = index_.find(name);
+        if (it == index_.end()) throw ExecError("requested output '" + name + "' is not a tensor of the graph");
+        if (wanted.insert(it->second).second) outputs_.push_back(name);
+    }
+
+    // Nodes needed for the outputs, walking backwards.
+    std::vector<bool> needed(nodes_.size(), false);
+    std::set<int> live(wanted);
+    for (size_t k = nodes_.size(); k-- > 0;) {
+        const Node& n = *nodes_[k];
+        bool produces = false;
+        for (int o : n.outputs) produces = produces || (o >= 0 && live.count(o) != 0);
+        if (!produces) continue;
+        needed[k] = true;
+        for (int i : n.inputs) {
+            if (i >= 0) live.insert(i);
+        }
+    }
+
+    schedule_.clear();
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (!needed[k]) continue;
+        Node& n = *nodes_[k];
+        std::vector<const Tensor*> ins;
+        bool allConst = true;
+        for (int i : n.inputs) {
+            ins.push_back(i >= 0 ? &values_[static_cast<size_t>(i)] : nullptr);
+            if (i >= 0 && !isConst_[static_cast<size_t>(i)]) allConst = false;
+        }
+        std::vector<Tensor*> outs;
+        for (int o : n.outputs) outs.push_back(o >= 0 ? &values_[static_cast<size_t>(o)] : nullptr);
+        n.ctx = std::make_unique<KernelContext>(std::move(ins), std::move(outs));
+        // Shape only looks at the (now fixed) shape of its input.
+        const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
+        try {
+            n.kernel->run(*n.ctx);
+        } catch (const std::exception& e) {
+            throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
+        }
+        if (foldable && wanted.count(n.outputs.empty() ? -1 : n.outputs[0]) == 0) {
+            for (int o : n.outputs) {
+                if (o >= 0) isConst_[static_cast<size_t>(o)] = true;
+            }
+        } else {
+            schedule_.push_back(&n);
+        }
+    }
+    timings_.assign(schedule_.size(), {});
+    for (size_t k = 0; k < schedule_.size(); ++k) timings_[k] = {schedule_[k]->name, schedule_[k]->opType, 0};
+}
+
+Tensor& Graph::input(const std::string& name) {
+    for (const auto& in : inputs_) {
+        if (in.name == name) return values_[static_cast<size_t>(index_.at(name))];
+    }
+    throw ExecError("'" + name + "' is not an input of the graph");
+}
+
+const Tensor& Graph::value(const std::string& name) const {
+    const auto it = index_.find(name);
+    if (it == index_.end()) throw ExecError("'" + name + "' is not a tensor of the graph");
+    return values_[static_cast<size_t>(it->second)];
+}
+
+void Graph::run() {
+    for (size_t k = 0; k < schedule_.size(); ++k) {
+        Node& n = *schedule_[k];
+        const auto start = timing_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+        try {
+            n.kernel->run(*n.ctx);
+        } catch (const std::exception& e) {
+            throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
+        }
+        if (timing_) {
+            timings_[k].totalMicroseconds +=
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        }
+    }
+}
+
+}  // namespace vexart

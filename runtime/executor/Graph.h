@@ -1,0 +1,83 @@
+// One ONNX graph made executable: values, nodes in execution order, a
+// prepare step that fixes input shapes, folds everything that does not
+// depend on input data and learns every shape, and a run step that
+// executes the remaining nodes with no allocation once warmed up.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Kernel.h"
+#include "Tensor.h"
+
+namespace onnx {
+class ModelProto;
+}
+
+namespace vexart {
+
+struct ValueInfo {
+    std::string name;
+    DType type = DType::Float;
+    Shape dims;  // -1 where the model leaves a dimension open
+};
+
+struct NodeTiming {
+    std::string name;
+    std::string opType;
+    double totalMicroseconds = 0;
+};
+
+class Graph {
+public:
+    // Throws ExecError naming the first unsupported operator or malformed part.
+    explicit Graph(const onnx::ModelProto& model);
+    ~Graph();
+    Graph(const Graph&) = delete;
+    Graph& operator=(const Graph&) = delete;
+
+    const std::vector<ValueInfo>& inputs() const { return inputs_; }
+    const std::vector<std::string>& declaredOutputs() const { return declaredOutputs_; }
+    // Every tensor a node produces, in node order.
+    std::vector<std::string> nodeOutputNames() const;
+    // Produced tensors that no node consumes and that are not graph outputs.
+    std::vector<std::string> unconsumedNames() const;
+    bool producesValue(const std::string& name) const;
+    // Output names of the nodes named `layers`.
+    std::vector<std::string> outputsOfNodes(const std::vector<std::string>& layers) const;
+
+    // Fixes the input shapes (open dimensions become 1 unless given) and
+    // the outputs to produce, folds constants and learns all shapes.
+    void prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs);
+
+    const std::vector<std::string>& outputs() const { return outputs_; }
+    Tensor& input(const std::string& name);
+    const Tensor& value(const std::string& name) const;
+    bool hasValue(const std::string& name) const { return index_.count(name) != 0; }
+
+    void run();
+
+    void enableTiming(bool on) { timing_ = on; }
+    const std::vector<NodeTiming>& timings() const { return timings_; }
+
+private:
+    struct Node;
+    int valueIndex(const std::string& name, bool create);
+
+    std::vector<ValueInfo> inputs_;
+    std::vector<std::string> declaredOutputs_;
+    std::vector<std::string> outputs_;
+    std::vector<Tensor> values_;
+    std::vector<std::string> valueNames_;
+    std::vector<bool> isConst_;
+    std::unordered_map<std::string, int> index_;
+    std::vector<std::unique_ptr<Node>> nodes_;
+    std::vector<Node*> schedule_;
+    bool timing_ = false;
+    std::vector<NodeTiming> timings_;
+};
+
+}  // namespace vexart

@@ -1,0 +1,100 @@
+// Operator kernels: created once per node with its attributes parsed,
+// run on every execution against the node's input and output tensors.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Tensor.h"
+
+namespace onnx {
+class NodeProto;
+class TensorProto;
+}  // namespace onnx
+
+namespace vexart {
+
+class KernelContext {
+public:
+    KernelContext(std::vector<const Tensor*> inputs, std::vector<Tensor*> outputs)
+        : inputs_(std::move(inputs)), outputs_(std::move(outputs)) {}
+
+    size_t inputCount() const { return inputs_.size(); }
+    size_t outputCount() const { return outputs_.size(); }
+    bool has(size_t i) const { return i < inputs_.size() && inputs_[i] != nullptr; }
+    const Tensor& in(size_t i) const {
+        if (!has(i)) throw ExecError("missing input " + std::to_string(i));
+        return *inputs_[i];
+    }
+    bool wantsOutput(size_t i) const { return i < outputs_.size() && outputs_[i] != nullptr; }
+    // The i-th output, shaped and typed (its storage is reused when large enough).
+    Tensor& out(size_t i, DType type, Shape shape) {
+        Tensor& t = scratchOr(i);
+        t.reset(type, std::move(shape));
+        return t;
+    }
+
+    std::vector<const Tensor*> inputs_;
+    std::vector<Tensor*> outputs_;
+
+private:
+    Tensor& scratchOr(size_t i) {
+        if (wantsOutput(i)) return *outputs_[i];
+        if (spare_.size() <= i) spare_.resize(i + 1);
+        return spare_[i];
+    }
+    std::vector<Tensor> spare_;
+};
+
+class Kernel {
+public:
+    virtual ~Kernel() = default;
+    virtual void run(KernelContext& ctx) = 0;
+};
+
+// Attribute access for kernel factories.
+class Attrs {
+public:
+    explicit Attrs(const onnx::NodeProto& node) : node_(node) {}
+    bool has(const char* name) const;
+    int64_t i(const char* name, int64_t fallback) const;
+    float f(const char* name, float fallback) const;
+    std::string s(const char* name, const std::string& fallback) const;
+    std::vector<int64_t> ints(const char* name) const;
+    std::vector<float> floats(const char* name) const;
+    const onnx::TensorProto* tensor(const char* name) const;
+
+private:
+    const void* find(const char* name) const;
+    const onnx::NodeProto& node_;
+};
+
+using KernelFactory = std::function<std::unique_ptr<Kernel>(const onnx::NodeProto&, int64_t opset)>;
+
+// Registered operators; null when the type is unknown.
+const KernelFactory* findKernel(const std::string& opType);
+void registerKernel(const std::string& opType, KernelFactory factory);
+
+// Kernel built from a plain function of the context and the node's attributes.
+template <typename F>
+std::unique_ptr<Kernel> lambdaKernel(F f) {
+    struct K : Kernel {
+        F fn;
+        explicit K(F g) : fn(std::move(g)) {}
+        void run(KernelContext& ctx) override { fn(ctx); }
+    };
+    return std::make_unique<K>(std::move(f));
+}
+
+// Tensor from an ONNX TensorProto (raw or typed fields; external data is refused).
+void tensorFromProto(const onnx::TensorProto& proto, Tensor& out);
+
+// Registration hooks of the kernel families.
+void registerElementwiseKernels();
+void registerShapeKernels();
+void registerNnKernels();
+void registerReductionKernels();
+
+}  // namespace vexart

@@ -1,0 +1,117 @@
+#include <onnx/onnx_pb.h>
+
+#include <mutex>
+#include <unordered_map>
+
+#include "Kernel.h"
+
+namespace vexart {
+namespace {
+
+std::unordered_map<std::string, KernelFactory>& registry() {
+    static std::unordered_map<std::string, KernelFactory> r;
+    return r;
+}
+
+void registerAll() {
+    registerElementwiseKernels();
+    registerShapeKernels();
+    registerNnKernels();
+    registerReductionKernels();
+}
+
+template <typename T, typename Field>
+void copyTyped(const Field& field, Tensor& out) {
+    if (static_cast<int64_t>(field.size()) != out.size()) throw ExecError("tensor data does not match its shape");
+    T* dst = out.data<T>();
+    for (int64_t i = 0; i < out.size(); ++i) dst[i] = static_cast<T>(field.Get(static_cast<int>(i)));
+}
+
+}  // namespace
+
+const KernelFactory* findKernel(const std::string& opType) {
+    static std::once_flag once;
+    std::call_once(once, registerAll);
+    const auto it = registry().find(opType);
+    return it == registry().end() ? nullptr : &it->second;
+}
+
+void registerKernel(const std::string& opType, KernelFactory factory) { registry()[opType] = std::move(factory); }
+
+const void* Attrs::find(const char* name) const {
+    for (const auto& a : node_.attribute()) {
+        if (a.name() == name) return &a;
+    }
+    return nullptr;
+}
+
+bool Attrs::has(const char* name) const { return find(name) != nullptr; }
+
+int64_t Attrs::i(const char* name, int64_t fallback) const {
+    const auto* a = static_cast<const onnx::AttributeProto*>(find(name));
+    return a != nullptr ? a->i() : fallback;
+}
+
+float Attrs::f(const char* name, float fallback) const {
+    const auto* a = static_cast<const onnx::AttributeProto*>(find(name));
+    return a != nullptr ? a->f() : fallback;
+}
+
+std::string Attrs::s(const char* name, const std::string& fallback) const {
+    const auto* a = static_cast<const onnx::AttributeProto*>(find(name));
+    return a != nullptr ? a->s() : fallback;
+}
+
+std::vector<int64_t> Attrs::ints(const char* name) const {
+    const auto* a = static_cast<const onnx::AttributeProto*>(find(name));
+    if (a == nullptr) return {};
+    return {a->ints().begin(), a->ints().end()};
+}
+
+std::vector<float> Attrs::floats(const char* name) const {
+    const auto* a = static_cast<const onnx::AttributeProto*>(find(name));
+    if (a == nullptr) return {};
+    return {a->floats().begin(), a->floats().end()};
+}
+
+const onnx::TensorProto* Attrs::tensor(const char* name) const {
+    const auto* a = static_cast<const onnx::AttributeProto*>(find(name));
+    return a != nullptr && a->has_t() ? &a->t() : nullptr;
+}
+
+void tensorFromProto(const onnx::TensorProto& proto, Tensor& out) {
+    if (proto.data_location() == onnx::TensorProto::EXTERNAL) {
+        throw ExecError("tensor " + proto.name() + " keeps its data in an external file, which is not supported");
+    }
+    const auto type = static_cast<DType>(proto.data_type());
+    Shape shape(proto.dims().begin(), proto.dims().end());
+    out.reset(type, shape);
+    if (type == DType::String) {
+        if (proto.string_data_size() != out.size()) throw ExecError("string tensor data does not match its shape");
+        for (int i = 0; i < proto.string_data_size(); ++i) out.strings[static_cast<size_t>(i)] = proto.string_data(i);
+        return;
+    }
+    if (dtypeSize(type) == 0) throw ExecError("tensor " + proto.name() + " has an unsupported element type");
+    if (proto.has_raw_data()) {
+        if (proto.raw_data().size() != out.bytes()) throw ExecError("tensor " + proto.name() + " data size mismatch");
+        if (out.bytes() != 0) std::memcpy(out.raw(), proto.raw_data().data(), out.bytes());
+        return;
+    }
+    switch (type) {
+        case DType::Float: copyTyped<float>(proto.float_data(), out); break;
+        case DType::Double: copyTyped<double>(proto.double_data(), out); break;
+        case DType::Int64: copyTyped<int64_t>(proto.int64_data(), out); break;
+        case DType::UInt64: copyTyped<uint64_t>(proto.uint64_data(), out); break;
+        case DType::UInt32: copyTyped<uint32_t>(proto.uint64_data(), out); break;
+        case DType::Int32: copyTyped<int32_t>(proto.int32_data(), out); break;
+        case DType::Int16: copyTyped<int16_t>(proto.int32_data(), out); break;
+        case DType::UInt16: copyTyped<uint16_t>(proto.int32_data(), out); break;
+        case DType::Int8: copyTyped<int8_t>(proto.int32_data(), out); break;
+        case DType::UInt8: copyTyped<uint8_t>(proto.int32_data(), out); break;
+        case DType::Bool: copyTyped<uint8_t>(proto.int32_data(), out); break;
+        case DType::Float16: copyTyped<uint16_t>(proto.int32_data(), out); break;
+        default: throw ExecError("tensor " + proto.name() + " has an unsupported element type");
+    }
+}
+
+}  // namespace vexart

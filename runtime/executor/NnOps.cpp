@@ -1,0 +1,752 @@
+// Neural-network operators on float32 tensors: convolutions (im2col and
+// Eigen matrix products), pooling, normalisation, dense layers, softmax
+// and resizing. Spatial operators treat 1-D and 2-D inputs as 3-D ones
+// with unit leading dimensions, so one loop nest serves all ranks.
+#include <onnx/onnx_pb.h>
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "Broadcast.h"
+#include "Dispatch.h"
+#include "Kernel.h"
+
+// GCC 12 reports a false free-nonheap-object on nested vectors at -O3.
+#pragma GCC diagnostic ignored "-Wfree-nonheap-object"
+
+namespace vexart {
+namespace {
+
+using RowMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using MapMat = Eigen::Map<RowMat>;
+using ConstMapMat = Eigen::Map<const RowMat>;
+
+void requireFloat(const Tensor& t, const char* what) {
+    if (t.type() != DType::Float) throw ExecError(std::string(what) + " must be float32, not " + dtypeName(t.type()));
+}
+
+// Spatial geometry of a convolution or pooling window, promoted to 3-D.
+struct Window {
+    int64_t in[3] = {1, 1, 1};
+    int64_t k[3] = {1, 1, 1};
+    int64_t stride[3] = {1, 1, 1};
+    int64_t dil[3] = {1, 1, 1};
+    int64_t padBegin[3] = {0, 0, 0};
+    int64_t padEnd[3] = {0, 0, 0};
+    int64_t out[3] = {1, 1, 1};
+    size_t spatial = 0;
+
+    int64_t inSize() const { return in[0] * in[1] * in[2]; }
+    int64_t outSize() const { return out[0] * out[1] * out[2]; }
+    int64_t kSize() const { return k[0] * k[1] * k[2]; }
+};
+
+struct WindowAttrs {
+    std::string autoPad;
+    std::vector<int64_t> kernel, strides, dilations, pads;
+    bool ceilMode = false;
+
+    explicit WindowAttrs(const Attrs& a)
+        : autoPad(a.s("auto_pad", "NOTSET")),
+          kernel(a.ints("kernel_shape")),
+          strides(a.ints("strides")),
+          dilations(a.ints("dilations")),
+          pads(a.ints("pads")),
+          ceilMode(a.i("ceil_mode", 0) != 0) {}
+
+    Window resolve(const Shape& x, const std::vector<int64_t>& kernelShape) const {
+        Window w;
+        if (x.size() < 3 || x.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
+        w.spatial = x.size() - 2;
+        const size_t off = 3 - w.spatial;
+        for (size_t i = 0; i < w.spatial; ++i) {
+            const size_t j = i + off;
+            w.in[j] = x[i + 2];
+            w.k[j] = kernelShape.at(i);
+            w.stride[j] = strides.empty() ? 1 : strides.at(i);
+            w.dil[j] = dilations.empty() ? 1 : dilations.at(i);
+            const int64_t eff = (w.k[j] - 1) * w.dil[j] + 1;
+            if (autoPad == "SAME_UPPER" || autoPad == "SAME_LOWER") {
+                w.out[j] = (w.in[j] + w.stride[j] - 1) / w.stride[j];
+                const int64_t total = std::max<int64_t>(0, (w.out[j] - 1) * w.stride[j] + eff - w.in[j]);
+                w.padBegin[j] = autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
+                w.padEnd[j] = total - w.padBegin[j];
+                continue;
+            }
+            if (autoPad == "NOTSET" && !pads.empty()) {
+                w.padBegin[j] = pads.at(i);
+                w.padEnd[j] = pads.at(i + w.spatial);
+            }
+            const int64_t span = w.in[j] + w.padBegin[j] + w.padEnd[j] - eff;
+            if (span < 0) throw ExecError("window larger than the padded input");
+            w.out[j] = (ceilMode ? (span + w.stride[j] - 1) / w.stride[j] : span / w.stride[j]) + 1;
+            // A last window that starts inside the end padding is dropped.
+            if (ceilMode && (w.out[j] - 1) * w.stride[j] >= w.in[j] + w.padBegin[j]) --w.out[j];
+        }
+        return w;
+    }
+};
+
+Shape outputShape(const Shape& x, int64_t channels, const Window& w) {
+    Shape s = {x[0], channels};
+    for (size_t i = 0; i < w.spatial; ++i) s.push_back(w.out[i + 3 - w.spatial]);
+    return s;
+}
+
+// Columns of one image's channels [c0, c0 + C): rows (c, kd, kh, kw), columns (od, oh, ow).
+void im2col(const float* x, int64_t C, const Window& w, float* col) {
+    const int64_t outSize = w.outSize();
+    for (int64_t c = 0; c < C; ++c) {
+        const float* xc = x + c * w.inSize();
+        for (int64_t kd = 0; kd < w.k[0]; ++kd) {
+            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                    float* dst = col;
+                    col += outSize;
+                    for (int64_t od = 0; od < w.out[0]; ++od) {
+                        const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
+                        for (int64_t oh = 0; oh < w.out[1]; ++oh) {
+                            const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
+                            float* row = dst + (od * w.out[1] + oh) * w.out[2];
+                            if (id < 0 || id >= w.in[0] || ih < 0 || ih >= w.in[1]) {
+                                std::fill(row, row + w.out[2], 0.0f);
+                                continue;
+                            }
+                            const float* src = xc + (id * w.in[1] + ih) * w.in[2];
+                            const int64_t base = kw * w.dil[2] - w.padBegin[2];
+                            const int64_t s = w.stride[2];
+                            for (int64_t ow = 0; ow < w.out[2]; ++ow) {
+                                const int64_t iw = base + ow * s;
+                                row[ow] = (iw >= 0 && iw < w.in[2]) ? src[iw] : 0.0f;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Inverse of im2col: adds every column entry back into its input position.
+void col2im(const float* col, int64_t C, const Window& w, float* x) {
+    for (int64_t c = 0; c < C; ++c) {
+        float* xc = x + c * w.inSize();
+        for (int64_t kd = 0; kd < w.k[0]; ++kd) {
+            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                    for (int64_t od = 0; od < w.out[0]; ++od) {
+                        const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
+                        for (int64_t oh = 0; oh < w.out[1]; ++oh, col += w.out[2]) {
+                            const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
+                            if (id < 0 || id >= w.in[0] || ih < 0 || ih >= w.in[1]) continue;
+                            float* dst = xc + (id * w.in[1] + ih) * w.in[2];
+                            for (int64_t ow = 0; ow < w.out[2]; ++ow) {
+                                const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
+                                if (iw >= 0 && iw < w.in[2]) dst[iw] += col[ow];
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+class ConvKernel : public Kernel {
+public:
+    explicit ConvKernel(const onnx::NodeProto& n) : attrs_(Attrs(n)), group_(Attrs(n).i("group", 1)) {}
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        const Tensor& wt = ctx.in(1);
+        requireFloat(x, "Conv input");
+        requireFloat(wt, "Conv weight");
+        std::vector<int64_t> kshape = attrs_.kernel;
+        if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
+        const Window w = attrs_.resolve(x.shape(), kshape);
+        const int64_t N = x.dim(0), C = x.dim(1), M = wt.dim(0), G = group_;
+        if (G <= 0 || C % G != 0 || M % G != 0 || wt.dim(1) != C / G) {
+            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
+        }
+        Tensor& y = ctx.out(0, DType::Float, outputShape(x.shape(), M, w));
+        const int64_t Cg = C / G, Mg = M / G, K = Cg * w.kSize(), P = w.outSize();
+        const bool direct = w.kSize() == 1 && w.stride[0] * w.stride[1] * w.stride[2] == 1 &&
+                            w.padBegin[0] + w.padBegin[1] + w.padBegin[2] + w.padEnd[0] + w.padEnd[1] + w.padEnd[2] == 0;
+        if (!direct) col_.resize(static_cast<size_t>(K * P));
+        const float* bias = ctx.has(2) ? ctx.in(2).data<float>() : nullptr;
+        for (int64_t n = 0; n < N; ++n) {
+            for (int64_t g = 0; g < G; ++g) {
+                const float* xg = x.data<float>() + (n * C + g * Cg) * w.inSize();
+                const float* colp = xg;
+                if (!direct) {
+                    im2col(xg, Cg, w, col_.data());
+                    colp = col_.data();
+                }
+                float* yg = y.data<float>() + (n * M + g * Mg) * P;
+                MapMat out(yg, Mg, P);
+                out.noalias() = ConstMapMat(wt.data<float>() + g * Mg * K, Mg, K) * ConstMapMat(colp, K, P);
+                if (bias != nullptr) out.colwise() += Eigen::Map<const Eigen::VectorXf>(bias + g * Mg, Mg);
+            }
+        }
+    }
+
+private:
+    WindowAttrs attrs_;
+    int64_t group_;
+    std::vector<float> col_;
+};
+
+class ConvTransposeKernel : public Kernel {
+public:
+    explicit ConvTransposeKernel(const onnx::NodeProto& n)
+        : attrs_(Attrs(n)),
+          group_(Attrs(n).i("group", 1)),
+          outputPadding_(Attrs(n).ints("output_padding")),
+          outputShape_(Attrs(n).ints("output_shape")) {}
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        const Tensor& wt = ctx.in(1);
+        requireFloat(x, "ConvTranspose input");
+        const size_t sp = x.rank() - 2;
+        std::vector<int64_t> kshape = attrs_.kernel;
+        if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
+        const int64_t N = x.dim(0), C = x.dim(1), G = group_, Mg = wt.dim(1), M = Mg * G, Cg = C / G;
+        // The window runs over the output: compute its extent, then reuse col2im.
+        Window w;
+        w.spatial = sp;
+        const size_t off = 3 - sp;
+        Shape yshape = {N, M};
+        for (size_t i = 0; i < sp; ++i) {
+            const size_t j = i + off;
+            w.k[j] = kshape[i];
+            w.stride[j] = attrs_.strides.empty() ? 1 : attrs_.strides[i];
+            w.dil[j] = attrs_.dilations.empty() ? 1 : attrs_.dilations[i];
+            w.out[j] = x.dim(i + 2);
+            const int64_t op = outputPadding_.empty() ? 0 : outputPadding_[i];
+            const int64_t eff = (w.k[j] - 1) * w.dil[j] + 1;
+            const int64_t full = w.stride[j] * (w.out[j] - 1) + op + eff;
+            int64_t target;
+            if (!outputShape_.empty()) {
+                target = outputShape_[outputShape_.size() - sp + i];
+                const int64_t total = std::max<int64_t>(0, full - target);
+                const bool upper = attrs_.autoPad != "SAME_LOWER";
+                w.padBegin[j] = upper ? total / 2 : total - total / 2;
+            } else if (attrs_.autoPad == "SAME_UPPER" || attrs_.autoPad == "SAME_LOWER") {
+                target = x.dim(i + 2) * w.stride[j];
+                const int64_t total = std::max<int64_t>(0, full - target);
+                w.padBegin[j] = attrs_.autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
+            } else {
+                const int64_t pb = attrs_.pads.empty() ? 0 : attrs_.pads[i];
+                const int64_t pe = attrs_.pads.empty() ? 0 : attrs_.pads[i + sp];
+                w.padBegin[j] = pb;
+                target = full - pb - pe;
+            }
+            w.in[j] = target;
+            yshape.push_back(target);
+        }
+        Tensor& y = ctx.out(0, DType::Float, yshape);
+        std::fill(y.data<float>(), y.data<float>() + y.size(), 0.0f);
+        const int64_t K = Mg * w.kSize(), P = w.outSize();
+        col_.resize(static_cast<size_t>(K * P));
+        for (int64_t n = 0; n < N; ++n) {
+            for (int64_t g = 0; g < G; ++g) {
+                MapMat col(col_.data(), K, P);
+                col.noalias() = ConstMapMat(wt.data<float>() + g * Cg * K, Cg, K).transpose() *
+                                ConstMapMat(x.data<float>() + (n * C + g * Cg) * P, Cg, P);
+                col2im(col_.data(), Mg, w, y.data<float>() + (n * M + g * Mg) * w.inSize());
+            }
+        }
+        if (ctx.has(2)) {
+            const float* b = ctx.in(2).data<float>();
+            const int64_t S = w.inSize();
+            for (int64_t n = 0; n < N; ++n) {
+                for (int64_t m = 0; m < M; ++m) {
+                    float* p = y.data<float>() + (n * M + m) * S;
+                    for (int64_t s = 0; s < S; ++s) p[s] += b[m];
+                }
+            }
+        }
+    }
+
+private:
+    WindowAttrs attrs_;
+    int64_t group_;
+    std::vector<int64_t> outputPadding_, outputShape_;
+    std::vector<float> col_;
+};
+
+class PoolKernel : public Kernel {
+public:
+    PoolKernel(const onnx::NodeProto& n, bool isMax)
+        : attrs_(Attrs(n)), isMax_(isMax), countPad_(Attrs(n).i("count_include_pad", 0) != 0) {}
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        requireFloat(x, "pooling input");
+        const Window w = attrs_.resolve(x.shape(), attrs_.kernel);
+        const int64_t NC = x.dim(0) * x.dim(1);
+        Tensor& y = ctx.out(0, DType::Float, outputShape(x.shape(), x.dim(1), w));
+        Tensor* indices = ctx.wantsOutput(1) ? &ctx.out(1, DType::Int64, y.shape()) : nullptr;
+        const float* src = x.data<float>();
+        float* dst = y.data<float>();
+        for (int64_t c = 0; c < NC; ++c) {
+            const float* xc = src + c * w.inSize();
+            for (int64_t od = 0; od < w.out[0]; ++od) {
+                for (int64_t oh = 0; oh < w.out[1]; ++oh) {
+                    for (int64_t ow = 0; ow < w.out[2]; ++ow) {
+                        float acc = isMax_ ? -std::numeric_limits<float>::infinity() : 0.0f;
+                        int64_t best = -1;
+                        int64_t count = 0;
+                        int64_t padded = 0;
+                        for (int64_t kd = 0; kd < w.k[0]; ++kd) {
+                            const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
+                            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+                                const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
+                                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                                    const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
+                                    const bool inPadded = id < w.in[0] + w.padEnd[0] && ih < w.in[1] + w.padEnd[1] &&
+                                                          iw < w.in[2] + w.padEnd[2];
+                                    if (id < 0 || id >= w.in[0] || ih < 0 || ih >= w.in[1] || iw < 0 ||
+                                        iw >= w.in[2]) {
+                                        padded += inPadded;
+                                        continue;
+                                    }
+                                    const int64_t at = (id * w.in[1] + ih) * w.in[2] + iw;
+                                    const float v = xc[at];
+                                    if (isMax_) {
+                                        if (v > acc || best < 0) acc = v, best = at;
+                                    } else {
+                                        acc += v;
+                                    }
+                                    ++count;
+                                }
+                            }
+                        }
+                        if (!isMax_) {
+                            const int64_t div = countPad_ ? count + padded : count;
+                            acc = div > 0 ? acc / static_cast<float>(div) : 0.0f;
+                        }
+                        *dst++ = acc;
+                        if (indices != nullptr) {
+                            indices->data<int64_t>()[dst - y.data<float>() - 1] = c * w.inSize() + best;
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+private:
+    WindowAttrs attrs_;
+    bool isMax_;
+    bool countPad_;
+};
+
+std::unique_ptr<Kernel> globalPool(bool isMax) {
+    return lambdaKernel([isMax](KernelContext& ctx) {
+        const Tensor& x = ctx.in(0);
+        requireFloat(x, "pooling input");
+        Shape shape = x.shape();
+        for (size_t i = 2; i < shape.size(); ++i) shape[i] = 1;
+        Tensor& y = ctx.out(0, DType::Float, shape);
+        const int64_t NC = x.dim(0) * x.dim(1);
+        const int64_t S = NC == 0 ? 0 : x.size() / NC;
+        for (int64_t c = 0; c < NC; ++c) {
+            const Eigen::Map<const Eigen::VectorXf> v(x.data<float>() + c * S, S);
+            y.data<float>()[c] = isMax ? v.maxCoeff() : v.mean();
+        }
+    });
+}
+
+// Per-channel affine normalisation of [N, C, ...].
+void channelAffine(const Tensor& x, const float* scale, const float* bias, const float* mean, const float* invStd,
+                   Tensor& y) {
+    const int64_t N = x.dim(0), C = x.rank() > 1 ? x.dim(1) : 1;
+    const int64_t S = N * C == 0 ? 0 : x.size() / (N * C);
+    for (int64_t n = 0; n < N; ++n) {
+        for (int64_t c = 0; c < C; ++c) {
+            const float a = scale[c] * invStd[c];
+            const float b = bias[c] - mean[c] * a;
+            const float* src = x.data<float>() + (n * C + c) * S;
+            float* dst = y.data<float>() + (n * C + c) * S;
+            for (int64_t s = 0; s < S; ++s) dst[s] = src[s] * a + b;
+        }
+    }
+}
+
+void matmul(const Tensor& a, const Tensor& b, Tensor& out) {
+    Shape sa = a.shape(), sb = b.shape();
+    const bool vecA = sa.size() == 1, vecB = sb.size() == 1;
+    if (vecA) sa.insert(sa.begin(), 1);
+    if (vecB) sb.push_back(1);
+    const int64_t M = sa[sa.size() - 2], K = sa.back(), N = sb.back();
+    if (sb[sb.size() - 2] != K) throw ExecError("MatMul shapes " + shapeText(a.shape()) + " and " + shapeText(b.shape()));
+    const Shape batchA(sa.begin(), sa.end() - 2), batchB(sb.begin(), sb.end() - 2);
+    const Shape batch = broadcastShape(batchA, batchB);
+    Shape shape = batch;
+    if (!vecA) shape.push_back(M);
+    if (!vecB) shape.push_back(N);
+    out.reset(DType::Float, shape);
+    const auto strA = broadcastStrides(batchA, batch), strB = broadcastStrides(batchB, batch);
+    const int64_t count = elementCount(batch);
+    std::vector<int64_t> idx(batch.size(), 0);
+    for (int64_t i = 0; i < count; ++i) {
+        int64_t ia = 0, ib = 0;
+        for (size_t d = 0; d < batch.size(); ++d) ia += idx[d] * strA[d], ib += idx[d] * strB[d];
+        MapMat(out.data<float>() + i * M * N, M, N).noalias() =
+            ConstMapMat(a.data<float>() + ia * M * K, M, K) * ConstMapMat(b.data<float>() + ib * K * N, K, N);
+        for (size_t d = batch.size(); d-- > 0;) {
+            if (++idx[d] < batch[d]) break;
+            idx[d] = 0;
+        }
+    }
+}
+
+enum class SoftKind { Softmax, LogSoftmax, Hardmax };
+
+std::unique_ptr<Kernel> softmaxKernel(const onnx::NodeProto& n, int64_t opset, SoftKind kind) {
+    const int64_t axisAttr = Attrs(n).i("axis", opset >= 13 ? -1 : 1);
+    return lambdaKernel([axisAttr, opset, kind](KernelContext& ctx) {
+        const Tensor& x = ctx.in(0);
+        requireFloat(x, "softmax input");
+        Tensor& y = ctx.out(0, DType::Float, x.shape());
+        const auto r = static_cast<int64_t>(x.rank());
+        const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
+        if (axis < 0 || axis >= std::max<int64_t>(r, 1)) throw ExecError("softmax axis out of range");
+        int64_t outer = 1, dim = 1, inner = 1;
+        for (int64_t i = 0; i < r; ++i) {
+            const int64_t d = x.dim(static_cast<size_t>(i));
+            if (opset < 13) {
+                (i < axis ? outer : dim) *= d;
+            } else {
+                (i < axis ? outer : i == axis ? dim : inner) *= d;
+            }
+        }
+        const float* src = x.data<float>();
+        float* dst = y.data<float>();
+        for (int64_t o = 0; o < outer; ++o) {
+            for (int64_t in = 0; in < inner; ++in) {
+                const int64_t base = o * dim * inner + in;
+                float mx = -std::numeric_limits<float>::infinity();
+                int64_t arg = 0;
+                for (int64_t k = 0; k < dim; ++k) {
+                    if (src[base + k * inner] > mx) mx = src[base + k * inner], arg = k;
+                }
+                if (kind == SoftKind::Hardmax) {
+                    for (int64_t k = 0; k < dim; ++k) dst[base + k * inner] = k == arg ? 1.0f : 0.0f;
+                    continue;
+                }
+                double sum = 0;
+                for (int64_t k = 0; k < dim; ++k) sum += std::exp(static_cast<double>(src[base + k * inner] - mx));
+                for (int64_t k = 0; k < dim; ++k) {
+                    const float v = src[base + k * inner] - mx;
+                    dst[base + k * inner] = kind == SoftKind::Softmax
+                                                ? static_cast<float>(std::exp(static_cast<double>(v)) / sum)
+                                                : static_cast<float>(v - std::log(sum));
+                }
+            }
+        }
+    });
+}
+
+class ResizeKernel : public Kernel {
+public:
+    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample) : opset_(opset), upsample_(upsample) {
+        const Attrs a(n);
+        mode_ = a.s("mode", "nearest");
+        coord_ = a.s("coordinate_transformation_mode", opset_ < 11 ? "asymmetric" : "half_pixel");
+        nearest_ = a.s("nearest_mode", opset_ < 11 ? "floor" : "round_prefer_floor");
+        if (upsample_ || opset_ < 11) nearest_ = opset_ < 11 ? "floor" : nearest_;
+        if (upsample_ || opset_ < 11) coord_ = "asymmetric";
+        scalesAttr_ = a.floats("scales");
+        if (mode_ == "bilinear" || mode_ == "trilinear") mode_ = "linear";
+        if (mode_ != "nearest" && mode_ != "linear") throw ExecError("resize mode " + mode_ + " is not supported");
+        if (coord_ == "tf_crop_and_resize") throw ExecError("tf_crop_and_resize is not supported");
+    }
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        requireFloat(x, "Resize input");
+        const size_t r = x.rank();
+        std::vector<float> scales;
+        Shape shape(r);
+        size_t scalesInput = upsample_ || opset_ < 11 ? 1 : 2;
+        if (ctx.has(scalesInput) && ctx.in(scalesInput).size() != 0) {
+            const Tensor& s = ctx.in(scalesInput);
+            scales.assign(s.data<float>(), s.data<float>() + s.size());
+        } else if (!scalesAttr_.empty()) {
+            scales = scalesAttr_;
+        }
+        if (!scales.empty()) {
+            if (scales.size() != r) throw ExecError("scales do not match the input rank");
+            for (size_t i = 0; i < r; ++i) shape[i] = static_cast<int64_t>(std::floor(x.dim(i) * scales[i]));
+        } else if (ctx.has(3)) {
+            shape = ctx.in(3).toInt64();
+            if (shape.size() != r) throw ExecError("sizes do not match the input rank");
+            scales.resize(r);
+            for (size_t i = 0; i < r; ++i) scales[i] = static_cast<float>(shape[i]) / static_cast<float>(x.dim(i));
+        } else {
+            throw ExecError("Resize needs scales or sizes");
+        }
+        Tensor& y = ctx.out(0, DType::Float, shape);
+        // Per dimension: source coordinate of every output index.
+        std::vector<std::vector<float>> coords(r);
+        for (size_t d = 0; d < r; ++d) {
+            coords[d].resize(static_cast<size_t>(shape[d]));
+            for (int64_t o = 0; o < shape[d]; ++o) {
+                const float s = scales[d];
+                const float in = static_cast<float>(x.dim(d));
+                float c;
+                if (coord_ == "asymmetric") {
+                    c = o / s;
+                } else if (coord_ == "align_corners") {
+                    c = shape[d] == 1 ? 0.0f : o * (in - 1) / static_cast<float>(shape[d] - 1);
+                } else if (coord_ == "pytorch_half_pixel") {
+                    c = shape[d] > 1 ? (o + 0.5f) / s - 0.5f : 0.0f;
+                } else if (coord_ == "half_pixel_symmetric") {
+                    const float adj = static_cast<float>(shape[d]) / (in * s);
+                    const float center = in / 2;
+                    c = center * (1 - adj) + (o + 0.5f) / s - 0.5f;
+                } else {
+                    c = (o + 0.5f) / s - 0.5f;
+                }
+                coords[d][static_cast<size_t>(o)] = c;
+            }
+        }
+        std::vector<int64_t> xs(r, 1);
+        for (size_t i = r; i-- > 1;) xs[i - 1] = xs[i] * x.dim(i);
+        std::vector<int64_t> idx(r, 0);
+        for (int64_t o = 0; o < y.size(); ++o) {
+            float v;
+            if (mode_ == "nearest") {
+                int64_t off = 0;
+                for (size_t d = 0; d < r; ++d) off += nearestIndex(coords[d][static_cast<size_t>(idx[d])], x.dim(d), scales[d]) * xs[d];
+                v = x.data<float>()[off];
+            } else {
+                v = linearAt(x, coords, idx, xs, scales);
+            }
+            y.data<float>()[o] = v;
+            for (size_t d = r; d-- > 0;) {
+                if (++idx[d] < shape[d]) break;
+                idx[d] = 0;
+            }
+        }
+    }
+
+private:
+    int64_t nearestIndex(float c, int64_t dim, float scale) const {
+        int64_t i;
+        if (nearest_ == "floor") {
+            i = static_cast<int64_t>(std::floor(c));
+        } else if (nearest_ == "ceil") {
+            i = static_cast<int64_t>(std::ceil(c));
+        } else if (nearest_ == "round_prefer_ceil") {
+            i = static_cast<int64_t>(std::floor(c + 0.5f));
+        } else {
+            i = c == std::floor(c) + 0.5f ? static_cast<int64_t>(std::floor(c)) : static_cast<int64_t>(std::round(c));
+        }
+        (void)scale;
+        return std::clamp<int64_t>(i, 0, dim - 1);
+    }
+
+    float linearAt(const Tensor& x, const std::vector<std::vector<float>>& coords, const std::vector<int64_t>& idx,
+                   const std::vector<int64_t>& xs, const std::vector<float>& scales) const {
+        const size_t r = idx.size();
+        int64_t lo[8], hi[8];
+        float wlo[8];
+        size_t active[8];
+        size_t na = 0;
+        int64_t base = 0;
+        for (size_t d = 0; d < r; ++d) {
+            const int64_t dim = x.dim(d);
+            float c = coords[d][static_cast<size_t>(idx[d])];
+            if (scales[d] == 1.0f && coord_ != "align_corners") c = static_cast<float>(idx[d]);
+            c = std::clamp(c, 0.0f, static_cast<float>(dim - 1));
+            const auto l = static_cast<int64_t>(std::floor(c));
+            const int64_t h = std::min(l + 1, dim - 1);
+            if (h == l || na == 8) {
+                base += l * xs[d];
+                continue;
+            }
+            lo[na] = l, hi[na] = h, wlo[na] = 1.0f - (c - static_cast<float>(l)), active[na] = d;
+            ++na;
+        }
+        float sum = 0;
+        for (uint32_t corner = 0; corner < (1u << na); ++corner) {
+            float weight = 1;
+            int64_t off = base;
+            for (size_t k = 0; k < na; ++k) {
+                const bool up = (corner >> k) & 1u;
+                weight *= up ? 1.0f - wlo[k] : wlo[k];
+                off += (up ? hi[k] : lo[k]) * xs[active[k]];
+            }
+            sum += weight * x.data<float>()[off];
+        }
+        return sum;
+    }
+
+    int64_t opset_;
+    bool upsample_;
+    std::string mode_, coord_, nearest_;
+    std::vector<float> scalesAttr_;
+};
+
+}  // namespace
+
+void registerNnKernels() {
+    registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); });
+    registerKernel("ConvTranspose",
+                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); });
+    registerKernel("MaxPool", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<PoolKernel>(n, true); });
+    registerKernel("AveragePool",
+                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<PoolKernel>(n, false); });
+    registerKernel("GlobalAveragePool", [](const onnx::NodeProto&, int64_t) { return globalPool(false); });
+    registerKernel("GlobalMaxPool", [](const onnx::NodeProto&, int64_t) { return globalPool(true); });
+
+    registerKernel("BatchNormalization", [](const onnx::NodeProto& n, int64_t) {
+        const float eps = Attrs(n).f("epsilon", 1e-5f);
+        return lambdaKernel([eps](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            requireFloat(x, "BatchNormalization input");
+            const int64_t C = x.dim(1);
+            std::vector<float> invStd(static_cast<size_t>(C));
+            for (int64_t c = 0; c < C; ++c) invStd[static_cast<size_t>(c)] = 1.0f / std::sqrt(ctx.in(4).data<float>()[c] + eps);
+            Tensor& y = ctx.out(0, DType::Float, x.shape());
+            channelAffine(x, ctx.in(1).data<float>(), ctx.in(2).data<float>(), ctx.in(3).data<float>(), invStd.data(), y);
+        });
+    });
+    registerKernel("InstanceNormalization", [](const onnx::NodeProto& n, int64_t) {
+        const float eps = Attrs(n).f("epsilon", 1e-5f);
+        return lambdaKernel([eps](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            requireFloat(x, "InstanceNormalization input");
+            Tensor& y = ctx.out(0, DType::Float, x.shape());
+            const int64_t N = x.dim(0), C = x.dim(1), S = x.size() / std::max<int64_t>(N * C, 1);
+            const float* scale = ctx.in(1).data<float>();
+            const float* bias = ctx.in(2).data<float>();
+            for (int64_t i = 0; i < N * C; ++i) {
+                const Eigen::Map<const Eigen::ArrayXf> v(x.data<float>() + i * S, S);
+                const float mean = v.mean();
+                const float var = (v - mean).square().mean();
+                const float a = scale[i % C] / std::sqrt(var + eps);
+                Eigen::Map<Eigen::ArrayXf>(y.data<float>() + i * S, S) = (v - mean) * a + bias[i % C];
+            }
+        });
+    });
+    registerKernel("LayerNormalization", [](const onnx::NodeProto& n, int64_t) {
+        const float eps = Attrs(n).f("epsilon", 1e-5f);
+        const int64_t axisAttr = Attrs(n).i("axis", -1);
+        return lambdaKernel([eps, axisAttr](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            requireFloat(x, "LayerNormalization input");
+            const auto r = static_cast<int64_t>(x.rank());
+            const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
+            int64_t outer = 1;
+            for (int64_t i = 0; i < axis; ++i) outer *= x.dim(static_cast<size_t>(i));
+            const int64_t S = outer == 0 ? 0 : x.size() / outer;
+            Tensor& y = ctx.out(0, DType::Float, x.shape());
+            Shape statShape = x.shape();
+            for (auto i = static_cast<size_t>(axis); i < statShape.size(); ++i) statShape[i] = 1;
+            Tensor* meanOut = ctx.wantsOutput(1) ? &ctx.out(1, DType::Float, statShape) : nullptr;
+            Tensor* invOut = ctx.wantsOutput(2) ? &ctx.out(2, DType::Float, statShape) : nullptr;
+            const Tensor& scale = ctx.in(1);
+            const Tensor* bias = ctx.has(2) ? &ctx.in(2) : nullptr;
+            for (int64_t o = 0; o < outer; ++o) {
+                const float* src = x.data<float>() + o * S;
+                double mean = 0, var = 0;
+                for (int64_t s = 0; s < S; ++s) mean += src[s];
+                mean /= static_cast<double>(S);
+                for (int64_t s = 0; s < S; ++s) var += (src[s] - mean) * (src[s] - mean);
+                var /= static_cast<double>(S);
+                const double inv = 1.0 / std::sqrt(var + eps);
+                for (int64_t s = 0; s < S; ++s) {
+                    const float sc = scale.data<float>()[s % scale.size()];
+                    const float b = bias != nullptr ? bias->data<float>()[s % bias->size()] : 0.0f;
+                    y.data<float>()[o * S + s] = static_cast<float>((src[s] - mean) * inv) * sc + b;
+                }
+                if (meanOut != nullptr) meanOut->data<float>()[o] = static_cast<float>(mean);
+                if (invOut != nullptr) invOut->data<float>()[o] = static_cast<float>(inv);
+            }
+        });
+    });
+    registerKernel("LRN", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        const float alpha = a.f("alpha", 1e-4f), beta = a.f("beta", 0.75f), bias = a.f("bias", 1.0f);
+        const int64_t size = a.i("size", 1);
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            requireFloat(x, "LRN input");
+            Tensor& y = ctx.out(0, DType::Float, x.shape());
+            const int64_t N = x.dim(0), C = x.dim(1), S = x.size() / std::max<int64_t>(N * C, 1);
+            const int64_t lo = (size - 1) / 2, hi = size - 1 - lo;
+            for (int64_t nn = 0; nn < N; ++nn) {
+                for (int64_t c = 0; c < C; ++c) {
+                    for (int64_t s = 0; s < S; ++s) {
+                        double sq = 0;
+                        for (int64_t k = std::max<int64_t>(0, c - lo); k <= std::min(C - 1, c + hi); ++k) {
+                            const float v = x.data<float>()[(nn * C + k) * S + s];
+                            sq += v * v;
+                        }
+                        const float v = x.data<float>()[(nn * C + c) * S + s];
+                        y.data<float>()[(nn * C + c) * S + s] =
+                            static_cast<float>(v / std::pow(bias + alpha / static_cast<double>(size) * sq, beta));
+                    }
+                }
+            }
+        });
+    });
+
+    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        const float alpha = a.f("alpha", 1.0f), beta = a.f("beta", 1.0f);
+        const bool ta = a.i("transA", 0) != 0, tb = a.i("transB", 0) != 0;
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& A = ctx.in(0);
+            const Tensor& B = ctx.in(1);
+            requireFloat(A, "Gemm input");
+            const int64_t M = ta ? A.dim(1) : A.dim(0), K = ta ? A.dim(0) : A.dim(1);
+            const int64_t N = tb ? B.dim(0) : B.dim(1);
+            if ((tb ? B.dim(1) : B.dim(0)) != K) throw ExecError("Gemm inner dimensions differ");
+            Tensor& Y = ctx.out(0, DType::Float, {M, N});
+            MapMat y(Y.data<float>(), M, N);
+            const ConstMapMat am(A.data<float>(), A.dim(0), A.dim(1));
+            const ConstMapMat bm(B.data<float>(), B.dim(0), B.dim(1));
+            if (ta && tb) {
+                y.noalias() = alpha * (am.transpose() * bm.transpose());
+            } else if (ta) {
+                y.noalias() = alpha * (am.transpose() * bm);
+            } else if (tb) {
+                y.noalias() = alpha * (am * bm.transpose());
+            } else {
+                y.noalias() = alpha * (am * bm);
+            }
+            if (ctx.has(2) && beta != 0.0f) {
+                const Tensor& C = ctx.in(2);
+                const auto sc = broadcastStrides(C.shape(), Y.shape());
+                forEachBroadcast(Y.shape(), sc, sc, [&](int64_t o, int64_t ic, int64_t, int64_t cnt, int64_t st, int64_t) {
+                    for (int64_t k = 0; k < cnt; ++k) Y.data<float>()[o + k] += beta * C.data<float>()[ic + k * st];
+                });
+            }
+        });
+    });
+    registerKernel("MatMul", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            requireFloat(ctx.in(0), "MatMul input");
+            requireFloat(ctx.in(1), "MatMul input");
+            matmul(ctx.in(0), ctx.in(1), ctx.out(0, DType::Float, {}));
+        });
+    });
+    registerKernel("Softmax", [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::Softmax); });
+    registerKernel("LogSoftmax",
+                   [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::LogSoftmax); });
+    registerKernel("Hardmax", [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::Hardmax); });
+    registerKernel("Resize",
+                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, false); });
+    registerKernel("Upsample",
+                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, true); });
+}
+
+}  // namespace vexart

@@ -1,0 +1,236 @@
+// Reductions over axes, arg-min/max, cumulative sums and top-k.
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "Dispatch.h"
+#include "Kernel.h"
+
+namespace vexart {
+namespace {
+
+enum class Red { Sum, Mean, Max, Min, Prod, SumSquare, L1, L2, LogSum, LogSumExp };
+
+class ReduceKernel : public Kernel {
+public:
+    ReduceKernel(const onnx::NodeProto& n, int64_t opset, Red op, bool axesAsInput) : op_(op) {
+        const Attrs a(n);
+        keep_ = a.i("keepdims", 1) != 0;
+        noopEmpty_ = a.i("noop_with_empty_axes", 0) != 0;
+        axes_ = a.ints("axes");
+        axesInput_ = axesAsInput && opset >= (op == Red::Sum ? 13 : 18);
+    }
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        std::vector<int64_t> axes = axes_;
+        if (axesInput_) axes = ctx.has(1) ? ctx.in(1).toInt64() : std::vector<int64_t>{};
+        const size_t r = x.rank();
+        std::vector<bool> reduce(r, axes.empty() && !noopEmpty_);
+        for (int64_t a : axes) {
+            const int64_t ax = a < 0 ? a + static_cast<int64_t>(r) : a;
+            if (ax < 0 || ax >= static_cast<int64_t>(r)) throw ExecError("reduction axis out of range");
+            reduce[static_cast<size_t>(ax)] = true;
+        }
+        Shape shape, kept;
+        for (size_t i = 0; i < r; ++i) {
+            kept.push_back(reduce[i] ? 1 : x.dim(i));
+            if (!reduce[i] || keep_) shape.push_back(reduce[i] ? 1 : x.dim(i));
+        }
+        Tensor& y = ctx.out(0, x.type(), shape);
+        VEXA_DISPATCH_NUMERIC(x.type(), reduceTyped<T>(x, reduce, kept, y))
+    }
+
+private:
+    template <typename T>
+    void reduceTyped(const Tensor& x, const std::vector<bool>& reduce, const Shape& kept, Tensor& y) {
+        const size_t r = x.rank();
+        std::vector<int64_t> ys(r, 0);
+        int64_t step = 1;
+        for (size_t i = r; i-- > 0;) {
+            ys[i] = reduce[i] ? 0 : step;
+            step *= kept[i];
+        }
+        const int64_t outN = elementCount(kept);
+        const int64_t groupN = outN == 0 ? 0 : x.size() / std::max<int64_t>(outN, 1);
+        std::vector<double> acc(static_cast<size_t>(outN));
+        const double init = op_ == Red::Max   ? -std::numeric_limits<double>::infinity()
+                            : op_ == Red::Min ? std::numeric_limits<double>::infinity()
+                            : op_ == Red::Prod ? 1.0
+                                               : 0.0;
+        std::fill(acc.begin(), acc.end(), init);
+        std::vector<int64_t> idx(r, 0);
+        int64_t o = 0;
+        const T* src = x.data<T>();
+        for (int64_t i = 0; i < x.size(); ++i) {
+            const double v = static_cast<double>(src[i]);
+            double& a = acc[static_cast<size_t>(o)];
+            switch (op_) {
+                case Red::Sum:
+                case Red::Mean:
+                case Red::LogSum: a += v; break;
+                case Red::Max: a = std::max(a, v); break;
+                case Red::Min: a = std::min(a, v); break;
+                case Red::Prod: a *= v; break;
+                case Red::SumSquare:
+                case Red::L2: a += v * v; break;
+                case Red::L1: a += std::fabs(v); break;
+                case Red::LogSumExp: a += std::exp(v); break;
+            }
+            for (size_t d = r; d-- > 0;) {
+                o += ys[d];
+                if (++idx[d] < x.dim(d)) break;
+                o -= ys[d] * x.dim(d);
+                idx[d] = 0;
+            }
+        }
+        T* dst = y.data<T>();
+        for (int64_t k = 0; k < outN; ++k) {
+            double v = acc[static_cast<size_t>(k)];
+            if (op_ == Red::Mean) v /= static_cast<double>(groupN);
+            if (op_ == Red::L2) v = std::sqrt(v);
+            if (op_ == Red::LogSum || op_ == Red::LogSumExp) v = std::log(v);
+            dst[k] = static_cast<T>(v);
+        }
+    }
+
+    Red op_;
+    bool keep_ = true;
+    bool noopEmpty_ = false;
+    bool axesInput_ = false;
+    std::vector<int64_t> axes_;
+};
+
+std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
+    const Attrs a(n);
+    const int64_t axisAttr = a.i("axis", 0);
+    const bool keep = a.i("keepdims", 1) != 0;
+    const bool last = a.i("select_last_index", 0) != 0;
+    return lambdaKernel([=](KernelContext& ctx) {
+        const Tensor& x = ctx.in(0);
+        const auto r = static_cast<int64_t>(x.rank());
+        const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
+        int64_t outer = 1, inner = 1;
+        for (int64_t i = 0; i < r; ++i) (i < axis ? outer : i > axis ? inner : outer) *= i == axis ? 1 : x.dim(static_cast<size_t>(i));
+        const int64_t dim = x.dim(static_cast<size_t>(axis));
+        Shape shape = x.shape();
+        if (keep) {
+            shape[static_cast<size_t>(axis)] = 1;
+        } else {
+            shape.erase(shape.begin() + axis);
+        }
+        Tensor& y = ctx.out(0, DType::Int64, shape);
+        VEXA_DISPATCH_NUMERIC(x.type(), {
+            const T* src = x.data<T>();
+            for (int64_t o = 0; o < outer; ++o) {
+                for (int64_t in = 0; in < inner; ++in) {
+                    int64_t best = 0;
+                    for (int64_t k = 1; k < dim; ++k) {
+                        const T v = src[(o * dim + k) * inner + in];
+                        const T b = src[(o * dim + best) * inner + in];
+                        const bool better = isMax ? (last ? v >= b : v > b) : (last ? v <= b : v < b);
+                        if (better) best = k;
+                    }
+                    y.data<int64_t>()[o * inner + in] = best;
+                }
+            }
+        })
+    });
+}
+
+}  // namespace
+
+void registerReductionKernels() {
+    const std::pair<const char*, Red> reductions[] = {
+        {"ReduceSum", Red::Sum},   {"ReduceMean", Red::Mean},           {"ReduceMax", Red::Max},
+        {"ReduceMin", Red::Min},   {"ReduceProd", Red::Prod},           {"ReduceSumSquare", Red::SumSquare},
+        {"ReduceL1", Red::L1},     {"ReduceL2", Red::L2},               {"ReduceLogSum", Red::LogSum},
+        {"ReduceLogSumExp", Red::LogSumExp},
+    };
+    for (const auto& [name, op] : reductions) {
+        const Red o = op;
+        registerKernel(name, [o](const onnx::NodeProto& n, int64_t opset) {
+            return std::make_unique<ReduceKernel>(n, opset, o, true);
+        });
+    }
+    registerKernel("ArgMax", [](const onnx::NodeProto& n, int64_t) { return argKernel(n, true); });
+    registerKernel("ArgMin", [](const onnx::NodeProto& n, int64_t) { return argKernel(n, false); });
+    registerKernel("CumSum", [](const onnx::NodeProto& n, int64_t) {
+        const bool exclusive = Attrs(n).i("exclusive", 0) != 0;
+        const bool reverse = Attrs(n).i("reverse", 0) != 0;
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto r = static_cast<int64_t>(x.rank());
+            int64_t axis = ctx.in(1).toInt64().at(0);
+            if (axis < 0) axis += r;
+            int64_t outer = 1, inner = 1;
+            for (int64_t i = 0; i < r; ++i) {
+                if (i < axis) outer *= x.dim(static_cast<size_t>(i));
+                if (i > axis) inner *= x.dim(static_cast<size_t>(i));
+            }
+            const int64_t dim = x.dim(static_cast<size_t>(axis));
+            Tensor& y = ctx.out(0, x.type(), x.shape());
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                for (int64_t o = 0; o < outer; ++o) {
+                    for (int64_t in = 0; in < inner; ++in) {
+                        T sum = 0;
+                        for (int64_t s = 0; s < dim; ++s) {
+                            const int64_t k = reverse ? dim - 1 - s : s;
+                            const int64_t at = (o * dim + k) * inner + in;
+                            if (exclusive) {
+                                y.data<T>()[at] = sum;
+                                sum = static_cast<T>(sum + x.data<T>()[at]);
+                            } else {
+                                sum = static_cast<T>(sum + x.data<T>()[at]);
+                                y.data<T>()[at] = sum;
+                            }
+                        }
+                    }
+                }
+            })
+        });
+    });
+    registerKernel("TopK", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axisAttr = Attrs(n).i("axis", -1);
+        const bool largest = Attrs(n).i("largest", 1) != 0;
+        const int64_t kAttr = Attrs(n).i("k", -1);
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto r = static_cast<int64_t>(x.rank());
+            const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
+            const int64_t k = ctx.has(1) ? ctx.in(1).toInt64().at(0) : kAttr;
+            int64_t outer = 1, inner = 1;
+            for (int64_t i = 0; i < r; ++i) {
+                if (i < axis) outer *= x.dim(static_cast<size_t>(i));
+                if (i > axis) inner *= x.dim(static_cast<size_t>(i));
+            }
+            const int64_t dim = x.dim(static_cast<size_t>(axis));
+            if (k < 0 || k > dim) throw ExecError("TopK k out of range");
+            Shape shape = x.shape();
+            shape[static_cast<size_t>(axis)] = k;
+            Tensor& values = ctx.out(0, x.type(), shape);
+            Tensor& indices = ctx.out(1, DType::Int64, shape);
+            std::vector<int64_t> order(static_cast<size_t>(dim));
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                for (int64_t o = 0; o < outer; ++o) {
+                    for (int64_t in = 0; in < inner; ++in) {
+                        auto at = [&](int64_t j) { return x.data<T>()[(o * dim + j) * inner + in]; };
+                        std::iota(order.begin(), order.end(), 0);
+                        std::stable_sort(order.begin(), order.end(), [&](int64_t p, int64_t q) {
+                            return largest ? at(p) > at(q) : at(p) < at(q);
+                        });
+                        for (int64_t j = 0; j < k; ++j) {
+                            values.data<T>()[(o * k + j) * inner + in] = at(order[static_cast<size_t>(j)]);
+                            indices.data<int64_t>()[(o * k + j) * inner + in] = order[static_cast<size_t>(j)];
+                        }
+                    }
+                }
+            })
+        });
+    });
+}
+
+}  // namespace vexart

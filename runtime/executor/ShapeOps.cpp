@@ -1,0 +1,604 @@
+// Operators that move or reshape data without arithmetic on it.
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "Broadcast.h"
+#include "Dispatch.h"
+#include "Kernel.h"
+
+namespace vexart {
+namespace {
+
+int64_t normAxis(int64_t axis, size_t rank) {
+    const auto r = static_cast<int64_t>(rank);
+    if (axis < -r || axis >= std::max<int64_t>(r, 1)) throw ExecError("axis " + std::to_string(axis) + " out of range");
+    return axis < 0 ? axis + r : axis;
+}
+
+void copyAll(const Tensor& src, Tensor& dst) {
+    if (src.type() == DType::String) {
+        dst.strings = src.strings;
+    } else if (src.bytes() != 0 && src.raw() != dst.raw()) {
+        std::memcpy(dst.raw(), src.raw(), src.bytes());
+    }
+}
+
+// Element copy of `n` elements of `size` bytes.
+inline void copyElems(uint8_t* dst, const uint8_t* src, int64_t n, size_t size) {
+    std::memcpy(dst, src, static_cast<size_t>(n) * size);
+}
+
+std::vector<int64_t> stridesOf(const Shape& s) {
+    std::vector<int64_t> st(s.size(), 1);
+    for (size_t i = s.size(); i-- > 1;) st[i - 1] = st[i] * s[i];
+    return st;
+}
+
+template <typename T>
+void transposeTyped(const Tensor& x, const std::vector<int64_t>& perm, Tensor& out) {
+    const Shape& in = x.shape();
+    const size_t r = in.size();
+    const auto st = stridesOf(in);
+    std::vector<int64_t> srcStride(r);
+    for (size_t i = 0; i < r; ++i) srcStride[i] = st[static_cast<size_t>(perm[i])];
+    const Shape& os = out.shape();
+    const T* src = x.data<T>();
+    T* dst = out.data<T>();
+    std::vector<int64_t> idx(r, 0);
+    const int64_t n = out.size();
+    if (r == 0) {
+        if (n) dst[0] = src[0];
+        return;
+    }
+    const int64_t inner = os[r - 1];
+    const int64_t innerStride = srcStride[r - 1];
+    int64_t off = 0;
+    for (int64_t o = 0; o < n; o += inner) {
+        for (int64_t k = 0; k < inner; ++k) dst[o + k] = src[off + k * innerStride];
+        for (size_t d = r - 1; d-- > 0;) {
+            off += srcStride[d];
+            if (++idx[d] < os[d]) break;
+            off -= srcStride[d] * os[d];
+            idx[d] = 0;
+        }
+    }
+}
+
+void transpose(const Tensor& x, const std::vector<int64_t>& perm, Tensor& out) {
+    switch (dtypeSize(x.type())) {
+        case 1: return transposeTyped<uint8_t>(x, perm, out);
+        case 2: return transposeTyped<uint16_t>(x, perm, out);
+        case 4: return transposeTyped<uint32_t>(x, perm, out);
+        case 8: return transposeTyped<uint64_t>(x, perm, out);
+        default: throw ExecError("unsupported element type for Transpose");
+    }
+}
+
+std::vector<int64_t> axesFrom(KernelContext& ctx, size_t input, const std::vector<int64_t>& attr) {
+    if (ctx.has(input)) return ctx.in(input).toInt64();
+    return attr;
+}
+
+class SliceKernel : public Kernel {
+public:
+    SliceKernel(const onnx::NodeProto& n, int64_t opset) : opset_(opset) {
+        const Attrs a(n);
+        starts_ = a.ints("starts");
+        ends_ = a.ints("ends");
+        axes_ = a.ints("axes");
+    }
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        std::vector<int64_t> starts = starts_, ends = ends_, axes = axes_, steps;
+        if (opset_ >= 10) {
+            starts = ctx.in(1).toInt64();
+            ends = ctx.in(2).toInt64();
+            axes = ctx.has(3) ? ctx.in(3).toInt64() : std::vector<int64_t>{};
+            if (ctx.has(4)) steps = ctx.in(4).toInt64();
+        }
+        const size_t r = x.rank();
+        if (axes.empty()) {
+            axes.resize(starts.size());
+            std::iota(axes.begin(), axes.end(), 0);
+        }
+        if (steps.empty()) steps.assign(starts.size(), 1);
+        std::vector<int64_t> begin(r, 0), step(r, 1);
+        Shape shape = x.shape();
+        for (size_t k = 0; k < axes.size(); ++k) {
+            const auto ax = static_cast<size_t>(normAxis(axes[k], r));
+            const int64_t dim = x.dim(ax);
+            const int64_t s = steps[k];
+            if (s == 0) throw ExecError("slice step 0");
+            int64_t b = starts[k] < 0 ? starts[k] + dim : starts[k];
+            int64_t e = ends[k] < 0 ? ends[k] + dim : ends[k];
+            if (s > 0) {
+                b = std::clamp<int64_t>(b, 0, dim);
+                e = std::clamp<int64_t>(e, 0, dim);
+                shape[ax] = e > b ? (e - b + s - 1) / s : 0;
+            } else {
+                b = std::clamp<int64_t>(b, 0, dim - 1);
+                e = std::clamp<int64_t>(e, -1, dim - 1);
+                shape[ax] = b > e ? (b - e - s - 1) / -s : 0;
+            }
+            begin[ax] = b;
+            step[ax] = s;
+        }
+        Tensor& out = ctx.out(0, x.type(), shape);
+        const size_t es = dtypeSize(x.type());
+        const auto st = stridesOf(x.shape());
+        std::vector<int64_t> idx(r, 0);
+        const auto* src = static_cast<const uint8_t*>(x.raw());
+        auto* dst = static_cast<uint8_t*>(out.raw());
+        for (int64_t o = 0; o < out.size(); ++o) {
+            int64_t off = 0;
+            for (size_t d = 0; d < r; ++d) off += (begin[d] + idx[d] * step[d]) * st[d];
+            std::memcpy(dst + static_cast<size_t>(o) * es, src + static_cast<size_t>(off) * es, es);
+            for (size_t d = r; d-- > 0;) {
+                if (++idx[d] < shape[d]) break;
+                idx[d] = 0;
+            }
+        }
+    }
+
+private:
+    int64_t opset_;
+    std::vector<int64_t> starts_, ends_, axes_;
+};
+
+void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& out) {
+    const auto axis = static_cast<size_t>(normAxis(axisAttr, x.rank()));
+    const auto idx = indices.toInt64();
+    Shape shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis));
+    shape.insert(shape.end(), indices.shape().begin(), indices.shape().end());
+    shape.insert(shape.end(), x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end());
+    out.reset(x.type(), shape);
+    const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
+    const int64_t dim = x.dim(axis);
+    const int64_t inner = elementCount(Shape(x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end()));
+    const size_t es = dtypeSize(x.type());
+    const auto* src = static_cast<const uint8_t*>(x.raw());
+    auto* dst = static_cast<uint8_t*>(out.raw());
+    size_t o = 0;
+    for (int64_t a = 0; a < outer; ++a) {
+        for (int64_t i : idx) {
+            const int64_t j = i < 0 ? i + dim : i;
+            if (j < 0 || j >= dim) throw ExecError("gather index " + std::to_string(i) + " out of range");
+            copyElems(dst + o, src + static_cast<size_t>((a * dim + j) * inner) * es, inner, es);
+            o += static_cast<size_t>(inner) * es;
+        }
+    }
+}
+
+}  // namespace
+
+void registerShapeKernels() {
+    registerKernel("Constant", [](const onnx::NodeProto& n, int64_t) {
+        auto value = std::make_shared<Tensor>();
+        const Attrs a(n);
+        if (const auto* t = a.tensor("value")) {
+            tensorFromProto(*t, *value);
+        } else if (a.has("value_float")) {
+            value->reset(DType::Float, {});
+            value->data<float>()[0] = a.f("value_float", 0);
+        } else if (a.has("value_int")) {
+            value->reset(DType::Int64, {});
+            value->data<int64_t>()[0] = a.i("value_int", 0);
+        } else if (a.has("value_floats")) {
+            const auto v = a.floats("value_floats");
+            value->reset(DType::Float, {static_cast<int64_t>(v.size())});
+            std::copy(v.begin(), v.end(), value->data<float>());
+        } else if (a.has("value_ints")) {
+            const auto v = a.ints("value_ints");
+            value->reset(DType::Int64, {static_cast<int64_t>(v.size())});
+            std::copy(v.begin(), v.end(), value->data<int64_t>());
+        } else {
+            throw ExecError("Constant without a supported value attribute");
+        }
+        return lambdaKernel([value](KernelContext& ctx) {
+            Tensor& out = ctx.out(0, value->type(), value->shape());
+            copyAll(*value, out);
+        });
+    });
+    registerKernel("Shape", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t startAttr = Attrs(n).i("start", 0);
+        const int64_t endAttr = Attrs(n).i("end", INT64_MAX);
+        return lambdaKernel([startAttr, endAttr](KernelContext& ctx) {
+            const Shape& s = ctx.in(0).shape();
+            const auto r = static_cast<int64_t>(s.size());
+            int64_t b = startAttr < 0 ? startAttr + r : startAttr;
+            int64_t e = endAttr < 0 ? endAttr + r : std::min(endAttr, r);
+            b = std::clamp<int64_t>(b, 0, r);
+            e = std::clamp<int64_t>(e, b, r);
+            Tensor& out = ctx.out(0, DType::Int64, {e - b});
+            for (int64_t i = b; i < e; ++i) out.data<int64_t>()[i - b] = s[static_cast<size_t>(i)];
+        });
+    });
+    registerKernel("Size", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            ctx.out(0, DType::Int64, {}).data<int64_t>()[0] = ctx.in(0).size();
+        });
+    });
+    registerKernel("Reshape", [](const onnx::NodeProto& n, int64_t opset) {
+        const bool allowZero = Attrs(n).i("allowzero", 0) != 0;
+        const auto attrShape = Attrs(n).ints("shape");
+        return lambdaKernel([allowZero, attrShape, opset](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Shape shape = opset >= 5 ? ctx.in(1).toInt64() : attrShape;
+            int64_t known = 1;
+            int minus = -1;
+            for (size_t i = 0; i < shape.size(); ++i) {
+                if (shape[i] == 0 && !allowZero) {
+                    if (i >= x.rank()) throw ExecError("reshape copies a dimension the input lacks");
+                    shape[i] = x.dim(i);
+                }
+                if (shape[i] == -1) {
+                    if (minus >= 0) throw ExecError("reshape with two -1 dimensions");
+                    minus = static_cast<int>(i);
+                } else {
+                    known *= shape[i];
+                }
+            }
+            if (minus >= 0) shape[static_cast<size_t>(minus)] = known == 0 ? 0 : x.size() / known;
+            if (elementCount(shape) != x.size()) {
+                throw ExecError("cannot reshape " + shapeText(x.shape()) + " to " + shapeText(shape));
+            }
+            Tensor& out = ctx.out(0, x.type(), shape);
+            copyAll(x, out);
+        });
+    });
+    registerKernel("Flatten", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axisAttr = Attrs(n).i("axis", 1);
+        return lambdaKernel([axisAttr](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto r = static_cast<int64_t>(x.rank());
+            const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
+            if (axis < 0 || axis > r) throw ExecError("flatten axis out of range");
+            int64_t outer = 1;
+            for (int64_t i = 0; i < axis; ++i) outer *= x.dim(static_cast<size_t>(i));
+            Tensor& out = ctx.out(0, x.type(), {outer, outer == 0 ? 0 : x.size() / std::max<int64_t>(outer, 1)});
+            copyAll(x, out);
+        });
+    });
+    registerKernel("Transpose", [](const onnx::NodeProto& n, int64_t) {
+        const auto permAttr = Attrs(n).ints("perm");
+        return lambdaKernel([permAttr](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            std::vector<int64_t> perm = permAttr;
+            if (perm.empty()) {
+                perm.resize(x.rank());
+                std::iota(perm.rbegin(), perm.rend(), 0);
+            }
+            if (perm.size() != x.rank()) throw ExecError("perm does not match the input rank");
+            Shape shape(x.rank());
+            for (size_t i = 0; i < perm.size(); ++i) shape[i] = x.dim(static_cast<size_t>(perm[i]));
+            Tensor& out = ctx.out(0, x.type(), shape);
+            transpose(x, perm, out);
+        });
+    });
+    registerKernel("Squeeze", [](const onnx::NodeProto& n, int64_t) {
+        const auto attrAxes = Attrs(n).ints("axes");
+        return lambdaKernel([attrAxes](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            auto axes = axesFrom(ctx, 1, attrAxes);
+            for (auto& a : axes) a = normAxis(a, x.rank());
+            Shape shape;
+            for (size_t i = 0; i < x.rank(); ++i) {
+                const bool listed = std::find(axes.begin(), axes.end(), static_cast<int64_t>(i)) != axes.end();
+                if (listed && x.dim(i) != 1) throw ExecError("cannot squeeze a dimension that is not 1");
+                if (!(listed || (axes.empty() && x.dim(i) == 1))) shape.push_back(x.dim(i));
+            }
+            Tensor& out = ctx.out(0, x.type(), shape);
+            copyAll(x, out);
+        });
+    });
+    registerKernel("Unsqueeze", [](const onnx::NodeProto& n, int64_t) {
+        const auto attrAxes = Attrs(n).ints("axes");
+        return lambdaKernel([attrAxes](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            auto axes = axesFrom(ctx, 1, attrAxes);
+            const size_t r = x.rank() + axes.size();
+            for (auto& a : axes) a = normAxis(a, r);
+            std::sort(axes.begin(), axes.end());
+            Shape shape;
+            size_t k = 0;
+            for (size_t i = 0; i < r; ++i) {
+                if (std::binary_search(axes.begin(), axes.end(), static_cast<int64_t>(i))) {
+                    shape.push_back(1);
+                } else {
+                    shape.push_back(x.dim(k++));
+                }
+            }
+            Tensor& out = ctx.out(0, x.type(), shape);
+            copyAll(x, out);
+        });
+    });
+    registerKernel("Concat", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axisAttr = Attrs(n).i("axis", 0);
+        return lambdaKernel([axisAttr](KernelContext& ctx) {
+            const Tensor& first = ctx.in(0);
+            const auto axis = static_cast<size_t>(normAxis(axisAttr, first.rank()));
+            Shape shape = first.shape();
+            shape[axis] = 0;
+            for (size_t i = 0; i < ctx.inputCount(); ++i) {
+                const Tensor& t = ctx.in(i);
+                if (t.rank() != first.rank()) throw ExecError("concat inputs differ in rank");
+                shape[axis] += t.dim(axis);
+            }
+            Tensor& out = ctx.out(0, first.type(), shape);
+            const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
+            const size_t es = dtypeSize(first.type());
+            auto* dst = static_cast<uint8_t*>(out.raw());
+            for (int64_t o = 0; o < outer; ++o) {
+                for (size_t i = 0; i < ctx.inputCount(); ++i) {
+                    const Tensor& t = ctx.in(i);
+                    const int64_t chunk = outer == 0 ? 0 : t.size() / outer;
+                    copyElems(dst, static_cast<const uint8_t*>(t.raw()) + static_cast<size_t>(o * chunk) * es, chunk,
+                              es);
+                    dst += static_cast<size_t>(chunk) * es;
+                }
+            }
+        });
+    });
+    registerKernel("Slice", [](const onnx::NodeProto& n, int64_t opset) {
+        return std::make_unique<SliceKernel>(n, opset);
+    });
+    registerKernel("Gather", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axis = Attrs(n).i("axis", 0);
+        return lambdaKernel([axis](KernelContext& ctx) {
+            Tensor& out = ctx.out(0, ctx.in(0).type(), {});
+            gather(ctx.in(0), ctx.in(1), axis, out);
+        });
+    });
+    registerKernel("GatherElements", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axisAttr = Attrs(n).i("axis", 0);
+        return lambdaKernel([axisAttr](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const Tensor& ind = ctx.in(1);
+            const auto axis = static_cast<size_t>(normAxis(axisAttr, x.rank()));
+            Tensor& out = ctx.out(0, x.type(), ind.shape());
+            const auto idx = ind.toInt64();
+            const auto xs = stridesOf(x.shape());
+            const size_t es = dtypeSize(x.type());
+            std::vector<int64_t> pos(ind.rank(), 0);
+            for (int64_t o = 0; o < out.size(); ++o) {
+                int64_t off = 0;
+                for (size_t d = 0; d < ind.rank(); ++d) {
+                    int64_t p = pos[d];
+                    if (d == axis) {
+                        p = idx[static_cast<size_t>(o)];
+                        if (p < 0) p += x.dim(d);
+                        if (p < 0 || p >= x.dim(d)) throw ExecError("gather index out of range");
+                    }
+                    off += p * xs[d];
+                }
+                std::memcpy(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(o) * es,
+                            static_cast<const uint8_t*>(x.raw()) + static_cast<size_t>(off) * es, es);
+                for (size_t d = ind.rank(); d-- > 0;) {
+                    if (++pos[d] < ind.dim(d)) break;
+                    pos[d] = 0;
+                }
+            }
+        });
+    });
+    registerKernel("Split", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axisAttr = Attrs(n).i("axis", 0);
+        const auto splitAttr = Attrs(n).ints("split");
+        const int64_t numOutputs = Attrs(n).i("num_outputs", 0);
+        return lambdaKernel([axisAttr, splitAttr, numOutputs](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto axis = static_cast<size_t>(normAxis(axisAttr, x.rank()));
+            std::vector<int64_t> split = ctx.has(1) ? ctx.in(1).toInt64() : splitAttr;
+            const auto outs = static_cast<int64_t>(ctx.outputCount());
+            if (split.empty()) {
+                const int64_t parts = numOutputs > 0 ? numOutputs : outs;
+                const int64_t each = (x.dim(axis) + parts - 1) / parts;
+                for (int64_t i = 0; i < parts; ++i) split.push_back(std::min(each, x.dim(axis) - i * each));
+            }
+            const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
+            const int64_t inner =
+                elementCount(Shape(x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end()));
+            const size_t es = dtypeSize(x.type());
+            int64_t start = 0;
+            for (size_t i = 0; i < split.size() && i < ctx.outputCount(); ++i) {
+                Shape shape = x.shape();
+                shape[axis] = split[i];
+                Tensor& out = ctx.out(i, x.type(), shape);
+                for (int64_t o = 0; o < outer; ++o) {
+                    copyElems(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(o * split[i] * inner) * es,
+                              static_cast<const uint8_t*>(x.raw()) +
+                                  static_cast<size_t>((o * x.dim(axis) + start) * inner) * es,
+                              split[i] * inner, es);
+                }
+                start += split[i];
+            }
+        });
+    });
+    registerKernel("Expand", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const Shape shape = broadcastShape(x.shape(), ctx.in(1).toInt64());
+            Tensor& out = ctx.out(0, x.type(), shape);
+            const auto sx = broadcastStrides(x.shape(), shape);
+            const size_t es = dtypeSize(x.type());
+            const auto* src = static_cast<const uint8_t*>(x.raw());
+            auto* dst = static_cast<uint8_t*>(out.raw());
+            forEachBroadcast(shape, sx, sx, [&](int64_t o, int64_t ia, int64_t, int64_t cnt, int64_t step, int64_t) {
+                for (int64_t k = 0; k < cnt; ++k) {
+                    std::memcpy(dst + static_cast<size_t>(o + k) * es, src + static_cast<size_t>(ia + k * step) * es,
+                                es);
+                }
+            });
+        });
+    });
+    registerKernel("Tile", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto reps = ctx.in(1).toInt64();
+            if (reps.size() != x.rank()) throw ExecError("repeats do not match the input rank");
+            Shape shape(x.rank());
+            for (size_t i = 0; i < x.rank(); ++i) shape[i] = x.dim(i) * reps[i];
+            Tensor& out = ctx.out(0, x.type(), shape);
+            const auto xs = stridesOf(x.shape());
+            const size_t es = dtypeSize(x.type());
+            std::vector<int64_t> pos(shape.size(), 0);
+            for (int64_t o = 0; o < out.size(); ++o) {
+                int64_t off = 0;
+                for (size_t d = 0; d < shape.size(); ++d) off += (pos[d] % x.dim(d)) * xs[d];
+                std::memcpy(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(o) * es,
+                            static_cast<const uint8_t*>(x.raw()) + static_cast<size_t>(off) * es, es);
+                for (size_t d = shape.size(); d-- > 0;) {
+                    if (++pos[d] < shape[d]) break;
+                    pos[d] = 0;
+                }
+            }
+        });
+    });
+    registerKernel("ConstantOfShape", [](const onnx::NodeProto& n, int64_t) {
+        auto value = std::make_shared<Tensor>(DType::Float, Shape{1});
+        value->data<float>()[0] = 0;
+        if (const auto* t = Attrs(n).tensor("value")) tensorFromProto(*t, *value);
+        return lambdaKernel([value](KernelContext& ctx) {
+            Tensor& out = ctx.out(0, value->type(), ctx.in(0).toInt64());
+            const size_t es = dtypeSize(value->type());
+            for (int64_t i = 0; i < out.size(); ++i) {
+                std::memcpy(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(i) * es, value->raw(), es);
+            }
+        });
+    });
+    registerKernel("Range", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const double start = ctx.in(0).scalarAsDouble();
+            const double limit = ctx.in(1).scalarAsDouble();
+            const double delta = ctx.in(2).scalarAsDouble();
+            if (delta == 0) throw ExecError("Range with delta 0");
+            const auto count = static_cast<int64_t>(std::max(0.0, std::ceil((limit - start) / delta)));
+            Tensor& out = ctx.out(0, ctx.in(0).type(), {count});
+            VEXA_DISPATCH_NUMERIC(out.type(), {
+                const T s = ctx.in(0).data<T>()[0];
+                const T d = ctx.in(2).data<T>()[0];
+                for (int64_t i = 0; i < count; ++i) out.data<T>()[i] = static_cast<T>(s + static_cast<T>(i) * d);
+            })
+        });
+    });
+    registerKernel("Pad", [](const onnx::NodeProto& n, int64_t opset) {
+        const Attrs a(n);
+        const std::string mode = a.s("mode", "constant");
+        const auto padsAttr = a.ints(opset < 11 ? "paddings" : "pads");
+        const auto padsAttr2 = a.ints("pads");
+        const float valueAttr = a.f("value", 0);
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const size_t r = x.rank();
+            std::vector<int64_t> pads = opset >= 11 ? ctx.in(1).toInt64() : (padsAttr.empty() ? padsAttr2 : padsAttr);
+            if (opset >= 18 && ctx.has(3)) {
+                const auto axes = ctx.in(3).toInt64();
+                std::vector<int64_t> full(2 * r, 0);
+                for (size_t k = 0; k < axes.size(); ++k) {
+                    const auto ax = static_cast<size_t>(normAxis(axes[k], r));
+                    full[ax] = pads[k];
+                    full[ax + r] = pads[k + axes.size()];
+                }
+                pads = full;
+            }
+            if (pads.size() != 2 * r) throw ExecError("pads do not match the input rank");
+            Shape shape(r);
+            for (size_t i = 0; i < r; ++i) shape[i] = x.dim(i) + pads[i] + pads[i + r];
+            Tensor& out = ctx.out(0, x.type(), shape);
+            const auto xs = stridesOf(x.shape());
+            std::vector<int64_t> pos(r, 0);
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                T fill = static_cast<T>(valueAttr);
+                if (opset >= 11 && ctx.has(2) && ctx.in(2).size() != 0) fill = ctx.in(2).data<T>()[0];
+                for (int64_t o = 0; o < out.size(); ++o) {
+                    int64_t off = 0;
+                    bool inside = true;
+                    for (size_t d = 0; d < r && inside; ++d) {
+                        int64_t p = pos[d] - pads[d];
+                        const int64_t dim = x.dim(d);
+                        if (p < 0 || p >= dim) {
+                            if (mode == "constant" || dim == 0) {
+                                inside = false;
+                                break;
+                            }
+                            if (mode == "edge") {
+                                p = std::clamp<int64_t>(p, 0, dim - 1);
+                            } else if (mode == "reflect") {
+                                const int64_t period = std::max<int64_t>(2 * (dim - 1), 1);
+                                p = ((p % period) + period) % period;
+                                if (p >= dim) p = period - p;
+                            } else if (mode == "wrap") {
+                                p = ((p % dim) + dim) % dim;
+                            } else {
+                                throw ExecError("pad mode " + mode + " is not supported");
+                            }
+                        }
+                        off += p * xs[d];
+                    }
+                    out.data<T>()[o] = inside ? x.data<T>()[off] : fill;
+                    for (size_t d = r; d-- > 0;) {
+                        if (++pos[d] < shape[d]) break;
+                        pos[d] = 0;
+                    }
+                }
+            })
+        });
+    });
+    for (const char* name : {"DepthToSpace", "SpaceToDepth"}) {
+        const bool toSpace = std::string(name) == "DepthToSpace";
+        registerKernel(name, [toSpace](const onnx::NodeProto& n, int64_t) {
+            const int64_t b = Attrs(n).i("blocksize", 1);
+            const bool crd = Attrs(n).s("mode", "DCR") == "CRD";
+            return lambdaKernel([=](KernelContext& ctx) {
+                const Tensor& x = ctx.in(0);
+                if (x.rank() != 4) throw ExecError("expects a 4-D input");
+                const int64_t N = x.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3);
+                Tensor tmp;
+                Tensor reshaped;
+                std::vector<int64_t> perm;
+                Shape mid;
+                if (toSpace) {
+                    mid = crd ? Shape{N, C / (b * b), b, b, H, W} : Shape{N, b, b, C / (b * b), H, W};
+                    perm = crd ? std::vector<int64_t>{0, 1, 4, 2, 5, 3} : std::vector<int64_t>{0, 3, 4, 1, 5, 2};
+                } else {
+                    mid = {N, C, H / b, b, W / b, b};
+                    perm = {0, 3, 5, 1, 2, 4};
+                }
+                reshaped.reset(x.type(), mid);
+                copyAll(x, reshaped);
+                Shape tshape(6);
+                for (size_t i = 0; i < 6; ++i) tshape[i] = mid[static_cast<size_t>(perm[i])];
+                tmp.reset(x.type(), tshape);
+                transpose(reshaped, perm, tmp);
+                const Shape outShape =
+                    toSpace ? Shape{N, C / (b * b), H * b, W * b} : Shape{N, C * b * b, H / b, W / b};
+                Tensor& out = ctx.out(0, x.type(), outShape);
+                copyAll(tmp, out);
+            });
+        });
+    }
+    registerKernel("Trilu", [](const onnx::NodeProto& n, int64_t) {
+        const bool upper = Attrs(n).i("upper", 1) != 0;
+        return lambdaKernel([upper](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const int64_t k = ctx.has(1) ? ctx.in(1).toInt64()[0] : 0;
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            copyAll(x, out);
+            const int64_t R = x.dim(x.rank() - 2), C = x.dim(x.rank() - 1);
+            const size_t es = dtypeSize(x.type());
+            auto* p = static_cast<uint8_t*>(out.raw());
+            for (int64_t m = 0; m < (R * C == 0 ? 0 : x.size() / (R * C)); ++m) {
+                for (int64_t i = 0; i < R; ++i) {
+                    for (int64_t j = 0; j < C; ++j) {
+                        const bool keep = upper ? j - i >= k : j - i <= k;
+                        if (!keep) std::memset(p + static_cast<size_t>((m * R + i) * C + j) * es, 0, es);
+                    }
+                }
+            }
+        });
+    });
+}
+
+}  // namespace vexart

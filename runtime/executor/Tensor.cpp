@@ -1,0 +1,119 @@
+#include "Tensor.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "buffers/Half.h"
+
+namespace vexart {
+
+size_t dtypeSize(DType t) {
+    switch (t) {
+        case DType::Float: return 4;
+        case DType::UInt8: return 1;
+        case DType::Int8: return 1;
+        case DType::UInt16: return 2;
+        case DType::Int16: return 2;
+        case DType::Int32: return 4;
+        case DType::Int64: return 8;
+        case DType::Bool: return 1;
+        case DType::Float16: return 2;
+        case DType::Double: return 8;
+        case DType::UInt32: return 4;
+        case DType::UInt64: return 8;
+        case DType::String: return 0;
+        default: return 0;
+    }
+}
+
+const char* dtypeName(DType t) {
+    switch (t) {
+        case DType::Float: return "float32";
+        case DType::UInt8: return "uint8";
+        case DType::Int8: return "int8";
+        case DType::UInt16: return "uint16";
+        case DType::Int16: return "int16";
+        case DType::Int32: return "int32";
+        case DType::Int64: return "int64";
+        case DType::Bool: return "bool";
+        case DType::Float16: return "float16";
+        case DType::Double: return "float64";
+        case DType::UInt32: return "uint32";
+        case DType::UInt64: return "uint64";
+        case DType::String: return "string";
+        default: return "undefined";
+    }
+}
+
+int64_t elementCount(const Shape& s) {
+    int64_t n = 1;
+    for (int64_t d : s) n *= d;
+    return n;
+}
+
+std::string shapeText(const Shape& s) {
+    std::string t = "[";
+    for (size_t i = 0; i < s.size(); ++i) t += (i ? "," : "") + std::to_string(s[i]);
+    return t + "]";
+}
+
+void Tensor::reset(DType type, Shape shape) {
+    for (int64_t d : shape) {
+        if (d < 0) throw ExecError("negative dimension in shape " + shapeText(shape));
+    }
+    type_ = type;
+    shape_ = std::move(shape);
+    count_ = elementCount(shape_);
+    if (type_ == DType::String) {
+        strings.resize(static_cast<size_t>(count_));
+        data_ = nullptr;
+        return;
+    }
+    const size_t need = static_cast<size_t>(count_) * dtypeSize(type_);
+    if (need > capacity_) {
+        // 64-byte alignment for vectorised kernels; one spare cache line.
+        const size_t cap = need + 64;
+        storage_.reset(new uint8_t[cap + 64]);
+        capacity_ = cap;
+        auto p = reinterpret_cast<uintptr_t>(storage_.get());
+        data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
+    }
+    if (data_ == nullptr) {
+        storage_.reset(new uint8_t[128]);
+        capacity_ = 64;
+        auto p = reinterpret_cast<uintptr_t>(storage_.get());
+        data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
+    }
+}
+
+std::vector<int64_t> Tensor::toInt64() const {
+    std::vector<int64_t> v(static_cast<size_t>(count_));
+    if (type_ == DType::Int64) {
+        if (count_ != 0) std::memcpy(v.data(), data_, v.size() * 8);
+        return v;
+    }
+    for (int64_t i = 0; i < count_; ++i) v[static_cast<size_t>(i)] = static_cast<int64_t>(scalarAsDouble(i));
+    return v;
+}
+
+static double scalarOf(DType t, const void* p, int64_t i) {
+    switch (t) {
+        case DType::Float: return static_cast<const float*>(p)[i];
+        case DType::Double: return static_cast<const double*>(p)[i];
+        case DType::UInt8: return static_cast<const uint8_t*>(p)[i];
+        case DType::Int8: return static_cast<const int8_t*>(p)[i];
+        case DType::UInt16: return static_cast<const uint16_t*>(p)[i];
+        case DType::Int16: return static_cast<const int16_t*>(p)[i];
+        case DType::Int32: return static_cast<const int32_t*>(p)[i];
+        case DType::Int64: return static_cast<double>(static_cast<const int64_t*>(p)[i]);
+        case DType::UInt32: return static_cast<const uint32_t*>(p)[i];
+        case DType::UInt64: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
+        case DType::Bool: return static_cast<const uint8_t*>(p)[i];
+        case DType::Float16: return halfToFloat(static_cast<const uint16_t*>(p)[i]);
+        default: throw ExecError(std::string("no numeric value for type ") + dtypeName(t));
+    }
+}
+
+double Tensor::scalarAsDouble(int64_t index) const { return scalarOf(type_, data_, index); }
+
+}  // namespace vexart

@@ -1,0 +1,87 @@
+// Dense tensors of the executor: an element type, a shape and owned
+// storage that is kept (and reused) across executions.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vexart {
+
+// Element types, numbered as in the ONNX format.
+enum class DType : int32_t {
+    Undefined = 0,
+    Float = 1,
+    UInt8 = 2,
+    Int8 = 3,
+    UInt16 = 4,
+    Int16 = 5,
+    Int32 = 6,
+    Int64 = 7,
+    String = 8,
+    Bool = 9,
+    Float16 = 10,
+    Double = 11,
+    UInt32 = 12,
+    UInt64 = 13,
+};
+
+size_t dtypeSize(DType t);
+const char* dtypeName(DType t);
+
+using Shape = std::vector<int64_t>;
+
+int64_t elementCount(const Shape& s);
+std::string shapeText(const Shape& s);
+
+// Thrown by kernels and the graph loader; the API turns it into an error
+// code and text.
+struct ExecError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class Tensor {
+public:
+    Tensor() = default;
+    Tensor(DType type, Shape shape) { reset(type, std::move(shape)); }
+
+    // Sets type and shape; storage is kept when it is large enough.
+    void reset(DType type, Shape shape);
+
+    DType type() const { return type_; }
+    const Shape& shape() const { return shape_; }
+    int64_t dim(size_t i) const { return shape_[i]; }
+    size_t rank() const { return shape_.size(); }
+    int64_t size() const { return count_; }
+    size_t bytes() const { return static_cast<size_t>(count_) * dtypeSize(type_); }
+
+    void* raw() { return data_; }
+    const void* raw() const { return data_; }
+    template <typename T>
+    T* data() {
+        return static_cast<T*>(data_);
+    }
+    template <typename T>
+    const T* data() const {
+        return static_cast<const T*>(data_);
+    }
+
+    // Values of an integer tensor of any integer type, widened.
+    std::vector<int64_t> toInt64() const;
+    double scalarAsDouble(int64_t index = 0) const;
+
+    std::vector<std::string> strings;  // String tensors only
+
+private:
+    DType type_ = DType::Undefined;
+    Shape shape_;
+    int64_t count_ = 0;
+    std::unique_ptr<uint8_t[]> storage_;
+    size_t capacity_ = 0;
+    void* data_ = nullptr;
+};
+
+}  // namespace vexart
