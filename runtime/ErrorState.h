@@ -19,3 +19,24 @@ T fail(uint32_t code, std::string text) {
 }
 
 }  // namespace vexart
+
+#include <exception>
+#include <new>
+
+namespace vexart {
+
+// Runs `body`; any exception becomes the last error (prefixed with the
+// function name) and the call returns `failed`.
+template <typename R, typename F>
+R guarded(const char* function, uint32_t code, R failed, F body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        setError(10, std::string(function) + ": out of memory");
+    } catch (const std::exception& e) {
+        setError(code, std::string(function) + ": " + e.what());
+    }
+    return failed;
+}
+
+}  // namespace vexart

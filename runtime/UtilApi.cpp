@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ApiTrace.h"
+#include "Network.h"
 #include "Objects.h"
 #include "runtimelib/Vexa.h"
 
@@ -95,6 +96,14 @@ int Vexa_Util_SetVEXAStorageLocation(const char* storagePath) {
         return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "storage location is empty");
     }
     return 1;
+}
+
+int Vexa_Util_IsRuntimeAvailableCheckOptionForDevice(Vexa_Runtime_t runtime, Vexa_RuntimeCheckOption_t option,
+                                                     uint32_t deviceId) {
+    trace("Vexa_Util_IsRuntimeAvailableCheckOptionForDevice", runtime, option, deviceId);
+    std::string why;
+    if (runtimeAvailable(runtime, why)) return 1;
+    return fail<int>(VEXA_ERRORCODE_RUNTIME_UNAVAILABLE, why);
 }
 
 Vexa_DlVersion_Handle_t Vexa_Util_GetLibraryVersion(void) {
