@@ -1,11 +1,16 @@
 #include "app/Application.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "app/Container.h"
+#include "app/ErrorReport.h"
+#include "app/InferenceLoop.h"
+#include "app/InputList.h"
+#include "app/NetworkBuild.h"
 #include "app/PlatformOptions.h"
 #include "app/RunConfig.h"
 #include "app/StringUtil.h"
@@ -19,14 +24,6 @@ const char* logLevelName(uint32_t level) {
                                          "VEXA_LOG_LEVEL_INFO", "VEXA_LOG_LEVEL_VERBOSE"};
     return level < 5 ? kNames[level] : "";
 }
-
-// Library objects of one run, declared in creation order so that they are
-// released in reverse order on every exit path.
-struct RunHandles {
-    PlatformConfigHandle platformConfig;
-    std::vector<uint8_t> containerBytes;
-    DlContainerHandle container;
-};
 
 bool isGpu(uint32_t runtime) { return runtime == VEXA_RUNTIME_GPU || runtime == VEXA_RUNTIME_GPU_FLOAT16; }
 
@@ -80,12 +77,46 @@ int runApplication(int argc, const char* const* argv) {
         return 1;
     }
 
-    uint32_t deviceId = 0;
-    if (!config.platformOptions.empty() && !applyPlatformOptions(config, run.platformConfig.get(), deviceId)) {
+    if (!config.platformOptions.empty() && !applyPlatformOptions(config, run.platformConfig.get(), run.deviceId)) {
         return 1;
     }
 
     if (!openContainer(config, run.containerBytes, run.container)) return 1;
 
+    if (Vexa_RuntimeList_Size(config.runtimeList) == 0) {
+        Vexa_RuntimeList_Add(config.runtimeList, config.runtime);
+        if (config.runtime != VEXA_RUNTIME_CPU && config.enableCpuFallback) {
+            std::cout << (config.enableCpuFxp ? "CPU Fallback is enabled with fixed point execution mode.\n"
+                                              : "CPU Fallback is enabled with floating point execution mode.\n");
+            Vexa_RuntimeList_Add(config.runtimeList, VEXA_RUNTIME_CPU);
+        }
+        const bool staticCapable = config.runtime == VEXA_RUNTIME_DSP || config.runtime == VEXA_RUNTIME_AIP ||
+                                   (config.runtime == VEXA_RUNTIME_CPU && config.enableCpuFxp);
+        if (config.staticMinMax && !staticCapable) {
+            std::cerr << "Cannot use static_min_max with CPU runtime in float execution mode or GPU runtime. It is "
+                         "only designed for DSP/AIP runtimes and CPU runtime in fixed point execution mode.\n";
+            std::exit(1);
+        }
+    }
+    const bool holdsDsp = checkRuntimes(config, run);
+    if (!holdsDsp && config.deferredInit != "none") {
+        std::cerr << "Deferred Init is only supported in DSP runtime.\n";
+        return 1;
+    }
+
+    if (!config.storageDir.empty()) {
+        std::cout << "Setting Storage location to " << config.storageDir << std::endl;
+        if (Vexa_Util_SetVEXAStorageLocation(config.storageDir.c_str()) == 0) {
+            std::cout << "Setting Storage location to " << config.storageDir << " failed" << std::endl;
+        }
+    }
+
+    std::vector<std::string> lines;
+    InputListTables tables;
+    if (!readInputListFile(config.inputList, lines) || !parseInputList(lines, tables)) return 1;
+    if (!config.debug) mergeOutputTensorRequests(config.outputTensorRequests, tables);
+
+    if (!buildNetwork(config, tables, run)) return 1;
+    if (!runGraphs(config, tables, run)) return 1;
     return 0;
 }

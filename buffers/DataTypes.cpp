@@ -1,6 +1,9 @@
 #include "buffers/DataTypes.h"
 
+#include <cstdlib>
 #include <iostream>
+
+#include "runtimelib/UniqueHandle.h"
 
 const std::unordered_map<std::string, uint32_t> DataTypeBitWidths = {
     {"float16", 16}, {"float32", 32}, {"fixedPoint8", 8}, {"fixedPoint16", 16}, {"int8", 8},
@@ -40,4 +43,40 @@ DataTypeMapResult parseDataTypeMap(const std::vector<std::string>& values, DataT
         }
     }
     return DataTypeMapResult::Ok;
+}
+
+namespace {
+
+Vexa_IBufferAttributes_Handle_t attributesOf(Vexa_VEXA_Handle_t net, const std::string& network, const char* tensor) {
+    Vexa_IBufferAttributes_Handle_t a =
+        Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net, network.c_str(), tensor);
+    if (a == nullptr && Vexa_ErrorCode_getLastErrorCode() == VEXA_ERRORCODE_UNSUPPORTED_ENCODING) {
+        std::cerr << "Encoding for: " << tensor << " is not currently supported in net-run.\n";
+    }
+    return a;
+}
+
+}  // namespace
+
+bool lookupNativeDataType(const NetworkHandle& net, const char* tensor, std::string& type, const std::string& network) {
+    const BufferAttributesHandle attrs(attributesOf(net.network, network, tensor));
+    if (!attrs) return false;
+    const uint32_t code =
+        Vexa_UserBufferEncoding_GetElementType(Vexa_IBufferAttributes_GetEncoding_Ref(attrs.get()));
+    const auto it = ElementCodeNames.find(code);
+    if (it == ElementCodeNames.end()) {
+        std::cout << "Can't find buffer datatype for: " << tensor << std::endl;
+        return false;
+    }
+    type = it->second;
+    return true;
+}
+
+bool checkMappedInputType(Vexa_VEXA_Handle_t net, const char* tensor, const DataTypeMap& userBufferTypes,
+                          const std::string& network) {
+    const BufferAttributesHandle attrs(attributesOf(net, network, tensor));
+    if (!attrs) std::exit(1);
+    const uint32_t code =
+        Vexa_UserBufferEncoding_GetElementType(Vexa_IBufferAttributes_GetEncoding_Ref(attrs.get()));
+    return code == DataTypeElementCodes.at(userBufferTypes.at(tensor));
 }

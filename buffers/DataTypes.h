@@ -22,3 +22,25 @@ enum class DataTypeMapResult { Ok, Malformed, UnsupportedType };
 // last '='), writing the error message on failure. The caller ends the
 // process on anything but Ok.
 DataTypeMapResult parseDataTypeMap(const std::vector<std::string>& values, DataTypeMap& map);
+
+#include "runtimelib/Vexa.h"
+
+struct RunConfig;
+
+struct NetworkHandle {
+    Vexa_VEXA_Handle_t network = nullptr;
+    bool parallel = false;
+};
+
+// The model's own data-type name of a tensor; false after the message.
+bool lookupNativeDataType(const NetworkHandle& net, const char* tensor, std::string& type, const std::string& network);
+
+// Whether the model's element type of `tensor` is that of its user-buffer
+// type; ends the process when the library has no attributes for it.
+bool checkMappedInputType(Vexa_VEXA_Handle_t net, const char* tensor, const DataTypeMap& userBufferTypes,
+                          const std::string& network);
+
+// File and user-buffer data types of every input and output of a network.
+bool assignDataTypes(const RunConfig& config, const NetworkHandle& net, const std::string& network,
+                     const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
+                     DataTypeMap& fileTypes, DataTypeMap& userBufferTypes);

@@ -33,3 +33,15 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     if (close(fd) != 0) std::cerr << "[Warning] Failed to close file: " << path << " (proceeding anyways)" << std::endl;
     return bytes;
 }
+
+PathKind pathKind(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return PathKind::Missing;
+    return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+bool makeDirectory(const std::string& path, unsigned mode) {
+    const PathKind kind = pathKind(path);
+    if (kind != PathKind::Missing) return kind == PathKind::Directory;
+    return mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 || pathKind(path) == PathKind::Directory;
+}

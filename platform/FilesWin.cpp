@@ -25,3 +25,18 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     if (!CloseHandle(file)) std::cerr << "[Warning] Failed to close file: " << path << " (proceeding anyways)" << std::endl;
     return bytes;
 }
+
+#include <direct.h>
+#include <sys/stat.h>
+
+PathKind pathKind(const std::string& path) {
+    struct _stat64 st {};
+    if (_stat64(path.c_str(), &st) != 0) return PathKind::Missing;
+    return (st.st_mode & _S_IFDIR) != 0 ? PathKind::Directory : PathKind::Other;
+}
+
+bool makeDirectory(const std::string& path, unsigned) {
+    const PathKind kind = pathKind(path);
+    if (kind != PathKind::Missing) return kind == PathKind::Directory;
+    return _mkdir(path.c_str()) == 0 || pathKind(path) == PathKind::Directory;
+}

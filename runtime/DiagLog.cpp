@@ -1,5 +1,6 @@
 #include "DiagLog.h"
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "Network.h"
@@ -7,7 +8,10 @@
 namespace vexart {
 
 DiagLogWriter::DiagLogWriter(const std::string& directory, uint32_t profilingLevel) {
-    path_ = (directory.empty() ? std::string(".") : directory) + "/VEXADiag.log";
+    const std::string dir = directory.empty() ? std::string(".") : directory;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    path_ = dir + "/VEXADiag.log";
     file_ = std::fopen(path_.c_str(), "w");
     if (file_ == nullptr) throw std::runtime_error("cannot create diagnostic log " + path_);
     std::fprintf(file_, "# VEXA diagnostic log, profiling level %u\n", profilingLevel);

@@ -3,5 +3,8 @@
 
 #include <cstdint>
 
+// Architecture version of the first DSP record; 0 when there is none.
+uint32_t dspArchitectureVersion();
+
 // True when the reported DSP architecture version is 68 or higher.
 bool isKtpDevice();

@@ -1,0 +1,101 @@
+#include "app/InputList.h"
+
+#include <fstream>
+#include <iostream>
+#include <set>
+
+#include "app/StringUtil.h"
+
+StringListHandle makeStringList(const std::vector<std::string>& items) {
+    StringListHandle list(Vexa_StringList_Create());
+    for (const auto& item : items) Vexa_StringList_Append(list.get(), item.c_str());
+    return list;
+}
+
+std::vector<std::string> stringListItems(Vexa_StringList_Handle_t list) {
+    std::vector<std::string> items;
+    const size_t n = Vexa_StringList_Size(list);
+    for (size_t i = 0; i < n; ++i) {
+        const char* s = Vexa_StringList_At(list, i);
+        items.emplace_back(s != nullptr ? s : "");
+    }
+    return items;
+}
+
+bool readInputListFile(const std::string& path, std::vector<std::string>& lines) {
+    std::ifstream in(path);
+    if (!in) {
+        std::cerr << "Failed to open input file: " << path << "\n";
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    return true;
+}
+
+InputLine parseInputLine(const std::string& line) {
+    InputLine parsed;
+    for (const auto& token : splitString(line, ' ')) {
+        const size_t sep = token.size() >= 2 ? token.find(":=") : std::string::npos;
+        if (sep == std::string::npos) {
+            parsed.paths.push_back(token);
+        } else {
+            parsed.names.push_back(token.substr(0, sep));
+            parsed.paths.push_back(token.substr(sep + 2));
+        }
+    }
+    return parsed;
+}
+
+bool parseInputList(const std::vector<std::string>& lines, InputListTables& tables) {
+    std::string graph;
+    size_t i = 0;
+    while (i < lines.size()) {
+        const std::string& line = lines[i];
+        if (line[0] == '$') {
+            tables.hasGraphSections = true;
+            graph = line.substr(1);
+            ++i;
+            continue;
+        }
+        if (line[0] == '#' || line[0] == '%') {
+            auto& table = line[0] == '#' ? tables.outputLayerNames : tables.outputTensorNames;
+            if (table.count(graph) == 0) table.emplace(graph, makeStringList(splitString(line.substr(1), ' ')));
+            ++i;
+            continue;
+        }
+        std::vector<StringListHandle> names;
+        std::vector<InputFileQueue> queues;
+        for (; i < lines.size() && lines[i][0] != '$'; ++i) {
+            const InputLine parsed = parseInputLine(lines[i]);
+            const std::set<std::string> unique(parsed.names.begin(), parsed.names.end());
+            if (!parsed.names.empty() && unique.size() < parsed.names.size()) {
+                std::cerr << "Input names have duplicate at input line " << i + 1 << "\n";
+                return false;
+            }
+            names.push_back(makeStringList(parsed.names));
+            for (size_t j = 0; j < parsed.paths.size(); ++j) {
+                if (queues.size() == j) queues.emplace_back();
+                queues[j].push_back(parsed.paths[j]);
+            }
+        }
+        if (queues.empty()) {
+            std::cerr << "Input list is empty";
+            return false;
+        }
+        tables.inputNamesPerLine.emplace(graph, std::move(names));
+        tables.inputFileQueues.emplace(graph, std::move(queues));
+    }
+    return true;
+}
+
+void mergeOutputTensorRequests(const std::map<std::string, std::vector<std::string>>& requests,
+                               InputListTables& tables) {
+    for (const auto& [graph, names] : requests) {
+        const std::string key = tables.hasGraphSections ? graph : std::string();
+        if (tables.outputTensorNames.count(key) == 0) tables.outputTensorNames.emplace(key, makeStringList(names));
+    }
+}

@@ -1,0 +1,19 @@
+// Raw input files and their assembly into one network input, with batch
+// padding when the queue runs out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/InputList.h"
+
+bool readRawBytes(const std::string& path, std::vector<uint8_t>& data);
+bool readRawFloats(const std::string& path, std::vector<float>& data);
+
+// Appends whole files (then zero pieces) to `out` until it holds `target`
+// units; reports files consumed and pieces appended.
+bool assembleInputBytes(InputFileQueue& queue, const uint64_t& target, std::vector<uint8_t>& out,
+                        uint64_t& filesConsumed, uint64_t& piecesAppended);
+bool assembleInputFloats(InputFileQueue& queue, const uint64_t& target, std::vector<float>& out,
+                         uint64_t& filesConsumed, uint64_t& piecesAppended);

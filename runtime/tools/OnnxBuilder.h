@@ -1,0 +1,91 @@
+// Small helper for writing ONNX models in code: the bundled sample, test
+// models and benchmark models are made with it.
+#pragma once
+
+#include <onnx/onnx_pb.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class OnnxBuilder {
+public:
+    explicit OnnxBuilder(const std::string& graphName, int64_t opset = 13) {
+        model_.set_ir_version(8);
+        model_.set_producer_name("vexa-net-run");
+        model_.add_opset_import()->set_version(opset);
+        model_.mutable_graph()->set_name(graphName);
+    }
+
+    void input(const std::string& name, const std::vector<int64_t>& dims, int32_t type = onnx::TensorProto::FLOAT) {
+        describe(model_.mutable_graph()->add_input(), name, dims, type);
+    }
+    void output(const std::string& name, const std::vector<int64_t>& dims = {},
+                int32_t type = onnx::TensorProto::FLOAT) {
+        describe(model_.mutable_graph()->add_output(), name, dims, type);
+    }
+    void initializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<float>& values) {
+        onnx::TensorProto* t = model_.mutable_graph()->add_initializer();
+        t->set_name(name);
+        t->set_data_type(onnx::TensorProto::FLOAT);
+        for (int64_t d : dims) t->add_dims(d);
+        for (float v : values) t->add_float_data(v);
+    }
+    void initializerInts(const std::string& name, const std::vector<int64_t>& values) {
+        onnx::TensorProto* t = model_.mutable_graph()->add_initializer();
+        t->set_name(name);
+        t->set_data_type(onnx::TensorProto::INT64);
+        t->add_dims(static_cast<int64_t>(values.size()));
+        for (int64_t v : values) t->add_int64_data(v);
+    }
+    onnx::NodeProto& node(const std::string& op, const std::vector<std::string>& inputs,
+                          const std::vector<std::string>& outputs, const std::string& name = "") {
+        onnx::NodeProto* n = model_.mutable_graph()->add_node();
+        n->set_op_type(op);
+        n->set_name(name.empty() ? op + "_" + std::to_string(model_.graph().node_size()) : name);
+        for (const auto& i : inputs) n->add_input(i);
+        for (const auto& o : outputs) n->add_output(o);
+        return *n;
+    }
+    static void attr(onnx::NodeProto& n, const std::string& name, int64_t v) {
+        auto* a = n.add_attribute();
+        a->set_name(name);
+        a->set_type(onnx::AttributeProto::INT);
+        a->set_i(v);
+    }
+    static void attr(onnx::NodeProto& n, const std::string& name, float v) {
+        auto* a = n.add_attribute();
+        a->set_name(name);
+        a->set_type(onnx::AttributeProto::FLOAT);
+        a->set_f(v);
+    }
+    static void attr(onnx::NodeProto& n, const std::string& name, const std::vector<int64_t>& v) {
+        auto* a = n.add_attribute();
+        a->set_name(name);
+        a->set_type(onnx::AttributeProto::INTS);
+        for (int64_t x : v) a->add_ints(x);
+    }
+    std::string serialize() const { return model_.SerializeAsString(); }
+
+private:
+    static void describe(onnx::ValueInfoProto* v, const std::string& name, const std::vector<int64_t>& dims,
+                         int32_t type) {
+        v->set_name(name);
+        auto* t = v->mutable_type()->mutable_tensor_type();
+        t->set_elem_type(type);
+        auto* shape = t->mutable_shape();
+        for (int64_t d : dims) shape->add_dim()->set_dim_value(d);
+    }
+    onnx::ModelProto model_;
+};
+
+// Deterministic pseudo-random values in [-scale, scale).
+inline std::vector<float> pseudoRandom(size_t n, uint32_t seed, float scale) {
+    std::vector<float> v(n);
+    uint32_t s = seed * 2654435761u + 1u;
+    for (auto& x : v) {
+        s = s * 1664525u + 1013904223u;
+        x = (static_cast<float>(s >> 8) / 16777216.0f * 2.0f - 1.0f) * scale;
+    }
+    return v;
+}
