@@ -92,7 +92,7 @@ Vexa_ErrorCode_t Vexa_DlContainer_Save(Vexa_DlContainer_Handle_t container, cons
     trace("Vexa_DlContainer_Save", container, path);
     auto* c = as<DlContainer>(container, "Vexa_DlContainer_Save");
     if (c == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    if (path == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_Save: null path");
+    if (path == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_Save: null path");
     return guarded<Vexa_ErrorCode_t>("Vexa_DlContainer_Save", VEXA_ERRORCODE_IO, VEXA_ERRORCODE_IO, [&] {
         writeContainer(c->model, path);
         return VEXA_SUCCESS;
@@ -235,12 +235,12 @@ Vexa_ErrorCode_t Vexa_VEXABuilder_ValidateCache(Vexa_VEXABuilder_Handle_t builde
     if (b == nullptr) return VEXA_ERRORCODE_INVALID_BUILDER_CONFIG;
     const ContainerModel& m = b->container->model;
     if (m.cacheRecords.empty()) {
-        return fail<int>(VEXA_ERRORCODE_NO_CACHE_RECORDS, "There are no cache records in the container");
+        return failCode(VEXA_ERRORCODE_NO_CACHE_RECORDS, "There are no cache records in the container");
     }
     for (const auto& r : m.cacheRecords) {
         if (r.digest == graphsDigest(m, r.graphs)) return VEXA_SUCCESS;
     }
-    return fail<int>(VEXA_ERRORCODE_CACHE_INCOMPATIBLE, "No cache record matches the graphs of the container");
+    return failCode(VEXA_ERRORCODE_CACHE_INCOMPATIBLE, "No cache record matches the graphs of the container");
 }
 
 Vexa_VEXA_Handle_t Vexa_VEXABuilder_Build(Vexa_VEXABuilder_Handle_t builder) {
@@ -326,7 +326,7 @@ Vexa_ErrorCode_t Vexa_VEXA_ExecuteITensorsForNetwork(Vexa_VEXA_Handle_t network,
     NetworkGraph* g = n->find(name, "Vexa_VEXA_ExecuteITensorsForNetwork");
     if (g == nullptr) return VEXA_ERRORCODE_NOT_FOUND;
     if (n->userBuffers) {
-        return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT,
+        return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT,
                          "Vexa_VEXA_ExecuteITensorsForNetwork: the network was built for user buffers");
     }
     return guarded<Vexa_ErrorCode_t>("Vexa_VEXA_ExecuteITensorsForNetwork", VEXA_ERRORCODE_EXECUTION,
@@ -363,7 +363,7 @@ Vexa_ErrorCode_t Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork(Vexa_VEXA_H
     if (g == nullptr) return VEXA_ERRORCODE_NOT_FOUND;
     for (const auto& [tensor, entries] : m->entries) {
         if (!g->graph->hasValue(tensor)) {
-            return fail<int>(VEXA_ERRORCODE_NOT_FOUND, "cannot register memory for '" + tensor +
+            return failCode(VEXA_ERRORCODE_NOT_FOUND, "cannot register memory for '" + tensor +
                                                            "': not a tensor of network '" + g->name + "'");
         }
         g->registeredMemory.insert(tensor);
@@ -381,7 +381,7 @@ Vexa_ErrorCode_t Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork(Vexa_VEXA
     if (g == nullptr) return VEXA_ERRORCODE_NOT_FOUND;
     for (const auto& t : l->items) {
         if (g->registeredMemory.erase(t) == 0) {
-            return fail<int>(VEXA_ERRORCODE_NOT_FOUND, "memory for '" + t + "' was never registered");
+            return failCode(VEXA_ERRORCODE_NOT_FOUND, "memory for '" + t + "' was never registered");
         }
     }
     return VEXA_SUCCESS;
@@ -401,7 +401,7 @@ Vexa_ErrorCode_t Vexa_VEXA_SetDspVtcmRetention(Vexa_VEXA_Handle_t network, const
     auto* n = as<Network>(network, "Vexa_VEXA_SetDspVtcmRetention");
     if (n == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (n->runtime != VEXA_RUNTIME_DSP) {
-        return fail<int>(VEXA_ERRORCODE_UNSUPPORTED_OPERATION, "VTCM retention needs the DSP runtime");
+        return failCode(VEXA_ERRORCODE_UNSUPPORTED_OPERATION, "VTCM retention needs the DSP runtime");
     }
     return VEXA_SUCCESS;
 }

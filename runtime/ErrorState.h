@@ -40,3 +40,13 @@ R guarded(const char* function, uint32_t code, R failed, F body) {
 }
 
 }  // namespace vexart
+
+namespace vexart {
+
+// Error-code result with the error recorded.
+inline int failCode(uint32_t code, std::string text) {
+    setError(code, std::move(text));
+    return static_cast<int>(code);
+}
+
+}  // namespace vexart

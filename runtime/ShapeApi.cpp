@@ -32,7 +32,7 @@ Vexa_ErrorCode_t Vexa_StringList_Delete(Vexa_StringList_Handle_t list) {
 Vexa_ErrorCode_t Vexa_StringList_Append(Vexa_StringList_Handle_t list, const char* text) {
     auto* l = as<StringList>(list, "Vexa_StringList_Append");
     if (l == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    if (text == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_StringList_Append: null text");
+    if (text == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_StringList_Append: null text");
     l->items.emplace_back(text);
     return VEXA_SUCCESS;
 }
@@ -70,7 +70,7 @@ Vexa_ErrorCode_t Vexa_TensorShape_Concatenate(Vexa_TensorShape_Handle_t shape, c
     auto* s = as<TensorShape>(shape, "Vexa_TensorShape_Concatenate");
     if (s == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (dims == nullptr && count != 0) {
-        return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShape_Concatenate: null dimensions");
+        return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShape_Concatenate: null dimensions");
     }
     s->dims.insert(s->dims.end(), dims, dims + count);
     return VEXA_SUCCESS;
@@ -105,7 +105,7 @@ Vexa_ErrorCode_t Vexa_TensorShapeMap_Add(Vexa_TensorShapeMap_Handle_t map, const
     auto* s = as<TensorShape>(shape, "Vexa_TensorShapeMap_Add");
     if (m == nullptr || s == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (traceFile() != nullptr) trace("Vexa_TensorShapeMap_Add", map, name, dimsText(s->dims).c_str());
-    if (name == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShapeMap_Add: null name");
+    if (name == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShapeMap_Add: null name");
     m->shapes[name] = s->dims;
     return VEXA_SUCCESS;
 }

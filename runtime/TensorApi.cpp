@@ -72,7 +72,7 @@ Vexa_ErrorCode_t Vexa_TensorMap_Add(Vexa_TensorMap_Handle_t map, const char* nam
     auto* m = as<TensorMap>(map, "Vexa_TensorMap_Add");
     auto* t = as<ITensor>(tensor, "Vexa_TensorMap_Add");
     if (m == nullptr || t == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    if (name == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorMap_Add: null name");
+    if (name == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorMap_Add: null name");
     m->tensors[name] = t;
     return VEXA_SUCCESS;
 }

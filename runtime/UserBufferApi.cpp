@@ -215,7 +215,7 @@ Vexa_ErrorCode_t Vexa_UserBufferMap_Add(Vexa_UserBufferMap_Handle_t map, const c
     auto* m = as<UserBufferMap>(map, "Vexa_UserBufferMap_Add");
     auto* b = as<UserBuffer>(buffer, "Vexa_UserBufferMap_Add");
     if (m == nullptr || b == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    if (name == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserBufferMap_Add: null name");
+    if (name == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserBufferMap_Add: null name");
     m->buffers[name] = b;
     return VEXA_SUCCESS;
 }
@@ -249,7 +249,7 @@ Vexa_ErrorCode_t Vexa_UserMemoryMap_Add(Vexa_UserMemoryMap_Handle_t map, const c
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_Add");
     if (m == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (name == nullptr || address == nullptr) {
-        return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserMemoryMap_Add: null name or address");
+        return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserMemoryMap_Add: null name or address");
     }
     m->entries[name].push_back({address, 0, -1, 0});
     return VEXA_SUCCESS;
@@ -260,7 +260,7 @@ Vexa_ErrorCode_t Vexa_UserMemoryMap_AddFdOffset(Vexa_UserMemoryMap_Handle_t map,
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_AddFdOffset");
     if (m == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (name == nullptr || address == nullptr || offset > totalSize) {
-        return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserMemoryMap_AddFdOffset: bad name, address or offset");
+        return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserMemoryMap_AddFdOffset: bad name, address or offset");
     }
     m->entries[name].push_back({address, totalSize, fd, offset});
     return VEXA_SUCCESS;

@@ -142,11 +142,11 @@ Vexa_ErrorCode_t Vexa_RuntimeList_Add(Vexa_RuntimeList_Handle_t list, Vexa_Runti
     auto* l = as<RuntimeList>(list, "Vexa_RuntimeList_Add");
     if (l == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (runtimeName(runtime) == nullptr) {
-        return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Unknown runtime code " + std::to_string(runtime));
+        return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Unknown runtime code " + std::to_string(runtime));
     }
     for (uint32_t r : l->runtimes) {
         if (r == runtime) {
-            return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT,
+            return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT,
                              std::string("Runtime ") + runtimeName(runtime) + " is already in the runtime list");
         }
     }

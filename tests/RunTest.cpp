@@ -1,0 +1,398 @@
+// Whole runs of the tool in tensor mode against containers made here,
+// outputs checked against values computed independently.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+
+#include "support/Models.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class Run : public ::testing::Test {
+protected:
+    TempDir dir;
+
+    ProcessResult tool(std::vector<std::string> args) {
+        ProcessOptions options;
+        options.workingDirectory = dir.path();
+        options.env = {{"VEXA_API_TRACE", dir.file("trace.txt")}};
+        return runProcess(VEXA_TOOL_PATH, args, options);
+    }
+    ProcessResult run(const std::string& container, const std::string& list, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--container", container, "--input_list", list, "--output_dir", "out"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tool(args);
+    }
+    std::vector<float> result(uint32_t index, const std::string& file) {
+        return bytesToFloats(readFile(dir.file("out/Result_" + std::to_string(index) + "/" + file)));
+    }
+    std::string trace() { return readFile(dir.file("trace.txt")); }
+    void raw(const std::string& name, const std::vector<float>& values) { dir.write(name, floatsToBytes(values)); }
+};
+
+// The sample classifier computed with plain loops.
+std::vector<float> referenceClassifier(const std::vector<float>& image) {
+    const auto w1 = pseudoRandom(8 * 3 * 9, 1, 0.3f), b1 = pseudoRandom(8, 2, 0.1f);
+    const auto w2 = pseudoRandom(16 * 8 * 9, 3, 0.2f), b2 = pseudoRandom(16, 4, 0.1f);
+    const auto wf = pseudoRandom(160, 5, 0.5f), bf = pseudoRandom(10, 6, 0.1f);
+    auto conv = [](const std::vector<float>& x, int C, int H, const std::vector<float>& w, const std::vector<float>& b,
+                   int M) {
+        std::vector<float> y(static_cast<size_t>(M * H * H));
+        for (int m = 0; m < M; ++m)
+            for (int i = 0; i < H; ++i)
+                for (int j = 0; j < H; ++j) {
+                    double s = b[static_cast<size_t>(m)];
+                    for (int c = 0; c < C; ++c)
+                        for (int ki = 0; ki < 3; ++ki)
+                            for (int kj = 0; kj < 3; ++kj) {
+                                const int ii = i + ki - 1, jj = j + kj - 1;
+                                if (ii < 0 || jj < 0 || ii >= H || jj >= H) continue;
+                                s += x[static_cast<size_t>((c * H + ii) * H + jj)] *
+                                     w[static_cast<size_t>(((m * C + c) * 3 + ki) * 3 + kj)];
+                            }
+                    y[static_cast<size_t>((m * H + i) * H + j)] = std::max(0.0f, static_cast<float>(s));
+                }
+        return y;
+    };
+    const auto c1 = conv(image, 3, 32, w1, b1, 8);
+    std::vector<float> p1(8 * 16 * 16);
+    for (int c = 0; c < 8; ++c)
+        for (int i = 0; i < 16; ++i)
+            for (int j = 0; j < 16; ++j) {
+                float m = -1e30f;
+                for (int a = 0; a < 2; ++a)
+                    for (int b = 0; b < 2; ++b) m = std::max(m, c1[static_cast<size_t>((c * 32 + 2 * i + a) * 32 + 2 * j + b)]);
+                p1[static_cast<size_t>((c * 16 + i) * 16 + j)] = m;
+            }
+    const auto c2 = conv(p1, 8, 16, w2, b2, 16);
+    std::vector<double> logits(10);
+    double maxLogit = -1e30;
+    for (int k = 0; k < 10; ++k) {
+        double s = bf[static_cast<size_t>(k)];
+        for (int c = 0; c < 16; ++c) {
+            double mean = 0;
+            for (int i = 0; i < 256; ++i) mean += c2[static_cast<size_t>(c * 256 + i)];
+            s += mean / 256 * wf[static_cast<size_t>(k * 16 + c)];
+        }
+        logits[static_cast<size_t>(k)] = s;
+        maxLogit = std::max(maxLogit, s);
+    }
+    double sum = 0;
+    for (double& l : logits) sum += (l = std::exp(l - maxLogit));
+    std::vector<float> p;
+    for (double l : logits) p.push_back(static_cast<float>(l / sum));
+    return p;
+}
+
+TEST_F(Run, SampleClassifierMatchesAPlainImplementation) {
+    const std::string sample = VEXA_SAMPLE_DIR;
+    for (const auto& f : {"model.dlc", "input_list.txt", "image_0.raw", "image_1.raw", "image_2.raw"}) {
+        fs::copy_file(sample + "/" + f, dir.file(f));
+    }
+    const ProcessResult r = run("model.dlc", "input_list.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Model String: sample classifier 1.0\nVEXA v2.48.0.260626120635\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\nProcessing graph : classifier\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Successfully executed graph classifier\n"), std::string::npos);
+    for (uint32_t i = 0; i < 3; ++i) {
+        const auto image = bytesToFloats(readFile(dir.file("image_" + std::to_string(i) + ".raw")));
+        const auto want = referenceClassifier(image);
+        const auto got = result(i, "probabilities.raw");
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t k = 0; k < want.size(); ++k) EXPECT_NEAR(got[k], want[k], 1e-5) << i << "/" << k;
+    }
+    EXPECT_TRUE(fs::exists(dir.file("out/VEXADiag.log")));
+}
+
+TEST_F(Run, GraphSectionsAndGraphExecuteOrder) {
+    const OnnxBuilder g1 = affineModel("g1", {1, 2}, 2, 1, "x", "y1");
+    const OnnxBuilder g2 = affineModel("g2", {1, 2}, 3, 0, "x", "y2");
+    packContainer(dir.file("two.dlc"), {{"g1", &g1}, {"g2", &g2}});
+    raw("a.raw", {1, 2});
+    raw("b.raw", {5, 6});
+    dir.write("list.txt", "$g1\na.raw\n$g2\nb.raw\n");
+
+    ProcessResult r = run("two.dlc", "list.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count(r.out, "Processing graph : "), 1u);
+    EXPECT_EQ(result(0, "y1.raw"), (std::vector<float>{3, 5}));
+    EXPECT_FALSE(fs::exists(dir.file("out/Result_0/y2.raw")));
+
+    r = run("two.dlc", "list.txt", {"--graph_execute", "g2,g1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(r.out.find("Processing graph : g2"), r.out.find("Processing graph : g1"));
+    EXPECT_LT(r.out.find("Successfully executed graph g2\n"), r.out.find("Processing graph : g1"));
+    EXPECT_EQ(result(0, "y2.raw"), (std::vector<float>{15, 18}));
+
+    r = run("two.dlc", "list.txt", {"--graph_execute", "g2,g1", "--graph_init", "g1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Graph g2 is specified in --graph_execute but not in --graph_init.\n");
+    EXPECT_EQ(r.out.find("Processing graph"), std::string::npos);
+}
+
+TEST_F(Run, BatchesArePaddedAndSlicedPerFile) {
+    const OnnxBuilder m = affineModel("batch", {4, 2}, 1, 10);
+    packContainer(dir.file("m.dlc"), {{"batch", &m}});
+    raw("0.raw", {1, 2});
+    raw("1.raw", {3, 4});
+    raw("2.raw", {5, 6});
+    dir.write("list.txt", "0.raw\n1.raw\n2.raw\n");
+    const ProcessResult r = run("m.dlc", "list.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Processing DNN input(s):\n0.raw\n1.raw\n2.raw\nApplying padding\n"), std::string::npos);
+    EXPECT_EQ(result(0, "y.raw"), (std::vector<float>{11, 12}));
+    EXPECT_EQ(result(1, "y.raw"), (std::vector<float>{13, 14}));
+    EXPECT_EQ(result(2, "y.raw"), (std::vector<float>{15, 16}));
+    EXPECT_FALSE(fs::exists(dir.file("out/Result_3")));
+    EXPECT_EQ(count(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork("), 1u);
+}
+
+TEST_F(Run, NamedInputsFollowTheFirstLineAndNamesAreCleaned) {
+    const OnnxBuilder m = differenceModel("diff", {1, 2}, "out:0/sub");
+    packContainer(dir.file("m.dlc"), {{"diff", &m}});
+    raw("a0.raw", {10, 20});
+    raw("b0.raw", {1, 2});
+    raw("a1.raw", {30, 40});
+    raw("b1.raw", {3, 4});
+    // Line 2 names its inputs in the other order, but the first line's order decides.
+    dir.write("list.txt", "b:=b0.raw a:=a0.raw\na:=b1.raw b:=a1.raw\n");
+    const ProcessResult r = run("m.dlc", "list.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result(0, "out_0/sub.raw"), (std::vector<float>{9, 18}));
+    EXPECT_EQ(result(1, "out_0/sub.raw"), (std::vector<float>{27, 36}));
+}
+
+TEST_F(Run, OutputSelectionDebugAndDimensionOverrides) {
+    const OnnxBuilder m = affineModel("m", {1, 2}, 2, 1);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("x.raw", {1, 2});
+    raw("x2.raw", {3, 4});
+    dir.write("list.txt", "x.raw\n");
+
+    ProcessResult r = run("m.dlc", "list.txt", {"--debug"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result(0, "scaled.raw"), (std::vector<float>{2, 4}));
+    EXPECT_EQ(result(0, "y.raw"), (std::vector<float>{3, 5}));
+
+    fs::remove_all(dir.file("out"));
+    r = run("m.dlc", "list.txt", {"--set_output_tensors", "scaled"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir.file("out/Result_0/scaled.raw")));
+    EXPECT_FALSE(fs::exists(dir.file("out/Result_0/y.raw")));
+
+    fs::remove_all(dir.file("out"));
+    dir.write("list2.txt", "%scaled\nx.raw\nx2.raw\n");
+    r = run("m.dlc", "list2.txt", {"--input_name", "x", "--input_dimensions", "2,2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result(0, "scaled.raw"), (std::vector<float>{2, 4}));
+    EXPECT_EQ(result(1, "scaled.raw"), (std::vector<float>{6, 8}));
+    EXPECT_NE(trace().find("Vexa_TensorShapeMap_Add("), std::string::npos);
+}
+
+TEST_F(Run, KeepNumOutputsStopsSavingButNotExecuting) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    std::string list;
+    for (int i = 0; i < 5; ++i) {
+        raw(std::to_string(i) + ".raw", {static_cast<float>(i)});
+        list += std::to_string(i) + ".raw\n";
+    }
+    dir.write("list.txt", list);
+    ProcessResult r = run("m.dlc", "list.txt", {"--keep_num_outputs", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir.file("out/Result_1/y.raw")));
+    EXPECT_FALSE(fs::exists(dir.file("out/Result_2")));
+    EXPECT_EQ(count(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork("), 5u);
+
+    fs::remove_all(dir.file("out"));
+    r = run("m.dlc", "list.txt", {"--keep_num_outputs", "0", "--profiling_level", "off"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("out")));
+}
+
+TEST_F(Run, DurationReplaysAndPacingSleeps) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("0.raw", {1});
+    raw("1.raw", {2});
+    dir.write("list.txt", "0.raw\n1.raw\n");
+
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult r = run("m.dlc", "list.txt", {"--duration", "1", "--inferences_per_duration", "20,1"});
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(r.status, 0) << r.err;
+    // 50 ms per inference, replayed until a whole second has passed: about 20 executions.
+    const size_t executions = count(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork(");
+    EXPECT_GE(executions, 10u);
+    EXPECT_LE(executions, 40u);
+    EXPECT_EQ(executions % 2, 0u);  // a replay never cuts a pass short
+    EXPECT_GE(seconds, 0.9);
+    // Results restart from the top of the list on every pass.
+    EXPECT_EQ(result(1, "y.raw"), (std::vector<float>{2}));
+
+    r = run("m.dlc", "list.txt", {"--inferences_per_duration", "1000000,1"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(count(r.err, "Warning: The number of inferences in the specified duration cannot be achieved on this "
+                           "platform.\n"),
+              1u);
+    start = std::chrono::steady_clock::now();
+    r = run("m.dlc", "list.txt", {"--inferences_per_duration", "4,1"});
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 0.45);  // two inferences, 250 ms each
+}
+
+TEST_F(Run, FailuresEndWithTheirMessage) {
+    const OnnxBuilder one = affineModel("m", {1, 4}, 1, 0);
+    const OnnxBuilder two = differenceModel("d", {1, 1}, "z");
+    packContainer(dir.file("one.dlc"), {{"m", &one}});
+    packContainer(dir.file("two.dlc"), {{"d", &two}});
+    raw("four.raw", {1, 2, 3, 4});
+    raw("three.raw", {1, 2, 3});
+    raw("one.raw", {1});
+    dir.write("six.raw", "123456");
+    dir.write("notdir", "x");
+    struct Case {
+        std::string container;
+        std::string list;
+        std::vector<std::string> extra;
+        std::string err;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"one.dlc", "", {}, "Failed to open input file: missing.txt\n", ""},
+        {"two.dlc", "a:=one.raw a:=one.raw\n", {}, "Input names have duplicate at input line 1\n", ""},
+        {"two.dlc", "$d\n   \n", {}, "Input list is empty", ""},
+        {"one.dlc", "\n\n", {}, "Inputs for graph m are not provided in the input list.\n", ""},
+        {"one.dlc", "nope.raw\n", {}, "Failed to open input file: nope.raw\n", ""},
+        {"one.dlc", "six.raw\n", {}, "Size of input file should be divisible by sizeof(dtype).\n", ""},
+        {"one.dlc", "three.raw\n", {}, "Error: invalid input size provided. Please check all raw sizes.\n", ""},
+        {"two.dlc", "a:=one.raw\n", {},
+         "Name of inputs in the file do not match the name of inputs to the network.\nMissing b at input line 1\n",
+         ""},
+        {"two.dlc", "one.raw\n", {},
+         "Number of input files does not match the number of inputs to the network.\nExpecting: 2\nGot: 1\n", ""},
+        {"one.dlc", "four.raw\n", {"--static_min_max"},
+         "Cannot use static_min_max with CPU runtime in float execution mode or GPU runtime. It is only designed "
+         "for DSP/AIP runtimes and CPU runtime in fixed point execution mode.\n",
+         ""},
+        {"one.dlc", "four.raw\n", {"--deferred_init", "weights"}, "Deferred Init is only supported in DSP runtime.\n",
+         ""},
+        {"one.dlc", "four.raw\n", {"--validate_cache"},
+         "Cache validation failed: There are no cache records available in the DLC\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list + ::testing::PrintToString(c.extra));
+        std::string list = "missing.txt";
+        if (!c.list.empty()) list = dir.write("list.txt", c.list);
+        const ProcessResult r = run(c.container, list, c.extra);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(Run, OutputDirectoryThatCannotBeCreated) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("one.raw", {1});
+    dir.write("list.txt", "one.raw\n");
+    dir.write("blocker", "a file where the output directory should be");
+    const ProcessResult r = tool({"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "blocker",
+                                  "--profiling_level", "off"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to create output directory: blocker/Result_0: File exists\n");
+}
+
+TEST_F(Run, BrokenContainersAndUnavailableRuntimes) {
+    dir.write("list.txt", "one.raw\n");
+    raw("one.raw", {1});
+    dir.write("garbage.dlc", std::string(100, 'g'));
+    ProcessResult r = run("garbage.dlc", "list.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a valid container archive"), std::string::npos) << r.err;
+
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    const std::string bytes = readFile(dir.file("m.dlc"));
+    dir.write("cut.dlc", bytes.substr(0, bytes.size() / 2));
+    r = run("cut.dlc", "list.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Failed to open container cut.dlc"), std::string::npos) << r.err;
+
+    OnnxBuilder odd("odd");
+    odd.input("x", {1, 1});
+    odd.node("NoSuchOperator", {"x"}, {"y"});
+    odd.output("y", {1, 1});
+    packContainer(dir.file("odd.dlc"), {{"odd", &odd}});
+    r = run("odd.dlc", "list.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("operator NoSuchOperator is not supported"), std::string::npos) << r.err;
+
+    r = run("m.dlc", "list.txt", {"--use_gpu"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("GPU runtime is not available: this host runtime has no GPU backend\nThe selected runtime is "
+                         "not available on this platform. Continue anyway to observe the failure at network "
+                         "creation time.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("none of the requested runtimes is available"), std::string::npos) << r.err;
+}
+
+TEST_F(Run, InitCacheSavesARecordThatValidates) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("one.raw", {1});
+    dir.write("list.txt", "one.raw\n");
+    ProcessResult r = run("m.dlc", "list.txt", {"--enable_init_cache"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Saved container into archive successfully\n"), std::string::npos);
+    r = run("m.dlc", "list.txt", {"--validate_cache", "--init_from_buffer"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Run, BuilderReceivesEverySettingInOrder) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("one.raw", {1});
+    dir.write("list.txt", "one.raw\n");
+    const ProcessResult r = run("m.dlc", "list.txt",
+                                {"--perf_profile", "burst", "--priority_hint", "low", "--timeout", "77",
+                                 "--model_name", "named", "--profiling_level", "basic"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string t = trace();
+    const std::vector<std::string> order = {
+        "Vexa_VEXABuilder_Create(",           "Vexa_VEXABuilder_SetPerformanceProfile(5)",
+        "Vexa_VEXABuilder_SetDebugMode(0)",   "Vexa_VEXABuilder_SetProfilingLevel(1)",
+        "Vexa_VEXABuilder_SetExecutionPriorityHint(2)", "Vexa_VEXABuilder_SetUseUserSuppliedBuffers(0)",
+        "Vexa_VEXABuilder_SetPlatformConfig(", "Vexa_VEXABuilder_SetInitCacheMode(0)",
+        "Vexa_VEXABuilder_SetRuntimeProcessorOrder(\"0\")", "Vexa_VEXABuilder_SetUnconsumedTensorsAsOutputs(0)",
+        "Vexa_VEXABuilder_SetTimeOut(77)",    "Vexa_VEXABuilder_SetSingleThreadedInit(0)",
+        "Vexa_VEXABuilder_SetCpuFixedPointMode(0)", "Vexa_VEXABuilder_SetAcceleratedInit(0)",
+        "Vexa_VEXABuilder_SetModelName(\"named\")", "Vexa_VEXABuilder_SetCacheCompatibilityMode(0)",
+        "Vexa_VEXABuilder_SetCpuZmxMode(0)",  "Vexa_VEXABuilder_SetMemoryLimitHint(0)",
+        "Vexa_VEXABuilder_SetFileReadMemoryBudget(0)", "Vexa_VEXABuilder_Build(",
+        "Vexa_IDiagLog_SetOptions(\"out\")",  "Vexa_IDiagLog_Start(",
+        "Vexa_VEXA_ExecuteITensorsForNetwork(\"m\")", "Vexa_VEXA_Delete(",
+        "Vexa_VEXABuilder_Delete(",           "Vexa_DlContainer_Delete(",
+    };
+    size_t at = 0;
+    for (const auto& call : order) {
+        const size_t next = t.find(call, at);
+        ASSERT_NE(next, std::string::npos) << call << " missing after position " << at << "\n" << t;
+        at = next;
+    }
+    EXPECT_EQ(t.find("Vexa_VEXABuilder_SetDeferredInit"), std::string::npos);
+}
+
+}  // namespace
