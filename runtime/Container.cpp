@@ -117,7 +117,8 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size) {
             ContainerGraph graph;
             graph.name = g.at("name").get<std::string>();
             graph.onnx = readEntry(z.get(), g.at("file").get<std::string>());
-            for (const auto& [tensor, e] : g.value("encodings", json::object()).items()) {
+            const json encodings = g.value("encodings", json::object());
+            for (const auto& [tensor, e] : encodings.items()) {
                 TensorEncoding enc;
                 enc.bitWidth = e.value("bitWidth", 8u);
                 enc.stepSize = e.value("stepSize", 0.0f);

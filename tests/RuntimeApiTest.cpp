@@ -1,0 +1,312 @@
+// The host runtime through its C interface: ownership and error
+// conventions, containers, builder settings, encodings and user buffers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "Container.h"
+#include "runtimelib/UniqueHandle.h"
+#include "support/Models.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+std::string lastError() { return Vexa_ErrorCode_GetLastErrorString(); }
+
+std::vector<std::string> items(Vexa_StringList_Handle_t list) {
+    std::vector<std::string> v;
+    for (size_t i = 0; i < Vexa_StringList_Size(list); ++i) v.emplace_back(Vexa_StringList_At(list, i));
+    return v;
+}
+
+struct Built {
+    DlContainerHandle container;
+    BuilderHandle builder;
+    NetworkHandleOwner network;
+};
+
+// Opens `path`, applies `configure` to the builder and builds.
+Built build(const std::string& path, const std::function<void(Vexa_VEXABuilder_Handle_t)>& configure = {}) {
+    Built b;
+    b.container.reset(Vexa_DlContainer_Open(path.c_str()));
+    EXPECT_TRUE(b.container) << lastError();
+    b.builder.reset(Vexa_VEXABuilder_Create(b.container.get()));
+    if (configure) configure(b.builder.get());
+    b.network.reset(Vexa_VEXABuilder_Build(b.builder.get()));
+    return b;
+}
+
+StringListHandle list(const std::vector<std::string>& names) {
+    StringListHandle l(Vexa_StringList_Create());
+    for (const auto& n : names) Vexa_StringList_Append(l.get(), n.c_str());
+    return l;
+}
+
+TEST(RuntimeHandles, NullAndForeignHandlesAreRefused) {
+    EXPECT_EQ(Vexa_StringList_Append(nullptr, "x"), VEXA_ERRORCODE_INVALID_HANDLE);
+    EXPECT_NE(lastError().find("invalid handle"), std::string::npos);
+    const TensorShapeHandle shape(Vexa_TensorShape_Create());
+    EXPECT_EQ(Vexa_StringList_Size(shape.get()), 0u);  // a shape is not a string list
+    EXPECT_EQ(Vexa_VEXABuilder_Build(shape.get()), nullptr);
+    EXPECT_EQ(Vexa_ErrorCode_getLastErrorCode(), static_cast<uint32_t>(VEXA_ERRORCODE_INVALID_HANDLE));
+    const StringListHandle l = list({"a"});
+    EXPECT_EQ(Vexa_StringList_At(l.get(), 1), nullptr);
+    EXPECT_STREQ(Vexa_StringList_At(l.get(), 0), "a");
+}
+
+TEST(RuntimeHandles, RuntimesAndTheirNames) {
+    EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("cpu"), 0u);
+    EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("gpu"), 1u);
+    EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("dsp"), 2u);
+    EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("gpu_float16"), 3u);
+    EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("aip"), 5u);
+    EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("CPU"), VEXA_RUNTIME_UNSET);
+    EXPECT_NE(Vexa_Util_IsRuntimeAvailableCheckOptionForDevice(0, 0, 0), 0);
+    for (uint32_t r : {1u, 2u, 3u, 5u}) {
+        EXPECT_EQ(Vexa_Util_IsRuntimeAvailableCheckOptionForDevice(r, 0, 0), 0);
+        EXPECT_NE(std::string(Vexa_Util_GetLastError()).find("not available"), std::string::npos);
+    }
+    const RuntimeListHandle rl(Vexa_RuntimeList_Create());
+    EXPECT_EQ(Vexa_RuntimeList_Add(rl.get(), 2), 0);
+    EXPECT_NE(Vexa_RuntimeList_Add(rl.get(), 2), 0);
+    EXPECT_NE(Vexa_RuntimeList_Add(rl.get(), 4), 0);
+}
+
+TEST(RuntimeContainers, MalformedArchivesFailWithAReason) {
+    TempDir dir;
+    const OnnxBuilder m = affineModel("m", {1, 2}, 2, 1);
+    const std::string good = readFile(packContainer(dir.file("good.dlc"), {{"m", &m}}));
+    struct Case {
+        std::string bytes;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"", "container has no entry 'manifest.json'"},
+        {"PK\x03\x04 not really", "not a valid container archive"},
+        {good.substr(0, good.size() - 30), "not a valid container archive"},
+        {good.substr(0, 60) + std::string(good.size() - 60, '\0'), "not a valid container archive"},
+    };
+    for (const auto& c : cases) {
+        const DlContainerHandle h(Vexa_DlContainer_OpenBuffer(reinterpret_cast<const uint8_t*>(c.bytes.data()),
+                                                             c.bytes.size()));
+        EXPECT_FALSE(h);
+        EXPECT_NE(lastError().find(c.reason), std::string::npos) << lastError() << " for " << c.bytes.size();
+    }
+    const DlContainerHandle ok(
+        Vexa_DlContainer_OpenBuffer(reinterpret_cast<const uint8_t*>(good.data()), good.size()));
+    EXPECT_TRUE(ok) << lastError();
+    EXPECT_FALSE(DlContainerHandle(Vexa_DlContainer_Open(dir.file("absent.dlc").c_str())));
+    EXPECT_NE(lastError().find("cannot read the file"), std::string::npos);
+}
+
+TEST(RuntimeContainers, SaveAfterAnInitCacheBuildAddsAValidRecord) {
+    TempDir dir;
+    const OnnxBuilder m = affineModel("m", {1, 2}, 2, 1);
+    const std::string path = packContainer(dir.file("m.dlc"), {{"m", &m}});
+    {
+        Built b = build(path);
+        EXPECT_EQ(Vexa_VEXABuilder_ValidateCache(b.builder.get()), VEXA_ERRORCODE_NO_CACHE_RECORDS);
+    }
+    {
+        Built b = build(path, [](Vexa_VEXABuilder_Handle_t h) { Vexa_VEXABuilder_SetInitCacheMode(h, 1); });
+        ASSERT_TRUE(b.network);
+        EXPECT_EQ(Vexa_DlContainer_Save(b.container.get(), path.c_str()), 0) << lastError();
+    }
+    Built b = build(path);
+    EXPECT_EQ(Vexa_VEXABuilder_ValidateCache(b.builder.get()), 0);
+    const std::string bytes = readFile(path);
+    EXPECT_EQ(bytes[4], 45);  // ZIP64 "version needed" in the first local header
+}
+
+TEST(RuntimeBuild, OutputSelectionAndGraphSubsets) {
+    TempDir dir;
+    const OnnxBuilder g1 = affineModel("g1", {1, 2}, 2, 1);
+    const OnnxBuilder g2 = affineModel("g2", {1, 3}, 1, 0);
+    const std::string path = packContainer(dir.file("m.dlc"), {{"g1", &g1}, {"g2", &g2}});
+    struct Case {
+        std::function<void(Vexa_VEXABuilder_Handle_t)> configure;
+        std::vector<std::string> outputs;
+    };
+    const std::vector<Case> cases = {
+        {{}, {"y"}},
+        {[](auto h) { Vexa_VEXABuilder_SetDebugMode(h, 1); }, {"scaled", "y"}},
+        {[](auto h) { Vexa_VEXABuilder_SetOutputTensors(h, list({"scaled"}).get()); }, {"scaled"}},
+        {[](auto h) { Vexa_VEXABuilder_SetOutputLayersForNetwork(h, "g1", list({"mul"}).get()); }, {"scaled"}},
+        {[](auto h) {
+             Vexa_VEXABuilder_SetOutputTensors(h, list({"y"}).get());
+             Vexa_VEXABuilder_SetOutputLayers(h, list({"mul"}).get());
+         },
+         {"y", "scaled"}},
+    };
+    for (const auto& c : cases) {
+        Built b = build(path, c.configure);
+        ASSERT_TRUE(b.network) << lastError();
+        const StringListHandle outs(Vexa_VEXA_GetOutputTensorNamesForNetwork(b.network.get(), "g1"));
+        EXPECT_EQ(items(outs.get()), c.outputs);
+    }
+    Built sub = build(path, [](auto h) { Vexa_VEXABuilder_NetworkInit(h, list({"g2"}).get()); });
+    ASSERT_TRUE(sub.network) << lastError();
+    EXPECT_EQ(items(StringListHandle(Vexa_VEXA_GetNetworkNames(sub.network.get())).get()),
+              std::vector<std::string>{"g2"});
+    EXPECT_EQ(Vexa_VEXA_GetInputTensorNamesForNetwork(sub.network.get(), "g1"), nullptr);
+
+    Built bad = build(path, [](auto h) { Vexa_VEXABuilder_SetOutputTensors(h, list({"nowhere"}).get()); });
+    EXPECT_FALSE(bad.network);
+    EXPECT_NE(lastError().find("output tensor 'nowhere' is not in graph 'g1'"), std::string::npos) << lastError();
+}
+
+TEST(RuntimeBuild, InputDimensionOverridesReshapeTheNetwork) {
+    TempDir dir;
+    const OnnxBuilder g = affineModel("g", {1, 2}, 2, 1);
+    const std::string path = packContainer(dir.file("m.dlc"), {{"g", &g}});
+    Built b = build(path, [](auto h) {
+        const TensorShapeMapHandle m(Vexa_TensorShapeMap_Create());
+        const size_t dims[] = {3, 2};
+        const TensorShapeHandle s(Vexa_TensorShape_CreateDimsSize(dims, 2));
+        Vexa_TensorShapeMap_Add(m.get(), "x", s.get());
+        Vexa_VEXABuilder_SetInputDimensions(h, m.get());
+    });
+    ASSERT_TRUE(b.network) << lastError();
+    const TensorShapeHandle in(Vexa_VEXA_GetInputDimensionsForNetwork(b.network.get(), "g", "x"));
+    EXPECT_EQ(Vexa_TensorShape_At(in.get(), 0), 3u);
+    const BufferAttributesHandle out(Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(b.network.get(), "g", "y"));
+    const TensorShapeHandle dims(Vexa_IBufferAttributes_GetDims(out.get()));
+    EXPECT_EQ(Vexa_TensorShape_Rank(dims.get()), 2u);
+    EXPECT_EQ(Vexa_TensorShape_At(dims.get(), 0), 3u);
+}
+
+TEST(RuntimeEncodings, WidthsAndElementTypes) {
+    struct Case {
+        std::function<void*()> make;
+        uint32_t type;
+    };
+    const std::vector<Case> ok = {
+        {[] { return Vexa_UserBufferEncodingFloatN_Create(32); }, 1},
+        {[] { return Vexa_UserBufferEncodingFloatN_Create(16); }, 3},
+        {[] { return Vexa_UserBufferEncodingTfN_Create(128, 0.5f, 8); }, 10},
+        {[] { return Vexa_UserBufferEncodingTfN_Create(0, 0.5f, 16); }, 11},
+        {[] { return Vexa_UserBufferEncodingIntN_Create(8); }, 14},
+        {[] { return Vexa_UserBufferEncodingIntN_Create(64); }, 19},
+        {[] { return Vexa_UserBufferEncodingUintN_Create(32); }, 13},
+        {[] { return Vexa_UserBufferEncodingBool_Create(8); }, 18},
+    };
+    for (const auto& c : ok) {
+        const EncodingHandle e(c.make());
+        ASSERT_TRUE(e);
+        EXPECT_EQ(Vexa_UserBufferEncoding_GetElementType(e.get()), c.type);
+    }
+    for (const auto& bad : std::vector<std::function<void*()>>{
+             [] { return Vexa_UserBufferEncodingFloatN_Create(8); }, [] { return Vexa_UserBufferEncodingTfN_Create(0, 1, 32); },
+             [] { return Vexa_UserBufferEncodingIntN_Create(12); }, [] { return Vexa_UserBufferEncodingBool_Create(16); }}) {
+        EXPECT_EQ(bad(), nullptr);
+        EXPECT_EQ(Vexa_ErrorCode_getLastErrorCode(), 11u);
+    }
+    const EncodingHandle tf(Vexa_UserBufferEncodingTfN_Create(128, 0.5f, 8));
+    Vexa_UserBufferEncodingTfN_SetStepExactly0(tf.get(), 7);
+    Vexa_UserBufferEncodingTfN_SetQuantizedStepSize(tf.get(), 0.25f);
+    EXPECT_EQ(Vexa_UserBufferEncodingTfN_GetStepExactly0(tf.get()), 7u);
+    EXPECT_EQ(Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(tf.get()), 0.25f);
+    const EncodingHandle fl(Vexa_UserBufferEncodingFloatN_Create(32));
+    EXPECT_NE(Vexa_UserBufferEncodingTfN_SetStepExactly0(fl.get(), 1), 0);
+}
+
+class UserBuffers : public ::testing::Test {
+protected:
+    TempDir dir;
+    Built net;
+
+    void SetUp() override {
+        const OnnxBuilder g = affineModel("g", {2, 3}, 2, 1);
+        vexart::ContainerModel model;
+        model.graphs.push_back({"g", g.serialize(), {}});
+        model.graphs.back().encodings["scaled"] = {8, 0.1f, 10};
+        vexart::writeContainer(model, dir.file("m.dlc"));
+        net = build(dir.file("m.dlc"), [](auto h) {
+            Vexa_VEXABuilder_SetUseUserSuppliedBuffers(h, 1);
+            Vexa_VEXABuilder_SetOutputTensors(h, list({"y", "scaled"}).get());
+        });
+        ASSERT_TRUE(net.network) << lastError();
+    }
+
+    UserBufferHandle buffer(void* memory, size_t size, const std::vector<size_t>& strides, void* encoding) {
+        const TensorShapeHandle s(Vexa_TensorShape_CreateDimsSize(strides.data(), strides.size()));
+        return UserBufferHandle(Vexa_Util_CreateUserBuffer(memory, size, s.get(), encoding));
+    }
+};
+
+TEST_F(UserBuffers, AttributesReportTheModelsTypesAndEncodings) {
+    const BufferAttributesHandle x(Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.network.get(), "g", "x"));
+    EXPECT_EQ(Vexa_IBufferAttributes_GetEncodingType(x.get()), 1u);
+    const BufferAttributesHandle s(
+        Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.network.get(), "g", "scaled"));
+    EXPECT_EQ(Vexa_IBufferAttributes_GetEncodingType(s.get()), 10u);
+    auto* enc = Vexa_IBufferAttributes_GetEncoding_Ref(s.get());
+    EXPECT_EQ(Vexa_UserBufferEncodingTfN_GetStepExactly0(enc), 10u);
+    EXPECT_FLOAT_EQ(Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(enc), 0.1f);
+    EXPECT_EQ(Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.network.get(), "g", "nope"), nullptr);
+}
+
+TEST_F(UserBuffers, StridesQuantizationAndProducedSizes) {
+    // Input: float rows padded to 4 elements (16-byte row stride).
+    float in[8] = {1, 2, 3, -99, 4, 5, 6, -99};
+    const EncodingHandle f32(Vexa_UserBufferEncodingFloatN_Create(32));
+    const UserBufferHandle inBuf = buffer(in, sizeof in, {16, 4}, f32.get());
+    // Output y as TfN8 with no encoding of its own: one is fitted and written back.
+    uint8_t y[6] = {};
+    const EncodingHandle tf(Vexa_UserBufferEncodingTfN_Create(0, 0.0f, 8));
+    const UserBufferHandle yBuf = buffer(y, sizeof y, {3, 1}, tf.get());
+    // Output scaled as TfN8: quantized with the model's encoding (step 0.1, offset 10).
+    uint8_t scaled[6] = {};
+    const UserBufferHandle sBuf = buffer(scaled, sizeof scaled, {3, 1}, tf.get());
+
+    const UserBufferMapHandle ins(Vexa_UserBufferMap_Create()), outs(Vexa_UserBufferMap_Create());
+    Vexa_UserBufferMap_Add(ins.get(), "x", inBuf.get());
+    Vexa_UserBufferMap_Add(outs.get(), "y", yBuf.get());
+    Vexa_UserBufferMap_Add(outs.get(), "scaled", sBuf.get());
+    ASSERT_EQ(Vexa_VEXA_ExecuteUserBuffersForNetwork(net.network.get(), "g", ins.get(), outs.get()), 0) << lastError();
+
+    auto* yEnc = Vexa_IUserBuffer_GetEncoding_Ref(yBuf.get());
+    const float step = Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(yEnc);
+    const auto offset = static_cast<float>(Vexa_UserBufferEncodingTfN_GetStepExactly0(yEnc));
+    const float expected[6] = {3, 5, 7, 9, 11, 13};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_NEAR((y[i] - offset) * step, expected[i], step) << i;
+        EXPECT_EQ(scaled[i], static_cast<uint8_t>(std::lround(expected[i] - 1) * 10 + 10)) << i;
+    }
+    EXPECT_EQ(Vexa_IUserBuffer_GetOutputSize(yBuf.get()), 6u);
+
+    // A buffer too small for the input is an execution error, not an overrun.
+    const UserBufferHandle tiny = buffer(in, 8, {16, 4}, f32.get());
+    Vexa_UserBufferMap_Add(ins.get(), "x", tiny.get());
+    EXPECT_NE(Vexa_VEXA_ExecuteUserBuffersForNetwork(net.network.get(), "g", ins.get(), outs.get()), 0);
+    EXPECT_NE(lastError().find("holds 8 bytes"), std::string::npos) << lastError();
+}
+
+TEST(RuntimeTensors, ExecutionChecksItsInputs) {
+    TempDir dir;
+    const OnnxBuilder g = affineModel("g", {1, 2}, 2, 1);
+    Built b = build(packContainer(dir.file("m.dlc"), {{"g", &g}}));
+    ASSERT_TRUE(b.network);
+    const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
+    EXPECT_NE(Vexa_VEXA_ExecuteITensorsForNetwork(b.network.get(), "g", in.get(), out.get()), 0);
+    EXPECT_NE(lastError().find("no data given for input 'x'"), std::string::npos) << lastError();
+    const size_t wrong[] = {3};
+    const TensorShapeHandle s(Vexa_TensorShape_CreateDimsSize(wrong, 1));
+    const ITensorHandle t(Vexa_Util_CreateITensor(s.get()));
+    Vexa_TensorMap_Add(in.get(), "x", t.get());
+    EXPECT_NE(Vexa_VEXA_ExecuteITensorsForNetwork(b.network.get(), "g", in.get(), out.get()), 0);
+    EXPECT_NE(lastError().find("has 3 elements, the network expects 2"), std::string::npos) << lastError();
+}
+
+TEST(RuntimePerf, ProfilesKeepTheirSettings) {
+    EXPECT_EQ(Vexa_VEXAPerfProfile_CreatePreset(10), nullptr);
+    const PerfProfileHandle p(Vexa_VEXAPerfProfile_CreatePreset(5));
+    ASSERT_TRUE(p);
+    EXPECT_EQ(Vexa_VEXAPerfProfile_SetDspRpcPollingTime(p.get(), 9999), 0);
+    EXPECT_EQ(Vexa_VEXAPerfProfile_SetFastInitEnabled(p.get(), 1), 0);
+    EXPECT_EQ(Vexa_VEXAPerfProfile_SetCoreVoltageCornerminMvStart(p.get(), 0x60), 0);
+    EXPECT_NE(Vexa_VEXAPerfProfile_SetSleepDisable(nullptr, 1), 0);
+}
+
+}  // namespace
