@@ -116,7 +116,14 @@ int runApplication(int argc, const char* const* argv) {
     if (!readInputListFile(config.inputList, lines) || !parseInputList(lines, tables)) return 1;
     if (!config.debug) mergeOutputTensorRequests(config.outputTensorRequests, tables);
 
+    if (!config.perfConfigYaml.empty() && !loadPerfConfig(config.perfConfigYaml, run.perf)) return 1;
+
     if (!buildNetwork(config, tables, run)) return 1;
     if (!runGraphs(config, tables, run)) return 1;
+    if (hasPerfSection(run.perf, PerfMoment::Deinit) &&
+        !applyPerfSection(run.perf, PerfMoment::Deinit, config.perfProfileText, config.perfProfile,
+                          run.network.get())) {
+        return 1;
+    }
     return 0;
 }

@@ -146,6 +146,10 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
     g.inputBuffers.reset(Vexa_UserBufferMap_Create());
     g.outputBuffers.reset(Vexa_UserBufferMap_Create());
     g.userMemory.reset(Vexa_UserMemoryMap_Create());
+    if (hasPerfSection(run.perf, PerfMoment::Execute) &&
+        !applyPerfSection(run.perf, PerfMoment::Execute, config.perfProfileText, config.perfProfile, net)) {
+        return false;
+    }
 
     g.outputsSaved = 0;
     while (!g.queues.empty() && !g.queues[0].empty()) {

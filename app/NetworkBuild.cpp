@@ -103,7 +103,11 @@ bool buildNetwork(RunConfig& config, InputListTables& tables, RunHandles& run) {
         return false;
     }
     Vexa_VEXABuilder_Handle_t b = run.builder.get();
-    Vexa_VEXABuilder_SetPerformanceProfile(b, config.perfProfile);
+    if (hasPerfSection(run.perf, PerfMoment::Init)) {
+        if (!applyPerfSection(run.perf, PerfMoment::Init, config.perfProfileText, config.perfProfile, b)) return false;
+    } else {
+        Vexa_VEXABuilder_SetPerformanceProfile(b, config.perfProfile);
+    }
 
     if (!config.graphInitList.empty()) {
         const StringListHandle names = makeStringList(config.graphInitList);

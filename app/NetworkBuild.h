@@ -6,6 +6,7 @@
 
 #include "app/InputList.h"
 #include "app/RunConfig.h"
+#include "perf/PerfConfig.h"
 
 struct RunHandles {
     PlatformConfigHandle platformConfig;
@@ -16,6 +17,7 @@ struct RunHandles {
     StringListHandle networkNames;
     std::string defaultGraph;
     uint32_t deviceId = 0;
+    PerfConfig perf;
 };
 
 // Reports unavailable runtimes (the run goes on); true when the list holds a DSP.
