@@ -6,6 +6,7 @@
 #include <set>
 
 #include "app/ErrorReport.h"
+#include "buffers/BufferIo.h"
 #include "buffers/DataTypes.h"
 #include "io/OutputWriter.h"
 #include "io/RawInput.h"
@@ -32,8 +33,47 @@ struct GraphRun {
     std::vector<float> floatScratch;
     std::vector<uint8_t> byteScratch;
     std::vector<ITensorHandle> inputTensors;
+    ApplicationBuffers appBuffers;
+    SharedChunk chunk;
+    std::vector<UserBufferHandle> userBuffers;  // released before the maps that name them
     uint32_t outputsSaved = 0;
 };
+
+// User-buffer mode: every input buffer filled from its queue, converted.
+bool fillUserBuffers(const RunConfig& config, const RunHandles& run, GraphRun& g, uint64_t& files, uint64_t& pieces) {
+    const NetworkHandle handle{run.network.get(), false};
+    for (size_t i = 0; i < g.inputOrder.size(); ++i) {
+        const std::string& name = g.inputOrder[i];
+        if (config.userbufferMemoryMapped && !checkMappedInputType(run.network.get(), name.c_str(), g.userBufferTypes, g.name)) {
+            std::cerr << "Error: [--userbuffer_memorymapped] mismatching userbuffer type and "
+                      << "tensor data type for input tensor: " << name << std::endl;
+            return false;
+        }
+        Vexa_IUserBuffer_Handle_t buffer = Vexa_UserBufferMap_GetUserBuffer_Ref(g.inputBuffers.get(), name.c_str());
+        if (buffer == nullptr) {
+            reportLastError();
+            return false;
+        }
+        if (!fillInputBuffer(handle, buffer, g.userMemory.get(), g.appBuffers, g.queues[i], files, pieces, name,
+                             g.userBufferTypes.at(name), g.fileTypes.at(name), config.dynamicQuantization,
+                             config.resizableDim, config.userbufferMemoryMapped, g.name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool saveUserBufferOutputs(const RunConfig& config, GraphRun& g, uint64_t files, uint64_t pieces) {
+    const StringListHandle names(Vexa_UserBufferMap_GetUserBufferNames(g.outputBuffers.get()));
+    for (const auto& name : stringListItems(names.get())) {
+        if (!extractOutputBuffer(g.outputBuffers.get(), g.userMemory.get(), g.appBuffers, config.outputDir, name,
+                                 g.userBufferTypes.at(name), g.fileTypes.at(name), files, pieces, g.outputsSaved,
+                                 config.dynamicQuantization, config.userbufferMemoryMapped, 0)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool checkLines(const std::string& graph, const std::vector<std::string>& networkInputs,
                 std::vector<StringListHandle>& namesPerLine, size_t queueCount) {
@@ -146,6 +186,30 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
     g.inputBuffers.reset(Vexa_UserBufferMap_Create());
     g.outputBuffers.reset(Vexa_UserBufferMap_Create());
     g.userMemory.reset(Vexa_UserMemoryMap_Create());
+    if (config.useUserBuffers && !config.userbufferGlbuffer) {
+        UserBufferContext ctx;
+        ctx.net = handle;
+        ctx.network = g.name;
+        ctx.inputMap = g.inputBuffers.get();
+        ctx.outputMap = g.outputBuffers.get();
+        ctx.memoryMap = g.userMemory.get();
+        ctx.buffers = &g.userBuffers;
+        ctx.types = &g.userBufferTypes;
+        ctx.appBuffers = &g.appBuffers;
+        ctx.resizableDim = config.resizableDim;
+        ctx.rpcmem = run.rpcmem;
+        ctx.memoryMapped = config.userbufferMemoryMapped;
+        ctx.shared = config.userbufferMemoryMappedShared;
+        if (!createUserBuffers(ctx, g.chunk)) {
+            std::cerr << "Failed to prepare one or more userbuffer(s)" << std::endl;
+            return false;
+        }
+        if (config.userbufferMemoryMapped &&
+            Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork(net, g.name.c_str(), g.userMemory.get()) != 0) {
+            reportLastError();
+            return false;
+        }
+    }
     if (hasPerfSection(run.perf, PerfMoment::Execute) &&
         !applyPerfSection(run.perf, PerfMoment::Execute, config.perfProfileText, config.perfProfile, net)) {
         return false;
@@ -158,14 +222,26 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         const TensorMapHandle outputs(Vexa_TensorMap_Create());
         uint64_t files = 0;
         uint64_t pieces = 0;
-        if (!loadTensorInputs(config, run, g, inputs.get(), files, pieces)) return false;
-        if (Vexa_VEXA_ExecuteITensorsForNetwork(net, g.name.c_str(), inputs.get(), outputs.get()) != 0) {
-            reportLastError();
-            return false;
+        if (config.useUserBuffers) {
+            if (!fillUserBuffers(config, run, g, files, pieces)) return false;
+            if (Vexa_VEXA_ExecuteUserBuffersForNetwork(net, g.name.c_str(), g.inputBuffers.get(),
+                                                       g.outputBuffers.get()) != 0) {
+                reportLastError();
+                return false;
+            }
+        } else {
+            if (!loadTensorInputs(config, run, g, inputs.get(), files, pieces)) return false;
+            if (Vexa_VEXA_ExecuteITensorsForNetwork(net, g.name.c_str(), inputs.get(), outputs.get()) != 0) {
+                reportLastError();
+                return false;
+            }
+            g.inputTensors.clear();
         }
-        g.inputTensors.clear();
         if (config.keepNumOutputs >= 0 && g.outputsSaved >= static_cast<uint32_t>(config.keepNumOutputs)) continue;
-        if (!writeTensorOutputs(config.outputDir, outputs.get(), files, pieces, g.outputsSaved)) return false;
+        const bool saved = config.useUserBuffers
+                               ? saveUserBufferOutputs(config, g, files, pieces)
+                               : writeTensorOutputs(config.outputDir, outputs.get(), files, pieces, g.outputsSaved);
+        if (!saved) return false;
         g.outputsSaved += static_cast<uint32_t>(files);
         const uint64_t now = wallClockTicks();
         pace(config, t0);
@@ -175,6 +251,22 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         }
     }
     return true;
+}
+
+void releaseMappedBuffers(const RunHandles& run, GraphRun& g) {
+    const StringListHandle names(Vexa_UserMemoryMap_GetUserBufferNames(g.userMemory.get()));
+    if (Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork(run.network.get(), g.name.c_str(), names.get()) != 0) {
+        reportLastError();
+        std::exit(1);
+    }
+    std::set<void*> freed;
+    for (const auto& name : stringListItems(names.get())) {
+        const size_t n = Vexa_UserMemoryMap_GetUserMemoryAddressCount(g.userMemory.get(), name.c_str());
+        for (size_t i = 0; i < n; ++i) {
+            void* p = Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex(g.userMemory.get(), name.c_str(), i);
+            if (p != nullptr && freed.insert(p).second && run.rpcmem != nullptr) run.rpcmem->free(p);
+        }
+    }
 }
 
 }  // namespace
@@ -199,6 +291,7 @@ bool runGraphs(RunConfig& config, InputListTables& tables, RunHandles& run) {
         GraphRun g;
         g.name = graph;
         if (!runOneGraph(config, tables, run, g)) return false;
+        if (config.userbufferMemoryMapped) releaseMappedBuffers(run, g);
         if (config.userLoggingInitialised || config.dbglogs) Vexa_Util_TerminateLogging();
         if (!config.graphExecuteList.empty()) config.graphExecuteList.erase(config.graphExecuteList.begin());
         std::cout << "Successfully executed graph " << graph << std::endl;

@@ -7,6 +7,7 @@
 #include "app/InputList.h"
 #include "app/RunConfig.h"
 #include "perf/PerfConfig.h"
+#include "platform/DspMemory.h"
 
 struct RunHandles {
     PlatformConfigHandle platformConfig;
@@ -18,6 +19,7 @@ struct RunHandles {
     std::string defaultGraph;
     uint32_t deviceId = 0;
     PerfConfig perf;
+    const RpcMemBinding* rpcmem = nullptr;  // the DSP allocator, when loaded
 };
 
 // Reports unavailable runtimes (the run goes on); true when the list holds a DSP.
