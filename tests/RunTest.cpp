@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "Container.h"
 #include "support/Models.h"
 #include "support/Subprocess.h"
 
@@ -393,6 +394,108 @@ TEST_F(Run, BuilderReceivesEverySettingInOrder) {
         at = next;
     }
     EXPECT_EQ(t.find("Vexa_VEXABuilder_SetDeferredInit"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+class UserBufferRun : public Run {
+protected:
+    // x = k/8 for k = -8..7: exact in float16 and on a 1/8 grid.
+    std::vector<float> x = [] {
+        std::vector<float> v;
+        for (int k = -8; k < 8; ++k) v.push_back(static_cast<float>(k) / 8);
+        return v;
+    }();
+
+    void SetUp() override {
+        const OnnxBuilder m = affineModel("m", {1, 16}, 2, 1);
+        vexart::ContainerModel model;
+        model.graphs.push_back({"m", m.serialize(), {}});
+        vexart::writeContainer(model, dir.file("plain.dlc"));
+        model.graphs.back().encodings["x"] = {8, 2.0f / 255, 128};
+        vexart::writeContainer(model, dir.file("quantized.dlc"));
+        raw("x.raw", x);
+        dir.write("list.txt", "x.raw\n");
+    }
+};
+
+TEST_F(UserBufferRun, EveryModeMatchesTensorModeWithinItsPrecision) {
+    std::vector<float> want;
+    for (float v : x) want.push_back(2 * v + 1);
+    struct Case {
+        std::vector<std::string> options;
+        double tolerance;
+    };
+    const double tf8 = 2.0 * (2.0 / 255);  // twice the input step
+    const std::vector<Case> cases = {
+        {{}, 0},
+        {{"--userbuffer_float"}, 0},
+        {{"--userbuffer_floatN", "16"}, 0},
+        {{"--userbuffer_auto"}, 0},
+        {{"--userbuffer_float", "--use_native_input_files", "--use_native_output_files"}, 0},
+        {{"--tensor_mode", "userBuffer", "--data_type_map", "x=float16"}, 0},
+        {{"--tensor_mode", "userBuffer", "--data_type_map", "y=float16"}, 0},
+        {{"--userbuffer_float", "--userbuffer_floatN_output", "16"}, 0},
+        {{"--userbuffer_tf8"}, tf8},
+        {{"--userbuffer_tfN", "16"}, tf8 / 256},
+        {{"--userbuffer_tf8", "--userbuffer_tf8_output"}, tf8 + 4.0 / 255},
+        {{"--userbuffer_float", "--userbuffer_tfN_output", "16"}, 4.0 / 65535},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.options));
+        fs::remove_all(dir.file("out"));
+        const ProcessResult r = run("plain.dlc", "list.txt", c.options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto got = result(0, "y.raw");
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+            if (c.tolerance == 0) {
+                EXPECT_EQ(got[i], want[i]) << i;
+            } else {
+                EXPECT_NEAR(got[i], want[i], c.tolerance) << i;
+            }
+        }
+    }
+}
+
+TEST_F(UserBufferRun, UnsignedOutputsTruncateAndNativeFilesKeepTheirType) {
+    ProcessResult r = run("plain.dlc", "list.txt", {"--userbuffer_float", "--userbuffer_uintN_output", "32"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto got = result(0, "y.raw");
+    for (size_t i = 0; i < x.size(); ++i) {
+        const float y = 2 * x[i] + 1;
+        EXPECT_EQ(got[i], static_cast<float>(static_cast<uint32_t>(static_cast<int32_t>(y)))) << i;
+    }
+    fs::remove_all(dir.file("out"));
+    r = run("plain.dlc", "list.txt",
+            {"--userbuffer_float", "--userbuffer_floatN_output", "16", "--tensor_mode", "userBuffer"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Cannot use data_type_map while specifying --userbuffer_xx options\n", 0), std::string::npos);
+}
+
+TEST_F(UserBufferRun, StaticRangesUseTheModelsEncodingWhenThereIsOne) {
+    ProcessResult r = run("quantized.dlc", "list.txt", {"--userbuffer_tf8", "--static_min_max", "--enable_cpu_fxp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    auto got = result(0, "y.raw");
+    // Input error up to one input step doubled, plus half a step of the fitted output encoding.
+    for (size_t i = 0; i < x.size(); ++i) EXPECT_NEAR(got[i], 2 * x[i] + 1, 4.0 / 255) << i;
+
+    fs::remove_all(dir.file("out"));
+    r = run("plain.dlc", "list.txt", {"--userbuffer_tf8", "--static_min_max", "--enable_cpu_fxp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Quantization encoding not found for tensor: x\n");
+    got = result(0, "y.raw");
+    for (float v : got) EXPECT_EQ(v, 1.0f);  // step 0: every input becomes 0
+}
+
+TEST_F(UserBufferRun, DataTypeMapPrintsTheTensorsAndItsBuffers) {
+    const ProcessResult r = run("plain.dlc", "list.txt",
+                                {"--tensor_mode", "iTensor", "--data_type_map", "x=float32"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Input: x\nOutput: y\n"), std::string::npos) << r.out;
 }
 
 }  // namespace
