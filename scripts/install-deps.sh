@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libonnx-dev libprotobuf-dev libeigen3-dev libzip-dev nlohmann-json3-dev libonnx-testdata
+  libopencv-dnn-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
