@@ -250,10 +250,14 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
                 for (const auto& t : g.unconsumedNames()) outputs.push_back(t);
             }
         }
+        ng.inputShapes = shapes;
+        ng.requestedOutputs = outputs;
         try {
             g.prepare(shapes, outputs);
-        } catch (const ExecError& e) {
-            throw ExecError("graph '" + cg.name + "': " + e.what());
+        } catch (const ExecError&) {
+            // Zero-filled inputs did not get through: shapes or values depend
+            // on the data, so preparation waits for each execution's inputs.
+            ng.prepareEachRun = true;
         }
         g.enableTiming(b.profilingLevel != 0);
         net->graphs.push_back(std::move(ng));
@@ -322,6 +326,7 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
             })
         }
     }
+    if (ng.prepareEachRun) g.prepare(ng.inputShapes, ng.requestedOutputs);
     g.run();
     for (const auto& name : g.outputs()) {
         const Tensor& v = g.value(name);
@@ -376,6 +381,7 @@ void executeUserBuffers(Network& net, NetworkGraph& ng, const UserBufferMap& in,
             });
         })
     }
+    if (ng.prepareEachRun) g.prepare(ng.inputShapes, ng.requestedOutputs);
     g.run();
     for (const auto& name : g.outputs()) {
         UserBuffer& ub = *out.buffers.at(name);

@@ -63,6 +63,11 @@ struct NetworkGraph {
     std::unique_ptr<Graph> graph;
     std::map<std::string, TensorEncoding> encodings;
     std::set<std::string> registeredMemory;
+    // Set when shapes depend on input values: the graph is prepared again
+    // with each execution's data.
+    bool prepareEachRun = false;
+    std::map<std::string, Shape> inputShapes;
+    std::vector<std::string> requestedOutputs;
 };
 
 class DiagLogWriter;

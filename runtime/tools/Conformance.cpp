@@ -1,5 +1,5 @@
 // Runs the ONNX backend test cases of a test-data tree through the
-// executor and reports, per suite, how many produce the expected outputs.
+// runtime library (packed into containers) and reports, per suite, how many produce the expected outputs.
 // A report, not a gate: `onnx-conformance <data dir> [suite ...] [-v]`.
 #include <onnx/onnx_pb.h>
 
@@ -10,8 +10,15 @@
 #include <map>
 #include <set>
 
+#include <unistd.h>
+
+#include <cstring>
+#include <iterator>
+
+#include "Container.h"
 #include "executor/Dispatch.h"
 #include "executor/Graph.h"
+#include "runtimelib/UniqueHandle.h"
 
 namespace fs = std::filesystem;
 using namespace vexart;
@@ -44,40 +51,82 @@ bool close(const Tensor& got, const Tensor& want, std::string& why) {
     return true;
 }
 
-// Returns empty on success, else the reason.
+// Packs the case's model, builds it through the runtime library with the
+// data set's input shapes, executes and compares. Empty on success.
 std::string runCase(const fs::path& dir) {
     onnx::ModelProto model;
     if (!loadProto(dir / "model.onnx", model)) return "model does not parse";
+    std::ifstream f(dir / "model.onnx", std::ios::binary);
+    const std::string onnxBytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const fs::path container = fs::temp_directory_path() / ("vexa-conformance-" + std::to_string(getpid()) + ".dlc");
     try {
-        Graph g(model);
-        for (const auto& set : fs::directory_iterator(dir)) {
-            if (!set.is_directory() || set.path().filename().string().rfind("test_data_set_", 0) != 0) continue;
-            std::map<std::string, Shape> shapes;
-            std::vector<Tensor> ins;
-            for (size_t i = 0; i < g.inputs().size(); ++i) {
-                onnx::TensorProto t;
-                if (!loadProto(set.path() / ("input_" + std::to_string(i) + ".pb"), t)) return "missing input";
-                ins.emplace_back();
-                tensorFromProto(t, ins.back());
-                shapes[g.inputs()[i].name] = ins.back().shape();
-            }
-            for (size_t i = 0; i < ins.size(); ++i) {
-                Tensor& dst = g.input(g.inputs()[i].name);
-                castTensor(ins[i], g.inputs()[i].type, dst);
-            }
-            g.prepare(shapes, g.declaredOutputs());
-            g.run();
-            for (size_t i = 0; i < g.declaredOutputs().size(); ++i) {
-                onnx::TensorProto t;
-                if (!loadProto(set.path() / ("output_" + std::to_string(i) + ".pb"), t)) return "missing output";
-                Tensor want;
-                tensorFromProto(t, want);
-                std::string why;
-                if (!close(g.value(g.declaredOutputs()[i]), want, why)) return g.declaredOutputs()[i] + ": " + why;
-            }
-        }
+        ContainerModel packed;
+        packed.graphs.push_back({"g", onnxBytes, {}});
+        writeContainer(packed, container.string());
     } catch (const std::exception& e) {
         return e.what();
+    }
+    std::set<std::string> initializers;
+    for (const auto& t : model.graph().initializer()) initializers.insert(t.name());
+    std::vector<std::string> inputNames, outputNames;
+    for (const auto& v : model.graph().input()) {
+        if (initializers.count(v.name()) == 0) inputNames.push_back(v.name());
+    }
+    for (const auto& v : model.graph().output()) outputNames.push_back(v.name());
+
+    const DlContainerHandle c(Vexa_DlContainer_Open(container.string().c_str()));
+    fs::remove(container);
+    if (!c) return Vexa_ErrorCode_GetLastErrorString();
+    for (const auto& set : fs::directory_iterator(dir)) {
+        if (!set.is_directory() || set.path().filename().string().rfind("test_data_set_", 0) != 0) continue;
+        std::vector<Tensor> ins;
+        const TensorShapeMapHandle shapes(Vexa_TensorShapeMap_Create());
+        for (size_t i = 0; i < inputNames.size(); ++i) {
+            onnx::TensorProto t;
+            if (!loadProto(set.path() / ("input_" + std::to_string(i) + ".pb"), t)) return "missing input";
+            ins.emplace_back();
+            tensorFromProto(t, ins.back());
+            if (ins.back().type() == DType::String) return "string inputs cannot be fed as library tensors";
+            const std::vector<size_t> dims(ins.back().shape().begin(), ins.back().shape().end());
+            const TensorShapeHandle s(Vexa_TensorShape_CreateDimsSize(dims.data(), dims.size()));
+            Vexa_TensorShapeMap_Add(shapes.get(), inputNames[i].c_str(), s.get());
+        }
+        const BuilderHandle b(Vexa_VEXABuilder_Create(c.get()));
+        Vexa_VEXABuilder_SetInputDimensions(b.get(), shapes.get());
+        const NetworkHandleOwner net(Vexa_VEXABuilder_Build(b.get()));
+        if (!net) return Vexa_ErrorCode_GetLastErrorString();
+        const TensorMapHandle inputs(Vexa_TensorMap_Create()), outputs(Vexa_TensorMap_Create());
+        std::vector<ITensorHandle> tensors;
+        for (size_t i = 0; i < ins.size(); ++i) {
+            const std::vector<size_t> dims(ins[i].shape().begin(), ins[i].shape().end());
+            const TensorShapeHandle s(Vexa_TensorShape_CreateDimsSize(dims.data(), dims.size()));
+            tensors.emplace_back(Vexa_Util_CreateITensor(s.get()));
+            float* data = Vexa_ITensor_GetData(tensors.back().get());
+            for (int64_t k = 0; k < ins[i].size(); ++k) data[k] = static_cast<float>(ins[i].scalarAsDouble(k));
+            Vexa_TensorMap_Add(inputs.get(), inputNames[i].c_str(), tensors.back().get());
+        }
+        if (Vexa_VEXA_ExecuteITensorsForNetwork(net.get(), "g", inputs.get(), outputs.get()) != 0) {
+            return Vexa_ErrorCode_GetLastErrorString();
+        }
+        for (size_t i = 0; i < outputNames.size(); ++i) {
+            onnx::TensorProto t;
+            if (!loadProto(set.path() / ("output_" + std::to_string(i) + ".pb"), t)) return "missing output";
+            Tensor want;
+            tensorFromProto(t, want);
+            if (want.type() == DType::String) return "string outputs cannot be read as library tensors";
+            Vexa_ITensor_Handle_t got = Vexa_TensorMap_GetTensor_Ref(outputs.get(), outputNames[i].c_str());
+            if (got == nullptr) return "no output " + outputNames[i];
+            Tensor gotTensor(DType::Float, want.shape());
+            if (Vexa_ITensor_GetSize(got) != static_cast<size_t>(want.size())) {
+                const TensorShapeHandle gs(Vexa_ITensor_GetShape(got));
+                Shape g;
+                for (size_t d = 0; d < Vexa_TensorShape_Rank(gs.get()); ++d) g.push_back(static_cast<int64_t>(Vexa_TensorShape_At(gs.get(), d)));
+                return outputNames[i] + ": shape " + shapeText(g) + " != " + shapeText(want.shape());
+            }
+            std::memcpy(gotTensor.raw(), Vexa_ITensor_GetData(got), gotTensor.bytes());
+            std::string why;
+            if (!close(gotTensor, want, why)) return outputNames[i] + ": " + why;
+        }
     }
     return {};
 }
@@ -107,7 +156,12 @@ int main(int argc, char** argv) {
         std::sort(cases.begin(), cases.end());
         size_t passed = 0;
         for (const auto& c : cases) {
-            const std::string why = runCase(c);
+            std::string why;
+            try {
+                why = runCase(c);
+            } catch (const std::exception& e) {
+                why = std::string("test data not readable as tensors: ") + e.what();
+            }
             passed += why.empty();
             if (verbose && !why.empty()) std::cout << "  FAIL " << c.filename().string() << ": " << why << "\n";
         }
