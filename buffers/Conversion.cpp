@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "buffers/ConversionSimd.h"
 #include "buffers/DataTypes.h"
 #include "buffers/Half.h"
 
@@ -58,6 +59,7 @@ bool halfToFloatArray(float* dst, const void* src, size_t count, uint32_t bitWid
     }
     if (bitWidth != 16) return false;
     const auto* s = static_cast<const uint16_t*>(src);
+    if (simdHalfToFloat(dst, s, count)) return true;
     for (size_t i = 0; i < count; ++i) dst[i] = halfToFloat(s[i]);
     return true;
 }
@@ -68,6 +70,7 @@ bool floatToHalfArray(void* dst, const float* src, size_t count, uint32_t bitWid
         return true;
     }
     if (bitWidth != 16) return false;
+    if (simdFloatToHalf(static_cast<uint16_t*>(dst), src, count)) return true;
     storeAs<uint16_t>(dst, src, count, floatToHalf);
     return true;
 }
@@ -142,9 +145,11 @@ bool quantizeToFixedPoint(void* dst, const float* src, uint64_t* offset, float* 
     double range = 0;
     if (computeEncoding) {
         float mn = FLT_MAX, mx = -FLT_MAX;
-        for (size_t i = 0; i < count; ++i) {
-            mn = std::fmin(mn, src[i]);
-            mx = std::fmax(mx, src[i]);
+        if (!simdMinMax(src, count, mn, mx)) {
+            for (size_t i = 0; i < count; ++i) {
+                mn = std::fmin(mn, src[i]);
+                mx = std::fmax(mx, src[i]);
+            }
         }
         double off;
         double encMax;
@@ -182,6 +187,7 @@ bool quantizeToFixedPoint(void* dst, const float* src, uint64_t* offset, float* 
         encMin = minF;
         range = (maxQ - static_cast<double>(off)) * *stepSize - encMin;
     }
+    if (simdQuantize(dst, src, count, bitWidth, encMin, maxQ, range)) return true;
     auto store = [&](auto* q) {
         using Q = std::remove_pointer_t<decltype(q)>;
         for (size_t i = 0; i < count; ++i) {
