@@ -9,6 +9,7 @@
 #include "app/Container.h"
 #include "app/ErrorReport.h"
 #include "app/InferenceLoop.h"
+#include "app/InitBuffers.h"
 #include "app/InputList.h"
 #include "app/NetworkBuild.h"
 #include "app/PlatformOptions.h"
@@ -118,7 +119,7 @@ int runApplication(int argc, const char* const* argv) {
 
     if (!config.perfConfigYaml.empty() && !loadPerfConfig(config.perfConfigYaml, run.perf)) return 1;
 
-    if (!buildNetwork(config, tables, run)) return 1;
+    if (!buildNetwork(config, tables, run) || !prepareInitBuffers(config, run)) return 1;
     if (!runGraphs(config, tables, run)) return 1;
     if (hasPerfSection(run.perf, PerfMoment::Deinit) &&
         !applyPerfSection(run.perf, PerfMoment::Deinit, config.perfProfileText, config.perfProfile,

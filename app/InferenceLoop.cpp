@@ -253,9 +253,14 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
     return true;
 }
 
-void releaseMappedBuffers(const RunHandles& run, GraphRun& g) {
+// After a failed graph the buffers may never have been registered: the
+// memory is freed all the same and the deregistration is not checked.
+void releaseMappedBuffers(const RunHandles& run, GraphRun& g, bool graphSucceeded) {
+    if (!g.userMemory) return;
     const StringListHandle names(Vexa_UserMemoryMap_GetUserBufferNames(g.userMemory.get()));
-    if (Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork(run.network.get(), g.name.c_str(), names.get()) != 0) {
+    const bool deregistered =
+        Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork(run.network.get(), g.name.c_str(), names.get()) == 0;
+    if (!deregistered && graphSucceeded) {
         reportLastError();
         std::exit(1);
     }
@@ -290,8 +295,9 @@ bool runGraphs(RunConfig& config, InputListTables& tables, RunHandles& run) {
         std::cout << "\nProcessing graph : " << graph << std::endl;
         GraphRun g;
         g.name = graph;
-        if (!runOneGraph(config, tables, run, g)) return false;
-        if (config.userbufferMemoryMapped) releaseMappedBuffers(run, g);
+        const bool ok = runOneGraph(config, tables, run, g);
+        if (config.userbufferMemoryMapped) releaseMappedBuffers(run, g, ok);
+        if (!ok) return false;
         if (config.userLoggingInitialised || config.dbglogs) Vexa_Util_TerminateLogging();
         if (!config.graphExecuteList.empty()) config.graphExecuteList.erase(config.graphExecuteList.begin());
         std::cout << "Successfully executed graph " << graph << std::endl;

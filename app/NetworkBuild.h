@@ -19,6 +19,7 @@ struct RunHandles {
     std::string defaultGraph;
     uint32_t deviceId = 0;
     PerfConfig perf;
+    RpcMemBinding rpcmemBinding;
     const RpcMemBinding* rpcmem = nullptr;  // the DSP allocator, when loaded
 };
 

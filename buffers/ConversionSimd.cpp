@@ -5,6 +5,7 @@
 #include "buffers/ConversionSimd.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cmath>
@@ -16,8 +17,14 @@
 namespace {
 
 bool haveSimd() {
-    static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-                           __builtin_cpu_supports("f16c");
+    // CPUID leaf 1: FMA is ECX bit 12, F16C ECX bit 29; AVX2 is leaf 7 EBX bit 5.
+    static const bool ok = [] {
+        unsigned a, b, c, d;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+        const bool fmaF16c = (c & (1u << 12)) != 0 && (c & (1u << 29)) != 0;
+        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+        return fmaF16c && (b & (1u << 5)) != 0 && __builtin_cpu_supports("avx2");
+    }();
     return ok;
 }
 

@@ -8,3 +8,10 @@ struct RpcMemBinding {
     void (*free)(void* p) = nullptr;
     int (*toFd)(void* p) = nullptr;
 };
+
+// Opens the allocator library from the DSP driver directory and binds its
+// entry points ("rpcmem_to_fd" only when `needFd`). False after the message.
+bool loadDspAllocator(RpcMemBinding& binding, bool needFd);
+
+// Looks one entry point up; reports a missing one on standard error.
+void* bindDspFunction(void* library, const char* name);

@@ -1,5 +1,8 @@
 // Containers, the builder and the built network instance.
+#include <sys/stat.h>
+
 #include <fstream>
+#include <tuple>
 #include <iterator>
 #include <string>
 
@@ -224,9 +227,8 @@ Vexa_ErrorCode_t Vexa_VEXABuilder_SetRuntimeProcessorOrder(Vexa_VEXABuilder_Hand
 Vexa_ErrorCode_t Vexa_VEXABuilder_RegisterMultiContext(Vexa_VEXABuilder_Handle_t builder, uint64_t groupId,
                                                        uint64_t maxSpillFill) {
     trace("Vexa_VEXABuilder_RegisterMultiContext", groupId, maxSpillFill);
-    return setOnBuilder("Vexa_VEXABuilder_RegisterMultiContext", builder, [&](Builder&) {
-        throw ExecError("multi-context registration needs the DSP runtime");
-    });
+    return setOnBuilder("Vexa_VEXABuilder_RegisterMultiContext", builder,
+                        [&](Builder& b) { b.multiContextGroup = std::make_pair(groupId, maxSpillFill); });
 }
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_ValidateCache(Vexa_VEXABuilder_Handle_t builder) {
@@ -406,17 +408,18 @@ Vexa_ErrorCode_t Vexa_VEXA_SetDspVtcmRetention(Vexa_VEXA_Handle_t network, const
     return VEXA_SUCCESS;
 }
 
+// Deferred buffers exist only for the modes that asked for them.
 Vexa_ErrorCode_t Vexa_VEXA_GetSpillFillBufferSize(Vexa_VEXA_Handle_t network, uint64_t* size) {
     auto* n = as<Network>(network, "Vexa_VEXA_GetSpillFillBufferSize");
     if (n == nullptr || size == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    *size = 0;
+    *size = n->deferredInit == 2 || n->deferredInit == 3 ? n->spillFillBytes : 0;
     return VEXA_SUCCESS;
 }
 
 Vexa_ErrorCode_t Vexa_VEXA_GetWeightsBufferSize(Vexa_VEXA_Handle_t network, uint64_t* size) {
     auto* n = as<Network>(network, "Vexa_VEXA_GetWeightsBufferSize");
     if (n == nullptr || size == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    *size = 0;
+    *size = n->deferredInit == 1 || n->deferredInit == 3 ? n->weightBytes : 0;
     return VEXA_SUCCESS;
 }
 
@@ -431,6 +434,20 @@ Vexa_ErrorCode_t Vexa_VEXA_Finalize(Vexa_VEXA_Handle_t network, int spillFillFd,
     trace("Vexa_VEXA_Finalize", spillFillFd, weightsFd);
     auto* n = as<Network>(network, "Vexa_VEXA_Finalize");
     if (n == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
+    uint64_t spill = 0, weights = 0;
+    Vexa_VEXA_GetSpillFillBufferSize(network, &spill);
+    Vexa_VEXA_GetWeightsBufferSize(network, &weights);
+    // The descriptors must name shared memory at least as large as asked for.
+    for (const auto& [fd, need, what] : {std::tuple<int, uint64_t, const char*>{spillFillFd, spill, "spill-fill"},
+                                         std::tuple<int, uint64_t, const char*>{weightsFd, weights, "weights"}}) {
+        if (need == 0) continue;
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < need) {
+            return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, std::string("Vexa_VEXA_Finalize: the ") + what +
+                                                                 " buffer descriptor does not hold " +
+                                                                 std::to_string(need) + " bytes");
+        }
+    }
     n->finalized = true;
     return VEXA_SUCCESS;
 }

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "DiagLog.h"
+#include "DspEmulation.h"
 #include "executor/Dispatch.h"
 #include "runtimelib/VexaTypes.h"
 
@@ -167,7 +168,10 @@ bool runtimeAvailable(uint32_t runtime, std::string& why) {
         case 0: return true;
         case 1: why = "GPU runtime is not available: this host runtime has no GPU backend"; return false;
         case 3: why = "GPU_FLOAT16 runtime is not available: this host runtime has no GPU backend"; return false;
-        case 2: why = "DSP runtime is not available: no DSP was found on this machine"; return false;
+        case 2:
+            if (reportedDspArch() != 0) return true;  // emulated on the CPU
+            why = "DSP runtime is not available: no DSP was found on this machine";
+            return false;
         case 5: why = "AIP runtime is not available: no AIP was found on this machine"; return false;
         default: why = "unknown runtime code " + std::to_string(runtime); return false;
     }
@@ -194,7 +198,10 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         reasons += (reasons.empty() ? "" : "; ") + why;
     }
     if (!chosen) throw ExecError("none of the requested runtimes is available: " + reasons);
-    if (b.deferredInit != 0) throw ExecError("deferred initialisation needs the DSP runtime");
+    if (b.deferredInit != 0 && net->runtime != 2) throw ExecError("deferred initialisation needs the DSP runtime");
+    if (b.multiContextGroup && net->runtime != 2) throw ExecError("multi-context registration needs the DSP runtime");
+    net->deferredInit = b.deferredInit;
+    net->finalized = b.deferredInit == 0;
 
     for (const auto& name : b.networkInit) {
         bool known = false;
@@ -260,6 +267,8 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             ng.prepareEachRun = true;
         }
         g.enableTiming(b.profilingLevel != 0);
+        net->weightBytes += g.constantBytes();
+        net->spillFillBytes += g.activationBytes();
         net->graphs.push_back(std::move(ng));
     }
     return net;
@@ -299,7 +308,12 @@ void afterRun(Network& net, NetworkGraph& g, std::chrono::steady_clock::time_poi
 
 }  // namespace
 
+void requireFinalized(const Network& net) {
+    if (!net.finalized) throw ExecError("the network's deferred initialisation has not been finalized");
+}
+
 void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorMap& out) {
+    requireFinalized(net);
     Graph& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.tensors.count(n) != 0; });
     const auto start = std::chrono::steady_clock::now();
@@ -345,6 +359,7 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
 }
 
 void executeUserBuffers(Network& net, NetworkGraph& ng, const UserBufferMap& in, const UserBufferMap& out) {
+    requireFinalized(net);
     Graph& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.buffers.count(n) != 0; });
     for (const auto& name : g.outputs()) {

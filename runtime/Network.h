@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -47,6 +48,7 @@ struct Builder : Tagged<Tag::Builder> {
     bool cpuFixedPoint = false;
     uint32_t cacheMode = 0;
     uint32_t deferredInit = 0;
+    std::optional<std::pair<uint64_t, uint64_t>> multiContextGroup;
     std::string modelName;
     PerfSettings perf;
 };
@@ -84,6 +86,9 @@ struct Network : Tagged<Tag::Network> {
     uint32_t profilingLevel = 0;
     bool userBuffers = false;
     bool finalized = true;
+    uint32_t deferredInit = 0;
+    uint64_t weightBytes = 0;
+    uint64_t spillFillBytes = 0;
     PerfSettings perf;
     std::vector<NetworkGraph> graphs;
     std::unique_ptr<DiagLogWriter> diagLog;

@@ -249,3 +249,19 @@ void Graph::run() {
 }
 
 }  // namespace vexart
+
+namespace vexart {
+
+uint64_t Graph::constantBytes() const {
+    uint64_t n = 0;
+    for (size_t i = 0; i < values_.size(); ++i) n += isConst_[i] ? values_[i].bytes() : 0;
+    return n;
+}
+
+uint64_t Graph::activationBytes() const {
+    uint64_t n = 0;
+    for (size_t i = 0; i < values_.size(); ++i) n += isConst_[i] ? 0 : values_[i].bytes();
+    return n;
+}
+
+}  // namespace vexart

@@ -60,6 +60,11 @@ public:
 
     void run();
 
+    // Bytes held by constants (initializers and folded values) and by the
+    // values computed per execution.
+    uint64_t constantBytes() const;
+    uint64_t activationBytes() const;
+
     void enableTiming(bool on) { timing_ = on; }
     const std::vector<NodeTiming>& timings() const { return timings_; }
 

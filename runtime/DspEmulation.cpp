@@ -1,0 +1,35 @@
+#include "DspEmulation.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using GetCapability = int (*)(uint32_t, uint32_t, uint8_t*, uint32_t*);
+
+bool read(GetCapability fn, uint32_t index, void* out, uint32_t bytes) {
+    std::vector<uint8_t> buffer(bytes);
+    uint32_t size = bytes;
+    if (fn(2, index, buffer.data(), &size) != 0 || size != bytes) return false;
+    std::memcpy(out, buffer.data(), bytes);
+    return true;
+}
+
+}  // namespace
+
+uint32_t reportedDspArch() {
+    static const uint32_t arch = [] {
+        void* lib = dlopen("libKoSoCServiceUtils.so", RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr) return uint32_t{0};
+        uint32_t result = 0;
+        if (auto fn = reinterpret_cast<GetCapability>(dlsym(lib, "Soc_GetCapability"))) {
+            uint64_t count = 0;
+            if (read(fn, 3, &count, 8) && count > 0) read(fn, 16, &result, 4);
+        }
+        dlclose(lib);
+        return result;
+    }();
+    return arch;
+}
