@@ -39,7 +39,7 @@ bool assemble(InputFileQueue& queue, const uint64_t& target, std::vector<T>& out
     uint64_t pieceSize = 0;
     uint64_t files = 0;
     uint64_t pieces = 0;
-    std::vector<T> data;
+    thread_local std::vector<T> data;  // one file's contents, reused across inferences
     do {
         if (queue.empty()) {
             // Nothing to take the piece size from: no file arrived at all.

@@ -3,7 +3,7 @@
 #include "platform/soc/Firmware.h"
 
 std::vector<uint8_t> readFirmwareTable(const char signature[4]) {
-    const DWORD provider = 'ACPI';
+    const DWORD provider = 0x41435049;  // 'ACPI'
     const DWORD id = static_cast<DWORD>(signature[0]) | static_cast<DWORD>(signature[1]) << 8 |
                      static_cast<DWORD>(signature[2]) << 16 | static_cast<DWORD>(signature[3]) << 24;
     const UINT size = GetSystemFirmwareTable(provider, id, nullptr, 0);
