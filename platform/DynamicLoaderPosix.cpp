@@ -6,24 +6,10 @@
 #include <set>
 
 #include "platform/DynamicLoader.h"
+#include "platform/DynamicLoaderState.h"
 
-namespace {
-
-thread_local const char* t_lastError = nullptr;
-std::set<void*>& localRecord() {
-    static std::set<void*> record;
-    return record;
-}
-
-template <typename T>
-T failWith(const char* message, T result) {
-    t_lastError = message;
-    return result;
-}
-
-}  // namespace
-
-const char* dlLastError() { return t_lastError; }
+using loader::failWith;
+using loader::localRecord;
 
 void* dlOpen(const char* path, int flags) {
     if (path == nullptr || *path == '\0') {

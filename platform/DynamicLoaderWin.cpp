@@ -5,26 +5,16 @@
 #include <vector>
 
 #include "platform/DynamicLoader.h"
+#include "platform/DynamicLoaderState.h"
+
+using loader::failWith;
+using loader::localRecord;
 
 namespace {
-
-thread_local const char* t_lastError = nullptr;
-std::set<void*>& localRecord() {
-    static std::set<void*> record;
-    return record;
-}
-
-template <typename T>
-T failWith(const char* message, T result) {
-    t_lastError = message;
-    return result;
-}
 
 bool moduleListBytes(DWORD& bytes) { return K32EnumProcessModules(GetCurrentProcess(), nullptr, 0, &bytes) != 0; }
 
 }  // namespace
-
-const char* dlLastError() { return t_lastError; }
 
 void* dlOpen(const char* path, int flags) {
     if (path == nullptr || *path == '\0') {

@@ -8,7 +8,7 @@ CXX=x86_64-w64-mingw32-g++-posix
 command -v "$CXX" >/dev/null || { apt-get update -qq && apt-get install -y -qq g++-mingw-w64-x86-64-posix; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-sources=$(ls Misc/*.cpp app/*.cpp io/*.cpp buffers/*.cpp perf/*.cpp platform/*Common.cpp platform/DspMemory.cpp \
+sources=$(ls Misc/*.cpp app/*.cpp io/*.cpp buffers/*.cpp perf/*.cpp platform/*Common.cpp platform/DynamicLoaderState.cpp platform/DspMemory.cpp \
             platform/*Win.cpp platform/soc/SocInfo.cpp platform/soc/*Win.cpp)
 status=0
 for f in $sources; do

@@ -18,36 +18,30 @@
         default: throw ExecError(std::string("unsupported element type ") + dtypeName(type)); \
     }
 
-#define VEXA_DISPATCH_NUMERIC(type, ...)                                                \
-    switch (type) {                                                                     \
-        VEXA_CASE(Float, float, __VA_ARGS__)                                            \
-        VEXA_CASE(Double, double, __VA_ARGS__)                                          \
-        VEXA_CASE(Int64, int64_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Int32, int32_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Int16, int16_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Int8, int8_t, __VA_ARGS__)                                            \
-        VEXA_CASE(UInt64, uint64_t, __VA_ARGS__)                                        \
-        VEXA_CASE(UInt32, uint32_t, __VA_ARGS__)                                        \
-        VEXA_CASE(UInt16, uint16_t, __VA_ARGS__)                                        \
-        VEXA_CASE(UInt8, uint8_t, __VA_ARGS__)                                          \
+#define VEXA_NUMERIC_CASES(...)                 \
+    VEXA_CASE(Float, float, __VA_ARGS__)        \
+    VEXA_CASE(Double, double, __VA_ARGS__)      \
+    VEXA_CASE(Int64, int64_t, __VA_ARGS__)      \
+    VEXA_CASE(Int32, int32_t, __VA_ARGS__)      \
+    VEXA_CASE(Int16, int16_t, __VA_ARGS__)      \
+    VEXA_CASE(Int8, int8_t, __VA_ARGS__)        \
+    VEXA_CASE(UInt64, uint64_t, __VA_ARGS__)    \
+    VEXA_CASE(UInt32, uint32_t, __VA_ARGS__)    \
+    VEXA_CASE(UInt16, uint16_t, __VA_ARGS__)    \
+    VEXA_CASE(UInt8, uint8_t, __VA_ARGS__)
+
+#define VEXA_DISPATCH_NUMERIC(type, ...)                                                      \
+    switch (type) {                                                                           \
+        VEXA_NUMERIC_CASES(__VA_ARGS__)                                                       \
         default: throw ExecError(std::string("unsupported element type ") + dtypeName(type)); \
     }
 
-// Numeric types plus bool (as uint8_t), for kernels that only move data.
-#define VEXA_DISPATCH_ALL(type, ...)                                                    \
-    switch (type) {                                                                     \
-        VEXA_CASE(Float, float, __VA_ARGS__)                                            \
-        VEXA_CASE(Double, double, __VA_ARGS__)                                          \
-        VEXA_CASE(Int64, int64_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Int32, int32_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Int16, int16_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Int8, int8_t, __VA_ARGS__)                                            \
-        VEXA_CASE(UInt64, uint64_t, __VA_ARGS__)                                        \
-        VEXA_CASE(UInt32, uint32_t, __VA_ARGS__)                                        \
-        VEXA_CASE(UInt16, uint16_t, __VA_ARGS__)                                        \
-        VEXA_CASE(UInt8, uint8_t, __VA_ARGS__)                                          \
-        VEXA_CASE(Bool, uint8_t, __VA_ARGS__)                                           \
-        VEXA_CASE(Float16, uint16_t, __VA_ARGS__)                                       \
+// Numeric types plus bool (as uint8_t) and float16 (as its bits), for kernels that only move data.
+#define VEXA_DISPATCH_ALL(type, ...)                                                          \
+    switch (type) {                                                                           \
+        VEXA_NUMERIC_CASES(__VA_ARGS__)                                                       \
+        VEXA_CASE(Bool, uint8_t, __VA_ARGS__)                                                 \
+        VEXA_CASE(Float16, uint16_t, __VA_ARGS__)                                             \
         default: throw ExecError(std::string("unsupported element type ") + dtypeName(type)); \
     }
 
