@@ -267,6 +267,18 @@ void castFrom(const From* src, DType to, void* dst, int64_t n) {
             for (int64_t i = 0; i < n; ++i) d[i] = floatToHalf(static_cast<float>(src[i]));
             break;
         }
+        case DType::BFloat16: {
+            // Round to nearest even on the upper half of the float's bits.
+            auto* d = static_cast<uint16_t*>(dst);
+            for (int64_t i = 0; i < n; ++i) {
+                const auto f = static_cast<float>(src[i]);
+                uint32_t bits;
+                std::memcpy(&bits, &f, 4);
+                d[i] = std::isnan(f) ? static_cast<uint16_t>((bits >> 16) | 0x40)
+                                     : static_cast<uint16_t>((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16);
+            }
+            break;
+        }
         default: throw ExecError(std::string("cannot cast to ") + dtypeName(to));
     }
 }
@@ -284,10 +296,9 @@ void castTensor(const Tensor& src, DType to, Tensor& dst) {
         }
         return;
     }
-    if (src.type() == DType::Float16) {
+    if (src.type() == DType::Float16 || src.type() == DType::BFloat16) {
         std::vector<float> tmp(static_cast<size_t>(n));
-        const auto* h = src.data<uint16_t>();
-        for (int64_t i = 0; i < n; ++i) tmp[static_cast<size_t>(i)] = halfToFloat(h[i]);
+        for (int64_t i = 0; i < n; ++i) tmp[static_cast<size_t>(i)] = static_cast<float>(src.scalarAsDouble(i));
         return castFrom(tmp.data(), to, dst.raw(), n);
     }
     if (src.type() == DType::Bool) return castFrom(src.data<uint8_t>(), to, dst.raw(), n);

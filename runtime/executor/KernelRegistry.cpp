@@ -110,6 +110,7 @@ void tensorFromProto(const onnx::TensorProto& proto, Tensor& out) {
         case DType::UInt8: copyTyped<uint8_t>(proto.int32_data(), out); break;
         case DType::Bool: copyTyped<uint8_t>(proto.int32_data(), out); break;
         case DType::Float16: copyTyped<uint16_t>(proto.int32_data(), out); break;
+        case DType::BFloat16: copyTyped<uint16_t>(proto.int32_data(), out); break;
         default: throw ExecError("tensor " + proto.name() + " has an unsupported element type");
     }
 }

@@ -6,6 +6,7 @@
 
 #include <Eigen/Core>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -281,14 +282,32 @@ private:
 class PoolKernel : public Kernel {
 public:
     PoolKernel(const onnx::NodeProto& n, bool isMax)
-        : attrs_(Attrs(n)), isMax_(isMax), countPad_(Attrs(n).i("count_include_pad", 0) != 0) {}
+        : attrs_(Attrs(n)),
+          isMax_(isMax),
+          countPad_(Attrs(n).i("count_include_pad", 0) != 0),
+          columnMajor_(Attrs(n).i("storage_order", 0) != 0) {}
 
     void run(KernelContext& ctx) override {
-        const Tensor& x = ctx.in(0);
+        const Tensor* in = &ctx.in(0);
+        // Integer max pooling is exact through float for the 8- and 16-bit types.
+        const bool viaFloat = isMax_ && in->type() != DType::Float && dtypeSize(in->type()) <= 2;
+        if (viaFloat) {
+            castTensor(*in, DType::Float, asFloat_);
+            in = &asFloat_;
+        }
+        const Tensor& x = *in;
         requireFloat(x, "pooling input");
+        Tensor& result = viaFloat ? pooled_ : ctx.out(0, DType::Float, {});
+        pool(ctx, x, result);
+        if (viaFloat) castTensor(pooled_, ctx.in(0).type(), ctx.out(0, ctx.in(0).type(), pooled_.shape()));
+    }
+
+private:
+    void pool(KernelContext& ctx, const Tensor& x, Tensor& yOut) {
         const Window w = attrs_.resolve(x.shape(), attrs_.kernel);
         const int64_t NC = x.dim(0) * x.dim(1);
-        Tensor& y = ctx.out(0, DType::Float, outputShape(x.shape(), x.dim(1), w));
+        Tensor& y = yOut;
+        y.reset(DType::Float, outputShape(x.shape(), x.dim(1), w));
         Tensor* indices = ctx.wantsOutput(1) ? &ctx.out(1, DType::Int64, y.shape()) : nullptr;
         const float* src = x.data<float>();
         float* dst = y.data<float>();
@@ -331,7 +350,13 @@ public:
                         }
                         *dst++ = acc;
                         if (indices != nullptr) {
-                            indices->data<int64_t>()[dst - y.data<float>() - 1] = c * w.inSize() + best;
+                            int64_t at = best;
+                            if (columnMajor_ && best >= 0) {
+                                // Spatial index in column-major order, the last dimension slowest.
+                                const int64_t iw = best % w.in[2], rest = best / w.in[2];
+                                at = (iw * w.in[1] + rest % w.in[1]) * w.in[0] + rest / w.in[1];
+                            }
+                            indices->data<int64_t>()[dst - y.data<float>() - 1] = c * w.inSize() + at;
                         }
                     }
                 }
@@ -343,6 +368,9 @@ private:
     WindowAttrs attrs_;
     bool isMax_;
     bool countPad_;
+    bool columnMajor_;
+    Tensor asFloat_;
+    Tensor pooled_;
 };
 
 std::unique_ptr<Kernel> globalPool(bool isMax) {
@@ -463,7 +491,12 @@ public:
         if (upsample_ || opset_ < 11) coord_ = "asymmetric";
         scalesAttr_ = a.floats("scales");
         if (mode_ == "bilinear" || mode_ == "trilinear") mode_ = "linear";
-        if (mode_ != "nearest" && mode_ != "linear") throw ExecError("resize mode " + mode_ + " is not supported");
+        if (mode_ == "bicubic") mode_ = "cubic";
+        if (mode_ != "nearest" && mode_ != "linear" && mode_ != "cubic") {
+            throw ExecError("resize mode " + mode_ + " is not supported");
+        }
+        cubicA_ = a.f("cubic_coeff_a", -0.75f);
+        excludeOutside_ = a.i("exclude_outside", 0) != 0;
         if (coord_ == "tf_crop_and_resize") throw ExecError("tf_crop_and_resize is not supported");
     }
 
@@ -473,6 +506,7 @@ public:
         const size_t r = x.rank();
         std::vector<float> scales;
         Shape shape(r);
+        bool fromScales = false;
         size_t scalesInput = upsample_ || opset_ < 11 ? 1 : 2;
         if (ctx.has(scalesInput) && ctx.in(scalesInput).size() != 0) {
             const Tensor& s = ctx.in(scalesInput);
@@ -481,6 +515,7 @@ public:
             scales = scalesAttr_;
         }
         if (!scales.empty()) {
+            fromScales = true;
             if (scales.size() != r) throw ExecError("scales do not match the input rank");
             for (size_t i = 0; i < r; ++i) shape[i] = static_cast<int64_t>(std::floor(x.dim(i) * scales[i]));
         } else if (ctx.has(3)) {
@@ -503,7 +538,11 @@ public:
                 if (coord_ == "asymmetric") {
                     c = o / s;
                 } else if (coord_ == "align_corners") {
-                    c = shape[d] == 1 ? 0.0f : o * (in - 1) / static_cast<float>(shape[d] - 1);
+                    // With scales the resized length is in * scale, not its floor.
+                    const float len = fromScales ? in * s : static_cast<float>(shape[d]);
+                    c = len <= 1 ? 0.0f : o * (in - 1) / (len - 1);
+                } else if (coord_ == "tf_half_pixel_for_nn") {
+                    c = (o + 0.5f) / s;
                 } else if (coord_ == "pytorch_half_pixel") {
                     c = shape[d] > 1 ? (o + 0.5f) / s - 0.5f : 0.0f;
                 } else if (coord_ == "half_pixel_symmetric") {
@@ -521,7 +560,9 @@ public:
         std::vector<int64_t> idx(r, 0);
         for (int64_t o = 0; o < y.size(); ++o) {
             float v;
-            if (mode_ == "nearest") {
+            if (mode_ == "cubic") {
+                v = cubicAt(x, coords, idx, xs);
+            } else if (mode_ == "nearest") {
                 int64_t off = 0;
                 for (size_t d = 0; d < r; ++d) off += nearestIndex(coords[d][static_cast<size_t>(idx[d])], x.dim(d), scales[d]) * xs[d];
                 v = x.data<float>()[off];
@@ -588,8 +629,57 @@ private:
         return sum;
     }
 
+    // Four taps per dimension with the cubic convolution kernel of parameter A.
+    float cubicAt(const Tensor& x, const std::vector<std::vector<float>>& coords, const std::vector<int64_t>& idx,
+                  const std::vector<int64_t>& xs) const {
+        const size_t r = idx.size();
+        std::vector<std::array<int64_t, 4>> taps(r);
+        std::vector<std::array<double, 4>> weights(r);
+        for (size_t d = 0; d < r; ++d) {
+            const int64_t dim = x.dim(d);
+            const double c = coords[d][static_cast<size_t>(idx[d])];
+            const double f = std::floor(c);
+            const double t = c - f;
+            const double A = cubicA_;
+            const double dist[4] = {1 + t, t, 1 - t, 2 - t};
+            double sum = 0;
+            for (int k = 0; k < 4; ++k) {
+                const double z = dist[k];
+                double w = z <= 1 ? ((A + 2) * z - (A + 3)) * z * z + 1 : ((A * z - 5 * A) * z + 8 * A) * z - 4 * A;
+                const int64_t at = static_cast<int64_t>(f) - 1 + k;
+                if (excludeOutside_ && (at < 0 || at >= dim)) w = 0;
+                taps[d][static_cast<size_t>(k)] = std::clamp<int64_t>(at, 0, dim - 1);
+                weights[d][static_cast<size_t>(k)] = w;
+                sum += w;
+            }
+            if (excludeOutside_ && sum != 0) {
+                for (auto& w : weights[d]) w /= sum;
+            }
+        }
+        double total = 0;
+        std::vector<int> k(r, 0);
+        for (;;) {
+            double w = 1;
+            int64_t off = 0;
+            for (size_t d = 0; d < r; ++d) {
+                w *= weights[d][static_cast<size_t>(k[d])];
+                off += taps[d][static_cast<size_t>(k[d])] * xs[d];
+            }
+            total += w * x.data<float>()[off];
+            size_t d = r;
+            while (d-- > 0) {
+                if (++k[d] < 4) break;
+                k[d] = 0;
+            }
+            if (d == static_cast<size_t>(-1)) break;
+        }
+        return static_cast<float>(total);
+    }
+
     int64_t opset_;
     bool upsample_;
+    float cubicA_ = -0.75f;
+    bool excludeOutside_ = false;
     std::string mode_, coord_, nearest_;
     std::vector<float> scalesAttr_;
 };

@@ -18,6 +18,7 @@ size_t dtypeSize(DType t) {
         case DType::Int64: return 8;
         case DType::Bool: return 1;
         case DType::Float16: return 2;
+        case DType::BFloat16: return 2;
         case DType::Double: return 8;
         case DType::UInt32: return 4;
         case DType::UInt64: return 8;
@@ -37,6 +38,7 @@ const char* dtypeName(DType t) {
         case DType::Int64: return "int64";
         case DType::Bool: return "bool";
         case DType::Float16: return "float16";
+        case DType::BFloat16: return "bfloat16";
         case DType::Double: return "float64";
         case DType::UInt32: return "uint32";
         case DType::UInt64: return "uint64";
@@ -110,6 +112,12 @@ static double scalarOf(DType t, const void* p, int64_t i) {
         case DType::UInt64: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
         case DType::Bool: return static_cast<const uint8_t*>(p)[i];
         case DType::Float16: return halfToFloat(static_cast<const uint16_t*>(p)[i]);
+        case DType::BFloat16: {
+            const uint32_t bits = static_cast<uint32_t>(static_cast<const uint16_t*>(p)[i]) << 16;
+            float f;
+            std::memcpy(&f, &bits, 4);
+            return f;
+        }
         default: throw ExecError(std::string("no numeric value for type ") + dtypeName(t));
     }
 }

@@ -27,6 +27,7 @@ enum class DType : int32_t {
     Double = 11,
     UInt32 = 12,
     UInt64 = 13,
+    BFloat16 = 16,
 };
 
 size_t dtypeSize(DType t);
