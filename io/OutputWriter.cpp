@@ -45,6 +45,7 @@ bool writeRawFile(const std::string& path, const void* data, size_t bytes) {
         return false;
     }
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
+    out.flush();  // a full device reports here, not at close
     if (out.fail() || out.bad()) {
         std::cerr << "Failed to write data to: " << path << std::endl;
         return false;

@@ -8,6 +8,7 @@
 
 #include "Container.h"
 #include "support/Models.h"
+#include "io/OutputWriter.h"
 #include "support/Subprocess.h"
 
 namespace {
@@ -496,6 +497,67 @@ TEST_F(UserBufferRun, DataTypeMapPrintsTheTensorsAndItsBuffers) {
                                 {"--tensor_mode", "iTensor", "--data_type_map", "x=float32"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Input: x\nOutput: y\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Run, StartupMessagesOfStorageFallbackAndSaving) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("one.raw", {1});
+    dir.write("list.txt", "one.raw\n");
+    struct Case {
+        std::vector<std::string> extra;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {{"--storage_dir", "cache"}, "Setting Storage location to cache\n"},
+        {{"--use_gpu", "--enable_cpu_fallback"}, "CPU Fallback is enabled with floating point execution mode.\n"},
+        {{"--use_gpu", "--enable_cpu_fallback", "--enable_cpu_fxp"},
+         "CPU Fallback is enabled with fixed point execution mode.\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = run("m.dlc", "list.txt", c.extra);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    }
+    // A directory where the save writes its temporary file makes the save fail; the run goes on.
+    fs::create_directory(dir.file("m.dlc.tmp"));
+    const ProcessResult r = run("m.dlc", "list.txt", {"--enable_init_cache"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Failed to save container into archive\n"), std::string::npos);
+}
+
+TEST_F(Run, OutputFilesThatCannotBeWritten) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    raw("one.raw", {1});
+    dir.write("list.txt", "one.raw\n");
+    fs::create_directories(dir.file("out/Result_0/y.raw"));
+    ProcessResult r = run("m.dlc", "list.txt", {"--profiling_level", "off"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to open output file for writing: out/Result_0/y.raw\n");
+
+    dir.write("blocker", "x");
+    r = tool({"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "blocker"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to start logger\n");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(writeRawFile("/dev/full", "data", 4));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to write data to: /dev/full\n");
+}
+
+TEST_F(Run, AFileThatCannotBeReadIsReported) {
+    const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    fs::create_directory(dir.file("adir"));
+    dir.write("list.txt", "adir\n");
+    const ProcessResult r = run("m.dlc", "list.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to read the contents of: adir\n");
 }
 
 }  // namespace
