@@ -174,3 +174,38 @@ TEST_F(DspRun, AllocatorFailuresAreReported) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DspRun, SharedMemoryFailuresReleaseWhatWasAllocated) {
+    struct Case {
+        std::vector<std::string> options;
+        std::pair<std::string, std::string> env;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--deferred_init", "all"}, {"VEXA_FAKE_RPCMEM_FAIL_ALLOC", "1"}, "rpcmem_alloc failure for spill fill buffer"},
+        {{"--deferred_init", "all"}, {"VEXA_FAKE_RPCMEM_FAIL_ALLOC", "2"}, "rpcmem_alloc failure for weights buffer"},
+        {{"--deferred_init", "spill-fill"}, {"VEXA_FAKE_RPCMEM_FAIL_FD", "1"}, "rpcmem_to_fd failure for spillFillBufferPtr"},
+        {{"--deferred_init", "weights"}, {"VEXA_FAKE_RPCMEM_FAIL_FD", "1"}, "rpcmem_to_fd failure for weightsBufferPtr"},
+        {{"--userbuffer_float", "--userbuffer_memorymapped"},
+         {"VEXA_FAKE_RPCMEM_FAIL_ALLOC", "2"},
+         "Failed to allocate memory using the libcdsprpc library\nFailed to prepare one or more userbuffer(s)\n"},
+        {{"--userbuffer_float", "--userbuffer_memorymapped_shared"},
+         {"VEXA_FAKE_RPCMEM_FAIL_ALLOC", "1"},
+         "Failed to allocate memory using the libcdsprpc library\nFailed to prepare one or more userbuffer(s)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> args = {"--container", "m.dlc", "--input_list", "list.txt", "--use_dsp"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ProcessOptions o;
+        o.workingDirectory = dir.path();
+        o.env = {{"VEXA_FAKE_DSP_ARCH", "69"}, c.env};
+        const ProcessResult r = runProcess(VEXA_TOOL_PATH, args, o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);  // and no report of allocations left behind
+    }
+}
+
+}  // namespace

@@ -497,7 +497,7 @@ public:
         }
         cubicA_ = a.f("cubic_coeff_a", -0.75f);
         excludeOutside_ = a.i("exclude_outside", 0) != 0;
-        if (coord_ == "tf_crop_and_resize") throw ExecError("tf_crop_and_resize is not supported");
+        extrapolation_ = a.f("extrapolation_value", 0.0f);
     }
 
     void run(KernelContext& ctx) override {
@@ -528,6 +528,13 @@ public:
         }
         Tensor& y = ctx.out(0, DType::Float, shape);
         // Per dimension: source coordinate of every output index.
+        std::vector<float> roi;
+        if (coord_ == "tf_crop_and_resize") {
+            if (!ctx.has(1) || ctx.in(1).size() != static_cast<int64_t>(2 * r)) {
+                throw ExecError("tf_crop_and_resize needs a region of interest of 2 x rank values");
+            }
+            for (int64_t i = 0; i < ctx.in(1).size(); ++i) roi.push_back(static_cast<float>(ctx.in(1).scalarAsDouble(i)));
+        }
         std::vector<std::vector<float>> coords(r);
         for (size_t d = 0; d < r; ++d) {
             coords[d].resize(static_cast<size_t>(shape[d]));
@@ -543,6 +550,10 @@ public:
                     c = len <= 1 ? 0.0f : o * (in - 1) / (len - 1);
                 } else if (coord_ == "tf_half_pixel_for_nn") {
                     c = (o + 0.5f) / s;
+                } else if (coord_ == "tf_crop_and_resize") {
+                    const float start = roi[d], end = roi[d + r];
+                    c = shape[d] > 1 ? start * (in - 1) + o * (end - start) * (in - 1) / static_cast<float>(shape[d] - 1)
+                                     : 0.5f * (start + end) * (in - 1);
                 } else if (coord_ == "pytorch_half_pixel") {
                     c = shape[d] > 1 ? (o + 0.5f) / s - 0.5f : 0.0f;
                 } else if (coord_ == "half_pixel_symmetric") {
@@ -560,7 +571,16 @@ public:
         std::vector<int64_t> idx(r, 0);
         for (int64_t o = 0; o < y.size(); ++o) {
             float v;
-            if (mode_ == "cubic") {
+            bool outside = false;
+            if (!roi.empty()) {
+                for (size_t d = 0; d < r; ++d) {
+                    const float c = coords[d][static_cast<size_t>(idx[d])];
+                    outside = outside || c < 0 || c > static_cast<float>(x.dim(d) - 1);
+                }
+            }
+            if (outside) {
+                v = extrapolation_;
+            } else if (mode_ == "cubic") {
                 v = cubicAt(x, coords, idx, xs);
             } else if (mode_ == "nearest") {
                 int64_t off = 0;
@@ -679,6 +699,7 @@ private:
     int64_t opset_;
     bool upsample_;
     float cubicA_ = -0.75f;
+    float extrapolation_ = 0.0f;
     bool excludeOutside_ = false;
     std::string mode_, coord_, nearest_;
     std::vector<float> scalesAttr_;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -30,6 +31,14 @@ Heap& heap() {
     return h;
 }
 
+// Failure injection for the tests: VEXA_FAKE_RPCMEM_FAIL_ALLOC=N fails the
+// N-th allocation, VEXA_FAKE_RPCMEM_FAIL_FD=1 every descriptor query.
+bool failThisAllocation() {
+    static int count = 0;
+    const char* n = std::getenv("VEXA_FAKE_RPCMEM_FAIL_ALLOC");
+    return n != nullptr && ++count == std::atoi(n);
+}
+
 }  // namespace
 
 extern "C" {
@@ -37,7 +46,7 @@ extern "C" {
 __attribute__((visibility("default"))) void* rpcmem_alloc(int heapId, uint32_t flags, int size) {
     (void)heapId;
     (void)flags;
-    if (size <= 0) return nullptr;
+    if (size <= 0 || failThisAllocation()) return nullptr;
     const int fd = memfd_create("rpcmem", MFD_CLOEXEC);
     if (fd < 0) return nullptr;
     if (ftruncate(fd, size) != 0) {
@@ -65,6 +74,7 @@ __attribute__((visibility("default"))) void rpcmem_free(void* p) {
 
 #if !defined(VEXA_RPCMEM_WITHOUT_TO_FD)
 __attribute__((visibility("default"))) int rpcmem_to_fd(void* p) {
+    if (std::getenv("VEXA_FAKE_RPCMEM_FAIL_FD") != nullptr) return -1;
     std::lock_guard<std::mutex> guard(heap().lock);
     auto it = heap().live.upper_bound(static_cast<uint8_t*>(p));
     if (it == heap().live.begin()) return -1;
