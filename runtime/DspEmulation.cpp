@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -21,7 +22,16 @@ bool read(GetCapability fn, uint32_t index, void* out, uint32_t bytes) {
 
 uint32_t reportedDspArch() {
     static const uint32_t arch = [] {
-        void* lib = dlopen("libKoSoCServiceUtils.so", RTLD_NOW | RTLD_LOCAL);
+        // The service lives beside this library; the search path is the fallback.
+        std::string path = "libKoSoCServiceUtils.so";
+        Dl_info self{};
+        if (dladdr(reinterpret_cast<void*>(&reportedDspArch), &self) != 0 && self.dli_fname != nullptr) {
+            const std::string own = self.dli_fname;
+            const size_t slash = own.rfind('/');
+            if (slash != std::string::npos) path = own.substr(0, slash + 1) + path;
+        }
+        void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr) lib = dlopen("libKoSoCServiceUtils.so", RTLD_NOW | RTLD_LOCAL);
         if (lib == nullptr) return uint32_t{0};
         uint32_t result = 0;
         if (auto fn = reinterpret_cast<GetCapability>(dlsym(lib, "Soc_GetCapability"))) {

@@ -100,7 +100,8 @@ protected:
         ProcessOptions o;
         o.workingDirectory = dir.path();
         o.env = {{"VEXA_FAKE_DSP_ARCH", arch}, {"VEXA_API_TRACE", dir.file("trace.txt")}};
-        if (!driverDir.empty()) o.env.emplace_back("VEXA_DSP_DRIVER_DIR", driverDir);
+        // The stand-in allocator is installed beside the tool.
+        o.env.emplace_back("VEXA_DSP_DRIVER_DIR", driverDir.empty() ? kStubDir : driverDir);
         fs::remove_all(dir.file("out"));
         std::remove(dir.file("trace.txt").c_str());
         return runProcess(VEXA_TOOL_PATH, args, o);
@@ -201,7 +202,7 @@ TEST_F(DspRun, SharedMemoryFailuresReleaseWhatWasAllocated) {
         args.insert(args.end(), c.options.begin(), c.options.end());
         ProcessOptions o;
         o.workingDirectory = dir.path();
-        o.env = {{"VEXA_FAKE_DSP_ARCH", "69"}, c.env};
+        o.env = {{"VEXA_FAKE_DSP_ARCH", "69"}, {"VEXA_DSP_DRIVER_DIR", kStubDir}, c.env};
         const ProcessResult r = runProcess(VEXA_TOOL_PATH, args, o);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);  // and no report of allocations left behind
