@@ -325,19 +325,9 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
                             " elements, the network expects " + std::to_string(dst.size()));
         }
         if (dst.type() == DType::Float) {
-            std::memcpy(dst.raw(), t.data.data(), t.data.size() * 4);
+            if (!t.data.empty()) std::memcpy(dst.raw(), t.data.data(), t.data.size() * 4);
         } else {
-            VEXA_DISPATCH_ALL(dst.type(), {
-                for (size_t i = 0; i < t.data.size(); ++i) {
-                    if constexpr (std::is_same_v<T, uint16_t>) {
-                        if (dst.type() == DType::Float16) {
-                            dst.data<uint16_t>()[i] = floatToHalf(t.data[i]);
-                            continue;
-                        }
-                    }
-                    dst.data<T>()[i] = static_cast<T>(t.data[i]);
-                }
-            })
+            castFloats(t.data.data(), dst.type(), dst.raw(), dst.size());
         }
     }
     if (ng.prepareEachRun) g.prepare(ng.inputShapes, ng.requestedOutputs);

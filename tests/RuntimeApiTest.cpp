@@ -156,6 +156,55 @@ TEST(RuntimeBuild, OutputSelectionAndGraphSubsets) {
     EXPECT_NE(lastError().find("output tensor 'nowhere' is not in graph 'g1'"), std::string::npos) << lastError();
 }
 
+// Graphs from untrusted files: each must fail its build with a reason, never
+// allocate a wrapped-around size or read past a shape.
+TEST(RuntimeBuild, MalformedGraphsFailWithAReason) {
+    TempDir dir;
+    struct Case {
+        std::function<void(OnnxBuilder&)> make;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {[](OnnxBuilder& b) {
+             b.initializer("w", {int64_t{1} << 31, int64_t{1} << 31, int64_t{1} << 31}, {1.0f});
+             b.node("Add", {"x", "w"}, {"y"});
+         },
+         "is too large"},
+        {[](OnnxBuilder& b) {
+             b.initializer("w", {2, 2}, {1.0f, 2.0f, 3.0f});
+             b.node("Add", {"x", "w"}, {"y"});
+         },
+         "does not match its shape"},
+        {[](OnnxBuilder& b) {
+             b.initializerInts("axes", {0, 0});
+             b.node("Unsqueeze", {"x", "axes"}, {"y"});
+         },
+         "outside shape"},
+        {[](OnnxBuilder& b) {
+             for (const char* p : {"s", "b", "m", "v"}) b.initializer(p, {3}, {1, 1, 1});
+             b.node("BatchNormalization", {"x", "s", "b", "m", "v"}, {"y"});
+         },
+         "one value per channel"},
+        {[](OnnxBuilder& b) { b.node("NoSuchOp", {"x"}, {"y"}); }, "operator NoSuchOp is not supported"},
+    };
+    for (const auto& c : cases) {
+        OnnxBuilder m("g");
+        m.input("x", {1, 2});
+        c.make(m);
+        m.output("y");
+        Built b = build(packContainer(dir.file("m.dlc"), {{"g", &m}}));
+        if (b.network) {  // shapes that depend on the data surface at the first execution
+            const size_t dims[] = {1, 2};
+            const TensorShapeHandle s(Vexa_TensorShape_CreateDimsSize(dims, 2));
+            const ITensorHandle t(Vexa_Util_CreateITensor(s.get()));
+            const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
+            Vexa_TensorMap_Add(in.get(), "x", t.get());
+            EXPECT_NE(Vexa_VEXA_ExecuteITensorsForNetwork(b.network.get(), "g", in.get(), out.get()), 0);
+        }
+        EXPECT_NE(lastError().find(c.reason), std::string::npos) << lastError();
+    }
+}
+
 TEST(RuntimeBuild, InputDimensionOverridesReshapeTheNetwork) {
     TempDir dir;
     const OnnxBuilder g = affineModel("g", {1, 2}, 2, 1);

@@ -50,4 +50,7 @@ namespace vexart {
 // Copies the elements of `src` into `dst` (same shape), converting types.
 void castTensor(const Tensor& src, DType to, Tensor& dst);
 
+// Converts `n` floats into elements of type `to` at `dst`, as Cast does.
+void castFloats(const float* src, DType to, void* dst, int64_t n);
+
 }  // namespace vexart

@@ -285,6 +285,8 @@ void castFrom(const From* src, DType to, void* dst, int64_t n) {
 
 }  // namespace
 
+void castFloats(const float* src, DType to, void* dst, int64_t n) { castFrom(src, to, dst, n); }
+
 void castTensor(const Tensor& src, DType to, Tensor& dst) {
     dst.reset(to, src.shape());
     const int64_t n = src.size();

@@ -59,13 +59,26 @@ std::string shapeText(const Shape& s) {
     return t + "]";
 }
 
+namespace {
+// 2^40 elements: beyond any memory this runs on, far from 64-bit overflow.
+constexpr int64_t kMaxElements = int64_t{1} << 40;
+}  // namespace
+
 void Tensor::reset(DType type, Shape shape) {
     for (int64_t d : shape) {
         if (d < 0) throw ExecError("negative dimension in shape " + shapeText(shape));
     }
+    // Shapes come from untrusted files: refuse counts whose byte size overflows
+    // rather than allocate a wrapped-around size and write past it.
+    int64_t count = 1;
+    for (int64_t d : shape) {
+        if (__builtin_mul_overflow(count, d, &count) || count > kMaxElements) {
+            throw ExecError("shape " + shapeText(shape) + " is too large");
+        }
+    }
     type_ = type;
     shape_ = std::move(shape);
-    count_ = elementCount(shape_);
+    count_ = count;
     if (type_ == DType::String) {
         strings.resize(static_cast<size_t>(count_));
         data_ = nullptr;

@@ -54,7 +54,11 @@ public:
 
     DType type() const { return type_; }
     const Shape& shape() const { return shape_; }
-    int64_t dim(size_t i) const { return shape_[i]; }
+    // Checked: kernels index dimensions from attributes of untrusted models.
+    int64_t dim(size_t i) const {
+        if (i >= shape_.size()) throw ExecError("axis " + std::to_string(i) + " is outside shape " + shapeText(shape_));
+        return shape_[i];
+    }
     size_t rank() const { return shape_.size(); }
     int64_t size() const { return count_; }
     size_t bytes() const { return static_cast<size_t>(count_) * dtypeSize(type_); }
