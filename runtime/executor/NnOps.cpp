@@ -176,7 +176,12 @@ public:
         const bool direct = w.kSize() == 1 && w.stride[0] * w.stride[1] * w.stride[2] == 1 &&
                             w.padBegin[0] + w.padBegin[1] + w.padBegin[2] + w.padEnd[0] + w.padEnd[1] + w.padEnd[2] == 0;
         if (!direct) col_.resize(static_cast<size_t>(K * P));
+        if (ctx.has(2) && ctx.in(2).size() != M) throw ExecError("Conv bias must have one value per output channel");
         const float* bias = ctx.has(2) ? ctx.in(2).data<float>() : nullptr;
+        if (Cg == 1 && Mg == 1 && w.spatial <= 2) {
+            depthwise(x.data<float>(), wt.data<float>(), bias, N * C, C, w, y.data<float>());
+            return;
+        }
         for (int64_t n = 0; n < N; ++n) {
             for (int64_t g = 0; g < G; ++g) {
                 const float* xg = x.data<float>() + (n * C + g * Cg) * w.inSize();
@@ -194,6 +199,41 @@ public:
     }
 
 private:
+    // One filter per channel: accumulate each tap over the rows of output
+    // whose input column is inside the image, which the compiler vectorises;
+    // a GEMM of one row would spend its time in im2col.
+    static void depthwise(const float* x, const float* wt, const float* bias, int64_t planes, int64_t C,
+                          const Window& w, float* y) {
+        const int64_t IH = w.in[1], IW = w.in[2], OH = w.out[1], OW = w.out[2], s = w.stride[2];
+        for (int64_t p = 0; p < planes; ++p) {
+            const int64_t c = p % C;
+            const float* xp = x + p * IH * IW;
+            const float* wp = wt + c * w.k[1] * w.k[2];
+            float* yp = y + p * OH * OW;
+            std::fill(yp, yp + OH * OW, bias != nullptr ? bias[c] : 0.0f);
+            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                    const float wv = wp[kh * w.k[2] + kw];
+                    const int64_t base = kw * w.dil[2] - w.padBegin[2];
+                    // Output columns whose input column base + ow * s lies in [0, IW).
+                    const int64_t lo = base >= 0 ? 0 : (-base + s - 1) / s;
+                    const int64_t hi = base >= IW ? 0 : std::min(OW, (IW - 1 - base) / s + 1);
+                    for (int64_t oh = 0; oh < OH; ++oh) {
+                        const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
+                        if (ih < 0 || ih >= IH) continue;
+                        const float* src = xp + ih * IW + base;
+                        float* dst = yp + oh * OW;
+                        if (s == 1) {
+                            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] += wv * src[ow];
+                        } else {
+                            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] += wv * src[ow * s];
+                        }
+                    }
+                }
+            }
+        }
+    }
+
     WindowAttrs attrs_;
     int64_t group_;
     std::vector<float> col_;
