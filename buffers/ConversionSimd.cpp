@@ -94,47 +94,91 @@ VEXA_SIMD_TARGET __m256d quantizeLanes(__m128 x, __m256d encMin, __m256d maxQ, _
     return _mm256_min_pd(r, maxQ);
 }
 
-// Eight lanes in single precision; the result is defined in double, so a
-// vector with any lane within reach of a rounding boundary (a half) is
-// redone with the exact double-precision lanes above.
-// The single-precision error is bounded by a few units in the last place
-// of |x| * scale, |encMin| * scale and |v|; `margin` over-estimates it.
-VEXA_SIMD_TARGET bool quantizeFloatLanes(__m256 x, __m256 encMin, __m256 scale, __m256 maxQ, __m256 xWeight,
-                                         __m256 margin0, __m256i& q) {
+// Eight lanes in single precision: v = x * scale - encMin * scale in one
+// FMA, rounded to nearest. Where v is farther than the error bound from a
+// half, that integer is the one the double-precision definition rounds to.
+// The error is a few units in the last place of |v| and |encMin * scale|;
+// the limits over-estimate it fourfold. Lanes near a half, NaN or infinite
+// are flagged in the returned mask, for the caller to redo in double.
+// Only |v| <= maxQ + 1 matters: farther out both roundings clamp alike. With
+// eight bits that bound is small enough for one constant margin; with
+// sixteen a margin that grows with |v| keeps the double path rare.
+struct FloatLanes {
+    __m256 scale, negOffset, maxQ, vWeight, halfLessMargin;
+};
+
+template <bool perLaneMargin>
+VEXA_SIMD_TARGET __m256 quantizeFloatLanes(__m256 x, const FloatLanes& k, __m256i& q) {
     const __m256 absMask = _mm256_set1_ps(-0.0f);
-    const __m256 v = _mm256_mul_ps(_mm256_sub_ps(x, encMin), scale);
-    const __m256 frac = _mm256_sub_ps(_mm256_sub_ps(v, _mm256_floor_ps(v)), _mm256_set1_ps(0.5f));
-    __m256 margin = _mm256_fmadd_ps(_mm256_andnot_ps(absMask, x), xWeight, margin0);
-    margin = _mm256_fmadd_ps(_mm256_andnot_ps(absMask, v), _mm256_set1_ps(1.0f / (1 << 21)), margin);
-    const __m256 near = _mm256_cmp_ps(_mm256_andnot_ps(absMask, frac), margin, _CMP_LT_OQ);
-    const __m256 nan = _mm256_cmp_ps(v, v, _CMP_UNORD_Q);
-    if (_mm256_movemask_ps(_mm256_or_ps(near, nan)) != 0) return false;
-    __m256 r = _mm256_floor_ps(_mm256_add_ps(v, _mm256_set1_ps(0.5f)));
-    r = _mm256_min_ps(_mm256_max_ps(r, _mm256_setzero_ps()), maxQ);
-    q = _mm256_cvtps_epi32(r);
-    return true;
+    const __m256 v = _mm256_fmadd_ps(x, k.scale, k.negOffset);
+    const __m256 r = _mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256 dist = _mm256_andnot_ps(absMask, _mm256_sub_ps(v, r));
+    __m256 limit = k.halfLessMargin;
+    if constexpr (perLaneMargin) limit = _mm256_fnmadd_ps(_mm256_andnot_ps(absMask, v), k.vWeight, limit);
+    // Negative lanes become 0 in the unsigned saturation of the packs.
+    q = _mm256_cvtps_epi32(_mm256_min_ps(r, k.maxQ));
+    // "Not dist <= limit" is also true for NaN.
+    return _mm256_cmp_ps(dist, limit, _CMP_NLE_UQ);
+}
+
+struct DoubleLanes {
+    __m256d encMin, maxQ, range, scale;
+};
+
+VEXA_SIMD_TARGET __m256i quantizeDouble(const float* src, const DoubleLanes& d) {
+    const __m256 x = _mm256_loadu_ps(src);
+    const __m128i a = _mm256_cvtpd_epi32(quantizeLanes(_mm256_castps256_ps128(x), d.encMin, d.maxQ, d.range, d.scale));
+    const __m128i b = _mm256_cvtpd_epi32(quantizeLanes(_mm256_extractf128_ps(x, 1), d.encMin, d.maxQ, d.range, d.scale));
+    return _mm256_set_m128i(b, a);
+}
+
+// Quantizes `count` vectors of eight lanes at `src` into `q`, in single
+// precision where that is exact and in double precision where it may not be.
+template <int count, bool perLaneMargin>
+VEXA_SIMD_TARGET void quantizeVectors(const float* src, bool floatOk, const FloatLanes& f, const DoubleLanes& d,
+                                      __m256i* q) {
+    __m256 flags[count];
+    __m256 any = _mm256_setzero_ps();
+    for (int k = 0; k < count; ++k) {
+        flags[k] = quantizeFloatLanes<perLaneMargin>(_mm256_loadu_ps(src + 8 * k), f, q[k]);
+        any = _mm256_or_ps(any, flags[k]);
+    }
+    if (floatOk && _mm256_movemask_ps(any) == 0) return;
+    for (int k = 0; k < count; ++k) {
+        if (!floatOk || _mm256_movemask_ps(flags[k]) != 0) q[k] = quantizeDouble(src + 8 * k, d);
+    }
 }
 
 template <typename Q>
 VEXA_SIMD_TARGET void quantizeAvx(Q* dst, const float* src, size_t n, double encMinD, double maxQD, double rangeD) {
-    const __m256d encMin = _mm256_set1_pd(encMinD), maxQ = _mm256_set1_pd(maxQD), range = _mm256_set1_pd(rangeD);
-    const __m256d scale = _mm256_set1_pd(maxQD / rangeD);
-    const __m256 encMinF = _mm256_set1_ps(static_cast<float>(encMinD));
-    const __m256 scaleF = _mm256_set1_ps(static_cast<float>(maxQD / rangeD));
-    const __m256 maxQF = _mm256_set1_ps(static_cast<float>(maxQD));
     const double scaleD = maxQD / rangeD;
-    const bool floatOk = std::isfinite(scaleD) && std::fabs(encMinD) < 1e30 && std::fabs(scaleD) < 1e30;
-    const __m256 xWeight = _mm256_set1_ps(static_cast<float>(std::fabs(scaleD) / (1 << 21)));
-    const __m256 margin0 = _mm256_set1_ps(static_cast<float>(std::fabs(encMinD * scaleD) / (1 << 21) + 1.0 / (1 << 20)));
+    const DoubleLanes d{_mm256_set1_pd(encMinD), _mm256_set1_pd(maxQD), _mm256_set1_pd(rangeD), _mm256_set1_pd(scaleD)};
+    const double offsetD = encMinD * scaleD;
+    const bool floatOk = std::isfinite(scaleD) && std::fabs(offsetD) < 1e30 && std::fabs(scaleD) < 1e30;
+    constexpr bool wide = sizeof(Q) > 1;
+    const double margin = std::fabs(offsetD) / (1 << 21) + 1.0 / (1 << 20) + (wide ? 0.0 : (maxQD + 1) / (1 << 21));
+    const FloatLanes f{_mm256_set1_ps(static_cast<float>(scaleD)), _mm256_set1_ps(static_cast<float>(-offsetD)),
+                       _mm256_set1_ps(static_cast<float>(maxQD)), _mm256_set1_ps(1.0f / (1 << 21)),
+                       _mm256_set1_ps(static_cast<float>(0.5 - margin))};
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 x = _mm256_loadu_ps(src + i);
-        __m256i q32;
-        if (!floatOk || !quantizeFloatLanes(x, encMinF, scaleF, maxQF, xWeight, margin0, q32)) {
-            const __m128i a = _mm256_cvtpd_epi32(quantizeLanes(_mm256_castps256_ps128(x), encMin, maxQ, range, scale));
-            const __m128i b = _mm256_cvtpd_epi32(quantizeLanes(_mm256_extractf128_ps(x, 1), encMin, maxQ, range, scale));
-            q32 = _mm256_set_m128i(b, a);
+    // Thirty-two lanes a step, so that packing costs one shuffle per 32.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (; i + 32 <= n; i += 32) {
+        __m256i q[4];
+        quantizeVectors<4, wide>(src + i, floatOk, f, d, q);
+        // packus works within 128-bit halves; the permutes restore the order.
+        const __m256i w01 = _mm256_packus_epi32(q[0], q[1]), w23 = _mm256_packus_epi32(q[2], q[3]);
+        if constexpr (sizeof(Q) == 1) {
+            const __m256i b = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23), order);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), b);
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_permute4x64_epi64(w01, 0xD8));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 16), _mm256_permute4x64_epi64(w23, 0xD8));
         }
+    }
+    for (; i + 8 <= n; i += 8) {
+        __m256i q32;
+        quantizeVectors<1, wide>(src + i, floatOk, f, d, &q32);
         const __m128i w = _mm_packus_epi32(_mm256_castsi256_si128(q32), _mm256_extracti128_si256(q32, 1));
         if constexpr (sizeof(Q) == 1) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(w, w));

@@ -286,3 +286,43 @@ TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionOnRandomEncodings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Given encodings with values far outside their range, on and next to
+// half steps, infinite and NaN: the vector paths must clamp and round as the
+// definition does.
+TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionForGivenEncodings) {
+    uint32_t seed = 777;
+    auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<double>(seed >> 8) / 16777216.0;
+    };
+    for (int trial = 0; trial < 60; ++trial) {
+        const uint32_t bits = trial % 3 == 0 ? 16 : 8;
+        const double maxQ = std::pow(2.0, bits) - 1;
+        const auto off = static_cast<uint64_t>(next() * maxQ);
+        const auto step = static_cast<float>(std::pow(10.0, next() * 6 - 4));
+        const double encMin = static_cast<float>(-static_cast<double>(off)) * step;
+        const double range = (maxQ - static_cast<double>(off)) * step - encMin;
+        std::vector<float> x;
+        for (int k = -3; k < 300; ++k) {
+            const auto h = static_cast<float>(encMin + (k + 0.5) * range / maxQ);
+            x.insert(x.end(), {h, std::nextafter(h, -INFINITY), std::nextafter(h, INFINITY)});
+        }
+        for (int k = 0; k < 400; ++k) x.push_back(static_cast<float>(encMin + (next() * 8 - 4) * range));
+        x.insert(x.end(), {INFINITY, -INFINITY, 1e38f, -1e38f, std::nanf("")});
+        std::vector<uint16_t> q(x.size());
+        uint64_t offset = off;
+        float s = step;
+        ASSERT_TRUE(quantizeToFixedPoint(q.data(), x.data(), &offset, &s, false, x.size(), bits));
+        for (size_t i = 0; i < x.size(); ++i) {
+            double v = (static_cast<double>(x[i]) - encMin) * maxQ / range;
+            v = std::isnan(v) ? 0 : std::min(std::max(std::round(v), 0.0), maxQ);
+            const uint32_t got = bits == 8 ? reinterpret_cast<uint8_t*>(q.data())[i] : q[i];
+            ASSERT_EQ(got, static_cast<uint32_t>(v)) << trial << " " << i << " " << x[i];
+        }
+    }
+}
+
+}  // namespace
