@@ -30,7 +30,6 @@ struct GraphRun {
     UserBufferMapHandle inputBuffers;
     UserBufferMapHandle outputBuffers;
     UserMemoryMapHandle userMemory;
-    std::vector<float> floatScratch;
     std::vector<uint8_t> byteScratch;
     std::vector<ITensorHandle> inputTensors;
     ApplicationBuffers appBuffers;
@@ -115,7 +114,6 @@ bool loadTensorInputs(const RunConfig& config, const RunHandles& run, GraphRun& 
         for (size_t d = 0, r = Vexa_TensorShape_Rank(shape.get()); d < r; ++d) n *= Vexa_TensorShape_At(shape.get(), d);
         ITensorHandle tensor;
         if (config.nv21Encoding) {
-            g.byteScratch.clear();
             if (!assembleInputBytes(g.queues[i], n, g.byteScratch, files, pieces)) return false;
             if (g.byteScratch.size() != n) {
                 std::cerr << "Size of nv21 input file does not match network.\n"
@@ -125,16 +123,10 @@ bool loadTensorInputs(const RunConfig& config, const RunHandles& run, GraphRun& 
             }
             tensor.reset(Vexa_Util_CreateITensor_NV21(shape.get(), g.byteScratch.data(), n));
         } else {
-            g.floatScratch.clear();
-            if (!assembleInputFloats(g.queues[i], n, g.floatScratch, files, pieces)) return false;
-            if (g.floatScratch.size() != n) {
-                std::cerr << "Size of input does not match network. \n"
-                          << "Expecting: " << n << "\n"
-                          << "Got: " << g.floatScratch.size() << "\n";
+            tensor.reset(Vexa_Util_CreateITensor(shape.get()));
+            if (tensor && !assembleInputFloats(g.queues[i], n, Vexa_ITensor_GetData(tensor.get()), files, pieces)) {
                 return false;
             }
-            tensor.reset(Vexa_Util_CreateITensor(shape.get()));
-            if (tensor) std::copy(g.floatScratch.begin(), g.floatScratch.end(), Vexa_ITensor_GetData(tensor.get()));
         }
         if (!tensor) {
             reportLastError();

@@ -45,7 +45,6 @@ bool fillInputBuffer(const NetworkHandle& net, Vexa_IUserBuffer_Handle_t buffer,
     const uint64_t expected = (fileBits / 8) * count;
     // The assembled bytes are reused from one execution to the next.
     thread_local std::vector<uint8_t> bytes;
-    bytes.clear();
     if (!assembleInputBytes(queue, expected, bytes, filesConsumed, pieces)) return false;
     if (bytes.size() != expected) {
         std::cerr << "Size of raw input file does not match the size expected by the network." << "\n"

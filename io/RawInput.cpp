@@ -5,9 +5,10 @@
 
 namespace {
 
+// Opens a raw file and measures it in units of T; false after the message.
 template <typename T>
-bool readRaw(const std::string& path, std::vector<T>& data) {
-    std::ifstream in(path, std::ios::binary);
+bool openRaw(const std::string& path, std::ifstream& in, size_t& units) {
+    in.open(path, std::ios::binary);
     if (!in) {
         std::cerr << "Failed to open input file: " << path << std::endl;
         return false;
@@ -23,8 +24,13 @@ bool readRaw(const std::string& path, std::vector<T>& data) {
         std::cerr << "Size of input file should be divisible by sizeof(dtype).\n";
         return false;
     }
-    data.resize(static_cast<size_t>(size) / sizeof(T));
-    in.read(reinterpret_cast<char*>(data.data()), size);
+    units = static_cast<size_t>(size) / sizeof(T);
+    return true;
+}
+
+template <typename T>
+bool readUnits(std::ifstream& in, const std::string& path, T* dst, size_t units) {
+    in.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(units * sizeof(T)));
     if (in.fail() || in.bad()) {
         std::cerr << "Failed to read the contents of: " << path << std::endl;
         return false;
@@ -33,13 +39,23 @@ bool readRaw(const std::string& path, std::vector<T>& data) {
 }
 
 template <typename T>
-bool assemble(InputFileQueue& queue, const uint64_t& target, std::vector<T>& out, uint64_t& filesConsumed,
-              uint64_t& piecesAppended) {
+bool readRaw(const std::string& path, std::vector<T>& data) {
+    std::ifstream in;
+    size_t units = 0;
+    if (!openRaw<T>(path, in, units)) return false;
+    data.resize(units);
+    return readUnits(in, path, data.data(), units);
+}
+
+// Files are read straight into their place in `out`, which holds `target`
+// units; padding pieces are zeroed there.
+template <typename T>
+bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesConsumed, uint64_t& piecesAppended) {
     std::string log;
     uint64_t pieceSize = 0;
+    uint64_t filled = 0;
     uint64_t files = 0;
     uint64_t pieces = 0;
-    thread_local std::vector<T> data;  // one file's contents, reused across inferences
     do {
         if (queue.empty()) {
             // Nothing to take the piece size from: no file arrived at all.
@@ -48,23 +64,27 @@ bool assemble(InputFileQueue& queue, const uint64_t& target, std::vector<T>& out
                 return false;
             }
             log += "Applying padding\n";
-            out.resize(out.size() + pieceSize, T{});
+            std::fill(out + filled, out + filled + pieceSize, T{});
+            filled += pieceSize;
         } else {
-            const std::string path = queue.front();
-            if (!readRaw(path, data)) return false;
-            log += path + "\n";
-            queue.pop_front();
-            const uint64_t size = data.size();
+            const std::string& path = queue.front();
+            std::ifstream in;
+            size_t size = 0;
+            if (!openRaw<T>(path, in, size)) return false;
             if (pieceSize == 0) pieceSize = size;
+            // Pieces of one size that divides the target never overrun it.
             if (size == 0 || target % size != 0 || size > target || size != pieceSize) {
                 std::cerr << "Error: invalid input size provided. Please check all raw sizes." << std::endl;
                 return false;
             }
-            out.insert(out.end(), data.begin(), data.end());
+            if (!readUnits(in, path, out + filled, size)) return false;
+            log += path + "\n";
+            queue.pop_front();
+            filled += size;
             ++files;
         }
         ++pieces;
-    } while (out.size() < target);
+    } while (filled < target);
     std::cout << "Processing DNN input(s):\n" << log;
     filesConsumed = files;
     piecesAppended = pieces;
@@ -78,10 +98,11 @@ bool readRawFloats(const std::string& path, std::vector<float>& data) { return r
 
 bool assembleInputBytes(InputFileQueue& queue, const uint64_t& target, std::vector<uint8_t>& out,
                         uint64_t& filesConsumed, uint64_t& piecesAppended) {
-    return assemble(queue, target, out, filesConsumed, piecesAppended);
+    out.resize(target);
+    return assemble(queue, target, out.data(), filesConsumed, piecesAppended);
 }
 
-bool assembleInputFloats(InputFileQueue& queue, const uint64_t& target, std::vector<float>& out,
-                         uint64_t& filesConsumed, uint64_t& piecesAppended) {
+bool assembleInputFloats(InputFileQueue& queue, uint64_t target, float* out, uint64_t& filesConsumed,
+                         uint64_t& piecesAppended) {
     return assemble(queue, target, out, filesConsumed, piecesAppended);
 }

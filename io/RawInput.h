@@ -11,9 +11,11 @@
 bool readRawBytes(const std::string& path, std::vector<uint8_t>& data);
 bool readRawFloats(const std::string& path, std::vector<float>& data);
 
-// Appends whole files (then zero pieces) to `out` until it holds `target`
-// units; reports files consumed and pieces appended.
+// Fills `out` with whole files, then zero pieces, until it holds `target`
+// units; reports files consumed and pieces appended. The vector is sized to
+// the target (its storage is kept across calls); the float version writes
+// into memory of `target` floats, such as a library tensor's.
 bool assembleInputBytes(InputFileQueue& queue, const uint64_t& target, std::vector<uint8_t>& out,
                         uint64_t& filesConsumed, uint64_t& piecesAppended);
-bool assembleInputFloats(InputFileQueue& queue, const uint64_t& target, std::vector<float>& out,
-                         uint64_t& filesConsumed, uint64_t& piecesAppended);
+bool assembleInputFloats(InputFileQueue& queue, uint64_t target, float* out, uint64_t& filesConsumed,
+                         uint64_t& piecesAppended);
