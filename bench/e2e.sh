@@ -3,10 +3,11 @@
 # library, on the bundled sample and on a mid-size convolutional model, in
 # tensor mode and with --userbuffer_tf8. The tool's figure is taken from two
 # runs (N and 1 input lines) so that start-up and build drop out.
-#   bench/e2e.sh [N]     (needs a Release build in build/)
+#   bench/e2e.sh [N] [R]     (needs a Release build in build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n=${1:-40}
+reps=${2:-5}
 bin=build/bin
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -33,12 +34,20 @@ tool_ms() {  # model mode lines
   echo "$t0 $t1"
 }
 printf "%-12s %-7s %10s %10s %8s\n" model mode "tool ms" "bare ms" ratio
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+# Each figure is the median of R alternating tool and bare runs, so that a
+# burst of load on this shared machine does not decide the ratio.
 for model in sample resnet_like; do
   for mode in tensor tf8; do
-    read -r a0 a1 < <(tool_ms "$model" "$mode" "$n")
-    read -r b0 b1 < <(tool_ms "$model" "$mode" 1)
-    tool=$(python3 -c "print((($a1-$a0)-($b1-$b0))/($n-1)*1000)")
-    bare=$($bin/bench-bare-loop "$work/$model.dlc" "$work/$model.raw" "$n" "$mode")
+    tools=() bares=()
+    for _ in $(seq "$reps"); do
+      read -r a0 a1 < <(tool_ms "$model" "$mode" "$n")
+      read -r b0 b1 < <(tool_ms "$model" "$mode" 1)
+      tools+=("$(python3 -c "print((($a1-$a0)-($b1-$b0))/($n-1)*1000)")")
+      bares+=("$($bin/bench-bare-loop "$work/$model.dlc" "$work/$model.raw" "$n" "$mode")")
+    done
+    tool=$(printf '%s\n' "${tools[@]}" | median)
+    bare=$(printf '%s\n' "${bares[@]}" | median)
     printf "%-12s %-7s %10.3f %10.3f %8.3f\n" "$model" "$mode" "$tool" "$bare" "$(python3 -c "print($tool/$bare)")"
   done
 done
