@@ -240,12 +240,17 @@ TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionNearHalves) {
 
 namespace {
 
-TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionOnRandomEncodings) {
-    uint32_t seed = 12345;
-    auto next = [&] {
+// A fixed linear congruential sequence in [0, 1), so failures reproduce.
+struct Uniform {
+    uint32_t seed;
+    float operator()() {
         seed = seed * 1664525u + 1013904223u;
         return static_cast<float>(seed >> 8) / 16777216.0f;
-    };
+    }
+};
+
+TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionOnRandomEncodings) {
+    Uniform next{12345};
     for (int trial = 0; trial < 40; ++trial) {
         const uint32_t bits = trial % 2 == 0 ? 8 : 16;
         const double maxQ = std::pow(2.0, bits) - 1;
@@ -285,19 +290,11 @@ TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionOnRandomEncodings) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Given encodings with values far outside their range, on and next to
 // half steps, infinite and NaN: the vector paths must clamp and round as the
 // definition does.
 TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionForGivenEncodings) {
-    uint32_t seed = 777;
-    auto next = [&] {
-        seed = seed * 1664525u + 1013904223u;
-        return static_cast<double>(seed >> 8) / 16777216.0;
-    };
+    Uniform next{777};
     for (int trial = 0; trial < 60; ++trial) {
         const uint32_t bits = trial % 3 == 0 ? 16 : 8;
         const double maxQ = std::pow(2.0, bits) - 1;
