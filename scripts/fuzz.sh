@@ -17,10 +17,11 @@ run() {
   local corpus=build-fuzz/corpus/$name
   mkdir -p "$corpus"
   [ -d "fuzz/seeds/$name" ] && cp -n fuzz/seeds/"$name"/* "$corpus"/ 2>/dev/null || true
+  local status=0
   build-fuzz/bin/fuzz-"$name" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-    -artifact_prefix=fuzz/crashes/"$name"- -print_final_stats=1 >"build-fuzz/$name.log" 2>&1
+    -artifact_prefix=fuzz/crashes/"$name"- -print_final_stats=1 >"build-fuzz/$name.log" 2>&1 || status=$?
   echo "$name: $(grep -E 'stat::number_of_executed_units' "build-fuzz/$name.log" | awk '{print $2}') runs," \
-       "exit $?"
+       "exit $status"
 }
 run CommandLine & run InputList & wait
 run Container & run Yaml & wait
