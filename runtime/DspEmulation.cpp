@@ -31,7 +31,7 @@ uint32_t reportedDspArch() {
             if (slash != std::string::npos) path = own.substr(0, slash + 1) + path;
         }
         void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (lib == nullptr) lib = dlopen("libKoSoCServiceUtils.so", RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr && path.find('/') != std::string::npos) lib = dlopen("libKoSoCServiceUtils.so", RTLD_NOW | RTLD_LOCAL);
         if (lib == nullptr) return uint32_t{0};
         uint32_t result = 0;
         if (auto fn = reinterpret_cast<GetCapability>(dlsym(lib, "Soc_GetCapability"))) {

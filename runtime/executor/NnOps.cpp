@@ -175,13 +175,13 @@ public:
         const int64_t Cg = C / G, Mg = M / G, K = Cg * w.kSize(), P = w.outSize();
         const bool direct = w.kSize() == 1 && w.stride[0] * w.stride[1] * w.stride[2] == 1 &&
                             w.padBegin[0] + w.padBegin[1] + w.padBegin[2] + w.padEnd[0] + w.padEnd[1] + w.padEnd[2] == 0;
-        if (!direct) col_.resize(static_cast<size_t>(K * P));
         if (ctx.has(2) && ctx.in(2).size() != M) throw ExecError("Conv bias must have one value per output channel");
         const float* bias = ctx.has(2) ? ctx.in(2).data<float>() : nullptr;
         if (Cg == 1 && Mg == 1 && w.spatial <= 2) {
             depthwise(x.data<float>(), wt.data<float>(), bias, N * C, C, w, y.data<float>());
             return;
         }
+        if (!direct) col_.resize(static_cast<size_t>(K * P));
         for (int64_t n = 0; n < N; ++n) {
             for (int64_t g = 0; g < G; ++g) {
                 const float* xg = x.data<float>() + (n * C + g * Cg) * w.inSize();
@@ -761,7 +761,9 @@ void registerNnKernels() {
         const float eps = Attrs(n).f("epsilon", 1e-5f);
         const float momentum = Attrs(n).f("momentum", 0.9f);
         const bool training = Attrs(n).i("training_mode", 0) != 0;
-        return lambdaKernel([eps, momentum, training](KernelContext& ctx) {
+        // The per-channel scratch lives with the kernel, reused across executions.
+        std::vector<float> invStd, batchMean, batchVar;
+        return lambdaKernel([eps, momentum, training, invStd, batchMean, batchVar](KernelContext& ctx) mutable {
             const Tensor& x = ctx.in(0);
             requireFloat(x, "BatchNormalization input");
             const int64_t N = x.dim(0), C = x.rank() > 1 ? x.dim(1) : 1;
@@ -773,7 +775,6 @@ void registerNnKernels() {
             const float* var = ctx.in(4).data<float>();
             // Training mode normalises with the batch's own statistics and
             // reports the updated running ones.
-            std::vector<float> batchMean, batchVar;
             if (training) {
                 const int64_t S = N * C == 0 ? 0 : x.size() / (N * C);
                 batchMean.assign(static_cast<size_t>(C), 0.0f);
@@ -800,7 +801,7 @@ void registerNnKernels() {
                 mean = batchMean.data();
                 var = batchVar.data();
             }
-            std::vector<float> invStd(static_cast<size_t>(C));
+            invStd.resize(static_cast<size_t>(C));
             for (int64_t c = 0; c < C; ++c) invStd[static_cast<size_t>(c)] = 1.0f / std::sqrt(var[c] + eps);
             Tensor& y = ctx.out(0, DType::Float, x.shape());
             channelAffine(x, ctx.in(1).data<float>(), ctx.in(2).data<float>(), mean, invStd.data(), y);

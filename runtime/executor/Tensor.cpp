@@ -65,13 +65,11 @@ constexpr int64_t kMaxElements = int64_t{1} << 40;
 }  // namespace
 
 void Tensor::reset(DType type, Shape shape) {
-    for (int64_t d : shape) {
-        if (d < 0) throw ExecError("negative dimension in shape " + shapeText(shape));
-    }
     // Shapes come from untrusted files: refuse counts whose byte size overflows
     // rather than allocate a wrapped-around size and write past it.
     int64_t count = 1;
     for (int64_t d : shape) {
+        if (d < 0) throw ExecError("negative dimension in shape " + shapeText(shape));
         if (__builtin_mul_overflow(count, d, &count) || count > kMaxElements) {
             throw ExecError("shape " + shapeText(shape) + " is too large");
         }
