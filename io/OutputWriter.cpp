@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 
 #include "app/InputList.h"
@@ -39,18 +38,16 @@ bool writeRawFile(const std::string& path, const void* data, size_t bytes) {
             return false;
         }
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        std::cerr << "Failed to open output file for writing: " << path << std::endl;
-        return false;
+    switch (writeFileBytes(path, data, bytes)) {
+        case FileWrite::OpenFailed:
+            std::cerr << "Failed to open output file for writing: " << path << std::endl;
+            return false;
+        case FileWrite::WriteFailed:
+            std::cerr << "Failed to write data to: " << path << std::endl;
+            return false;
+        case FileWrite::Done:
+            break;
     }
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
-    out.flush();  // a full device reports here, not at close
-    if (out.fail() || out.bad()) {
-        std::cerr << "Failed to write data to: " << path << std::endl;
-        return false;
-    }
-    out.close();
     return true;
 }
 

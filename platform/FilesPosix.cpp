@@ -40,6 +40,31 @@ PathKind pathKind(const std::string& path) {
     return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
+// An existing file is overwritten in place and then cut to length rather
+// than truncated on opening: the result is the same, but a file system
+// that flushes files replaced by truncation (ext4) would otherwise make
+// every rerun into the same output directory wait for the disk.
+FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return FileWrite::OpenFailed;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    const auto* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (ok && done < bytes) {
+        const ssize_t n = write(fd, p + done, bytes - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    if (ok && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > bytes) {
+        ok = ftruncate(fd, static_cast<off_t>(bytes)) == 0;
+    }
+    // Some file systems report a failed write only when the file is closed.
+    if (close(fd) != 0) ok = false;
+    return ok ? FileWrite::Done : FileWrite::WriteFailed;
+}
+
 bool makeDirectory(const std::string& path, unsigned mode) {
     const PathKind kind = pathKind(path);
     if (kind != PathKind::Missing) return kind == PathKind::Directory;

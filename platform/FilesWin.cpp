@@ -35,6 +35,23 @@ PathKind pathKind(const std::string& path) {
     return (st.st_mode & _S_IFDIR) != 0 ? PathKind::Directory : PathKind::Other;
 }
 
+FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FileWrite::OpenFailed;
+    const auto* p = static_cast<const char*>(data);
+    bool ok = true;
+    while (ok && bytes > 0) {
+        const DWORD chunk = bytes > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes);
+        DWORD wrote = 0;
+        ok = WriteFile(file, p, chunk, &wrote, nullptr) && wrote == chunk;
+        p += chunk;
+        bytes -= chunk;
+    }
+    if (!CloseHandle(file)) ok = false;
+    return ok ? FileWrite::Done : FileWrite::WriteFailed;
+}
+
 bool makeDirectory(const std::string& path, unsigned) {
     const PathKind kind = pathKind(path);
     if (kind != PathKind::Missing) return kind == PathKind::Directory;

@@ -134,6 +134,9 @@ TEST(OutputWriter, PathsAreCleanedButSlashesKept) {
     EXPECT_EQ(readFile(dir.file("Result_0/block/relu.raw")), "abcd");
     ASSERT_TRUE(writeRawFile(path, "xy", 2));
     EXPECT_EQ(readFile(path), "xy");  // overwritten, not appended
+    ASSERT_TRUE(writeRawFile(path, "", 0));
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_TRUE(writeRawFile("/dev/null", "data", 4));  // nothing to cut to length
     EXPECT_TRUE(makeDirectories("."));
     EXPECT_TRUE(makeDirectories(""));
 }
