@@ -36,6 +36,7 @@ struct GraphRun {
     SharedChunk chunk;
     std::vector<UserBufferHandle> userBuffers;  // released before the maps that name them
     uint32_t outputsSaved = 0;
+    ReadAhead ahead;  // the next inference's files, read while this one executes
 };
 
 // User-buffer mode: every input buffer filled from its queue, converted.
@@ -55,7 +56,7 @@ bool fillUserBuffers(const RunConfig& config, const RunHandles& run, GraphRun& g
         }
         if (!fillInputBuffer(handle, buffer, g.userMemory.get(), g.appBuffers, g.queues[i], files, pieces, name,
                              g.userBufferTypes.at(name), g.fileTypes.at(name), config.dynamicQuantization,
-                             config.resizableDim, config.userbufferMemoryMapped, g.name)) {
+                             config.resizableDim, config.userbufferMemoryMapped, g.name, &g.ahead)) {
             return false;
         }
     }
@@ -114,7 +115,7 @@ bool loadTensorInputs(const RunConfig& config, const RunHandles& run, GraphRun& 
         for (size_t d = 0, r = Vexa_TensorShape_Rank(shape.get()); d < r; ++d) n *= Vexa_TensorShape_At(shape.get(), d);
         ITensorHandle tensor;
         if (config.nv21Encoding) {
-            if (!assembleInputBytes(g.queues[i], n, g.byteScratch, files, pieces)) return false;
+            if (!assembleInputBytes(g.queues[i], n, g.byteScratch, files, pieces, &g.ahead)) return false;
             if (g.byteScratch.size() != n) {
                 std::cerr << "Size of nv21 input file does not match network.\n"
                           << "Expecting: " << n << "\n"
@@ -124,7 +125,8 @@ bool loadTensorInputs(const RunConfig& config, const RunHandles& run, GraphRun& 
             tensor.reset(Vexa_Util_CreateITensor_NV21(shape.get(), g.byteScratch.data(), n));
         } else {
             tensor.reset(Vexa_Util_CreateITensor(shape.get()));
-            if (tensor && !assembleInputFloats(g.queues[i], n, Vexa_ITensor_GetData(tensor.get()), files, pieces)) {
+            if (tensor &&
+                !assembleInputFloats(g.queues[i], n, Vexa_ITensor_GetData(tensor.get()), files, pieces, &g.ahead)) {
                 return false;
             }
         }
@@ -216,6 +218,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         uint64_t pieces = 0;
         if (config.useUserBuffers) {
             if (!fillUserBuffers(config, run, g, files, pieces)) return false;
+            g.ahead.request(g.queues, std::max<uint64_t>(files, 1));
             if (Vexa_VEXA_ExecuteUserBuffersForNetwork(net, g.name.c_str(), g.inputBuffers.get(),
                                                        g.outputBuffers.get()) != 0) {
                 reportLastError();
@@ -223,6 +226,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
             }
         } else {
             if (!loadTensorInputs(config, run, g, inputs.get(), files, pieces)) return false;
+            g.ahead.request(g.queues, std::max<uint64_t>(files, 1));
             if (Vexa_VEXA_ExecuteITensorsForNetwork(net, g.name.c_str(), inputs.get(), outputs.get()) != 0) {
                 reportLastError();
                 return false;

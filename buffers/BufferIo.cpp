@@ -21,7 +21,7 @@ bool fillInputBuffer(const NetworkHandle& net, Vexa_IUserBuffer_Handle_t buffer,
                      ApplicationBuffers& appBuffers, InputFileQueue& queue, uint64_t& filesConsumed,
                      uint64_t& pieces, const std::string& tensor, const std::string& ubType,
                      const std::string& fileType, bool dynamicQuantization, uint32_t resizableDim, bool memoryMapped,
-                     const std::string& network) {
+                     const std::string& network, ReadAhead* ahead) {
     const uint32_t fileBits = DataTypeBitWidths.at(fileType);
     const BufferAttributesHandle attrs(
         Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.network, network.c_str(), tensor.c_str()));
@@ -45,7 +45,7 @@ bool fillInputBuffer(const NetworkHandle& net, Vexa_IUserBuffer_Handle_t buffer,
     const uint64_t expected = (fileBits / 8) * count;
     // The assembled bytes are reused from one execution to the next.
     thread_local std::vector<uint8_t> bytes;
-    if (!assembleInputBytes(queue, expected, bytes, filesConsumed, pieces)) return false;
+    if (!assembleInputBytes(queue, expected, bytes, filesConsumed, pieces, ahead)) return false;
     if (bytes.size() != expected) {
         std::cerr << "Size of raw input file does not match the size expected by the network." << "\n"
                   << " Expected: " << expected << "\n"

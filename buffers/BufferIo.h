@@ -4,12 +4,13 @@
 
 #include "app/InputList.h"
 #include "buffers/UserBuffers.h"
+#include "io/ReadAhead.h"
 
 bool fillInputBuffer(const NetworkHandle& net, Vexa_IUserBuffer_Handle_t buffer, Vexa_UserMemoryMap_Handle_t memory,
                      ApplicationBuffers& appBuffers, InputFileQueue& queue, uint64_t& filesConsumed,
                      uint64_t& pieces, const std::string& tensor, const std::string& userBufferType,
                      const std::string& fileType, bool dynamicQuantization, uint32_t resizableDim, bool memoryMapped,
-                     const std::string& network);
+                     const std::string& network, ReadAhead* ahead = nullptr);
 
 bool extractOutputBuffer(Vexa_UserBufferMap_Handle_t outputs, Vexa_UserMemoryMap_Handle_t memory,
                          ApplicationBuffers& appBuffers, const std::string& outputDir, const std::string& tensor,

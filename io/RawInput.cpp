@@ -1,9 +1,25 @@
 #include "io/RawInput.h"
 
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
 namespace {
+
+// Measures a file of `size` bytes in units of T; false after the message.
+template <typename T>
+bool measureRaw(const std::string& path, std::streamoff size, size_t& units) {
+    if (size < 0 || size > INT32_MAX) {
+        std::cerr << "Failed to read the contents of: " << path << std::endl;
+        return false;
+    }
+    if (sizeof(T) > 1 && size % static_cast<std::streamoff>(sizeof(T)) != 0) {
+        std::cerr << "Size of input file should be divisible by sizeof(dtype).\n";
+        return false;
+    }
+    units = static_cast<size_t>(size) / sizeof(T);
+    return true;
+}
 
 // Opens a raw file and measures it in units of T; false after the message.
 template <typename T>
@@ -16,16 +32,7 @@ bool openRaw(const std::string& path, std::ifstream& in, size_t& units) {
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
     in.seekg(0, std::ios::beg);
-    if (size < 0 || size > INT32_MAX) {
-        std::cerr << "Failed to read the contents of: " << path << std::endl;
-        return false;
-    }
-    if (sizeof(T) > 1 && size % static_cast<std::streamoff>(sizeof(T)) != 0) {
-        std::cerr << "Size of input file should be divisible by sizeof(dtype).\n";
-        return false;
-    }
-    units = static_cast<size_t>(size) / sizeof(T);
-    return true;
+    return measureRaw<T>(path, size, units);
 }
 
 template <typename T>
@@ -50,7 +57,8 @@ bool readRaw(const std::string& path, std::vector<T>& data) {
 // Files are read straight into their place in `out`, which holds `target`
 // units; padding pieces are zeroed there.
 template <typename T>
-bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesConsumed, uint64_t& piecesAppended) {
+bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesConsumed, uint64_t& piecesAppended,
+              ReadAhead* ahead) {
     std::string log;
     uint64_t pieceSize = 0;
     uint64_t filled = 0;
@@ -68,16 +76,25 @@ bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesCon
             filled += pieceSize;
         } else {
             const std::string& path = queue.front();
+            // A file read ahead and unchanged since needs no opening here.
+            const std::vector<char>* early = ahead != nullptr ? ahead->take(path) : nullptr;
             std::ifstream in;
             size_t size = 0;
-            if (!openRaw<T>(path, in, size)) return false;
+            if (early != nullptr ? !measureRaw<T>(path, static_cast<std::streamoff>(early->size()), size)
+                                 : !openRaw<T>(path, in, size)) {
+                return false;
+            }
             if (pieceSize == 0) pieceSize = size;
             // Pieces of one size that divides the target never overrun it.
             if (size == 0 || target % size != 0 || size > target || size != pieceSize) {
                 std::cerr << "Error: invalid input size provided. Please check all raw sizes." << std::endl;
                 return false;
             }
-            if (!readUnits(in, path, out + filled, size)) return false;
+            if (early != nullptr) {
+                std::memcpy(out + filled, early->data(), size * sizeof(T));
+            } else if (!readUnits(in, path, out + filled, size)) {
+                return false;
+            }
             log += path + "\n";
             queue.pop_front();
             filled += size;
@@ -97,12 +114,12 @@ bool readRawBytes(const std::string& path, std::vector<uint8_t>& data) { return 
 bool readRawFloats(const std::string& path, std::vector<float>& data) { return readRaw(path, data); }
 
 bool assembleInputBytes(InputFileQueue& queue, const uint64_t& target, std::vector<uint8_t>& out,
-                        uint64_t& filesConsumed, uint64_t& piecesAppended) {
+                        uint64_t& filesConsumed, uint64_t& piecesAppended, ReadAhead* ahead) {
     out.resize(target);
-    return assemble(queue, target, out.data(), filesConsumed, piecesAppended);
+    return assemble(queue, target, out.data(), filesConsumed, piecesAppended, ahead);
 }
 
 bool assembleInputFloats(InputFileQueue& queue, uint64_t target, float* out, uint64_t& filesConsumed,
-                         uint64_t& piecesAppended) {
-    return assemble(queue, target, out, filesConsumed, piecesAppended);
+                         uint64_t& piecesAppended, ReadAhead* ahead) {
+    return assemble(queue, target, out, filesConsumed, piecesAppended, ahead);
 }

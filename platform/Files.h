@@ -12,6 +12,22 @@ std::vector<uint8_t> readWholeFile(const std::string& path);
 enum class PathKind { Missing, Directory, Other };
 PathKind pathKind(const std::string& path);
 
+// What tells one version of a regular file from another: a file whose
+// stamp is unchanged is taken to hold the same bytes.
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t modified = 0;  // contents; platform time units
+    int64_t changed = 0;   // attributes (permissions, owner), where the platform tracks them
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileStamp& o) const {
+        return size == o.size && modified == o.modified && changed == o.changed && device == o.device &&
+               inode == o.inode;
+    }
+};
+// False for anything that is not a regular file (pipes and devices included).
+bool fileStamp(const std::string& path, FileStamp& stamp);
+
 enum class FileWrite { Done, OpenFailed, WriteFailed };
 // Leaves `path` holding exactly the given bytes, creating it when missing.
 FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes);

@@ -40,6 +40,17 @@ PathKind pathKind(const std::string& path) {
     return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
+bool fileStamp(const std::string& path, FileStamp& stamp) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    stamp.device = static_cast<uint64_t>(st.st_dev);
+    stamp.inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 // An existing file is overwritten in place and then cut to length rather
 // than truncated on opening: the result is the same, but a file system
 // that flushes files replaced by truncation (ext4) would otherwise make

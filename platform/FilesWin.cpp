@@ -52,6 +52,21 @@ FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes
     return ok ? FileWrite::Done : FileWrite::WriteFailed;
 }
 
+// Without opening the file there is no file index; size and write time
+// (100 ns units) identify the version.
+bool fileStamp(const std::string& path, FileStamp& stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) return false;
+    stamp.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.modified = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                          data.ftLastWriteTime.dwLowDateTime);
+    stamp.changed = 0;
+    stamp.device = 0;
+    stamp.inode = 0;
+    return true;
+}
+
 bool makeDirectory(const std::string& path, unsigned) {
     const PathKind kind = pathKind(path);
     if (kind != PathKind::Missing) return kind == PathKind::Directory;

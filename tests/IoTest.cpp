@@ -1,12 +1,18 @@
 // Input list parsing, raw input assembly, output paths and buffer geometry.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "app/InputList.h"
 #include "buffers/UserBuffers.h"
 #include "io/OutputWriter.h"
 #include "io/RawInput.h"
+#include "io/ReadAhead.h"
 #include "support/Models.h"
 #include "support/Subprocess.h"
 
@@ -121,6 +127,73 @@ TEST_F(Assembly, SizeRulesAndReadErrors) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(readRawFloats(dir.file("absent"), floats));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open input file: " + dir.file("absent") + "\n");
+}
+
+// Whatever happens to a file between its read-ahead and its turn, the
+// assembler reports what it would have reported reading it then.
+TEST_F(Assembly, ReadAheadChangesNothingTheAssemblerReports) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> between;  // after the read-ahead, before assembly
+    };
+    const std::vector<Case> cases = {
+        {"unchanged", [](const std::string&) {}},
+        {"rewritten, odd size", [&](const std::string& p) { dir.write(fs::path(p).filename(), "12345"); }},
+        {"rewritten, same size",
+         [&](const std::string& p) {
+             const auto t = fs::last_write_time(p);
+             dir.write(fs::path(p).filename(), "ABCDEFGH");
+             fs::last_write_time(p, t + std::chrono::seconds(1));
+         }},
+        {"replaced", [&](const std::string& p) { fs::rename(dir.write("other", "abcdefgh"), p); }},
+        {"deleted", [](const std::string& p) { fs::remove(p); }},
+    };
+    for (const auto& c : cases) {
+        struct Outcome {
+            bool ok;
+            std::string out, err, bytes;
+        };
+        auto assembleOnce = [&](bool early) {
+            const std::string path = dir.write("in", "01234567");
+            InputFileQueue q = {path};
+            ReadAhead ahead;
+            if (early) {
+                ahead.request({q}, 1);
+                ahead.wait();
+            }
+            c.between(path);
+            float floats[2] = {0, 0};
+            uint64_t files = 0, pieces = 0;
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            const bool ok = assembleInputFloats(q, 2, floats, files, pieces, early ? &ahead : nullptr);
+            Outcome o{ok, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(),
+                      std::string(reinterpret_cast<const char*>(floats), sizeof floats)};
+            if (early && std::string(c.name) == "unchanged" && std::thread::hardware_concurrency() > 1) {
+                EXPECT_EQ(ahead.served(), 1u);
+            }
+            return o;
+        };
+        const Outcome plain = assembleOnce(false);
+        const Outcome early = assembleOnce(true);
+        EXPECT_EQ(early.ok, plain.ok) << c.name;
+        EXPECT_EQ(early.out, plain.out) << c.name;
+        EXPECT_EQ(early.err, plain.err) << c.name;
+        EXPECT_EQ(early.bytes, plain.bytes) << c.name;
+    }
+}
+
+// Pipes and devices are never read ahead: that would take their data or
+// block on them.
+TEST_F(Assembly, ReadAheadLeavesPipesAlone) {
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ReadAhead ahead;
+    ahead.request({InputFileQueue{fifo, "/dev/zero"}}, 2);
+    ahead.wait();
+    EXPECT_EQ(ahead.take(fifo), nullptr);
+    EXPECT_EQ(ahead.take("/dev/zero"), nullptr);
 }
 
 TEST(OutputWriter, PathsAreCleanedButSlashesKept) {
