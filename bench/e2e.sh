@@ -2,12 +2,13 @@
 # Time per inference of vexa-net-run beside a bare loop over the same
 # library, on the bundled sample and on a mid-size convolutional model, in
 # tensor mode and with --userbuffer_tf8. The tool's figure is taken from two
-# runs (N and 1 input lines) so that start-up and build drop out.
+# runs (N and 1 input lines) so that start-up and build drop out. The work
+# directory (inputs and outputs) is made under $TMPDIR.
 #   bench/e2e.sh [N] [R]     (needs a Release build in build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-n=${1:-40}
-reps=${2:-5}
+n=${1:-100}
+reps=${2:-9}
 bin=build/bin
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -33,21 +34,25 @@ tool_ms() {  # model mode lines
   t1=$(now)
   echo "$t0 $t1"
 }
-printf "%-12s %-7s %10s %10s %8s\n" model mode "tool ms" "bare ms" ratio
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-# Each figure is the median of R alternating tool and bare runs, so that a
-# burst of load on this shared machine does not decide the ratio.
+# This machine is shared and a run can be 10% slower than the one before
+# it, so tool and bare runs alternate and each ratio is taken within one
+# pair; the figures are medians over R pairs, with the lowest and highest
+# pair ratio beside them.
+printf "work directory: %s (%s)\n" "$work" "$(stat -f -c %T "$work")"
+printf "%-12s %-7s %10s %10s %8s %15s\n" model mode "tool ms" "bare ms" ratio "pair range"
+median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 for model in sample resnet_like; do
   for mode in tensor tf8; do
-    tools=() bares=()
+    tools=() bares=() ratios=()
     for _ in $(seq "$reps"); do
       read -r a0 a1 < <(tool_ms "$model" "$mode" "$n")
       read -r b0 b1 < <(tool_ms "$model" "$mode" 1)
-      tools+=("$(python3 -c "print((($a1-$a0)-($b1-$b0))/($n-1)*1000)")")
-      bares+=("$($bin/bench-bare-loop "$work/$model.dlc" "$work/$model.raw" "$n" "$mode")")
+      t=$(python3 -c "print((($a1-$a0)-($b1-$b0))/($n-1)*1000)")
+      b=$($bin/bench-bare-loop "$work/$model.dlc" "$work/$model.raw" "$n" "$mode")
+      tools+=("$t") bares+=("$b") ratios+=("$(python3 -c "print($t/$b)")")
     done
-    tool=$(printf '%s\n' "${tools[@]}" | median)
-    bare=$(printf '%s\n' "${bares[@]}" | median)
-    printf "%-12s %-7s %10.3f %10.3f %8.3f\n" "$model" "$mode" "$tool" "$bare" "$(python3 -c "print($tool/$bare)")"
+    range=$(printf '%s\n' "${ratios[@]}" | sort -g | awk 'NR==1{lo=$1} {hi=$1} END {printf "%.3f-%.3f", lo, hi}')
+    printf "%-12s %-7s %10.3f %10.3f %8.3f %15s\n" "$model" "$mode" "$(printf '%s\n' "${tools[@]}" | median)" \
+      "$(printf '%s\n' "${bares[@]}" | median)" "$(printf '%s\n' "${ratios[@]}" | median)" "$range"
   done
 done
