@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "Container.h"
+#include "RunModel.h"
 #include "runtimelib/UniqueHandle.h"
 #include "support/Models.h"
 #include "support/Subprocess.h"
@@ -158,6 +160,19 @@ TEST(RuntimeBuild, OutputSelectionAndGraphSubsets) {
 
 // Graphs from untrusted files: each must fail its build with a reason, never
 // allocate a wrapped-around size or read past a shape.
+// Models the executor fuzz target once failed on: each is now executed or
+// rejected without a memory error, undefined behaviour or abort (this
+// matters in the sanitizer build).
+TEST(RuntimeBuild, FuzzedModelsRunOrAreRejected) {
+    size_t replayed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(VEXA_FUZZ_REGRESSIONS "/Graph")) {
+        const std::string bytes = readFile(entry.path().string());
+        runFuzzedModel(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        ++replayed;
+    }
+    EXPECT_GT(replayed, 0u);
+}
+
 TEST(RuntimeBuild, MalformedGraphsFailWithAReason) {
     TempDir dir;
     struct Case {

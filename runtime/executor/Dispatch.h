@@ -1,6 +1,10 @@
 // Switches on an element type and runs the body with T bound to its C++ type.
 #pragma once
 
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
 #include "Tensor.h"
 #include "buffers/Half.h"
 
@@ -46,6 +50,56 @@
     }
 
 namespace vexart {
+
+// Values from a model must not make arithmetic undefined: integers wrap as
+// unsigned ones do (the operator set leaves overflow open), and floating
+// values outside an integer type's range saturate when converted, NaN to 0.
+template <typename T>
+using WrapType = std::conditional_t<(sizeof(T) < sizeof(unsigned)), unsigned, std::make_unsigned_t<T>>;
+
+template <typename T>
+T wrapAdd(T a, T b) {
+    if constexpr (std::is_integral_v<T>) {
+        return static_cast<T>(static_cast<WrapType<T>>(a) + static_cast<WrapType<T>>(b));
+    } else {
+        return a + b;
+    }
+}
+template <typename T>
+T wrapSub(T a, T b) {
+    if constexpr (std::is_integral_v<T>) {
+        return static_cast<T>(static_cast<WrapType<T>>(a) - static_cast<WrapType<T>>(b));
+    } else {
+        return a - b;
+    }
+}
+template <typename T>
+T wrapMul(T a, T b) {
+    if constexpr (std::is_integral_v<T>) {
+        return static_cast<T>(static_cast<WrapType<T>>(a) * static_cast<WrapType<T>>(b));
+    } else {
+        return a * b;
+    }
+}
+
+template <typename T>
+T wrapNeg(T a) {
+    if constexpr (std::is_integral_v<T>) {
+        return wrapSub(T(0), a);
+    } else {
+        return -a;
+    }
+}
+
+template <typename To, typename From>
+To castValue(From v) {
+    if constexpr (std::is_floating_point_v<From> && std::is_integral_v<To>) {
+        if (std::isnan(v)) return To(0);
+        if (v <= static_cast<From>(std::numeric_limits<To>::lowest())) return std::numeric_limits<To>::lowest();
+        if (v >= static_cast<From>(std::numeric_limits<To>::max())) return std::numeric_limits<To>::max();
+    }
+    return static_cast<To>(v);
+}
 
 // Copies the elements of `src` into `dst` (same shape), converting types.
 void castTensor(const Tensor& src, DType to, Tensor& dst);

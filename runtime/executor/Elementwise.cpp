@@ -3,6 +3,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
+#include <limits>
 
 #include "Broadcast.h"
 #include "Dispatch.h"
@@ -70,7 +71,7 @@ T pyMod(T a, T b) {
         if (r != 0 && ((r < 0) != (b < 0))) r += b;
         return r;
     } else if constexpr (std::is_signed_v<T>) {
-        if (b == 0) return 0;  // undefined in the operator set; never trap
+        if (b == 0 || b == T(-1)) return 0;  // x % 0 is undefined in the operator set; never trap
         T r = static_cast<T>(a % b);
         if (r != 0 && ((r < 0) != (b < 0))) r = static_cast<T>(r + b);
         return r;
@@ -82,15 +83,16 @@ T pyMod(T a, T b) {
 template <typename T>
 T applyBin(Bin op, T a, T b) {
     switch (op) {
-        case Bin::Add: return static_cast<T>(a + b);
-        case Bin::Sub: return static_cast<T>(a - b);
-        case Bin::Mul: return static_cast<T>(a * b);
+        case Bin::Add: return wrapAdd(a, b);
+        case Bin::Sub: return wrapSub(a, b);
+        case Bin::Mul: return wrapMul(a, b);
         case Bin::Div:
             if constexpr (std::is_integral_v<T>) {
                 if (b == 0) return 0;
+                if (std::is_signed_v<T> && b == T(-1)) return wrapNeg(a);
             }
             return static_cast<T>(a / b);
-        case Bin::Pow: return static_cast<T>(std::pow(static_cast<double>(a), static_cast<double>(b)));
+        case Bin::Pow: return castValue<T>(std::pow(static_cast<double>(a), static_cast<double>(b)));
         case Bin::Max: return a > b ? a : b;
         case Bin::Min: return a < b ? a : b;
         case Bin::Mod: return pyMod(a, b);
@@ -98,9 +100,9 @@ T applyBin(Bin op, T a, T b) {
             if constexpr (std::is_floating_point_v<T>) {
                 return std::fmod(a, b);
             } else {
-                return b == 0 ? 0 : static_cast<T>(a % b);
+                return b == 0 || (std::is_signed_v<T> && b == T(-1)) ? 0 : static_cast<T>(a % b);
             }
-        case Bin::PRelu: return a < 0 ? static_cast<T>(a * b) : a;
+        case Bin::PRelu: return a < 0 ? wrapMul(a, b) : a;
     }
     return a;
 }
@@ -239,7 +241,7 @@ void castLoop(const From* src, To* dst, int64_t n) {
         if constexpr (std::is_same_v<To, bool>) {
             dst[i] = src[i] != From(0);
         } else {
-            dst[i] = static_cast<To>(src[i]);
+            dst[i] = castValue<To>(src[i]);
         }
     }
 }
@@ -409,8 +411,8 @@ void registerElementwiseKernels() {
             })
         });
     });
-    registerUnaryNumeric("Abs", [](auto x) { return x < 0 ? -x : x; });
-    registerUnaryNumeric("Neg", [](auto x) { return -x; });
+    registerUnaryNumeric("Abs", [](auto x) { return x < 0 ? wrapNeg(x) : x; });
+    registerUnaryNumeric("Neg", [](auto x) { return wrapNeg(x); });
     registerUnaryNumeric("Sign", [](auto x) { return x > 0 ? 1 : x < 0 ? -1 : 0; });
     for (const char* name : {"IsNaN", "IsInf"}) {
         const bool nan = std::string(name) == "IsNaN";
@@ -439,8 +441,8 @@ void registerElementwiseKernels() {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
             VEXA_DISPATCH_NUMERIC(x.type(), {
-                T mn = opset < 11 ? static_cast<T>(lo) : std::numeric_limits<T>::lowest();
-                T mx = opset < 11 ? static_cast<T>(hi) : std::numeric_limits<T>::max();
+                T mn = opset < 11 ? castValue<T>(lo) : std::numeric_limits<T>::lowest();
+                T mx = opset < 11 ? castValue<T>(hi) : std::numeric_limits<T>::max();
                 if (ctx.has(1) && ctx.in(1).size() != 0) mn = ctx.in(1).data<T>()[0];
                 if (ctx.has(2) && ctx.in(2).size() != 0) mx = ctx.in(2).data<T>()[0];
                 for (int64_t i = 0; i < x.size(); ++i) {

@@ -55,6 +55,9 @@ Graph::Graph(const onnx::ModelProto& model) {
         info.name = in.name();
         if (in.type().has_tensor_type()) {
             info.type = static_cast<DType>(in.type().tensor_type().elem_type());
+            if (dtypeSize(info.type) == 0 && info.type != DType::String) {
+                throw ExecError("input '" + info.name + "' has no supported element type");
+            }
             for (const auto& d : in.type().tensor_type().shape().dim()) {
                 info.dims.push_back(d.has_dim_value() ? d.dim_value() : -1);
             }
@@ -74,7 +77,13 @@ Graph::Graph(const onnx::ModelProto& model) {
         node->name = n.name();
         node->opType = n.op_type();
         for (const auto& in : n.input()) node->inputs.push_back(in.empty() ? -1 : valueIndex(in, false));
-        for (const auto& out : n.output()) node->outputs.push_back(out.empty() ? -1 : valueIndex(out, true));
+        for (const auto& out : n.output()) {
+            // Every tensor has one producer: a node that wrote over an input,
+            // a constant or another node's result would also alias its own
+            // inputs while it runs.
+            if (!out.empty() && index_.count(out) != 0) throw ExecError("tensor '" + out + "' is produced twice");
+            node->outputs.push_back(out.empty() ? -1 : valueIndex(out, true));
+        }
         try {
             node->kernel = (*factory)(n, opset);
         } catch (const ExecError& e) {

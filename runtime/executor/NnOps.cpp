@@ -57,10 +57,28 @@ struct WindowAttrs {
           pads(a.ints("pads")),
           ceilMode(a.i("ceil_mode", 0) != 0) {}
 
+    // Attribute lists must have one value per spatial axis (two for pads),
+    // kernels, strides and dilations positive, pads not negative.
+    void check(size_t spatial, const std::vector<int64_t>& kernelShape) const {
+        auto ints = [spatial](const std::vector<int64_t>& v, size_t per, int64_t least, const char* what) {
+            if (v.size() != spatial * per) {
+                throw ExecError(std::string(what) + " must have " + std::to_string(spatial * per) + " values");
+            }
+            for (int64_t x : v) {
+                if (x < least) throw ExecError(std::string(what) + " must be at least " + std::to_string(least));
+            }
+        };
+        ints(kernelShape, 1, 1, "kernel_shape");
+        if (!strides.empty()) ints(strides, 1, 1, "strides");
+        if (!dilations.empty()) ints(dilations, 1, 1, "dilations");
+        if (!pads.empty()) ints(pads, 2, 0, "pads");
+    }
+
     Window resolve(const Shape& x, const std::vector<int64_t>& kernelShape) const {
         Window w;
         if (x.size() < 3 || x.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
         w.spatial = x.size() - 2;
+        check(w.spatial, kernelShape);
         const size_t off = 3 - w.spatial;
         for (size_t i = 0; i < w.spatial; ++i) {
             const size_t j = i + off;
@@ -164,11 +182,15 @@ public:
         const Tensor& wt = ctx.in(1);
         requireFloat(x, "Conv input");
         requireFloat(wt, "Conv weight");
+        if (wt.rank() != x.rank()) {
+            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
+        }
         std::vector<int64_t> kshape = attrs_.kernel;
         if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
         const Window w = attrs_.resolve(x.shape(), kshape);
         const int64_t N = x.dim(0), C = x.dim(1), M = wt.dim(0), G = group_;
-        if (G <= 0 || C % G != 0 || M % G != 0 || wt.dim(1) != C / G) {
+        if (G <= 0 || C % G != 0 || M % G != 0 || wt.dim(1) != C / G ||
+            !std::equal(kshape.begin(), kshape.end(), wt.shape().begin() + 2)) {
             throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
         }
         Tensor& y = ctx.out(0, DType::Float, outputShape(x.shape(), M, w));
@@ -251,10 +273,22 @@ public:
         const Tensor& x = ctx.in(0);
         const Tensor& wt = ctx.in(1);
         requireFloat(x, "ConvTranspose input");
+        requireFloat(wt, "ConvTranspose weight");
+        if (x.rank() < 3 || x.rank() > 5) throw ExecError("spatial input must have rank 3 to 5");
         const size_t sp = x.rank() - 2;
         std::vector<int64_t> kshape = attrs_.kernel;
-        if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
-        const int64_t N = x.dim(0), C = x.dim(1), G = group_, Mg = wt.dim(1), M = Mg * G, Cg = C / G;
+        if (wt.rank() == x.rank() && kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
+        attrs_.check(sp, kshape);
+        const int64_t C = x.dim(1), G = group_;
+        if (wt.rank() != x.rank() || G <= 0 || C % G != 0 || wt.dim(0) != C ||
+            !std::equal(kshape.begin(), kshape.end(), wt.shape().begin() + 2)) {
+            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
+        }
+        if ((!outputPadding_.empty() && outputPadding_.size() != sp) ||
+            (!outputShape_.empty() && outputShape_.size() < sp)) {
+            throw ExecError("output_padding or output_shape does not match the input's rank");
+        }
+        const int64_t N = x.dim(0), Mg = wt.dim(1), M = Mg * G, Cg = C / G;
         // The window runs over the output: compute its extent, then reuse col2im.
         Window w;
         w.spatial = sp;
@@ -301,6 +335,7 @@ public:
             }
         }
         if (ctx.has(2)) {
+            if (ctx.in(2).size() != M) throw ExecError("ConvTranspose bias must have one value per output channel");
             const float* b = ctx.in(2).data<float>();
             const int64_t S = w.inSize();
             for (int64_t n = 0; n < N; ++n) {
@@ -446,6 +481,7 @@ void channelAffine(const Tensor& x, const float* scale, const float* bias, const
 }
 
 void matmul(const Tensor& a, const Tensor& b, Tensor& out) {
+    if (a.rank() == 0 || b.rank() == 0) throw ExecError("MatMul of a scalar");
     Shape sa = a.shape(), sb = b.shape();
     const bool vecA = sa.size() == 1, vecB = sb.size() == 1;
     if (vecA) sa.insert(sa.begin(), 1);
@@ -814,6 +850,9 @@ void registerNnKernels() {
             requireFloat(x, "InstanceNormalization input");
             Tensor& y = ctx.out(0, DType::Float, x.shape());
             const int64_t N = x.dim(0), C = x.dim(1), S = x.size() / std::max<int64_t>(N * C, 1);
+            if (ctx.in(1).size() != C || ctx.in(2).size() != C) {
+                throw ExecError("InstanceNormalization needs one scale and one bias per channel");
+            }
             const float* scale = ctx.in(1).data<float>();
             const float* bias = ctx.in(2).data<float>();
             for (int64_t i = 0; i < N * C; ++i) {
@@ -833,6 +872,7 @@ void registerNnKernels() {
             requireFloat(x, "LayerNormalization input");
             const auto r = static_cast<int64_t>(x.rank());
             const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
+            if (axis < 0 || axis >= r) throw ExecError("LayerNormalization axis out of range");
             int64_t outer = 1;
             for (int64_t i = 0; i < axis; ++i) outer *= x.dim(static_cast<size_t>(i));
             const int64_t S = outer == 0 ? 0 : x.size() / outer;
@@ -843,6 +883,12 @@ void registerNnKernels() {
             Tensor* invOut = ctx.wantsOutput(2) ? &ctx.out(2, DType::Float, statShape) : nullptr;
             const Tensor& scale = ctx.in(1);
             const Tensor* bias = ctx.has(2) ? &ctx.in(2) : nullptr;
+            // Scale and bias repeat over the normalised extent.
+            for (const Tensor* t : {&scale, bias}) {
+                if (t != nullptr && S != 0 && (t->size() == 0 || S % t->size() != 0)) {
+                    throw ExecError("LayerNormalization scale or bias does not fit the normalised shape");
+                }
+            }
             for (int64_t o = 0; o < outer; ++o) {
                 const float* src = x.data<float>() + o * S;
                 double mean = 0, var = 0;

@@ -93,7 +93,7 @@ private:
             if (op_ == Red::Mean) v /= static_cast<double>(groupN);
             if (op_ == Red::L2) v = std::sqrt(v);
             if (op_ == Red::LogSum || op_ == Red::LogSumExp) v = std::log(v);
-            dst[k] = static_cast<T>(v);
+            dst[k] = castValue<T>(v);
         }
     }
 
@@ -182,9 +182,9 @@ void registerReductionKernels() {
                             const int64_t at = (o * dim + k) * inner + in;
                             if (exclusive) {
                                 y.data<T>()[at] = sum;
-                                sum = static_cast<T>(sum + x.data<T>()[at]);
+                                sum = wrapAdd(sum, x.data<T>()[at]);
                             } else {
-                                sum = static_cast<T>(sum + x.data<T>()[at]);
+                                sum = wrapAdd(sum, x.data<T>()[at]);
                                 y.data<T>()[at] = sum;
                             }
                         }

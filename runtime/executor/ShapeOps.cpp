@@ -105,11 +105,17 @@ public:
             std::iota(axes.begin(), axes.end(), 0);
         }
         if (steps.empty()) steps.assign(starts.size(), 1);
+        if (ends.size() != starts.size() || axes.size() != starts.size() || steps.size() != starts.size()) {
+            throw ExecError("slice starts, ends, axes and steps differ in length");
+        }
         std::vector<int64_t> begin(r, 0), step(r, 1);
+        std::vector<bool> seen(r, false);
         Shape shape = x.shape();
         for (size_t k = 0; k < axes.size(); ++k) {
             const auto ax = static_cast<size_t>(normAxis(axes[k], r));
             const int64_t dim = x.dim(ax);
+            if (seen[ax]) throw ExecError("slice names an axis twice");
+            seen[ax] = true;
             const int64_t s = steps[k];
             if (s == 0) throw ExecError("slice step 0");
             int64_t b = starts[k] < 0 ? starts[k] + dim : starts[k];
@@ -117,11 +123,12 @@ public:
             if (s > 0) {
                 b = std::clamp<int64_t>(b, 0, dim);
                 e = std::clamp<int64_t>(e, 0, dim);
-                shape[ax] = e > b ? (e - b + s - 1) / s : 0;
+                shape[ax] = e > b ? (e - b - 1) / s + 1 : 0;
             } else {
                 b = std::clamp<int64_t>(b, 0, dim - 1);
                 e = std::clamp<int64_t>(e, -1, dim - 1);
-                shape[ax] = b > e ? (b - e - s - 1) / -s : 0;
+                const int64_t magnitude = s == INT64_MIN ? INT64_MAX : -s;
+                shape[ax] = b > e ? (b - e - 1) / magnitude + 1 : 0;
             }
             begin[ax] = b;
             step[ax] = s;
@@ -149,6 +156,7 @@ private:
 };
 
 void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& out) {
+    if (x.rank() == 0) throw ExecError("gather from a scalar");
     const auto axis = static_cast<size_t>(normAxis(axisAttr, x.rank()));
     const auto idx = indices.toInt64();
     Shape shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis));
@@ -237,8 +245,8 @@ void registerShapeKernels() {
                 if (shape[i] == -1) {
                     if (minus >= 0) throw ExecError("reshape with two -1 dimensions");
                     minus = static_cast<int>(i);
-                } else {
-                    known *= shape[i];
+                } else if (shape[i] < 0 || __builtin_mul_overflow(known, shape[i], &known)) {
+                    throw ExecError("cannot reshape " + shapeText(x.shape()) + " to " + shapeText(shape));
                 }
             }
             if (minus >= 0) shape[static_cast<size_t>(minus)] = known == 0 ? 0 : x.size() / known;
@@ -272,6 +280,11 @@ void registerShapeKernels() {
                 std::iota(perm.rbegin(), perm.rend(), 0);
             }
             if (perm.size() != x.rank()) throw ExecError("perm does not match the input rank");
+            std::vector<int64_t> sorted = perm;
+            std::sort(sorted.begin(), sorted.end());
+            for (size_t i = 0; i < sorted.size(); ++i) {
+                if (sorted[i] != static_cast<int64_t>(i)) throw ExecError("perm is not a permutation of the axes");
+            }
             Shape shape(x.rank());
             for (size_t i = 0; i < perm.size(); ++i) shape[i] = x.dim(static_cast<size_t>(perm[i]));
             Tensor& out = ctx.out(0, x.type(), shape);
@@ -319,12 +332,18 @@ void registerShapeKernels() {
         const int64_t axisAttr = Attrs(n).i("axis", 0);
         return lambdaKernel([axisAttr](KernelContext& ctx) {
             const Tensor& first = ctx.in(0);
+            if (first.rank() == 0) throw ExecError("concat of scalars");
             const auto axis = static_cast<size_t>(normAxis(axisAttr, first.rank()));
             Shape shape = first.shape();
             shape[axis] = 0;
             for (size_t i = 0; i < ctx.inputCount(); ++i) {
                 const Tensor& t = ctx.in(i);
-                if (t.rank() != first.rank()) throw ExecError("concat inputs differ in rank");
+                if (t.rank() != first.rank() || t.type() != first.type()) {
+                    throw ExecError("concat inputs differ in rank or type");
+                }
+                for (size_t d = 0; d < t.rank(); ++d) {
+                    if (d != axis && t.dim(d) != first.dim(d)) throw ExecError("concat inputs differ off the axis");
+                }
                 shape[axis] += t.dim(axis);
             }
             Tensor& out = ctx.out(0, first.type(), shape);
@@ -358,6 +377,10 @@ void registerShapeKernels() {
             const Tensor& x = ctx.in(0);
             const Tensor& ind = ctx.in(1);
             const auto axis = static_cast<size_t>(normAxis(axisAttr, x.rank()));
+            if (ind.rank() != x.rank()) throw ExecError("GatherElements indices differ in rank from the data");
+            for (size_t d = 0; d < x.rank(); ++d) {
+                if (d != axis && ind.dim(d) > x.dim(d)) throw ExecError("GatherElements indices exceed the data");
+            }
             Tensor& out = ctx.out(0, x.type(), ind.shape());
             const auto idx = ind.toInt64();
             const auto xs = stridesOf(x.shape());
@@ -394,9 +417,17 @@ void registerShapeKernels() {
             const auto outs = static_cast<int64_t>(ctx.outputCount());
             if (split.empty()) {
                 const int64_t parts = numOutputs > 0 ? numOutputs : outs;
+                if (parts <= 0) throw ExecError("split into no parts");
                 const int64_t each = (x.dim(axis) + parts - 1) / parts;
-                for (int64_t i = 0; i < parts; ++i) split.push_back(std::min(each, x.dim(axis) - i * each));
+                for (int64_t i = 0; i < parts; ++i) {
+                    split.push_back(std::max<int64_t>(0, std::min(each, x.dim(axis) - i * each)));
+                }
             }
+            int64_t total = 0;
+            for (int64_t part : split) {
+                if (part < 0 || __builtin_add_overflow(total, part, &total)) throw ExecError("negative split");
+            }
+            if (total != x.dim(axis)) throw ExecError("split sizes do not add up to the axis");
             const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
             const int64_t inner =
                 elementCount(Shape(x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end()));
@@ -439,7 +470,11 @@ void registerShapeKernels() {
             const auto reps = ctx.in(1).toInt64();
             if (reps.size() != x.rank()) throw ExecError("repeats do not match the input rank");
             Shape shape(x.rank());
-            for (size_t i = 0; i < x.rank(); ++i) shape[i] = x.dim(i) * reps[i];
+            for (size_t i = 0; i < x.rank(); ++i) {
+                if (reps[i] < 0 || __builtin_mul_overflow(x.dim(i), reps[i], &shape[i])) {
+                    throw ExecError("repeats out of range");
+                }
+            }
             Tensor& out = ctx.out(0, x.type(), shape);
             const auto xs = stridesOf(x.shape());
             const size_t es = dtypeSize(x.type());
@@ -474,12 +509,14 @@ void registerShapeKernels() {
             const double limit = ctx.in(1).scalarAsDouble();
             const double delta = ctx.in(2).scalarAsDouble();
             if (delta == 0) throw ExecError("Range with delta 0");
-            const auto count = static_cast<int64_t>(std::max(0.0, std::ceil((limit - start) / delta)));
+            const double steps = std::max(0.0, std::ceil((limit - start) / delta));
+            if (!(steps < 1e15)) throw ExecError("Range of too many values");
+            const auto count = static_cast<int64_t>(steps);
             Tensor& out = ctx.out(0, ctx.in(0).type(), {count});
             VEXA_DISPATCH_NUMERIC(out.type(), {
                 const T s = ctx.in(0).data<T>()[0];
                 const T d = ctx.in(2).data<T>()[0];
-                for (int64_t i = 0; i < count; ++i) out.data<T>()[i] = static_cast<T>(s + static_cast<T>(i) * d);
+                for (int64_t i = 0; i < count; ++i) out.data<T>()[i] = wrapAdd(s, wrapMul(static_cast<T>(i), d));
             })
         });
     });
@@ -495,6 +532,7 @@ void registerShapeKernels() {
             std::vector<int64_t> pads = opset >= 11 ? ctx.in(1).toInt64() : (padsAttr.empty() ? padsAttr2 : padsAttr);
             if (opset >= 18 && ctx.has(3)) {
                 const auto axes = ctx.in(3).toInt64();
+                if (pads.size() != 2 * axes.size()) throw ExecError("pads do not match the axes");
                 std::vector<int64_t> full(2 * r, 0);
                 for (size_t k = 0; k < axes.size(); ++k) {
                     const auto ax = static_cast<size_t>(normAxis(axes[k], r));
@@ -505,12 +543,17 @@ void registerShapeKernels() {
             }
             if (pads.size() != 2 * r) throw ExecError("pads do not match the input rank");
             Shape shape(r);
-            for (size_t i = 0; i < r; ++i) shape[i] = x.dim(i) + pads[i] + pads[i + r];
+            for (size_t i = 0; i < r; ++i) {
+                if (__builtin_add_overflow(x.dim(i), pads[i], &shape[i]) ||
+                    __builtin_add_overflow(shape[i], pads[i + r], &shape[i])) {
+                    throw ExecError("pads out of range");
+                }
+            }
             Tensor& out = ctx.out(0, x.type(), shape);
             const auto xs = stridesOf(x.shape());
             std::vector<int64_t> pos(r, 0);
             VEXA_DISPATCH_NUMERIC(x.type(), {
-                T fill = static_cast<T>(valueAttr);
+                T fill = castValue<T>(valueAttr);
                 if (opset >= 11 && ctx.has(2) && ctx.in(2).size() != 0) fill = ctx.in(2).data<T>()[0];
                 for (int64_t o = 0; o < out.size(); ++o) {
                     int64_t off = 0;
@@ -555,6 +598,9 @@ void registerShapeKernels() {
                 const Tensor& x = ctx.in(0);
                 if (x.rank() != 4) throw ExecError("expects a 4-D input");
                 const int64_t N = x.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3);
+                if (b <= 0 || b > 4096 || (toSpace ? C % (b * b) != 0 : H % b != 0 || W % b != 0)) {
+                    throw ExecError("blocksize does not divide the input");
+                }
                 Tensor tmp;
                 Tensor reshaped;
                 std::vector<int64_t> perm;
@@ -583,6 +629,7 @@ void registerShapeKernels() {
         const bool upper = Attrs(n).i("upper", 1) != 0;
         return lambdaKernel([upper](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
+            if (ctx.has(1) && ctx.in(1).size() != 1) throw ExecError("Trilu k must be one value");
             const int64_t k = ctx.has(1) ? ctx.in(1).toInt64()[0] : 0;
             Tensor& out = ctx.out(0, x.type(), x.shape());
             copyAll(x, out);

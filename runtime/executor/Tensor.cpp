@@ -48,8 +48,12 @@ const char* dtypeName(DType t) {
 }
 
 int64_t elementCount(const Shape& s) {
+    // Shapes may come straight from a model's data: overflow is an error,
+    // not a wrapped count.
     int64_t n = 1;
-    for (int64_t d : s) n *= d;
+    for (int64_t d : s) {
+        if (__builtin_mul_overflow(n, d, &n)) throw ExecError("shape " + shapeText(s) + " is too large");
+    }
     return n;
 }
 
@@ -61,7 +65,12 @@ std::string shapeText(const Shape& s) {
 
 namespace {
 // 2^40 elements: beyond any memory this runs on, far from 64-bit overflow.
-constexpr int64_t kMaxElements = int64_t{1} << 40;
+// Fuzzing builds lower it so that fuzzed shapes stay within a test's memory
+// and time.
+#ifndef VEXA_MAX_TENSOR_ELEMENTS
+#define VEXA_MAX_TENSOR_ELEMENTS (int64_t{1} << 40)
+#endif
+constexpr int64_t kMaxElements = VEXA_MAX_TENSOR_ELEMENTS;
 }  // namespace
 
 void Tensor::reset(DType type, Shape shape) {
@@ -75,6 +84,7 @@ void Tensor::reset(DType type, Shape shape) {
         }
     }
     type_ = type;
+    width_ = dtypeSize(type);
     shape_ = std::move(shape);
     count_ = count;
     if (type_ == DType::String) {
@@ -97,6 +107,10 @@ void Tensor::reset(DType type, Shape shape) {
         auto p = reinterpret_cast<uintptr_t>(storage_.get());
         data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
     }
+}
+
+void Tensor::widthMismatch(size_t width) const {
+    throw ExecError(std::string(dtypeName(type_)) + " tensor read as elements of " + std::to_string(width) + " bytes");
 }
 
 std::vector<int64_t> Tensor::toInt64() const {

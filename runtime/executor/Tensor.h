@@ -65,12 +65,17 @@ public:
 
     void* raw() { return data_; }
     const void* raw() const { return data_; }
+    // Elements as T. Checked to be as wide as the element type: kernels take
+    // the type of one input for all, and an input of another width (from
+    // an untrusted model) would be read past its end.
     template <typename T>
     T* data() {
+        checkWidth(sizeof(T));
         return static_cast<T*>(data_);
     }
     template <typename T>
     const T* data() const {
+        checkWidth(sizeof(T));
         return static_cast<const T*>(data_);
     }
 
@@ -81,7 +86,13 @@ public:
     std::vector<std::string> strings;  // String tensors only
 
 private:
+    void checkWidth(size_t width) const {
+        if (width != width_ && count_ != 0) [[unlikely]] widthMismatch(width);
+    }
+    [[noreturn]] void widthMismatch(size_t width) const;
+
     DType type_ = DType::Undefined;
+    size_t width_ = 0;
     Shape shape_;
     int64_t count_ = 0;
     std::unique_ptr<uint8_t[]> storage_;
