@@ -182,6 +182,7 @@ public:
         const Tensor& wt = ctx.in(1);
         requireFloat(x, "Conv input");
         requireFloat(wt, "Conv weight");
+        if (x.rank() < 3 || x.rank() > 5) throw ExecError("spatial input must have rank 3 to 5");
         if (wt.rank() != x.rank()) {
             throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
         }
@@ -942,6 +943,8 @@ void registerNnKernels() {
             const Tensor& A = ctx.in(0);
             const Tensor& B = ctx.in(1);
             requireFloat(A, "Gemm input");
+            requireFloat(B, "Gemm input");
+            if (A.rank() != 2 || B.rank() != 2) throw ExecError("Gemm inputs must be matrices");
             const int64_t M = ta ? A.dim(1) : A.dim(0), K = ta ? A.dim(0) : A.dim(1);
             const int64_t N = tb ? B.dim(0) : B.dim(1);
             if ((tb ? B.dim(1) : B.dim(0)) != K) throw ExecError("Gemm inner dimensions differ");
@@ -960,6 +963,8 @@ void registerNnKernels() {
             }
             if (ctx.has(2) && beta != 0.0f) {
                 const Tensor& C = ctx.in(2);
+                requireFloat(C, "Gemm input");
+                if (broadcastShape(C.shape(), Y.shape()) != Y.shape()) throw ExecError("Gemm C does not broadcast");
                 const auto sc = broadcastStrides(C.shape(), Y.shape());
                 forEachBroadcast(Y.shape(), sc, sc, [&](int64_t o, int64_t ic, int64_t, int64_t cnt, int64_t st, int64_t) {
                     for (int64_t k = 0; k < cnt; ++k) Y.data<float>()[o + k] += beta * C.data<float>()[ic + k * st];

@@ -26,6 +26,14 @@ void copyAll(const Tensor& src, Tensor& dst) {
     }
 }
 
+// Width of the elements a byte-moving kernel copies: string tensors have
+// no bytes to move.
+size_t elementBytes(const Tensor& t) {
+    const size_t es = dtypeSize(t.type());
+    if (es == 0) throw ExecError(std::string(dtypeName(t.type())) + " tensors are not supported by this operator");
+    return es;
+}
+
 // Element copy of `n` elements of `size` bytes.
 inline void copyElems(uint8_t* dst, const uint8_t* src, int64_t n, size_t size) {
     std::memcpy(dst, src, static_cast<size_t>(n) * size);
@@ -134,7 +142,7 @@ public:
             step[ax] = s;
         }
         Tensor& out = ctx.out(0, x.type(), shape);
-        const size_t es = dtypeSize(x.type());
+        const size_t es = elementBytes(x);
         const auto st = stridesOf(x.shape());
         std::vector<int64_t> idx(r, 0);
         const auto* src = static_cast<const uint8_t*>(x.raw());
@@ -166,7 +174,7 @@ void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& ou
     const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
     const int64_t dim = x.dim(axis);
     const int64_t inner = elementCount(Shape(x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end()));
-    const size_t es = dtypeSize(x.type());
+    const size_t es = elementBytes(x);
     const auto* src = static_cast<const uint8_t*>(x.raw());
     auto* dst = static_cast<uint8_t*>(out.raw());
     size_t o = 0;
@@ -348,7 +356,7 @@ void registerShapeKernels() {
             }
             Tensor& out = ctx.out(0, first.type(), shape);
             const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
-            const size_t es = dtypeSize(first.type());
+            const size_t es = elementBytes(first);
             auto* dst = static_cast<uint8_t*>(out.raw());
             for (int64_t o = 0; o < outer; ++o) {
                 for (size_t i = 0; i < ctx.inputCount(); ++i) {
@@ -384,7 +392,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), ind.shape());
             const auto idx = ind.toInt64();
             const auto xs = stridesOf(x.shape());
-            const size_t es = dtypeSize(x.type());
+            const size_t es = elementBytes(x);
             std::vector<int64_t> pos(ind.rank(), 0);
             for (int64_t o = 0; o < out.size(); ++o) {
                 int64_t off = 0;
@@ -431,7 +439,7 @@ void registerShapeKernels() {
             const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
             const int64_t inner =
                 elementCount(Shape(x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end()));
-            const size_t es = dtypeSize(x.type());
+            const size_t es = elementBytes(x);
             int64_t start = 0;
             for (size_t i = 0; i < split.size() && i < ctx.outputCount(); ++i) {
                 Shape shape = x.shape();
@@ -453,7 +461,7 @@ void registerShapeKernels() {
             const Shape shape = broadcastShape(x.shape(), ctx.in(1).toInt64());
             Tensor& out = ctx.out(0, x.type(), shape);
             const auto sx = broadcastStrides(x.shape(), shape);
-            const size_t es = dtypeSize(x.type());
+            const size_t es = elementBytes(x);
             const auto* src = static_cast<const uint8_t*>(x.raw());
             auto* dst = static_cast<uint8_t*>(out.raw());
             forEachBroadcast(shape, sx, sx, [&](int64_t o, int64_t ia, int64_t, int64_t cnt, int64_t step, int64_t) {
@@ -477,7 +485,7 @@ void registerShapeKernels() {
             }
             Tensor& out = ctx.out(0, x.type(), shape);
             const auto xs = stridesOf(x.shape());
-            const size_t es = dtypeSize(x.type());
+            const size_t es = elementBytes(x);
             std::vector<int64_t> pos(shape.size(), 0);
             for (int64_t o = 0; o < out.size(); ++o) {
                 int64_t off = 0;
@@ -497,7 +505,7 @@ void registerShapeKernels() {
         if (const auto* t = Attrs(n).tensor("value")) tensorFromProto(*t, *value);
         return lambdaKernel([value](KernelContext& ctx) {
             Tensor& out = ctx.out(0, value->type(), ctx.in(0).toInt64());
-            const size_t es = dtypeSize(value->type());
+            const size_t es = elementBytes(*value);
             for (int64_t i = 0; i < out.size(); ++i) {
                 std::memcpy(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(i) * es, value->raw(), es);
             }
@@ -634,7 +642,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), x.shape());
             copyAll(x, out);
             const int64_t R = x.dim(x.rank() - 2), C = x.dim(x.rank() - 1);
-            const size_t es = dtypeSize(x.type());
+            const size_t es = elementBytes(x);
             auto* p = static_cast<uint8_t*>(out.raw());
             for (int64_t m = 0; m < (R * C == 0 ? 0 : x.size() / (R * C)); ++m) {
                 for (int64_t i = 0; i < R; ++i) {
