@@ -1,6 +1,7 @@
 #include "io/ReadAhead.h"
 
 #include <fstream>
+#include <system_error>
 
 namespace {
 
@@ -67,12 +68,16 @@ void ReadAhead::request(const std::vector<InputFileQueue>& queues, size_t perQue
     }
     if (used_ == 0) return;
     if (!worker_.joinable()) {
-        if (std::thread::hardware_concurrency() < 2) {
+        // With one core, or no thread to be had, files are read in turn.
+        try {
+            if (std::thread::hardware_concurrency() >= 2) worker_ = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+        }
+        if (!worker_.joinable()) {
             off_ = true;
             used_ = 0;
             return;
         }
-        worker_ = std::thread([this] { work(); });
     }
     busy_ = true;
     lock.unlock();
