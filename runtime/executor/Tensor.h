@@ -87,7 +87,7 @@ public:
 
 private:
     void checkWidth(size_t width) const {
-        if (width != width_ && count_ != 0) [[unlikely]] widthMismatch(width);
+        if (__builtin_expect(width != width_ && count_ != 0, 0)) widthMismatch(width);
     }
     [[noreturn]] void widthMismatch(size_t width) const;
 
