@@ -10,6 +10,7 @@
 #include "buffers/DataTypes.h"
 #include "io/OutputWriter.h"
 #include "io/RawInput.h"
+#include "io/ReadAhead.h"
 #include "platform/Clock.h"
 
 namespace {

@@ -4,7 +4,8 @@
 
 #include "app/InputList.h"
 #include "buffers/UserBuffers.h"
-#include "io/ReadAhead.h"
+
+class ReadAhead;
 
 bool fillInputBuffer(const NetworkHandle& net, Vexa_IUserBuffer_Handle_t buffer, Vexa_UserMemoryMap_Handle_t memory,
                      ApplicationBuffers& appBuffers, InputFileQueue& queue, uint64_t& filesConsumed,

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "io/ReadAhead.h"
+
 namespace {
 
 // Measures a file of `size` bytes in units of T; false after the message.

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "app/InputList.h"
-#include "io/ReadAhead.h"
+
+class ReadAhead;
 
 bool readRawBytes(const std::string& path, std::vector<uint8_t>& data);
 bool readRawFloats(const std::string& path, std::vector<float>& data);
