@@ -76,13 +76,11 @@ constexpr int64_t kMaxElements = VEXA_MAX_TENSOR_ELEMENTS;
 void Tensor::reset(DType type, Shape shape) {
     // Shapes come from untrusted files: refuse counts whose byte size overflows
     // rather than allocate a wrapped-around size and write past it.
-    int64_t count = 1;
     for (int64_t d : shape) {
         if (d < 0) throw ExecError("negative dimension in shape " + shapeText(shape));
-        if (__builtin_mul_overflow(count, d, &count) || count > kMaxElements) {
-            throw ExecError("shape " + shapeText(shape) + " is too large");
-        }
     }
+    const int64_t count = elementCount(shape);
+    if (count > kMaxElements) throw ExecError("shape " + shapeText(shape) + " is too large");
     type_ = type;
     width_ = dtypeSize(type);
     shape_ = std::move(shape);
@@ -92,7 +90,7 @@ void Tensor::reset(DType type, Shape shape) {
         data_ = nullptr;
         return;
     }
-    const size_t need = static_cast<size_t>(count_) * dtypeSize(type_);
+    const size_t need = static_cast<size_t>(count_) * width_;
     if (need > capacity_) {
         // 64-byte alignment for vectorised kernels; one spare cache line.
         const size_t cap = need + 64;

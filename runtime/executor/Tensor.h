@@ -61,7 +61,7 @@ public:
     }
     size_t rank() const { return shape_.size(); }
     int64_t size() const { return count_; }
-    size_t bytes() const { return static_cast<size_t>(count_) * dtypeSize(type_); }
+    size_t bytes() const { return static_cast<size_t>(count_) * width_; }
 
     void* raw() { return data_; }
     const void* raw() const { return data_; }
@@ -92,7 +92,7 @@ private:
     [[noreturn]] void widthMismatch(size_t width) const;
 
     DType type_ = DType::Undefined;
-    size_t width_ = 0;
+    size_t width_ = 0;  // dtypeSize(type_), kept for the inline width check
     Shape shape_;
     int64_t count_ = 0;
     std::unique_ptr<uint8_t[]> storage_;
