@@ -35,7 +35,7 @@ double medianMs(int runs, const std::function<void()>& f) {
 double timeVexa(const std::string& onnx, const std::vector<int>& shape, int runs, float& checksum) {
     const std::string path = (std::filesystem::temp_directory_path() / "vexa-bench.dlc").string();
     vexart::ContainerModel model;
-    model.graphs.push_back({"g", onnx, {}});
+    model.graphs.push_back({"g", onnx, {}, {}});
     vexart::writeContainer(model, path);
     DlContainerHandle c(Vexa_DlContainer_Open(path.c_str()));
     BuilderHandle b(Vexa_VEXABuilder_Create(c.get()));

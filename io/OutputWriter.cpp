@@ -15,6 +15,19 @@ std::string outputFilePath(const std::string& outputDir, const std::string& tens
             default: break;
         }
     }
+    // A tensor name may make subdirectories but never leave the result
+    // directory: components "." and ".." and a leading "/" become
+    // underscores of the same length.
+    if (!name.empty() && name[0] == '/') name[0] = '_';
+    for (size_t start = 0; start <= name.size();) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        const size_t len = end - start;
+        if ((len == 1 || len == 2) && name.compare(start, len, std::string(len, '.')) == 0) {
+            name.replace(start, len, std::string(len, '_'));
+        }
+        start = end + 1;
+    }
     return outputDir + "/Result_" + std::to_string(resultIndex) + "/" + name + ".raw";
 }
 

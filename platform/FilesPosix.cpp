@@ -56,10 +56,17 @@ bool fileStamp(const std::string& path, FileStamp& stamp) {
 // that flushes files replaced by truncation (ext4) would otherwise make
 // every rerun into the same output directory wait for the disk.
 FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Non-blocking, so that a FIFO without a reader cannot hang the run; a
+    // FIFO (or socket) is refused like an unopenable file.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return FileWrite::OpenFailed;
     struct stat st {};
-    bool ok = fstat(fd, &st) == 0;
+    if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return FileWrite::OpenFailed;
+    }
+    bool ok = true;
     const auto* p = static_cast<const char*>(data);
     size_t done = 0;
     while (ok && done < bytes) {
@@ -79,5 +86,11 @@ FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes
 bool makeDirectory(const std::string& path, unsigned mode) {
     const PathKind kind = pathKind(path);
     if (kind != PathKind::Missing) return kind == PathKind::Directory;
-    return mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 || pathKind(path) == PathKind::Directory;
+    if (mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return true;
+    // Another process may have made it meanwhile; otherwise the caller
+    // reports mkdir's own error, which the status query must not replace.
+    const int err = errno;
+    if (pathKind(path) == PathKind::Directory) return true;
+    errno = err;
+    return false;
 }

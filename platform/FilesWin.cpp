@@ -70,5 +70,10 @@ bool fileStamp(const std::string& path, FileStamp& stamp) {
 bool makeDirectory(const std::string& path, unsigned) {
     const PathKind kind = pathKind(path);
     if (kind != PathKind::Missing) return kind == PathKind::Directory;
-    return _mkdir(path.c_str()) == 0 || pathKind(path) == PathKind::Directory;
+    if (_mkdir(path.c_str()) == 0) return true;
+    // The caller reports _mkdir's own error; the status query must not replace it.
+    const int err = errno;
+    if (pathKind(path) == PathKind::Directory) return true;
+    errno = err;
+    return false;
 }

@@ -1,12 +1,20 @@
 #include "Container.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 
 namespace vexart {
@@ -17,41 +25,69 @@ using json = nlohmann::json;
 constexpr const char* kManifest = "manifest.json";
 constexpr const char* kFormat = "vexa-dlc";
 constexpr int kFormatVersion = 1;
+// A manifest is a few kilobytes; a serialized ONNX model cannot exceed 2 GiB.
+constexpr uint64_t kMaxManifestBytes = uint64_t{16} << 20;
+constexpr uint64_t kMaxEntryBytes = (uint64_t{1} << 31) - 1;
 
 struct ZipCloser {
     void operator()(zip_t* z) const { zip_discard(z); }
 };
 
-std::string readEntry(zip_t* z, const std::string& name) {
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat(z, name.c_str(), 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
-        throw std::runtime_error("container has no entry '" + name + "'");
+// Inflates entries in chunks and charges every byte to one budget, so that
+// a forged size in the archive costs nothing and a bomb stops at the cap.
+class EntryReader {
+public:
+    EntryReader(zip_t* z, uint64_t limit) : z_(z), limit_(limit), budget_(limit) {}
+
+    std::string read(const std::string& name, uint64_t maxBytes) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat(z_, name.c_str(), 0, &st) != 0) throw std::runtime_error("container has no entry '" + name + "'");
+        return read(st.index, name, maxBytes);
     }
-    if (st.size > (uint64_t{1} << 32)) throw std::runtime_error("container entry '" + name + "' is too large");
-    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zip_fopen(z, name.c_str(), 0), zip_fclose);
-    if (!f) throw std::runtime_error("cannot read container entry '" + name + "': " + zip_strerror(z));
-    std::string data(static_cast<size_t>(st.size), '\0');
-    size_t got = 0;
-    while (got < data.size()) {
-        const zip_int64_t n = zip_fread(f.get(), data.data() + got, data.size() - got);
-        if (n <= 0) throw std::runtime_error("container entry '" + name + "' is truncated or corrupt");
-        got += static_cast<size_t>(n);
+
+    std::string read(zip_uint64_t index, const std::string& name, uint64_t maxBytes) {
+        std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zip_fopen_index(z_, index, 0), zip_fclose);
+        if (!f) throw std::runtime_error("cannot read container entry '" + name + "': " + zip_strerror(z_));
+        std::string data;
+        char chunk[1 << 16];
+        for (;;) {
+            const zip_int64_t n = zip_fread(f.get(), chunk, sizeof chunk);
+            if (n < 0) throw std::runtime_error("container entry '" + name + "' is truncated or corrupt");
+            if (n == 0) break;
+            const auto got = static_cast<uint64_t>(n);
+            if (data.size() + got > maxBytes) {
+                throw std::runtime_error("container entry '" + name + "' is larger than " + std::to_string(maxBytes) +
+                                         " bytes");
+            }
+            if (got > budget_) {
+                throw std::runtime_error("container decompresses to more than the limit of " +
+                                         std::to_string(limit_) + " bytes");
+            }
+            budget_ -= got;
+            data.append(chunk, static_cast<size_t>(got));
+        }
+        return data;
     }
-    return data;
-}
+
+private:
+    zip_t* z_;
+    const uint64_t limit_;
+    uint64_t budget_;
+};
 
 // A source of unknown size, which makes the library write ZIP64 headers.
+// It reads the caller's bytes in place; they outlive the archive's close.
 struct StreamSource {
-    std::string data;
+    const std::string* data;
     size_t pos = 0;
     static zip_int64_t callback(void* self, void* buf, zip_uint64_t len, zip_source_cmd_t cmd) {
         auto* s = static_cast<StreamSource*>(self);
         switch (cmd) {
             case ZIP_SOURCE_OPEN: s->pos = 0; return 0;
             case ZIP_SOURCE_READ: {
-                const size_t n = std::min<size_t>(static_cast<size_t>(len), s->data.size() - s->pos);
-                std::memcpy(buf, s->data.data() + s->pos, n);
+                const size_t n = std::min<size_t>(static_cast<size_t>(len), s->data->size() - s->pos);
+                std::memcpy(buf, s->data->data() + s->pos, n);
                 s->pos += n;
                 return static_cast<zip_int64_t>(n);
             }
@@ -70,8 +106,8 @@ struct StreamSource {
     }
 };
 
-void addEntry(zip_t* z, const std::string& name, std::string data) {
-    auto* state = new StreamSource{std::move(data), 0};
+void addEntry(zip_t* z, const std::string& name, const std::string& data) {
+    auto* state = new StreamSource{&data, 0};
     zip_source_t* src = zip_source_function(z, StreamSource::callback, state);
     if (src == nullptr) {
         delete state;
@@ -80,14 +116,152 @@ void addEntry(zip_t* z, const std::string& name, std::string data) {
     const zip_int64_t index = zip_file_add(z, name.c_str(), src, ZIP_FL_ENC_UTF_8);
     if (index < 0) {
         zip_source_free(src);
-        throw std::runtime_error(std::string("cannot add container entry: ") + zip_strerror(z));
+        throw std::runtime_error(std::string("cannot add container entry '" + name + "': ") + zip_strerror(z));
     }
     zip_set_file_compression(z, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 0);
 }
 
+// The archive, built in memory.
+std::vector<uint8_t> archiveBytes(const std::vector<std::pair<std::string, const std::string*>>& entries) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
+    if (buffer == nullptr) throw std::runtime_error("cannot create an archive in memory");
+    zip_source_keep(buffer);
+    std::unique_ptr<zip_source_t, void (*)(zip_source_t*)> keep(buffer, zip_source_free);
+    zip_t* z = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
+    if (z == nullptr) {
+        zip_error_fini(&error);
+        throw std::runtime_error("cannot create an archive in memory");
+    }
+    std::unique_ptr<zip_t, ZipCloser> archive(z);
+    for (const auto& [name, data] : entries) addEntry(z, name, *data);
+    if (zip_close(z) != 0) throw std::runtime_error(std::string("cannot write the archive: ") + zip_strerror(z));
+    archive.release();
+    std::vector<uint8_t> bytes;
+    if (zip_source_open(buffer) != 0 || zip_source_seek(buffer, 0, SEEK_END) != 0) {
+        throw std::runtime_error("cannot read the archive back");
+    }
+    const zip_int64_t size = zip_source_tell(buffer);
+    if (size < 0 || zip_source_seek(buffer, 0, SEEK_SET) != 0) throw std::runtime_error("cannot read the archive back");
+    bytes.resize(static_cast<size_t>(size));
+    const zip_int64_t got = zip_source_read(buffer, bytes.data(), bytes.size());
+    zip_source_close(buffer);
+    if (got != size) throw std::runtime_error("cannot read the archive back");
+    return bytes;
+}
+
+// Replaces `path` (or, through a symlink, the file it names) with `bytes`.
+void replaceFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::string target = path;
+    if (char* real = realpath(path.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+    struct stat st {};
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) throw std::runtime_error("cannot write " + path + ": not a regular file");
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmp = dir + "/." + base + ".XXXXXX";
+    const int fd = mkstemp(tmp.data());
+    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    auto fail = [&](const std::string& why) {
+        unlink(tmp.c_str());
+        throw std::runtime_error("cannot write " + path + ": " + why);
+    };
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = errno;
+            close(fd);
+            fail(std::strerror(n < 0 ? err : ENOSPC));
+        }
+        done += static_cast<size_t>(n);
+    }
+    mode_t mode = 0;
+    if (exists) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    const bool ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    const int err = errno;
+    if (close(fd) != 0 || !ok) fail(std::strerror(ok ? errno : err));
+    if (std::rename(tmp.c_str(), target.c_str()) != 0) fail(std::strerror(errno));
+}
+
 }  // namespace
 
-ContainerModel readContainer(const uint8_t* bytes, size_t size) {
+ContainerLimits containerLimitsFromEnvironment() {
+    ContainerLimits limits;
+    if (const char* v = std::getenv("VEXA_CONTAINER_MAX_BYTES")) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long n = std::strtoull(v, &end, 10);
+        if (errno == 0 && end != v && *end == '\0' && n > 0) limits.totalBytes = n;
+    }
+    return limits;
+}
+
+TensorEncoding encodingFromJson(const std::string& tensor, const json& e) {
+    auto bad = [&](const std::string& why) {
+        return std::runtime_error("encoding of '" + tensor + "' " + why);
+    };
+    if (!e.is_object()) throw bad("is not an object");
+    const json bitWidth = e.value("bitWidth", json(8));
+    const json stepSize = e.value("stepSize", json(0.0));
+    const json offset = e.value("stepExactly0", json(0));
+    if (!bitWidth.is_number_unsigned() || (bitWidth.get<uint64_t>() != 8 && bitWidth.get<uint64_t>() != 16)) {
+        throw bad("has bit width " + bitWidth.dump() + " (8 and 16 are supported)");
+    }
+    if (!stepSize.is_number() || !std::isfinite(stepSize.get<double>()) || stepSize.get<double>() < 0 ||
+        stepSize.get<double>() > 3.4028234663852886e38) {
+        throw bad("has step size " + stepSize.dump() + " (a finite float32 of at least 0 is needed)");
+    }
+    TensorEncoding enc;
+    enc.bitWidth = static_cast<uint32_t>(bitWidth.get<uint64_t>());
+    if (!offset.is_number_unsigned() || offset.get<uint64_t>() >= (uint64_t{1} << enc.bitWidth)) {
+        throw bad("has stepExactly0 " + offset.dump() + " (0 to " + std::to_string((uint64_t{1} << enc.bitWidth) - 1) +
+                  " for " + std::to_string(enc.bitWidth) + " bits)");
+    }
+    enc.stepSize = static_cast<float>(stepSize.get<double>());
+    enc.stepExactly0 = offset.get<uint64_t>();
+    return enc;
+}
+
+std::vector<uint8_t> readContainerFile(const std::string& path, uint64_t maxBytes) {
+    // Non-blocking, so that a FIFO cannot hang the open; only regular files are read.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
+    std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+        close(*f);
+        delete f;
+    });
+    struct stat st {};
+    if (fstat(fd, &st) != 0) throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error("not a regular file");
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size > maxBytes) throw std::runtime_error("the file is larger than the limit of " + std::to_string(maxBytes) + " bytes");
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerLimits& limits) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* src = zip_source_buffer_create(bytes, size, 0, &error);
@@ -99,15 +273,20 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size) {
         zip_error_fini(&error);
         throw std::runtime_error("not a valid container archive: " + why);
     }
+    EntryReader entries(z.get(), limits.totalBytes);
+    ContainerModel model;
+    model.manifestText = entries.read(kManifest, kMaxManifestBytes);
     json manifest;
     try {
-        manifest = json::parse(readEntry(z.get(), kManifest));
+        manifest = json::parse(model.manifestText);
     } catch (const json::exception& e) {
         throw std::runtime_error(std::string("container manifest is not valid JSON: ") + e.what());
     }
-    ContainerModel model;
+    std::set<std::string> used{kManifest};
     try {
-        if (manifest.value("format", "") != kFormat) throw std::runtime_error("container manifest has no vexa-dlc format tag");
+        if (!manifest.is_object() || manifest.value("format", "") != kFormat) {
+            throw std::runtime_error("container manifest has no vexa-dlc format tag");
+        }
         if (manifest.value("version", 0) != kFormatVersion) {
             throw std::runtime_error("container format version " + manifest.value("version", json()).dump() +
                                      " is not supported");
@@ -116,18 +295,14 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size) {
         for (const auto& g : manifest.at("graphs")) {
             ContainerGraph graph;
             graph.name = g.at("name").get<std::string>();
-            graph.onnx = readEntry(z.get(), g.at("file").get<std::string>());
+            graph.file = g.at("file").get<std::string>();
+            if (!used.insert(graph.file).second) {
+                throw std::runtime_error("container manifest names the entry '" + graph.file + "' twice");
+            }
+            graph.onnx = entries.read(graph.file, kMaxEntryBytes);
             const json encodings = g.value("encodings", json::object());
             for (const auto& [tensor, e] : encodings.items()) {
-                TensorEncoding enc;
-                enc.bitWidth = e.value("bitWidth", 8u);
-                enc.stepSize = e.value("stepSize", 0.0f);
-                enc.stepExactly0 = e.value("stepExactly0", uint64_t{0});
-                if (enc.bitWidth != 8 && enc.bitWidth != 16) {
-                    throw std::runtime_error("encoding of '" + tensor + "' has bit width " +
-                                             std::to_string(enc.bitWidth));
-                }
-                graph.encodings[tensor] = enc;
+                graph.encodings[tensor] = encodingFromJson(tensor, e);
             }
             model.graphs.push_back(std::move(graph));
         }
@@ -140,19 +315,53 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size) {
         throw std::runtime_error(std::string("container manifest is malformed: ") + e.what());
     }
     if (model.graphs.empty()) throw std::runtime_error("container holds no graph");
+    const zip_int64_t count = zip_get_num_entries(z.get(), 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* name = zip_get_name(z.get(), static_cast<zip_uint64_t>(i), 0);
+        // Directory entries carry nothing; the files under them keep their paths.
+        if (name == nullptr || used.count(name) != 0 || model.otherEntries.count(name) != 0 ||
+            (*name != '\0' && name[std::strlen(name) - 1] == '/')) {
+            continue;
+        }
+        model.otherEntries[name] = entries.read(static_cast<zip_uint64_t>(i), name, kMaxEntryBytes);
+    }
     return model;
 }
 
 void writeContainer(const ContainerModel& model, const std::string& path) {
-    json manifest = {{"format", kFormat}, {"version", kFormatVersion}, {"modelVersion", model.modelVersion}};
+    json manifest = json::object();
+    if (!model.manifestText.empty()) {
+        manifest = json::parse(model.manifestText, nullptr, false);
+        if (!manifest.is_object()) manifest = json::object();
+    }
+    manifest["format"] = kFormat;
+    manifest["version"] = kFormatVersion;
+    manifest["modelVersion"] = model.modelVersion;
+    const json oldGraphs = manifest.value("graphs", json::array());
     json graphs = json::array();
+    std::vector<std::string> files;
+    std::set<std::string> taken{kManifest};
+    for (const auto& g : model.graphs) {
+        if (!g.file.empty()) taken.insert(g.file);
+    }
+    for (const auto& [name, data] : model.otherEntries) taken.insert(name);
     for (size_t i = 0; i < model.graphs.size(); ++i) {
         const auto& g = model.graphs[i];
+        std::string file = g.file;
+        for (size_t k = i; file.empty(); ++k) {
+            const std::string candidate = "graphs/" + std::to_string(k) + ".onnx";
+            if (taken.insert(candidate).second) file = candidate;
+        }
+        files.push_back(file);
         json enc = json::object();
         for (const auto& [tensor, e] : g.encodings) {
             enc[tensor] = {{"bitWidth", e.bitWidth}, {"stepSize", e.stepSize}, {"stepExactly0", e.stepExactly0}};
         }
-        graphs.push_back({{"name", g.name}, {"file", "graphs/" + std::to_string(i) + ".onnx"}, {"encodings", enc}});
+        json entry = i < oldGraphs.size() && oldGraphs[i].is_object() ? oldGraphs[i] : json::object();
+        entry["name"] = g.name;
+        entry["file"] = file;
+        entry["encodings"] = enc;
+        graphs.push_back(entry);
     }
     manifest["graphs"] = graphs;
     json records = json::array();
@@ -161,25 +370,11 @@ void writeContainer(const ContainerModel& model, const std::string& path) {
     }
     manifest["cacheRecords"] = records;
 
-    // Written beside the target and renamed, so a failed save leaves the old file intact.
-    const std::string tmp = path + ".tmp";
-    int err = 0;
-    std::unique_ptr<zip_t, ZipCloser> z(zip_open(tmp.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err));
-    if (!z) throw std::runtime_error("cannot create " + tmp);
-    addEntry(z.get(), kManifest, manifest.dump(2));
-    for (size_t i = 0; i < model.graphs.size(); ++i) {
-        addEntry(z.get(), "graphs/" + std::to_string(i) + ".onnx", model.graphs[i].onnx);
-    }
-    if (zip_close(z.get()) != 0) {
-        const std::string why = zip_strerror(z.get());
-        std::remove(tmp.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + why);
-    }
-    z.release();
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        throw std::runtime_error("cannot replace " + path);
-    }
+    const std::string manifestText = manifest.dump(2);
+    std::vector<std::pair<std::string, const std::string*>> entries{{kManifest, &manifestText}};
+    for (size_t i = 0; i < model.graphs.size(); ++i) entries.emplace_back(files[i], &model.graphs[i].onnx);
+    for (const auto& [name, data] : model.otherEntries) entries.emplace_back(name, &data);
+    replaceFile(path, archiveBytes(entries));
 }
 
 std::string graphsDigest(const ContainerModel& model, const std::vector<std::string>& graphs) {

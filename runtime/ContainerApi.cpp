@@ -1,10 +1,8 @@
 // Containers, the builder and the built network instance.
 #include <sys/stat.h>
 
-#include <fstream>
-#include <tuple>
-#include <iterator>
 #include <string>
+#include <tuple>
 
 #include "ApiTrace.h"
 #include "DiagLog.h"
@@ -55,7 +53,7 @@ Vexa_DlContainer_Handle_t openBytes(const uint8_t* bytes, size_t size, const std
     return guarded<Vexa_DlContainer_Handle_t>("Vexa_DlContainer_Open", VEXA_ERRORCODE_BAD_CONTAINER, nullptr, [&] {
         auto c = std::make_unique<DlContainer>();
         try {
-            c->model = readContainer(bytes, size);
+            c->model = readContainer(bytes, size, containerLimitsFromEnvironment());
         } catch (const std::runtime_error& e) {
             throw std::runtime_error(what + ": " + e.what());
         }
@@ -67,31 +65,34 @@ Vexa_DlContainer_Handle_t openBytes(const uint8_t* bytes, size_t size, const std
 
 extern "C" {
 
-Vexa_DlContainer_Handle_t Vexa_DlContainer_Open(const char* path) {
+Vexa_DlContainer_Handle_t Vexa_DlContainer_Open(const char* path) try {
     trace("Vexa_DlContainer_Open", path);
     if (path == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_Open: null path");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(VEXA_ERRORCODE_IO, std::string("Failed to open container ") + path + ": cannot read the file");
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return openBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                     std::string("Failed to open container ") + path);
-}
+    const std::string what = std::string("Failed to open container ") + path;
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = readContainerFile(path, containerLimitsFromEnvironment().totalBytes);
+    } catch (const std::runtime_error& e) {
+        return fail(VEXA_ERRORCODE_IO, what + ": " + e.what());
+    }
+    return openBytes(bytes.data(), bytes.size(), what);
+} VEXA_API_CATCH
 
-Vexa_DlContainer_Handle_t Vexa_DlContainer_OpenBuffer(const uint8_t* buffer, size_t size) {
+Vexa_DlContainer_Handle_t Vexa_DlContainer_OpenBuffer(const uint8_t* buffer, size_t size) try {
     trace("Vexa_DlContainer_OpenBuffer", static_cast<const void*>(buffer), size);
     if (buffer == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_OpenBuffer: null buffer");
     return openBytes(buffer, size, "Failed to open container buffer");
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_DlContainer_Delete(Vexa_DlContainer_Handle_t container) {
+Vexa_ErrorCode_t Vexa_DlContainer_Delete(Vexa_DlContainer_Handle_t container) try {
     trace("Vexa_DlContainer_Delete", container);
     auto* c = as<DlContainer>(container, "Vexa_DlContainer_Delete");
     if (c == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete c;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_DlContainer_Save(Vexa_DlContainer_Handle_t container, const char* path) {
+Vexa_ErrorCode_t Vexa_DlContainer_Save(Vexa_DlContainer_Handle_t container, const char* path) try {
     trace("Vexa_DlContainer_Save", container, path);
     auto* c = as<DlContainer>(container, "Vexa_DlContainer_Save");
     if (c == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
@@ -100,93 +101,96 @@ Vexa_ErrorCode_t Vexa_DlContainer_Save(Vexa_DlContainer_Handle_t container, cons
         writeContainer(c->model, path);
         return VEXA_SUCCESS;
     });
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_VEXABuilder_Handle_t Vexa_VEXABuilder_Create(Vexa_DlContainer_Handle_t container) {
+Vexa_VEXABuilder_Handle_t Vexa_VEXABuilder_Create(Vexa_DlContainer_Handle_t container) try {
     trace("Vexa_VEXABuilder_Create", container);
     auto* c = as<DlContainer>(container, "Vexa_VEXABuilder_Create");
     if (c == nullptr) return nullptr;
     auto* b = new Builder;
     b->container = c;
     return b;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_VEXABuilder_Delete(Vexa_VEXABuilder_Handle_t builder) {
+Vexa_ErrorCode_t Vexa_VEXABuilder_Delete(Vexa_VEXABuilder_Handle_t builder) try {
     trace("Vexa_VEXABuilder_Delete", builder);
     auto* b = as<Builder>(builder, "Vexa_VEXABuilder_Delete");
     if (b == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete b;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXABuilder_SetPerformanceProfile(Vexa_VEXABuilder_Handle_t builder, Vexa_PerfProfile_t p) {
+Vexa_ErrorCode_t Vexa_VEXABuilder_SetPerformanceProfile(Vexa_VEXABuilder_Handle_t builder, Vexa_PerfProfile_t p) try {
     trace("Vexa_VEXABuilder_SetPerformanceProfile", p);
     return setOnBuilder("Vexa_VEXABuilder_SetPerformanceProfile", builder, [&](Builder& b) {
         if (p > 9) throw ExecError("unknown performance profile " + std::to_string(p));
         b.perf = PerfSettings{false, p, {}};
     });
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_SetCustomPerfProfile(Vexa_VEXABuilder_Handle_t builder,
-                                                       Vexa_VEXAPerfProfile_Handle_t profile) {
+                                                       Vexa_VEXAPerfProfile_Handle_t profile) try {
     trace("Vexa_VEXABuilder_SetCustomPerfProfile", profile);
     auto* p = as<VexaPerfProfile>(profile, "Vexa_VEXABuilder_SetCustomPerfProfile");
     if (p == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     return setOnBuilder("Vexa_VEXABuilder_SetCustomPerfProfile", builder, [&](Builder& b) { b.perf = p->settings; });
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXABuilder_NetworkInit(Vexa_VEXABuilder_Handle_t builder, Vexa_StringList_Handle_t names) {
+Vexa_ErrorCode_t Vexa_VEXABuilder_NetworkInit(Vexa_VEXABuilder_Handle_t builder, Vexa_StringList_Handle_t names) try {
     const auto items = itemsOf(names, "Vexa_VEXABuilder_NetworkInit");
     trace("Vexa_VEXABuilder_NetworkInit", joined(items).c_str());
     return setOnBuilder("Vexa_VEXABuilder_NetworkInit", builder, [&](Builder& b) { b.networkInit = items; });
-}
+} VEXA_API_CATCH_CODE
 
 #define VEXA_LIST_SETTER(NAME, FIELD)                                                                       \
-    Vexa_ErrorCode_t Vexa_VEXABuilder_##NAME(Vexa_VEXABuilder_Handle_t builder, Vexa_StringList_Handle_t l) { \
+    Vexa_ErrorCode_t Vexa_VEXABuilder_##NAME(Vexa_VEXABuilder_Handle_t builder, Vexa_StringList_Handle_t l) try { \
         return guarded<Vexa_ErrorCode_t>("Vexa_VEXABuilder_" #NAME, 2, 2, [&] {                             \
             const auto items = itemsOf(l, "Vexa_VEXABuilder_" #NAME);                                       \
             trace("Vexa_VEXABuilder_" #NAME, joined(items).c_str());                                        \
             return setOnBuilder("Vexa_VEXABuilder_" #NAME, builder, [&](Builder& b) { b.FIELD[""] = items; }); \
         });                                                                                                 \
     }                                                                                                       \
+    VEXA_API_CATCH_CODE                                                                                     \
     Vexa_ErrorCode_t Vexa_VEXABuilder_##NAME##ForNetwork(Vexa_VEXABuilder_Handle_t builder, const char* net, \
-                                                          Vexa_StringList_Handle_t l) {                      \
+                                                          Vexa_StringList_Handle_t l) try {                  \
         return guarded<Vexa_ErrorCode_t>("Vexa_VEXABuilder_" #NAME "ForNetwork", 2, 2, [&] {                \
             const auto items = itemsOf(l, "Vexa_VEXABuilder_" #NAME "ForNetwork");                          \
             trace("Vexa_VEXABuilder_" #NAME "ForNetwork", net, joined(items).c_str());                      \
             return setOnBuilder("Vexa_VEXABuilder_" #NAME "ForNetwork", builder,                            \
                                 [&](Builder& b) { b.FIELD[net != nullptr ? net : ""] = items; });            \
         });                                                                                                 \
-    }
+    }                                                                                                       \
+    VEXA_API_CATCH_CODE
 
 VEXA_LIST_SETTER(SetOutputLayers, outputLayers)
 VEXA_LIST_SETTER(SetOutputTensors, outputTensors)
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_SetInputDimensions(Vexa_VEXABuilder_Handle_t builder,
-                                                     Vexa_TensorShapeMap_Handle_t dims) {
+                                                     Vexa_TensorShapeMap_Handle_t dims) try {
     trace("Vexa_VEXABuilder_SetInputDimensions", dims);
     return guarded<Vexa_ErrorCode_t>("Vexa_VEXABuilder_SetInputDimensions", 2, 2, [&] {
         const auto shapes = shapesOf(dims, "Vexa_VEXABuilder_SetInputDimensions");
         return setOnBuilder("Vexa_VEXABuilder_SetInputDimensions", builder,
                             [&](Builder& b) { b.inputDims[""] = shapes; });
     });
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_SetInputDimensionsForNetwork(Vexa_VEXABuilder_Handle_t builder, const char* net,
-                                                               Vexa_TensorShapeMap_Handle_t dims) {
+                                                               Vexa_TensorShapeMap_Handle_t dims) try {
     trace("Vexa_VEXABuilder_SetInputDimensionsForNetwork", net, dims);
     return guarded<Vexa_ErrorCode_t>("Vexa_VEXABuilder_SetInputDimensionsForNetwork", 2, 2, [&] {
         const auto shapes = shapesOf(dims, "Vexa_VEXABuilder_SetInputDimensionsForNetwork");
         return setOnBuilder("Vexa_VEXABuilder_SetInputDimensionsForNetwork", builder,
                             [&](Builder& b) { b.inputDims[net != nullptr ? net : ""] = shapes; });
     });
-}
+} VEXA_API_CATCH_CODE
 
 #define VEXA_VALUE_SETTER(NAME, TYPE, FIELD)                                                           \
-    Vexa_ErrorCode_t Vexa_VEXABuilder_##NAME(Vexa_VEXABuilder_Handle_t builder, TYPE value) {          \
+    Vexa_ErrorCode_t Vexa_VEXABuilder_##NAME(Vexa_VEXABuilder_Handle_t builder, TYPE value) try {      \
         trace("Vexa_VEXABuilder_" #NAME, value);                                                       \
-        return setOnBuilder("Vexa_VEXABuilder_" #NAME, builder, [&]([[maybe_unused]] Builder& b) { FIELD; });           \
-    }
+        return setOnBuilder("Vexa_VEXABuilder_" #NAME, builder, [&]([[maybe_unused]] Builder& b) { FIELD; }); \
+    }                                                                                                  \
+    VEXA_API_CATCH_CODE
 
 VEXA_VALUE_SETTER(SetDebugMode, int, b.debug = value != 0)
 VEXA_VALUE_SETTER(SetProfilingLevel, Vexa_ProfilingLevel_t, b.profilingLevel = value)
@@ -206,15 +210,15 @@ VEXA_VALUE_SETTER(SetMemoryLimitHint, uint64_t, (void)value)
 VEXA_VALUE_SETTER(SetFileReadMemoryBudget, uint64_t, (void)value)
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_SetPlatformConfig(Vexa_VEXABuilder_Handle_t builder,
-                                                    Vexa_PlatformConfig_Handle_t config) {
+                                                    Vexa_PlatformConfig_Handle_t config) try {
     trace("Vexa_VEXABuilder_SetPlatformConfig", config);
     auto* c = as<PlatformConfig>(config, "Vexa_VEXABuilder_SetPlatformConfig");
     if (c == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     return setOnBuilder("Vexa_VEXABuilder_SetPlatformConfig", builder, [&](Builder& b) { b.platformOptions = c->values; });
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_SetRuntimeProcessorOrder(Vexa_VEXABuilder_Handle_t builder,
-                                                           Vexa_RuntimeList_Handle_t order) {
+                                                           Vexa_RuntimeList_Handle_t order) try {
     auto* l = as<RuntimeList>(order, "Vexa_VEXABuilder_SetRuntimeProcessorOrder");
     if (l == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     std::string text;
@@ -222,16 +226,16 @@ Vexa_ErrorCode_t Vexa_VEXABuilder_SetRuntimeProcessorOrder(Vexa_VEXABuilder_Hand
     trace("Vexa_VEXABuilder_SetRuntimeProcessorOrder", text.c_str());
     return setOnBuilder("Vexa_VEXABuilder_SetRuntimeProcessorOrder", builder,
                         [&](Builder& b) { b.runtimes = l->runtimes; });
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXABuilder_RegisterMultiContext(Vexa_VEXABuilder_Handle_t builder, uint64_t groupId,
-                                                       uint64_t maxSpillFill) {
+                                                       uint64_t maxSpillFill) try {
     trace("Vexa_VEXABuilder_RegisterMultiContext", groupId, maxSpillFill);
     return setOnBuilder("Vexa_VEXABuilder_RegisterMultiContext", builder,
                         [&](Builder& b) { b.multiContextGroup = std::make_pair(groupId, maxSpillFill); });
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXABuilder_ValidateCache(Vexa_VEXABuilder_Handle_t builder) {
+Vexa_ErrorCode_t Vexa_VEXABuilder_ValidateCache(Vexa_VEXABuilder_Handle_t builder) try {
     trace("Vexa_VEXABuilder_ValidateCache", builder);
     auto* b = as<Builder>(builder, "Vexa_VEXABuilder_ValidateCache");
     if (b == nullptr) return VEXA_ERRORCODE_INVALID_BUILDER_CONFIG;
@@ -243,9 +247,9 @@ Vexa_ErrorCode_t Vexa_VEXABuilder_ValidateCache(Vexa_VEXABuilder_Handle_t builde
         if (r.digest == graphsDigest(m, r.graphs)) return VEXA_SUCCESS;
     }
     return failCode(VEXA_ERRORCODE_CACHE_INCOMPATIBLE, "No cache record matches the graphs of the container");
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_VEXA_Handle_t Vexa_VEXABuilder_Build(Vexa_VEXABuilder_Handle_t builder) {
+Vexa_VEXA_Handle_t Vexa_VEXABuilder_Build(Vexa_VEXABuilder_Handle_t builder) try {
     trace("Vexa_VEXABuilder_Build", builder);
     auto* b = as<Builder>(builder, "Vexa_VEXABuilder_Build");
     if (b == nullptr) return nullptr;
@@ -261,50 +265,50 @@ Vexa_VEXA_Handle_t Vexa_VEXABuilder_Build(Vexa_VEXABuilder_Handle_t builder) {
         }
         return static_cast<Vexa_VEXA_Handle_t>(net.release());
     });
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_VEXA_Delete(Vexa_VEXA_Handle_t network) {
+Vexa_ErrorCode_t Vexa_VEXA_Delete(Vexa_VEXA_Handle_t network) try {
     trace("Vexa_VEXA_Delete", network);
     auto* n = as<Network>(network, "Vexa_VEXA_Delete");
     if (n == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (n->diagLog) n->diagLog->finish(n->graphs, n->executions);
     delete n;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-const char* Vexa_VEXA_GetModelVersion(Vexa_VEXA_Handle_t network) {
+const char* Vexa_VEXA_GetModelVersion(Vexa_VEXA_Handle_t network) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetModelVersion");
     return n != nullptr ? n->modelVersion.c_str() : nullptr;
-}
+} VEXA_API_CATCH
 
-Vexa_StringList_Handle_t Vexa_VEXA_GetNetworkNames(Vexa_VEXA_Handle_t network) {
+Vexa_StringList_Handle_t Vexa_VEXA_GetNetworkNames(Vexa_VEXA_Handle_t network) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetNetworkNames");
     if (n == nullptr) return nullptr;
     auto* l = new StringList;
     for (const auto& g : n->graphs) l->items.push_back(g.name);
     return l;
-}
+} VEXA_API_CATCH
 
-Vexa_StringList_Handle_t Vexa_VEXA_GetInputTensorNamesForNetwork(Vexa_VEXA_Handle_t network, const char* name) {
+Vexa_StringList_Handle_t Vexa_VEXA_GetInputTensorNamesForNetwork(Vexa_VEXA_Handle_t network, const char* name) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetInputTensorNamesForNetwork");
     NetworkGraph* g = n != nullptr ? n->find(name, "Vexa_VEXA_GetInputTensorNamesForNetwork") : nullptr;
     if (g == nullptr) return nullptr;
     auto* l = new StringList;
     for (const auto& in : g->graph->inputs()) l->items.push_back(in.name);
     return l;
-}
+} VEXA_API_CATCH
 
-Vexa_StringList_Handle_t Vexa_VEXA_GetOutputTensorNamesForNetwork(Vexa_VEXA_Handle_t network, const char* name) {
+Vexa_StringList_Handle_t Vexa_VEXA_GetOutputTensorNamesForNetwork(Vexa_VEXA_Handle_t network, const char* name) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetOutputTensorNamesForNetwork");
     NetworkGraph* g = n != nullptr ? n->find(name, "Vexa_VEXA_GetOutputTensorNamesForNetwork") : nullptr;
     if (g == nullptr) return nullptr;
     auto* l = new StringList;
     l->items = g->graph->outputs();
     return l;
-}
+} VEXA_API_CATCH
 
 Vexa_TensorShape_Handle_t Vexa_VEXA_GetInputDimensionsForNetwork(Vexa_VEXA_Handle_t network, const char* name,
-                                                                 const char* tensor) {
+                                                                 const char* tensor) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetInputDimensionsForNetwork");
     NetworkGraph* g = n != nullptr ? n->find(name, "Vexa_VEXA_GetInputDimensionsForNetwork") : nullptr;
     if (g == nullptr || tensor == nullptr) return nullptr;
@@ -316,10 +320,10 @@ Vexa_TensorShape_Handle_t Vexa_VEXA_GetInputDimensionsForNetwork(Vexa_VEXA_Handl
         }
     }
     return fail(VEXA_ERRORCODE_NOT_FOUND, std::string("'") + tensor + "' is not an input of network '" + g->name + "'");
-}
+} VEXA_API_CATCH
 
 Vexa_ErrorCode_t Vexa_VEXA_ExecuteITensorsForNetwork(Vexa_VEXA_Handle_t network, const char* name,
-                                                     Vexa_TensorMap_Handle_t inputs, Vexa_TensorMap_Handle_t outputs) {
+                                                     Vexa_TensorMap_Handle_t inputs, Vexa_TensorMap_Handle_t outputs) try {
     trace("Vexa_VEXA_ExecuteITensorsForNetwork", name);
     auto* n = as<Network>(network, "Vexa_VEXA_ExecuteITensorsForNetwork");
     auto* in = as<TensorMap>(inputs, "Vexa_VEXA_ExecuteITensorsForNetwork");
@@ -336,11 +340,11 @@ Vexa_ErrorCode_t Vexa_VEXA_ExecuteITensorsForNetwork(Vexa_VEXA_Handle_t network,
                                          executeTensors(*n, *g, *in, *out);
                                          return VEXA_SUCCESS;
                                      });
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXA_ExecuteUserBuffersForNetwork(Vexa_VEXA_Handle_t network, const char* name,
                                                         Vexa_UserBufferMap_Handle_t inputs,
-                                                        Vexa_UserBufferMap_Handle_t outputs) {
+                                                        Vexa_UserBufferMap_Handle_t outputs) try {
     trace("Vexa_VEXA_ExecuteUserBuffersForNetwork", name);
     auto* n = as<Network>(network, "Vexa_VEXA_ExecuteUserBuffersForNetwork");
     auto* in = as<UserBufferMap>(inputs, "Vexa_VEXA_ExecuteUserBuffersForNetwork");
@@ -353,10 +357,10 @@ Vexa_ErrorCode_t Vexa_VEXA_ExecuteUserBuffersForNetwork(Vexa_VEXA_Handle_t netwo
                                          executeUserBuffers(*n, *g, *in, *out);
                                          return VEXA_SUCCESS;
                                      });
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork(Vexa_VEXA_Handle_t network, const char* name,
-                                                                     Vexa_UserMemoryMap_Handle_t memory) {
+                                                                     Vexa_UserMemoryMap_Handle_t memory) try {
     trace("Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork", name);
     auto* n = as<Network>(network, "Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork");
     auto* m = as<UserMemoryMap>(memory, "Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork");
@@ -371,10 +375,10 @@ Vexa_ErrorCode_t Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork(Vexa_VEXA_H
         g->registeredMemory.insert(tensor);
     }
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork(Vexa_VEXA_Handle_t network, const char* name,
-                                                                       Vexa_StringList_Handle_t names) {
+                                                                       Vexa_StringList_Handle_t names) try {
     trace("Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork", name);
     auto* n = as<Network>(network, "Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork");
     auto* l = as<StringList>(names, "Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork");
@@ -387,18 +391,18 @@ Vexa_ErrorCode_t Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork(Vexa_VEXA
         }
     }
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXA_SetCustomPerfProfile(Vexa_VEXA_Handle_t network, Vexa_VEXAPerfProfile_Handle_t profile) {
+Vexa_ErrorCode_t Vexa_VEXA_SetCustomPerfProfile(Vexa_VEXA_Handle_t network, Vexa_VEXAPerfProfile_Handle_t profile) try {
     trace("Vexa_VEXA_SetCustomPerfProfile", profile);
     auto* n = as<Network>(network, "Vexa_VEXA_SetCustomPerfProfile");
     auto* p = as<VexaPerfProfile>(profile, "Vexa_VEXA_SetCustomPerfProfile");
     if (n == nullptr || p == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     n->perf = p->settings;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXA_SetDspVtcmRetention(Vexa_VEXA_Handle_t network, const char* name, int on) {
+Vexa_ErrorCode_t Vexa_VEXA_SetDspVtcmRetention(Vexa_VEXA_Handle_t network, const char* name, int on) try {
     trace("Vexa_VEXA_SetDspVtcmRetention", name, on);
     auto* n = as<Network>(network, "Vexa_VEXA_SetDspVtcmRetention");
     if (n == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
@@ -406,31 +410,31 @@ Vexa_ErrorCode_t Vexa_VEXA_SetDspVtcmRetention(Vexa_VEXA_Handle_t network, const
         return failCode(VEXA_ERRORCODE_UNSUPPORTED_OPERATION, "VTCM retention needs the DSP runtime");
     }
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 // Deferred buffers exist only for the modes that asked for them.
-Vexa_ErrorCode_t Vexa_VEXA_GetSpillFillBufferSize(Vexa_VEXA_Handle_t network, uint64_t* size) {
+Vexa_ErrorCode_t Vexa_VEXA_GetSpillFillBufferSize(Vexa_VEXA_Handle_t network, uint64_t* size) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetSpillFillBufferSize");
     if (n == nullptr || size == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     *size = n->deferredInit == 2 || n->deferredInit == 3 ? n->spillFillBytes : 0;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXA_GetWeightsBufferSize(Vexa_VEXA_Handle_t network, uint64_t* size) {
+Vexa_ErrorCode_t Vexa_VEXA_GetWeightsBufferSize(Vexa_VEXA_Handle_t network, uint64_t* size) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetWeightsBufferSize");
     if (n == nullptr || size == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     *size = n->deferredInit == 1 || n->deferredInit == 3 ? n->weightBytes : 0;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXA_GetBufferAlignment(Vexa_VEXA_Handle_t network, uint32_t* alignment) {
+Vexa_ErrorCode_t Vexa_VEXA_GetBufferAlignment(Vexa_VEXA_Handle_t network, uint32_t* alignment) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetBufferAlignment");
     if (n == nullptr || alignment == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     *alignment = 64;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_VEXA_Finalize(Vexa_VEXA_Handle_t network, int spillFillFd, int weightsFd) {
+Vexa_ErrorCode_t Vexa_VEXA_Finalize(Vexa_VEXA_Handle_t network, int spillFillFd, int weightsFd) try {
     trace("Vexa_VEXA_Finalize", spillFillFd, weightsFd);
     auto* n = as<Network>(network, "Vexa_VEXA_Finalize");
     if (n == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
@@ -450,32 +454,32 @@ Vexa_ErrorCode_t Vexa_VEXA_Finalize(Vexa_VEXA_Handle_t network, int spillFillFd,
     }
     n->finalized = true;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_IDiagLog_Handle_t Vexa_VEXA_GetDiagLogInterface_Ref(Vexa_VEXA_Handle_t network) {
+Vexa_IDiagLog_Handle_t Vexa_VEXA_GetDiagLogInterface_Ref(Vexa_VEXA_Handle_t network) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetDiagLogInterface_Ref");
     if (n == nullptr) return nullptr;
     return &n->diagHandle;
-}
+} VEXA_API_CATCH
 
-Vexa_Options_Handle_t Vexa_IDiagLog_GetOptions(Vexa_IDiagLog_Handle_t diagLog) {
+Vexa_Options_Handle_t Vexa_IDiagLog_GetOptions(Vexa_IDiagLog_Handle_t diagLog) try {
     auto* d = as<DiagLog>(diagLog, "Vexa_IDiagLog_GetOptions");
     if (d == nullptr) return nullptr;
     auto* o = new Options;
     o->logDirectory = d->directory;
     return o;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_IDiagLog_SetOptions(Vexa_IDiagLog_Handle_t diagLog, Vexa_Options_Handle_t options) {
+Vexa_ErrorCode_t Vexa_IDiagLog_SetOptions(Vexa_IDiagLog_Handle_t diagLog, Vexa_Options_Handle_t options) try {
     auto* d = as<DiagLog>(diagLog, "Vexa_IDiagLog_SetOptions");
     auto* o = as<Options>(options, "Vexa_IDiagLog_SetOptions");
     if (d == nullptr || o == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     trace("Vexa_IDiagLog_SetOptions", o->logDirectory.c_str());
     d->directory = o->logDirectory;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_IDiagLog_Start(Vexa_IDiagLog_Handle_t diagLog) {
+Vexa_ErrorCode_t Vexa_IDiagLog_Start(Vexa_IDiagLog_Handle_t diagLog) try {
     trace("Vexa_IDiagLog_Start", diagLog);
     auto* d = as<DiagLog>(diagLog, "Vexa_IDiagLog_Start");
     if (d == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
@@ -483,20 +487,20 @@ Vexa_ErrorCode_t Vexa_IDiagLog_Start(Vexa_IDiagLog_Handle_t diagLog) {
         d->network->diagLog = std::make_unique<DiagLogWriter>(d->directory, d->network->profilingLevel);
         return VEXA_SUCCESS;
     });
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_Options_Delete(Vexa_Options_Handle_t options) {
+Vexa_ErrorCode_t Vexa_Options_Delete(Vexa_Options_Handle_t options) try {
     auto* o = as<Options>(options, "Vexa_Options_Delete");
     if (o == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete o;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_Options_SetLogFileDirectory(Vexa_Options_Handle_t options, const char* directory) {
+Vexa_ErrorCode_t Vexa_Options_SetLogFileDirectory(Vexa_Options_Handle_t options, const char* directory) try {
     auto* o = as<Options>(options, "Vexa_Options_SetLogFileDirectory");
     if (o == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     o->logDirectory = directory != nullptr ? directory : "";
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 }  // extern "C"

@@ -43,6 +43,28 @@ R guarded(const char* function, uint32_t code, R failed, F body) {
 
 namespace vexart {
 
+// Records the exception being handled as the last error of `function`:
+// out of memory as code 10, anything else as a general failure. Returns the
+// code. Never throws.
+int recordCurrentException(const char* function) noexcept;
+
+}  // namespace vexart
+
+// Every entry point of the C interface is a function-try-block ending in one
+// of these, so that no C++ exception crosses into the caller: handle and
+// text results fail as null, sizes and flags as 0, error codes as the code.
+#define VEXA_API_CATCH                                \
+    catch (...) {                                     \
+        ::vexart::recordCurrentException(__func__);   \
+        return {};                                    \
+    }
+#define VEXA_API_CATCH_CODE \
+    catch (...) { return ::vexart::recordCurrentException(__func__); }
+#define VEXA_API_CATCH_VOID \
+    catch (...) { ::vexart::recordCurrentException(__func__); }
+
+namespace vexart {
+
 // Error-code result with the error recorded.
 inline int failCode(uint32_t code, std::string text) {
     setError(code, std::move(text));

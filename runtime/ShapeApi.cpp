@@ -23,50 +23,50 @@ static Vexa_ErrorCode_t destroy(void* handle, const char* function) {
 
 extern "C" {
 
-Vexa_StringList_Handle_t Vexa_StringList_Create(void) { return new StringList; }
+Vexa_StringList_Handle_t Vexa_StringList_Create(void) try { return new StringList; } VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_StringList_Delete(Vexa_StringList_Handle_t list) {
+Vexa_ErrorCode_t Vexa_StringList_Delete(Vexa_StringList_Handle_t list) try {
     return destroy<StringList>(list, "Vexa_StringList_Delete");
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_StringList_Append(Vexa_StringList_Handle_t list, const char* text) {
+Vexa_ErrorCode_t Vexa_StringList_Append(Vexa_StringList_Handle_t list, const char* text) try {
     auto* l = as<StringList>(list, "Vexa_StringList_Append");
     if (l == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (text == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_StringList_Append: null text");
     l->items.emplace_back(text);
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-size_t Vexa_StringList_Size(Vexa_StringList_Handle_t list) {
+size_t Vexa_StringList_Size(Vexa_StringList_Handle_t list) try {
     auto* l = as<StringList>(list, "Vexa_StringList_Size");
     return l != nullptr ? l->items.size() : 0;
-}
+} VEXA_API_CATCH
 
-const char* Vexa_StringList_At(Vexa_StringList_Handle_t list, size_t index) {
+const char* Vexa_StringList_At(Vexa_StringList_Handle_t list, size_t index) try {
     auto* l = as<StringList>(list, "Vexa_StringList_At");
     if (l == nullptr) return nullptr;
     if (index >= l->items.size()) {
         return fail<const char*>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_StringList_At: index out of range");
     }
     return l->items[index].c_str();
-}
+} VEXA_API_CATCH
 
-Vexa_TensorShape_Handle_t Vexa_TensorShape_Create(void) { return new TensorShape; }
+Vexa_TensorShape_Handle_t Vexa_TensorShape_Create(void) try { return new TensorShape; } VEXA_API_CATCH
 
-Vexa_TensorShape_Handle_t Vexa_TensorShape_CreateDimsSize(const size_t* dims, size_t rank) {
+Vexa_TensorShape_Handle_t Vexa_TensorShape_CreateDimsSize(const size_t* dims, size_t rank) try {
     if (dims == nullptr && rank != 0) {
         return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShape_CreateDimsSize: null dimensions");
     }
     auto* s = new TensorShape;
     s->dims.assign(dims, dims + rank);
     return s;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_TensorShape_Delete(Vexa_TensorShape_Handle_t shape) {
+Vexa_ErrorCode_t Vexa_TensorShape_Delete(Vexa_TensorShape_Handle_t shape) try {
     return destroy<TensorShape>(shape, "Vexa_TensorShape_Delete");
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_TensorShape_Concatenate(Vexa_TensorShape_Handle_t shape, const size_t* dims, size_t count) {
+Vexa_ErrorCode_t Vexa_TensorShape_Concatenate(Vexa_TensorShape_Handle_t shape, const size_t* dims, size_t count) try {
     auto* s = as<TensorShape>(shape, "Vexa_TensorShape_Concatenate");
     if (s == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (dims == nullptr && count != 0) {
@@ -74,33 +74,33 @@ Vexa_ErrorCode_t Vexa_TensorShape_Concatenate(Vexa_TensorShape_Handle_t shape, c
     }
     s->dims.insert(s->dims.end(), dims, dims + count);
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-size_t Vexa_TensorShape_Rank(Vexa_TensorShape_Handle_t shape) {
+size_t Vexa_TensorShape_Rank(Vexa_TensorShape_Handle_t shape) try {
     auto* s = as<TensorShape>(shape, "Vexa_TensorShape_Rank");
     return s != nullptr ? s->dims.size() : 0;
-}
+} VEXA_API_CATCH
 
-size_t Vexa_TensorShape_At(Vexa_TensorShape_Handle_t shape, size_t index) {
+size_t Vexa_TensorShape_At(Vexa_TensorShape_Handle_t shape, size_t index) try {
     auto* s = as<TensorShape>(shape, "Vexa_TensorShape_At");
     if (s == nullptr) return 0;
     if (index >= s->dims.size()) {
         return fail<size_t>(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShape_At: index out of range");
     }
     return s->dims[index];
-}
+} VEXA_API_CATCH
 
-Vexa_TensorShapeMap_Handle_t Vexa_TensorShapeMap_Create(void) {
+Vexa_TensorShapeMap_Handle_t Vexa_TensorShapeMap_Create(void) try {
     trace("Vexa_TensorShapeMap_Create");
     return new TensorShapeMap;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_TensorShapeMap_Delete(Vexa_TensorShapeMap_Handle_t map) {
+Vexa_ErrorCode_t Vexa_TensorShapeMap_Delete(Vexa_TensorShapeMap_Handle_t map) try {
     return destroy<TensorShapeMap>(map, "Vexa_TensorShapeMap_Delete");
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_TensorShapeMap_Add(Vexa_TensorShapeMap_Handle_t map, const char* name,
-                                         Vexa_TensorShape_Handle_t shape) {
+                                         Vexa_TensorShape_Handle_t shape) try {
     auto* m = as<TensorShapeMap>(map, "Vexa_TensorShapeMap_Add");
     auto* s = as<TensorShape>(shape, "Vexa_TensorShapeMap_Add");
     if (m == nullptr || s == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
@@ -108,6 +108,6 @@ Vexa_ErrorCode_t Vexa_TensorShapeMap_Add(Vexa_TensorShapeMap_Handle_t map, const
     if (name == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_TensorShapeMap_Add: null name");
     m->shapes[name] = s->dims;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 }  // extern "C"

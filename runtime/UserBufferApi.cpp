@@ -57,12 +57,12 @@ Vexa_IUserBuffer_Handle_t makeBuffer(const char* function, void* memory, size_t 
 
 extern "C" {
 
-Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingFloatN_Create(uint8_t bits) {
+Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingFloatN_Create(uint8_t bits) try {
     return makeEncoding("Vexa_UserBufferEncodingFloatN_Create", bits == 16 ? 3 : 1, bits, {16, 32});
-}
+} VEXA_API_CATCH
 
 Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingTfN_Create(uint64_t stepExactly0, float stepSize,
-                                                                   uint8_t bits) {
+                                                                   uint8_t bits) try {
     auto* e = static_cast<Encoding*>(
         makeEncoding("Vexa_UserBufferEncodingTfN_Create", bits == 16 ? 11 : 10, bits, {8, 16}));
     if (e != nullptr) {
@@ -70,59 +70,59 @@ Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingTfN_Create(uint64_t step
         e->stepSize = stepSize;
     }
     return e;
-}
+} VEXA_API_CATCH
 
-Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingIntN_Create(uint8_t bits) {
+Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingIntN_Create(uint8_t bits) try {
     return makeEncoding("Vexa_UserBufferEncodingIntN_Create", intType(true, bits), bits, {8, 16, 32, 64});
-}
+} VEXA_API_CATCH
 
-Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingUintN_Create(uint8_t bits) {
+Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingUintN_Create(uint8_t bits) try {
     return makeEncoding("Vexa_UserBufferEncodingUintN_Create", intType(false, bits), bits, {8, 16, 32, 64});
-}
+} VEXA_API_CATCH
 
-Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingBool_Create(uint8_t bits) {
+Vexa_UserBufferEncoding_Handle_t Vexa_UserBufferEncodingBool_Create(uint8_t bits) try {
     return makeEncoding("Vexa_UserBufferEncodingBool_Create", 18, bits, {8});
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_UserBufferEncoding_Delete(Vexa_UserBufferEncoding_Handle_t encoding) {
+Vexa_ErrorCode_t Vexa_UserBufferEncoding_Delete(Vexa_UserBufferEncoding_Handle_t encoding) try {
     auto* e = as<Encoding>(encoding, "Vexa_UserBufferEncoding_Delete");
     if (e == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete e;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_UserBufferEncoding_ElementType_t Vexa_UserBufferEncoding_GetElementType(Vexa_UserBufferEncoding_Handle_t e) {
+Vexa_UserBufferEncoding_ElementType_t Vexa_UserBufferEncoding_GetElementType(Vexa_UserBufferEncoding_Handle_t e) try {
     auto* enc = as<Encoding>(e, "Vexa_UserBufferEncoding_GetElementType");
     return enc != nullptr ? enc->elementType : 0;
-}
+} VEXA_API_CATCH
 
-uint64_t Vexa_UserBufferEncodingTfN_GetStepExactly0(Vexa_UserBufferEncoding_Handle_t e) {
+uint64_t Vexa_UserBufferEncodingTfN_GetStepExactly0(Vexa_UserBufferEncoding_Handle_t e) try {
     auto* enc = tfEncoding(e, "Vexa_UserBufferEncodingTfN_GetStepExactly0");
     return enc != nullptr ? enc->stepExactly0 : 0;
-}
+} VEXA_API_CATCH
 
-float Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(Vexa_UserBufferEncoding_Handle_t e) {
+float Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(Vexa_UserBufferEncoding_Handle_t e) try {
     auto* enc = tfEncoding(e, "Vexa_UserBufferEncodingTfN_GetQuantizedStepSize");
     return enc != nullptr ? enc->stepSize : 0.0f;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_UserBufferEncodingTfN_SetStepExactly0(Vexa_UserBufferEncoding_Handle_t e, uint64_t v) {
+Vexa_ErrorCode_t Vexa_UserBufferEncodingTfN_SetStepExactly0(Vexa_UserBufferEncoding_Handle_t e, uint64_t v) try {
     auto* enc = tfEncoding(e, "Vexa_UserBufferEncodingTfN_SetStepExactly0");
     if (enc == nullptr) return VEXA_ERRORCODE_INVALID_ARGUMENT;
     enc->stepExactly0 = v;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_UserBufferEncodingTfN_SetQuantizedStepSize(Vexa_UserBufferEncoding_Handle_t e, float v) {
+Vexa_ErrorCode_t Vexa_UserBufferEncodingTfN_SetQuantizedStepSize(Vexa_UserBufferEncoding_Handle_t e, float v) try {
     auto* enc = tfEncoding(e, "Vexa_UserBufferEncodingTfN_SetQuantizedStepSize");
     if (enc == nullptr) return VEXA_ERRORCODE_INVALID_ARGUMENT;
     enc->stepSize = v;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_IBufferAttributes_Handle_t Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(Vexa_VEXA_Handle_t network,
                                                                                    const char* name,
-                                                                                   const char* tensor) {
+                                                                                   const char* tensor) try {
     auto* n = as<Network>(network, "Vexa_VEXA_GetInputOutputBufferAttributesForNetwork");
     NetworkGraph* g = n != nullptr ? n->find(name, "Vexa_VEXA_GetInputOutputBufferAttributesForNetwork") : nullptr;
     if (g == nullptr || tensor == nullptr) return nullptr;
@@ -137,115 +137,115 @@ Vexa_IBufferAttributes_Handle_t Vexa_VEXA_GetInputOutputBufferAttributesForNetwo
     const Shape& s = g->graph->value(tensor).shape();
     a->dims.assign(s.begin(), s.end());
     return a.release();
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_IBufferAttributes_Delete(Vexa_IBufferAttributes_Handle_t attributes) {
+Vexa_ErrorCode_t Vexa_IBufferAttributes_Delete(Vexa_IBufferAttributes_Handle_t attributes) try {
     auto* a = as<BufferAttributes>(attributes, "Vexa_IBufferAttributes_Delete");
     if (a == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete a;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_TensorShape_Handle_t Vexa_IBufferAttributes_GetDims(Vexa_IBufferAttributes_Handle_t attributes) {
+Vexa_TensorShape_Handle_t Vexa_IBufferAttributes_GetDims(Vexa_IBufferAttributes_Handle_t attributes) try {
     auto* a = as<BufferAttributes>(attributes, "Vexa_IBufferAttributes_GetDims");
     if (a == nullptr) return nullptr;
     auto* s = new TensorShape;
     s->dims = a->dims;
     return s;
-}
+} VEXA_API_CATCH
 
-Vexa_UserBufferEncoding_ElementType_t Vexa_IBufferAttributes_GetEncodingType(Vexa_IBufferAttributes_Handle_t a) {
+Vexa_UserBufferEncoding_ElementType_t Vexa_IBufferAttributes_GetEncodingType(Vexa_IBufferAttributes_Handle_t a) try {
     auto* attr = as<BufferAttributes>(a, "Vexa_IBufferAttributes_GetEncodingType");
     return attr != nullptr ? attr->encoding.elementType : 0;
-}
+} VEXA_API_CATCH
 
-Vexa_UserBufferEncoding_Handle_t Vexa_IBufferAttributes_GetEncoding_Ref(Vexa_IBufferAttributes_Handle_t a) {
+Vexa_UserBufferEncoding_Handle_t Vexa_IBufferAttributes_GetEncoding_Ref(Vexa_IBufferAttributes_Handle_t a) try {
     auto* attr = as<BufferAttributes>(a, "Vexa_IBufferAttributes_GetEncoding_Ref");
     return attr != nullptr ? &attr->encoding : nullptr;
-}
+} VEXA_API_CATCH
 
 Vexa_IUserBuffer_Handle_t Vexa_Util_CreateUserBuffer(void* buffer, size_t size, Vexa_TensorShape_Handle_t strides,
-                                                     Vexa_UserBufferEncoding_Handle_t encoding) {
+                                                     Vexa_UserBufferEncoding_Handle_t encoding) try {
     trace("Vexa_Util_CreateUserBuffer", size);
     return makeBuffer("Vexa_Util_CreateUserBuffer", buffer, size, strides, encoding);
-}
+} VEXA_API_CATCH
 
 Vexa_IUserBuffer_Handle_t Vexa_Util_CreateUserBufferShared(void* base, size_t size, uint64_t offset,
                                                            Vexa_TensorShape_Handle_t strides,
-                                                           Vexa_UserBufferEncoding_Handle_t encoding) {
+                                                           Vexa_UserBufferEncoding_Handle_t encoding) try {
     trace("Vexa_Util_CreateUserBufferShared", size, offset);
     if (base == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_Util_CreateUserBufferShared: null base");
     return makeBuffer("Vexa_Util_CreateUserBufferShared", static_cast<uint8_t*>(base) + offset, size, strides,
                       encoding);
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_IUserBuffer_Delete(Vexa_IUserBuffer_Handle_t buffer) {
+Vexa_ErrorCode_t Vexa_IUserBuffer_Delete(Vexa_IUserBuffer_Handle_t buffer) try {
     auto* b = as<UserBuffer>(buffer, "Vexa_IUserBuffer_Delete");
     if (b == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete b;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_UserBufferEncoding_Handle_t Vexa_IUserBuffer_GetEncoding_Ref(Vexa_IUserBuffer_Handle_t buffer) {
+Vexa_UserBufferEncoding_Handle_t Vexa_IUserBuffer_GetEncoding_Ref(Vexa_IUserBuffer_Handle_t buffer) try {
     auto* b = as<UserBuffer>(buffer, "Vexa_IUserBuffer_GetEncoding_Ref");
     return b != nullptr ? &b->encoding : nullptr;
-}
+} VEXA_API_CATCH
 
-size_t Vexa_IUserBuffer_GetSize(Vexa_IUserBuffer_Handle_t buffer) {
+size_t Vexa_IUserBuffer_GetSize(Vexa_IUserBuffer_Handle_t buffer) try {
     auto* b = as<UserBuffer>(buffer, "Vexa_IUserBuffer_GetSize");
     return b != nullptr ? b->size : 0;
-}
+} VEXA_API_CATCH
 
-size_t Vexa_IUserBuffer_GetOutputSize(Vexa_IUserBuffer_Handle_t buffer) {
+size_t Vexa_IUserBuffer_GetOutputSize(Vexa_IUserBuffer_Handle_t buffer) try {
     auto* b = as<UserBuffer>(buffer, "Vexa_IUserBuffer_GetOutputSize");
     return b != nullptr ? b->outputSize : 0;
-}
+} VEXA_API_CATCH
 
-Vexa_UserBufferMap_Handle_t Vexa_UserBufferMap_Create(void) { return new UserBufferMap; }
+Vexa_UserBufferMap_Handle_t Vexa_UserBufferMap_Create(void) try { return new UserBufferMap; } VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_UserBufferMap_Delete(Vexa_UserBufferMap_Handle_t map) {
+Vexa_ErrorCode_t Vexa_UserBufferMap_Delete(Vexa_UserBufferMap_Handle_t map) try {
     auto* m = as<UserBufferMap>(map, "Vexa_UserBufferMap_Delete");
     if (m == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete m;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_UserBufferMap_Add(Vexa_UserBufferMap_Handle_t map, const char* name,
-                                        Vexa_IUserBuffer_Handle_t buffer) {
+                                        Vexa_IUserBuffer_Handle_t buffer) try {
     auto* m = as<UserBufferMap>(map, "Vexa_UserBufferMap_Add");
     auto* b = as<UserBuffer>(buffer, "Vexa_UserBufferMap_Add");
     if (m == nullptr || b == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (name == nullptr) return failCode(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_UserBufferMap_Add: null name");
     m->buffers[name] = b;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_IUserBuffer_Handle_t Vexa_UserBufferMap_GetUserBuffer_Ref(Vexa_UserBufferMap_Handle_t map, const char* name) {
+Vexa_IUserBuffer_Handle_t Vexa_UserBufferMap_GetUserBuffer_Ref(Vexa_UserBufferMap_Handle_t map, const char* name) try {
     auto* m = as<UserBufferMap>(map, "Vexa_UserBufferMap_GetUserBuffer_Ref");
     if (m == nullptr || name == nullptr) return nullptr;
     const auto it = m->buffers.find(name);
     if (it == m->buffers.end()) return fail(VEXA_ERRORCODE_NOT_FOUND, std::string("no user buffer '") + name + "'");
     return it->second;
-}
+} VEXA_API_CATCH
 
-Vexa_StringList_Handle_t Vexa_UserBufferMap_GetUserBufferNames(Vexa_UserBufferMap_Handle_t map) {
+Vexa_StringList_Handle_t Vexa_UserBufferMap_GetUserBufferNames(Vexa_UserBufferMap_Handle_t map) try {
     auto* m = as<UserBufferMap>(map, "Vexa_UserBufferMap_GetUserBufferNames");
     if (m == nullptr) return nullptr;
     auto* l = new StringList;
     for (const auto& [name, b] : m->buffers) l->items.push_back(name);
     return l;
-}
+} VEXA_API_CATCH
 
-Vexa_UserMemoryMap_Handle_t Vexa_UserMemoryMap_Create(void) { return new UserMemoryMap; }
+Vexa_UserMemoryMap_Handle_t Vexa_UserMemoryMap_Create(void) try { return new UserMemoryMap; } VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_UserMemoryMap_Delete(Vexa_UserMemoryMap_Handle_t map) {
+Vexa_ErrorCode_t Vexa_UserMemoryMap_Delete(Vexa_UserMemoryMap_Handle_t map) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_Delete");
     if (m == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete m;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_UserMemoryMap_Add(Vexa_UserMemoryMap_Handle_t map, const char* name, void* address) {
+Vexa_ErrorCode_t Vexa_UserMemoryMap_Add(Vexa_UserMemoryMap_Handle_t map, const char* name, void* address) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_Add");
     if (m == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (name == nullptr || address == nullptr) {
@@ -253,10 +253,10 @@ Vexa_ErrorCode_t Vexa_UserMemoryMap_Add(Vexa_UserMemoryMap_Handle_t map, const c
     }
     m->entries[name].push_back({address, 0, -1, 0});
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
 Vexa_ErrorCode_t Vexa_UserMemoryMap_AddFdOffset(Vexa_UserMemoryMap_Handle_t map, const char* name, void* address,
-                                                size_t totalSize, int fd, uint64_t offset) {
+                                                size_t totalSize, int fd, uint64_t offset) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_AddFdOffset");
     if (m == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     if (name == nullptr || address == nullptr || offset > totalSize) {
@@ -264,24 +264,24 @@ Vexa_ErrorCode_t Vexa_UserMemoryMap_AddFdOffset(Vexa_UserMemoryMap_Handle_t map,
     }
     m->entries[name].push_back({address, totalSize, fd, offset});
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_StringList_Handle_t Vexa_UserMemoryMap_GetUserBufferNames(Vexa_UserMemoryMap_Handle_t map) {
+Vexa_StringList_Handle_t Vexa_UserMemoryMap_GetUserBufferNames(Vexa_UserMemoryMap_Handle_t map) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_GetUserBufferNames");
     if (m == nullptr) return nullptr;
     auto* l = new StringList;
     for (const auto& [name, e] : m->entries) l->items.push_back(name);
     return l;
-}
+} VEXA_API_CATCH
 
-size_t Vexa_UserMemoryMap_GetUserMemoryAddressCount(Vexa_UserMemoryMap_Handle_t map, const char* name) {
+size_t Vexa_UserMemoryMap_GetUserMemoryAddressCount(Vexa_UserMemoryMap_Handle_t map, const char* name) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_GetUserMemoryAddressCount");
     if (m == nullptr || name == nullptr) return 0;
     const auto it = m->entries.find(name);
     return it == m->entries.end() ? 0 : it->second.size();
-}
+} VEXA_API_CATCH
 
-void* Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex(Vexa_UserMemoryMap_Handle_t map, const char* name, size_t i) {
+void* Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex(Vexa_UserMemoryMap_Handle_t map, const char* name, size_t i) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex");
     if (m == nullptr || name == nullptr) return nullptr;
     const auto it = m->entries.find(name);
@@ -289,9 +289,9 @@ void* Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex(Vexa_UserMemoryMap_Handle_t
         return fail(VEXA_ERRORCODE_NOT_FOUND, "Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex: no such entry");
     }
     return it->second[i].address;
-}
+} VEXA_API_CATCH
 
-uint64_t Vexa_UserMemoryMap_GetUserMemoryOffsetAtIndex(Vexa_UserMemoryMap_Handle_t map, const char* name, size_t i) {
+uint64_t Vexa_UserMemoryMap_GetUserMemoryOffsetAtIndex(Vexa_UserMemoryMap_Handle_t map, const char* name, size_t i) try {
     auto* m = as<UserMemoryMap>(map, "Vexa_UserMemoryMap_GetUserMemoryOffsetAtIndex");
     if (m == nullptr || name == nullptr) return 0;
     const auto it = m->entries.find(name);
@@ -299,6 +299,6 @@ uint64_t Vexa_UserMemoryMap_GetUserMemoryOffsetAtIndex(Vexa_UserMemoryMap_Handle
         return fail<uint64_t>(VEXA_ERRORCODE_NOT_FOUND, "Vexa_UserMemoryMap_GetUserMemoryOffsetAtIndex: no such entry");
     }
     return it->second[i].offset;
-}
+} VEXA_API_CATCH
 
 }  // extern "C"

@@ -43,11 +43,11 @@ const char* runtimeName(Vexa_Runtime_t r) {
 
 extern "C" {
 
-const char* Vexa_ErrorCode_GetLastErrorString(void) { return lastErrorText(); }
-uint32_t Vexa_ErrorCode_getLastErrorCode(void) { return lastErrorCode(); }
-const char* Vexa_Util_GetLastError(void) { return lastErrorText(); }
+const char* Vexa_ErrorCode_GetLastErrorString(void) try { return lastErrorText(); } VEXA_API_CATCH
+uint32_t Vexa_ErrorCode_getLastErrorCode(void) try { return lastErrorCode(); } VEXA_API_CATCH
+const char* Vexa_Util_GetLastError(void) try { return lastErrorText(); } VEXA_API_CATCH
 
-int Vexa_Util_InitializeLoggingPath(Vexa_LogLevel_t level, const char* logPath) {
+int Vexa_Util_InitializeLoggingPath(Vexa_LogLevel_t level, const char* logPath) try {
     trace("Vexa_Util_InitializeLoggingPath", level, logPath);
     if (logPath == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "logging path is null");
     if (level > VEXA_LOG_LEVEL_VERBOSE) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "unknown log level");
@@ -57,26 +57,26 @@ int Vexa_Util_InitializeLoggingPath(Vexa_LogLevel_t level, const char* logPath) 
     s.path = logPath;
     s.initialised = true;
     return 1;
-}
+} VEXA_API_CATCH
 
-int Vexa_Util_SetLogLevel(Vexa_LogLevel_t level) {
+int Vexa_Util_SetLogLevel(Vexa_LogLevel_t level) try {
     trace("Vexa_Util_SetLogLevel", level);
     if (level > VEXA_LOG_LEVEL_VERBOSE) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "unknown log level");
     LoggingState& s = logging();
     std::lock_guard<std::mutex> guard(s.lock);
     s.level = level;
     return 1;
-}
+} VEXA_API_CATCH
 
-int Vexa_Util_TerminateLogging(void) {
+int Vexa_Util_TerminateLogging(void) try {
     trace("Vexa_Util_TerminateLogging");
     LoggingState& s = logging();
     std::lock_guard<std::mutex> guard(s.lock);
     s.initialised = false;
     return 1;
-}
+} VEXA_API_CATCH
 
-int Vexa_Util_AddOpPackage(const char* regLibraryPath) {
+int Vexa_Util_AddOpPackage(const char* regLibraryPath) try {
     trace("Vexa_Util_AddOpPackage", regLibraryPath);
     if (regLibraryPath == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "op package path is null");
     // The package stays loaded for the life of the process, as its
@@ -88,56 +88,56 @@ int Vexa_Util_AddOpPackage(const char* regLibraryPath) {
                                                  (why != nullptr ? why : "unknown error"));
     }
     return 1;
-}
+} VEXA_API_CATCH
 
-int Vexa_Util_SetVEXAStorageLocation(const char* storagePath) {
+int Vexa_Util_SetVEXAStorageLocation(const char* storagePath) try {
     trace("Vexa_Util_SetVEXAStorageLocation", storagePath);
     if (storagePath == nullptr || *storagePath == '\0') {
         return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "storage location is empty");
     }
     return 1;
-}
+} VEXA_API_CATCH
 
 int Vexa_Util_IsRuntimeAvailableCheckOptionForDevice(Vexa_Runtime_t runtime, Vexa_RuntimeCheckOption_t option,
-                                                     uint32_t deviceId) {
+                                                     uint32_t deviceId) try {
     trace("Vexa_Util_IsRuntimeAvailableCheckOptionForDevice", runtime, option, deviceId);
     std::string why;
     if (runtimeAvailable(runtime, why)) return 1;
     return fail<int>(VEXA_ERRORCODE_RUNTIME_UNAVAILABLE, why);
-}
+} VEXA_API_CATCH
 
-Vexa_DlVersion_Handle_t Vexa_Util_GetLibraryVersion(void) {
+Vexa_DlVersion_Handle_t Vexa_Util_GetLibraryVersion(void) try {
     trace("Vexa_Util_GetLibraryVersion");
     auto* v = new DlVersion;
     v->text = "2.48.0.260626120635";
     return v;
-}
+} VEXA_API_CATCH
 
-const char* Vexa_DlVersion_ToString(Vexa_DlVersion_Handle_t version) {
+const char* Vexa_DlVersion_ToString(Vexa_DlVersion_Handle_t version) try {
     auto* v = as<DlVersion>(version, "Vexa_DlVersion_ToString");
     return v != nullptr ? v->text.c_str() : "";
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_DlVersion_Delete(Vexa_DlVersion_Handle_t version) {
+Vexa_ErrorCode_t Vexa_DlVersion_Delete(Vexa_DlVersion_Handle_t version) try {
     auto* v = as<DlVersion>(version, "Vexa_DlVersion_Delete");
     if (v == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete v;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_RuntimeList_Handle_t Vexa_RuntimeList_Create(void) {
+Vexa_RuntimeList_Handle_t Vexa_RuntimeList_Create(void) try {
     trace("Vexa_RuntimeList_Create");
     return new RuntimeList;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_RuntimeList_Delete(Vexa_RuntimeList_Handle_t list) {
+Vexa_ErrorCode_t Vexa_RuntimeList_Delete(Vexa_RuntimeList_Handle_t list) try {
     auto* l = as<RuntimeList>(list, "Vexa_RuntimeList_Delete");
     if (l == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete l;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-Vexa_ErrorCode_t Vexa_RuntimeList_Add(Vexa_RuntimeList_Handle_t list, Vexa_Runtime_t runtime) {
+Vexa_ErrorCode_t Vexa_RuntimeList_Add(Vexa_RuntimeList_Handle_t list, Vexa_Runtime_t runtime) try {
     trace("Vexa_RuntimeList_Add", list, runtime);
     auto* l = as<RuntimeList>(list, "Vexa_RuntimeList_Add");
     if (l == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
@@ -152,14 +152,14 @@ Vexa_ErrorCode_t Vexa_RuntimeList_Add(Vexa_RuntimeList_Handle_t list, Vexa_Runti
     }
     l->runtimes.push_back(runtime);
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-size_t Vexa_RuntimeList_Size(Vexa_RuntimeList_Handle_t list) {
+size_t Vexa_RuntimeList_Size(Vexa_RuntimeList_Handle_t list) try {
     auto* l = as<RuntimeList>(list, "Vexa_RuntimeList_Size");
     return l != nullptr ? l->runtimes.size() : 0;
-}
+} VEXA_API_CATCH
 
-Vexa_Runtime_t Vexa_RuntimeList_At(Vexa_RuntimeList_Handle_t list, size_t index) {
+Vexa_Runtime_t Vexa_RuntimeList_At(Vexa_RuntimeList_Handle_t list, size_t index) try {
     auto* l = as<RuntimeList>(list, "Vexa_RuntimeList_At");
     if (l == nullptr) return VEXA_RUNTIME_UNSET;
     if (index >= l->runtimes.size()) {
@@ -167,9 +167,9 @@ Vexa_Runtime_t Vexa_RuntimeList_At(Vexa_RuntimeList_Handle_t list, size_t index)
         return VEXA_RUNTIME_UNSET;
     }
     return l->runtimes[index];
-}
+} VEXA_API_CATCH
 
-Vexa_Runtime_t Vexa_RuntimeList_StringToRuntime(const char* name) {
+Vexa_Runtime_t Vexa_RuntimeList_StringToRuntime(const char* name) try {
     trace("Vexa_RuntimeList_StringToRuntime", name);
     if (name == nullptr) return VEXA_RUNTIME_UNSET;
     static const std::pair<const char*, Vexa_Runtime_t> kNames[] = {
@@ -180,31 +180,31 @@ Vexa_Runtime_t Vexa_RuntimeList_StringToRuntime(const char* name) {
         if (std::strcmp(n, name) == 0) return r;
     }
     return VEXA_RUNTIME_UNSET;
-}
+} VEXA_API_CATCH
 
-Vexa_PlatformConfig_Handle_t Vexa_PlatformConfig_Create(void) {
+Vexa_PlatformConfig_Handle_t Vexa_PlatformConfig_Create(void) try {
     trace("Vexa_PlatformConfig_Create");
     return new PlatformConfig;
-}
+} VEXA_API_CATCH
 
-Vexa_ErrorCode_t Vexa_PlatformConfig_Delete(Vexa_PlatformConfig_Handle_t config) {
+Vexa_ErrorCode_t Vexa_PlatformConfig_Delete(Vexa_PlatformConfig_Handle_t config) try {
     auto* c = as<PlatformConfig>(config, "Vexa_PlatformConfig_Delete");
     if (c == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     delete c;
     return VEXA_SUCCESS;
-}
+} VEXA_API_CATCH_CODE
 
-int Vexa_PlatformConfig_SetPlatformOptions(Vexa_PlatformConfig_Handle_t config, const char* options) {
+int Vexa_PlatformConfig_SetPlatformOptions(Vexa_PlatformConfig_Handle_t config, const char* options) try {
     trace("Vexa_PlatformConfig_SetPlatformOptions", config, options);
     auto* c = as<PlatformConfig>(config, "Vexa_PlatformConfig_SetPlatformOptions");
     if (c == nullptr) return 0;
     if (options == nullptr) return fail<int>(VEXA_ERRORCODE_INVALID_ARGUMENT, "platform options are null");
     c->options = options;
     return 1;
-}
+} VEXA_API_CATCH
 
 int Vexa_PlatformConfig_SetPlatformOptionValue(Vexa_PlatformConfig_Handle_t config, const char* key,
-                                               const char* value) {
+                                               const char* value) try {
     trace("Vexa_PlatformConfig_SetPlatformOptionValue", config, key, value);
     auto* c = as<PlatformConfig>(config, "Vexa_PlatformConfig_SetPlatformOptionValue");
     if (c == nullptr) return 0;
@@ -213,6 +213,6 @@ int Vexa_PlatformConfig_SetPlatformOptionValue(Vexa_PlatformConfig_Handle_t conf
     }
     c->values[key] = value;
     return 1;
-}
+} VEXA_API_CATCH
 
 }  // extern "C"

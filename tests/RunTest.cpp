@@ -413,7 +413,7 @@ protected:
     void SetUp() override {
         const OnnxBuilder m = affineModel("m", {1, 16}, 2, 1);
         vexart::ContainerModel model;
-        model.graphs.push_back({"m", m.serialize(), {}});
+        model.graphs.push_back({"m", m.serialize(), {}, {}});
         vexart::writeContainer(model, dir.file("plain.dlc"));
         model.graphs.back().encodings["x"] = {8, 2.0f / 255, 128};
         vexart::writeContainer(model, dir.file("quantized.dlc"));
@@ -523,11 +523,15 @@ TEST_F(Run, StartupMessagesOfStorageFallbackAndSaving) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
     }
-    // A directory where the save writes its temporary file makes the save fail; the run goes on.
-    fs::create_directory(dir.file("m.dlc.tmp"));
-    const ProcessResult r = run("m.dlc", "list.txt", {"--enable_init_cache"});
+    // A name that leaves no room for the temporary file beside it makes the
+    // save fail; the run goes on and the container is left as it was.
+    const std::string longName = std::string(250, 'c');
+    fs::copy_file(dir.file("m.dlc"), dir.file(longName));
+    const std::string before = readFile(dir.file(longName));
+    const ProcessResult r = run(longName, "list.txt", {"--enable_init_cache"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Failed to save container into archive\n"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file(longName)), before);
 }
 
 TEST_F(Run, OutputFilesThatCannotBeWritten) {

@@ -283,7 +283,7 @@ protected:
     void SetUp() override {
         const OnnxBuilder g = affineModel("g", {2, 3}, 2, 1);
         vexart::ContainerModel model;
-        model.graphs.push_back({"g", g.serialize(), {}});
+        model.graphs.push_back({"g", g.serialize(), {}, {}});
         model.graphs.back().encodings["scaled"] = {8, 0.1f, 10};
         vexart::writeContainer(model, dir.file("m.dlc"));
         net = build(dir.file("m.dlc"), [](auto h) {

@@ -61,7 +61,7 @@ std::string runCase(const fs::path& dir) {
     const fs::path container = fs::temp_directory_path() / ("vexa-conformance-" + std::to_string(getpid()) + ".dlc");
     try {
         ContainerModel packed;
-        packed.graphs.push_back({"g", onnxBytes, {}});
+        packed.graphs.push_back({"g", onnxBytes, {}, {}});
         writeContainer(packed, container.string());
     } catch (const std::exception& e) {
         return e.what();

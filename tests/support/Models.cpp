@@ -29,7 +29,7 @@ std::string packContainer(const std::string& path, const std::vector<PackedGraph
                           const std::string& modelVersion) {
     vexart::ContainerModel model;
     model.modelVersion = modelVersion;
-    for (const auto& g : graphs) model.graphs.push_back({g.name, g.model->serialize(), {}});
+    for (const auto& g : graphs) model.graphs.push_back({g.name, g.model->serialize(), {}, {}});
     vexart::writeContainer(model, path);
     return path;
 }
