@@ -23,8 +23,7 @@ namespace {
 // Everything one graph's inferences share; released when the graph is done.
 struct GraphRun {
     std::string name;
-    std::vector<InputFileQueue> queues;
-    std::vector<InputFileQueue> savedQueues;
+    std::vector<InputFileQueue>* queues = nullptr;  // the input list's own, rewound for each pass
     std::vector<std::string> inputOrder;  // the first line's names: queue i feeds inputOrder[i]
     DataTypeMap fileTypes;
     DataTypeMap userBufferTypes;
@@ -55,7 +54,7 @@ bool fillUserBuffers(const RunConfig& config, const RunHandles& run, GraphRun& g
             reportLastError();
             return false;
         }
-        if (!fillInputBuffer(handle, buffer, g.userMemory.get(), g.appBuffers, g.queues[i], files, pieces, name,
+        if (!fillInputBuffer(handle, buffer, g.userMemory.get(), g.appBuffers, (*g.queues)[i], files, pieces, name,
                              g.userBufferTypes.at(name), g.fileTypes.at(name), config.dynamicQuantization,
                              config.resizableDim, config.userbufferMemoryMapped, g.name, &g.ahead)) {
             return false;
@@ -116,7 +115,7 @@ bool loadTensorInputs(const RunConfig& config, const RunHandles& run, GraphRun& 
         for (size_t d = 0, r = Vexa_TensorShape_Rank(shape.get()); d < r; ++d) n *= Vexa_TensorShape_At(shape.get(), d);
         ITensorHandle tensor;
         if (config.nv21Encoding) {
-            if (!assembleInputBytes(g.queues[i], n, g.byteScratch, files, pieces, &g.ahead)) return false;
+            if (!assembleInputBytes((*g.queues)[i], n, g.byteScratch, files, pieces, &g.ahead)) return false;
             if (g.byteScratch.size() != n) {
                 std::cerr << "Size of nv21 input file does not match network.\n"
                           << "Expecting: " << n << "\n"
@@ -127,7 +126,7 @@ bool loadTensorInputs(const RunConfig& config, const RunHandles& run, GraphRun& 
         } else {
             tensor.reset(Vexa_Util_CreateITensor(shape.get()));
             if (tensor &&
-                !assembleInputFloats(g.queues[i], n, Vexa_ITensor_GetData(tensor.get()), files, pieces, &g.ahead)) {
+                !assembleInputFloats((*g.queues)[i], n, Vexa_ITensor_GetData(tensor.get()), files, pieces, &g.ahead)) {
                 return false;
             }
         }
@@ -163,10 +162,10 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         networkInputs = stringListItems(names.get());
     }
     auto& namesPerLine = tables.inputNamesPerLine[g.name];
-    g.queues = tables.inputFileQueues[g.name];
-    if (!checkLines(g.name, networkInputs, namesPerLine, g.queues.size())) return false;
+    g.queues = &tables.inputFileQueues[g.name];
+    for (auto& queue : *g.queues) queue.rewind();
+    if (!checkLines(g.name, networkInputs, namesPerLine, g.queues->size())) return false;
     g.inputOrder = namesPerLine.empty() ? networkInputs : stringListItems(namesPerLine.front().get());
-    g.savedQueues = g.queues;
     const uint64_t graphStart = wallClockTicks();
 
     std::vector<std::string> networkOutputs;
@@ -211,7 +210,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
     }
 
     g.outputsSaved = 0;
-    while (!g.queues.empty() && !g.queues[0].empty()) {
+    while (!g.queues->empty() && !(*g.queues)[0].empty()) {
         const uint64_t t0 = wallClockTicks();
         const TensorMapHandle inputs(Vexa_TensorMap_Create());
         const TensorMapHandle outputs(Vexa_TensorMap_Create());
@@ -219,7 +218,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         uint64_t pieces = 0;
         if (config.useUserBuffers) {
             if (!fillUserBuffers(config, run, g, files, pieces)) return false;
-            g.ahead.request(g.queues, std::max<uint64_t>(files, 1));
+            g.ahead.request(*g.queues, std::max<uint64_t>(files, 1));
             if (Vexa_VEXA_ExecuteUserBuffersForNetwork(net, g.name.c_str(), g.inputBuffers.get(),
                                                        g.outputBuffers.get()) != 0) {
                 reportLastError();
@@ -227,7 +226,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
             }
         } else {
             if (!loadTensorInputs(config, run, g, inputs.get(), files, pieces)) return false;
-            g.ahead.request(g.queues, std::max<uint64_t>(files, 1));
+            g.ahead.request(*g.queues, std::max<uint64_t>(files, 1));
             if (Vexa_VEXA_ExecuteITensorsForNetwork(net, g.name.c_str(), inputs.get(), outputs.get()) != 0) {
                 reportLastError();
                 return false;
@@ -242,9 +241,9 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         g.outputsSaved += static_cast<uint32_t>(files);
         const uint64_t now = wallClockTicks();
         pace(config, t0);
-        if (config.duration > 0 && g.queues[0].empty() &&
+        if (config.duration > 0 && (*g.queues)[0].empty() &&
             config.duration > static_cast<double>((now - graphStart) / 10000000)) {
-            g.queues = g.savedQueues;
+            for (auto& queue : *g.queues) queue.rewind();
         }
     }
     return true;

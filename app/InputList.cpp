@@ -5,6 +5,7 @@
 #include <set>
 
 #include "app/StringUtil.h"
+#include "platform/Files.h"
 
 StringListHandle makeStringList(const std::vector<std::string>& items) {
     StringListHandle list(Vexa_StringList_Create());
@@ -23,8 +24,9 @@ std::vector<std::string> stringListItems(Vexa_StringList_Handle_t list) {
 }
 
 bool readInputListFile(const std::string& path, std::vector<std::string>& lines) {
-    std::ifstream in(path);
-    if (!in) {
+    std::ifstream in;
+    if (isRegularFile(path)) in.open(path);
+    if (!in.is_open()) {
         std::cerr << "Failed to open input file: " << path << "\n";
         return false;
     }

@@ -1,10 +1,12 @@
 #include "io/RawInput.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 
 #include "io/ReadAhead.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -26,8 +28,8 @@ bool measureRaw(const std::string& path, std::streamoff size, size_t& units) {
 // Opens a raw file and measures it in units of T; false after the message.
 template <typename T>
 bool openRaw(const std::string& path, std::ifstream& in, size_t& units) {
-    in.open(path, std::ios::binary);
-    if (!in) {
+    if (isRegularFile(path)) in.open(path, std::ios::binary);
+    if (!in.is_open()) {
         std::cerr << "Failed to open input file: " << path << std::endl;
         return false;
     }
@@ -56,8 +58,23 @@ bool readRaw(const std::string& path, std::vector<T>& data) {
     return readUnits(in, path, data.data(), units);
 }
 
+// Writes "Applying padding" lines in blocks: a large batch of tiny pieces
+// can need millions of them, which are not worth holding in memory.
+void printPaddingLines(uint64_t count) {
+    static const std::string kLine = "Applying padding\n";
+    std::string block;
+    for (uint64_t i = 0; i < std::min<uint64_t>(count, 4096); ++i) block += kLine;
+    const uint64_t perBlock = std::max<uint64_t>(block.size() / kLine.size(), 1);
+    while (count > 0) {
+        const uint64_t n = std::min(count, perBlock);
+        std::cout.write(block.data(), static_cast<std::streamsize>(n * kLine.size()));
+        count -= n;
+    }
+}
+
 // Files are read straight into their place in `out`, which holds `target`
-// units; padding pieces are zeroed there.
+// units; padding pieces are zeroed there. The log is printed only when the
+// whole input was assembled.
 template <typename T>
 bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesConsumed, uint64_t& piecesAppended,
               ReadAhead* ahead) {
@@ -65,7 +82,7 @@ bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesCon
     uint64_t pieceSize = 0;
     uint64_t filled = 0;
     uint64_t files = 0;
-    uint64_t pieces = 0;
+    uint64_t padding = 0;
     do {
         if (queue.empty()) {
             // Nothing to take the piece size from: no file arrived at all.
@@ -73,9 +90,11 @@ bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesCon
                 std::cerr << "Error: invalid input size provided. Please check all raw sizes." << std::endl;
                 return false;
             }
-            log += "Applying padding\n";
-            std::fill(out + filled, out + filled + pieceSize, T{});
-            filled += pieceSize;
+            // The queue stays empty: the rest is padding, pieces of one size
+            // that divides what is left.
+            padding = (target - filled) / pieceSize;
+            std::fill(out + filled, out + target, T{});
+            filled = target;
         } else {
             const std::string& path = queue.front();
             // A file read ahead and unchanged since needs no opening here.
@@ -102,11 +121,11 @@ bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesCon
             filled += size;
             ++files;
         }
-        ++pieces;
     } while (filled < target);
     std::cout << "Processing DNN input(s):\n" << log;
+    printPaddingLines(padding);
     filesConsumed = files;
-    piecesAppended = pieces;
+    piecesAppended = files + padding;
     return true;
 }
 

@@ -9,11 +9,13 @@ namespace {
 // than the reads it saves.
 constexpr uint64_t kWorthwhileBytes = 64 * 1024;
 
-// Larger files are left to the assembler rather than held twice in memory.
-constexpr uint64_t kLargestFile = 256u << 20;
+// What read-ahead may hold at once, all files of a request together: the
+// files beyond it are left to the assembler rather than held twice in memory.
+constexpr uint64_t kMostHeld = 256u << 20;
 
-bool readSlotFile(const std::string& path, FileStamp& stamp, std::vector<char>& data) {
-    if (!fileStamp(path, stamp) || stamp.size > kLargestFile) return false;
+bool readSlotFile(const std::string& path, uint64_t room, FileStamp& stamp, std::vector<char>& data) {
+    if (!fileStamp(path, stamp) || stamp.size > room) return false;
+    if (data.capacity() > room) std::vector<char>().swap(data);
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     data.resize(static_cast<size_t>(stamp.size));
@@ -66,6 +68,8 @@ void ReadAhead::request(const std::vector<InputFileQueue>& queues, size_t perQue
             slot.ready = false;
         }
     }
+    // Storage of slots this request does not use is given back.
+    for (size_t i = used_; i < slots_.size(); ++i) std::vector<char>().swap(slots_[i].data);
     if (used_ == 0) return;
     if (!worker_.joinable()) {
         // With one core, or no thread to be had, files are read in turn.
@@ -106,10 +110,15 @@ void ReadAhead::work() {
         if (stop_) return;
         const size_t count = used_;
         lock.unlock();
+        uint64_t held = 0;
         for (size_t i = 0; i < count; ++i) {
             Slot& slot = slots_[i];
-            slot.ready = readSlotFile(slot.path, slot.stamp, slot.data);
-            if (!slot.ready) slot.data.clear();
+            slot.ready = readSlotFile(slot.path, kMostHeld - held, slot.stamp, slot.data);
+            if (slot.ready) {
+                held += slot.data.capacity();
+            } else {
+                std::vector<char>().swap(slot.data);
+            }
         }
         lock.lock();
         busy_ = false;

@@ -1,5 +1,7 @@
 #include "perf/YamlParser.h"
 
+#include "platform/Files.h"
+
 #include <fstream>
 #include <sstream>
 
@@ -10,8 +12,9 @@ std::vector<std::string> splitLines(const std::string& text) {
     std::string line;
     std::istringstream in(text);
     while (std::getline(in, line)) {
-        // Text-mode reading on the original platform folds CR LF into LF.
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Text-mode reading on the original platform folds CR LF into LF; a
+        // carriage return with no line feed after it (end of file) stays.
+        if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
     return lines;
@@ -27,8 +30,9 @@ std::string trimBlanks(const std::string& s) {
 }  // namespace
 
 YamlParser::YamlParser(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return;
+    std::ifstream in;
+    if (isRegularFile(path)) in.open(path);
+    if (!in.is_open()) return;
     std::ostringstream text;
     text << in.rdbuf();
     root_ = std::make_shared<Node>("root");

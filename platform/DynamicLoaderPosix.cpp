@@ -69,10 +69,17 @@ int dlAddrToPath(const void* address, std::string& path) {
     path.clear();
     if (address == nullptr) return failWith("Input address is nullptr", 0);
     Dl_info info{};
-    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return failWith("Failed to get module handle", 0);
-    // The main program's entry has its name as started; resolve it to the full path.
-    char resolved[4096];
-    if (realpath(info.dli_fname, resolved) == nullptr) return failWith("Failed to get module file name", 0);
+    struct link_map* map = nullptr;
+    if (dladdr1(address, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || info.dli_fname == nullptr) {
+        return failWith("Failed to get module handle", 0);
+    }
+    // The main program's entry (empty link-map name) carries its name as it
+    // was started, which is no path when it was found through PATH.
+    const bool mainProgram = map != nullptr && (map->l_name == nullptr || map->l_name[0] == '\0');
+    char resolved[PATH_MAX];
+    if (realpath(mainProgram ? "/proc/self/exe" : info.dli_fname, resolved) == nullptr) {
+        return failWith("Failed to get module file name", 0);
+    }
     path = resolved;
     return 1;
 }

@@ -85,7 +85,10 @@ int dlAddrToPath(const void* address, std::string& path) {
     }
     char name[MAX_PATH];
     const DWORD n = GetModuleFileNameA(module, name, MAX_PATH);
-    if (n == 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER) return failWith("Failed to get module file name", 0);
+    // A name that fills the buffer exactly was cut short (the error is set only then).
+    if (n == 0 || (n == MAX_PATH && GetLastError() == ERROR_INSUFFICIENT_BUFFER)) {
+        return failWith("Failed to get module file name", 0);
+    }
     path.assign(name, n);
     return 1;
 }

@@ -12,6 +12,10 @@ std::vector<uint8_t> readWholeFile(const std::string& path);
 enum class PathKind { Missing, Directory, Other };
 PathKind pathKind(const std::string& path);
 
+// True for a regular file. Whole-file readers take nothing else: a device
+// never ends, a FIFO may never open, a directory reads as nothing.
+bool isRegularFile(const std::string& path);
+
 // What tells one version of a regular file from another: a file whose
 // stamp is unchanged is taken to hold the same bytes.
 struct FileStamp {

@@ -8,9 +8,9 @@
 #include "platform/Files.h"
 
 std::vector<uint8_t> readWholeFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0) close(fd);
         std::cerr << "Failed to open file: " << path << std::endl;
         return {};
@@ -38,6 +38,11 @@ PathKind pathKind(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return PathKind::Missing;
     return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool fileStamp(const std::string& path, FileStamp& stamp) {

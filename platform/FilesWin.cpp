@@ -8,7 +8,9 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER size{};
-    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+    // Only disk files, of a size one read can take.
+    if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size) ||
+        size.QuadPart < 0 || size.QuadPart > 0x7fffffff) {
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         std::cerr << "Failed to open file: " << path << std::endl;
         return {};
@@ -33,6 +35,12 @@ PathKind pathKind(const std::string& path) {
     struct _stat64 st {};
     if (_stat64(path.c_str(), &st) != 0) return PathKind::Missing;
     return (st.st_mode & _S_IFDIR) != 0 ? PathKind::Directory : PathKind::Other;
+}
+
+bool isRegularFile(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 && path.rfind("\\\\.\\", 0) != 0;
 }
 
 FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes) {

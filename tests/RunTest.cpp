@@ -554,14 +554,15 @@ TEST_F(Run, OutputFilesThatCannotBeWritten) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to write data to: /dev/full\n");
 }
 
-TEST_F(Run, AFileThatCannotBeReadIsReported) {
+// Only regular files are read: a directory cannot be opened as a raw file.
+TEST_F(Run, ADirectoryAsRawInputCannotBeOpened) {
     const OnnxBuilder m = affineModel("m", {1, 1}, 1, 0);
     packContainer(dir.file("m.dlc"), {{"m", &m}});
     fs::create_directory(dir.file("adir"));
     dir.write("list.txt", "adir\n");
     const ProcessResult r = run("m.dlc", "list.txt");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Failed to read the contents of: adir\n");
+    EXPECT_EQ(r.err, "Failed to open input file: adir\n");
 }
 
 }  // namespace

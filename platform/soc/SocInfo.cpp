@@ -60,14 +60,18 @@ void loadServiceLibrary(ServiceLibrary& lib) {
         const size_t slash = exeDir.find_last_of("/\\");
         exeDir = slash == std::string::npos ? std::string() : exeDir.substr(0, slash + 1);
     }
-    const std::string ktp = joinLibraryPath(dspDriverDirectory(), "KTP");
+    // Without a driver directory "KTP" would be relative to the current
+    // directory, a place anyone may put a library in: that candidate is skipped.
+    const std::string driverDir = dspDriverDirectory();
+    const std::string ktp = driverDir.empty() ? std::string() : joinLibraryPath(driverDir, "KTP");
     const std::pair<std::string, const char*> candidates[] = {
         {joinLibraryPath(exeDir, kSystemInfoLib), kSystemInfoLib},
         {joinLibraryPath(exeDir, kServiceUtilsLib), kServiceUtilsLib},
-        {joinLibraryPath(ktp, kSystemInfoLib), kSystemInfoLib},
+        {ktp.empty() ? std::string() : joinLibraryPath(ktp, kSystemInfoLib), kSystemInfoLib},
         {kServiceUtilsLib, kServiceUtilsLib},
     };
     for (const auto& [path, file] : candidates) {
+        if (path.empty()) continue;
         lib.handle = dlOpen(path.c_str(), DL_NOW | DL_LOCAL);
         if (lib.handle == nullptr) continue;
         lib.file = file;

@@ -2,9 +2,7 @@
 // outputs, dimensions, data types, encodings and cache records.
 #include <onnx/onnx_pb.h>
 
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <set>
 
 #include "Container.h"
@@ -30,10 +28,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        std::ifstream in(argv[1], std::ios::binary);
-        if (!in) throw std::runtime_error(std::string("cannot read ") + argv[1]);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const auto model = vexart::readContainer(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        const vexart::ContainerLimits limits = vexart::containerLimitsFromEnvironment();
+        std::vector<uint8_t> bytes;
+        try {
+            bytes = vexart::readContainerFile(argv[1], limits.totalBytes);
+        } catch (const std::exception& e) {
+            throw std::runtime_error(std::string("cannot read ") + argv[1] + ": " + e.what());
+        }
+        const auto model = vexart::readContainer(bytes.data(), bytes.size(), limits);
         std::cout << "Container: " << argv[1] << "\nModel version: " << model.modelVersion << "\n";
         for (const auto& g : model.graphs) {
             onnx::ModelProto proto;

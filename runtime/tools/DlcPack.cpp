@@ -5,21 +5,29 @@
 //
 // enc.json maps graph name -> tensor name -> {"bitWidth", "stepSize", "stepExactly0"}.
 #include <onnx/onnx_pb.h>
+#include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "Container.h"
 
 namespace {
 
+// ONNX models are bounded by protobuf's 2 GiB; so is what we read.
 std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    try {
+        const auto bytes = vexart::readContainerFile(path, (uint64_t{1} << 31) - 1);
+        return {bytes.begin(), bytes.end()};
+    } catch (const std::exception& e) {
+        throw std::runtime_error("cannot read " + path + ": " + e.what());
+    }
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int usage() {
@@ -46,11 +54,24 @@ int main(int argc, char** argv) {
     }
     if (out.empty() || inputs.empty()) return usage();
     try {
+        auto pathOf = [](const std::string& spec) {
+            const size_t eq = spec.rfind('=');
+            return eq == std::string::npos ? spec : spec.substr(0, eq);
+        };
+        for (const auto& spec : inputs) {
+            if (sameFile(pathOf(spec), out)) throw std::runtime_error("the output " + out + " is also an input");
+        }
+        if (!encodingsPath.empty() && sameFile(encodingsPath, out)) {
+            throw std::runtime_error("the output " + out + " is also the encodings file");
+        }
         nlohmann::json encodings = nlohmann::json::object();
-        if (!encodingsPath.empty()) encodings = nlohmann::json::parse(slurp(encodingsPath));
+        if (!encodingsPath.empty()) {
+            encodings = nlohmann::json::parse(slurp(encodingsPath), nullptr, false);
+            if (!encodings.is_object()) throw std::runtime_error(encodingsPath + " is not a JSON object of graphs");
+        }
         for (const auto& spec : inputs) {
             const size_t eq = spec.rfind('=');
-            const std::string path = eq == std::string::npos ? spec : spec.substr(0, eq);
+            const std::string path = pathOf(spec);
             vexart::ContainerGraph g;
             g.onnx = slurp(path);
             onnx::ModelProto proto;
@@ -63,10 +84,8 @@ int main(int argc, char** argv) {
             }
             const auto it = encodings.find(g.name);
             if (it != encodings.end()) {
-              for (const auto& [tensor, e] : it->items()) {
-                g.encodings[tensor] = {e.value("bitWidth", 8u), e.value("stepSize", 0.0f),
-                                       e.value("stepExactly0", uint64_t{0})};
-              }
+                if (!it->is_object()) throw std::runtime_error("encodings of graph '" + g.name + "' are not an object");
+                for (const auto& [tensor, e] : it->items()) g.encodings[tensor] = vexart::encodingFromJson(tensor, e);
             }
             model.graphs.push_back(std::move(g));
         }
