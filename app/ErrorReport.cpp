@@ -5,6 +5,5 @@
 #include "runtimelib/Vexa.h"
 
 void reportLastError() {
-    const char* text = Vexa_ErrorCode_GetLastErrorString();
-    std::cerr << (text != nullptr ? text : "") << std::endl;
+    std::cerr << libraryText(Vexa_ErrorCode_GetLastErrorString()) << std::endl;
 }

@@ -3,3 +3,7 @@
 
 // Writes the library's last error text and a line end to standard error.
 void reportLastError();
+
+// A text the library returned, or "" for none: streaming a null pointer
+// would silence the stream for the rest of the run.
+inline const char* libraryText(const char* text) { return text != nullptr ? text : ""; }

@@ -83,7 +83,7 @@ bool checkRuntimes(RunConfig& config, const RunHandles& run) {
         const bool isDsp = runtime == VEXA_RUNTIME_DSP;
         holdsDsp = holdsDsp || isDsp;
         if (available && !(isDsp && noDspReported)) continue;
-        std::cout << Vexa_Util_GetLastError() << std::endl;
+        std::cout << libraryText(Vexa_Util_GetLastError()) << std::endl;
         std::cout << "The selected runtime is not available on this platform. Continue anyway "
                   << "to observe the failure at network creation time." << std::endl;
         if (!config.dynamicQuantization) {
@@ -172,11 +172,11 @@ bool buildNetwork(RunConfig& config, InputListTables& tables, RunHandles& run) {
     }
     const std::string rule(79, '-');
     const char* modelVersion = Vexa_VEXA_GetModelVersion(net);
-    std::cout << rule << "\n" << "Model String: " << (modelVersion != nullptr ? modelVersion : "") << "\n";
+    std::cout << rule << "\n" << "Model String: " << libraryText(modelVersion) << "\n";
     if (config.profilingLevel != 0 && !startDiagnosticLog(config, net)) return false;
     {
         const DlVersionHandle version(Vexa_Util_GetLibraryVersion());
-        std::cout << "VEXA v" << Vexa_DlVersion_ToString(version.get()) << "\n" << rule << "\n";
+        std::cout << "VEXA v" << libraryText(Vexa_DlVersion_ToString(version.get())) << "\n" << rule << "\n";
     }
     run.networkNames.reset(Vexa_VEXA_GetNetworkNames(net));
     const char* first = run.networkNames ? Vexa_StringList_At(run.networkNames.get(), 0) : nullptr;

@@ -114,7 +114,7 @@ bool applyRuntimeOrder(RunConfig& c) {
             return false;
         }
         if (Vexa_RuntimeList_Add(c.runtimeList, runtime) != 0) {
-            failLine(Vexa_ErrorCode_GetLastErrorString());
+            failLine(libraryText(Vexa_ErrorCode_GetLastErrorString()));
             fail(badOrder);
             return false;
         }

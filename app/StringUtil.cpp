@@ -1,5 +1,6 @@
 #include "app/StringUtil.h"
 
+#include <cctype>
 #include <cstdlib>
 
 std::vector<std::string> splitString(const std::string& text, char delimiter) {
@@ -16,6 +17,31 @@ std::vector<std::string> splitString(const std::string& text, char delimiter) {
     return pieces;
 }
 
-double leadingDouble(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+// Decimal notation only: strtod alone would also read hexadecimal numbers,
+// "inf" and "nan", which are no counts of inferences or seconds.
+double leadingDouble(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    const size_t start = i;
+    auto digits = [&] {
+        const size_t from = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+        return i - from;
+    };
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t mantissa = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0) return 0;
+    size_t end = i;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (digits() > 0) end = i;
+    }
+    return std::strtod(text.substr(start, end - start).c_str(), nullptr);
+}
 
 unsigned long long leadingUnsigned(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 10); }

@@ -75,29 +75,34 @@ bool extractOutputBuffer(Vexa_UserBufferMap_Handle_t outputs, Vexa_UserMemoryMap
     if (files == 0) return true;
     Vexa_IUserBuffer_Handle_t buffer = Vexa_UserBufferMap_GetUserBuffer_Ref(outputs, tensor.c_str());
     Vexa_UserBufferEncoding_Handle_t e = Vexa_IUserBuffer_GetEncoding_Ref(buffer);
-    float step = Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(e);
-    uint64_t offset = Vexa_UserBufferEncodingTfN_GetStepExactly0(e);
     const uint64_t size = Vexa_IUserBuffer_GetSize(buffer);
     const uint64_t produced = Vexa_IUserBuffer_GetOutputSize(buffer);
-    uint64_t slice = size / pieces;
-    const uint64_t producedSlice = produced / pieces;
-    if (slice != producedSlice) {
-        std::cout << "\tUserBuffer size is " << size << " bytes but " << produced << " bytes of data was found."
-                  << std::endl;
-        if (producedSlice > slice) std::cout << "\tAssign a larger buffer using a larger -z argument" << std::endl;
-        slice = std::min(slice, producedSlice);
-    }
     const uint64_t count = size / ubElem;
-    // The whole buffer converts to the same file data for every slice, so once is enough.
-    thread_local std::vector<uint8_t> staging;
-    staging.assign(count * fileElem, 0);
     const uint8_t* src = memoryMapped ? mappedAddress(memory, tensor, memoryIndex) : appBuffers.at(tensor).data();
-    if (!convertElements(src, staging.data(), ubType, fileType, count, &step, &offset, dynamicQuantization)) {
-        std::cerr << "Unsupported datatype conversion attempted for output '" << tensor << "': " << ubType
-                  << " (output userbuffer) -> " << fileType << " (native output)" << std::endl;
-        return false;
-    }
+    thread_local std::vector<uint8_t> staging;
+    // The whole buffer converts to the same file data for every file, so
+    // once is enough, except where the conversion fits an encoding to the
+    // data: its report on that encoding belongs to each file, as the sizes'.
+    const bool reportsPerFile = isFixed(fileType) && dynamicQuantization;
     for (uint64_t i = 0; i < files; ++i) {
+        float step = Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(e);
+        uint64_t offset = Vexa_UserBufferEncodingTfN_GetStepExactly0(e);
+        uint64_t slice = size / pieces;
+        const uint64_t producedSlice = produced / pieces;
+        if (slice != producedSlice) {
+            std::cout << "\tUserBuffer size is " << size << " bytes but " << produced << " bytes of data was found."
+                      << std::endl;
+            if (producedSlice > slice) std::cout << "\tAssign a larger buffer using a larger -z argument" << std::endl;
+            slice = std::min(slice, producedSlice);
+        }
+        if (i == 0 || reportsPerFile) {
+            staging.assign(count * fileElem, 0);
+            if (!convertElements(src, staging.data(), ubType, fileType, count, &step, &offset, dynamicQuantization)) {
+                std::cerr << "Unsupported datatype conversion attempted for output '" << tensor << "': " << ubType
+                          << " (output userbuffer) -> " << fileType << " (native output)" << std::endl;
+                return false;
+            }
+        }
         const std::string path = outputFilePath(outputDir, tensor, static_cast<uint32_t>(base + i));
         const uint64_t start = fileElem * (slice * i) / ubElem;
         const uint64_t length = (count * fileElem) / pieces;

@@ -8,6 +8,7 @@
 #include "buffers/ConversionSimd.h"
 #include "buffers/DataTypes.h"
 #include "buffers/Half.h"
+#include "buffers/Unaligned.h"
 
 namespace {
 
@@ -27,14 +28,12 @@ int64_t truncate64(float f) {
 
 template <typename T>
 void load(float* dst, const void* src, size_t count) {
-    const auto* s = static_cast<const T*>(src);
-    for (size_t i = 0; i < count; ++i) dst[i] = static_cast<float>(s[i]);
+    for (size_t i = 0; i < count; ++i) dst[i] = static_cast<float>(loadUnaligned<T>(src, i));
 }
 
 template <typename T, typename F>
 void storeAs(void* dst, const float* src, size_t count, F convert) {
-    auto* d = static_cast<T*>(dst);
-    for (size_t i = 0; i < count; ++i) d[i] = static_cast<T>(convert(src[i]));
+    for (size_t i = 0; i < count; ++i) storeUnaligned<T>(dst, i, static_cast<T>(convert(src[i])));
 }
 
 // Half-away-from-zero rounding of a double that may be NaN; NaN gives 0.
@@ -58,9 +57,8 @@ bool halfToFloatArray(float* dst, const void* src, size_t count, uint32_t bitWid
         return true;
     }
     if (bitWidth != 16) return false;
-    const auto* s = static_cast<const uint16_t*>(src);
-    if (simdHalfToFloat(dst, s, count)) return true;
-    for (size_t i = 0; i < count; ++i) dst[i] = halfToFloat(s[i]);
+    if (simdHalfToFloat(dst, src, count)) return true;
+    for (size_t i = 0; i < count; ++i) dst[i] = halfToFloat(loadUnaligned<uint16_t>(src, i));
     return true;
 }
 
@@ -70,7 +68,7 @@ bool floatToHalfArray(void* dst, const float* src, size_t count, uint32_t bitWid
         return true;
     }
     if (bitWidth != 16) return false;
-    if (simdFloatToHalf(static_cast<uint16_t*>(dst), src, count)) return true;
+    if (simdFloatToHalf(dst, src, count)) return true;
     storeAs<uint16_t>(dst, src, count, floatToHalf);
     return true;
 }
@@ -126,13 +124,14 @@ bool dequantizeFromFixedPoint(float* dst, const void* src, uint64_t offset, floa
                               uint32_t bitWidth) {
     if (count == 0) return false;
     const auto offsetF = static_cast<float>(offset);
-    auto run = [&](auto* q) {
-        for (size_t i = 0; i < count; ++i) dst[i] = (static_cast<float>(q[i]) - offsetF) * stepSize;
+    auto run = [&](auto width) {
+        using Q = decltype(width);
+        for (size_t i = 0; i < count; ++i) dst[i] = (static_cast<float>(loadUnaligned<Q>(src, i)) - offsetF) * stepSize;
     };
     switch (bitWidth) {
-        case 8: run(static_cast<const uint8_t*>(src)); return true;
-        case 16: run(static_cast<const uint16_t*>(src)); return true;
-        case 32: run(static_cast<const uint32_t*>(src)); return true;
+        case 8: run(uint8_t{}); return true;
+        case 16: run(uint16_t{}); return true;
+        case 32: run(uint32_t{}); return true;
         default: return false;
     }
 }
@@ -188,18 +187,18 @@ bool quantizeToFixedPoint(void* dst, const float* src, uint64_t* offset, float* 
         range = (maxQ - static_cast<double>(off)) * *stepSize - encMin;
     }
     if (simdQuantize(dst, src, count, bitWidth, encMin, maxQ, range)) return true;
-    auto store = [&](auto* q) {
-        using Q = std::remove_pointer_t<decltype(q)>;
+    auto store = [&](auto width) {
+        using Q = decltype(width);
         for (size_t i = 0; i < count; ++i) {
             double v = roundOrZero((static_cast<double>(src[i]) - encMin) * maxQ / range);
             v = v < 0 ? 0 : v > maxQ ? maxQ : v;
-            q[i] = static_cast<Q>(v);
+            storeUnaligned<Q>(dst, i, static_cast<Q>(v));
         }
     };
     switch (bitWidth) {
-        case 8: store(static_cast<uint8_t*>(dst)); return true;
-        case 16: store(static_cast<uint16_t*>(dst)); return true;
-        case 32: store(static_cast<uint32_t*>(dst)); return true;
+        case 8: store(uint8_t{}); return true;
+        case 16: store(uint16_t{}); return true;
+        case 32: store(uint32_t{}); return true;
         default: return false;
     }
 }
@@ -213,12 +212,14 @@ bool convertElements(const void* src, void* dst, const std::string& srcType, con
         std::memcpy(dst, src, count * (srcBits / 8));
         return true;
     }
-    // One float32 stage, reused across calls on this thread.
+    // One float32 stage, reused across calls on this thread. A float32
+    // buffer at an address floats cannot live at is staged too.
     thread_local std::vector<float> scratch;
+    auto aligned = [](const void* p) { return reinterpret_cast<uintptr_t>(p) % alignof(float) == 0; };
     float* stage;
-    if (dstType == "float32") {
+    if (dstType == "float32" && aligned(dst)) {
         stage = static_cast<float*>(dst);
-    } else if (srcType == "float32") {
+    } else if (srcType == "float32" && aligned(src)) {
         stage = const_cast<float*>(static_cast<const float*>(src));
     } else {
         scratch.assign(count, 0.0f);
@@ -236,7 +237,7 @@ bool convertElements(const void* src, void* dst, const std::string& srcType, con
         signedToFloatArray(stage, src, count, srcBits);
     }
     if (dstType == "float32") {
-        // already in place
+        if (stage != dst) std::memcpy(dst, stage, count * 4);
     } else if (dstType == "float16") {
         floatToHalfArray(dst, stage, count, dstBits);
     } else if (isUnsigned(dstType)) {

@@ -8,9 +8,10 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <cfloat>
 #include <cmath>
 
-#include <cfloat>
+#include "buffers/Unaligned.h"
 
 #define VEXA_SIMD_TARGET __attribute__((target("avx2,fma,f16c")))
 
@@ -28,16 +29,20 @@ bool haveSimd() {
     return ok;
 }
 
-VEXA_SIMD_TARGET void halfToFloatAvx(float* dst, const uint16_t* src, size_t n) {
+// The half-precision side may sit at any byte address (shared buffers at
+// odd offsets): vector accesses are unaligned ones, scalar ones go through memcpy.
+VEXA_SIMD_TARGET void halfToFloatAvx(float* dst, const void* src, size_t n) {
+    const auto* bytes = static_cast<const unsigned char*>(src);
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
         _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(h));
     }
-    for (; i < n; ++i) dst[i] = _cvtsh_ss(src[i]);
+    for (; i < n; ++i) dst[i] = _cvtsh_ss(loadUnaligned<uint16_t>(src, i));
 }
 
-VEXA_SIMD_TARGET void floatToHalfAvx(uint16_t* dst, const float* src, size_t n) {
+VEXA_SIMD_TARGET void floatToHalfAvx(void* dstBytes, const float* src, size_t n) {
+    auto* dst = static_cast<unsigned char*>(dstBytes);
     const __m256 signMask = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(0x80000000u)));
     const __m256 quietNan = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FC00000));
     size_t i = 0;
@@ -46,7 +51,7 @@ VEXA_SIMD_TARGET void floatToHalfAvx(uint16_t* dst, const float* src, size_t n) 
         // Every NaN narrows to the canonical quiet NaN with its sign kept.
         const __m256 nan = _mm256_cmp_ps(x, x, _CMP_UNORD_Q);
         x = _mm256_blendv_ps(x, _mm256_or_ps(_mm256_and_ps(x, signMask), quietNan), nan);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT));
     }
     for (; i < n; ++i) {
         __m128 x = _mm_set_ss(src[i]);
@@ -54,7 +59,8 @@ VEXA_SIMD_TARGET void floatToHalfAvx(uint16_t* dst, const float* src, size_t n) 
         x = _mm_blendv_ps(x, _mm_or_ps(_mm_and_ps(x, _mm_castsi128_ps(_mm_set1_epi32(static_cast<int>(0x80000000u)))),
                                        _mm_castsi128_ps(_mm_set1_epi32(0x7FC00000))),
                           nan);
-        dst[i] = static_cast<uint16_t>(_mm_extract_epi16(_mm_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT), 0));
+        storeUnaligned<uint16_t>(dst, i,
+                                 static_cast<uint16_t>(_mm_extract_epi16(_mm_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT), 0)));
     }
 }
 
@@ -150,7 +156,11 @@ VEXA_SIMD_TARGET void quantizeVectors(const float* src, bool floatOk, const Floa
 }
 
 template <typename Q>
-VEXA_SIMD_TARGET void quantizeAvx(Q* dst, const float* src, size_t n, double encMinD, double maxQD, double rangeD) {
+VEXA_SIMD_TARGET void quantizeAvx(void* dstBytes, const float* src, size_t n, double encMinD, double maxQD,
+                                  double rangeD) {
+    // Elements of Q at any byte address; see halfToFloatAvx.
+    auto* bytes = static_cast<unsigned char*>(dstBytes);
+    auto at = [bytes](size_t i) { return bytes + i * sizeof(Q); };
     const double scaleD = maxQD / rangeD;
     const DoubleLanes d{_mm256_set1_pd(encMinD), _mm256_set1_pd(maxQD), _mm256_set1_pd(rangeD), _mm256_set1_pd(scaleD)};
     const double offsetD = encMinD * scaleD;
@@ -170,10 +180,10 @@ VEXA_SIMD_TARGET void quantizeAvx(Q* dst, const float* src, size_t n, double enc
         const __m256i w01 = _mm256_packus_epi32(q[0], q[1]), w23 = _mm256_packus_epi32(q[2], q[3]);
         if constexpr (sizeof(Q) == 1) {
             const __m256i b = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23), order);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), b);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(at(i)), b);
         } else {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_permute4x64_epi64(w01, 0xD8));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 16), _mm256_permute4x64_epi64(w23, 0xD8));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(at(i)), _mm256_permute4x64_epi64(w01, 0xD8));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(at(i + 16)), _mm256_permute4x64_epi64(w23, 0xD8));
         }
     }
     for (; i + 8 <= n; i += 8) {
@@ -181,28 +191,28 @@ VEXA_SIMD_TARGET void quantizeAvx(Q* dst, const float* src, size_t n, double enc
         quantizeVectors<1, wide>(src + i, floatOk, f, d, &q32);
         const __m128i w = _mm_packus_epi32(_mm256_castsi256_si128(q32), _mm256_extracti128_si256(q32, 1));
         if constexpr (sizeof(Q) == 1) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(w, w));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at(i)), _mm_packus_epi16(w, w));
         } else {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), w);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at(i)), w);
         }
     }
     for (; i < n; ++i) {
         double v = (static_cast<double>(src[i]) - encMinD) * maxQD / rangeD;
         v = std::isnan(v) ? 0.0 : std::round(v);
         v = v < 0 ? 0 : v > maxQD ? maxQD : v;
-        dst[i] = static_cast<Q>(v);
+        storeUnaligned<Q>(dstBytes, i, static_cast<Q>(v));
     }
 }
 
 }  // namespace
 
-bool simdHalfToFloat(float* dst, const uint16_t* src, size_t n) {
+bool simdHalfToFloat(float* dst, const void* src, size_t n) {
     if (!haveSimd()) return false;
     halfToFloatAvx(dst, src, n);
     return true;
 }
 
-bool simdFloatToHalf(uint16_t* dst, const float* src, size_t n) {
+bool simdFloatToHalf(void* dst, const float* src, size_t n) {
     if (!haveSimd()) return false;
     floatToHalfAvx(dst, src, n);
     return true;
@@ -217,17 +227,17 @@ bool simdMinMax(const float* src, size_t n, float& mn, float& mx) {
 bool simdQuantize(void* dst, const float* src, size_t n, uint32_t bitWidth, double encMin, double maxQ, double range) {
     if (!haveSimd() || (bitWidth != 8 && bitWidth != 16)) return false;
     if (bitWidth == 8) {
-        quantizeAvx(static_cast<uint8_t*>(dst), src, n, encMin, maxQ, range);
+        quantizeAvx<uint8_t>(dst, src, n, encMin, maxQ, range);
     } else {
-        quantizeAvx(static_cast<uint16_t*>(dst), src, n, encMin, maxQ, range);
+        quantizeAvx<uint16_t>(dst, src, n, encMin, maxQ, range);
     }
     return true;
 }
 
 #else
 
-bool simdHalfToFloat(float*, const uint16_t*, size_t) { return false; }
-bool simdFloatToHalf(uint16_t*, const float*, size_t) { return false; }
+bool simdHalfToFloat(float*, const void*, size_t) { return false; }
+bool simdFloatToHalf(void*, const float*, size_t) { return false; }
 bool simdMinMax(const float*, size_t, float&, float&) { return false; }
 bool simdQuantize(void*, const float*, size_t, uint32_t, double, double, double) { return false; }
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-bool simdHalfToFloat(float* dst, const uint16_t* src, size_t n);
-bool simdFloatToHalf(uint16_t* dst, const float* src, size_t n);
+bool simdHalfToFloat(float* dst, const void* src, size_t n);
+bool simdFloatToHalf(void* dst, const float* src, size_t n);
 bool simdMinMax(const float* src, size_t n, float& mn, float& mx);
 bool simdQuantize(void* dst, const float* src, size_t n, uint32_t bitWidth, double encMin, double maxQ, double range);

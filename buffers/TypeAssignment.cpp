@@ -51,5 +51,15 @@ bool assignDataTypes(const RunConfig& c, const NetworkHandle& net, const std::st
         if (!type.empty()) userBufferTypes[name] = type;
     }
     for (const auto& [buffer, type] : c.dataTypeMap) userBufferTypes[buffer] = type;
+    // Width options of one kind combined with a flag of the other (a float
+    // flag with --userbuffer_tf8's width 8, say) name types that do not exist.
+    for (const auto& [buffer, type] : userBufferTypes) {
+        if (!isDataTypeName(type)) {
+            std::cerr << "Error: the --userbuffer_* options given make the data type '" << type << "' for tensor '"
+                      << buffer << "', which is not a data type; give float widths of 16 or 32 and fixed-point "
+                      << "widths of 8 or 16." << std::endl;
+            return false;
+        }
+    }
     return true;
 }

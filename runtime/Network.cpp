@@ -260,11 +260,18 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         ng.inputShapes = shapes;
         ng.requestedOutputs = outputs;
         try {
+            g.checkInputShapes(shapes);
+        } catch (const ExecError& e) {
+            throw ExecError("graph '" + cg.name + "': " + e.what());
+        }
+        try {
             g.prepare(shapes, outputs);
-        } catch (const ExecError&) {
+        } catch (const ExecError& e) {
             // Zero-filled inputs did not get through: shapes or values depend
             // on the data, so preparation waits for each execution's inputs.
+            // Should that fail too, this first reason is the one to report.
             ng.prepareEachRun = true;
+            ng.buildError = e.what();
         }
         g.enableTiming(b.profilingLevel != 0);
         net->weightBytes += g.constantBytes();
@@ -322,7 +329,8 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
         Tensor& dst = g.input(info.name);
         if (static_cast<int64_t>(t.data.size()) != dst.size()) {
             throw ExecError("input '" + info.name + "' has " + std::to_string(t.data.size()) +
-                            " elements, the network expects " + std::to_string(dst.size()));
+                            " elements, the network expects " + std::to_string(dst.size()) +
+                            (ng.buildError.empty() ? "" : " (the graph could not be prepared: " + ng.buildError + ")"));
         }
         if (dst.type() == DType::Float) {
             if (!t.data.empty()) std::memcpy(dst.raw(), t.data.data(), t.data.size() * 4);

@@ -68,6 +68,7 @@ struct NetworkGraph {
     // Set when shapes depend on input values: the graph is prepared again
     // with each execution's data.
     bool prepareEachRun = false;
+    std::string buildError;  // why preparing at build time failed
     std::map<std::string, Shape> inputShapes;
     std::vector<std::string> requestedOutputs;
 };

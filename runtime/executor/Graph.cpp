@@ -148,21 +148,31 @@ std::vector<std::string> Graph::outputsOfNodes(const std::vector<std::string>& l
     return names;
 }
 
-void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs) {
+void Graph::checkInputShapes(const std::map<std::string, Shape>& inputShapes) const {
     for (const auto& [name, shape] : inputShapes) {
-        bool known = false;
-        for (const auto& in : inputs_) known = known || in.name == name;
-        if (!known) throw ExecError("'" + name + "' is not an input of the graph");
+        const ValueInfo* input = nullptr;
+        for (const auto& in : inputs_) input = in.name == name ? &in : input;
+        if (input == nullptr) throw ExecError("'" + name + "' is not an input of the graph");
+        if (!input->dims.empty() && shape.size() != input->dims.size()) {
+            throw ExecError("input '" + name + "' has rank " + std::to_string(input->dims.size()) + ", not " +
+                            std::to_string(shape.size()));
+        }
+        for (size_t i = 0; i < shape.size(); ++i) {
+            // Negative here is a size that wrapped around: "-1" read as unsigned.
+            if (shape[i] <= 0) {
+                throw ExecError("dimension " + std::to_string(i) + " of input '" + name + "' is " +
+                                (shape[i] < 0 ? std::to_string(static_cast<uint64_t>(shape[i])) : "0") +
+                                "; sizes must be positive");
+            }
+        }
     }
+}
+
+void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs) {
+    checkInputShapes(inputShapes);
     for (auto& in : inputs_) {
         const auto given = inputShapes.find(in.name);
-        if (given != inputShapes.end()) {
-            if (!in.dims.empty() && given->second.size() != in.dims.size()) {
-                throw ExecError("input '" + in.name + "' has rank " + std::to_string(in.dims.size()) +
-                                ", not " + std::to_string(given->second.size()));
-            }
-            in.dims = given->second;
-        }
+        if (given != inputShapes.end()) in.dims = given->second;
         Shape shape = in.dims;
         for (auto& d : shape) d = d < 0 ? 1 : d;
         in.dims = shape;

@@ -53,6 +53,10 @@ public:
     // the outputs to produce, folds constants and learns all shapes.
     void prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs);
 
+    // Throws when given shapes name no input, have the wrong rank or hold a
+    // dimension that is no positive size: mistakes in the request itself.
+    void checkInputShapes(const std::map<std::string, Shape>& inputShapes) const;
+
     const std::vector<std::string>& outputs() const { return outputs_; }
     Tensor& input(const std::string& name);
     const Tensor& value(const std::string& name) const;
