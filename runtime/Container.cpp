@@ -292,13 +292,17 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
                                      " is not supported");
         }
         model.modelVersion = manifest.value("modelVersion", "");
+        // Every entry is named once, checked before anything is inflated.
+        for (const auto& g : manifest.at("graphs")) {
+            const std::string file = g.at("file").get<std::string>();
+            if (!used.insert(file).second) {
+                throw std::runtime_error("container manifest names the entry '" + file + "' twice");
+            }
+        }
         for (const auto& g : manifest.at("graphs")) {
             ContainerGraph graph;
             graph.name = g.at("name").get<std::string>();
             graph.file = g.at("file").get<std::string>();
-            if (!used.insert(graph.file).second) {
-                throw std::runtime_error("container manifest names the entry '" + graph.file + "' twice");
-            }
             graph.onnx = entries.read(graph.file, kMaxEntryBytes);
             const json encodings = g.value("encodings", json::object());
             for (const auto& [tensor, e] : encodings.items()) {

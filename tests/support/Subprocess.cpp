@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,14 @@ int tempFile() {
 
 }  // namespace
 
+bool sanitizedBuild() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    return false;
+#endif
+}
+
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
     const int outFd = tempFile();
@@ -51,7 +60,11 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
+        if (options.memoryLimitBytes != 0 && !sanitizedBuild()) {
+            const rlimit limit{options.memoryLimitBytes, options.memoryLimitBytes};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        const int in = open(options.stdinPath.c_str(), O_RDONLY | O_NONBLOCK);
         dup2(in, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
@@ -61,19 +74,22 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         _exit(127);
     }
     int wstatus = 0;
+    ProcessResult result;
+    rusage usage{};
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
     for (;;) {
-        const pid_t r = waitpid(pid, &wstatus, WNOHANG);
+        const pid_t r = wait4(pid, &wstatus, WNOHANG, &usage);
         if (r == pid) break;
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
+            wait4(pid, &wstatus, 0, &usage);
+            result.timedOut = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ProcessResult result;
+    result.peakRssBytes = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     result.out = slurp(outFd);
     result.err = slurp(errFd);

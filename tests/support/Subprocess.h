@@ -1,6 +1,7 @@
 // Runs a program to completion and captures what it wrote.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,13 +10,23 @@ struct ProcessResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out;
     std::string err;
+    uint64_t peakRssBytes = 0;  // the child's largest resident set
+    bool timedOut = false;
 };
 
 struct ProcessOptions {
     std::string workingDirectory;                             // empty: inherit
     std::vector<std::pair<std::string, std::string>> env;     // added to the environment
     double timeoutSeconds = 60;
+    // Address-space limit of the child (0: none). Sanitizer builds reserve
+    // terabytes of shadow memory, so there the limit is left out and callers
+    // bound peakRssBytes instead.
+    uint64_t memoryLimitBytes = 0;
+    std::string stdinPath = "/dev/null";
 };
+
+// True in AddressSanitizer builds.
+bool sanitizedBuild();
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});

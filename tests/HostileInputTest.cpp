@@ -1,0 +1,416 @@
+// The tool and its companion tools handed careless or hostile input: every
+// case ends with its message and status 1 (or succeeds harmlessly) within a
+// time and memory bound, writes nothing outside the output directory, and
+// leaves the user's files as they were.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <nlohmann/json.hpp>
+
+#include "Container.h"
+#include "support/Models.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every case runs under these bounds; a sanitizer build cannot take an
+// address-space limit, so its peak resident memory is checked instead.
+constexpr uint64_t kMemoryLimit = uint64_t{1} << 30;
+constexpr double kTimeout = 30;
+
+class Hostile : public ::testing::Test {
+protected:
+    TempDir dir;
+
+    ProcessResult exec(const std::string& program, const std::vector<std::string>& args,
+                       std::vector<std::pair<std::string, std::string>> env = {}) {
+        ProcessOptions options;
+        options.workingDirectory = dir.path();
+        options.env = std::move(env);
+        options.memoryLimitBytes = kMemoryLimit;
+        options.timeoutSeconds = kTimeout;
+        ProcessResult r = runProcess(program, args, options);
+        EXPECT_FALSE(r.timedOut) << "hung: " << args.size() << " arguments, first " << (args.empty() ? "" : args[0]);
+        EXPECT_LT(r.peakRssBytes, sanitizedBuild() ? 3 * kMemoryLimit / 2 : kMemoryLimit);
+        EXPECT_NE(r.status, 134) << r.err;
+        return r;
+    }
+    ProcessResult tool(std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env = {}) {
+        return exec(VEXA_TOOL_PATH, args, std::move(env));
+    }
+    ProcessResult run(const std::string& container, const std::string& list, std::vector<std::string> extra = {},
+                      std::vector<std::pair<std::string, std::string>> env = {}) {
+        std::vector<std::string> args = {"--container", container, "--input_list", list, "--output_dir", "out"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tool(args, std::move(env));
+    }
+    // A one-input model y = 2x + 1 of `n` elements, its container and a list of one input.
+    void simple(const std::string& output = "y", int64_t n = 4) {
+        const OnnxBuilder m = affineModel("m", {1, n}, 2, 1, "x", output);
+        packContainer(dir.file("m.dlc"), {{"m", &m}});
+        dir.write("one.raw", floatsToBytes(std::vector<float>(static_cast<size_t>(n), 1.0f)));
+        dir.write("list.txt", "one.raw\n");
+    }
+    std::string fifo(const std::string& name) {
+        const std::string path = dir.file(name);
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+        return path;
+    }
+    // Everything under the temporary directory, for "nothing else was written".
+    std::set<std::string> tree() {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(dir.path())) names.insert(e.path().string());
+        return names;
+    }
+};
+
+struct ZipEntry {
+    std::string name;
+    std::string data;
+};
+
+// An archive written with libzip directly, so that entries can be anything.
+std::string zipBytes(const std::vector<ZipEntry>& entries) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
+    zip_source_keep(buffer);
+    zip_t* z = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
+    for (const auto& e : entries) {
+        zip_source_t* s = zip_source_buffer(z, e.data.data(), e.data.size(), 0);
+        zip_file_add(z, e.name.c_str(), s, 0);
+    }
+    zip_close(z);
+    zip_source_open(buffer);
+    zip_source_seek(buffer, 0, SEEK_END);
+    std::string bytes(static_cast<size_t>(zip_source_tell(buffer)), '\0');
+    zip_source_seek(buffer, 0, SEEK_SET);
+    zip_source_read(buffer, bytes.data(), bytes.size());
+    zip_source_close(buffer);
+    zip_source_free(buffer);
+    // The "version needed" the tool looks for in a buffer, in both headers
+    // of every entry so that the archive stays consistent.
+    for (size_t at = 0; (at = bytes.find("PK", at)) != std::string::npos; ++at) {
+        if (bytes.compare(at, 4, "PK\x03\x04") == 0) bytes[at + 4] = 45;
+        if (bytes.compare(at, 4, "PK\x01\x02") == 0) bytes[at + 6] = 45;
+    }
+    return bytes;
+}
+
+std::string manifestFor(const std::vector<std::pair<std::string, std::string>>& graphs) {
+    nlohmann::json g = nlohmann::json::array();
+    for (const auto& [name, file] : graphs) g.push_back({{"name", name}, {"file", file}});
+    return nlohmann::json{{"format", "vexa-dlc"}, {"version", 1}, {"graphs", g}}.dump();
+}
+
+// Sets the uncompressed size of every ZIP header of `name` to `size`.
+void forgeDeclaredSize(std::string& zipData, const std::string& name, uint32_t size) {
+    auto put32 = [&](size_t at) {
+        for (int i = 0; i < 4; ++i) zipData[at + static_cast<size_t>(i)] = static_cast<char>((size >> (8 * i)) & 0xFF);
+    };
+    for (size_t at = 0; (at = zipData.find("PK", at)) != std::string::npos; ++at) {
+        if (zipData.compare(at, 4, "PK\x03\x04") == 0 && zipData.compare(at + 30, name.size(), name) == 0) put32(at + 22);
+        if (zipData.compare(at, 4, "PK\x01\x02") == 0 && zipData.compare(at + 46, name.size(), name) == 0) put32(at + 24);
+    }
+}
+
+TEST_F(Hostile, OutputNamesStayInsideTheResultDirectory) {
+    const std::string absolute = dir.file("abs");
+    struct Case {
+        std::string output;
+        std::string expected;  // relative to out/Result_0
+    };
+    const std::vector<Case> cases = {
+        {"../../escaped", "__/__/escaped.raw"},
+        {"a/./b/../../c", "a/_/b/__/__/c.raw"},
+        {absolute, "_" + absolute.substr(1) + ".raw"},
+        {"..", "__.raw"},
+        {"...", "....raw"},  // only whole components are replaced
+    };
+    for (const auto& mode : std::vector<std::vector<std::string>>{{}, {"--userbuffer_float"}}) {
+        for (const auto& c : cases) {
+            simple(c.output);
+            fs::remove_all(dir.file("out"));
+            const ProcessResult r = run("m.dlc", "list.txt", mode);
+            ASSERT_EQ(r.status, 0) << c.output << ": " << r.err;
+            EXPECT_EQ(bytesToFloats(readFile(dir.file("out/Result_0/" + c.expected))), std::vector<float>(4, 3.0f))
+                << c.output;
+            EXPECT_FALSE(fs::exists(dir.file("escaped.raw")));
+            EXPECT_FALSE(fs::exists(absolute + ".raw"));
+            EXPECT_FALSE(fs::exists(dir.file("c.raw")));
+        }
+    }
+}
+
+TEST_F(Hostile, InitCacheKeepsEverythingOfTheContainer) {
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    vexart::ContainerModel model;
+    model.modelVersion = "v";
+    model.graphs.push_back({"m", m.serialize(), {}, "model.onnx"});
+    model.manifestText = R"({"vendor": {"calibrated": true}, "graphs": [{"name": "m", "file": "model.onnx", "notes": "keep"}]})";
+    model.otherEntries["LICENSE"] = "MIT";
+    model.otherEntries["calibration/set.bin"] = std::string(1000, 'c');
+    fs::create_directory(dir.file("real"));
+    vexart::writeContainer(model, dir.file("real/m.dlc"));
+    ASSERT_EQ(chmod(dir.file("real/m.dlc").c_str(), 0640), 0);
+    fs::create_symlink("real/m.dlc", dir.file("link.dlc"));
+    dir.write("real/m.dlc.tmp", "mine");
+    dir.write("link.dlc.tmp", "mine too");
+    dir.write("one.raw", floatsToBytes({1, 2, 3, 4}));
+    dir.write("list.txt", "one.raw\n");
+    const auto before = tree();
+
+    const ProcessResult r = run("link.dlc", "list.txt", {"--enable_init_cache"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Saved container into archive successfully"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.dlc")));
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("real/m.dlc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(dir.file("real/m.dlc.tmp")), "mine");
+    EXPECT_EQ(readFile(dir.file("link.dlc.tmp")), "mine too");
+    auto after = tree();
+    for (const auto& p : before) after.erase(p);
+    after.erase(dir.file("trace.txt"));
+    for (const auto& p : after) EXPECT_EQ(p.rfind(dir.file("out"), 0), 0u) << "left behind: " << p;
+
+    const std::string bytes = readFile(dir.file("real/m.dlc"));
+    const auto saved = vexart::readContainer(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    EXPECT_EQ(saved.otherEntries, model.otherEntries);
+    ASSERT_EQ(saved.cacheRecords.size(), 1u);
+    EXPECT_EQ(saved.graphs.at(0).file, "model.onnx");
+    const auto manifest = nlohmann::json::parse(saved.manifestText);
+    EXPECT_EQ(manifest["vendor"]["calibrated"], true);
+    EXPECT_EQ(manifest["graphs"][0]["notes"], "keep");
+    // The saved container validates its own cache.
+    EXPECT_EQ(run("link.dlc", "list.txt", {"--validate_cache"}).status, 0);
+}
+
+TEST_F(Hostile, PackerNeverReplacesItsOwnInputsAndValidatesEncodings) {
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    const std::string onnx = m.serialize();
+    dir.write("a.onnx", onnx);
+    dir.write("a.onnx.tmp", "mine");
+    ProcessResult r = exec(VEXA_PACK_PATH, {"-o", "a.onnx", "a.onnx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is also an input"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir.file("a.onnx")), onnx);
+    EXPECT_EQ(readFile(dir.file("a.onnx.tmp")), "mine");
+
+    struct Case {
+        std::string encoding;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {R"({"bitWidth": 4, "stepSize": 0.1})", "has bit width 4"},
+        {R"({"bitWidth": 8, "stepSize": 1e39})", "has step size"},
+        {R"({"bitWidth": 8, "stepSize": -0.5})", "has step size"},
+        {R"({"bitWidth": 8, "stepSize": "0.1"})", "has step size"},
+        {R"({"bitWidth": 8, "stepSize": 0.1, "stepExactly0": 256})", "has stepExactly0 256"},
+        {R"(7)", "is not an object"},
+    };
+    for (const auto& c : cases) {
+        dir.write("enc.json", R"({"m": {"x": )" + c.encoding + "}}");
+        r = exec(VEXA_PACK_PATH, {"-o", "m.dlc", "--encodings", "enc.json", "a.onnx=m"});
+        EXPECT_EQ(r.status, 1) << c.encoding;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir.file("m.dlc")));
+    }
+    dir.write("enc.json", R"({"m": {"x": {"bitWidth": 16, "stepSize": 0.5, "stepExactly0": 65535}}})");
+    r = exec(VEXA_PACK_PATH, {"-o", "m.dlc", "--encodings", "enc.json", "a.onnx=m"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Hostile, SpecialFilesAreRefusedWithoutHangingOrGrowing) {
+    simple();
+    const std::string pipe = fifo("pipe");
+    fs::create_directory(dir.file("adir"));
+    dir.write("pipe-list.txt", pipe + "\n");
+    dir.write("perf.yaml", "general:\n  x: 1\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        bool onStdout;
+    };
+    const std::vector<Case> cases = {
+        {{"--container", "adir"}, "Failed to open container adir: not a regular file", false},
+        {{"--container", "/dev/zero"}, "Failed to open container /dev/zero: not a regular file", false},
+        {{"--container", pipe}, "not a regular file", false},
+        {{"--container", "/dev/zero", "--init_from_buffer"}, "Not a valid Dlc Buffer!", true},
+        {{"--container", pipe, "--init_from_buffer"}, "Not a valid Dlc Buffer!", true},
+        {{"--input_list", "/dev/urandom"}, "Failed to open input file: /dev/urandom\n", false},
+        {{"--input_list", pipe}, "Failed to open input file: " + pipe + "\n", false},
+        {{"--input_list", "adir"}, "Failed to open input file: adir\n", false},
+        {{"--input_list", "pipe-list.txt"}, "Failed to open input file: " + pipe + "\n", false},
+        {{"--perf_config_yaml", "/dev/zero"}, "Cannot open perf config yaml file: /dev/zero\n", true},
+        {{"--perf_config_yaml", pipe}, "Cannot open perf config yaml file: " + pipe + "\n", true},
+        {{"--perf_config_yaml", "adir"}, "Cannot open perf config yaml file: adir\n", true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "out"};
+        for (size_t i = 0; i + 1 < c.args.size(); i += 2) {
+            const auto at = std::find(args.begin(), args.end(), c.args[i]);
+            if (at != args.end()) {
+                *(at + 1) = c.args[i + 1];
+            } else {
+                args.push_back(c.args[i]);
+                args.push_back(c.args[i + 1]);
+            }
+        }
+        if (c.args.size() % 2 == 1) args.push_back(c.args.back());
+        const ProcessResult r = tool(args);
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        EXPECT_NE((c.onStdout ? r.out : r.err).find(c.message), std::string::npos) << c.args[1] << "\n" << r.err;
+    }
+    // A FIFO where an output file goes.
+    fs::create_directories(dir.file("out/Result_0"));
+    EXPECT_EQ(mkfifo(dir.file("out/Result_0/y.raw").c_str(), 0600), 0);
+    const ProcessResult r = run("m.dlc", "list.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to open output file for writing: out/Result_0/y.raw\n");
+}
+
+TEST_F(Hostile, ContainersThatWouldExhaustMemory) {
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    dir.write("one.raw", floatsToBytes({1, 2, 3, 4}));
+    dir.write("list.txt", "one.raw\n");
+    const std::string zeros(64 << 20, '\0');
+    // A manifest that names one deflated entry for three graphs.
+    dir.write("shared.dlc", zipBytes({{"manifest.json", manifestFor({{"a", "big"}, {"b", "big"}, {"c", "big"}})},
+                                      {"big", zeros}}));
+    // A manifest whose declared size is forged to 2 GiB.
+    std::string forged = zipBytes({{"manifest.json", manifestFor({{"m", "m.onnx"}})}, {"m.onnx", m.serialize()}});
+    forgeDeclaredSize(forged, "manifest.json", 0x80000000u);
+    dir.write("forged.dlc", forged);
+    // More inflated bytes than the cap allows.
+    dir.write("bomb.dlc", zipBytes({{"manifest.json", manifestFor({{"m", "m.onnx"}})}, {"m.onnx", m.serialize()},
+                                    {"extra.bin", zeros}}));
+    struct Case {
+        std::string container;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"shared.dlc", "container manifest names the entry 'big' twice"},
+        {"forged.dlc", ""},  // opens or not; what matters is the memory
+        {"bomb.dlc", "container decompresses to more than the limit of 16777216 bytes"},
+    };
+    for (const auto& c : cases) {
+        for (const auto& buffer : std::vector<std::string>{"", "--init_from_buffer"}) {
+            std::vector<std::string> extra;
+            if (!buffer.empty()) extra.push_back(buffer);
+            const ProcessResult r =
+                run(c.container, "list.txt", extra, {{"VEXA_CONTAINER_MAX_BYTES", std::to_string(16 << 20)}});
+            if (!c.reason.empty()) {
+                EXPECT_EQ(r.status, 1) << c.container;
+                EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.container << ": " << r.err << r.out;
+            }
+            EXPECT_LT(r.peakRssBytes, uint64_t{200} << 20) << c.container;
+        }
+    }
+    // The same bomb within a larger cap opens; its extra entry is kept.
+    EXPECT_EQ(run("bomb.dlc", "list.txt").status, 0);
+}
+
+TEST_F(Hostile, HugeInputListsAndPaddingStayProportional) {
+    // One line of 2,000,000 paths for a one-input model.
+    simple();
+    std::string wide;
+    for (int i = 0; i < 2000000; ++i) wide += "a.raw ";
+    dir.write("wide.txt", wide + "\n");
+    ProcessResult r = run("m.dlc", "wide.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Expecting: 1\nGot: 2000000\n"), std::string::npos);
+    EXPECT_LT(r.peakRssBytes, uint64_t{sanitizedBuild() ? 1200u : 400u} << 20);
+
+    // 4 million padding pieces: every line is printed, from a count.
+    const int64_t n = 4 << 20;
+    simple("y", n);
+    dir.write("tiny.raw", floatsToBytes({1}));
+    dir.write("tiny.txt", "tiny.raw\n");
+    r = run("m.dlc", "tiny.txt", {"--profiling_level", "off"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string line = "Applying padding\n";
+    const size_t first = r.out.find("Processing DNN input(s):\ntiny.raw\n" + line);
+    ASSERT_NE(first, std::string::npos);
+    size_t lines = 0;
+    for (size_t at = r.out.find(line, first); at != std::string::npos; at = r.out.find(line, at + line.size())) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(n - 1));
+}
+
+TEST_F(Hostile, ImpossibleUserBufferTypesEndWithAMessage) {
+    simple();
+    const std::vector<std::vector<std::string>> cases = {
+        {"--userbuffer_float", "--userbuffer_tf8"},
+        {"--userbuffer_floatN", "32", "--userbuffer_tf8"},
+        {"--userbuffer_float", "--userbuffer_float_output", "--userbuffer_tf8_output"},
+        {"--userbuffer_tf8", "--userbuffer_floatN_output", "16", "--userbuffer_tf8_output"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = run("m.dlc", "list.txt", c);
+        EXPECT_EQ(r.status, 1) << c[0] << " " << c[1];
+        EXPECT_NE(r.err.find("which is not a data type"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Hostile, OutOfMemoryIsAMessage) {
+    simple();
+    // 2^39 elements: more than any allocator here will give.
+    const ProcessResult r = run("m.dlc", "list.txt", {"--input_name", "x", "--input_dimensions", "1,549755813888"},
+                                {{"ASAN_OPTIONS", "allocator_may_return_null=1:detect_leaks=0"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
+}
+
+TEST_F(Hostile, BuildRequestsThatCannotHoldAreReportedAtBuild) {
+    simple();
+    struct Case {
+        std::vector<std::string> extra;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {{"--input_name", "xx", "--input_dimensions", "1,4"}, "'xx' is not an input of the graph"},
+        {{"--input_name", "x", "--input_dimensions", "1,2,2"}, "input 'x' has rank 2, not 3"},
+        {{"--input_name", "x", "--input_dimensions", "1,-1"}, "dimension 1 of input 'x' is 18446744073709551615"},
+        {{"--input_name", "x", "--input_dimensions", "1,0"}, "dimension 1 of input 'x' is 0"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = run("m.dlc", "list.txt", c.extra);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Vexa_VEXABuilder_Build: graph 'm': " + c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("elements, the network expects"), std::string::npos);
+    }
+}
+
+TEST_F(Hostile, FailedDirectoryCreationReportsItsOwnError) {
+    simple();
+    // mkdir here fails with EPERM (or EROFS), while a status query says "missing".
+    const ProcessResult r = tool({"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "/sys/vexa-out",
+                                  "--profiling_level", "off"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Failed to create output directory: /sys/vexa-out/Result_0: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find("No such file or directory"), std::string::npos) << r.err;
+}
+
+TEST_F(Hostile, NoLibraryIsLoadedFromTheCurrentDirectory) {
+    simple();
+    // The tool and its library alone in a directory: no SoC service beside them.
+    fs::create_directories(dir.file("bin"));
+    fs::copy_file(VEXA_TOOL_PATH, dir.file("bin/vexa-net-run"));
+    fs::copy_file(fs::path(VEXA_TOOL_PATH).parent_path() / "libVEXA.so", dir.file("bin/libVEXA.so"));
+    fs::create_directories(dir.file("KTP"));
+    fs::copy_file(VEXA_PLANTED_LIBRARY, dir.file("KTP/libZdnSystemInfo.so"));
+    const ProcessResult r = exec(dir.file("bin/vexa-net-run"),
+                                 {"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "out"},
+                                 {{"VEXA_PLANTED_MARKER", dir.file("planted-was-loaded")}, {"VEXA_DSP_DRIVER_DIR", ""}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("planted-was-loaded")));
+}
+
+}  // namespace
