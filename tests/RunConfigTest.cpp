@@ -2,11 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include "app/StringUtil.h"
 
 namespace {
+
+// The DSP checks ask the SoC service, which a fake architecture in the
+// environment would answer; these tests expect a machine without a DSP.
+const bool kNoFakeDsp = [] {
+    unsetenv("VEXA_FAKE_DSP_ARCH");
+    return true;
+}();
 
 // Parses the tool's command line (with the two required options added) the
 // way the entry point does, against a fresh runtime list.
@@ -88,6 +96,18 @@ TEST(Validation, RefusedValuesAndCombinationsGiveTheirMessage) {
          "Error: Invalid values passed to the argument --interence_per_duration.\nPlease provide positive values "
          "for inferences and duration.\n"},
         {{"--inferences_per_duration", "5,-1"},
+         "Error: Invalid values passed to the argument --interence_per_duration.\nPlease provide positive values "
+         "for inferences and duration.\n"},
+        {{"--inferences_per_duration", "0x14,0x2"},
+         "Error: Invalid values passed to the argument --interence_per_duration.\nPlease provide positive values "
+         "for inferences and duration.\n"},
+        {{"--inferences_per_duration", "inf,1"},
+         "Error: Invalid values passed to the argument --interence_per_duration.\nPlease provide positive values "
+         "for inferences and duration.\n"},
+        {{"--inferences_per_duration", "5,nan"},
+         "Error: Invalid values passed to the argument --interence_per_duration.\nPlease provide positive values "
+         "for inferences and duration.\n"},
+        {{"--inferences_per_duration", "1,.e3"},
          "Error: Invalid values passed to the argument --interence_per_duration.\nPlease provide positive values "
          "for inferences and duration.\n"},
         {{"--runtime_order", "cpu,dsp,cpu"},
@@ -205,6 +225,8 @@ TEST(Validation, DerivedSettings) {
          [](const RunConfig& c) { EXPECT_DOUBLE_EQ(c.secondsPerInference, 0.2); }},
         {{"--inferences_per_duration", "10"},
          [](const RunConfig& c) { EXPECT_DOUBLE_EQ(c.secondsPerInference, 1.0); }},
+        {{"--inferences_per_duration", " 1e1x,+.5e0"},
+         [](const RunConfig& c) { EXPECT_DOUBLE_EQ(c.secondsPerInference, 0.05); }},
         {{"--runtime_order", "dsp,gpu_float16,cpu"},
          [](const RunConfig& c) {
              EXPECT_EQ(runtimeListEntries(c.runtimeList), (std::vector<uint32_t>{2, 3, 0}));

@@ -241,8 +241,12 @@ TEST_F(Run, DurationReplaysAndPacingSleeps) {
     EXPECT_LE(executions, 40u);
     EXPECT_EQ(executions % 2, 0u);  // a replay never cuts a pass short
     EXPECT_GE(seconds, 0.9);
-    // Results restart from the top of the list on every pass.
-    EXPECT_EQ(result(1, "y.raw"), (std::vector<float>{2}));
+    // Every pass starts again at the top of the list, and its results follow
+    // the earlier ones: Result_2 and Result_3 exist only through a replay.
+    EXPECT_EQ(result(2, "y.raw"), (std::vector<float>{1}));
+    EXPECT_EQ(result(3, "y.raw"), (std::vector<float>{2}));
+    EXPECT_TRUE(fs::exists(dir.file("out/Result_" + std::to_string(executions - 1))));
+    EXPECT_FALSE(fs::exists(dir.file("out/Result_" + std::to_string(executions))));
 
     r = run("m.dlc", "list.txt", {"--inferences_per_duration", "1000000,1"});
     ASSERT_EQ(r.status, 0);
@@ -469,11 +473,76 @@ TEST_F(UserBufferRun, UnsignedOutputsTruncateAndNativeFilesKeepTheirType) {
         const float y = 2 * x[i] + 1;
         EXPECT_EQ(got[i], static_cast<float>(static_cast<uint32_t>(static_cast<int32_t>(y)))) << i;
     }
+    // A native output file holds the tensor's own type: one byte per element
+    // of its container encoding, where the buffer holds floats.
     fs::remove_all(dir.file("out"));
+    const OnnxBuilder m = affineModel("m", {1, 16}, 2, 1);
+    vexart::ContainerModel model;
+    model.graphs.push_back({"m", m.serialize(), {{"y", {8, 4.0f / 255, 64}}}, {}});
+    vexart::writeContainer(model, dir.file("encoded.dlc"));
+    r = run("encoded.dlc", "list.txt", {"--userbuffer_float", "--userbuffer_float_output", "--use_native_output_files"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The encoding is fitted to the data (y from -1 to 2.75): the smallest
+    // value is code 0, the largest 255, and the codes follow the values.
+    const std::string bytes = readFile(dir.file("out/Result_0/y.raw"));
+    ASSERT_EQ(bytes.size(), x.size());
+    const double step = 3.75 / 255;
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double decoded = static_cast<uint8_t>(bytes[i]) * step - 1;
+        EXPECT_NEAR(decoded, 2 * x[i] + 1, step / 2 + 1e-6) << i;
+    }
+    // An output override with --tensor_mode but no type map is refused.
     r = run("plain.dlc", "list.txt",
             {"--userbuffer_float", "--userbuffer_floatN_output", "16", "--tensor_mode", "userBuffer"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("Cannot use data_type_map while specifying --userbuffer_xx options\n", 0), std::string::npos);
+    EXPECT_EQ(r.err.rfind("Specify data type for tensors using --data_type_map along with --tensor_mode\n", 0), 0u)
+        << r.err;
+}
+
+TEST_F(UserBufferRun, BatchesArePaddedSlicedAndReportedPerFile) {
+    // A batch of four two-element samples, three files: one padding block.
+    const OnnxBuilder m = affineModel("m", {4, 2}, 0, -0.001f);
+    vexart::ContainerModel model;
+    model.graphs.push_back({"m", m.serialize(), {{"y", {8, 0.01f, 0}}}, {}});
+    vexart::writeContainer(model, dir.file("batch.dlc"));
+    raw("a.raw", {1, 2});
+    raw("b.raw", {3, 4});
+    raw("c.raw", {5, 6});
+    dir.write("batch.txt", "a.raw\nb.raw\nc.raw\n");
+    ProcessResult r = run("batch.dlc", "batch.txt", {"--userbuffer_float"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Processing DNN input(s):\na.raw\nb.raw\nc.raw\nApplying padding\n"), std::string::npos);
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(result(i, "y.raw"), (std::vector<float>{-0.001f, -0.001f})) << i;
+    EXPECT_FALSE(fs::exists(dir.file("out/Result_3")));
+    // Native fixed-point files fitted to the data: the quantizer's report on
+    // the too-small range comes once for each file written.
+    fs::remove_all(dir.file("out"));
+    r = run("batch.dlc", "batch.txt", {"--userbuffer_float", "--use_native_output_files"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count(r.err, "Expect the encoding range to be larger than 0.01\n"), 3u) << r.err;
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(readFile(dir.file("out/Result_" + std::to_string(i) + "/y.raw")).size(), 2u) << i;
+    }
+}
+
+TEST_F(Run, Nv21InputsAreHandedOverAByteAValue) {
+    const OnnxBuilder m = affineModel("m", {1, 6}, 2, 1);
+    packContainer(dir.file("m.dlc"), {{"m", &m}});
+    dir.write("frame.nv21", std::string("\x00\x0a\xc8\xff\x80\x40", 6));
+    dir.write("list.txt", "frame.nv21\n");
+    ProcessResult r = run("m.dlc", "list.txt", {"--encoding_type", "nv21"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result(0, "y.raw"), (std::vector<float>{1, 21, 401, 511, 257, 129}));
+    // The byte count must divide the input like any raw file's.
+    dir.write("short.nv21", std::string(4, '\x01'));
+    dir.write("short.txt", "short.nv21\n");
+    r = run("m.dlc", "short.txt", {"--encoding_type", "nv21"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: invalid input size provided. Please check all raw sizes.\n");
+    // NV21 refuses user buffers.
+    r = run("m.dlc", "list.txt", {"--encoding_type", "nv21", "--userbuffer_float"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot use user buffer while specifying nv21 encoding type\n"), std::string::npos);
 }
 
 TEST_F(UserBufferRun, StaticRangesUseTheModelsEncodingWhenThereIsOne) {

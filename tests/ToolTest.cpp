@@ -32,6 +32,21 @@ TEST(Tool, VersionAndHelpExitZero) {
     }
 }
 
+// The whole listing, written out from the option table: every entry, the
+// 20-column field ("[ --duration=<val> ]" just fits, one character more
+// moves the description to the next line) and the empty --dbglogs text.
+TEST(Tool, HelpListingMatchesTheGoldenCopy) {
+    const std::string golden = readFile(VEXA_GOLDEN_DIR "/help.txt");
+    ASSERT_FALSE(golden.empty());
+    EXPECT_NE(golden.find("\n  [ --duration=<val> ]  Specified the duration"), std::string::npos);
+    EXPECT_NE(golden.find("\n  [ --output_dir=<val> ]\n                        The directory"), std::string::npos);
+    const ProcessResult r = tool({"--help"});
+    EXPECT_EQ(r.err, golden);
+    // After a command-line error the same listing follows the message.
+    const ProcessResult e = tool({"-help"});
+    EXPECT_EQ(e.err, "Command Line Error: Invalid argument passed -help\n" + golden);
+}
+
 TEST(Tool, CommandLineErrorsExitOneWithTheListing) {
     struct Case {
         std::vector<std::string> args;
