@@ -40,10 +40,10 @@ bool readInputListFile(const std::string& path, std::vector<std::string>& lines)
 
 InputLine parseInputLine(const std::string& line) {
     InputLine parsed;
-    for (const auto& token : splitString(line, ' ')) {
+    for (auto& token : splitString(line, ' ')) {
         const size_t sep = token.size() >= 2 ? token.find(":=") : std::string::npos;
         if (sep == std::string::npos) {
-            parsed.paths.push_back(token);
+            parsed.paths.push_back(std::move(token));
         } else {
             parsed.names.push_back(token.substr(0, sep));
             parsed.paths.push_back(token.substr(sep + 2));
@@ -72,7 +72,7 @@ bool parseInputList(const std::vector<std::string>& lines, InputListTables& tabl
         std::vector<StringListHandle> names;
         std::vector<InputFileQueue> queues;
         for (; i < lines.size() && lines[i][0] != '$'; ++i) {
-            const InputLine parsed = parseInputLine(lines[i]);
+            InputLine parsed = parseInputLine(lines[i]);
             const std::set<std::string> unique(parsed.names.begin(), parsed.names.end());
             if (!parsed.names.empty() && unique.size() < parsed.names.size()) {
                 std::cerr << "Input names have duplicate at input line " << i + 1 << "\n";
@@ -81,7 +81,7 @@ bool parseInputList(const std::vector<std::string>& lines, InputListTables& tabl
             names.push_back(makeStringList(parsed.names));
             for (size_t j = 0; j < parsed.paths.size(); ++j) {
                 if (queues.size() == j) queues.emplace_back();
-                queues[j].push_back(parsed.paths[j]);
+                queues[j].push_back(std::move(parsed.paths[j]));
             }
         }
         if (queues.empty()) {

@@ -9,10 +9,6 @@ namespace {
 // than the reads it saves.
 constexpr uint64_t kWorthwhileBytes = 64 * 1024;
 
-// What read-ahead may hold at once, all files of a request together: the
-// files beyond it are left to the assembler rather than held twice in memory.
-constexpr uint64_t kMostHeld = 256u << 20;
-
 bool readSlotFile(const std::string& path, uint64_t room, FileStamp& stamp, std::vector<char>& data) {
     if (!fileStamp(path, stamp) || stamp.size > room) return false;
     if (data.capacity() > room) std::vector<char>().swap(data);
@@ -113,7 +109,7 @@ void ReadAhead::work() {
         uint64_t held = 0;
         for (size_t i = 0; i < count; ++i) {
             Slot& slot = slots_[i];
-            slot.ready = readSlotFile(slot.path, kMostHeld - held, slot.stamp, slot.data);
+            slot.ready = readSlotFile(slot.path, mostHeld_ - held, slot.stamp, slot.data);
             if (slot.ready) {
                 held += slot.data.capacity();
             } else {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +19,9 @@
 
 class ReadAhead {
 public:
-    ReadAhead() = default;
+    // At most `mostHeld` bytes are held at once, all files of a request
+    // together; the files beyond it are left to the assembler.
+    explicit ReadAhead(uint64_t mostHeld = uint64_t{256} << 20) : mostHeld_(mostHeld) {}
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -48,6 +51,7 @@ private:
     void work();
     void waitIdle(std::unique_lock<std::mutex>& lock);
 
+    const uint64_t mostHeld_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread worker_;

@@ -323,3 +323,40 @@ TEST(ArrayConverters, QuantizerAgreesWithItsDefinitionForGivenEncodings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Shared buffers can start at any byte: every conversion gives the same
+// bytes at an odd address as at an aligned one (the sanitizer build also
+// checks that no access is misaligned).
+TEST(Conversion, OddAddressesGiveTheSameBytes) {
+    const char* types[] = {"float32", "float16", "fixedPoint8", "fixedPoint16", "int8", "int16", "int32",
+                           "int64",   "uint8",   "uint16",      "uint32",       "uint64", "bool8"};
+    const size_t count = 37;  // vector bodies and scalar tails both
+    std::vector<float> values(count);
+    for (size_t i = 0; i < count; ++i) values[i] = static_cast<float>(i) * 0.75f - 9.0f;
+    for (const char* from : types) {
+        for (const char* to : types) {
+            // Source bytes in `from`, made by converting the floats.
+            alignas(16) unsigned char aligned[8 * count + 16] = {};
+            float step = 0;
+            uint64_t offset = 0;
+            ASSERT_TRUE(convertElements(values.data(), aligned, "float32", from, count, &step, &offset, true));
+            const size_t width = std::strcmp(from, "float32") == 0 ? 4 : 8;
+            alignas(16) unsigned char oddSource[8 * count + 16] = {};
+            std::memcpy(oddSource + 1, aligned, width * count);
+
+            alignas(16) unsigned char want[8 * count + 16] = {};
+            alignas(16) unsigned char got[8 * count + 16] = {};
+            float s1 = step, s2 = step;
+            uint64_t o1 = offset, o2 = offset;
+            ASSERT_TRUE(convertElements(aligned, want, from, to, count, &s1, &o1, true)) << from << "->" << to;
+            ASSERT_TRUE(convertElements(oddSource + 1, got + 3, from, to, count, &s2, &o2, true)) << from << "->" << to;
+            EXPECT_EQ(std::memcmp(want, got + 3, 8 * count), 0) << from << " -> " << to;
+            EXPECT_EQ(bitsOf(s1), bitsOf(s2));
+            EXPECT_EQ(o1, o2);
+        }
+    }
+}
+
+}  // namespace

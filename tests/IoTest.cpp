@@ -196,6 +196,42 @@ TEST_F(Assembly, ReadAheadLeavesPipesAlone) {
     EXPECT_EQ(ahead.take("/dev/zero"), nullptr);
 }
 
+// What read-ahead holds is capped over all files of a request; the files
+// past the cap are left to the assembler.
+TEST_F(Assembly, ReadAheadHoldsNoMoreThanItsCap) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) paths.push_back(dir.write("f" + std::to_string(i), std::string(100 << 10, 'a')));
+    ReadAhead ahead(250 << 10);
+    InputFileQueue q;
+    for (const auto& p : paths) q.push_back(p);
+    ahead.request({q}, 4);
+    ahead.wait();
+    size_t taken = 0;
+    for (const auto& p : paths) taken += ahead.take(p) != nullptr ? 1 : 0;
+    if (std::thread::hardware_concurrency() > 1) {
+        EXPECT_EQ(taken, 2u);
+    }
+}
+
+TEST(OutputWriter, PathsNeverLeaveTheResultDirectory) {
+    struct Case {
+        std::string name, path;
+    };
+    const std::vector<Case> cases = {
+        {"../x", "o/Result_0/__/x.raw"},
+        {"../../../../etc/passwd", "o/Result_0/__/__/__/__/etc/passwd.raw"},
+        {"/abs/y", "o/Result_0/_abs/y.raw"},
+        {"//y", "o/Result_0/_/y.raw"},
+        {"a/./b", "o/Result_0/a/_/b.raw"},
+        {"a/..", "o/Result_0/a/__.raw"},
+        {".", "o/Result_0/_.raw"},
+        {"..a/b..", "o/Result_0/..a/b...raw"},
+        {".../x", "o/Result_0/.../x.raw"},
+        {"a/../", "o/Result_0/a/__/.raw"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(outputFilePath("o", c.name, 0), c.path) << c.name;
+}
+
 TEST(OutputWriter, PathsAreCleanedButSlashesKept) {
     EXPECT_EQ(outputFilePath("out", "conv1:0", 3), "out/Result_3/conv1_0.raw");
     EXPECT_EQ(outputFilePath("./output/", "a<b>|c?", 0), "./output//Result_0/a_b__c_.raw");

@@ -101,6 +101,12 @@ TEST(YamlReader, MissingAndEmptyFiles) {
     EXPECT_TRUE(root->getChildren().empty());
     const auto crlf = YamlParser(dir.write("crlf.yaml", "init:\r\n  X: 1\r\n")).getRoot();
     EXPECT_EQ(valuesOf(child(crlf, "init"), "X"), std::vector<std::string>{"1"});
+    // Only a carriage return before a line feed goes: one ending the file stays.
+    const auto lone = YamlParser(dir.write("lone.yaml", "init:\r\n  X: 1\r")).getRoot();
+    EXPECT_EQ(valuesOf(child(lone, "init"), "X"), std::vector<std::string>{"1\r"});
+    // Only regular files are read: a directory or a device cannot be opened.
+    EXPECT_EQ(YamlParser(dir.path()).getRoot(), nullptr);
+    EXPECT_EQ(YamlParser("/dev/zero").getRoot(), nullptr);
 }
 
 TEST(PerfKeys, ValidationReportsTheFirstUnknownKeyAsWritten) {

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <tuple>
+#include <type_traits>
 
 #include "Container.h"
 #include "RunModel.h"
@@ -56,6 +59,168 @@ TEST(RuntimeHandles, NullAndForeignHandlesAreRefused) {
     EXPECT_EQ(Vexa_StringList_At(l.get(), 1), nullptr);
     EXPECT_STREQ(Vexa_StringList_At(l.get(), 0), "a");
 }
+
+// Every entry point that takes a handle first, called with a null handle
+// and with a live handle of another class: each refuses with its failure
+// result, and nothing crashes or throws across the interface.
+template <typename R, typename... A>
+void expectRefused(const char* name, R (*fn)(A...), void* handle) {
+    std::tuple<A...> args{};
+    using First = std::tuple_element_t<0, std::tuple<A...>>;
+    std::get<0>(args) = static_cast<First>(handle);
+    if constexpr (std::is_void_v<R>) {
+        std::apply(fn, args);
+    } else {
+        const R result = std::apply(fn, args);
+        if constexpr (std::is_same_v<R, int>) {
+            // Flag results fail as 0, error codes as non-zero.
+            const bool flag = std::string(name).find("PlatformConfig_SetPlatformOption") != std::string::npos;
+            EXPECT_EQ(result == 0, flag) << name;
+        } else if constexpr (std::is_same_v<R, const char*>) {
+            EXPECT_TRUE(result == nullptr || *result == '\0') << name;  // no text
+        } else if constexpr (std::is_pointer_v<R>) {
+            EXPECT_EQ(result, nullptr) << name;
+        } else if (std::string(name) == "Vexa_RuntimeList_At") {
+            EXPECT_EQ(result, VEXA_RUNTIME_UNSET) << name;  // runtimes fail as "unset"
+        } else {
+            EXPECT_EQ(result, R{}) << name;
+        }
+    }
+}
+
+struct Entry {
+    const char* name;
+    std::function<void(const char*, void*)> call;
+};
+#define ENTRY(fn) Entry{#fn, [](const char* n, void* h) { expectRefused(n, fn, h); }}
+
+TEST(RuntimeHandles, EveryEntryPointRefusesNullAndForeignHandles) {
+    const std::vector<Entry> entries = {
+        ENTRY(Vexa_DlContainer_Delete),
+        ENTRY(Vexa_DlContainer_Save),
+        ENTRY(Vexa_VEXABuilder_Create),
+        ENTRY(Vexa_VEXABuilder_Delete),
+        ENTRY(Vexa_VEXABuilder_SetPerformanceProfile),
+        ENTRY(Vexa_VEXABuilder_SetCustomPerfProfile),
+        ENTRY(Vexa_VEXABuilder_NetworkInit),
+        ENTRY(Vexa_VEXABuilder_SetOutputLayers),
+        ENTRY(Vexa_VEXABuilder_SetOutputLayersForNetwork),
+        ENTRY(Vexa_VEXABuilder_SetOutputTensors),
+        ENTRY(Vexa_VEXABuilder_SetOutputTensorsForNetwork),
+        ENTRY(Vexa_VEXABuilder_SetInputDimensions),
+        ENTRY(Vexa_VEXABuilder_SetInputDimensionsForNetwork),
+        ENTRY(Vexa_VEXABuilder_SetDebugMode),
+        ENTRY(Vexa_VEXABuilder_SetProfilingLevel),
+        ENTRY(Vexa_VEXABuilder_SetExecutionPriorityHint),
+        ENTRY(Vexa_VEXABuilder_SetUseUserSuppliedBuffers),
+        ENTRY(Vexa_VEXABuilder_SetPlatformConfig),
+        ENTRY(Vexa_VEXABuilder_SetInitCacheMode),
+        ENTRY(Vexa_VEXABuilder_SetRuntimeProcessorOrder),
+        ENTRY(Vexa_VEXABuilder_SetUnconsumedTensorsAsOutputs),
+        ENTRY(Vexa_VEXABuilder_SetTimeOut),
+        ENTRY(Vexa_VEXABuilder_SetSingleThreadedInit),
+        ENTRY(Vexa_VEXABuilder_SetCpuFixedPointMode),
+        ENTRY(Vexa_VEXABuilder_SetAcceleratedInit),
+        ENTRY(Vexa_VEXABuilder_SetModelName),
+        ENTRY(Vexa_VEXABuilder_SetCacheCompatibilityMode),
+        ENTRY(Vexa_VEXABuilder_SetCpuZmxMode),
+        ENTRY(Vexa_VEXABuilder_SetDeferredInit),
+        ENTRY(Vexa_VEXABuilder_SetMemoryLimitHint),
+        ENTRY(Vexa_VEXABuilder_SetFileReadMemoryBudget),
+        ENTRY(Vexa_VEXABuilder_RegisterMultiContext),
+        ENTRY(Vexa_VEXABuilder_ValidateCache),
+        ENTRY(Vexa_VEXABuilder_Build),
+        ENTRY(Vexa_VEXA_Delete),
+        ENTRY(Vexa_VEXA_GetModelVersion),
+        ENTRY(Vexa_VEXA_GetNetworkNames),
+        ENTRY(Vexa_VEXA_GetInputTensorNamesForNetwork),
+        ENTRY(Vexa_VEXA_GetOutputTensorNamesForNetwork),
+        ENTRY(Vexa_VEXA_GetInputDimensionsForNetwork),
+        ENTRY(Vexa_VEXA_GetInputOutputBufferAttributesForNetwork),
+        ENTRY(Vexa_VEXA_ExecuteITensorsForNetwork),
+        ENTRY(Vexa_VEXA_ExecuteUserBuffersForNetwork),
+        ENTRY(Vexa_VEXA_RegisterUserMemoryMappedBuffersForNetwork),
+        ENTRY(Vexa_VEXA_DeregisterUserMemoryMappedBuffersForNetwork),
+        ENTRY(Vexa_VEXA_SetCustomPerfProfile),
+        ENTRY(Vexa_VEXA_SetDspVtcmRetention),
+        ENTRY(Vexa_VEXA_GetSpillFillBufferSize),
+        ENTRY(Vexa_VEXA_GetWeightsBufferSize),
+        ENTRY(Vexa_VEXA_GetBufferAlignment),
+        ENTRY(Vexa_VEXA_Finalize),
+        ENTRY(Vexa_VEXA_GetDiagLogInterface_Ref),
+        ENTRY(Vexa_IDiagLog_GetOptions),
+        ENTRY(Vexa_IDiagLog_SetOptions),
+        ENTRY(Vexa_IDiagLog_Start),
+        ENTRY(Vexa_Options_Delete),
+        ENTRY(Vexa_Options_SetLogFileDirectory),
+        ENTRY(Vexa_VEXAPerfProfile_Delete),
+        ENTRY(Vexa_StringList_Delete),
+        ENTRY(Vexa_StringList_Append),
+        ENTRY(Vexa_StringList_Size),
+        ENTRY(Vexa_StringList_At),
+        ENTRY(Vexa_TensorShape_Delete),
+        ENTRY(Vexa_TensorShape_Concatenate),
+        ENTRY(Vexa_TensorShape_Rank),
+        ENTRY(Vexa_TensorShape_At),
+        ENTRY(Vexa_TensorShapeMap_Delete),
+        ENTRY(Vexa_TensorShapeMap_Add),
+        ENTRY(Vexa_Util_CreateITensor),
+        ENTRY(Vexa_Util_CreateITensor_NV21),
+        ENTRY(Vexa_ITensor_Delete),
+        ENTRY(Vexa_ITensor_GetData),
+        ENTRY(Vexa_ITensor_GetSize),
+        ENTRY(Vexa_ITensor_GetShape),
+        ENTRY(Vexa_TensorMap_Delete),
+        ENTRY(Vexa_TensorMap_Add),
+        ENTRY(Vexa_TensorMap_GetTensor_Ref),
+        ENTRY(Vexa_TensorMap_GetTensorNames),
+        ENTRY(Vexa_UserBufferEncoding_Delete),
+        ENTRY(Vexa_UserBufferEncoding_GetElementType),
+        ENTRY(Vexa_UserBufferEncodingTfN_GetStepExactly0),
+        ENTRY(Vexa_UserBufferEncodingTfN_GetQuantizedStepSize),
+        ENTRY(Vexa_UserBufferEncodingTfN_SetStepExactly0),
+        ENTRY(Vexa_UserBufferEncodingTfN_SetQuantizedStepSize),
+        ENTRY(Vexa_IBufferAttributes_Delete),
+        ENTRY(Vexa_IBufferAttributes_GetDims),
+        ENTRY(Vexa_IBufferAttributes_GetEncodingType),
+        ENTRY(Vexa_IBufferAttributes_GetEncoding_Ref),
+        ENTRY(Vexa_IUserBuffer_Delete),
+        ENTRY(Vexa_IUserBuffer_GetEncoding_Ref),
+        ENTRY(Vexa_IUserBuffer_GetSize),
+        ENTRY(Vexa_IUserBuffer_GetOutputSize),
+        ENTRY(Vexa_UserBufferMap_Delete),
+        ENTRY(Vexa_UserBufferMap_Add),
+        ENTRY(Vexa_UserBufferMap_GetUserBuffer_Ref),
+        ENTRY(Vexa_UserBufferMap_GetUserBufferNames),
+        ENTRY(Vexa_UserMemoryMap_Delete),
+        ENTRY(Vexa_UserMemoryMap_Add),
+        ENTRY(Vexa_UserMemoryMap_AddFdOffset),
+        ENTRY(Vexa_UserMemoryMap_GetUserBufferNames),
+        ENTRY(Vexa_UserMemoryMap_GetUserMemoryAddressCount),
+        ENTRY(Vexa_UserMemoryMap_GetUserMemoryAddressAtIndex),
+        ENTRY(Vexa_UserMemoryMap_GetUserMemoryOffsetAtIndex),
+        ENTRY(Vexa_DlVersion_ToString),
+        ENTRY(Vexa_DlVersion_Delete),
+        ENTRY(Vexa_RuntimeList_Delete),
+        ENTRY(Vexa_RuntimeList_Add),
+        ENTRY(Vexa_RuntimeList_Size),
+        ENTRY(Vexa_RuntimeList_At),
+        ENTRY(Vexa_PlatformConfig_Delete),
+        ENTRY(Vexa_PlatformConfig_SetPlatformOptions),
+        ENTRY(Vexa_PlatformConfig_SetPlatformOptionValue),
+    };
+    const StringListHandle strings = list({"a"});
+    const TensorShapeHandle shape(Vexa_TensorShape_Create());
+    for (const auto& e : entries) {
+        // A string list is foreign to every class but its own; a shape is foreign to string lists.
+        void* foreign = std::string(e.name).rfind("Vexa_StringList_", 0) == 0 ? shape.get() : strings.get();
+        e.call(e.name, nullptr);
+        e.call(e.name, foreign);
+    }
+    EXPECT_EQ(Vexa_StringList_Size(strings.get()), 1u);  // the foreign handles survived
+    EXPECT_EQ(Vexa_TensorShape_Rank(shape.get()), 0u);
+}
+#undef ENTRY
 
 TEST(RuntimeHandles, RuntimesAndTheirNames) {
     EXPECT_EQ(Vexa_RuntimeList_StringToRuntime("cpu"), 0u);

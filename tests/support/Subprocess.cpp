@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <algorithm>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,6 +36,18 @@ int tempFile() {
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     unlink(name);
     return fd;
+}
+
+// The high-water mark of the process's resident memory since its exec.
+// (The rusage of a child also counts the pages it shared with this process
+// between fork and exec, which says nothing about the program.)
+uint64_t residentHighWater(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -75,21 +89,21 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     }
     int wstatus = 0;
     ProcessResult result;
-    rusage usage{};
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
     for (;;) {
-        const pid_t r = wait4(pid, &wstatus, WNOHANG, &usage);
+        // Sampled while the child runs; its last milliseconds can escape.
+        result.peakRssBytes = std::max(result.peakRssBytes, residentHighWater(pid));
+        const pid_t r = waitpid(pid, &wstatus, WNOHANG);
         if (r == pid) break;
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            wait4(pid, &wstatus, 0, &usage);
+            waitpid(pid, &wstatus, 0);
             result.timedOut = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    result.peakRssBytes = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     result.out = slurp(outFd);
     result.err = slurp(errFd);

@@ -10,7 +10,7 @@ struct ProcessResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out;
     std::string err;
-    uint64_t peakRssBytes = 0;  // the child's largest resident set
+    uint64_t peakRssBytes = 0;  // the child's largest resident set, as sampled while it ran
     bool timedOut = false;
 };
 
