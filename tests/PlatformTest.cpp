@@ -4,7 +4,9 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 
 #include "platform/DspDriver.h"
 #include "platform/DynamicLoader.h"
@@ -44,6 +46,27 @@ TEST(Loader, FlagsLocalRecordAndAddresses) {
     EXPECT_EQ(dlAddrToPath(nullptr, path), 0);
     EXPECT_STREQ(dlLastError(), "Input address is nullptr");
     EXPECT_EQ(path, "");
+}
+
+// Started through PATH, a program's own entry names it as typed (no
+// directory); its path must still be found. The test starts itself that
+// way and the child answers.
+TEST(Loader, MainProgramPathWhenStartedThroughPath) {
+    if (std::getenv("VEXA_REPORT_OWN_PATH") != nullptr) {
+        std::string path;
+        std::cout << (dlAddrToPath(reinterpret_cast<const void*>(&dlOpen), path) == 1 ? path : "<failed>") << std::endl;
+        return;
+    }
+    const fs::path self = fs::canonical("/proc/self/exe");
+    ProcessOptions options;
+    options.workingDirectory = "/";
+    options.env = {{"VEXA_REPORT_OWN_PATH", "1"}, {"PATH", self.parent_path().string()}};
+    const ProcessResult r = runProcess("/bin/sh",
+                                       {"-c", "exec " + self.filename().string() +
+                                                  " --gtest_filter=Loader.MainProgramPathWhenStartedThroughPath"},
+                                       options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\n" + self.string() + "\n"), std::string::npos) << r.out;
 }
 
 TEST(Loader, LibraryPathsJoinWithOneSeparator) {
