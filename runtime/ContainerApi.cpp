@@ -1,6 +1,7 @@
 // Containers, the builder and the built network instance.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
 #include <tuple>
 
@@ -49,7 +50,9 @@ std::string joined(const std::vector<std::string>& items) {
     return s;
 }
 
-Vexa_DlContainer_Handle_t openBytes(const uint8_t* bytes, size_t size, const std::string& what) {
+// `start`: when opening began, so that the load time counts the file's read.
+Vexa_DlContainer_Handle_t openBytes(const uint8_t* bytes, size_t size, const std::string& what,
+                                    std::chrono::steady_clock::time_point start) {
     return guarded<Vexa_DlContainer_Handle_t>("Vexa_DlContainer_Open", VEXA_ERRORCODE_BAD_CONTAINER, nullptr, [&] {
         auto c = std::make_unique<DlContainer>();
         try {
@@ -57,6 +60,8 @@ Vexa_DlContainer_Handle_t openBytes(const uint8_t* bytes, size_t size, const std
         } catch (const std::runtime_error& e) {
             throw std::runtime_error(what + ": " + e.what());
         }
+        c->openMicroseconds =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
         return static_cast<Vexa_DlContainer_Handle_t>(c.release());
     });
 }
@@ -68,6 +73,7 @@ extern "C" {
 Vexa_DlContainer_Handle_t Vexa_DlContainer_Open(const char* path) try {
     trace("Vexa_DlContainer_Open", path);
     if (path == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_Open: null path");
+    const auto start = std::chrono::steady_clock::now();
     const std::string what = std::string("Failed to open container ") + path;
     std::vector<uint8_t> bytes;
     try {
@@ -75,13 +81,13 @@ Vexa_DlContainer_Handle_t Vexa_DlContainer_Open(const char* path) try {
     } catch (const std::runtime_error& e) {
         return fail(VEXA_ERRORCODE_IO, what + ": " + e.what());
     }
-    return openBytes(bytes.data(), bytes.size(), what);
+    return openBytes(bytes.data(), bytes.size(), what, start);
 } VEXA_API_CATCH
 
 Vexa_DlContainer_Handle_t Vexa_DlContainer_OpenBuffer(const uint8_t* buffer, size_t size) try {
     trace("Vexa_DlContainer_OpenBuffer", static_cast<const void*>(buffer), size);
     if (buffer == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_OpenBuffer: null buffer");
-    return openBytes(buffer, size, "Failed to open container buffer");
+    return openBytes(buffer, size, "Failed to open container buffer", std::chrono::steady_clock::now());
 } VEXA_API_CATCH
 
 Vexa_ErrorCode_t Vexa_DlContainer_Delete(Vexa_DlContainer_Handle_t container) try {
@@ -254,7 +260,11 @@ Vexa_VEXA_Handle_t Vexa_VEXABuilder_Build(Vexa_VEXABuilder_Handle_t builder) try
     auto* b = as<Builder>(builder, "Vexa_VEXABuilder_Build");
     if (b == nullptr) return nullptr;
     return guarded<Vexa_VEXA_Handle_t>("Vexa_VEXABuilder_Build", VEXA_ERRORCODE_UNSUPPORTED_OPERATION, nullptr, [&] {
+        const auto start = std::chrono::steady_clock::now();
         auto net = buildNetwork(*b);
+        net->loadMicroseconds =
+            b->container->openMicroseconds +
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
         if (b->initCache) {
             // The record names what it was made for; a later build checks it.
             ContainerModel& m = b->container->model;
@@ -271,7 +281,7 @@ Vexa_ErrorCode_t Vexa_VEXA_Delete(Vexa_VEXA_Handle_t network) try {
     trace("Vexa_VEXA_Delete", network);
     auto* n = as<Network>(network, "Vexa_VEXA_Delete");
     if (n == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
-    if (n->diagLog) n->diagLog->finish(n->graphs, n->executions);
+    if (n->diagLog) n->diagLog->finish(n->executions);
     delete n;
     return VEXA_SUCCESS;
 } VEXA_API_CATCH_CODE
@@ -484,7 +494,7 @@ Vexa_ErrorCode_t Vexa_IDiagLog_Start(Vexa_IDiagLog_Handle_t diagLog) try {
     auto* d = as<DiagLog>(diagLog, "Vexa_IDiagLog_Start");
     if (d == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     return guarded<Vexa_ErrorCode_t>("Vexa_IDiagLog_Start", VEXA_ERRORCODE_IO, VEXA_ERRORCODE_IO, [&] {
-        d->network->diagLog = std::make_unique<DiagLogWriter>(d->directory, d->network->profilingLevel);
+        d->network->diagLog = std::make_unique<DiagLogWriter>(d->directory, *d->network);
         return VEXA_SUCCESS;
     });
 } VEXA_API_CATCH_CODE

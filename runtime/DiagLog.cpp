@@ -7,14 +7,39 @@
 
 namespace vexart {
 
-DiagLogWriter::DiagLogWriter(const std::string& directory, uint32_t profilingLevel) {
+std::string diagEncode(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (c == ' ' || c == '%' || c == '=' || c == '\n' || c == '\r') {
+            const auto u = static_cast<unsigned char>(c);
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+DiagLogWriter::DiagLogWriter(const std::string& directory, const Network& network)
+    : opened_(std::chrono::steady_clock::now()) {
     const std::string dir = directory.empty() ? std::string(".") : directory;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     path_ = dir + "/VEXADiag.log";
     file_ = std::fopen(path_.c_str(), "w");
     if (file_ == nullptr) throw std::runtime_error("cannot create diagnostic log " + path_);
-    std::fprintf(file_, "# VEXA diagnostic log, profiling level %u\n", profilingLevel);
+    std::fprintf(file_, "# VEXA diagnostic log; vexa-diagview reads it\nformat vexa-diag 1\n");
+    std::fprintf(file_, "run profiling_level=%u threads=%u load_us=%.1f\n", network.profilingLevel, network.threads,
+                 network.loadMicroseconds);
+    for (const auto& g : network.graphs) {
+        std::fprintf(file_, "graph name=%s activation_bytes=%llu\n", diagEncode(g.name).c_str(),
+                     static_cast<unsigned long long>(g.graph->activationBytes()));
+        writeSchedule(g);
+    }
     std::fflush(file_);
 }
 
@@ -22,19 +47,44 @@ DiagLogWriter::~DiagLogWriter() {
     if (file_ != nullptr) std::fclose(file_);
 }
 
-void DiagLogWriter::execution(const std::string& graph, uint64_t number, double microseconds) {
-    std::fprintf(file_, "execute graph=%s n=%llu total_us=%.1f\n", graph.c_str(),
-                 static_cast<unsigned long long>(number), microseconds);
+// A graph prepared again for each execution may change its schedule; the
+// node table is written again whenever it does.
+void DiagLogWriter::writeSchedule(const NetworkGraph& graph) {
+    const auto& timings = graph.graph->timings();
+    std::vector<std::string>& names = written_[graph.name];
+    bool same = names.size() == timings.size();
+    for (size_t i = 0; same && i < timings.size(); ++i) same = names[i] == timings[i].name;
+    if (same && !names.empty()) return;
+    names.clear();
+    const std::string g = diagEncode(graph.name);
+    std::fprintf(file_, "nodes graph=%s count=%zu\n", g.c_str(), timings.size());
+    for (size_t i = 0; i < timings.size(); ++i) {
+        names.push_back(timings[i].name);
+        std::fprintf(file_, "node graph=%s index=%zu name=%s op=%s\n", g.c_str(), i,
+                     diagEncode(timings[i].name).c_str(), diagEncode(timings[i].opType).c_str());
+    }
 }
 
-void DiagLogWriter::finish(const std::vector<NetworkGraph>& graphs, uint64_t executions) {
-    for (const auto& g : graphs) {
-        for (const auto& t : g.graph->timings()) {
-            std::fprintf(file_, "node graph=%s name=%s op=%s total_us=%.1f avg_us=%.2f\n", g.name.c_str(),
-                         t.name.c_str(), t.opType.c_str(), t.totalMicroseconds,
-                         executions != 0 ? t.totalMicroseconds / static_cast<double>(executions) : 0.0);
-        }
+void DiagLogWriter::execution(const NetworkGraph& graph, uint64_t number, std::chrono::steady_clock::time_point start,
+                              double microseconds) {
+    writeSchedule(graph);
+    char head[160];
+    std::snprintf(head, sizeof head, " n=%llu start_us=%.1f total_us=%.1f node_us=",
+                  static_cast<unsigned long long>(number),
+                  std::chrono::duration<double, std::micro>(start - opened_).count(), microseconds);
+    line_.assign("exec graph=").append(diagEncode(graph.name)).append(head);
+    char value[32];
+    const auto& timings = graph.graph->timings();
+    for (size_t i = 0; i < timings.size(); ++i) {
+        std::snprintf(value, sizeof value, i == 0 ? "%.1f" : ",%.1f", timings[i].lastMicroseconds);
+        line_ += value;
     }
+    line_ += '\n';
+    std::fwrite(line_.data(), 1, line_.size(), file_);
+}
+
+void DiagLogWriter::finish(uint64_t executions) {
+    std::fprintf(file_, "end executions=%llu\n", static_cast<unsigned long long>(executions));
     std::fflush(file_);
 }
 

@@ -1,30 +1,52 @@
-// The diagnostic log a network writes while profiling is on: one line per
-// execution and, when the network is released, per-node totals.
+// The diagnostic log a network writes while profiling is on. It is a
+// versioned, line-oriented text ("format vexa-diag 1"), read back by
+// vexa-diagview:
+//   run profiling_level=L threads=T load_us=U           the network as built
+//   graph name=G activation_bytes=B                      once per graph
+//   nodes graph=G count=K, then K lines
+//   node graph=G index=I name=N op=O                     the graph's schedule
+//   exec graph=G n=N start_us=S total_us=T node_us=a,b,… one per execution
+//   end executions=N                                     when the network goes
+// Texts are percent-encoded where they hold a space, '%', '=' or a line
+// break; times are microseconds, start_us counted from the log's start.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace vexart {
 
+struct Network;
 struct NetworkGraph;
 
 class DiagLogWriter {
 public:
     // Throws std::runtime_error when the log cannot be created.
-    DiagLogWriter(const std::string& directory, uint32_t profilingLevel);
+    DiagLogWriter(const std::string& directory, const Network& network);
     ~DiagLogWriter();
     DiagLogWriter(const DiagLogWriter&) = delete;
     DiagLogWriter& operator=(const DiagLogWriter&) = delete;
 
-    void execution(const std::string& graph, uint64_t number, double microseconds);
-    void finish(const std::vector<NetworkGraph>& graphs, uint64_t executions);
+    // One execution of `graph` that began at `start` and took `microseconds`.
+    void execution(const NetworkGraph& graph, uint64_t number, std::chrono::steady_clock::time_point start,
+                   double microseconds);
+    void finish(uint64_t executions);
     const std::string& path() const { return path_; }
 
 private:
+    void writeSchedule(const NetworkGraph& graph);
+
     std::string path_;
     std::FILE* file_ = nullptr;
+    std::chrono::steady_clock::time_point opened_;
+    std::map<std::string, std::vector<std::string>> written_;  // node names last written, per graph
+    std::string line_;                                         // reused for every execution line
 };
+
+// `text` with ' ', '%', '=', CR and LF written as %XX.
+std::string diagEncode(const std::string& text);
 
 }  // namespace vexart

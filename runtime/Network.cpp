@@ -309,7 +309,7 @@ void afterRun(Network& net, NetworkGraph& g, std::chrono::steady_clock::time_poi
     if (net.diagLog) {
         const double us =
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        net.diagLog->execution(g.name, net.executions, us);
+        net.diagLog->execution(g, net.executions, start, us);
     }
 }
 

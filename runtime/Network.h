@@ -18,6 +18,7 @@ namespace vexart {
 
 struct DlContainer : Tagged<Tag::Container> {
     ContainerModel model;
+    double openMicroseconds = 0;
 };
 
 struct PerfSettings {
@@ -90,6 +91,8 @@ struct Network : Tagged<Tag::Network> {
     uint32_t deferredInit = 0;
     uint64_t weightBytes = 0;
     uint64_t spillFillBytes = 0;
+    uint32_t threads = 1;          // the executor runs on the calling thread
+    double loadMicroseconds = 0;   // container open and build
     PerfSettings perf;
     std::vector<NetworkGraph> graphs;
     std::unique_ptr<DiagLogWriter> diagLog;

@@ -235,7 +235,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         }
     }
     timings_.assign(schedule_.size(), {});
-    for (size_t k = 0; k < schedule_.size(); ++k) timings_[k] = {schedule_[k]->name, schedule_[k]->opType, 0};
+    for (size_t k = 0; k < schedule_.size(); ++k) timings_[k] = {schedule_[k]->name, schedule_[k]->opType, 0, 0};
 }
 
 Tensor& Graph::input(const std::string& name) {
@@ -261,8 +261,9 @@ void Graph::run() {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
         }
         if (timing_) {
-            timings_[k].totalMicroseconds +=
-                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+            const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+            timings_[k].lastMicroseconds = us;
+            timings_[k].totalMicroseconds += us;
         }
     }
 }

@@ -29,6 +29,7 @@ struct NodeTiming {
     std::string name;
     std::string opType;
     double totalMicroseconds = 0;
+    double lastMicroseconds = 0;  // of the latest execution
 };
 
 class Graph {

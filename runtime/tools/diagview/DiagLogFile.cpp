@@ -1,0 +1,179 @@
+#include "DiagLogFile.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace diagview {
+namespace {
+
+// Larger logs are not something this format makes; refusing them keeps a
+// wrong file (a device, a disk image) from filling memory.
+constexpr uint64_t kLargestLog = uint64_t{4} << 30;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+class LineParser {
+public:
+    LineParser(const std::string& line, size_t number) : number_(number) {
+        std::istringstream words(line);
+        words >> kind_;
+        std::string field;
+        while (words >> field) {
+            const size_t eq = field.find('=');
+            if (eq == std::string::npos) fail("'" + field + "' is not key=value");
+            fields_[field.substr(0, eq)] = field.substr(eq + 1);
+        }
+    }
+    const std::string& kind() const { return kind_; }
+
+    std::string text(const std::string& key) const { return diagDecode(raw(key)); }
+    uint64_t count(const std::string& key) const {
+        const std::string& v = raw(key);
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+        if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) fail(key + " is not a count: '" + v + "'");
+        return n;
+    }
+    double micros(const std::string& key) const { return number(raw(key), key); }
+    std::vector<double> list(const std::string& key) const {
+        std::vector<double> values;
+        const std::string& v = raw(key);
+        for (size_t start = 0; start < v.size();) {
+            size_t end = v.find(',', start);
+            if (end == std::string::npos) end = v.size();
+            values.push_back(number(v.substr(start, end - start), key));
+            start = end + 1;
+        }
+        return values;
+    }
+    [[noreturn]] void fail(const std::string& why) const {
+        throw DiagLogError("line " + std::to_string(number_) + ": " + why);
+    }
+
+private:
+    const std::string& raw(const std::string& key) const {
+        const auto it = fields_.find(key);
+        if (it == fields_.end()) fail(kind_ + " line without " + key);
+        return it->second;
+    }
+    double number(const std::string& v, const std::string& key) const {
+        char* end = nullptr;
+        const double d = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0' || !std::isfinite(d) || d < 0) fail(key + " is not a time: '" + v + "'");
+        return d;
+    }
+    size_t number_;
+    std::string kind_;
+    std::map<std::string, std::string> fields_;
+};
+
+}  // namespace
+
+std::string diagDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+DiagLog readDiagLog(std::istream& in) {
+    DiagLog log;
+    std::map<std::string, size_t> graphIndex;
+    auto graphOf = [&](const LineParser& p) -> GraphLog& {
+        const auto it = graphIndex.find(p.text("graph"));
+        if (it == graphIndex.end()) p.fail("graph '" + p.text("graph") + "' was not declared");
+        return log.graphs[it->second];
+    };
+    std::string line;
+    size_t number = 0;
+    bool versioned = false;
+    size_t pendingNodes = 0;  // node lines still owed to the latest "nodes" line
+    GraphLog* pendingGraph = nullptr;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        if (!versioned) {
+            const std::string prefix = "format vexa-diag ";
+            if (line.rfind(prefix, 0) != 0) {
+                throw DiagLogError("not a vexa diagnostic log (line " + std::to_string(number) +
+                                   " should read \"format vexa-diag " + std::to_string(kFormatVersion) + "\")");
+            }
+            if (line.substr(prefix.size()) != std::to_string(kFormatVersion)) {
+                throw DiagLogError("the log is in format vexa-diag " + line.substr(prefix.size()) +
+                                   "; this viewer reads format vexa-diag " + std::to_string(kFormatVersion));
+            }
+            versioned = true;
+            continue;
+        }
+        const LineParser p(line, number);
+        if (pendingNodes > 0 && p.kind() != "node") p.fail("expected " + std::to_string(pendingNodes) + " more node lines");
+        if (p.kind() == "run") {
+            log.profilingLevel = static_cast<uint32_t>(p.count("profiling_level"));
+            log.threads = static_cast<uint32_t>(p.count("threads"));
+            log.loadUs = p.micros("load_us");
+        } else if (p.kind() == "graph") {
+            const std::string name = p.text("name");
+            if (!graphIndex.emplace(name, log.graphs.size()).second) p.fail("graph '" + name + "' declared twice");
+            log.graphs.push_back({name, p.count("activation_bytes"), {}, {}});
+        } else if (p.kind() == "nodes") {
+            pendingGraph = &graphOf(p);
+            pendingNodes = static_cast<size_t>(p.count("count"));
+            if (pendingNodes > 10000000) p.fail("implausible node count");
+            pendingGraph->schedules.emplace_back();
+        } else if (p.kind() == "node") {
+            if (pendingNodes == 0 || &graphOf(p) != pendingGraph) p.fail("node line outside a nodes table");
+            auto& schedule = pendingGraph->schedules.back();
+            if (p.count("index") != schedule.size()) p.fail("node index out of order");
+            schedule.push_back({p.text("name"), p.text("op")});
+            --pendingNodes;
+        } else if (p.kind() == "exec") {
+            GraphLog& g = graphOf(p);
+            Execution e{p.count("n"), p.micros("start_us"), p.micros("total_us"), p.list("node_us"), 0};
+            if (g.schedules.empty()) p.fail("execution of a graph without a node table");
+            e.schedule = g.schedules.size() - 1;
+            if (e.nodeUs.size() != g.schedules.back().size()) {
+                p.fail(std::to_string(e.nodeUs.size()) + " node times for " +
+                       std::to_string(g.schedules.back().size()) + " nodes");
+            }
+            g.executions.push_back(std::move(e));
+        } else if (p.kind() == "end") {
+            log.ended = true;
+        } else {
+            p.fail("unknown line kind '" + p.kind() + "'");
+        }
+    }
+    if (!versioned) throw DiagLogError("the log is empty: it holds no \"format vexa-diag\" line");
+    if (pendingNodes > 0) throw DiagLogError("the log ends inside a node table");
+    return log;
+}
+
+DiagLog readDiagLogFile(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) throw DiagLogError("cannot open " + path);
+    if (!S_ISREG(st.st_mode)) throw DiagLogError(path + " is not a regular file");
+    if (static_cast<uint64_t>(st.st_size) > kLargestLog) throw DiagLogError(path + " is too large for a diagnostic log");
+    std::ifstream in(path);
+    if (!in) throw DiagLogError("cannot open " + path);
+    return readDiagLog(in);
+}
+
+}  // namespace diagview

@@ -1,0 +1,54 @@
+// The diagnostic log as vexa-diagview reads it (the format is described
+// where the library writes it, runtime/DiagLog.h).
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace diagview {
+
+constexpr int kFormatVersion = 1;
+
+struct NodeInfo {
+    std::string name;
+    std::string op;
+};
+
+struct Execution {
+    uint64_t number = 0;
+    double startUs = 0;
+    double totalUs = 0;
+    std::vector<double> nodeUs;  // in the order of the graph's schedule at the time
+    size_t schedule = 0;         // which of the graph's schedules
+};
+
+struct GraphLog {
+    std::string name;
+    uint64_t activationBytes = 0;
+    std::vector<std::vector<NodeInfo>> schedules;
+    std::vector<Execution> executions;
+};
+
+struct DiagLog {
+    uint32_t profilingLevel = 0;
+    uint32_t threads = 1;
+    double loadUs = 0;
+    std::vector<GraphLog> graphs;
+    bool ended = false;  // the network was released and the log closed
+};
+
+// A log that cannot be read: the reason, with the line it was found on.
+struct DiagLogError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+DiagLog readDiagLog(std::istream& in);
+DiagLog readDiagLogFile(const std::string& path);
+
+// %XX sequences decoded; the inverse of the writer's encoding.
+std::string diagDecode(const std::string& text);
+
+}  // namespace diagview

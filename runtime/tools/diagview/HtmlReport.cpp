@@ -1,0 +1,136 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "Reports.h"
+#include "Summary.h"
+
+namespace diagview {
+namespace {
+
+std::string escape(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string num(const char* fmt, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, v);
+    return buf;
+}
+
+// Horizontal bars for the slowest nodes, labelled with name and time.
+std::string operatorChart(const std::vector<OperatorRow>& rows, size_t top) {
+    const size_t n = std::min(rows.size(), top);
+    if (n == 0) return "";
+    const double widest = std::max(rows.front().totalUs, 1e-9);
+    const int rowHeight = 22, labelWidth = 260, barWidth = 460;
+    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(labelWidth + barWidth + 120) +
+                      "\" height=\"" + std::to_string(rowHeight * static_cast<int>(n) + 10) + "\" role=\"img\">\n";
+    for (size_t i = 0; i < n; ++i) {
+        const auto& r = rows[i];
+        const int y = 5 + rowHeight * static_cast<int>(i);
+        const double w = std::max(1.0, barWidth * r.totalUs / widest);
+        svg += "<text x=\"" + std::to_string(labelWidth - 6) + "\" y=\"" + std::to_string(y + 15) +
+               "\" text-anchor=\"end\" class=\"label\">" + escape(r.node) + " (" + escape(r.op) + ")</text>\n";
+        svg += "<rect x=\"" + std::to_string(labelWidth) + "\" y=\"" + std::to_string(y + 2) + "\" width=\"" +
+               num("%.1f", w) + "\" height=\"" + std::to_string(rowHeight - 6) + "\" class=\"bar\"><title>" +
+               escape(r.node) + ": " + num("%.3f", r.totalUs / 1000) + " ms</title></rect>\n";
+        svg += "<text x=\"" + num("%.1f", labelWidth + w + 6) + "\" y=\"" + std::to_string(y + 15) +
+               "\" class=\"value\">" + num("%.1f", 100 * r.share) + "%</text>\n";
+    }
+    return svg + "</svg>\n";
+}
+
+// Execution latencies in equal-width bins between the fastest and slowest.
+std::string latencyHistogram(const GraphLog& g) {
+    if (g.executions.empty()) return "";
+    double lo = g.executions.front().totalUs, hi = lo;
+    for (const auto& e : g.executions) {
+        lo = std::min(lo, e.totalUs);
+        hi = std::max(hi, e.totalUs);
+    }
+    const int bins = 30;
+    std::vector<int> counts(bins, 0);
+    const double width = hi > lo ? (hi - lo) / bins : 1;
+    for (const auto& e : g.executions) {
+        counts[std::min(bins - 1, static_cast<int>((e.totalUs - lo) / width))]++;
+    }
+    const int most = *std::max_element(counts.begin(), counts.end());
+    const int chartWidth = 720, chartHeight = 180, left = 40, bottom = 30;
+    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(chartWidth + left + 20) +
+                      "\" height=\"" + std::to_string(chartHeight + bottom + 10) + "\" role=\"img\">\n";
+    const double bw = static_cast<double>(chartWidth) / bins;
+    for (int b = 0; b < bins; ++b) {
+        const double h = most > 0 ? static_cast<double>(chartHeight) * counts[b] / most : 0;
+        svg += "<rect x=\"" + num("%.1f", left + b * bw + 1) + "\" y=\"" + num("%.1f", 10 + chartHeight - h) +
+               "\" width=\"" + num("%.1f", bw - 2) + "\" height=\"" + num("%.1f", h) + "\" class=\"bar\"><title>" +
+               num("%.3f", (lo + b * width) / 1000) + "-" + num("%.3f", (lo + (b + 1) * width) / 1000) + " ms: " +
+               std::to_string(counts[b]) + "</title></rect>\n";
+    }
+    const int axis = 10 + chartHeight;
+    svg += "<line x1=\"" + std::to_string(left) + "\" y1=\"" + std::to_string(axis) + "\" x2=\"" +
+           std::to_string(left + chartWidth) + "\" y2=\"" + std::to_string(axis) + "\" class=\"axis\"/>\n";
+    svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(axis + 18) + "\" class=\"label\">" +
+           num("%.3f", lo / 1000) + " ms</text>\n";
+    svg += "<text x=\"" + std::to_string(left + chartWidth) + "\" y=\"" + std::to_string(axis + 18) +
+           "\" text-anchor=\"end\" class=\"label\">" + num("%.3f", hi / 1000) + " ms</text>\n";
+    svg += "<text x=\"" + std::to_string(left - 6) + "\" y=\"20\" text-anchor=\"end\" class=\"label\">" +
+           std::to_string(most) + "</text>\n";
+    return svg + "</svg>\n";
+}
+
+}  // namespace
+
+void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, std::ostream& out) {
+    out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>VEXA diagnostic report</title>\n"
+           "<style>body{font-family:sans-serif;margin:2em;color:#222}table{border-collapse:collapse;margin:1em 0}"
+           "td,th{padding:3px 10px;border-bottom:1px solid #ddd;text-align:right}td:first-child,td:nth-child(2),"
+           "th:first-child,th:nth-child(2){text-align:left}.bar{fill:#3b7dd8}.axis{stroke:#555}"
+           ".label,.value{font-size:12px;fill:#333}h2{margin-top:1.5em}.figures td{text-align:left}</style>\n"
+           "</head><body>\n<h1>VEXA diagnostic report</h1>\n";
+    out << "<p>" << escape(source) << ": profiling level " << log.profilingLevel << ", " << log.threads
+        << (log.threads == 1 ? " thread" : " threads") << ", load (container open and build) "
+        << num("%.3f", log.loadUs / 1000) << " ms" << (log.ended ? "" : " &mdash; the run had not finished") << "</p>\n";
+    for (const auto& g : log.graphs) {
+        const Latency l = summarize(g);
+        out << "<h2>Graph " << escape(g.name) << "</h2>\n<table class=\"figures\">\n";
+        out << "<tr><td>Executions</td><td>" << l.count << "</td></tr>\n";
+        out << "<tr><td>Activation memory</td><td>" << num("%.2f", static_cast<double>(g.activationBytes) / (1 << 20))
+            << " MiB</td></tr>\n";
+        if (l.count != 0) {
+            out << "<tr><td>Latency</td><td>mean " << num("%.3f", l.meanUs / 1000) << " ms, p50 "
+                << num("%.3f", l.p50Us / 1000) << ", p90 " << num("%.3f", l.p90Us / 1000) << ", p99 "
+                << num("%.3f", l.p99Us / 1000) << ", min " << num("%.3f", l.minUs / 1000) << ", max "
+                << num("%.3f", l.maxUs / 1000) << " ms</td></tr>\n";
+            out << "<tr><td>Throughput</td><td>" << num("%.1f", l.perSecond)
+                << " inferences/s of execution time</td></tr>\n";
+        }
+        out << "</table>\n";
+        if (l.count == 0) continue;
+        const auto rows = operatorTable(g);
+        out << "<h3>Slowest nodes</h3>\n" << operatorChart(rows, top);
+        out << "<h3>Latency histogram</h3>\n" << latencyHistogram(g);
+        out << "<h3>Per node</h3>\n<table><tr><th>Node</th><th>Type</th><th>Calls</th><th>Total ms</th>"
+               "<th>Mean &micro;s</th><th>Share</th></tr>\n";
+        for (size_t i = 0; i < rows.size() && i < top; ++i) {
+            const auto& r = rows[i];
+            out << "<tr><td>" << escape(r.node) << "</td><td>" << escape(r.op) << "</td><td>" << r.calls << "</td><td>"
+                << num("%.3f", r.totalUs / 1000) << "</td><td>" << num("%.2f", r.meanUs) << "</td><td>"
+                << num("%.1f", 100 * r.share) << "%</td></tr>\n";
+        }
+        out << "</table>\n";
+    }
+    out << "</body></html>\n";
+}
+
+}  // namespace diagview

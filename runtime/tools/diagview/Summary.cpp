@@ -1,0 +1,58 @@
+#include "Summary.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace diagview {
+
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    const auto rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::min(std::max<size_t>(rank, 1), sorted.size()) - 1];
+}
+
+Latency summarize(const GraphLog& graph) {
+    Latency l;
+    std::vector<double> times;
+    for (const auto& e : graph.executions) times.push_back(e.totalUs);
+    if (times.empty()) return l;
+    std::sort(times.begin(), times.end());
+    l.count = times.size();
+    for (double t : times) l.totalUs += t;
+    l.meanUs = l.totalUs / static_cast<double>(l.count);
+    l.p50Us = percentile(times, 50);
+    l.p90Us = percentile(times, 90);
+    l.p99Us = percentile(times, 99);
+    l.minUs = times.front();
+    l.maxUs = times.back();
+    l.perSecond = l.totalUs > 0 ? static_cast<double>(l.count) * 1e6 / l.totalUs : 0;
+    return l;
+}
+
+std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
+    std::map<std::string, OperatorRow> rows;  // by node name: schedules may differ between executions
+    double all = 0;
+    for (const auto& e : graph.executions) {
+        all += e.totalUs;
+        const auto& schedule = graph.schedules[e.schedule];
+        for (size_t i = 0; i < e.nodeUs.size(); ++i) {
+            OperatorRow& r = rows[schedule[i].name];
+            r.node = schedule[i].name;
+            r.op = schedule[i].op;
+            ++r.calls;
+            r.totalUs += e.nodeUs[i];
+        }
+    }
+    std::vector<OperatorRow> table;
+    for (auto& [name, r] : rows) {
+        r.meanUs = r.totalUs / static_cast<double>(r.calls);
+        r.share = all > 0 ? r.totalUs / all : 0;
+        table.push_back(r);
+    }
+    std::stable_sort(table.begin(), table.end(),
+                     [](const OperatorRow& a, const OperatorRow& b) { return a.totalUs > b.totalUs; });
+    return table;
+}
+
+}  // namespace diagview

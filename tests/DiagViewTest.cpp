@@ -1,0 +1,175 @@
+// The diagnostic log as runs write it and vexa-diagview reads it: the
+// figures add up to the run's own, and logs that are not one are refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <numeric>
+
+#include "DiagLogFile.h"
+#include "Summary.h"
+#include "support/Models.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+class DiagView : public ::testing::Test {
+protected:
+    TempDir dir;
+    static constexpr int kRuns = 6;
+
+    // Runs a two-node model whose node names need encoding, kRuns times.
+    std::string logOfARun() {
+        OnnxBuilder b("g 1");
+        b.input("x", {1, 64});
+        b.initializer("k", {}, {2.0f});
+        b.node("Mul", {"x", "k"}, {"m"}, "scale by=2 %");
+        b.node("Relu", {"m"}, {"y"}, "relu");
+        b.output("y", {1, 64});
+        packContainer(dir.file("m.dlc"), {{"g 1", &b}});
+        dir.write("x.raw", floatsToBytes(std::vector<float>(64, 1.0f)));
+        std::string list;
+        for (int i = 0; i < kRuns; ++i) list += "x.raw\n";
+        dir.write("list.txt", list);
+        ProcessOptions options;
+        options.workingDirectory = dir.path();
+        const ProcessResult r = runProcess(
+            VEXA_TOOL_PATH, {"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "out"}, options);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return dir.file("out/VEXADiag.log");
+    }
+    ProcessResult view(const std::vector<std::string>& args) {
+        ProcessOptions options;
+        options.workingDirectory = dir.path();
+        return runProcess(VEXA_DIAGVIEW_PATH, args, options);
+    }
+};
+
+TEST_F(DiagView, LogsOfRealRunsAddUp) {
+    const diagview::DiagLog log = diagview::readDiagLogFile(logOfARun());
+    EXPECT_TRUE(log.ended);
+    EXPECT_GT(log.loadUs, 0);
+    EXPECT_EQ(log.threads, 1u);
+    ASSERT_EQ(log.graphs.size(), 1u);
+    const auto& g = log.graphs[0];
+    EXPECT_EQ(g.name, "g 1");
+    EXPECT_GT(g.activationBytes, 0u);
+    ASSERT_EQ(g.schedules.size(), 1u);
+    ASSERT_EQ(g.schedules[0].size(), 2u);
+    EXPECT_EQ(g.schedules[0][0].name, "scale by=2 %");
+    EXPECT_EQ(g.schedules[0][0].op, "Mul");
+    ASSERT_EQ(g.executions.size(), static_cast<size_t>(kRuns));
+    double previousEnd = 0;
+    for (size_t i = 0; i < g.executions.size(); ++i) {
+        const auto& e = g.executions[i];
+        EXPECT_EQ(e.number, i + 1);
+        // Node times are within the execution's (each is rounded to 0.1 us).
+        EXPECT_LE(std::accumulate(e.nodeUs.begin(), e.nodeUs.end(), 0.0), e.totalUs + 0.1);
+        EXPECT_GE(e.startUs, previousEnd - 0.1);  // executions follow one another
+        previousEnd = e.startUs + e.totalUs;
+    }
+    const auto latency = diagview::summarize(g);
+    EXPECT_EQ(latency.count, static_cast<size_t>(kRuns));
+    EXPECT_LE(latency.minUs, latency.p50Us);
+    EXPECT_LE(latency.p50Us, latency.p90Us);
+    EXPECT_LE(latency.p90Us, latency.p99Us);
+    EXPECT_LE(latency.p99Us, latency.maxUs);
+    const auto rows = diagview::operatorTable(g);
+    ASSERT_EQ(rows.size(), 2u);
+    double shares = 0, nodeTotal = 0;
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.calls, static_cast<uint64_t>(kRuns));
+        shares += r.share;
+        nodeTotal += r.totalUs;
+    }
+    EXPECT_LE(shares, 1.0 + 1e-9);
+    EXPECT_NEAR(shares * latency.totalUs, nodeTotal, 1e-6);
+    EXPECT_GE(rows[0].totalUs, rows[1].totalUs);
+
+    const ProcessResult r = view({"out/VEXADiag.log", "--top", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Graph g 1: 6 executions"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Latency (ms): mean "), std::string::npos);
+    EXPECT_NE(r.out.find("(1 more nodes; --top N shows more)"), std::string::npos) << r.out;
+}
+
+TEST_F(DiagView, ChromeTraceAndPageHoldTheRun) {
+    logOfARun();
+    const ProcessResult r = view({"--chrome-trace", "trace.json", "--html", "page.html", "out/VEXADiag.log"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto trace = nlohmann::json::parse(readFile(dir.file("trace.json")));
+    size_t executions = 0, nodes = 0;
+    double start = 0, end = 0;
+    for (const auto& e : trace.at("traceEvents")) {
+        if (e.at("ph") != "X") continue;
+        if (e.at("cat") == "execution") {
+            ++executions;
+            start = e.at("ts").get<double>();
+            end = start + e.at("dur").get<double>();
+        } else {
+            ++nodes;
+            EXPECT_GE(e.at("ts").get<double>(), start);  // nested in the execution before it
+            EXPECT_LE(e.at("ts").get<double>() + e.at("dur").get<double>(), end + 0.2);
+        }
+    }
+    EXPECT_EQ(executions, static_cast<size_t>(kRuns));
+    EXPECT_EQ(nodes, static_cast<size_t>(2 * kRuns));
+    const std::string page = readFile(dir.file("page.html"));
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_NE(page.find("scale by=2 %"), std::string::npos);
+    size_t charts = 0;
+    for (size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1)) ++charts;
+    EXPECT_EQ(charts, 2u);  // the slowest nodes and the latency histogram
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("http"), page.find("http://www.w3.org/2000/svg"));  // nothing from outside
+}
+
+TEST_F(DiagView, WhatIsNotALogIsRefusedWithAReason) {
+    const std::string header = "format vexa-diag 1\nrun profiling_level=2 threads=1 load_us=5\n"
+                               "graph name=g activation_bytes=4\nnodes graph=g count=1\nnode graph=g index=0 name=a op=Relu\n";
+    struct Case {
+        std::string content;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"", "the log is empty"},
+        {"# only a comment\n", "the log is empty"},
+        {"hello world\n", "not a vexa diagnostic log"},
+        {"format vexa-diag 2\n", "the log is in format vexa-diag 2; this viewer reads format vexa-diag 1"},
+        {std::string("\x89PNG\r\n\x1a\n\0\0", 10), "not a vexa diagnostic log"},
+        {header + "exec graph=g n=1 start_us=0 total_us=3 node_us=1,2\n", "line 6: 2 node times for 1 nodes"},
+        {header + "exec graph=h n=1 start_us=0 total_us=3 node_us=1\n", "line 6: graph 'h' was not declared"},
+        {header + "exec graph=g n=1 start_us=0 total_us=-3 node_us=1\n", "line 6: total_us is not a time"},
+        {header + "exec graph=g n=x start_us=0 total_us=3 node_us=1\n", "line 6: n is not a count"},
+        {header + "exec graph=g n=1 start_us=0 node_us=1\n", "line 6: exec line without total_us"},
+        {header + "surprise x=1\n", "line 6: unknown line kind 'surprise'"},
+        {"format vexa-diag 1\ngraph name=g activation_bytes=4\nnodes graph=g count=2\nnode graph=g index=0 name=a op=R\n",
+         "the log ends inside a node table"},
+    };
+    for (const auto& c : cases) {
+        dir.write("bad.log", c.content);
+        const ProcessResult r = view({"bad.log"});
+        EXPECT_EQ(r.status, 1) << c.reason;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("vexa-diagview: "), std::string::npos);
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    }
+    EXPECT_NE(view({dir.path()}).err.find("is not a regular file"), std::string::npos);
+    EXPECT_NE(view({"absent.log"}).err.find("cannot open absent.log"), std::string::npos);
+    EXPECT_EQ(view({}).status, 2);
+    EXPECT_EQ(view({"--top", "x", "a.log"}).status, 2);
+}
+
+TEST(DiagSummary, NearestRankPercentiles) {
+    std::vector<double> v(100);
+    std::iota(v.begin(), v.end(), 1.0);
+    EXPECT_EQ(diagview::percentile(v, 50), 50);
+    EXPECT_EQ(diagview::percentile(v, 90), 90);
+    EXPECT_EQ(diagview::percentile(v, 99), 99);
+    EXPECT_EQ(diagview::percentile(v, 100), 100);
+    EXPECT_EQ(diagview::percentile({7}, 99), 7);
+    EXPECT_EQ(diagview::percentile({}, 50), 0);
+    EXPECT_EQ(diagview::diagDecode("a%20b%3Dc%25%2"), "a b=c%%2");
+}
+
+}  // namespace
