@@ -19,7 +19,7 @@ python3 - "$work" <<'PY'
 import struct, sys, random
 d = sys.argv[1]
 random.seed(1)
-for name, count in (("sample", 3 * 32 * 32), ("resnet_like", 64 * 56 * 56)):
+for name, count in (("sample", 28 * 28), ("resnet_like", 64 * 56 * 56)):
     open(f"{d}/{name}.raw", "wb").write(struct.pack(f"{count}f", *[random.uniform(-1, 1) for _ in range(count)]))
 PY
 now() { date +%s.%N; }

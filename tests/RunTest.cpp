@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 #include "Container.h"
@@ -97,15 +98,19 @@ std::vector<float> referenceClassifier(const std::vector<float>& image) {
     return p;
 }
 
-TEST_F(Run, SampleClassifierMatchesAPlainImplementation) {
-    const std::string sample = VEXA_SAMPLE_DIR;
-    for (const auto& f : {"model.dlc", "input_list.txt", "image_0.raw", "image_1.raw", "image_2.raw"}) {
-        fs::copy_file(sample + "/" + f, dir.file(f));
+TEST_F(Run, ClassifierMatchesAPlainImplementation) {
+    const OnnxBuilder model = randomClassifier();
+    packContainer(dir.file("model.dlc"), {{"classifier", &model}}, "random classifier 1.0");
+    std::string list;
+    for (uint32_t i = 0; i < 3; ++i) {
+        raw("image_" + std::to_string(i) + ".raw", pseudoRandom(3 * 32 * 32, 100 + i, 1.0f));
+        list += "image_" + std::to_string(i) + ".raw\n";
     }
+    dir.write("input_list.txt", list);
     const ProcessResult r = run("model.dlc", "input_list.txt");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("Model String: sample classifier 1.0\nVEXA v2.48.0.260626120635\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Model String: random classifier 1.0\nVEXA v2.48.0.260626120635\n"), std::string::npos);
     EXPECT_NE(r.out.find("\nProcessing graph : classifier\n"), std::string::npos);
     EXPECT_NE(r.out.find("Successfully executed graph classifier\n"), std::string::npos);
     for (uint32_t i = 0; i < 3; ++i) {
@@ -116,6 +121,30 @@ TEST_F(Run, SampleClassifierMatchesAPlainImplementation) {
         for (size_t k = 0; k < want.size(); ++k) EXPECT_NEAR(got[k], want[k], 1e-5) << i << "/" << k;
     }
     EXPECT_TRUE(fs::exists(dir.file("out/VEXADiag.log")));
+}
+
+// The bundled sample: the trained classifier on real test images reaches
+// the accuracy recorded when it was trained, within a point.
+TEST_F(Run, BundledSampleReachesItsRecordedAccuracy) {
+    const std::string sample = VEXA_SAMPLE_DIR;
+    ProcessOptions options;
+    options.workingDirectory = sample;  // the list names the images relative to it
+    const ProcessResult r = runProcess(VEXA_TOOL_PATH,
+                                       {"--container", "model.dlc", "--input_list", "input_list.txt", "--output_dir",
+                                        dir.file("out"), "--profiling_level", "off"},
+                                       options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const ProcessResult report = runProcess(
+        VEXA_SAMPLE_REPORT, {dir.file("out"), sample + "/labels.txt", sample + "/accuracy.txt"}, options);
+    ASSERT_EQ(report.status, 0) << report.out << report.err;
+    double got = 0, recorded = 0;
+    ASSERT_EQ(std::sscanf(report.out.c_str() + report.out.find("Accuracy on"),
+                          "Accuracy on %*u test images: %lf%% (%*u correct); recorded when the model was trained: %lf%%",
+                          &got, &recorded),
+              2)
+        << report.out;
+    EXPECT_NEAR(got, recorded, 1.0) << report.out;
+    EXPECT_GT(got, 80.0);
 }
 
 TEST_F(Run, GraphSectionsAndGraphExecuteOrder) {

@@ -13,6 +13,11 @@ OnnxBuilder affineModel(const std::string& graph, const std::vector<int64_t>& di
 // out = a - b, with the output named `output`.
 OnnxBuilder differenceModel(const std::string& graph, const std::vector<int64_t>& dims, const std::string& output);
 
+// A small image classifier with pseudo-random weights: two 3x3
+// convolutions with ReLU, max pooling, global average pooling, a dense
+// layer and softmax, for a 1x3x32x32 input named "image".
+OnnxBuilder randomClassifier();
+
 struct PackedGraph {
     std::string name;
     const OnnxBuilder* model;
