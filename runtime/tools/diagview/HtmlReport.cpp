@@ -51,19 +51,19 @@ std::string operatorChart(const std::vector<OperatorRow>& rows, size_t top) {
     return svg + "</svg>\n";
 }
 
-// Execution latencies in equal-width bins between the fastest and slowest.
-std::string latencyHistogram(const GraphLog& g) {
+// Execution latencies in equal-width bins from the fastest on. A few slow
+// outliers would squeeze every other bar into the first bins, so beyond
+// twice the 99th percentile they share the last bin.
+std::string latencyHistogram(const GraphLog& g, const Latency& latency) {
     if (g.executions.empty()) return "";
-    double lo = g.executions.front().totalUs, hi = lo;
-    for (const auto& e : g.executions) {
-        lo = std::min(lo, e.totalUs);
-        hi = std::max(hi, e.totalUs);
-    }
+    const double lo = latency.minUs;
+    const bool clipped = latency.maxUs > 2 * latency.p99Us;
+    const double hi = clipped ? 2 * latency.p99Us : latency.maxUs;
     const int bins = 30;
     std::vector<int> counts(bins, 0);
     const double width = hi > lo ? (hi - lo) / bins : 1;
     for (const auto& e : g.executions) {
-        counts[std::min(bins - 1, static_cast<int>((e.totalUs - lo) / width))]++;
+        counts[static_cast<int>(std::min<double>(bins - 1, (e.totalUs - lo) / width))]++;
     }
     const int most = *std::max_element(counts.begin(), counts.end());
     const int chartWidth = 720, chartHeight = 180, left = 40, bottom = 30;
@@ -83,7 +83,10 @@ std::string latencyHistogram(const GraphLog& g) {
     svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(axis + 18) + "\" class=\"label\">" +
            num("%.3f", lo / 1000) + " ms</text>\n";
     svg += "<text x=\"" + std::to_string(left + chartWidth) + "\" y=\"" + std::to_string(axis + 18) +
-           "\" text-anchor=\"end\" class=\"label\">" + num("%.3f", hi / 1000) + " ms</text>\n";
+           "\" text-anchor=\"end\" class=\"label\">" + num("%.3f", hi / 1000) +
+           (clipped ? " ms (last bar: up to " + num("%.3f", latency.maxUs / 1000) + " ms)" : " ms") + "</text>\n";
+    svg += "<text x=\"" + std::to_string(left + chartWidth / 2) + "\" y=\"" + std::to_string(axis + 18) +
+           "\" text-anchor=\"middle\" class=\"label\">latency of one execution</text>\n";
     svg += "<text x=\"" + std::to_string(left - 6) + "\" y=\"20\" text-anchor=\"end\" class=\"label\">" +
            std::to_string(most) + "</text>\n";
     return svg + "</svg>\n";
@@ -119,7 +122,7 @@ void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, 
         if (l.count == 0) continue;
         const auto rows = operatorTable(g);
         out << "<h3>Slowest nodes</h3>\n" << operatorChart(rows, top);
-        out << "<h3>Latency histogram</h3>\n" << latencyHistogram(g);
+        out << "<h3>Latency histogram (executions per bar)</h3>\n" << latencyHistogram(g, l);
         out << "<h3>Per node</h3>\n<table><tr><th>Node</th><th>Type</th><th>Calls</th><th>Total ms</th>"
                "<th>Mean &micro;s</th><th>Share</th></tr>\n";
         for (size_t i = 0; i < rows.size() && i < top; ++i) {
