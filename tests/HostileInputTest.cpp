@@ -379,8 +379,8 @@ TEST_F(Hostile, BuildRequestsThatCannotHoldAreReportedAtBuild) {
     const std::vector<Case> cases = {
         {{"--input_name", "xx", "--input_dimensions", "1,4"}, "'xx' is not an input of the graph"},
         {{"--input_name", "x", "--input_dimensions", "1,2,2"}, "input 'x' has rank 2, not 3"},
-        {{"--input_name", "x", "--input_dimensions", "1,-1"}, "dimension 1 of input 'x' is 18446744073709551615"},
-        {{"--input_name", "x", "--input_dimensions", "1,0"}, "dimension 1 of input 'x' is 0"},
+        {{"--input_name", "x", "--input_dimensions", "1,-1"},
+         "dimension 1 of input 'x' is 18446744073709551615, not a size"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = run("m.dlc", "list.txt", c.extra);

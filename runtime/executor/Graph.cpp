@@ -158,11 +158,11 @@ void Graph::checkInputShapes(const std::map<std::string, Shape>& inputShapes) co
                             std::to_string(shape.size()));
         }
         for (size_t i = 0; i < shape.size(); ++i) {
-            // Negative here is a size that wrapped around: "-1" read as unsigned.
-            if (shape[i] <= 0) {
+            // Negative here is a size that wrapped around: "-1" read as
+            // unsigned. Zero is a size: ONNX tensors may be empty.
+            if (shape[i] < 0) {
                 throw ExecError("dimension " + std::to_string(i) + " of input '" + name + "' is " +
-                                (shape[i] < 0 ? std::to_string(static_cast<uint64_t>(shape[i])) : "0") +
-                                "; sizes must be positive");
+                                std::to_string(static_cast<uint64_t>(shape[i])) + ", not a size");
             }
         }
     }

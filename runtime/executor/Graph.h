@@ -55,7 +55,7 @@ public:
     void prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs);
 
     // Throws when given shapes name no input, have the wrong rank or hold a
-    // dimension that is no positive size: mistakes in the request itself.
+    // negative dimension: mistakes in the request itself.
     void checkInputShapes(const std::map<std::string, Shape>& inputShapes) const;
 
     const std::vector<std::string>& outputs() const { return outputs_; }
