@@ -2,10 +2,12 @@
 // it through ONNX Runtime: load (container open and build), a first
 // execution, then the median of `runs` executions on one preloaded input.
 // Prints one JSON line; writes the first output when asked, for checking.
+// The library's thread count comes from VEXA_NUM_THREADS.
 //   bench-engine-run CONTAINER INPUT.raw RUNS [OUTPUT.raw]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -84,7 +86,8 @@ int main(int argc, char** argv) {
         std::ofstream(argv[4], std::ios::binary)
             .write(reinterpret_cast<const char*>(output.data()), static_cast<std::streamsize>(output.size() * 4));
     }
-    std::printf("{\"load_ms\": %.3f, \"first_ms\": %.3f, \"median_ms\": %.4f, \"threads\": 1}\n", loadMs, firstMs,
-                times[times.size() / 2]);
+    const char* threads = std::getenv("VEXA_NUM_THREADS");
+    std::printf("{\"load_ms\": %.3f, \"first_ms\": %.3f, \"median_ms\": %.4f, \"threads\": \"%s\"}\n", loadMs,
+                firstMs, times[times.size() / 2], threads != nullptr ? threads : "default");
     return 0;
 }

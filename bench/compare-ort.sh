@@ -51,7 +51,8 @@ for threads in "${threads_list[@]}"; do
   for m in "${models[@]}"; do
     dims=$(/usr/bin/python3 -c "import json,sys; print(','.join(map(str, json.load(open(sys.argv[1]))['input_shape'])))" "$zoo/$m.json")
     $bin/vexa-dlc-pack -o "$work/$m.dlc" "$zoo/$m.onnx" > /dev/null
-    if ! ours=$(peak $bin/bench-engine-run "$work/$m.dlc" "$zoo/$m.input.raw" "$runs" "$work/$m.ours.raw"); then
+    if ! ours=$(VEXA_NUM_THREADS=$threads peak $bin/bench-engine-run "$work/$m.dlc" "$zoo/$m.input.raw" "$runs" \
+                "$work/$m.ours.raw"); then
       printf '%-20s %3s  ours failed: %s\n' "$m" "$threads" "$(head -c 120 "$work/err")"
       continue
     fi
@@ -78,5 +79,5 @@ PY
   [ ${#ratios[@]} -gt 0 ] && printf 'geometric mean of the ratios, %s thread(s): %s over %s models\n' "$threads" \
     "$(printf '%s\n' "${ratios[@]}" | awk '{s += log($1)} END {printf "%.2f", exp(s / NR)}')" "${#ratios[@]}"
 done
-echo "(our library runs on one thread whatever the count; ms: median of $runs runs; MB: peak resident memory," \
-     "ONNX Runtime's less an empty runner's $((empty_node_kb / 1024)) MB; ld: load ms)"
+echo "(ms: median of $runs runs; MB: peak resident memory, ONNX Runtime's less an empty runner's" \
+     "$((empty_node_kb / 1024)) MB; ld: load ms)"

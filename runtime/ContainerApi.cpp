@@ -409,6 +409,7 @@ Vexa_ErrorCode_t Vexa_VEXA_SetCustomPerfProfile(Vexa_VEXA_Handle_t network, Vexa
     auto* p = as<VexaPerfProfile>(profile, "Vexa_VEXA_SetCustomPerfProfile");
     if (n == nullptr || p == nullptr) return VEXA_ERRORCODE_INVALID_HANDLE;
     n->perf = p->settings;
+    n->threads = threadsFor(n->perf);
     return VEXA_SUCCESS;
 } VEXA_API_CATCH_CODE
 

@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "DiagLog.h"
 #include "DspEmulation.h"
 #include "executor/Dispatch.h"
+#include "executor/Threads.h"
 #include "runtimelib/VexaTypes.h"
 
 namespace vexart {
@@ -184,6 +186,8 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
     net->profilingLevel = b.profilingLevel;
     net->userBuffers = b.userBuffers;
     net->perf = b.perf;
+    net->threads = threadsFor(b.perf);
+    const ThreadScope threads(static_cast<int>(net->threads));  // preparation runs kernels too
 
     std::vector<uint32_t> order = b.runtimes.empty() ? std::vector<uint32_t>{0} : b.runtimes;
     std::string reasons;
@@ -319,8 +323,21 @@ void requireFinalized(const Network& net) {
     if (!net.finalized) throw ExecError("the network's deferred initialisation has not been finalized");
 }
 
+uint32_t threadsFor(const PerfSettings& perf) {
+    if (const char* v = std::getenv("VEXA_NUM_THREADS")) {
+        char* end = nullptr;
+        const long n = std::strtol(v, &end, 10);
+        if (end != v && *end == '\0' && n >= 1 && n <= 1024) return static_cast<uint32_t>(n);
+    }
+    switch (perf.preset) {
+        case 2: case 6: case 7: case 8: case 9: return 1;  // the power savers and low_balanced
+        default: return static_cast<uint32_t>(hardwareThreads());
+    }
+}
+
 void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorMap& out) {
     requireFinalized(net);
+    const ThreadScope threads(static_cast<int>(net.threads));
     Graph& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.tensors.count(n) != 0; });
     const auto start = std::chrono::steady_clock::now();
@@ -358,6 +375,7 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
 
 void executeUserBuffers(Network& net, NetworkGraph& ng, const UserBufferMap& in, const UserBufferMap& out) {
     requireFinalized(net);
+    const ThreadScope threads(static_cast<int>(net.threads));
     Graph& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.buffers.count(n) != 0; });
     for (const auto& name : g.outputs()) {

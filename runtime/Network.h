@@ -91,7 +91,7 @@ struct Network : Tagged<Tag::Network> {
     uint32_t deferredInit = 0;
     uint64_t weightBytes = 0;
     uint64_t spillFillBytes = 0;
-    uint32_t threads = 1;          // the executor runs on the calling thread
+    uint32_t threads = 1;          // for the kernels, the calling thread included
     double loadMicroseconds = 0;   // container open and build
     PerfSettings perf;
     std::vector<NetworkGraph> graphs;
@@ -104,6 +104,10 @@ struct Network : Tagged<Tag::Network> {
 
     NetworkGraph* find(const char* name, const char* function);
 };
+
+// Threads for a network under `perf`: VEXA_NUM_THREADS when set, else one
+// for the power-saving presets and every core for the others.
+uint32_t threadsFor(const PerfSettings& perf);
 
 struct ITensor : Tagged<Tag::ITensor> {
     std::vector<size_t> shape;

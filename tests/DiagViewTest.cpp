@@ -33,6 +33,7 @@ protected:
         dir.write("list.txt", list);
         ProcessOptions options;
         options.workingDirectory = dir.path();
+        options.env = {{"VEXA_NUM_THREADS", "1"}};
         const ProcessResult r = runProcess(
             VEXA_TOOL_PATH, {"--container", "m.dlc", "--input_list", "list.txt", "--output_dir", "out"}, options);
         EXPECT_EQ(r.status, 0) << r.err;

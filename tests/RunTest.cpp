@@ -147,6 +147,50 @@ TEST_F(Run, BundledSampleReachesItsRecordedAccuracy) {
     EXPECT_GT(got, 80.0);
 }
 
+// Kernels split their work over the library's threads: any count gives
+// the same bits, and the count follows the environment or the profile.
+TEST_F(Run, ThreadsChangeNeitherResultsNorMoreThanTheirCount) {
+    OnnxBuilder b("net");
+    b.input("x", {1, 16, 64, 64});
+    b.initializer("w", {16, 16, 3, 3}, pseudoRandom(16 * 16 * 9, 7, 0.2f));
+    b.initializer("dw", {16, 1, 3, 3}, pseudoRandom(16 * 9, 8, 0.3f));
+    auto& conv = b.node("Conv", {"x", "w"}, {"c"}, "conv");
+    OnnxBuilder::attr(conv, "pads", std::vector<int64_t>{1, 1, 1, 1});
+    auto& pool = b.node("MaxPool", {"c"}, {"p"}, "pool");
+    OnnxBuilder::attr(pool, "kernel_shape", std::vector<int64_t>{2, 2});
+    OnnxBuilder::attr(pool, "strides", std::vector<int64_t>{2, 2});
+    auto& depthwise = b.node("Conv", {"p", "dw"}, {"d"}, "depthwise");
+    OnnxBuilder::attr(depthwise, "group", int64_t{16});
+    OnnxBuilder::attr(depthwise, "pads", std::vector<int64_t>{1, 1, 1, 1});
+    auto& avg = b.node("AveragePool", {"d"}, {"y"}, "avg");
+    OnnxBuilder::attr(avg, "kernel_shape", std::vector<int64_t>{3, 3});
+    OnnxBuilder::attr(avg, "pads", std::vector<int64_t>{1, 1, 1, 1});
+    b.output("y", {1, 16, 32, 32});
+    packContainer(dir.file("net.dlc"), {{"net", &b}});
+    raw("x.raw", pseudoRandom(16 * 64 * 64, 9, 1.0f));
+    dir.write("list.txt", "x.raw\n");
+    std::string first;
+    for (const char* threads : {"1", "2", "3"}) {
+        ProcessOptions options;
+        options.workingDirectory = dir.path();
+        options.env = {{"VEXA_NUM_THREADS", threads}};
+        fs::remove_all(dir.file("out"));
+        const ProcessResult r = runProcess(
+            VEXA_TOOL_PATH, {"--container", "net.dlc", "--input_list", "list.txt", "--output_dir", "out"}, options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string y = readFile(dir.file("out/Result_0/y.raw"));
+        ASSERT_EQ(y.size(), 16u * 32 * 32 * 4);
+        if (first.empty()) first = y;
+        EXPECT_EQ(y, first) << threads << " threads";
+        EXPECT_NE(readFile(dir.file("out/VEXADiag.log")).find(std::string("threads=") + threads + " "),
+                  std::string::npos);
+    }
+    // Without the variable the profile decides: one thread to save power.
+    fs::remove_all(dir.file("out"));
+    ASSERT_EQ(run("net.dlc", "list.txt", {"--perf_profile", "power_saver"}).status, 0);
+    EXPECT_NE(readFile(dir.file("out/VEXADiag.log")).find("threads=1 "), std::string::npos);
+}
+
 TEST_F(Run, GraphSectionsAndGraphExecuteOrder) {
     const OnnxBuilder g1 = affineModel("g1", {1, 2}, 2, 1, "x", "y1");
     const OnnxBuilder g2 = affineModel("g2", {1, 2}, 3, 0, "x", "y2");

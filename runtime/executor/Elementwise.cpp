@@ -8,6 +8,7 @@
 #include "Broadcast.h"
 #include "Dispatch.h"
 #include "Kernel.h"
+#include "Threads.h"
 
 namespace vexart {
 
@@ -38,19 +39,29 @@ std::vector<int64_t> broadcastStrides(const Shape& s, const Shape& out) {
 
 namespace {
 
+// y[i] = op(x[i]) over the library's threads; each element on its own, so
+// any thread count gives the same bits.
+template <typename T, typename R, typename Op>
+void mapInto(const T* x, R* y, int64_t n, Op op) {
+    VEXA_PARALLEL_FOR_IF(n)
+    for (int64_t i = 0; i < n; ++i) y[i] = op(x[i]);
+}
+
+template <typename T, typename R, typename Op>
+void zipInto(const T* a, const T* b, R* y, int64_t n, Op op) {
+    VEXA_PARALLEL_FOR_IF(n)
+    for (int64_t i = 0; i < n; ++i) y[i] = op(a[i], b[i]);
+}
+
 template <typename T, typename R, typename Op>
 void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
     const T* pa = a.data<T>();
     const T* pb = b.data<T>();
     R* po = out.data<R>();
-    if (a.shape() == b.shape()) {
-        for (int64_t i = 0, n = out.size(); i < n; ++i) po[i] = op(pa[i], pb[i]);
-        return;
-    }
+    if (a.shape() == b.shape()) return zipInto(pa, pb, po, out.size(), op);
     if (b.size() == 1 && out.size() == a.size()) {
         const T v = pb[0];
-        for (int64_t i = 0, n = out.size(); i < n; ++i) po[i] = op(pa[i], v);
-        return;
+        return mapInto(pa, po, out.size(), [op, v](T x) { return op(x, v); });
     }
     const auto sa = broadcastStrides(a.shape(), out.shape());
     const auto sb = broadcastStrides(b.shape(), out.shape());
@@ -212,9 +223,8 @@ void registerUnaryFloat(const char* name, F f) {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
             VEXA_DISPATCH_FLOAT(x.type(), {
-                const T* px = x.data<T>();
-                T* po = out.data<T>();
-                for (int64_t i = 0, n = x.size(); i < n; ++i) po[i] = static_cast<T>(f(px[i], alpha, beta));
+                mapInto(x.data<T>(), out.data<T>(), x.size(),
+                        [&](T v) { return static_cast<T>(f(v, alpha, beta)); });
             })
         });
     });
@@ -227,9 +237,7 @@ void registerUnaryNumeric(const char* name, F f) {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
             VEXA_DISPATCH_NUMERIC(x.type(), {
-                const T* px = x.data<T>();
-                T* po = out.data<T>();
-                for (int64_t i = 0, n = x.size(); i < n; ++i) po[i] = static_cast<T>(f(px[i]));
+                mapInto(x.data<T>(), out.data<T>(), x.size(), [&](T v) { return static_cast<T>(f(v)); });
             })
         });
     });
@@ -445,10 +453,7 @@ void registerElementwiseKernels() {
                 T mx = opset < 11 ? castValue<T>(hi) : std::numeric_limits<T>::max();
                 if (ctx.has(1) && ctx.in(1).size() != 0) mn = ctx.in(1).data<T>()[0];
                 if (ctx.has(2) && ctx.in(2).size() != 0) mx = ctx.in(2).data<T>()[0];
-                for (int64_t i = 0; i < x.size(); ++i) {
-                    const T v = x.data<T>()[i];
-                    out.data<T>()[i] = v < mn ? mn : v > mx ? mx : v;
-                }
+                mapInto(x.data<T>(), out.data<T>(), x.size(), [mn, mx](T v) { return v < mn ? mn : v > mx ? mx : v; });
             })
         });
     });
