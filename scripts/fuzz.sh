@@ -10,7 +10,7 @@ scripts/install-deps.sh
 command -v clang++ >/dev/null || { apt-get install -y -qq clang libclang-rt-14-dev; }
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_FUZZ=ON \
   -DVEXA_BUILD_TESTS=OFF -DVEXA_NATIVE_KERNELS=OFF >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target fuzz-CommandLine fuzz-InputList fuzz-Container fuzz-Yaml fuzz-Graph
+cmake --build build-fuzz -j "$(nproc)" --target fuzz-CommandLine fuzz-InputList fuzz-Container fuzz-Yaml fuzz-Graph fuzz-DiagLog
 mkdir -p fuzz/crashes
 run() {
   local name=$1
@@ -30,5 +30,6 @@ run() {
 }
 run CommandLine & run InputList & wait
 run Container & run Yaml & wait
+run DiagLog
 run Graph
 ls fuzz/crashes
