@@ -6,7 +6,6 @@
 #include <zip.h>
 
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -131,6 +130,7 @@ std::vector<uint8_t> archiveBytes(const std::vector<std::pair<std::string, const
     std::unique_ptr<zip_source_t, void (*)(zip_source_t*)> keep(buffer, zip_source_free);
     zip_t* z = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
     if (z == nullptr) {
+        zip_source_free(buffer);  // the reference the archive would have taken over
         zip_error_fini(&error);
         throw std::runtime_error("cannot create an archive in memory");
     }
