@@ -36,7 +36,8 @@ struct ZipCloser {
 // a forged size in the archive costs nothing and a bomb stops at the cap.
 class EntryReader {
 public:
-    EntryReader(zip_t* z, uint64_t limit) : z_(z), limit_(limit), budget_(limit) {}
+    EntryReader(zip_t* z, uint64_t archiveSize, uint64_t limit)
+        : z_(z), archiveSize_(archiveSize), limit_(limit), budget_(limit) {}
 
     std::string read(const std::string& name, uint64_t maxBytes) {
         zip_stat_t st;
@@ -49,6 +50,14 @@ public:
         std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zip_fopen_index(z_, index, 0), zip_fclose);
         if (!f) throw std::runtime_error("cannot read container entry '" + name + "': " + zip_strerror(z_));
         std::string data;
+        // A stored entry's size is backed by bytes in the archive, which was
+        // opened whole: reserving it saves the copies of growing.
+        zip_stat_t st;
+        if (zip_stat_index(z_, index, 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_METHOD) != 0 &&
+            (st.valid & ZIP_STAT_SIZE) != 0 && (st.valid & ZIP_STAT_COMP_SIZE) != 0 && st.comp_method == ZIP_CM_STORE &&
+            st.size == st.comp_size && st.size <= archiveSize_ && st.size <= maxBytes && st.size <= budget_) {
+            data.reserve(static_cast<size_t>(st.size));
+        }
         char chunk[1 << 16];
         for (;;) {
             const zip_int64_t n = zip_fread(f.get(), chunk, sizeof chunk);
@@ -71,6 +80,7 @@ public:
 
 private:
     zip_t* z_;
+    const uint64_t archiveSize_;
     const uint64_t limit_;
     uint64_t budget_;
 };
@@ -105,7 +115,7 @@ struct StreamSource {
     }
 };
 
-void addEntry(zip_t* z, const std::string& name, const std::string& data) {
+void addEntry(zip_t* z, const std::string& name, const std::string& data, bool compress) {
     auto* state = new StreamSource{&data, 0};
     zip_source_t* src = zip_source_function(z, StreamSource::callback, state);
     if (src == nullptr) {
@@ -117,11 +127,17 @@ void addEntry(zip_t* z, const std::string& name, const std::string& data) {
         zip_source_free(src);
         throw std::runtime_error(std::string("cannot add container entry '" + name + "': ") + zip_strerror(z));
     }
-    zip_set_file_compression(z, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 0);
+    zip_set_file_compression(z, static_cast<zip_uint64_t>(index), compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
 }
 
+struct ArchiveEntry {
+    std::string name;
+    const std::string* data;
+    bool compress;
+};
+
 // The archive, built in memory.
-std::vector<uint8_t> archiveBytes(const std::vector<std::pair<std::string, const std::string*>>& entries) {
+std::vector<uint8_t> archiveBytes(const std::vector<ArchiveEntry>& entries) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
@@ -135,7 +151,7 @@ std::vector<uint8_t> archiveBytes(const std::vector<std::pair<std::string, const
         throw std::runtime_error("cannot create an archive in memory");
     }
     std::unique_ptr<zip_t, ZipCloser> archive(z);
-    for (const auto& [name, data] : entries) addEntry(z, name, *data);
+    for (const auto& e : entries) addEntry(z, e.name, *e.data, e.compress);
     if (zip_close(z) != 0) throw std::runtime_error(std::string("cannot write the archive: ") + zip_strerror(z));
     archive.release();
     std::vector<uint8_t> bytes;
@@ -273,7 +289,7 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
         zip_error_fini(&error);
         throw std::runtime_error("not a valid container archive: " + why);
     }
-    EntryReader entries(z.get(), limits.totalBytes);
+    EntryReader entries(z.get(), size, limits.totalBytes);
     ContainerModel model;
     model.manifestText = entries.read(kManifest, kMaxManifestBytes);
     json manifest;
@@ -374,10 +390,12 @@ void writeContainer(const ContainerModel& model, const std::string& path) {
     }
     manifest["cacheRecords"] = records;
 
+    // Graphs are stored, not deflated: their weights barely compress, and
+    // inflating them was half of the time a large model took to load.
     const std::string manifestText = manifest.dump(2);
-    std::vector<std::pair<std::string, const std::string*>> entries{{kManifest, &manifestText}};
-    for (size_t i = 0; i < model.graphs.size(); ++i) entries.emplace_back(files[i], &model.graphs[i].onnx);
-    for (const auto& [name, data] : model.otherEntries) entries.emplace_back(name, &data);
+    std::vector<ArchiveEntry> entries{{kManifest, &manifestText, true}};
+    for (size_t i = 0; i < model.graphs.size(); ++i) entries.push_back({files[i], &model.graphs[i].onnx, false});
+    for (const auto& [name, data] : model.otherEntries) entries.push_back({name, &data, true});
     replaceFile(path, archiveBytes(entries));
 }
 

@@ -186,6 +186,17 @@ TEST_F(Hostile, InitCacheKeepsEverythingOfTheContainer) {
     EXPECT_EQ(saved.otherEntries, model.otherEntries);
     ASSERT_EQ(saved.cacheRecords.size(), 1u);
     EXPECT_EQ(saved.graphs.at(0).file, "model.onnx");
+    // Graphs are stored as they are (quick to load); other entries deflated.
+    zip_error_t error;
+    zip_source_t* src = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    zip_t* z = zip_open_from_source(src, ZIP_RDONLY, &error);
+    ASSERT_NE(z, nullptr);
+    zip_stat_t entry;
+    ASSERT_EQ(zip_stat(z, "model.onnx", 0, &entry), 0);
+    EXPECT_EQ(entry.comp_method, ZIP_CM_STORE);
+    ASSERT_EQ(zip_stat(z, "calibration/set.bin", 0, &entry), 0);
+    EXPECT_EQ(entry.comp_method, ZIP_CM_DEFLATE);
+    zip_discard(z);
     const auto manifest = nlohmann::json::parse(saved.manifestText);
     EXPECT_EQ(manifest["vendor"]["calibrated"], true);
     EXPECT_EQ(manifest["graphs"][0]["notes"], "keep");
