@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "buffers/Conversion.h"
+#include "FirstGraph.h"
 #include "runtimelib/UniqueHandle.h"
 
 int main(int argc, char** argv) {
@@ -33,13 +34,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", Vexa_ErrorCode_GetLastErrorString());
         return 1;
     }
-    const StringListHandle graphs(Vexa_VEXA_GetNetworkNames(net.get()));
-    const char* g = Vexa_StringList_At(graphs.get(), 0);
-    const StringListHandle ins(Vexa_VEXA_GetInputTensorNamesForNetwork(net.get(), g));
-    const StringListHandle outs(Vexa_VEXA_GetOutputTensorNamesForNetwork(net.get(), g));
-    const char* inName = Vexa_StringList_At(ins.get(), 0);
-    const char* outName = Vexa_StringList_At(outs.get(), 0);
-    const TensorShapeHandle dims(Vexa_VEXA_GetInputDimensionsForNetwork(net.get(), g, inName));
+    const FirstGraph first(net.get());
+    const char* g = first.graph.c_str();
+    const char* inName = first.input.c_str();
+    const char* outName = first.output.c_str();
+    const TensorShapeHandle& dims = first.dims;
 
     std::vector<uint8_t> qIn(input.size()), qOut;
     UserBufferMapHandle inMap(Vexa_UserBufferMap_Create()), outMap(Vexa_UserBufferMap_Create());

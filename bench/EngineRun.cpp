@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FirstGraph.h"
 #include "runtimelib/UniqueHandle.h"
 
 namespace {
@@ -44,13 +45,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double loadMs = msSince(loadStart);
-    const StringListHandle graphs(Vexa_VEXA_GetNetworkNames(net.get()));
-    const char* g = Vexa_StringList_At(graphs.get(), 0);
-    const StringListHandle ins(Vexa_VEXA_GetInputTensorNamesForNetwork(net.get(), g));
-    const StringListHandle outs(Vexa_VEXA_GetOutputTensorNamesForNetwork(net.get(), g));
-    const char* inName = Vexa_StringList_At(ins.get(), 0);
-    const char* outName = Vexa_StringList_At(outs.get(), 0);
-    const TensorShapeHandle dims(Vexa_VEXA_GetInputDimensionsForNetwork(net.get(), g, inName));
+    const FirstGraph first(net.get());
+    const char* g = first.graph.c_str();
+    const char* inName = first.input.c_str();
+    const char* outName = first.output.c_str();
+    const TensorShapeHandle& dims = first.dims;
     std::vector<float> output;
     auto once = [&](bool keep) {
         const ITensorHandle t(Vexa_Util_CreateITensor(dims.get()));
