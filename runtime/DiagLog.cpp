@@ -51,12 +51,14 @@ DiagLogWriter::~DiagLogWriter() {
 // node table is written again whenever it does.
 void DiagLogWriter::writeSchedule(const NetworkGraph& graph) {
     const auto& timings = graph.graph->timings();
-    std::vector<std::string>& names = written_[graph.name];
+    GraphState& state = graphs_[graph.name];
+    if (state.encodedName.empty()) state.encodedName = diagEncode(graph.name);
+    std::vector<std::string>& names = state.nodes;
     bool same = names.size() == timings.size();
     for (size_t i = 0; same && i < timings.size(); ++i) same = names[i] == timings[i].name;
     if (same && !names.empty()) return;
     names.clear();
-    const std::string g = diagEncode(graph.name);
+    const std::string& g = state.encodedName;
     std::fprintf(file_, "nodes graph=%s count=%zu\n", g.c_str(), timings.size());
     for (size_t i = 0; i < timings.size(); ++i) {
         names.push_back(timings[i].name);
@@ -67,12 +69,13 @@ void DiagLogWriter::writeSchedule(const NetworkGraph& graph) {
 
 void DiagLogWriter::execution(const NetworkGraph& graph, uint64_t number, std::chrono::steady_clock::time_point start,
                               double microseconds) {
-    writeSchedule(graph);
+    // Only a graph prepared again for each execution can change its schedule.
+    if (graph.prepareEachRun) writeSchedule(graph);
     char head[160];
     std::snprintf(head, sizeof head, " n=%llu start_us=%.1f total_us=%.1f node_us=",
                   static_cast<unsigned long long>(number),
                   std::chrono::duration<double, std::micro>(start - opened_).count(), microseconds);
-    line_.assign("exec graph=").append(diagEncode(graph.name)).append(head);
+    line_.assign("exec graph=").append(graphs_[graph.name].encodedName).append(head);
     char value[32];
     const auto& timings = graph.graph->timings();
     for (size_t i = 0; i < timings.size(); ++i) {

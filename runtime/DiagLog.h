@@ -42,8 +42,12 @@ private:
     std::string path_;
     std::FILE* file_ = nullptr;
     std::chrono::steady_clock::time_point opened_;
-    std::map<std::string, std::vector<std::string>> written_;  // node names last written, per graph
-    std::string line_;                                         // reused for every execution line
+    struct GraphState {
+        std::string encodedName;
+        std::vector<std::string> nodes;  // names last written
+    };
+    std::map<std::string, GraphState> graphs_;
+    std::string line_;  // reused for every execution line
 };
 
 // `text` with ' ', '%', '=', CR and LF written as %XX.
