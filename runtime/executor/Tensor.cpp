@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "Dispatch.h"
 #include "buffers/Half.h"
 
 namespace vexart {
@@ -117,7 +118,9 @@ std::vector<int64_t> Tensor::toInt64() const {
         if (count_ != 0) std::memcpy(v.data(), data_, v.size() * 8);
         return v;
     }
-    for (int64_t i = 0; i < count_; ++i) v[static_cast<size_t>(i)] = static_cast<int64_t>(scalarAsDouble(i));
+    // Values beyond int64 (a uint64 index, a float shape from a fuzzed
+    // model) saturate instead of converting out of range.
+    for (int64_t i = 0; i < count_; ++i) v[static_cast<size_t>(i)] = castValue<int64_t>(scalarAsDouble(i));
     return v;
 }
 
