@@ -61,13 +61,16 @@ bool readRaw(const std::string& path, std::vector<T>& data) {
 // Writes "Applying padding" lines in blocks: a large batch of tiny pieces
 // can need millions of them, which are not worth holding in memory.
 void printPaddingLines(uint64_t count) {
-    static const std::string kLine = "Applying padding\n";
-    std::string block;
-    for (uint64_t i = 0; i < std::min<uint64_t>(count, 4096); ++i) block += kLine;
-    const uint64_t perBlock = std::max<uint64_t>(block.size() / kLine.size(), 1);
+    constexpr char kLine[] = "Applying padding\n";
+    constexpr uint64_t kLineSize = sizeof kLine - 1, kPerBlock = 4096;
+    static const std::string block = [&] {
+        std::string b;
+        for (uint64_t i = 0; i < kPerBlock; ++i) b += kLine;
+        return b;
+    }();
     while (count > 0) {
-        const uint64_t n = std::min(count, perBlock);
-        std::cout.write(block.data(), static_cast<std::streamsize>(n * kLine.size()));
+        const uint64_t n = std::min(count, kPerBlock);
+        std::cout.write(block.data(), static_cast<std::streamsize>(n * kLineSize));
         count -= n;
     }
 }

@@ -65,9 +65,11 @@ FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes
     // FIFO (or socket) is refused like an unopenable file.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return FileWrite::OpenFailed;
+    // Regular files ignore O_NONBLOCK; a device written to gets blocking
+    // writes back.
     struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        (!S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
         close(fd);
         return FileWrite::OpenFailed;
     }

@@ -118,9 +118,7 @@ TEST_F(DiagView, ChromeTraceAndPageHoldTheRun) {
     const std::string page = readFile(dir.file("page.html"));
     EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_NE(page.find("scale by=2 %"), std::string::npos);
-    size_t charts = 0;
-    for (size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1)) ++charts;
-    EXPECT_EQ(charts, 2u);  // the slowest nodes and the latency histogram
+    EXPECT_EQ(countOf(page, "<svg"), 2u);  // the slowest nodes and the latency histogram
     EXPECT_EQ(page.find("<script"), std::string::npos);
     EXPECT_EQ(page.find("http"), page.find("http://www.w3.org/2000/svg"));  // nothing from outside
 }

@@ -16,12 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 class Run : public ::testing::Test {
 protected:
     TempDir dir;
@@ -201,7 +195,7 @@ TEST_F(Run, GraphSectionsAndGraphExecuteOrder) {
 
     ProcessResult r = run("two.dlc", "list.txt");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count(r.out, "Processing graph : "), 1u);
+    EXPECT_EQ(countOf(r.out, "Processing graph : "), 1u);
     EXPECT_EQ(result(0, "y1.raw"), (std::vector<float>{3, 5}));
     EXPECT_FALSE(fs::exists(dir.file("out/Result_0/y2.raw")));
 
@@ -231,7 +225,7 @@ TEST_F(Run, BatchesArePaddedAndSlicedPerFile) {
     EXPECT_EQ(result(1, "y.raw"), (std::vector<float>{13, 14}));
     EXPECT_EQ(result(2, "y.raw"), (std::vector<float>{15, 16}));
     EXPECT_FALSE(fs::exists(dir.file("out/Result_3")));
-    EXPECT_EQ(count(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork("), 1u);
+    EXPECT_EQ(countOf(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork("), 1u);
 }
 
 TEST_F(Run, NamedInputsFollowTheFirstLineAndNamesAreCleaned) {
@@ -289,7 +283,7 @@ TEST_F(Run, KeepNumOutputsStopsSavingButNotExecuting) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::exists(dir.file("out/Result_1/y.raw")));
     EXPECT_FALSE(fs::exists(dir.file("out/Result_2")));
-    EXPECT_EQ(count(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork("), 5u);
+    EXPECT_EQ(countOf(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork("), 5u);
 
     fs::remove_all(dir.file("out"));
     r = run("m.dlc", "list.txt", {"--keep_num_outputs", "0", "--profiling_level", "off"});
@@ -309,7 +303,7 @@ TEST_F(Run, DurationReplaysAndPacingSleeps) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(r.status, 0) << r.err;
     // 50 ms per inference, replayed until a whole second has passed: about 20 executions.
-    const size_t executions = count(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork(");
+    const size_t executions = countOf(trace(), "Vexa_VEXA_ExecuteITensorsForNetwork(");
     EXPECT_GE(executions, 10u);
     EXPECT_LE(executions, 40u);
     EXPECT_EQ(executions % 2, 0u);  // a replay never cuts a pass short
@@ -323,7 +317,7 @@ TEST_F(Run, DurationReplaysAndPacingSleeps) {
 
     r = run("m.dlc", "list.txt", {"--inferences_per_duration", "1000000,1"});
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(count(r.err, "Warning: The number of inferences in the specified duration cannot be achieved on this "
+    EXPECT_EQ(countOf(r.err, "Warning: The number of inferences in the specified duration cannot be achieved on this "
                            "platform.\n"),
               1u);
     start = std::chrono::steady_clock::now();
@@ -592,7 +586,7 @@ TEST_F(UserBufferRun, BatchesArePaddedSlicedAndReportedPerFile) {
     fs::remove_all(dir.file("out"));
     r = run("batch.dlc", "batch.txt", {"--userbuffer_float", "--use_native_output_files"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count(r.err, "Expect the encoding range to be larger than 0.01\n"), 3u) << r.err;
+    EXPECT_EQ(countOf(r.err, "Expect the encoding range to be larger than 0.01\n"), 3u) << r.err;
     for (uint32_t i = 0; i < 3; ++i) {
         EXPECT_EQ(readFile(dir.file("out/Result_" + std::to_string(i) + "/y.raw")).size(), 2u) << i;
     }

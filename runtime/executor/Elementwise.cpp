@@ -348,7 +348,7 @@ void registerElementwiseKernels() {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, DType::Bool, x.shape());
-            for (int64_t i = 0; i < x.size(); ++i) out.data<uint8_t>()[i] = x.data<uint8_t>()[i] == 0;
+            mapInto(x.data<uint8_t>(), out.data<uint8_t>(), x.size(), [](uint8_t v) -> uint8_t { return v == 0; });
         });
     });
 
@@ -397,10 +397,10 @@ void registerElementwiseKernels() {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
             VEXA_DISPATCH_FLOAT(x.type(), {
-                for (int64_t i = 0; i < x.size(); ++i) {
-                    const double v = x.data<T>()[i];
-                    out.data<T>()[i] = static_cast<T>(gamma * (v > 0 ? v : alpha * std::expm1(v)));
-                }
+                mapInto(x.data<T>(), out.data<T>(), x.size(), [&](T t) {
+                    const double v = t;
+                    return static_cast<T>(gamma * (v > 0 ? v : alpha * std::expm1(v)));
+                });
             })
         });
     });
@@ -412,10 +412,10 @@ void registerElementwiseKernels() {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
             VEXA_DISPATCH_NUMERIC(x.type(), {
-                for (int64_t i = 0; i < x.size(); ++i) {
-                    const double v = static_cast<double>(x.data<T>()[i]);
-                    out.data<T>()[i] = static_cast<T>(v < -lambd ? v + bias : v > lambd ? v - bias : 0.0);
-                }
+                mapInto(x.data<T>(), out.data<T>(), x.size(), [&](T t) {
+                    const auto v = static_cast<double>(t);
+                    return static_cast<T>(v < -lambd ? v + bias : v > lambd ? v - bias : 0.0);
+                });
             })
         });
     });
@@ -431,11 +431,9 @@ void registerElementwiseKernels() {
                 const Tensor& x = ctx.in(0);
                 Tensor& out = ctx.out(0, DType::Bool, x.shape());
                 VEXA_DISPATCH_FLOAT(x.type(), {
-                    for (int64_t i = 0; i < x.size(); ++i) {
-                        const T v = x.data<T>()[i];
-                        out.data<uint8_t>()[i] =
-                            nan ? std::isnan(v) : std::isinf(v) && ((v > 0 && pos) || (v < 0 && neg));
-                    }
+                    mapInto(x.data<T>(), out.data<uint8_t>(), x.size(), [&](T v) -> uint8_t {
+                        return nan ? std::isnan(v) : std::isinf(v) && ((v > 0 && pos) || (v < 0 && neg));
+                    });
                 })
             });
         });

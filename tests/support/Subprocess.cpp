@@ -78,7 +78,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
             const rlimit limit{options.memoryLimitBytes, options.memoryLimitBytes};
             setrlimit(RLIMIT_AS, &limit);
         }
-        const int in = open(options.stdinPath.c_str(), O_RDONLY | O_NONBLOCK);
+        const int in = open("/dev/null", O_RDONLY);
         dup2(in, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
@@ -135,4 +135,10 @@ std::string readFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
 }

@@ -22,7 +22,6 @@ struct ProcessOptions {
     // terabytes of shadow memory, so there the limit is left out and callers
     // bound peakRssBytes instead.
     uint64_t memoryLimitBytes = 0;
-    std::string stdinPath = "/dev/null";
 };
 
 // True in AddressSanitizer builds.
@@ -48,3 +47,6 @@ private:
 };
 
 std::string readFile(const std::string& path);
+
+// How often `what` occurs in `text`.
+size_t countOf(const std::string& text, const std::string& what);

@@ -22,12 +22,6 @@ std::string escape(const std::string& text) {
     return out;
 }
 
-std::string num(const char* fmt, double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, v);
-    return buf;
-}
-
 // Horizontal bars for the slowest nodes, labelled with name and time.
 std::string operatorChart(const std::vector<OperatorRow>& rows, size_t top) {
     const size_t n = std::min(rows.size(), top);
@@ -43,10 +37,10 @@ std::string operatorChart(const std::vector<OperatorRow>& rows, size_t top) {
         svg += "<text x=\"" + std::to_string(labelWidth - 6) + "\" y=\"" + std::to_string(y + 15) +
                "\" text-anchor=\"end\" class=\"label\">" + escape(r.node) + " (" + escape(r.op) + ")</text>\n";
         svg += "<rect x=\"" + std::to_string(labelWidth) + "\" y=\"" + std::to_string(y + 2) + "\" width=\"" +
-               num("%.1f", w) + "\" height=\"" + std::to_string(rowHeight - 6) + "\" class=\"bar\"><title>" +
-               escape(r.node) + ": " + num("%.3f", r.totalUs / 1000) + " ms</title></rect>\n";
-        svg += "<text x=\"" + num("%.1f", labelWidth + w + 6) + "\" y=\"" + std::to_string(y + 15) +
-               "\" class=\"value\">" + num("%.1f", 100 * r.share) + "%</text>\n";
+               formatNumber("%.1f", w) + "\" height=\"" + std::to_string(rowHeight - 6) + "\" class=\"bar\"><title>" +
+               escape(r.node) + ": " + formatNumber("%.3f", r.totalUs / 1000) + " ms</title></rect>\n";
+        svg += "<text x=\"" + formatNumber("%.1f", labelWidth + w + 6) + "\" y=\"" + std::to_string(y + 15) +
+               "\" class=\"value\">" + formatNumber("%.1f", 100 * r.share) + "%</text>\n";
     }
     return svg + "</svg>\n";
 }
@@ -72,19 +66,19 @@ std::string latencyHistogram(const GraphLog& g, const Latency& latency) {
     const double bw = static_cast<double>(chartWidth) / bins;
     for (int b = 0; b < bins; ++b) {
         const double h = most > 0 ? static_cast<double>(chartHeight) * counts[b] / most : 0;
-        svg += "<rect x=\"" + num("%.1f", left + b * bw + 1) + "\" y=\"" + num("%.1f", 10 + chartHeight - h) +
-               "\" width=\"" + num("%.1f", bw - 2) + "\" height=\"" + num("%.1f", h) + "\" class=\"bar\"><title>" +
-               num("%.3f", (lo + b * width) / 1000) + "-" + num("%.3f", (lo + (b + 1) * width) / 1000) + " ms: " +
+        svg += "<rect x=\"" + formatNumber("%.1f", left + b * bw + 1) + "\" y=\"" + formatNumber("%.1f", 10 + chartHeight - h) +
+               "\" width=\"" + formatNumber("%.1f", bw - 2) + "\" height=\"" + formatNumber("%.1f", h) + "\" class=\"bar\"><title>" +
+               formatNumber("%.3f", (lo + b * width) / 1000) + "-" + formatNumber("%.3f", (lo + (b + 1) * width) / 1000) + " ms: " +
                std::to_string(counts[b]) + "</title></rect>\n";
     }
     const int axis = 10 + chartHeight;
     svg += "<line x1=\"" + std::to_string(left) + "\" y1=\"" + std::to_string(axis) + "\" x2=\"" +
            std::to_string(left + chartWidth) + "\" y2=\"" + std::to_string(axis) + "\" class=\"axis\"/>\n";
     svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(axis + 18) + "\" class=\"label\">" +
-           num("%.3f", lo / 1000) + " ms</text>\n";
+           formatNumber("%.3f", lo / 1000) + " ms</text>\n";
     svg += "<text x=\"" + std::to_string(left + chartWidth) + "\" y=\"" + std::to_string(axis + 18) +
-           "\" text-anchor=\"end\" class=\"label\">" + num("%.3f", hi / 1000) +
-           (clipped ? " ms (last bar: up to " + num("%.3f", latency.maxUs / 1000) + " ms)" : " ms") + "</text>\n";
+           "\" text-anchor=\"end\" class=\"label\">" + formatNumber("%.3f", hi / 1000) +
+           (clipped ? " ms (last bar: up to " + formatNumber("%.3f", latency.maxUs / 1000) + " ms)" : " ms") + "</text>\n";
     svg += "<text x=\"" + std::to_string(left + chartWidth / 2) + "\" y=\"" + std::to_string(axis + 18) +
            "\" text-anchor=\"middle\" class=\"label\">latency of one execution</text>\n";
     svg += "<text x=\"" + std::to_string(left - 6) + "\" y=\"20\" text-anchor=\"end\" class=\"label\">" +
@@ -103,19 +97,19 @@ void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, 
            "</head><body>\n<h1>VEXA diagnostic report</h1>\n";
     out << "<p>" << escape(source) << ": profiling level " << log.profilingLevel << ", " << log.threads
         << (log.threads == 1 ? " thread" : " threads") << ", load (container open and build) "
-        << num("%.3f", log.loadUs / 1000) << " ms" << (log.ended ? "" : " &mdash; the run had not finished") << "</p>\n";
+        << formatNumber("%.3f", log.loadUs / 1000) << " ms" << (log.ended ? "" : " &mdash; the run had not finished") << "</p>\n";
     for (const auto& g : log.graphs) {
         const Latency l = summarize(g);
         out << "<h2>Graph " << escape(g.name) << "</h2>\n<table class=\"figures\">\n";
         out << "<tr><td>Executions</td><td>" << l.count << "</td></tr>\n";
-        out << "<tr><td>Activation memory</td><td>" << num("%.2f", static_cast<double>(g.activationBytes) / (1 << 20))
+        out << "<tr><td>Activation memory</td><td>" << formatNumber("%.2f", static_cast<double>(g.activationBytes) / (1 << 20))
             << " MiB</td></tr>\n";
         if (l.count != 0) {
-            out << "<tr><td>Latency</td><td>mean " << num("%.3f", l.meanUs / 1000) << " ms, p50 "
-                << num("%.3f", l.p50Us / 1000) << ", p90 " << num("%.3f", l.p90Us / 1000) << ", p99 "
-                << num("%.3f", l.p99Us / 1000) << ", min " << num("%.3f", l.minUs / 1000) << ", max "
-                << num("%.3f", l.maxUs / 1000) << " ms</td></tr>\n";
-            out << "<tr><td>Throughput</td><td>" << num("%.1f", l.perSecond)
+            out << "<tr><td>Latency</td><td>mean " << formatNumber("%.3f", l.meanUs / 1000) << " ms, p50 "
+                << formatNumber("%.3f", l.p50Us / 1000) << ", p90 " << formatNumber("%.3f", l.p90Us / 1000) << ", p99 "
+                << formatNumber("%.3f", l.p99Us / 1000) << ", min " << formatNumber("%.3f", l.minUs / 1000) << ", max "
+                << formatNumber("%.3f", l.maxUs / 1000) << " ms</td></tr>\n";
+            out << "<tr><td>Throughput</td><td>" << formatNumber("%.1f", l.perSecond)
                 << " inferences/s of execution time</td></tr>\n";
         }
         out << "</table>\n";
@@ -128,8 +122,8 @@ void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, 
         for (size_t i = 0; i < rows.size() && i < top; ++i) {
             const auto& r = rows[i];
             out << "<tr><td>" << escape(r.node) << "</td><td>" << escape(r.op) << "</td><td>" << r.calls << "</td><td>"
-                << num("%.3f", r.totalUs / 1000) << "</td><td>" << num("%.2f", r.meanUs) << "</td><td>"
-                << num("%.1f", 100 * r.share) << "%</td></tr>\n";
+                << formatNumber("%.3f", r.totalUs / 1000) << "</td><td>" << formatNumber("%.2f", r.meanUs) << "</td><td>"
+                << formatNumber("%.1f", 100 * r.share) << "%</td></tr>\n";
         }
         out << "</table>\n";
     }

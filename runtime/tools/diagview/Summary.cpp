@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 
 namespace diagview {
@@ -53,6 +54,12 @@ std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
     std::stable_sort(table.begin(), table.end(),
                      [](const OperatorRow& a, const OperatorRow& b) { return a.totalUs > b.totalUs; });
     return table;
+}
+
+std::string formatNumber(const char* format, double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, value);
+    return buf;
 }
 
 }  // namespace diagview

@@ -30,4 +30,7 @@ struct OperatorRow {
 // One row per node, slowest first.
 std::vector<OperatorRow> operatorTable(const GraphLog& graph);
 
+// `value` printed with a printf format for one double ("%.3f").
+std::string formatNumber(const char* format, double value);
+
 }  // namespace diagview

@@ -6,12 +6,6 @@
 namespace diagview {
 namespace {
 
-std::string format(const char* fmt, double a) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, a);
-    return buf;
-}
-
 std::string fit(const std::string& text, size_t width) {
     return text.size() <= width ? text : text.substr(0, width - 3) + "...";
 }
@@ -22,16 +16,16 @@ void writeTextReport(const DiagLog& log, const std::string& source, size_t top, 
     out << "Diagnostic log " << source << ": profiling level " << log.profilingLevel << ", " << log.threads
         << (log.threads == 1 ? " thread" : " threads") << (log.ended ? "" : ", still open (run not finished)")
         << "\n";
-    out << "Load (container open and build): " << format("%.3f", log.loadUs / 1000) << " ms\n";
+    out << "Load (container open and build): " << formatNumber("%.3f", log.loadUs / 1000) << " ms\n";
     for (const auto& g : log.graphs) {
         const Latency l = summarize(g);
         out << "\nGraph " << g.name << ": " << l.count << " executions, activation memory "
-            << format("%.2f", static_cast<double>(g.activationBytes) / (1 << 20)) << " MiB\n";
+            << formatNumber("%.2f", static_cast<double>(g.activationBytes) / (1 << 20)) << " MiB\n";
         if (l.count == 0) continue;
-        out << "Latency (ms): mean " << format("%.3f", l.meanUs / 1000) << "  p50 " << format("%.3f", l.p50Us / 1000)
-            << "  p90 " << format("%.3f", l.p90Us / 1000) << "  p99 " << format("%.3f", l.p99Us / 1000) << "  min "
-            << format("%.3f", l.minUs / 1000) << "  max " << format("%.3f", l.maxUs / 1000) << "\n";
-        out << "Throughput: " << format("%.1f", l.perSecond) << " inferences/s of execution time\n";
+        out << "Latency (ms): mean " << formatNumber("%.3f", l.meanUs / 1000) << "  p50 " << formatNumber("%.3f", l.p50Us / 1000)
+            << "  p90 " << formatNumber("%.3f", l.p90Us / 1000) << "  p99 " << formatNumber("%.3f", l.p99Us / 1000) << "  min "
+            << formatNumber("%.3f", l.minUs / 1000) << "  max " << formatNumber("%.3f", l.maxUs / 1000) << "\n";
+        out << "Throughput: " << formatNumber("%.1f", l.perSecond) << " inferences/s of execution time\n";
         const auto rows = operatorTable(g);
         if (rows.empty()) continue;
         char line[256];
