@@ -5,16 +5,11 @@
 #include <chrono>
 #include <set>
 
-namespace vexart {
+#include "onednn/Dnnl.h"
+#include "passes/Fusion.h"
+#include "passes/Layout.h"
 
-struct Graph::Node {
-    std::string name;
-    std::string opType;
-    std::vector<int> inputs;   // -1 for an omitted optional input
-    std::vector<int> outputs;  // -1 for an omitted optional output
-    std::unique_ptr<Kernel> kernel;
-    std::unique_ptr<KernelContext> ctx;
-};
+namespace vexart {
 
 namespace {
 
@@ -23,6 +18,19 @@ int64_t opsetOf(const onnx::ModelProto& model) {
         if (o.domain().empty() || o.domain() == "ai.onnx") return o.version();
     }
     return 1;
+}
+
+NodeAttrs attrsOf(const onnx::NodeProto& n, int64_t opset) {
+    const Attrs a(n);
+    NodeAttrs out;
+    out.alpha = a.f("alpha", out.alpha);
+    out.beta = a.f("beta", out.beta);
+    out.epsilon = a.f("epsilon", out.epsilon);
+    out.clipMin = a.f("min", out.clipMin);
+    out.clipMax = a.f("max", out.clipMax);
+    out.training = a.i("training_mode", 0) != 0;
+    out.opset = opset;
+    return out;
 }
 
 }  // namespace
@@ -76,6 +84,7 @@ Graph::Graph(const onnx::ModelProto& model) {
         auto node = std::make_unique<Node>();
         node->name = n.name();
         node->opType = n.op_type();
+        node->attrs = attrsOf(n, opset);
         for (const auto& in : n.input()) node->inputs.push_back(in.empty() ? -1 : valueIndex(in, false));
         for (const auto& out : n.output()) {
             // Every tensor has one producer: a node that wrote over an input,
@@ -193,49 +202,134 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     }
 
     // Nodes needed for the outputs, walking backwards.
-    std::vector<bool> needed(nodes_.size(), false);
+    GraphState st(nodes_, values_, isConst_);
+    st.needed.assign(nodes_.size(), false);
     std::set<int> live(wanted);
     for (size_t k = nodes_.size(); k-- > 0;) {
         const Node& n = *nodes_[k];
         bool produces = false;
         for (int o : n.outputs) produces = produces || (o >= 0 && live.count(o) != 0);
         if (!produces) continue;
-        needed[k] = true;
+        st.needed[k] = true;
         for (int i : n.inputs) {
             if (i >= 0) live.insert(i);
         }
     }
+    const size_t V = values_.size();
+    st.skipped.assign(nodes_.size(), false);
+    st.consumers.assign(V, {});
+    st.wanted.assign(V, false);
+    st.ready.assign(V, false);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (!st.needed[k]) continue;
+        for (int i : nodes_[k]->inputs) {
+            auto& c = st.consumers[static_cast<size_t>(i < 0 ? 0 : i)];
+            if (i >= 0 && (c.empty() || c.back() != k)) c.push_back(k);
+        }
+    }
+    for (int w : wanted) st.wanted[static_cast<size_t>(w)] = true;
+    for (size_t v = 0; v < V; ++v) {
+        st.ready[v] = isConst_[v];
+        if (!isConst_[v]) values_[v].setChannelsLast(false);
+    }
+    for (const auto& in : inputs_) st.ready[static_cast<size_t>(index_.at(in.name))] = true;
 
     schedule_.clear();
+    hidden_.clear();
+    std::vector<Tensor*> plainCopy(V, nullptr);
+    std::vector<bool> copyScheduled(V, false);
     for (size_t k = 0; k < nodes_.size(); ++k) {
-        if (!needed[k]) continue;
+        if (!st.needed[k] || st.skipped[k]) continue;
         Node& n = *nodes_[k];
         std::vector<const Tensor*> ins;
-        bool allConst = true;
+        std::vector<bool> constant;
+        bool allConst = true, anyChannelsLast = false;
         for (int i : n.inputs) {
             ins.push_back(i >= 0 ? &values_[static_cast<size_t>(i)] : nullptr);
+            constant.push_back(i >= 0 && isConst_[static_cast<size_t>(i)]);
             if (i >= 0 && !isConst_[static_cast<size_t>(i)]) allConst = false;
+            if (i >= 0 && values_[static_cast<size_t>(i)].channelsLast()) anyChannelsLast = true;
         }
         std::vector<Tensor*> outs;
-        for (int o : n.outputs) outs.push_back(o >= 0 ? &values_[static_cast<size_t>(o)] : nullptr);
+        bool outputWanted = false;
+        for (int o : n.outputs) {
+            outs.push_back(o >= 0 ? &values_[static_cast<size_t>(o)] : nullptr);
+            outputWanted = outputWanted || (o >= 0 && st.wanted[static_cast<size_t>(o)]);
+        }
         n.ctx = std::make_unique<KernelContext>(std::move(ins), std::move(outs));
-        // Shape only looks at the (now fixed) shape of its input.
-        const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
+        n.ctx->constant_ = std::move(constant);
+        Step step;
+        step.node = &n;
         try {
+            // Constant work is folded plain; layouts only matter per execution.
+            LayoutUse use = allConst ? LayoutUse::Plain
+                            : layoutFree(n.opType) ? LayoutUse::Elementwise
+                                                   : n.kernel->layoutUse(*n.ctx);
+            bool onPhysical = false;
+            if (anyChannelsLast && use == LayoutUse::Elementwise && !outputWanted) {
+                std::vector<Shape> views(n.inputs.size());
+                onPhysical = true;
+                for (size_t i = 0; i < n.inputs.size(); ++i) {
+                    const Tensor* t = n.ctx->inputs_[i];
+                    if (t != nullptr && !t->channelsLast()) onPhysical = onPhysical && channelsLastView(t->shape(), views[i]);
+                }
+                for (size_t i = 0; onPhysical && i < n.inputs.size(); ++i) {
+                    const Tensor* t = n.ctx->inputs_[i];
+                    if (t == nullptr || t->channelsLast()) continue;
+                    hidden_.push_back(std::make_unique<Tensor>());
+                    hidden_.back()->view(t->type(), views[i], const_cast<void*>(t->raw()));
+                    n.ctx->inputs_[i] = hidden_.back().get();
+                }
+            }
+            for (size_t i = 0; anyChannelsLast && !onPhysical && i < n.inputs.size(); ++i) {
+                const int v = n.inputs[i];
+                if (v < 0 || !values_[static_cast<size_t>(v)].channelsLast()) continue;
+                if (use == LayoutUse::Spatial && i == 0) continue;
+                Tensor*& copy = plainCopy[static_cast<size_t>(v)];
+                if (copy == nullptr) {
+                    hidden_.push_back(std::make_unique<Tensor>());
+                    copy = hidden_.back().get();
+                    onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, false);
+                }
+                if (!copyScheduled[static_cast<size_t>(v)]) step.toPlain.emplace_back(&values_[static_cast<size_t>(v)], copy);
+                n.ctx->inputs_[i] = copy;
+            }
+            n.ctx->channelsLastOut = use == LayoutUse::Spatial && !outputWanted;
+            std::vector<Shape> shapes;
+            if (use == LayoutUse::Spatial && n.kernel->fusable() && n.kernel->inferShapes(*n.ctx, shapes) &&
+                !shapes.empty()) {
+                const bool cl = n.ctx->channelsLastOut && shapes[0].size() == 4;
+                const FusedChain chain = fuseAfter(st, k, shapes[0], cl);
+                n.kernel->setFusion(chain.fusion);
+                if (chain.output >= 0) n.ctx->outputs_[0] = &values_[static_cast<size_t>(chain.output)];
+            } else if (n.kernel->fusable()) {
+                n.kernel->setFusion({});
+            }
             n.kernel->run(*n.ctx);
+            for (Tensor* out : n.ctx->outputs_) {
+                if (out != nullptr && use != LayoutUse::Spatial) out->setChannelsLast(onPhysical);
+            }
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
         }
-        if (foldable && wanted.count(n.outputs.empty() ? -1 : n.outputs[0]) == 0) {
-            for (int o : n.outputs) {
-                if (o >= 0) isConst_[static_cast<size_t>(o)] = true;
+        for (Tensor* out : n.ctx->outputs_) {
+            if (out != nullptr) st.ready[static_cast<size_t>(out - values_.data())] = true;
+        }
+        // Shape only looks at the (now fixed) shape of its input.
+        const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
+        if (foldable && !outputWanted) {
+            for (Tensor* out : n.ctx->outputs_) {
+                if (out != nullptr) isConst_[static_cast<size_t>(out - values_.data())] = true;
             }
         } else {
-            schedule_.push_back(&n);
+            for (const auto& c : step.toPlain) copyScheduled[static_cast<size_t>(c.first - values_.data())] = true;
+            schedule_.push_back(std::move(step));
         }
     }
     timings_.assign(schedule_.size(), {});
-    for (size_t k = 0; k < schedule_.size(); ++k) timings_[k] = {schedule_[k]->name, schedule_[k]->opType, 0, 0};
+    for (size_t k = 0; k < schedule_.size(); ++k) {
+        timings_[k] = {schedule_[k].node->name, schedule_[k].node->opType, 0, 0};
+    }
 }
 
 Tensor& Graph::input(const std::string& name) {
@@ -253,9 +347,11 @@ const Tensor& Graph::value(const std::string& name) const {
 
 void Graph::run() {
     for (size_t k = 0; k < schedule_.size(); ++k) {
-        Node& n = *schedule_[k];
+        Step& step = schedule_[k];
+        Node& n = *step.node;
         const auto start = timing_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         try {
+            for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, false);
             n.kernel->run(*n.ctx);
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "GraphIr.h"
 #include "Kernel.h"
 #include "Tensor.h"
 
@@ -74,7 +75,12 @@ public:
     const std::vector<NodeTiming>& timings() const { return timings_; }
 
 private:
-    struct Node;
+    // One scheduled node, with the plain copies of channels-last inputs it
+    // needs made first.
+    struct Step {
+        Node* node = nullptr;
+        std::vector<std::pair<const Tensor*, Tensor*>> toPlain;
+    };
     int valueIndex(const std::string& name, bool create);
 
     std::vector<ValueInfo> inputs_;
@@ -85,7 +91,9 @@ private:
     std::vector<bool> isConst_;
     std::unordered_map<std::string, int> index_;
     std::vector<std::unique_ptr<Node>> nodes_;
-    std::vector<Node*> schedule_;
+    std::vector<Step> schedule_;
+    // Plain copies and physical-shape views made by the last prepare.
+    std::vector<std::unique_ptr<Tensor>> hidden_;
     bool timing_ = false;
     std::vector<NodeTiming> timings_;
 };

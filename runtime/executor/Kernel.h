@@ -36,8 +36,15 @@ public:
         return t;
     }
 
+    // Whether input i holds the same values on every execution.
+    bool isConstant(size_t i) const { return i < constant_.size() && constant_[i]; }
+
     std::vector<const Tensor*> inputs_;
     std::vector<Tensor*> outputs_;
+    std::vector<bool> constant_;
+    // A kernel that takes channels-last inputs may write its first output
+    // channels-last too when this is set (no one needs it plain).
+    bool channelsLastOut = false;
 
 private:
     Tensor& scratchOr(size_t i) {
@@ -48,10 +55,38 @@ private:
     std::vector<Tensor> spare_;
 };
 
+// Element-wise work folded into the kernel that produces its input.
+struct Fusion {
+    enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu };
+    struct Post {
+        bool isAdd = false;  // adds `addend` (same shape and layout as the output)
+        Act act = Act::Relu;
+        float alpha = 0, beta = 0;
+        const Tensor* addend = nullptr;
+    };
+    // Per output channel, applied first (a folded BatchNormalization).
+    std::vector<float> scale, shift;
+    std::vector<Post> post;
+    bool empty() const { return scale.empty() && post.empty(); }
+};
+
+// What a kernel does with channels-last tensors (see Tensor::channelsLast).
+enum class LayoutUse {
+    Plain,        // every input plain
+    Spatial,      // input 0 in either layout; output channels-last when allowed
+    Elementwise,  // works on physical shapes when all inputs agree
+};
+
 class Kernel {
 public:
     virtual ~Kernel() = default;
     virtual void run(KernelContext& ctx) = 0;
+    virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
+    // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
+    virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
+    // Kernels that can apply a Fusion say so and take it before their first run.
+    virtual bool fusable() const { return false; }
+    virtual void setFusion(Fusion) {}
 };
 
 // Attribute access for kernel factories.
@@ -95,6 +130,7 @@ void tensorFromProto(const onnx::TensorProto& proto, Tensor& out);
 void registerElementwiseKernels();
 void registerShapeKernels();
 void registerNnKernels();
+void registerConvKernels();
 void registerReductionKernels();
 
 }  // namespace vexart

@@ -17,6 +17,7 @@ void registerAll() {
     registerElementwiseKernels();
     registerShapeKernels();
     registerNnKernels();
+    registerConvKernels();
     registerReductionKernels();
 }
 

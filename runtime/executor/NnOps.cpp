@@ -14,6 +14,7 @@
 #include "Dispatch.h"
 #include "Kernel.h"
 #include "Threads.h"
+#include "kernels/Window.h"
 
 // GCC 12 reports a false free-nonheap-object on nested vectors at -O3.
 #pragma GCC diagnostic ignored "-Wfree-nonheap-object"
@@ -25,133 +26,7 @@ using RowMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMa
 using MapMat = Eigen::Map<RowMat>;
 using ConstMapMat = Eigen::Map<const RowMat>;
 
-void requireFloat(const Tensor& t, const char* what) {
-    if (t.type() != DType::Float) throw ExecError(std::string(what) + " must be float32, not " + dtypeName(t.type()));
-}
-
-// Spatial geometry of a convolution or pooling window, promoted to 3-D.
-struct Window {
-    int64_t in[3] = {1, 1, 1};
-    int64_t k[3] = {1, 1, 1};
-    int64_t stride[3] = {1, 1, 1};
-    int64_t dil[3] = {1, 1, 1};
-    int64_t padBegin[3] = {0, 0, 0};
-    int64_t padEnd[3] = {0, 0, 0};
-    int64_t out[3] = {1, 1, 1};
-    size_t spatial = 0;
-
-    int64_t inSize() const { return in[0] * in[1] * in[2]; }
-    int64_t outSize() const { return out[0] * out[1] * out[2]; }
-    int64_t kSize() const { return k[0] * k[1] * k[2]; }
-};
-
-struct WindowAttrs {
-    std::string autoPad;
-    std::vector<int64_t> kernel, strides, dilations, pads;
-    bool ceilMode = false;
-
-    explicit WindowAttrs(const Attrs& a)
-        : autoPad(a.s("auto_pad", "NOTSET")),
-          kernel(a.ints("kernel_shape")),
-          strides(a.ints("strides")),
-          dilations(a.ints("dilations")),
-          pads(a.ints("pads")),
-          ceilMode(a.i("ceil_mode", 0) != 0) {}
-
-    // Attribute lists must have one value per spatial axis (two for pads),
-    // kernels, strides and dilations positive, pads not negative.
-    void check(size_t spatial, const std::vector<int64_t>& kernelShape) const {
-        auto ints = [spatial](const std::vector<int64_t>& v, size_t per, int64_t least, const char* what) {
-            if (v.size() != spatial * per) {
-                throw ExecError(std::string(what) + " must have " + std::to_string(spatial * per) + " values");
-            }
-            for (int64_t x : v) {
-                if (x < least) throw ExecError(std::string(what) + " must be at least " + std::to_string(least));
-            }
-        };
-        ints(kernelShape, 1, 1, "kernel_shape");
-        if (!strides.empty()) ints(strides, 1, 1, "strides");
-        if (!dilations.empty()) ints(dilations, 1, 1, "dilations");
-        if (!pads.empty()) ints(pads, 2, 0, "pads");
-    }
-
-    Window resolve(const Shape& x, const std::vector<int64_t>& kernelShape) const {
-        Window w;
-        if (x.size() < 3 || x.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
-        w.spatial = x.size() - 2;
-        check(w.spatial, kernelShape);
-        const size_t off = 3 - w.spatial;
-        for (size_t i = 0; i < w.spatial; ++i) {
-            const size_t j = i + off;
-            w.in[j] = x[i + 2];
-            w.k[j] = kernelShape.at(i);
-            w.stride[j] = strides.empty() ? 1 : strides.at(i);
-            w.dil[j] = dilations.empty() ? 1 : dilations.at(i);
-            const int64_t eff = (w.k[j] - 1) * w.dil[j] + 1;
-            if (autoPad == "SAME_UPPER" || autoPad == "SAME_LOWER") {
-                w.out[j] = (w.in[j] + w.stride[j] - 1) / w.stride[j];
-                const int64_t total = std::max<int64_t>(0, (w.out[j] - 1) * w.stride[j] + eff - w.in[j]);
-                w.padBegin[j] = autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
-                w.padEnd[j] = total - w.padBegin[j];
-                continue;
-            }
-            if (autoPad == "NOTSET" && !pads.empty()) {
-                w.padBegin[j] = pads.at(i);
-                w.padEnd[j] = pads.at(i + w.spatial);
-            }
-            const int64_t span = w.in[j] + w.padBegin[j] + w.padEnd[j] - eff;
-            if (span < 0) throw ExecError("window larger than the padded input");
-            w.out[j] = (ceilMode ? (span + w.stride[j] - 1) / w.stride[j] : span / w.stride[j]) + 1;
-            // A last window that starts inside the end padding is dropped.
-            if (ceilMode && (w.out[j] - 1) * w.stride[j] >= w.in[j] + w.padBegin[j]) --w.out[j];
-        }
-        return w;
-    }
-};
-
-Shape outputShape(const Shape& x, int64_t channels, const Window& w) {
-    Shape s = {x[0], channels};
-    for (size_t i = 0; i < w.spatial; ++i) s.push_back(w.out[i + 3 - w.spatial]);
-    return s;
-}
-
-// Columns of one image's channels [c0, c0 + C): rows (c, kd, kh, kw), columns (od, oh, ow).
-void im2col(const float* x, int64_t C, const Window& w, float* columns) {
-    const int64_t outSize = w.outSize();
-    VEXA_PARALLEL_FOR_IF(C * w.kSize() * outSize)
-    for (int64_t c = 0; c < C; ++c) {
-        const float* xc = x + c * w.inSize();
-        float* col = columns + c * w.kSize() * outSize;  // this channel's rows
-        for (int64_t kd = 0; kd < w.k[0]; ++kd) {
-            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
-                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
-                    float* dst = col;
-                    col += outSize;
-                    for (int64_t od = 0; od < w.out[0]; ++od) {
-                        const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
-                        for (int64_t oh = 0; oh < w.out[1]; ++oh) {
-                            const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-                            float* row = dst + (od * w.out[1] + oh) * w.out[2];
-                            if (id < 0 || id >= w.in[0] || ih < 0 || ih >= w.in[1]) {
-                                std::fill(row, row + w.out[2], 0.0f);
-                                continue;
-                            }
-                            const float* src = xc + (id * w.in[1] + ih) * w.in[2];
-                            const int64_t base = kw * w.dil[2] - w.padBegin[2];
-                            const int64_t s = w.stride[2];
-                            for (int64_t ow = 0; ow < w.out[2]; ++ow) {
-                                const int64_t iw = base + ow * s;
-                                row[ow] = (iw >= 0 && iw < w.in[2]) ? src[iw] : 0.0f;
-                            }
-                        }
-                    }
-                }
-            }
-        }
-    }
-}
-
-// Inverse of im2col: adds every column entry back into its input position.
+// Adds every column entry (rows (c, kd, kh, kw), columns (od, oh, ow)) back into its input position.
 void col2im(const float* col, int64_t C, const Window& w, float* x) {
     for (int64_t c = 0; c < C; ++c) {
         float* xc = x + c * w.inSize();
@@ -175,96 +50,6 @@ void col2im(const float* col, int64_t C, const Window& w, float* x) {
         }
     }
 }
-
-class ConvKernel : public Kernel {
-public:
-    explicit ConvKernel(const onnx::NodeProto& n) : attrs_(Attrs(n)), group_(Attrs(n).i("group", 1)) {}
-
-    void run(KernelContext& ctx) override {
-        const Tensor& x = ctx.in(0);
-        const Tensor& wt = ctx.in(1);
-        requireFloat(x, "Conv input");
-        requireFloat(wt, "Conv weight");
-        if (x.rank() < 3 || x.rank() > 5) throw ExecError("spatial input must have rank 3 to 5");
-        if (wt.rank() != x.rank()) {
-            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
-        }
-        std::vector<int64_t> kshape = attrs_.kernel;
-        if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
-        const Window w = attrs_.resolve(x.shape(), kshape);
-        const int64_t N = x.dim(0), C = x.dim(1), M = wt.dim(0), G = group_;
-        if (G <= 0 || C % G != 0 || M % G != 0 || wt.dim(1) != C / G ||
-            !std::equal(kshape.begin(), kshape.end(), wt.shape().begin() + 2)) {
-            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
-        }
-        Tensor& y = ctx.out(0, DType::Float, outputShape(x.shape(), M, w));
-        const int64_t Cg = C / G, Mg = M / G, K = Cg * w.kSize(), P = w.outSize();
-        const bool direct = w.kSize() == 1 && w.stride[0] * w.stride[1] * w.stride[2] == 1 &&
-                            w.padBegin[0] + w.padBegin[1] + w.padBegin[2] + w.padEnd[0] + w.padEnd[1] + w.padEnd[2] == 0;
-        if (ctx.has(2) && ctx.in(2).size() != M) throw ExecError("Conv bias must have one value per output channel");
-        const float* bias = ctx.has(2) ? ctx.in(2).data<float>() : nullptr;
-        if (Cg == 1 && Mg == 1 && w.spatial <= 2) {
-            depthwise(x.data<float>(), wt.data<float>(), bias, N * C, C, w, y.data<float>());
-            return;
-        }
-        if (!direct) col_.resize(static_cast<size_t>(K * P));
-        for (int64_t n = 0; n < N; ++n) {
-            for (int64_t g = 0; g < G; ++g) {
-                const float* xg = x.data<float>() + (n * C + g * Cg) * w.inSize();
-                const float* colp = xg;
-                if (!direct) {
-                    im2col(xg, Cg, w, col_.data());
-                    colp = col_.data();
-                }
-                float* yg = y.data<float>() + (n * M + g * Mg) * P;
-                MapMat out(yg, Mg, P);
-                out.noalias() = ConstMapMat(wt.data<float>() + g * Mg * K, Mg, K) * ConstMapMat(colp, K, P);
-                if (bias != nullptr) out.colwise() += Eigen::Map<const Eigen::VectorXf>(bias + g * Mg, Mg);
-            }
-        }
-    }
-
-private:
-    // One filter per channel: accumulate each tap over the rows of output
-    // whose input column is inside the image, which the compiler vectorises;
-    // a GEMM of one row would spend its time in im2col.
-    static void depthwise(const float* x, const float* wt, const float* bias, int64_t planes, int64_t C,
-                          const Window& w, float* y) {
-        const int64_t IH = w.in[1], IW = w.in[2], OH = w.out[1], OW = w.out[2], s = w.stride[2];
-        VEXA_PARALLEL_FOR_IF(planes * OH * OW * w.k[1] * w.k[2])
-        for (int64_t p = 0; p < planes; ++p) {
-            const int64_t c = p % C;
-            const float* xp = x + p * IH * IW;
-            const float* wp = wt + c * w.k[1] * w.k[2];
-            float* yp = y + p * OH * OW;
-            std::fill(yp, yp + OH * OW, bias != nullptr ? bias[c] : 0.0f);
-            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
-                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
-                    const float wv = wp[kh * w.k[2] + kw];
-                    const int64_t base = kw * w.dil[2] - w.padBegin[2];
-                    // Output columns whose input column base + ow * s lies in [0, IW).
-                    const int64_t lo = base >= 0 ? 0 : (-base + s - 1) / s;
-                    const int64_t hi = base >= IW ? 0 : std::min(OW, (IW - 1 - base) / s + 1);
-                    for (int64_t oh = 0; oh < OH; ++oh) {
-                        const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-                        if (ih < 0 || ih >= IH) continue;
-                        const float* src = xp + ih * IW + base;
-                        float* dst = yp + oh * OW;
-                        if (s == 1) {
-                            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] += wv * src[ow];
-                        } else {
-                            for (int64_t ow = lo; ow < hi; ++ow) dst[ow] += wv * src[ow * s];
-                        }
-                    }
-                }
-            }
-        }
-    }
-
-    WindowAttrs attrs_;
-    int64_t group_;
-    std::vector<float> col_;
-};
 
 class ConvTransposeKernel : public Kernel {
 public:
@@ -813,7 +598,6 @@ private:
 }  // namespace
 
 void registerNnKernels() {
-    registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); });
     registerKernel("ConvTranspose",
                    [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); });
     registerKernel("MaxPool", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<PoolKernel>(n, true); });

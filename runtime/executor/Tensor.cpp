@@ -108,6 +108,28 @@ void Tensor::reset(DType type, Shape shape) {
     }
 }
 
+void Tensor::view(DType type, Shape shape, void* data) {
+    const int64_t count = elementCount(shape);
+    type_ = type;
+    width_ = dtypeSize(type);
+    shape_ = std::move(shape);
+    count_ = count;
+    storage_.reset();
+    capacity_ = static_cast<size_t>(count_) * width_;
+    data_ = data;
+}
+
+void Tensor::release() {
+    storage_.reset();
+    capacity_ = 0;
+    data_ = nullptr;
+}
+
+Shape Tensor::logicalShape() const {
+    if (!channelsLast_ || shape_.size() != 4) return shape_;
+    return {shape_[0], shape_[3], shape_[1], shape_[2]};
+}
+
 void Tensor::widthMismatch(size_t width) const {
     throw ExecError(std::string(dtypeName(type_)) + " tensor read as elements of " + std::to_string(width) + " bytes");
 }

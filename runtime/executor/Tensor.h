@@ -79,6 +79,21 @@ public:
         return static_cast<const T*>(data_);
     }
 
+    // Channels-last: a rank-4 tensor whose shape() is the physical [N,H,W,C]
+    // of a logical [N,C,H,W]. The graph shows one only to kernels that take it.
+    bool channelsLast() const { return channelsLast_; }
+    void setChannelsLast(bool on) { channelsLast_ = on; }
+    // Logical shape: [N,C,H,W] also for a channels-last tensor.
+    Shape logicalShape() const;
+
+    // Uses `data` (owned elsewhere, at least bytes() of this shape) instead of
+    // own storage; a later reset() that needs more allocates its own again.
+    void view(DType type, Shape shape, void* data);
+    // Gives the storage back; the tensor keeps type and shape but no data
+    // until the next reset().
+    void release();
+    bool ownsStorage() const { return storage_ != nullptr; }
+
     // Values of an integer tensor of any integer type, widened.
     std::vector<int64_t> toInt64() const;
     double scalarAsDouble(int64_t index = 0) const;
@@ -98,6 +113,7 @@ private:
     std::unique_ptr<uint8_t[]> storage_;
     size_t capacity_ = 0;
     void* data_ = nullptr;
+    bool channelsLast_ = false;
 };
 
 }  // namespace vexart

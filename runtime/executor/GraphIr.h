@@ -1,0 +1,63 @@
+// The executor's graph as its build-time passes see it: nodes with value
+// indices, and the facts a prepare step has learnt about the values.
+#pragma once
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Kernel.h"
+
+namespace vexart {
+
+// Attribute values the passes read, parsed once when the graph is loaded.
+struct NodeAttrs {
+    float alpha = std::nanf(""), beta = std::nanf("");
+    float epsilon = 1e-5f;
+    float clipMin = -std::numeric_limits<float>::infinity();
+    float clipMax = std::numeric_limits<float>::infinity();
+    bool training = false;
+    int64_t opset = 0;
+};
+
+struct Node {
+    std::string name;
+    std::string opType;
+    std::vector<int> inputs;   // -1 for an omitted optional input
+    std::vector<int> outputs;  // -1 for an omitted optional output
+    NodeAttrs attrs;
+    std::unique_ptr<Kernel> kernel;
+    std::unique_ptr<KernelContext> ctx;
+};
+
+// One prepare's view of the graph: the nodes it needs, who consumes what,
+// what the user asked for, and which values exist so far.
+struct GraphState {
+    std::vector<std::unique_ptr<Node>>& nodes;
+    std::vector<Tensor>& values;
+    std::vector<bool>& isConst;
+    std::vector<bool> needed;                 // per node
+    std::vector<bool> skipped;                // per node: folded into another
+    std::vector<std::vector<size_t>> consumers;  // per value: needed nodes reading it
+    std::vector<bool> wanted;                 // per value: requested outputs
+    std::vector<bool> ready;                  // per value: computed (or constant, or an input)
+
+    GraphState(std::vector<std::unique_ptr<Node>>& n, std::vector<Tensor>& v, std::vector<bool>& c)
+        : nodes(n), values(v), isConst(c) {}
+
+    // The single needed consumer of `value`, or null.
+    Node* soleConsumer(int value) const {
+        const auto& c = consumers[static_cast<size_t>(value)];
+        return c.size() == 1 ? nodes[c[0]].get() : nullptr;
+    }
+    size_t indexOf(const Node* n) const {
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            if (nodes[i].get() == n) return i;
+        }
+        return nodes.size();
+    }
+};
+
+}  // namespace vexart

@@ -1,0 +1,104 @@
+// Geometry of convolution and pooling windows, shared by their kernels.
+// Spatial operators treat 1-D and 2-D inputs as 3-D ones with unit
+// leading dimensions, so one loop nest (or one oneDNN descriptor) serves all ranks.
+#pragma once
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "../Kernel.h"
+
+namespace vexart {
+
+inline void requireFloat(const Tensor& t, const char* what) {
+    if (t.type() != DType::Float) throw ExecError(std::string(what) + " must be float32, not " + dtypeName(t.type()));
+}
+
+// Spatial geometry of a convolution or pooling window, promoted to 3-D.
+struct Window {
+    int64_t in[3] = {1, 1, 1};
+    int64_t k[3] = {1, 1, 1};
+    int64_t stride[3] = {1, 1, 1};
+    int64_t dil[3] = {1, 1, 1};
+    int64_t padBegin[3] = {0, 0, 0};
+    int64_t padEnd[3] = {0, 0, 0};
+    int64_t out[3] = {1, 1, 1};
+    size_t spatial = 0;
+
+    int64_t inSize() const { return in[0] * in[1] * in[2]; }
+    int64_t outSize() const { return out[0] * out[1] * out[2]; }
+    int64_t kSize() const { return k[0] * k[1] * k[2]; }
+};
+
+struct WindowAttrs {
+    std::string autoPad;
+    std::vector<int64_t> kernel, strides, dilations, pads;
+    bool ceilMode = false;
+
+    explicit WindowAttrs(const Attrs& a)
+        : autoPad(a.s("auto_pad", "NOTSET")),
+          kernel(a.ints("kernel_shape")),
+          strides(a.ints("strides")),
+          dilations(a.ints("dilations")),
+          pads(a.ints("pads")),
+          ceilMode(a.i("ceil_mode", 0) != 0) {}
+
+    // Attribute lists must have one value per spatial axis (two for pads),
+    // kernels, strides and dilations positive, pads not negative.
+    void check(size_t spatial, const std::vector<int64_t>& kernelShape) const {
+        auto ints = [spatial](const std::vector<int64_t>& v, size_t per, int64_t least, const char* what) {
+            if (v.size() != spatial * per) {
+                throw ExecError(std::string(what) + " must have " + std::to_string(spatial * per) + " values");
+            }
+            for (int64_t x : v) {
+                if (x < least) throw ExecError(std::string(what) + " must be at least " + std::to_string(least));
+            }
+        };
+        ints(kernelShape, 1, 1, "kernel_shape");
+        if (!strides.empty()) ints(strides, 1, 1, "strides");
+        if (!dilations.empty()) ints(dilations, 1, 1, "dilations");
+        if (!pads.empty()) ints(pads, 2, 0, "pads");
+    }
+
+    Window resolve(const Shape& x, const std::vector<int64_t>& kernelShape) const {
+        Window w;
+        if (x.size() < 3 || x.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
+        w.spatial = x.size() - 2;
+        check(w.spatial, kernelShape);
+        const size_t off = 3 - w.spatial;
+        for (size_t i = 0; i < w.spatial; ++i) {
+            const size_t j = i + off;
+            w.in[j] = x[i + 2];
+            w.k[j] = kernelShape.at(i);
+            w.stride[j] = strides.empty() ? 1 : strides.at(i);
+            w.dil[j] = dilations.empty() ? 1 : dilations.at(i);
+            const int64_t eff = (w.k[j] - 1) * w.dil[j] + 1;
+            if (autoPad == "SAME_UPPER" || autoPad == "SAME_LOWER") {
+                w.out[j] = (w.in[j] + w.stride[j] - 1) / w.stride[j];
+                const int64_t total = std::max<int64_t>(0, (w.out[j] - 1) * w.stride[j] + eff - w.in[j]);
+                w.padBegin[j] = autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
+                w.padEnd[j] = total - w.padBegin[j];
+                continue;
+            }
+            if (autoPad == "NOTSET" && !pads.empty()) {
+                w.padBegin[j] = pads.at(i);
+                w.padEnd[j] = pads.at(i + w.spatial);
+            }
+            const int64_t span = w.in[j] + w.padBegin[j] + w.padEnd[j] - eff;
+            if (span < 0) throw ExecError("window larger than the padded input");
+            w.out[j] = (ceilMode ? (span + w.stride[j] - 1) / w.stride[j] : span / w.stride[j]) + 1;
+            // A last window that starts inside the end padding is dropped.
+            if (ceilMode && (w.out[j] - 1) * w.stride[j] >= w.in[j] + w.padBegin[j]) --w.out[j];
+        }
+        return w;
+    }
+};
+
+inline Shape outputShape(const Shape& x, int64_t channels, const Window& w) {
+    Shape s = {x[0], channels};
+    for (size_t i = 0; i < w.spatial; ++i) s.push_back(w.out[i + 3 - w.spatial]);
+    return s;
+}
+
+}  // namespace vexart

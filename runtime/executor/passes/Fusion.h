@@ -1,0 +1,21 @@
+// Folds the element-wise nodes that follow a convolution into it: a
+// BatchNormalization with constant parameters, activations, and a
+// residual Add whose other operand is computed by then. Values the user
+// asked for end a chain, so they are always materialised.
+#pragma once
+
+#include "../GraphIr.h"
+
+namespace vexart {
+
+struct FusedChain {
+    Fusion fusion;
+    int output = -1;  // the value the fused kernel now writes
+};
+
+// Plans the chain after node `k` (whose kernel is fusable and whose output
+// will have `outputShape`, channels-last when `channelsLast`), marking the
+// nodes it absorbs as skipped.
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast);
+
+}  // namespace vexart
