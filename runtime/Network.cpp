@@ -224,7 +224,7 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         ng.name = cg.name;
         ng.encodings = cg.encodings;
         try {
-            ng.graph = std::make_unique<Graph>(proto);
+            ng.graph = std::make_unique<Graph>(std::move(proto));
         } catch (const ExecError& e) {
             throw ExecError("graph '" + cg.name + "': " + e.what());
         }

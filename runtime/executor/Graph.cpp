@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <set>
+#include <unordered_map>
 
 #include "onednn/Dnnl.h"
 #include "passes/Fusion.h"
 #include "passes/Layout.h"
+#include "planner/Arena.h"
 
 namespace vexart {
 
@@ -49,13 +51,17 @@ int Graph::valueIndex(const std::string& name, bool create) {
     return i;
 }
 
-Graph::Graph(const onnx::ModelProto& model) {
-    const int64_t opset = opsetOf(model);
-    const onnx::GraphProto& g = model.graph();
-    for (const auto& init : g.initializer()) {
+Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>(std::move(model))) {
+    const int64_t opset = opsetOf(*model_);
+    const onnx::GraphProto& g = model_->graph();
+    for (int k = 0; k < g.initializer_size(); ++k) {
+        const auto& init = g.initializer(k);
+        if (index_.count(init.name()) != 0) throw ExecError("initializer '" + init.name() + "' is given twice");
         const int i = valueIndex(init.name(), true);
-        tensorFromProto(init, values_[static_cast<size_t>(i)]);
+        tensorFromProto(init, values_[static_cast<size_t>(i)], true);
         isConst_[static_cast<size_t>(i)] = true;
+        initializerOf_.resize(values_.size(), -1);
+        initializerOf_[static_cast<size_t>(i)] = k;
     }
     for (const auto& in : g.input()) {
         if (index_.count(in.name()) != 0) continue;  // initializer listed as input
@@ -103,6 +109,15 @@ Graph::Graph(const onnx::ModelProto& model) {
     for (const auto& name : declaredOutputs_) {
         if (index_.count(name) == 0) throw ExecError("graph output '" + name + "' is never produced");
     }
+    initializerOf_.resize(values_.size(), -1);
+}
+
+void Graph::releaseInitializer(int value) {
+    const int k = initializerOf_[static_cast<size_t>(value)];
+    if (k < 0) return;
+    values_[static_cast<size_t>(value)].release();
+    std::string().swap(*model_->mutable_graph()->mutable_initializer(k)->mutable_raw_data());
+    initializerOf_[static_cast<size_t>(value)] = -1;
 }
 
 std::vector<std::string> Graph::nodeOutputNames() const {
@@ -234,12 +249,38 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     }
     for (const auto& in : inputs_) st.ready[static_cast<size_t>(index_.at(in.name))] = true;
 
-    schedule_.clear();
-    hidden_.clear();
     std::vector<Tensor*> plainCopy(V, nullptr);
     std::vector<bool> copyScheduled(V, false);
+    schedule_.clear();
+    hidden_.clear();
+    views_.clear();
+    arena_.reset();
+    arenaBytes_ = 0;
+    // While preparing, a value's storage goes back once its last reader ran,
+    // so the prepare run holds no more than the arena will.
+    std::vector<size_t> lastReader(V, 0);
+    std::vector<bool> keep(V, false);
+    for (size_t v = 0; v < V; ++v) {
+        for (size_t c : st.consumers[v]) lastReader[v] = std::max(lastReader[v], c);
+        keep[v] = isConst_[v] || st.wanted[v];
+    }
+    for (const auto& in : inputs_) keep[static_cast<size_t>(index_.at(in.name))] = true;
+    std::vector<std::vector<int>> releaseAfter(nodes_.size());
+    for (size_t v = 0; v < V; ++v) {
+        if (!keep[v] && !st.consumers[v].empty()) releaseAfter[lastReader[v]].push_back(static_cast<int>(v));
+    }
+    auto releaseDead = [&](size_t k) {
+        for (int v : releaseAfter[k]) {
+            if (isConst_[static_cast<size_t>(v)]) continue;  // folded meanwhile
+            values_[static_cast<size_t>(v)].release();
+            if (plainCopy[static_cast<size_t>(v)] != nullptr) plainCopy[static_cast<size_t>(v)]->release();
+        }
+    };
     for (size_t k = 0; k < nodes_.size(); ++k) {
-        if (!st.needed[k] || st.skipped[k]) continue;
+        if (!st.needed[k] || st.skipped[k]) {
+            releaseDead(k);
+            continue;
+        }
         Node& n = *nodes_[k];
         std::vector<const Tensor*> ins;
         std::vector<bool> constant;
@@ -279,6 +320,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     hidden_.push_back(std::make_unique<Tensor>());
                     hidden_.back()->view(t->type(), views[i], const_cast<void*>(t->raw()));
                     n.ctx->inputs_[i] = hidden_.back().get();
+                    views_.emplace_back(t, hidden_.back().get());
                 }
             }
             for (size_t i = 0; anyChannelsLast && !onPhysical && i < n.inputs.size(); ++i) {
@@ -300,6 +342,9 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 !shapes.empty()) {
                 const bool cl = n.ctx->channelsLastOut && shapes[0].size() == 4;
                 const FusedChain chain = fuseAfter(st, k, shapes[0], cl);
+                for (const auto& p : chain.fusion.post) {
+                    if (p.addend != nullptr) step.alsoReads.push_back(p.addend);
+                }
                 n.kernel->setFusion(chain.fusion);
                 if (chain.output >= 0) n.ctx->outputs_[0] = &values_[static_cast<size_t>(chain.output)];
             } else if (n.kernel->fusable()) {
@@ -315,6 +360,14 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         for (Tensor* out : n.ctx->outputs_) {
             if (out != nullptr) st.ready[static_cast<size_t>(out - values_.data())] = true;
         }
+        // Weights the kernel now keeps in its own layout are not held twice.
+        for (size_t i = 0; i < n.inputs.size(); ++i) {
+            const int v = n.inputs[i];
+            if (v >= 0 && n.kernel->keepsCopyOf(i) && !st.wanted[static_cast<size_t>(v)] &&
+                st.consumers[static_cast<size_t>(v)].size() == 1) {
+                releaseInitializer(v);
+            }
+        }
         // Shape only looks at the (now fixed) shape of its input.
         const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
         if (foldable && !outputWanted) {
@@ -325,11 +378,65 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             for (const auto& c : step.toPlain) copyScheduled[static_cast<size_t>(c.first - values_.data())] = true;
             schedule_.push_back(std::move(step));
         }
+        releaseDead(k);
     }
+    placeInArena();
     timings_.assign(schedule_.size(), {});
     for (size_t k = 0; k < schedule_.size(); ++k) {
         timings_[k] = {schedule_[k].node->name, schedule_[k].node->opType, 0, 0};
     }
+}
+
+void Graph::placeInArena() {
+    // Every tensor a step writes, with the steps that write and read it.
+    std::unordered_map<const Tensor*, size_t> index;
+    std::vector<Tensor*> tensors;
+    std::vector<BufferLife> lives;
+    std::set<const Tensor*> fixed;  // inputs and constants keep their own storage
+    for (const auto& in : inputs_) fixed.insert(&values_[static_cast<size_t>(index_.at(in.name))]);
+    for (size_t v = 0; v < values_.size(); ++v) {
+        if (isConst_[v]) fixed.insert(&values_[v]);
+    }
+    for (const auto& [viewed, view] : views_) fixed.insert(view);
+    auto written = [&](Tensor* t, size_t step) {
+        if (t == nullptr || fixed.count(t) != 0 || t->type() == DType::String) return;
+        if (index.emplace(t, tensors.size()).second) {
+            tensors.push_back(t);
+            lives.push_back({t->bytes(), step, step});
+        }
+    };
+    auto read = [&](const Tensor* t, size_t step) {
+        const auto it = index.find(t);
+        if (it != index.end()) lives[it->second].last = std::max(lives[it->second].last, step);
+    };
+    std::unordered_map<const Tensor*, const Tensor*> viewed;
+    for (const auto& [from, view] : views_) viewed.emplace(view, from);
+    for (size_t k = 0; k < schedule_.size(); ++k) {
+        const Step& s = schedule_[k];
+        for (const auto& [from, to] : s.toPlain) {
+            read(from, k);
+            written(to, k);
+        }
+        for (const Tensor* t : s.node->ctx->inputs_) {
+            const auto v = viewed.find(t);
+            read(v != viewed.end() ? v->second : t, k);
+        }
+        for (const Tensor* t : s.alsoReads) read(t, k);
+        for (Tensor* t : s.node->ctx->outputs_) written(t, k);
+    }
+    // What the caller reads after the run stays to the end.
+    for (const auto& name : outputs_) read(&values_[static_cast<size_t>(index_.at(name))], schedule_.size());
+    const ArenaPlan plan = planArena(lives);
+    arenaBytes_ = plan.total;
+    arena_.reset(new uint8_t[plan.total + kArenaAlignment]);
+    const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
+    for (size_t i = 0; i < tensors.size(); ++i) {
+        Tensor& t = *tensors[i];
+        const bool channelsLast = t.channelsLast();
+        t.view(t.type(), t.shape(), reinterpret_cast<void*>(base + plan.offsets[i]));
+        t.setChannelsLast(channelsLast);
+    }
+    for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
 }
 
 Tensor& Graph::input(const std::string& name) {

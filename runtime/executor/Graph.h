@@ -36,7 +36,8 @@ struct NodeTiming {
 class Graph {
 public:
     // Throws ExecError naming the first unsupported operator or malformed part.
-    explicit Graph(const onnx::ModelProto& model);
+    // The graph keeps the model: its initializers are the constants' storage.
+    explicit Graph(onnx::ModelProto model);
     ~Graph();
     Graph(const Graph&) = delete;
     Graph& operator=(const Graph&) = delete;
@@ -70,6 +71,8 @@ public:
     // values computed per execution.
     uint64_t constantBytes() const;
     uint64_t activationBytes() const;
+    // Bytes of the arena that holds the values computed per execution.
+    uint64_t arenaBytes() const { return arenaBytes_; }
 
     void enableTiming(bool on) { timing_ = on; }
     const std::vector<NodeTiming>& timings() const { return timings_; }
@@ -80,9 +83,17 @@ private:
     struct Step {
         Node* node = nullptr;
         std::vector<std::pair<const Tensor*, Tensor*>> toPlain;
+        std::vector<const Tensor*> alsoReads;  // operands of nodes fused into this one
     };
+    // Places every per-execution tensor in one arena (see planner/Arena.h).
+    void placeInArena();
     int valueIndex(const std::string& name, bool create);
 
+    // Frees an initializer whose consumers all keep their own copy of it.
+    void releaseInitializer(int value);
+
+    std::unique_ptr<onnx::ModelProto> model_;
+    std::vector<int> initializerOf_;  // per value: its initializer's index, or -1
     std::vector<ValueInfo> inputs_;
     std::vector<std::string> declaredOutputs_;
     std::vector<std::string> outputs_;
@@ -94,6 +105,9 @@ private:
     std::vector<Step> schedule_;
     // Plain copies and physical-shape views made by the last prepare.
     std::vector<std::unique_ptr<Tensor>> hidden_;
+    std::vector<std::pair<const Tensor*, Tensor*>> views_;  // (viewed, view)
+    std::unique_ptr<uint8_t[]> arena_;
+    size_t arenaBytes_ = 0;
     bool timing_ = false;
     std::vector<NodeTiming> timings_;
 };

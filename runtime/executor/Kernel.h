@@ -84,6 +84,9 @@ public:
     virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
     // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
     virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
+    // True when the kernel holds what it needs of constant input i (say,
+    // weights in its own layout) and never reads the tensor again.
+    virtual bool keepsCopyOf(size_t) const { return false; }
     // Kernels that can apply a Fusion say so and take it before their first run.
     virtual bool fusable() const { return false; }
     virtual void setFusion(Fusion) {}
@@ -124,7 +127,8 @@ std::unique_ptr<Kernel> lambdaKernel(F f) {
 }
 
 // Tensor from an ONNX TensorProto (raw or typed fields; external data is refused).
-void tensorFromProto(const onnx::TensorProto& proto, Tensor& out);
+// With `shareRaw`, raw data is not copied: the tensor views the proto's bytes.
+void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw = false);
 
 // Registration hooks of the kernel families.
 void registerElementwiseKernels();

@@ -80,7 +80,7 @@ const onnx::TensorProto* Attrs::tensor(const char* name) const {
     return a != nullptr && a->has_t() ? &a->t() : nullptr;
 }
 
-void tensorFromProto(const onnx::TensorProto& proto, Tensor& out) {
+void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw) {
     if (proto.data_location() == onnx::TensorProto::EXTERNAL) {
         throw ExecError("tensor " + proto.name() + " keeps its data in an external file, which is not supported");
     }
@@ -95,6 +95,11 @@ void tensorFromProto(const onnx::TensorProto& proto, Tensor& out) {
     if (dtypeSize(type) == 0) throw ExecError("tensor " + proto.name() + " has an unsupported element type");
     if (proto.has_raw_data()) {
         if (proto.raw_data().size() != out.bytes()) throw ExecError("tensor " + proto.name() + " data size mismatch");
+        if (shareRaw) {
+            // Never written: kernels write only their outputs.
+            out.view(type, shape, const_cast<char*>(proto.raw_data().data()));
+            return;
+        }
         if (out.bytes() != 0) std::memcpy(out.raw(), proto.raw_data().data(), out.bytes());
         return;
     }

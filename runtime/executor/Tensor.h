@@ -89,6 +89,8 @@ public:
     // Uses `data` (owned elsewhere, at least bytes() of this shape) instead of
     // own storage; a later reset() that needs more allocates its own again.
     void view(DType type, Shape shape, void* data);
+    // Points a view at the data's new place.
+    void repoint(void* data) { data_ = data; }
     // Gives the storage back; the tensor keeps type and shape but no data
     // until the next reset().
     void release();

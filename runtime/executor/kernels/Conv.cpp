@@ -55,9 +55,12 @@ public:
     LayoutUse layoutUse(const KernelContext&) const override { return LayoutUse::Spatial; }
     bool fusable() const override { return true; }
     void setFusion(Fusion f) override {
+        // Weights already reordered with this scale stay valid.
+        if (f.scale != fusion_.scale || f.shift != fusion_.shift) weightsReady_ = false;
         fusion_ = std::move(f);
         built_ = false;
     }
+    bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
 
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
         if (!ctx.has(0) || !ctx.has(1)) return false;
@@ -105,10 +108,16 @@ public:
 
         try {
             const bool clIn = x.channelsLast();
-            if (!built_ || xs != builtShape_ || clIn != builtClIn_ || clOut != builtClOut_ || wt.raw() != builtWeights_) {
+            const bool weightsConst = ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2));
+            if (weightsConst != weightsConst_) weightsReady_ = false;
+            weightsConst_ = weightsConst;
+            if (!built_ || xs != builtShape_ || clIn != builtClIn_ || clOut != builtClOut_ ||
+                (!weightsConst_ && wt.raw() != builtWeights_)) {
                 build(xs, ys, w, wt, clIn, clOut);
             }
-            if (!weightsReady_ || !ctx.isConstant(1) || (ctx.has(2) && !ctx.isConstant(2))) {
+            if (!weightsReady_ || !weightsConst_) {
+                // Constant weights are read once; the graph may then free them.
+                if (wt.raw() == nullptr) throw ExecError("weights were released");
                 prepareWeights(wt, ctx.has(2) ? &ctx.in(2) : nullptr, M);
                 weightsReady_ = true;
             }
@@ -161,8 +170,19 @@ private:
         attr.set_post_ops(postOpsOf(fusion_, dstDesc_));
         pd_ = dnnl::convolution_forward::primitive_desc(d, attr, dn::cpuEngine());
         conv_ = dnnl::convolution_forward(pd_);
-        weights_ = memory(pd_.weights_desc(), dn::cpuEngine());
-        bias_.assign(static_cast<size_t>(M), 0.0f);
+        // Constant weights prepared for another shape move to this one's layout.
+        if (weightsReady_ && weightsConst_ && weights_.get_desc() != pd_.weights_desc()) {
+            memory moved(pd_.weights_desc(), dn::cpuEngine());
+            dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
+            dn::threadStream().wait();
+            weights_ = moved;
+        } else if (!weightsReady_ || !weightsConst_) {
+            weights_ = memory(pd_.weights_desc(), dn::cpuEngine());
+        }
+        if (bias_.size() != static_cast<size_t>(M)) {
+            bias_.assign(static_cast<size_t>(M), 0.0f);
+            weightsReady_ = false;
+        }
         srcScratch_ = clIn ? memory() : memory(srcDesc_, dn::cpuEngine());
         dstScratch_ = clOut ? memory() : memory(dstDesc_, dn::cpuEngine());
         auto& eng = dn::cpuEngine();
@@ -189,7 +209,6 @@ private:
         builtClOut_ = clOut;
         builtWeights_ = wt.raw();
         built_ = true;
-        weightsReady_ = false;
     }
 
     // Reorders the weights into the primitive's layout, folding a
@@ -234,7 +253,7 @@ private:
     int64_t group_;
     Fusion fusion_;
 
-    bool built_ = false, weightsReady_ = false;
+    bool built_ = false, weightsReady_ = false, weightsConst_ = false;
     Shape builtShape_;
     bool builtClIn_ = false, builtClOut_ = false;
     const void* builtWeights_ = nullptr;
