@@ -323,7 +323,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     views_.emplace_back(t, hidden_.back().get());
                 }
             }
-            for (size_t i = 0; anyChannelsLast && !onPhysical && i < n.inputs.size(); ++i) {
+            for (size_t i = 0; anyChannelsLast && !onPhysical && use != LayoutUse::Any && i < n.inputs.size(); ++i) {
                 const int v = n.inputs[i];
                 if (v < 0 || !values_[static_cast<size_t>(v)].channelsLast()) continue;
                 if (use == LayoutUse::Spatial && i == 0) continue;
@@ -336,12 +336,12 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 if (!copyScheduled[static_cast<size_t>(v)]) step.toPlain.emplace_back(&values_[static_cast<size_t>(v)], copy);
                 n.ctx->inputs_[i] = copy;
             }
-            n.ctx->channelsLastOut = use == LayoutUse::Spatial && !outputWanted;
+            n.ctx->channelsLastOut = (use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted;
             std::vector<Shape> shapes;
-            if (use == LayoutUse::Spatial && n.kernel->fusable() && n.kernel->inferShapes(*n.ctx, shapes) &&
+            if (!allConst && n.kernel->fusable() && n.kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
                 const bool cl = n.ctx->channelsLastOut && shapes[0].size() == 4;
-                const FusedChain chain = fuseAfter(st, k, shapes[0], cl);
+                const FusedChain chain = fuseAfter(st, k, shapes[0], cl, n.kernel->foldsNormalization());
                 for (const auto& p : chain.fusion.post) {
                     if (p.addend != nullptr) step.alsoReads.push_back(p.addend);
                 }
@@ -352,7 +352,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             }
             n.kernel->run(*n.ctx);
             for (Tensor* out : n.ctx->outputs_) {
-                if (out != nullptr && use != LayoutUse::Spatial) out->setChannelsLast(onPhysical);
+                if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) out->setChannelsLast(onPhysical);
             }
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());

@@ -75,6 +75,7 @@ enum class LayoutUse {
     Plain,        // every input plain
     Spatial,      // input 0 in either layout; output channels-last when allowed
     Elementwise,  // works on physical shapes when all inputs agree
+    Any,          // takes every input as it is and sets its outputs' layout itself
 };
 
 class Kernel {
@@ -89,6 +90,8 @@ public:
     virtual bool keepsCopyOf(size_t) const { return false; }
     // Kernels that can apply a Fusion say so and take it before their first run.
     virtual bool fusable() const { return false; }
+    // Whether a following BatchNormalization may fold into its weights.
+    virtual bool foldsNormalization() const { return false; }
     virtual void setFusion(Fusion) {}
 };
 
@@ -130,11 +133,21 @@ std::unique_ptr<Kernel> lambdaKernel(F f) {
 // With `shareRaw`, raw data is not copied: the tensor views the proto's bytes.
 void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw = false);
 
+// Plain-layout pooling, for what the oneDNN kernels do not cover.
+std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool global);
+std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm);
+
+// Joins `ins` along `axis` into `out` (any element type, plain indexing).
+void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);
+
 // Registration hooks of the kernel families.
 void registerElementwiseKernels();
 void registerShapeKernels();
 void registerNnKernels();
 void registerConvKernels();
+void registerPoolKernels();
+void registerMatMulKernels();
+void registerConcatKernels();
 void registerReductionKernels();
 
 }  // namespace vexart

@@ -18,6 +18,9 @@ void registerAll() {
     registerShapeKernels();
     registerNnKernels();
     registerConvKernels();
+    registerPoolKernels();
+    registerMatMulKernels();
+    registerConcatKernels();
     registerReductionKernels();
 }
 

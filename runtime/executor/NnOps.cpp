@@ -262,7 +262,10 @@ private:
     Tensor pooled_;
 };
 
-std::unique_ptr<Kernel> globalPool(bool isMax) {
+}  // namespace
+
+std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool global) {
+    if (!global) return std::make_unique<PoolKernel>(n, isMax);
     return lambdaKernel([isMax](KernelContext& ctx) {
         const Tensor& x = ctx.in(0);
         requireFloat(x, "pooling input");
@@ -277,6 +280,8 @@ std::unique_ptr<Kernel> globalPool(bool isMax) {
         }
     });
 }
+
+namespace {
 
 // Per-channel affine normalisation of [N, C, ...].
 void channelAffine(const Tensor& x, const float* scale, const float* bias, const float* mean, const float* invStd,
@@ -322,6 +327,55 @@ void matmul(const Tensor& a, const Tensor& b, Tensor& out) {
         }
     }
 }
+
+}  // namespace
+
+std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm) {
+    if (isGemm) {
+        const Attrs a(n);
+        const float alpha = a.f("alpha", 1.0f), beta = a.f("beta", 1.0f);
+        const bool ta = a.i("transA", 0) != 0, tb = a.i("transB", 0) != 0;
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& A = ctx.in(0);
+            const Tensor& B = ctx.in(1);
+            requireFloat(A, "Gemm input");
+            requireFloat(B, "Gemm input");
+            if (A.rank() != 2 || B.rank() != 2) throw ExecError("Gemm inputs must be matrices");
+            const int64_t M = ta ? A.dim(1) : A.dim(0), K = ta ? A.dim(0) : A.dim(1);
+            const int64_t N = tb ? B.dim(0) : B.dim(1);
+            if ((tb ? B.dim(1) : B.dim(0)) != K) throw ExecError("Gemm inner dimensions differ");
+            Tensor& Y = ctx.out(0, DType::Float, {M, N});
+            MapMat y(Y.data<float>(), M, N);
+            const ConstMapMat am(A.data<float>(), A.dim(0), A.dim(1));
+            const ConstMapMat bm(B.data<float>(), B.dim(0), B.dim(1));
+            if (ta && tb) {
+                y.noalias() = alpha * (am.transpose() * bm.transpose());
+            } else if (ta) {
+                y.noalias() = alpha * (am.transpose() * bm);
+            } else if (tb) {
+                y.noalias() = alpha * (am * bm.transpose());
+            } else {
+                y.noalias() = alpha * (am * bm);
+            }
+            if (ctx.has(2) && beta != 0.0f) {
+                const Tensor& C = ctx.in(2);
+                requireFloat(C, "Gemm input");
+                if (broadcastShape(C.shape(), Y.shape()) != Y.shape()) throw ExecError("Gemm C does not broadcast");
+                const auto sc = broadcastStrides(C.shape(), Y.shape());
+                forEachBroadcast(Y.shape(), sc, sc, [&](int64_t o, int64_t ic, int64_t, int64_t cnt, int64_t st, int64_t) {
+                    for (int64_t k = 0; k < cnt; ++k) Y.data<float>()[o + k] += beta * C.data<float>()[ic + k * st];
+                });
+            }
+        });
+    }
+    return lambdaKernel([](KernelContext& ctx) {
+            requireFloat(ctx.in(0), "MatMul input");
+            requireFloat(ctx.in(1), "MatMul input");
+            matmul(ctx.in(0), ctx.in(1), ctx.out(0, DType::Float, {}));
+        });
+}
+
+namespace {
 
 enum class SoftKind { Softmax, LogSoftmax, Hardmax };
 
@@ -600,11 +654,6 @@ private:
 void registerNnKernels() {
     registerKernel("ConvTranspose",
                    [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); });
-    registerKernel("MaxPool", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<PoolKernel>(n, true); });
-    registerKernel("AveragePool",
-                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<PoolKernel>(n, false); });
-    registerKernel("GlobalAveragePool", [](const onnx::NodeProto&, int64_t) { return globalPool(false); });
-    registerKernel("GlobalMaxPool", [](const onnx::NodeProto&, int64_t) { return globalPool(true); });
 
     registerKernel("BatchNormalization", [](const onnx::NodeProto& n, int64_t) {
         const float eps = Attrs(n).f("epsilon", 1e-5f);
@@ -747,50 +796,6 @@ void registerNnKernels() {
         });
     });
 
-    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) {
-        const Attrs a(n);
-        const float alpha = a.f("alpha", 1.0f), beta = a.f("beta", 1.0f);
-        const bool ta = a.i("transA", 0) != 0, tb = a.i("transB", 0) != 0;
-        return lambdaKernel([=](KernelContext& ctx) {
-            const Tensor& A = ctx.in(0);
-            const Tensor& B = ctx.in(1);
-            requireFloat(A, "Gemm input");
-            requireFloat(B, "Gemm input");
-            if (A.rank() != 2 || B.rank() != 2) throw ExecError("Gemm inputs must be matrices");
-            const int64_t M = ta ? A.dim(1) : A.dim(0), K = ta ? A.dim(0) : A.dim(1);
-            const int64_t N = tb ? B.dim(0) : B.dim(1);
-            if ((tb ? B.dim(1) : B.dim(0)) != K) throw ExecError("Gemm inner dimensions differ");
-            Tensor& Y = ctx.out(0, DType::Float, {M, N});
-            MapMat y(Y.data<float>(), M, N);
-            const ConstMapMat am(A.data<float>(), A.dim(0), A.dim(1));
-            const ConstMapMat bm(B.data<float>(), B.dim(0), B.dim(1));
-            if (ta && tb) {
-                y.noalias() = alpha * (am.transpose() * bm.transpose());
-            } else if (ta) {
-                y.noalias() = alpha * (am.transpose() * bm);
-            } else if (tb) {
-                y.noalias() = alpha * (am * bm.transpose());
-            } else {
-                y.noalias() = alpha * (am * bm);
-            }
-            if (ctx.has(2) && beta != 0.0f) {
-                const Tensor& C = ctx.in(2);
-                requireFloat(C, "Gemm input");
-                if (broadcastShape(C.shape(), Y.shape()) != Y.shape()) throw ExecError("Gemm C does not broadcast");
-                const auto sc = broadcastStrides(C.shape(), Y.shape());
-                forEachBroadcast(Y.shape(), sc, sc, [&](int64_t o, int64_t ic, int64_t, int64_t cnt, int64_t st, int64_t) {
-                    for (int64_t k = 0; k < cnt; ++k) Y.data<float>()[o + k] += beta * C.data<float>()[ic + k * st];
-                });
-            }
-        });
-    });
-    registerKernel("MatMul", [](const onnx::NodeProto&, int64_t) {
-        return lambdaKernel([](KernelContext& ctx) {
-            requireFloat(ctx.in(0), "MatMul input");
-            requireFloat(ctx.in(1), "MatMul input");
-            matmul(ctx.in(0), ctx.in(1), ctx.out(0, DType::Float, {}));
-        });
-    });
     registerKernel("Softmax", [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::Softmax); });
     registerKernel("LogSoftmax",
                    [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::LogSoftmax); });

@@ -190,6 +190,31 @@ void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& ou
 
 }  // namespace
 
+void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out) {
+    const Tensor& first = *ins.at(0);
+    if (axis >= first.rank()) throw ExecError("concat axis out of range");
+    Shape shape = first.shape();
+    shape[axis] = 0;
+    for (const Tensor* t : ins) {
+        if (t->rank() != first.rank() || t->type() != first.type()) throw ExecError("concat inputs differ in rank or type");
+        for (size_t d = 0; d < t->rank(); ++d) {
+            if (d != axis && t->dim(d) != first.dim(d)) throw ExecError("concat inputs differ off the axis");
+        }
+        shape[axis] += t->dim(axis);
+    }
+    out.reset(first.type(), shape);
+    const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
+    const size_t es = elementBytes(first);
+    auto* dst = static_cast<uint8_t*>(out.raw());
+    for (int64_t o = 0; o < outer; ++o) {
+        for (const Tensor* t : ins) {
+            const int64_t chunk = outer == 0 ? 0 : t->size() / outer;
+            copyElems(dst, static_cast<const uint8_t*>(t->raw()) + static_cast<size_t>(o * chunk) * es, chunk, es);
+            dst += static_cast<size_t>(chunk) * es;
+        }
+    }
+}
+
 void registerShapeKernels() {
     registerKernel("Constant", [](const onnx::NodeProto& n, int64_t) {
         auto value = std::make_shared<Tensor>();
@@ -334,39 +359,6 @@ void registerShapeKernels() {
             }
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
-        });
-    });
-    registerKernel("Concat", [](const onnx::NodeProto& n, int64_t) {
-        const int64_t axisAttr = Attrs(n).i("axis", 0);
-        return lambdaKernel([axisAttr](KernelContext& ctx) {
-            const Tensor& first = ctx.in(0);
-            if (first.rank() == 0) throw ExecError("concat of scalars");
-            const auto axis = static_cast<size_t>(normAxis(axisAttr, first.rank()));
-            Shape shape = first.shape();
-            shape[axis] = 0;
-            for (size_t i = 0; i < ctx.inputCount(); ++i) {
-                const Tensor& t = ctx.in(i);
-                if (t.rank() != first.rank() || t.type() != first.type()) {
-                    throw ExecError("concat inputs differ in rank or type");
-                }
-                for (size_t d = 0; d < t.rank(); ++d) {
-                    if (d != axis && t.dim(d) != first.dim(d)) throw ExecError("concat inputs differ off the axis");
-                }
-                shape[axis] += t.dim(axis);
-            }
-            Tensor& out = ctx.out(0, first.type(), shape);
-            const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
-            const size_t es = elementBytes(first);
-            auto* dst = static_cast<uint8_t*>(out.raw());
-            for (int64_t o = 0; o < outer; ++o) {
-                for (size_t i = 0; i < ctx.inputCount(); ++i) {
-                    const Tensor& t = ctx.in(i);
-                    const int64_t chunk = outer == 0 ? 0 : t.size() / outer;
-                    copyElems(dst, static_cast<const uint8_t*>(t.raw()) + static_cast<size_t>(o * chunk) * es, chunk,
-                              es);
-                    dst += static_cast<size_t>(chunk) * es;
-                }
-            }
         });
     });
     registerKernel("Slice", [](const onnx::NodeProto& n, int64_t opset) {

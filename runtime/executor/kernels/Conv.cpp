@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "../onednn/Dnnl.h"
+#include "../onednn/PostOps.h"
 #include "Window.h"
 
 namespace vexart {
@@ -17,43 +18,13 @@ namespace {
 using dnnl::memory;
 namespace dn = onednn;
 
-dnnl::algorithm eltwiseOf(Fusion::Act act) {
-    switch (act) {
-        case Fusion::Act::Relu:
-        case Fusion::Act::LeakyRelu: return dnnl::algorithm::eltwise_relu;
-        case Fusion::Act::Clip: return dnnl::algorithm::eltwise_clip_v2;
-        case Fusion::Act::Sigmoid: return dnnl::algorithm::eltwise_logistic;
-        case Fusion::Act::Tanh: return dnnl::algorithm::eltwise_tanh;
-        case Fusion::Act::HardSwish: return dnnl::algorithm::eltwise_hardswish;
-        case Fusion::Act::Swish: return dnnl::algorithm::eltwise_swish;
-        case Fusion::Act::Elu: return dnnl::algorithm::eltwise_elu;
-        case Fusion::Act::HardSigmoid: break;
-    }
-    return dnnl::algorithm::eltwise_linear;
-}
-
-// The oneDNN form of a fused chain; binary adds take their operand per run.
-dnnl::post_ops postOpsOf(const Fusion& f, const memory::desc& dst) {
-    dnnl::post_ops ops;
-    for (const auto& p : f.post) {
-        if (p.isAdd) {
-            ops.append_binary(dnnl::algorithm::binary_add, dst);
-        } else if (p.act == Fusion::Act::HardSigmoid) {
-            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
-            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip_v2, 0.0f, 1.0f);
-        } else {
-            ops.append_eltwise(1.0f, eltwiseOf(p.act), p.alpha, p.beta);
-        }
-    }
-    return ops;
-}
-
 class ConvKernel : public Kernel {
 public:
     explicit ConvKernel(const onnx::NodeProto& n) : attrs_(Attrs(n)), group_(Attrs(n).i("group", 1)) {}
 
     LayoutUse layoutUse(const KernelContext&) const override { return LayoutUse::Spatial; }
     bool fusable() const override { return true; }
+    bool foldsNormalization() const override { return true; }
     void setFusion(Fusion f) override {
         // Weights already reordered with this scale stay valid.
         if (f.scale != fusion_.scale || f.shift != fusion_.shift) weightsReady_ = false;
@@ -167,7 +138,7 @@ private:
         dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
                                           srcDesc_, anyWeights, biasDesc, dstDesc_, strides, dilates, padL, padR);
         dnnl::primitive_attr attr;
-        attr.set_post_ops(postOpsOf(fusion_, dstDesc_));
+        attr.set_post_ops(dn::postOpsOf(fusion_, dstDesc_));
         pd_ = dnnl::convolution_forward::primitive_desc(d, attr, dn::cpuEngine());
         conv_ = dnnl::convolution_forward(pd_);
         // Constant weights prepared for another shape move to this one's layout.
@@ -202,7 +173,7 @@ private:
                 addends_.emplace_back(dstDesc_, eng, nullptr);
                 args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
             }
-            index += p.act == Fusion::Act::HardSigmoid && !p.isAdd ? 2 : 1;
+            index += dn::postOpCount(p);
         }
         builtShape_ = xs;
         builtClIn_ = clIn;

@@ -109,7 +109,7 @@ bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fu
 
 }  // namespace
 
-FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast) {
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast, bool foldsNormalization) {
     FusedChain chain;
     const Node& head = *g.nodes[k];
     int cur = head.outputs.empty() ? -1 : head.outputs[0];
@@ -124,7 +124,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool cha
             next = g.soleConsumer(cur);
             if (next == nullptr || next->inputs.empty()) break;
             if (next->opType == "BatchNormalization") {
-                if (next->inputs[0] != cur || !chain.fusion.empty() ||
+                if (!foldsNormalization || next->inputs[0] != cur || !chain.fusion.empty() ||
                     !foldNormalization(g, *next, outputShape[1], chain.fusion)) {
                     break;
                 }

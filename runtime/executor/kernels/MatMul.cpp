@@ -1,0 +1,232 @@
+// MatMul and Gemm on oneDNN's matmul: constant weights are packed once
+// into the layout it prefers, a leading batch on the left operand folds
+// into its rows, activations and residual adds run as post-ops. Shapes
+// it does not take (batches that broadcast, Gemm with alpha or beta other
+// than 1) go to the reference kernel.
+#include <onnx/onnx_pb.h>
+
+#include <unordered_map>
+
+#include "../Broadcast.h"
+#include "../onednn/Dnnl.h"
+#include "../onednn/PostOps.h"
+#include "Window.h"
+
+namespace vexart {
+namespace {
+
+using dnnl::memory;
+namespace dn = onednn;
+
+// One product: [batch, rows, inner] x [batch or 1, inner, cols].
+struct Problem {
+    int64_t batch = 1, rows = 0, inner = 0, cols = 0;
+    bool weightsBatched = false;
+    bool transA = false, transB = false;
+    Shape out;
+    Shape bias;  // rank-2 dims of Gemm's C, empty without one
+    bool operator==(const Problem& o) const {
+        return batch == o.batch && rows == o.rows && inner == o.inner && cols == o.cols &&
+               weightsBatched == o.weightsBatched && transA == o.transA && transB == o.transB && bias == o.bias;
+    }
+};
+
+memory::desc matrixDesc(int64_t batch, int64_t r, int64_t c, bool transposed) {
+    const auto f32 = memory::data_type::f32;
+    if (transposed) return memory::desc({batch, r, c}, f32, memory::dims{r * c, 1, r});
+    return memory::desc({batch, r, c}, f32, memory::dims{r * c, c, 1});
+}
+
+class MatMulKernel : public Kernel {
+public:
+    MatMulKernel(const onnx::NodeProto& n, bool isGemm)
+        : isGemm_(isGemm), reference_(referenceMatMul(n, isGemm)) {
+        if (isGemm) {
+            const Attrs a(n);
+            alpha_ = a.f("alpha", 1.0f);
+            beta_ = a.f("beta", 1.0f);
+            transA_ = a.i("transA", 0) != 0;
+            transB_ = a.i("transB", 0) != 0;
+        }
+    }
+
+    bool fusable() const override { return true; }
+    void setFusion(Fusion f) override {
+        fusion_ = std::move(f);
+        built_ = false;
+    }
+    bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
+        Problem p;
+        if (!problem(ctx, p)) return false;
+        out = {p.out};
+        return true;
+    }
+    bool keepsCopyOf(size_t i) const override { return i == 1 && packed_ && weightsConst_; }
+
+    void run(KernelContext& ctx) override {
+        Problem p;
+        if (!problem(ctx, p)) {
+            if (!fusion_.empty()) throw ExecError("fused work without a oneDNN product");
+            reference_->run(ctx);
+            return;
+        }
+        Tensor& y = ctx.out(0, DType::Float, p.out);
+        if (y.size() == 0) return;
+        if (p.inner == 0) {
+            // An empty sum: zeros (plus C), which the reference does.
+            reference_->run(ctx);
+            return;
+        }
+        const Tensor& b = ctx.in(1);
+        try {
+            const bool weightsConst = ctx.isConstant(1);
+            if (weightsConst != weightsConst_) packed_ = false;
+            weightsConst_ = weightsConst;
+            if (!built_ || !(p == built_problem_)) build(p);
+            auto& s = dn::threadStream();
+            if (weightsConst_ && !packed_) {
+                if (b.raw() == nullptr) throw ExecError("weights were released");
+                auto user = dn::wrap(userWeights_, b.raw());
+                dnnl::reorder(user, weights_).execute(s, user, weights_);
+                packed_ = true;
+            }
+            src_.set_data_handle(const_cast<void*>(ctx.in(0).raw()));
+            if (!weightsConst_) weights_.set_data_handle(const_cast<void*>(b.raw()));
+            if (!p.bias.empty()) bias_.set_data_handle(const_cast<void*>(ctx.in(2).raw()));
+            dst_.set_data_handle(y.raw());
+            size_t k = 0;
+            for (const auto& post : fusion_.post) {
+                if (post.isAdd) addends_[k++].set_data_handle(const_cast<void*>(post.addend->raw()));
+            }
+            matmul_.execute(s, args_);
+            s.wait();
+        } catch (const dnnl::error& e) {
+            dn::rethrow(e, isGemm_ ? "Gemm" : "MatMul");
+        }
+    }
+
+private:
+    bool problem(const KernelContext& ctx, Problem& p) const {
+        if (!ctx.has(0) || !ctx.has(1)) return false;
+        const Tensor& a = ctx.in(0);
+        const Tensor& b = ctx.in(1);
+        if (a.type() != DType::Float || b.type() != DType::Float || a.channelsLast() || b.channelsLast()) return false;
+        if (isGemm_) {
+            if (a.rank() != 2 || b.rank() != 2 || alpha_ != 1.0f) return false;
+            p.transA = transA_;
+            p.transB = transB_;
+            p.rows = transA_ ? a.dim(1) : a.dim(0);
+            p.inner = transA_ ? a.dim(0) : a.dim(1);
+            p.cols = transB_ ? b.dim(0) : b.dim(1);
+            if ((transB_ ? b.dim(1) : b.dim(0)) != p.inner) return false;
+            p.out = {p.rows, p.cols};
+            if (ctx.has(2) && beta_ != 0.0f) {
+                const Tensor& c = ctx.in(2);
+                if (beta_ != 1.0f || c.type() != DType::Float || c.rank() > 2) return false;
+                Shape cs = c.shape();
+                cs.insert(cs.begin(), 2 - cs.size(), 1);
+                if ((cs[0] != 1 && cs[0] != p.rows) || (cs[1] != 1 && cs[1] != p.cols)) return false;
+                p.bias = cs;
+            }
+            return true;
+        }
+        if (a.rank() == 0 || b.rank() == 0) return false;
+        Shape sa = a.shape(), sb = b.shape();
+        const bool vecA = sa.size() == 1, vecB = sb.size() == 1;
+        if (vecA) sa.insert(sa.begin(), 1);
+        if (vecB) sb.push_back(1);
+        p.inner = sa.back();
+        p.cols = sb.back();
+        if (sb[sb.size() - 2] != p.inner) return false;
+        const Shape batchA(sa.begin(), sa.end() - 2), batchB(sb.begin(), sb.end() - 2);
+        int64_t countB = 1;
+        for (int64_t d : batchB) countB *= d;
+        if (countB == 1 && batchB.size() <= batchA.size()) {
+            // Weights without a batch: the left operand's batch is more rows.
+            p.rows = sa[sa.size() - 2];
+            for (int64_t d : batchA) p.rows *= d;
+        } else if (batchA == batchB) {
+            p.batch = 1;
+            for (int64_t d : batchA) p.batch *= d;
+            p.rows = sa[sa.size() - 2];
+            p.weightsBatched = true;
+        } else {
+            return false;
+        }
+        p.out = broadcastShape(batchA, batchB);
+        if (!vecA) p.out.push_back(sa[sa.size() - 2]);
+        if (!vecB) p.out.push_back(p.cols);
+        return true;
+    }
+
+    void build(const Problem& p) {
+        auto& eng = dn::cpuEngine();
+        const int64_t wb = p.weightsBatched ? p.batch : 1;
+        const memory::desc src = matrixDesc(p.batch, p.rows, p.inner, p.transA);
+        const memory::desc dst = matrixDesc(p.batch, p.rows, p.cols, false);
+        userWeights_ = matrixDesc(wb, p.inner, p.cols, p.transB);
+        const memory::desc weights =
+            weightsConst_ ? memory::desc({wb, p.inner, p.cols}, memory::data_type::f32, memory::format_tag::any)
+                          : userWeights_;
+        memory::desc bias;
+        if (!p.bias.empty()) bias = matrixDesc(1, p.bias[0], p.bias[1], false);
+        dnnl::matmul::desc d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
+                                              : dnnl::matmul::desc(src, weights, bias, dst);
+        dnnl::primitive_attr attr;
+        attr.set_post_ops(dn::postOpsOf(fusion_, dst));
+        const dnnl::matmul::primitive_desc pd(d, attr, eng);
+        matmul_ = dnnl::matmul(pd);
+        const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();
+        if (packed_ && weightsConst_ && !keep) {
+            // Packed for another shape: move them to this one's layout.
+            memory moved(pd.weights_desc(), eng);
+            dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
+            dn::threadStream().wait();
+            weights_ = moved;
+        } else if (!keep) {
+            weights_ = weightsConst_ ? memory(pd.weights_desc(), eng) : memory(userWeights_, eng, nullptr);
+            packed_ = false;
+        }
+        src_ = memory(src, eng, nullptr);
+        dst_ = memory(dst, eng, nullptr);
+        args_ = {{DNNL_ARG_SRC, src_}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, dst_}};
+        if (!p.bias.empty()) {
+            bias_ = memory(bias, eng, nullptr);
+            args_.emplace(DNNL_ARG_BIAS, bias_);
+        }
+        addends_.clear();
+        int index = 0;
+        for (const auto& post : fusion_.post) {
+            if (post.isAdd) {
+                addends_.emplace_back(dst, eng, nullptr);
+                args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
+            }
+            index += dn::postOpCount(post);
+        }
+        built_problem_ = p;
+        built_ = true;
+    }
+
+    bool isGemm_;
+    float alpha_ = 1.0f, beta_ = 1.0f;
+    bool transA_ = false, transB_ = false;
+    std::unique_ptr<Kernel> reference_;
+    Fusion fusion_;
+
+    bool built_ = false, packed_ = false, weightsConst_ = false;
+    Problem built_problem_;
+    memory::desc userWeights_;
+    dnnl::matmul matmul_;
+    memory src_, weights_, bias_, dst_;
+    std::vector<memory> addends_;
+    std::unordered_map<int, memory> args_;
+};
+
+}  // namespace
+
+void registerMatMulKernels() {
+    registerKernel("MatMul", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, false); });
+    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, true); });
+}
+
+}  // namespace vexart

@@ -1,0 +1,158 @@
+// Max and average pooling (windowed and global) on oneDNN for rank-4
+// float tensors in either layout; what oneDNN does not cover (other ranks
+// and types, max-pooling indices, average pooling that counts a ceil-mode
+// overhang as padding) goes to the reference kernels.
+#include <onnx/onnx_pb.h>
+
+#include "../onednn/Dnnl.h"
+#include "Window.h"
+
+namespace vexart {
+namespace {
+
+using dnnl::memory;
+namespace dn = onednn;
+
+class PoolKernel : public Kernel {
+public:
+    PoolKernel(const onnx::NodeProto& n, bool isMax, bool global)
+        : attrs_(Attrs(n)),
+          isMax_(isMax),
+          global_(global),
+          countPad_(Attrs(n).i("count_include_pad", 0) != 0),
+          reference_(referencePool(n, isMax, global)) {}
+
+    LayoutUse layoutUse(const KernelContext& ctx) const override {
+        return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
+    }
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        Window w;
+        if (!covered(ctx) || !window(x.logicalShape(), w)) {
+            runReference(ctx);
+            return;
+        }
+        const Shape xs = x.logicalShape();
+        const Shape ys = outputShape(xs, xs[1], w);
+        const bool clIn = x.channelsLast();
+        // One pixel per channel reads the same in both layouts: keep it plain.
+        const bool clOut = ctx.channelsLastOut && ys[2] * ys[3] != 1;
+        Tensor& y = ctx.out(0, DType::Float, clOut ? Shape{ys[0], ys[2], ys[3], ys[1]} : ys);
+        y.setChannelsLast(clOut);
+        if (y.size() == 0 || x.size() == 0) return;
+        try {
+            if (!built_ || xs != builtShape_ || clIn != builtClIn_ || clOut != builtClOut_) build(xs, ys, w, clIn, clOut);
+            auto& s = dn::threadStream();
+            src_.set_data_handle(const_cast<void*>(x.raw()));
+            dst_.set_data_handle(y.raw());
+            if (!clIn) toChannelsLast_.execute(s, src_, srcScratch_);
+            pool_.execute(s, {{DNNL_ARG_SRC, clIn ? src_ : srcScratch_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
+            if (convertOut_) toPlain_.execute(s, dstScratch_, dst_);
+            s.wait();
+        } catch (const dnnl::error& e) {
+            dn::rethrow(e, "pooling");
+        }
+    }
+
+private:
+    bool covered(const KernelContext& ctx) const {
+        const Tensor& x = ctx.in(0);
+        return x.type() == DType::Float && x.logicalShape().size() == 4 && !(isMax_ && ctx.wantsOutput(1));
+    }
+
+    // oneDNN's geometry, or false where its padding would count differently.
+    bool window(const Shape& xs, Window& w) const {
+        if (global_) {
+            w.spatial = 2;
+            w.in[1] = w.k[1] = xs[2];
+            w.in[2] = w.k[2] = xs[3];
+            return xs[2] > 0 && xs[3] > 0;
+        }
+        w = attrs_.resolve(xs, attrs_.kernel);
+        for (size_t i = 1; i < 3; ++i) {
+            // A ceil-mode overhang past the declared padding.
+            const int64_t eff = (w.k[i] - 1) * w.dil[i] + 1;
+            const int64_t need = (w.out[i] - 1) * w.stride[i] + eff - w.in[i] - w.padBegin[i];
+            if (need > w.padEnd[i]) {
+                if (!isMax_ && countPad_) return false;
+                w.padEnd[i] = need;
+            }
+        }
+        return true;
+    }
+
+    // oneDNN pools channels-last (its plain-layout pooling is a slow
+    // generic loop): a plain input is reordered first, and the output
+    // after unless it may stay channels-last or is one pixel per channel.
+    void build(const Shape& xs, const Shape& ys, const Window& w, bool clIn, bool clOut) {
+        auto& eng = dn::cpuEngine();
+        const memory::desc src = dn::floatDesc(xs, true);
+        const memory::desc dst = dn::floatDesc(ys, true);
+        const auto alg = isMax_ ? dnnl::algorithm::pooling_max
+                         : countPad_ ? dnnl::algorithm::pooling_avg_include_padding
+                                     : dnnl::algorithm::pooling_avg_exclude_padding;
+        dnnl::pooling_v2_forward::desc d(dnnl::prop_kind::forward_inference, alg, src, dst, {w.stride[1], w.stride[2]},
+                                         {w.k[1], w.k[2]}, {w.dil[1] - 1, w.dil[2] - 1}, {w.padBegin[1], w.padBegin[2]},
+                                         {w.padEnd[1], w.padEnd[2]});
+        pool_ = dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng));
+        src_ = memory(clIn ? src : dn::floatDesc(xs, false), eng, nullptr);
+        if (!clIn) {
+            srcScratch_ = memory(src, eng);
+            toChannelsLast_ = dnnl::reorder(src_, srcScratch_);
+        }
+        convertOut_ = !clOut && ys[2] * ys[3] != 1;
+        dst_ = memory(convertOut_ ? dn::floatDesc(ys, false) : dst, eng, nullptr);
+        if (convertOut_) {
+            dstScratch_ = memory(dst, eng);
+            toPlain_ = dnnl::reorder(dstScratch_, dst_);
+        }
+        builtShape_ = xs;
+        builtClIn_ = clIn;
+        builtClOut_ = clOut;
+        built_ = true;
+    }
+
+    void runReference(KernelContext& ctx) {
+        if (!ctx.in(0).channelsLast()) {
+            reference_->run(ctx);
+            return;
+        }
+        dn::convertLayout(ctx.in(0), plain_, false);
+        const Tensor* original = ctx.inputs_[0];
+        ctx.inputs_[0] = &plain_;
+        reference_->run(ctx);
+        ctx.inputs_[0] = original;
+        for (Tensor* out : ctx.outputs_) {
+            if (out != nullptr) out->setChannelsLast(false);
+        }
+    }
+
+    WindowAttrs attrs_;
+    bool isMax_, global_, countPad_;
+    std::unique_ptr<Kernel> reference_;
+    Tensor plain_;
+
+    bool built_ = false, builtClIn_ = false, builtClOut_ = false, convertOut_ = false;
+    Shape builtShape_;
+    dnnl::pooling_v2_forward pool_;
+    dnnl::reorder toChannelsLast_, toPlain_;
+    memory src_, dst_, srcScratch_, dstScratch_;
+};
+
+}  // namespace
+
+void registerPoolKernels() {
+    const std::pair<const char*, std::pair<bool, bool>> kinds[] = {{"MaxPool", {true, false}},
+                                                                   {"AveragePool", {false, false}},
+                                                                   {"GlobalMaxPool", {true, true}},
+                                                                   {"GlobalAveragePool", {false, true}}};
+    for (const auto& [name, kind] : kinds) {
+        const bool isMax = kind.first, global = kind.second;
+        registerKernel(name, [isMax, global](const onnx::NodeProto& n, int64_t) {
+            return std::make_unique<PoolKernel>(n, isMax, global);
+        });
+    }
+}
+
+}  // namespace vexart

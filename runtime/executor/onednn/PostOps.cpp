@@ -1,0 +1,39 @@
+#include "PostOps.h"
+
+namespace vexart::onednn {
+namespace {
+
+dnnl::algorithm eltwiseOf(Fusion::Act act) {
+    switch (act) {
+        case Fusion::Act::Relu:
+        case Fusion::Act::LeakyRelu: return dnnl::algorithm::eltwise_relu;
+        case Fusion::Act::Clip: return dnnl::algorithm::eltwise_clip_v2;
+        case Fusion::Act::Sigmoid: return dnnl::algorithm::eltwise_logistic;
+        case Fusion::Act::Tanh: return dnnl::algorithm::eltwise_tanh;
+        case Fusion::Act::HardSwish: return dnnl::algorithm::eltwise_hardswish;
+        case Fusion::Act::Swish: return dnnl::algorithm::eltwise_swish;
+        case Fusion::Act::Elu: return dnnl::algorithm::eltwise_elu;
+        case Fusion::Act::HardSigmoid: break;
+    }
+    return dnnl::algorithm::eltwise_linear;
+}
+
+}  // namespace
+
+// The oneDNN form of a fused chain; binary adds take their operand per run.
+dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst) {
+    dnnl::post_ops ops;
+    for (const auto& p : f.post) {
+        if (p.isAdd) {
+            ops.append_binary(dnnl::algorithm::binary_add, dst);
+        } else if (p.act == Fusion::Act::HardSigmoid) {
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip_v2, 0.0f, 1.0f);
+        } else {
+            ops.append_eltwise(1.0f, eltwiseOf(p.act), p.alpha, p.beta);
+        }
+    }
+    return ops;
+}
+
+}  // namespace vexart::onednn
