@@ -8,6 +8,7 @@
 #include "Broadcast.h"
 #include "Dispatch.h"
 #include "Kernel.h"
+#include "Threads.h"
 
 namespace vexart {
 namespace {
@@ -46,43 +47,67 @@ std::vector<int64_t> stridesOf(const Shape& s) {
 }
 
 template <typename T>
-void transposeTyped(const Tensor& x, const std::vector<int64_t>& perm, Tensor& out) {
-    const Shape& in = x.shape();
-    const size_t r = in.size();
-    const auto st = stridesOf(in);
-    std::vector<int64_t> srcStride(r);
-    for (size_t i = 0; i < r; ++i) srcStride[i] = st[static_cast<size_t>(perm[i])];
-    const Shape& os = out.shape();
-    const T* src = x.data<T>();
-    T* dst = out.data<T>();
-    std::vector<int64_t> idx(r, 0);
-    const int64_t n = out.size();
-    if (r == 0) {
-        if (n) dst[0] = src[0];
+void gatherRun(const uint8_t* src, int64_t stride, int64_t n, uint8_t* dst) {
+    const T* from = reinterpret_cast<const T*>(src);
+    T* to = reinterpret_cast<T*>(dst);
+    for (int64_t k = 0; k < n; ++k) to[k] = from[k * stride];
+}
+
+// Copies the view of `src` with `shape` and element `strides` (any sign)
+// into contiguous `dst`. Unit dimensions are dropped and dimensions whose
+// strides chain are merged, so the innermost run is as long as it can be
+// and a contiguous one is one memcpy.
+void copyStrided(const uint8_t* src, const Shape& shape, const std::vector<int64_t>& strides, size_t es, uint8_t* dst) {
+    Shape s;
+    std::vector<int64_t> st;
+    int64_t total = 1;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        total *= shape[i];
+        if (shape[i] == 1) continue;
+        if (!s.empty() && st.back() == strides[i] * shape[i]) {
+            s.back() *= shape[i];
+            st.back() = strides[i];
+            continue;
+        }
+        s.push_back(shape[i]);
+        st.push_back(strides[i]);
+    }
+    if (total == 0) return;
+    if (s.empty()) {
+        std::memcpy(dst, src, es);
         return;
     }
-    const int64_t inner = os[r - 1];
-    const int64_t innerStride = srcStride[r - 1];
-    int64_t off = 0;
-    for (int64_t o = 0; o < n; o += inner) {
-        for (int64_t k = 0; k < inner; ++k) dst[o + k] = src[off + k * innerStride];
+    const int64_t inner = s.back(), innerStride = st.back(), outer = total / inner;
+    const size_t r = s.size();
+    VEXA_PARALLEL_FOR_IF(total)
+    for (int64_t o = 0; o < outer; ++o) {
+        int64_t rem = o, off = 0;
         for (size_t d = r - 1; d-- > 0;) {
-            off += srcStride[d];
-            if (++idx[d] < os[d]) break;
-            off -= srcStride[d] * os[d];
-            idx[d] = 0;
+            off += (rem % s[d]) * st[d];
+            rem /= s[d];
+        }
+        const uint8_t* from = src + off * static_cast<int64_t>(es);
+        uint8_t* to = dst + o * inner * static_cast<int64_t>(es);
+        if (innerStride == 1) {
+            std::memcpy(to, from, static_cast<size_t>(inner) * es);
+            continue;
+        }
+        switch (es) {
+            case 1: gatherRun<uint8_t>(from, innerStride, inner, to); break;
+            case 2: gatherRun<uint16_t>(from, innerStride, inner, to); break;
+            case 4: gatherRun<uint32_t>(from, innerStride, inner, to); break;
+            default: gatherRun<uint64_t>(from, innerStride, inner, to); break;
         }
     }
 }
 
 void transpose(const Tensor& x, const std::vector<int64_t>& perm, Tensor& out) {
-    switch (dtypeSize(x.type())) {
-        case 1: return transposeTyped<uint8_t>(x, perm, out);
-        case 2: return transposeTyped<uint16_t>(x, perm, out);
-        case 4: return transposeTyped<uint32_t>(x, perm, out);
-        case 8: return transposeTyped<uint64_t>(x, perm, out);
-        default: throw ExecError("unsupported element type for Transpose");
-    }
+    const size_t es = dtypeSize(x.type());
+    if (es != 1 && es != 2 && es != 4 && es != 8) throw ExecError("unsupported element type for Transpose");
+    const auto st = stridesOf(x.shape());
+    std::vector<int64_t> srcStride(perm.size());
+    for (size_t i = 0; i < perm.size(); ++i) srcStride[i] = st[static_cast<size_t>(perm[i])];
+    copyStrided(static_cast<const uint8_t*>(x.raw()), out.shape(), srcStride, es, static_cast<uint8_t*>(out.raw()));
 }
 
 std::vector<int64_t> axesFrom(KernelContext& ctx, size_t input, const std::vector<int64_t>& attr) {
@@ -144,18 +169,15 @@ public:
         Tensor& out = ctx.out(0, x.type(), shape);
         const size_t es = elementBytes(x);
         const auto st = stridesOf(x.shape());
-        std::vector<int64_t> idx(r, 0);
-        const auto* src = static_cast<const uint8_t*>(x.raw());
-        auto* dst = static_cast<uint8_t*>(out.raw());
-        for (int64_t o = 0; o < out.size(); ++o) {
-            int64_t off = 0;
-            for (size_t d = 0; d < r; ++d) off += (begin[d] + idx[d] * step[d]) * st[d];
-            std::memcpy(dst + static_cast<size_t>(o) * es, src + static_cast<size_t>(off) * es, es);
-            for (size_t d = r; d-- > 0;) {
-                if (++idx[d] < shape[d]) break;
-                idx[d] = 0;
-            }
+        int64_t base = 0;
+        std::vector<int64_t> strides(r);
+        for (size_t d = 0; d < r; ++d) {
+            base += begin[d] * st[d];
+            strides[d] = st[d] * step[d];
         }
+        if (out.size() == 0) return;
+        copyStrided(static_cast<const uint8_t*>(x.raw()) + base * static_cast<int64_t>(es), shape, strides, es,
+                    static_cast<uint8_t*>(out.raw()));
     }
 
 private:
