@@ -276,11 +276,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             if (plainCopy[static_cast<size_t>(v)] != nullptr) plainCopy[static_cast<size_t>(v)]->release();
         }
     };
-    for (size_t k = 0; k < nodes_.size(); ++k) {
-        if (!st.needed[k] || st.skipped[k]) {
-            releaseDead(k);
-            continue;
-        }
+    auto prepareNode = [&](size_t k) {
         Node& n = *nodes_[k];
         std::vector<const Tensor*> ins;
         std::vector<bool> constant;
@@ -341,7 +337,8 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             if (!allConst && n.kernel->fusable() && n.kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
                 const bool cl = n.ctx->channelsLastOut && shapes[0].size() == 4;
-                const FusedChain chain = fuseAfter(st, k, shapes[0], cl, n.kernel->foldsNormalization());
+                const FusedChain chain = fuseAfter(st, k, shapes[0], cl, n.kernel->foldsNormalization(),
+                                                   n.kernel->channelAxis(shapes[0].size()));
                 for (const auto& p : chain.fusion.post) {
                     if (p.addend != nullptr) step.alsoReads.push_back(p.addend);
                 }
@@ -378,6 +375,22 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             for (const auto& c : step.toPlain) copyScheduled[static_cast<size_t>(c.first - values_.data())] = true;
             schedule_.push_back(std::move(step));
         }
+    };
+    // Constants first, so that the passes below see every one of them
+    // (a scale that a Constant node makes after the node it scales).
+    std::vector<bool> folded(nodes_.size(), false);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (!st.needed[k]) continue;
+        const Node& n = *nodes_[k];
+        bool constant = true;
+        for (int i : n.inputs) constant = constant && (i < 0 || isConst_[static_cast<size_t>(i)]);
+        for (int o : n.outputs) constant = constant && (o < 0 || !st.wanted[static_cast<size_t>(o)]);
+        if (!constant) continue;
+        prepareNode(k);
+        folded[k] = true;
+    }
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (st.needed[k] && !st.skipped[k] && !folded[k]) prepareNode(k);
         releaseDead(k);
     }
     placeInArena();

@@ -57,9 +57,10 @@ private:
 
 // Element-wise work folded into the kernel that produces its input.
 struct Fusion {
-    enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu };
+    enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu, Gelu };
     struct Post {
         bool isAdd = false;  // adds `addend` (same shape and layout as the output)
+        bool perChannel = false;  // ...or a constant with one value per output channel
         Act act = Act::Relu;
         float alpha = 0, beta = 0;
         const Tensor* addend = nullptr;
@@ -90,6 +91,8 @@ public:
     virtual bool keepsCopyOf(size_t) const { return false; }
     // Kernels that can apply a Fusion say so and take it before their first run.
     virtual bool fusable() const { return false; }
+    // The output axis that per-channel operands run along.
+    virtual size_t channelAxis(size_t) const { return 1; }
     // Whether a following BatchNormalization may fold into its weights.
     virtual bool foldsNormalization() const { return false; }
     virtual void setFusion(Fusion) {}

@@ -138,7 +138,10 @@ private:
         dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
                                           srcDesc_, anyWeights, biasDesc, dstDesc_, strides, dilates, padL, padR);
         dnnl::primitive_attr attr;
-        attr.set_post_ops(dn::postOpsOf(fusion_, dstDesc_));
+        memory::dims channel(dst.size(), 1);
+        channel[1] = M;
+        const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
+        attr.set_post_ops(dn::postOpsOf(fusion_, dstDesc_, perChannel));
         pd_ = dnnl::convolution_forward::primitive_desc(d, attr, dn::cpuEngine());
         conv_ = dnnl::convolution_forward(pd_);
         // Constant weights prepared for another shape move to this one's layout.
@@ -170,7 +173,7 @@ private:
         int index = 0;
         for (const auto& p : fusion_.post) {
             if (p.isAdd) {
-                addends_.emplace_back(dstDesc_, eng, nullptr);
+                addends_.emplace_back(p.perChannel ? perChannel : dstDesc_, eng, nullptr);
                 args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
             }
             index += dn::postOpCount(p);

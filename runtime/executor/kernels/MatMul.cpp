@@ -51,6 +51,8 @@ public:
     }
 
     bool fusable() const override { return true; }
+    // Columns are the last output axis unless the weights are a vector.
+    size_t channelAxis(size_t rank) const override { return columnsLast_ ? rank - 1 : rank; }
     void setFusion(Fusion f) override {
         fusion_ = std::move(f);
         built_ = false;
@@ -59,6 +61,7 @@ public:
         Problem p;
         if (!problem(ctx, p)) return false;
         out = {p.out};
+        columnsLast_ = isGemm_ || ctx.in(1).rank() > 1;
         return true;
     }
     bool keepsCopyOf(size_t i) const override { return i == 1 && packed_ && weightsConst_; }
@@ -173,7 +176,8 @@ private:
         dnnl::matmul::desc d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
                                               : dnnl::matmul::desc(src, weights, bias, dst);
         dnnl::primitive_attr attr;
-        attr.set_post_ops(dn::postOpsOf(fusion_, dst));
+        const memory::desc perColumn({1, 1, p.cols}, memory::data_type::f32, memory::format_tag::abc);
+        attr.set_post_ops(dn::postOpsOf(fusion_, dst, perColumn));
         const dnnl::matmul::primitive_desc pd(d, attr, eng);
         matmul_ = dnnl::matmul(pd);
         const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();
@@ -198,7 +202,7 @@ private:
         int index = 0;
         for (const auto& post : fusion_.post) {
             if (post.isAdd) {
-                addends_.emplace_back(dst, eng, nullptr);
+                addends_.emplace_back(post.perChannel ? perColumn : dst, eng, nullptr);
                 args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
             }
             index += dn::postOpCount(post);
@@ -208,6 +212,7 @@ private:
     }
 
     bool isGemm_;
+    mutable bool columnsLast_ = true;  // from the latest shape inference
     float alpha_ = 1.0f, beta_ = 1.0f;
     bool transA_ = false, transB_ = false;
     std::unique_ptr<Kernel> reference_;

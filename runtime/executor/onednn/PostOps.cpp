@@ -13,6 +13,7 @@ dnnl::algorithm eltwiseOf(Fusion::Act act) {
         case Fusion::Act::HardSwish: return dnnl::algorithm::eltwise_hardswish;
         case Fusion::Act::Swish: return dnnl::algorithm::eltwise_swish;
         case Fusion::Act::Elu: return dnnl::algorithm::eltwise_elu;
+        case Fusion::Act::Gelu: return dnnl::algorithm::eltwise_gelu_erf;
         case Fusion::Act::HardSigmoid: break;
     }
     return dnnl::algorithm::eltwise_linear;
@@ -21,11 +22,11 @@ dnnl::algorithm eltwiseOf(Fusion::Act act) {
 }  // namespace
 
 // The oneDNN form of a fused chain; binary adds take their operand per run.
-dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst) {
+dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel) {
     dnnl::post_ops ops;
     for (const auto& p : f.post) {
         if (p.isAdd) {
-            ops.append_binary(dnnl::algorithm::binary_add, dst);
+            ops.append_binary(dnnl::algorithm::binary_add, p.perChannel ? perChannel : dst);
         } else if (p.act == Fusion::Act::HardSigmoid) {
             ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
             ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip_v2, 0.0f, 1.0f);

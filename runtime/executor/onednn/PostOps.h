@@ -7,8 +7,9 @@
 
 namespace vexart::onednn {
 
-// Binary adds take their operand at execution, laid out as `dst`.
-dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst);
+// Binary adds take their operand at execution, laid out as `dst` or, per
+// channel, as `perChannel`.
+dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel);
 
 // Index of each post-op in the chain (HardSigmoid takes two).
 inline int postOpCount(const Fusion::Post& p) { return !p.isAdd && p.act == Fusion::Act::HardSigmoid ? 2 : 1; }

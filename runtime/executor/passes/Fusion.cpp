@@ -86,6 +86,68 @@ Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
     return nullptr;
 }
 
+// Single consumer of `value` that is a `type` node reading it, or null.
+Node* soleOfType(const GraphState& g, int value, const char* type) {
+    Node* n = g.soleConsumer(value);
+    if (n == nullptr || n->opType != type || n->outputs.size() != 1 || n->outputs[0] < 0 ||
+        g.wanted[static_cast<size_t>(n->outputs[0])]) {
+        return nullptr;
+    }
+    return n;
+}
+
+// The operand of binary node `n` other than `value`, when it is a constant scalar.
+bool otherScalar(const GraphState& g, const Node& n, int value, float& out) {
+    if (n.inputs.size() != 2) return false;
+    const size_t other = n.inputs[0] == value ? 1 : n.inputs[1] == value ? 0 : 2;
+    if (other == 2 || n.inputs[other] == value || n.inputs[other] < 0) return false;
+    return constScalar(g, n, other, out);
+}
+
+// GELU as exported: Mul(Mul(x, Add(Erf(Div(x, sqrt 2)), 1)), 0.5). The
+// nodes it spans are listed in `spanned`; the last one is returned.
+Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
+    const auto& cons = g.consumers[static_cast<size_t>(x)];
+    if (cons.size() != 2) return nullptr;
+    for (int pick = 0; pick < 2; ++pick) {
+        Node& div = *g.nodes[cons[static_cast<size_t>(pick)]];
+        Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
+        float c = 0;
+        if (div.opType != "Div" || div.inputs.size() != 2 || div.inputs[0] != x || !otherScalar(g, div, x, c) ||
+            !near(c, 1.41421356f) || div.outputs.size() != 1) {
+            continue;
+        }
+        Node* erf = soleOfType(g, div.outputs[0], "Erf");
+        Node* add = erf != nullptr ? soleOfType(g, erf->outputs[0], "Add") : nullptr;
+        if (add == nullptr || !otherScalar(g, *add, erf->outputs[0], c) || c != 1.0f) continue;
+        if (g.soleConsumer(add->outputs[0]) != &mul || mul.opType != "Mul" || mul.outputs.size() != 1) continue;
+        if (mul.inputs.size() != 2 || !((mul.inputs[0] == x && mul.inputs[1] == add->outputs[0]) ||
+                                        (mul.inputs[1] == x && mul.inputs[0] == add->outputs[0]))) {
+            continue;
+        }
+        if (mul.outputs[0] < 0 || g.wanted[static_cast<size_t>(mul.outputs[0])]) continue;
+        Node* half = soleOfType(g, mul.outputs[0], "Mul");
+        if (half == nullptr || !otherScalar(g, *half, mul.outputs[0], c) || c != 0.5f) continue;
+        spanned = {&div, erf, add, &mul, half};
+        return half;
+    }
+    return nullptr;
+}
+
+// A constant that broadcasts to `out` with one value per `axis` (a bias).
+bool perChannelOperand(const GraphState& g, int value, const Shape& out, size_t axis) {
+    const Tensor& t = g.values[static_cast<size_t>(value)];
+    if (!g.isConst[static_cast<size_t>(value)] || t.channelsLast() || t.rank() > out.size() || axis >= out.size() ||
+        t.size() != out[axis] || out[axis] == 1) {
+        return false;
+    }
+    const size_t lead = out.size() - t.rank();
+    for (size_t i = 0; i < t.rank(); ++i) {
+        if (t.dim(i) != 1 && i + lead != axis) return false;
+    }
+    return true;
+}
+
 // Scale and shift of an inference-mode BatchNormalization with constant parameters.
 bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fusion& f) {
     if (bn.attrs.training || bn.inputs.size() != 5 || bn.outputs.size() != 1) return false;
@@ -109,7 +171,8 @@ bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fu
 
 }  // namespace
 
-FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast, bool foldsNormalization) {
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast, bool foldsNormalization,
+                     size_t channelAxis) {
     FusedChain chain;
     const Node& head = *g.nodes[k];
     int cur = head.outputs.empty() ? -1 : head.outputs[0];
@@ -118,9 +181,14 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool cha
     for (;;) {
         if (g.wanted[static_cast<size_t>(cur)]) break;
         Fusion::Post p;
+        std::vector<Node*> spanned;
         Node* next = gatedProduct(g, cur, p);
         bool absorbedGate = next != nullptr;
-        if (next == nullptr) {
+        if (next == nullptr && (next = geluChain(g, cur, spanned)) != nullptr) {
+            p = {};
+            p.act = Fusion::Act::Gelu;
+            for (Node* n : spanned) g.skipped[g.indexOf(n)] = true;
+        } else if (next == nullptr) {
             next = g.soleConsumer(cur);
             if (next == nullptr || next->inputs.empty()) break;
             if (next->opType == "BatchNormalization") {
@@ -135,9 +203,11 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool cha
                 const int other = next->inputs[0] == cur ? next->inputs[1] : next->inputs[0];
                 if (other < 0 || other == cur || !g.ready[static_cast<size_t>(other)]) break;
                 const Tensor& t = g.values[static_cast<size_t>(other)];
-                if (t.type() != DType::Float || t.channelsLast() != channelsLast || t.logicalShape() != outputShape) break;
+                if (t.type() != DType::Float) break;
                 p.isAdd = true;
                 p.addend = &t;
+                p.perChannel = perChannelOperand(g, other, outputShape, channelAxis);
+                if (!p.perChannel && (t.channelsLast() != channelsLast || t.logicalShape() != outputShape)) break;
             } else if (next->inputs[0] != cur || !activationOf(g, *next, p)) {
                 break;
             }
