@@ -8,6 +8,7 @@
 
 #include "onednn/Dnnl.h"
 #include "passes/Fusion.h"
+#include "passes/LayerNormFusion.h"
 #include "passes/Layout.h"
 #include "planner/Arena.h"
 
@@ -31,6 +32,8 @@ NodeAttrs attrsOf(const onnx::NodeProto& n, int64_t opset) {
     out.clipMin = a.f("min", out.clipMin);
     out.clipMax = a.f("max", out.clipMax);
     out.training = a.i("training_mode", 0) != 0;
+    out.keepDims = a.i("keepdims", 1) != 0;
+    out.axes = a.ints("axes");
     out.opset = opset;
     return out;
 }
@@ -278,10 +281,24 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     };
     auto prepareNode = [&](size_t k) {
         Node& n = *nodes_[k];
+        // A recognised subgraph runs as one kernel from its first node.
+        n.active = n.kernel.get();
+        std::vector<int> inputs = n.inputs, outputs = n.outputs;
+        if (n.opType == "ReduceMean") {
+            LayerNormMatch m;
+            if (matchLayerNorm(st, k, m)) {
+                if (!n.substitute) n.substitute = makeLayerNorm(m.epsilon);
+                n.active = n.substitute.get();
+                inputs = {m.x, m.scale, m.bias};
+                outputs = {m.output};
+                for (size_t s : m.spanned) st.skipped[s] = true;
+            }
+        }
+        Kernel* kernel = n.active;
         std::vector<const Tensor*> ins;
         std::vector<bool> constant;
         bool allConst = true, anyChannelsLast = false;
-        for (int i : n.inputs) {
+        for (int i : inputs) {
             ins.push_back(i >= 0 ? &values_[static_cast<size_t>(i)] : nullptr);
             constant.push_back(i >= 0 && isConst_[static_cast<size_t>(i)]);
             if (i >= 0 && !isConst_[static_cast<size_t>(i)]) allConst = false;
@@ -289,7 +306,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         }
         std::vector<Tensor*> outs;
         bool outputWanted = false;
-        for (int o : n.outputs) {
+        for (int o : outputs) {
             outs.push_back(o >= 0 ? &values_[static_cast<size_t>(o)] : nullptr);
             outputWanted = outputWanted || (o >= 0 && st.wanted[static_cast<size_t>(o)]);
         }
@@ -301,16 +318,16 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             // Constant work is folded plain; layouts only matter per execution.
             LayoutUse use = allConst ? LayoutUse::Plain
                             : layoutFree(n.opType) ? LayoutUse::Elementwise
-                                                   : n.kernel->layoutUse(*n.ctx);
+                                                   : kernel->layoutUse(*n.ctx);
             bool onPhysical = false;
             if (anyChannelsLast && use == LayoutUse::Elementwise && !outputWanted) {
-                std::vector<Shape> views(n.inputs.size());
+                std::vector<Shape> views(inputs.size());
                 onPhysical = true;
-                for (size_t i = 0; i < n.inputs.size(); ++i) {
+                for (size_t i = 0; i < inputs.size(); ++i) {
                     const Tensor* t = n.ctx->inputs_[i];
                     if (t != nullptr && !t->channelsLast()) onPhysical = onPhysical && channelsLastView(t->shape(), views[i]);
                 }
-                for (size_t i = 0; onPhysical && i < n.inputs.size(); ++i) {
+                for (size_t i = 0; onPhysical && i < inputs.size(); ++i) {
                     const Tensor* t = n.ctx->inputs_[i];
                     if (t == nullptr || t->channelsLast()) continue;
                     hidden_.push_back(std::make_unique<Tensor>());
@@ -319,8 +336,8 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     views_.emplace_back(t, hidden_.back().get());
                 }
             }
-            for (size_t i = 0; anyChannelsLast && !onPhysical && use != LayoutUse::Any && i < n.inputs.size(); ++i) {
-                const int v = n.inputs[i];
+            for (size_t i = 0; anyChannelsLast && !onPhysical && use != LayoutUse::Any && i < inputs.size(); ++i) {
+                const int v = inputs[i];
                 if (v < 0 || !values_[static_cast<size_t>(v)].channelsLast()) continue;
                 if (use == LayoutUse::Spatial && i == 0) continue;
                 Tensor*& copy = plainCopy[static_cast<size_t>(v)];
@@ -334,20 +351,20 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             }
             n.ctx->channelsLastOut = (use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted;
             std::vector<Shape> shapes;
-            if (!allConst && n.kernel->fusable() && n.kernel->inferShapes(*n.ctx, shapes) &&
+            if (!allConst && kernel->fusable() && kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
                 const bool cl = n.ctx->channelsLastOut && shapes[0].size() == 4;
-                const FusedChain chain = fuseAfter(st, k, shapes[0], cl, n.kernel->foldsNormalization(),
-                                                   n.kernel->channelAxis(shapes[0].size()));
+                const FusedChain chain = fuseAfter(st, k, shapes[0], cl, kernel->foldsNormalization(),
+                                                   kernel->channelAxis(shapes[0].size()));
                 for (const auto& p : chain.fusion.post) {
                     if (p.addend != nullptr) step.alsoReads.push_back(p.addend);
                 }
-                n.kernel->setFusion(chain.fusion);
+                kernel->setFusion(chain.fusion);
                 if (chain.output >= 0) n.ctx->outputs_[0] = &values_[static_cast<size_t>(chain.output)];
-            } else if (n.kernel->fusable()) {
-                n.kernel->setFusion({});
+            } else if (kernel->fusable()) {
+                kernel->setFusion({});
             }
-            n.kernel->run(*n.ctx);
+            kernel->run(*n.ctx);
             for (Tensor* out : n.ctx->outputs_) {
                 if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) out->setChannelsLast(onPhysical);
             }
@@ -358,9 +375,9 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             if (out != nullptr) st.ready[static_cast<size_t>(out - values_.data())] = true;
         }
         // Weights the kernel now keeps in its own layout are not held twice.
-        for (size_t i = 0; i < n.inputs.size(); ++i) {
-            const int v = n.inputs[i];
-            if (v >= 0 && n.kernel->keepsCopyOf(i) && !st.wanted[static_cast<size_t>(v)] &&
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            const int v = inputs[i];
+            if (v >= 0 && kernel->keepsCopyOf(i) && !st.wanted[static_cast<size_t>(v)] &&
                 st.consumers[static_cast<size_t>(v)].size() == 1) {
                 releaseInitializer(v);
             }
@@ -472,7 +489,7 @@ void Graph::run() {
         const auto start = timing_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         try {
             for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, false);
-            n.kernel->run(*n.ctx);
+            n.active->run(*n.ctx);
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
         }

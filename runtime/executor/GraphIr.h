@@ -19,6 +19,8 @@ struct NodeAttrs {
     float clipMin = -std::numeric_limits<float>::infinity();
     float clipMax = std::numeric_limits<float>::infinity();
     bool training = false;
+    bool keepDims = true;
+    std::vector<int64_t> axes;
     int64_t opset = 0;
 };
 
@@ -29,6 +31,8 @@ struct Node {
     std::vector<int> outputs;  // -1 for an omitted optional output
     NodeAttrs attrs;
     std::unique_ptr<Kernel> kernel;
+    std::unique_ptr<Kernel> substitute;  // runs a subgraph this node starts
+    Kernel* active = nullptr;            // kernel or substitute, per prepare
     std::unique_ptr<KernelContext> ctx;
 };
 

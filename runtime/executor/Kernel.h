@@ -143,6 +143,9 @@ std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm);
 // Joins `ins` along `axis` into `out` (any element type, plain indexing).
 void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);
 
+// LayerNormalization over the last axis (inputs x, scale, bias).
+std::unique_ptr<Kernel> makeLayerNorm(float epsilon);
+
 // Registration hooks of the kernel families.
 void registerElementwiseKernels();
 void registerShapeKernels();
@@ -151,6 +154,7 @@ void registerConvKernels();
 void registerPoolKernels();
 void registerMatMulKernels();
 void registerConcatKernels();
+void registerLayerNormKernels();
 void registerReductionKernels();
 
 }  // namespace vexart

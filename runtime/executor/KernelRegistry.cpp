@@ -21,6 +21,7 @@ void registerAll() {
     registerPoolKernels();
     registerMatMulKernels();
     registerConcatKernels();
+    registerLayerNormKernels();
     registerReductionKernels();
 }
 

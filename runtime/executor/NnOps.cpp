@@ -726,49 +726,6 @@ void registerNnKernels() {
             }
         });
     });
-    registerKernel("LayerNormalization", [](const onnx::NodeProto& n, int64_t) {
-        const float eps = Attrs(n).f("epsilon", 1e-5f);
-        const int64_t axisAttr = Attrs(n).i("axis", -1);
-        return lambdaKernel([eps, axisAttr](KernelContext& ctx) {
-            const Tensor& x = ctx.in(0);
-            requireFloat(x, "LayerNormalization input");
-            const auto r = static_cast<int64_t>(x.rank());
-            const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
-            if (axis < 0 || axis >= r) throw ExecError("LayerNormalization axis out of range");
-            int64_t outer = 1;
-            for (int64_t i = 0; i < axis; ++i) outer *= x.dim(static_cast<size_t>(i));
-            const int64_t S = outer == 0 ? 0 : x.size() / outer;
-            Tensor& y = ctx.out(0, DType::Float, x.shape());
-            Shape statShape = x.shape();
-            for (auto i = static_cast<size_t>(axis); i < statShape.size(); ++i) statShape[i] = 1;
-            Tensor* meanOut = ctx.wantsOutput(1) ? &ctx.out(1, DType::Float, statShape) : nullptr;
-            Tensor* invOut = ctx.wantsOutput(2) ? &ctx.out(2, DType::Float, statShape) : nullptr;
-            const Tensor& scale = ctx.in(1);
-            const Tensor* bias = ctx.has(2) ? &ctx.in(2) : nullptr;
-            // Scale and bias repeat over the normalised extent.
-            for (const Tensor* t : {&scale, bias}) {
-                if (t != nullptr && S != 0 && (t->size() == 0 || S % t->size() != 0)) {
-                    throw ExecError("LayerNormalization scale or bias does not fit the normalised shape");
-                }
-            }
-            for (int64_t o = 0; o < outer; ++o) {
-                const float* src = x.data<float>() + o * S;
-                double mean = 0, var = 0;
-                for (int64_t s = 0; s < S; ++s) mean += src[s];
-                mean /= static_cast<double>(S);
-                for (int64_t s = 0; s < S; ++s) var += (src[s] - mean) * (src[s] - mean);
-                var /= static_cast<double>(S);
-                const double inv = 1.0 / std::sqrt(var + eps);
-                for (int64_t s = 0; s < S; ++s) {
-                    const float sc = scale.data<float>()[s % scale.size()];
-                    const float b = bias != nullptr ? bias->data<float>()[s % bias->size()] : 0.0f;
-                    y.data<float>()[o * S + s] = static_cast<float>((src[s] - mean) * inv) * sc + b;
-                }
-                if (meanOut != nullptr) meanOut->data<float>()[o] = static_cast<float>(mean);
-                if (invOut != nullptr) invOut->data<float>()[o] = static_cast<float>(inv);
-            }
-        });
-    });
     registerKernel("LRN", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         const float alpha = a.f("alpha", 1e-4f), beta = a.f("beta", 0.75f), bias = a.f("bias", 1.0f);
