@@ -334,6 +334,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     hidden_.back()->view(t->type(), views[i], const_cast<void*>(t->raw()));
                     n.ctx->inputs_[i] = hidden_.back().get();
                     views_.emplace_back(t, hidden_.back().get());
+                    step.plannedShapes.emplace_back(t, t->shape());
                 }
             }
             for (size_t i = 0; anyChannelsLast && !onPhysical && use != LayoutUse::Any && i < inputs.size(); ++i) {
@@ -364,7 +365,10 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             } else if (kernel->fusable()) {
                 kernel->setFusion({});
             }
+            // Planning computes only what later planning needs: constants.
+            n.ctx->dryRun = !allConst;
             kernel->run(*n.ctx);
+            n.ctx->dryRun = false;
             for (Tensor* out : n.ctx->outputs_) {
                 if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) out->setChannelsLast(onPhysical);
             }
@@ -488,6 +492,9 @@ void Graph::run() {
         Node& n = *step.node;
         const auto start = timing_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         try {
+            for (const auto& [t, shape] : step.plannedShapes) {
+                if (t->shape() != shape) throw ExecError("an input's shape changed from the one planned at build");
+            }
             for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, false);
             n.active->run(*n.ctx);
         } catch (const std::exception& e) {

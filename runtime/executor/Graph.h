@@ -84,6 +84,8 @@ private:
         Node* node = nullptr;
         std::vector<std::pair<const Tensor*, Tensor*>> toPlain;
         std::vector<const Tensor*> alsoReads;  // operands of nodes fused into this one
+        // Inputs seen through views planned for these shapes.
+        std::vector<std::pair<const Tensor*, Shape>> plannedShapes;
     };
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();

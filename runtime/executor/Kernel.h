@@ -45,6 +45,17 @@ public:
     // A kernel that takes channels-last inputs may write its first output
     // channels-last too when this is set (no one needs it plain).
     bool channelsLastOut = false;
+    // Set while the graph is being planned: a kernel that can may make
+    // everything it needs (primitives, packed weights, output shapes) and
+    // leave its outputs zero instead of computing them.
+    bool dryRun = false;
+
+    // Zeroes the outputs of a dry run.
+    void zeroOutputs() {
+        for (Tensor* t : outputs_) {
+            if (t != nullptr && t->bytes() != 0) std::memset(t->raw(), 0, t->bytes());
+        }
+    }
 
 private:
     Tensor& scratchOr(size_t i) {
@@ -139,6 +150,7 @@ void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw 
 // Plain-layout pooling, for what the oneDNN kernels do not cover.
 std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool global);
 std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm);
+std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset, bool log);
 
 // Joins `ins` along `axis` into `out` (any element type, plain indexing).
 void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);
@@ -155,6 +167,7 @@ void registerPoolKernels();
 void registerMatMulKernels();
 void registerConcatKernels();
 void registerLayerNormKernels();
+void registerSoftmaxKernels();
 void registerReductionKernels();
 
 }  // namespace vexart

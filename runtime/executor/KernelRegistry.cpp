@@ -22,6 +22,7 @@ void registerAll() {
     registerMatMulKernels();
     registerConcatKernels();
     registerLayerNormKernels();
+    registerSoftmaxKernels();
     registerReductionKernels();
 }
 

@@ -651,6 +651,10 @@ private:
 
 }  // namespace
 
+std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset, bool log) {
+    return softmaxKernel(n, opset, log ? SoftKind::LogSoftmax : SoftKind::Softmax);
+}
+
 void registerNnKernels() {
     registerKernel("ConvTranspose",
                    [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); });
@@ -753,9 +757,6 @@ void registerNnKernels() {
         });
     });
 
-    registerKernel("Softmax", [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::Softmax); });
-    registerKernel("LogSoftmax",
-                   [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::LogSoftmax); });
     registerKernel("Hardmax", [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::Hardmax); });
     registerKernel("Resize",
                    [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, false); });

@@ -26,8 +26,15 @@ public:
     bool fusable() const override { return true; }
     bool foldsNormalization() const override { return true; }
     void setFusion(Fusion f) override {
+        // A constant per-channel add right after the convolution joins the bias.
+        const Tensor* addend = nullptr;
+        if (!f.post.empty() && f.post[0].isAdd && f.post[0].perChannel) {
+            addend = f.post[0].addend;
+            f.post.erase(f.post.begin());
+        }
         // Weights already reordered with this scale stay valid.
-        if (f.scale != fusion_.scale || f.shift != fusion_.shift) weightsReady_ = false;
+        if (f.scale != fusion_.scale || f.shift != fusion_.shift || addend != biasAddend_) weightsReady_ = false;
+        biasAddend_ = addend;
         fusion_ = std::move(f);
         built_ = false;
     }
@@ -91,6 +98,15 @@ public:
                 if (wt.raw() == nullptr) throw ExecError("weights were released");
                 prepareWeights(wt, ctx.has(2) ? &ctx.in(2) : nullptr, M);
                 weightsReady_ = true;
+            }
+            for (const auto& p : fusion_.post) {
+                if (p.isAdd && !p.perChannel && (p.addend->shape() != y.shape() || p.addend->channelsLast() != clOut)) {
+                    throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
+                }
+            }
+            if (ctx.dryRun) {
+                ctx.zeroOutputs();
+                return;
             }
             run(x, y, clIn, clOut);
         } catch (const dnnl::error& e) {
@@ -202,6 +218,7 @@ private:
         for (int64_t m = 0; m < M; ++m) {
             float b = bias != nullptr ? bias->data<float>()[m] : 0.0f;
             if (!fusion_.scale.empty()) b = b * fusion_.scale[m] + fusion_.shift[m];
+            if (biasAddend_ != nullptr) b += biasAddend_->data<float>()[m];
             bias_[static_cast<size_t>(m)] = b;
         }
         dn::threadStream().wait();
@@ -226,6 +243,7 @@ private:
     WindowAttrs attrs_;
     int64_t group_;
     Fusion fusion_;
+    const Tensor* biasAddend_ = nullptr;
 
     bool built_ = false, weightsReady_ = false, weightsConst_ = false;
     Shape builtShape_;

@@ -39,6 +39,10 @@ public:
                 throw ExecError("LayerNormalization scale or bias does not fit the normalised shape");
             }
         }
+        if (ctx.dryRun) {
+            ctx.zeroOutputs();
+            return;
+        }
         const float* sc = scale.data<float>();
         const float* b = bias != nullptr ? bias->data<float>() : nullptr;
         const int64_t scN = scale.size(), bN = bias != nullptr ? bias->size() : 1;

@@ -1,5 +1,5 @@
 // MatMul and Gemm on oneDNN's matmul: constant weights are packed once
-// into the layout it prefers, a leading batch on the left operand folds
+// into the layout it runs fastest on, a leading batch on the left operand folds
 // into its rows, activations and residual adds run as post-ops. Shapes
 // it does not take (batches that broadcast, Gemm with alpha or beta other
 // than 1) go to the reference kernel.
@@ -54,6 +54,12 @@ public:
     // Columns are the last output axis unless the weights are a vector.
     size_t channelAxis(size_t rank) const override { return columnsLast_ ? rank - 1 : rank; }
     void setFusion(Fusion f) override {
+        // A constant per-column add right after the product is its bias.
+        biasAddend_ = nullptr;
+        if (!isGemm_ && !f.post.empty() && f.post[0].isAdd && f.post[0].perChannel) {
+            biasAddend_ = f.post[0].addend;
+            f.post.erase(f.post.begin());
+        }
         fusion_ = std::move(f);
         built_ = false;
     }
@@ -73,6 +79,7 @@ public:
             reference_->run(ctx);
             return;
         }
+        if (biasAddend_ != nullptr) p.bias = {1, p.cols};
         Tensor& y = ctx.out(0, DType::Float, p.out);
         if (y.size() == 0) return;
         if (p.inner == 0) {
@@ -93,15 +100,27 @@ public:
                 dnnl::reorder(user, weights_).execute(s, user, weights_);
                 packed_ = true;
             }
+            for (const auto& post : fusion_.post) {
+                if (post.isAdd && !post.perChannel && post.addend->shape() != y.shape()) {
+                    throw ExecError("fused operand " + shapeText(post.addend->shape()) + " no longer matches the output");
+                }
+            }
+            if (ctx.dryRun) {
+                ctx.zeroOutputs();
+                return;
+            }
             src_.set_data_handle(const_cast<void*>(ctx.in(0).raw()));
             if (!weightsConst_) weights_.set_data_handle(const_cast<void*>(b.raw()));
-            if (!p.bias.empty()) bias_.set_data_handle(const_cast<void*>(ctx.in(2).raw()));
+            if (!p.bias.empty()) {
+                bias_.set_data_handle(const_cast<void*>(biasAddend_ != nullptr ? biasAddend_->raw() : ctx.in(2).raw()));
+            }
             dst_.set_data_handle(y.raw());
             size_t k = 0;
             for (const auto& post : fusion_.post) {
                 if (post.isAdd) addends_[k++].set_data_handle(const_cast<void*>(post.addend->raw()));
             }
             matmul_.execute(s, args_);
+            for (size_t i = 0; i < after_.steps.size(); ++i) after_.steps[i].execute(s, after_.args[i]);
             s.wait();
         } catch (const dnnl::error& e) {
             dn::rethrow(e, isGemm_ ? "Gemm" : "MatMul");
@@ -168,16 +187,24 @@ private:
         const memory::desc src = matrixDesc(p.batch, p.rows, p.inner, p.transA);
         const memory::desc dst = matrixDesc(p.batch, p.rows, p.cols, false);
         userWeights_ = matrixDesc(wb, p.inner, p.cols, p.transB);
+        // Constant weights are stored transposed: oneDNN's GEMM runs up to
+        // twice as fast on them as on the row-major layout it picks itself.
         const memory::desc weights =
-            weightsConst_ ? memory::desc({wb, p.inner, p.cols}, memory::data_type::f32, memory::format_tag::any)
+            weightsConst_ ? memory::desc({wb, p.inner, p.cols}, memory::data_type::f32, memory::format_tag::acb)
                           : userWeights_;
         memory::desc bias;
         if (!p.bias.empty()) bias = matrixDesc(1, p.bias[0], p.bias[1], false);
         dnnl::matmul::desc d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
                                               : dnnl::matmul::desc(src, weights, bias, dst);
+        // Adds up to the first activation run inside the product; the rest
+        // after it, as jit primitives over the result.
+        Fusion inside, after;
+        for (const auto& post : fusion_.post) {
+            (post.isAdd && after.post.empty() ? inside : after).post.push_back(post);
+        }
         dnnl::primitive_attr attr;
         const memory::desc perColumn({1, 1, p.cols}, memory::data_type::f32, memory::format_tag::abc);
-        attr.set_post_ops(dn::postOpsOf(fusion_, dst, perColumn));
+        attr.set_post_ops(dn::postOpsOf(inside, dst, perColumn));
         const dnnl::matmul::primitive_desc pd(d, attr, eng);
         matmul_ = dnnl::matmul(pd);
         const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();
@@ -200,13 +227,12 @@ private:
         }
         addends_.clear();
         int index = 0;
-        for (const auto& post : fusion_.post) {
-            if (post.isAdd) {
-                addends_.emplace_back(post.perChannel ? perColumn : dst, eng, nullptr);
-                args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
-            }
+        for (const auto& post : inside.post) {
+            addends_.emplace_back(post.perChannel ? perColumn : dst, eng, nullptr);
+            args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
             index += dn::postOpCount(post);
         }
+        after_ = dn::afterOpsOf(after, dst_, perColumn, addends_);
         built_problem_ = p;
         built_ = true;
     }
@@ -217,6 +243,7 @@ private:
     bool transA_ = false, transB_ = false;
     std::unique_ptr<Kernel> reference_;
     Fusion fusion_;
+    const Tensor* biasAddend_ = nullptr;
 
     bool built_ = false, packed_ = false, weightsConst_ = false;
     Problem built_problem_;
@@ -225,6 +252,7 @@ private:
     memory src_, weights_, bias_, dst_;
     std::vector<memory> addends_;
     std::unordered_map<int, memory> args_;
+    dn::AfterOps after_;
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <oneapi/dnnl/dnnl.hpp>
+#include <unordered_map>
+#include <vector>
 
 #include "../Kernel.h"
 
@@ -10,6 +12,16 @@ namespace vexart::onednn {
 // Binary adds take their operand at execution, laid out as `dst` or, per
 // channel, as `perChannel`.
 dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel);
+
+// The same chain as stand-alone primitives run in place on `dst` memory
+// (matmul's GEMM applies eltwise post-ops one element at a time). Binary
+// adds read `addends` in order.
+struct AfterOps {
+    std::vector<dnnl::primitive> steps;
+    std::vector<std::unordered_map<int, dnnl::memory>> args;
+};
+AfterOps afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnnl::memory::desc& perChannel,
+                    std::vector<dnnl::memory>& addends);
 
 // Index of each post-op in the chain (HardSigmoid takes two).
 inline int postOpCount(const Fusion::Post& p) { return !p.isAdd && p.act == Fusion::Act::HardSigmoid ? 2 : 1; }

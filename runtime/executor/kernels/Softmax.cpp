@@ -1,0 +1,87 @@
+// Softmax and LogSoftmax on oneDNN: the input is seen as [outer, axis,
+// inner] (before opset 13, as [outer, rest] flattened at the axis).
+#include <onnx/onnx_pb.h>
+
+#include "../onednn/Dnnl.h"
+#include "Window.h"
+
+namespace vexart {
+namespace {
+
+using dnnl::memory;
+namespace dn = onednn;
+
+class SoftmaxKernel : public Kernel {
+public:
+    SoftmaxKernel(const onnx::NodeProto& n, int64_t opset, bool log)
+        : axis_(Attrs(n).i("axis", opset >= 13 ? -1 : 1)),
+          flatten_(opset < 13),
+          log_(log),
+          reference_(referenceSoftmax(n, opset, log)) {}
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        const auto r = static_cast<int64_t>(x.rank());
+        const int64_t axis = axis_ < 0 ? axis_ + r : axis_;
+        if (x.type() != DType::Float || r == 0 || axis < 0 || axis >= r || x.size() == 0) {
+            reference_->run(ctx);
+            return;
+        }
+        int64_t outer = 1, dim = 1, inner = 1;
+        for (int64_t i = 0; i < r; ++i) {
+            const int64_t d = x.dim(static_cast<size_t>(i));
+            (i < axis ? outer : i == axis || flatten_ ? dim : inner) *= d;
+        }
+        Tensor& y = ctx.out(0, DType::Float, x.shape());
+        try {
+            const memory::dims dims = {outer, dim, inner};
+            if (!built_ || dims != builtDims_) {
+                auto& eng = dn::cpuEngine();
+                const memory::desc d(dims, memory::data_type::f32, memory::format_tag::abc);
+                if (log_) {
+                    primitive_ = dnnl::logsoftmax_forward(dnnl::logsoftmax_forward::primitive_desc(
+                        dnnl::logsoftmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
+                } else {
+                    primitive_ = dnnl::softmax_forward(dnnl::softmax_forward::primitive_desc(
+                        dnnl::softmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
+                }
+                src_ = memory(d, eng, nullptr);
+                dst_ = memory(d, eng, nullptr);
+                builtDims_ = dims;
+                built_ = true;
+            }
+            if (ctx.dryRun) {
+                ctx.zeroOutputs();
+                return;
+            }
+            src_.set_data_handle(const_cast<void*>(x.raw()));
+            dst_.set_data_handle(y.raw());
+            primitive_.execute(dn::threadStream(), {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+            dn::threadStream().wait();
+        } catch (const dnnl::error& e) {
+            dn::rethrow(e, "softmax");
+        }
+    }
+
+private:
+    int64_t axis_;
+    bool flatten_, log_;
+    std::unique_ptr<Kernel> reference_;
+    bool built_ = false;
+    memory::dims builtDims_;
+    dnnl::primitive primitive_;
+    memory src_, dst_;
+};
+
+}  // namespace
+
+void registerSoftmaxKernels() {
+    registerKernel("Softmax", [](const onnx::NodeProto& n, int64_t opset) {
+        return std::make_unique<SoftmaxKernel>(n, opset, false);
+    });
+    registerKernel("LogSoftmax", [](const onnx::NodeProto& n, int64_t opset) {
+        return std::make_unique<SoftmaxKernel>(n, opset, true);
+    });
+}
+
+}  // namespace vexart
