@@ -31,6 +31,14 @@ public:
         for (int64_t d : dims) t->add_dims(d);
         for (float v : values) t->add_float_data(v);
     }
+    // The same, stored as raw bytes (as exporters write weights).
+    void initializerRaw(const std::string& name, const std::vector<int64_t>& dims, const std::vector<float>& values) {
+        onnx::TensorProto* t = model_.mutable_graph()->add_initializer();
+        t->set_name(name);
+        t->set_data_type(onnx::TensorProto::FLOAT);
+        for (int64_t d : dims) t->add_dims(d);
+        t->set_raw_data(std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)));
+    }
     void initializerInts(const std::string& name, const std::vector<int64_t>& values) {
         onnx::TensorProto* t = model_.mutable_graph()->add_initializer();
         t->set_name(name);
@@ -66,6 +74,7 @@ public:
         for (int64_t x : v) a->add_ints(x);
     }
     std::string serialize() const { return model_.SerializeAsString(); }
+    const onnx::ModelProto& proto() const { return model_; }
 
 private:
     static void describe(onnx::ValueInfoProto* v, const std::string& name, const std::vector<int64_t>& dims,

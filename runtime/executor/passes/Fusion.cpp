@@ -78,7 +78,9 @@ Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
             p.alpha = 1.0f;
             return &mul;
         }
-        if (gate.opType == "HardSigmoid" && near(gate.attrs.alpha, 1.0f / 6) && near(gate.attrs.beta, 0.5f)) {
+        const float alpha = std::isnan(gate.attrs.alpha) ? 0.2f : gate.attrs.alpha;
+        const float beta = std::isnan(gate.attrs.beta) ? 0.5f : gate.attrs.beta;
+        if (gate.opType == "HardSigmoid" && near(alpha, 1.0f / 6) && near(beta, 0.5f)) {
             p.act = Fusion::Act::HardSwish;
             return &mul;
         }

@@ -1,0 +1,300 @@
+// The executor's build-time work: fusion, channels-last layouts, the
+// arena and the recognised subgraphs must give what the unfused graph
+// gives. Each model runs twice: asking only for its output (everything
+// fuses) and asking for every tensor (nothing may fuse, every value is
+// materialised plain).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+
+#include "executor/Graph.h"
+#include "executor/Threads.h"
+#include "executor/planner/Arena.h"
+#include "tools/OnnxBuilder.h"
+
+namespace {
+
+using vexart::Graph;
+using vexart::Shape;
+
+std::vector<float> pseudoRandom(size_t n, uint32_t seed, float scale = 0.5f) {
+    std::vector<float> v(n);
+    for (auto& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+    }
+    return v;
+}
+
+size_t countOf(const std::vector<int64_t>& dims) {
+    size_t n = 1;
+    for (int64_t d : dims) n *= static_cast<size_t>(d);
+    return n;
+}
+
+// Weights with the given dims, stored raw as exporters store them.
+void weights(OnnxBuilder& b, const std::string& name, const std::vector<int64_t>& dims, uint32_t seed,
+             float scale = 0.3f) {
+    b.initializerRaw(name, dims, pseudoRandom(countOf(dims), seed, scale));
+}
+
+onnx::NodeProto& conv(OnnxBuilder& b, const std::string& in, const std::string& out, int64_t c, int64_t m,
+                      int64_t k, uint32_t seed, int64_t group = 1) {
+    weights(b, out + ".w", {m, c / group, k, k}, seed);
+    weights(b, out + ".b", {m}, seed + 1);
+    auto& n = b.node("Conv", {in, out + ".w", out + ".b"}, {out});
+    OnnxBuilder::attr(n, "pads", std::vector<int64_t>{k / 2, k / 2, k / 2, k / 2});
+    OnnxBuilder::attr(n, "group", group);
+    return n;
+}
+
+void scalar(OnnxBuilder& b, const std::string& name, float v) { b.initializer(name, {}, {v}); }
+
+struct Case {
+    const char* name;
+    std::vector<int64_t> input;
+    size_t fusedSteps;  // kernels left to run once everything that can fuse has
+    std::function<void(OnnxBuilder&)> build;  // reads "x", writes "y"
+};
+
+const std::vector<Case>& cases() {
+    static const std::vector<Case> all = {
+        {"ConvBatchNormRelu", {1, 3, 9, 9}, 2, [](OnnxBuilder& b) {
+             conv(b, "x", "c1", 3, 8, 3, 1);
+             weights(b, "g", {8}, 11, 1.0f);
+             weights(b, "be", {8}, 12);
+             weights(b, "mu", {8}, 13);
+             b.initializer("var", {8}, std::vector<float>(8, 0.7f));
+             b.node("BatchNormalization", {"c1", "g", "be", "mu", "var"}, {"bn"});
+             b.node("Relu", {"bn"}, {"r"});
+             conv(b, "r", "y", 8, 8, 3, 2);
+         }},
+        {"ResidualAddAndDenseHead", {1, 8, 7, 7}, 5, [](OnnxBuilder& b) {
+             conv(b, "x", "c1", 8, 8, 3, 3);
+             b.node("Relu", {"c1"}, {"r1"});
+             conv(b, "r1", "c2", 8, 8, 3, 4);
+             b.node("Add", {"c2", "r1"}, {"s"});
+             b.node("Relu", {"s"}, {"r2"});
+             b.node("GlobalAveragePool", {"r2"}, {"p"});
+             b.node("Flatten", {"p"}, {"f"});
+             weights(b, "fc.w", {5, 8}, 5);
+             weights(b, "fc.b", {5}, 6);
+             auto& g = b.node("Gemm", {"f", "fc.w", "fc.b"}, {"y"});
+             OnnxBuilder::attr(g, "transB", int64_t{1});
+         }},
+        {"ActivationsAndGates", {1, 4, 6, 6}, 6, [](OnnxBuilder& b) {
+             conv(b, "x", "c1", 4, 8, 3, 7);
+             scalar(b, "lo", 0.0f);
+             scalar(b, "hi", 6.0f);
+             b.node("Clip", {"c1", "lo", "hi"}, {"a1"});
+             conv(b, "a1", "c2", 8, 8, 1, 8);
+             auto& hs = b.node("HardSigmoid", {"c2"}, {"hsig"});
+             OnnxBuilder::attr(hs, "alpha", 1.0f / 6);
+             b.node("Mul", {"c2", "hsig"}, {"a2"});  // HardSwish written out
+             conv(b, "a2", "c3", 8, 8, 3, 9, 8);  // depthwise
+             b.node("Sigmoid", {"c3"}, {"sig"});
+             b.node("Mul", {"sig", "c3"}, {"a3"});  // Swish
+             conv(b, "a3", "c4", 8, 8, 1, 10);
+             auto& lr = b.node("LeakyRelu", {"c4"}, {"a4"});
+             OnnxBuilder::attr(lr, "alpha", 0.2f);
+             conv(b, "a4", "c5", 8, 8, 1, 14);
+             b.node("HardSwish", {"c5"}, {"y"});  // asked for: stays a node of its own
+         }},
+        {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
+             conv(b, "x", "c1", 8, 8, 3, 15);
+             b.node("GlobalAveragePool", {"c1"}, {"p"});
+             conv(b, "p", "s1", 8, 4, 1, 16);
+             b.node("Relu", {"s1"}, {"s2"});
+             conv(b, "s2", "s3", 4, 8, 1, 17);
+             b.node("HardSigmoid", {"s3"}, {"s4"});
+             b.node("Mul", {"c1", "s4"}, {"m"});
+             weights(b, "chan", {8, 1, 1}, 18);
+             b.node("Add", {"m", "chan"}, {"y"});
+         }},
+        {"ConcatAndPooling", {1, 4, 11, 11}, 7, [](OnnxBuilder& b) {
+             conv(b, "x", "a", 4, 8, 3, 19);
+             conv(b, "x", "c", 4, 8, 1, 20);
+             auto& cat = b.node("Concat", {"a", "c"}, {"cat"});
+             OnnxBuilder::attr(cat, "axis", int64_t{1});
+             auto& mp = b.node("MaxPool", {"cat"}, {"mp"});
+             OnnxBuilder::attr(mp, "kernel_shape", std::vector<int64_t>{3, 3});
+             OnnxBuilder::attr(mp, "strides", std::vector<int64_t>{2, 2});
+             OnnxBuilder::attr(mp, "ceil_mode", int64_t{1});
+             auto& ap = b.node("AveragePool", {"mp"}, {"ap"});
+             OnnxBuilder::attr(ap, "kernel_shape", std::vector<int64_t>{3, 3});
+             OnnxBuilder::attr(ap, "pads", std::vector<int64_t>{1, 1, 1, 1});
+             OnnxBuilder::attr(ap, "count_include_pad", int64_t{1});
+             conv(b, "ap", "c2", 16, 4, 3, 21);
+             b.node("Transpose", {"c2"}, {"y"});
+         }},
+        {"TransformerBlock", {2, 5, 16}, 6, [](OnnxBuilder& b) {
+             // Layer normalisation written out, as exporters before opset 17 do.
+             auto& m1 = b.node("ReduceMean", {"x"}, {"mean"});
+             OnnxBuilder::attr(m1, "axes", std::vector<int64_t>{-1});
+             b.node("Sub", {"x", "mean"}, {"d"});
+             scalar(b, "two", 2.0f);
+             b.node("Pow", {"d", "two"}, {"sq"});
+             auto& m2 = b.node("ReduceMean", {"sq"}, {"var"});
+             OnnxBuilder::attr(m2, "axes", std::vector<int64_t>{-1});
+             scalar(b, "eps", 1e-5f);
+             b.node("Add", {"var", "eps"}, {"ve"});
+             b.node("Sqrt", {"ve"}, {"sd"});
+             b.node("Div", {"d", "sd"}, {"n"});
+             weights(b, "gamma", {16}, 22, 1.0f);
+             weights(b, "beta", {16}, 23);
+             b.node("Mul", {"n", "gamma"}, {"ng"});
+             b.node("Add", {"ng", "beta"}, {"ln"});
+             // MLP with a written-out GELU and a residual add.
+             weights(b, "w1", {16, 32}, 24);
+             weights(b, "b1", {32}, 25);
+             b.node("MatMul", {"ln", "w1"}, {"h"});
+             b.node("Add", {"h", "b1"}, {"hb"});
+             scalar(b, "sqrt2", 1.4142135f);
+             scalar(b, "one", 1.0f);
+             scalar(b, "half", 0.5f);
+             b.node("Div", {"hb", "sqrt2"}, {"g1"});
+             b.node("Erf", {"g1"}, {"g2"});
+             b.node("Add", {"g2", "one"}, {"g3"});
+             b.node("Mul", {"hb", "g3"}, {"g4"});
+             b.node("Mul", {"g4", "half"}, {"gelu"});
+             weights(b, "w2", {32, 16}, 26);
+             b.node("MatMul", {"gelu", "w2"}, {"o"});
+             b.node("Add", {"o", "x"}, {"res"});
+             // Attention-like product of two computed operands.
+             auto& t = b.node("Transpose", {"res"}, {"rt"});
+             OnnxBuilder::attr(t, "perm", std::vector<int64_t>{0, 2, 1});
+             b.node("MatMul", {"res", "rt"}, {"scores"});
+             auto& sm = b.node("Softmax", {"scores"}, {"y"});
+             OnnxBuilder::attr(sm, "axis", int64_t{-1});
+         }},
+    };
+    return all;
+}
+
+struct Outcome {
+    std::vector<float> y;
+    uint64_t arenaBytes = 0;
+    uint64_t activationBytes = 0;
+    size_t steps = 0;
+};
+
+Outcome run(const Case& c, bool everyTensor, int threads = 1, int times = 1) {
+    OnnxBuilder b("g");
+    b.input("x", c.input);
+    c.build(b);
+    b.output("y");
+    Graph g(b.proto());
+    std::vector<std::string> outputs = {"y"};
+    if (everyTensor) outputs = g.nodeOutputNames();
+    const vexart::ThreadScope scope(threads);
+    g.prepare({{"x", c.input}}, outputs);
+    const std::vector<float> x = pseudoRandom(countOf(c.input), 99, 2.0f);
+    Outcome r;
+    for (int i = 0; i < times; ++i) {
+        vexart::Tensor& in = g.input("x");
+        std::copy(x.begin(), x.end(), in.data<float>());
+        g.run();
+        const vexart::Tensor& y = g.value("y");
+        r.y.assign(y.data<float>(), y.data<float>() + y.size());
+    }
+    r.arenaBytes = g.arenaBytes();
+    r.steps = g.timings().size();
+    r.activationBytes = g.activationBytes();
+    return r;
+}
+
+void expectClose(const std::vector<float>& got, const std::vector<float>& want, float tol) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_NEAR(got[i], want[i], tol * (1.0f + std::fabs(want[i]))) << "element " << i;
+    }
+}
+
+class Planned : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Planned, FusedGraphGivesWhatTheUnfusedGraphGives) {
+    const Outcome fused = run(GetParam(), false);
+    const Outcome plain = run(GetParam(), true);
+    ASSERT_FALSE(plain.y.empty());
+    expectClose(fused.y, plain.y, 1e-4f);
+    EXPECT_EQ(fused.steps, GetParam().fusedSteps);
+    EXPECT_GE(plain.steps, fused.steps);
+}
+
+TEST_P(Planned, ArenaIsReusedAcrossExecutionsAndSmallerThanEveryValue) {
+    const Outcome once = run(GetParam(), false, 1, 1);
+    const Outcome thrice = run(GetParam(), false, 1, 3);
+    EXPECT_EQ(once.y, thrice.y);
+    EXPECT_GT(once.arenaBytes, 0u);
+    EXPECT_LT(once.arenaBytes, run(GetParam(), true).arenaBytes);
+}
+
+TEST_P(Planned, ThreadCountDoesNotChangeResults) {
+    expectClose(run(GetParam(), false, 2).y, run(GetParam(), false, 1).y, 1e-5f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Executor, Planned, ::testing::ValuesIn(cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Lifetimes [first, last] and sizes; buffers alive at once never share bytes.
+TEST(Arena, PlacesOverlappingLifetimesApartAndReusesTheRest) {
+    struct Table {
+        std::vector<vexart::BufferLife> buffers;
+        size_t total;
+    };
+    const Table tables[] = {
+        {{}, 0},
+        {{{100, 0, 0}}, 128},
+        // A chain: each value dies when the next one is made, two alive at a time.
+        {{{640, 0, 1}, {640, 1, 2}, {640, 2, 3}, {640, 3, 4}}, 1280},
+        // Disjoint in time: one slot of the largest size.
+        {{{64, 0, 0}, {256, 1, 1}, {128, 2, 2}}, 256},
+        // A long-lived skip connection beside a chain.
+        {{{512, 0, 4}, {256, 1, 2}, {256, 2, 3}, {256, 3, 4}}, 1024},
+        // Zero-sized values still take an aligned slot.
+        {{{0, 0, 1}, {0, 1, 2}}, 128},
+    };
+    for (const auto& t : tables) {
+        const vexart::ArenaPlan plan = vexart::planArena(t.buffers);
+        EXPECT_EQ(plan.total, t.total);
+        for (size_t i = 0; i < t.buffers.size(); ++i) {
+            EXPECT_EQ(plan.offsets[i] % vexart::kArenaAlignment, 0u);
+            for (size_t j = i + 1; j < t.buffers.size(); ++j) {
+                const auto& a = t.buffers[i];
+                const auto& b = t.buffers[j];
+                if (a.last < b.first || b.last < a.first) continue;
+                const size_t ea = plan.offsets[i] + std::max<size_t>(a.bytes, 1);
+                const size_t eb = plan.offsets[j] + std::max<size_t>(b.bytes, 1);
+                EXPECT_TRUE(ea <= plan.offsets[j] || eb <= plan.offsets[i]) << i << " and " << j << " overlap";
+            }
+        }
+    }
+}
+
+// A graph whose shapes depend on its data (a length read from the input)
+// is planned with zeros and then runs with other data: values that
+// outgrow the plan must not corrupt anything.
+TEST(Arena, ValuesThatOutgrowThePlanStillComeOutRight) {
+    OnnxBuilder b("g");
+    b.input("n", {1});
+    b.input("x", {1});
+    OnnxBuilder::attr(b.node("Cast", {"n"}, {"len"}), "to", int64_t{onnx::TensorProto::INT64});
+    b.node("ConstantOfShape", {"len"}, {"zeros"});
+    b.node("Add", {"zeros", "x"}, {"filled"});
+    b.node("Add", {"filled", "filled"}, {"f"});
+    b.output("f");
+    Graph g(b.proto());
+    g.prepare({{"n", {1}}, {"x", {1}}}, {"f"});
+    for (float len : {5.0f, 300.0f, 2.0f}) {
+        g.input("n").data<float>()[0] = len;
+        g.input("x").data<float>()[0] = 1.5f;
+        g.run();
+        const vexart::Tensor& f = g.value("f");
+        ASSERT_EQ(f.shape(), (Shape{static_cast<int64_t>(len)}));
+        for (int64_t i = 0; i < f.size(); ++i) ASSERT_EQ(f.data<float>()[i], 3.0f);
+    }
+}
+
+}  // namespace
