@@ -135,19 +135,27 @@ std::string runCase(const fs::path& dir) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: onnx-conformance <data dir> [suite ...] [-v]\n";
+        std::cerr << "usage: onnx-conformance <data dir> [suite[=least] ...] [-v]\n"
+                     "  suite=least: exit 1 when fewer cases of the suite pass\n";
         return 2;
     }
     bool verbose = false;
     std::vector<std::string> suites;
+    std::map<std::string, size_t> least;
     for (int i = 2; i < argc; ++i) {
-        if (std::string(argv[i]) == "-v") {
+        const std::string arg = argv[i];
+        const auto eq = arg.find('=');
+        if (arg == "-v") {
             verbose = true;
+        } else if (eq != std::string::npos) {
+            suites.push_back(arg.substr(0, eq));
+            least[suites.back()] = std::stoul(arg.substr(eq + 1));
         } else {
             suites.emplace_back(argv[i]);
         }
     }
     if (suites.empty()) suites = {"node", "pytorch-converted", "pytorch-operator", "simple"};
+    int status = 0;
     for (const auto& suite : suites) {
         std::vector<fs::path> cases;
         for (const auto& e : fs::directory_iterator(fs::path(argv[1]) / suite)) {
@@ -166,6 +174,10 @@ int main(int argc, char** argv) {
             if (verbose && !why.empty()) std::cout << "  FAIL " << c.filename().string() << ": " << why << "\n";
         }
         std::cout << suite << ": " << passed << " of " << cases.size() << " pass\n";
+        if (least.count(suite) != 0 && passed < least[suite]) {
+            std::cout << suite << ": fewer than " << least[suite] << " pass\n";
+            status = 1;
+        }
     }
-    return 0;
+    return status;
 }
