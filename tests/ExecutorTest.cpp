@@ -129,6 +129,19 @@ const std::vector<Case>& cases() {
              conv(b, "ap", "c2", 16, 4, 3, 21);
              b.node("Transpose", {"c2"}, {"y"});
          }},
+        {"PreActivationNormalization", {1, 4, 6, 6}, 5, [](OnnxBuilder& b) {
+             // DenseNet's order: normalisation and ReLU before the convolution.
+             conv(b, "x", "a", 4, 8, 3, 27);
+             conv(b, "x", "c", 4, 8, 1, 28);
+             OnnxBuilder::attr(b.node("Concat", {"a", "c"}, {"cat"}), "axis", int64_t{1});
+             weights(b, "g", {16}, 29, 1.0f);
+             weights(b, "be", {16}, 30);
+             weights(b, "mu", {16}, 31);
+             b.initializer("var", {16}, std::vector<float>(16, 1.3f));
+             b.node("BatchNormalization", {"cat", "g", "be", "mu", "var"}, {"bn"});
+             b.node("Relu", {"bn"}, {"r"});
+             conv(b, "r", "y", 16, 4, 3, 32);
+         }},
         {"TransformerBlock", {2, 5, 16}, 6, [](OnnxBuilder& b) {
              // Layer normalisation written out, as exporters before opset 17 do.
              auto& m1 = b.node("ReduceMean", {"x"}, {"mean"});

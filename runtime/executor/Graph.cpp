@@ -354,7 +354,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             std::vector<Shape> shapes;
             if (!allConst && kernel->fusable() && kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
-                const bool cl = n.ctx->channelsLastOut && shapes[0].size() == 4;
+                const bool cl = kernel->writesChannelsLast(*n.ctx) && shapes[0].size() == 4;
                 const FusedChain chain = fuseAfter(st, k, shapes[0], cl, kernel->foldsNormalization(),
                                                    kernel->channelAxis(shapes[0].size()));
                 for (const auto& p : chain.fusion.post) {

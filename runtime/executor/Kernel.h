@@ -95,6 +95,8 @@ public:
     virtual ~Kernel() = default;
     virtual void run(KernelContext& ctx) = 0;
     virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
+    // Whether its first output will be channels-last (given channelsLastOut).
+    virtual bool writesChannelsLast(const KernelContext& ctx) const { return ctx.channelsLastOut; }
     // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
     virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
     // True when the kernel holds what it needs of constant input i (say,
@@ -151,6 +153,7 @@ void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw 
 std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool global);
 std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm);
 std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset, bool log);
+std::unique_ptr<Kernel> referenceBatchNorm(const onnx::NodeProto& n);
 
 // Joins `ins` along `axis` into `out` (any element type, plain indexing).
 void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);
@@ -168,6 +171,7 @@ void registerMatMulKernels();
 void registerConcatKernels();
 void registerLayerNormKernels();
 void registerSoftmaxKernels();
+void registerBatchNormKernels();
 void registerReductionKernels();
 
 }  // namespace vexart

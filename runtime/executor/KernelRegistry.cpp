@@ -23,6 +23,7 @@ void registerAll() {
     registerConcatKernels();
     registerLayerNormKernels();
     registerSoftmaxKernels();
+    registerBatchNormKernels();
     registerReductionKernels();
 }
 

@@ -651,6 +651,57 @@ private:
 
 }  // namespace
 
+std::unique_ptr<Kernel> referenceBatchNorm(const onnx::NodeProto& n) {
+    const float eps = Attrs(n).f("epsilon", 1e-5f);
+    const float momentum = Attrs(n).f("momentum", 0.9f);
+    const bool training = Attrs(n).i("training_mode", 0) != 0;
+    // The per-channel scratch lives with the kernel, reused across executions.
+    std::vector<float> invStd, batchMean, batchVar;
+    return lambdaKernel([eps, momentum, training, invStd, batchMean, batchVar](KernelContext& ctx) mutable {
+        const Tensor& x = ctx.in(0);
+        requireFloat(x, "BatchNormalization input");
+        const int64_t N = x.dim(0), C = x.rank() > 1 ? x.dim(1) : 1;
+        for (size_t i = 1; i <= 4; ++i) {
+            requireFloat(ctx.in(i), "BatchNormalization parameter");
+            if (ctx.in(i).size() != C) throw ExecError("BatchNormalization parameters must have one value per channel");
+        }
+        const float* mean = ctx.in(3).data<float>();
+        const float* var = ctx.in(4).data<float>();
+        // Training mode normalises with the batch's own statistics and
+        // reports the updated running ones.
+        if (training) {
+            const int64_t S = N * C == 0 ? 0 : x.size() / (N * C);
+            batchMean.assign(static_cast<size_t>(C), 0.0f);
+            batchVar.assign(static_cast<size_t>(C), 0.0f);
+            for (int64_t c = 0; c < C; ++c) {
+                double sum = 0, sq = 0;
+                for (int64_t b = 0; b < N; ++b) {
+                    const float* p = x.data<float>() + (b * C + c) * S;
+                    for (int64_t k = 0; k < S; ++k) sum += p[k], sq += double(p[k]) * p[k];
+                }
+                const double count = std::max<double>(double(N * S), 1.0);
+                batchMean[static_cast<size_t>(c)] = static_cast<float>(sum / count);
+                batchVar[static_cast<size_t>(c)] = static_cast<float>(sq / count - (sum / count) * (sum / count));
+            }
+            for (size_t k = 1; k <= 2; ++k) {
+                if (!ctx.wantsOutput(k)) continue;
+                const float* running = k == 1 ? mean : var;
+                const std::vector<float>& current = k == 1 ? batchMean : batchVar;
+                Tensor& o = ctx.out(k, DType::Float, {C});
+                for (int64_t c = 0; c < C; ++c) {
+                    o.data<float>()[c] = running[c] * momentum + current[static_cast<size_t>(c)] * (1 - momentum);
+                }
+            }
+            mean = batchMean.data();
+            var = batchVar.data();
+        }
+        invStd.resize(static_cast<size_t>(C));
+        for (int64_t c = 0; c < C; ++c) invStd[static_cast<size_t>(c)] = 1.0f / std::sqrt(var[c] + eps);
+        Tensor& y = ctx.out(0, DType::Float, x.shape());
+        channelAffine(x, ctx.in(1).data<float>(), ctx.in(2).data<float>(), mean, invStd.data(), y);
+    });
+}
+
 std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset, bool log) {
     return softmaxKernel(n, opset, log ? SoftKind::LogSoftmax : SoftKind::Softmax);
 }
@@ -659,56 +710,6 @@ void registerNnKernels() {
     registerKernel("ConvTranspose",
                    [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); });
 
-    registerKernel("BatchNormalization", [](const onnx::NodeProto& n, int64_t) {
-        const float eps = Attrs(n).f("epsilon", 1e-5f);
-        const float momentum = Attrs(n).f("momentum", 0.9f);
-        const bool training = Attrs(n).i("training_mode", 0) != 0;
-        // The per-channel scratch lives with the kernel, reused across executions.
-        std::vector<float> invStd, batchMean, batchVar;
-        return lambdaKernel([eps, momentum, training, invStd, batchMean, batchVar](KernelContext& ctx) mutable {
-            const Tensor& x = ctx.in(0);
-            requireFloat(x, "BatchNormalization input");
-            const int64_t N = x.dim(0), C = x.rank() > 1 ? x.dim(1) : 1;
-            for (size_t i = 1; i <= 4; ++i) {
-                requireFloat(ctx.in(i), "BatchNormalization parameter");
-                if (ctx.in(i).size() != C) throw ExecError("BatchNormalization parameters must have one value per channel");
-            }
-            const float* mean = ctx.in(3).data<float>();
-            const float* var = ctx.in(4).data<float>();
-            // Training mode normalises with the batch's own statistics and
-            // reports the updated running ones.
-            if (training) {
-                const int64_t S = N * C == 0 ? 0 : x.size() / (N * C);
-                batchMean.assign(static_cast<size_t>(C), 0.0f);
-                batchVar.assign(static_cast<size_t>(C), 0.0f);
-                for (int64_t c = 0; c < C; ++c) {
-                    double sum = 0, sq = 0;
-                    for (int64_t b = 0; b < N; ++b) {
-                        const float* p = x.data<float>() + (b * C + c) * S;
-                        for (int64_t k = 0; k < S; ++k) sum += p[k], sq += double(p[k]) * p[k];
-                    }
-                    const double count = std::max<double>(double(N * S), 1.0);
-                    batchMean[static_cast<size_t>(c)] = static_cast<float>(sum / count);
-                    batchVar[static_cast<size_t>(c)] = static_cast<float>(sq / count - (sum / count) * (sum / count));
-                }
-                for (size_t k = 1; k <= 2; ++k) {
-                    if (!ctx.wantsOutput(k)) continue;
-                    const float* running = k == 1 ? mean : var;
-                    const std::vector<float>& current = k == 1 ? batchMean : batchVar;
-                    Tensor& o = ctx.out(k, DType::Float, {C});
-                    for (int64_t c = 0; c < C; ++c) {
-                        o.data<float>()[c] = running[c] * momentum + current[static_cast<size_t>(c)] * (1 - momentum);
-                    }
-                }
-                mean = batchMean.data();
-                var = batchVar.data();
-            }
-            invStd.resize(static_cast<size_t>(C));
-            for (int64_t c = 0; c < C; ++c) invStd[static_cast<size_t>(c)] = 1.0f / std::sqrt(var[c] + eps);
-            Tensor& y = ctx.out(0, DType::Float, x.shape());
-            channelAffine(x, ctx.in(1).data<float>(), ctx.in(2).data<float>(), mean, invStd.data(), y);
-        });
-    });
     registerKernel("InstanceNormalization", [](const onnx::NodeProto& n, int64_t) {
         const float eps = Attrs(n).f("epsilon", 1e-5f);
         return lambdaKernel([eps](KernelContext& ctx) {

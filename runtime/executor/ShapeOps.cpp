@@ -47,58 +47,70 @@ std::vector<int64_t> stridesOf(const Shape& s) {
 }
 
 template <typename T>
-void gatherRun(const uint8_t* src, int64_t stride, int64_t n, uint8_t* dst) {
+void moveRun(const uint8_t* src, int64_t srcStride, int64_t n, uint8_t* dst, int64_t dstStride) {
     const T* from = reinterpret_cast<const T*>(src);
     T* to = reinterpret_cast<T*>(dst);
-    for (int64_t k = 0; k < n; ++k) to[k] = from[k * stride];
+    for (int64_t k = 0; k < n; ++k) to[k * dstStride] = from[k * srcStride];
 }
 
-// Copies the view of `src` with `shape` and element `strides` (any sign)
-// into contiguous `dst`. Unit dimensions are dropped and dimensions whose
-// strides chain are merged, so the innermost run is as long as it can be
-// and a contiguous one is one memcpy.
-void copyStrided(const uint8_t* src, const Shape& shape, const std::vector<int64_t>& strides, size_t es, uint8_t* dst) {
+// Copies the elements of `shape` from `src` with element strides `from`
+// (any sign) to `dst` with element strides `to`. Unit dimensions are
+// dropped and dimensions whose strides chain on both sides are merged, so
+// the innermost run is as long as it can be and a contiguous one is one
+// memcpy.
+void copyView(const uint8_t* src, const std::vector<int64_t>& from, uint8_t* dst, const std::vector<int64_t>& to,
+              const Shape& shape, size_t es) {
     Shape s;
-    std::vector<int64_t> st;
+    std::vector<int64_t> sf, st;
     int64_t total = 1;
     for (size_t i = 0; i < shape.size(); ++i) {
         total *= shape[i];
         if (shape[i] == 1) continue;
-        if (!s.empty() && st.back() == strides[i] * shape[i]) {
+        if (!s.empty() && sf.back() == from[i] * shape[i] && st.back() == to[i] * shape[i]) {
             s.back() *= shape[i];
-            st.back() = strides[i];
+            sf.back() = from[i];
+            st.back() = to[i];
             continue;
         }
         s.push_back(shape[i]);
-        st.push_back(strides[i]);
+        sf.push_back(from[i]);
+        st.push_back(to[i]);
     }
     if (total == 0) return;
     if (s.empty()) {
         std::memcpy(dst, src, es);
         return;
     }
-    const int64_t inner = s.back(), innerStride = st.back(), outer = total / inner;
+    const int64_t inner = s.back(), innerFrom = sf.back(), innerTo = st.back(), outer = total / inner;
+    const auto e = static_cast<int64_t>(es);
     const size_t r = s.size();
     VEXA_PARALLEL_FOR_IF(total)
     for (int64_t o = 0; o < outer; ++o) {
-        int64_t rem = o, off = 0;
+        int64_t rem = o, offFrom = 0, offTo = 0;
         for (size_t d = r - 1; d-- > 0;) {
-            off += (rem % s[d]) * st[d];
+            const int64_t i = rem % s[d];
+            offFrom += i * sf[d];
+            offTo += i * st[d];
             rem /= s[d];
         }
-        const uint8_t* from = src + off * static_cast<int64_t>(es);
-        uint8_t* to = dst + o * inner * static_cast<int64_t>(es);
-        if (innerStride == 1) {
-            std::memcpy(to, from, static_cast<size_t>(inner) * es);
+        const uint8_t* a = src + offFrom * e;
+        uint8_t* b = dst + offTo * e;
+        if (innerFrom == 1 && innerTo == 1) {
+            std::memcpy(b, a, static_cast<size_t>(inner) * es);
             continue;
         }
         switch (es) {
-            case 1: gatherRun<uint8_t>(from, innerStride, inner, to); break;
-            case 2: gatherRun<uint16_t>(from, innerStride, inner, to); break;
-            case 4: gatherRun<uint32_t>(from, innerStride, inner, to); break;
-            default: gatherRun<uint64_t>(from, innerStride, inner, to); break;
+            case 1: moveRun<uint8_t>(a, innerFrom, inner, b, innerTo); break;
+            case 2: moveRun<uint16_t>(a, innerFrom, inner, b, innerTo); break;
+            case 4: moveRun<uint32_t>(a, innerFrom, inner, b, innerTo); break;
+            default: moveRun<uint64_t>(a, innerFrom, inner, b, innerTo); break;
         }
     }
+}
+
+// The view of `src` with `shape` and element `strides`, into contiguous `dst`.
+void copyStrided(const uint8_t* src, const Shape& shape, const std::vector<int64_t>& strides, size_t es, uint8_t* dst) {
+    copyView(src, strides, dst, stridesOf(shape), shape, es);
 }
 
 void transpose(const Tensor& x, const std::vector<int64_t>& perm, Tensor& out) {
@@ -577,6 +589,16 @@ void registerShapeKernels() {
             VEXA_DISPATCH_NUMERIC(x.type(), {
                 T fill = castValue<T>(valueAttr);
                 if (opset >= 11 && ctx.has(2) && ctx.in(2).size() != 0) fill = ctx.in(2).data<T>()[0];
+                // Constant padding that only grows: fill, then place the input.
+                if (mode == "constant" && std::all_of(pads.begin(), pads.end(), [](int64_t p) { return p >= 0; })) {
+                    std::fill(out.data<T>(), out.data<T>() + out.size(), fill);
+                    const auto os = stridesOf(shape);
+                    int64_t base = 0;
+                    for (size_t d = 0; d < r; ++d) base += pads[d] * os[d];
+                    copyView(static_cast<const uint8_t*>(x.raw()), xs, reinterpret_cast<uint8_t*>(out.data<T>() + base),
+                             os, x.shape(), sizeof(T));
+                    return;
+                }
                 for (int64_t o = 0; o < out.size(); ++o) {
                     int64_t off = 0;
                     bool inside = true;

@@ -1,0 +1,50 @@
+// Fused element-wise work applied by our own kernels, a row at a time
+// while the row is in cache: one pass over memory instead of one per node.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "../Kernel.h"
+
+namespace vexart {
+
+inline float activate(Fusion::Act act, float alpha, float beta, float v) {
+    switch (act) {
+        case Fusion::Act::Relu: return v > 0 ? v : 0.0f;
+        case Fusion::Act::LeakyRelu: return v > 0 ? v : v * alpha;
+        case Fusion::Act::Clip: return std::min(std::max(v, alpha), beta);
+        case Fusion::Act::Sigmoid: return 1.0f / (1.0f + std::exp(-v));
+        case Fusion::Act::Tanh: return std::tanh(v);
+        case Fusion::Act::HardSigmoid: return std::min(std::max(alpha * v + beta, 0.0f), 1.0f);
+        case Fusion::Act::HardSwish: return v * std::min(std::max(v / 6.0f + 0.5f, 0.0f), 1.0f);
+        case Fusion::Act::Swish: return v / (1.0f + std::exp(-alpha * v));
+        case Fusion::Act::Elu: return v > 0 ? v : alpha * (std::exp(v) - 1.0f);
+        case Fusion::Act::Gelu: return 0.5f * v * (1.0f + std::erf(v * 0.70710678f));
+    }
+    return v;
+}
+
+// Applies `f`'s post chain to `n` values at `y` whose element index in the
+// output starts at `first`. Per-channel operands are read at `channel`
+// (one channel for the row) or, with `rowIsChannels`, at each position.
+inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int64_t channel, bool rowIsChannels) {
+    for (const auto& p : f.post) {
+        if (p.isAdd) {
+            const float* a = p.addend->data<float>();
+            if (!p.perChannel) {
+                for (int64_t i = 0; i < n; ++i) y[i] += a[first + i];
+            } else if (rowIsChannels) {
+                for (int64_t i = 0; i < n; ++i) y[i] += a[i];
+            } else {
+                for (int64_t i = 0; i < n; ++i) y[i] += a[channel];
+            }
+        } else if (p.act == Fusion::Act::Relu) {
+            for (int64_t i = 0; i < n; ++i) y[i] = y[i] > 0 ? y[i] : 0.0f;
+        } else {
+            for (int64_t i = 0; i < n; ++i) y[i] = activate(p.act, p.alpha, p.beta, y[i]);
+        }
+    }
+}
+
+}  // namespace vexart
