@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Our runtime beside ONNX Runtime's CPU engine on the model zoo and the
 # bench models: the same ONNX file, input and thread count for both.
-#   bench/compare-ort.sh [RUNS] [MODEL ...]      (default 20 runs, every model)
+#   bench/compare-ort.sh [RUNS] [MODEL ...]      (default 20 runs, every model;
+#   VEXA_BENCH_THREADS="1" picks the thread counts, default 1 and all cores)
 # Per model and thread count: median ms per inference for each engine, the
 # ratio ours/theirs, peak resident memory of each process, and load time
 # (container open + build against session creation); then the geometric mean
@@ -37,8 +38,8 @@ PY
 fi
 models=("$@")
 [ ${#models[@]} -gt 0 ] || mapfile -t models < <(ls "$zoo"/*.onnx | xargs -n1 basename | sed 's/\.onnx$//')
-threads_list=(1 "$(nproc)")
-[ "$(nproc)" -gt 1 ] || threads_list=(1)
+threads_list=(${VEXA_BENCH_THREADS:-1 $(nproc)})
+[ -n "${VEXA_BENCH_THREADS:-}" ] || [ "$(nproc)" -gt 1 ] || threads_list=(1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 peak() { /usr/bin/time -f '%M' -o "$work/rss" "$@" > "$work/out" 2> "$work/err" && cat "$work/out"; }

@@ -248,7 +248,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     for (int w : wanted) st.wanted[static_cast<size_t>(w)] = true;
     for (size_t v = 0; v < V; ++v) {
         st.ready[v] = isConst_[v];
-        if (!isConst_[v]) values_[v].setChannelsLast(false);
+        if (!isConst_[v]) values_[v].setLayout(Tensor::kPlain);
     }
     for (const auto& in : inputs_) st.ready[static_cast<size_t>(index_.at(in.name))] = true;
 
@@ -320,12 +320,24 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                             : layoutFree(n.opType) ? LayoutUse::Elementwise
                                                    : kernel->layoutUse(*n.ctx);
             bool onPhysical = false;
+            int physicalLayout = Tensor::kPlain;
             if (anyChannelsLast && use == LayoutUse::Elementwise && !outputWanted) {
+                // Every operand in one layout over the same channels, or
+                // plain and the same bytes in that layout.
                 std::vector<Shape> views(inputs.size());
+                int64_t channels = -1;
                 onPhysical = true;
+                for (const Tensor* t : n.ctx->inputs_) {
+                    if (t == nullptr || !t->channelsLast()) continue;
+                    if (physicalLayout != Tensor::kPlain && t->layout() != physicalLayout) onPhysical = false;
+                    physicalLayout = t->layout();
+                    channels = std::max(channels, t->logicalShape()[1]);
+                }
                 for (size_t i = 0; i < inputs.size(); ++i) {
                     const Tensor* t = n.ctx->inputs_[i];
-                    if (t != nullptr && !t->channelsLast()) onPhysical = onPhysical && channelsLastView(t->shape(), views[i]);
+                    if (t != nullptr && !t->channelsLast()) {
+                        onPhysical = onPhysical && layoutView(t->shape(), physicalLayout, channels, views[i]);
+                    }
                 }
                 for (size_t i = 0; onPhysical && i < inputs.size(); ++i) {
                     const Tensor* t = n.ctx->inputs_[i];
@@ -345,7 +357,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 if (copy == nullptr) {
                     hidden_.push_back(std::make_unique<Tensor>());
                     copy = hidden_.back().get();
-                    onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, false);
+                    onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, Tensor::kPlain);
                 }
                 if (!copyScheduled[static_cast<size_t>(v)]) step.toPlain.emplace_back(&values_[static_cast<size_t>(v)], copy);
                 n.ctx->inputs_[i] = copy;
@@ -354,8 +366,8 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             std::vector<Shape> shapes;
             if (!allConst && kernel->fusable() && kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
-                const bool cl = kernel->writesChannelsLast(*n.ctx) && shapes[0].size() == 4;
-                const FusedChain chain = fuseAfter(st, k, shapes[0], cl, kernel->foldsNormalization(),
+                const int layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Tensor::kPlain;
+                const FusedChain chain = fuseAfter(st, k, shapes[0], layout, kernel->foldsNormalization(),
                                                    kernel->channelAxis(shapes[0].size()));
                 for (const auto& p : chain.fusion.post) {
                     if (p.addend != nullptr) step.alsoReads.push_back(p.addend);
@@ -370,7 +382,9 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             kernel->run(*n.ctx);
             n.ctx->dryRun = false;
             for (Tensor* out : n.ctx->outputs_) {
-                if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) out->setChannelsLast(onPhysical);
+                if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) {
+                    out->setLayout(onPhysical ? physicalLayout : Tensor::kPlain);
+                }
             }
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
@@ -466,9 +480,9 @@ void Graph::placeInArena() {
     const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
     for (size_t i = 0; i < tensors.size(); ++i) {
         Tensor& t = *tensors[i];
-        const bool channelsLast = t.channelsLast();
+        const int layout = t.layout();
         t.view(t.type(), t.shape(), reinterpret_cast<void*>(base + plan.offsets[i]));
-        t.setChannelsLast(channelsLast);
+        t.setLayout(layout);
     }
     for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
 }
@@ -495,7 +509,7 @@ void Graph::run() {
             for (const auto& [t, shape] : step.plannedShapes) {
                 if (t->shape() != shape) throw ExecError("an input's shape changed from the one planned at build");
             }
-            for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, false);
+            for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, Tensor::kPlain);
             n.active->run(*n.ctx);
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());

@@ -95,8 +95,8 @@ public:
     virtual ~Kernel() = default;
     virtual void run(KernelContext& ctx) = 0;
     virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
-    // Whether its first output will be channels-last (given channelsLastOut).
-    virtual bool writesChannelsLast(const KernelContext& ctx) const { return ctx.channelsLastOut; }
+    // The layout (Tensor::layout) its first output will have, given channelsLastOut.
+    virtual int outputLayout(KernelContext& ctx) { return ctx.channelsLastOut ? Tensor::kChannelsLast : Tensor::kPlain; }
     // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
     virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
     // True when the kernel holds what it needs of constant input i (say,

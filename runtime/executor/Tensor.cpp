@@ -126,8 +126,16 @@ void Tensor::release() {
 }
 
 Shape Tensor::logicalShape() const {
-    if (!channelsLast_ || shape_.size() != 4) return shape_;
-    return {shape_[0], shape_[3], shape_[1], shape_[2]};
+    if (layout_ == kChannelsLast && shape_.size() == 4) return {shape_[0], shape_[3], shape_[1], shape_[2]};
+    if (layout_ > 0 && shape_.size() == 5) return {shape_[0], shape_[1] * shape_[4], shape_[2], shape_[3]};
+    return shape_;
+}
+
+Shape physicalShape(const Shape& logical, int layout) {
+    if (logical.size() != 4 || layout == Tensor::kPlain) return logical;
+    if (layout == Tensor::kChannelsLast) return {logical[0], logical[2], logical[3], logical[1]};
+    if (logical[1] % layout != 0) throw ExecError("channels " + std::to_string(logical[1]) + " do not fill blocks of " + std::to_string(layout));
+    return {logical[0], logical[1] / layout, logical[2], logical[3], layout};
 }
 
 void Tensor::widthMismatch(size_t width) const {

@@ -44,6 +44,10 @@ struct ExecError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+class Tensor;
+// The physical shape of a logical rank-4 shape in a layout (see Tensor::layout).
+Shape physicalShape(const Shape& logical, int layout);
+
 class Tensor {
 public:
     Tensor() = default;
@@ -79,11 +83,15 @@ public:
         return static_cast<const T*>(data_);
     }
 
-    // Channels-last: a rank-4 tensor whose shape() is the physical [N,H,W,C]
-    // of a logical [N,C,H,W]. The graph shows one only to kernels that take it.
-    bool channelsLast() const { return channelsLast_; }
-    void setChannelsLast(bool on) { channelsLast_ = on; }
-    // Logical shape: [N,C,H,W] also for a channels-last tensor.
+    // Layouts of a logical [N,C,H,W] besides the plain one; shape() is the
+    // physical shape. The graph shows them only to kernels that take them.
+    //   kChannelsLast: [N,H,W,C];  a block b > 0: [N,C/b,H,W,b] (C a multiple of b).
+    static constexpr int kPlain = 0, kChannelsLast = -1;
+    int layout() const { return layout_; }
+    void setLayout(int layout) { layout_ = layout; }
+    bool channelsLast() const { return layout_ != kPlain; }
+    void setChannelsLast(bool on) { layout_ = on ? kChannelsLast : kPlain; }
+    // Logical shape: [N,C,H,W] in every layout.
     Shape logicalShape() const;
 
     // Uses `data` (owned elsewhere, at least bytes() of this shape) instead of
@@ -115,7 +123,7 @@ private:
     std::unique_ptr<uint8_t[]> storage_;
     size_t capacity_ = 0;
     void* data_ = nullptr;
-    bool channelsLast_ = false;
+    int layout_ = kPlain;
 };
 
 }  // namespace vexart

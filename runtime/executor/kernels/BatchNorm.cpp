@@ -25,9 +25,7 @@ public:
     LayoutUse layoutUse(const KernelContext& ctx) const override {
         return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
-    bool writesChannelsLast(const KernelContext& ctx) const override {
-        return ctx.channelsLastOut && ctx.in(0).channelsLast();
-    }
+    int outputLayout(KernelContext& ctx) override { return ctx.channelsLastOut ? ctx.in(0).layout() : Tensor::kPlain; }
     bool fusable() const override { return true; }
     void setFusion(Fusion f) override { fusion_ = std::move(f); }
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
@@ -46,17 +44,17 @@ public:
         const Shape xs = x.logicalShape();
         const int64_t C = xs[1];
         affine(ctx, C);
-        const bool cl = x.channelsLast();
-        const bool clOut = cl && ctx.channelsLastOut;
-        Tensor& y = ctx.out(0, DType::Float, cl ? x.shape() : xs);
-        y.setChannelsLast(clOut);
-        Tensor& dst = cl && !clOut ? scratch_ : y;
-        if (cl && !clOut) {
+        const int layout = x.layout();
+        const bool keep = layout == Tensor::kPlain || ctx.channelsLastOut;
+        Tensor& y = ctx.out(0, DType::Float, keep ? x.shape() : xs);
+        y.setLayout(keep ? layout : Tensor::kPlain);
+        Tensor& dst = keep ? y : scratch_;
+        if (!keep) {
             scratch_.reset(DType::Float, x.shape());
-            scratch_.setChannelsLast(true);
+            scratch_.setLayout(layout);
         }
         for (const auto& p : fusion_.post) {
-            if (p.isAdd && !p.perChannel && (p.addend->shape() != dst.shape() || p.addend->channelsLast() != cl)) {
+            if (p.isAdd && !p.perChannel && (p.addend->shape() != dst.shape() || p.addend->layout() != layout)) {
                 throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
             }
         }
@@ -68,14 +66,17 @@ public:
         float* out = dst.data<float>();
         const float* a = scale_.data();
         const float* b = shift_.data();
-        if (cl) {
-            const int64_t pixels = C == 0 ? 0 : x.size() / C;
+        if (layout != Tensor::kPlain) {
+            // Rows of `block` channels: all of them channels-last, `layout` of them blocked.
+            const int64_t block = layout == Tensor::kChannelsLast ? C : layout;
+            const int64_t pixels = xs[2] * xs[3], rows = block == 0 ? 0 : x.size() / block;
             VEXA_PARALLEL_FOR_IF(x.size())
-            for (int64_t p = 0; p < pixels; ++p) {
-                const float* row = src + p * C;
-                float* o = out + p * C;
-                for (int64_t c = 0; c < C; ++c) o[c] = row[c] * a[c] + b[c];
-                applyPosts(fusion_, o, C, p * C, 0, true);
+            for (int64_t r = 0; r < rows; ++r) {
+                const int64_t c0 = layout == Tensor::kChannelsLast ? 0 : (r / pixels) % (C / block) * block;
+                const float* row = src + r * block;
+                float* o = out + r * block;
+                for (int64_t c = 0; c < block; ++c) o[c] = row[c] * a[c0 + c] + b[c0 + c];
+                applyPosts(fusion_, o, block, r * block, c0, true);
             }
         } else {
             const int64_t planes = xs[0] * C, S = planes == 0 ? 0 : x.size() / planes;
@@ -88,7 +89,7 @@ public:
                 applyPosts(fusion_, o, S, p * S, c, false);
             }
         }
-        if (cl && !clOut) onednn::convertLayout(scratch_, y, false);
+        if (!keep) onednn::convertLayout(scratch_, y, Tensor::kPlain);
     }
 
 private:

@@ -1,7 +1,7 @@
-// Concat in either layout: channels-last rank-4 inputs join along their
-// physical axis and stay channels-last (the inception and dense blocks of
-// a network, which would otherwise convert every branch); a mix is made
-// plain first.
+// Concat in any layout: rank-4 inputs in one channels-last or blocked
+// layout join along their physical axis and stay in it (the inception and
+// dense blocks of a network, which would otherwise convert every branch);
+// a mix is made plain first.
 #include <onnx/onnx_pb.h>
 
 #include "../onednn/Dnnl.h"
@@ -19,33 +19,38 @@ public:
     void run(KernelContext& ctx) override {
         if (ctx.inputCount() == 0) throw ExecError("concat of nothing");
         ins_.assign(ctx.inputs_.begin(), ctx.inputs_.end());
-        bool allChannelsLast = true, anyChannelsLast = false;
         for (const Tensor* t : ins_) {
             if (t == nullptr) throw ExecError("missing concat input");
-            allChannelsLast = allChannelsLast && t->channelsLast();
-            anyChannelsLast = anyChannelsLast || t->channelsLast();
         }
-        const int64_t rank = static_cast<int64_t>(ins_[0]->rank());
+        const int layout = ins_[0]->layout();
+        bool sameLayout = true, anyOther = false;
+        for (const Tensor* t : ins_) {
+            sameLayout = sameLayout && t->layout() == layout;
+            anyOther = anyOther || t->channelsLast();
+        }
+        const int64_t rank = static_cast<int64_t>(ins_[0]->logicalShape().size());
         if (rank == 0) throw ExecError("concat of scalars");
         const int64_t axis = axis_ < 0 ? axis_ + rank : axis_;
         if (axis < 0 || axis >= rank) throw ExecError("concat axis out of range");
         Tensor& out = ctx.out(0, ins_[0]->type(), {});
-        if (allChannelsLast && ctx.channelsLastOut) {
-            static const size_t physical[4] = {0, 3, 1, 2};
-            concatInto(ins_, physical[axis], out);
-            out.setChannelsLast(true);
+        if (layout != Tensor::kPlain && sameLayout && ctx.channelsLastOut) {
+            // The logical axis in the physical shape: channels are the last
+            // axis channels-last; blocked, channels join as whole blocks.
+            static const size_t channelsLast[4] = {0, 3, 1, 2};
+            concatInto(ins_, layout == Tensor::kChannelsLast ? channelsLast[axis] : static_cast<size_t>(axis), out);
+            out.setLayout(layout);
             return;
         }
-        if (anyChannelsLast) {
+        if (anyOther) {
             plain_.resize(ins_.size());
             for (size_t i = 0; i < ins_.size(); ++i) {
                 if (!ins_[i]->channelsLast()) continue;
-                onednn::convertLayout(*ins_[i], plain_[i], false);
+                onednn::convertLayout(*ins_[i], plain_[i], Tensor::kPlain);
                 ins_[i] = &plain_[i];
             }
         }
         concatInto(ins_, static_cast<size_t>(axis), out);
-        out.setChannelsLast(false);
+        out.setLayout(Tensor::kPlain);
     }
 
 private:

@@ -1,11 +1,14 @@
 // Convolution on oneDNN. The primitive, its layouts and the reordered
 // weights are made on the first run for a shape (at build time) and
-// reused by every execution. oneDNN works channels-last here: its
-// direct and depthwise kernels read it natively; a plain input is
-// reordered on the way in, a plain output on the way out.
+// reused by every execution. oneDNN picks the layouts it runs fastest on
+// (channel blocks on AVX2 and AVX-512); when the output may leave the
+// plain layout it stays in the one picked, so consecutive convolutions
+// pass blocked tensors on, and an input in another layout is reordered
+// on the way in.
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <string>
 #include <unordered_map>
 
 #include "../onednn/Dnnl.h"
@@ -17,6 +20,13 @@ namespace {
 
 using dnnl::memory;
 namespace dn = onednn;
+
+// One convolution's shapes, in oneDNN's terms (rank 3 runs as 2-D with a unit height).
+struct Geometry {
+    Shape xs, ys;  // logical input and output
+    memory::dims src, dst, weights, strides, dilates, padL, padR;
+    int64_t channels = 0;  // output channels
+};
 
 class ConvKernel : public Kernel {
 public:
@@ -41,162 +51,209 @@ public:
     bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
 
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
-        if (!ctx.has(0) || !ctx.has(1)) return false;
-        const Shape xs = ctx.in(0).logicalShape();
-        const Tensor& wt = ctx.in(1);
-        if (xs.size() < 3 || xs.size() > 5 || wt.rank() != xs.size()) return false;
-        std::vector<int64_t> kshape = attrs_.kernel;
-        if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
-        try {
-            out = {outputShape(xs, wt.dim(0), attrs_.resolve(xs, kshape))};
-        } catch (const ExecError&) {
-            return false;  // run() reports it
-        }
+        Geometry g;
+        if (!geometry(ctx, g, false)) return false;
+        out = {g.ys};
         return true;
     }
 
+    // The layout oneDNN runs this convolution fastest in, where the output
+    // may leave the plain one.
+    int outputLayout(KernelContext& ctx) override {
+        Geometry g;
+        if (!ctx.channelsLastOut || !geometry(ctx, g, false) || g.ys.size() != 4) return Tensor::kPlain;
+        if (g.xs == plannedShape_) return plannedLayout_;
+        plannedShape_ = g.xs;
+        plannedLayout_ = Tensor::kChannelsLast;
+        try {
+            const auto f32 = memory::data_type::f32;
+            const auto any = memory::format_tag::any;
+            const auto pd = primitiveDesc(g, {g.src, f32, any}, {g.dst, f32, any}, dnnl::primitive_attr());
+            const int layout = dn::layoutOf(pd.dst_desc(), g.ys);
+            if (layout != Tensor::kPlain && layout != dn::kNoLayout) plannedLayout_ = layout;
+        } catch (const dnnl::error&) {
+            // run() reports it
+        }
+        return plannedLayout_;
+    }
+
     void run(KernelContext& ctx) override {
+        Geometry g;
+        geometry(ctx, g, true);
         const Tensor& x = ctx.in(0);
         const Tensor& wt = ctx.in(1);
-        requireFloat(x, "Conv input");
-        requireFloat(wt, "Conv weight");
-        const Shape xs = x.logicalShape();
-        if (xs.size() < 3 || xs.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
-        if (wt.rank() != xs.size()) {
-            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(xs));
-        }
-        std::vector<int64_t> kshape = attrs_.kernel;
-        if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
-        const Window w = attrs_.resolve(xs, kshape);
-        const int64_t C = xs[1], M = wt.dim(0), G = group_;
-        if (G <= 0 || C % G != 0 || M % G != 0 || wt.dim(1) != C / G ||
-            !std::equal(kshape.begin(), kshape.end(), wt.shape().begin() + 2)) {
-            throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(xs));
-        }
-        if (ctx.has(2) && ctx.in(2).size() != M) throw ExecError("Conv bias must have one value per output channel");
-        if (!fusion_.scale.empty() && static_cast<int64_t>(fusion_.scale.size()) != M) {
-            throw ExecError("folded normalisation does not match the output channels");
-        }
-        const Shape ys = outputShape(xs, M, w);
-        const bool clOut = ctx.channelsLastOut && ys.size() == 4;
-        Tensor& y = ctx.out(0, DType::Float, clOut ? Shape{ys[0], ys[2], ys[3], ys[1]} : ys);
-        y.setChannelsLast(clOut);
+        const int outLayout = outputLayout(ctx);
+        Tensor& y = ctx.out(0, DType::Float, physicalShape(g.ys, outLayout));
+        y.setLayout(outLayout);
         if (y.size() == 0) return;
-        if (x.size() == 0) throw ExecError("Conv input " + shapeText(xs) + " is empty");
-
+        if (x.size() == 0) throw ExecError("Conv input " + shapeText(g.xs) + " is empty");
+        for (const auto& p : fusion_.post) {
+            if (p.isAdd && !p.perChannel && (p.addend->shape() != y.shape() || p.addend->layout() != outLayout)) {
+                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
+            }
+        }
         try {
-            const bool clIn = x.channelsLast();
             const bool weightsConst = ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2));
             if (weightsConst != weightsConst_) weightsReady_ = false;
             weightsConst_ = weightsConst;
-            if (!built_ || xs != builtShape_ || clIn != builtClIn_ || clOut != builtClOut_ ||
+            if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || outLayout != builtOut_ ||
                 (!weightsConst_ && wt.raw() != builtWeights_)) {
-                build(xs, ys, w, wt, clIn, clOut);
+                build(g, wt, x.layout(), outLayout);
             }
             if (!weightsReady_ || !weightsConst_) {
                 // Constant weights are read once; the graph may then free them.
                 if (wt.raw() == nullptr) throw ExecError("weights were released");
-                prepareWeights(wt, ctx.has(2) ? &ctx.in(2) : nullptr, M);
+                prepareWeights(wt, ctx.has(2) ? &ctx.in(2) : nullptr, g.channels);
                 weightsReady_ = true;
-            }
-            for (const auto& p : fusion_.post) {
-                if (p.isAdd && !p.perChannel && (p.addend->shape() != y.shape() || p.addend->channelsLast() != clOut)) {
-                    throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
-                }
             }
             if (ctx.dryRun) {
                 ctx.zeroOutputs();
                 return;
             }
-            run(x, y, clIn, clOut);
+            execute(x, y);
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "Conv");
         }
     }
 
 private:
-    // oneDNN dims: rank 3 runs as 2-D with a unit height.
-    static memory::dims spatialDims(const Shape& s, const Window& w, int64_t n, int64_t c) {
-        if (s.size() == 5) return {n, c, w.in[0], w.in[1], w.in[2]};
-        return {n, c, w.in[1], w.in[2]};
+    // Shapes and window of this node's inputs; with `strict`, what does not
+    // fit throws instead of answering false.
+    bool geometry(const KernelContext& ctx, Geometry& g, bool strict) const {
+        try {
+            const Tensor& x = ctx.in(0);
+            const Tensor& wt = ctx.in(1);
+            requireFloat(x, "Conv input");
+            requireFloat(wt, "Conv weight");
+            g.xs = x.logicalShape();
+            if (g.xs.size() < 3 || g.xs.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
+            if (wt.rank() != g.xs.size()) {
+                throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(g.xs));
+            }
+            std::vector<int64_t> kshape = attrs_.kernel;
+            if (kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
+            const Window w = attrs_.resolve(g.xs, kshape);
+            const int64_t N = g.xs[0], C = g.xs[1], M = wt.dim(0), G = group_;
+            if (G <= 0 || C % G != 0 || M % G != 0 || wt.dim(1) != C / G ||
+                !std::equal(kshape.begin(), kshape.end(), wt.shape().begin() + 2)) {
+                throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(g.xs));
+            }
+            if (ctx.has(2) && ctx.in(2).size() != M) throw ExecError("Conv bias must have one value per output channel");
+            if (!fusion_.scale.empty() && static_cast<int64_t>(fusion_.scale.size()) != M) {
+                throw ExecError("folded normalisation does not match the output channels");
+            }
+            g.ys = outputShape(g.xs, M, w);
+            g.channels = M;
+            const bool threeD = g.xs.size() == 5;
+            const size_t first = threeD ? 0 : 1;
+            g.src = {N, C};
+            g.dst = {N, M};
+            g.weights.clear();
+            if (G > 1) g.weights.push_back(G);
+            g.weights.push_back(M / G);
+            g.weights.push_back(C / G);
+            for (size_t i = first; i < 3; ++i) {
+                g.src.push_back(w.in[i]);
+                g.dst.push_back(w.out[i]);
+                g.weights.push_back(w.k[i]);
+                g.strides.push_back(w.stride[i]);
+                g.dilates.push_back(w.dil[i] - 1);
+                g.padL.push_back(w.padBegin[i]);
+                g.padR.push_back(w.padEnd[i]);
+            }
+            return true;
+        } catch (const ExecError&) {
+            if (strict) throw;
+            return false;
+        }
     }
 
-    void build(const Shape& xs, const Shape& ys, const Window& w, const Tensor& wt, bool clIn, bool clOut) {
-        const int64_t N = xs[0], C = xs[1], M = ys[1], G = group_;
-        const bool threeD = xs.size() == 5;
-        const auto cl = threeD ? memory::format_tag::ndhwc : memory::format_tag::nhwc;
-        const auto plain = threeD ? memory::format_tag::ncdhw : memory::format_tag::nchw;
-        const memory::dims src = spatialDims(xs, w, N, C);
-        Window ow = w;
-        std::copy(w.out, w.out + 3, ow.in);
-        const memory::dims dst = spatialDims(ys, ow, N, M);
-        memory::dims wdims;
-        if (G > 1) wdims.push_back(G);
-        wdims.push_back(M / G);
-        wdims.push_back(C / G);
-        const size_t first = threeD ? 0 : 1;
-        memory::dims strides, dilates, padL, padR;
-        for (size_t i = first; i < 3; ++i) {
-            wdims.push_back(w.k[i]);
-            strides.push_back(w.stride[i]);
-            dilates.push_back(w.dil[i] - 1);
-            padL.push_back(w.padBegin[i]);
-            padR.push_back(w.padEnd[i]);
-        }
+    dnnl::convolution_forward::primitive_desc primitiveDesc(const Geometry& g, const memory::desc& src,
+                                                           const memory::desc& dst,
+                                                           const dnnl::primitive_attr& attr) const {
         const auto f32 = memory::data_type::f32;
-        srcDesc_ = memory::desc(src, f32, cl);
-        dstDesc_ = memory::desc(dst, f32, cl);
-        plainSrc_ = memory::desc(src, f32, plain);
-        plainDst_ = memory::desc(dst, f32, plain);
-        userWeights_ = memory::desc(wdims, f32, dn::plainTag(wdims.size()));
-        const memory::desc anyWeights(wdims, f32, memory::format_tag::any);
-        const memory::desc biasDesc({M}, f32, memory::format_tag::x);
-        dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
-                                          srcDesc_, anyWeights, biasDesc, dstDesc_, strides, dilates, padL, padR);
-        dnnl::primitive_attr attr;
-        memory::dims channel(dst.size(), 1);
-        channel[1] = M;
+        const memory::desc weights(g.weights, f32, memory::format_tag::any);
+        const memory::desc bias({g.channels}, f32, memory::format_tag::x);
+        dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct, src,
+                                          weights, bias, dst, g.strides, g.dilates, g.padL, g.padR);
+        return {d, attr, dn::cpuEngine()};
+    }
+
+    // oneDNN descriptor of a tensor with logical shape `s` in `layout`, over the dims it runs on.
+    static memory::desc userDesc(const Shape& s, const memory::dims& dims, int layout) {
+        if (s.size() == 4) return dn::floatDesc(s, layout);
+        return {dims, memory::data_type::f32, dn::plainTag(dims.size())};
+    }
+
+    void build(const Geometry& g, const Tensor& wt, int inLayout, int outLayout) {
+        auto& eng = dn::cpuEngine();
+        const auto f32 = memory::data_type::f32;
+        const memory::desc anySrc(g.src, f32, memory::format_tag::any);
+        const memory::desc userSrc = userDesc(g.xs, g.src, inLayout);
+        const memory::desc userDst = userDesc(g.ys, g.dst, outLayout);
+        // A plain output is the caller's to read: oneDNN still picks its own
+        // and the result is reordered.
+        const memory::desc dst = outLayout == Tensor::kPlain ? memory::desc(g.dst, f32, memory::format_tag::any) : userDst;
+        memory::dims channel(g.dst.size(), 1);
+        channel[1] = g.channels;
         const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
-        attr.set_post_ops(dn::postOpsOf(fusion_, dstDesc_, perChannel));
-        pd_ = dnnl::convolution_forward::primitive_desc(d, attr, dn::cpuEngine());
+        dnnl::primitive_attr attr;
+        // Post-op operands are laid out as the output the primitive writes.
+        auto withPosts = [&](const memory::desc& d) {
+            attr.set_post_ops(dn::postOpsOf(fusion_, d, perChannel));
+            return attr;
+        };
+        pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst));
+        // With the source left open oneDNN may settle on its reference
+        // kernel; the output's own layout for the source avoids that.
+        if (std::string(pd_.impl_info_str()).rfind("ref", 0) == 0 && outLayout != Tensor::kPlain && g.xs.size() == 4) {
+            pd_ = primitiveDesc(g, dn::floatDesc(g.xs, outLayout), dst, withPosts(dst));
+        }
         conv_ = dnnl::convolution_forward(pd_);
         // Constant weights prepared for another shape move to this one's layout.
         if (weightsReady_ && weightsConst_ && weights_.get_desc() != pd_.weights_desc()) {
-            memory moved(pd_.weights_desc(), dn::cpuEngine());
+            memory moved(pd_.weights_desc(), eng);
             dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
             dn::threadStream().wait();
             weights_ = moved;
         } else if (!weightsReady_ || !weightsConst_) {
-            weights_ = memory(pd_.weights_desc(), dn::cpuEngine());
+            weights_ = memory(pd_.weights_desc(), eng);
         }
-        if (bias_.size() != static_cast<size_t>(M)) {
-            bias_.assign(static_cast<size_t>(M), 0.0f);
+        if (bias_.size() != static_cast<size_t>(g.channels)) {
+            bias_.assign(static_cast<size_t>(g.channels), 0.0f);
             weightsReady_ = false;
         }
-        srcScratch_ = clIn ? memory() : memory(srcDesc_, dn::cpuEngine());
-        dstScratch_ = clOut ? memory() : memory(dstDesc_, dn::cpuEngine());
-        auto& eng = dn::cpuEngine();
-        if (!clIn) toChannelsLast_ = dnnl::reorder(dnnl::reorder::primitive_desc(eng, plainSrc_, eng, srcDesc_));
-        if (!clOut) toPlain_ = dnnl::reorder(dnnl::reorder::primitive_desc(eng, dstDesc_, eng, plainDst_));
+        userWeights_ = memory::desc(g.weights, f32, dn::plainTag(g.weights.size()));
         // Arguments are bound once; each run only points them at its tensors.
-        srcUser_ = memory(clIn ? srcDesc_ : plainSrc_, eng, nullptr);
-        dstUser_ = memory(clOut ? dstDesc_ : plainDst_, eng, nullptr);
-        args_ = {{DNNL_ARG_SRC, clIn ? srcUser_ : srcScratch_},
+        srcUser_ = memory(userSrc, eng, nullptr);
+        dstUser_ = memory(userDst, eng, nullptr);
+        reorderIn_ = pd_.src_desc() != userSrc;
+        reorderOut_ = pd_.dst_desc() != userDst;
+        if (reorderIn_) {
+            srcScratch_ = memory(pd_.src_desc(), eng);
+            toSource_ = dnnl::reorder(srcUser_, srcScratch_);
+        }
+        if (reorderOut_) {
+            dstScratch_ = memory(pd_.dst_desc(), eng);
+            toOutput_ = dnnl::reorder(dstScratch_, dstUser_);
+        }
+        args_ = {{DNNL_ARG_SRC, reorderIn_ ? srcScratch_ : srcUser_},
                  {DNNL_ARG_WEIGHTS, weights_},
                  {DNNL_ARG_BIAS, memory(pd_.bias_desc(), eng, bias_.data())},
-                 {DNNL_ARG_DST, clOut ? dstUser_ : dstScratch_}};
+                 {DNNL_ARG_DST, reorderOut_ ? dstScratch_ : dstUser_}};
         addends_.clear();
         int index = 0;
         for (const auto& p : fusion_.post) {
             if (p.isAdd) {
-                addends_.emplace_back(p.perChannel ? perChannel : dstDesc_, eng, nullptr);
+                if (!p.perChannel && reorderOut_) throw ExecError("fused operand in another layout than the output");
+                addends_.emplace_back(p.perChannel ? perChannel : pd_.dst_desc(), eng, nullptr);
                 args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
             }
             index += dn::postOpCount(p);
         }
-        builtShape_ = xs;
-        builtClIn_ = clIn;
-        builtClOut_ = clOut;
+        builtShape_ = g.xs;
+        builtIn_ = inLayout;
+        builtOut_ = outLayout;
         builtWeights_ = wt.raw();
         built_ = true;
     }
@@ -226,7 +283,7 @@ private:
         scaled_.shrink_to_fit();
     }
 
-    void run(const Tensor& x, Tensor& y, bool clIn, bool clOut) {
+    void execute(const Tensor& x, Tensor& y) {
         auto& s = dn::threadStream();
         srcUser_.set_data_handle(const_cast<void*>(x.raw()));
         dstUser_.set_data_handle(y.raw());
@@ -234,9 +291,9 @@ private:
         for (const auto& p : fusion_.post) {
             if (p.isAdd) addends_[k++].set_data_handle(const_cast<void*>(p.addend->raw()));
         }
-        if (!clIn) toChannelsLast_.execute(s, srcUser_, srcScratch_);
+        if (reorderIn_) toSource_.execute(s, srcUser_, srcScratch_);
         conv_.execute(s, args_);
-        if (!clOut) toPlain_.execute(s, dstScratch_, dstUser_);
+        if (reorderOut_) toOutput_.execute(s, dstScratch_, dstUser_);
         s.wait();
     }
 
@@ -245,14 +302,18 @@ private:
     Fusion fusion_;
     const Tensor* biasAddend_ = nullptr;
 
+    Shape plannedShape_;
+    int plannedLayout_ = Tensor::kChannelsLast;
+
     bool built_ = false, weightsReady_ = false, weightsConst_ = false;
+    bool reorderIn_ = false, reorderOut_ = false;
     Shape builtShape_;
-    bool builtClIn_ = false, builtClOut_ = false;
+    int builtIn_ = 0, builtOut_ = 0;
     const void* builtWeights_ = nullptr;
-    memory::desc srcDesc_, dstDesc_, plainSrc_, plainDst_, userWeights_;
+    memory::desc userWeights_;
     dnnl::convolution_forward::primitive_desc pd_;
     dnnl::convolution_forward conv_;
-    dnnl::reorder toChannelsLast_, toPlain_;
+    dnnl::reorder toSource_, toOutput_;
     memory weights_, srcScratch_, dstScratch_, srcUser_, dstUser_;
     std::vector<memory> addends_;
     std::unordered_map<int, memory> args_;

@@ -35,14 +35,19 @@ public:
         }
         const Shape xs = x.logicalShape();
         const Shape ys = outputShape(xs, xs[1], w);
-        const bool clIn = x.channelsLast();
-        // One pixel per channel reads the same in both layouts: keep it plain.
-        const bool clOut = ctx.channelsLastOut && ys[2] * ys[3] != 1;
-        Tensor& y = ctx.out(0, DType::Float, clOut ? Shape{ys[0], ys[2], ys[3], ys[1]} : ys);
-        y.setChannelsLast(clOut);
+        // oneDNN pools in the input's layout, or channels-last for a plain
+        // input (its plain-layout pooling is a slow generic loop).
+        const int inLayout = x.layout();
+        const int poolLayout = inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout;
+        // One pixel per channel reads the same in every layout: keep it plain.
+        const int outLayout = ctx.channelsLastOut && ys[2] * ys[3] != 1 ? poolLayout : Tensor::kPlain;
+        Tensor& y = ctx.out(0, DType::Float, physicalShape(ys, outLayout));
+        y.setLayout(outLayout);
         if (y.size() == 0 || x.size() == 0) return;
         try {
-            if (!built_ || xs != builtShape_ || clIn != builtClIn_ || clOut != builtClOut_) build(xs, ys, w, clIn, clOut);
+            if (!built_ || xs != builtShape_ || inLayout != builtIn_ || outLayout != builtOut_) {
+                build(xs, ys, w, inLayout, poolLayout, outLayout);
+            }
             if (ctx.dryRun) {
                 ctx.zeroOutputs();
                 return;
@@ -50,9 +55,9 @@ public:
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
             dst_.set_data_handle(y.raw());
-            if (!clIn) toChannelsLast_.execute(s, src_, srcScratch_);
-            pool_.execute(s, {{DNNL_ARG_SRC, clIn ? src_ : srcScratch_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
-            if (convertOut_) toPlain_.execute(s, dstScratch_, dst_);
+            if (convertIn_) toPool_.execute(s, src_, srcScratch_);
+            pool_.execute(s, {{DNNL_ARG_SRC, convertIn_ ? srcScratch_ : src_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
+            if (convertOut_) toOutput_.execute(s, dstScratch_, dst_);
             s.wait();
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "pooling");
@@ -86,13 +91,10 @@ private:
         return true;
     }
 
-    // oneDNN pools channels-last (its plain-layout pooling is a slow
-    // generic loop): a plain input is reordered first, and the output
-    // after unless it may stay channels-last or is one pixel per channel.
-    void build(const Shape& xs, const Shape& ys, const Window& w, bool clIn, bool clOut) {
+    void build(const Shape& xs, const Shape& ys, const Window& w, int inLayout, int poolLayout, int outLayout) {
         auto& eng = dn::cpuEngine();
-        const memory::desc src = dn::floatDesc(xs, true);
-        const memory::desc dst = dn::floatDesc(ys, true);
+        const memory::desc src = dn::floatDesc(xs, poolLayout);
+        const memory::desc dst = dn::floatDesc(ys, poolLayout);
         const auto alg = isMax_ ? dnnl::algorithm::pooling_max
                          : countPad_ ? dnnl::algorithm::pooling_avg_include_padding
                                      : dnnl::algorithm::pooling_avg_exclude_padding;
@@ -100,20 +102,22 @@ private:
                                          {w.k[1], w.k[2]}, {w.dil[1] - 1, w.dil[2] - 1}, {w.padBegin[1], w.padBegin[2]},
                                          {w.padEnd[1], w.padEnd[2]});
         pool_ = dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng));
-        src_ = memory(clIn ? src : dn::floatDesc(xs, false), eng, nullptr);
-        if (!clIn) {
+        src_ = memory(dn::floatDesc(xs, inLayout), eng, nullptr);
+        convertIn_ = inLayout != poolLayout;
+        if (convertIn_) {
             srcScratch_ = memory(src, eng);
-            toChannelsLast_ = dnnl::reorder(src_, srcScratch_);
+            toPool_ = dnnl::reorder(src_, srcScratch_);
         }
-        convertOut_ = !clOut && ys[2] * ys[3] != 1;
-        dst_ = memory(convertOut_ ? dn::floatDesc(ys, false) : dst, eng, nullptr);
+        // A single pixel per channel is the same bytes in every layout.
+        convertOut_ = outLayout != poolLayout && ys[2] * ys[3] != 1;
+        dst_ = memory(convertOut_ ? dn::floatDesc(ys, outLayout) : dst, eng, nullptr);
         if (convertOut_) {
             dstScratch_ = memory(dst, eng);
-            toPlain_ = dnnl::reorder(dstScratch_, dst_);
+            toOutput_ = dnnl::reorder(dstScratch_, dst_);
         }
         builtShape_ = xs;
-        builtClIn_ = clIn;
-        builtClOut_ = clOut;
+        builtIn_ = inLayout;
+        builtOut_ = outLayout;
         built_ = true;
     }
 
@@ -122,7 +126,7 @@ private:
             reference_->run(ctx);
             return;
         }
-        dn::convertLayout(ctx.in(0), plain_, false);
+        dn::convertLayout(ctx.in(0), plain_, Tensor::kPlain);
         const Tensor* original = ctx.inputs_[0];
         ctx.inputs_[0] = &plain_;
         reference_->run(ctx);
@@ -137,10 +141,11 @@ private:
     std::unique_ptr<Kernel> reference_;
     Tensor plain_;
 
-    bool built_ = false, builtClIn_ = false, builtClOut_ = false, convertOut_ = false;
+    bool built_ = false, convertIn_ = false, convertOut_ = false;
+    int builtIn_ = 0, builtOut_ = 0;
     Shape builtShape_;
     dnnl::pooling_v2_forward pool_;
-    dnnl::reorder toChannelsLast_, toPlain_;
+    dnnl::reorder toPool_, toOutput_;
     memory src_, dst_, srcScratch_, dstScratch_;
 };
 

@@ -27,7 +27,7 @@ inline float activate(Fusion::Act act, float alpha, float beta, float v) {
 
 // Applies `f`'s post chain to `n` values at `y` whose element index in the
 // output starts at `first`. Per-channel operands are read at `channel`
-// (one channel for the row) or, with `rowIsChannels`, at each position.
+// (one channel for the row) or, with `rowIsChannels`, from `channel` on.
 inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int64_t channel, bool rowIsChannels) {
     for (const auto& p : f.post) {
         if (p.isAdd) {
@@ -35,7 +35,7 @@ inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int6
             if (!p.perChannel) {
                 for (int64_t i = 0; i < n; ++i) y[i] += a[first + i];
             } else if (rowIsChannels) {
-                for (int64_t i = 0; i < n; ++i) y[i] += a[i];
+                for (int64_t i = 0; i < n; ++i) y[i] += a[channel + i];
             } else {
                 for (int64_t i = 0; i < n; ++i) y[i] += a[channel];
             }

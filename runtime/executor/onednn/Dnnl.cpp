@@ -37,21 +37,34 @@ tag channelsLastTag(size_t rank) {
     }
 }
 
-dnnl::memory::desc floatDesc(const Shape& logical, bool channelsLast) {
-    return {dimsOf(logical), dnnl::memory::data_type::f32,
-            channelsLast ? channelsLastTag(logical.size()) : plainTag(logical.size())};
+dnnl::memory::desc floatDesc(const Shape& logical, int layout) {
+    const auto f32 = dnnl::memory::data_type::f32;
+    if (layout > 0 && logical.size() == 4) {
+        if (layout == 8) return {dimsOf(logical), f32, tag::nChw8c};
+        if (layout == 16) return {dimsOf(logical), f32, tag::nChw16c};
+        throw ExecError("no oneDNN layout for channel blocks of " + std::to_string(layout));
+    }
+    return {dimsOf(logical), f32, layout == Tensor::kPlain ? plainTag(logical.size()) : channelsLastTag(logical.size())};
 }
 
-void convertLayout(const Tensor& src, Tensor& dst, bool toChannelsLast) {
+int layoutOf(const dnnl::memory::desc& d, const Shape& logical) {
+    if (logical.size() != 4) return d == floatDesc(logical, Tensor::kPlain) ? Tensor::kPlain : kNoLayout;
+    for (int layout : {Tensor::kPlain, Tensor::kChannelsLast, 8, 16}) {
+        if (layout > 0 && logical[1] % layout != 0) continue;
+        if (d == floatDesc(logical, layout)) return layout;
+    }
+    return kNoLayout;
+}
+
+void convertLayout(const Tensor& src, Tensor& dst, int layout) {
     const Shape logical = src.logicalShape();
     if (src.type() != DType::Float || logical.size() != 4) throw ExecError("layout conversion needs a rank-4 float tensor");
-    const Shape physical = toChannelsLast ? Shape{logical[0], logical[2], logical[3], logical[1]} : logical;
-    dst.reset(DType::Float, physical);
-    dst.setChannelsLast(toChannelsLast);
+    dst.reset(DType::Float, physicalShape(logical, layout));
+    dst.setLayout(layout);
     if (dst.size() == 0) return;
     try {
-        auto from = wrap(floatDesc(logical, !toChannelsLast), src.raw());
-        auto to = wrap(floatDesc(logical, toChannelsLast), dst.raw());
+        auto from = wrap(floatDesc(logical, src.layout()), src.raw());
+        auto to = wrap(floatDesc(logical, layout), dst.raw());
         dnnl::reorder(from, to).execute(threadStream(), from, to);
         threadStream().wait();
     } catch (const dnnl::error& e) {

@@ -173,7 +173,7 @@ bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fu
 
 }  // namespace
 
-FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast, bool foldsNormalization,
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outputLayout, bool foldsNormalization,
                      size_t channelAxis) {
     FusedChain chain;
     const Node& head = *g.nodes[k];
@@ -209,7 +209,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool cha
                 p.isAdd = true;
                 p.addend = &t;
                 p.perChannel = perChannelOperand(g, other, outputShape, channelAxis);
-                if (!p.perChannel && (t.channelsLast() != channelsLast || t.logicalShape() != outputShape)) break;
+                if (!p.perChannel && (t.layout() != outputLayout || t.logicalShape() != outputShape)) break;
             } else if (next->inputs[0] != cur || !activationOf(g, *next, p)) {
                 break;
             }

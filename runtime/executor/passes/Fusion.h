@@ -14,9 +14,9 @@ struct FusedChain {
 };
 
 // Plans the chain after node `k` (whose kernel is fusable and whose output
-// will have `outputShape`, channels-last when `channelsLast`), marking the
-// nodes it absorbs as skipped.
-FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, bool channelsLast, bool foldsNormalization,
+// will have `outputShape` in `outputLayout`), marking the nodes it absorbs
+// as skipped.
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outputLayout, bool foldsNormalization,
                      size_t channelAxis);
 
 }  // namespace vexart

@@ -13,9 +13,10 @@ namespace vexart {
 // element sits, as long as all operands are laid out alike.
 bool layoutFree(const std::string& opType);
 
-// The physical shape under which a plain tensor lines up with
-// channels-last rank-4 tensors it is broadcast against: possible when its
-// memory order is the same in both layouts (one channel, or one pixel).
-bool channelsLastView(const Shape& logical, Shape& physical);
+// The physical shape under which a plain tensor lines up with rank-4
+// tensors of `channels` channels in `layout` that it is broadcast against:
+// possible when its bytes are the same in both layouts (one channel, or
+// one pixel of all the channels).
+bool layoutView(const Shape& logical, int layout, int64_t channels, Shape& physical);
 
 }  // namespace vexart
