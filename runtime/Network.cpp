@@ -9,8 +9,8 @@
 
 #include "DiagLog.h"
 #include "DspEmulation.h"
-#include "executor/Dispatch.h"
-#include "executor/Threads.h"
+#include "executor/core/Dispatch.h"
+#include "executor/core/Threads.h"
 #include "runtimelib/VexaTypes.h"
 
 namespace vexart {

@@ -12,7 +12,7 @@
 
 #include "Container.h"
 #include "Objects.h"
-#include "executor/Graph.h"
+#include "executor/graph/Graph.h"
 
 namespace vexart {
 

@@ -9,8 +9,8 @@
 #include <functional>
 #include <map>
 
-#include "executor/Graph.h"
-#include "executor/Threads.h"
+#include "executor/graph/Graph.h"
+#include "executor/core/Threads.h"
 #include "executor/planner/Arena.h"
 #include "tools/OnnxBuilder.h"
 

@@ -16,8 +16,8 @@
 #include <iterator>
 
 #include "Container.h"
-#include "executor/Dispatch.h"
-#include "executor/Graph.h"
+#include "executor/core/Dispatch.h"
+#include "executor/graph/Graph.h"
 #include "runtimelib/UniqueHandle.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "Container.h"
-#include "executor/Tensor.h"
+#include "executor/core/Tensor.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 
 #include <cmath>
 
-#include "../Threads.h"
-#include "../onednn/Dnnl.h"
-#include "PostChain.h"
-#include "Window.h"
+#include "core/Threads.h"
+#include "onednn/Dnnl.h"
+#include "kernels/PostChain.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {

@@ -4,8 +4,8 @@
 // a mix is made plain first.
 #include <onnx/onnx_pb.h>
 
-#include "../onednn/Dnnl.h"
-#include "../Kernel.h"
+#include "onednn/Dnnl.h"
+#include "core/Kernel.h"
 
 namespace vexart {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "../onednn/Dnnl.h"
-#include "../onednn/PostOps.h"
-#include "Window.h"
+#include "onednn/Dnnl.h"
+#include "onednn/PostOps.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "../Threads.h"
-#include "Window.h"
+#include "core/Threads.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {

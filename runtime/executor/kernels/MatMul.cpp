@@ -7,10 +7,10 @@
 
 #include <unordered_map>
 
-#include "../Broadcast.h"
-#include "../onednn/Dnnl.h"
-#include "../onednn/PostOps.h"
-#include "Window.h"
+#include "core/Broadcast.h"
+#include "onednn/Dnnl.h"
+#include "onednn/PostOps.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {

@@ -4,8 +4,8 @@
 // overhang as padding) goes to the reference kernels.
 #include <onnx/onnx_pb.h>
 
-#include "../onednn/Dnnl.h"
-#include "Window.h"
+#include "onednn/Dnnl.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {

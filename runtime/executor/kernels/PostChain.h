@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../Kernel.h"
+#include "core/Kernel.h"
 
 namespace vexart {
 

@@ -2,8 +2,8 @@
 // inner] (before opset 13, as [outer, rest] flattened at the axis).
 #include <onnx/onnx_pb.h>
 
-#include "../onednn/Dnnl.h"
-#include "Window.h"
+#include "onednn/Dnnl.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {

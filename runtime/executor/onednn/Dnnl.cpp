@@ -1,4 +1,4 @@
-#include "Dnnl.h"
+#include "onednn/Dnnl.h"
 
 #include <string>
 

@@ -4,7 +4,7 @@
 
 #include <oneapi/dnnl/dnnl.hpp>
 
-#include "../Tensor.h"
+#include "core/Tensor.h"
 
 namespace vexart::onednn {
 

@@ -1,4 +1,4 @@
-#include "PostOps.h"
+#include "onednn/PostOps.h"
 
 namespace vexart::onednn {
 namespace {

@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../Kernel.h"
+#include "core/Kernel.h"
 
 namespace vexart::onednn {
 

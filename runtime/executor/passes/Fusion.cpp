@@ -1,4 +1,4 @@
-#include "Fusion.h"
+#include "passes/Fusion.h"
 
 #include <cmath>
 

@@ -4,7 +4,7 @@
 // asked for end a chain, so they are always materialised.
 #pragma once
 
-#include "../GraphIr.h"
+#include "graph/GraphIr.h"
 
 namespace vexart {
 

@@ -1,4 +1,4 @@
-#include "LayerNormFusion.h"
+#include "passes/LayerNormFusion.h"
 
 namespace vexart {
 namespace {

@@ -4,7 +4,7 @@
 // so that it runs as one kernel instead of nine passes over the data.
 #pragma once
 
-#include "../GraphIr.h"
+#include "graph/GraphIr.h"
 
 namespace vexart {
 

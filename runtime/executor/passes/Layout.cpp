@@ -1,4 +1,4 @@
-#include "Layout.h"
+#include "passes/Layout.h"
 
 #include <set>
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../Tensor.h"
+#include "core/Tensor.h"
 
 namespace vexart {
 

@@ -1,4 +1,4 @@
-#include "Arena.h"
+#include "planner/Arena.h"
 
 #include <algorithm>
 #include <numeric>

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <numeric>
 
-#include "Broadcast.h"
-#include "Dispatch.h"
-#include "Kernel.h"
-#include "Threads.h"
+#include "core/Broadcast.h"
+#include "core/Dispatch.h"
+#include "core/Kernel.h"
+#include "core/Threads.h"
 
 namespace vexart {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Kernel.h"
+#include "core/Kernel.h"
 
 namespace vexart {
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <numeric>
 
-#include "Dispatch.h"
-#include "Kernel.h"
+#include "core/Dispatch.h"
+#include "core/Kernel.h"
 
 namespace vexart {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "Tensor.h"
+#include "core/Tensor.h"
 #include "buffers/Half.h"
 
 #define VEXA_CASE(DT, CT, ...) \

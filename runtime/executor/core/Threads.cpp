@@ -1,4 +1,4 @@
-#include "Threads.h"
+#include "core/Threads.h"
 
 #include <sched.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Tensor.h"
+#include "core/Tensor.h"
 
 namespace onnx {
 class NodeProto;
@@ -172,6 +172,7 @@ void registerConcatKernels();
 void registerLayerNormKernels();
 void registerSoftmaxKernels();
 void registerBatchNormKernels();
+void registerResizeKernels();
 void registerReductionKernels();
 
 }  // namespace vexart

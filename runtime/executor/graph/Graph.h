@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "GraphIr.h"
-#include "Kernel.h"
-#include "Tensor.h"
+#include "graph/GraphIr.h"
+#include "core/Kernel.h"
+#include "core/Tensor.h"
 
 namespace onnx {
 class ModelProto;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Tensor.h"
+#include "core/Tensor.h"
 
 namespace vexart {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "Kernel.h"
+#include "core/Kernel.h"
 
 namespace vexart {
 namespace {
@@ -24,6 +24,7 @@ void registerAll() {
     registerLayerNormKernels();
     registerSoftmaxKernels();
     registerBatchNormKernels();
+    registerResizeKernels();
     registerReductionKernels();
 }
 

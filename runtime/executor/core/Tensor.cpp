@@ -1,9 +1,9 @@
-#include "Tensor.h"
+#include "core/Tensor.h"
 
 #include <cstdlib>
 #include <new>
 
-#include "Dispatch.h"
+#include "core/Dispatch.h"
 #include "buffers/Half.h"
 
 namespace vexart {

@@ -1,0 +1,253 @@
+// Resize and Upsample (nearest, linear and cubic, every coordinate mode):
+// the source coordinate of every output index is computed per axis, then
+// each output element interpolates its neighbourhood.
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "core/Dispatch.h"
+#include "core/Kernel.h"
+#include "core/Threads.h"
+#include "kernels/Window.h"
+
+namespace vexart {
+namespace {
+
+class ResizeKernel : public Kernel {
+public:
+    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample) : opset_(opset), upsample_(upsample) {
+        const Attrs a(n);
+        mode_ = a.s("mode", "nearest");
+        coord_ = a.s("coordinate_transformation_mode", opset_ < 11 ? "asymmetric" : "half_pixel");
+        nearest_ = a.s("nearest_mode", opset_ < 11 ? "floor" : "round_prefer_floor");
+        if (upsample_ || opset_ < 11) nearest_ = opset_ < 11 ? "floor" : nearest_;
+        if (upsample_ || opset_ < 11) coord_ = "asymmetric";
+        scalesAttr_ = a.floats("scales");
+        if (mode_ == "bilinear" || mode_ == "trilinear") mode_ = "linear";
+        if (mode_ == "bicubic") mode_ = "cubic";
+        if (mode_ != "nearest" && mode_ != "linear" && mode_ != "cubic") {
+            throw ExecError("resize mode " + mode_ + " is not supported");
+        }
+        cubicA_ = a.f("cubic_coeff_a", -0.75f);
+        excludeOutside_ = a.i("exclude_outside", 0) != 0;
+        extrapolation_ = a.f("extrapolation_value", 0.0f);
+    }
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        requireFloat(x, "Resize input");
+        const size_t r = x.rank();
+        std::vector<float> scales;
+        Shape shape(r);
+        bool fromScales = false;
+        size_t scalesInput = upsample_ || opset_ < 11 ? 1 : 2;
+        if (ctx.has(scalesInput) && ctx.in(scalesInput).size() != 0) {
+            const Tensor& s = ctx.in(scalesInput);
+            scales.assign(s.data<float>(), s.data<float>() + s.size());
+        } else if (!scalesAttr_.empty()) {
+            scales = scalesAttr_;
+        }
+        if (!scales.empty()) {
+            fromScales = true;
+            if (scales.size() != r) throw ExecError("scales do not match the input rank");
+            for (size_t i = 0; i < r; ++i) shape[i] = static_cast<int64_t>(std::floor(x.dim(i) * scales[i]));
+        } else if (ctx.has(3)) {
+            shape = ctx.in(3).toInt64();
+            if (shape.size() != r) throw ExecError("sizes do not match the input rank");
+            scales.resize(r);
+            for (size_t i = 0; i < r; ++i) scales[i] = static_cast<float>(shape[i]) / static_cast<float>(x.dim(i));
+        } else {
+            throw ExecError("Resize needs scales or sizes");
+        }
+        Tensor& y = ctx.out(0, DType::Float, shape);
+        // Per dimension: source coordinate of every output index.
+        std::vector<float> roi;
+        if (coord_ == "tf_crop_and_resize") {
+            if (!ctx.has(1) || ctx.in(1).size() != static_cast<int64_t>(2 * r)) {
+                throw ExecError("tf_crop_and_resize needs a region of interest of 2 x rank values");
+            }
+            for (int64_t i = 0; i < ctx.in(1).size(); ++i) roi.push_back(static_cast<float>(ctx.in(1).scalarAsDouble(i)));
+        }
+        std::vector<std::vector<float>> coords(r);
+        for (size_t d = 0; d < r; ++d) {
+            coords[d].resize(static_cast<size_t>(shape[d]));
+            for (int64_t o = 0; o < shape[d]; ++o) {
+                const float s = scales[d];
+                const float in = static_cast<float>(x.dim(d));
+                float c;
+                if (coord_ == "asymmetric") {
+                    c = o / s;
+                } else if (coord_ == "align_corners") {
+                    // With scales the resized length is in * scale, not its floor.
+                    const float len = fromScales ? in * s : static_cast<float>(shape[d]);
+                    c = len <= 1 ? 0.0f : o * (in - 1) / (len - 1);
+                } else if (coord_ == "tf_half_pixel_for_nn") {
+                    c = (o + 0.5f) / s;
+                } else if (coord_ == "tf_crop_and_resize") {
+                    const float start = roi[d], end = roi[d + r];
+                    c = shape[d] > 1 ? start * (in - 1) + o * (end - start) * (in - 1) / static_cast<float>(shape[d] - 1)
+                                     : 0.5f * (start + end) * (in - 1);
+                } else if (coord_ == "pytorch_half_pixel") {
+                    c = shape[d] > 1 ? (o + 0.5f) / s - 0.5f : 0.0f;
+                } else if (coord_ == "half_pixel_symmetric") {
+                    const float adj = static_cast<float>(shape[d]) / (in * s);
+                    const float center = in / 2;
+                    c = center * (1 - adj) + (o + 0.5f) / s - 0.5f;
+                } else {
+                    c = (o + 0.5f) / s - 0.5f;
+                }
+                coords[d][static_cast<size_t>(o)] = c;
+            }
+        }
+        std::vector<int64_t> xs(r, 1);
+        for (size_t i = r; i-- > 1;) xs[i - 1] = xs[i] * x.dim(i);
+        std::vector<int64_t> idx(r, 0);
+        for (int64_t o = 0; o < y.size(); ++o) {
+            float v;
+            bool outside = false;
+            if (!roi.empty()) {
+                for (size_t d = 0; d < r; ++d) {
+                    const float c = coords[d][static_cast<size_t>(idx[d])];
+                    outside = outside || c < 0 || c > static_cast<float>(x.dim(d) - 1);
+                }
+            }
+            if (outside) {
+                v = extrapolation_;
+            } else if (mode_ == "cubic") {
+                v = cubicAt(x, coords, idx, xs);
+            } else if (mode_ == "nearest") {
+                int64_t off = 0;
+                for (size_t d = 0; d < r; ++d) off += nearestIndex(coords[d][static_cast<size_t>(idx[d])], x.dim(d), scales[d]) * xs[d];
+                v = x.data<float>()[off];
+            } else {
+                v = linearAt(x, coords, idx, xs, scales);
+            }
+            y.data<float>()[o] = v;
+            for (size_t d = r; d-- > 0;) {
+                if (++idx[d] < shape[d]) break;
+                idx[d] = 0;
+            }
+        }
+    }
+
+private:
+    int64_t nearestIndex(float c, int64_t dim, float scale) const {
+        int64_t i;
+        if (nearest_ == "floor") {
+            i = static_cast<int64_t>(std::floor(c));
+        } else if (nearest_ == "ceil") {
+            i = static_cast<int64_t>(std::ceil(c));
+        } else if (nearest_ == "round_prefer_ceil") {
+            i = static_cast<int64_t>(std::floor(c + 0.5f));
+        } else {
+            i = c == std::floor(c) + 0.5f ? static_cast<int64_t>(std::floor(c)) : static_cast<int64_t>(std::round(c));
+        }
+        (void)scale;
+        return std::clamp<int64_t>(i, 0, dim - 1);
+    }
+
+    float linearAt(const Tensor& x, const std::vector<std::vector<float>>& coords, const std::vector<int64_t>& idx,
+                   const std::vector<int64_t>& xs, const std::vector<float>& scales) const {
+        const size_t r = idx.size();
+        int64_t lo[8], hi[8];
+        float wlo[8];
+        size_t active[8];
+        size_t na = 0;
+        int64_t base = 0;
+        for (size_t d = 0; d < r; ++d) {
+            const int64_t dim = x.dim(d);
+            float c = coords[d][static_cast<size_t>(idx[d])];
+            if (scales[d] == 1.0f && coord_ != "align_corners") c = static_cast<float>(idx[d]);
+            c = std::clamp(c, 0.0f, static_cast<float>(dim - 1));
+            const auto l = static_cast<int64_t>(std::floor(c));
+            const int64_t h = std::min(l + 1, dim - 1);
+            if (h == l || na == 8) {
+                base += l * xs[d];
+                continue;
+            }
+            lo[na] = l, hi[na] = h, wlo[na] = 1.0f - (c - static_cast<float>(l)), active[na] = d;
+            ++na;
+        }
+        float sum = 0;
+        for (uint32_t corner = 0; corner < (1u << na); ++corner) {
+            float weight = 1;
+            int64_t off = base;
+            for (size_t k = 0; k < na; ++k) {
+                const bool up = (corner >> k) & 1u;
+                weight *= up ? 1.0f - wlo[k] : wlo[k];
+                off += (up ? hi[k] : lo[k]) * xs[active[k]];
+            }
+            sum += weight * x.data<float>()[off];
+        }
+        return sum;
+    }
+
+    // Four taps per dimension with the cubic convolution kernel of parameter A.
+    float cubicAt(const Tensor& x, const std::vector<std::vector<float>>& coords, const std::vector<int64_t>& idx,
+                  const std::vector<int64_t>& xs) const {
+        const size_t r = idx.size();
+        std::vector<std::array<int64_t, 4>> taps(r);
+        std::vector<std::array<double, 4>> weights(r);
+        for (size_t d = 0; d < r; ++d) {
+            const int64_t dim = x.dim(d);
+            const double c = coords[d][static_cast<size_t>(idx[d])];
+            const double f = std::floor(c);
+            const double t = c - f;
+            const double A = cubicA_;
+            const double dist[4] = {1 + t, t, 1 - t, 2 - t};
+            double sum = 0;
+            for (int k = 0; k < 4; ++k) {
+                const double z = dist[k];
+                double w = z <= 1 ? ((A + 2) * z - (A + 3)) * z * z + 1 : ((A * z - 5 * A) * z + 8 * A) * z - 4 * A;
+                const int64_t at = static_cast<int64_t>(f) - 1 + k;
+                if (excludeOutside_ && (at < 0 || at >= dim)) w = 0;
+                taps[d][static_cast<size_t>(k)] = std::clamp<int64_t>(at, 0, dim - 1);
+                weights[d][static_cast<size_t>(k)] = w;
+                sum += w;
+            }
+            if (excludeOutside_ && sum != 0) {
+                for (auto& w : weights[d]) w /= sum;
+            }
+        }
+        double total = 0;
+        std::vector<int> k(r, 0);
+        for (;;) {
+            double w = 1;
+            int64_t off = 0;
+            for (size_t d = 0; d < r; ++d) {
+                w *= weights[d][static_cast<size_t>(k[d])];
+                off += taps[d][static_cast<size_t>(k[d])] * xs[d];
+            }
+            total += w * x.data<float>()[off];
+            size_t d = r;
+            while (d-- > 0) {
+                if (++k[d] < 4) break;
+                k[d] = 0;
+            }
+            if (d == static_cast<size_t>(-1)) break;
+        }
+        return static_cast<float>(total);
+    }
+
+    int64_t opset_;
+    bool upsample_;
+    float cubicA_ = -0.75f;
+    float extrapolation_ = 0.0f;
+    bool excludeOutside_ = false;
+    std::string mode_, coord_, nearest_;
+    std::vector<float> scalesAttr_;
+};
+
+}  // namespace
+
+void registerResizeKernels() {
+    registerKernel("Resize",
+                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, false); });
+    registerKernel("Upsample",
+                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, true); });
+}
+
+}  // namespace vexart
