@@ -5,6 +5,7 @@
 // materialised plain).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -141,6 +142,18 @@ const std::vector<Case>& cases() {
              b.node("BatchNormalization", {"cat", "g", "be", "mu", "var"}, {"bn"});
              b.node("Relu", {"bn"}, {"r"});
              conv(b, "r", "y", 16, 4, 3, 32);
+         }},
+        {"FeaturePyramid", {1, 8, 6, 6}, 6, [](OnnxBuilder& b) {
+             conv(b, "x", "c1", 8, 8, 3, 33);
+             auto& down = b.node("MaxPool", {"c1"}, {"d"});
+             OnnxBuilder::attr(down, "kernel_shape", std::vector<int64_t>{2, 2});
+             OnnxBuilder::attr(down, "strides", std::vector<int64_t>{2, 2});
+             conv(b, "d", "c2", 8, 8, 1, 34);
+             b.initializer("roi", {0}, {});
+             b.initializer("scales", {4}, {1, 1, 2, 2});
+             b.node("Resize", {"c2", "roi", "scales"}, {"up"});
+             b.node("Add", {"up", "c1"}, {"sum"});
+             conv(b, "sum", "y", 8, 4, 3, 35);
          }},
         {"TransformerBlock", {2, 5, 16}, 6, [](OnnxBuilder& b) {
              // Layer normalisation written out, as exporters before opset 17 do.
@@ -307,6 +320,78 @@ TEST(Arena, ValuesThatOutgrowThePlanStillComeOutRight) {
         const vexart::Tensor& f = g.value("f");
         ASSERT_EQ(f.shape(), (Shape{static_cast<int64_t>(len)}));
         for (int64_t i = 0; i < f.size(); ++i) ASSERT_EQ(f.data<float>()[i], 3.0f);
+    }
+}
+
+// Resize's image cases (oneDNN's resampling) against their definition:
+// nearest by a whole factor reads x[o / k]; linear with half-pixel centres
+// reads x at (o + 0.5) / k - 0.5, clamped to the image, in each axis.
+TEST(Resize, ImageCasesComputeWhatTheOperatorDefines) {
+    struct Row {
+        const char* mode;
+        const char* coord;
+        const char* nearest;
+        float scale;
+    };
+    const Row rows[] = {{"nearest", "asymmetric", "floor", 2},
+                        {"nearest", "half_pixel", "round_prefer_floor", 3},
+                        {"linear", "half_pixel", "", 2},
+                        {"linear", "pytorch_half_pixel", "", 0.5f},
+                        {"linear", "half_pixel", "", 1.5f}};
+    const Shape xs = {1, 2, 4, 6};
+    const std::vector<float> x = pseudoRandom(countOf(xs), 7, 1.0f);
+    for (const Row& r : rows) {
+        OnnxBuilder b("g", 13);
+        b.input("x", xs);
+        b.initializer("roi", {0}, {});
+        b.initializer("scales", {4}, {1, 1, r.scale, r.scale});
+        auto& n = b.node("Resize", {"x", "roi", "scales"}, {"y"});
+        n.add_attribute()->CopyFrom([&] {
+            onnx::AttributeProto a;
+            a.set_name("mode");
+            a.set_type(onnx::AttributeProto::STRING);
+            a.set_s(r.mode);
+            return a;
+        }());
+        for (auto [name, value] : {std::pair{"coordinate_transformation_mode", r.coord}, {"nearest_mode", r.nearest}}) {
+            if (*value == 0) continue;
+            auto* a = n.add_attribute();
+            a->set_name(name);
+            a->set_type(onnx::AttributeProto::STRING);
+            a->set_s(value);
+        }
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({{"x", xs}}, {"y"});
+        std::copy(x.begin(), x.end(), g.input("x").data<float>());
+        g.run();
+        const vexart::Tensor& y = g.value("y");
+        const int64_t H = xs[2], W = xs[3], OH = H * r.scale, OW = W * r.scale;
+        ASSERT_EQ(y.shape(), (Shape{1, 2, OH, OW})) << r.mode << " " << r.scale;
+        auto source = [&](int64_t o, int64_t in) {
+            const double c = (o + 0.5) / r.scale - 0.5;
+            return std::clamp(c, 0.0, static_cast<double>(in - 1));
+        };
+        for (int64_t c = 0; c < 2; ++c) {
+            for (int64_t oh = 0; oh < OH; ++oh) {
+                for (int64_t ow = 0; ow < OW; ++ow) {
+                    const float* plane = x.data() + c * H * W;
+                    double want;
+                    if (std::string(r.mode) == "nearest") {
+                        want = plane[(oh / static_cast<int64_t>(r.scale)) * W + ow / static_cast<int64_t>(r.scale)];
+                    } else {
+                        const double sh = source(oh, H), sw = source(ow, W);
+                        const auto h0 = static_cast<int64_t>(sh), w0 = static_cast<int64_t>(sw);
+                        const int64_t h1 = std::min(h0 + 1, H - 1), w1 = std::min(w0 + 1, W - 1);
+                        const double fh = sh - h0, fw = sw - w0;
+                        want = (1 - fh) * ((1 - fw) * plane[h0 * W + w0] + fw * plane[h0 * W + w1]) +
+                               fh * ((1 - fw) * plane[h1 * W + w0] + fw * plane[h1 * W + w1]);
+                    }
+                    ASSERT_NEAR(y.data<float>()[(c * OH + oh) * OW + ow], want, 1e-5)
+                        << r.mode << " " << r.coord << " x" << r.scale << " at " << c << "," << oh << "," << ow;
+                }
+            }
+        }
     }
 }
 

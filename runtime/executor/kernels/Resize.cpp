@@ -1,6 +1,8 @@
-// Resize and Upsample (nearest, linear and cubic, every coordinate mode):
-// the source coordinate of every output index is computed per axis, then
-// each output element interpolates its neighbourhood.
+// Resize and Upsample. The common image cases (rank 4, float, scaling
+// height and width only; linear with half-pixel centres, or nearest by a
+// whole factor) run on oneDNN's resampling in any layout; every other
+// mode runs the reference kernel, which computes the source coordinate of
+// every output index per axis and interpolates each output element.
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
@@ -12,13 +14,14 @@
 #include "core/Kernel.h"
 #include "core/Threads.h"
 #include "kernels/Window.h"
+#include "onednn/Dnnl.h"
 
 namespace vexart {
 namespace {
 
-class ResizeKernel : public Kernel {
+class ReferenceResize : public Kernel {
 public:
-    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample) : opset_(opset), upsample_(upsample) {
+    ReferenceResize(const onnx::NodeProto& n, int64_t opset, bool upsample) : opset_(opset), upsample_(upsample) {
         const Attrs a(n);
         mode_ = a.s("mode", "nearest");
         coord_ = a.s("coordinate_transformation_mode", opset_ < 11 ? "asymmetric" : "half_pixel");
@@ -239,6 +242,122 @@ private:
     bool excludeOutside_ = false;
     std::string mode_, coord_, nearest_;
     std::vector<float> scalesAttr_;
+};
+
+// oneDNN's resampling where it computes what ONNX defines, else the reference.
+class ResizeKernel : public Kernel {
+public:
+    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample)
+        : reference_(std::make_unique<ReferenceResize>(n, opset, upsample)), opset_(opset), upsample_(upsample) {
+        const Attrs a(n);
+        mode_ = a.s("mode", "nearest");
+        if (mode_ == "bilinear") mode_ = "linear";
+        coord_ = upsample || opset < 11 ? "asymmetric" : a.s("coordinate_transformation_mode", "half_pixel");
+        nearest_ = upsample || opset < 11 ? "floor" : a.s("nearest_mode", "round_prefer_floor");
+        scalesAttr_ = a.floats("scales");
+        // Newer attributes that change the result: left to the reference.
+        special_ = a.i("antialias", 0) != 0 || a.has("axes") ||
+                   a.s("keep_aspect_ratio_policy", "stretch") != "stretch";
+    }
+
+    LayoutUse layoutUse(const KernelContext& ctx) const override {
+        Shape out;
+        return plan(ctx, out) ? LayoutUse::Spatial : LayoutUse::Plain;
+    }
+
+    void run(KernelContext& ctx) override {
+        Shape ys;
+        if (!plan(ctx, ys)) {
+            reference_->run(ctx);
+            return;
+        }
+        const Tensor& x = ctx.in(0);
+        const Shape xs = x.logicalShape();
+        const int inLayout = x.layout();
+        const int outLayout = ctx.channelsLastOut ? (inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout)
+                                                  : Tensor::kPlain;
+        Tensor& y = ctx.out(0, DType::Float, physicalShape(ys, outLayout));
+        y.setLayout(outLayout);
+        if (y.size() == 0 || x.size() == 0) return;
+        try {
+            if (!built_ || xs != builtShape_ || inLayout != builtIn_ || outLayout != builtOut_) {
+                auto& eng = onednn::cpuEngine();
+                const auto alg = mode_ == "linear" ? dnnl::algorithm::resampling_linear
+                                                   : dnnl::algorithm::resampling_nearest;
+                dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg,
+                                                 onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
+                resample_ = dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng));
+                src_ = dnnl::memory(onednn::floatDesc(xs, inLayout), eng, nullptr);
+                dst_ = dnnl::memory(onednn::floatDesc(ys, outLayout), eng, nullptr);
+                builtShape_ = xs;
+                builtIn_ = inLayout;
+                builtOut_ = outLayout;
+                built_ = true;
+            }
+            if (ctx.dryRun) {
+                ctx.zeroOutputs();
+                return;
+            }
+            src_.set_data_handle(const_cast<void*>(x.raw()));
+            dst_.set_data_handle(y.raw());
+            resample_.execute(onednn::threadStream(), {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+            onednn::threadStream().wait();
+        } catch (const dnnl::error& e) {
+            onednn::rethrow(e, "Resize");
+        }
+    }
+
+private:
+    // The output shape, when oneDNN computes exactly what ONNX defines.
+    bool plan(const KernelContext& ctx, Shape& ys) const {
+        const Tensor& x = ctx.in(0);
+        const Shape xs = x.logicalShape();
+        if (special_ || x.type() != DType::Float || xs.size() != 4 || x.size() == 0) return false;
+        std::vector<float> scales;
+        const size_t scalesInput = upsample_ || opset_ < 11 ? 1 : 2;
+        ys = xs;
+        if (ctx.has(scalesInput) && ctx.in(scalesInput).size() != 0) {
+            const Tensor& s = ctx.in(scalesInput);
+            if (s.type() != DType::Float || s.size() != 4) return false;
+            scales.assign(s.data<float>(), s.data<float>() + 4);
+        } else if (!scalesAttr_.empty()) {
+            scales = scalesAttr_;
+        } else if (!upsample_ && opset_ >= 11 && ctx.has(3) && ctx.in(3).size() == 4) {
+            const auto sizes = ctx.in(3).toInt64();
+            for (size_t i = 0; i < 4; ++i) scales.push_back(static_cast<float>(sizes[i]) / static_cast<float>(xs[i]));
+        }
+        if (scales.size() != 4 || scales[0] != 1.0f || scales[1] != 1.0f) return false;
+        for (size_t i = 2; i < 4; ++i) {
+            if (!(scales[i] > 0) || !std::isfinite(scales[i])) return false;
+            // oneDNN scales by the ratio of the sizes: it must be the scale.
+            const double exact = static_cast<double>(xs[i]) * scales[i];
+            ys[i] = static_cast<int64_t>(std::floor(exact));
+            if (ys[i] <= 1 || static_cast<double>(ys[i]) != exact) return false;
+        }
+        if (mode_ == "linear") return coord_ == "half_pixel" || coord_ == "pytorch_half_pixel";
+        if (mode_ != "nearest") return false;
+        // Nearest by a whole factor: the source of output o is o / factor in
+        // these modes (half-pixel centres never fall on a tie).
+        for (size_t i = 2; i < 4; ++i) {
+            if (ys[i] % xs[i] != 0 || static_cast<float>(ys[i] / xs[i]) != scales[i]) return false;
+        }
+        if (coord_ == "asymmetric") return nearest_ == "floor";
+        return (coord_ == "half_pixel" || coord_ == "pytorch_half_pixel") &&
+               (nearest_ == "round_prefer_floor" || nearest_ == "round_prefer_ceil");
+    }
+
+    std::unique_ptr<Kernel> reference_;
+    int64_t opset_;
+    bool upsample_;
+    std::string mode_, coord_, nearest_;
+    std::vector<float> scalesAttr_;
+    bool special_ = false;
+
+    bool built_ = false;
+    Shape builtShape_;
+    int builtIn_ = 0, builtOut_ = 0;
+    dnnl::resampling_forward resample_;
+    dnnl::memory src_, dst_;
 };
 
 }  // namespace
