@@ -155,6 +155,15 @@ const std::vector<Case>& cases() {
              b.node("Add", {"up", "c1"}, {"sum"});
              conv(b, "sum", "y", 8, 4, 3, 35);
          }},
+        {"ReshapesAreViews", {2, 3, 4}, 5, [](OnnxBuilder& b) {
+             b.initializerInts("s1", {6, 4});
+             b.node("Reshape", {"x", "s1"}, {"r1"});
+             b.node("Relu", {"r1"}, {"a"});
+             b.initializerInts("s2", {24});
+             b.node("Reshape", {"a", "s2"}, {"r2"});
+             b.node("Reshape", {"r2", "s1"}, {"r3"});  // a view of a view
+             b.node("Add", {"r3", "r1"}, {"y"});       // r1 read after its views
+         }},
         {"TransformerBlock", {2, 5, 16}, 6, [](OnnxBuilder& b) {
              // Layer normalisation written out, as exporters before opset 17 do.
              auto& m1 = b.node("ReduceMean", {"x"}, {"mean"});
@@ -249,12 +258,13 @@ TEST_P(Planned, FusedGraphGivesWhatTheUnfusedGraphGives) {
     EXPECT_GE(plain.steps, fused.steps);
 }
 
-TEST_P(Planned, ArenaIsReusedAcrossExecutionsAndSmallerThanEveryValue) {
+TEST_P(Planned, ArenaIsReusedAcrossExecutionsAndSmallerThanItsValues) {
     const Outcome once = run(GetParam(), false, 1, 1);
     const Outcome thrice = run(GetParam(), false, 1, 3);
     EXPECT_EQ(once.y, thrice.y);
     EXPECT_GT(once.arenaBytes, 0u);
-    EXPECT_LT(once.arenaBytes, run(GetParam(), true).arenaBytes);
+    EXPECT_LT(once.arenaBytes, once.activationBytes);
+    EXPECT_LE(once.arenaBytes, run(GetParam(), true).arenaBytes);
 }
 
 TEST_P(Planned, ThreadCountDoesNotChangeResults) {

@@ -23,6 +23,14 @@ int64_t opsetOf(const onnx::ModelProto& model) {
     return 1;
 }
 
+// Operators whose output is their first input's bytes under another shape.
+bool isAlias(const Node& n, const std::vector<int>& inputs, const std::vector<int>& outputs) {
+    static const std::set<std::string> ops = {"Reshape", "Flatten", "Squeeze", "Unsqueeze", "Identity", "Dropout"};
+    if (ops.count(n.opType) == 0 || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
+    // Dropout's mask is a second output that would have to be written.
+    return outputs.size() == 1 || outputs[1] < 0;
+}
+
 NodeAttrs attrsOf(const onnx::NodeProto& n, int64_t opset) {
     const Attrs a(n);
     NodeAttrs out;
@@ -272,9 +280,19 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     for (size_t v = 0; v < V; ++v) {
         if (!keep[v] && !st.consumers[v].empty()) releaseAfter[lastReader[v]].push_back(static_cast<int>(v));
     }
+    // A value that an alias views keeps its storage until the alias's last
+    // reader ran (for good when the alias is asked for).
+    std::vector<size_t> releaseAt = lastReader;
+    std::vector<bool> pinned(V, false);
+    std::vector<int> aliasRoot(V, -1);
     auto releaseDead = [&](size_t k) {
-        for (int v : releaseAfter[k]) {
-            if (isConst_[static_cast<size_t>(v)]) continue;  // folded meanwhile
+        for (size_t i = 0; i < releaseAfter[k].size(); ++i) {
+            const int v = releaseAfter[k][i];
+            if (isConst_[static_cast<size_t>(v)] || pinned[static_cast<size_t>(v)]) continue;
+            if (releaseAt[static_cast<size_t>(v)] > k) {
+                releaseAfter[releaseAt[static_cast<size_t>(v)]].push_back(v);
+                continue;
+            }
             values_[static_cast<size_t>(v)].release();
             if (plainCopy[static_cast<size_t>(v)] != nullptr) plainCopy[static_cast<size_t>(v)]->release();
         }
@@ -381,6 +399,24 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             n.ctx->dryRun = !allConst;
             kernel->run(*n.ctx);
             n.ctx->dryRun = false;
+            // Reshape and its kin only rename bytes: the output views the
+            // input instead of being copied on each execution.
+            if (!allConst && isAlias(n, inputs, outputs) && n.ctx->inputs_[0] == &values_[static_cast<size_t>(inputs[0])] &&
+                !values_[static_cast<size_t>(inputs[0])].channelsLast()) {
+                const Tensor& from = values_[static_cast<size_t>(inputs[0])];
+                Tensor& out = values_[static_cast<size_t>(outputs[0])];
+                if (out.type() == from.type() && out.size() == from.size() && from.type() != DType::String) {
+                    out.view(out.type(), out.shape(), const_cast<void*>(from.raw()));
+                    step.aliasOf = &from;
+                    step.aliasInputShape = from.shape();
+                    int root = inputs[0];
+                    while (aliasRoot[static_cast<size_t>(root)] >= 0) root = aliasRoot[static_cast<size_t>(root)];
+                    aliasRoot[static_cast<size_t>(outputs[0])] = root;
+                    const auto a = static_cast<size_t>(outputs[0]), r = static_cast<size_t>(root);
+                    if (keep[a]) pinned[r] = true;
+                    releaseAt[r] = std::max(releaseAt[r], lastReader[a]);
+                }
+            }
             for (Tensor* out : n.ctx->outputs_) {
                 if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) {
                     out->setLayout(onPhysical ? physicalLayout : Tensor::kPlain);
@@ -446,6 +482,13 @@ void Graph::placeInArena() {
         if (isConst_[v]) fixed.insert(&values_[v]);
     }
     for (const auto& [viewed, view] : views_) fixed.insert(view);
+    // An alias is read where its input lives.
+    std::unordered_map<const Tensor*, const Tensor*> aliasOf;
+    for (const Step& s : schedule_) {
+        if (s.aliasOf == nullptr) continue;
+        fixed.insert(s.node->ctx->outputs_[0]);
+        aliasOf.emplace(s.node->ctx->outputs_[0], s.aliasOf);
+    }
     auto written = [&](Tensor* t, size_t step) {
         if (t == nullptr || fixed.count(t) != 0 || t->type() == DType::String) return;
         if (index.emplace(t, tensors.size()).second) {
@@ -454,6 +497,7 @@ void Graph::placeInArena() {
         }
     };
     auto read = [&](const Tensor* t, size_t step) {
+        for (auto a = aliasOf.find(t); a != aliasOf.end(); a = aliasOf.find(t)) t = a->second;
         const auto it = index.find(t);
         if (it != index.end()) lives[it->second].last = std::max(lives[it->second].last, step);
     };
@@ -484,6 +528,9 @@ void Graph::placeInArena() {
         t.view(t.type(), t.shape(), reinterpret_cast<void*>(base + plan.offsets[i]));
         t.setLayout(layout);
     }
+    for (const Step& s : schedule_) {
+        if (s.aliasOf != nullptr) s.node->ctx->outputs_[0]->repoint(const_cast<void*>(s.aliasOf->raw()));
+    }
     for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
 }
 
@@ -508,6 +555,13 @@ void Graph::run() {
         try {
             for (const auto& [t, shape] : step.plannedShapes) {
                 if (t->shape() != shape) throw ExecError("an input's shape changed from the one planned at build");
+            }
+            if (step.aliasOf != nullptr) {
+                if (step.aliasOf->shape() != step.aliasInputShape) {
+                    throw ExecError("an input's shape changed from the one planned at build");
+                }
+                n.ctx->outputs_[0]->repoint(const_cast<void*>(step.aliasOf->raw()));
+                continue;
             }
             for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, Tensor::kPlain);
             n.active->run(*n.ctx);

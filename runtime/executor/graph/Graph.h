@@ -86,6 +86,10 @@ private:
         std::vector<const Tensor*> alsoReads;  // operands of nodes fused into this one
         // Inputs seen through views planned for these shapes.
         std::vector<std::pair<const Tensor*, Shape>> plannedShapes;
+        // A node that only renames its input's bytes (Reshape and kin): its
+        // output views `aliasOf`, which must keep the shape it was planned with.
+        const Tensor* aliasOf = nullptr;
+        Shape aliasInputShape;
     };
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();
