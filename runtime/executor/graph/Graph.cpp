@@ -264,6 +264,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     std::vector<bool> copyScheduled(V, false);
     schedule_.clear();
     hidden_.clear();
+    conversions_.clear();
     views_.clear();
     arena_.reset();
     arenaBytes_ = 0;
@@ -377,7 +378,11 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     copy = hidden_.back().get();
                     onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, Tensor::kPlain);
                 }
-                if (!copyScheduled[static_cast<size_t>(v)]) step.toPlain.emplace_back(&values_[static_cast<size_t>(v)], copy);
+                if (!copyScheduled[static_cast<size_t>(v)]) {
+                    step.toPlain.emplace_back(&values_[static_cast<size_t>(v)], copy);
+                    conversions_.push_back(std::make_unique<onednn::LayoutConversion>());
+                    step.conversions.push_back(conversions_.back().get());
+                }
                 n.ctx->inputs_[i] = copy;
             }
             n.ctx->channelsLastOut = (use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted;
@@ -563,7 +568,9 @@ void Graph::run() {
                 n.ctx->outputs_[0]->repoint(const_cast<void*>(step.aliasOf->raw()));
                 continue;
             }
-            for (auto& [from, to] : step.toPlain) onednn::convertLayout(*from, *to, Tensor::kPlain);
+            for (size_t c = 0; c < step.toPlain.size(); ++c) {
+                step.conversions[c]->run(*step.toPlain[c].first, *step.toPlain[c].second, Tensor::kPlain);
+            }
             n.active->run(*n.ctx);
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());

@@ -17,6 +17,9 @@
 namespace onnx {
 class ModelProto;
 }
+namespace vexart::onednn {
+class LayoutConversion;
+}
 
 namespace vexart {
 
@@ -83,6 +86,7 @@ private:
     struct Step {
         Node* node = nullptr;
         std::vector<std::pair<const Tensor*, Tensor*>> toPlain;
+        std::vector<onednn::LayoutConversion*> conversions;  // one per toPlain entry
         std::vector<const Tensor*> alsoReads;  // operands of nodes fused into this one
         // Inputs seen through views planned for these shapes.
         std::vector<std::pair<const Tensor*, Shape>> plannedShapes;
@@ -111,6 +115,7 @@ private:
     std::vector<Step> schedule_;
     // Plain copies and physical-shape views made by the last prepare.
     std::vector<std::unique_ptr<Tensor>> hidden_;
+    std::vector<std::unique_ptr<onednn::LayoutConversion>> conversions_;
     std::vector<std::pair<const Tensor*, Tensor*>> views_;  // (viewed, view)
     std::unique_ptr<uint8_t[]> arena_;
     size_t arenaBytes_ = 0;

@@ -89,7 +89,7 @@ public:
                 applyPosts(fusion_, o, S, p * S, c, false);
             }
         }
-        if (!keep) onednn::convertLayout(scratch_, y, Tensor::kPlain);
+        if (!keep) toPlain_.run(scratch_, y, Tensor::kPlain);
     }
 
 private:
@@ -130,6 +130,7 @@ private:
     std::vector<float> scale_, shift_;
     bool ready_ = false;
     Tensor scratch_;
+    onednn::LayoutConversion toPlain_;
 };
 
 }  // namespace

@@ -43,9 +43,10 @@ public:
         }
         if (anyOther) {
             plain_.resize(ins_.size());
+            toPlain_.resize(ins_.size());
             for (size_t i = 0; i < ins_.size(); ++i) {
                 if (!ins_[i]->channelsLast()) continue;
-                onednn::convertLayout(*ins_[i], plain_[i], Tensor::kPlain);
+                toPlain_[i].run(*ins_[i], plain_[i], Tensor::kPlain);
                 ins_[i] = &plain_[i];
             }
         }
@@ -57,6 +58,7 @@ private:
     int64_t axis_;
     std::vector<const Tensor*> ins_;
     std::vector<Tensor> plain_;
+    std::vector<onednn::LayoutConversion> toPlain_;
 };
 
 }  // namespace

@@ -209,7 +209,6 @@ private:
         if (std::string(pd_.impl_info_str()).rfind("ref", 0) == 0 && outLayout != Tensor::kPlain && g.xs.size() == 4) {
             pd_ = primitiveDesc(g, dn::floatDesc(g.xs, outLayout), dst, withPosts(dst));
         }
-        conv_ = dnnl::convolution_forward(pd_);
         // Constant weights prepared for another shape move to this one's layout.
         if (weightsReady_ && weightsConst_ && weights_.get_desc() != pd_.weights_desc()) {
             memory moved(pd_.weights_desc(), eng);
@@ -231,11 +230,11 @@ private:
         reorderOut_ = pd_.dst_desc() != userDst;
         if (reorderIn_) {
             srcScratch_ = memory(pd_.src_desc(), eng);
-            toSource_ = dnnl::reorder(srcUser_, srcScratch_);
+            toSource_ = dn::Call(dnnl::reorder(srcUser_, srcScratch_), {{DNNL_ARG_FROM, srcUser_}, {DNNL_ARG_TO, srcScratch_}});
         }
         if (reorderOut_) {
             dstScratch_ = memory(pd_.dst_desc(), eng);
-            toOutput_ = dnnl::reorder(dstScratch_, dstUser_);
+            toOutput_ = dn::Call(dnnl::reorder(dstScratch_, dstUser_), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dstUser_}});
         }
         args_ = {{DNNL_ARG_SRC, reorderIn_ ? srcScratch_ : srcUser_},
                  {DNNL_ARG_WEIGHTS, weights_},
@@ -251,6 +250,7 @@ private:
             }
             index += dn::postOpCount(p);
         }
+        call_ = dn::Call(dnnl::convolution_forward(pd_), args_);
         builtShape_ = g.xs;
         builtIn_ = inLayout;
         builtOut_ = outLayout;
@@ -291,9 +291,9 @@ private:
         for (const auto& p : fusion_.post) {
             if (p.isAdd) addends_[k++].set_data_handle(const_cast<void*>(p.addend->raw()));
         }
-        if (reorderIn_) toSource_.execute(s, srcUser_, srcScratch_);
-        conv_.execute(s, args_);
-        if (reorderOut_) toOutput_.execute(s, dstScratch_, dstUser_);
+        if (reorderIn_) toSource_.run(s);
+        call_.run(s);
+        if (reorderOut_) toOutput_.run(s);
         s.wait();
     }
 
@@ -312,8 +312,7 @@ private:
     const void* builtWeights_ = nullptr;
     memory::desc userWeights_;
     dnnl::convolution_forward::primitive_desc pd_;
-    dnnl::convolution_forward conv_;
-    dnnl::reorder toSource_, toOutput_;
+    dn::Call call_, toSource_, toOutput_;
     memory weights_, srcScratch_, dstScratch_, srcUser_, dstUser_;
     std::vector<memory> addends_;
     std::unordered_map<int, memory> args_;

@@ -119,8 +119,8 @@ public:
             for (const auto& post : fusion_.post) {
                 if (post.isAdd) addends_[k++].set_data_handle(const_cast<void*>(post.addend->raw()));
             }
-            matmul_.execute(s, args_);
-            for (size_t i = 0; i < after_.steps.size(); ++i) after_.steps[i].execute(s, after_.args[i]);
+            call_.run(s);
+            for (const auto& step : after_) step.run(s);
             s.wait();
         } catch (const dnnl::error& e) {
             dn::rethrow(e, isGemm_ ? "Gemm" : "MatMul");
@@ -206,7 +206,6 @@ private:
         const memory::desc perColumn({1, 1, p.cols}, memory::data_type::f32, memory::format_tag::abc);
         attr.set_post_ops(dn::postOpsOf(inside, dst, perColumn));
         const dnnl::matmul::primitive_desc pd(d, attr, eng);
-        matmul_ = dnnl::matmul(pd);
         const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();
         if (packed_ && weightsConst_ && !keep) {
             // Packed for another shape: move them to this one's layout.
@@ -233,6 +232,7 @@ private:
             index += dn::postOpCount(post);
         }
         after_ = dn::afterOpsOf(after, dst_, perColumn, addends_);
+        call_ = dn::Call(dnnl::matmul(pd), args_);
         built_problem_ = p;
         built_ = true;
     }
@@ -248,11 +248,11 @@ private:
     bool built_ = false, packed_ = false, weightsConst_ = false;
     Problem built_problem_;
     memory::desc userWeights_;
-    dnnl::matmul matmul_;
+    dn::Call call_;
     memory src_, weights_, bias_, dst_;
     std::vector<memory> addends_;
     std::unordered_map<int, memory> args_;
-    dn::AfterOps after_;
+    std::vector<dn::Call> after_;
 };
 
 }  // namespace

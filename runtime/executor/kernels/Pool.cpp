@@ -55,9 +55,9 @@ public:
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
             dst_.set_data_handle(y.raw());
-            if (convertIn_) toPool_.execute(s, src_, srcScratch_);
-            pool_.execute(s, {{DNNL_ARG_SRC, convertIn_ ? srcScratch_ : src_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
-            if (convertOut_) toOutput_.execute(s, dstScratch_, dst_);
+            if (convertIn_) toPool_.run(s);
+            pool_.run(s);
+            if (convertOut_) toOutput_.run(s);
             s.wait();
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "pooling");
@@ -101,20 +101,21 @@ private:
         dnnl::pooling_v2_forward::desc d(dnnl::prop_kind::forward_inference, alg, src, dst, {w.stride[1], w.stride[2]},
                                          {w.k[1], w.k[2]}, {w.dil[1] - 1, w.dil[2] - 1}, {w.padBegin[1], w.padBegin[2]},
                                          {w.padEnd[1], w.padEnd[2]});
-        pool_ = dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng));
         src_ = memory(dn::floatDesc(xs, inLayout), eng, nullptr);
         convertIn_ = inLayout != poolLayout;
         if (convertIn_) {
             srcScratch_ = memory(src, eng);
-            toPool_ = dnnl::reorder(src_, srcScratch_);
+            toPool_ = dn::Call(dnnl::reorder(src_, srcScratch_), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, srcScratch_}});
         }
         // A single pixel per channel is the same bytes in every layout.
         convertOut_ = outLayout != poolLayout && ys[2] * ys[3] != 1;
         dst_ = memory(convertOut_ ? dn::floatDesc(ys, outLayout) : dst, eng, nullptr);
         if (convertOut_) {
             dstScratch_ = memory(dst, eng);
-            toOutput_ = dnnl::reorder(dstScratch_, dst_);
+            toOutput_ = dn::Call(dnnl::reorder(dstScratch_, dst_), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dst_}});
         }
+        pool_ = dn::Call(dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng)),
+                         {{DNNL_ARG_SRC, convertIn_ ? srcScratch_ : src_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
         builtShape_ = xs;
         builtIn_ = inLayout;
         builtOut_ = outLayout;
@@ -126,7 +127,7 @@ private:
             reference_->run(ctx);
             return;
         }
-        dn::convertLayout(ctx.in(0), plain_, Tensor::kPlain);
+        toPlain_.run(ctx.in(0), plain_, Tensor::kPlain);
         const Tensor* original = ctx.inputs_[0];
         ctx.inputs_[0] = &plain_;
         reference_->run(ctx);
@@ -140,12 +141,12 @@ private:
     bool isMax_, global_, countPad_;
     std::unique_ptr<Kernel> reference_;
     Tensor plain_;
+    dn::LayoutConversion toPlain_;
 
     bool built_ = false, convertIn_ = false, convertOut_ = false;
     int builtIn_ = 0, builtOut_ = 0;
     Shape builtShape_;
-    dnnl::pooling_v2_forward pool_;
-    dnnl::reorder toPool_, toOutput_;
+    dn::Call pool_, toPool_, toOutput_;
     memory src_, dst_, srcScratch_, dstScratch_;
 };
 

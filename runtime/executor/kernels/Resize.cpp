@@ -286,9 +286,10 @@ public:
                                                    : dnnl::algorithm::resampling_nearest;
                 dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg,
                                                  onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
-                resample_ = dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng));
                 src_ = dnnl::memory(onednn::floatDesc(xs, inLayout), eng, nullptr);
                 dst_ = dnnl::memory(onednn::floatDesc(ys, outLayout), eng, nullptr);
+                call_ = onednn::Call(dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng)),
+                                     {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
                 builtShape_ = xs;
                 builtIn_ = inLayout;
                 builtOut_ = outLayout;
@@ -300,7 +301,7 @@ public:
             }
             src_.set_data_handle(const_cast<void*>(x.raw()));
             dst_.set_data_handle(y.raw());
-            resample_.execute(onednn::threadStream(), {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+            call_.run(onednn::threadStream());
             onednn::threadStream().wait();
         } catch (const dnnl::error& e) {
             onednn::rethrow(e, "Resize");
@@ -356,7 +357,7 @@ private:
     bool built_ = false;
     Shape builtShape_;
     int builtIn_ = 0, builtOut_ = 0;
-    dnnl::resampling_forward resample_;
+    onednn::Call call_;
     dnnl::memory src_, dst_;
 };
 

@@ -38,15 +38,17 @@ public:
             if (!built_ || dims != builtDims_) {
                 auto& eng = dn::cpuEngine();
                 const memory::desc d(dims, memory::data_type::f32, memory::format_tag::abc);
+                dnnl::primitive p;
                 if (log_) {
-                    primitive_ = dnnl::logsoftmax_forward(dnnl::logsoftmax_forward::primitive_desc(
+                    p = dnnl::logsoftmax_forward(dnnl::logsoftmax_forward::primitive_desc(
                         dnnl::logsoftmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
                 } else {
-                    primitive_ = dnnl::softmax_forward(dnnl::softmax_forward::primitive_desc(
+                    p = dnnl::softmax_forward(dnnl::softmax_forward::primitive_desc(
                         dnnl::softmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
                 }
                 src_ = memory(d, eng, nullptr);
                 dst_ = memory(d, eng, nullptr);
+                call_ = dn::Call(p, {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
                 builtDims_ = dims;
                 built_ = true;
             }
@@ -56,7 +58,7 @@ public:
             }
             src_.set_data_handle(const_cast<void*>(x.raw()));
             dst_.set_data_handle(y.raw());
-            primitive_.execute(dn::threadStream(), {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+            call_.run(dn::threadStream());
             dn::threadStream().wait();
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "softmax");
@@ -69,7 +71,7 @@ private:
     std::unique_ptr<Kernel> reference_;
     bool built_ = false;
     memory::dims builtDims_;
-    dnnl::primitive primitive_;
+    dn::Call call_;
     memory src_, dst_;
 };
 

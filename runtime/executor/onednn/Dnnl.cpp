@@ -72,6 +72,42 @@ void convertLayout(const Tensor& src, Tensor& dst, int layout) {
     }
 }
 
+Call::Call(dnnl::primitive p, std::unordered_map<int, dnnl::memory> args)
+    : primitive_(std::move(p)), memories_(std::move(args)) {
+    for (const auto& [key, m] : memories_) args_.push_back({key, m.get()});
+}
+
+void Call::run(dnnl::stream& s) const {
+    dnnl::error::wrap_c_api(
+        dnnl_primitive_execute(primitive_.get(), s.get(), static_cast<int>(args_.size()), args_.data()),
+        "could not execute a primitive");
+}
+
+void LayoutConversion::run(const Tensor& src, Tensor& dst, int layout) {
+    const Shape logical = src.logicalShape();
+    if (src.type() != DType::Float || logical.size() != 4) throw ExecError("layout conversion needs a rank-4 float tensor");
+    dst.reset(DType::Float, physicalShape(logical, layout));
+    dst.setLayout(layout);
+    if (dst.size() == 0) return;
+    try {
+        if (!call_ || logical != shape_ || src.layout() != from_ || layout != to_) {
+            auto& eng = cpuEngine();
+            src_ = dnnl::memory(floatDesc(logical, src.layout()), eng, nullptr);
+            dst_ = dnnl::memory(floatDesc(logical, layout), eng, nullptr);
+            call_ = Call(dnnl::reorder(src_, dst_), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, dst_}});
+            shape_ = logical;
+            from_ = src.layout();
+            to_ = layout;
+        }
+        src_.set_data_handle(const_cast<void*>(src.raw()));
+        dst_.set_data_handle(dst.raw());
+        call_.run(threadStream());
+        threadStream().wait();
+    } catch (const dnnl::error& e) {
+        rethrow(e, "layout conversion");
+    }
+}
+
 void rethrow(const dnnl::error& e, const char* what) {
     throw ExecError(std::string(what) + ": oneDNN refused (" + e.what() + ")");
 }

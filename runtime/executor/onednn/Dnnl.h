@@ -3,6 +3,8 @@
 #pragma once
 
 #include <oneapi/dnnl/dnnl.hpp>
+#include <unordered_map>
+#include <vector>
 
 #include "core/Tensor.h"
 
@@ -32,6 +34,35 @@ inline dnnl::memory wrap(const dnnl::memory::desc& d, const void* data) {
 
 // Copies `src` (a rank-4 float tensor) into `dst` in `layout`.
 void convertLayout(const Tensor& src, Tensor& dst, int layout);
+
+// A primitive bound to its arguments once. The C++ execute() builds an
+// argument map and vector on every call; this keeps them, so an execution
+// allocates nothing (memory objects are re-pointed with set_data_handle).
+class Call {
+public:
+    Call() = default;
+    Call(dnnl::primitive p, std::unordered_map<int, dnnl::memory> args);
+    void run(dnnl::stream& s) const;
+    explicit operator bool() const { return static_cast<bool>(primitive_); }
+
+private:
+    dnnl::primitive primitive_;
+    std::unordered_map<int, dnnl::memory> memories_;
+    std::vector<dnnl_exec_arg_t> args_;
+};
+
+// A reorder between two layouts of a rank-4 float tensor, made once and
+// pointed at each execution's tensors.
+class LayoutConversion {
+public:
+    void run(const Tensor& src, Tensor& dst, int layout);
+
+private:
+    Shape shape_;
+    int from_ = 0, to_ = 0;
+    dnnl::memory src_, dst_;
+    Call call_;
+};
 
 // oneDNN reports failures as dnnl::error; the executor speaks ExecError.
 [[noreturn]] void rethrow(const dnnl::error& e, const char* what);

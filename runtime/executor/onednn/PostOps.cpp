@@ -37,23 +37,24 @@ dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const d
     return ops;
 }
 
-AfterOps afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnnl::memory::desc& perChannel,
-                    std::vector<dnnl::memory>& addends) {
-    AfterOps out;
+std::vector<Call> afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnnl::memory::desc& perChannel,
+                             std::vector<dnnl::memory>& addends) {
+    std::vector<Call> out;
     const dnnl::engine eng = dst.get_engine();
     const dnnl::memory::desc d = dst.get_desc();
     auto eltwise = [&](dnnl::algorithm alg, float alpha, float beta) {
         dnnl::eltwise_forward::desc ed(dnnl::prop_kind::forward_inference, alg, d, alpha, beta);
-        out.steps.push_back(dnnl::eltwise_forward(dnnl::eltwise_forward::primitive_desc(ed, eng)));
-        out.args.push_back({{DNNL_ARG_SRC, dst}, {DNNL_ARG_DST, dst}});
+        out.emplace_back(dnnl::eltwise_forward(dnnl::eltwise_forward::primitive_desc(ed, eng)),
+                         std::unordered_map<int, dnnl::memory>{{DNNL_ARG_SRC, dst}, {DNNL_ARG_DST, dst}});
     };
     for (const auto& p : f.post) {
         if (p.isAdd) {
             const dnnl::memory::desc src1 = p.perChannel ? perChannel : d;
             dnnl::binary::desc bd(dnnl::algorithm::binary_add, d, src1, d);
-            out.steps.push_back(dnnl::binary(dnnl::binary::primitive_desc(bd, eng)));
             addends.emplace_back(src1, eng, nullptr);
-            out.args.push_back({{DNNL_ARG_SRC_0, dst}, {DNNL_ARG_SRC_1, addends.back()}, {DNNL_ARG_DST, dst}});
+            out.emplace_back(dnnl::binary(dnnl::binary::primitive_desc(bd, eng)),
+                             std::unordered_map<int, dnnl::memory>{
+                                 {DNNL_ARG_SRC_0, dst}, {DNNL_ARG_SRC_1, addends.back()}, {DNNL_ARG_DST, dst}});
         } else if (p.act == Fusion::Act::HardSigmoid) {
             eltwise(dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
             eltwise(dnnl::algorithm::eltwise_clip_v2, 0.0f, 1.0f);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/Kernel.h"
+#include "onednn/Dnnl.h"
 
 namespace vexart::onednn {
 
@@ -16,11 +17,7 @@ dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const d
 // The same chain as stand-alone primitives run in place on `dst` memory
 // (matmul's GEMM applies eltwise post-ops one element at a time). Binary
 // adds read `addends` in order.
-struct AfterOps {
-    std::vector<dnnl::primitive> steps;
-    std::vector<std::unordered_map<int, dnnl::memory>> args;
-};
-AfterOps afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnnl::memory::desc& perChannel,
+std::vector<Call> afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnnl::memory::desc& perChannel,
                     std::vector<dnnl::memory>& addends);
 
 // Index of each post-op in the chain (HardSigmoid takes two).
