@@ -142,6 +142,16 @@ private:
             if (!fusion_.scale.empty() && static_cast<int64_t>(fusion_.scale.size()) != M) {
                 throw ExecError("folded normalisation does not match the output channels");
             }
+            // oneDNN's kernels assume some input under every window; a pad
+            // as wide as the window (only hostile models have one) would
+            // have them read outside the image.
+            for (size_t i = 0; i < 3; ++i) {
+                const int64_t eff = (w.k[i] - 1) * w.dil[i] + 1;
+                if (w.padBegin[i] >= eff || w.padEnd[i] >= eff) {
+                    throw ExecError("Conv padding " + std::to_string(std::max(w.padBegin[i], w.padEnd[i])) +
+                                    " is as wide as the window");
+                }
+            }
             g.ys = outputShape(g.xs, M, w);
             g.channels = M;
             const bool threeD = g.xs.size() == 5;

@@ -207,23 +207,29 @@ private:
                                 continue;
                             }
                         }
+                        // Only the taps inside the image are visited: a window that is
+                        // mostly padding (a huge kernel with SAME padding) costs
+                        // nothing for its padding.
+                        const int64_t o3[3] = {od, oh, ow};
+                        int64_t lo[3], hi[3], within = 1, count = 1;
+                        for (int j = 0; j < 3; ++j) {
+                            const int64_t base = o3[j] * w.stride[j] - w.padBegin[j], d = w.dil[j];
+                            lo[j] = base >= 0 ? 0 : (-base + d - 1) / d;
+                            hi[j] = base > w.in[j] - 1 ? 0 : std::min(w.k[j], (w.in[j] - 1 - base) / d + 1);
+                            hi[j] = std::max(hi[j], lo[j]);
+                            const int64_t last = w.in[j] + w.padEnd[j] - 1 - base;
+                            within *= last < 0 ? 0 : std::min(w.k[j], last / d + 1);
+                            count *= hi[j] - lo[j];
+                        }
+                        const int64_t padded = within - count;
                         float acc = isMax_ ? -std::numeric_limits<float>::infinity() : 0.0f;
                         int64_t best = -1;
-                        int64_t count = 0;
-                        int64_t padded = 0;
-                        for (int64_t kd = 0; kd < w.k[0]; ++kd) {
+                        for (int64_t kd = lo[0]; kd < hi[0]; ++kd) {
                             const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
-                            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+                            for (int64_t kh = lo[1]; kh < hi[1]; ++kh) {
                                 const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-                                for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                                for (int64_t kw = lo[2]; kw < hi[2]; ++kw) {
                                     const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
-                                    const bool inPadded = id < w.in[0] + w.padEnd[0] && ih < w.in[1] + w.padEnd[1] &&
-                                                          iw < w.in[2] + w.padEnd[2];
-                                    if (id < 0 || id >= w.in[0] || ih < 0 || ih >= w.in[1] || iw < 0 ||
-                                        iw >= w.in[2]) {
-                                        padded += inPadded;
-                                        continue;
-                                    }
                                     const int64_t at = (id * w.in[1] + ih) * w.in[2] + iw;
                                     const float v = xc[at];
                                     if (isMax_) {
@@ -231,7 +237,6 @@ private:
                                     } else {
                                         acc += v;
                                     }
-                                    ++count;
                                 }
                             }
                         }
