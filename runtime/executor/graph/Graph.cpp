@@ -436,10 +436,14 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         // Weights the kernel now keeps in its own layout are not held twice.
         for (size_t i = 0; i < inputs.size(); ++i) {
             const int v = inputs[i];
-            if (v >= 0 && kernel->keepsCopyOf(i) && !st.wanted[static_cast<size_t>(v)] &&
-                st.consumers[static_cast<size_t>(v)].size() == 1) {
-                releaseInitializer(v);
+            if (v < 0 || !kernel->keepsCopyOf(i) || st.wanted[static_cast<size_t>(v)] ||
+                st.consumers[static_cast<size_t>(v)].size() != 1) {
+                continue;
             }
+            // The same tensor may feed this node twice (as data and as weights).
+            bool copied = true;
+            for (size_t j = 0; j < inputs.size(); ++j) copied = copied && (inputs[j] != v || kernel->keepsCopyOf(j));
+            if (copied) releaseInitializer(v);
         }
         // Shape only looks at the (now fixed) shape of its input.
         const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
