@@ -57,19 +57,8 @@ int layoutOf(const dnnl::memory::desc& d, const Shape& logical) {
 }
 
 void convertLayout(const Tensor& src, Tensor& dst, int layout) {
-    const Shape logical = src.logicalShape();
-    if (src.type() != DType::Float || logical.size() != 4) throw ExecError("layout conversion needs a rank-4 float tensor");
-    dst.reset(DType::Float, physicalShape(logical, layout));
-    dst.setLayout(layout);
-    if (dst.size() == 0) return;
-    try {
-        auto from = wrap(floatDesc(logical, src.layout()), src.raw());
-        auto to = wrap(floatDesc(logical, layout), dst.raw());
-        dnnl::reorder(from, to).execute(threadStream(), from, to);
-        threadStream().wait();
-    } catch (const dnnl::error& e) {
-        rethrow(e, "layout conversion");
-    }
+    LayoutConversion once;
+    once.run(src, dst, layout);
 }
 
 Call::Call(dnnl::primitive p, std::unordered_map<int, dnnl::memory> args)
