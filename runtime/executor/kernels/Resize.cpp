@@ -286,10 +286,8 @@ public:
                                                    : dnnl::algorithm::resampling_nearest;
                 dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg,
                                                  onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
-                src_ = dnnl::memory(onednn::floatDesc(xs, inLayout), eng, nullptr);
-                dst_ = dnnl::memory(onednn::floatDesc(ys, outLayout), eng, nullptr);
-                call_ = onednn::Call(dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng)),
-                                     {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+                call_.bind(dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng)),
+                           onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
                 builtShape_ = xs;
                 builtIn_ = inLayout;
                 builtOut_ = outLayout;
@@ -299,10 +297,7 @@ public:
                 ctx.zeroOutputs();
                 return;
             }
-            src_.set_data_handle(const_cast<void*>(x.raw()));
-            dst_.set_data_handle(y.raw());
-            call_.run(onednn::threadStream());
-            onednn::threadStream().wait();
+            call_.run(x, y);
         } catch (const dnnl::error& e) {
             onednn::rethrow(e, "Resize");
         }
@@ -357,8 +352,7 @@ private:
     bool built_ = false;
     Shape builtShape_;
     int builtIn_ = 0, builtOut_ = 0;
-    onednn::Call call_;
-    dnnl::memory src_, dst_;
+    onednn::UnaryCall call_;
 };
 
 }  // namespace

@@ -46,9 +46,7 @@ public:
                     p = dnnl::softmax_forward(dnnl::softmax_forward::primitive_desc(
                         dnnl::softmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
                 }
-                src_ = memory(d, eng, nullptr);
-                dst_ = memory(d, eng, nullptr);
-                call_ = dn::Call(p, {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+                call_.bind(p, d, d);
                 builtDims_ = dims;
                 built_ = true;
             }
@@ -56,10 +54,7 @@ public:
                 ctx.zeroOutputs();
                 return;
             }
-            src_.set_data_handle(const_cast<void*>(x.raw()));
-            dst_.set_data_handle(y.raw());
-            call_.run(dn::threadStream());
-            dn::threadStream().wait();
+            call_.run(x, y);
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "softmax");
         }
@@ -71,8 +66,7 @@ private:
     std::unique_ptr<Kernel> reference_;
     bool built_ = false;
     memory::dims builtDims_;
-    dn::Call call_;
-    memory src_, dst_;
+    dn::UnaryCall call_;
 };
 
 }  // namespace

@@ -72,6 +72,19 @@ void Call::run(dnnl::stream& s) const {
         "could not execute a primitive");
 }
 
+void UnaryCall::bind(dnnl::primitive p, const dnnl::memory::desc& src, const dnnl::memory::desc& dst) {
+    src_ = dnnl::memory(src, cpuEngine(), nullptr);
+    dst_ = dnnl::memory(dst, cpuEngine(), nullptr);
+    call_ = Call(std::move(p), {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+}
+
+void UnaryCall::run(const Tensor& x, Tensor& y) {
+    src_.set_data_handle(const_cast<void*>(x.raw()));
+    dst_.set_data_handle(y.raw());
+    call_.run(threadStream());
+    threadStream().wait();
+}
+
 void LayoutConversion::run(const Tensor& src, Tensor& dst, int layout) {
     const Shape logical = src.logicalShape();
     if (src.type() != DType::Float || logical.size() != 4) throw ExecError("layout conversion needs a rank-4 float tensor");

@@ -51,6 +51,17 @@ private:
     std::vector<dnnl_exec_arg_t> args_;
 };
 
+// A primitive with one source and one destination (softmax, resampling).
+class UnaryCall {
+public:
+    void bind(dnnl::primitive p, const dnnl::memory::desc& src, const dnnl::memory::desc& dst);
+    void run(const Tensor& x, Tensor& y);
+
+private:
+    dnnl::memory src_, dst_;
+    Call call_;
+};
+
 // A reorder between two layouts of a rank-4 float tensor, made once and
 // pointed at each execution's tensors.
 class LayoutConversion {
