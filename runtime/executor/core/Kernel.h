@@ -30,9 +30,9 @@ public:
     }
     bool wantsOutput(size_t i) const { return i < outputs_.size() && outputs_[i] != nullptr; }
     // The i-th output, shaped and typed (its storage is reused when large enough).
-    Tensor& out(size_t i, DType type, Shape shape) {
+    Tensor& out(size_t i, DType type, const Shape& shape) {
         Tensor& t = scratchOr(i);
-        t.reset(type, std::move(shape));
+        t.reset(type, shape);
         return t;
     }
 
@@ -42,9 +42,9 @@ public:
     std::vector<const Tensor*> inputs_;
     std::vector<Tensor*> outputs_;
     std::vector<bool> constant_;
-    // A kernel that takes channels-last inputs may write its first output
-    // channels-last too when this is set (no one needs it plain).
-    bool channelsLastOut = false;
+    // A kernel that takes inputs in other layouts (Tensor::layout) may
+    // write its first output in one too when this is set: no one needs it plain.
+    bool mayLeavePlain = false;
     // Set while the graph is being planned: a kernel that can may make
     // everything it needs (primitives, packed weights, output shapes) and
     // leave its outputs zero instead of computing them.
@@ -82,10 +82,11 @@ struct Fusion {
     bool empty() const { return scale.empty() && post.empty(); }
 };
 
-// What a kernel does with channels-last tensors (see Tensor::channelsLast).
+// What a kernel does with tensors in other layouts than the plain one
+// (see Tensor::layout).
 enum class LayoutUse {
     Plain,        // every input plain
-    Spatial,      // input 0 in either layout; output channels-last when allowed
+    Spatial,      // input 0 in any layout; output in one when allowed
     Elementwise,  // works on physical shapes when all inputs agree
     Any,          // takes every input as it is and sets its outputs' layout itself
 };
@@ -95,8 +96,8 @@ public:
     virtual ~Kernel() = default;
     virtual void run(KernelContext& ctx) = 0;
     virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
-    // The layout (Tensor::layout) its first output will have, given channelsLastOut.
-    virtual int outputLayout(KernelContext& ctx) { return ctx.channelsLastOut ? Tensor::kChannelsLast : Tensor::kPlain; }
+    // The layout (Tensor::layout) its first output will have, given mayLeavePlain.
+    virtual int outputLayout(KernelContext& ctx) { return ctx.mayLeavePlain ? Tensor::kChannelsLast : Tensor::kPlain; }
     // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
     virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
     // True when the kernel holds what it needs of constant input i (say,

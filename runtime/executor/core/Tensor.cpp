@@ -74,7 +74,7 @@ namespace {
 constexpr int64_t kMaxElements = VEXA_MAX_TENSOR_ELEMENTS;
 }  // namespace
 
-void Tensor::reset(DType type, Shape shape) {
+void Tensor::reset(DType type, const Shape& shape) {
     // Shapes come from untrusted files: refuse counts whose byte size overflows
     // rather than allocate a wrapped-around size and write past it.
     for (int64_t d : shape) {
@@ -84,7 +84,7 @@ void Tensor::reset(DType type, Shape shape) {
     if (count > kMaxElements) throw ExecError("shape " + shapeText(shape) + " is too large");
     type_ = type;
     width_ = dtypeSize(type);
-    shape_ = std::move(shape);
+    shape_ = shape;
     count_ = count;
     if (type_ == DType::String) {
         strings.resize(static_cast<size_t>(count_));

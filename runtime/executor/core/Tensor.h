@@ -51,10 +51,12 @@ Shape physicalShape(const Shape& logical, int layout);
 class Tensor {
 public:
     Tensor() = default;
-    Tensor(DType type, Shape shape) { reset(type, std::move(shape)); }
+    Tensor(DType type, const Shape& shape) { reset(type, shape); }
 
     // Sets type and shape; storage is kept when it is large enough.
-    void reset(DType type, Shape shape);
+    // The shape is copied into the one held, so a kernel that resets an
+    // output to a shape it keeps allocates nothing.
+    void reset(DType type, const Shape& shape);
 
     DType type() const { return type_; }
     const Shape& shape() const { return shape_; }
@@ -89,10 +91,15 @@ public:
     static constexpr int kPlain = 0, kChannelsLast = -1;
     int layout() const { return layout_; }
     void setLayout(int layout) { layout_ = layout; }
-    bool channelsLast() const { return layout_ != kPlain; }
-    void setChannelsLast(bool on) { layout_ = on ? kChannelsLast : kPlain; }
+    bool isPlain() const { return layout_ == kPlain; }
     // Logical shape: [N,C,H,W] in every layout.
     Shape logicalShape() const;
+    // One logical dimension, without building the shape.
+    int64_t logicalDim(size_t i) const {
+        if (layout_ == kChannelsLast && shape_.size() == 4) return shape_[i == 0 ? 0 : i == 1 ? 3 : i - 1];
+        if (layout_ > 0 && shape_.size() == 5) return i == 1 ? shape_[1] * shape_[4] : shape_[i];
+        return dim(i);
+    }
 
     // Uses `data` (owned elsewhere, at least bytes() of this shape) instead of
     // own storage; a later reset() that needs more allocates its own again.

@@ -264,7 +264,6 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     std::vector<bool> copyScheduled(V, false);
     schedule_.clear();
     hidden_.clear();
-    conversions_.clear();
     views_.clear();
     arena_.reset();
     arenaBytes_ = 0;
@@ -316,12 +315,12 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         Kernel* kernel = n.active;
         std::vector<const Tensor*> ins;
         std::vector<bool> constant;
-        bool allConst = true, anyChannelsLast = false;
+        bool allConst = true, anyLaidOut = false;
         for (int i : inputs) {
             ins.push_back(i >= 0 ? &values_[static_cast<size_t>(i)] : nullptr);
             constant.push_back(i >= 0 && isConst_[static_cast<size_t>(i)]);
             if (i >= 0 && !isConst_[static_cast<size_t>(i)]) allConst = false;
-            if (i >= 0 && values_[static_cast<size_t>(i)].channelsLast()) anyChannelsLast = true;
+            if (i >= 0 && !values_[static_cast<size_t>(i)].isPlain()) anyLaidOut = true;
         }
         std::vector<Tensor*> outs;
         bool outputWanted = false;
@@ -340,27 +339,27 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                                                    : kernel->layoutUse(*n.ctx);
             bool onPhysical = false;
             int physicalLayout = Tensor::kPlain;
-            if (anyChannelsLast && use == LayoutUse::Elementwise && !outputWanted) {
+            if (anyLaidOut && use == LayoutUse::Elementwise && !outputWanted) {
                 // Every operand in one layout over the same channels, or
                 // plain and the same bytes in that layout.
                 std::vector<Shape> views(inputs.size());
                 int64_t channels = -1;
                 onPhysical = true;
                 for (const Tensor* t : n.ctx->inputs_) {
-                    if (t == nullptr || !t->channelsLast()) continue;
+                    if (t == nullptr || t->isPlain()) continue;
                     if (physicalLayout != Tensor::kPlain && t->layout() != physicalLayout) onPhysical = false;
                     physicalLayout = t->layout();
                     channels = std::max(channels, t->logicalShape()[1]);
                 }
                 for (size_t i = 0; i < inputs.size(); ++i) {
                     const Tensor* t = n.ctx->inputs_[i];
-                    if (t != nullptr && !t->channelsLast()) {
+                    if (t != nullptr && t->isPlain()) {
                         onPhysical = onPhysical && layoutView(t->shape(), physicalLayout, channels, views[i]);
                     }
                 }
                 for (size_t i = 0; onPhysical && i < inputs.size(); ++i) {
                     const Tensor* t = n.ctx->inputs_[i];
-                    if (t == nullptr || t->channelsLast()) continue;
+                    if (t == nullptr || !t->isPlain()) continue;
                     hidden_.push_back(std::make_unique<Tensor>());
                     hidden_.back()->view(t->type(), views[i], const_cast<void*>(t->raw()));
                     n.ctx->inputs_[i] = hidden_.back().get();
@@ -368,9 +367,9 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     step.plannedShapes.emplace_back(t, t->shape());
                 }
             }
-            for (size_t i = 0; anyChannelsLast && !onPhysical && use != LayoutUse::Any && i < inputs.size(); ++i) {
+            for (size_t i = 0; anyLaidOut && !onPhysical && use != LayoutUse::Any && i < inputs.size(); ++i) {
                 const int v = inputs[i];
-                if (v < 0 || !values_[static_cast<size_t>(v)].channelsLast()) continue;
+                if (v < 0 || values_[static_cast<size_t>(v)].isPlain()) continue;
                 if (use == LayoutUse::Spatial && i == 0) continue;
                 Tensor*& copy = plainCopy[static_cast<size_t>(v)];
                 if (copy == nullptr) {
@@ -379,13 +378,12 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, Tensor::kPlain);
                 }
                 if (!copyScheduled[static_cast<size_t>(v)]) {
-                    step.toPlain.emplace_back(&values_[static_cast<size_t>(v)], copy);
-                    conversions_.push_back(std::make_unique<onednn::LayoutConversion>());
-                    step.conversions.push_back(conversions_.back().get());
+                    step.toPlain.push_back({&values_[static_cast<size_t>(v)], copy,
+                                            std::make_unique<onednn::LayoutConversion>()});
                 }
                 n.ctx->inputs_[i] = copy;
             }
-            n.ctx->channelsLastOut = (use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted;
+            n.ctx->mayLeavePlain = (use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted;
             std::vector<Shape> shapes;
             if (!allConst && kernel->fusable() && kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
@@ -407,13 +405,13 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             // Reshape and its kin only rename bytes: the output views the
             // input instead of being copied on each execution.
             if (!allConst && isAlias(n, inputs, outputs) && n.ctx->inputs_[0] == &values_[static_cast<size_t>(inputs[0])] &&
-                !values_[static_cast<size_t>(inputs[0])].channelsLast()) {
+                values_[static_cast<size_t>(inputs[0])].isPlain()) {
                 const Tensor& from = values_[static_cast<size_t>(inputs[0])];
                 Tensor& out = values_[static_cast<size_t>(outputs[0])];
                 if (out.type() == from.type() && out.size() == from.size() && from.type() != DType::String) {
                     out.view(out.type(), out.shape(), const_cast<void*>(from.raw()));
                     step.aliasOf = &from;
-                    step.aliasInputShape = from.shape();
+                    step.plannedShapes.emplace_back(&from, from.shape());
                     int root = inputs[0];
                     while (aliasRoot[static_cast<size_t>(root)] >= 0) root = aliasRoot[static_cast<size_t>(root)];
                     aliasRoot[static_cast<size_t>(outputs[0])] = root;
@@ -452,7 +450,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 if (out != nullptr) isConst_[static_cast<size_t>(out - values_.data())] = true;
             }
         } else {
-            for (const auto& c : step.toPlain) copyScheduled[static_cast<size_t>(c.first - values_.data())] = true;
+            for (const auto& c : step.toPlain) copyScheduled[static_cast<size_t>(c.from - values_.data())] = true;
             schedule_.push_back(std::move(step));
         }
     };
@@ -490,14 +488,13 @@ void Graph::placeInArena() {
     for (size_t v = 0; v < values_.size(); ++v) {
         if (isConst_[v]) fixed.insert(&values_[v]);
     }
-    for (const auto& [viewed, view] : views_) fixed.insert(view);
-    // An alias is read where its input lives.
-    std::unordered_map<const Tensor*, const Tensor*> aliasOf;
+    // Views and aliases own nothing: reading one reads what it views.
+    std::unordered_map<const Tensor*, const Tensor*> viewOf;
+    for (const auto& [viewed, view] : views_) viewOf.emplace(view, viewed);
     for (const Step& s : schedule_) {
-        if (s.aliasOf == nullptr) continue;
-        fixed.insert(s.node->ctx->outputs_[0]);
-        aliasOf.emplace(s.node->ctx->outputs_[0], s.aliasOf);
+        if (s.aliasOf != nullptr) viewOf.emplace(s.node->ctx->outputs_[0], s.aliasOf);
     }
+    for (const auto& [view, viewed] : viewOf) fixed.insert(view);
     auto written = [&](Tensor* t, size_t step) {
         if (t == nullptr || fixed.count(t) != 0 || t->type() == DType::String) return;
         if (index.emplace(t, tensors.size()).second) {
@@ -506,22 +503,17 @@ void Graph::placeInArena() {
         }
     };
     auto read = [&](const Tensor* t, size_t step) {
-        for (auto a = aliasOf.find(t); a != aliasOf.end(); a = aliasOf.find(t)) t = a->second;
+        for (auto v = viewOf.find(t); v != viewOf.end(); v = viewOf.find(t)) t = v->second;
         const auto it = index.find(t);
         if (it != index.end()) lives[it->second].last = std::max(lives[it->second].last, step);
     };
-    std::unordered_map<const Tensor*, const Tensor*> viewed;
-    for (const auto& [from, view] : views_) viewed.emplace(view, from);
     for (size_t k = 0; k < schedule_.size(); ++k) {
         const Step& s = schedule_[k];
-        for (const auto& [from, to] : s.toPlain) {
-            read(from, k);
-            written(to, k);
+        for (const auto& c : s.toPlain) {
+            read(c.from, k);
+            written(c.to, k);
         }
-        for (const Tensor* t : s.node->ctx->inputs_) {
-            const auto v = viewed.find(t);
-            read(v != viewed.end() ? v->second : t, k);
-        }
+        for (const Tensor* t : s.node->ctx->inputs_) read(t, k);
         for (const Tensor* t : s.alsoReads) read(t, k);
         for (Tensor* t : s.node->ctx->outputs_) written(t, k);
     }
@@ -566,15 +558,10 @@ void Graph::run() {
                 if (t->shape() != shape) throw ExecError("an input's shape changed from the one planned at build");
             }
             if (step.aliasOf != nullptr) {
-                if (step.aliasOf->shape() != step.aliasInputShape) {
-                    throw ExecError("an input's shape changed from the one planned at build");
-                }
                 n.ctx->outputs_[0]->repoint(const_cast<void*>(step.aliasOf->raw()));
                 continue;
             }
-            for (size_t c = 0; c < step.toPlain.size(); ++c) {
-                step.conversions[c]->run(*step.toPlain[c].first, *step.toPlain[c].second, Tensor::kPlain);
-            }
+            for (auto& c : step.toPlain) c.conversion->run(*c.from, *c.to, Tensor::kPlain);
             n.active->run(*n.ctx);
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + e.what());

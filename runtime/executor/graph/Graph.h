@@ -81,19 +81,22 @@ public:
     const std::vector<NodeTiming>& timings() const { return timings_; }
 
 private:
-    // One scheduled node, with the plain copies of channels-last inputs it
-    // needs made first.
+    // A plain copy of a tensor in another layout, made before a step.
+    struct PlainCopy {
+        const Tensor* from = nullptr;
+        Tensor* to = nullptr;
+        std::unique_ptr<onednn::LayoutConversion> conversion;
+    };
+    // One scheduled node, with the plain copies its inputs need made first.
     struct Step {
         Node* node = nullptr;
-        std::vector<std::pair<const Tensor*, Tensor*>> toPlain;
-        std::vector<onednn::LayoutConversion*> conversions;  // one per toPlain entry
+        std::vector<PlainCopy> toPlain;
         std::vector<const Tensor*> alsoReads;  // operands of nodes fused into this one
-        // Inputs seen through views planned for these shapes.
+        // Inputs seen through views, which hold only for these shapes.
         std::vector<std::pair<const Tensor*, Shape>> plannedShapes;
         // A node that only renames its input's bytes (Reshape and kin): its
-        // output views `aliasOf`, which must keep the shape it was planned with.
+        // output views `aliasOf` and nothing runs.
         const Tensor* aliasOf = nullptr;
-        Shape aliasInputShape;
     };
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();
@@ -115,7 +118,6 @@ private:
     std::vector<Step> schedule_;
     // Plain copies and physical-shape views made by the last prepare.
     std::vector<std::unique_ptr<Tensor>> hidden_;
-    std::vector<std::unique_ptr<onednn::LayoutConversion>> conversions_;
     std::vector<std::pair<const Tensor*, Tensor*>> views_;  // (viewed, view)
     std::unique_ptr<uint8_t[]> arena_;
     size_t arenaBytes_ = 0;

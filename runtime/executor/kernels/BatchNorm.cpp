@@ -25,7 +25,7 @@ public:
     LayoutUse layoutUse(const KernelContext& ctx) const override {
         return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
-    int outputLayout(KernelContext& ctx) override { return ctx.channelsLastOut ? ctx.in(0).layout() : Tensor::kPlain; }
+    int outputLayout(KernelContext& ctx) override { return ctx.mayLeavePlain ? ctx.in(0).layout() : Tensor::kPlain; }
     bool fusable() const override { return true; }
     void setFusion(Fusion f) override { fusion_ = std::move(f); }
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
@@ -41,12 +41,11 @@ public:
             return;
         }
         const Tensor& x = ctx.in(0);
-        const Shape xs = x.logicalShape();
-        const int64_t C = xs[1];
+        const int64_t C = x.logicalDim(1);
         affine(ctx, C);
         const int layout = x.layout();
-        const bool keep = layout == Tensor::kPlain || ctx.channelsLastOut;
-        Tensor& y = ctx.out(0, DType::Float, keep ? x.shape() : xs);
+        const bool keep = layout == Tensor::kPlain || ctx.mayLeavePlain;
+        Tensor& y = ctx.out(0, DType::Float, keep ? x.shape() : x.logicalShape());
         y.setLayout(keep ? layout : Tensor::kPlain);
         Tensor& dst = keep ? y : scratch_;
         if (!keep) {
@@ -69,7 +68,7 @@ public:
         if (layout != Tensor::kPlain) {
             // Rows of `block` channels: all of them channels-last, `layout` of them blocked.
             const int64_t block = layout == Tensor::kChannelsLast ? C : layout;
-            const int64_t pixels = xs[2] * xs[3], rows = block == 0 ? 0 : x.size() / block;
+            const int64_t pixels = x.logicalDim(2) * x.logicalDim(3), rows = block == 0 ? 0 : x.size() / block;
             VEXA_PARALLEL_FOR_IF(x.size())
             for (int64_t r = 0; r < rows; ++r) {
                 const int64_t c0 = layout == Tensor::kChannelsLast ? 0 : (r / pixels) % (C / block) * block;
@@ -79,7 +78,7 @@ public:
                 applyPosts(fusion_, o, block, r * block, c0, true);
             }
         } else {
-            const int64_t planes = xs[0] * C, S = planes == 0 ? 0 : x.size() / planes;
+            const int64_t planes = x.dim(0) * C, S = planes == 0 ? 0 : x.size() / planes;
             VEXA_PARALLEL_FOR_IF(x.size())
             for (int64_t p = 0; p < planes; ++p) {
                 const int64_t c = p % C;
@@ -97,7 +96,7 @@ private:
         if (training_ || ctx.inputCount() != 5 || ctx.outputCount() > 1) return false;
         const Tensor& x = ctx.in(0);
         if (x.type() != DType::Float || x.rank() < 2) return false;
-        const int64_t C = x.logicalShape()[1];
+        const int64_t C = x.logicalDim(1);
         for (size_t i = 1; i < 5; ++i) {
             if (!ctx.has(i) || ctx.in(i).type() != DType::Float || ctx.in(i).size() != C) return false;
         }

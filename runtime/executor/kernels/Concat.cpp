@@ -26,14 +26,14 @@ public:
         bool sameLayout = true, anyOther = false;
         for (const Tensor* t : ins_) {
             sameLayout = sameLayout && t->layout() == layout;
-            anyOther = anyOther || t->channelsLast();
+            anyOther = anyOther || !t->isPlain();
         }
         const int64_t rank = static_cast<int64_t>(ins_[0]->logicalShape().size());
         if (rank == 0) throw ExecError("concat of scalars");
         const int64_t axis = axis_ < 0 ? axis_ + rank : axis_;
         if (axis < 0 || axis >= rank) throw ExecError("concat axis out of range");
         Tensor& out = ctx.out(0, ins_[0]->type(), {});
-        if (layout != Tensor::kPlain && sameLayout && ctx.channelsLastOut) {
+        if (layout != Tensor::kPlain && sameLayout && ctx.mayLeavePlain) {
             // The logical axis in the physical shape: channels are the last
             // axis channels-last; blocked, channels join as whole blocks.
             static const size_t channelsLast[4] = {0, 3, 1, 2};
@@ -45,7 +45,7 @@ public:
             plain_.resize(ins_.size());
             toPlain_.resize(ins_.size());
             for (size_t i = 0; i < ins_.size(); ++i) {
-                if (!ins_[i]->channelsLast()) continue;
+                if (ins_[i]->isPlain()) continue;
                 toPlain_[i].run(*ins_[i], plain_[i], Tensor::kPlain);
                 ins_[i] = &plain_[i];
             }

@@ -57,11 +57,46 @@ public:
         return true;
     }
 
-    // The layout oneDNN runs this convolution fastest in, where the output
-    // may leave the plain one.
     int outputLayout(KernelContext& ctx) override {
         Geometry g;
-        if (!ctx.channelsLastOut || !geometry(ctx, g, false) || g.ys.size() != 4) return Tensor::kPlain;
+        return geometry(ctx, g, false) ? layoutFor(ctx, g) : Tensor::kPlain;
+    }
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        if (!planned(ctx)) plan(ctx);
+        Tensor& y = ctx.out(0, DType::Float, outShape_);
+        y.setLayout(outLayout_);
+        if (y.size() == 0) return;
+        for (const auto& p : fusion_.post) {
+            if (p.isAdd && !p.perChannel && (p.addend->shape() != y.shape() || p.addend->layout() != outLayout_)) {
+                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
+            }
+        }
+        if (ctx.dryRun) {
+            ctx.zeroOutputs();
+            return;
+        }
+        try {
+            execute(x, y);
+        } catch (const dnnl::error& e) {
+            dn::rethrow(e, "Conv");
+        }
+    }
+
+private:
+    // Whether the primitive and weights made for the last input still serve
+    // this one: then an execution derives nothing again.
+    bool planned(const KernelContext& ctx) const {
+        const Tensor& x = ctx.in(0);
+        return built_ && weightsReady_ && weightsConst_ && ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2)) &&
+               x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain == builtAllowed_;
+    }
+
+    // The layout oneDNN runs this convolution fastest in, where the output
+    // may leave the plain one.
+    int layoutFor(const KernelContext& ctx, const Geometry& g) {
+        if (!ctx.mayLeavePlain || g.ys.size() != 4) return Tensor::kPlain;
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
         plannedLayout_ = Tensor::kChannelsLast;
@@ -72,26 +107,23 @@ public:
             const int layout = dn::layoutOf(pd.dst_desc(), g.ys);
             if (layout != Tensor::kPlain && layout != dn::kNoLayout) plannedLayout_ = layout;
         } catch (const dnnl::error&) {
-            // run() reports it
+            // plan() reports it
         }
         return plannedLayout_;
     }
 
-    void run(KernelContext& ctx) override {
+    // Everything an input of this shape and layout needs: the output's
+    // shape and layout, the primitive, the weights in its layout.
+    void plan(KernelContext& ctx) {
         Geometry g;
         geometry(ctx, g, true);
         const Tensor& x = ctx.in(0);
         const Tensor& wt = ctx.in(1);
-        const int outLayout = outputLayout(ctx);
-        Tensor& y = ctx.out(0, DType::Float, physicalShape(g.ys, outLayout));
-        y.setLayout(outLayout);
-        if (y.size() == 0) return;
+        const int outLayout = layoutFor(ctx, g);
+        outShape_ = physicalShape(g.ys, outLayout);
+        outLayout_ = outLayout;
+        if (elementCount(g.ys) == 0) return;
         if (x.size() == 0) throw ExecError("Conv input " + shapeText(g.xs) + " is empty");
-        for (const auto& p : fusion_.post) {
-            if (p.isAdd && !p.perChannel && (p.addend->shape() != y.shape() || p.addend->layout() != outLayout)) {
-                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
-            }
-        }
         try {
             const bool weightsConst = ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2));
             if (weightsConst != weightsConst_) weightsReady_ = false;
@@ -106,17 +138,13 @@ public:
                 prepareWeights(wt, ctx.has(2) ? &ctx.in(2) : nullptr, g.channels);
                 weightsReady_ = true;
             }
-            if (ctx.dryRun) {
-                ctx.zeroOutputs();
-                return;
-            }
-            execute(x, y);
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "Conv");
         }
+        builtX_ = x.shape();
+        builtAllowed_ = ctx.mayLeavePlain;
     }
 
-private:
     // Shapes and window of this node's inputs; with `strict`, what does not
     // fit throws instead of answering false.
     bool geometry(const KernelContext& ctx, Geometry& g, bool strict) const {
@@ -319,6 +347,10 @@ private:
     bool reorderIn_ = false, reorderOut_ = false;
     Shape builtShape_;
     int builtIn_ = 0, builtOut_ = 0;
+    // The input the plan was made for, and the output it gives.
+    Shape builtX_, outShape_;
+    bool builtAllowed_ = false;
+    int outLayout_ = 0;
     const void* builtWeights_ = nullptr;
     memory::desc userWeights_;
     dnnl::convolution_forward::primitive_desc pd_;

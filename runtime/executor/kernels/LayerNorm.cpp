@@ -25,10 +25,14 @@ public:
         for (int64_t i = 0; i < axis; ++i) outer *= x.dim(static_cast<size_t>(i));
         const int64_t S = outer == 0 ? 0 : x.size() / outer;
         Tensor& y = ctx.out(0, DType::Float, x.shape());
-        Shape statShape = x.shape();
-        for (auto i = static_cast<size_t>(axis); i < statShape.size(); ++i) statShape[i] = 1;
-        float* meanOut = ctx.wantsOutput(1) ? ctx.out(1, DType::Float, statShape).data<float>() : nullptr;
-        float* invOut = ctx.wantsOutput(2) ? ctx.out(2, DType::Float, statShape).data<float>() : nullptr;
+        float* meanOut = nullptr;
+        float* invOut = nullptr;
+        if (ctx.wantsOutput(1) || ctx.wantsOutput(2)) {
+            Shape statShape = x.shape();
+            for (auto i = static_cast<size_t>(axis); i < statShape.size(); ++i) statShape[i] = 1;
+            if (ctx.wantsOutput(1)) meanOut = ctx.out(1, DType::Float, statShape).data<float>();
+            if (ctx.wantsOutput(2)) invOut = ctx.out(2, DType::Float, statShape).data<float>();
+        }
         const Tensor& scale = ctx.in(1);
         const Tensor* bias = ctx.has(2) ? &ctx.in(2) : nullptr;
         requireFloat(scale, "LayerNormalization scale");

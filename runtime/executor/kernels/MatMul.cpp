@@ -73,45 +73,22 @@ public:
     bool keepsCopyOf(size_t i) const override { return i == 1 && packed_ && weightsConst_; }
 
     void run(KernelContext& ctx) override {
-        Problem p;
-        if (!problem(ctx, p)) {
-            if (!fusion_.empty()) throw ExecError("fused work without a oneDNN product");
-            reference_->run(ctx);
+        if (!planned(ctx) && !plan(ctx)) return;
+        Tensor& y = ctx.out(0, DType::Float, outShape_);
+        for (const auto& post : fusion_.post) {
+            if (post.isAdd && !post.perChannel && post.addend->shape() != y.shape()) {
+                throw ExecError("fused operand " + shapeText(post.addend->shape()) + " no longer matches the output");
+            }
+        }
+        if (ctx.dryRun) {
+            ctx.zeroOutputs();
             return;
         }
-        if (biasAddend_ != nullptr) p.bias = {1, p.cols};
-        Tensor& y = ctx.out(0, DType::Float, p.out);
-        if (y.size() == 0) return;
-        if (p.inner == 0) {
-            // An empty sum: zeros (plus C), which the reference does.
-            reference_->run(ctx);
-            return;
-        }
-        const Tensor& b = ctx.in(1);
         try {
-            const bool weightsConst = ctx.isConstant(1);
-            if (weightsConst != weightsConst_) packed_ = false;
-            weightsConst_ = weightsConst;
-            if (!built_ || !(p == built_problem_)) build(p);
             auto& s = dn::threadStream();
-            if (weightsConst_ && !packed_) {
-                if (b.raw() == nullptr) throw ExecError("weights were released");
-                auto user = dn::wrap(userWeights_, b.raw());
-                dnnl::reorder(user, weights_).execute(s, user, weights_);
-                packed_ = true;
-            }
-            for (const auto& post : fusion_.post) {
-                if (post.isAdd && !post.perChannel && post.addend->shape() != y.shape()) {
-                    throw ExecError("fused operand " + shapeText(post.addend->shape()) + " no longer matches the output");
-                }
-            }
-            if (ctx.dryRun) {
-                ctx.zeroOutputs();
-                return;
-            }
             src_.set_data_handle(const_cast<void*>(ctx.in(0).raw()));
-            if (!weightsConst_) weights_.set_data_handle(const_cast<void*>(b.raw()));
-            if (!p.bias.empty()) {
+            if (!weightsConst_) weights_.set_data_handle(const_cast<void*>(ctx.in(1).raw()));
+            if (hasBias_) {
                 bias_.set_data_handle(const_cast<void*>(biasAddend_ != nullptr ? biasAddend_->raw() : ctx.in(2).raw()));
             }
             dst_.set_data_handle(y.raw());
@@ -128,11 +105,60 @@ public:
     }
 
 private:
+    // Whether the primitive (and packed weights) made for the last inputs
+    // still serve these: then an execution derives nothing again.
+    bool planned(const KernelContext& ctx) const {
+        return built_ && ctx.in(0).shape() == builtA_ && ctx.in(1).shape() == builtB_ &&
+               ctx.isConstant(1) == weightsConst_ && (!weightsConst_ || packed_) &&
+               (!ctx.has(2) || ctx.in(2).shape() == builtC_);
+    }
+
+    // Makes the primitive for these inputs; false when the reference kernel
+    // ran instead or there is nothing to compute.
+    bool plan(KernelContext& ctx) {
+        Problem p;
+        if (!problem(ctx, p)) {
+            if (!fusion_.empty()) throw ExecError("fused work without a oneDNN product");
+            reference_->run(ctx);
+            return false;
+        }
+        if (biasAddend_ != nullptr) p.bias = {1, p.cols};
+        Tensor& y = ctx.out(0, DType::Float, p.out);
+        if (y.size() == 0) return false;
+        if (p.inner == 0) {
+            // An empty sum: zeros (plus C), which the reference does.
+            reference_->run(ctx);
+            return false;
+        }
+        const Tensor& b = ctx.in(1);
+        try {
+            const bool weightsConst = ctx.isConstant(1);
+            if (weightsConst != weightsConst_) packed_ = false;
+            weightsConst_ = weightsConst;
+            if (!built_ || !(p == built_problem_)) build(p);
+            if (weightsConst_ && !packed_) {
+                if (b.raw() == nullptr) throw ExecError("weights were released");
+                auto user = dn::wrap(userWeights_, b.raw());
+                dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
+                dn::threadStream().wait();
+                packed_ = true;
+            }
+        } catch (const dnnl::error& e) {
+            dn::rethrow(e, isGemm_ ? "Gemm" : "MatMul");
+        }
+        builtA_ = ctx.in(0).shape();
+        builtB_ = b.shape();
+        builtC_ = ctx.has(2) ? ctx.in(2).shape() : Shape{};
+        outShape_ = p.out;
+        hasBias_ = !p.bias.empty();
+        return true;
+    }
+
     bool problem(const KernelContext& ctx, Problem& p) const {
         if (!ctx.has(0) || !ctx.has(1)) return false;
         const Tensor& a = ctx.in(0);
         const Tensor& b = ctx.in(1);
-        if (a.type() != DType::Float || b.type() != DType::Float || a.channelsLast() || b.channelsLast()) return false;
+        if (a.type() != DType::Float || b.type() != DType::Float || !a.isPlain() || !b.isPlain()) return false;
         if (isGemm_) {
             if (a.rank() != 2 || b.rank() != 2 || alpha_ != 1.0f) return false;
             p.transA = transA_;
@@ -247,6 +273,9 @@ private:
 
     bool built_ = false, packed_ = false, weightsConst_ = false;
     Problem built_problem_;
+    // The inputs the plan was made for, and the output it gives.
+    Shape builtA_, builtB_, builtC_, outShape_;
+    bool hasBias_ = false;
     memory::desc userWeights_;
     dn::Call call_;
     memory src_, weights_, bias_, dst_;

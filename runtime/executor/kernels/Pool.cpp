@@ -28,30 +28,22 @@ public:
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
-        Window w;
-        if (!covered(ctx) || !window(x.logicalShape(), w)) {
+        // The primitive made for the last input serves this one: nothing
+        // is derived again.
+        const bool planned = built_ && x.shape() == builtX_ && x.layout() == builtIn_ &&
+                             ctx.mayLeavePlain == builtAllowed_ && x.type() == DType::Float &&
+                             !(isMax_ && ctx.wantsOutput(1));
+        if (!planned && !plan(ctx)) {
             runReference(ctx);
             return;
         }
-        const Shape xs = x.logicalShape();
-        const Shape ys = outputShape(xs, xs[1], w);
-        // oneDNN pools in the input's layout, or channels-last for a plain
-        // input (its plain-layout pooling is a slow generic loop).
-        const int inLayout = x.layout();
-        const int poolLayout = inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout;
-        // One pixel per channel reads the same in every layout: keep it plain.
-        const int outLayout = ctx.channelsLastOut && ys[2] * ys[3] != 1 ? poolLayout : Tensor::kPlain;
-        Tensor& y = ctx.out(0, DType::Float, physicalShape(ys, outLayout));
-        y.setLayout(outLayout);
-        if (y.size() == 0 || x.size() == 0) return;
+        Tensor& y = ctx.out(0, DType::Float, outShape_);
+        y.setLayout(builtOut_);
+        if (y.size() == 0 || x.size() == 0 || ctx.dryRun) {
+            ctx.zeroOutputs();
+            return;
+        }
         try {
-            if (!built_ || xs != builtShape_ || inLayout != builtIn_ || outLayout != builtOut_) {
-                build(xs, ys, w, inLayout, poolLayout, outLayout);
-            }
-            if (ctx.dryRun) {
-                ctx.zeroOutputs();
-                return;
-            }
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
             dst_.set_data_handle(y.raw());
@@ -65,6 +57,33 @@ public:
     }
 
 private:
+    // Makes the primitive for this input; false when oneDNN does not cover it.
+    bool plan(const KernelContext& ctx) {
+        const Tensor& x = ctx.in(0);
+        Window w;
+        if (!covered(ctx) || !window(x.logicalShape(), w)) return false;
+        const Shape xs = x.logicalShape();
+        const Shape ys = outputShape(xs, xs[1], w);
+        // oneDNN pools in the input's layout, or channels-last for a plain
+        // input (its plain-layout pooling is a slow generic loop).
+        const int inLayout = x.layout();
+        const int poolLayout = inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout;
+        // One pixel per channel reads the same in every layout: keep it plain.
+        const int outLayout = ctx.mayLeavePlain && ys[2] * ys[3] != 1 ? poolLayout : Tensor::kPlain;
+        outShape_ = physicalShape(ys, outLayout);
+        builtOut_ = outLayout;
+        built_ = false;
+        if (elementCount(ys) == 0 || x.size() == 0) return true;
+        try {
+            build(xs, ys, w, inLayout, poolLayout, outLayout);
+        } catch (const dnnl::error& e) {
+            dn::rethrow(e, "pooling");
+        }
+        builtX_ = x.shape();
+        builtAllowed_ = ctx.mayLeavePlain;
+        return true;
+    }
+
     bool covered(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
         return x.type() == DType::Float && x.logicalShape().size() == 4 && !(isMax_ && ctx.wantsOutput(1));
@@ -116,14 +135,12 @@ private:
         }
         pool_ = dn::Call(dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng)),
                          {{DNNL_ARG_SRC, convertIn_ ? srcScratch_ : src_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
-        builtShape_ = xs;
         builtIn_ = inLayout;
-        builtOut_ = outLayout;
         built_ = true;
     }
 
     void runReference(KernelContext& ctx) {
-        if (!ctx.in(0).channelsLast()) {
+        if (ctx.in(0).isPlain()) {
             reference_->run(ctx);
             return;
         }
@@ -133,7 +150,7 @@ private:
         reference_->run(ctx);
         ctx.inputs_[0] = original;
         for (Tensor* out : ctx.outputs_) {
-            if (out != nullptr) out->setChannelsLast(false);
+            if (out != nullptr) out->setLayout(Tensor::kPlain);
         }
     }
 
@@ -145,7 +162,8 @@ private:
 
     bool built_ = false, convertIn_ = false, convertOut_ = false;
     int builtIn_ = 0, builtOut_ = 0;
-    Shape builtShape_;
+    Shape builtX_, outShape_;  // the input the primitive was made for, and its output
+    bool builtAllowed_ = false;
     dn::Call pool_, toPool_, toOutput_;
     memory src_, dst_, srcScratch_, dstScratch_;
 };

@@ -235,6 +235,7 @@ private:
         return static_cast<float>(total);
     }
 
+protected:
     int64_t opset_;
     bool upsample_;
     float cubicA_ = -0.75f;
@@ -245,17 +246,11 @@ private:
 };
 
 // oneDNN's resampling where it computes what ONNX defines, else the reference.
-class ResizeKernel : public Kernel {
+class ResizeKernel : public ReferenceResize {
 public:
-    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample)
-        : reference_(std::make_unique<ReferenceResize>(n, opset, upsample)), opset_(opset), upsample_(upsample) {
-        const Attrs a(n);
-        mode_ = a.s("mode", "nearest");
-        if (mode_ == "bilinear") mode_ = "linear";
-        coord_ = upsample || opset < 11 ? "asymmetric" : a.s("coordinate_transformation_mode", "half_pixel");
-        nearest_ = upsample || opset < 11 ? "floor" : a.s("nearest_mode", "round_prefer_floor");
-        scalesAttr_ = a.floats("scales");
+    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample) : ReferenceResize(n, opset, upsample) {
         // Newer attributes that change the result: left to the reference.
+        const Attrs a(n);
         special_ = a.i("antialias", 0) != 0 || a.has("axes") ||
                    a.s("keep_aspect_ratio_policy", "stretch") != "stretch";
     }
@@ -266,37 +261,24 @@ public:
     }
 
     void run(KernelContext& ctx) override {
-        Shape ys;
-        if (!plan(ctx, ys)) {
-            reference_->run(ctx);
+        const Tensor& x = ctx.in(0);
+        // The primitive made for the last input serves this one (scales
+        // and sizes are constants): nothing is derived again.
+        const size_t scalesInput = upsample_ || opset_ < 11 ? 1 : 2;
+        const bool planned = built_ && x.shape() == builtX_ && x.layout() == builtIn_ &&
+                             ctx.mayLeavePlain == builtAllowed_ &&
+                             (!ctx.has(scalesInput) || ctx.isConstant(scalesInput)) && (!ctx.has(3) || ctx.isConstant(3));
+        if (!planned && !build(ctx)) {
+            ReferenceResize::run(ctx);
             return;
         }
-        const Tensor& x = ctx.in(0);
-        const Shape xs = x.logicalShape();
-        const int inLayout = x.layout();
-        const int outLayout = ctx.channelsLastOut ? (inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout)
-                                                  : Tensor::kPlain;
-        Tensor& y = ctx.out(0, DType::Float, physicalShape(ys, outLayout));
-        y.setLayout(outLayout);
-        if (y.size() == 0 || x.size() == 0) return;
+        Tensor& y = ctx.out(0, DType::Float, outShape_);
+        y.setLayout(builtOut_);
+        if (ctx.dryRun) {
+            ctx.zeroOutputs();
+            return;
+        }
         try {
-            if (!built_ || xs != builtShape_ || inLayout != builtIn_ || outLayout != builtOut_) {
-                auto& eng = onednn::cpuEngine();
-                const auto alg = mode_ == "linear" ? dnnl::algorithm::resampling_linear
-                                                   : dnnl::algorithm::resampling_nearest;
-                dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg,
-                                                 onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
-                call_.bind(dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng)),
-                           onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
-                builtShape_ = xs;
-                builtIn_ = inLayout;
-                builtOut_ = outLayout;
-                built_ = true;
-            }
-            if (ctx.dryRun) {
-                ctx.zeroOutputs();
-                return;
-            }
             call_.run(x, y);
         } catch (const dnnl::error& e) {
             onednn::rethrow(e, "Resize");
@@ -304,6 +286,33 @@ public:
     }
 
 private:
+    bool build(const KernelContext& ctx) {
+        Shape ys;
+        if (!plan(ctx, ys)) return false;
+        const Tensor& x = ctx.in(0);
+        const Shape xs = x.logicalShape();
+        const int inLayout = x.layout();
+        const int outLayout = ctx.mayLeavePlain ? (inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout)
+                                                  : Tensor::kPlain;
+        try {
+            auto& eng = onednn::cpuEngine();
+            const auto alg = mode_ == "linear" ? dnnl::algorithm::resampling_linear : dnnl::algorithm::resampling_nearest;
+            dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg, onednn::floatDesc(xs, inLayout),
+                                             onednn::floatDesc(ys, outLayout));
+            call_.bind(dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng)),
+                       onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
+        } catch (const dnnl::error& e) {
+            onednn::rethrow(e, "Resize");
+        }
+        builtX_ = x.shape();
+        builtIn_ = inLayout;
+        builtOut_ = outLayout;
+        builtAllowed_ = ctx.mayLeavePlain;
+        outShape_ = physicalShape(ys, outLayout);
+        built_ = true;
+        return true;
+    }
+
     // The output shape, when oneDNN computes exactly what ONNX defines.
     bool plan(const KernelContext& ctx, Shape& ys) const {
         const Tensor& x = ctx.in(0);
@@ -342,15 +351,10 @@ private:
                (nearest_ == "round_prefer_floor" || nearest_ == "round_prefer_ceil");
     }
 
-    std::unique_ptr<Kernel> reference_;
-    int64_t opset_;
-    bool upsample_;
-    std::string mode_, coord_, nearest_;
-    std::vector<float> scalesAttr_;
     bool special_ = false;
 
-    bool built_ = false;
-    Shape builtShape_;
+    bool built_ = false, builtAllowed_ = false;
+    Shape builtX_, outShape_;  // the input the primitive was made for, and its output
     int builtIn_ = 0, builtOut_ = 0;
     onednn::UnaryCall call_;
 };

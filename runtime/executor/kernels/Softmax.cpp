@@ -2,6 +2,8 @@
 // inner] (before opset 13, as [outer, rest] flattened at the axis).
 #include <onnx/onnx_pb.h>
 
+#include <array>
+
 #include "onednn/Dnnl.h"
 #include "kernels/Window.h"
 
@@ -34,8 +36,8 @@ public:
         }
         Tensor& y = ctx.out(0, DType::Float, x.shape());
         try {
-            const memory::dims dims = {outer, dim, inner};
-            if (!built_ || dims != builtDims_) {
+            if (!built_ || outer != builtDims_[0] || dim != builtDims_[1] || inner != builtDims_[2]) {
+                const memory::dims dims = {outer, dim, inner};
                 auto& eng = dn::cpuEngine();
                 const memory::desc d(dims, memory::data_type::f32, memory::format_tag::abc);
                 dnnl::primitive p;
@@ -47,7 +49,7 @@ public:
                         dnnl::softmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
                 }
                 call_.bind(p, d, d);
-                builtDims_ = dims;
+                builtDims_ = {outer, dim, inner};
                 built_ = true;
             }
             if (ctx.dryRun) {
@@ -65,7 +67,7 @@ private:
     bool flatten_, log_;
     std::unique_ptr<Kernel> reference_;
     bool built_ = false;
-    memory::dims builtDims_;
+    std::array<int64_t, 3> builtDims_ = {0, 0, 0};
     dn::UnaryCall call_;
 };
 

@@ -86,21 +86,34 @@ void UnaryCall::run(const Tensor& x, Tensor& y) {
 }
 
 void LayoutConversion::run(const Tensor& src, Tensor& dst, int layout) {
-    const Shape logical = src.logicalShape();
-    if (src.type() != DType::Float || logical.size() != 4) throw ExecError("layout conversion needs a rank-4 float tensor");
-    dst.reset(DType::Float, physicalShape(logical, layout));
-    dst.setLayout(layout);
-    if (dst.size() == 0) return;
-    try {
-        if (!call_ || logical != shape_ || src.layout() != from_ || layout != to_) {
+    // The reorder made for the last source serves this one: nothing is derived again.
+    if (!call_ || src.shape() != from_ || src.layout() != fromLayout_ || layout != toLayout_) {
+        const Shape logical = src.logicalShape();
+        if (src.type() != DType::Float || logical.size() != 4) {
+            throw ExecError("layout conversion needs a rank-4 float tensor");
+        }
+        to_ = physicalShape(logical, layout);
+        if (elementCount(to_) == 0) {
+            dst.reset(DType::Float, to_);
+            dst.setLayout(layout);
+            return;
+        }
+        try {
             auto& eng = cpuEngine();
             src_ = dnnl::memory(floatDesc(logical, src.layout()), eng, nullptr);
             dst_ = dnnl::memory(floatDesc(logical, layout), eng, nullptr);
             call_ = Call(dnnl::reorder(src_, dst_), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, dst_}});
-            shape_ = logical;
-            from_ = src.layout();
-            to_ = layout;
+        } catch (const dnnl::error& e) {
+            rethrow(e, "layout conversion");
         }
+        from_ = src.shape();
+        fromLayout_ = src.layout();
+        toLayout_ = layout;
+    }
+    dst.reset(DType::Float, to_);
+    dst.setLayout(layout);
+    if (dst.size() == 0) return;
+    try {
         src_.set_data_handle(const_cast<void*>(src.raw()));
         dst_.set_data_handle(dst.raw());
         call_.run(threadStream());

@@ -69,8 +69,8 @@ public:
     void run(const Tensor& src, Tensor& dst, int layout);
 
 private:
-    Shape shape_;
-    int from_ = 0, to_ = 0;
+    Shape from_, to_;  // physical shapes of the source it was made for and of its result
+    int fromLayout_ = 0, toLayout_ = 0;
     dnnl::memory src_, dst_;
     Call call_;
 };

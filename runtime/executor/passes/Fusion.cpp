@@ -139,7 +139,7 @@ Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
 // A constant that broadcasts to `out` with one value per `axis` (a bias).
 bool perChannelOperand(const GraphState& g, int value, const Shape& out, size_t axis) {
     const Tensor& t = g.values[static_cast<size_t>(value)];
-    if (!g.isConst[static_cast<size_t>(value)] || t.channelsLast() || t.rank() > out.size() || axis >= out.size() ||
+    if (!g.isConst[static_cast<size_t>(value)] || !t.isPlain() || t.rank() > out.size() || axis >= out.size() ||
         t.size() != out[axis] || out[axis] == 1) {
         return false;
     }

@@ -49,7 +49,7 @@ bool matchLayerNorm(const GraphState& g, size_t k, LayerNormMatch& m) {
     // Only x is computed yet: its rank is the rank of the whole subgraph.
     const Tensor& xt = g.values[static_cast<size_t>(x)];
     if (!lastAxisMean(mean, x, xt.rank())) return false;
-    if (xt.type() != DType::Float || xt.channelsLast()) return false;
+    if (xt.type() != DType::Float || !xt.isPlain()) return false;
     const Node* sub = only(g, mean.outputs[0], "Sub");
     if (sub == nullptr || sub->inputs.size() != 2 || sub->inputs[0] != x || sub->inputs[1] != mean.outputs[0]) return false;
     const int d = sub->outputs[0];

@@ -1,6 +1,7 @@
-// Channels-last propagation: convolutions and pooling hand channels-last
-// tensors to each other and to element-wise nodes, which compute on the
-// physical shapes unchanged; every other consumer gets a plain copy.
+// Layout propagation: convolutions and pooling hand tensors in their
+// channels-last or channel-blocked layouts to each other and to element-wise
+// nodes, which compute on the physical shapes unchanged; every other
+// consumer gets a plain copy.
 #pragma once
 
 #include <string>
