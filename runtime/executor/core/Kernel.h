@@ -80,6 +80,15 @@ struct Fusion {
     std::vector<float> scale, shift;
     std::vector<Post> post;
     bool empty() const { return scale.empty() && post.empty(); }
+    // Throws when an added operand no longer matches `out` in shape and
+    // layout (a data-dependent shape left the plan).
+    void checkAddends(const Tensor& out) const {
+        for (const auto& p : post) {
+            if (p.isAdd && !p.perChannel && (p.addend->shape() != out.shape() || p.addend->layout() != out.layout())) {
+                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
+            }
+        }
+    }
 };
 
 // What a kernel does with tensors in other layouts than the plain one

@@ -52,11 +52,7 @@ public:
             scratch_.reset(DType::Float, x.shape());
             scratch_.setLayout(layout);
         }
-        for (const auto& p : fusion_.post) {
-            if (p.isAdd && !p.perChannel && (p.addend->shape() != dst.shape() || p.addend->layout() != layout)) {
-                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
-            }
-        }
+        fusion_.checkAddends(dst);
         if (ctx.dryRun) {
             ctx.zeroOutputs();
             return;

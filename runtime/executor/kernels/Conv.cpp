@@ -68,11 +68,7 @@ public:
         Tensor& y = ctx.out(0, DType::Float, outShape_);
         y.setLayout(outLayout_);
         if (y.size() == 0) return;
-        for (const auto& p : fusion_.post) {
-            if (p.isAdd && !p.perChannel && (p.addend->shape() != y.shape() || p.addend->layout() != outLayout_)) {
-                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
-            }
-        }
+        fusion_.checkAddends(y);
         if (ctx.dryRun) {
             ctx.zeroOutputs();
             return;

@@ -75,11 +75,7 @@ public:
     void run(KernelContext& ctx) override {
         if (!planned(ctx) && !plan(ctx)) return;
         Tensor& y = ctx.out(0, DType::Float, outShape_);
-        for (const auto& post : fusion_.post) {
-            if (post.isAdd && !post.perChannel && post.addend->shape() != y.shape()) {
-                throw ExecError("fused operand " + shapeText(post.addend->shape()) + " no longer matches the output");
-            }
-        }
+        fusion_.checkAddends(y);
         if (ctx.dryRun) {
             ctx.zeroOutputs();
             return;
