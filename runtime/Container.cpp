@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
+#include <zlib.h>
+
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/message_lite.h>
 
 #include <cerrno>
 #include <cmath>
@@ -18,6 +22,21 @@
 
 namespace vexart {
 namespace {
+struct ZipCloser {
+    void operator()(zip_t* z) const { zip_discard(z); }
+};
+}  // namespace
+
+class ContainerArchive {
+public:
+    explicit ContainerArchive(zip_t* z) : z_(z) {}
+    zip_t* get() const { return z_.get(); }
+
+private:
+    std::unique_ptr<zip_t, ZipCloser> z_;
+};
+
+namespace {
 
 using json = nlohmann::json;
 
@@ -28,16 +47,21 @@ constexpr int kFormatVersion = 1;
 constexpr uint64_t kMaxManifestBytes = uint64_t{16} << 20;
 constexpr uint64_t kMaxEntryBytes = (uint64_t{1} << 31) - 1;
 
-struct ZipCloser {
-    void operator()(zip_t* z) const { zip_discard(z); }
-};
-
 // Inflates entries in chunks and charges every byte to one budget, so that
 // a forged size in the archive costs nothing and a bomb stops at the cap.
 class EntryReader {
 public:
     EntryReader(zip_t* z, uint64_t archiveSize, uint64_t limit)
         : z_(z), archiveSize_(archiveSize), limit_(limit), budget_(limit) {}
+
+    // Bytes that are not read now but count as if they were.
+    void charge(uint64_t bytes) {
+        if (bytes > budget_) {
+            throw std::runtime_error("container decompresses to more than the limit of " + std::to_string(limit_) +
+                                     " bytes");
+        }
+        budget_ -= bytes;
+    }
 
     std::string read(const std::string& name, uint64_t maxBytes) {
         zip_stat_t st;
@@ -68,11 +92,7 @@ public:
                 throw std::runtime_error("container entry '" + name + "' is larger than " + std::to_string(maxBytes) +
                                          " bytes");
             }
-            if (got > budget_) {
-                throw std::runtime_error("container decompresses to more than the limit of " +
-                                         std::to_string(limit_) + " bytes");
-            }
-            budget_ -= got;
+            charge(got);
             data.append(chunk, static_cast<size_t>(got));
         }
         return data;
@@ -132,9 +152,25 @@ void addEntry(zip_t* z, const std::string& name, const std::string& data, bool c
 
 struct ArchiveEntry {
     std::string name;
-    const std::string* data;
+    const std::string* data;  // null: copied as it is from `from`
     bool compress;
+    zip_t* from = nullptr;
+    uint64_t index = 0;
 };
+
+// An entry of another archive, copied without being inflated or held.
+void copyEntry(zip_t* z, const ArchiveEntry& e) {
+    zip_source_t* src = zip_source_zip(z, e.from, e.index, 0, 0, -1);
+    if (src == nullptr) {
+        throw std::runtime_error("cannot copy container entry '" + e.name + "': " + zip_strerror(z));
+    }
+    const zip_int64_t index = zip_file_add(z, e.name.c_str(), src, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+        zip_source_free(src);
+        throw std::runtime_error("cannot add container entry '" + e.name + "': " + zip_strerror(z));
+    }
+    zip_set_file_compression(z, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+}
 
 // The archive, built in memory.
 std::vector<uint8_t> archiveBytes(const std::vector<ArchiveEntry>& entries) {
@@ -151,7 +187,13 @@ std::vector<uint8_t> archiveBytes(const std::vector<ArchiveEntry>& entries) {
         throw std::runtime_error("cannot create an archive in memory");
     }
     std::unique_ptr<zip_t, ZipCloser> archive(z);
-    for (const auto& e : entries) addEntry(z, e.name, *e.data, e.compress);
+    for (const auto& e : entries) {
+        if (e.data != nullptr) {
+            addEntry(z, e.name, *e.data, e.compress);
+        } else {
+            copyEntry(z, e);
+        }
+    }
     if (zip_close(z) != 0) throw std::runtime_error(std::string("cannot write the archive: ") + zip_strerror(z));
     archive.release();
     std::vector<uint8_t> bytes;
@@ -277,19 +319,27 @@ std::vector<uint8_t> readContainerFile(const std::string& path, uint64_t maxByte
     return bytes;
 }
 
-ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerLimits& limits) {
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* src = zip_source_buffer_create(bytes, size, 0, &error);
-    if (src == nullptr) throw std::runtime_error(std::string("cannot read container: ") + zip_error_strerror(&error));
-    std::unique_ptr<zip_t, ZipCloser> z(zip_open_from_source(src, ZIP_RDONLY | ZIP_CHECKCONS, &error));
-    if (!z) {
-        zip_source_free(src);
-        const std::string why = zip_error_strerror(&error);
-        zip_error_fini(&error);
-        throw std::runtime_error("not a valid container archive: " + why);
+namespace {
+
+// A stored entry whose bytes the archive holds, so reading it later cannot
+// inflate past its size; null for anything else, which is read at once.
+std::shared_ptr<const ArchivedGraph> storedEntry(zip_t* z, const std::string& name, uint64_t archiveSize) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat(z, name.c_str(), 0, &st) != 0) throw std::runtime_error("container has no entry '" + name + "'");
+    const zip_uint64_t needed = ZIP_STAT_INDEX | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                                ZIP_STAT_CRC | ZIP_STAT_ENCRYPTION_METHOD;
+    if ((st.valid & needed) != needed || st.comp_method != ZIP_CM_STORE || st.encryption_method != ZIP_EM_NONE ||
+        st.size != st.comp_size || st.size > archiveSize || st.size > kMaxEntryBytes) {
+        return nullptr;
     }
-    EntryReader entries(z.get(), size, limits.totalBytes);
+    return std::make_shared<const ArchivedGraph>(ArchivedGraph{st.index, st.size, st.crc});
+}
+
+// `archive`: set, the archive stays open for the graphs' bytes.
+ContainerModel readArchive(zip_t* z, uint64_t archiveSize, const ContainerLimits& limits,
+                           std::shared_ptr<ContainerArchive> archive) {
+    EntryReader entries(z, archiveSize, limits.totalBytes);
     ContainerModel model;
     model.manifestText = entries.read(kManifest, kMaxManifestBytes);
     json manifest;
@@ -319,7 +369,12 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
             ContainerGraph graph;
             graph.name = g.at("name").get<std::string>();
             graph.file = g.at("file").get<std::string>();
-            graph.onnx = entries.read(graph.file, kMaxEntryBytes);
+            graph.archived = archive != nullptr ? storedEntry(z, graph.file, archiveSize) : nullptr;
+            if (graph.archived != nullptr) {
+                entries.charge(graph.archived->size);
+            } else {
+                graph.onnx = entries.read(graph.file, kMaxEntryBytes);
+            }
             const json encodings = g.value("encodings", json::object());
             for (const auto& [tensor, e] : encodings.items()) {
                 graph.encodings[tensor] = encodingFromJson(tensor, e);
@@ -335,9 +390,9 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
         throw std::runtime_error(std::string("container manifest is malformed: ") + e.what());
     }
     if (model.graphs.empty()) throw std::runtime_error("container holds no graph");
-    const zip_int64_t count = zip_get_num_entries(z.get(), 0);
+    const zip_int64_t count = zip_get_num_entries(z, 0);
     for (zip_int64_t i = 0; i < count; ++i) {
-        const char* name = zip_get_name(z.get(), static_cast<zip_uint64_t>(i), 0);
+        const char* name = zip_get_name(z, static_cast<zip_uint64_t>(i), 0);
         // Directory entries carry nothing; the files under them keep their paths.
         if (name == nullptr || used.count(name) != 0 || model.otherEntries.count(name) != 0 ||
             (*name != '\0' && name[std::strlen(name) - 1] == '/')) {
@@ -345,7 +400,114 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
         }
         model.otherEntries[name] = entries.read(static_cast<zip_uint64_t>(i), name, kMaxEntryBytes);
     }
+    model.archive = std::move(archive);
     return model;
+}
+
+// Streams an archived entry, reading exactly its size.
+class EntryStream : public google::protobuf::io::CopyingInputStream {
+public:
+    EntryStream(zip_t* z, const ArchivedGraph& entry, const std::string& name)
+        : file_(zip_fopen_index(z, entry.index, 0), zip_fclose), left_(entry.size) {
+        if (!file_) throw std::runtime_error("cannot read container entry '" + name + "': " + zip_strerror(z));
+    }
+    int Read(void* buffer, int size) override {
+        if (left_ == 0 || failed_) return 0;
+        const zip_int64_t n = zip_fread(file_.get(), buffer, std::min<uint64_t>(static_cast<uint64_t>(size), left_));
+        if (n <= 0) {
+            failed_ = true;
+            return n < 0 ? -1 : 0;
+        }
+        left_ -= static_cast<uint64_t>(n);
+        return static_cast<int>(n);
+    }
+    // All bytes read and the entry's checksum holds (checked at its end).
+    bool complete() {
+        char extra;
+        return !failed_ && left_ == 0 && zip_fread(file_.get(), &extra, 1) == 0;
+    }
+
+private:
+    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> file_;
+    uint64_t left_;
+    bool failed_ = false;
+};
+
+zip_t* archiveOf(const ContainerModel& model, const ContainerGraph& graph) {
+    if (model.archive == nullptr) throw std::runtime_error("graph '" + graph.name + "' has no archive to be read from");
+    return model.archive->get();
+}
+
+}  // namespace
+
+ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerLimits& limits) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* src = zip_source_buffer_create(bytes, size, 0, &error);
+    if (src == nullptr) throw std::runtime_error(std::string("cannot read container: ") + zip_error_strerror(&error));
+    std::unique_ptr<zip_t, ZipCloser> z(zip_open_from_source(src, ZIP_RDONLY | ZIP_CHECKCONS, &error));
+    if (!z) {
+        zip_source_free(src);
+        const std::string why = zip_error_strerror(&error);
+        zip_error_fini(&error);
+        throw std::runtime_error("not a valid container archive: " + why);
+    }
+    return readArchive(z.get(), size, limits, nullptr);
+}
+
+ContainerModel openContainerFile(const std::string& path, const ContainerLimits& limits) {
+    // Non-blocking, so that a FIFO cannot hang the open; only regular files are read.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw ContainerFileError("cannot read the file: " + std::string(std::strerror(errno)));
+    struct stat st {};
+    std::string refused;
+    if (fstat(fd, &st) != 0) {
+        refused = "cannot read the file: " + std::string(std::strerror(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = "not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > limits.totalBytes) {
+        refused = "the file is larger than the limit of " + std::to_string(limits.totalBytes) + " bytes";
+    }
+    int code = 0;
+    zip_t* z = refused.empty() ? zip_fdopen(fd, ZIP_RDONLY | ZIP_CHECKCONS, &code) : nullptr;
+    if (z == nullptr) {
+        close(fd);  // zip_fdopen takes the descriptor only when it succeeds
+        if (!refused.empty()) throw ContainerFileError(refused);
+        zip_error_t error;
+        zip_error_init_with_code(&error, code);
+        const std::string why = zip_error_strerror(&error);
+        zip_error_fini(&error);
+        throw std::runtime_error("not a valid container archive: " + why);
+    }
+    auto archive = std::make_shared<ContainerArchive>(z);
+    return readArchive(z, static_cast<uint64_t>(st.st_size), limits, std::move(archive));
+}
+
+bool parseGraph(const ContainerModel& model, const ContainerGraph& graph, google::protobuf::MessageLite& out) {
+    if (graph.archived == nullptr) return out.ParseFromString(graph.onnx);
+    EntryStream entry(archiveOf(model, graph), *graph.archived, graph.file);
+    bool parsed = false;
+    {
+        google::protobuf::io::CopyingInputStreamAdaptor stream(&entry, 1 << 16);
+        parsed = out.ParseFromZeroCopyStream(&stream);
+    }
+    if (!entry.complete()) throw std::runtime_error("container entry '" + graph.file + "' is truncated or corrupt");
+    return parsed;
+}
+
+std::string graphBytes(const ContainerModel& model, const ContainerGraph& graph) {
+    if (graph.archived == nullptr) return graph.onnx;
+    EntryStream entry(archiveOf(model, graph), *graph.archived, graph.file);
+    std::string bytes(static_cast<size_t>(graph.archived->size), '\0');
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const int want = static_cast<int>(std::min<size_t>(bytes.size() - got, 1 << 20));
+        const int n = entry.Read(bytes.data() + got, want);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (!entry.complete()) throw std::runtime_error("container entry '" + graph.file + "' is truncated or corrupt");
+    return bytes;
 }
 
 void writeContainer(const ContainerModel& model, const std::string& path) {
@@ -394,7 +556,14 @@ void writeContainer(const ContainerModel& model, const std::string& path) {
     // inflating them was half of the time a large model took to load.
     const std::string manifestText = manifest.dump(2);
     std::vector<ArchiveEntry> entries{{kManifest, &manifestText, true}};
-    for (size_t i = 0; i < model.graphs.size(); ++i) entries.push_back({files[i], &model.graphs[i].onnx, false});
+    for (size_t i = 0; i < model.graphs.size(); ++i) {
+        const ContainerGraph& g = model.graphs[i];
+        if (g.archived != nullptr) {
+            entries.push_back({files[i], nullptr, false, archiveOf(model, g), g.archived->index});
+        } else {
+            entries.push_back({files[i], &g.onnx, false});
+        }
+    }
     for (const auto& [name, data] : model.otherEntries) entries.push_back({name, &data, true});
     replaceFile(path, archiveBytes(entries));
 }
@@ -403,7 +572,17 @@ std::string graphsDigest(const ContainerModel& model, const std::vector<std::str
     size_t h = 1469598103934665603ull;
     for (const auto& name : graphs) {
         for (const auto& g : model.graphs) {
-            if (g.name == name) h ^= std::hash<std::string>()(g.onnx) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+            if (g.name != name) continue;
+            uint64_t size = g.onnx.size();
+            uint64_t crc = 0;
+            if (g.archived != nullptr) {
+                size = g.archived->size;
+                crc = g.archived->crc;
+            } else {
+                // zlib's crc32 takes at most 4 GiB a call; a graph is under 2.
+                crc = crc32(0, reinterpret_cast<const Bytef*>(g.onnx.data()), static_cast<uInt>(g.onnx.size()));
+            }
+            for (const uint64_t v : {size, crc}) h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
         }
     }
     char buf[32];

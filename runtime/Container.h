@@ -4,9 +4,16 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <nlohmann/json_fwd.hpp>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+namespace google::protobuf {
+class MessageLite;
+}
 
 namespace vexart {
 
@@ -22,12 +29,29 @@ struct CacheRecord {
     std::string digest;  // of the graphs the record was made for
 };
 
+// A stored graph entry of the archive a container was opened from. Its bytes
+// stay in the file until a build streams them into a parsed model, so a large
+// model is never held as bytes and parsed at once.
+struct ArchivedGraph {
+    uint64_t index = 0;  // entry in the archive
+    uint64_t size = 0;
+    uint32_t crc = 0;
+};
+
 struct ContainerGraph {
+    ContainerGraph() = default;
+    ContainerGraph(std::string name_, std::string onnx_, std::map<std::string, TensorEncoding> encodings_ = {},
+                   std::string file_ = {})
+        : name(std::move(name_)), onnx(std::move(onnx_)), encodings(std::move(encodings_)), file(std::move(file_)) {}
+
     std::string name;
-    std::string onnx;  // serialized ModelProto
+    std::string onnx;  // serialized ModelProto, unless `archived`
     std::map<std::string, TensorEncoding> encodings;
     std::string file;  // archive entry; empty: the writer picks one
+    std::shared_ptr<const ArchivedGraph> archived;  // set: the bytes are read from `ContainerModel::archive`
 };
+
+class ContainerArchive;  // an open archive; see openContainerFile
 
 struct ContainerModel {
     std::string modelVersion;
@@ -38,6 +62,7 @@ struct ContainerModel {
     // every other archive entry, by name.
     std::string manifestText;
     std::map<std::string, std::string> otherEntries;
+    std::shared_ptr<ContainerArchive> archive;  // where archived graphs are read from
 };
 
 // Bounds on what reading a container may decompress: memory follows the
@@ -48,8 +73,23 @@ struct ContainerLimits {
 // The defaults, with VEXA_CONTAINER_MAX_BYTES (a byte count) overriding the total.
 ContainerLimits containerLimitsFromEnvironment();
 
-// Throws std::runtime_error with a reason on anything malformed.
+// The file itself could not be read (as opposed to a malformed archive).
+struct ContainerFileError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws std::runtime_error with a reason on anything malformed. Every graph
+// is read into memory.
 ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerLimits& limits = {});
+// The same from a regular file, which stays open: stored graph entries are
+// checked against the file's size and read when a build asks for them
+// (`parseGraph`); deflated ones are read now.
+ContainerModel openContainerFile(const std::string& path, const ContainerLimits& limits = {});
+// Parses a graph into `out` from memory or, streamed, from the archive;
+// false if the bytes are not such a message. Throws if the archive cannot be read.
+bool parseGraph(const ContainerModel& model, const ContainerGraph& graph, google::protobuf::MessageLite& out);
+// A graph's serialized bytes, from wherever they are held.
+std::string graphBytes(const ContainerModel& model, const ContainerGraph& graph);
 // A regular file's bytes (no device, pipe or directory), at most `maxBytes`.
 std::vector<uint8_t> readContainerFile(const std::string& path, uint64_t maxBytes);
 // Writes the archive; "version needed" is the ZIP64 one (45) in every header.
@@ -62,7 +102,8 @@ void writeContainer(const ContainerModel& model, const std::string& path);
 // when the bit width, step size or offset cannot be used.
 TensorEncoding encodingFromJson(const std::string& tensor, const nlohmann::json& e);
 
-// Digest of the graphs a cache record covers, to detect stale records.
+// Digest of the graphs a cache record covers (their sizes and CRC-32s, which
+// the archive records), to detect stale records.
 std::string graphsDigest(const ContainerModel& model, const std::vector<std::string>& graphs);
 
 }  // namespace vexart

@@ -75,13 +75,21 @@ Vexa_DlContainer_Handle_t Vexa_DlContainer_Open(const char* path) try {
     if (path == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_Open: null path");
     const auto start = std::chrono::steady_clock::now();
     const std::string what = std::string("Failed to open container ") + path;
-    std::vector<uint8_t> bytes;
+    ContainerModel model;
     try {
-        bytes = readContainerFile(path, containerLimitsFromEnvironment().totalBytes);
-    } catch (const std::runtime_error& e) {
+        model = openContainerFile(path, containerLimitsFromEnvironment());
+    } catch (const ContainerFileError& e) {
         return fail(VEXA_ERRORCODE_IO, what + ": " + e.what());
+    } catch (const std::runtime_error& e) {
+        return fail(VEXA_ERRORCODE_BAD_CONTAINER, "Vexa_DlContainer_Open: " + what + ": " + e.what());
     }
-    return openBytes(bytes.data(), bytes.size(), what, start);
+    return guarded<Vexa_DlContainer_Handle_t>("Vexa_DlContainer_Open", VEXA_ERRORCODE_BAD_CONTAINER, nullptr, [&] {
+        auto c = std::make_unique<DlContainer>();
+        c->model = std::move(model);
+        c->openMicroseconds =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        return static_cast<Vexa_DlContainer_Handle_t>(c.release());
+    });
 } VEXA_API_CATCH
 
 Vexa_DlContainer_Handle_t Vexa_DlContainer_OpenBuffer(const uint8_t* buffer, size_t size) try {

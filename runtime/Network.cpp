@@ -219,7 +219,13 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             continue;
         }
         onnx::ModelProto proto;
-        if (!proto.ParseFromString(cg.onnx)) throw ExecError("graph '" + cg.name + "' is not a valid ONNX model");
+        bool parsed = false;
+        try {
+            parsed = parseGraph(model, cg, proto);
+        } catch (const std::runtime_error& e) {
+            throw ExecError("graph '" + cg.name + "': " + e.what());
+        }
+        if (!parsed) throw ExecError("graph '" + cg.name + "' is not a valid ONNX model");
         NetworkGraph ng;
         ng.name = cg.name;
         ng.encodings = cg.encodings;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <tuple>
 #include <type_traits>
@@ -284,6 +285,64 @@ TEST(RuntimeContainers, SaveAfterAnInitCacheBuildAddsAValidRecord) {
     EXPECT_EQ(Vexa_VEXABuilder_ValidateCache(b.builder.get()), 0);
     const std::string bytes = readFile(path);
     EXPECT_EQ(bytes[4], 45);  // ZIP64 "version needed" in the first local header
+}
+
+// A file container keeps its stored graphs in the file until a build reads
+// them; what happens to the file in between decides what the build sees.
+TEST(RuntimeContainers, GraphsAreReadFromTheOpenFileWhenBuilt) {
+    TempDir dir;
+    OnnxBuilder m = affineModel("m", {1, 2}, 2, 1);
+    // Unused weights larger than any read buffer, so that a change in the
+    // middle of the graph is in the file, not in memory.
+    m.initializerRaw("unused", {1 << 18}, std::vector<float>(1 << 18, 0.5f));
+    const OnnxBuilder other = affineModel("m", {1, 5}, 2, 1);
+    const std::string graph = m.serialize();
+    const std::string path = packContainer(dir.file("m.dlc"), {{"m", &m}});
+    const std::string bytes = readFile(path);
+
+    const auto opened = vexart::openContainerFile(path);
+    ASSERT_NE(opened.graphs.at(0).archived, nullptr);
+    EXPECT_TRUE(opened.graphs[0].onnx.empty());
+    EXPECT_EQ(vexart::graphBytes(opened, opened.graphs[0]), graph);
+    // Held in memory or left in the file, a graph has one digest.
+    const auto held = vexart::readContainer(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    EXPECT_EQ(vexart::graphsDigest(held, {"m"}), vexart::graphsDigest(opened, {"m"}));
+
+    const size_t at = bytes.find(graph);
+    ASSERT_NE(at, std::string::npos);
+    struct Case {
+        std::string name;
+        std::function<void()> change;
+        std::string error;  // empty: the build gets the graph as it was opened
+    };
+    const std::vector<Case> cases = {
+        {"replaced by another container", [&] {
+             packContainer(dir.file("new.dlc"), {{"m", &other}});
+             std::filesystem::rename(dir.file("new.dlc"), path);
+         }, ""},
+        {"a graph byte overwritten in place", [&] {
+             std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(static_cast<std::streamoff>(at + graph.size() / 2));
+             f.put(static_cast<char>(graph[graph.size() / 2] ^ 0x55));
+         }, "truncated or corrupt"},
+        {"truncated inside the graph", [&] { std::filesystem::resize_file(path, at + graph.size() / 2); }, "container entry"},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        const DlContainerHandle container(Vexa_DlContainer_Open(path.c_str()));
+        ASSERT_TRUE(container) << lastError();
+        c.change();
+        const BuilderHandle builder(Vexa_VEXABuilder_Create(container.get()));
+        const NetworkHandleOwner net(Vexa_VEXABuilder_Build(builder.get()));
+        if (c.error.empty()) {
+            ASSERT_TRUE(net) << c.name << ": " << lastError();
+            const TensorShapeHandle shape(Vexa_VEXA_GetInputDimensionsForNetwork(net.get(), "m", "x"));
+            EXPECT_EQ(Vexa_TensorShape_At(shape.get(), 1), 2u) << c.name;
+        } else {
+            EXPECT_FALSE(net) << c.name;
+            EXPECT_NE(lastError().find(c.error), std::string::npos) << c.name << ": " << lastError();
+        }
+    }
 }
 
 TEST(RuntimeBuild, OutputSelectionAndGraphSubsets) {

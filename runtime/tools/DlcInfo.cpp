@@ -29,17 +29,16 @@ int main(int argc, char** argv) {
     }
     try {
         const vexart::ContainerLimits limits = vexart::containerLimitsFromEnvironment();
-        std::vector<uint8_t> bytes;
+        vexart::ContainerModel model;
         try {
-            bytes = vexart::readContainerFile(argv[1], limits.totalBytes);
+            model = vexart::openContainerFile(argv[1], limits);
         } catch (const std::exception& e) {
             throw std::runtime_error(std::string("cannot read ") + argv[1] + ": " + e.what());
         }
-        const auto model = vexart::readContainer(bytes.data(), bytes.size(), limits);
         std::cout << "Container: " << argv[1] << "\nModel version: " << model.modelVersion << "\n";
         for (const auto& g : model.graphs) {
             onnx::ModelProto proto;
-            if (!proto.ParseFromString(g.onnx)) throw std::runtime_error("graph '" + g.name + "' is not valid ONNX");
+            if (!vexart::parseGraph(model, g, proto)) throw std::runtime_error("graph '" + g.name + "' is not valid ONNX");
             std::cout << "\nGraph: " << g.name << " (" << proto.graph().node_size() << " nodes)\n";
             std::set<std::string> inits;
             for (const auto& t : proto.graph().initializer()) inits.insert(t.name());
