@@ -103,6 +103,24 @@ const std::vector<Case>& cases() {
              conv(b, "a4", "c5", 8, 8, 1, 14);
              b.node("HardSwish", {"c5"}, {"y"});  // asked for: stays a node of its own
          }},
+        {"HardSwishByClip", {1, 4, 6, 6}, 3, [](OnnxBuilder& b) {
+             // x * Clip(x + 3, 0, 6) / 6, and Clip(x + 3, 0, 6) * (1/6) * x.
+             scalar(b, "three", 3.0f);
+             scalar(b, "zero", 0.0f);
+             scalar(b, "six", 6.0f);
+             scalar(b, "sixth", 1.0f / 6);
+             conv(b, "x", "c1", 4, 8, 3, 36);
+             b.node("Add", {"c1", "three"}, {"h1"});
+             b.node("Clip", {"h1", "zero", "six"}, {"h2"});
+             b.node("Mul", {"c1", "h2"}, {"h3"});
+             b.node("Div", {"h3", "six"}, {"a1"});
+             conv(b, "a1", "c2", 8, 8, 1, 37);
+             b.node("Add", {"three", "c2"}, {"k1"});
+             b.node("Clip", {"k1", "zero", "six"}, {"k2"});
+             b.node("Mul", {"k2", "sixth"}, {"k3"});
+             b.node("Mul", {"k3", "c2"}, {"a2"});
+             conv(b, "a2", "y", 8, 4, 3, 38);
+         }},
         {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 8, 8, 3, 15);
              b.node("GlobalAveragePool", {"c1"}, {"p"});
@@ -265,6 +283,39 @@ TEST_P(Planned, ArenaIsReusedAcrossExecutionsAndSmallerThanItsValues) {
     EXPECT_GT(once.arenaBytes, 0u);
     EXPECT_LT(once.arenaBytes, once.activationBytes);
     EXPECT_LE(once.arenaBytes, run(GetParam(), true).arenaBytes);
+}
+
+// Asking for any one value besides the output keeps it what the unfused
+// graph computes: no fusion may swallow a value the user asked for.
+TEST_P(Planned, EveryValueAskedForComesOutAsComputed) {
+    const Case& c = GetParam();
+    OnnxBuilder b("g");
+    b.input("x", c.input);
+    c.build(b);
+    b.output("y");
+    const std::vector<float> x = pseudoRandom(countOf(c.input), 99, 2.0f);
+    auto values = [&](const std::vector<std::string>& outputs) {
+        Graph g(b.proto());
+        g.prepare({{"x", c.input}}, outputs);
+        vexart::Tensor& in = g.input("x");
+        std::copy(x.begin(), x.end(), in.data<float>());
+        g.run();
+        std::map<std::string, std::vector<float>> got;
+        for (const auto& name : outputs) {
+            const vexart::Tensor& t = g.value(name);
+            if (t.type() == vexart::DType::Float) got[name].assign(t.data<float>(), t.data<float>() + t.size());
+        }
+        return got;
+    };
+    const std::vector<std::string> names = Graph(b.proto()).nodeOutputNames();
+    const auto all = values(names);
+    for (const auto& name : names) {
+        if (name == "y" || all.count(name) == 0) continue;
+        SCOPED_TRACE(name);
+        const auto got = values({"y", name});
+        ASSERT_EQ(got.count(name), 1u) << "not a float tensor when asked for alone";
+        expectClose(got.at(name), all.at(name), 1e-4f);
+    }
 }
 
 TEST_P(Planned, ThreadCountDoesNotChangeResults) {

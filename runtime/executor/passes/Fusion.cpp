@@ -7,6 +7,9 @@ namespace {
 
 bool near(float a, float b) { return std::fabs(a - b) <= 1e-6f; }
 
+// A computed value that no one asked for, which a fusion may leave unwritten.
+bool internal(const GraphState& g, int value) { return value >= 0 && !g.wanted[static_cast<size_t>(value)]; }
+
 bool constScalar(const GraphState& g, const Node& n, size_t input, float& out) {
     if (input >= n.inputs.size() || n.inputs[input] < 0) return true;  // omitted: keep the default
     const auto v = static_cast<size_t>(n.inputs[input]);
@@ -116,7 +119,7 @@ Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
         float c = 0;
         if (div.opType != "Div" || div.inputs.size() != 2 || div.inputs[0] != x || !otherScalar(g, div, x, c) ||
-            !near(c, 1.41421356f) || div.outputs.size() != 1) {
+            !near(c, 1.41421356f) || div.outputs.size() != 1 || !internal(g, div.outputs[0])) {
             continue;
         }
         Node* erf = soleOfType(g, div.outputs[0], "Erf");
@@ -132,6 +135,60 @@ Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         if (half == nullptr || !otherScalar(g, *half, mul.outputs[0], c) || c != 0.5f) continue;
         spanned = {&div, erf, add, &mul, half};
         return half;
+    }
+    return nullptr;
+}
+
+// `n` divides `value` by 6 or multiplies it by 1/6.
+bool sixthOf(const GraphState& g, const Node& n, int value) {
+    float c = 0;
+    if (n.outputs.size() != 1 || !otherScalar(g, n, value, c)) return false;
+    return (n.opType == "Div" && n.inputs[0] == value && c == 6.0f) || (n.opType == "Mul" && near(c, 1.0f / 6));
+}
+
+// `mul` is the product of `a` and `b`, in either order.
+bool productOf(const Node& mul, int a, int b) {
+    return mul.opType == "Mul" && mul.inputs.size() == 2 && mul.outputs.size() == 1 &&
+           ((mul.inputs[0] == a && mul.inputs[1] == b) || (mul.inputs[0] == b && mul.inputs[1] == a));
+}
+
+// HardSwish written out with ReLU6: x * Clip(x + 3, 0, 6) / 6, the sixth
+// taken last or from the clipped value first. Listed and returned as geluChain.
+Node* hardSwishChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
+    const auto& cons = g.consumers[static_cast<size_t>(x)];
+    if (cons.size() != 2) return nullptr;
+    for (int pick = 0; pick < 2; ++pick) {
+        Node& add = *g.nodes[cons[static_cast<size_t>(pick)]];
+        Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
+        float c = 0;
+        if (add.opType != "Add" || add.outputs.size() != 1 || !internal(g, add.outputs[0]) ||
+            !otherScalar(g, add, x, c) || c != 3.0f) {
+            continue;
+        }
+        Node* clip = soleOfType(g, add.outputs[0], "Clip");
+        Fusion::Post relu6;
+        if (clip == nullptr || clip->inputs[0] != add.outputs[0] || !activationOf(g, *clip, relu6) ||
+            relu6.alpha != 0.0f || relu6.beta != 6.0f) {
+            continue;
+        }
+        int gated = clip->outputs[0];
+        Node* sixth = g.soleConsumer(gated);
+        if (sixth != nullptr && sixthOf(g, *sixth, gated)) {
+            gated = sixth->outputs[0];
+            if (!internal(g, gated)) continue;
+        } else {
+            sixth = nullptr;
+        }
+        if (g.soleConsumer(gated) != &mul || !productOf(mul, x, gated)) continue;
+        Node* last = &mul;
+        if (sixth == nullptr) {
+            if (!internal(g, mul.outputs[0])) continue;
+            sixth = g.soleConsumer(mul.outputs[0]);
+            if (sixth == nullptr || !sixthOf(g, *sixth, mul.outputs[0])) continue;
+            last = sixth;
+        }
+        spanned = {&add, clip, sixth, &mul};
+        return last;
     }
     return nullptr;
 }
@@ -186,16 +243,19 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
         std::vector<Node*> spanned;
         Node* next = gatedProduct(g, cur, p);
         bool absorbedGate = next != nullptr;
+        Fusion folded;  // a normalisation's scale and shift, taken only if the step fuses
         if (next == nullptr && (next = geluChain(g, cur, spanned)) != nullptr) {
             p = {};
             p.act = Fusion::Act::Gelu;
-            for (Node* n : spanned) g.skipped[g.indexOf(n)] = true;
+        } else if (next == nullptr && (next = hardSwishChain(g, cur, spanned)) != nullptr) {
+            p = {};
+            p.act = Fusion::Act::HardSwish;
         } else if (next == nullptr) {
             next = g.soleConsumer(cur);
             if (next == nullptr || next->inputs.empty()) break;
             if (next->opType == "BatchNormalization") {
                 if (!foldsNormalization || next->inputs[0] != cur || !chain.fusion.empty() ||
-                    !foldNormalization(g, *next, outputShape[1], chain.fusion)) {
+                    !foldNormalization(g, *next, outputShape[1], folded)) {
                     break;
                 }
             } else if (next->opType == "Add") {
@@ -219,8 +279,14 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
         if (absorbedGate) {
             for (size_t c : g.consumers[static_cast<size_t>(cur)]) g.skipped[c] = true;
         }
+        for (Node* n : spanned) g.skipped[g.indexOf(n)] = true;
         g.skipped[g.indexOf(next)] = true;
-        if (next->opType != "BatchNormalization") chain.fusion.post.push_back(p);
+        if (next->opType == "BatchNormalization") {
+            chain.fusion.scale = std::move(folded.scale);
+            chain.fusion.shift = std::move(folded.shift);
+        } else {
+            chain.fusion.post.push_back(p);
+        }
         cur = out;
         chain.output = cur;
     }

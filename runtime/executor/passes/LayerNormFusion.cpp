@@ -63,7 +63,8 @@ bool matchLayerNorm(const GraphState& g, size_t k, LayerNormMatch& m) {
         if (n->opType == "Div") div = n;
     }
     float e = 0;
-    if (pow == nullptr || div == nullptr || pow->inputs.size() != 2 || pow->inputs[0] != d || pow->outputs.size() != 1) {
+    if (pow == nullptr || div == nullptr || pow->inputs.size() != 2 || pow->inputs[0] != d ||
+        pow->outputs.size() != 1 || pow->outputs[0] < 0 || g.wanted[static_cast<size_t>(pow->outputs[0])]) {
         return false;
     }
     const int two = constOperand(g, *pow, d);
