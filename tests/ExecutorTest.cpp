@@ -11,6 +11,7 @@
 #include <map>
 
 #include "executor/graph/Graph.h"
+#include "executor/kernels/BlockedPool.h"
 #include "executor/core/Threads.h"
 #include "executor/planner/Arena.h"
 #include "tools/OnnxBuilder.h"
@@ -324,6 +325,66 @@ TEST_P(Planned, ThreadCountDoesNotChangeResults) {
 
 INSTANTIATE_TEST_SUITE_P(Executor, Planned, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Pooling over channel blocks against the definition, tap by tap, for the
+// unrolled windows (2x2, 3x3), the general one, every block width and the
+// windows that hang over the padding and the input's end.
+TEST(BlockedPool, MatchesTheDefinition) {
+    struct Geometry {
+        int64_t block, ih, iw, kh, kw, stride, dil, pad, oh, ow;
+    };
+    const Geometry geometries[] = {
+        {8, 9, 9, 3, 3, 1, 1, 1, 9, 9},     // same padding
+        {8, 10, 11, 3, 3, 2, 1, 0, 5, 6},   // ceil-mode overhang at the end
+        {16, 6, 6, 2, 2, 2, 1, 0, 3, 3},
+        {8, 7, 7, 3, 2, 1, 2, 1, 5, 7},     // dilated, not square
+        {5, 5, 4, 5, 5, 1, 1, 2, 5, 4},     // channels-last width, window over the whole input
+    };
+    for (const auto& g : geometries) {
+        for (int kind = 0; kind < 3; ++kind) {
+            vexart::BlockedPoolShape s;
+            s.outer = 3;
+            s.block = g.block;
+            s.ih = g.ih, s.iw = g.iw, s.oh = g.oh, s.ow = g.ow, s.kh = g.kh, s.kw = g.kw;
+            s.sh = s.sw = g.stride;
+            s.dh = s.dw = g.dil;
+            s.padTop = s.padLeft = g.pad;
+            s.isMax = kind == 0;
+            s.countPad = kind == 2;
+            const std::vector<float> x = pseudoRandom(static_cast<size_t>(s.outer * g.ih * g.iw * g.block), 7, 3.0f);
+            std::vector<float> y(static_cast<size_t>(s.outer * g.oh * g.ow * g.block), -7.0f);
+            vexart::blockedPool(x.data(), y.data(), s);
+            for (int64_t b = 0; b < s.outer; ++b) {
+                for (int64_t oy = 0; oy < g.oh; ++oy) {
+                    for (int64_t ox = 0; ox < g.ow; ++ox) {
+                        for (int64_t c = 0; c < g.block; ++c) {
+                            float best = -INFINITY, sum = 0;
+                            int64_t taps = 0;
+                            for (int64_t ky = 0; ky < g.kh; ++ky) {
+                                for (int64_t kx = 0; kx < g.kw; ++kx) {
+                                    const int64_t iy = oy * g.stride - g.pad + ky * g.dil;
+                                    const int64_t ix = ox * g.stride - g.pad + kx * g.dil;
+                                    if (iy < 0 || iy >= g.ih || ix < 0 || ix >= g.iw) continue;
+                                    const float v = x[static_cast<size_t>(((b * g.ih + iy) * g.iw + ix) * g.block + c)];
+                                    best = std::max(best, v);
+                                    sum += v;
+                                    ++taps;
+                                }
+                            }
+                            const float want = kind == 0   ? best
+                                               : kind == 1 ? sum / static_cast<float>(taps)
+                                                           : sum / static_cast<float>(g.kh * g.kw);
+                            const float got = y[static_cast<size_t>(((b * g.oh + oy) * g.ow + ox) * g.block + c)];
+                            ASSERT_NEAR(got, want, 1e-5f) << "block " << g.block << " kernel " << g.kh << "x" << g.kw
+                                                         << " kind " << kind << " at " << b << "," << oy << "," << ox
+                                                         << "," << c;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
 
 // Lifetimes [first, last] and sizes; buffers alive at once never share bytes.
 TEST(Arena, PlacesOverlappingLifetimesApartAndReusesTheRest) {

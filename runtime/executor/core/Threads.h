@@ -26,8 +26,11 @@ private:
 // A loop whose iterations are independent, split over the scope's threads
 // when `work` (roughly, elements touched) makes it worth waking them.
 #define VEXA_PRAGMA(x) _Pragma(#x)
+// A loop over independent lanes, to be vectorised.
 #ifdef _OPENMP
 #define VEXA_PARALLEL_FOR_IF(work) VEXA_PRAGMA(omp parallel for schedule(static) if ((work) > 32768))
+#define VEXA_SIMD VEXA_PRAGMA(omp simd)
 #else
 #define VEXA_PARALLEL_FOR_IF(work)
+#define VEXA_SIMD
 #endif

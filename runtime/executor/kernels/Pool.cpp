@@ -1,11 +1,13 @@
-// Max and average pooling (windowed and global) on oneDNN for rank-4
-// float tensors in either layout; what oneDNN does not cover (other ranks
+// Max and average pooling (windowed and global) of rank-4 float tensors in
+// either layout: windows over channel blocks that keep their layout run the
+// blocked loop, the rest runs on oneDNN; what neither covers (other ranks
 // and types, max-pooling indices, average pooling that counts a ceil-mode
 // overhang as padding) goes to the reference kernels.
 #include <onnx/onnx_pb.h>
 
-#include "onednn/Dnnl.h"
+#include "kernels/BlockedPool.h"
 #include "kernels/Window.h"
+#include "onednn/Dnnl.h"
 
 namespace vexart {
 namespace {
@@ -43,6 +45,10 @@ public:
             ctx.zeroOutputs();
             return;
         }
+        if (direct_) {
+            blockedPool(x.data<float>(), y.data<float>(), directShape_);
+            return;
+        }
         try {
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
@@ -60,6 +66,7 @@ private:
     // Makes the primitive for this input; false when oneDNN does not cover it.
     bool plan(const KernelContext& ctx) {
         const Tensor& x = ctx.in(0);
+        direct_ = false;
         Window w;
         if (!covered(ctx) || !window(x.logicalShape(), w)) return false;
         const Shape xs = x.logicalShape();
@@ -74,6 +81,33 @@ private:
         builtOut_ = outLayout;
         built_ = false;
         if (elementCount(ys) == 0 || x.size() == 0) return true;
+        // Windows over channel blocks that stay in their layout pool directly.
+        direct_ = !global_ && inLayout != Tensor::kPlain && outLayout == inLayout;
+        if (direct_) {
+            const Shape px = x.shape();  // physical: [N, C/b, H, W, b]
+            directShape_ = BlockedPoolShape{};
+            directShape_.outer = inLayout == Tensor::kChannelsLast ? xs[0] : px[0] * px[1];
+            directShape_.block = inLayout == Tensor::kChannelsLast ? xs[1] : px[4];
+            directShape_.ih = w.in[1];
+            directShape_.iw = w.in[2];
+            directShape_.oh = ys[2];
+            directShape_.ow = ys[3];
+            directShape_.kh = w.k[1];
+            directShape_.kw = w.k[2];
+            directShape_.sh = w.stride[1];
+            directShape_.sw = w.stride[2];
+            directShape_.dh = w.dil[1];
+            directShape_.dw = w.dil[2];
+            directShape_.padTop = w.padBegin[1];
+            directShape_.padLeft = w.padBegin[2];
+            directShape_.isMax = isMax_;
+            directShape_.countPad = countPad_;
+            builtIn_ = inLayout;
+            builtX_ = x.shape();
+            builtAllowed_ = ctx.mayLeavePlain;
+            built_ = true;
+            return true;
+        }
         try {
             build(xs, ys, w, inLayout, poolLayout, outLayout);
         } catch (const dnnl::error& e) {
@@ -160,7 +194,8 @@ private:
     Tensor plain_;
     dn::LayoutConversion toPlain_;
 
-    bool built_ = false, convertIn_ = false, convertOut_ = false;
+    bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false;
+    BlockedPoolShape directShape_;
     int builtIn_ = 0, builtOut_ = 0;
     Shape builtX_, outShape_;  // the input the primitive was made for, and its output
     bool builtAllowed_ = false;
