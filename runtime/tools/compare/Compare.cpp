@@ -1,0 +1,123 @@
+#include "Compare.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+namespace vexart {
+namespace {
+
+constexpr size_t kChunk = 1 << 16;  // floats per read
+
+struct RawFile {
+    std::ifstream in;
+    uint64_t bytes = 0;
+    explicit RawFile(const std::string& path) : in(path, std::ios::binary | std::ios::ate) {
+        if (!in) throw std::runtime_error("cannot read " + path);
+        bytes = static_cast<uint64_t>(in.tellg());
+        in.seekg(0);
+    }
+};
+
+// Streams both files through the measures; false (with `why`) when they
+// cannot be compared element by element.
+bool comparePair(const std::string& outPath, const std::string& refPath, TensorReport& r, std::string& why) {
+    RawFile out(outPath), ref(refPath);
+    if (out.bytes != ref.bytes || out.bytes % 4 != 0) {
+        why = "sizes differ: " + std::to_string(out.bytes) + " and " + std::to_string(ref.bytes) + " bytes";
+        if (out.bytes == ref.bytes) why = "size " + std::to_string(out.bytes) + " is not a whole number of floats";
+        return false;
+    }
+    const uint64_t elements = out.bytes / 4;
+    std::vector<float> a(kChunk), b(kChunk);
+    ArgMax outMax, refMax;
+    for (uint64_t done = 0; done < elements;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, elements - done));
+        out.in.read(reinterpret_cast<char*>(a.data()), static_cast<std::streamsize>(n * 4));
+        ref.in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n * 4));
+        if (!out.in || !ref.in) throw std::runtime_error("cannot read " + (out.in ? refPath : outPath));
+        r.stats.add(b.data(), a.data(), n);
+        if (elements > 1 && elements <= kTop1MaxElements) {
+            outMax.add(a.data(), n);
+            refMax.add(b.data(), n);
+        }
+        done += n;
+    }
+    if (elements > 1 && elements <= kTop1MaxElements) {
+        ++r.top1Total;
+        if (outMax.found && refMax.found && outMax.index == refMax.index) ++r.top1Agree;
+    }
+    ++r.results;
+    return true;
+}
+
+}  // namespace
+
+std::vector<TensorReport> compareTrees(const OutputTree& out, const OutputTree& ref) {
+    std::map<std::string, TensorReport> reports;
+    auto report = [&](const std::string& tensor) -> TensorReport& {
+        TensorReport& r = reports[tensor];
+        r.tensor = tensor;
+        return r;
+    };
+    auto label = [](uint64_t n) { return "Result_" + std::to_string(n); };
+    for (const auto& [n, outFiles] : out.results) {
+        const auto refResult = ref.flat ? ref.results.find(0) : ref.results.find(n);
+        if (refResult == ref.results.end()) {
+            for (const auto& [tensor, path] : outFiles) report(tensor).problems.push_back(label(n) + " has no reference");
+            continue;
+        }
+        for (const auto& [tensor, path] : outFiles) {
+            const auto refFile = refResult->second.find(tensor);
+            if (refFile == refResult->second.end()) {
+                report(tensor).problems.push_back(label(n) + ": not in the reference");
+                continue;
+            }
+            std::string why;
+            if (!comparePair(path, refFile->second, report(tensor), why)) report(tensor).problems.push_back(label(n) + ": " + why);
+        }
+        for (const auto& [tensor, path] : refResult->second) {
+            if (outFiles.count(tensor) == 0) report(tensor).problems.push_back(label(n) + ": missing");
+        }
+    }
+    if (!ref.flat) {
+        for (const auto& [n, refFiles] : ref.results) {
+            if (out.results.count(n) != 0) continue;
+            for (const auto& [tensor, path] : refFiles) report(tensor).problems.push_back(label(n) + ": missing");
+        }
+    }
+    std::vector<TensorReport> all;
+    for (auto& [tensor, r] : reports) all.push_back(std::move(r));
+    return all;
+}
+
+std::string toleranceFailure(const TensorReport& r, const Tolerances& t) {
+    if (!r.problems.empty()) return r.problems.front();
+    if (r.results == 0) return "nothing compared";
+    char buf[160];
+    const ErrorStats& s = r.stats;
+    if (t.maxAbs && (s.nonFinite != 0 || s.maxAbs > *t.maxAbs)) {
+        if (s.nonFinite != 0) return std::to_string(s.nonFinite) + " non-finite values where the other side differs";
+        std::snprintf(buf, sizeof buf, "max abs error %g > %g", s.maxAbs, *t.maxAbs);
+        return buf;
+    }
+    if (t.minCosine && !(s.cosine() >= *t.minCosine)) {
+        std::snprintf(buf, sizeof buf, "cosine %.6f < %g", s.cosine(), *t.minCosine);
+        return buf;
+    }
+    if (t.minSqnrDb && !(s.sqnrDb() >= *t.minSqnrDb)) {
+        std::snprintf(buf, sizeof buf, "SQNR %.2f dB < %g dB", s.sqnrDb(), *t.minSqnrDb);
+        return buf;
+    }
+    if (t.minTop1 && r.top1Total != 0 &&
+        static_cast<double>(r.top1Agree) < *t.minTop1 * static_cast<double>(r.top1Total)) {
+        std::snprintf(buf, sizeof buf, "top-1 agreement %llu/%llu < %g", static_cast<unsigned long long>(r.top1Agree),
+                      static_cast<unsigned long long>(r.top1Total), *t.minTop1);
+        return buf;
+    }
+    return {};
+}
+
+}  // namespace vexart

@@ -1,0 +1,37 @@
+// Pairs the tensors of two output trees and measures each against the
+// reference, over every result in which both have it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Metrics.h"
+#include "OutputTree.h"
+
+namespace vexart {
+
+struct TensorReport {
+    std::string tensor;
+    uint64_t results = 0;  // result pairs compared
+    ErrorStats stats;
+    uint64_t top1Agree = 0, top1Total = 0;  // results whose largest element is at the same index
+    std::vector<std::string> problems;      // missing files, differing sizes
+};
+
+struct Tolerances {
+    std::optional<double> maxAbs, minCosine, minSqnrDb, minTop1;
+};
+
+// Tensors with at most this many elements get a top-1 agreement: class
+// scores, not feature maps.
+constexpr uint64_t kTop1MaxElements = 1 << 16;
+
+// `out` against `ref`. A flat reference stands for every result of `out`.
+// Throws std::runtime_error when a file cannot be read.
+std::vector<TensorReport> compareTrees(const OutputTree& out, const OutputTree& ref);
+
+// Empty when `r` is within every tolerance given, else why not.
+std::string toleranceFailure(const TensorReport& r, const Tolerances& t);
+
+}  // namespace vexart
