@@ -1,0 +1,177 @@
+#include "Calibrate.h"
+
+#include <onnx/onnx_pb.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+#include "graph/Graph.h"
+
+namespace vexart {
+namespace {
+
+std::vector<float> readFloats(const std::string& path, size_t expected) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    const auto bytes = static_cast<size_t>(in.tellg());
+    if (bytes != expected * 4) {
+        throw std::runtime_error(path + " holds " + std::to_string(bytes) + " bytes; the input needs " +
+                                 std::to_string(expected * 4));
+    }
+    std::vector<float> v(expected);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(bytes));
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return v;
+}
+
+// A float initializer's values, raw or listed.
+std::optional<std::vector<float>> weightValues(const onnx::TensorProto& t) {
+    if (t.data_type() != onnx::TensorProto::FLOAT || t.data_location() == onnx::TensorProto::EXTERNAL) return {};
+    if (t.has_raw_data()) {
+        std::vector<float> v(t.raw_data().size() / 4);
+        std::memcpy(v.data(), t.raw_data().data(), v.size() * 4);
+        return v;
+    }
+    return std::vector<float>(t.float_data().begin(), t.float_data().end());
+}
+
+struct Range {
+    float min = std::numeric_limits<float>::max();
+    float max = std::numeric_limits<float>::lowest();
+    void add(const float* x, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (std::isnan(x[i])) continue;
+            min = std::fmin(min, x[i]);
+            max = std::fmax(max, x[i]);
+        }
+    }
+};
+
+void measureNoise(const float* x, size_t n, const TensorEncoding& e, std::vector<float>& scratch, ErrorStats& s) {
+    scratch.resize(n);
+    quantizeDequantize(x, scratch.data(), n, e);
+    s.add(x, scratch.data(), n);
+}
+
+}  // namespace
+
+std::vector<CalibrationLine> readCalibrationList(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read the input list " + path);
+    std::vector<CalibrationLine> lines;
+    std::string text;
+    while (std::getline(in, text)) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        const size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos || text[first] == '#' || text[first] == '%' || text[first] == '$') continue;
+        std::istringstream tokens(text);
+        CalibrationLine line;
+        for (std::string token; tokens >> token;) {
+            const size_t sep = token.find(":=");
+            if (sep == std::string::npos) {
+                line.emplace_back("", token);
+            } else {
+                line.emplace_back(token.substr(0, sep), token.substr(sep + 2));
+            }
+        }
+        lines.push_back(std::move(line));
+    }
+    if (lines.empty()) throw std::runtime_error("the input list " + path + " names no input");
+    return lines;
+}
+
+std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<CalibrationLine>& lines,
+                                   const CalibrationOptions& options) {
+    std::vector<LayerReport> reports;
+    std::vector<float> scratch;
+    for (const auto& t : model.graph().initializer()) {
+        const auto values = weightValues(t);
+        if (!values || values->empty()) continue;
+        Range r;
+        r.add(values->data(), values->size());
+        LayerReport w;
+        w.tensor = t.name();
+        w.weight = true;
+        w.min = r.min;
+        w.max = r.max;
+        w.encoding = encodingForRange(r.min, r.max, options.weightBits);
+        measureNoise(values->data(), values->size(), w.encoding, scratch, w.noise);
+        reports.push_back(std::move(w));
+    }
+
+    Graph g(std::move(model));
+    std::vector<std::string> inputs;
+    for (const auto& v : g.inputs()) inputs.push_back(v.name);
+    std::vector<std::string> tracked = inputs;
+    for (const auto& name : g.nodeOutputNames()) tracked.push_back(name);
+    g.prepare({}, g.nodeOutputNames());
+
+    auto feed = [&](const CalibrationLine& line) {
+        if (line.size() != inputs.size()) {
+            throw std::runtime_error("an input line names " + std::to_string(line.size()) + " file(s); the graph has " +
+                                     std::to_string(inputs.size()) + " input(s)");
+        }
+        for (size_t i = 0; i < line.size(); ++i) {
+            const std::string& name = line[i].first.empty() ? inputs[i] : line[i].first;
+            Tensor& t = g.input(name);
+            if (t.type() != DType::Float) throw std::runtime_error("input '" + name + "' is not float32");
+            const std::vector<float> v = readFloats(line[i].second, static_cast<size_t>(t.size()));
+            std::copy(v.begin(), v.end(), t.data<float>());
+        }
+    };
+    // Runs the set once, handing every float tensor to `visit`.
+    auto pass = [&](const std::string& label, const std::function<void(size_t, const float*, size_t)>& visit) {
+        for (size_t k = 0; k < lines.size(); ++k) {
+            if (options.progress) options.progress(label, k, lines.size());
+            feed(lines[k]);
+            g.run();
+            for (size_t i = 0; i < tracked.size(); ++i) {
+                const Tensor& v = g.value(tracked[i]);
+                if (v.type() == DType::Float && v.size() > 0) visit(i, v.data<float>(), static_cast<size_t>(v.size()));
+            }
+        }
+        if (options.progress) options.progress(label, lines.size(), lines.size());
+    };
+
+    std::vector<Range> ranges(tracked.size());
+    pass("ranges", [&](size_t i, const float* x, size_t n) { ranges[i].add(x, n); });
+    if (options.percentile < 100) {
+        std::vector<Histogram> histograms;
+        for (const auto& r : ranges) histograms.emplace_back(r.min, r.max);
+        pass("histograms", [&](size_t i, const float* x, size_t n) { histograms[i].add(x, n); });
+        const double tail = (100 - options.percentile) / 100;
+        for (size_t i = 0; i < ranges.size(); ++i) {
+            if (ranges[i].min > ranges[i].max) continue;
+            ranges[i].min = std::fmax(ranges[i].min, histograms[i].quantile(tail));
+            ranges[i].max = std::fmin(ranges[i].max, histograms[i].quantile(1 - tail));
+        }
+    }
+    const size_t firstActivation = reports.size();
+    for (size_t i = 0; i < tracked.size(); ++i) {
+        LayerReport a;
+        a.tensor = tracked[i];
+        a.min = ranges[i].min;
+        a.max = ranges[i].max;
+        a.encoding = encodingForRange(a.min, a.max, options.activationBits);
+        reports.push_back(std::move(a));
+    }
+    pass("noise", [&](size_t i, const float* x, size_t n) {
+        LayerReport& a = reports[firstActivation + i];
+        measureNoise(x, n, a.encoding, scratch, a.noise);
+    });
+    // Tensors that never held a float (integer shapes, indices) get no encoding.
+    std::vector<LayerReport> kept;
+    for (auto& r : reports) {
+        if (r.noise.elements > 0) kept.push_back(std::move(r));
+    }
+    return kept;
+}
+
+}  // namespace vexart

@@ -1,0 +1,72 @@
+#include "Encoding.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vexart {
+
+TensorEncoding encodingForRange(float min, float max, uint32_t bitWidth) {
+    TensorEncoding e;
+    e.bitWidth = bitWidth;
+    const double maxQ = std::ldexp(1.0, static_cast<int>(bitWidth)) - 1;
+    if (!(min <= max) || (min == 0 && max == 0)) return e;  // nothing seen, or only zeros
+    double encMin = min, encMax = max, offset = 0;
+    if (min > 0) {
+        encMin = 0;
+    } else if (max < 0) {
+        encMax = 0;
+        offset = maxQ;
+    } else {
+        const double delta = static_cast<double>(max - min) / maxQ;
+        const double o = -static_cast<double>(min) / delta;
+        offset = std::round(o);
+        if (offset != o) {
+            encMin = -offset * delta;
+            encMax = (maxQ - offset) * delta;
+        }
+    }
+    e.stepSize = static_cast<float>((encMax - encMin) / maxQ);
+    e.stepExactly0 = static_cast<uint64_t>(offset);
+    return e;
+}
+
+void quantizeDequantize(const float* x, float* out, size_t n, const TensorEncoding& e) {
+    if (e.stepSize == 0) {
+        std::fill(out, out + n, 0.0f);
+        return;
+    }
+    const float maxQ = static_cast<float>(std::ldexp(1.0, static_cast<int>(e.bitWidth)) - 1);
+    const float offset = static_cast<float>(e.stepExactly0);
+    const float inv = 1.0f / e.stepSize;
+    for (size_t i = 0; i < n; ++i) {
+        const float q = std::clamp(std::nearbyint(x[i] * inv) + offset, 0.0f, maxQ);
+        out[i] = std::isnan(x[i]) ? 0.0f : (q - offset) * e.stepSize;
+    }
+}
+
+Histogram::Histogram(float min, float max, size_t bins) : min_(min), max_(max), counts_(std::max<size_t>(bins, 1)) {}
+
+void Histogram::add(const float* x, size_t n) {
+    const double width = static_cast<double>(max_) - min_;
+    const double scale = width > 0 ? static_cast<double>(counts_.size()) / width : 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::isnan(x[i])) continue;
+        const double at = (static_cast<double>(x[i]) - min_) * scale;
+        const size_t bin = at <= 0 ? 0 : std::min(counts_.size() - 1, static_cast<size_t>(at));
+        ++counts_[bin];
+        ++total_;
+    }
+}
+
+float Histogram::quantile(double fraction) const {
+    const double target = fraction * static_cast<double>(total_);
+    const double width = (static_cast<double>(max_) - min_) / static_cast<double>(counts_.size());
+    double seen = 0;
+    for (size_t b = 0; b < counts_.size(); ++b) {
+        seen += static_cast<double>(counts_[b]);
+        if (seen >= target) return static_cast<float>(min_ + width * static_cast<double>(fraction < 0.5 ? b : b + 1));
+    }
+    return max_;
+}
+
+}  // namespace vexart

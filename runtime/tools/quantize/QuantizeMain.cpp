@@ -1,0 +1,108 @@
+// vexa-dlc-quantize: calibrates a container's graph on raw inputs and writes
+// fixed-point encodings for its activations and weights into the container,
+// keeping everything else it holds.
+//
+//   vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]
+//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]
+#include <onnx/onnx_pb.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+#include "Calibrate.h"
+#include "Container.h"
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
+                 "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
+                 "  --percentile P  clip each activation range to the P-th percentile at both ends\n"
+                 "                  (default 100: the observed minimum and maximum)\n";
+    return 2;
+}
+
+bool bitWidth(const std::string& v, uint32_t& out) {
+    if (v != "8" && v != "16") return false;
+    out = v == "8" ? 8 : 16;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string container, list, output, graphName;
+    vexart::CalibrationOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (i + 1 >= argc) return usage();
+        const std::string v = argv[++i];
+        if (a == "--container") {
+            container = v;
+        } else if (a == "--input_list") {
+            list = v;
+        } else if (a == "-o") {
+            output = v;
+        } else if (a == "--graph") {
+            graphName = v;
+        } else if (a == "--act_bitwidth") {
+            if (!bitWidth(v, options.activationBits)) return usage();
+        } else if (a == "--weight_bitwidth") {
+            if (!bitWidth(v, options.weightBits)) return usage();
+        } else if (a == "--percentile") {
+            char* end = nullptr;
+            options.percentile = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(options.percentile >= 50 && options.percentile <= 100)) return usage();
+        } else {
+            return usage();
+        }
+    }
+    if (container.empty() || list.empty()) return usage();
+    if (output.empty()) output = container;
+    try {
+        vexart::ContainerModel model = vexart::openContainerFile(container, vexart::containerLimitsFromEnvironment());
+        vexart::ContainerGraph* graph = &model.graphs.front();
+        for (auto& g : model.graphs) {
+            if (g.name == graphName) graph = &g;
+        }
+        if (!graphName.empty() && graph->name != graphName) {
+            throw std::runtime_error("the container has no graph '" + graphName + "'");
+        }
+        onnx::ModelProto proto;
+        if (!vexart::parseGraph(model, *graph, proto)) throw std::runtime_error("graph '" + graph->name + "' is not ONNX");
+        const auto lines = vexart::readCalibrationList(list);
+        // A counter kept on one line on a terminal; elsewhere a line per quarter.
+        const bool terminal = isatty(STDERR_FILENO) != 0;
+        options.progress = [terminal](const std::string& pass, size_t done, size_t total) {
+            if (terminal) {
+                std::fprintf(stderr, "\r%-10s %zu/%zu", pass.c_str(), done, total);
+                if (done == total) std::fputc('\n', stderr);
+            } else if (done == total || (done > 0 && done * 4 / total != (done - 1) * 4 / total)) {
+                std::fprintf(stderr, "%-10s %zu/%zu\n", pass.c_str(), done, total);
+            }
+        };
+        const auto layers = vexart::calibrate(std::move(proto), lines, options);
+
+        std::printf("%-40s %-6s %12s %12s %12s %6s %9s\n", "tensor", "kind", "min", "max", "step", "offset",
+                    "sqnr_db");
+        for (const auto& l : layers) {
+            graph->encodings[l.tensor] = l.encoding;
+            char sqnr[32];
+            std::snprintf(sqnr, sizeof sqnr, "%.2f", l.noise.sqnrDb());  // "inf": no noise at all
+            std::printf("%-40s %-6s %12.5g %12.5g %12.5g %6llu %9s\n", l.tensor.c_str(), l.weight ? "weight" : "act",
+                        l.min, l.max, l.encoding.stepSize, static_cast<unsigned long long>(l.encoding.stepExactly0),
+                        sqnr);
+        }
+        vexart::writeContainer(model, output);
+        std::printf("%zu encodings for graph '%s' written to %s (%zu calibration inputs)\n", layers.size(),
+                    graph->name.c_str(), output.c_str(), lines.size());
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "vexa-dlc-quantize: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,160 @@
+// Calibration into encodings: the fitted encodings, and the quantize, run
+// fixed point, compare round trip through the tools.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "Container.h"
+#include "Encoding.h"
+#include "support/Models.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Encoding, FittedToARangeThatTakesInZero) {
+    struct Case {
+        float min, max;
+        uint32_t bits;
+        double step;
+        uint64_t offset;
+    };
+    const Case cases[] = {
+        {0, 1, 8, 1.0 / 255, 0},
+        {-1, 1, 8, 2.0 / 255, 128},  // 127.5 rounds up; the range moves so that 0 is a code
+        {2, 2, 8, 2.0 / 255, 0},     // all positive: stretched down to 0
+        {-4, -2, 8, 4.0 / 255, 255}, // all negative: stretched up to 0
+        {-1, 3, 8, 4.0 / 255, 64},
+        {-1, 1, 16, 2.0 / 65535, 32768},
+        {0, 0, 8, 0, 0},             // only zeros
+        {INFINITY, -INFINITY, 8, 0, 0},  // nothing seen
+    };
+    for (const auto& c : cases) {
+        const vexart::TensorEncoding e = vexart::encodingForRange(c.min, c.max, c.bits);
+        EXPECT_EQ(e.bitWidth, c.bits);
+        EXPECT_NEAR(e.stepSize, c.step, 1e-7 * c.step + 1e-12) << c.min << ".." << c.max;
+        EXPECT_EQ(e.stepExactly0, c.offset) << c.min << ".." << c.max;
+    }
+}
+
+TEST(Encoding, QuantizedValuesAreWithinHalfAStepAndClampedOutside) {
+    const vexart::TensorEncoding e = vexart::encodingForRange(-1, 3, 8);
+    const std::vector<float> x = {-1, 0, 0.3f, 2.999f, 3, 7, -9, NAN};
+    std::vector<float> q(x.size());
+    vexart::quantizeDequantize(x.data(), q.data(), x.size(), e);
+    for (size_t i = 0; i < 5; ++i) EXPECT_LE(std::fabs(q[i] - x[i]), e.stepSize / 2 + 1e-6f) << x[i];
+    EXPECT_EQ(q[1], 0.0f);  // 0 is exact
+    // Outside, the ends of the encoded range (moved to put 0 on a code).
+    const float offset = static_cast<float>(e.stepExactly0);
+    EXPECT_NEAR(q[5], (255 - offset) * e.stepSize, 1e-6);
+    EXPECT_NEAR(q[6], -offset * e.stepSize, 1e-6);
+    EXPECT_EQ(q[7], 0.0f);
+}
+
+TEST(Encoding, HistogramQuantilesDropOutliers) {
+    std::vector<float> v(1000);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i % 100) / 100;  // 0 .. 0.99
+    v[0] = 50;                                                                     // one outlier
+    vexart::Histogram h(0, 50, 5000);
+    h.add(v.data(), v.size());
+    EXPECT_NEAR(h.quantile(0.99), 0.99, 0.02);
+    EXPECT_NEAR(h.quantile(0.0), 0, 0.01);
+    EXPECT_EQ(h.quantile(1.0), 50);
+}
+
+class QuantizeTool : public ::testing::Test {
+protected:
+    TempDir dir;
+
+    std::string path(const std::string& name) const { return dir.file(name); }
+    ProcessResult tool(const char* program, const std::vector<std::string>& args) {
+        ProcessOptions o;
+        o.workingDirectory = dir.path();
+        return runProcess(program, args, o);
+    }
+};
+
+TEST_F(QuantizeTool, CalibrateRunFixedPointAndCompare) {
+    // y = 2x + 1 over x in [-1, 1]: y spans [-1, 3].
+    const OnnxBuilder m = affineModel("m", {1, 16}, 2, 1);
+    vexart::ContainerModel model;
+    model.graphs.push_back({"m", m.serialize(), {}, {}});
+    model.otherEntries["LICENSE"] = "kept";
+    model.cacheRecords.push_back({"cpu", {"m"}, "abc"});
+    vexart::writeContainer(model, path("m.dlc"));
+    std::string list = "#y\n%y\n";
+    for (int k = 0; k < 4; ++k) {
+        std::vector<float> x(16);
+        for (size_t i = 0; i < x.size(); ++i) x[i] = -1 + 2.0f * static_cast<float>((i * 7 + static_cast<size_t>(k) * 3) % 16) / 15;
+        dir.write("c" + std::to_string(k) + ".raw", floatsToBytes(x));
+        list += "x:=c" + std::to_string(k) + ".raw\n";
+    }
+    dir.write("calib.txt", list);
+
+    ProcessResult r = tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "q.dlc"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("encodings for graph 'm' written to q.dlc (4 calibration inputs)"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("noise      4/4"), std::string::npos) << r.err;
+
+    // Written and read back exactly; the rest of the container kept.
+    const auto q = vexart::openContainerFile(path("q.dlc"));
+    EXPECT_EQ(q.otherEntries, model.otherEntries);
+    ASSERT_EQ(q.cacheRecords.size(), 1u);
+    const auto& enc = q.graphs.at(0).encodings;
+    for (const auto& [tensor, lo, hi] : {std::tuple<const char*, float, float>{"x", -1, 1}, {"y", -1, 3}}) {
+        ASSERT_EQ(enc.count(tensor), 1u) << tensor;
+        const auto want = vexart::encodingForRange(lo, hi, 8);
+        EXPECT_EQ(enc.at(tensor).stepSize, want.stepSize) << tensor;
+        EXPECT_EQ(enc.at(tensor).stepExactly0, want.stepExactly0) << tensor;
+    }
+
+    // Fixed-point inputs and outputs at those encodings differ from float by
+    // their quantization error, and by no more.
+    dir.write("eval.txt", "c1.raw\nc3.raw\n");
+    r = tool(VEXA_TOOL_PATH, {"--container", "q.dlc", "--input_list", "eval.txt", "--output_dir", "float"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool(VEXA_TOOL_PATH, {"--container", "q.dlc", "--input_list", "eval.txt", "--output_dir", "fixed",
+                              "--userbuffer_tf8", "--static_min_max", "--enable_cpu_fxp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const double bound = enc.at("y").stepSize / 2 + 2 * enc.at("x").stepSize / 2 + 1e-6;
+    r = tool(VEXA_DIFF_PATH, {"fixed", "float", "--max-abs-error", std::to_string(bound), "--min-sqnr", "30"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    r = tool(VEXA_DIFF_PATH, {"fixed", "float", "--max-abs-error", "1e-7"});
+    EXPECT_EQ(r.status, 1) << "no quantization error at all:\n" << r.out;
+}
+
+TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    packContainer(path("m.dlc"), {{"m", &m}});
+    const std::string before = readFile(path("m.dlc"));
+    dir.write("short.raw", floatsToBytes({1, 2}));
+    dir.write("short.txt", "short.raw\n");
+    dir.write("two.txt", "short.raw short.raw\n");
+    dir.write("empty.txt", "#y\n\n");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* err;
+    };
+    const Case cases[] = {
+        {{"--container", "m.dlc", "--input_list", "short.txt"}, 1, "short.raw holds 8 bytes; the input needs 16"},
+        {{"--container", "m.dlc", "--input_list", "two.txt"}, 1, "names 2 file(s); the graph has 1 input(s)"},
+        {{"--container", "m.dlc", "--input_list", "empty.txt"}, 1, "names no input"},
+        {{"--container", "m.dlc", "--input_list", "absent.txt"}, 1, "cannot read the input list"},
+        {{"--container", "m.dlc", "--input_list", "short.txt", "--graph", "other"}, 1, "has no graph 'other'"},
+        {{"--container", "absent.dlc", "--input_list", "short.txt"}, 1, "cannot read the file"},
+        {{"--container", "m.dlc", "--input_list", "short.txt", "--act_bitwidth", "4"}, 2, "usage"},
+        {{"--container", "m.dlc", "--input_list", "short.txt", "--percentile", "12"}, 2, "usage"},
+        {{"--container", "m.dlc"}, 2, "usage"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = tool(VEXA_QUANTIZE_PATH, c.args);
+        EXPECT_EQ(r.status, c.status) << c.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(path("m.dlc")), before) << c.err;
+    }
+}
+
+}  // namespace
