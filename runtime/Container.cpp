@@ -105,6 +105,35 @@ private:
     uint64_t budget_;
 };
 
+// A regular file open for reading, at most `maxBytes` long: never a device,
+// pipe or directory, and opened non-blocking so that a FIFO cannot hang it.
+struct RegularFile {
+    int fd = -1;
+    uint64_t size = 0;
+
+    RegularFile(const std::string& path, uint64_t maxBytes) {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) throw ContainerFileError("cannot read the file: " + std::string(std::strerror(errno)));
+        struct stat st {};
+        if (fstat(fd, &st) != 0) fail("cannot read the file: " + std::string(std::strerror(errno)));
+        if (!S_ISREG(st.st_mode)) fail("not a regular file");
+        size = static_cast<uint64_t>(st.st_size);
+        if (size > maxBytes) fail("the file is larger than the limit of " + std::to_string(maxBytes) + " bytes");
+    }
+    ~RegularFile() {
+        if (fd >= 0) close(fd);
+    }
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+
+private:
+    [[noreturn]] void fail(const std::string& why) {
+        close(fd);
+        fd = -1;
+        throw ContainerFileError(why);
+    }
+};
+
 // A source of unknown size, which makes the library write ZIP64 headers.
 // It reads the caller's bytes in place; they outlive the archive's close.
 struct StreamSource {
@@ -293,25 +322,14 @@ TensorEncoding encodingFromJson(const std::string& tensor, const json& e) {
     return enc;
 }
 
-std::vector<uint8_t> readContainerFile(const std::string& path, uint64_t maxBytes) {
-    // Non-blocking, so that a FIFO cannot hang the open; only regular files are read.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
-    std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
-        close(*f);
-        delete f;
-    });
-    struct stat st {};
-    if (fstat(fd, &st) != 0) throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
-    if (!S_ISREG(st.st_mode)) throw std::runtime_error("not a regular file");
-    const auto size = static_cast<uint64_t>(st.st_size);
-    if (size > maxBytes) throw std::runtime_error("the file is larger than the limit of " + std::to_string(maxBytes) + " bytes");
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+std::vector<uint8_t> readRegularFile(const std::string& path, uint64_t maxBytes) {
+    RegularFile file(path, maxBytes);
+    std::vector<uint8_t> bytes(static_cast<size_t>(file.size));
     size_t got = 0;
     while (got < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        const ssize_t n = ::read(file.fd, bytes.data() + got, bytes.size() - got);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
+        if (n < 0) throw ContainerFileError("cannot read the file: " + std::string(std::strerror(errno)));
         if (n == 0) break;
         got += static_cast<size_t>(n);
     }
@@ -456,31 +474,19 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
 }
 
 ContainerModel openContainerFile(const std::string& path, const ContainerLimits& limits) {
-    // Non-blocking, so that a FIFO cannot hang the open; only regular files are read.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw ContainerFileError("cannot read the file: " + std::string(std::strerror(errno)));
-    struct stat st {};
-    std::string refused;
-    if (fstat(fd, &st) != 0) {
-        refused = "cannot read the file: " + std::string(std::strerror(errno));
-    } else if (!S_ISREG(st.st_mode)) {
-        refused = "not a regular file";
-    } else if (static_cast<uint64_t>(st.st_size) > limits.totalBytes) {
-        refused = "the file is larger than the limit of " + std::to_string(limits.totalBytes) + " bytes";
-    }
+    RegularFile file(path, limits.totalBytes);
     int code = 0;
-    zip_t* z = refused.empty() ? zip_fdopen(fd, ZIP_RDONLY | ZIP_CHECKCONS, &code) : nullptr;
+    zip_t* z = zip_fdopen(file.fd, ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (z == nullptr) {
-        close(fd);  // zip_fdopen takes the descriptor only when it succeeds
-        if (!refused.empty()) throw ContainerFileError(refused);
         zip_error_t error;
         zip_error_init_with_code(&error, code);
         const std::string why = zip_error_strerror(&error);
         zip_error_fini(&error);
         throw std::runtime_error("not a valid container archive: " + why);
     }
+    file.fd = -1;  // zip_fdopen took the descriptor
     auto archive = std::make_shared<ContainerArchive>(z);
-    return readArchive(z, static_cast<uint64_t>(st.st_size), limits, std::move(archive));
+    return readArchive(z, file.size, limits, std::move(archive));
 }
 
 bool parseGraph(const ContainerModel& model, const ContainerGraph& graph, google::protobuf::MessageLite& out) {

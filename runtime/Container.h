@@ -90,8 +90,9 @@ ContainerModel openContainerFile(const std::string& path, const ContainerLimits&
 bool parseGraph(const ContainerModel& model, const ContainerGraph& graph, google::protobuf::MessageLite& out);
 // A graph's serialized bytes, from wherever they are held.
 std::string graphBytes(const ContainerModel& model, const ContainerGraph& graph);
-// A regular file's bytes (no device, pipe or directory), at most `maxBytes`.
-std::vector<uint8_t> readContainerFile(const std::string& path, uint64_t maxBytes);
+// A regular file's bytes (no device, pipe or directory), at most `maxBytes`;
+// throws ContainerFileError with the reason.
+std::vector<uint8_t> readRegularFile(const std::string& path, uint64_t maxBytes);
 // Writes the archive; "version needed" is the ZIP64 one (45) in every header.
 // The archive is written to a fresh temporary file beside the target and
 // renamed over it, so a failed save leaves the old file intact; a symlinked

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <tuple>
 
@@ -50,20 +51,25 @@ std::string joined(const std::vector<std::string>& items) {
     return s;
 }
 
-// `start`: when opening began, so that the load time counts the file's read.
-Vexa_DlContainer_Handle_t openBytes(const uint8_t* bytes, size_t size, const std::string& what,
-                                    std::chrono::steady_clock::time_point start) {
-    return guarded<Vexa_DlContainer_Handle_t>("Vexa_DlContainer_Open", VEXA_ERRORCODE_BAD_CONTAINER, nullptr, [&] {
+// A new handle for the container `read` returns. `start`: when opening
+// began, so that the load time counts the file's read. A file that cannot be
+// read is an I/O error, anything malformed a bad container; running out of
+// memory is left to the entry point's handler.
+Vexa_DlContainer_Handle_t openWith(const std::string& what, std::chrono::steady_clock::time_point start,
+                                   const std::function<ContainerModel()>& read) {
+    try {
         auto c = std::make_unique<DlContainer>();
-        try {
-            c->model = readContainer(bytes, size, containerLimitsFromEnvironment());
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error(what + ": " + e.what());
-        }
+        c->model = read();
         c->openMicroseconds =
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
         return static_cast<Vexa_DlContainer_Handle_t>(c.release());
-    });
+    } catch (const ContainerFileError& e) {
+        return fail(VEXA_ERRORCODE_IO, what + ": " + e.what());
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        return fail(VEXA_ERRORCODE_BAD_CONTAINER, "Vexa_DlContainer_Open: " + what + ": " + e.what());
+    }
 }
 
 }  // namespace
@@ -74,28 +80,15 @@ Vexa_DlContainer_Handle_t Vexa_DlContainer_Open(const char* path) try {
     trace("Vexa_DlContainer_Open", path);
     if (path == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_Open: null path");
     const auto start = std::chrono::steady_clock::now();
-    const std::string what = std::string("Failed to open container ") + path;
-    ContainerModel model;
-    try {
-        model = openContainerFile(path, containerLimitsFromEnvironment());
-    } catch (const ContainerFileError& e) {
-        return fail(VEXA_ERRORCODE_IO, what + ": " + e.what());
-    } catch (const std::runtime_error& e) {
-        return fail(VEXA_ERRORCODE_BAD_CONTAINER, "Vexa_DlContainer_Open: " + what + ": " + e.what());
-    }
-    return guarded<Vexa_DlContainer_Handle_t>("Vexa_DlContainer_Open", VEXA_ERRORCODE_BAD_CONTAINER, nullptr, [&] {
-        auto c = std::make_unique<DlContainer>();
-        c->model = std::move(model);
-        c->openMicroseconds =
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        return static_cast<Vexa_DlContainer_Handle_t>(c.release());
-    });
+    return openWith(std::string("Failed to open container ") + path, start,
+                    [&] { return openContainerFile(path, containerLimitsFromEnvironment()); });
 } VEXA_API_CATCH
 
 Vexa_DlContainer_Handle_t Vexa_DlContainer_OpenBuffer(const uint8_t* buffer, size_t size) try {
     trace("Vexa_DlContainer_OpenBuffer", static_cast<const void*>(buffer), size);
     if (buffer == nullptr) return fail(VEXA_ERRORCODE_INVALID_ARGUMENT, "Vexa_DlContainer_OpenBuffer: null buffer");
-    return openBytes(buffer, size, "Failed to open container buffer", std::chrono::steady_clock::now());
+    return openWith("Failed to open container buffer", std::chrono::steady_clock::now(),
+                    [&] { return readContainer(buffer, size, containerLimitsFromEnvironment()); });
 } VEXA_API_CATCH
 
 Vexa_ErrorCode_t Vexa_DlContainer_Delete(Vexa_DlContainer_Handle_t container) try {

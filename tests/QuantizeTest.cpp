@@ -133,6 +133,7 @@ TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {
     dir.write("short.txt", "short.raw\n");
     dir.write("two.txt", "short.raw short.raw\n");
     dir.write("empty.txt", "#y\n\n");
+    dir.write("device.txt", "/dev/zero\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -143,6 +144,8 @@ TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {
         {{"--container", "m.dlc", "--input_list", "two.txt"}, 1, "names 2 file(s); the graph has 1 input(s)"},
         {{"--container", "m.dlc", "--input_list", "empty.txt"}, 1, "names no input"},
         {{"--container", "m.dlc", "--input_list", "absent.txt"}, 1, "cannot read the input list"},
+        {{"--container", "m.dlc", "--input_list", "/dev/zero"}, 1, "/dev/zero: not a regular file"},
+        {{"--container", "m.dlc", "--input_list", "device.txt"}, 1, "/dev/zero: not a regular file"},
         {{"--container", "m.dlc", "--input_list", "short.txt", "--graph", "other"}, 1, "has no graph 'other'"},
         {{"--container", "absent.dlc", "--input_list", "short.txt"}, 1, "cannot read the file"},
         {{"--container", "m.dlc", "--input_list", "short.txt", "--act_bitwidth", "4"}, 2, "usage"},

@@ -18,7 +18,7 @@ namespace {
 // ONNX models are bounded by protobuf's 2 GiB; so is what we read.
 std::string slurp(const std::string& path) {
     try {
-        const auto bytes = vexart::readContainerFile(path, (uint64_t{1} << 31) - 1);
+        const auto bytes = vexart::readRegularFile(path, (uint64_t{1} << 31) - 1);
         return {bytes.begin(), bytes.end()};
     } catch (const std::exception& e) {
         throw std::runtime_error("cannot read " + path + ": " + e.what());

@@ -56,6 +56,15 @@ struct GraphState {
         const auto& c = consumers[static_cast<size_t>(value)];
         return c.size() == 1 ? nodes[c[0]].get() : nullptr;
     }
+    // A computed value that no one asked for, which a fusion may leave unwritten.
+    bool internal(int value) const { return value >= 0 && !wanted[static_cast<size_t>(value)]; }
+    // The sole consumer of `value` when it is a `type` node with one output
+    // that may be fused away, or null.
+    Node* soleOfType(int value, const char* type) const {
+        Node* n = value >= 0 ? soleConsumer(value) : nullptr;
+        if (n == nullptr || n->opType != type || n->outputs.size() != 1 || !internal(n->outputs[0])) return nullptr;
+        return n;
+    }
     size_t indexOf(const Node* n) const {
         for (size_t i = 0; i < nodes.size(); ++i) {
             if (nodes[i].get() == n) return i;

@@ -7,8 +7,6 @@ namespace {
 
 bool near(float a, float b) { return std::fabs(a - b) <= 1e-6f; }
 
-// A computed value that no one asked for, which a fusion may leave unwritten.
-bool internal(const GraphState& g, int value) { return value >= 0 && !g.wanted[static_cast<size_t>(value)]; }
 
 bool constScalar(const GraphState& g, const Node& n, size_t input, float& out) {
     if (input >= n.inputs.size() || n.inputs[input] < 0) return true;  // omitted: keep the default
@@ -60,6 +58,12 @@ bool activationOf(const GraphState& g, const Node& n, Fusion::Post& p) {
     return n.inputs.size() >= 1 && n.outputs.size() == 1;
 }
 
+// `mul` is the product of `a` and `b`, in either order.
+bool productOf(const Node& mul, int a, int b) {
+    return mul.opType == "Mul" && mul.inputs.size() == 2 && mul.outputs.size() == 1 &&
+           ((mul.inputs[0] == a && mul.inputs[1] == b) || (mul.inputs[0] == b && mul.inputs[1] == a));
+}
+
 // x * Sigmoid(x) and x * HardSigmoid(x; 1/6, 1/2): Swish and HardSwish
 // written out. `gate` reads `x`; the Mul reads both and is the gate's only consumer.
 Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
@@ -68,13 +72,9 @@ Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
     for (int pick = 0; pick < 2; ++pick) {
         Node& gate = *g.nodes[cons[static_cast<size_t>(pick)]];
         Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
-        if (mul.opType != "Mul" || gate.outputs.size() != 1 || gate.inputs.empty() || gate.inputs[0] != x) continue;
+        if (gate.outputs.size() != 1 || gate.inputs.empty() || gate.inputs[0] != x) continue;
         const int gated = gate.outputs[0];
-        if (gated < 0 || g.wanted[static_cast<size_t>(gated)] || g.soleConsumer(gated) != &mul) continue;
-        if (mul.inputs.size() != 2 || !((mul.inputs[0] == x && mul.inputs[1] == gated) ||
-                                        (mul.inputs[1] == x && mul.inputs[0] == gated))) {
-            continue;
-        }
+        if (!g.internal(gated) || g.soleConsumer(gated) != &mul || !productOf(mul, x, gated)) continue;
         p = {};
         if (gate.opType == "Sigmoid") {
             p.act = Fusion::Act::Swish;
@@ -91,15 +91,6 @@ Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
     return nullptr;
 }
 
-// Single consumer of `value` that is a `type` node reading it, or null.
-Node* soleOfType(const GraphState& g, int value, const char* type) {
-    Node* n = g.soleConsumer(value);
-    if (n == nullptr || n->opType != type || n->outputs.size() != 1 || n->outputs[0] < 0 ||
-        g.wanted[static_cast<size_t>(n->outputs[0])]) {
-        return nullptr;
-    }
-    return n;
-}
 
 // The operand of binary node `n` other than `value`, when it is a constant scalar.
 bool otherScalar(const GraphState& g, const Node& n, int value, float& out) {
@@ -119,19 +110,15 @@ Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
         float c = 0;
         if (div.opType != "Div" || div.inputs.size() != 2 || div.inputs[0] != x || !otherScalar(g, div, x, c) ||
-            !near(c, 1.41421356f) || div.outputs.size() != 1 || !internal(g, div.outputs[0])) {
+            !near(c, 1.41421356f) || div.outputs.size() != 1 || !g.internal(div.outputs[0])) {
             continue;
         }
-        Node* erf = soleOfType(g, div.outputs[0], "Erf");
-        Node* add = erf != nullptr ? soleOfType(g, erf->outputs[0], "Add") : nullptr;
+        Node* erf = g.soleOfType(div.outputs[0], "Erf");
+        Node* add = erf != nullptr ? g.soleOfType(erf->outputs[0], "Add") : nullptr;
         if (add == nullptr || !otherScalar(g, *add, erf->outputs[0], c) || c != 1.0f) continue;
-        if (g.soleConsumer(add->outputs[0]) != &mul || mul.opType != "Mul" || mul.outputs.size() != 1) continue;
-        if (mul.inputs.size() != 2 || !((mul.inputs[0] == x && mul.inputs[1] == add->outputs[0]) ||
-                                        (mul.inputs[1] == x && mul.inputs[0] == add->outputs[0]))) {
-            continue;
-        }
-        if (mul.outputs[0] < 0 || g.wanted[static_cast<size_t>(mul.outputs[0])]) continue;
-        Node* half = soleOfType(g, mul.outputs[0], "Mul");
+        if (g.soleConsumer(add->outputs[0]) != &mul || !productOf(mul, x, add->outputs[0])) continue;
+        if (!g.internal(mul.outputs[0])) continue;
+        Node* half = g.soleOfType(mul.outputs[0], "Mul");
         if (half == nullptr || !otherScalar(g, *half, mul.outputs[0], c) || c != 0.5f) continue;
         spanned = {&div, erf, add, &mul, half};
         return half;
@@ -146,11 +133,6 @@ bool sixthOf(const GraphState& g, const Node& n, int value) {
     return (n.opType == "Div" && n.inputs[0] == value && c == 6.0f) || (n.opType == "Mul" && near(c, 1.0f / 6));
 }
 
-// `mul` is the product of `a` and `b`, in either order.
-bool productOf(const Node& mul, int a, int b) {
-    return mul.opType == "Mul" && mul.inputs.size() == 2 && mul.outputs.size() == 1 &&
-           ((mul.inputs[0] == a && mul.inputs[1] == b) || (mul.inputs[0] == b && mul.inputs[1] == a));
-}
 
 // HardSwish written out with ReLU6: x * Clip(x + 3, 0, 6) / 6, the sixth
 // taken last or from the clipped value first. Listed and returned as geluChain.
@@ -161,11 +143,11 @@ Node* hardSwishChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node& add = *g.nodes[cons[static_cast<size_t>(pick)]];
         Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
         float c = 0;
-        if (add.opType != "Add" || add.outputs.size() != 1 || !internal(g, add.outputs[0]) ||
+        if (add.opType != "Add" || add.outputs.size() != 1 || !g.internal(add.outputs[0]) ||
             !otherScalar(g, add, x, c) || c != 3.0f) {
             continue;
         }
-        Node* clip = soleOfType(g, add.outputs[0], "Clip");
+        Node* clip = g.soleOfType(add.outputs[0], "Clip");
         Fusion::Post relu6;
         if (clip == nullptr || clip->inputs[0] != add.outputs[0] || !activationOf(g, *clip, relu6) ||
             relu6.alpha != 0.0f || relu6.beta != 6.0f) {
@@ -175,14 +157,14 @@ Node* hardSwishChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node* sixth = g.soleConsumer(gated);
         if (sixth != nullptr && sixthOf(g, *sixth, gated)) {
             gated = sixth->outputs[0];
-            if (!internal(g, gated)) continue;
+            if (!g.internal(gated)) continue;
         } else {
             sixth = nullptr;
         }
         if (g.soleConsumer(gated) != &mul || !productOf(mul, x, gated)) continue;
         Node* last = &mul;
         if (sixth == nullptr) {
-            if (!internal(g, mul.outputs[0])) continue;
+            if (!g.internal(mul.outputs[0])) continue;
             sixth = g.soleConsumer(mul.outputs[0]);
             if (sixth == nullptr || !sixthOf(g, *sixth, mul.outputs[0])) continue;
             last = sixth;
@@ -238,7 +220,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
     chain.output = cur;
     if (cur < 0 || outputShape.size() < 2) return chain;
     for (;;) {
-        if (g.wanted[static_cast<size_t>(cur)]) break;
+        if (!g.internal(cur)) break;
         Fusion::Post p;
         std::vector<Node*> spanned;
         Node* next = gatedProduct(g, cur, p);
@@ -275,7 +257,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
             }
         }
         const int out = next->outputs.empty() ? -1 : next->outputs[0];
-        if (out < 0 || g.wanted[static_cast<size_t>(out)]) break;
+        if (!g.internal(out)) break;
         if (absorbedGate) {
             for (size_t c : g.consumers[static_cast<size_t>(cur)]) g.skipped[c] = true;
         }

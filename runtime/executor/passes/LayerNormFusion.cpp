@@ -3,17 +3,6 @@
 namespace vexart {
 namespace {
 
-// The sole consumer of `value`, of type `type`, whose output is not wanted.
-const Node* only(const GraphState& g, int value, const char* type) {
-    if (value < 0) return nullptr;
-    const Node* n = g.soleConsumer(value);
-    if (n == nullptr || n->opType != type || n->outputs.size() != 1 || n->outputs[0] < 0 ||
-        g.wanted[static_cast<size_t>(n->outputs[0])]) {
-        return nullptr;
-    }
-    return n;
-}
-
 // A mean over the last axis only (of `rank`), kept as a dimension.
 bool lastAxisMean(const Node& n, int input, size_t rank) {
     if (n.opType != "ReduceMean" || n.inputs.empty() || n.inputs[0] != input || n.inputs.size() > 1 ||
@@ -45,12 +34,12 @@ bool matchLayerNorm(const GraphState& g, size_t k, LayerNormMatch& m) {
     const Node& mean = *g.nodes[k];
     if (mean.inputs.empty() || mean.outputs.size() != 1 || mean.outputs[0] < 0) return false;
     const int x = mean.inputs[0];
-    if (x < 0 || g.wanted[static_cast<size_t>(mean.outputs[0])]) return false;
+    if (x < 0 || !g.internal(mean.outputs[0])) return false;
     // Only x is computed yet: its rank is the rank of the whole subgraph.
     const Tensor& xt = g.values[static_cast<size_t>(x)];
     if (!lastAxisMean(mean, x, xt.rank())) return false;
     if (xt.type() != DType::Float || !xt.isPlain()) return false;
-    const Node* sub = only(g, mean.outputs[0], "Sub");
+    const Node* sub = g.soleOfType(mean.outputs[0], "Sub");
     if (sub == nullptr || sub->inputs.size() != 2 || sub->inputs[0] != x || sub->inputs[1] != mean.outputs[0]) return false;
     const int d = sub->outputs[0];
     const auto& dc = g.consumers[static_cast<size_t>(d)];
@@ -64,23 +53,22 @@ bool matchLayerNorm(const GraphState& g, size_t k, LayerNormMatch& m) {
     }
     float e = 0;
     if (pow == nullptr || div == nullptr || pow->inputs.size() != 2 || pow->inputs[0] != d ||
-        pow->outputs.size() != 1 || pow->outputs[0] < 0 || g.wanted[static_cast<size_t>(pow->outputs[0])]) {
+        pow->outputs.size() != 1 || !g.internal(pow->outputs[0])) {
         return false;
     }
     const int two = constOperand(g, *pow, d);
     if (two < 0 || !scalarIs(g, two, e) || e != 2.0f) return false;
-    const Node* var = only(g, pow->outputs[0], "ReduceMean");
+    const Node* var = g.soleOfType(pow->outputs[0], "ReduceMean");
     if (var == nullptr || !lastAxisMean(*var, pow->outputs[0], xt.rank())) return false;
-    const Node* addEps = only(g, var->outputs[0], "Add");
+    const Node* addEps = g.soleOfType(var->outputs[0], "Add");
     const int epsValue = addEps != nullptr ? constOperand(g, *addEps, var->outputs[0]) : -1;
     if (epsValue < 0 || !scalarIs(g, epsValue, m.epsilon) || !(m.epsilon >= 0)) return false;
-    const Node* sqrt = only(g, addEps->outputs[0], "Sqrt");
+    const Node* sqrt = g.soleOfType(addEps->outputs[0], "Sqrt");
     if (sqrt == nullptr || g.soleConsumer(sqrt->outputs[0]) != div || div->inputs.size() != 2 || div->inputs[0] != d ||
-        div->inputs[1] != sqrt->outputs[0] || div->outputs.size() != 1 || div->outputs[0] < 0 ||
-        g.wanted[static_cast<size_t>(div->outputs[0])]) {
+        div->inputs[1] != sqrt->outputs[0] || div->outputs.size() != 1 || !g.internal(div->outputs[0])) {
         return false;
     }
-    const Node* mul = only(g, div->outputs[0], "Mul");
+    const Node* mul = g.soleOfType(div->outputs[0], "Mul");
     const int scale = mul != nullptr ? constOperand(g, *mul, div->outputs[0]) : -1;
     const Node* add = mul != nullptr ? g.soleConsumer(mul->outputs[0]) : nullptr;
     const int bias = add != nullptr && add->opType == "Add" ? constOperand(g, *add, mul->outputs[0]) : -1;

@@ -4,30 +4,33 @@
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
+#include "Container.h"
 #include "graph/Graph.h"
 
 namespace vexart {
 namespace {
 
+// Input lists are text of a few kilobytes; this bounds what a wrong file costs.
+constexpr uint64_t kMaxListBytes = uint64_t{64} << 20;
+
 std::vector<float> readFloats(const std::string& path, size_t expected) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    const auto bytes = static_cast<size_t>(in.tellg());
-    if (bytes != expected * 4) {
-        throw std::runtime_error(path + " holds " + std::to_string(bytes) + " bytes; the input needs " +
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = readRegularFile(path, expected * 4);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
+    if (bytes.size() != expected * 4) {
+        throw std::runtime_error(path + " holds " + std::to_string(bytes.size()) + " bytes; the input needs " +
                                  std::to_string(expected * 4));
     }
     std::vector<float> v(expected);
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(bytes));
-    if (!in) throw std::runtime_error("cannot read " + path);
+    std::memcpy(v.data(), bytes.data(), bytes.size());
     return v;
 }
 
@@ -63,8 +66,13 @@ void measureNoise(const float* x, size_t n, const TensorEncoding& e, std::vector
 }  // namespace
 
 std::vector<CalibrationLine> readCalibrationList(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read the input list " + path);
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = readRegularFile(path, kMaxListBytes);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("cannot read the input list " + path + ": " + e.what());
+    }
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
     std::vector<CalibrationLine> lines;
     std::string text;
     while (std::getline(in, text)) {

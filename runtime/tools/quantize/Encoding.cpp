@@ -39,7 +39,8 @@ void quantizeDequantize(const float* x, float* out, size_t n, const TensorEncodi
     const float offset = static_cast<float>(e.stepExactly0);
     const float inv = 1.0f / e.stepSize;
     for (size_t i = 0; i < n; ++i) {
-        const float q = std::clamp(std::nearbyint(x[i] * inv) + offset, 0.0f, maxQ);
+        // Halves away from zero, as the tool quantizes buffers.
+        const float q = std::clamp(std::round(x[i] * inv + offset), 0.0f, maxQ);
         out[i] = std::isnan(x[i]) ? 0.0f : (q - offset) * e.stepSize;
     }
 }
