@@ -1,6 +1,9 @@
 // Runs the ONNX backend test cases of a test-data tree through the
 // runtime library (packed into containers) and reports, per suite, how many produce the expected outputs.
 // A report, not a gate: `onnx-conformance <data dir> [suite ...] [-v]`.
+// Cases whose inputs or outputs are doubles, halves, strings or not
+// tensors at all run on the executor directly, since the library's
+// tensors are float32; the report counts them apart.
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
@@ -51,11 +54,89 @@ bool close(const Tensor& got, const Tensor& want, std::string& why) {
     return true;
 }
 
+// Whether every input and output is a tensor whose values survive the
+// library's float32 tensors: doubles beyond float range, halves and strings do not.
+bool libraryCarries(const onnx::ModelProto& model) {
+    auto carried = [](const onnx::ValueInfoProto& v) {
+        if (!v.type().has_tensor_type()) return false;
+        const auto t = static_cast<DType>(v.type().tensor_type().elem_type());
+        return t != DType::Double && t != DType::String && t != DType::Float16 && t != DType::BFloat16;
+    };
+    for (const auto& v : model.graph().input()) {
+        if (!carried(v)) return false;
+    }
+    for (const auto& v : model.graph().output()) {
+        if (!carried(v)) return false;
+    }
+    return true;
+}
+
+// bfloat16 test data is stored as its bits in uint16 tensors.
+void asBFloat16(Tensor& t) {
+    if (t.type() != DType::UInt16) return;
+    Tensor bits(DType::BFloat16, t.shape());
+    if (t.bytes() != 0) std::memcpy(bits.raw(), t.raw(), t.bytes());
+    t = std::move(bits);
+}
+
+// Runs the case on the executor itself, with inputs and outputs in their
+// own types. Empty on success.
+std::string runOnExecutor(const fs::path& dir, const onnx::ModelProto& model, const std::vector<std::string>& inputNames) {
+    std::vector<std::string> outputNames;
+    for (const auto& v : model.graph().output()) outputNames.push_back(v.name());
+    for (const auto& set : fs::directory_iterator(dir)) {
+        if (!set.is_directory() || set.path().filename().string().rfind("test_data_set_", 0) != 0) continue;
+        Graph g{onnx::ModelProto(model)};
+        std::map<std::string, Shape> shapes;
+        std::vector<Tensor> ins(inputNames.size());
+        for (size_t i = 0; i < inputNames.size(); ++i) {
+            onnx::TensorProto t;
+            if (!loadProto(set.path() / ("input_" + std::to_string(i) + ".pb"), t)) return "missing input";
+            tensorFromProto(t, ins[i]);
+            shapes[inputNames[i]] = ins[i].shape();
+            for (const auto& info : g.inputs()) {
+                if (info.name == inputNames[i] && info.type == DType::BFloat16) asBFloat16(ins[i]);
+            }
+        }
+        g.prepare(shapes, outputNames);
+        for (size_t i = 0; i < inputNames.size(); ++i) {
+            Tensor& in = g.input(inputNames[i]);
+            castTensor(ins[i], ins[i].type(), in);
+        }
+        g.run();
+        for (size_t i = 0; i < outputNames.size(); ++i) {
+            onnx::TensorProto t;
+            if (!loadProto(set.path() / ("output_" + std::to_string(i) + ".pb"), t)) return "missing output";
+            Tensor want;
+            tensorFromProto(t, want);
+            if (g.value(outputNames[i]).type() == DType::BFloat16) asBFloat16(want);
+            std::string why;
+            if (!close(g.value(outputNames[i]), want, why)) return outputNames[i] + ": " + why;
+        }
+    }
+    return {};
+}
+
 // Packs the case's model, builds it through the runtime library with the
 // data set's input shapes, executes and compares. Empty on success.
-std::string runCase(const fs::path& dir) {
+// `direct` is set when the case ran on the executor instead.
+std::string runCase(const fs::path& dir, bool& direct) {
     onnx::ModelProto model;
     if (!loadProto(dir / "model.onnx", model)) return "model does not parse";
+    direct = !libraryCarries(model);
+    if (direct) {
+        std::set<std::string> initializers;
+        for (const auto& t : model.graph().initializer()) initializers.insert(t.name());
+        std::vector<std::string> inputNames;
+        for (const auto& v : model.graph().input()) {
+            if (initializers.count(v.name()) == 0) inputNames.push_back(v.name());
+        }
+        try {
+            return runOnExecutor(dir, model, inputNames);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }
     std::ifstream f(dir / "model.onnx", std::ios::binary);
     const std::string onnxBytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     const fs::path container = fs::temp_directory_path() / ("vexa-conformance-" + std::to_string(getpid()) + ".dlc");
@@ -162,18 +243,23 @@ int main(int argc, char** argv) {
             if (fs::exists(e.path() / "model.onnx")) cases.push_back(e.path());
         }
         std::sort(cases.begin(), cases.end());
-        size_t passed = 0;
+        size_t passed = 0, direct = 0;
         for (const auto& c : cases) {
             std::string why;
+            bool onExecutor = false;
             try {
-                why = runCase(c);
+                why = runCase(c, onExecutor);
             } catch (const std::exception& e) {
                 why = std::string("test data not readable as tensors: ") + e.what();
             }
             passed += why.empty();
-            if (verbose && !why.empty()) std::cout << "  FAIL " << c.filename().string() << ": " << why << "\n";
+            direct += why.empty() && onExecutor;
+            if (verbose && !why.empty()) {
+                std::cout << "  FAIL " << c.filename().string() << (onExecutor ? " (executor)" : "") << ": " << why << "\n";
+            }
         }
-        std::cout << suite << ": " << passed << " of " << cases.size() << " pass\n";
+        std::cout << suite << ": " << passed << " of " << cases.size() << " pass (" << direct
+                  << " of them on the executor itself: inputs or outputs that float32 tensors cannot carry)\n";
         if (least.count(suite) != 0 && passed < least[suite]) {
             std::cout << suite << ": fewer than " << least[suite] << " pass\n";
             status = 1;

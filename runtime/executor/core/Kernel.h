@@ -184,5 +184,7 @@ void registerSoftmaxKernels();
 void registerBatchNormKernels();
 void registerResizeKernels();
 void registerReductionKernels();
+void registerLossKernels();
+void registerIndexingKernels();
 
 }  // namespace vexart

@@ -26,6 +26,8 @@ void registerAll() {
     registerBatchNormKernels();
     registerResizeKernels();
     registerReductionKernels();
+    registerLossKernels();
+    registerIndexingKernels();
 }
 
 template <typename T, typename Field>

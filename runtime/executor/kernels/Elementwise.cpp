@@ -2,7 +2,9 @@
 // broadcasting, unary math, activations, Cast, Where and Clip.
 #include <onnx/onnx_pb.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "core/Broadcast.h"
@@ -118,15 +120,35 @@ T applyBin(Bin op, T a, T b) {
     return a;
 }
 
+bool isHalf(DType t) { return t == DType::Float16 || t == DType::BFloat16; }
+
 class BinaryKernel : public Kernel {
 public:
-    explicit BinaryKernel(Bin op) : op_(op) {}
+    // `perChannel`: a one-dimensional second operand runs along axis 1
+    // (PRelu's slope before broadcasting rules reached it).
+    explicit BinaryKernel(Bin op, bool perChannel = false) : op_(op), perChannel_(perChannel) {}
     void run(KernelContext& ctx) override {
         const Tensor& a = ctx.in(0);
         const Tensor* b = &ctx.in(1);
         if (b->type() != a.type()) {
             castTensor(*b, a.type(), converted_);
             b = &converted_;
+        }
+        if (perChannel_ && b->rank() == 1 && a.rank() > 2 && b->dim(0) == a.dim(1)) {
+            Shape s(a.rank() - 1, 1);
+            s[0] = b->dim(0);
+            slope_.view(b->type(), s, const_cast<void*>(b->raw()));
+            b = &slope_;
+        }
+        if (isHalf(a.type())) {
+            // Computed in float32 and rounded once.
+            castTensor(a, DType::Float, wideA_);
+            castTensor(*b, DType::Float, wideB_);
+            wideOut_.reset(DType::Float, broadcastShape(a.shape(), b->shape()));
+            const Bin op = op_;
+            binaryLoop<float, float>(wideA_, wideB_, wideOut_, [op](float x, float y) { return applyBin(op, x, y); });
+            castTensor(wideOut_, a.type(), ctx.out(0, a.type(), wideOut_.shape()));
+            return;
         }
         Tensor& out = ctx.out(0, a.type(), broadcastShape(a.shape(), b->shape()));
         const Bin op = op_;
@@ -139,7 +161,8 @@ public:
 
 private:
     Bin op_;
-    Tensor converted_;
+    bool perChannel_;
+    Tensor converted_, slope_, wideA_, wideB_, wideOut_;
 };
 
 class CompareKernel : public Kernel {
@@ -189,26 +212,38 @@ std::unique_ptr<Kernel> variadicKernel(Bin op, bool mean) {
         Tensor acc;
         Tensor tmp;
         K(Bin o, bool m) : op(o), mean(m) {}
+        std::vector<Tensor> wide;  // half-precision inputs, in float32
         void run(KernelContext& ctx) override {
-            const Tensor& first = ctx.in(0);
+            const DType type = ctx.in(0).type();
+            const bool half = isHalf(type);
+            if (half) {
+                wide.resize(ctx.inputCount());
+                for (size_t i = 0; i < ctx.inputCount(); ++i) castTensor(ctx.in(i), DType::Float, wide[i]);
+            }
+            auto input = [&](size_t i) -> const Tensor& { return half ? wide[i] : ctx.in(i); };
+            const Tensor& first = input(0);
             Shape shape = first.shape();
-            for (size_t i = 1; i < ctx.inputCount(); ++i) shape = broadcastShape(shape, ctx.in(i).shape());
-            Tensor& out = ctx.out(0, first.type(), shape);
+            for (size_t i = 1; i < ctx.inputCount(); ++i) shape = broadcastShape(shape, input(i).shape());
+            Tensor& out = ctx.out(0, type, shape);
+            Tensor& sum = half ? tmpOut : out;
+            sum.reset(first.type(), shape);
             VEXA_DISPATCH_NUMERIC(first.type(), {
                 acc.reset(first.type(), first.shape());
                 std::memcpy(acc.raw(), first.raw(), first.bytes());
                 for (size_t i = 1; i < ctx.inputCount(); ++i) {
-                    tmp.reset(first.type(), broadcastShape(acc.shape(), ctx.in(i).shape()));
+                    tmp.reset(first.type(), broadcastShape(acc.shape(), input(i).shape()));
                     const Bin o = op;
-                    binaryLoop<T, T>(acc, ctx.in(i), tmp, [o](T x, T y) { return applyBin(o, x, y); });
+                    binaryLoop<T, T>(acc, input(i), tmp, [o](T x, T y) { return applyBin(o, x, y); });
                     std::swap(acc, tmp);
                 }
-                T* po = out.data<T>();
+                T* po = sum.data<T>();
                 const T* pa = acc.data<T>();
                 const auto n = static_cast<T>(ctx.inputCount());
-                for (int64_t k = 0; k < out.size(); ++k) po[k] = mean ? static_cast<T>(pa[k] / n) : pa[k];
+                for (int64_t k = 0; k < sum.size(); ++k) po[k] = mean ? static_cast<T>(pa[k] / n) : pa[k];
             })
+            if (half) castTensor(tmpOut, type, out);
         }
+        Tensor tmpOut;
     };
     return std::make_unique<K>(op, mean);
 }
@@ -308,6 +343,22 @@ void castTensor(const Tensor& src, DType to, Tensor& dst) {
         }
         return;
     }
+    if (to == DType::String) {
+        // The shortest text that reads back as the same value.
+        char text[64];
+        for (int64_t i = 0; i < n; ++i) {
+            const double v = src.scalarAsDouble(i);
+            const auto end = src.type() == DType::Double ? std::to_chars(text, text + sizeof text, v).ptr
+                                                          : std::to_chars(text, text + sizeof text, static_cast<float>(v)).ptr;
+            dst.strings[static_cast<size_t>(i)].assign(text, end);
+        }
+        return;
+    }
+    if (src.type() == DType::String) {
+        std::vector<double> values(static_cast<size_t>(n));
+        for (int64_t i = 0; i < n; ++i) values[static_cast<size_t>(i)] = std::strtod(src.strings[static_cast<size_t>(i)].c_str(), nullptr);
+        return castFrom(values.data(), to, dst.raw(), n);
+    }
     if (src.type() == DType::Float16 || src.type() == DType::BFloat16) {
         std::vector<float> tmp(static_cast<size_t>(n));
         for (int64_t i = 0; i < n; ++i) tmp[static_cast<size_t>(i)] = static_cast<float>(src.scalarAsDouble(i));
@@ -322,8 +373,34 @@ void registerElementwiseKernels() {
                                                     {"Div", Bin::Div}, {"Pow", Bin::Pow}, {"PRelu", Bin::PRelu}};
     for (const auto& [name, op] : binaries) {
         const Bin o = op;
-        registerKernel(name, [o](const onnx::NodeProto&, int64_t) { return std::make_unique<BinaryKernel>(o); });
+        registerKernel(name, [o](const onnx::NodeProto&, int64_t opset) {
+            return std::make_unique<BinaryKernel>(o, o == Bin::PRelu && opset < 7);
+        });
     }
+    registerKernel("BitShift", [](const onnx::NodeProto& n, int64_t) {
+        const std::string dir = Attrs(n).s("direction", "");
+        if (dir != "LEFT" && dir != "RIGHT") throw ExecError("BitShift direction must be LEFT or RIGHT");
+        const bool left = dir == "LEFT";
+        return lambdaKernel([left](KernelContext& ctx) {
+            const Tensor& a = ctx.in(0);
+            const Tensor& b = ctx.in(1);
+            if (b.type() != a.type()) throw ExecError("BitShift operands differ in type");
+            Tensor& out = ctx.out(0, a.type(), broadcastShape(a.shape(), b.shape()));
+            auto shift = [left](auto x, auto by) -> decltype(x) {
+                using U = decltype(x);
+                // Shifting by the width or more leaves nothing.
+                if (by >= sizeof(U) * 8) return 0;
+                return static_cast<U>(left ? x << by : x >> by);
+            };
+            switch (a.type()) {
+                case DType::UInt8: return binaryLoop<uint8_t, uint8_t>(a, b, out, shift);
+                case DType::UInt16: return binaryLoop<uint16_t, uint16_t>(a, b, out, shift);
+                case DType::UInt32: return binaryLoop<uint32_t, uint32_t>(a, b, out, shift);
+                case DType::UInt64: return binaryLoop<uint64_t, uint64_t>(a, b, out, shift);
+                default: throw ExecError("BitShift takes unsigned integers");
+            }
+        });
+    });
     registerKernel("Mod", [](const onnx::NodeProto& n, int64_t) {
         return std::make_unique<BinaryKernel>(Attrs(n).i("fmod", 0) != 0 ? Bin::FMod : Bin::Mod);
     });

@@ -7,17 +7,12 @@
 
 #include "core/Broadcast.h"
 #include "core/Dispatch.h"
+#include "core/Indexing.h"
 #include "core/Kernel.h"
 #include "core/Threads.h"
 
 namespace vexart {
 namespace {
-
-int64_t normAxis(int64_t axis, size_t rank) {
-    const auto r = static_cast<int64_t>(rank);
-    if (axis < -r || axis >= std::max<int64_t>(r, 1)) throw ExecError("axis " + std::to_string(axis) + " out of range");
-    return axis < 0 ? axis + r : axis;
-}
 
 void copyAll(const Tensor& src, Tensor& dst) {
     if (src.type() == DType::String) {
@@ -27,23 +22,9 @@ void copyAll(const Tensor& src, Tensor& dst) {
     }
 }
 
-// Width of the elements a byte-moving kernel copies: string tensors have
-// no bytes to move.
-size_t elementBytes(const Tensor& t) {
-    const size_t es = dtypeSize(t.type());
-    if (es == 0) throw ExecError(std::string(dtypeName(t.type())) + " tensors are not supported by this operator");
-    return es;
-}
-
 // Element copy of `n` elements of `size` bytes.
 inline void copyElems(uint8_t* dst, const uint8_t* src, int64_t n, size_t size) {
     std::memcpy(dst, src, static_cast<size_t>(n) * size);
-}
-
-std::vector<int64_t> stridesOf(const Shape& s) {
-    std::vector<int64_t> st(s.size(), 1);
-    for (size_t i = s.size(); i-- > 1;) st[i - 1] = st[i] * s[i];
-    return st;
 }
 
 template <typename T>

@@ -1,0 +1,422 @@
+// Operators that pick, place or count elements by index or condition:
+// GatherND, ScatterND, ScatterElements, OneHot, Compress, NonZero, Unique,
+// ReverseSequence, EyeLike, MaxUnpool. Indices come from the model or its
+// inputs, so every one is checked before it is used.
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+
+#include "core/Dispatch.h"
+#include "core/Indexing.h"
+#include "core/Kernel.h"
+
+namespace vexart {
+namespace {
+
+const uint8_t* bytesOf(const Tensor& t) { return static_cast<const uint8_t*>(t.raw()); }
+uint8_t* bytesOf(Tensor& t) { return static_cast<uint8_t*>(t.raw()); }
+
+void copyInto(const Tensor& src, Tensor& dst) {
+    dst.reset(src.type(), src.shape());
+    if (src.bytes() != 0 && src.raw() != dst.raw()) std::memcpy(dst.raw(), src.raw(), src.bytes());
+}
+
+// The element offsets that the last axis of `indices` ([..., k]) names in
+// `data`, after the `batch` leading axes that both share.
+std::vector<int64_t> ndOffsets(const Tensor& data, const Tensor& indices, int64_t batch, int64_t& sliceSize) {
+    if (indices.rank() == 0 || batch < 0 || static_cast<size_t>(batch) >= indices.rank() ||
+        static_cast<size_t>(batch) > data.rank()) {
+        throw ExecError("indices of shape " + shapeText(indices.shape()) + " do not fit the data");
+    }
+    const int64_t k = indices.shape().back();
+    if (k < 0 || static_cast<size_t>(batch + k) > data.rank()) throw ExecError("index tuples are longer than the data's rank");
+    for (int64_t b = 0; b < batch; ++b) {
+        if (data.dim(static_cast<size_t>(b)) != indices.dim(static_cast<size_t>(b))) throw ExecError("batch dimensions differ");
+    }
+    const auto strides = stridesOf(data.shape());
+    sliceSize = elementCount(Shape(data.shape().begin() + batch + k, data.shape().end()));
+    const int64_t batches = elementCount(Shape(data.shape().begin(), data.shape().begin() + batch));
+    const int64_t batchStride = batch == 0 ? 0 : strides[static_cast<size_t>(batch - 1)];
+    const auto idx = indices.toInt64();
+    const int64_t tuples = k == 0 ? elementCount(Shape(indices.shape().begin(), indices.shape().end() - 1))
+                                  : static_cast<int64_t>(idx.size()) / k;
+    const int64_t perBatch = batches == 0 ? 0 : tuples / batches;
+    std::vector<int64_t> offsets(static_cast<size_t>(tuples));
+    for (int64_t t = 0; t < tuples; ++t) {
+        int64_t off = perBatch == 0 ? 0 : (t / perBatch) * batchStride;
+        for (int64_t j = 0; j < k; ++j) {
+            const auto axis = static_cast<size_t>(batch + j);
+            off += checkedIndex(idx[static_cast<size_t>(t * k + j)], data.dim(axis), "ND") * strides[axis];
+        }
+        offsets[static_cast<size_t>(t)] = off;
+    }
+    return offsets;
+}
+
+enum class Reduce { None, Add, Mul, Max, Min };
+
+Reduce reduceOf(const onnx::NodeProto& n) {
+    const std::string r = Attrs(n).s("reduction", "none");
+    if (r == "none") return Reduce::None;
+    if (r == "add") return Reduce::Add;
+    if (r == "mul") return Reduce::Mul;
+    if (r == "max") return Reduce::Max;
+    if (r == "min") return Reduce::Min;
+    throw ExecError("unknown reduction '" + r + "'");
+}
+
+// dst[i] = src[j], or combined with what is there.
+void place(Reduce r, Tensor& dst, int64_t i, const Tensor& src, int64_t j, int64_t n) {
+    if (r == Reduce::None) {
+        const size_t es = elementBytes(dst);
+        std::memcpy(bytesOf(dst) + i * es, bytesOf(src) + j * es, static_cast<size_t>(n) * es);
+        return;
+    }
+    VEXA_DISPATCH_NUMERIC(dst.type(), {
+        T* d = dst.data<T>() + i;
+        const T* s = src.data<T>() + j;
+        for (int64_t k = 0; k < n; ++k) {
+            switch (r) {
+                case Reduce::Add: d[k] = wrapAdd(d[k], s[k]); break;
+                case Reduce::Mul: d[k] = wrapMul(d[k], s[k]); break;
+                case Reduce::Max: d[k] = std::max(d[k], s[k]); break;
+                case Reduce::Min: d[k] = std::min(d[k], s[k]); break;
+                case Reduce::None: break;
+            }
+        }
+    })
+}
+
+void registerGatherScatter() {
+    registerKernel("GatherND", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t batch = Attrs(n).i("batch_dims", 0);
+        return lambdaKernel([batch](KernelContext& ctx) {
+            const Tensor& data = ctx.in(0);
+            const Tensor& indices = ctx.in(1);
+            int64_t slice = 0;
+            const auto offsets = ndOffsets(data, indices, batch, slice);
+            Shape shape(indices.shape().begin(), indices.shape().end() - 1);
+            shape.insert(shape.end(), data.shape().begin() + batch + indices.shape().back(), data.shape().end());
+            Tensor& out = ctx.out(0, data.type(), shape);
+            const size_t es = elementBytes(data);
+            for (size_t t = 0; t < offsets.size(); ++t) {
+                std::memcpy(bytesOf(out) + t * static_cast<size_t>(slice) * es, bytesOf(data) + offsets[t] * es,
+                            static_cast<size_t>(slice) * es);
+            }
+        });
+    });
+    registerKernel("ScatterND", [](const onnx::NodeProto& n, int64_t) {
+        const Reduce r = reduceOf(n);
+        return lambdaKernel([r](KernelContext& ctx) {
+            const Tensor& data = ctx.in(0);
+            const Tensor& updates = ctx.in(2);
+            int64_t slice = 0;
+            const auto offsets = ndOffsets(data, ctx.in(1), 0, slice);
+            if (updates.type() != data.type() || updates.size() != static_cast<int64_t>(offsets.size()) * slice) {
+                throw ExecError("updates of shape " + shapeText(updates.shape()) + " do not fit the indices");
+            }
+            Tensor& out = ctx.out(0, data.type(), data.shape());
+            copyInto(data, out);
+            for (size_t t = 0; t < offsets.size(); ++t) place(r, out, offsets[t], updates, static_cast<int64_t>(t) * slice, slice);
+        });
+    });
+    // Scatter is ScatterElements under its older name.
+    for (const char* name : {"ScatterElements", "Scatter"}) {
+        registerKernel(name, [](const onnx::NodeProto& n, int64_t) {
+            const int64_t axisAttr = Attrs(n).i("axis", 0);
+            const Reduce r = reduceOf(n);
+            return lambdaKernel([axisAttr, r](KernelContext& ctx) {
+                const Tensor& data = ctx.in(0);
+                const Tensor& ind = ctx.in(1);
+                const Tensor& upd = ctx.in(2);
+                const auto axis = static_cast<size_t>(normAxis(axisAttr, data.rank()));
+                if (ind.shape() != upd.shape() || ind.rank() != data.rank() || upd.type() != data.type()) {
+                    throw ExecError("indices and updates must share a shape of the data's rank");
+                }
+                for (size_t d = 0; d < data.rank(); ++d) {
+                    if (d != axis && ind.dim(d) > data.dim(d)) throw ExecError("indices exceed the data");
+                }
+                Tensor& out = ctx.out(0, data.type(), data.shape());
+                copyInto(data, out);
+                const auto idx = ind.toInt64();
+                const auto ds = stridesOf(data.shape());
+                std::vector<int64_t> pos(ind.rank(), 0);
+                for (int64_t u = 0; u < upd.size(); ++u) {
+                    int64_t off = 0;
+                    for (size_t d = 0; d < ind.rank(); ++d) {
+                        const int64_t p = d == axis ? checkedIndex(idx[static_cast<size_t>(u)], data.dim(d), "scatter") : pos[d];
+                        off += p * ds[d];
+                    }
+                    place(r, out, off, upd, u, 1);
+                    for (size_t d = ind.rank(); d-- > 0;) {
+                        if (++pos[d] < ind.dim(d)) break;
+                        pos[d] = 0;
+                    }
+                }
+            });
+        });
+    }
+}
+
+void registerSelection() {
+    registerKernel("OneHot", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t axisAttr = Attrs(n).i("axis", -1);
+        return lambdaKernel([axisAttr](KernelContext& ctx) {
+            const Tensor& ind = ctx.in(0);
+            const Tensor& values = ctx.in(2);
+            const double depthValue = ctx.in(1).scalarAsDouble(0);
+            if (!(depthValue >= 1 && depthValue <= 1e8) || values.size() != 2) {
+                throw ExecError("OneHot needs a positive depth and two values");
+            }
+            const auto depth = static_cast<int64_t>(depthValue);
+            const auto axis = static_cast<size_t>(normAxis(axisAttr, ind.rank() + 1));
+            Shape shape = ind.shape();
+            shape.insert(shape.begin() + static_cast<long>(axis), depth);
+            Tensor& out = ctx.out(0, values.type(), shape);
+            const int64_t outer = elementCount(Shape(ind.shape().begin(), ind.shape().begin() + static_cast<long>(axis)));
+            const int64_t inner = elementCount(Shape(ind.shape().begin() + static_cast<long>(axis), ind.shape().end()));
+            const auto idx = ind.toInt64();
+            const size_t es = elementBytes(values);
+            for (int64_t o = 0; o < outer; ++o) {
+                for (int64_t d = 0; d < depth; ++d) {
+                    for (int64_t i = 0; i < inner; ++i) {
+                        int64_t v = idx[static_cast<size_t>(o * inner + i)];
+                        if (v < 0) v += depth;
+                        std::memcpy(bytesOf(out) + ((o * depth + d) * inner + i) * es, bytesOf(values) + (v == d ? es : 0), es);
+                    }
+                }
+            }
+        });
+    });
+    registerKernel("Compress", [](const onnx::NodeProto& n, int64_t) {
+        const bool hasAxis = Attrs(n).has("axis");
+        const int64_t axisAttr = Attrs(n).i("axis", 0);
+        return lambdaKernel([hasAxis, axisAttr](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto cond = ctx.in(1).toInt64();
+            const Shape shape = hasAxis ? x.shape() : Shape{x.size()};
+            const auto axis = hasAxis ? static_cast<size_t>(normAxis(axisAttr, x.rank())) : 0;
+            const int64_t dim = shape[axis];
+            if (static_cast<int64_t>(cond.size()) > dim) throw ExecError("Compress condition is longer than the axis");
+            std::vector<int64_t> kept;
+            for (size_t i = 0; i < cond.size(); ++i) {
+                if (cond[i] != 0) kept.push_back(static_cast<int64_t>(i));
+            }
+            Shape outShape = shape;
+            outShape[axis] = static_cast<int64_t>(kept.size());
+            Tensor& out = ctx.out(0, x.type(), outShape);
+            const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
+            const int64_t inner = elementCount(Shape(shape.begin() + static_cast<long>(axis) + 1, shape.end()));
+            const size_t es = elementBytes(x), run = static_cast<size_t>(inner) * es;
+            uint8_t* dst = bytesOf(out);
+            for (int64_t o = 0; o < outer; ++o) {
+                for (int64_t k : kept) {
+                    std::memcpy(dst, bytesOf(x) + (o * dim + k) * static_cast<int64_t>(run), run);
+                    dst += run;
+                }
+            }
+        });
+    });
+    registerKernel("NonZero", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            std::vector<int64_t> hits;
+            VEXA_DISPATCH_ALL(x.type(), {
+                const T* p = x.data<T>();
+                for (int64_t i = 0; i < x.size(); ++i) {
+                    if (p[i] != T(0)) hits.push_back(i);
+                }
+            })
+            const auto count = static_cast<int64_t>(hits.size());
+            Tensor& out = ctx.out(0, DType::Int64, {static_cast<int64_t>(x.rank()), count});
+            auto* po = out.data<int64_t>();
+            const auto strides = stridesOf(x.shape());
+            for (int64_t h = 0; h < count; ++h) {
+                int64_t rest = hits[static_cast<size_t>(h)];
+                for (size_t d = 0; d < x.rank(); ++d) {
+                    po[static_cast<int64_t>(d) * count + h] = rest / strides[d];
+                    rest %= strides[d];
+                }
+            }
+        });
+    });
+}
+
+// Unique slices along an axis (or unique elements), in sorted order or in
+// order of first appearance, with where each came from and how often.
+class UniqueKernel : public Kernel {
+public:
+    UniqueKernel(bool hasAxis, int64_t axis, bool sorted) : hasAxis_(hasAxis), axis_(axis), sorted_(sorted) {}
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        VEXA_DISPATCH_NUMERIC(x.type(), runTyped<T>(ctx, x))
+    }
+
+private:
+    template <typename T>
+    void runTyped(KernelContext& ctx, const Tensor& x) {
+        const Shape shape = hasAxis_ ? x.shape() : Shape{x.size()};
+        const auto axis = hasAxis_ ? static_cast<size_t>(normAxis(axis_, x.rank())) : 0;
+        const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
+        const int64_t dim = shape[axis];
+        const int64_t inner = elementCount(Shape(shape.begin() + static_cast<long>(axis) + 1, shape.end()));
+        const T* p = x.data<T>();
+        // Slice s, element (o, i): compared in that order.
+        auto at = [&](int64_t s, int64_t e) { return p[((e / inner) * dim + s) * inner + e % inner]; };
+        const int64_t len = outer * inner;
+        auto less = [&](int64_t a, int64_t b) {
+            for (int64_t e = 0; e < len; ++e) {
+                if (at(a, e) != at(b, e)) return at(a, e) < at(b, e);
+            }
+            return false;
+        };
+        std::vector<int64_t> order(static_cast<size_t>(dim));
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), less);
+        // Groups of equal slices; each group's first index is its first appearance.
+        std::vector<int64_t> groupOf(static_cast<size_t>(dim)), firsts, counts;
+        for (size_t k = 0; k < order.size(); ++k) {
+            if (k == 0 || less(order[k - 1], order[k])) {
+                firsts.push_back(order[k]);
+                counts.push_back(0);
+            }
+            groupOf[static_cast<size_t>(order[k])] = static_cast<int64_t>(firsts.size()) - 1;
+            ++counts.back();
+        }
+        std::vector<int64_t> rank(firsts.size());  // group -> output position
+        std::iota(rank.begin(), rank.end(), 0);
+        if (!sorted_) {
+            std::vector<int64_t> byAppearance(firsts.size());
+            std::iota(byAppearance.begin(), byAppearance.end(), 0);
+            std::sort(byAppearance.begin(), byAppearance.end(),
+                      [&](int64_t a, int64_t b) { return firsts[static_cast<size_t>(a)] < firsts[static_cast<size_t>(b)]; });
+            for (size_t r = 0; r < byAppearance.size(); ++r) rank[static_cast<size_t>(byAppearance[r])] = static_cast<int64_t>(r);
+        }
+        const auto groups = static_cast<int64_t>(firsts.size());
+        Shape outShape = shape;
+        outShape[axis] = groups;
+        Tensor& y = ctx.out(0, x.type(), outShape);
+        T* py = y.data<T>();
+        std::vector<int64_t> first(firsts.size()), count(firsts.size());
+        for (int64_t g = 0; g < groups; ++g) {
+            const int64_t r = rank[static_cast<size_t>(g)];
+            first[static_cast<size_t>(r)] = firsts[static_cast<size_t>(g)];
+            count[static_cast<size_t>(r)] = counts[static_cast<size_t>(g)];
+            for (int64_t e = 0; e < len; ++e) {
+                py[((e / inner) * groups + r) * inner + e % inner] = at(firsts[static_cast<size_t>(g)], e);
+            }
+        }
+        if (ctx.wantsOutput(1)) std::copy(first.begin(), first.end(), ctx.out(1, DType::Int64, {groups}).data<int64_t>());
+        if (ctx.wantsOutput(2)) {
+            int64_t* inv = ctx.out(2, DType::Int64, {dim}).data<int64_t>();
+            for (int64_t s = 0; s < dim; ++s) inv[s] = rank[static_cast<size_t>(groupOf[static_cast<size_t>(s)])];
+        }
+        if (ctx.wantsOutput(3)) std::copy(count.begin(), count.end(), ctx.out(3, DType::Int64, {groups}).data<int64_t>());
+    }
+    bool hasAxis_;
+    int64_t axis_;
+    bool sorted_;
+};
+
+void registerArrangement() {
+    registerKernel("Unique", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        return std::make_unique<UniqueKernel>(a.has("axis"), a.i("axis", 0), a.i("sorted", 1) != 0);
+    });
+    registerKernel("ReverseSequence", [](const onnx::NodeProto& n, int64_t) {
+        const int64_t batchAttr = Attrs(n).i("batch_axis", 1), timeAttr = Attrs(n).i("time_axis", 0);
+        return lambdaKernel([batchAttr, timeAttr](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            if (x.rank() < 2) throw ExecError("ReverseSequence input must have rank 2 or more");
+            const auto b = static_cast<size_t>(normAxis(batchAttr, x.rank()));
+            const auto t = static_cast<size_t>(normAxis(timeAttr, x.rank()));
+            if (b == t || (b > 1 || t > 1)) throw ExecError("batch and time must be the first two axes");
+            const auto lens = ctx.in(1).toInt64();
+            if (static_cast<int64_t>(lens.size()) != x.dim(b)) throw ExecError("one sequence length per batch entry is needed");
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            copyInto(x, out);
+            const auto strides = stridesOf(x.shape());
+            const int64_t inner = x.size() / std::max<int64_t>(x.dim(0) * x.dim(1), 1);
+            const size_t es = elementBytes(x), run = static_cast<size_t>(inner) * es;
+            for (int64_t bi = 0; bi < x.dim(b); ++bi) {
+                const int64_t len = lens[static_cast<size_t>(bi)];
+                if (len < 0 || len > x.dim(t)) throw ExecError("sequence length out of range");
+                for (int64_t ti = 0; ti < len; ++ti) {
+                    const int64_t from = bi * strides[b] + (len - 1 - ti) * strides[t];
+                    const int64_t to = bi * strides[b] + ti * strides[t];
+                    std::memcpy(bytesOf(out) + static_cast<size_t>(to) * es, bytesOf(x) + static_cast<size_t>(from) * es, run);
+                }
+            }
+        });
+    });
+    registerKernel("EyeLike", [](const onnx::NodeProto& n, int64_t) {
+        const auto dtype = static_cast<DType>(Attrs(n).i("dtype", 0));
+        const int64_t k = Attrs(n).i("k", 0);
+        return lambdaKernel([dtype, k](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            if (x.rank() != 2) throw ExecError("EyeLike input must be a matrix");
+            const DType type = dtype == DType::Undefined ? x.type() : dtype;
+            Tensor& out = ctx.out(0, type, x.shape());
+            if (out.bytes() != 0) std::memset(out.raw(), 0, out.bytes());
+            VEXA_DISPATCH_ALL(type, {
+                T* p = out.data<T>();
+                for (int64_t r = 0; r < x.dim(0); ++r) {
+                    const int64_t c = r + k;
+                    if (c >= 0 && c < x.dim(1)) p[r * x.dim(1) + c] = T(1);
+                }
+            })
+        });
+    });
+    // Places each value at the flat position its index names (as MaxPool
+    // reports them), zeros elsewhere.
+    registerKernel("MaxUnpool", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        const auto kernel = a.ints("kernel_shape"), pads = a.ints("pads");
+        auto strides = a.ints("strides");
+        return lambdaKernel([kernel, pads, strides](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            const auto idx = ctx.in(1).toInt64();
+            if (x.rank() < 3 || kernel.size() != x.rank() - 2 || static_cast<int64_t>(idx.size()) != x.size()) {
+                throw ExecError("MaxUnpool needs one index per value and a kernel per spatial axis");
+            }
+            Shape inferred{x.dim(0), x.dim(1)};
+            for (size_t d = 0; d < kernel.size(); ++d) {
+                const int64_t s = d < strides.size() ? strides[d] : 1;
+                const int64_t pb = pads.size() == 2 * kernel.size() ? pads[d] : 0;
+                const int64_t pe = pads.size() == 2 * kernel.size() ? pads[d + kernel.size()] : 0;
+                inferred.push_back((x.dim(d + 2) - 1) * s + kernel[d] - pb - pe);
+            }
+            // A larger output_shape keeps the values where the inferred
+            // shape has them (the pooled input's size that strides lost).
+            const Shape shape = ctx.has(2) ? ctx.in(2).toInt64() : inferred;
+            if (shape.size() != x.rank()) throw ExecError("output_shape must have the input's rank");
+            Tensor& out = ctx.out(0, x.type(), shape);
+            if (out.bytes() != 0) std::memset(out.raw(), 0, out.bytes());
+            const auto from = stridesOf(inferred), to = stridesOf(shape);
+            const int64_t inferredSize = elementCount(inferred);
+            const size_t es = elementBytes(x);
+            for (int64_t i = 0; i < x.size(); ++i) {
+                int64_t rest = checkedIndex(idx[static_cast<size_t>(i)], inferredSize, "unpool"), at = 0;
+                for (size_t d = 0; d < shape.size(); ++d) {
+                    const int64_t c = rest / from[d];
+                    rest %= from[d];
+                    if (c >= shape[d]) throw ExecError("unpool index falls outside output_shape");
+                    at += c * to[d];
+                }
+                std::memcpy(bytesOf(out) + at * static_cast<int64_t>(es), bytesOf(x) + i * static_cast<int64_t>(es), es);
+            }
+        });
+    });
+}
+
+}  // namespace
+
+void registerIndexingKernels() {
+    registerGatherScatter();
+    registerSelection();
+    registerArrangement();
+}
+
+}  // namespace vexart
