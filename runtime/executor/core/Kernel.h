@@ -186,5 +186,6 @@ void registerResizeKernels();
 void registerReductionKernels();
 void registerLossKernels();
 void registerIndexingKernels();
+void registerQuantizedKernels();
 
 }  // namespace vexart

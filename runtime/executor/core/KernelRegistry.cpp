@@ -28,6 +28,7 @@ void registerAll() {
     registerReductionKernels();
     registerLossKernels();
     registerIndexingKernels();
+    registerQuantizedKernels();
 }
 
 template <typename T, typename Field>
