@@ -187,5 +187,6 @@ void registerReductionKernels();
 void registerLossKernels();
 void registerIndexingKernels();
 void registerQuantizedKernels();
+void registerRecurrentKernels();
 
 }  // namespace vexart

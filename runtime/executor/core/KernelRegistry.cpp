@@ -29,6 +29,7 @@ void registerAll() {
     registerLossKernels();
     registerIndexingKernels();
     registerQuantizedKernels();
+    registerRecurrentKernels();
 }
 
 template <typename T, typename Field>

@@ -1,0 +1,305 @@
+// Recurrent layers: RNN, GRU and LSTM in every direction, with their
+// activation lists, clipping, sequence lengths, initial states, peepholes
+// and both layouts. The input projection of all steps is one product; each
+// step then multiplies the batch's hidden state by the recurrent weights.
+#include <onnx/onnx_pb.h>
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+#include "core/Kernel.h"
+#include "kernels/Window.h"
+
+namespace vexart {
+namespace {
+
+using RowMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using MapMat = Eigen::Map<RowMat>;
+using ConstMapMat = Eigen::Map<const RowMat>;
+
+enum class Cell { Rnn, Gru, Lstm };
+
+struct Activation {
+    enum Kind { Relu, Tanh, Sigmoid, Affine, LeakyRelu, ThresholdedRelu, ScaledTanh, HardSigmoid, Elu, Softsign, Softplus };
+    Kind kind = Tanh;
+    float alpha = 0, beta = 0;
+
+    float operator()(float x) const {
+        switch (kind) {
+            case Relu: return std::max(x, 0.0f);
+            case Tanh: return std::tanh(x);
+            case Sigmoid: return 1.0f / (1.0f + std::exp(-x));
+            case Affine: return alpha * x + beta;
+            case LeakyRelu: return x >= 0 ? x : alpha * x;
+            case ThresholdedRelu: return x > alpha ? x : 0.0f;
+            case ScaledTanh: return alpha * std::tanh(beta * x);
+            case HardSigmoid: return std::clamp(alpha * x + beta, 0.0f, 1.0f);
+            case Elu: return x >= 0 ? x : alpha * (std::exp(x) - 1.0f);
+            case Softsign: return x / (1.0f + std::fabs(x));
+            case Softplus: return std::log1p(std::exp(x));
+        }
+        return x;
+    }
+};
+
+// Names as the operator set spells them, in any case; alpha and beta
+// default per function where the list leaves them out.
+Activation activationNamed(std::string name, const std::vector<float>& alphas, const std::vector<float>& betas, size_t i) {
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    struct Known {
+        const char* name;
+        Activation::Kind kind;
+        float alpha, beta;
+    };
+    static const Known known[] = {
+        {"relu", Activation::Relu, 0, 0},           {"tanh", Activation::Tanh, 0, 0},
+        {"sigmoid", Activation::Sigmoid, 0, 0},     {"affine", Activation::Affine, 1, 0},
+        {"leakyrelu", Activation::LeakyRelu, 0.01f, 0}, {"thresholdedrelu", Activation::ThresholdedRelu, 1, 0},
+        {"scaledtanh", Activation::ScaledTanh, 1, 1}, {"hardsigmoid", Activation::HardSigmoid, 0.2f, 0.5f},
+        {"elu", Activation::Elu, 1, 0},             {"softsign", Activation::Softsign, 0, 0},
+        {"softplus", Activation::Softplus, 0, 0},
+    };
+    for (const auto& k : known) {
+        if (name == k.name) return {k.kind, i < alphas.size() ? alphas[i] : k.alpha, i < betas.size() ? betas[i] : k.beta};
+    }
+    throw ExecError("unknown recurrent activation '" + name + "'");
+}
+
+class RecurrentKernel : public Kernel {
+public:
+    RecurrentKernel(Cell cell, const onnx::NodeProto& n) : cell_(cell) {
+        const Attrs a(n);
+        hidden_ = a.i("hidden_size", 0);
+        const std::string dir = a.s("direction", "forward");
+        if (dir != "forward" && dir != "reverse" && dir != "bidirectional") throw ExecError("unknown direction '" + dir + "'");
+        reverse_ = dir == "reverse";
+        dirs_ = dir == "bidirectional" ? 2 : 1;
+        clip_ = a.has("clip") ? a.f("clip", 0) : 0;
+        layout_ = a.i("layout", 0);
+        inputForget_ = a.i("input_forget", 0) != 0;
+        linearBeforeReset_ = a.i("linear_before_reset", 0) != 0;
+        const size_t per = cell == Cell::Rnn ? 1 : cell == Cell::Gru ? 2 : 3;
+        std::vector<std::string> names;
+        for (const auto& s : n.attribute()) {
+            if (s.name() == "activations") names.assign(s.strings().begin(), s.strings().end());
+        }
+        if (names.empty()) {
+            const std::vector<std::string> defaults = cell == Cell::Rnn   ? std::vector<std::string>{"Tanh"}
+                                                      : cell == Cell::Gru ? std::vector<std::string>{"Sigmoid", "Tanh"}
+                                                                          : std::vector<std::string>{"Sigmoid", "Tanh", "Tanh"};
+            for (int64_t d = 0; d < dirs_; ++d) names.insert(names.end(), defaults.begin(), defaults.end());
+        } else if (names.size() == per && dirs_ == 2) {
+            names.insert(names.end(), names.begin(), names.end());
+        }
+        if (names.size() != per * static_cast<size_t>(dirs_)) throw ExecError("activations must name " + std::to_string(per) + " per direction");
+        const auto alphas = a.floats("activation_alpha"), betas = a.floats("activation_beta");
+        for (size_t i = 0; i < names.size(); ++i) acts_.push_back(activationNamed(names[i], alphas, betas, i));
+        if (hidden_ < 0 || hidden_ > (1 << 20)) throw ExecError("hidden_size is out of range");
+        inferHidden_ = hidden_ == 0;
+        if (layout_ != 0 && layout_ != 1) throw ExecError("layout must be 0 or 1");
+    }
+
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        const Tensor& w = ctx.in(1);
+        const Tensor& r = ctx.in(2);
+        for (const Tensor* t : {&x, &w, &r}) requireFloat(*t, "recurrent operand");
+        if (x.rank() != 3) throw ExecError("recurrent input must have rank 3");
+        if (inferHidden_) hidden_ = r.rank() == 3 ? r.dim(2) : 0;  // the attribute may be left out
+        const int64_t T = x.dim(layout_ == 0 ? 0 : 1), B = x.dim(layout_ == 0 ? 1 : 0), I = x.dim(2), H = hidden_;
+        const int64_t G = gates(), D = dirs_;
+        if (w.shape() != Shape{D, G * H, I} || r.shape() != Shape{D, G * H, H}) {
+            throw ExecError("weights " + shapeText(w.shape()) + " and " + shapeText(r.shape()) + " do not fit the layer");
+        }
+        const float* bias = optionalOf(ctx, 3, {D, 2 * G * H});
+        std::vector<int64_t> lens(static_cast<size_t>(B), T);
+        if (ctx.has(4) && ctx.in(4).size() != 0) {
+            lens = ctx.in(4).toInt64();
+            if (static_cast<int64_t>(lens.size()) != B) throw ExecError("one sequence length per batch entry is needed");
+            for (int64_t l : lens) {
+                if (l < 0 || l > T) throw ExecError("sequence length " + std::to_string(l) + " is out of range");
+            }
+        }
+        const Shape stateShape = layout_ == 0 ? Shape{D, B, H} : Shape{B, D, H};
+        const float* h0 = optionalOf(ctx, 5, stateShape);
+        const float* c0 = cell_ == Cell::Lstm ? optionalOf(ctx, 6, stateShape) : nullptr;
+        const float* peep = cell_ == Cell::Lstm ? optionalOf(ctx, 7, {D, 3 * H}) : nullptr;
+
+        // Time-major input [T, B, I].
+        const float* xs = x.data<float>();
+        if (layout_ == 1) {
+            timeMajor_.resize(static_cast<size_t>(x.size()));
+            for (int64_t b = 0; b < B; ++b) {
+                for (int64_t t = 0; t < T; ++t) std::copy_n(xs + (b * T + t) * I, I, timeMajor_.data() + (t * B + b) * I);
+            }
+            xs = timeMajor_.data();
+        }
+        y_.assign(static_cast<size_t>(T * D * B * H), 0.0f);
+        hLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
+        cLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
+        for (int64_t d = 0; d < D; ++d) {
+            runDirection(d, xs, T, B, I, w.data<float>() + d * G * H * I, r.data<float>() + d * G * H * H,
+                         bias != nullptr ? bias + d * 2 * G * H : nullptr, lens, h0, c0,
+                         peep != nullptr ? peep + d * 3 * H : nullptr);
+        }
+        writeOutputs(ctx, T, B);
+    }
+
+private:
+    int64_t gates() const { return cell_ == Cell::Rnn ? 1 : cell_ == Cell::Gru ? 3 : 4; }
+
+    static const float* optionalOf(const KernelContext& ctx, size_t i, const Shape& shape) {
+        if (!ctx.has(i) || ctx.in(i).size() == 0) return nullptr;
+        const Tensor& t = ctx.in(i);
+        requireFloat(t, "recurrent operand");
+        if (t.shape() != shape) throw ExecError("operand " + std::to_string(i) + " must have shape " + shapeText(shape));
+        return t.data<float>();
+    }
+
+    float clipped(float v) const { return clip_ > 0 ? std::clamp(v, -clip_, clip_) : v; }
+
+    // State of batch entry b, direction d, in a [D, B, H] (layout 0) or
+    // [B, D, H] (layout 1) initial-state tensor.
+    const float* stateRow(const float* s, int64_t d, int64_t b, int64_t B) const {
+        return s + (layout_ == 0 ? d * B + b : b * dirs_ + d) * hidden_;
+    }
+
+    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, int64_t I, const float* w, const float* r,
+                      const float* bias, const std::vector<int64_t>& lens, const float* h0, const float* c0,
+                      const float* peep) {
+        const int64_t H = hidden_, G = gates(), GH = G * H;
+        const bool backwards = reverse_ || d == 1;
+        const size_t per = cell_ == Cell::Rnn ? 1 : cell_ == Cell::Gru ? 2 : 3;
+        const Activation& f = acts_[static_cast<size_t>(d) * per];
+        const Activation& g = acts_[std::min(static_cast<size_t>(d) * per + 1, acts_.size() - 1)];
+        const Activation& hAct = acts_[std::min(static_cast<size_t>(d) * per + 2, acts_.size() - 1)];
+        // Input projection of every step, with the biases that add outside the reset gate.
+        xw_.resize(static_cast<size_t>(T * B * GH));
+        MapMat(xw_.data(), T * B, GH).noalias() = ConstMapMat(xs, T * B, I) * ConstMapMat(w, GH, I).transpose();
+        const bool splitRecurrentBias = cell_ == Cell::Gru && linearBeforeReset_;
+        if (bias != nullptr) {
+            for (int64_t row = 0; row < T * B; ++row) {
+                float* p = xw_.data() + row * GH;
+                for (int64_t k = 0; k < GH; ++k) p[k] += bias[k] + (splitRecurrentBias && k >= 2 * H ? 0.0f : bias[GH + k]);
+            }
+        }
+        h_.assign(static_cast<size_t>(B * H), 0.0f);
+        c_.assign(static_cast<size_t>(B * H), 0.0f);
+        for (int64_t b = 0; b < B; ++b) {
+            if (h0 != nullptr) std::copy_n(stateRow(h0, d, b, B), H, h_.data() + b * H);
+            if (c0 != nullptr) std::copy_n(stateRow(c0, d, b, B), H, c_.data() + b * H);
+        }
+        hr_.resize(static_cast<size_t>(B * GH));
+        rh_.resize(static_cast<size_t>(B * H));
+        hNew_.resize(static_cast<size_t>(B * H));
+        const int64_t steps = *std::max_element(lens.begin(), lens.end());
+        for (int64_t s = 0; s < steps; ++s) {
+            // Recurrent products: all gates, or for a GRU that resets first only z and r.
+            const int64_t recurrentCols = cell_ == Cell::Gru && !linearBeforeReset_ ? 2 * H : GH;
+            MapMat(hr_.data(), B, GH).leftCols(recurrentCols).noalias() =
+                ConstMapMat(h_.data(), B, H) * ConstMapMat(r, GH, H).topRows(recurrentCols).transpose();
+            for (int64_t b = 0; b < B; ++b) {
+                const int64_t len = lens[static_cast<size_t>(b)];
+                if (s >= len) continue;
+                const int64_t t = backwards ? len - 1 - s : s;
+                const float* xwRow = xw_.data() + (t * B + b) * GH;
+                float* hr = hr_.data() + b * GH;
+                float* h = h_.data() + b * H;
+                float* c = c_.data() + b * H;
+                float* out = hNew_.data() + b * H;
+                switch (cell_) {
+                    case Cell::Rnn:
+                        for (int64_t k = 0; k < H; ++k) out[k] = f(clipped(xwRow[k] + hr[k]));
+                        break;
+                    case Cell::Gru: {
+                        float* z = hr;  // z and r replace their sums in place
+                        float* rg = hr + H;
+                        for (int64_t k = 0; k < 2 * H; ++k) hr[k] = f(clipped(xwRow[k] + hr[k]));
+                        if (linearBeforeReset_) {
+                            for (int64_t k = 0; k < H; ++k) {
+                                const float rb = bias != nullptr ? bias[GH + 2 * H + k] : 0.0f;
+                                out[k] = g(clipped(xwRow[2 * H + k] + rg[k] * (hr[2 * H + k] + rb)));
+                            }
+                        } else {
+                            float* resetH = rh_.data() + b * H;
+                            for (int64_t k = 0; k < H; ++k) resetH[k] = rg[k] * h[k];
+                            Eigen::Map<Eigen::RowVectorXf>(out, H).noalias() =
+                                Eigen::Map<const Eigen::RowVectorXf>(resetH, H) *
+                                ConstMapMat(r + 2 * H * H, H, H).transpose();
+                            for (int64_t k = 0; k < H; ++k) out[k] = g(clipped(xwRow[2 * H + k] + out[k]));
+                        }
+                        for (int64_t k = 0; k < H; ++k) out[k] = (1.0f - z[k]) * out[k] + z[k] * h[k];
+                        break;
+                    }
+                    case Cell::Lstm:
+                        for (int64_t k = 0; k < H; ++k) {
+                            const float pi = peep != nullptr ? peep[k] : 0.0f, po = peep != nullptr ? peep[H + k] : 0.0f;
+                            const float pf = peep != nullptr ? peep[2 * H + k] : 0.0f;
+                            const float i = f(clipped(xwRow[k] + hr[k] + pi * c[k]));
+                            const float fg = inputForget_ ? 1.0f - i : f(clipped(xwRow[2 * H + k] + hr[2 * H + k] + pf * c[k]));
+                            const float cand = g(clipped(xwRow[3 * H + k] + hr[3 * H + k]));
+                            c[k] = fg * c[k] + i * cand;
+                            const float o = f(clipped(xwRow[H + k] + hr[H + k] + po * c[k]));
+                            out[k] = o * hAct(c[k]);
+                        }
+                        break;
+                }
+                std::copy_n(out, H, h);
+                std::copy_n(out, H, y_.data() + ((t * dirs_ + d) * B + b) * H);
+            }
+        }
+        std::copy(h_.begin(), h_.end(), hLast_.begin() + d * B * H);
+        std::copy(c_.begin(), c_.end(), cLast_.begin() + d * B * H);
+    }
+
+    void writeOutputs(KernelContext& ctx, int64_t T, int64_t B) {
+        const int64_t D = dirs_, H = hidden_;
+        if (ctx.wantsOutput(0)) {
+            Tensor& y = ctx.out(0, DType::Float, layout_ == 0 ? Shape{T, D, B, H} : Shape{B, T, D, H});
+            float* py = y.data<float>();
+            if (layout_ == 0) {
+                std::copy(y_.begin(), y_.end(), py);
+            } else {
+                for (int64_t t = 0; t < T; ++t) {
+                    for (int64_t d = 0; d < D; ++d) {
+                        for (int64_t b = 0; b < B; ++b) {
+                            std::copy_n(y_.data() + ((t * D + d) * B + b) * H, H, py + ((b * T + t) * D + d) * H);
+                        }
+                    }
+                }
+            }
+        }
+        auto state = [&](size_t i, const std::vector<float>& s) {
+            if (!ctx.wantsOutput(i)) return;
+            Tensor& out = ctx.out(i, DType::Float, layout_ == 0 ? Shape{D, B, H} : Shape{B, D, H});
+            float* p = out.data<float>();
+            for (int64_t d = 0; d < D; ++d) {
+                for (int64_t b = 0; b < B; ++b) {
+                    std::copy_n(s.data() + (d * B + b) * H, H, p + (layout_ == 0 ? d * B + b : b * D + d) * H);
+                }
+            }
+        };
+        state(1, hLast_);
+        if (cell_ == Cell::Lstm) state(2, cLast_);
+    }
+
+    Cell cell_;
+    int64_t hidden_ = 0, dirs_ = 1, layout_ = 0;
+    bool reverse_ = false, inputForget_ = false, linearBeforeReset_ = false, inferHidden_ = false;
+    float clip_ = 0;
+    std::vector<Activation> acts_;
+    // Per-execution buffers, kept at their largest size.
+    std::vector<float> timeMajor_, xw_, hr_, rh_, hNew_, h_, c_, y_, hLast_, cLast_;
+};
+
+}  // namespace
+
+void registerRecurrentKernels() {
+    registerKernel("RNN", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<RecurrentKernel>(Cell::Rnn, n); });
+    registerKernel("GRU", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<RecurrentKernel>(Cell::Gru, n); });
+    registerKernel("LSTM", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<RecurrentKernel>(Cell::Lstm, n); });
+}
+
+}  // namespace vexart
