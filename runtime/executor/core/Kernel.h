@@ -188,5 +188,6 @@ void registerLossKernels();
 void registerIndexingKernels();
 void registerQuantizedKernels();
 void registerRecurrentKernels();
+void registerControlFlowKernels();
 
 }  // namespace vexart

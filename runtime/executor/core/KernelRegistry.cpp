@@ -30,6 +30,7 @@ void registerAll() {
     registerIndexingKernels();
     registerQuantizedKernels();
     registerRecurrentKernels();
+    registerControlFlowKernels();
 }
 
 template <typename T, typename Field>

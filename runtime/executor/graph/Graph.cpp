@@ -1,4 +1,5 @@
 #include "graph/Graph.h"
+#include "graph/Subgraph.h"
 
 #include <onnx/onnx_pb.h>
 
@@ -103,6 +104,8 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
         node->opType = n.op_type();
         node->attrs = attrsOf(n, opset);
         for (const auto& in : n.input()) node->inputs.push_back(in.empty() ? -1 : valueIndex(in, false));
+        // What its subgraphs read from this graph is an input too.
+        for (const auto& name : outerScopeNames(n)) node->inputs.push_back(valueIndex(name, false));
         for (const auto& out : n.output()) {
             // Every tensor has one producer: a node that wrote over an input,
             // a constant or another node's result would also alias its own

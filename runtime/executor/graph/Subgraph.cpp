@@ -1,0 +1,123 @@
+#include "graph/Subgraph.h"
+
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "core/Dispatch.h"
+#include "graph/Graph.h"
+
+namespace vexart {
+namespace {
+
+// Names read by `g` (and the graphs nested in it) that it does not define.
+void freeNames(const onnx::GraphProto& g, std::vector<std::string>& names, std::set<std::string>& seen) {
+    std::set<std::string> defined;
+    for (const auto& v : g.input()) defined.insert(v.name());
+    for (const auto& t : g.initializer()) defined.insert(t.name());
+    auto use = [&](const std::string& name) {
+        if (!name.empty() && defined.count(name) == 0 && seen.insert(name).second) names.push_back(name);
+    };
+    for (const auto& n : g.node()) {
+        for (const auto& in : n.input()) use(in);
+        for (const auto& a : n.attribute()) {
+            std::vector<const onnx::GraphProto*> nested;
+            if (a.has_g()) nested.push_back(&a.g());
+            for (const auto& sub : a.graphs()) nested.push_back(&sub);
+            for (const auto* sub : nested) {
+                std::vector<std::string> inner;
+                std::set<std::string> innerSeen;
+                freeNames(*sub, inner, innerSeen);
+                for (const auto& name : inner) use(name);
+            }
+        }
+        for (const auto& out : n.output()) defined.insert(out);
+    }
+    for (const auto& v : g.output()) use(v.name());
+}
+
+}  // namespace
+
+std::vector<std::string> outerScopeNames(const onnx::NodeProto& node) {
+    std::vector<std::string> names;
+    std::set<std::string> seen;
+    for (const auto& a : node.attribute()) {
+        if (a.has_g()) freeNames(a.g(), names, seen);
+        for (const auto& sub : a.graphs()) freeNames(sub, names, seen);
+    }
+    return names;
+}
+
+Subgraph::Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vector<std::string>& outer)
+    : body_(std::make_unique<onnx::GraphProto>(body)), opset_(opset) {
+    for (const auto& v : body.input()) formals_.push_back(v.name());
+    for (const auto& v : body.output()) outputs_.push_back(v.name());
+    std::vector<std::string> mine;
+    std::set<std::string> seen;
+    freeNames(body, mine, seen);
+    for (const auto& name : mine) {
+        const auto at = std::find(outer.begin(), outer.end(), name);
+        if (at == outer.end()) throw ExecError("subgraph reads '" + name + "', which is defined nowhere");
+        reads_.emplace_back(name, static_cast<size_t>(at - outer.begin()));
+    }
+}
+
+Subgraph::~Subgraph() = default;
+
+void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer) {
+    if (inputs.size() != formals_.size()) {
+        throw ExecError("subgraph takes " + std::to_string(formals_.size()) + " inputs, not " + std::to_string(inputs.size()));
+    }
+    // Every input of the body, its own first, then the outer values it reads.
+    std::vector<std::pair<const std::string*, const Tensor*>> bound;
+    for (size_t i = 0; i < inputs.size(); ++i) bound.emplace_back(&formals_[i], inputs[i]);
+    for (const auto& [name, at] : reads_) bound.emplace_back(&name, outer.at(at));
+    std::vector<DType> types;
+    std::vector<Shape> shapes;
+    for (const auto& [name, t] : bound) {
+        if (t == nullptr) throw ExecError("subgraph input '" + *name + "' is missing");
+        types.push_back(t->type());
+        shapes.push_back(t->shape());
+    }
+    if (!graph_ || types != types_) {
+        onnx::ModelProto model;
+        model.set_ir_version(8);
+        model.add_opset_import()->set_version(opset_);
+        *model.mutable_graph() = *body_;
+        auto* g = model.mutable_graph();
+        g->clear_input();
+        for (const auto& [name, t] : bound) {
+            auto* v = g->add_input();
+            v->set_name(*name);
+            auto* tt = v->mutable_type()->mutable_tensor_type();
+            tt->set_elem_type(static_cast<int32_t>(t->type()));
+            for (int64_t d : t->shape()) tt->mutable_shape()->add_dim()->set_dim_value(d);
+        }
+        graph_ = std::make_unique<Graph>(std::move(model));
+        types_ = types;
+        prepared_ = false;
+    }
+    auto fill = [&] {
+        for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
+    };
+    fill();
+    if (!prepared_ || shapes != shapes_) {
+        // Planned on these values, so shapes that depend on them are learnt.
+        std::map<std::string, Shape> given;
+        for (size_t i = 0; i < bound.size(); ++i) given[*bound[i].first] = shapes[i];
+        graph_->prepare(given, outputs_);
+        shapes_ = shapes;
+        prepared_ = true;
+        fill();
+    }
+    graph_->run();
+}
+
+const Tensor& Subgraph::output(size_t i) const {
+    if (!graph_ || i >= outputs_.size()) throw ExecError("subgraph output " + std::to_string(i) + " is missing");
+    return graph_->value(outputs_[i]);
+}
+
+}  // namespace vexart

@@ -1,0 +1,55 @@
+// Graphs held in a node's attributes (the branches of If, the bodies of
+// Loop and Scan), run by their node's kernel. A body may read values of
+// the graphs around it by name; those names become extra inputs of the
+// node, after its own, so that the planner keeps them alive.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Tensor.h"
+
+namespace onnx {
+class GraphProto;
+class NodeProto;
+}  // namespace onnx
+
+namespace vexart {
+
+class Graph;
+
+// Names that the node's graph attributes read from enclosing graphs, in
+// order of first use, each once.
+std::vector<std::string> outerScopeNames(const onnx::NodeProto& node);
+
+class Subgraph {
+public:
+    // `outer`: the names of outerScopeNames() that this body reads, in that order.
+    Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vector<std::string>& outer);
+    ~Subgraph();
+    Subgraph(const Subgraph&) = delete;
+    Subgraph& operator=(const Subgraph&) = delete;
+
+    size_t inputCount() const { return formals_.size(); }
+    size_t outputCount() const { return outputs_.size(); }
+
+    // Runs the body on its own inputs and the enclosing values it reads
+    // (`outer`, parallel to outerScopeNames() of the node). The body is
+    // rebuilt only when an input's type changes and replanned only when a
+    // shape does.
+    void run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer);
+    const Tensor& output(size_t i) const;
+
+private:
+    std::unique_ptr<onnx::GraphProto> body_;
+    int64_t opset_;
+    std::vector<std::string> formals_, outputs_;
+    std::vector<std::pair<std::string, size_t>> reads_;  // outer name -> index among the node's outer values
+    std::unique_ptr<Graph> graph_;
+    std::vector<DType> types_;
+    std::vector<Shape> shapes_;
+    bool prepared_ = false;
+};
+
+}  // namespace vexart

@@ -1,0 +1,223 @@
+// Control flow: If, Loop and Scan run their bodies as subgraphs. Values
+// may change shape from one iteration to the next; a body is replanned
+// only when they do.
+#include <onnx/onnx_pb.h>
+
+#include "core/Dispatch.h"
+#include "core/Indexing.h"
+#include "core/Kernel.h"
+#include "graph/Subgraph.h"
+
+namespace vexart {
+namespace {
+
+// A Loop whose trip count and condition come from the model may never end
+// on its own; past this many iterations it fails instead of hanging.
+constexpr int64_t kMaxIterations = 10'000'000;
+
+const onnx::GraphProto& graphAttr(const onnx::NodeProto& n, const char* name) {
+    for (const auto& a : n.attribute()) {
+        if (a.name() == name && a.has_g()) return a.g();
+    }
+    throw ExecError(std::string("attribute '") + name + "' is missing");
+}
+
+// The node's own inputs come first; the enclosing values its bodies read follow.
+class ControlFlowKernel : public Kernel {
+public:
+    explicit ControlFlowKernel(const onnx::NodeProto& n) : declared_(static_cast<size_t>(n.input_size())), outer_(outerScopeNames(n)) {}
+
+protected:
+    std::vector<const Tensor*> outerValues(const KernelContext& ctx) const {
+        std::vector<const Tensor*> v;
+        for (size_t i = 0; i < outer_.size(); ++i) v.push_back(&ctx.in(declared_ + i));
+        return v;
+    }
+    static void copyOut(KernelContext& ctx, size_t i, const Tensor& from) {
+        if (!ctx.wantsOutput(i)) return;
+        castTensor(from, from.type(), ctx.out(i, from.type(), from.shape()));
+    }
+
+    size_t declared_;
+    std::vector<std::string> outer_;
+};
+
+class IfKernel : public ControlFlowKernel {
+public:
+    IfKernel(const onnx::NodeProto& n, int64_t opset)
+        : ControlFlowKernel(n), then_(graphAttr(n, "then_branch"), opset, outer_), else_(graphAttr(n, "else_branch"), opset, outer_) {}
+    void run(KernelContext& ctx) override {
+        const Tensor& cond = ctx.in(0);
+        if (cond.size() != 1) throw ExecError("If condition must hold one value");
+        Subgraph& branch = cond.scalarAsDouble(0) != 0 ? then_ : else_;
+        branch.run({}, outerValues(ctx));
+        if (branch.outputCount() != ctx.outputCount()) throw ExecError("If branch yields the wrong number of outputs");
+        for (size_t i = 0; i < branch.outputCount(); ++i) copyOut(ctx, i, branch.output(i));
+    }
+
+private:
+    Subgraph then_, else_;
+};
+
+// Stacks equally shaped slices along a new axis (in reverse order when asked).
+void stack(const std::vector<Tensor>& slices, int64_t axisAttr, bool reverse, Tensor& out, DType emptyType) {
+    if (slices.empty()) {
+        out.reset(emptyType, {0});
+        return;
+    }
+    const Tensor& first = slices.front();
+    const auto axis = static_cast<size_t>(normAxis(axisAttr, first.rank() + 1));
+    Shape shape = first.shape();
+    const auto count = static_cast<int64_t>(slices.size());
+    shape.insert(shape.begin() + static_cast<long>(axis), count);
+    out.reset(first.type(), shape);
+    const int64_t outer = elementCount(Shape(first.shape().begin(), first.shape().begin() + static_cast<long>(axis)));
+    const size_t es = elementBytes(first);
+    const size_t run = static_cast<size_t>(first.size() / std::max<int64_t>(outer, 1)) * es;
+    auto* dst = static_cast<uint8_t*>(out.raw());
+    for (int64_t t = 0; t < count; ++t) {
+        const Tensor& s = slices[static_cast<size_t>(reverse ? count - 1 - t : t)];
+        if (s.shape() != first.shape() || s.type() != first.type()) throw ExecError("scan outputs differ in shape between iterations");
+        for (int64_t o = 0; o < outer; ++o) {
+            std::memcpy(dst + (o * count + t) * static_cast<int64_t>(run), static_cast<const uint8_t*>(s.raw()) + o * static_cast<int64_t>(run), run);
+        }
+    }
+}
+
+class LoopKernel : public ControlFlowKernel {
+public:
+    LoopKernel(const onnx::NodeProto& n, int64_t opset) : ControlFlowKernel(n), body_(graphAttr(n, "body"), opset, outer_) {}
+    void run(KernelContext& ctx) override {
+        const size_t carried = declared_ < 2 ? 0 : declared_ - 2;
+        if (body_.inputCount() != carried + 2 || body_.outputCount() < carried + 1) {
+            throw ExecError("Loop body does not match the loop's carried values");
+        }
+        const size_t scans = body_.outputCount() - 1 - carried;
+        int64_t trips = std::numeric_limits<int64_t>::max();
+        if (ctx.has(0) && ctx.in(0).size() != 0) trips = ctx.in(0).toInt64().at(0);
+        bool going = !(ctx.has(1) && ctx.in(1).size() != 0) || ctx.in(1).scalarAsDouble(0) != 0;
+        state_.resize(carried);
+        for (size_t k = 0; k < carried; ++k) castTensor(ctx.in(2 + k), ctx.in(2 + k).type(), state_[k]);
+        partial_.clear();
+        partial_.resize(scans);
+        const auto outer = outerValues(ctx);
+        Tensor iteration(DType::Int64, {}), cond(DType::Bool, {});
+        std::vector<const Tensor*> inputs{&iteration, &cond};
+        for (auto& s : state_) inputs.push_back(&s);
+        for (int64_t i = 0; i < trips && going; ++i) {
+            if (i >= kMaxIterations) throw ExecError("Loop ran " + std::to_string(kMaxIterations) + " iterations without ending");
+            iteration.data<int64_t>()[0] = i;
+            cond.data<uint8_t>()[0] = 1;
+            body_.run(inputs, outer);
+            going = body_.output(0).size() == 1 && body_.output(0).scalarAsDouble(0) != 0;
+            for (size_t k = 0; k < carried; ++k) castTensor(body_.output(1 + k), body_.output(1 + k).type(), state_[k]);
+            for (size_t k = 0; k < scans; ++k) {
+                const Tensor& s = body_.output(1 + carried + k);
+                partial_[k].emplace_back();
+                castTensor(s, s.type(), partial_[k].back());
+            }
+        }
+        for (size_t k = 0; k < carried; ++k) copyOut(ctx, k, state_[k]);
+        for (size_t k = 0; k < scans; ++k) {
+            if (!ctx.wantsOutput(carried + k)) continue;
+            stack(partial_[k], 0, false, stacked_, DType::Float);
+            copyOut(ctx, carried + k, stacked_);
+        }
+    }
+
+private:
+    Subgraph body_;
+    std::vector<Tensor> state_;
+    std::vector<std::vector<Tensor>> partial_;
+    Tensor stacked_;
+};
+
+// Scan (from opset 9): states carried across the steps of the scanned
+// inputs, each sliced along its own axis and direction.
+class ScanKernel : public ControlFlowKernel {
+public:
+    ScanKernel(const onnx::NodeProto& n, int64_t opset) : ControlFlowKernel(n), body_(graphAttr(n, "body"), opset, outer_) {
+        const Attrs a(n);
+        scanInputs_ = static_cast<size_t>(a.i("num_scan_inputs", 0));
+        inAxes_ = a.ints("scan_input_axes");
+        inDirs_ = a.ints("scan_input_directions");
+        outAxes_ = a.ints("scan_output_axes");
+        outDirs_ = a.ints("scan_output_directions");
+        if (opset < 9) throw ExecError("Scan before opset 9 (with a batch axis) is not supported");
+        if (scanInputs_ == 0 || scanInputs_ > declared_) throw ExecError("num_scan_inputs is out of range");
+    }
+    void run(KernelContext& ctx) override {
+        const size_t states = declared_ - scanInputs_;
+        if (body_.inputCount() != declared_ || body_.outputCount() < states) throw ExecError("Scan body does not match its inputs");
+        const size_t scans = body_.outputCount() - states;
+        int64_t steps = -1;
+        std::vector<size_t> axes(scanInputs_);
+        for (size_t j = 0; j < scanInputs_; ++j) {
+            const Tensor& x = ctx.in(states + j);
+            axes[j] = static_cast<size_t>(normAxis(j < inAxes_.size() ? inAxes_[j] : 0, x.rank()));
+            if (steps >= 0 && x.dim(axes[j]) != steps) throw ExecError("scanned inputs differ in length");
+            steps = x.dim(axes[j]);
+        }
+        state_.resize(states);
+        for (size_t k = 0; k < states; ++k) castTensor(ctx.in(k), ctx.in(k).type(), state_[k]);
+        slices_.resize(scanInputs_);
+        partial_.clear();
+        partial_.resize(scans);
+        std::vector<const Tensor*> inputs;
+        for (auto& s : state_) inputs.push_back(&s);
+        for (auto& s : slices_) inputs.push_back(&s);
+        const auto outer = outerValues(ctx);
+        for (int64_t t = 0; t < steps; ++t) {
+            for (size_t j = 0; j < scanInputs_; ++j) {
+                const bool reverse = j < inDirs_.size() && inDirs_[j] != 0;
+                slice(ctx.in(states + j), axes[j], reverse ? steps - 1 - t : t, slices_[j]);
+            }
+            body_.run(inputs, outer);
+            for (size_t k = 0; k < states; ++k) castTensor(body_.output(k), body_.output(k).type(), state_[k]);
+            for (size_t k = 0; k < scans; ++k) {
+                partial_[k].emplace_back();
+                castTensor(body_.output(states + k), body_.output(states + k).type(), partial_[k].back());
+            }
+        }
+        for (size_t k = 0; k < states; ++k) copyOut(ctx, k, state_[k]);
+        for (size_t k = 0; k < scans; ++k) {
+            if (!ctx.wantsOutput(states + k)) continue;
+            stack(partial_[k], k < outAxes_.size() ? outAxes_[k] : 0, k < outDirs_.size() && outDirs_[k] != 0, stacked_,
+                  DType::Float);
+            copyOut(ctx, states + k, stacked_);
+        }
+    }
+
+private:
+    // Element `index` of `x` along `axis`, without that axis.
+    static void slice(const Tensor& x, size_t axis, int64_t index, Tensor& out) {
+        Shape shape = x.shape();
+        const int64_t dim = shape[axis];
+        shape.erase(shape.begin() + static_cast<long>(axis));
+        out.reset(x.type(), shape);
+        const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
+        const size_t es = elementBytes(x);
+        const size_t run = static_cast<size_t>(out.size() / std::max<int64_t>(outer, 1)) * es;
+        for (int64_t o = 0; o < outer; ++o) {
+            std::memcpy(static_cast<uint8_t*>(out.raw()) + o * static_cast<int64_t>(run),
+                        static_cast<const uint8_t*>(x.raw()) + (o * dim + index) * static_cast<int64_t>(run), run);
+        }
+    }
+
+    Subgraph body_;
+    size_t scanInputs_ = 0;
+    std::vector<int64_t> inAxes_, inDirs_, outAxes_, outDirs_;
+    std::vector<Tensor> state_, slices_;
+    std::vector<std::vector<Tensor>> partial_;
+    Tensor stacked_;
+};
+
+}  // namespace
+
+void registerControlFlowKernels() {
+    registerKernel("If", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<IfKernel>(n, opset); });
+    registerKernel("Loop", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<LoopKernel>(n, opset); });
+    registerKernel("Scan", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<ScanKernel>(n, opset); });
+}
+
+}  // namespace vexart
