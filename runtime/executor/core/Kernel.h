@@ -189,5 +189,10 @@ void registerIndexingKernels();
 void registerQuantizedKernels();
 void registerRecurrentKernels();
 void registerControlFlowKernels();
+void registerSignalKernels();
+void registerAlgebraKernels();
+void registerDetectionKernels();
+void registerGridSampleKernels();
+void registerNormalizationKernels();
 
 }  // namespace vexart

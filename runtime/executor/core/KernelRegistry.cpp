@@ -31,6 +31,11 @@ void registerAll() {
     registerQuantizedKernels();
     registerRecurrentKernels();
     registerControlFlowKernels();
+    registerSignalKernels();
+    registerAlgebraKernels();
+    registerDetectionKernels();
+    registerGridSampleKernels();
+    registerNormalizationKernels();
 }
 
 template <typename T, typename Field>

@@ -1,0 +1,192 @@
+// Detector heads: NonMaxSuppression and RoiAlign, with the coordinate
+// conventions of the operator set (and of the engines whose results
+// exported detectors were checked against).
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "core/Kernel.h"
+#include "kernels/Window.h"
+
+namespace vexart {
+namespace {
+
+struct Box {
+    float y1, x1, y2, x2;
+    float area() const { return (y2 - y1) * (x2 - x1); }
+};
+
+Box boxAt(const float* p, bool centered) {
+    if (centered) {
+        const float xc = p[0], yc = p[1], w = p[2], h = p[3];
+        return {yc - h / 2, xc - w / 2, yc + h / 2, xc + w / 2};
+    }
+    // Corners may come in either order.
+    return {std::min(p[0], p[2]), std::min(p[1], p[3]), std::max(p[0], p[2]), std::max(p[1], p[3])};
+}
+
+float iou(const Box& a, const Box& b) {
+    const float h = std::min(a.y2, b.y2) - std::max(a.y1, b.y1), w = std::min(a.x2, b.x2) - std::max(a.x1, b.x1);
+    if (h <= 0 || w <= 0) return 0;
+    const float inter = h * w, uni = a.area() + b.area() - inter;
+    return uni <= 0 ? 0 : inter / uni;
+}
+
+class NmsKernel : public Kernel {
+public:
+    explicit NmsKernel(bool centered) : centered_(centered) {}
+    void run(KernelContext& ctx) override {
+        const Tensor& boxes = ctx.in(0);
+        const Tensor& scores = ctx.in(1);
+        requireFloat(boxes, "boxes");
+        requireFloat(scores, "scores");
+        if (boxes.rank() != 3 || boxes.dim(2) != 4 || scores.rank() != 3 || scores.dim(0) != boxes.dim(0) ||
+            scores.dim(2) != boxes.dim(1)) {
+            throw ExecError("boxes " + shapeText(boxes.shape()) + " and scores " + shapeText(scores.shape()) + " do not match");
+        }
+        const int64_t most = ctx.has(2) && ctx.in(2).size() != 0 ? ctx.in(2).toInt64().at(0) : 0;
+        const float threshold = ctx.has(3) && ctx.in(3).size() != 0 ? static_cast<float>(ctx.in(3).scalarAsDouble(0)) : 0.0f;
+        const bool hasFloor = ctx.has(4) && ctx.in(4).size() != 0;
+        const float floor = hasFloor ? static_cast<float>(ctx.in(4).scalarAsDouble(0)) : 0.0f;
+        const int64_t B = boxes.dim(0), N = boxes.dim(1), C = scores.dim(1);
+        selected_.clear();
+        std::vector<int64_t> order;
+        std::vector<Box> kept;
+        for (int64_t b = 0; b < B && most > 0; ++b) {
+            const float* pb = boxes.data<float>() + b * N * 4;
+            for (int64_t c = 0; c < C; ++c) {
+                const float* ps = scores.data<float>() + (b * C + c) * N;
+                order.clear();
+                for (int64_t i = 0; i < N; ++i) {
+                    if (!hasFloor || ps[i] > floor) order.push_back(i);
+                }
+                std::stable_sort(order.begin(), order.end(), [ps](int64_t x, int64_t y) { return ps[x] > ps[y]; });
+                kept.clear();
+                for (int64_t i : order) {
+                    if (static_cast<int64_t>(kept.size()) >= most) break;
+                    const Box box = boxAt(pb + i * 4, centered_);
+                    bool keep = true;
+                    for (const Box& k : kept) keep = keep && !(iou(box, k) > threshold);
+                    if (!keep) continue;
+                    kept.push_back(box);
+                    selected_.insert(selected_.end(), {b, c, i});
+                }
+            }
+        }
+        Tensor& out = ctx.out(0, DType::Int64, {static_cast<int64_t>(selected_.size() / 3), 3});
+        std::copy(selected_.begin(), selected_.end(), out.data<int64_t>());
+    }
+
+private:
+    bool centered_;
+    std::vector<int64_t> selected_;
+};
+
+class RoiAlignKernel : public Kernel {
+public:
+    RoiAlignKernel(const onnx::NodeProto& n, int64_t opset) {
+        const Attrs a(n);
+        max_ = a.s("mode", "avg") == "max";
+        outH_ = a.i("output_height", 1);
+        outW_ = a.i("output_width", 1);
+        ratio_ = a.i("sampling_ratio", 0);
+        scale_ = a.f("spatial_scale", 1.0f);
+        halfPixel_ = a.s("coordinate_transformation_mode", opset >= 16 ? "half_pixel" : "output_half_pixel") == "half_pixel";
+        if (outH_ <= 0 || outW_ <= 0 || ratio_ < 0 || outH_ * outW_ > (1 << 24)) throw ExecError("RoiAlign output size is out of range");
+    }
+    void run(KernelContext& ctx) override {
+        const Tensor& x = ctx.in(0);
+        const Tensor& rois = ctx.in(1);
+        requireFloat(x, "RoiAlign input");
+        requireFloat(rois, "rois");
+        const auto batch = ctx.in(2).toInt64();
+        if (x.rank() != 4 || rois.rank() != 2 || rois.dim(1) != 4 || static_cast<int64_t>(batch.size()) != rois.dim(0)) {
+            throw ExecError("RoiAlign takes [N,C,H,W] input, [R,4] rois and R batch indices");
+        }
+        const int64_t R = rois.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3);
+        Tensor& y = ctx.out(0, DType::Float, {R, C, outH_, outW_});
+        float* py = y.data<float>();
+        const float offset = halfPixel_ ? 0.5f : 0.0f;
+        for (int64_t r = 0; r < R; ++r) {
+            const int64_t n = batch[static_cast<size_t>(r)];
+            if (n < 0 || n >= x.dim(0)) throw ExecError("RoiAlign batch index out of range");
+            const float* roi = rois.data<float>() + r * 4;
+            const float x1 = roi[0] * scale_ - offset, y1 = roi[1] * scale_ - offset;
+            float rw = roi[2] * scale_ - offset - x1, rh = roi[3] * scale_ - offset - y1;
+            if (!halfPixel_) {
+                rw = std::max(rw, 1.0f);
+                rh = std::max(rh, 1.0f);
+            }
+            const float binH = rh / static_cast<float>(outH_), binW = rw / static_cast<float>(outW_);
+            const int64_t gridH = ratio_ > 0 ? ratio_ : static_cast<int64_t>(std::ceil(rh / static_cast<float>(outH_)));
+            const int64_t gridW = ratio_ > 0 ? ratio_ : static_cast<int64_t>(std::ceil(rw / static_cast<float>(outW_)));
+            if (gridH > 4096 || gridW > 4096) throw ExecError("RoiAlign sampling grid is too large");
+            const float count = static_cast<float>(std::max<int64_t>(gridH * gridW, 1));
+            for (int64_t c = 0; c < C; ++c) {
+                const float* plane = x.data<float>() + (n * C + c) * H * W;
+                for (int64_t ph = 0; ph < outH_; ++ph) {
+                    for (int64_t pw = 0; pw < outW_; ++pw) {
+                        float acc = 0;
+                        bool first = true;
+                        for (int64_t iy = 0; iy < gridH; ++iy) {
+                            const float yy = y1 + static_cast<float>(ph) * binH +
+                                             (static_cast<float>(iy) + 0.5f) * binH / static_cast<float>(gridH);
+                            for (int64_t ix = 0; ix < gridW; ++ix) {
+                                const float xx = x1 + static_cast<float>(pw) * binW +
+                                                 (static_cast<float>(ix) + 0.5f) * binW / static_cast<float>(gridW);
+                                const float v = sample(plane, H, W, yy, xx);
+                                if (max_) {
+                                    acc = first ? v : std::max(acc, v);
+                                } else {
+                                    acc += v;
+                                }
+                                first = false;
+                            }
+                        }
+                        py[((r * C + c) * outH_ + ph) * outW_ + pw] = max_ ? acc : acc / count;
+                    }
+                }
+            }
+        }
+    }
+
+private:
+    // Bilinear sample; in max mode the largest weighted tap, as the
+    // engines that detectors are exported against compute it.
+    float sample(const float* plane, int64_t H, int64_t W, float y, float x) const {
+        if (y < -1.0f || y > static_cast<float>(H) || x < -1.0f || x > static_cast<float>(W)) return 0;
+        y = std::max(y, 0.0f);
+        x = std::max(x, 0.0f);
+        auto yl = static_cast<int64_t>(y), xl = static_cast<int64_t>(x);
+        int64_t yh = yl + 1, xh = xl + 1;
+        if (yl >= H - 1) {
+            yh = yl = H - 1;
+            y = static_cast<float>(yl);
+        }
+        if (xl >= W - 1) {
+            xh = xl = W - 1;
+            x = static_cast<float>(xl);
+        }
+        const float ly = y - static_cast<float>(yl), lx = x - static_cast<float>(xl), hy = 1 - ly, hx = 1 - lx;
+        const float v1 = hy * hx * plane[yl * W + xl], v2 = hy * lx * plane[yl * W + xh];
+        const float v3 = ly * hx * plane[yh * W + xl], v4 = ly * lx * plane[yh * W + xh];
+        return max_ ? std::max(std::max(v1, v2), std::max(v3, v4)) : v1 + v2 + v3 + v4;
+    }
+
+    bool max_ = false, halfPixel_ = true;
+    int64_t outH_ = 1, outW_ = 1, ratio_ = 0;
+    float scale_ = 1;
+};
+
+}  // namespace
+
+void registerDetectionKernels() {
+    registerKernel("NonMaxSuppression", [](const onnx::NodeProto& n, int64_t) {
+        return std::make_unique<NmsKernel>(Attrs(n).i("center_point_box", 0) != 0);
+    });
+    registerKernel("RoiAlign", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<RoiAlignKernel>(n, opset); });
+}
+
+}  // namespace vexart
