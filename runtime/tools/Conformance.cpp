@@ -4,6 +4,7 @@
 // Cases whose inputs or outputs are doubles, halves, strings or not
 // tensors at all run on the executor directly, since the library's
 // tensors are float32; the report counts them apart.
+#include <onnx/onnx-data_pb.h>
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
@@ -34,6 +35,16 @@ bool loadProto(const fs::path& p, google::protobuf::MessageLite& m) {
 }
 
 bool close(const Tensor& got, const Tensor& want, std::string& why) {
+    if (holdsTensors(want.type())) {
+        if (got.type() != want.type() || got.items.size() != want.items.size()) {
+            why = std::string(dtypeName(want.type())) + " of " + std::to_string(want.items.size()) + " differs";
+            return false;
+        }
+        for (size_t i = 0; i < want.items.size(); ++i) {
+            if (!close(got.items[i], want.items[i], why)) return false;
+        }
+        return true;
+    }
     if (got.shape() != want.shape()) {
         why = "shape " + shapeText(got.shape()) + " != " + shapeText(want.shape());
         return false;
@@ -71,6 +82,41 @@ bool libraryCarries(const onnx::ModelProto& model) {
     return true;
 }
 
+// A test input or output of the declared type: a tensor, or a sequence
+// or optional of tensors.
+void loadValue(const fs::path& file, const onnx::TypeProto& type, Tensor& out) {
+    if (type.has_sequence_type()) {
+        onnx::SequenceProto seq;
+        if (!loadProto(file, seq)) throw ExecError("unreadable sequence " + file.string());
+        out.reset(DType::Sequence, {});
+        out.items.resize(static_cast<size_t>(seq.tensor_values_size()));
+        for (int i = 0; i < seq.tensor_values_size(); ++i) tensorFromProto(seq.tensor_values(i), out.items[static_cast<size_t>(i)]);
+        return;
+    }
+    if (type.has_optional_type()) {
+        onnx::OptionalProto opt;
+        if (!loadProto(file, opt)) throw ExecError("unreadable optional " + file.string());
+        out.reset(DType::Optional, {});
+        out.items.clear();
+        if (opt.has_tensor_value()) {
+            out.items.emplace_back();
+            tensorFromProto(opt.tensor_value(), out.items.back());
+        } else if (opt.has_sequence_value()) {
+            out.items.emplace_back();
+            Tensor& seq = out.items.back();
+            seq.reset(DType::Sequence, {});
+            seq.items.resize(static_cast<size_t>(opt.sequence_value().tensor_values_size()));
+            for (int i = 0; i < opt.sequence_value().tensor_values_size(); ++i) {
+                tensorFromProto(opt.sequence_value().tensor_values(i), seq.items[static_cast<size_t>(i)]);
+            }
+        }
+        return;
+    }
+    onnx::TensorProto t;
+    if (!loadProto(file, t)) throw ExecError("unreadable tensor " + file.string());
+    tensorFromProto(t, out);
+}
+
 // bfloat16 test data is stored as its bits in uint16 tensors.
 void asBFloat16(Tensor& t) {
     if (t.type() != DType::UInt16) return;
@@ -90,9 +136,11 @@ std::string runOnExecutor(const fs::path& dir, const onnx::ModelProto& model, co
         std::map<std::string, Shape> shapes;
         std::vector<Tensor> ins(inputNames.size());
         for (size_t i = 0; i < inputNames.size(); ++i) {
-            onnx::TensorProto t;
-            if (!loadProto(set.path() / ("input_" + std::to_string(i) + ".pb"), t)) return "missing input";
-            tensorFromProto(t, ins[i]);
+            onnx::TypeProto type;
+            for (const auto& v : model.graph().input()) {
+                if (v.name() == inputNames[i]) type = v.type();
+            }
+            loadValue(set.path() / ("input_" + std::to_string(i) + ".pb"), type, ins[i]);
             shapes[inputNames[i]] = ins[i].shape();
             for (const auto& info : g.inputs()) {
                 if (info.name == inputNames[i] && info.type == DType::BFloat16) asBFloat16(ins[i]);
@@ -105,10 +153,8 @@ std::string runOnExecutor(const fs::path& dir, const onnx::ModelProto& model, co
         }
         g.run();
         for (size_t i = 0; i < outputNames.size(); ++i) {
-            onnx::TensorProto t;
-            if (!loadProto(set.path() / ("output_" + std::to_string(i) + ".pb"), t)) return "missing output";
             Tensor want;
-            tensorFromProto(t, want);
+            loadValue(set.path() / ("output_" + std::to_string(i) + ".pb"), model.graph().output(static_cast<int>(i)).type(), want);
             if (g.value(outputNames[i]).type() == DType::BFloat16) asBFloat16(want);
             std::string why;
             if (!close(g.value(outputNames[i]), want, why)) return outputNames[i] + ": " + why;

@@ -73,6 +73,36 @@ public:
         a->set_type(onnx::AttributeProto::INTS);
         for (int64_t x : v) a->add_ints(x);
     }
+    static void attr(onnx::NodeProto& n, const std::string& name, const std::string& v) {
+        auto* a = n.add_attribute();
+        a->set_name(name);
+        a->set_type(onnx::AttributeProto::STRING);
+        a->set_s(v);
+    }
+    static void attr(onnx::NodeProto& n, const std::string& name, const onnx::GraphProto& g) {
+        auto* a = n.add_attribute();
+        a->set_name(name);
+        a->set_type(onnx::AttributeProto::GRAPH);
+        *a->mutable_g() = g;
+    }
+    static void attr(onnx::NodeProto& n, const std::string& name, const onnx::TensorProto& t) {
+        auto* a = n.add_attribute();
+        a->set_name(name);
+        a->set_type(onnx::AttributeProto::TENSOR);
+        *a->mutable_t() = t;
+    }
+    // An integer tensor of any integer type, its values in int32_data as
+    // the format keeps the narrow types.
+    static onnx::TensorProto intTensor(const std::string& name, int32_t type, const std::vector<int64_t>& dims,
+                                       const std::vector<int32_t>& values) {
+        onnx::TensorProto t;
+        t.set_name(name);
+        t.set_data_type(type);
+        for (int64_t d : dims) t.add_dims(d);
+        for (int32_t v : values) t.add_int32_data(v);
+        return t;
+    }
+    void initializer(const onnx::TensorProto& t) { *model_.mutable_graph()->add_initializer() = t; }
     std::string serialize() const { return model_.SerializeAsString(); }
     const onnx::ModelProto& proto() const { return model_; }
 

@@ -194,5 +194,7 @@ void registerAlgebraKernels();
 void registerDetectionKernels();
 void registerGridSampleKernels();
 void registerNormalizationKernels();
+void registerSequenceKernels();
+void registerStringKernels();
 
 }  // namespace vexart

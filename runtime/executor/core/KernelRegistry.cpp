@@ -36,6 +36,8 @@ void registerAll() {
     registerDetectionKernels();
     registerGridSampleKernels();
     registerNormalizationKernels();
+    registerSequenceKernels();
+    registerStringKernels();
 }
 
 template <typename T, typename Field>

@@ -44,6 +44,8 @@ const char* dtypeName(DType t) {
         case DType::UInt32: return "uint32";
         case DType::UInt64: return "uint64";
         case DType::String: return "string";
+        case DType::Sequence: return "sequence";
+        case DType::Optional: return "optional";
         default: return "undefined";
     }
 }
@@ -88,6 +90,10 @@ void Tensor::reset(DType type, const Shape& shape) {
     count_ = count;
     if (type_ == DType::String) {
         strings.resize(static_cast<size_t>(count_));
+        data_ = nullptr;
+        return;
+    }
+    if (holdsTensors(type_)) {
         data_ = nullptr;
         return;
     }

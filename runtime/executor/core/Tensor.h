@@ -28,7 +28,13 @@ enum class DType : int32_t {
     UInt32 = 12,
     UInt64 = 13,
     BFloat16 = 16,
+    // Not element types: values that hold other tensors (see Tensor::items).
+    Sequence = 1000,
+    Optional = 1001,
 };
+
+// Whether values of the type hold tensors rather than elements.
+inline bool holdsTensors(DType t) { return t == DType::Sequence || t == DType::Optional; }
 
 size_t dtypeSize(DType t);
 const char* dtypeName(DType t);
@@ -116,6 +122,8 @@ public:
     double scalarAsDouble(int64_t index = 0) const;
 
     std::vector<std::string> strings;  // String tensors only
+    // The tensors of a Sequence, or the one or none of an Optional.
+    std::vector<Tensor> items;
 
 private:
     void checkWidth(size_t width) const {

@@ -81,12 +81,16 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
         info.name = in.name();
         if (in.type().has_tensor_type()) {
             info.type = static_cast<DType>(in.type().tensor_type().elem_type());
-            if (dtypeSize(info.type) == 0 && info.type != DType::String) {
+            if (dtypeSize(info.type) == 0 && info.type != DType::String && !holdsTensors(info.type)) {
                 throw ExecError("input '" + info.name + "' has no supported element type");
             }
             for (const auto& d : in.type().tensor_type().shape().dim()) {
                 info.dims.push_back(d.has_dim_value() ? d.dim_value() : -1);
             }
+        } else if (in.type().has_sequence_type()) {
+            info.type = DType::Sequence;
+        } else if (in.type().has_optional_type()) {
+            info.type = DType::Optional;
         }
         valueIndex(info.name, true);
         inputs_.push_back(std::move(info));
@@ -411,7 +415,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 values_[static_cast<size_t>(inputs[0])].isPlain()) {
                 const Tensor& from = values_[static_cast<size_t>(inputs[0])];
                 Tensor& out = values_[static_cast<size_t>(outputs[0])];
-                if (out.type() == from.type() && out.size() == from.size() && from.type() != DType::String) {
+                if (out.type() == from.type() && out.size() == from.size() && dtypeSize(from.type()) != 0) {
                     out.view(out.type(), out.shape(), const_cast<void*>(from.raw()));
                     step.aliasOf = &from;
                     step.plannedShapes.emplace_back(&from, from.shape());

@@ -38,6 +38,23 @@ void freeNames(const onnx::GraphProto& g, std::vector<std::string>& names, std::
     for (const auto& v : g.output()) use(v.name());
 }
 
+// Whether some node's output shape follows the values (not only the
+// shapes) of its inputs: a plan made on one iteration's values may not
+// hold for the next one's.
+bool shapesFollowValues(const onnx::GraphProto& g) {
+    static const std::set<std::string> ops = {
+        "Reshape", "Expand", "Tile", "Range", "ConstantOfShape", "Slice", "Pad", "Resize", "Upsample", "TopK",
+        "OneHot", "NonZero", "Compress", "Unique", "NonMaxSuppression", "SequenceAt", "SplitToSequence",
+        "ConcatFromSequence", "SequenceInsert", "SequenceErase", "OptionalGetElement", "If", "Loop", "Scan",
+        "SequenceMap", "Squeeze", "Unsqueeze", "Split", "ReduceSum", "ReduceMean", "ReduceMax", "ReduceMin",
+        "ReduceProd", "ReduceL1", "ReduceL2", "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare", "DFT", "STFT",
+        "MaxUnpool", "MelWeightMatrix", "HannWindow", "HammingWindow", "BlackmanWindow", "EyeLike"};
+    for (const auto& n : g.node()) {
+        if (ops.count(n.op_type()) != 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> outerScopeNames(const onnx::NodeProto& node) {
@@ -51,7 +68,7 @@ std::vector<std::string> outerScopeNames(const onnx::NodeProto& node) {
 }
 
 Subgraph::Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vector<std::string>& outer)
-    : body_(std::make_unique<onnx::GraphProto>(body)), opset_(opset) {
+    : body_(std::make_unique<onnx::GraphProto>(body)), opset_(opset), replanEachRun_(shapesFollowValues(body)) {
     for (const auto& v : body.input()) formals_.push_back(v.name());
     for (const auto& v : body.output()) outputs_.push_back(v.name());
     std::vector<std::string> mine;
@@ -81,37 +98,33 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
         types.push_back(t->type());
         shapes.push_back(t->shape());
     }
-    if (!graph_ || types != types_) {
-        onnx::ModelProto model;
-        model.set_ir_version(8);
-        model.add_opset_import()->set_version(opset_);
-        *model.mutable_graph() = *body_;
-        auto* g = model.mutable_graph();
-        g->clear_input();
-        for (const auto& [name, t] : bound) {
-            auto* v = g->add_input();
-            v->set_name(*name);
-            auto* tt = v->mutable_type()->mutable_tensor_type();
-            tt->set_elem_type(static_cast<int32_t>(t->type()));
-            for (int64_t d : t->shape()) tt->mutable_shape()->add_dim()->set_dim_value(d);
+    // A plan is never redone in place: a new one starts from the body.
+    if (!graph_ || replanEachRun_ || types != types_ || shapes != shapes_) {
+        if (!model_ || types != types_) {
+            model_ = std::make_unique<onnx::ModelProto>();
+            model_->set_ir_version(8);
+            model_->add_opset_import()->set_version(opset_);
+            *model_->mutable_graph() = *body_;
+            auto* g = model_->mutable_graph();
+            g->clear_input();
+            for (const auto& [name, t] : bound) {
+                auto* v = g->add_input();
+                v->set_name(*name);
+                v->mutable_type()->mutable_tensor_type()->set_elem_type(static_cast<int32_t>(t->type()));
+            }
+            types_ = types;
         }
-        graph_ = std::make_unique<Graph>(std::move(model));
-        types_ = types;
-        prepared_ = false;
-    }
-    auto fill = [&] {
-        for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
-    };
-    fill();
-    if (!prepared_ || shapes != shapes_) {
+        graph_ = std::make_unique<Graph>(onnx::ModelProto(*model_));
         // Planned on these values, so shapes that depend on them are learnt.
         std::map<std::string, Shape> given;
-        for (size_t i = 0; i < bound.size(); ++i) given[*bound[i].first] = shapes[i];
+        for (size_t i = 0; i < bound.size(); ++i) {
+            given[*bound[i].first] = shapes[i];
+            castTensor(*bound[i].second, bound[i].second->type(), graph_->input(*bound[i].first));
+        }
         graph_->prepare(given, outputs_);
         shapes_ = shapes;
-        prepared_ = true;
-        fill();
     }
+    for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
     graph_->run();
 }
 

@@ -12,6 +12,7 @@
 
 namespace onnx {
 class GraphProto;
+class ModelProto;
 class NodeProto;
 }  // namespace onnx
 
@@ -37,19 +38,20 @@ public:
     // Runs the body on its own inputs and the enclosing values it reads
     // (`outer`, parallel to outerScopeNames() of the node). The body is
     // rebuilt only when an input's type changes and replanned only when a
-    // shape does.
+    // shape does (or on every run, when shapes inside follow input values).
     void run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer);
     const Tensor& output(size_t i) const;
 
 private:
     std::unique_ptr<onnx::GraphProto> body_;
     int64_t opset_;
+    bool replanEachRun_;  // shapes inside follow input values
     std::vector<std::string> formals_, outputs_;
     std::vector<std::pair<std::string, size_t>> reads_;  // outer name -> index among the node's outer values
+    std::unique_ptr<onnx::ModelProto> model_;  // the body with its inputs typed
     std::unique_ptr<Graph> graph_;
     std::vector<DType> types_;
     std::vector<Shape> shapes_;
-    bool prepared_ = false;
 };
 
 }  // namespace vexart

@@ -333,6 +333,14 @@ void castFrom(const From* src, DType to, void* dst, int64_t n) {
 void castFloats(const float* src, DType to, void* dst, int64_t n) { castFrom(src, to, dst, n); }
 
 void castTensor(const Tensor& src, DType to, Tensor& dst) {
+    if (holdsTensors(src.type()) || holdsTensors(to)) {
+        if (src.type() != to) throw ExecError(std::string("cannot cast a ") + dtypeName(src.type()) + " to " + dtypeName(to));
+        dst.reset(to, src.shape());
+        if (&dst == &src) return;
+        dst.items.resize(src.items.size());
+        for (size_t i = 0; i < src.items.size(); ++i) castTensor(src.items[i], src.items[i].type(), dst.items[i]);
+        return;
+    }
     dst.reset(to, src.shape());
     const int64_t n = src.size();
     if (src.type() == to) {

@@ -1,0 +1,223 @@
+// Operator behaviour that the backend test data leaves out: recurrent
+// layers over batches of unequal lengths, loops whose values change shape
+// between iterations and read enclosing graphs, and integer convolution
+// against its float definition.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "executor/graph/Graph.h"
+#include "tools/OnnxBuilder.h"
+
+namespace {
+
+using vexart::DType;
+using vexart::Graph;
+using vexart::Shape;
+using vexart::Tensor;
+
+void fill(Tensor& t, const std::vector<float>& v) { std::copy(v.begin(), v.end(), t.data<float>()); }
+
+// --- Recurrent layers ---------------------------------------------------
+
+struct RecurrentCase {
+    const char* op;
+    const char* direction;
+    int64_t gates;
+    int64_t linearBeforeReset;
+};
+
+class Recurrent : public ::testing::TestWithParam<RecurrentCase> {};
+
+// One layer over `lens` (a batch, or one sequence); returns Y and Y_h.
+std::pair<std::vector<float>, std::vector<float>> runLayer(const RecurrentCase& c, const std::vector<float>& x, int64_t T,
+                                                           const std::vector<int64_t>& lens, int64_t I, int64_t H) {
+    const int64_t B = static_cast<int64_t>(lens.size()), D = std::string(c.direction) == "bidirectional" ? 2 : 1;
+    OnnxBuilder b("rnn");
+    b.input("x", {T, B, I});
+    b.initializer("w", {D, c.gates * H, I}, pseudoRandom(static_cast<size_t>(D * c.gates * H * I), 1, 0.6f));
+    b.initializer("r", {D, c.gates * H, H}, pseudoRandom(static_cast<size_t>(D * c.gates * H * H), 2, 0.6f));
+    b.initializer("bias", {D, 2 * c.gates * H}, pseudoRandom(static_cast<size_t>(D * 2 * c.gates * H), 3, 0.3f));
+    b.initializerInts("lens", lens);
+    auto& n = b.node(c.op, {"x", "w", "r", "bias", "lens"}, {"y", "yh"});
+    OnnxBuilder::attr(n, "hidden_size", H);
+    OnnxBuilder::attr(n, "direction", std::string(c.direction));
+    if (c.linearBeforeReset != 0) OnnxBuilder::attr(n, "linear_before_reset", c.linearBeforeReset);
+    b.output("y");
+    b.output("yh");
+    Graph g(b.proto());
+    g.prepare({{"x", {T, B, I}}}, {"y", "yh"});
+    fill(g.input("x"), x);
+    g.run();
+    auto values = [&](const char* name) {
+        const Tensor& t = g.value(name);
+        return std::vector<float>(t.data<float>(), t.data<float>() + t.size());
+    };
+    return {values("y"), values("yh")};
+}
+
+// Each entry of a batch of unequal lengths computes what it computes
+// alone, in every direction; steps past its end stay zero.
+TEST_P(Recurrent, EachSequenceOfABatchMatchesItsOwnRun) {
+    const RecurrentCase c = GetParam();
+    const int64_t T = 5, I = 3, H = 4, D = std::string(c.direction) == "bidirectional" ? 2 : 1;
+    const std::vector<int64_t> lens = {5, 2, 3};
+    const int64_t B = static_cast<int64_t>(lens.size());
+    const auto x = pseudoRandom(static_cast<size_t>(T * B * I), 7, 1.0f);
+    const auto [y, yh] = runLayer(c, x, T, lens, I, H);
+    for (int64_t bi = 0; bi < B; ++bi) {
+        const int64_t L = lens[static_cast<size_t>(bi)];
+        std::vector<float> alone(static_cast<size_t>(L * I));
+        for (int64_t t = 0; t < L; ++t) {
+            std::copy_n(x.begin() + (t * B + bi) * I, I, alone.begin() + t * I);
+        }
+        const auto [y1, yh1] = runLayer(c, alone, L, {L}, I, H);
+        for (int64_t d = 0; d < D; ++d) {
+            for (int64_t k = 0; k < H; ++k) {
+                EXPECT_NEAR(yh[static_cast<size_t>((d * B + bi) * H + k)], yh1[static_cast<size_t>(d * H + k)], 1e-5)
+                    << "Y_h, batch " << bi << " direction " << d;
+            }
+            for (int64_t t = 0; t < T; ++t) {
+                for (int64_t k = 0; k < H; ++k) {
+                    const float got = y[static_cast<size_t>(((t * D + d) * B + bi) * H + k)];
+                    const float want = t < L ? y1[static_cast<size_t>((t * D + d) * H + k)] : 0.0f;
+                    EXPECT_NEAR(got, want, 1e-5) << "Y, batch " << bi << " step " << t << " direction " << d;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Executor, Recurrent,
+                         ::testing::Values(RecurrentCase{"RNN", "forward", 1, 0}, RecurrentCase{"RNN", "reverse", 1, 0},
+                                           RecurrentCase{"GRU", "bidirectional", 3, 0},
+                                           RecurrentCase{"GRU", "reverse", 3, 1},
+                                           RecurrentCase{"LSTM", "forward", 4, 0},
+                                           RecurrentCase{"LSTM", "bidirectional", 4, 0}),
+                         [](const auto& info) { return std::string(info.param.op) + "_" + info.param.direction +
+                                                       (info.param.linearBeforeReset != 0 ? "_lbr" : ""); });
+
+// --- Control flow -------------------------------------------------------
+
+// Loop body: state [k, 2] grows by one row of `x` (read from the enclosing
+// graph through an If nested in the body) per iteration; the iteration
+// number is scanned out.
+onnx::GraphProto growingBody() {
+    OnnxBuilder body("body");
+    body.input("i", {}, onnx::TensorProto::INT64);
+    body.input("cond", {}, onnx::TensorProto::BOOL);
+    body.input("state", {});
+    OnnxBuilder thenB("then"), elseB("else");
+    thenB.node("Identity", {"x"}, {"row"});
+    thenB.output("row");
+    elseB.node("Neg", {"x"}, {"row"});
+    elseB.output("row");
+    body.node("Identity", {"cond"}, {"cond_out"});
+    auto& iff = body.node("If", {"cond"}, {"picked"});
+    OnnxBuilder::attr(iff, "then_branch", thenB.proto().graph());
+    OnnxBuilder::attr(iff, "else_branch", elseB.proto().graph());
+    auto& cat = body.node("Concat", {"state", "picked"}, {"state_out"});
+    OnnxBuilder::attr(cat, "axis", int64_t{0});
+    body.node("Identity", {"i"}, {"i_out"});
+    body.output("cond_out", {}, onnx::TensorProto::BOOL);
+    body.output("state_out");
+    body.output("i_out", {}, onnx::TensorProto::INT64);
+    return body.proto().graph();
+}
+
+TEST(ControlFlow, LoopStateGrowsAcrossIterationsAndReadsTheEnclosingGraph) {
+    OnnxBuilder b("loop");
+    b.input("x", {1, 2});
+    b.input("start", {1, 2});
+    b.initializerInts("trips", {4});
+    b.node("Squeeze", {"trips"}, {"m"});
+    OnnxBuilder::attr(b.node("Constant", {}, {"go"}), "value", OnnxBuilder::intTensor("", onnx::TensorProto::BOOL, {}, {1}));
+    auto& loop = b.node("Loop", {"m", "go", "start"}, {"final", "iters"});
+    OnnxBuilder::attr(loop, "body", growingBody());
+    b.output("final");
+    b.output("iters", {}, onnx::TensorProto::INT64);
+    Graph g(b.proto());
+    g.prepare({}, {"final", "iters"});
+    fill(g.input("x"), {3, 4});
+    fill(g.input("start"), {1, 2});
+    for (int pass = 0; pass < 2; ++pass) {  // a second execution starts from the first state again
+        g.run();
+        const Tensor& final = g.value("final");
+        ASSERT_EQ(final.shape(), (Shape{5, 2}));
+        EXPECT_EQ(std::vector<float>(final.data<float>(), final.data<float>() + 10),
+                  (std::vector<float>{1, 2, 3, 4, 3, 4, 3, 4, 3, 4}));
+        const Tensor& iters = g.value("iters");
+        ASSERT_EQ(iters.shape(), (Shape{4}));
+        EXPECT_EQ(std::vector<int64_t>(iters.data<int64_t>(), iters.data<int64_t>() + 4), (std::vector<int64_t>{0, 1, 2, 3}));
+    }
+}
+
+// --- Quantized operators ------------------------------------------------
+
+TEST(Quantized, QuantizeRoundsHalvesToEvenAndSaturates) {
+    OnnxBuilder b("q");
+    b.input("x", {8});
+    b.initializer("s", {}, {0.5f});
+    b.node("QuantizeLinear", {"x", "s"}, {"y"});
+    b.output("y", {8}, onnx::TensorProto::UINT8);
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    // x / 0.5: 0.5, 1.5, 2.5, -0.5, 254.5, 255.5, 1000, -3
+    fill(g.input("x"), {0.25f, 0.75f, 1.25f, -0.25f, 127.25f, 127.75f, 500.0f, -1.5f});
+    g.run();
+    const Tensor& y = g.value("y");
+    EXPECT_EQ(std::vector<uint8_t>(y.data<uint8_t>(), y.data<uint8_t>() + 8),
+              (std::vector<uint8_t>{0, 2, 2, 0, 254, 255, 255, 0}));
+}
+
+// QLinearConv sums in int32 and requantizes once: it lands within one step
+// of dequantize -> float Conv -> quantize, per output channel scales included.
+TEST(Quantized, QLinearConvMatchesTheDequantizedConvolution) {
+    const int64_t C = 3, M = 4, H = 6, K = 3;
+    auto quantized = [](size_t n, uint32_t seed, int scale, int offset) {
+        std::vector<int32_t> q;
+        for (float f : pseudoRandom(n, seed, 1.0f)) q.push_back(static_cast<int32_t>(f * static_cast<float>(scale)) + offset);
+        return q;
+    };
+    auto build = [&](bool integer) {
+        OnnxBuilder b("qconv");
+        b.input("x", {1, C, H, H}, onnx::TensorProto::UINT8);
+        b.initializer(OnnxBuilder::intTensor("w", onnx::TensorProto::INT8, {M, C, K, K}, quantized(M * C * K * K, 5, 120, 0)));
+        b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {120}));
+        b.initializer(OnnxBuilder::intTensor("wz", onnx::TensorProto::INT8, {M}, {0, 0, 0, 0}));
+        b.initializer(OnnxBuilder::intTensor("yz", onnx::TensorProto::UINT8, {}, {128}));
+        b.initializer("xs", {}, {0.02f});
+        b.initializer("ws", {M}, {0.01f, 0.02f, 0.005f, 0.015f});
+        b.initializer("ys", {}, {0.05f});
+        if (integer) {
+            auto& n = b.node("QLinearConv", {"x", "xs", "xz", "w", "ws", "wz", "ys", "yz"}, {"y"});
+            OnnxBuilder::attr(n, "pads", std::vector<int64_t>{1, 1, 1, 1});
+        } else {
+            b.node("DequantizeLinear", {"x", "xs", "xz"}, {"xf"});
+            auto& dq = b.node("DequantizeLinear", {"w", "ws", "wz"}, {"wf"});
+            OnnxBuilder::attr(dq, "axis", int64_t{0});
+            auto& n = b.node("Conv", {"xf", "wf"}, {"yf"});
+            OnnxBuilder::attr(n, "pads", std::vector<int64_t>{1, 1, 1, 1});
+            b.node("QuantizeLinear", {"yf", "ys", "yz"}, {"y"});
+        }
+        b.output("y", {}, onnx::TensorProto::UINT8);
+        return b;
+    };
+    std::vector<std::vector<uint8_t>> results;
+    for (bool integer : {true, false}) {
+        Graph g(build(integer).proto());
+        g.prepare({}, {"y"});
+        Tensor& x = g.input("x");
+        const auto v = pseudoRandom(static_cast<size_t>(x.size()), 9, 1.0f);
+        for (int64_t i = 0; i < x.size(); ++i) x.data<uint8_t>()[i] = static_cast<uint8_t>((v[static_cast<size_t>(i)] + 1) * 127);
+        g.run();
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), (Shape{1, M, H, H}));
+        results.emplace_back(y.data<uint8_t>(), y.data<uint8_t>() + y.size());
+    }
+    int spread = 0;
+    for (size_t i = 0; i < results[0].size(); ++i) spread = std::max(spread, std::abs(results[0][i] - results[1][i]));
+    EXPECT_LE(spread, 1);
+}
+
+}  // namespace
