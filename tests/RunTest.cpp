@@ -702,3 +702,49 @@ TEST_F(Run, ADirectoryAsRawInputCannotBeOpened) {
 }
 
 }  // namespace
+
+namespace {
+
+// Token ids as a model takes them: int64, offset past float32's exact
+// range, used as gather indices and as values.
+class Int64Run : public Run {
+protected:
+    void SetUp() override {
+        OnnxBuilder m("ids");
+        m.input("ids", {1, 3}, onnx::TensorProto::INT64);
+        m.initializerInts("base", {16777216});
+        m.initializer("table", {6, 2}, {0, 1, 10, 11, 20, 21, 30, 31, 40, 41, 50, 51});
+        m.node("Sub", {"ids", "base"}, {"offset"});
+        auto& cast = m.node("Cast", {"offset"}, {"delta"});
+        OnnxBuilder::attr(cast, "to", int64_t{onnx::TensorProto::FLOAT});
+        m.node("Gather", {"table", "offset"}, {"rows"});
+        m.output("delta", {1, 3});
+        m.output("rows", {1, 3, 2});
+        vexart::ContainerModel model;
+        model.graphs.push_back({"ids", m.serialize(), {}, {}});
+        vexart::writeContainer(model, dir.file("ids.dlc"));
+    }
+};
+
+TEST_F(Int64Run, TensorModeConvertsAtTheBoundaryAndNativeFilesAreExact) {
+    // Tensor mode: float32 files, so only ids that float32 holds exactly.
+    raw("ids.raw", {16777216, 16777218, 16777220});
+    dir.write("list.txt", "ids.raw\n");
+    ProcessResult r = run("ids.dlc", "list.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result(0, "delta.raw"), (std::vector<float>{0, 2, 4}));
+    EXPECT_EQ(result(0, "rows.raw"), (std::vector<float>{0, 1, 20, 21, 40, 41}));
+
+    // User buffers with native files: int64 ids arrive unrounded.
+    const std::vector<int64_t> ids = {16777216, 16777217, 16777221};
+    dir.write("ids64.raw", std::string(reinterpret_cast<const char*>(ids.data()), ids.size() * sizeof(int64_t)));
+    dir.write("list64.txt", "ids64.raw\n");
+    fs::remove_all(dir.file("out"));
+    r = run("ids.dlc", "list64.txt",
+            {"--tensor_mode", "userBuffer", "--data_type_map", "ids=int64", "--use_native_input_files"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(result(0, "delta.raw"), (std::vector<float>{0, 1, 5}));
+    EXPECT_EQ(result(0, "rows.raw"), (std::vector<float>{0, 1, 10, 11, 50, 51}));
+}
+
+}  // namespace
