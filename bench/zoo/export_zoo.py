@@ -20,11 +20,101 @@ MODELS = [
     "resnet18", "resnet50", "mobilenet_v2", "mobilenet_v3_small", "mobilenet_v3_large", "squeezenet1_1",
     "shufflenet_v2_x1_0", "efficientnet_b0", "googlenet", "densenet121", "regnet_y_400mf", "convnext_tiny",
     "vit_b_16",
-]
+] + ["keyword_lstm", "vad_gru", "text_encoder", "mobilenet_v2_qdq"]
+
+
+class KeywordLstm(torch.nn.Module):
+    """Keyword spotting: two bidirectional LSTM layers over 40 mel bands, a classifier on the last step."""
+
+    def __init__(self):
+        super().__init__()
+        self.rnn = torch.nn.LSTM(40, 128, num_layers=2, bidirectional=True)
+        self.head = torch.nn.Linear(256, 12)
+
+    def forward(self, x):
+        y, _ = self.rnn(x)
+        return self.head(y[-1])
+
+
+class VoiceActivityGru(torch.nn.Module):
+    """Voice activity detection: two GRU layers, a speech score per frame."""
+
+    def __init__(self):
+        super().__init__()
+        self.rnn = torch.nn.GRU(40, 64, num_layers=2)
+        self.head = torch.nn.Linear(64, 1)
+
+    def forward(self, x):
+        y, _ = self.rnn(x)
+        return torch.sigmoid(self.head(y))
+
+
+class TextEncoder(torch.nn.Module):
+    """A small transformer encoder (four layers, width 256, four heads) over 64 tokens."""
+
+    def __init__(self):
+        super().__init__()
+        layer = torch.nn.TransformerEncoderLayer(256, 4, 512, dropout=0.0, batch_first=True)
+        self.encoder = torch.nn.TransformerEncoder(layer, 4, enable_nested_tensor=False)
+
+    def forward(self, x):
+        return self.encoder(x)
+
+
+def qdq_mobilenet_v2():
+    """mobilenet_v2 with fake quantization (per-channel int8 weights, uint8
+    activations), calibrated on random images: exports as QuantizeLinear /
+    DequantizeLinear pairs around every layer."""
+    model = torchvision.models.quantization.mobilenet_v2(weights=None, quantize=False)
+    model.eval()
+    model.fuse_model()
+    model.train()
+    fq = torch.ao.quantization
+    # Plain fake-quantize modules: the fused observer form has no ONNX export.
+    model.qconfig = fq.QConfig(
+        activation=fq.FakeQuantize.with_args(observer=fq.MovingAverageMinMaxObserver, quant_min=0, quant_max=255,
+                                             dtype=torch.quint8, reduce_range=False),
+        weight=fq.FakeQuantize.with_args(observer=fq.MovingAveragePerChannelMinMaxObserver, quant_min=-128,
+                                         quant_max=127, dtype=torch.qint8, qscheme=torch.per_channel_symmetric))
+    torch.ao.quantization.prepare_qat(model, inplace=True)
+    with torch.no_grad():
+        for i in range(4):
+            model(torch.rand(2, 3, 224, 224, generator=torch.Generator().manual_seed(10 + i)))
+    model.apply(torch.ao.quantization.disable_observer)
+    # Per-tensor scales as scalars, as the operator set has them (a [1]
+    # scale is refused by ONNX Runtime's quantized fusions).
+    for m in model.modules():
+        if isinstance(m, fq.FakeQuantize) and m.qscheme in (torch.per_tensor_affine, torch.per_tensor_symmetric):
+            m.scale = m.scale.reshape(())
+            m.zero_point = m.zero_point.reshape(())
+    return model.eval()
+
+
+# Non-image models: their builders and input shapes.
+SEQUENCE_MODELS = {
+    "keyword_lstm": (KeywordLstm, [100, 1, 40]),
+    "vad_gru": (VoiceActivityGru, [100, 1, 40]),
+    "text_encoder": (TextEncoder, [1, 64, 256]),
+    "mobilenet_v2_qdq": (qdq_mobilenet_v2, [1, 3, 224, 224]),
+}
 
 
 def export(name, out):
     torch.manual_seed(1)
+    if name in SEQUENCE_MODELS:
+        build, shape = SEQUENCE_MODELS[name]
+        model = build().eval()
+        data = torch.rand(*shape, generator=torch.Generator().manual_seed(2))
+        with torch.no_grad():
+            reference = model(data)
+        path = os.path.join(out, name)
+        torch.onnx.export(model, data, path + ".onnx", input_names=["input"], output_names=["output"], opset_version=13)
+        data.numpy().astype("float32").tofile(path + ".input.raw")
+        reference.numpy().astype("float32").tofile(path + ".reference.raw")
+        with open(path + ".json", "w") as f:
+            json.dump({"input": "input", "input_shape": list(data.shape), "output": "output",
+                       "output_shape": list(reference.shape), "torch": torch.__version__}, f)
+        return
     extra = {"aux_logits": False, "init_weights": True} if name == "googlenet" else {}
     model = getattr(torchvision.models, name)(weights=None, **extra).eval()
     image = torch.rand(1, 3, 224, 224, generator=torch.Generator().manual_seed(2))
