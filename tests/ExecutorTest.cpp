@@ -122,6 +122,22 @@ const std::vector<Case>& cases() {
              b.node("Mul", {"k3", "c2"}, {"a2"});
              conv(b, "a2", "y", 8, 4, 3, 38);
          }},
+        {"FakeQuantizedResidual", {1, 4, 6, 6}, 4, [](OnnxBuilder& b) {
+             // QuantizeLinear, DequantizeLinear pairs as quantization-aware exports write them.
+             auto fakeQuant = [&b](const std::string& in, const std::string& out, float scale, int zero, int32_t type) {
+                 scalar(b, out + ".s", scale);
+                 b.initializer(OnnxBuilder::intTensor(out + ".z", type, {}, {zero}));
+                 b.node("QuantizeLinear", {in, out + ".s", out + ".z"}, {out + ".q"});
+                 b.node("DequantizeLinear", {out + ".q", out + ".s", out + ".z"}, {out});
+             };
+             conv(b, "x", "c1", 4, 8, 3, 39);
+             b.node("Relu", {"c1"}, {"r1"});
+             fakeQuant("r1", "q1", 0.01f, 0, onnx::TensorProto::UINT8);
+             conv(b, "q1", "c2", 8, 8, 3, 40);
+             fakeQuant("c2", "q2", 0.02f, 3, onnx::TensorProto::INT8);
+             b.node("Add", {"q2", "q1"}, {"s"});
+             fakeQuant("s", "y", 0.03f, 128, onnx::TensorProto::UINT8);
+         }},
         {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 8, 8, 3, 15);
              b.node("GlobalAveragePool", {"c1"}, {"p"});

@@ -66,6 +66,16 @@ def qdq_mobilenet_v2():
     activations), calibrated on random images: exports as QuantizeLinear /
     DequantizeLinear pairs around every layer."""
     model = torchvision.models.quantization.mobilenet_v2(weights=None, quantize=False)
+    # Normalisation statistics taken from data, so that activations keep
+    # their scale through the depth (with the initial ones they vanish).
+    for m in model.modules():
+        if isinstance(m, torch.nn.BatchNorm2d):
+            m.reset_running_stats()
+            m.momentum = None
+    model.train()
+    with torch.no_grad():
+        for i in range(4):
+            model(torch.rand(2, 3, 224, 224, generator=torch.Generator().manual_seed(20 + i)))
     model.eval()
     model.fuse_model()
     model.train()
@@ -77,6 +87,7 @@ def qdq_mobilenet_v2():
         weight=fq.FakeQuantize.with_args(observer=fq.MovingAveragePerChannelMinMaxObserver, quant_min=-128,
                                          quant_max=127, dtype=torch.qint8, qscheme=torch.per_channel_symmetric))
     torch.ao.quantization.prepare_qat(model, inplace=True)
+    model.eval()  # ranges observed with the normalisation statistics that inference uses
     with torch.no_grad():
         for i in range(4):
             model(torch.rand(2, 3, 224, 224, generator=torch.Generator().manual_seed(10 + i)))
@@ -113,7 +124,8 @@ def export(name, out):
         reference.numpy().astype("float32").tofile(path + ".reference.raw")
         with open(path + ".json", "w") as f:
             json.dump({"input": "input", "input_shape": list(data.shape), "output": "output",
-                       "output_shape": list(reference.shape), "torch": torch.__version__}, f)
+                       "output_shape": list(reference.shape), "torch": torch.__version__,
+                       "quantized": name.endswith("_qdq")}, f)
         return
     extra = {"aux_logits": False, "init_weights": True} if name == "googlenet" else {}
     model = getattr(torchvision.models, name)(weights=None, **extra).eval()

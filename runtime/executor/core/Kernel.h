@@ -68,12 +68,15 @@ private:
 
 // Element-wise work folded into the kernel that produces its input.
 struct Fusion {
-    enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu, Gelu };
+    // FakeQuant: onto the grid of scale `alpha` and zero point `beta`,
+    // saturated to [lo, hi] (a QuantizeLinear, DequantizeLinear pair).
+    enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu, Gelu, FakeQuant };
     struct Post {
         bool isAdd = false;  // adds `addend` (same shape and layout as the output)
         bool perChannel = false;  // ...or a constant with one value per output channel
         Act act = Act::Relu;
         float alpha = 0, beta = 0;
+        float lo = 0, hi = 0;
         const Tensor* addend = nullptr;
     };
     // Per output channel, applied first (a folded BatchNormalization).

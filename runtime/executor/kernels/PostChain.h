@@ -21,6 +21,7 @@ inline float activate(Fusion::Act act, float alpha, float beta, float v) {
         case Fusion::Act::Swish: return v / (1.0f + std::exp(-alpha * v));
         case Fusion::Act::Elu: return v > 0 ? v : alpha * (std::exp(v) - 1.0f);
         case Fusion::Act::Gelu: return 0.5f * v * (1.0f + std::erf(v * 0.70710678f));
+        case Fusion::Act::FakeQuant: break;
     }
     return v;
 }
@@ -41,6 +42,11 @@ inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int6
             }
         } else if (p.act == Fusion::Act::Relu) {
             for (int64_t i = 0; i < n; ++i) y[i] = y[i] > 0 ? y[i] : 0.0f;
+        } else if (p.act == Fusion::Act::FakeQuant) {
+            // As oneDNN's chain and the exporters' fake quantization compute
+            // it: times 1/scale, halves to even, offsets from the zero point.
+            const float inv = 1.0f / p.alpha, lo = p.lo - p.beta, hi = p.hi - p.beta;
+            for (int64_t i = 0; i < n; ++i) y[i] = std::min(std::max(std::nearbyint(y[i] * inv), lo), hi) * p.alpha;
         } else {
             for (int64_t i = 0; i < n; ++i) y[i] = activate(p.act, p.alpha, p.beta, y[i]);
         }

@@ -1,25 +1,47 @@
 #include "onednn/PostOps.h"
 
-namespace vexart::onednn {
-namespace {
+#include <algorithm>
 
-dnnl::algorithm eltwiseOf(Fusion::Act act) {
-    switch (act) {
+namespace vexart::onednn {
+
+std::vector<Eltwise> eltwisesOf(const Fusion::Post& p) {
+    using A = dnnl::algorithm;
+    switch (p.act) {
         case Fusion::Act::Relu:
-        case Fusion::Act::LeakyRelu: return dnnl::algorithm::eltwise_relu;
-        case Fusion::Act::Clip: return dnnl::algorithm::eltwise_clip_v2;
-        case Fusion::Act::Sigmoid: return dnnl::algorithm::eltwise_logistic;
-        case Fusion::Act::Tanh: return dnnl::algorithm::eltwise_tanh;
-        case Fusion::Act::HardSwish: return dnnl::algorithm::eltwise_hardswish;
-        case Fusion::Act::Swish: return dnnl::algorithm::eltwise_swish;
-        case Fusion::Act::Elu: return dnnl::algorithm::eltwise_elu;
-        case Fusion::Act::Gelu: return dnnl::algorithm::eltwise_gelu_erf;
-        case Fusion::Act::HardSigmoid: break;
+        case Fusion::Act::LeakyRelu: return {{A::eltwise_relu, p.alpha, p.beta}};
+        case Fusion::Act::Clip: return {{A::eltwise_clip_v2, p.alpha, p.beta}};
+        case Fusion::Act::Sigmoid: return {{A::eltwise_logistic, p.alpha, p.beta}};
+        case Fusion::Act::Tanh: return {{A::eltwise_tanh, p.alpha, p.beta}};
+        case Fusion::Act::HardSwish: return {{A::eltwise_hardswish, p.alpha, p.beta}};
+        case Fusion::Act::Swish: return {{A::eltwise_swish, p.alpha, p.beta}};
+        case Fusion::Act::Elu: return {{A::eltwise_elu, p.alpha, p.beta}};
+        case Fusion::Act::Gelu: return {{A::eltwise_gelu_erf, p.alpha, p.beta}};
+        case Fusion::Act::HardSigmoid: return {{A::eltwise_linear, p.alpha, p.beta}, {A::eltwise_clip_v2, 0.0f, 1.0f}};
+        case Fusion::Act::FakeQuant:
+            // Offsets from the zero point, so every step but the product is
+            // exact. The product is a power of one: a second linear in the
+            // chain would take the first one's parameters (see repeatsAnEltwise).
+            return {{A::eltwise_pow, 1.0f / p.alpha, 1.0f},
+                    {A::eltwise_round, 0.0f, 0.0f},
+                    {A::eltwise_clip_v2, p.lo - p.beta, p.hi - p.beta},
+                    {A::eltwise_linear, p.alpha, 0.0f}};
     }
-    return dnnl::algorithm::eltwise_linear;
+    return {};
 }
 
-}  // namespace
+bool repeatsAnEltwise(const Fusion& chain, const Fusion::Post& next) {
+    if (next.isAdd) return false;
+    const auto added = eltwisesOf(next);
+    for (const auto& p : chain.post) {
+        if (p.isAdd) continue;
+        for (const auto& e : eltwisesOf(p)) {
+            for (const auto& a : added) {
+                if (a.algorithm == e.algorithm) return true;
+            }
+        }
+    }
+    return false;
+}
 
 // The oneDNN form of a fused chain; binary adds take their operand per run.
 dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel) {
@@ -27,12 +49,9 @@ dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const d
     for (const auto& p : f.post) {
         if (p.isAdd) {
             ops.append_binary(dnnl::algorithm::binary_add, p.perChannel ? perChannel : dst);
-        } else if (p.act == Fusion::Act::HardSigmoid) {
-            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
-            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip_v2, 0.0f, 1.0f);
-        } else {
-            ops.append_eltwise(1.0f, eltwiseOf(p.act), p.alpha, p.beta);
+            continue;
         }
+        for (const auto& e : eltwisesOf(p)) ops.append_eltwise(1.0f, e.algorithm, e.alpha, e.beta);
     }
     return ops;
 }
@@ -42,11 +61,6 @@ std::vector<Call> afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnn
     std::vector<Call> out;
     const dnnl::engine eng = dst.get_engine();
     const dnnl::memory::desc d = dst.get_desc();
-    auto eltwise = [&](dnnl::algorithm alg, float alpha, float beta) {
-        dnnl::eltwise_forward::desc ed(dnnl::prop_kind::forward_inference, alg, d, alpha, beta);
-        out.emplace_back(dnnl::eltwise_forward(dnnl::eltwise_forward::primitive_desc(ed, eng)),
-                         std::unordered_map<int, dnnl::memory>{{DNNL_ARG_SRC, dst}, {DNNL_ARG_DST, dst}});
-    };
     for (const auto& p : f.post) {
         if (p.isAdd) {
             const dnnl::memory::desc src1 = p.perChannel ? perChannel : d;
@@ -55,11 +69,12 @@ std::vector<Call> afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnn
             out.emplace_back(dnnl::binary(dnnl::binary::primitive_desc(bd, eng)),
                              std::unordered_map<int, dnnl::memory>{
                                  {DNNL_ARG_SRC_0, dst}, {DNNL_ARG_SRC_1, addends.back()}, {DNNL_ARG_DST, dst}});
-        } else if (p.act == Fusion::Act::HardSigmoid) {
-            eltwise(dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
-            eltwise(dnnl::algorithm::eltwise_clip_v2, 0.0f, 1.0f);
-        } else {
-            eltwise(eltwiseOf(p.act), p.alpha, p.beta);
+            continue;
+        }
+        for (const auto& e : eltwisesOf(p)) {
+            dnnl::eltwise_forward::desc ed(dnnl::prop_kind::forward_inference, e.algorithm, d, e.alpha, e.beta);
+            out.emplace_back(dnnl::eltwise_forward(dnnl::eltwise_forward::primitive_desc(ed, eng)),
+                             std::unordered_map<int, dnnl::memory>{{DNNL_ARG_SRC, dst}, {DNNL_ARG_DST, dst}});
         }
     }
     return out;

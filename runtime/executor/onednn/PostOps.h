@@ -20,7 +20,22 @@ dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const d
 std::vector<Call> afterOpsOf(const Fusion& f, const dnnl::memory& dst, const dnnl::memory::desc& perChannel,
                     std::vector<dnnl::memory>& addends);
 
-// Index of each post-op in the chain (HardSigmoid takes two).
-inline int postOpCount(const Fusion::Post& p) { return !p.isAdd && p.act == Fusion::Act::HardSigmoid ? 2 : 1; }
+// One oneDNN element-wise step.
+struct Eltwise {
+    dnnl::algorithm algorithm;
+    float alpha, beta;
+};
+
+// The element-wise steps an activation of the chain takes (none for an add).
+std::vector<Eltwise> eltwisesOf(const Fusion::Post& p);
+
+// Whether `next` would use an element-wise algorithm the chain already
+// uses: oneDNN 2.6's AVX2 kernels then apply the first one's parameters
+// to both, so such a chain must stop before `next`.
+bool repeatsAnEltwise(const Fusion& chain, const Fusion::Post& next);
+
+// How many oneDNN post-ops a step of the chain takes, for the indices of
+// the binary ones.
+inline int postOpCount(const Fusion::Post& p) { return p.isAdd ? 1 : static_cast<int>(eltwisesOf(p).size()); }
 
 }  // namespace vexart::onednn

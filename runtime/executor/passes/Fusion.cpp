@@ -1,5 +1,7 @@
 #include "passes/Fusion.h"
 
+#include "onednn/PostOps.h"
+
 #include <cmath>
 
 namespace vexart {
@@ -175,6 +177,45 @@ Node* hardSwishChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
     return nullptr;
 }
 
+// The constant per-tensor scale, zero point and its type of a
+// QuantizeLinear or DequantizeLinear node.
+bool quantParams(const GraphState& g, const Node& n, float& scale, float& zero, DType& type) {
+    if (n.inputs.size() < 2 || n.inputs[1] < 0 || !constScalar(g, n, 1, scale) || !(scale > 0) || !std::isfinite(scale)) {
+        return false;
+    }
+    zero = 0;
+    type = DType::UInt8;
+    if (n.inputs.size() < 3 || n.inputs[2] < 0) return true;
+    const auto v = static_cast<size_t>(n.inputs[2]);
+    const Tensor& z = g.values[v];
+    if (!g.isConst[v] || z.size() != 1 || (z.type() != DType::UInt8 && z.type() != DType::Int8)) return false;
+    type = z.type();
+    zero = static_cast<float>(z.scalarAsDouble(0));
+    return true;
+}
+
+// QuantizeLinear then DequantizeLinear with one constant scale and zero
+// point: `x` put on the quantization grid. Listed and returned as geluChain.
+Node* fakeQuantChain(const GraphState& g, int x, std::vector<Node*>& spanned, Fusion::Post& p) {
+    Node* q = g.soleOfType(x, "QuantizeLinear");
+    if (q == nullptr || q->inputs[0] != x) return nullptr;
+    Node* dq = g.soleOfType(q->outputs[0], "DequantizeLinear");
+    float s1 = 0, s2 = 0, z1 = 0, z2 = 0;
+    DType t1 = DType::UInt8, t2 = DType::UInt8;
+    if (dq == nullptr || dq->inputs[0] != q->outputs[0] || !quantParams(g, *q, s1, z1, t1) ||
+        !quantParams(g, *dq, s2, z2, t2) || s1 != s2 || z1 != z2 || t1 != t2) {
+        return nullptr;
+    }
+    p = {};
+    p.act = Fusion::Act::FakeQuant;
+    p.alpha = s1;
+    p.beta = z1;
+    p.lo = t1 == DType::UInt8 ? 0.0f : -128.0f;
+    p.hi = t1 == DType::UInt8 ? 255.0f : 127.0f;
+    spanned = {q};
+    return dq;
+}
+
 // A constant that broadcasts to `out` with one value per `axis` (a bias).
 bool perChannelOperand(const GraphState& g, int value, const Shape& out, size_t axis) {
     const Tensor& t = g.values[static_cast<size_t>(value)];
@@ -226,12 +267,19 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
         Node* next = gatedProduct(g, cur, p);
         bool absorbedGate = next != nullptr;
         Fusion folded;  // a normalisation's scale and shift, taken only if the step fuses
+        bool foldsRelu = false;  // the step replaces the ReLU before it
         if (next == nullptr && (next = geluChain(g, cur, spanned)) != nullptr) {
             p = {};
             p.act = Fusion::Act::Gelu;
         } else if (next == nullptr && (next = hardSwishChain(g, cur, spanned)) != nullptr) {
             p = {};
             p.act = Fusion::Act::HardSwish;
+        } else if (next == nullptr && (next = fakeQuantChain(g, cur, spanned, p)) != nullptr) {
+            // A ReLU just before is the grid's lower end (round and clip keep
+            // order, and round(0) = 0).
+            const auto& post = chain.fusion.post;
+            foldsRelu = !post.empty() && !post.back().isAdd && post.back().act == Fusion::Act::Relu;
+            if (foldsRelu) p.lo = std::max(p.lo, p.beta);
         } else if (next == nullptr) {
             next = g.soleConsumer(cur);
             if (next == nullptr || next->inputs.empty()) break;
@@ -257,7 +305,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
             }
         }
         const int out = next->outputs.empty() ? -1 : next->outputs[0];
-        if (!g.internal(out)) break;
+        if (!g.internal(out) || onednn::repeatsAnEltwise(chain.fusion, p)) break;
         if (absorbedGate) {
             for (size_t c : g.consumers[static_cast<size_t>(cur)]) g.skipped[c] = true;
         }
@@ -267,6 +315,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
             chain.fusion.scale = std::move(folded.scale);
             chain.fusion.shift = std::move(folded.shift);
         } else {
+            if (foldsRelu) chain.fusion.post.pop_back();
             chain.fusion.post.push_back(p);
         }
         cur = out;
