@@ -44,6 +44,18 @@ struct Activation {
     }
 };
 
+// Applies `a` to n values in place: the usual gates vectorised.
+void activateAll(const Activation& a, float* p, int64_t n) {
+    auto v = Eigen::Map<Eigen::ArrayXf>(p, n);
+    switch (a.kind) {
+        case Activation::Sigmoid: v = v.logistic(); break;
+        case Activation::Tanh: v = v.tanh(); break;
+        case Activation::Relu: v = v.max(0.0f); break;
+        default:
+            for (int64_t i = 0; i < n; ++i) p[i] = a(p[i]);
+    }
+}
+
 // Names as the operator set spells them, in any case; alpha and beta
 // default per function where the list leaves them out.
 Activation activationNamed(std::string name, const std::vector<float>& alphas, const std::vector<float>& betas, size_t i) {
@@ -158,7 +170,10 @@ private:
         return t.data<float>();
     }
 
-    float clipped(float v) const { return clip_ > 0 ? std::clamp(v, -clip_, clip_) : v; }
+    void clipAll(float* p, int64_t n) const {
+        if (clip_ <= 0) return;
+        for (int64_t k = 0; k < n; ++k) p[k] = std::clamp(p[k], -clip_, clip_);
+    }
 
     // State of batch entry b, direction d, in a [D, B, H] (layout 0) or
     // [B, D, H] (layout 1) initial-state tensor.
@@ -209,18 +224,25 @@ private:
                 float* h = h_.data() + b * H;
                 float* c = c_.data() + b * H;
                 float* out = hNew_.data() + b * H;
+                // Pre-activations of every gate: input and recurrent parts.
+                // (A GRU's candidate takes its input part outside the reset gate.)
+                const int64_t summed = cell_ == Cell::Gru ? 2 * H : GH;
+                for (int64_t k = 0; k < summed; ++k) hr[k] += xwRow[k];
                 switch (cell_) {
                     case Cell::Rnn:
-                        for (int64_t k = 0; k < H; ++k) out[k] = f(clipped(xwRow[k] + hr[k]));
+                        clipAll(hr, H);
+                        activateAll(f, hr, H);
+                        std::copy_n(hr, H, out);
                         break;
                     case Cell::Gru: {
                         float* z = hr;  // z and r replace their sums in place
                         float* rg = hr + H;
-                        for (int64_t k = 0; k < 2 * H; ++k) hr[k] = f(clipped(xwRow[k] + hr[k]));
+                        clipAll(hr, 2 * H);
+                        activateAll(f, hr, 2 * H);
                         if (linearBeforeReset_) {
                             for (int64_t k = 0; k < H; ++k) {
                                 const float rb = bias != nullptr ? bias[GH + 2 * H + k] : 0.0f;
-                                out[k] = g(clipped(xwRow[2 * H + k] + rg[k] * (hr[2 * H + k] + rb)));
+                                out[k] = xwRow[2 * H + k] + rg[k] * (hr[2 * H + k] + rb);
                             }
                         } else {
                             float* resetH = rh_.data() + b * H;
@@ -228,23 +250,51 @@ private:
                             Eigen::Map<Eigen::RowVectorXf>(out, H).noalias() =
                                 Eigen::Map<const Eigen::RowVectorXf>(resetH, H) *
                                 ConstMapMat(r + 2 * H * H, H, H).transpose();
-                            for (int64_t k = 0; k < H; ++k) out[k] = g(clipped(xwRow[2 * H + k] + out[k]));
+                            for (int64_t k = 0; k < H; ++k) out[k] += xwRow[2 * H + k];
                         }
+                        clipAll(out, H);
+                        activateAll(g, out, H);
                         for (int64_t k = 0; k < H; ++k) out[k] = (1.0f - z[k]) * out[k] + z[k] * h[k];
                         break;
                     }
-                    case Cell::Lstm:
-                        for (int64_t k = 0; k < H; ++k) {
-                            const float pi = peep != nullptr ? peep[k] : 0.0f, po = peep != nullptr ? peep[H + k] : 0.0f;
-                            const float pf = peep != nullptr ? peep[2 * H + k] : 0.0f;
-                            const float i = f(clipped(xwRow[k] + hr[k] + pi * c[k]));
-                            const float fg = inputForget_ ? 1.0f - i : f(clipped(xwRow[2 * H + k] + hr[2 * H + k] + pf * c[k]));
-                            const float cand = g(clipped(xwRow[3 * H + k] + hr[3 * H + k]));
-                            c[k] = fg * c[k] + i * cand;
-                            const float o = f(clipped(xwRow[H + k] + hr[H + k] + po * c[k]));
-                            out[k] = o * hAct(c[k]);
+                    case Cell::Lstm: {
+                        float* i = hr;
+                        float* o = hr + H;
+                        float* fg = hr + 2 * H;
+                        float* cand = hr + 3 * H;
+                        if (peep != nullptr) {
+                            for (int64_t k = 0; k < H; ++k) {
+                                i[k] += peep[k] * c[k];
+                                fg[k] += peep[2 * H + k] * c[k];
+                            }
                         }
+                        if (peep == nullptr) {
+                            clipAll(hr, 4 * H);
+                        } else {
+                            clipAll(i, H);
+                            clipAll(fg, 2 * H);  // f and the candidate; o once its peephole is in
+                        }
+                        if (peep == nullptr) {
+                            activateAll(f, hr, 3 * H);  // i, o and f at once
+                        } else {
+                            activateAll(f, i, H);
+                            activateAll(f, fg, H);
+                        }
+                        if (inputForget_) {
+                            for (int64_t k = 0; k < H; ++k) fg[k] = 1.0f - i[k];
+                        }
+                        activateAll(g, cand, H);
+                        for (int64_t k = 0; k < H; ++k) c[k] = fg[k] * c[k] + i[k] * cand[k];
+                        if (peep != nullptr) {
+                            for (int64_t k = 0; k < H; ++k) o[k] += peep[H + k] * c[k];
+                            clipAll(o, H);
+                            activateAll(f, o, H);
+                        }
+                        std::copy_n(c, H, out);
+                        activateAll(hAct, out, H);
+                        for (int64_t k = 0; k < H; ++k) out[k] *= o[k];
                         break;
+                    }
                 }
                 std::copy_n(out, H, h);
                 std::copy_n(out, H, y_.data() + ((t * dirs_ + d) * B + b) * H);
