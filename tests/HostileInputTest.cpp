@@ -239,6 +239,60 @@ TEST_F(Hostile, PackerNeverReplacesItsOwnInputsAndValidatesEncodings) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// Weights kept beside the model are packed with it; a location outside
+// the model's folder, or past the end of its file, is refused.
+TEST_F(Hostile, PackerTakesExternalDataFromTheModelsFolderOnly) {
+    auto model = [](const std::string& location, const std::string& offset, const std::string& length) {
+        OnnxBuilder m("ext");
+        m.input("x", {1, 4});
+        onnx::TensorProto w;
+        w.set_name("w");
+        w.set_data_type(onnx::TensorProto::FLOAT);
+        w.add_dims(1);
+        w.add_dims(4);
+        w.set_data_location(onnx::TensorProto::EXTERNAL);
+        for (const auto& [k, v] : {std::pair<std::string, std::string>{"location", location}, {"offset", offset}, {"length", length}}) {
+            auto* e = w.add_external_data();
+            e->set_key(k);
+            e->set_value(v);
+        }
+        m.initializer(w);
+        m.node("Add", {"x", "w"}, {"y"});
+        m.output("y", {1, 4});
+        return m.serialize();
+    };
+    fs::create_directories(dir.file("model"));
+    dir.write("model/w.bin", "pad!" + floatsToBytes({1, 2, 3, 4}));
+    dir.write("secret.bin", floatsToBytes({9, 9, 9, 9}));
+    dir.write("model/good.onnx", model("w.bin", "4", "16"));
+    ProcessResult r = exec(VEXA_PACK_PATH, {"-o", "good.dlc", "model/good.onnx"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    dir.write("zero.raw", floatsToBytes({0, 0, 0, 0}));
+    dir.write("list.txt", "zero.raw\n");
+    r = run("good.dlc", "list.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytesToFloats(readFile(dir.file("out/Result_0/y.raw"))), (std::vector<float>{1, 2, 3, 4}));
+
+    struct Case {
+        std::string location, offset, length, reason;
+    };
+    const std::vector<Case> cases = {
+        {"../secret.bin", "0", "16", "outside the model's folder"},
+        {dir.file("secret.bin"), "0", "16", "outside the model's folder"},
+        {"w.bin", "8", "16", "past the end"},
+        {"w.bin", "-1", "16", "past the end"},
+        {"w.bin", "x", "16", "malformed external offset"},
+        {"missing.bin", "0", "16", "cannot read"},
+    };
+    for (const auto& c : cases) {
+        dir.write("model/bad.onnx", model(c.location, c.offset, c.length));
+        r = exec(VEXA_PACK_PATH, {"-o", "bad.dlc", "model/bad.onnx"});
+        EXPECT_EQ(r.status, 1) << c.location << " " << c.offset;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir.file("bad.dlc")));
+    }
+}
+
 TEST_F(Hostile, SpecialFilesAreRefusedWithoutHangingOrGrowing) {
     simple();
     const std::string pipe = fifo("pipe");

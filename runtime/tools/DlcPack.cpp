@@ -4,11 +4,13 @@
 //                 graph.onnx[=NAME] [graph2.onnx[=NAME] ...]
 //
 // enc.json maps graph name -> tensor name -> {"bitWidth", "stepSize", "stepExactly0"}.
+// Weights kept beside a model (ONNX external data) are packed with it.
 #include <onnx/onnx_pb.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "Container.h"
@@ -28,6 +30,59 @@ std::string slurp(const std::string& path) {
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa {}, sb {};
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Takes the weights a model keeps in files beside it (external data) into
+// the model itself. Locations are relative names inside the model's
+// folder: an absolute path or one that climbs out is refused.
+bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& modelPath) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::absolute(modelPath).parent_path();
+    std::map<std::string, std::string> files;  // read once each
+    bool changed = false;
+    auto inlineTensor = [&](onnx::TensorProto& t) {
+        if (t.data_location() != onnx::TensorProto::EXTERNAL) return;
+        std::string location;
+        uint64_t offset = 0, length = 0;
+        bool hasLength = false;
+        for (const auto& kv : t.external_data()) {
+            if (kv.key() == "location") location = kv.value();
+            try {
+                if (kv.key() == "offset") offset = std::stoull(kv.value());
+                if (kv.key() == "length") length = std::stoull(kv.value()), hasLength = true;
+            } catch (const std::exception&) {
+                throw std::runtime_error("tensor '" + t.name() + "' has a malformed external " + kv.key());
+            }
+        }
+        const fs::path rel(location);
+        bool climbs = location.empty() || rel.is_absolute() || rel.has_root_name();
+        for (const auto& part : rel) climbs = climbs || part == "..";
+        if (climbs) throw std::runtime_error("tensor '" + t.name() + "' names external data outside the model's folder: '" + location + "'");
+        auto it = files.find(location);
+        if (it == files.end()) it = files.emplace(location, slurp((folder / rel).string())).first;
+        const std::string& bytes = it->second;
+        if (offset > bytes.size() || (hasLength && length > bytes.size() - offset)) {
+            throw std::runtime_error("external data of tensor '" + t.name() + "' lies past the end of " + location);
+        }
+        t.set_raw_data(bytes.substr(offset, hasLength ? length : std::string::npos));
+        t.clear_external_data();
+        t.set_data_location(onnx::TensorProto::DEFAULT);
+        changed = true;
+    };
+    std::vector<onnx::GraphProto*> graphs{model.mutable_graph()};
+    while (!graphs.empty()) {
+        onnx::GraphProto* g = graphs.back();
+        graphs.pop_back();
+        for (auto& t : *g->mutable_initializer()) inlineTensor(t);
+        for (auto& n : *g->mutable_node()) {
+            for (auto& a : *n.mutable_attribute()) {
+                if (a.has_t()) inlineTensor(*a.mutable_t());
+                if (a.has_g()) graphs.push_back(a.mutable_g());
+                for (auto& sub : *a.mutable_graphs()) graphs.push_back(&sub);
+            }
+        }
+    }
+    return changed;
 }
 
 int usage() {
@@ -76,6 +131,12 @@ int main(int argc, char** argv) {
             g.onnx = slurp(path);
             onnx::ModelProto proto;
             if (!proto.ParseFromString(g.onnx)) throw std::runtime_error(path + " is not an ONNX model");
+            if (inlineExternalData(proto, path)) {
+                if (proto.ByteSizeLong() > (uint64_t{1} << 31) - 1) {
+                    throw std::runtime_error(path + " with its external data exceeds the 2 GiB an ONNX model may hold");
+                }
+                g.onnx = proto.SerializeAsString();
+            }
             g.name = eq != std::string::npos ? spec.substr(eq + 1)
                      : !proto.graph().name().empty() ? proto.graph().name()
                                                      : std::filesystem::path(path).stem().string();

@@ -126,7 +126,7 @@ public:
         Shape dims;
         for (int l : all) dims.push_back(size[l]);
         const int64_t combos = elementCount(dims);
-        if (combos > (int64_t(1) << 34)) throw ExecError("einsum is too large to evaluate");
+        if (combos > (int64_t(1) << 32)) throw ExecError("einsum is too large to evaluate");
         Tensor& y = ctx.out(0, type, shape);
         VEXA_DISPATCH_NUMERIC(type, {
             std::vector<double> acc(static_cast<size_t>(y.size()), 0.0);

@@ -16,6 +16,12 @@ constexpr double kPi = 3.14159265358979323846;
 
 // Largest transform or window this runtime builds; guards sizes read from inputs.
 constexpr int64_t kMaxLength = 1 << 24;
+// Multiply-adds one direct transform call may take (about seconds).
+constexpr double kMaxWork = 4e9;
+
+void checkWork(double transforms, double length, double bins) {
+    if (transforms * length * bins > kMaxWork) throw ExecError("transform is too large for direct evaluation");
+}
 
 int64_t lengthFrom(const Tensor& t, const char* what) {
     if (t.size() != 1) throw ExecError(std::string(what) + " must be a scalar");
@@ -73,6 +79,7 @@ public:
         Shape shape = x.shape();
         shape[axis] = bins;
         shape.back() = 2;
+        checkWork(static_cast<double>(outer * inner), static_cast<double>(std::min(n, length)), static_cast<double>(bins));
         Tensor& y = ctx.out(0, DType::Float, shape);
         re_.resize(static_cast<size_t>(n));
         im_.resize(static_cast<size_t>(n));
@@ -110,6 +117,7 @@ public:
         const int64_t B = x.dim(0), L = x.dim(1), comps = x.dim(2);
         if (step <= 0 || frame <= 0 || frame > L) throw ExecError("frame_step and frame_length must fit the signal");
         const int64_t frames = (L - frame) / step + 1, bins = onesided_ ? frame / 2 + 1 : frame;
+        checkWork(static_cast<double>(B * frames), static_cast<double>(frame), static_cast<double>(bins));
         Tensor& y = ctx.out(0, DType::Float, {B, frames, bins, 2});
         re_.resize(static_cast<size_t>(frame));
         im_.resize(static_cast<size_t>(frame));
