@@ -221,3 +221,42 @@ TEST(Quantized, QLinearConvMatchesTheDequantizedConvolution) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- Pooling by norm and by region --------------------------------------
+
+TEST(Pooling, LpNormsAndRegionMaximaOfSmallPlanes) {
+    OnnxBuilder b("pools");
+    b.input("x", {1, 1, 4, 4});
+    auto& lp = b.node("LpPool", {"x"}, {"lp"});
+    OnnxBuilder::attr(lp, "kernel_shape", std::vector<int64_t>{2, 2});
+    OnnxBuilder::attr(lp, "strides", std::vector<int64_t>{2, 2});
+    OnnxBuilder::attr(lp, "p", int64_t{1});
+    b.node("GlobalLpPool", {"x"}, {"glp"});
+    b.initializer("rois", {1, 5}, {0, 1, 1, 3, 3});  // batch 0, x 1..3, y 1..3
+    auto& roi = b.node("MaxRoiPool", {"x", "rois"}, {"roi"});
+    OnnxBuilder::attr(roi, "pooled_shape", std::vector<int64_t>{1, 1});
+    b.output("lp");
+    b.output("glp");
+    b.output("roi");
+    Graph g(b.proto());
+    g.prepare({}, {"lp", "glp", "roi"});
+    std::vector<float> x(16);
+    for (int i = 0; i < 16; ++i) x[static_cast<size_t>(i)] = static_cast<float>(i % 2 == 0 ? i : -i);
+    fill(g.input("x"), x);
+    g.run();
+    auto values = [&](const char* name) {
+        const Tensor& t = g.value(name);
+        return std::vector<float>(t.data<float>(), t.data<float>() + t.size());
+    };
+    // |0|+|-1|+|4|+|-5| and so on for each 2x2 block.
+    EXPECT_EQ(values("lp"), (std::vector<float>{10, 18, 42, 50}));
+    double squares = 0;
+    for (float v : x) squares += v * v;
+    EXPECT_NEAR(values("glp")[0], std::sqrt(squares), 1e-4);
+    // Rows and columns 1..3 of the alternating ramp: the largest is x[3][2] = 14.
+    EXPECT_EQ(values("roi"), (std::vector<float>{14}));
+}
+
+}  // namespace

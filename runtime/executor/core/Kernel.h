@@ -199,5 +199,6 @@ void registerGridSampleKernels();
 void registerNormalizationKernels();
 void registerSequenceKernels();
 void registerStringKernels();
+void registerLpPoolKernels();
 
 }  // namespace vexart

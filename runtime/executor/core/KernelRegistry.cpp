@@ -38,6 +38,7 @@ void registerAll() {
     registerNormalizationKernels();
     registerSequenceKernels();
     registerStringKernels();
+    registerLpPoolKernels();
 }
 
 template <typename T, typename Field>
