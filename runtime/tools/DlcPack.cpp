@@ -39,6 +39,7 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
     namespace fs = std::filesystem;
     const fs::path folder = fs::absolute(modelPath).parent_path();
     std::map<std::string, std::string> files;  // read once each
+    uint64_t read = 0;
     bool changed = false;
     auto inlineTensor = [&](onnx::TensorProto& t) {
         if (t.data_location() != onnx::TensorProto::EXTERNAL) return;
@@ -59,7 +60,12 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
         for (const auto& part : rel) climbs = climbs || part == "..";
         if (climbs) throw std::runtime_error("tensor '" + t.name() + "' names external data outside the model's folder: '" + location + "'");
         auto it = files.find(location);
-        if (it == files.end()) it = files.emplace(location, slurp((folder / rel).string())).first;
+        if (it == files.end()) {
+            it = files.emplace(location, slurp((folder / rel).string())).first;
+            // All of a model's data fits the 2 GiB it may hold; more is not read.
+            read += it->second.size();
+            if (read > (uint64_t{1} << 31) - 1) throw std::runtime_error("external data of " + modelPath.string() + " exceeds 2 GiB");
+        }
         const std::string& bytes = it->second;
         if (offset > bytes.size() || (hasLength && length > bytes.size() - offset)) {
             throw std::runtime_error("external data of tensor '" + t.name() + "' lies past the end of " + location);

@@ -82,31 +82,24 @@ LossSpec specOf(const onnx::NodeProto& n) {
     return s;
 }
 
-class NllKernel : public Kernel {
+// NegativeLogLikelihoodLoss on log-probabilities, or SoftmaxCrossEntropyLoss
+// on scores: log-softmax over the class axis first, its result the optional
+// second output.
+class LossKernel : public Kernel {
 public:
-    explicit NllKernel(LossSpec spec) : spec_(spec) {}
-    void run(KernelContext& ctx) override {
-        const Tensor& x = ctx.in(0);
-        const Tensor* w = ctx.has(2) ? &ctx.in(2) : nullptr;
-        VEXA_DISPATCH_FLOAT(x.type(), nll<T>(spec_, x.data<T>(), x.shape(), ctx.in(1), w, ctx, x.type()))
-    }
-
-private:
-    LossSpec spec_;
-};
-
-// Log-softmax over the class axis, then the loss; the log-probabilities
-// are the optional second output.
-class SoftmaxCrossEntropyKernel : public Kernel {
-public:
-    explicit SoftmaxCrossEntropyKernel(LossSpec spec) : spec_(spec) {}
+    LossKernel(LossSpec spec, bool softmax) : spec_(spec), softmax_(softmax) {}
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
         if (x.rank() < 2) throw ExecError("loss input must have rank 2 or more");
-        Tensor& logp = ctx.out(1, x.type(), x.shape());
+        const Tensor* w = ctx.has(2) ? &ctx.in(2) : nullptr;
         VEXA_DISPATCH_FLOAT(x.type(), {
-            logSoftmax(x.data<T>(), x.shape(), logp.data<T>());
-            nll<T>(spec_, logp.data<T>(), x.shape(), ctx.in(1), ctx.has(2) ? &ctx.in(2) : nullptr, ctx, x.type());
+            const T* logp = x.data<T>();
+            if (softmax_) {
+                Tensor& lp = ctx.out(1, x.type(), x.shape());
+                logSoftmax(x.data<T>(), x.shape(), lp.data<T>());
+                logp = lp.data<T>();
+            }
+            nll<T>(spec_, logp, x.shape(), ctx.in(1), w, ctx, x.type());
         })
     }
 
@@ -129,16 +122,17 @@ private:
         }
     }
     LossSpec spec_;
+    bool softmax_;
 };
 
 }  // namespace
 
 void registerLossKernels() {
     registerKernel("NegativeLogLikelihoodLoss", [](const onnx::NodeProto& n, int64_t) {
-        return std::make_unique<NllKernel>(specOf(n));
+        return std::make_unique<LossKernel>(specOf(n), false);
     });
     registerKernel("SoftmaxCrossEntropyLoss", [](const onnx::NodeProto& n, int64_t) {
-        return std::make_unique<SoftmaxCrossEntropyKernel>(specOf(n));
+        return std::make_unique<LossKernel>(specOf(n), true);
     });
 }
 

@@ -37,18 +37,7 @@ void registerLpPoolKernels() {
                     for (int64_t oh = 0; oh < w.out[1]; ++oh) {
                         for (int64_t ow = 0; ow < w.out[2]; ++ow) {
                             double sum = 0;
-                            for (int64_t kd = 0; kd < w.k[0]; ++kd) {
-                                const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
-                                if (id < 0 || id >= w.in[0]) continue;
-                                for (int64_t kh = 0; kh < w.k[1]; ++kh) {
-                                    const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-                                    if (ih < 0 || ih >= w.in[1]) continue;
-                                    for (int64_t kw = 0; kw < w.k[2]; ++kw) {
-                                        const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
-                                        if (iw >= 0 && iw < w.in[2]) sum += power(in[(id * w.in[1] + ih) * w.in[2] + iw], p);
-                                    }
-                                }
-                            }
+                            forEachTap(w, od, oh, ow, [&](int64_t at, int64_t) { sum += power(in[at], p); });
                             out[(od * w.out[1] + oh) * w.out[2] + ow] = norm(sum, p);
                         }
                     }

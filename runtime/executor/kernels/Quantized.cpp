@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "core/Broadcast.h"
 #include "core/Dispatch.h"
@@ -154,8 +155,15 @@ void widen(const Tensor& t, const Tensor* zero, int64_t inner, int64_t count, st
 
 // Batched product of A [..., M, K] and B [..., K, N] (broadcast batches),
 // zero points per tensor, per row of A or per column of B.
-void integerMatMul(const Tensor& a, const Tensor* az, const Tensor& b, const Tensor* bz, Shape& shape,
-                   std::vector<int32_t>& acc) {
+// Widened operands and sums, kept by the kernel across executions; a
+// constant second operand (the weights) is widened once.
+struct IntegerScratch {
+    std::vector<int32_t> a, b, acc;
+    bool bKept = false;
+};
+
+void integerMatMul(const Tensor& a, const Tensor* az, const Tensor& b, const Tensor* bz, bool bConstant, Shape& shape,
+                   IntegerScratch& s) {
     Shape sa = a.shape(), sb = b.shape();
     if (sa.empty() || sb.empty()) throw ExecError("MatMul operands must have rank 1 or more");
     if (sa.size() == 1) sa.insert(sa.begin(), 1);
@@ -164,9 +172,12 @@ void integerMatMul(const Tensor& a, const Tensor* az, const Tensor& b, const Ten
     if (sb[sb.size() - 2] != K) throw ExecError("MatMul inner dimensions differ");
     if (az != nullptr && az->size() > 1 && az->size() != M) throw ExecError("a zero point per row of A is needed");
     if (bz != nullptr && bz->size() > 1 && bz->size() != N) throw ExecError("b zero point per column of B is needed");
-    std::vector<int32_t> wa, wb;
+    std::vector<int32_t>& wa = s.a;
+    std::vector<int32_t>& wb = s.b;
+    std::vector<int32_t>& acc = s.acc;
     widen(a, az, K, M, wa);
-    widen(b, bz, 1, N, wb);
+    if (!s.bKept) widen(b, bz, 1, N, wb);
+    s.bKept = bConstant;
     const Shape batchA(sa.begin(), sa.end() - 2), batchB(sb.begin(), sb.end() - 2);
     const Shape batch = broadcastShape(batchA, batchB);
     const auto strideA = broadcastStrides(batchA, batch), strideB = broadcastStrides(batchB, batch);
@@ -199,8 +210,8 @@ void integerMatMul(const Tensor& a, const Tensor* az, const Tensor& b, const Ten
 }
 
 // Grouped convolution of widened operands into int32 sums [N, M, out...].
-void integerConv(const Tensor& x, const Tensor* xz, const Tensor& w, const Tensor* wz, const WindowAttrs& attrs,
-                 int64_t group, Shape& shape, std::vector<int32_t>& acc) {
+void integerConv(const Tensor& x, const Tensor* xz, const Tensor& w, const Tensor* wz, bool wConstant,
+                 const WindowAttrs& attrs, int64_t group, Shape& shape, IntegerScratch& s) {
     if (x.rank() < 3 || w.rank() != x.rank()) throw ExecError("convolution operands must share a rank of 3 to 5");
     std::vector<int64_t> kshape = attrs.kernel;
     if (kshape.empty()) kshape.assign(w.shape().begin() + 2, w.shape().end());
@@ -211,9 +222,12 @@ void integerConv(const Tensor& x, const Tensor* xz, const Tensor& w, const Tenso
     }
     if (wz != nullptr && wz->size() > 1 && wz->size() != M) throw ExecError("weight zero point per output channel is needed");
     if (xz != nullptr && xz->size() > 1) throw ExecError("input zero point must be a scalar");
-    std::vector<int32_t> wx, ww;
+    std::vector<int32_t>& wx = s.a;
+    std::vector<int32_t>& ww = s.b;
+    std::vector<int32_t>& acc = s.acc;
     widen(x, xz, 1, 1, wx);
-    widen(w, wz, w.size() / std::max<int64_t>(M, 1), M, ww);
+    if (!s.bKept) widen(w, wz, w.size() / std::max<int64_t>(M, 1), M, ww);
+    s.bKept = wConstant;
     const int64_t Cg = C / group, Mg = M / group, outSize = win.outSize(), kSize = win.kSize();
     shape = outputShape(x.shape(), M, win);
     acc.assign(static_cast<size_t>(N * M * outSize), 0);
@@ -227,21 +241,9 @@ void integerConv(const Tensor& x, const Tensor* xz, const Tensor& w, const Tenso
             for (int64_t od = 0; od < win.out[0]; ++od) {
                 for (int64_t oh = 0; oh < win.out[1]; ++oh) {
                     for (int64_t ow = 0; ow < win.out[2]; ++ow) {
-                        int32_t s = 0;
-                        for (int64_t kd = 0; kd < win.k[0]; ++kd) {
-                            const int64_t id = od * win.stride[0] - win.padBegin[0] + kd * win.dil[0];
-                            if (id < 0 || id >= win.in[0]) continue;
-                            for (int64_t kh = 0; kh < win.k[1]; ++kh) {
-                                const int64_t ih = oh * win.stride[1] - win.padBegin[1] + kh * win.dil[1];
-                                if (ih < 0 || ih >= win.in[1]) continue;
-                                for (int64_t kw = 0; kw < win.k[2]; ++kw) {
-                                    const int64_t iw = ow * win.stride[2] - win.padBegin[2] + kw * win.dil[2];
-                                    if (iw < 0 || iw >= win.in[2]) continue;
-                                    s += xc[(id * win.in[1] + ih) * win.in[2] + iw] * wc[(kd * win.k[1] + kh) * win.k[2] + kw];
-                                }
-                            }
-                        }
-                        out[(od * win.out[1] + oh) * win.out[2] + ow] += s;
+                        int32_t sum = 0;
+                        forEachTap(win, od, oh, ow, [&](int64_t at, int64_t k) { sum += xc[at] * wc[k]; });
+                        out[(od * win.out[1] + oh) * win.out[2] + ow] += sum;
                     }
                 }
             }
@@ -283,44 +285,49 @@ void requantize(const std::vector<int32_t>& acc, const Shape& shape, size_t axis
     throw ExecError("quantized outputs are int8 or uint8");
 }
 
+// MatMulInteger, ConvInteger, QLinearMatMul and QLinearConv: integer sums,
+// requantized when the output is quantized. Inputs: the plain forms take
+// (a, b, a zero, b zero), the quantized ones (a, a scale, a zero, b, b scale,
+// b zero, y scale, y zero[, bias]).
+class IntegerProductKernel : public Kernel {
+public:
+    IntegerProductKernel(const onnx::NodeProto& n, bool conv, bool quantized)
+        : attrs_(Attrs(n)), group_(Attrs(n).i("group", 1)), conv_(conv), quantized_(quantized) {}
+    void run(KernelContext& ctx) override {
+        const size_t a = 0, az = 2, b = quantized_ ? 3 : 1, bz = quantized_ ? 5 : 3;
+        // Weights stay widened while they and their zero point are constants.
+        const bool bConstant = ctx.isConstant(b) && (!ctx.has(bz) || ctx.isConstant(bz));
+        Shape shape;
+        if (conv_) {
+            integerConv(ctx.in(a), optional(ctx, az), ctx.in(b), optional(ctx, bz), bConstant, attrs_, group_, shape, s_);
+        } else {
+            integerMatMul(ctx.in(a), optional(ctx, az), ctx.in(b), optional(ctx, bz), bConstant, shape, s_);
+        }
+        if (!quantized_) {
+            std::copy(s_.acc.begin(), s_.acc.end(), ctx.out(0, DType::Int32, shape).data<int32_t>());
+            return;
+        }
+        // A product's weight scale runs along B's columns, a convolution's along its channels.
+        const size_t axis = conv_ ? 1 : shape.empty() ? 0 : shape.size() - 1;
+        requantize(s_.acc, shape, axis, ctx.in(1), ctx.in(4), ctx.in(6), ctx.in(7), conv_ ? optional(ctx, 8) : nullptr, ctx);
+    }
+
+private:
+    WindowAttrs attrs_;
+    int64_t group_;
+    bool conv_, quantized_;
+    IntegerScratch s_;
+};
+
 void registerIntegerProducts() {
-    registerKernel("MatMulInteger", [](const onnx::NodeProto&, int64_t) {
-        return lambdaKernel([](KernelContext& ctx) {
-            Shape shape;
-            std::vector<int32_t> acc;
-            integerMatMul(ctx.in(0), optional(ctx, 2), ctx.in(1), optional(ctx, 3), shape, acc);
-            std::copy(acc.begin(), acc.end(), ctx.out(0, DType::Int32, shape).data<int32_t>());
-        });
-    });
-    registerKernel("ConvInteger", [](const onnx::NodeProto& n, int64_t) {
-        const WindowAttrs attrs{Attrs(n)};
-        const int64_t group = Attrs(n).i("group", 1);
-        return lambdaKernel([attrs, group](KernelContext& ctx) {
-            Shape shape;
-            std::vector<int32_t> acc;
-            integerConv(ctx.in(0), optional(ctx, 2), ctx.in(1), optional(ctx, 3), attrs, group, shape, acc);
-            std::copy(acc.begin(), acc.end(), ctx.out(0, DType::Int32, shape).data<int32_t>());
-        });
-    });
-    registerKernel("QLinearMatMul", [](const onnx::NodeProto&, int64_t) {
-        return lambdaKernel([](KernelContext& ctx) {
-            Shape shape;
-            std::vector<int32_t> acc;
-            integerMatMul(ctx.in(0), &ctx.in(2), ctx.in(3), &ctx.in(5), shape, acc);
-            const size_t axis = shape.empty() ? 0 : shape.size() - 1;  // B's scale runs along its columns
-            requantize(acc, shape, axis, ctx.in(1), ctx.in(4), ctx.in(6), ctx.in(7), nullptr, ctx);
-        });
-    });
-    registerKernel("QLinearConv", [](const onnx::NodeProto& n, int64_t) {
-        const WindowAttrs attrs{Attrs(n)};
-        const int64_t group = Attrs(n).i("group", 1);
-        return lambdaKernel([attrs, group](KernelContext& ctx) {
-            Shape shape;
-            std::vector<int32_t> acc;
-            integerConv(ctx.in(0), &ctx.in(2), ctx.in(3), &ctx.in(5), attrs, group, shape, acc);
-            requantize(acc, shape, 1, ctx.in(1), ctx.in(4), ctx.in(6), ctx.in(7), optional(ctx, 8), ctx);
-        });
-    });
+    const std::tuple<const char*, bool, bool> ops[] = {{"MatMulInteger", false, false},
+                                                       {"ConvInteger", true, false},
+                                                       {"QLinearMatMul", false, true},
+                                                       {"QLinearConv", true, true}};
+    for (const auto& [name, conv, quantized] : ops) {
+        const bool c = conv, q = quantized;
+        registerKernel(name, [c, q](const onnx::NodeProto& n, int64_t) { return std::make_unique<IntegerProductKernel>(n, c, q); });
+    }
 }
 
 }  // namespace

@@ -95,6 +95,24 @@ struct WindowAttrs {
     }
 };
 
+// Calls f(input offset, kernel offset) for each tap of the window at output
+// position (od, oh, ow) that falls inside the input (padding is skipped).
+template <typename F>
+void forEachTap(const Window& w, int64_t od, int64_t oh, int64_t ow, F f) {
+    for (int64_t kd = 0; kd < w.k[0]; ++kd) {
+        const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
+        if (id < 0 || id >= w.in[0]) continue;
+        for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+            const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
+            if (ih < 0 || ih >= w.in[1]) continue;
+            for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
+                if (iw >= 0 && iw < w.in[2]) f((id * w.in[1] + ih) * w.in[2] + iw, (kd * w.k[1] + kh) * w.k[2] + kw);
+            }
+        }
+    }
+}
+
 inline Shape outputShape(const Shape& x, int64_t channels, const Window& w) {
     Shape s = {x[0], channels};
     for (size_t i = 0; i < w.spatial; ++i) s.push_back(w.out[i + 3 - w.spatial]);
