@@ -3,7 +3,8 @@
 // execution, then the median of `runs` executions on one preloaded input.
 // Prints one JSON line; writes the first output when asked, for checking.
 // The library's thread count comes from VEXA_NUM_THREADS.
-//   bench-engine-run CONTAINER INPUT.raw RUNS [OUTPUT.raw]
+//   bench-engine-run [--fixed-point] CONTAINER INPUT.raw RUNS [OUTPUT.raw]
+// --fixed-point runs the CPU runtime in fixed point (with the container's encodings).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,8 +26,13 @@ double msSince(std::chrono::steady_clock::time_point t) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool fixedPoint = argc > 1 && std::string(argv[1]) == "--fixed-point";
+    if (fixedPoint) {
+        --argc;
+        ++argv;
+    }
     if (argc != 4 && argc != 5) {
-        std::fprintf(stderr, "usage: bench-engine-run CONTAINER INPUT.raw RUNS [OUTPUT.raw]\n");
+        std::fprintf(stderr, "usage: bench-engine-run [--fixed-point] CONTAINER INPUT.raw RUNS [OUTPUT.raw]\n");
         return 2;
     }
     const int runs = std::max(1, std::atoi(argv[3]));
@@ -39,6 +45,7 @@ int main(int argc, char** argv) {
     DlContainerHandle c(Vexa_DlContainer_Open(argv[1]));
     BuilderHandle b(c ? Vexa_VEXABuilder_Create(c.get()) : nullptr);
     Vexa_VEXABuilder_SetProfilingLevel(b.get(), 0);
+    Vexa_VEXABuilder_SetCpuFixedPointMode(b.get(), fixedPoint ? 1 : 0);
     NetworkHandleOwner net(b ? Vexa_VEXABuilder_Build(b.get()) : nullptr);
     if (!net) {
         std::fprintf(stderr, "%s\n", Vexa_ErrorCode_GetLastErrorString());

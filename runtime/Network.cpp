@@ -11,6 +11,8 @@
 #include "DspEmulation.h"
 #include "executor/core/Dispatch.h"
 #include "executor/core/Threads.h"
+#include "executor/onednn/Dnnl.h"
+#include "executor/passes/FixedPoint.h"
 #include "runtimelib/VexaTypes.h"
 
 namespace vexart {
@@ -229,6 +231,15 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         NetworkGraph ng;
         ng.name = cg.name;
         ng.encodings = cg.encodings;
+        // The DSP and AIP runtimes compute in fixed point; the CPU one when asked.
+        FixedPointRewrite fixedPoint;
+        if (net->runtime == VEXA_RUNTIME_DSP || net->runtime == VEXA_RUNTIME_AIP ||
+            (net->runtime == VEXA_RUNTIME_CPU && b.cpuFixedPoint)) {
+            FixedPointOptions options;
+            for (const auto& [tensor, e] : cg.encodings) options.encodings[tensor] = {e.bitWidth, e.stepSize, e.stepExactly0};
+            options.weightCode = onednn::hasVnni() ? 127 : 63;
+            fixedPoint = rewriteForFixedPoint(proto, options);
+        }
         try {
             ng.graph = std::make_unique<Graph>(std::move(proto));
         } catch (const ExecError& e) {
@@ -244,8 +255,18 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             for (const auto& [input, d] : dims->second) shapes[input] = Shape(d.begin(), d.end());
         }
         std::vector<std::string> outputs;
+        // Tensors the fixed-point rewrite made or renamed are shown by the names users know.
+        auto visible = [&](const std::vector<std::string>& names) {
+            std::vector<std::string> out;
+            std::set<std::string> seen;
+            for (const auto& n : names) {
+                const std::string v = fixedPoint.visible(n);
+                if (!v.empty() && seen.insert(v).second) out.push_back(v);
+            }
+            return out;
+        };
         if (b.debug) {
-            outputs = g.nodeOutputNames();
+            outputs = visible(g.nodeOutputNames());
         } else {
             const auto* tensors = lookup(b.outputTensors, cg.name, first);
             const auto* layers = lookup(b.outputLayers, cg.name, first);
@@ -257,14 +278,14 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             }
             if (layers != nullptr) {
                 try {
-                    for (const auto& t : g.outputsOfNodes(*layers)) outputs.push_back(t);
+                    for (const auto& t : visible(g.outputsOfNodes(*layers))) outputs.push_back(t);
                 } catch (const ExecError& e) {
                     throw ExecError(std::string(e.what()) + " of '" + cg.name + "'");
                 }
             }
             if (outputs.empty()) outputs = g.declaredOutputs();
             if (b.unconsumedAsOutputs) {
-                for (const auto& t : g.unconsumedNames()) outputs.push_back(t);
+                for (const auto& t : visible(g.unconsumedNames())) outputs.push_back(t);
             }
         }
         ng.inputShapes = shapes;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/QuantGrid.h"
 #include "core/Tensor.h"
 
 namespace onnx {
@@ -42,6 +43,9 @@ public:
     std::vector<const Tensor*> inputs_;
     std::vector<Tensor*> outputs_;
     std::vector<bool> constant_;
+    // Per input: the grid it lies on when a dequantization made it, or null.
+    std::vector<const QuantGrid*> grids_;
+    const QuantGrid* grid(size_t i) const { return i < grids_.size() ? grids_[i] : nullptr; }
     // A kernel that takes inputs in other layouts (Tensor::layout) may
     // write its first output in one too when this is set: no one needs it plain.
     bool mayLeavePlain = false;
@@ -173,6 +177,10 @@ void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out)
 
 // LayerNormalization over the last axis (inputs x, scale, bias).
 std::unique_ptr<Kernel> makeLayerNorm(float epsilon);
+
+// Whether convolutions on quantized inputs and weights may run on their
+// integer codes (on by default; off, they run on the dequantized floats).
+void allowIntegerConvolution(bool allowed);
 
 // Registration hooks of the kernel families.
 void registerElementwiseKernels();

@@ -9,6 +9,7 @@
 
 #include "onednn/Dnnl.h"
 #include "passes/Fusion.h"
+#include "passes/Grids.h"
 #include "passes/LayerNormFusion.h"
 #include "passes/Layout.h"
 #include "planner/Arena.h"
@@ -43,6 +44,7 @@ NodeAttrs attrsOf(const onnx::NodeProto& n, int64_t opset) {
     out.training = a.i("training_mode", 0) != 0;
     out.keepDims = a.i("keepdims", 1) != 0;
     out.axes = a.ints("axes");
+    out.axis = a.i("axis", 1);
     out.opset = opset;
     return out;
 }
@@ -253,6 +255,13 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     st.consumers.assign(V, {});
     st.wanted.assign(V, false);
     st.ready.assign(V, false);
+    st.producer.assign(V, -1);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        for (int o : nodes_[k]->outputs) {
+            if (o >= 0) st.producer[static_cast<size_t>(o)] = static_cast<int>(k);
+        }
+    }
+    grids_.clear();
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (!st.needed[k]) continue;
         for (int i : nodes_[k]->inputs) {
@@ -337,6 +346,15 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         }
         n.ctx = std::make_unique<KernelContext>(std::move(ins), std::move(outs));
         n.ctx->constant_ = std::move(constant);
+        for (int i : inputs) {
+            QuantGrid grid;
+            if (i >= 0 && dequantizedGrid(st, i, grid)) {
+                grids_.push_back(std::make_unique<QuantGrid>(std::move(grid)));
+                n.ctx->grids_.push_back(grids_.back().get());
+            } else {
+                n.ctx->grids_.push_back(nullptr);
+            }
+        }
         Step step;
         step.node = &n;
         try {

@@ -21,6 +21,7 @@ struct NodeAttrs {
     bool training = false;
     bool keepDims = true;
     std::vector<int64_t> axes;
+    int64_t axis = 1;
     int64_t opset = 0;
 };
 
@@ -47,6 +48,7 @@ struct GraphState {
     std::vector<std::vector<size_t>> consumers;  // per value: needed nodes reading it
     std::vector<bool> wanted;                 // per value: requested outputs
     std::vector<bool> ready;                  // per value: computed (or constant, or an input)
+    std::vector<int> producer;                // per value: index of the node that makes it, or -1
 
     GraphState(std::vector<std::unique_ptr<Node>>& n, std::vector<Tensor>& v, std::vector<bool>& c)
         : nodes(n), values(v), isConst(c) {}

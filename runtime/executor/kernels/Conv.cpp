@@ -5,9 +5,17 @@
 // plain layout it stays in the one picked, so consecutive convolutions
 // pass blocked tensors on, and an input in another layout is reordered
 // on the way in.
+//
+// When the input and the weights lie on quantization grids (they come out
+// of dequantizations) the convolution runs on their codes: int8 products
+// with exact int32 sums, one scale per output channel back to float, and
+// the fused work after it as usual. Without VNNI the AVX2 kernels pair
+// products in saturating 16-bit sums: there the integer path takes only
+// weights whose codes fit in 7 bits, and 8-bit ones run on floats.
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <unordered_map>
 
@@ -27,6 +35,35 @@ struct Geometry {
     memory::dims src, dst, weights, strides, dilates, padL, padR;
     int64_t channels = 0;  // output channels
 };
+
+// The codes the integer path runs on: the input's grid, and one weight
+// scale per output channel (or one for all).
+struct IntegerPlan {
+    bool on = false;
+    memory::data_type src = memory::data_type::u8;
+    float srcScale = 1;
+    int32_t srcZero = 0;
+    std::vector<float> weightScales;
+    bool operator==(const IntegerPlan& o) const {
+        return on == o.on && src == o.src && srcScale == o.srcScale && srcZero == o.srcZero &&
+               weightScales == o.weightScales;
+    }
+};
+
+bool integerAllowed = true;
+constexpr float kPairSafeCode = 63;
+
+// The largest weight code in magnitude (weights [M, ...], one scale per M or one for all).
+float largestCode(const Tensor& wt, const std::vector<float>& scales) {
+    const float* w = wt.data<float>();
+    const int64_t M = wt.dim(0), per = M == 0 ? 0 : wt.size() / M;
+    float largest = 0;
+    for (int64_t m = 0; m < M; ++m) {
+        const float inv = 1.0f / scales[scales.size() == 1 ? 0 : static_cast<size_t>(m)];
+        for (int64_t k = 0; k < per; ++k) largest = std::max(largest, std::fabs(std::nearbyint(w[m * per + k] * inv)));
+    }
+    return largest;
+}
 
 class ConvKernel : public Kernel {
 public:
@@ -81,12 +118,38 @@ public:
     }
 
 private:
+    IntegerPlan integerPlan(const KernelContext& ctx, const Geometry& g) const {
+        IntegerPlan p;
+        const QuantGrid* in = ctx.grid(0);
+        const QuantGrid* w = ctx.grid(1);
+        if (!integerAllowed || integerRefused_ || group_ != 1 || g.xs.size() != 4 || !fusion_.scale.empty() ||
+            in == nullptr || w == nullptr || !in->perTensor() || w->type != DType::Int8 || !w->symmetric() ||
+            !(w->perTensor() || (w->axis == 0 && static_cast<int64_t>(w->scales.size()) == g.channels)) ||
+            !ctx.isConstant(1) || (ctx.has(2) && !ctx.isConstant(2))) {
+            return p;
+        }
+        if (!dn::hasVnni()) {
+            // Pairs of products sum in 16 bits: weight codes within 63 keep
+            // every pair in range whatever the input. Released weights were
+            // judged when they were read.
+            const Tensor& wt = ctx.in(1);
+            if (wt.raw() == nullptr) return integer_;
+            if (largestCode(wt, w->scales) > kPairSafeCode) return p;
+        }
+        p.on = true;
+        p.src = in->type == DType::UInt8 ? memory::data_type::u8 : memory::data_type::s8;
+        p.srcScale = in->scales[0];
+        p.srcZero = in->zeroPoints[0];
+        p.weightScales = w->scales;
+        return p;
+    }
+
     // Whether the primitive and weights made for the last input still serve
     // this one: then an execution derives nothing again.
     bool planned(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
         return built_ && weightsReady_ && weightsConst_ && ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2)) &&
-               x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain == builtAllowed_;
+               ctx.grid(0) == builtGrid_ && x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain == builtAllowed_;
     }
 
     // The layout oneDNN runs this convolution fastest in, where the output
@@ -99,7 +162,8 @@ private:
         try {
             const auto f32 = memory::data_type::f32;
             const auto any = memory::format_tag::any;
-            const auto pd = primitiveDesc(g, {g.src, f32, any}, {g.dst, f32, any}, dnnl::primitive_attr());
+            const IntegerPlan ip = integerPlan(ctx, g);
+            const auto pd = primitiveDesc(g, {g.src, ip.on ? ip.src : f32, any}, {g.dst, f32, any}, integerAttr(ip), ip);
             const int layout = dn::layoutOf(pd.dst_desc(), g.ys);
             if (layout != Tensor::kPlain && layout != dn::kNoLayout) plannedLayout_ = layout;
         } catch (const dnnl::error&) {
@@ -124,9 +188,18 @@ private:
             const bool weightsConst = ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2));
             if (weightsConst != weightsConst_) weightsReady_ = false;
             weightsConst_ = weightsConst;
+            IntegerPlan ip = integerPlan(ctx, g);
+            if (!(ip == integer_)) weightsReady_ = false;
             if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || outLayout != builtOut_ ||
-                (!weightsConst_ && wt.raw() != builtWeights_)) {
-                build(g, wt, x.layout(), outLayout);
+                (!weightsConst_ && wt.raw() != builtWeights_) || !(ip == integer_)) {
+                integer_ = ip;
+                if (!build(g, wt, x.layout(), outLayout)) {
+                    // oneDNN has no integer kernel for it here: floats it is.
+                    integerRefused_ = true;
+                    integer_ = {};
+                    weightsReady_ = false;
+                    build(g, wt, x.layout(), outLayout);
+                }
             }
             if (!weightsReady_ || !weightsConst_) {
                 // Constant weights are read once; the graph may then free them.
@@ -138,6 +211,7 @@ private:
             dn::rethrow(e, "Conv");
         }
         builtX_ = x.shape();
+        builtGrid_ = ctx.grid(0);
         builtAllowed_ = ctx.mayLeavePlain;
     }
 
@@ -202,11 +276,23 @@ private:
         }
     }
 
+    // Output scales and the input's zero point of the integer path.
+    static dnnl::primitive_attr integerAttr(const IntegerPlan& ip) {
+        dnnl::primitive_attr attr;
+        if (!ip.on) return attr;
+        std::vector<float> scales(ip.weightScales);
+        for (float& s : scales) s *= ip.srcScale;
+        attr.set_output_scales(scales.size() == 1 ? 0 : 2, scales);
+        if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
+        return attr;
+    }
+
     dnnl::convolution_forward::primitive_desc primitiveDesc(const Geometry& g, const memory::desc& src,
                                                            const memory::desc& dst,
-                                                           const dnnl::primitive_attr& attr) const {
+                                                           const dnnl::primitive_attr& attr,
+                                                           const IntegerPlan& ip) const {
         const auto f32 = memory::data_type::f32;
-        const memory::desc weights(g.weights, f32, memory::format_tag::any);
+        const memory::desc weights(g.weights, ip.on ? memory::data_type::s8 : f32, memory::format_tag::any);
         const memory::desc bias({g.channels}, f32, memory::format_tag::x);
         dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct, src,
                                           weights, bias, dst, g.strides, g.dilates, g.padL, g.padR);
@@ -219,10 +305,13 @@ private:
         return {dims, memory::data_type::f32, dn::plainTag(dims.size())};
     }
 
-    void build(const Geometry& g, const Tensor& wt, int inLayout, int outLayout) {
+    // False when the integer path was asked for and oneDNN has only its
+    // reference kernel for it.
+    bool build(const Geometry& g, const Tensor& wt, int inLayout, int outLayout) {
         auto& eng = dn::cpuEngine();
         const auto f32 = memory::data_type::f32;
-        const memory::desc anySrc(g.src, f32, memory::format_tag::any);
+        const IntegerPlan& ip = integer_;
+        const memory::desc anySrc(g.src, ip.on ? ip.src : f32, memory::format_tag::any);
         const memory::desc userSrc = userDesc(g.xs, g.src, inLayout);
         const memory::desc userDst = userDesc(g.ys, g.dst, outLayout);
         // A plain output is the caller's to read: oneDNN still picks its own
@@ -231,17 +320,19 @@ private:
         memory::dims channel(g.dst.size(), 1);
         channel[1] = g.channels;
         const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
-        dnnl::primitive_attr attr;
+        dnnl::primitive_attr attr = integerAttr(ip);
         // Post-op operands are laid out as the output the primitive writes.
         auto withPosts = [&](const memory::desc& d) {
             attr.set_post_ops(dn::postOpsOf(fusion_, d, perChannel));
             return attr;
         };
-        pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst));
+        pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst), ip);
+        const bool reference = std::string(pd_.impl_info_str()).rfind("ref", 0) == 0;
+        if (reference && ip.on) return false;
         // With the source left open oneDNN may settle on its reference
         // kernel; the output's own layout for the source avoids that.
-        if (std::string(pd_.impl_info_str()).rfind("ref", 0) == 0 && outLayout != Tensor::kPlain && g.xs.size() == 4) {
-            pd_ = primitiveDesc(g, dn::floatDesc(g.xs, outLayout), dst, withPosts(dst));
+        if (reference && outLayout != Tensor::kPlain && g.xs.size() == 4) {
+            pd_ = primitiveDesc(g, dn::floatDesc(g.xs, outLayout), dst, withPosts(dst), ip);
         }
         // Constant weights prepared for another shape move to this one's layout.
         if (weightsReady_ && weightsConst_ && weights_.get_desc() != pd_.weights_desc()) {
@@ -256,15 +347,23 @@ private:
             bias_.assign(static_cast<size_t>(g.channels), 0.0f);
             weightsReady_ = false;
         }
-        userWeights_ = memory::desc(g.weights, f32, dn::plainTag(g.weights.size()));
+        userWeights_ = memory::desc(g.weights, ip.on ? memory::data_type::s8 : f32, dn::plainTag(g.weights.size()));
         // Arguments are bound once; each run only points them at its tensors.
         srcUser_ = memory(userSrc, eng, nullptr);
         dstUser_ = memory(userDst, eng, nullptr);
-        reorderIn_ = pd_.src_desc() != userSrc;
+        // The integer path takes the input's codes: the reorder quantizes
+        // (exactly, the values lie on the grid).
+        reorderIn_ = ip.on || pd_.src_desc() != userSrc;
         reorderOut_ = pd_.dst_desc() != userDst;
         if (reorderIn_) {
             srcScratch_ = memory(pd_.src_desc(), eng);
-            toSource_ = dn::Call(dnnl::reorder(srcUser_, srcScratch_), {{DNNL_ARG_FROM, srcUser_}, {DNNL_ARG_TO, srcScratch_}});
+            dnnl::primitive_attr quantize;
+            if (ip.on) {
+                quantize.set_output_scales(0, {1.0f / ip.srcScale});
+                if (ip.srcZero != 0) quantize.set_zero_points(DNNL_ARG_DST, 0, {ip.srcZero});
+            }
+            const dnnl::reorder::primitive_desc rpd(eng, userSrc, eng, pd_.src_desc(), quantize);
+            toSource_ = dn::Call(dnnl::reorder(rpd), {{DNNL_ARG_FROM, srcUser_}, {DNNL_ARG_TO, srcScratch_}});
         }
         if (reorderOut_) {
             dstScratch_ = memory(pd_.dst_desc(), eng);
@@ -290,12 +389,29 @@ private:
         builtOut_ = outLayout;
         builtWeights_ = wt.raw();
         built_ = true;
+        return true;
     }
 
     // Reorders the weights into the primitive's layout, folding a
     // normalisation's scale into them and its shift into the bias.
     void prepareWeights(const Tensor& wt, const Tensor* bias, int64_t M) {
         const float* src = wt.data<float>();
+        const IntegerPlan& ip = integer_;
+        const int64_t per = M == 0 ? 0 : wt.size() / M;
+        auto weightScale = [&](int64_t m) { return ip.weightScales.size() == 1 ? ip.weightScales[0] : ip.weightScales[m]; };
+        if (ip.on) {
+            // The weights lie on their grid: their codes are exact.
+            codes_.resize(static_cast<size_t>(wt.size()));
+            for (int64_t m = 0; m < M; ++m) {
+                const float inv = 1.0f / weightScale(m);
+                for (int64_t k = 0; k < per; ++k) {
+                    const float q = std::nearbyint(src[m * per + k] * inv);
+                    codes_[m * per + k] = static_cast<int8_t>(std::min(127.0f, std::max(-128.0f, q)));
+                }
+            }
+            auto user = dn::wrap(userWeights_, codes_.data());
+            dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
+        }
         if (!fusion_.scale.empty()) {
             const int64_t per = wt.size() / M;
             scaled_.resize(static_cast<size_t>(wt.size()));
@@ -304,17 +420,22 @@ private:
             }
             src = scaled_.data();
         }
-        auto user = dn::wrap(userWeights_, src);
-        dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
+        if (!ip.on) {
+            auto user = dn::wrap(userWeights_, src);
+            dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
+        }
         for (int64_t m = 0; m < M; ++m) {
             float b = bias != nullptr ? bias->data<float>()[m] : 0.0f;
             if (!fusion_.scale.empty()) b = b * fusion_.scale[m] + fusion_.shift[m];
             if (biasAddend_ != nullptr) b += biasAddend_->data<float>()[m];
+            // The integer path adds the bias to the sums, before their scale.
+            if (ip.on) b /= ip.srcScale * weightScale(m);
             bias_[static_cast<size_t>(m)] = b;
         }
         dn::threadStream().wait();
         scaled_.clear();
         scaled_.shrink_to_fit();
+        std::vector<int8_t>().swap(codes_);
     }
 
     void execute(const Tensor& x, Tensor& y) {
@@ -348,6 +469,10 @@ private:
     bool builtAllowed_ = false;
     int outLayout_ = 0;
     const void* builtWeights_ = nullptr;
+    const QuantGrid* builtGrid_ = nullptr;
+    IntegerPlan integer_;
+    bool integerRefused_ = false;
+    std::vector<int8_t> codes_;
     memory::desc userWeights_;
     dnnl::convolution_forward::primitive_desc pd_;
     dn::Call call_, toSource_, toOutput_;
@@ -358,6 +483,8 @@ private:
 };
 
 }  // namespace
+
+void allowIntegerConvolution(bool allowed) { integerAllowed = allowed; }
 
 void registerConvKernels() {
     registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); });

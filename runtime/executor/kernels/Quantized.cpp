@@ -86,7 +86,9 @@ void registerLinearQuantization() {
             };
             if (type == DType::UInt8) return quantize(y.data<uint8_t>());
             if (type == DType::Int8) return quantize(y.data<int8_t>());
-            throw ExecError("QuantizeLinear produces int8 or uint8");
+            // 16-bit codes: what fixed-point execution holds 16-bit activations in.
+            if (type == DType::UInt16) return quantize(y.data<uint16_t>());
+            throw ExecError("QuantizeLinear produces int8, uint8 or uint16");
         });
     });
     registerKernel("DequantizeLinear", [](const onnx::NodeProto& n, int64_t) {
@@ -104,8 +106,9 @@ void registerLinearQuantization() {
             switch (x.type()) {
                 case DType::UInt8: return dequantize(x.data<uint8_t>());
                 case DType::Int8: return dequantize(x.data<int8_t>());
+                case DType::UInt16: return dequantize(x.data<uint16_t>());
                 case DType::Int32: return dequantize(x.data<int32_t>());
-                default: throw ExecError("DequantizeLinear takes int8, uint8 or int32");
+                default: throw ExecError("DequantizeLinear takes int8, uint8, uint16 or int32");
             }
         });
     });

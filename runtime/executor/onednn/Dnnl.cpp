@@ -6,6 +6,12 @@ namespace vexart::onednn {
 
 using tag = dnnl::memory::format_tag;
 
+bool hasVnni() {
+    const auto isa = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
+    auto has = [&](unsigned mask) { return (isa & mask) == mask; };
+    return has(dnnl_cpu_isa_avx512_core_vnni) || has(dnnl_cpu_isa_avx2_vnni);
+}
+
 dnnl::engine& cpuEngine() {
     static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
     return engine;

@@ -11,6 +11,9 @@
 namespace vexart::onednn {
 
 dnnl::engine& cpuEngine();
+// Whether the CPU has 8-bit dot products (VNNI). Without them oneDNN's
+// integer kernels sum pairs of u8*s8 products in saturating 16 bits.
+bool hasVnni();
 dnnl::stream& threadStream();
 
 inline dnnl::memory::dims dimsOf(const Shape& s) { return dnnl::memory::dims(s.begin(), s.end()); }

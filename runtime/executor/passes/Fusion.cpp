@@ -267,7 +267,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
         Node* next = gatedProduct(g, cur, p);
         bool absorbedGate = next != nullptr;
         Fusion folded;  // a normalisation's scale and shift, taken only if the step fuses
-        bool foldsRelu = false;  // the step replaces the ReLU before it
+        bool foldsRelu = false;  // the step replaces the ReLU or Clip before it
         if (next == nullptr && (next = geluChain(g, cur, spanned)) != nullptr) {
             p = {};
             p.act = Fusion::Act::Gelu;
@@ -275,11 +275,19 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
             p = {};
             p.act = Fusion::Act::HardSwish;
         } else if (next == nullptr && (next = fakeQuantChain(g, cur, spanned, p)) != nullptr) {
-            // A ReLU just before is the grid's lower end (round and clip keep
-            // order, and round(0) = 0).
+            // A ReLU or Clip just before narrows the grid instead: rounding
+            // keeps order, so round(clip(v, a, b)) = clip(round(v), round(a), round(b)).
             const auto& post = chain.fusion.post;
-            foldsRelu = !post.empty() && !post.back().isAdd && post.back().act == Fusion::Act::Relu;
-            if (foldsRelu) p.lo = std::max(p.lo, p.beta);
+            const bool before = !post.empty() && !post.back().isAdd;
+            if (before && post.back().act == Fusion::Act::Relu) {
+                foldsRelu = true;
+                p.lo = std::max(p.lo, p.beta);
+            } else if (before && post.back().act == Fusion::Act::Clip) {
+                foldsRelu = true;
+                p.lo = std::max(p.lo, std::nearbyint(post.back().alpha / p.alpha) + p.beta);
+                p.hi = std::min(p.hi, std::nearbyint(post.back().beta / p.alpha) + p.beta);
+                p.lo = std::min(p.lo, p.hi);
+            }
         } else if (next == nullptr) {
             next = g.soleConsumer(cur);
             if (next == nullptr || next->inputs.empty()) break;
@@ -305,7 +313,15 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
             }
         }
         const int out = next->outputs.empty() ? -1 : next->outputs[0];
-        if (!g.internal(out) || onednn::repeatsAnEltwise(chain.fusion, p)) break;
+        if (!g.internal(out)) break;
+        if (foldsRelu) {
+            // Judged without the activation the step replaces.
+            Fusion without = chain.fusion;
+            without.post.pop_back();
+            if (onednn::repeatsAnEltwise(without, p)) break;
+        } else if (onednn::repeatsAnEltwise(chain.fusion, p)) {
+            break;
+        }
         if (absorbedGate) {
             for (size_t c : g.consumers[static_cast<size_t>(cur)]) g.skipped[c] = true;
         }

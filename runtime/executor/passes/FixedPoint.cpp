@@ -1,0 +1,249 @@
+#include "passes/FixedPoint.h"
+
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace vexart {
+
+namespace {
+
+// Operators whose output holds values of their input (they keep its grid).
+const std::set<std::string> kKeepsGrid = {"MaxPool", "Reshape", "Flatten", "Squeeze", "Unsqueeze", "Identity",
+                                          "Transpose", "Dropout", "Slice", "Gather", "Split", "Pad"};
+// Float computations whose results are quantized when no encoding is given.
+// (Float-only operators: arithmetic also computes integer shapes.)
+const std::set<std::string> kComputes = {
+    "Conv", "ConvTranspose", "Gemm", "MatMul", "Relu", "Clip", "LeakyRelu", "PRelu", "Sigmoid", "Tanh",
+    "HardSigmoid", "HardSwish", "Elu", "AveragePool", "GlobalAveragePool", "BatchNormalization", "Softmax",
+    "LayerNormalization", "Erf"};
+// Element-wise work that runs inside the producer it follows: the
+// producer's own output never exists in memory, so it is not quantized.
+const std::set<std::string> kActivations = {"Relu", "Clip", "LeakyRelu", "Sigmoid", "Tanh", "HardSigmoid",
+                                            "HardSwish", "Elu"};
+const std::set<std::string> kProducts = {"Conv", "ConvTranspose", "Gemm", "MatMul"};
+
+bool fusesInto(const std::string& producer, const std::string& consumer) {
+    if (kActivations.count(consumer) != 0) return kProducts.count(producer) != 0 || producer == "Add" ||
+                                                  producer == "BatchNormalization";
+    if (consumer == "Add") return kProducts.count(producer) != 0;
+    if (consumer == "BatchNormalization") return producer == "Conv";
+    return false;
+}
+
+struct Rewriter {
+    onnx::GraphProto& g;
+    const FixedPointOptions& options;
+    FixedPointRewrite result;
+    std::set<std::string> names;  // every tensor name in use
+
+    std::string fresh(const std::string& base, const char* suffix) {
+        std::string name = base + suffix;
+        for (int i = 2; names.count(name) != 0; ++i) name = base + suffix + std::to_string(i);
+        names.insert(name);
+        result.added.insert(name);
+        return name;
+    }
+
+    onnx::TensorProto& initializer(const std::string& name, int type, const std::vector<int64_t>& dims) {
+        onnx::TensorProto& t = *g.add_initializer();
+        t.set_name(name);
+        t.set_data_type(type);
+        for (int64_t d : dims) t.add_dims(d);
+        return t;
+    }
+
+    onnx::NodeProto makeNode(const std::string& type, const std::string& name, std::vector<std::string> ins,
+                             std::vector<std::string> outs, int64_t axis = 1) {
+        onnx::NodeProto n;
+        n.set_op_type(type);
+        n.set_name(name);
+        for (auto& i : ins) n.add_input(i);
+        for (auto& o : outs) n.add_output(o);
+        if (axis != 1) {
+            auto* a = n.add_attribute();
+            a->set_name("axis");
+            a->set_type(onnx::AttributeProto::INT);
+            a->set_i(axis);
+        }
+        return n;
+    }
+
+    // Nodes that put `from` on a grid and name the result `to`.
+    std::vector<onnx::NodeProto> quantizeNodes(const std::string& from, const std::string& to, const std::string& base) {
+        const auto e = options.encodings.find(base);
+        const std::string q = fresh(base, "#q");
+        if (e == options.encodings.end()) {
+            const std::string s = fresh(base, "#scale"), z = fresh(base, "#zero");
+            return {makeNode("DynamicQuantizeLinear", q, {from}, {q, s, z}), makeNode("DequantizeLinear", to, {q, s, z}, {to})};
+        }
+        const std::string s = fresh(base, "#scale"), z = fresh(base, "#zero");
+        initializer(s, onnx::TensorProto::FLOAT, {}).add_float_data(e->second.stepSize);
+        const bool wide = e->second.bitWidth == 16;
+        initializer(z, wide ? onnx::TensorProto::UINT16 : onnx::TensorProto::UINT8, {})
+            .add_int32_data(static_cast<int32_t>(e->second.stepExactly0));
+        return {makeNode("QuantizeLinear", q, {from, s, z}, {q}), makeNode("DequantizeLinear", to, {q, s, z}, {to})};
+    }
+
+    bool quantizable(const std::string& name) const {
+        const auto e = options.encodings.find(name);
+        // A zero step is a tensor that was all zeros: it stays as it is.
+        return e == options.encodings.end() || e->second.stepSize > 0;
+    }
+};
+
+// Per-channel symmetric codes of a float initializer along `axis`.
+bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::vector<onnx::NodeProto>& nodes) {
+    if (w.data_type() != onnx::TensorProto::FLOAT || w.dims_size() < 1 || axis >= w.dims_size()) return false;
+    std::vector<float> values;
+    if (!w.raw_data().empty()) {
+        if (w.raw_data().size() % 4 != 0) return false;
+        values.resize(w.raw_data().size() / 4);
+        std::memcpy(values.data(), w.raw_data().data(), w.raw_data().size());
+    } else {
+        values.assign(w.float_data().begin(), w.float_data().end());
+    }
+    int64_t count = 1;
+    for (int64_t d : w.dims()) count *= d;
+    if (count != static_cast<int64_t>(values.size()) || count == 0) return false;
+    const int64_t channels = w.dims(static_cast<int>(axis));
+    int64_t inner = 1;
+    for (int i = static_cast<int>(axis) + 1; i < w.dims_size(); ++i) inner *= w.dims(i);
+    std::vector<float> scale(static_cast<size_t>(channels), 0.0f);
+    for (int64_t i = 0; i < count; ++i) {
+        float& s = scale[static_cast<size_t>((i / inner) % channels)];
+        s = std::max(s, std::fabs(values[static_cast<size_t>(i)]));
+    }
+    for (float& s : scale) s = s > 0 && std::isfinite(s) ? s / static_cast<float>(r.options.weightCode) : 1.0f;
+    const std::string q = r.fresh(w.name(), "#q"), s = r.fresh(w.name(), "#scale");
+    std::vector<int64_t> dims(w.dims().begin(), w.dims().end());
+    std::string codes(static_cast<size_t>(count), '\0');
+    for (int64_t i = 0; i < count; ++i) {
+        const float c = std::nearbyint(values[static_cast<size_t>(i)] / scale[static_cast<size_t>((i / inner) % channels)]);
+        codes[static_cast<size_t>(i)] = static_cast<char>(static_cast<int8_t>(std::clamp(c, -127.0f, 127.0f)));
+    }
+    r.initializer(q, onnx::TensorProto::INT8, dims).set_raw_data(std::move(codes));
+    auto& st = r.initializer(s, onnx::TensorProto::FLOAT, {channels});
+    for (float v : scale) st.add_float_data(v);
+    nodes.push_back(r.makeNode("DequantizeLinear", w.name() + "#dequantize", {q, s}, {w.name()}, axis));
+    return true;
+}
+
+}  // namespace
+
+std::string FixedPointRewrite::visible(const std::string& name) const {
+    const auto v = visibleName.find(name);
+    if (v != visibleName.end()) return v->second;
+    return added.count(name) != 0 ? "" : name;
+}
+
+FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPointOptions& options) {
+    onnx::GraphProto& g = *model.mutable_graph();
+    Rewriter r{g, options, {}, {}};
+    std::map<std::string, std::vector<int>> consumers;
+    std::map<std::string, int> producer;
+    std::set<std::string> outputs, initializers;
+    for (const auto& o : g.output()) outputs.insert(o.name());
+    for (const auto& i : g.initializer()) {
+        r.names.insert(i.name());
+        initializers.insert(i.name());
+    }
+    for (const auto& i : g.input()) r.names.insert(i.name());
+    for (int k = 0; k < g.node_size(); ++k) {
+        for (const auto& i : g.node(k).input()) {
+            if (!i.empty()) consumers[i].push_back(k);
+        }
+        for (const auto& o : g.node(k).output()) {
+            if (o.empty()) continue;
+            r.names.insert(o);
+            producer[o] = k;
+        }
+    }
+
+    // Weights: constant second inputs of the products, one set of codes per tensor.
+    std::vector<onnx::NodeProto> weightNodes;
+    std::set<std::string> weightDone;
+    std::vector<onnx::TensorProto*> floats;
+    for (int k = 0; k < g.node_size(); ++k) {
+        const auto& n = g.node(k);
+        if (kProducts.count(n.op_type()) == 0 || n.input_size() < 2 || initializers.count(n.input(1)) == 0 ||
+            weightDone.count(n.input(1)) != 0) {
+            continue;
+        }
+        int64_t axis = 0;
+        if (n.op_type() == "MatMul") axis = 1;
+        if (n.op_type() == "ConvTranspose") axis = 1;
+        if (n.op_type() == "Gemm") {
+            axis = 1;
+            for (const auto& a : n.attribute()) axis = a.name() == "transB" && a.i() != 0 ? 0 : axis;
+        }
+        for (int i = 0; i < g.initializer_size(); ++i) {
+            if (g.initializer(i).name() != n.input(1)) continue;
+            const onnx::TensorProto w = g.initializer(i);
+            if (n.op_type() == "MatMul" && w.dims_size() != 2) break;
+            if (quantizeWeight(r, w, axis, weightNodes)) {
+                weightDone.insert(w.name());
+                g.mutable_initializer()->DeleteSubrange(i, 1);
+            }
+            break;
+        }
+    }
+
+    // Activations: which tensors a fixed-point runtime holds in memory.
+    std::set<std::string> quantized;
+    auto wants = [&](const std::string& name, int k) {
+        if (name.empty() || !r.quantizable(name)) return false;
+        const auto& n = g.node(k);
+        const bool encoded = options.encodings.count(name) != 0;
+        if (kKeepsGrid.count(n.op_type()) != 0) return false;
+        if (!encoded && (options.encodings.size() != 0 || kComputes.count(n.op_type()) == 0)) return false;
+        const auto c = consumers.find(name);
+        if (outputs.count(name) == 0 && c != consumers.end() && c->second.size() == 1 &&
+            fusesInto(n.op_type(), g.node(c->second[0]).op_type())) {
+            return false;
+        }
+        return true;
+    };
+    std::vector<onnx::NodeProto> nodes(weightNodes);
+    // Inputs with an encoding: their consumers read the quantized copy.
+    for (const auto& in : g.input()) {
+        if (initializers.count(in.name()) != 0 || options.encodings.count(in.name()) == 0 || !r.quantizable(in.name()) ||
+            in.type().tensor_type().elem_type() != onnx::TensorProto::FLOAT) {
+            continue;
+        }
+        const std::string dq = r.fresh(in.name(), "#dq");
+        for (auto& q : r.quantizeNodes(in.name(), dq, in.name())) nodes.push_back(std::move(q));
+        for (int k : consumers[in.name()]) {
+            auto* n = g.mutable_node(k);
+            for (int i = 0; i < n->input_size(); ++i) {
+                if (n->input(i) == in.name()) n->set_input(i, dq);
+            }
+        }
+    }
+    for (int k = 0; k < g.node_size(); ++k) {
+        onnx::NodeProto n = g.node(k);
+        std::vector<onnx::NodeProto> after;
+        for (int o = 0; o < n.output_size(); ++o) {
+            const std::string name = n.output(o);
+            if (!wants(name, k)) continue;
+            const std::string raw = r.fresh(name, "#raw");
+            r.result.visibleName[raw] = name;
+            n.set_output(o, raw);
+            for (auto& q : r.quantizeNodes(raw, name, name)) after.push_back(std::move(q));
+        }
+        nodes.push_back(std::move(n));
+        for (auto& q : after) nodes.push_back(std::move(q));
+    }
+    // Initializers listed as inputs too (older exporters) are now node outputs.
+    for (int i = g.input_size(); i-- > 0;) {
+        if (weightDone.count(g.input(i).name()) != 0) g.mutable_input()->DeleteSubrange(i, 1);
+    }
+    g.clear_node();
+    for (auto& n : nodes) *g.add_node() = std::move(n);
+    return r.result;
+}
+
+}  // namespace vexart

@@ -1,0 +1,45 @@
+// Fixed-point execution as a rewrite of the model: every activation a
+// fixed-point runtime would materialise is put on its grid (a
+// QuantizeLinear, DequantizeLinear pair, fused into the producer where the
+// producer can take it), weights are replaced by int8 codes and their
+// dequantization, and convolutions whose input and weights then lie on
+// grids run on integer kernels.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+namespace onnx {
+class ModelProto;
+}
+
+namespace vexart {
+
+struct ActivationEncoding {
+    uint32_t bitWidth = 8;  // 8 or 16
+    float stepSize = 0;
+    uint64_t stepExactly0 = 0;  // the code of real 0
+};
+
+struct FixedPointOptions {
+    // Static encodings: the tensors named are held at them. With none at
+    // all, the outputs of float computations are quantized to 8 bits over
+    // each execution's own range.
+    std::map<std::string, ActivationEncoding> encodings;
+    // Largest weight code: 127, or 63 where 8-bit products are summed in
+    // pairs in 16 bits (see onednn::hasVnni).
+    int weightCode = 127;
+};
+
+struct FixedPointRewrite {
+    std::set<std::string> added;                     // tensors the rewrite made
+    std::map<std::string, std::string> visibleName;  // a renamed producer output -> the name users know
+    // Name as users know it, or "" for one the rewrite made.
+    std::string visible(const std::string& name) const;
+};
+
+FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPointOptions& options);
+
+}  // namespace vexart
