@@ -126,6 +126,8 @@ public:
     // Whether a following BatchNormalization may fold into its weights.
     virtual bool foldsNormalization() const { return false; }
     virtual void setFusion(Fusion) {}
+    // Whether the last plan runs on integer codes (see QuantGrid).
+    virtual bool runsOnIntegers() const { return false; }
 };
 
 // Attribute access for kernel factories.

@@ -609,6 +609,12 @@ uint64_t Graph::constantBytes() const {
     return n;
 }
 
+size_t Graph::integerSteps() const {
+    size_t n = 0;
+    for (const Step& s : schedule_) n += s.aliasOf == nullptr && s.node->active->runsOnIntegers() ? 1 : 0;
+    return n;
+}
+
 uint64_t Graph::activationBytes() const {
     uint64_t n = 0;
     for (size_t i = 0; i < values_.size(); ++i) n += isConst_[i] ? 0 : values_[i].bytes();

@@ -77,6 +77,9 @@ public:
     // Bytes of the arena that holds the values computed per execution.
     uint64_t arenaBytes() const { return arenaBytes_; }
 
+    // Scheduled steps that run on integer codes.
+    size_t integerSteps() const;
+
     void enableTiming(bool on) { timing_ = on; }
     const std::vector<NodeTiming>& timings() const { return timings_; }
 

@@ -85,6 +85,7 @@ public:
         fusion_ = std::move(f);
         built_ = false;
     }
+    bool runsOnIntegers() const override { return integer_.on; }
     bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
 
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {

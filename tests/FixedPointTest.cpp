@@ -1,0 +1,255 @@
+// Fixed-point execution: convolutions on integer codes give what the
+// dequantized convolution gives, and the rewrite holds activations at
+// their encodings and quantizes weights per channel.
+#include <gtest/gtest.h>
+
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "executor/graph/Graph.h"
+#include "executor/onednn/Dnnl.h"
+#include "executor/passes/FixedPoint.h"
+#include "tools/OnnxBuilder.h"
+
+namespace {
+
+using vexart::Graph;
+
+std::vector<float> pseudoRandom(size_t n, uint32_t seed, float scale) {
+    std::vector<float> v(n);
+    for (auto& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+    }
+    return v;
+}
+
+void fakeQuant(OnnxBuilder& b, const std::string& in, const std::string& out, float scale, int zero) {
+    b.initializer(out + ".s", {}, {scale});
+    b.initializer(OnnxBuilder::intTensor(out + ".z", onnx::TensorProto::UINT8, {}, {zero}));
+    b.node("QuantizeLinear", {in, out + ".s", out + ".z"}, {out + ".q"});
+    b.node("DequantizeLinear", {out + ".q", out + ".s", out + ".z"}, {out});
+}
+
+// Weights [m, c, k, k] as int8 codes within `code`, one scale per output
+// channel or one for all, dequantized by the graph.
+void quantizedWeights(OnnxBuilder& b, const std::string& name, int64_t m, int64_t c, int64_t k, int code,
+                      bool perChannel, uint32_t seed) {
+    const size_t n = static_cast<size_t>(m * c * k * k);
+    std::vector<int> codes(n);
+    const auto r = pseudoRandom(n, seed, static_cast<float>(code) + 0.49f);
+    for (size_t i = 0; i < n; ++i) codes[i] = static_cast<int>(std::nearbyint(r[i]));
+    b.initializer(OnnxBuilder::intTensor(name + ".q", onnx::TensorProto::INT8, {m, c, k, k}, codes));
+    std::vector<float> scales(perChannel ? static_cast<size_t>(m) : 1);
+    for (size_t i = 0; i < scales.size(); ++i) scales[i] = 0.004f + 0.001f * static_cast<float>(i % 5);
+    if (perChannel) {
+        b.initializer(name + ".s", {m}, scales);
+        auto& dq = b.node("DequantizeLinear", {name + ".q", name + ".s"}, {name});
+        OnnxBuilder::attr(dq, "axis", int64_t{0});
+    } else {
+        b.initializer(name + ".s", {}, scales);
+        b.node("DequantizeLinear", {name + ".q", name + ".s"}, {name});
+    }
+}
+
+struct IntegerCase {
+    const char* name;
+    int inputZero;  // the input grid's zero point (padding must read it as 0.0)
+    int64_t kernel;
+    bool perChannel;
+    bool relu;
+    bool residual;
+};
+
+void PrintTo(const IntegerCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<float> runConv(const IntegerCase& c, bool integers, size_t& integerSteps) {
+    vexart::allowIntegerConvolution(integers);
+    OnnxBuilder b("g");
+    const int64_t C = 8, M = 16, H = 7;
+    b.input("x", {1, C, H, H});
+    fakeQuant(b, "x", "xq", 0.02f, c.inputZero);
+    quantizedWeights(b, "w", M, C, c.kernel, 63, c.perChannel, 5);
+    b.initializer("bias", {M}, pseudoRandom(M, 6, 0.3f));
+    auto& conv = b.node("Conv", {"xq", "w", "bias"}, {"c"});
+    OnnxBuilder::attr(conv, "pads", std::vector<int64_t>(4, c.kernel / 2));
+    std::string last = "c";
+    if (c.residual) {
+        quantizedWeights(b, "w2", M, C, 1, 63, c.perChannel, 7);
+        b.node("Conv", {"xq", "w2"}, {"side"});
+        fakeQuant(b, "side", "sq", 0.03f, 128);
+        b.node("Add", {"c", "sq"}, {"sum"});
+        last = "sum";
+    }
+    if (c.relu) {
+        b.node("Relu", {last}, {"r"});
+        last = "r";
+    }
+    fakeQuant(b, last, "y", 0.05f, c.relu ? 0 : 128);
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    const auto x = pseudoRandom(static_cast<size_t>(C * H * H), 11, 2.5f);
+    std::copy(x.begin(), x.end(), g.input("x").data<float>());
+    g.run();
+    vexart::allowIntegerConvolution(true);
+    integerSteps = g.integerSteps();
+    const auto& y = g.value("y");
+    return {y.data<float>(), y.data<float>() + y.size()};
+}
+
+class IntegerConvolution : public ::testing::TestWithParam<IntegerCase> {};
+
+// Exact integer sums against float sums of the same grid values: the
+// results agree but where a float sum lands on the other side of a
+// rounding boundary, by one output step.
+TEST_P(IntegerConvolution, MatchesTheDequantizedConvolution) {
+    size_t onIntegers = 0, onFloats = 0;
+    const auto got = runConv(GetParam(), true, onIntegers);
+    const auto want = runConv(GetParam(), false, onFloats);
+    EXPECT_GE(onIntegers, 1u);
+    EXPECT_EQ(onFloats, 0u);
+    ASSERT_EQ(got.size(), want.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_LE(std::fabs(got[i] - want[i]), 0.05f * 1.001f) << "element " << i;
+        differing += got[i] != want[i] ? 1 : 0;
+    }
+    EXPECT_LE(differing, got.size() / 50) << differing << " of " << got.size() << " elements differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IntegerConvolution,
+                         ::testing::Values(IntegerCase{"PaddedWithZeroPoint", 37, 3, true, false, false},
+                                           IntegerCase{"PerTensorRelu", 0, 3, false, true, false},
+                                           IntegerCase{"Pointwise", 200, 1, true, true, false},
+                                           IntegerCase{"ResidualAddThenRelu", 0, 3, true, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IntegerConvolution, WideWeightCodesRunOnFloatsWithoutDotProducts) {
+    // Codes past 63 could saturate the paired 16-bit sums of AVX2 kernels.
+    OnnxBuilder b("g");
+    b.input("x", {1, 8, 5, 5});
+    fakeQuant(b, "x", "xq", 0.02f, 0);
+    quantizedWeights(b, "w", 8, 8, 3, 127, true, 3);
+    b.node("Conv", {"xq", "w"}, {"y"});
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    EXPECT_EQ(g.integerSteps(), vexart::onednn::hasVnni() ? 1u : 0u);
+}
+
+// A small network: convolution, ReLU, a residual block, pooling and a dense head.
+OnnxBuilder network() {
+    OnnxBuilder b("g");
+    b.input("x", {1, 4, 8, 8});
+    auto conv = [&](const std::string& in, const std::string& out, int64_t c, int64_t m, int64_t k, uint32_t seed) {
+        b.initializerRaw(out + ".w", {m, c, k, k}, pseudoRandom(static_cast<size_t>(m * c * k * k), seed, 0.4f));
+        b.initializerRaw(out + ".b", {m}, pseudoRandom(static_cast<size_t>(m), seed + 1, 0.1f));
+        OnnxBuilder::attr(b.node("Conv", {in, out + ".w", out + ".b"}, {out}), "pads", std::vector<int64_t>(4, k / 2));
+    };
+    conv("x", "c1", 4, 16, 3, 1);
+    b.node("Relu", {"c1"}, {"r1"});
+    conv("r1", "c2", 16, 16, 3, 3);
+    b.node("Add", {"c2", "r1"}, {"s"});
+    b.node("Relu", {"s"}, {"r2"});
+    b.node("GlobalAveragePool", {"r2"}, {"p"});
+    b.node("Flatten", {"p"}, {"f"});
+    b.initializerRaw("fc.w", {10, 16}, pseudoRandom(160, 9, 0.4f));
+    OnnxBuilder::attr(b.node("Gemm", {"f", "fc.w"}, {"y"}), "transB", int64_t{1});
+    b.output("y");
+    return b;
+}
+
+std::vector<float> runNetwork(onnx::ModelProto model, const std::vector<std::string>& outputs, const std::string& read,
+                              Graph** keep = nullptr) {
+    static std::unique_ptr<Graph> held;
+    held = std::make_unique<Graph>(std::move(model));
+    held->prepare({}, outputs);
+    const auto x = pseudoRandom(256, 21, 1.0f);
+    std::copy(x.begin(), x.end(), held->input("x").data<float>());
+    held->run();
+    if (keep != nullptr) *keep = held.get();
+    const auto& t = held->value(read);
+    return {t.data<float>(), t.data<float>() + t.size()};
+}
+
+TEST(FixedPointRewrite, HoldsActivationsAtTheirEncodingsAndHidesWhatItAdds) {
+    const OnnxBuilder b = network();
+    const auto reference = runNetwork(b.proto(), {"y"}, "y");
+    vexart::FixedPointOptions options;
+    options.encodings["x"] = {8, 1.0f / 127, 128};
+    options.encodings["r1"] = {8, 0.02f, 0};
+    options.encodings["r2"] = {8, 0.03f, 0};
+    options.encodings["y"] = {16, 1e-4f, 32768};
+    options.weightCode = 63;
+    onnx::ModelProto model = b.proto();
+    const auto rewrite = vexart::rewriteForFixedPoint(model, options);
+
+    // Users see their own names; the producer outputs renamed map back.
+    Graph* g = nullptr;
+    runNetwork(model, {"y", "r1", "r2"}, "y", &g);
+    for (const auto& name : g->nodeOutputNames()) {
+        const std::string shown = rewrite.visible(name);
+        EXPECT_TRUE(shown.empty() || shown.find('#') == std::string::npos) << name;
+        EXPECT_EQ(shown.empty(), rewrite.added.count(name) == 1 && rewrite.visibleName.count(name) == 0) << name;
+    }
+    // c2 feeds the fused residual add: no runtime holds it, so it keeps no grid.
+    EXPECT_EQ(rewrite.visibleName.count("c2#raw"), 0u);
+
+    for (const auto& [tensor, e] : options.encodings) {
+        if (tensor == "x") continue;
+        const auto& t = g->value(tensor);
+        const float* v = t.data<float>();
+        const double codes = std::pow(2.0, e.bitWidth) - 1;
+        for (int64_t i = 0; i < t.size(); ++i) {
+            const double code = v[i] / e.stepSize + static_cast<double>(e.stepExactly0);
+            ASSERT_NEAR(code, std::nearbyint(code), 1e-3) << tensor << " element " << i << " is off its grid";
+            ASSERT_GE(code, -1e-3) << tensor;
+            ASSERT_LE(code, codes + 1e-3) << tensor;
+        }
+    }
+    // Both products run on integer codes.
+    EXPECT_EQ(g->integerSteps(), 2u);
+
+    // Quantization error, and only that: within a few steps of every layer
+    // on an output of about 1.
+    const auto& y = g->value("y");
+    ASSERT_EQ(static_cast<size_t>(y.size()), reference.size());
+    double signal = 0, noise = 0, worst = 0;
+    for (size_t i = 0; i < reference.size(); ++i) {
+        const double d = y.data<float>()[i] - reference[i];
+        signal += reference[i] * reference[i];
+        noise += d * d;
+        worst = std::max(worst, std::fabs(d));
+    }
+    EXPECT_GT(noise, 0) << "the rewrite changed nothing";
+    EXPECT_GT(10 * std::log10(signal / noise), 25);
+    EXPECT_LT(worst, 0.1);
+}
+
+TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
+    const OnnxBuilder b = network();
+    const auto reference = runNetwork(b.proto(), {"y"}, "y");
+    onnx::ModelProto model = b.proto();
+    vexart::rewriteForFixedPoint(model, {});
+    Graph* g = nullptr;
+    const auto y = runNetwork(model, {"y", "r1"}, "y", &g);
+    // r1 holds at most 256 distinct values, spread over its own range.
+    const auto& r1 = g->value("r1");
+    std::vector<float> distinct(r1.data<float>(), r1.data<float>() + r1.size());
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    EXPECT_LE(distinct.size(), 256u);
+    EXPECT_GT(distinct.size(), 32u);
+    double signal = 0, noise = 0;
+    for (size_t i = 0; i < y.size(); ++i) {
+        signal += reference[i] * reference[i];
+        noise += (y[i] - reference[i]) * (y[i] - reference[i]);
+    }
+    EXPECT_GT(noise, 0);
+    EXPECT_GT(10 * std::log10(signal / noise), 20);
+}
+
+}  // namespace
