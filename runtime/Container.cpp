@@ -319,6 +319,22 @@ TensorEncoding encodingFromJson(const std::string& tensor, const json& e) {
     }
     enc.stepSize = static_cast<float>(stepSize.get<double>());
     enc.stepExactly0 = offset.get<uint64_t>();
+    if (e.contains("stepSizes") || e.contains("axis")) {
+        const json& steps = e.value("stepSizes", json());
+        const json& axis = e.value("axis", json());
+        if (!axis.is_number_unsigned() || axis.get<uint64_t>() > 8) throw bad("has axis " + axis.dump() + " (0 to 8)");
+        if (!steps.is_array() || steps.empty() || steps.size() > (size_t{1} << 20)) {
+            throw bad("has stepSizes that are not a list of 1 to 1048576 steps");
+        }
+        for (const json& s : steps) {
+            if (!s.is_number() || !std::isfinite(s.get<double>()) || s.get<double>() < 0 ||
+                s.get<double>() > 3.4028234663852886e38) {
+                throw bad("has step size " + s.dump() + " in stepSizes (a finite float32 of at least 0 is needed)");
+            }
+            enc.channelSteps.push_back(static_cast<float>(s.get<double>()));
+        }
+        enc.axis = static_cast<int64_t>(axis.get<uint64_t>());
+    }
     return enc;
 }
 
@@ -544,6 +560,10 @@ void writeContainer(const ContainerModel& model, const std::string& path) {
         json enc = json::object();
         for (const auto& [tensor, e] : g.encodings) {
             enc[tensor] = {{"bitWidth", e.bitWidth}, {"stepSize", e.stepSize}, {"stepExactly0", e.stepExactly0}};
+            if (!e.channelSteps.empty()) {
+                enc[tensor]["axis"] = e.axis;
+                enc[tensor]["stepSizes"] = e.channelSteps;
+            }
         }
         json entry = i < oldGraphs.size() && oldGraphs[i].is_object() ? oldGraphs[i] : json::object();
         entry["name"] = g.name;

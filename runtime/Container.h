@@ -21,6 +21,10 @@ struct TensorEncoding {
     uint32_t bitWidth = 8;
     float stepSize = 0;
     uint64_t stepExactly0 = 0;
+    // Weights may have a step per index along `axis` (stepSize is then the
+    // largest, for readers that take one).
+    int64_t axis = -1;
+    std::vector<float> channelSteps;
 };
 
 struct CacheRecord {

@@ -236,7 +236,13 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         if (net->runtime == VEXA_RUNTIME_DSP || net->runtime == VEXA_RUNTIME_AIP ||
             (net->runtime == VEXA_RUNTIME_CPU && b.cpuFixedPoint)) {
             FixedPointOptions options;
-            for (const auto& [tensor, e] : cg.encodings) options.encodings[tensor] = {e.bitWidth, e.stepSize, e.stepExactly0};
+            for (const auto& [tensor, e] : cg.encodings) {
+                if (e.channelSteps.empty()) {
+                    options.encodings[tensor] = {e.bitWidth, e.stepSize, e.stepExactly0};
+                } else {
+                    options.weightSteps[tensor] = e.channelSteps;
+                }
+            }
             options.weightCode = onednn::hasVnni() ? 127 : 63;
             fixedPoint = rewriteForFixedPoint(proto, options);
         }

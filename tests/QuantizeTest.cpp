@@ -125,6 +125,58 @@ TEST_F(QuantizeTool, CalibrateRunFixedPointAndCompare) {
     EXPECT_EQ(r.status, 1) << "no quantization error at all:\n" << r.out;
 }
 
+TEST_F(QuantizeTool, PerChannelWeightsRoundTripAndTheNetworkRunsQuantized) {
+    const OnnxBuilder m = randomClassifier();
+    packContainer(path("m.dlc"), {{"classifier", &m}});
+    std::string list;
+    for (int k = 0; k < 4; ++k) {
+        dir.write("c" + std::to_string(k) + ".raw", floatsToBytes(pseudoRandom(3 * 32 * 32, 40 + k, 1.0f)));
+        list += "c" + std::to_string(k) + ".raw\n";
+    }
+    dir.write("calib.txt", list);
+    ProcessResult r = tool(VEXA_QUANTIZE_PATH,
+                           {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "q.dlc", "--per_channel"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("conv2.w                                  weight/c"), std::string::npos) << r.out;
+
+    // A step per output channel, read back exactly; biases keep one range.
+    const auto enc = vexart::openContainerFile(path("q.dlc")).graphs.at(0).encodings;
+    for (const auto& w : m.proto().graph().initializer()) {
+        const std::vector<int64_t> dims(w.dims().begin(), w.dims().end());
+        const auto& got = enc.at(w.name());
+        if (w.name().find(".b") != std::string::npos) {
+            EXPECT_TRUE(got.channelSteps.empty()) << w.name();
+            continue;
+        }
+        const auto want = vexart::perChannelEncoding(w.float_data().data(), dims, 0, 8);
+        EXPECT_EQ(got.channelSteps, want.channelSteps) << w.name();
+        EXPECT_EQ(got.axis, 0) << w.name();
+        EXPECT_EQ(got.stepExactly0, 128u) << w.name();
+        EXPECT_EQ(got.channelSteps.size(), static_cast<size_t>(dims[0])) << w.name();
+    }
+
+    // The whole network in fixed point against float, every tensor: close,
+    // not equal, and only under the names the model has.
+    dir.write("eval.txt", "c1.raw\nc3.raw\n");
+    r = tool(VEXA_TOOL_PATH, {"--container", "q.dlc", "--input_list", "eval.txt", "--output_dir", "float", "--debug"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool(VEXA_TOOL_PATH, {"--container", "q.dlc", "--input_list", "eval.txt", "--output_dir", "fixed", "--debug",
+                              "--enable_cpu_fxp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(path("fixed"))) {
+        EXPECT_EQ(e.path().filename().string().find('#'), std::string::npos) << e.path();
+        files += e.is_regular_file() ? 1 : 0;
+    }
+    size_t floatFiles = 0;
+    for (const auto& e : fs::recursive_directory_iterator(path("float"))) floatFiles += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, floatFiles);
+    r = tool(VEXA_DIFF_PATH, {"fixed", "float", "--min-sqnr", "25", "--min-top1", "1"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    r = tool(VEXA_DIFF_PATH, {"fixed", "float", "--max-abs-error", "1e-7"});
+    EXPECT_EQ(r.status, 1) << "no quantization error at all:\n" << r.out;
+}
+
 TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {
     const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
     packContainer(path("m.dlc"), {{"m", &m}});

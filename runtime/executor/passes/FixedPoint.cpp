@@ -118,6 +118,16 @@ bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::
         s = std::max(s, std::fabs(values[static_cast<size_t>(i)]));
     }
     for (float& s : scale) s = s > 0 && std::isfinite(s) ? s / static_cast<float>(r.options.weightCode) : 1.0f;
+    // Calibrated steps, where every code they give fits.
+    const auto given = r.options.weightSteps.find(w.name());
+    if (given != r.options.weightSteps.end() && given->second.size() == scale.size()) {
+        bool fits = true;
+        for (size_t c = 0; c < scale.size(); ++c) {
+            const float largest = scale[c] * static_cast<float>(r.options.weightCode);
+            fits = fits && given->second[c] > 0 && std::nearbyint(largest / given->second[c]) <= r.options.weightCode;
+        }
+        if (fits) scale = given->second;
+    }
     const std::string q = r.fresh(w.name(), "#q"), s = r.fresh(w.name(), "#scale");
     std::vector<int64_t> dims(w.dims().begin(), w.dims().end());
     std::string codes(static_cast<size_t>(count), '\0');
@@ -129,10 +139,21 @@ bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::
     auto& st = r.initializer(s, onnx::TensorProto::FLOAT, {channels});
     for (float v : scale) st.add_float_data(v);
     nodes.push_back(r.makeNode("DequantizeLinear", w.name() + "#dequantize", {q, s}, {w.name()}, axis));
+    // Now a node output, but a weight to users: never listed among the results.
+    r.result.added.insert(w.name());
     return true;
 }
 
 }  // namespace
+
+int64_t productWeightAxis(const onnx::NodeProto& n) {
+    if (n.op_type() == "Conv") return 0;
+    if (n.op_type() == "MatMul" || n.op_type() == "ConvTranspose") return 1;
+    if (n.op_type() != "Gemm") return -1;
+    int64_t axis = 1;
+    for (const auto& a : n.attribute()) axis = a.name() == "transB" && a.i() != 0 ? 0 : axis;
+    return axis;
+}
 
 std::string FixedPointRewrite::visible(const std::string& name) const {
     const auto v = visibleName.find(name);
@@ -173,13 +194,7 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
             weightDone.count(n.input(1)) != 0) {
             continue;
         }
-        int64_t axis = 0;
-        if (n.op_type() == "MatMul") axis = 1;
-        if (n.op_type() == "ConvTranspose") axis = 1;
-        if (n.op_type() == "Gemm") {
-            axis = 1;
-            for (const auto& a : n.attribute()) axis = a.name() == "transB" && a.i() != 0 ? 0 : axis;
-        }
+        const int64_t axis = productWeightAxis(n);
         for (int i = 0; i < g.initializer_size(); ++i) {
             if (g.initializer(i).name() != n.input(1)) continue;
             const onnx::TensorProto w = g.initializer(i);

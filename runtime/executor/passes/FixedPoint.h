@@ -10,9 +10,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace onnx {
 class ModelProto;
+class NodeProto;
 }
 
 namespace vexart {
@@ -31,7 +33,15 @@ struct FixedPointOptions {
     // Largest weight code: 127, or 63 where 8-bit products are summed in
     // pairs in 16 bits (see onednn::hasVnni).
     int weightCode = 127;
+    // Per-channel weight steps a calibration chose (along productWeightAxis);
+    // used where their codes fit weightCode, otherwise the weights' own
+    // largest magnitudes set the steps.
+    std::map<std::string, std::vector<float>> weightSteps;
 };
+
+// The output-channel axis of the weights (second input) of a product
+// (Conv, ConvTranspose, Gemm, 2-D MatMul), or -1 for other operators.
+int64_t productWeightAxis(const onnx::NodeProto& node);
 
 struct FixedPointRewrite {
     std::set<std::string> added;                     // tensors the rewrite made

@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "Container.h"
 #include "graph/Graph.h"
+#include "passes/FixedPoint.h"
 
 namespace vexart {
 namespace {
@@ -99,6 +101,13 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
                                    const CalibrationOptions& options) {
     std::vector<LayerReport> reports;
     std::vector<float> scratch;
+    std::map<std::string, int64_t> channelAxis;  // weights of products: their output-channel axis
+    if (options.perChannel) {
+        for (const auto& n : model.graph().node()) {
+            const int64_t axis = productWeightAxis(n);
+            if (axis >= 0 && n.input_size() > 1) channelAxis.emplace(n.input(1), axis);
+        }
+    }
     for (const auto& t : model.graph().initializer()) {
         const auto values = weightValues(t);
         if (!values || values->empty()) continue;
@@ -109,8 +118,20 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
         w.weight = true;
         w.min = r.min;
         w.max = r.max;
-        w.encoding = encodingForRange(r.min, r.max, options.weightBits);
-        measureNoise(values->data(), values->size(), w.encoding, scratch, w.noise);
+        const std::vector<int64_t> dims(t.dims().begin(), t.dims().end());
+        const auto axis = channelAxis.find(t.name());
+        int64_t count = 1;
+        for (int64_t d : dims) count *= d;
+        if (axis != channelAxis.end() && axis->second < static_cast<int64_t>(dims.size()) &&
+            count == static_cast<int64_t>(values->size())) {
+            w.encoding = perChannelEncoding(values->data(), dims, axis->second, options.weightBits);
+            scratch.resize(values->size());
+            quantizeDequantizeChannels(values->data(), scratch.data(), dims, w.encoding);
+            w.noise.add(values->data(), scratch.data(), values->size());
+        } else {
+            w.encoding = encodingForRange(r.min, r.max, options.weightBits);
+            measureNoise(values->data(), values->size(), w.encoding, scratch, w.noise);
+        }
         reports.push_back(std::move(w));
     }
 

@@ -30,6 +30,9 @@ struct CalibrationOptions {
     // Activation ranges: 100 keeps the observed min and max; below, each end
     // is clipped to that percentile of the values seen (outliers dropped).
     double percentile = 100;
+    // Weights of products (convolutions, dense layers) get a symmetric step
+    // per output channel instead of one range.
+    bool perChannel = false;
     std::function<void(const std::string& pass, size_t done, size_t total)> progress;
 };
 

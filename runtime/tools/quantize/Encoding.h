@@ -17,6 +17,14 @@ TensorEncoding encodingForRange(float min, float max, uint32_t bitWidth);
 // x quantized to `e` and back to float (what a fixed-point tensor holds).
 void quantizeDequantize(const float* x, float* out, size_t n, const TensorEncoding& e);
 
+// Symmetric steps per index along `axis` of weights with `dims`: the
+// largest magnitude of each channel is the largest code (2^(bits-1) - 1),
+// and real 0 is code 2^(bits-1).
+TensorEncoding perChannelEncoding(const float* w, const std::vector<int64_t>& dims, int64_t axis, uint32_t bitWidth);
+
+// Weights with `dims` quantized to a per-channel encoding and back.
+void quantizeDequantizeChannels(const float* x, float* out, const std::vector<int64_t>& dims, const TensorEncoding& e);
+
 // Values seen in a tensor, binned over a range fixed beforehand.
 class Histogram {
 public:

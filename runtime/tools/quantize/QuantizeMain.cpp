@@ -3,7 +3,7 @@
 // keeping everything else it holds.
 //
 //   vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]
-//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]
+//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P] [--per_channel]
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
@@ -21,8 +21,11 @@ namespace {
 int usage() {
     std::cerr << "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
                  "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
+                 "                         [--per_channel]\n"
                  "  --percentile P  clip each activation range to the P-th percentile at both ends\n"
-                 "                  (default 100: the observed minimum and maximum)\n";
+                 "                  (default 100: the observed minimum and maximum)\n"
+                 "  --per_channel   weights of convolutions and dense layers get a symmetric step per\n"
+                 "                  output channel (the table shows the largest)\n";
     return 2;
 }
 
@@ -39,6 +42,10 @@ int main(int argc, char** argv) {
     vexart::CalibrationOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--per_channel") {
+            options.perChannel = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         const std::string v = argv[++i];
         if (a == "--container") {
@@ -87,13 +94,14 @@ int main(int argc, char** argv) {
         };
         const auto layers = vexart::calibrate(std::move(proto), lines, options);
 
-        std::printf("%-40s %-6s %12s %12s %12s %6s %9s\n", "tensor", "kind", "min", "max", "step", "offset",
+        std::printf("%-40s %-8s %10s %12s %12s %6s %9s\n", "tensor", "kind", "min", "max", "step", "offset",
                     "sqnr_db");
         for (const auto& l : layers) {
             graph->encodings[l.tensor] = l.encoding;
             char sqnr[32];
             std::snprintf(sqnr, sizeof sqnr, "%.2f", l.noise.sqnrDb());  // "inf": no noise at all
-            std::printf("%-40s %-6s %12.5g %12.5g %12.5g %6llu %9s\n", l.tensor.c_str(), l.weight ? "weight" : "act",
+            const char* kind = !l.weight ? "act" : l.encoding.channelSteps.empty() ? "weight" : "weight/c";
+            std::printf("%-40s %-8s %10.5g %12.5g %12.5g %6llu %9s\n", l.tensor.c_str(), kind,
                         l.min, l.max, l.encoding.stepSize, static_cast<unsigned long long>(l.encoding.stepExactly0),
                         sqnr);
         }
