@@ -5,6 +5,8 @@
 #include <cmath>
 #include <filesystem>
 
+#include <onnx/onnx_pb.h>
+
 #include "Container.h"
 #include "Encoding.h"
 #include "support/Models.h"
@@ -175,6 +177,100 @@ TEST_F(QuantizeTool, PerChannelWeightsRoundTripAndTheNetworkRunsQuantized) {
     EXPECT_EQ(r.status, 0) << r.out;
     r = tool(VEXA_DIFF_PATH, {"fixed", "float", "--max-abs-error", "1e-7"});
     EXPECT_EQ(r.status, 1) << "no quantization error at all:\n" << r.out;
+}
+
+// x -> pair -> Conv (weights fake-quantized per channel, codes within 60) -> Relu -> pair -> y.
+OnnxBuilder quantizeDequantizeModel() {
+    OnnxBuilder b("qdq");
+    b.input("x", {1, 4, 6, 6});
+    auto pair = [&](const std::string& in, const std::string& out, const std::string& s, const std::string& z) {
+        b.node("QuantizeLinear", {in, s, z}, {out + ".q"});
+        b.node("DequantizeLinear", {out + ".q", s, z}, {out});
+    };
+    b.initializer("xs", {}, {0.02f});
+    b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {128}));
+    pair("x", "xq", "xs", "xz");
+    const std::vector<float> scales = {0.01f, 0.02f, 0.015f, 0.005f, 0.03f, 0.01f, 0.02f, 0.025f};
+    std::vector<float> w(8 * 4 * 9);
+    const auto r = pseudoRandom(w.size(), 3, 60.49f);
+    for (size_t i = 0; i < w.size(); ++i) w[i] = std::nearbyint(r[i]) * scales[i / 36];
+    b.initializer("w", {8, 4, 3, 3}, w);
+    b.initializer("ws", {8}, scales);
+    b.initializer(OnnxBuilder::intTensor("wz", onnx::TensorProto::INT8, {8}, std::vector<int>(8, 0)));
+    auto& wq = b.node("QuantizeLinear", {"w", "ws", "wz"}, {"w.q"});
+    auto& wd = b.node("DequantizeLinear", {"w.q", "ws", "wz"}, {"wd"});
+    OnnxBuilder::attr(wq, "axis", int64_t{0});
+    OnnxBuilder::attr(wd, "axis", int64_t{0});
+    b.initializer("bias", {8}, pseudoRandom(8, 4, 0.2f));
+    OnnxBuilder::attr(b.node("Conv", {"xq", "wd", "bias"}, {"c"}), "pads", std::vector<int64_t>(4, 1));
+    b.node("Relu", {"c"}, {"r"});
+    b.initializer("ys", {}, {0.01f});
+    b.initializer(OnnxBuilder::intTensor("yz", onnx::TensorProto::UINT8, {}, {0}));
+    pair("r", "y", "ys", "yz");
+    b.output("y");
+    return b;
+}
+
+TEST_F(QuantizeTool, PackerTakesQuantizeDequantizePairsAsEncodingsWhenAsked) {
+    const OnnxBuilder m = quantizeDequantizeModel();
+    dir.write("qdq.onnx", m.serialize());
+    ProcessResult r = tool(VEXA_PACK_PATH, {"-o", "as-is.dlc", "qdq.onnx"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool(VEXA_PACK_PATH, {"-o", "encoded.dlc", "--qdq-encodings", "qdq.onnx"});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    auto asIsModel = vexart::openContainerFile(path("as-is.dlc"));
+    const auto& asIs = asIsModel.graphs.at(0);
+    EXPECT_TRUE(asIs.encodings.empty());
+    onnx::ModelProto kept, folded;
+    ASSERT_TRUE(vexart::parseGraph(asIsModel, asIs, kept));
+    EXPECT_EQ(kept.SerializeAsString(), m.serialize());
+    auto encodedModel = vexart::openContainerFile(path("encoded.dlc"));
+    const auto& encoded = encodedModel.graphs.at(0);
+    ASSERT_TRUE(vexart::parseGraph(encodedModel, encoded, folded));
+    std::vector<std::string> ops;
+    for (const auto& n : folded.graph().node()) ops.push_back(n.op_type());
+    EXPECT_EQ(ops, (std::vector<std::string>{"Conv", "Relu", "Identity"}));
+    const auto& e = encoded.encodings;
+    ASSERT_EQ(e.count("x"), 1u);
+    EXPECT_EQ(e.at("x").stepSize, 0.02f);
+    EXPECT_EQ(e.at("x").stepExactly0, 128u);
+    ASSERT_EQ(e.count("r"), 1u);
+    EXPECT_EQ(e.at("r").stepSize, 0.01f);
+    EXPECT_EQ(e.at("r").stepExactly0, 0u);
+    EXPECT_EQ(e.count("y"), 1u);
+    ASSERT_EQ(e.count("w"), 1u);
+    EXPECT_EQ(e.at("w").axis, 0);
+    EXPECT_EQ(e.at("w").stepExactly0, 128u);
+    EXPECT_EQ(e.at("w").channelSteps, (std::vector<float>{0.01f, 0.02f, 0.015f, 0.005f, 0.03f, 0.01f, 0.02f, 0.025f}));
+
+    // Run in fixed point, the encoded container computes what the pairs
+    // compute, to within a rounding step of the output.
+    dir.write("x.raw", floatsToBytes(pseudoRandom(4 * 36, 9, 2.0f)));
+    dir.write("list.txt", "x.raw\n");
+    r = tool(VEXA_TOOL_PATH, {"--container", "as-is.dlc", "--input_list", "list.txt", "--output_dir", "pairs"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool(VEXA_TOOL_PATH, {"--container", "encoded.dlc", "--input_list", "list.txt", "--output_dir", "fixed",
+                              "--enable_cpu_fxp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool(VEXA_DIFF_PATH, {"fixed", "pairs", "--max-abs-error", "0.01001", "--min-sqnr", "35"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    r = tool(VEXA_TOOL_PATH, {"--container", "encoded.dlc", "--input_list", "list.txt", "--output_dir", "float"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool(VEXA_DIFF_PATH, {"float", "pairs", "--max-abs-error", "1e-7"});
+    EXPECT_EQ(r.status, 1) << "the float run is not quantized:\n" << r.out;
+
+    // Parameters that define no grid are refused, and nothing is written.
+    onnx::ModelProto bad = m.proto();
+    for (auto& t : *bad.mutable_graph()->mutable_initializer()) {
+        if (t.name() == "ys") t.set_float_data(0, 0.0f);
+    }
+    dir.write("bad.onnx", bad.SerializeAsString());
+    r = tool(VEXA_PACK_PATH, {"-o", "bad.dlc", "--qdq-encodings", "bad.onnx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bad.onnx: node 'DequantizeLinear_8': scale 0.000000 is not a positive number"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(path("bad.dlc")));
 }
 
 TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {

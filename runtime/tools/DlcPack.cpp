@@ -1,8 +1,11 @@
 // vexa-dlc-pack: packs ONNX models into a model container.
 //
-//   vexa-dlc-pack -o model.dlc [--model-version TEXT] [--encodings enc.json]
+//   vexa-dlc-pack -o model.dlc [--model-version TEXT] [--encodings enc.json] [--qdq-encodings]
 //                 graph.onnx[=NAME] [graph2.onnx[=NAME] ...]
 //
+// --qdq-encodings reads quantize-dequantize models as float models with
+// encodings (which fixed-point execution then holds); without it they run
+// as they are. Encodings from enc.json take precedence.
 // enc.json maps graph name -> tensor name -> {"bitWidth", "stepSize", "stepExactly0"}.
 // Weights kept beside a model (ONNX external data) are packed with it.
 #include <onnx/onnx_pb.h>
@@ -14,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Container.h"
+#include "QdqImport.h"
 
 namespace {
 
@@ -93,7 +97,9 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
 
 int usage() {
     std::cerr << "usage: vexa-dlc-pack -o OUT.dlc [--model-version TEXT] [--encodings FILE.json] "
-                 "MODEL.onnx[=GRAPH] ...\n";
+                 "[--qdq-encodings] MODEL.onnx[=GRAPH] ...\n"
+                 "  --qdq-encodings  QuantizeLinear/DequantizeLinear pairs around a tensor become its encoding\n"
+                 "                   (and quantized weights float weights with theirs)\n";
     return 2;
 }
 
@@ -103,9 +109,12 @@ int main(int argc, char** argv) {
     std::string out, encodingsPath;
     vexart::ContainerModel model;
     std::vector<std::string> inputs;
+    bool qdqEncodings = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if ((a == "-o" || a == "--model-version" || a == "--encodings") && i + 1 < argc) {
+        if (a == "--qdq-encodings") {
+            qdqEncodings = true;
+        } else if ((a == "-o" || a == "--model-version" || a == "--encodings") && i + 1 < argc) {
             (a == "-o" ? out : a == "--encodings" ? encodingsPath : model.modelVersion) = argv[++i];
         } else if (a == "-h" || a == "--help" || a.rfind("-", 0) == 0) {
             return usage();
@@ -137,7 +146,18 @@ int main(int argc, char** argv) {
             g.onnx = slurp(path);
             onnx::ModelProto proto;
             if (!proto.ParseFromString(g.onnx)) throw std::runtime_error(path + " is not an ONNX model");
-            if (inlineExternalData(proto, path)) {
+            // External weights first: dequantizing reads them.
+            bool rewritten = inlineExternalData(proto, path);
+            std::map<std::string, vexart::TensorEncoding> fromQdq;
+            if (qdqEncodings) {
+                try {
+                    fromQdq = vexart::foldQuantizeDequantize(proto);
+                } catch (const std::exception& e) {
+                    throw std::runtime_error(path + ": " + e.what());
+                }
+                rewritten = true;
+            }
+            if (rewritten) {
                 if (proto.ByteSizeLong() > (uint64_t{1} << 31) - 1) {
                     throw std::runtime_error(path + " with its external data exceeds the 2 GiB an ONNX model may hold");
                 }
@@ -154,6 +174,7 @@ int main(int argc, char** argv) {
                 if (!it->is_object()) throw std::runtime_error("encodings of graph '" + g.name + "' are not an object");
                 for (const auto& [tensor, e] : it->items()) g.encodings[tensor] = vexart::encodingFromJson(tensor, e);
             }
+            g.encodings.insert(fromQdq.begin(), fromQdq.end());
             model.graphs.push_back(std::move(g));
         }
         if (model.modelVersion.empty()) model.modelVersion = model.graphs.front().name;
