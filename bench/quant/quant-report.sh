@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Fixed-point execution on zoo models: calibrate, run quantized, compare.
+#   bench/quant/quant-report.sh [MODEL ...]          (default resnet18 mobilenet_v2)
+# Per model:
+#   - vexa-dlc-quantize --per_channel on 32 Fashion-MNIST pictures (the
+#     per-tensor table: range, step, offset, SQNR of each tensor quantized);
+#   - 100 other pictures through vexa-net-run in float and with
+#     --enable_cpu_fxp, compared by vexa-dlc-diff (SQNR, top-1 agreement);
+#   - every tensor of the first 10 of them, float against fixed point: the
+#     per-layer table of the error as it accumulates through the network;
+#   - speed: bench-engine-run on the same container, float then fixed point,
+#     alternated three times per thread count (VEXA_BENCH_THREADS, default
+#     "1 2"); medians of RUNS (default 30) executions.
+# Tables go to OUT (default build/quant-report); a summary to stdout.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+bin=build/bin
+zoo=${VEXA_ZOO_DIR:-build/zoo}
+out=${OUT:-build/quant-report}
+runs=${RUNS:-30}
+models=("$@")
+[ ${#models[@]} -gt 0 ] || models=(resnet18 mobilenet_v2)
+[ -x "$bin/vexa-dlc-quantize" ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
+[ -f "$zoo/${models[0]}.onnx" ] || /usr/bin/python3 bench/zoo/export_zoo.py "$zoo" 2>&1 | grep -v -i warn || true
+mkdir -p "$out"
+[ -f "$out/data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$out/data" 32 100
+head -10 "$out/data/eval.txt" > "$out/data/eval10.txt"
+median() { sed -n 's/.*"median_ms": \([0-9.]*\).*/\1/p'; }
+for m in "${models[@]}"; do
+  d="$out/$m"
+  rm -rf "$d" && mkdir -p "$d"
+  $bin/vexa-dlc-pack -o "$d/float.dlc" "$zoo/$m.onnx" >/dev/null
+  $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$out/data/calib.txt" --per_channel \
+    -o "$d/quantized.dlc" > "$d/calibration.txt" 2>/dev/null
+  for mode in float fixed; do
+    flag=(); [ $mode = fixed ] && flag=(--enable_cpu_fxp)
+    $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$out/data/eval.txt" \
+      --output_dir "$d/$mode" "${flag[@]}" >/dev/null
+    $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$out/data/eval10.txt" \
+      --output_dir "$d/$mode-layers" --debug "${flag[@]}" >/dev/null
+  done
+  $bin/vexa-dlc-diff "$d/fixed" "$d/float" > "$d/outputs.txt" || true
+  $bin/vexa-dlc-diff "$d/fixed-layers" "$d/float-layers" > "$d/layers.txt" || true
+  echo "== $m: 32 calibration, 100 evaluation pictures (tables in $d)"
+  head -2 "$d/outputs.txt" | tail -1 | awk '{printf "  outputs over %s inputs: SQNR %s dB, cosine %s, top-1 agreement %s\n", $2, $6, $5, $7}'
+  for t in ${VEXA_BENCH_THREADS:-1 2}; do
+    f=(); x=()
+    for i in 1 2 3; do
+      f+=("$(VEXA_NUM_THREADS=$t $bin/bench-engine-run "$d/quantized.dlc" "$zoo/$m.input.raw" "$runs" | median)")
+      x+=("$(VEXA_NUM_THREADS=$t $bin/bench-engine-run --fixed-point "$d/quantized.dlc" "$zoo/$m.input.raw" "$runs" | median)")
+    done
+    fm=$(printf '%s\n' "${f[@]}" | sort -g | sed -n 2p)
+    xm=$(printf '%s\n' "${x[@]}" | sort -g | sed -n 2p)
+    awk -v t="$t" -v f="$fm" -v x="$xm" \
+      'BEGIN{printf "  %d thread(s): float %.2f ms, fixed point %.2f ms, speed-up %.2fx\n", t, f, x, f/x}'
+  done
+done
