@@ -106,9 +106,14 @@ bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::
     } else {
         values.assign(w.float_data().begin(), w.float_data().end());
     }
+    // Dims must multiply to the values held (checked as they go: hostile
+    // dims could overflow the product).
     int64_t count = 1;
-    for (int64_t d : w.dims()) count *= d;
-    if (count != static_cast<int64_t>(values.size()) || count == 0) return false;
+    for (int64_t d : w.dims()) {
+        if (d <= 0 || d > static_cast<int64_t>(values.size()) / count) return false;
+        count *= d;
+    }
+    if (count != static_cast<int64_t>(values.size())) return false;
     const int64_t channels = w.dims(static_cast<int>(axis));
     int64_t inner = 1;
     for (int i = static_cast<int>(axis) + 1; i < w.dims_size(); ++i) inner *= w.dims(i);

@@ -120,8 +120,8 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
         w.max = r.max;
         const std::vector<int64_t> dims(t.dims().begin(), t.dims().end());
         const auto axis = channelAxis.find(t.name());
-        int64_t count = 1;
-        for (int64_t d : dims) count *= d;
+        int64_t count = 1;  // the dims' product, while it can still match the values
+        for (int64_t d : dims) count = d > 0 && d <= static_cast<int64_t>(values->size()) / count ? count * d : -1;
         if (axis != channelAxis.end() && axis->second < static_cast<int64_t>(dims.size()) &&
             count == static_cast<int64_t>(values->size())) {
             w.encoding = perChannelEncoding(values->data(), dims, axis->second, options.weightBits);
