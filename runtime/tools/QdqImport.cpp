@@ -2,6 +2,7 @@
 
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <vector>
@@ -35,6 +36,23 @@ std::vector<double> valuesOf(const onnx::TensorProto* t) {
 // The code of real 0 of an 8-bit encoding, for a zero point of `type`.
 uint64_t codeOfZero(int type, double zero) {
     return static_cast<uint64_t>(type == onnx::TensorProto::INT8 ? zero + 128 : zero);
+}
+
+// One step per index along `axis`; stepSize is the largest.
+void setChannelSteps(TensorEncoding& e, const std::vector<double>& scales, int64_t axis) {
+    e.axis = axis;
+    e.stepSize = 0;
+    for (double s : scales) {
+        e.channelSteps.push_back(static_cast<float>(s));
+        e.stepSize = std::max(e.stepSize, static_cast<float>(s));
+    }
+}
+
+bool sameForAll(const std::vector<double>& v) {
+    for (double x : v) {
+        if (x != v[0]) return false;
+    }
+    return true;
 }
 
 int64_t axisOf(const onnx::NodeProto& n) {
@@ -114,20 +132,11 @@ std::map<std::string, TensorEncoding> foldQuantizeDequantize(onnx::ModelProto& m
             weights.push_back(std::move(w));
             dropped.insert(k);
             if (type == onnx::TensorProto::INT32) continue;  // biases stay float
+            if (!sameForAll(zeros)) continue;  // no one offset for all channels: the weights stay float
             TensorEncoding e;
             e.stepExactly0 = codeOfZero(type, zeros[0]);
-            bool oneZero = true;
-            for (double z : zeros) oneZero = oneZero && z == zeros[0];
-            if (!oneZero) continue;  // no one offset for all channels: the weights stay float
-            if (scales.size() == 1) {
-                e.stepSize = static_cast<float>(scales[0]);
-            } else {
-                e.axis = axis;
-                for (double s : scales) {
-                    e.channelSteps.push_back(static_cast<float>(s));
-                    e.stepSize = std::max(e.stepSize, static_cast<float>(s));
-                }
-            }
+            e.stepSize = static_cast<float>(scales[0]);
+            if (scales.size() > 1) setChannelSteps(e, scales, axis);
             encodings[dq.output(0)] = e;
             continue;
         }
@@ -151,18 +160,11 @@ std::map<std::string, TensorEncoding> foldQuantizeDequantize(onnx::ModelProto& m
         if (scales.size() > 1) {
             // Per axis: weights (a constant) with one offset for all channels.
             const onnx::TensorProto* w = constants.byName.count(tensor) != 0 ? constants.byName.at(tensor) : nullptr;
-            bool oneZero = true;
-            for (double z : zeros) oneZero = oneZero && z == zeros[0];
             int64_t axis = axisOf(dq);
-            if (w == nullptr || !oneZero || axisOf(q) != axis) continue;
+            if (w == nullptr || !sameForAll(zeros) || axisOf(q) != axis) continue;
             if (axis < 0) axis += w->dims_size();
             if (axis < 0 || axis >= w->dims_size() || w->dims(static_cast<int>(axis)) != static_cast<int64_t>(scales.size())) continue;
-            e.axis = axis;
-            e.stepSize = 0;
-            for (double sc : scales) {
-                e.channelSteps.push_back(static_cast<float>(sc));
-                e.stepSize = std::max(e.stepSize, static_cast<float>(sc));
-            }
+            setChannelSteps(e, scales, axis);
         }
         encodings.emplace(tensor, e);  // the first pair around a tensor names its grid
         replaced[dq.output(0)] = tensor;

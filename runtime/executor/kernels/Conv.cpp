@@ -53,14 +53,20 @@ struct IntegerPlan {
 bool integerAllowed = true;
 constexpr float kPairSafeCode = 63;
 
-// The largest weight code in magnitude (weights [M, ...], one scale per M or one for all).
-float largestCode(const Tensor& wt, const std::vector<float>& scales) {
+// The int8 codes of weights [M, ...] on their grid (one scale per M or one
+// for all), exact since the weights lie on it; returns the largest in
+// magnitude. `codes` may be null when only that is wanted.
+float weightCodes(const Tensor& wt, const std::vector<float>& scales, int8_t* codes) {
     const float* w = wt.data<float>();
     const int64_t M = wt.dim(0), per = M == 0 ? 0 : wt.size() / M;
     float largest = 0;
     for (int64_t m = 0; m < M; ++m) {
         const float inv = 1.0f / scales[scales.size() == 1 ? 0 : static_cast<size_t>(m)];
-        for (int64_t k = 0; k < per; ++k) largest = std::max(largest, std::fabs(std::nearbyint(w[m * per + k] * inv)));
+        for (int64_t k = 0; k < per; ++k) {
+            const float q = std::min(127.0f, std::max(-128.0f, std::nearbyint(w[m * per + k] * inv)));
+            largest = std::max(largest, std::fabs(q));
+            if (codes != nullptr) codes[m * per + k] = static_cast<int8_t>(q);
+        }
     }
     return largest;
 }
@@ -135,7 +141,7 @@ private:
             // judged when they were read.
             const Tensor& wt = ctx.in(1);
             if (wt.raw() == nullptr) return integer_;
-            if (largestCode(wt, w->scales) > kPairSafeCode) return p;
+            if (weightCodes(wt, w->scales, nullptr) > kPairSafeCode) return p;
         }
         p.on = true;
         p.src = in->type == DType::UInt8 ? memory::data_type::u8 : memory::data_type::s8;
@@ -150,7 +156,7 @@ private:
     bool planned(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
         return built_ && weightsReady_ && weightsConst_ && ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2)) &&
-               ctx.grid(0) == builtGrid_ && x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain == builtAllowed_;
+               x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain == builtAllowed_;
     }
 
     // The layout oneDNN runs this convolution fastest in, where the output
@@ -212,7 +218,6 @@ private:
             dn::rethrow(e, "Conv");
         }
         builtX_ = x.shape();
-        builtGrid_ = ctx.grid(0);
         builtAllowed_ = ctx.mayLeavePlain;
     }
 
@@ -398,19 +403,12 @@ private:
     void prepareWeights(const Tensor& wt, const Tensor* bias, int64_t M) {
         const float* src = wt.data<float>();
         const IntegerPlan& ip = integer_;
-        const int64_t per = M == 0 ? 0 : wt.size() / M;
         auto weightScale = [&](int64_t m) { return ip.weightScales.size() == 1 ? ip.weightScales[0] : ip.weightScales[m]; };
+        std::vector<int8_t> codes;
         if (ip.on) {
-            // The weights lie on their grid: their codes are exact.
-            codes_.resize(static_cast<size_t>(wt.size()));
-            for (int64_t m = 0; m < M; ++m) {
-                const float inv = 1.0f / weightScale(m);
-                for (int64_t k = 0; k < per; ++k) {
-                    const float q = std::nearbyint(src[m * per + k] * inv);
-                    codes_[m * per + k] = static_cast<int8_t>(std::min(127.0f, std::max(-128.0f, q)));
-                }
-            }
-            auto user = dn::wrap(userWeights_, codes_.data());
+            codes.resize(static_cast<size_t>(wt.size()));
+            weightCodes(wt, ip.weightScales, codes.data());
+            auto user = dn::wrap(userWeights_, codes.data());
             dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
         }
         if (!fusion_.scale.empty()) {
@@ -436,7 +434,6 @@ private:
         dn::threadStream().wait();
         scaled_.clear();
         scaled_.shrink_to_fit();
-        std::vector<int8_t>().swap(codes_);
     }
 
     void execute(const Tensor& x, Tensor& y) {
@@ -470,10 +467,8 @@ private:
     bool builtAllowed_ = false;
     int outLayout_ = 0;
     const void* builtWeights_ = nullptr;
-    const QuantGrid* builtGrid_ = nullptr;
     IntegerPlan integer_;
     bool integerRefused_ = false;
-    std::vector<int8_t> codes_;
     memory::desc userWeights_;
     dnnl::convolution_forward::primitive_desc pd_;
     dn::Call call_, toSource_, toOutput_;

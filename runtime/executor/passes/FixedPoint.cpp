@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <vector>
+
+#include "core/Kernel.h"
 
 namespace vexart {
 
@@ -98,31 +99,19 @@ struct Rewriter {
 // Per-channel symmetric codes of a float initializer along `axis`.
 bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::vector<onnx::NodeProto>& nodes) {
     if (w.data_type() != onnx::TensorProto::FLOAT || w.dims_size() < 1 || axis >= w.dims_size()) return false;
-    std::vector<float> values;
-    if (!w.raw_data().empty()) {
-        if (w.raw_data().size() % 4 != 0) return false;
-        values.resize(w.raw_data().size() / 4);
-        std::memcpy(values.data(), w.raw_data().data(), w.raw_data().size());
-    } else {
-        values.assign(w.float_data().begin(), w.float_data().end());
+    Tensor t;
+    try {
+        tensorFromProto(w, t, true);
+    } catch (const ExecError&) {
+        return false;  // the graph's build reports the malformed weights
     }
-    // Dims must multiply to the values held (checked as they go: hostile
-    // dims could overflow the product).
-    int64_t count = 1;
-    for (int64_t d : w.dims()) {
-        if (d <= 0 || d > static_cast<int64_t>(values.size()) / count) return false;
-        count *= d;
-    }
-    if (count != static_cast<int64_t>(values.size())) return false;
-    const int64_t channels = w.dims(static_cast<int>(axis));
-    int64_t inner = 1;
-    for (int i = static_cast<int>(axis) + 1; i < w.dims_size(); ++i) inner *= w.dims(i);
-    std::vector<float> scale(static_cast<size_t>(channels), 0.0f);
-    for (int64_t i = 0; i < count; ++i) {
-        float& s = scale[static_cast<size_t>((i / inner) % channels)];
-        s = std::max(s, std::fabs(values[static_cast<size_t>(i)]));
-    }
-    for (float& s : scale) s = s > 0 && std::isfinite(s) ? s / static_cast<float>(r.options.weightCode) : 1.0f;
+    const float* values = t.data<float>();
+    const int64_t count = t.size();
+    if (count == 0) return false;
+    const int64_t channels = t.dim(static_cast<size_t>(axis));
+    const int64_t inner = elementCount(Shape(t.shape().begin() + axis + 1, t.shape().end()));
+    std::vector<float> scale = largestPerChannel(values, t.shape(), axis);
+    for (float& s : scale) s = s > 0 ? s / static_cast<float>(r.options.weightCode) : 1.0f;
     // Calibrated steps, where every code they give fits.
     const auto given = r.options.weightSteps.find(w.name());
     if (given != r.options.weightSteps.end() && given->second.size() == scale.size()) {
@@ -134,13 +123,12 @@ bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::
         if (fits) scale = given->second;
     }
     const std::string q = r.fresh(w.name(), "#q"), s = r.fresh(w.name(), "#scale");
-    std::vector<int64_t> dims(w.dims().begin(), w.dims().end());
     std::string codes(static_cast<size_t>(count), '\0');
     for (int64_t i = 0; i < count; ++i) {
-        const float c = std::nearbyint(values[static_cast<size_t>(i)] / scale[static_cast<size_t>((i / inner) % channels)]);
+        const float c = std::nearbyint(values[i] / scale[static_cast<size_t>((i / inner) % channels)]);
         codes[static_cast<size_t>(i)] = static_cast<char>(static_cast<int8_t>(std::clamp(c, -127.0f, 127.0f)));
     }
-    r.initializer(q, onnx::TensorProto::INT8, dims).set_raw_data(std::move(codes));
+    r.initializer(q, onnx::TensorProto::INT8, t.shape()).set_raw_data(std::move(codes));
     auto& st = r.initializer(s, onnx::TensorProto::FLOAT, {channels});
     for (float v : scale) st.add_float_data(v);
     nodes.push_back(r.makeNode("DequantizeLinear", w.name() + "#dequantize", {q, s}, {w.name()}, axis));
@@ -158,6 +146,17 @@ int64_t productWeightAxis(const onnx::NodeProto& n) {
     int64_t axis = 1;
     for (const auto& a : n.attribute()) axis = a.name() == "transB" && a.i() != 0 ? 0 : axis;
     return axis;
+}
+
+std::vector<float> largestPerChannel(const float* w, const Shape& dims, int64_t axis) {
+    const int64_t total = elementCount(dims), channels = dims[static_cast<size_t>(axis)];
+    const int64_t inner = elementCount(Shape(dims.begin() + axis + 1, dims.end()));
+    std::vector<float> largest(static_cast<size_t>(channels), 0.0f);
+    for (int64_t i = 0; i < total; ++i) {
+        float& l = largest[static_cast<size_t>((i / inner) % channels)];
+        if (std::isfinite(w[i])) l = std::max(l, std::fabs(w[i]));
+    }
+    return largest;
 }
 
 std::string FixedPointRewrite::visible(const std::string& name) const {
@@ -213,7 +212,6 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
     }
 
     // Activations: which tensors a fixed-point runtime holds in memory.
-    std::set<std::string> quantized;
     auto wants = [&](const std::string& name, int k) {
         if (name.empty() || !r.quantizable(name)) return false;
         const auto& n = g.node(k);

@@ -39,6 +39,9 @@ struct FixedPointOptions {
     std::map<std::string, std::vector<float>> weightSteps;
 };
 
+// The largest finite magnitude per index along `axis` of `dims`-shaped w.
+std::vector<float> largestPerChannel(const float* w, const std::vector<int64_t>& dims, int64_t axis);
+
 // The output-channel axis of the weights (second input) of a product
 // (Conv, ConvTranspose, Gemm, 2-D MatMul), or -1 for other operators.
 int64_t productWeightAxis(const onnx::NodeProto& node);

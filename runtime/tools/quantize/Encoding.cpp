@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "passes/FixedPoint.h"
+
 namespace vexart {
 
 TensorEncoding encodingForRange(float min, float max, uint32_t bitWidth) {
@@ -70,42 +72,24 @@ float Histogram::quantile(double fraction) const {
     return max_;
 }
 
-namespace {
-
-// Elements per index of `axis` and the count of indices.
-void channelSpan(const std::vector<int64_t>& dims, int64_t axis, int64_t& inner, int64_t& channels) {
-    inner = 1;
-    for (size_t i = static_cast<size_t>(axis) + 1; i < dims.size(); ++i) inner *= dims[i];
-    channels = dims[static_cast<size_t>(axis)];
-}
-
-}  // namespace
-
 TensorEncoding perChannelEncoding(const float* w, const std::vector<int64_t>& dims, int64_t axis, uint32_t bitWidth) {
-    int64_t inner = 0, channels = 0, total = 1;
-    channelSpan(dims, axis, inner, channels);
-    for (int64_t d : dims) total *= d;
     TensorEncoding e;
     e.bitWidth = bitWidth;
     e.axis = axis;
     e.stepExactly0 = uint64_t{1} << (bitWidth - 1);
-    const float largestCode = static_cast<float>(e.stepExactly0 - 1);
-    e.channelSteps.assign(static_cast<size_t>(channels), 0.0f);
-    for (int64_t i = 0; i < total; ++i) {
-        float& s = e.channelSteps[static_cast<size_t>((i / inner) % channels)];
-        if (std::isfinite(w[i])) s = std::max(s, std::fabs(w[i]));
-    }
+    e.channelSteps = largestPerChannel(w, dims, axis);
     for (float& s : e.channelSteps) {
-        s /= largestCode;
+        s /= static_cast<float>(e.stepExactly0 - 1);
         e.stepSize = std::max(e.stepSize, s);
     }
     return e;
 }
 
 void quantizeDequantizeChannels(const float* x, float* out, const std::vector<int64_t>& dims, const TensorEncoding& e) {
-    int64_t inner = 0, channels = 0, total = 1;
-    channelSpan(dims, e.axis, inner, channels);
+    int64_t inner = 1, total = 1;
+    for (size_t i = static_cast<size_t>(e.axis) + 1; i < dims.size(); ++i) inner *= dims[i];
     for (int64_t d : dims) total *= d;
+    const int64_t channels = dims[static_cast<size_t>(e.axis)];
     TensorEncoding one = e;
     for (int64_t start = 0; start < total; start += inner) {
         one.stepSize = e.channelSteps[static_cast<size_t>((start / inner) % channels)];
