@@ -1,6 +1,5 @@
 #include "app/InputList.h"
 
-#include <fstream>
 #include <iostream>
 #include <set>
 
@@ -24,16 +23,28 @@ std::vector<std::string> stringListItems(Vexa_StringList_Handle_t list) {
 }
 
 bool readInputListFile(const std::string& path, std::vector<std::string>& lines) {
-    std::ifstream in;
-    if (isRegularFile(path)) in.open(path);
-    if (!in.is_open()) {
-        std::cerr << "Failed to open input file: " << path << "\n";
-        return false;
+    // A list may come from a pipe (<(...)) or /dev/null; the bound is what
+    // stops an endless source. 64 MiB holds a million lines of long paths.
+    constexpr uint64_t kMaxListBytes = uint64_t{64} << 20;
+    std::string text;
+    switch (readBounded(path, kMaxListBytes, text)) {
+        case BoundedRead::Done:
+            break;
+        case BoundedRead::TooLarge:
+            std::cerr << "Failed to open input file: " << path << " (larger than 64 MiB)\n";
+            return false;
+        case BoundedRead::OpenFailed:
+        case BoundedRead::ReadFailed:
+            std::cerr << "Failed to open input file: " << path << "\n";
+            return false;
     }
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) lines.push_back(line);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        size_t len = end - start;
+        if (len > 0 && text[start + len - 1] == '\r') --len;
+        if (len > 0) lines.emplace_back(text, start, len);
+        start = end + 1;
     }
     return true;
 }

@@ -15,17 +15,14 @@ std::string outputFilePath(const std::string& outputDir, const std::string& tens
             default: break;
         }
     }
-    // A tensor name may make subdirectories but never leave the result
-    // directory: components "." and ".." and a leading "/" become
-    // underscores of the same length.
-    if (!name.empty() && name[0] == '/') name[0] = '_';
+    // A name keeps its slashes (subdirectories, and a leading "/" that
+    // lands where "Result_N//x" points) and its "." components, none of
+    // which can leave the result directory; a ".." component could, so each
+    // becomes "__". What ".." does is left open by the path rules.
     for (size_t start = 0; start <= name.size();) {
         size_t end = name.find('/', start);
         if (end == std::string::npos) end = name.size();
-        const size_t len = end - start;
-        if ((len == 1 || len == 2) && name.compare(start, len, std::string(len, '.')) == 0) {
-            name.replace(start, len, std::string(len, '_'));
-        }
+        if (end - start == 2 && name.compare(start, 2, "..") == 0) name.replace(start, 2, "__");
         start = end + 1;
     }
     return outputDir + "/Result_" + std::to_string(resultIndex) + "/" + name + ".raw";

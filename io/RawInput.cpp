@@ -26,17 +26,39 @@ bool measureRaw(const std::string& path, std::streamoff size, size_t& units) {
 }
 
 // Opens a raw file and measures it in units of T; false after the message.
+// A pipe or device has no size to seek to: at most `maxUnits` + 1 units of
+// it are read into `streamed`, enough for the size check to refuse more.
 template <typename T>
-bool openRaw(const std::string& path, std::ifstream& in, size_t& units) {
-    if (isRegularFile(path)) in.open(path, std::ios::binary);
-    if (!in.is_open()) {
-        std::cerr << "Failed to open input file: " << path << std::endl;
-        return false;
+bool openRaw(const std::string& path, std::ifstream& in, size_t& units, std::vector<char>& streamed,
+             uint64_t maxUnits) {
+    if (isRegularFile(path)) {
+        in.open(path, std::ios::binary);
+        if (!in.is_open()) {
+            std::cerr << "Failed to open input file: " << path << std::endl;
+            return false;
+        }
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        in.seekg(0, std::ios::beg);
+        return measureRaw<T>(path, size, units);
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    return measureRaw<T>(path, size, units);
+    std::string bytes;
+    const uint64_t bound = std::min<uint64_t>((maxUnits + 1) * sizeof(T), INT32_MAX);
+    switch (readBounded(path, bound, bytes)) {
+        case BoundedRead::OpenFailed:
+            std::cerr << "Failed to open input file: " << path << std::endl;
+            return false;
+        case BoundedRead::ReadFailed:
+            std::cerr << "Failed to read the contents of: " << path << std::endl;
+            return false;
+        case BoundedRead::TooLarge:
+            bytes.assign(bound, '\0');  // only its size counts: the size check refuses it
+            break;
+        case BoundedRead::Done:
+            break;
+    }
+    streamed.assign(bytes.begin(), bytes.end());
+    return measureRaw<T>(path, static_cast<std::streamoff>(streamed.size()), units);
 }
 
 template <typename T>
@@ -52,9 +74,14 @@ bool readUnits(std::ifstream& in, const std::string& path, T* dst, size_t units)
 template <typename T>
 bool readRaw(const std::string& path, std::vector<T>& data) {
     std::ifstream in;
+    std::vector<char> streamed;
     size_t units = 0;
-    if (!openRaw<T>(path, in, units)) return false;
+    if (!openRaw<T>(path, in, units, streamed, INT32_MAX / sizeof(T))) return false;
     data.resize(units);
+    if (!in.is_open()) {
+        std::memcpy(data.data(), streamed.data(), streamed.size());
+        return true;
+    }
     return readUnits(in, path, data.data(), units);
 }
 
@@ -82,6 +109,7 @@ template <typename T>
 bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesConsumed, uint64_t& piecesAppended,
               ReadAhead* ahead) {
     std::string log;
+    std::vector<char> streamed;  // a pipe's or device's bytes
     uint64_t pieceSize = 0;
     uint64_t filled = 0;
     uint64_t files = 0;
@@ -105,9 +133,10 @@ bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesCon
             std::ifstream in;
             size_t size = 0;
             if (early != nullptr ? !measureRaw<T>(path, static_cast<std::streamoff>(early->size()), size)
-                                 : !openRaw<T>(path, in, size)) {
+                                 : !openRaw<T>(path, in, size, streamed, target)) {
                 return false;
             }
+            if (early == nullptr && !in.is_open()) early = &streamed;
             if (pieceSize == 0) pieceSize = size;
             // Pieces of one size that divides the target never overrun it.
             if (size == 0 || target % size != 0 || size > target || size != pieceSize) {

@@ -2,7 +2,6 @@
 
 #include "platform/Files.h"
 
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -30,14 +29,13 @@ std::string trimBlanks(const std::string& s) {
 }  // namespace
 
 YamlParser::YamlParser(const std::string& path) {
-    std::ifstream in;
-    if (isRegularFile(path)) in.open(path);
-    if (!in.is_open()) return;
-    std::ostringstream text;
-    text << in.rdbuf();
+    // A perf file is a few dozen keys; anything past 1 MiB (an endless
+    // device among them) is taken as a file that cannot be opened.
+    std::string text;
+    if (readBounded(path, uint64_t{1} << 20, text) != BoundedRead::Done) return;
     root_ = std::make_shared<Node>("root");
     indentation_[-1] = root_;
-    parseLines(splitLines(text.str()));
+    parseLines(splitLines(text));
 }
 
 std::shared_ptr<Node> YamlParser::parseText(const std::string& text) {

@@ -12,9 +12,15 @@ std::vector<uint8_t> readWholeFile(const std::string& path);
 enum class PathKind { Missing, Directory, Other };
 PathKind pathKind(const std::string& path);
 
-// True for a regular file. Whole-file readers take nothing else: a device
-// never ends, a FIFO may never open, a directory reads as nothing.
+// True for a regular file.
 bool isRegularFile(const std::string& path);
+
+// Reads a file front to back, a pipe or a device as well as a regular file:
+// those are ordinary sequential inputs, so the bound on what is read is what
+// keeps an endless one (/dev/zero) from growing without limit. A FIFO with
+// no writer reads as empty instead of blocking; a directory is refused.
+enum class BoundedRead { Done, OpenFailed, TooLarge, ReadFailed };
+BoundedRead readBounded(const std::string& path, uint64_t maxBytes, std::string& out);
 
 // What tells one version of a regular file from another: a file whose
 // stamp is unchanged is taken to hold the same bytes.

@@ -45,6 +45,39 @@ bool isRegularFile(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+BoundedRead readBounded(const std::string& path, uint64_t maxBytes, std::string& out) {
+    out.clear();
+    // Non-blocking open: a FIFO without a writer must not hang. Reads then
+    // block again, so a writer already waiting (or a pipe) is read to its end.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return BoundedRead::OpenFailed;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return BoundedRead::OpenFailed;
+    }
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > maxBytes) {
+        close(fd);
+        return BoundedRead::TooLarge;
+    }
+    BoundedRead result = BoundedRead::Done;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) result = BoundedRead::ReadFailed;
+        if (n <= 0) break;
+        if (out.size() + static_cast<size_t>(n) > maxBytes) {
+            result = BoundedRead::TooLarge;
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (result != BoundedRead::Done) out.clear();
+    return result;
+}
+
 bool fileStamp(const std::string& path, FileStamp& stamp) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;

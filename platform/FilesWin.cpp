@@ -43,6 +43,33 @@ bool isRegularFile(const std::string& path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 && path.rfind("\\\\.\\", 0) != 0;
 }
 
+// CreateFileA refuses a directory without FILE_FLAG_BACKUP_SEMANTICS; pipes
+// and devices are read like files, up to the bound.
+BoundedRead readBounded(const std::string& path, uint64_t maxBytes, std::string& out) {
+    out.clear();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return BoundedRead::OpenFailed;
+    BoundedRead result = BoundedRead::Done;
+    char buffer[1 << 16];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+            if (GetLastError() != ERROR_BROKEN_PIPE) result = BoundedRead::ReadFailed;
+            break;
+        }
+        if (got == 0) break;
+        if (out.size() + got > maxBytes) {
+            result = BoundedRead::TooLarge;
+            break;
+        }
+        out.append(buffer, got);
+    }
+    CloseHandle(file);
+    if (result != BoundedRead::Done) out.clear();
+    return result;
+}
+
 FileWrite writeFileBytes(const std::string& path, const void* data, size_t bytes) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -213,21 +213,26 @@ TEST_F(Assembly, ReadAheadHoldsNoMoreThanItsCap) {
     }
 }
 
-TEST(OutputWriter, PathsNeverLeaveTheResultDirectory) {
+// Only ".." components are neutralised; PyTorch names every tensor
+// "/module/.../Op_output_0", and a leading slash or "." component must land
+// where the plain concatenation puts it ("Result_0//module/...").
+TEST(OutputWriter, OnlyParentComponentsAreNeutralised) {
     struct Case {
         std::string name, path;
     };
     const std::vector<Case> cases = {
         {"../x", "o/Result_0/__/x.raw"},
         {"../../../../etc/passwd", "o/Result_0/__/__/__/__/etc/passwd.raw"},
-        {"/abs/y", "o/Result_0/_abs/y.raw"},
-        {"//y", "o/Result_0/_/y.raw"},
-        {"a/./b", "o/Result_0/a/_/b.raw"},
+        {"/features/conv/Conv_output_0", "o/Result_0//features/conv/Conv_output_0.raw"},
+        {"//y", "o/Result_0///y.raw"},
+        {"a/./b", "o/Result_0/a/./b.raw"},
         {"a/..", "o/Result_0/a/__.raw"},
-        {".", "o/Result_0/_.raw"},
+        {".", "o/Result_0/..raw"},
+        {"..", "o/Result_0/__.raw"},
         {"..a/b..", "o/Result_0/..a/b...raw"},
         {".../x", "o/Result_0/.../x.raw"},
         {"a/../", "o/Result_0/a/__/.raw"},
+        {"/../..", "o/Result_0//__/__.raw"},
     };
     for (const auto& c : cases) EXPECT_EQ(outputFilePath("o", c.name, 0), c.path) << c.name;
 }
