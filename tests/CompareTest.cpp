@@ -30,20 +30,30 @@ TEST(ErrorStats, MeasuresOfTypicalDifferences) {
         {"all zero", {0, 0}, {0, 0}, 0, 0, 1, kInf, 0},
         {"zero against signal", {0, 0}, {1, 0}, 1, 0.5, 0, -kInf, 0},
         {"the same non-finite values", {INFINITY, kNaN, 1}, {INFINITY, kNaN, 1}, 0, 0, 1, kInf, 0},
-        {"NaN against a number", {kNaN, 1}, {1, 1}, 0, 0, 1, kInf, 1},
+        // A non-finite value against anything else fails every measure.
+        {"NaN against a number", {1, 1}, {kNaN, 1}, kInf, kInf, kNaN, -kInf, 1},
+        {"a number against NaN", {kNaN, 1}, {1, 1}, kInf, kInf, kNaN, -kInf, 1},
+        {"inf against a number", {2, 1}, {INFINITY, 1}, kInf, kInf, kNaN, -kInf, 1},
+        {"inf against -inf", {-INFINITY, 1}, {INFINITY, 1}, kInf, kInf, kNaN, -kInf, 1},
+    };
+    // Equal, or within 1e-5 relative; infinities and NaN must match exactly.
+    auto expectMeasure = [](double actual, double expected, const char* what) {
+        if (std::isnan(expected)) {
+            EXPECT_TRUE(std::isnan(actual)) << what << " " << actual;
+        } else if (std::isinf(expected)) {
+            EXPECT_EQ(actual, expected) << what;
+        } else {
+            EXPECT_NEAR(actual, expected, 1e-5 * (1 + std::fabs(expected))) << what;
+        }
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vexart::ErrorStats s;
         s.add(c.ref.data(), c.out.data(), c.ref.size());
-        EXPECT_NEAR(s.maxAbs, c.maxAbs, 1e-5);
-        EXPECT_NEAR(s.meanAbs(), c.meanAbs, 1e-5 * (1 + c.meanAbs));
-        EXPECT_NEAR(s.cosine(), c.cosine, 1e-6);
-        if (std::isinf(c.sqnrDb)) {
-            EXPECT_EQ(s.sqnrDb(), c.sqnrDb);
-        } else {
-            EXPECT_NEAR(s.sqnrDb(), c.sqnrDb, 1e-3);
-        }
+        expectMeasure(s.maxAbsError(), c.maxAbs, "max abs");
+        expectMeasure(s.meanAbs(), c.meanAbs, "mean abs");
+        expectMeasure(s.cosine(), c.cosine, "cosine");
+        expectMeasure(s.sqnrDb(), c.sqnrDb, "sqnr");
         EXPECT_EQ(s.nonFinite, c.nonFinite);
         // Measured in two pieces, the same.
         vexart::ErrorStats a, b;
@@ -55,12 +65,14 @@ TEST(ErrorStats, MeasuresOfTypicalDifferences) {
     }
 }
 
-TEST(ArgMax, FirstOfTheLargestNeverNaN) {
+// numpy.argmax: the first of the largest, and the first NaN above all.
+TEST(ArgMax, FirstOfTheLargestAndNaNWins) {
     struct Case {
         std::vector<float> v;
         uint64_t index;
     };
-    const Case cases[] = {{{1, 3, 3, 2}, 1}, {{kNaN, -5, -1}, 2}, {{-INFINITY, -INFINITY}, 0}, {{2, kNaN, 7}, 2}};
+    const Case cases[] = {{{1, 3, 3, 2}, 1},          {{kNaN, -5, -1}, 0}, {{-INFINITY, -INFINITY}, 0},
+                          {{2, kNaN, 7, kNaN}, 1},    {{-1, 4, kNaN}, 2},  {{INFINITY, 1, INFINITY}, 0}};
     for (const auto& c : cases) {
         vexart::ArgMax m;
         m.add(c.v.data(), 1);  // read in pieces, as files are
@@ -102,6 +114,16 @@ TEST_F(DiffTool, VerdictsAndExitStatus) {
     raw("short/Result_0/feat/x.raw", {1, 2, 3, 4});
     raw("short/Result_1/prob.raw", {0.1f, 0.7f, 0.2f});
     raw("short/Result_1/extra.raw", {1});
+    // Corrupted runs: all NaN, half NaN, all infinite.
+    for (int r = 0; r < 2; ++r) {
+        const std::string result = "/Result_" + std::to_string(r) + "/";
+        raw("nan" + result + "prob.raw", {kNaN, kNaN, kNaN});
+        raw("nan" + result + "feat/x.raw", {kNaN, kNaN, kNaN, kNaN});
+        raw("halfnan" + result + "prob.raw", {0.1f, 0.7f, kNaN});
+        raw("halfnan" + result + "feat/x.raw", {1, 2, kNaN, kNaN});
+        raw("inf" + result + "prob.raw", {INFINITY, INFINITY, INFINITY});
+        raw("inf" + result + "feat/x.raw", {INFINITY, -INFINITY, INFINITY, -INFINITY});
+    }
     struct Case {
         const char* name;
         std::vector<std::string> args;
@@ -114,6 +136,14 @@ TEST_F(DiffTool, VerdictsAndExitStatus) {
         {"noise under a loose bound", {"noisy", "ref", "--min-sqnr", "20", "--min-cosine", "0.99"}, 0, {"ok"}},
         {"noise over a tight bound", {"noisy", "ref", "--min-sqnr", "40"}, 1, {"SQNR", "< 40 dB", "2 of 2"}},
         {"largest class moved", {"swapped", "ref", "--min-top1", "1"}, 1, {"1/2", "top-1 agreement 1/2 < 1"}},
+        {"all NaN fails every gate", {"nan", "ref", "--min-sqnr", "30"}, 1,
+         {"8 non-finite values where the other side differs", "nan", "-inf", "2 of 2"}},
+        {"all NaN, cosine gate", {"nan", "ref", "--min-cosine", "0.99"}, 1, {"non-finite", "2 of 2"}},
+        {"all NaN, top-1 gate", {"nan", "ref", "--min-top1", "1"}, 1, {"0/2", "2 of 2"}},
+        {"half NaN", {"halfnan", "ref", "--min-sqnr", "30", "--min-cosine", "0.99"}, 1,
+         {"2 non-finite values", "4 non-finite values", "2 of 2"}},
+        {"all infinite", {"inf", "ref", "--max-abs-error", "1e30"}, 1, {"6 non-finite", "8 non-finite", "2 of 2"}},
+        {"NaN output, no gate: measured, not judged", {"nan", "ref"}, 0, {"-inf", "0 of 2"}},
         {"missing, extra and short files", {"short", "ref"}, 1,
          {"sizes differ: 8 and 12 bytes", "Result_1: missing", "extra", "not in the reference"}},
     };

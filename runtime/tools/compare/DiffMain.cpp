@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Compare.h"
+#include "FailureText.h"
 
 namespace {
 
@@ -73,14 +74,14 @@ int main(int argc, char** argv) {
             const auto& s = r.stats;
             const std::string top1 = r.top1Total == 0 ? "-" : std::to_string(r.top1Agree) + "/" + std::to_string(r.top1Total);
             std::printf("%-32s %7llu %11s %11s %9s %9s %7s  %s\n", r.tensor.c_str(),
-                        static_cast<unsigned long long>(r.results), shown(s.maxAbs, "%.4g").c_str(),
+                        static_cast<unsigned long long>(r.results), shown(s.maxAbsError(), "%.4g").c_str(),
                         shown(s.meanAbs(), "%.4g").c_str(), shown(s.cosine(), "%.6f").c_str(),
                         shown(s.sqnrDb(), "%.2f").c_str(), top1.c_str(), why.empty() ? "ok" : why.c_str());
         }
         std::printf("%zu of %zu tensor(s) outside the tolerances\n", failed, reports.size());
         return failed == 0 ? 0 : 1;
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-diff: " << e.what() << "\n";
+        std::cerr << "vexa-dlc-diff: " << vexart::failureText(e) << "\n";
         return 1;
     }
 }

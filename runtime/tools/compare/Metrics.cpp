@@ -37,22 +37,33 @@ void ErrorStats::merge(const ErrorStats& o) {
     nonFinite += o.nonFinite;
 }
 
-double ErrorStats::meanAbs() const { return elements == 0 ? 0 : sumAbs / static_cast<double>(elements); }
+// A non-finite value against anything else is an unbounded error: no
+// measure may read as if the finite pairs were all there was.
+double ErrorStats::maxAbsError() const { return nonFinite != 0 ? std::numeric_limits<double>::infinity() : maxAbs; }
+
+double ErrorStats::meanAbs() const {
+    if (nonFinite != 0) return std::numeric_limits<double>::infinity();
+    return elements == 0 ? 0 : sumAbs / static_cast<double>(elements);
+}
 
 double ErrorStats::cosine() const {
+    if (nonFinite != 0) return std::numeric_limits<double>::quiet_NaN();
     if (refNorm == 0 || outNorm == 0) return refNorm == outNorm ? 1 : 0;
     return dot / std::sqrt(refNorm * outNorm);
 }
 
 double ErrorStats::sqnrDb() const {
+    if (nonFinite != 0) return -std::numeric_limits<double>::infinity();
     if (noise == 0) return std::numeric_limits<double>::infinity();
     if (refNorm == 0) return -std::numeric_limits<double>::infinity();
     return 10 * std::log10(refNorm / noise);
 }
 
+// The first NaN wins, as in numpy and PyTorch: a NaN-corrupted output
+// must not agree with its reference by skipping the NaN.
 void ArgMax::add(const float* v, size_t n) {
     for (size_t i = 0; i < n; ++i, ++seen) {
-        if (std::isnan(v[i]) || (found && !(v[i] > value))) continue;
+        if (found && (std::isnan(value) || !(v[i] > value || std::isnan(v[i])))) continue;
         found = true;
         index = seen;
         value = v[i];

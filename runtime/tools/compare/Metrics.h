@@ -21,6 +21,9 @@ struct ErrorStats {
     void add(const float* ref, const float* out, size_t n);
     void merge(const ErrorStats& other);
 
+    // With any differing non-finite pair: infinite errors, cosine NaN and
+    // SQNR -infinity, so that every gate fails.
+    double maxAbsError() const;
     double meanAbs() const;
     // 1 for identical directions; 1 when both are all zero, 0 when only one is.
     double cosine() const;
@@ -28,7 +31,7 @@ struct ErrorStats {
     double sqnrDb() const;
 };
 
-// Index of the largest element (the first of equals; NaN never wins), of a
+// Index of the largest element (the first of equals; the first NaN wins), of a
 // tensor read in pieces.
 struct ArgMax {
     uint64_t index = 0;
