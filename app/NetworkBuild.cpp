@@ -169,6 +169,8 @@ bool buildNetwork(RunConfig& config, InputListTables& tables, RunHandles& run) {
         const bool saved = Vexa_DlContainer_Save(run.container.get(), config.container.c_str()) == 0;
         std::cout << (saved ? "Saved container into archive successfully" : "Failed to save container into archive")
                   << std::endl;
+        // The run goes on either way; the reason is worth a line.
+        if (!saved) reportLastError();
     }
     const std::string rule(79, '-');
     const char* modelVersion = Vexa_VEXA_GetModelVersion(net);

@@ -20,6 +20,9 @@
 #include <set>
 #include <stdexcept>
 
+#include "FileReplace.h"
+#include "UntrustedJson.h"
+
 namespace vexart {
 namespace {
 struct ZipCloser {
@@ -122,6 +125,14 @@ struct RegularFile {
     }
     ~RegularFile() {
         if (fd >= 0) close(fd);
+    }
+    // The version of the file as opened (not of what the path names later).
+    bool version(FileVersion& v) const {
+        struct stat st {};
+        if (fstat(fd, &st) != 0) return false;
+        v = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+             static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        return true;
     }
     RegularFile(const RegularFile&) = delete;
     RegularFile& operator=(const RegularFile&) = delete;
@@ -238,51 +249,6 @@ std::vector<uint8_t> archiveBytes(const std::vector<ArchiveEntry>& entries) {
     return bytes;
 }
 
-// Replaces `path` (or, through a symlink, the file it names) with `bytes`.
-void replaceFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::string target = path;
-    if (char* real = realpath(path.c_str(), nullptr)) {
-        target = real;
-        std::free(real);
-    }
-    struct stat st {};
-    const bool exists = stat(target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) throw std::runtime_error("cannot write " + path + ": not a regular file");
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmp = dir + "/." + base + ".XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    auto fail = [&](const std::string& why) {
-        unlink(tmp.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + why);
-    };
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int err = errno;
-            close(fd);
-            fail(std::strerror(n < 0 ? err : ENOSPC));
-        }
-        done += static_cast<size_t>(n);
-    }
-    mode_t mode = 0;
-    if (exists) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    const bool ok = fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    const int err = errno;
-    if (close(fd) != 0 || !ok) fail(std::strerror(ok ? errno : err));
-    if (std::rename(tmp.c_str(), target.c_str()) != 0) fail(std::strerror(errno));
-}
-
 }  // namespace
 
 ContainerLimits containerLimitsFromEnvironment() {
@@ -301,20 +267,22 @@ TensorEncoding encodingFromJson(const std::string& tensor, const json& e) {
         return std::runtime_error("encoding of '" + tensor + "' " + why);
     };
     if (!e.is_object()) throw bad("is not an object");
-    const json bitWidth = e.value("bitWidth", json(8));
+    // Absent keys take their defaults, written as the parser would read them
+    // (unsigned), so that they pass the checks below.
+    const json bitWidth = e.value("bitWidth", json(uint64_t{8}));
     const json stepSize = e.value("stepSize", json(0.0));
-    const json offset = e.value("stepExactly0", json(0));
+    const json offset = e.value("stepExactly0", json(uint64_t{0}));
     if (!bitWidth.is_number_unsigned() || (bitWidth.get<uint64_t>() != 8 && bitWidth.get<uint64_t>() != 16)) {
-        throw bad("has bit width " + bitWidth.dump() + " (8 and 16 are supported)");
+        throw bad("has bit width " + describeJson(bitWidth) + " (8 and 16 are supported)");
     }
     if (!stepSize.is_number() || !std::isfinite(stepSize.get<double>()) || stepSize.get<double>() < 0 ||
         stepSize.get<double>() > 3.4028234663852886e38) {
-        throw bad("has step size " + stepSize.dump() + " (a finite float32 of at least 0 is needed)");
+        throw bad("has step size " + describeJson(stepSize) + " (a finite float32 of at least 0 is needed)");
     }
     TensorEncoding enc;
     enc.bitWidth = static_cast<uint32_t>(bitWidth.get<uint64_t>());
     if (!offset.is_number_unsigned() || offset.get<uint64_t>() >= (uint64_t{1} << enc.bitWidth)) {
-        throw bad("has stepExactly0 " + offset.dump() + " (0 to " + std::to_string((uint64_t{1} << enc.bitWidth) - 1) +
+        throw bad("has stepExactly0 " + describeJson(offset) + " (0 to " + std::to_string((uint64_t{1} << enc.bitWidth) - 1) +
                   " for " + std::to_string(enc.bitWidth) + " bits)");
     }
     enc.stepSize = static_cast<float>(stepSize.get<double>());
@@ -322,14 +290,14 @@ TensorEncoding encodingFromJson(const std::string& tensor, const json& e) {
     if (e.contains("stepSizes") || e.contains("axis")) {
         const json& steps = e.value("stepSizes", json());
         const json& axis = e.value("axis", json());
-        if (!axis.is_number_unsigned() || axis.get<uint64_t>() > 8) throw bad("has axis " + axis.dump() + " (0 to 8)");
+        if (!axis.is_number_unsigned() || axis.get<uint64_t>() > 8) throw bad("has axis " + describeJson(axis) + " (0 to 8)");
         if (!steps.is_array() || steps.empty() || steps.size() > (size_t{1} << 20)) {
             throw bad("has stepSizes that are not a list of 1 to 1048576 steps");
         }
         for (const json& s : steps) {
             if (!s.is_number() || !std::isfinite(s.get<double>()) || s.get<double>() < 0 ||
                 s.get<double>() > 3.4028234663852886e38) {
-                throw bad("has step size " + s.dump() + " in stepSizes (a finite float32 of at least 0 is needed)");
+                throw bad("has step size " + describeJson(s) + " in stepSizes (a finite float32 of at least 0 is needed)");
             }
             enc.channelSteps.push_back(static_cast<float>(s.get<double>()));
         }
@@ -376,19 +344,15 @@ ContainerModel readArchive(zip_t* z, uint64_t archiveSize, const ContainerLimits
     EntryReader entries(z, archiveSize, limits.totalBytes);
     ContainerModel model;
     model.manifestText = entries.read(kManifest, kMaxManifestBytes);
-    json manifest;
-    try {
-        manifest = json::parse(model.manifestText);
-    } catch (const json::exception& e) {
-        throw std::runtime_error(std::string("container manifest is not valid JSON: ") + e.what());
-    }
+    const json manifest = parseUntrustedJson(model.manifestText, "container manifest");
     std::set<std::string> used{kManifest};
+    std::set<std::string> names;
     try {
         if (!manifest.is_object() || manifest.value("format", "") != kFormat) {
             throw std::runtime_error("container manifest has no vexa-dlc format tag");
         }
         if (manifest.value("version", 0) != kFormatVersion) {
-            throw std::runtime_error("container format version " + manifest.value("version", json()).dump() +
+            throw std::runtime_error("container format version " + describeJson(manifest.value("version", json())) +
                                      " is not supported");
         }
         model.modelVersion = manifest.value("modelVersion", "");
@@ -402,6 +366,10 @@ ContainerModel readArchive(zip_t* z, uint64_t archiveSize, const ContainerLimits
         for (const auto& g : manifest.at("graphs")) {
             ContainerGraph graph;
             graph.name = g.at("name").get<std::string>();
+            // Graphs are looked up by name; the packer refuses two of one name too.
+            if (!names.insert(graph.name).second) {
+                throw std::runtime_error("container manifest names the graph '" + graph.name + "' twice");
+            }
             graph.file = g.at("file").get<std::string>();
             graph.archived = archive != nullptr ? storedEntry(z, graph.file, archiveSize) : nullptr;
             if (graph.archived != nullptr) {
@@ -409,9 +377,12 @@ ContainerModel readArchive(zip_t* z, uint64_t archiveSize, const ContainerLimits
             } else {
                 graph.onnx = entries.read(graph.file, kMaxEntryBytes);
             }
-            const json encodings = g.value("encodings", json::object());
-            for (const auto& [tensor, e] : encodings.items()) {
-                graph.encodings[tensor] = encodingFromJson(tensor, e);
+            const auto encodings = g.find("encodings");
+            if (encodings != g.end()) {
+                if (!encodings->is_object()) {
+                    throw std::runtime_error("encodings of graph '" + graph.name + "' are not an object");
+                }
+                for (const auto& [tensor, e] : encodings->items()) graph.encodings[tensor] = encodingFromJson(tensor, e);
             }
             model.graphs.push_back(std::move(graph));
         }
@@ -491,6 +462,8 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
 
 ContainerModel openContainerFile(const std::string& path, const ContainerLimits& limits) {
     RegularFile file(path, limits.totalBytes);
+    FileVersion version;
+    const bool known = file.version(version);
     int code = 0;
     zip_t* z = zip_fdopen(file.fd, ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (z == nullptr) {
@@ -502,7 +475,12 @@ ContainerModel openContainerFile(const std::string& path, const ContainerLimits&
     }
     file.fd = -1;  // zip_fdopen took the descriptor
     auto archive = std::make_shared<ContainerArchive>(z);
-    return readArchive(z, file.size, limits, std::move(archive));
+    ContainerModel model = readArchive(z, file.size, limits, std::move(archive));
+    if (known) {
+        model.sourcePath = resolvedPath(path);
+        model.sourceVersion = version;
+    }
+    return model;
 }
 
 bool parseGraph(const ContainerModel& model, const ContainerGraph& graph, google::protobuf::MessageLite& out) {
@@ -533,9 +511,23 @@ std::string graphBytes(const ContainerModel& model, const ContainerGraph& graph)
 }
 
 void writeContainer(const ContainerModel& model, const std::string& path) {
+    const FileUpdateLock lock(path);
+    writeContainer(model, path, lock);
+}
+
+void writeContainer(const ContainerModel& model, const std::string& path, const FileUpdateLock&) {
+    const std::string target = resolvedPath(path);
+    FileVersion now;
+    if (!model.sourcePath.empty() && target == model.sourcePath && fileVersion(target, now) &&
+        now != model.sourceVersion) {
+        throw std::runtime_error(path + " changed since it was opened (another program saved it); not overwritten");
+    }
     json manifest = json::object();
     if (!model.manifestText.empty()) {
-        manifest = json::parse(model.manifestText, nullptr, false);
+        try {
+            manifest = parseUntrustedJson(model.manifestText, "manifest");
+        } catch (const std::runtime_error&) {
+        }
         if (!manifest.is_object()) manifest = json::object();
     }
     manifest["format"] = kFormat;
@@ -592,6 +584,7 @@ void writeContainer(const ContainerModel& model, const std::string& path) {
     }
     for (const auto& [name, data] : model.otherEntries) entries.push_back({name, &data, true});
     replaceFile(path, archiveBytes(entries));
+    if (target == model.sourcePath) fileVersion(target, model.sourceVersion);
 }
 
 std::string graphsDigest(const ContainerModel& model, const std::vector<std::string>& graphs) {

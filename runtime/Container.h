@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "FileReplace.h"
+
 namespace google::protobuf {
 class MessageLite;
 }
@@ -67,6 +69,11 @@ struct ContainerModel {
     std::string manifestText;
     std::map<std::string, std::string> otherEntries;
     std::shared_ptr<ContainerArchive> archive;  // where archived graphs are read from
+    // The file it was opened from (resolved) and that file's version when
+    // read or last saved to: a save over it refuses to replace a version
+    // that another program wrote meanwhile.
+    std::string sourcePath;
+    mutable FileVersion sourceVersion;
 };
 
 // Bounds on what reading a container may decompress: memory follows the
@@ -102,6 +109,9 @@ std::vector<uint8_t> readRegularFile(const std::string& path, uint64_t maxBytes)
 // renamed over it, so a failed save leaves the old file intact; a symlinked
 // target is written through to the file it names, keeping its permissions.
 void writeContainer(const ContainerModel& model, const std::string& path);
+// The same for a caller that holds the lock from before it read the
+// container (a read-modify-write round).
+void writeContainer(const ContainerModel& model, const std::string& path, const FileUpdateLock& held);
 
 // A per-tensor encoding from its JSON form; throws with the tensor's name
 // when the bit width, step size or offset cannot be used.

@@ -32,6 +32,12 @@ TEST(Encoding, FittedToARangeThatTakesInZero) {
         {-1, 1, 16, 2.0 / 65535, 32768},
         {0, 0, 8, 0, 0},             // only zeros
         {INFINITY, -INFINITY, 8, 0, 0},  // nothing seen
+        // No finite range: no grid, rather than a NaN step or offset.
+        {NAN, 1, 8, 0, 0},
+        {-INFINITY, INFINITY, 8, 0, 0},
+        {-1, INFINITY, 8, 0, 0},
+        // The widest finite range: its width overflows a float, not a double.
+        {-3e38f, 3e38f, 8, 6e38 / 255, 128},
     };
     for (const auto& c : cases) {
         const vexart::TensorEncoding e = vexart::encodingForRange(c.min, c.max, c.bits);

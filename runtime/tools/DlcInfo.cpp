@@ -7,6 +7,7 @@
 
 #include "Container.h"
 #include "executor/core/Tensor.h"
+#include "FailureText.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
         try {
             model = vexart::openContainerFile(argv[1], limits);
         } catch (const std::exception& e) {
-            throw std::runtime_error(std::string("cannot read ") + argv[1] + ": " + e.what());
+            throw std::runtime_error(std::string("cannot read ") + argv[1] + ": " + vexart::failureText(e));
         }
         std::cout << "Container: " << argv[1] << "\nModel version: " << model.modelVersion << "\n";
         for (const auto& g : model.graphs) {
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
             std::cout << "\nCache record: " << r.name << " (" << r.graphs.size() << " graph(s))\n";
         }
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-info: " << e.what() << "\n";
+        std::cerr << "vexa-dlc-info: " << vexart::failureText(e) << "\n";
         return 1;
     }
     return 0;

@@ -17,7 +17,9 @@
 #include <nlohmann/json.hpp>
 
 #include "Container.h"
+#include "UntrustedJson.h"
 #include "QdqImport.h"
+#include "FailureText.h"
 
 namespace {
 
@@ -27,13 +29,21 @@ std::string slurp(const std::string& path) {
         const auto bytes = vexart::readRegularFile(path, (uint64_t{1} << 31) - 1);
         return {bytes.begin(), bytes.end()};
     } catch (const std::exception& e) {
-        throw std::runtime_error("cannot read " + path + ": " + e.what());
+        throw std::runtime_error("cannot read " + path + ": " + vexart::failureText(e));
     }
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa {}, sb {};
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool isUnder(const std::filesystem::path& path, const std::filesystem::path& folder) {
+    auto p = path.begin();
+    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
+        if (p == path.end() || *p != *f) return false;
+    }
+    return p != path.end();
 }
 
 // Takes the weights a model keeps in files beside it (external data) into
@@ -65,7 +75,16 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
         if (climbs) throw std::runtime_error("tensor '" + t.name() + "' names external data outside the model's folder: '" + location + "'");
         auto it = files.find(location);
         if (it == files.end()) {
-            it = files.emplace(location, slurp((folder / rel).string())).first;
+            // Links are followed before the check, so one inside the folder
+            // cannot point the packer at a file outside it.
+            std::error_code error;
+            const fs::path real = fs::canonical(folder / rel, error);
+            if (error) throw std::runtime_error("cannot read " + (folder / rel).string() + ": " + error.message());
+            if (!isUnder(real, fs::canonical(folder))) {
+                throw std::runtime_error("tensor '" + t.name() + "' names external data outside the model's folder: '" +
+                                         location + "' (a link to " + real.string() + ")");
+            }
+            it = files.emplace(location, slurp(real.string())).first;
             // All of a model's data fits the 2 GiB it may hold; more is not read.
             read += it->second.size();
             if (read > (uint64_t{1} << 31) - 1) throw std::runtime_error("external data of " + modelPath.string() + " exceeds 2 GiB");
@@ -136,7 +155,7 @@ int main(int argc, char** argv) {
         }
         nlohmann::json encodings = nlohmann::json::object();
         if (!encodingsPath.empty()) {
-            encodings = nlohmann::json::parse(slurp(encodingsPath), nullptr, false);
+            encodings = vexart::parseUntrustedJson(slurp(encodingsPath), encodingsPath);
             if (!encodings.is_object()) throw std::runtime_error(encodingsPath + " is not a JSON object of graphs");
         }
         for (const auto& spec : inputs) {
@@ -153,7 +172,7 @@ int main(int argc, char** argv) {
                 try {
                     fromQdq = vexart::foldQuantizeDequantize(proto);
                 } catch (const std::exception& e) {
-                    throw std::runtime_error(path + ": " + e.what());
+                    throw std::runtime_error(path + ": " + vexart::failureText(e));
                 }
                 rewritten = true;
             }
@@ -180,7 +199,7 @@ int main(int argc, char** argv) {
         if (model.modelVersion.empty()) model.modelVersion = model.graphs.front().name;
         vexart::writeContainer(model, out);
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-pack: " << e.what() << "\n";
+        std::cerr << "vexa-dlc-pack: " << vexart::failureText(e) << "\n";
         return 1;
     }
     std::cout << "Packed " << model.graphs.size() << " graph(s) into " << out << "\n";

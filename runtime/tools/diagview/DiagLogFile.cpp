@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -31,7 +32,7 @@ public:
         std::string field;
         while (words >> field) {
             const size_t eq = field.find('=');
-            if (eq == std::string::npos) fail("'" + field + "' is not key=value");
+            if (eq == std::string::npos) fail("'" + printable(field, 40) + "' is not key=value");
             fields_[field.substr(0, eq)] = field.substr(eq + 1);
         }
     }
@@ -43,7 +44,7 @@ public:
         char* end = nullptr;
         errno = 0;
         const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-        if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) fail(key + " is not a count: '" + v + "'");
+        if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) fail(key + " is not a count: '" + printable(v, 40) + "'");
         return n;
     }
     double micros(const std::string& key) const { return number(raw(key), key); }
@@ -65,13 +66,13 @@ public:
 private:
     const std::string& raw(const std::string& key) const {
         const auto it = fields_.find(key);
-        if (it == fields_.end()) fail(kind_ + " line without " + key);
+        if (it == fields_.end()) fail(printable(kind_, 20) + " line without " + key);
         return it->second;
     }
     double number(const std::string& v, const std::string& key) const {
         char* end = nullptr;
         const double d = std::strtod(v.c_str(), &end);
-        if (v.empty() || *end != '\0' || !std::isfinite(d) || d < 0) fail(key + " is not a time: '" + v + "'");
+        if (v.empty() || *end != '\0' || !std::isfinite(d) || d < 0) fail(key + " is not a time: '" + printable(v, 40) + "'");
         return d;
     }
     size_t number_;
@@ -80,6 +81,21 @@ private:
 };
 
 }  // namespace
+
+std::string printable(const std::string& text, size_t most) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < most; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return text.size() > most ? out + "..." : out;
+}
 
 std::string diagDecode(const std::string& text) {
     std::string out;
@@ -99,7 +115,7 @@ DiagLog readDiagLog(std::istream& in) {
     std::map<std::string, size_t> graphIndex;
     auto graphOf = [&](const LineParser& p) -> GraphLog& {
         const auto it = graphIndex.find(p.text("graph"));
-        if (it == graphIndex.end()) p.fail("graph '" + p.text("graph") + "' was not declared");
+        if (it == graphIndex.end()) p.fail("graph '" + printable(p.text("graph"), 60) + "' was not declared");
         return log.graphs[it->second];
     };
     std::string line;
@@ -118,7 +134,7 @@ DiagLog readDiagLog(std::istream& in) {
                                    " should read \"format vexa-diag " + std::to_string(kFormatVersion) + "\")");
             }
             if (line.substr(prefix.size()) != std::to_string(kFormatVersion)) {
-                throw DiagLogError("the log is in format vexa-diag " + line.substr(prefix.size()) +
+                throw DiagLogError("the log is in format vexa-diag " + printable(line.substr(prefix.size()), 20) +
                                    "; this viewer reads format vexa-diag " + std::to_string(kFormatVersion));
             }
             versioned = true;
@@ -132,7 +148,7 @@ DiagLog readDiagLog(std::istream& in) {
             log.loadUs = p.micros("load_us");
         } else if (p.kind() == "graph") {
             const std::string name = p.text("name");
-            if (!graphIndex.emplace(name, log.graphs.size()).second) p.fail("graph '" + name + "' declared twice");
+            if (!graphIndex.emplace(name, log.graphs.size()).second) p.fail("graph '" + printable(name, 60) + "' declared twice");
             log.graphs.push_back({name, p.count("activation_bytes"), {}, {}});
         } else if (p.kind() == "nodes") {
             pendingGraph = &graphOf(p);
@@ -158,7 +174,7 @@ DiagLog readDiagLog(std::istream& in) {
         } else if (p.kind() == "end") {
             log.ended = true;
         } else {
-            p.fail("unknown line kind '" + p.kind() + "'");
+            p.fail("unknown line kind '" + printable(p.kind(), 20) + "'");
         }
     }
     if (!versioned) throw DiagLogError("the log is empty: it holds no \"format vexa-diag\" line");

@@ -51,4 +51,8 @@ DiagLog readDiagLogFile(const std::string& path);
 // %XX sequences decoded; the inverse of the writer's encoding.
 std::string diagDecode(const std::string& text);
 
+// Text from a log made safe for a terminal: control bytes as \xNN, and at
+// most `most` bytes of it (then "...").
+std::string printable(const std::string& text, size_t most = 200);
+
 }  // namespace diagview

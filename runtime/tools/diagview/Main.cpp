@@ -8,6 +8,7 @@
 
 #include "DiagLogFile.h"
 #include "Reports.h"
+#include "FailureText.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
             writeTo(htmlPath, [&](std::ostream& o) { diagview::writeHtmlReport(log, logPath, top, o); });
         }
     } catch (const std::exception& e) {
-        std::cerr << "vexa-diagview: " << e.what() << "\n";
+        std::cerr << "vexa-diagview: " << vexart::failureText(e) << "\n";
         return 1;
     }
     return 0;

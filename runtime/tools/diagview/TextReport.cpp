@@ -6,8 +6,10 @@
 namespace diagview {
 namespace {
 
+// Names come from the model: control bytes are shown escaped, not sent.
 std::string fit(const std::string& text, size_t width) {
-    return text.size() <= width ? text : text.substr(0, width - 3) + "...";
+    const std::string shown = printable(text, width + 1);
+    return shown.size() <= width ? shown : shown.substr(0, width - 3) + "...";
 }
 
 }  // namespace
@@ -19,7 +21,7 @@ void writeTextReport(const DiagLog& log, const std::string& source, size_t top, 
     out << "Load (container open and build): " << formatNumber("%.3f", log.loadUs / 1000) << " ms\n";
     for (const auto& g : log.graphs) {
         const Latency l = summarize(g);
-        out << "\nGraph " << g.name << ": " << l.count << " executions, activation memory "
+        out << "\nGraph " << printable(g.name) << ": " << l.count << " executions, activation memory "
             << formatNumber("%.2f", static_cast<double>(g.activationBytes) / (1 << 20)) << " MiB\n";
         if (l.count == 0) continue;
         out << "Latency (ms): mean " << formatNumber("%.3f", l.meanUs / 1000) << "  p50 " << formatNumber("%.3f", l.p50Us / 1000)

@@ -33,6 +33,12 @@ std::vector<float> readFloats(const std::string& path, size_t expected) {
     }
     std::vector<float> v(expected);
     std::memcpy(v.data(), bytes.data(), bytes.size());
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (!std::isfinite(v[i])) {
+            throw std::runtime_error(path + " holds " + std::to_string(v[i]) + " at element " + std::to_string(i) +
+                                     "; calibration data must be finite");
+        }
+    }
     return v;
 }
 
@@ -50,9 +56,11 @@ std::optional<std::vector<float>> weightValues(const onnx::TensorProto& t) {
 struct Range {
     float min = std::numeric_limits<float>::max();
     float max = std::numeric_limits<float>::lowest();
+    // Non-finite values (an attention mask's -inf, an overflow) lie on no
+    // grid; the range is that of the finite ones.
     void add(const float* x, size_t n) {
         for (size_t i = 0; i < n; ++i) {
-            if (std::isnan(x[i])) continue;
+            if (!std::isfinite(x[i])) continue;
             min = std::fmin(min, x[i]);
             max = std::fmax(max, x[i]);
         }

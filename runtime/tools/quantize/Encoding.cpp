@@ -11,7 +11,9 @@ TensorEncoding encodingForRange(float min, float max, uint32_t bitWidth) {
     TensorEncoding e;
     e.bitWidth = bitWidth;
     const double maxQ = std::ldexp(1.0, static_cast<int>(bitWidth)) - 1;
-    if (!(min <= max) || (min == 0 && max == 0)) return e;  // nothing seen, or only zeros
+    // Nothing seen, only zeros, or no finite range: no grid to fit. The
+    // arithmetic is in double, where even -FLT_MAX..FLT_MAX has a width.
+    if (!(min <= max) || (min == 0 && max == 0) || !std::isfinite(min) || !std::isfinite(max)) return e;
     double encMin = min, encMax = max, offset = 0;
     if (min > 0) {
         encMin = 0;
@@ -19,7 +21,7 @@ TensorEncoding encodingForRange(float min, float max, uint32_t bitWidth) {
         encMax = 0;
         offset = maxQ;
     } else {
-        const double delta = static_cast<double>(max - min) / maxQ;
+        const double delta = (static_cast<double>(max) - min) / maxQ;
         const double o = -static_cast<double>(min) / delta;
         offset = std::round(o);
         if (offset != o) {
@@ -53,7 +55,7 @@ void Histogram::add(const float* x, size_t n) {
     const double width = static_cast<double>(max_) - min_;
     const double scale = width > 0 ? static_cast<double>(counts_.size()) / width : 0;
     for (size_t i = 0; i < n; ++i) {
-        if (std::isnan(x[i])) continue;
+        if (!std::isfinite(x[i])) continue;  // outside every range, as in Range
         const double at = (static_cast<double>(x[i]) - min_) * scale;
         const size_t bin = at <= 0 ? 0 : std::min(counts_.size() - 1, static_cast<size_t>(at));
         ++counts_[bin];

@@ -15,6 +15,7 @@
 
 #include "Calibrate.h"
 #include "Container.h"
+#include "FailureText.h"
 
 namespace {
 
@@ -69,8 +70,12 @@ int main(int argc, char** argv) {
         }
     }
     if (container.empty() || list.empty()) return usage();
-    if (output.empty()) output = container;
+    const bool inPlace = output.empty();
+    if (inPlace) output = container;
     try {
+        // Held from reading to writing: a save by another program (an init
+        // cache, another quantize) waits instead of being lost.
+        const vexart::FileUpdateLock lock(output);
         vexart::ContainerModel model = vexart::openContainerFile(container, vexart::containerLimitsFromEnvironment());
         vexart::ContainerGraph* graph = &model.graphs.front();
         for (auto& g : model.graphs) {
@@ -105,12 +110,13 @@ int main(int argc, char** argv) {
                         l.min, l.max, l.encoding.stepSize, static_cast<unsigned long long>(l.encoding.stepExactly0),
                         sqnr);
         }
-        vexart::writeContainer(model, output);
-        std::printf("%zu encodings for graph '%s' written to %s (%zu calibration inputs)\n", layers.size(),
-                    graph->name.c_str(), output.c_str(), lines.size());
+        vexart::writeContainer(model, output, lock);
+        std::printf("%zu encodings for graph '%s' written to %s%s (%zu calibration inputs)\n", layers.size(),
+                    graph->name.c_str(), output.c_str(), inPlace ? ", updating the container in place" : "",
+                    lines.size());
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-quantize: " << e.what() << "\n";
+        std::cerr << "vexa-dlc-quantize: " << vexart::failureText(e) << "\n";
         return 1;
     }
 }
