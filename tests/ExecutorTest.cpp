@@ -437,6 +437,66 @@ TEST(Arena, PlacesOverlappingLifetimesApartAndReusesTheRest) {
     }
 }
 
+// Random lifetimes, many seeds: no two buffers alive at once share a byte,
+// and the plan is the one of a direct greedy-by-size placement (every
+// placed buffer checked, lowest offset that fits), which the planner's
+// index by time must only make faster.
+TEST(Arena, RandomLifetimesMatchTheDirectPlacement) {
+    auto direct = [](const std::vector<vexart::BufferLife>& buffers) {
+        auto slot = [](size_t bytes) { return (std::max<size_t>(bytes, 1) + 63) / 64 * 64; };
+        std::vector<size_t> order(buffers.size()), offsets(buffers.size(), 0);
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) { return buffers[x].bytes > buffers[y].bytes; });
+        std::vector<size_t> placed;
+        size_t total = 0;
+        for (size_t i : order) {
+            std::vector<std::pair<size_t, size_t>> busy;  // [begin, end) of buffers alive with i
+            for (size_t j : placed) {
+                if (buffers[j].last < buffers[i].first || buffers[i].last < buffers[j].first) continue;
+                busy.emplace_back(offsets[j], offsets[j] + slot(buffers[j].bytes));
+            }
+            std::sort(busy.begin(), busy.end());
+            size_t at = 0;
+            for (const auto& [begin, end] : busy) {
+                if (at + slot(buffers[i].bytes) <= begin) break;
+                at = std::max(at, end);
+            }
+            offsets[i] = at;
+            total = std::max(total, at + slot(buffers[i].bytes));
+            placed.push_back(i);
+        }
+        return std::make_pair(offsets, total);
+    };
+    for (uint32_t seed = 1; seed <= 200; ++seed) {
+        uint32_t state = seed;
+        auto next = [&](uint32_t bound) {
+            state = state * 1664525u + 1013904223u;
+            return (state >> 8) % bound;
+        };
+        std::vector<vexart::BufferLife> buffers(next(60) + 1);
+        const uint32_t steps = next(40) + 1;
+        for (auto& b : buffers) {
+            b.first = next(steps);
+            b.last = b.first + (next(4) == 0 ? next(steps) : next(3));  // mostly short, some long-lived
+            b.bytes = next(5) == 0 ? 0 : next(4096);
+        }
+        const vexart::ArenaPlan plan = vexart::planArena(buffers);
+        const auto [offsets, total] = direct(buffers);
+        ASSERT_EQ(plan.offsets, offsets) << "seed " << seed;
+        ASSERT_EQ(plan.total, total) << "seed " << seed;
+        for (size_t i = 0; i < buffers.size(); ++i) {
+            for (size_t j = i + 1; j < buffers.size(); ++j) {
+                const auto& a = buffers[i];
+                const auto& b = buffers[j];
+                if (a.last < b.first || b.last < a.first) continue;
+                ASSERT_TRUE(plan.offsets[i] + std::max<size_t>(a.bytes, 1) <= plan.offsets[j] ||
+                            plan.offsets[j] + std::max<size_t>(b.bytes, 1) <= plan.offsets[i])
+                    << "seed " << seed << ": " << i << " and " << j << " overlap";
+            }
+        }
+    }
+}
+
 // A graph whose shapes depend on its data (a length read from the input)
 // is planned with zeros and then runs with other data: values that
 // outgrow the plan must not corrupt anything.

@@ -13,102 +13,11 @@
 #include <nlohmann/json.hpp>
 
 #include "Container.h"
+#include "support/Hostile.h"
 #include "support/Models.h"
 #include "support/Subprocess.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// Every case runs under these bounds; a sanitizer build cannot take an
-// address-space limit, so its peak resident memory is checked instead.
-constexpr uint64_t kMemoryLimit = uint64_t{1} << 30;
-constexpr double kTimeout = 30;
-
-class Hostile : public ::testing::Test {
-protected:
-    TempDir dir;
-
-    ProcessResult exec(const std::string& program, const std::vector<std::string>& args,
-                       std::vector<std::pair<std::string, std::string>> env = {}) {
-        ProcessOptions options;
-        options.workingDirectory = dir.path();
-        options.env = std::move(env);
-        options.memoryLimitBytes = kMemoryLimit;
-        options.timeoutSeconds = kTimeout;
-        ProcessResult r = runProcess(program, args, options);
-        EXPECT_FALSE(r.timedOut) << "hung: " << args.size() << " arguments, first " << (args.empty() ? "" : args[0]);
-        EXPECT_LT(r.peakRssBytes, sanitizedBuild() ? 3 * kMemoryLimit / 2 : kMemoryLimit);
-        EXPECT_NE(r.status, 134) << r.err;
-        return r;
-    }
-    ProcessResult tool(std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env = {}) {
-        return exec(VEXA_TOOL_PATH, args, std::move(env));
-    }
-    ProcessResult run(const std::string& container, const std::string& list, std::vector<std::string> extra = {},
-                      std::vector<std::pair<std::string, std::string>> env = {}) {
-        std::vector<std::string> args = {"--container", container, "--input_list", list, "--output_dir", "out"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return tool(args, std::move(env));
-    }
-    // A one-input model y = 2x + 1 of `n` elements, its container and a list of one input.
-    void simple(const std::string& output = "y", int64_t n = 4) {
-        const OnnxBuilder m = affineModel("m", {1, n}, 2, 1, "x", output);
-        packContainer(dir.file("m.dlc"), {{"m", &m}});
-        dir.write("one.raw", floatsToBytes(std::vector<float>(static_cast<size_t>(n), 1.0f)));
-        dir.write("list.txt", "one.raw\n");
-    }
-    std::string fifo(const std::string& name) {
-        const std::string path = dir.file(name);
-        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
-        return path;
-    }
-    // Everything under the temporary directory, for "nothing else was written".
-    std::set<std::string> tree() {
-        std::set<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(dir.path())) names.insert(e.path().string());
-        return names;
-    }
-};
-
-struct ZipEntry {
-    std::string name;
-    std::string data;
-};
-
-// An archive written with libzip directly, so that entries can be anything.
-std::string zipBytes(const std::vector<ZipEntry>& entries) {
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
-    zip_source_keep(buffer);
-    zip_t* z = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
-    for (const auto& e : entries) {
-        zip_source_t* s = zip_source_buffer(z, e.data.data(), e.data.size(), 0);
-        zip_file_add(z, e.name.c_str(), s, 0);
-    }
-    zip_close(z);
-    zip_source_open(buffer);
-    zip_source_seek(buffer, 0, SEEK_END);
-    std::string bytes(static_cast<size_t>(zip_source_tell(buffer)), '\0');
-    zip_source_seek(buffer, 0, SEEK_SET);
-    zip_source_read(buffer, bytes.data(), bytes.size());
-    zip_source_close(buffer);
-    zip_source_free(buffer);
-    // The "version needed" the tool looks for in a buffer, in both headers
-    // of every entry so that the archive stays consistent.
-    for (size_t at = 0; (at = bytes.find("PK", at)) != std::string::npos; ++at) {
-        if (bytes.compare(at, 4, "PK\x03\x04") == 0) bytes[at + 4] = 45;
-        if (bytes.compare(at, 4, "PK\x01\x02") == 0) bytes[at + 6] = 45;
-    }
-    return bytes;
-}
-
-std::string manifestFor(const std::vector<std::pair<std::string, std::string>>& graphs) {
-    nlohmann::json g = nlohmann::json::array();
-    for (const auto& [name, file] : graphs) g.push_back({{"name", name}, {"file", file}});
-    return nlohmann::json{{"format", "vexa-dlc"}, {"version", 1}, {"graphs", g}}.dump();
-}
 
 // Sets the uncompressed size of every ZIP header of `name` to `size`.
 void forgeDeclaredSize(std::string& zipData, const std::string& name, uint32_t size) {
@@ -129,8 +38,8 @@ TEST_F(Hostile, OutputNamesStayInsideTheResultDirectory) {
     };
     const std::vector<Case> cases = {
         {"../../escaped", "__/__/escaped.raw"},
-        {"a/./b/../../c", "a/_/b/__/__/c.raw"},
-        {absolute, "_" + absolute.substr(1) + ".raw"},
+        {"a/./b/../../c", "a/b/__/__/c.raw"},
+        {absolute, absolute.substr(1) + ".raw"},
         {"..", "__.raw"},
         {"...", "....raw"},  // only whole components are replaced
     };
@@ -283,7 +192,20 @@ TEST_F(Hostile, PackerTakesExternalDataFromTheModelsFolderOnly) {
         {"w.bin", "-1", "16", "past the end"},
         {"w.bin", "x", "16", "malformed external offset"},
         {"missing.bin", "0", "16", "cannot read"},
+        // Links are resolved first: one inside the folder cannot reach out.
+        {"up.bin", "0", "16", "outside the model's folder"},
+        {"passwd.bin", "0", "16", "outside the model's folder"},
+        {"environ.bin", "0", "0", "outside the model's folder"},
+        {"outside/secret.bin", "0", "16", "outside the model's folder"},
     };
+    fs::create_symlink("../secret.bin", dir.file("model/up.bin"));
+    fs::create_symlink("/etc/passwd", dir.file("model/passwd.bin"));
+    fs::create_symlink("/proc/self/environ", dir.file("model/environ.bin"));
+    fs::create_directory_symlink(dir.path(), dir.file("model/outside"));
+    // A link that stays inside is followed.
+    fs::create_symlink("w.bin", dir.file("model/inner.bin"));
+    dir.write("model/inner.onnx", model("inner.bin", "4", "16"));
+    EXPECT_EQ(exec(VEXA_PACK_PATH, {"-o", "inner.dlc", "model/inner.onnx"}).status, 0);
     for (const auto& c : cases) {
         dir.write("model/bad.onnx", model(c.location, c.offset, c.length));
         r = exec(VEXA_PACK_PATH, {"-o", "bad.dlc", "model/bad.onnx"});
@@ -298,7 +220,7 @@ TEST_F(Hostile, SpecialFilesAreRefusedWithoutHangingOrGrowing) {
     const std::string pipe = fifo("pipe");
     fs::create_directory(dir.file("adir"));
     dir.write("pipe-list.txt", pipe + "\n");
-    dir.write("perf.yaml", "general:\n  x: 1\n");
+    dir.write("zero-list.txt", "/dev/zero\n");
     struct Case {
         std::vector<std::string> args;
         std::string message;
@@ -310,12 +232,18 @@ TEST_F(Hostile, SpecialFilesAreRefusedWithoutHangingOrGrowing) {
         {{"--container", pipe}, "not a regular file", false},
         {{"--container", "/dev/zero", "--init_from_buffer"}, "Not a valid Dlc Buffer!", true},
         {{"--container", pipe, "--init_from_buffer"}, "Not a valid Dlc Buffer!", true},
-        {{"--input_list", "/dev/urandom"}, "Failed to open input file: /dev/urandom\n", false},
-        {{"--input_list", pipe}, "Failed to open input file: " + pipe + "\n", false},
+        // Pipes and devices are read, to a bound; a FIFO without a writer reads as empty.
+        {{"--input_list", "/dev/urandom"}, "Failed to open input file: /dev/urandom (larger than 64 MiB)\n", false},
+        {{"--input_list", pipe}, " are not provided in the input list.\n", false},
+        {{"--input_list", "/dev/null"}, " are not provided in the input list.\n", false},
         {{"--input_list", "adir"}, "Failed to open input file: adir\n", false},
-        {{"--input_list", "pipe-list.txt"}, "Failed to open input file: " + pipe + "\n", false},
+        {{"--input_list", "pipe-list.txt"}, "Error: invalid input size provided. Please check all raw sizes.\n", false},
+        {{"--input_list", "zero-list.txt"}, "Error: invalid input size provided. Please check all raw sizes.\n", false},
+        {{"--input_list", "zero-list.txt", "--userbuffer_float"},
+         "Error: invalid input size provided. Please check all raw sizes.\n", false},
         {{"--perf_config_yaml", "/dev/zero"}, "Cannot open perf config yaml file: /dev/zero\n", true},
-        {{"--perf_config_yaml", pipe}, "Cannot open perf config yaml file: " + pipe + "\n", true},
+        {{"--perf_config_yaml", pipe}, "Perf yaml file " + pipe + " is empty\n", true},
+        {{"--perf_config_yaml", "/dev/null"}, "Perf yaml file /dev/null is empty\n", true},
         {{"--perf_config_yaml", "adir"}, "Cannot open perf config yaml file: adir\n", true},
     };
     for (const auto& c : cases) {
@@ -340,6 +268,20 @@ TEST_F(Hostile, SpecialFilesAreRefusedWithoutHangingOrGrowing) {
     const ProcessResult r = run("m.dlc", "list.txt");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Failed to open output file for writing: out/Result_0/y.raw\n");
+}
+
+// Process substitution hands the tool /dev/fd/N pipes, and a named pipe may
+// have its writer waiting: the list, a raw input and the perf file are read
+// from them as from files.
+TEST_F(Hostile, PipesAreReadLikeFiles) {
+    simple();
+    const std::string tool = VEXA_TOOL_PATH;
+    const ProcessResult r = exec(
+        "/bin/bash", {"-c", "mkfifo raw.pipe && { cat one.raw > raw.pipe & } && " + tool +
+                                " --container m.dlc --output_dir out --input_list <(echo raw.pipe) "
+                                "--perf_config_yaml <(printf 'other:\\n  x: 1\\n'); s=$?; kill %1 2>/dev/null; exit $s"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytesToFloats(readFile(dir.file("out/Result_0/y.raw"))), std::vector<float>(4, 3.0f));
 }
 
 TEST_F(Hostile, ContainersThatWouldExhaustMemory) {
@@ -475,6 +417,171 @@ TEST_F(Hostile, NoLibraryIsLoadedFromTheCurrentDirectory) {
                                  {{"VEXA_PLANTED_MARKER", dir.file("planted-was-loaded")}, {"VEXA_DSP_DRIVER_DIR", ""}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(fs::exists(dir.file("planted-was-loaded")));
+}
+
+// nlohmann's parser does not recurse, but copying and printing a value do:
+// a manifest or encodings file nested 100,000 deep is refused on parse, in
+// a line, never echoed.
+TEST_F(Hostile, DeeplyNestedJsonIsRefusedInOneLine) {
+    simple();
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const std::string graphs = R"([{"name": "m", "file": "m.onnx", "encodings": {"y": {"stepSize": )" + deep + "}}}]";
+    dir.write("deep.dlc", zipBytes({{"manifest.json", R"({"format": "vexa-dlc", "version": 1, "graphs": )" + graphs + "}"},
+                                    {"m.onnx", m.serialize()}}));
+    dir.write("deep.json", R"({"m": {"y": {"stepSize": )" + deep + "}}}");
+    dir.write("m.onnx", m.serialize());
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {VEXA_INFO_PATH, {"deep.dlc"}},
+        {VEXA_TOOL_PATH, {"--container", "deep.dlc", "--input_list", "list.txt"}},
+        {VEXA_TOOL_PATH, {"--container", "deep.dlc", "--input_list", "list.txt", "--init_from_buffer"}},
+        {VEXA_QUANTIZE_PATH, {"--container", "deep.dlc", "--input_list", "list.txt"}},
+        {VEXA_PACK_PATH, {"-o", "packed.dlc", "--encodings", "deep.json", "m.onnx"}},
+    };
+    for (const auto& [program, args] : cases) {
+        const ProcessResult r = exec(program, args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find("nests deeper than 64 levels"), std::string::npos) << r.err.substr(0, 300);
+        EXPECT_LT(r.err.size(), 400u) << args[0];
+    }
+    EXPECT_FALSE(fs::exists(dir.file("packed.dlc")));
+}
+
+// What the reader accepts, the packer wrote or would write, and the other way round.
+TEST_F(Hostile, ManifestsAreReadAsTheyAreWritten) {
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    auto manifest = [](const std::string& graphs) {
+        return R"({"format": "vexa-dlc", "version": 1, "graphs": )" + graphs + "}";
+    };
+    struct Case {
+        const char* name;
+        std::string graphs;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"bit width and offset left to their defaults",
+         R"([{"name": "m", "file": "m.onnx", "encodings": {"y": {"stepSize": 0.5}}}])", 0, "y"},
+        {"two graphs of one name", R"([{"name": "m", "file": "m.onnx"}, {"name": "m", "file": "n.onnx"}])", 1,
+         "names the graph 'm' twice"},
+        {"encodings that are a list", R"([{"name": "m", "file": "m.onnx", "encodings": [1]}])", 1,
+         "encodings of graph 'm' are not an object"},
+        {"a long string where a number goes",
+         R"([{"name": "m", "file": "m.onnx", "encodings": {"y": {"stepSize": ")" + std::string(100000, 'x') + R"("}}}])",
+         1, "has step size \"xxxxxxxx"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("c.dlc", zipBytes({{"manifest.json", manifest(c.graphs)}, {"m.onnx", m.serialize()},
+                                     {"n.onnx", m.serialize()}}));
+        const ProcessResult r = exec(VEXA_INFO_PATH, {"c.dlc"});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err.substr(0, 300);
+        EXPECT_LT(r.err.size(), 400u);
+    }
+}
+
+// Non-finite calibration data is refused naming its file, and no range,
+// however wide, gives an encoding the reader would refuse afterwards.
+TEST_F(Hostile, CalibrationNeverWritesAContainerThatCannotOpen) {
+    simple();
+    const std::string original = readFile(dir.file("m.dlc"));
+    dir.write("inf.raw", floatsToBytes({1, INFINITY, 1, 1}));
+    dir.write("nan.raw", floatsToBytes({1, 1, NAN, 1}));
+    dir.write("wide.raw", floatsToBytes({-3e38f, 3e38f, 0, 1}));
+    for (const auto& [file, message] : std::vector<std::pair<std::string, std::string>>{
+             {"inf.raw", "inf.raw holds inf at element 1; calibration data must be finite"},
+             {"nan.raw", "nan.raw holds nan at element 2; calibration data must be finite"}}) {
+        dir.write("bad-list.txt", file + "\n");
+        const ProcessResult r = exec(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "bad-list.txt"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(dir.file("m.dlc")), original);
+    }
+    // The widest finite range, clipped to a percentile or not; and a weight
+    // holding inf (an attention mask's kind of constant).
+    OnnxBuilder masked("m", 13);
+    masked.input("x", {1, 4});
+    masked.initializer("w", {1, 4}, {1, INFINITY, -INFINITY, 2});
+    masked.node("Mul", {"x", "w"}, {"y"});
+    masked.output("y", {1, 4});
+    packContainer(dir.file("masked.dlc"), {{"m", &masked}});
+    dir.write("wide-list.txt", "wide.raw\n");
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--container", "m.dlc", "--input_list", "wide-list.txt", "-o", "q.dlc"},
+             {"--container", "m.dlc", "--input_list", "wide-list.txt", "-o", "q.dlc", "--percentile", "99"},
+             {"--container", "masked.dlc", "--input_list", "list.txt", "-o", "q.dlc", "--per_channel"}}) {
+        ProcessResult r = exec(VEXA_QUANTIZE_PATH, args);
+        ASSERT_EQ(r.status, 0) << args[3] << r.err;
+        for (const auto& mode : std::vector<std::string>{"", "--enable_cpu_fxp"}) {
+            std::vector<std::string> extra;
+            if (!mode.empty()) extra.push_back(mode);
+            r = run("q.dlc", "list.txt", extra);
+            EXPECT_EQ(r.status, 0) << args[3] << " " << mode << r.err;
+        }
+    }
+}
+
+// A read-modify-write holds the folder's lock from reading to writing, and
+// a save over a file that changed since it was read refuses: an update by
+// another program is never silently lost.
+TEST_F(Hostile, SavesNeverLoseAnotherProgramsUpdate) {
+    simple();
+    const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
+    const std::string path = dir.file("m.dlc");
+    vexart::ContainerModel stale = vexart::openContainerFile(path);
+    packContainer(path, {{"m", &m}}, "saved by another program");
+    try {
+        vexart::writeContainer(stale, path);
+        ADD_FAILURE() << "a stale model replaced the newer file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("changed since it was opened"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(vexart::openContainerFile(path).modelVersion, "saved by another program");
+    // A save killed midway left its temporary; the next save removes it
+    // (and only it), and saving twice over the file it read is fine.
+    dir.write(".m.dlc.Ab12Cd", "partial");
+    dir.write(".m.dlc.keeps", "not a temporary of ours");
+    vexart::ContainerModel fresh = vexart::openContainerFile(path);
+    vexart::writeContainer(fresh, path);
+    vexart::writeContainer(fresh, path);
+    EXPECT_FALSE(fs::exists(dir.file(".m.dlc.Ab12Cd")));
+    EXPECT_TRUE(fs::exists(dir.file(".m.dlc.keeps")));
+
+    // Quantize in place and an init-cache run at once: both updates land,
+    // or the run says its save was refused.
+    for (int round = 0; round < 4; ++round) {
+        simple();
+        const std::string both = std::string(VEXA_QUANTIZE_PATH) + " --container m.dlc --input_list list.txt > q.txt 2>&1 & " +
+                                 VEXA_TOOL_PATH + " --container m.dlc --input_list list.txt --output_dir out " +
+                                 "--enable_init_cache > t.txt 2>&1 & wait";
+        const ProcessResult r = exec("/bin/bash", {"-c", both});
+        EXPECT_EQ(r.status, 0);
+        const vexart::ContainerModel after = vexart::openContainerFile(path);
+        EXPECT_FALSE(after.graphs.front().encodings.empty()) << readFile(dir.file("q.txt"));
+        const std::string log = readFile(dir.file("t.txt"));
+        EXPECT_TRUE(!after.cacheRecords.empty() || log.find("Failed to save container into archive\n") != std::string::npos)
+            << log;
+    }
+}
+
+// Names and fields of a log reach the terminal escaped and cut short.
+TEST_F(Hostile, ViewerNeverSendsALogsControlBytesToTheTerminal) {
+    const std::string head = "format vexa-diag 1\nrun profiling_level=2 threads=1 load_us=1\n"
+                             "graph name=g%1B]0;title%07 activation_bytes=0\nnodes graph=g%1B]0;title%07 count=1\n"
+                             "node graph=g%1B]0;title%07 index=0 name=evil%1B[2J%0Anext op=Conv%0D\n";
+    dir.write("names.log", head + "exec graph=g%1B]0;title%07 n=1 start_us=0 total_us=5 node_us=5\n");
+    ProcessResult r = exec(VEXA_DIAGVIEW_PATH, {"names.log"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find_first_of(std::string("\x1b\x07\r", 3)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("evil\\x1b[2J\\x0anext"), std::string::npos) << r.out;
+    // A 50 MB field is named, not echoed.
+    dir.write("huge.log", head + "exec graph=g%1B]0;title%07 n=1 start_us=0 total_us=" + std::string(50 << 20, '7') +
+                              "x node_us=5\n");
+    r = exec(VEXA_DIAGVIEW_PATH, {"huge.log"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("total_us is not a time"), std::string::npos) << r.err.substr(0, 300);
+    EXPECT_LT(r.err.size(), 400u);
 }
 
 }  // namespace

@@ -41,9 +41,12 @@ void registerAll() {
     registerLpPoolKernels();
 }
 
+// Counts are compared before anything is allocated: a model may declare
+// 2^40 elements and carry none.
 template <typename T, typename Field>
-void copyTyped(const Field& field, Tensor& out) {
-    if (static_cast<int64_t>(field.size()) != out.size()) throw ExecError("tensor data does not match its shape");
+void copyTyped(const Field& field, DType type, const Shape& shape, Tensor& out) {
+    if (static_cast<int64_t>(field.size()) != elementCount(shape)) throw ExecError("tensor data does not match its shape");
+    out.reset(type, shape);
     T* dst = out.data<T>();
     for (int64_t i = 0; i < out.size(); ++i) dst[i] = static_cast<T>(field.Get(static_cast<int>(i)));
 }
@@ -106,37 +109,43 @@ void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw)
     }
     const auto type = static_cast<DType>(proto.data_type());
     Shape shape(proto.dims().begin(), proto.dims().end());
-    out.reset(type, shape);
+    requireAllocatable(shape);
+    const int64_t count = elementCount(shape);
     if (type == DType::String) {
-        if (proto.string_data_size() != out.size()) throw ExecError("string tensor data does not match its shape");
+        if (proto.string_data_size() != count) throw ExecError("string tensor data does not match its shape");
+        out.reset(type, shape);
         for (int i = 0; i < proto.string_data_size(); ++i) out.strings[static_cast<size_t>(i)] = proto.string_data(i);
         return;
     }
     if (dtypeSize(type) == 0) throw ExecError("tensor " + proto.name() + " has an unsupported element type");
     if (proto.has_raw_data()) {
-        if (proto.raw_data().size() != out.bytes()) throw ExecError("tensor " + proto.name() + " data size mismatch");
+        // count is at most 2^40 and an element 16 bytes: no overflow.
+        if (proto.raw_data().size() != static_cast<uint64_t>(count) * dtypeSize(type)) {
+            throw ExecError("tensor " + proto.name() + " data size mismatch");
+        }
         if (shareRaw) {
             // Never written: kernels write only their outputs.
             out.view(type, shape, const_cast<char*>(proto.raw_data().data()));
             return;
         }
+        out.reset(type, shape);
         if (out.bytes() != 0) std::memcpy(out.raw(), proto.raw_data().data(), out.bytes());
         return;
     }
     switch (type) {
-        case DType::Float: copyTyped<float>(proto.float_data(), out); break;
-        case DType::Double: copyTyped<double>(proto.double_data(), out); break;
-        case DType::Int64: copyTyped<int64_t>(proto.int64_data(), out); break;
-        case DType::UInt64: copyTyped<uint64_t>(proto.uint64_data(), out); break;
-        case DType::UInt32: copyTyped<uint32_t>(proto.uint64_data(), out); break;
-        case DType::Int32: copyTyped<int32_t>(proto.int32_data(), out); break;
-        case DType::Int16: copyTyped<int16_t>(proto.int32_data(), out); break;
-        case DType::UInt16: copyTyped<uint16_t>(proto.int32_data(), out); break;
-        case DType::Int8: copyTyped<int8_t>(proto.int32_data(), out); break;
-        case DType::UInt8: copyTyped<uint8_t>(proto.int32_data(), out); break;
-        case DType::Bool: copyTyped<uint8_t>(proto.int32_data(), out); break;
-        case DType::Float16: copyTyped<uint16_t>(proto.int32_data(), out); break;
-        case DType::BFloat16: copyTyped<uint16_t>(proto.int32_data(), out); break;
+        case DType::Float: copyTyped<float>(proto.float_data(), type, shape, out); break;
+        case DType::Double: copyTyped<double>(proto.double_data(), type, shape, out); break;
+        case DType::Int64: copyTyped<int64_t>(proto.int64_data(), type, shape, out); break;
+        case DType::UInt64: copyTyped<uint64_t>(proto.uint64_data(), type, shape, out); break;
+        case DType::UInt32: copyTyped<uint32_t>(proto.uint64_data(), type, shape, out); break;
+        case DType::Int32: copyTyped<int32_t>(proto.int32_data(), type, shape, out); break;
+        case DType::Int16: copyTyped<int16_t>(proto.int32_data(), type, shape, out); break;
+        case DType::UInt16: copyTyped<uint16_t>(proto.int32_data(), type, shape, out); break;
+        case DType::Int8: copyTyped<int8_t>(proto.int32_data(), type, shape, out); break;
+        case DType::UInt8: copyTyped<uint8_t>(proto.int32_data(), type, shape, out); break;
+        case DType::Bool: copyTyped<uint8_t>(proto.int32_data(), type, shape, out); break;
+        case DType::Float16: copyTyped<uint16_t>(proto.int32_data(), type, shape, out); break;
+        case DType::BFloat16: copyTyped<uint16_t>(proto.int32_data(), type, shape, out); break;
         default: throw ExecError("tensor " + proto.name() + " has an unsupported element type");
     }
 }

@@ -76,14 +76,18 @@ namespace {
 constexpr int64_t kMaxElements = VEXA_MAX_TENSOR_ELEMENTS;
 }  // namespace
 
-void Tensor::reset(DType type, const Shape& shape) {
+void requireAllocatable(const Shape& shape) {
     // Shapes come from untrusted files: refuse counts whose byte size overflows
     // rather than allocate a wrapped-around size and write past it.
     for (int64_t d : shape) {
         if (d < 0) throw ExecError("negative dimension in shape " + shapeText(shape));
     }
+    if (elementCount(shape) > kMaxElements) throw ExecError("shape " + shapeText(shape) + " is too large");
+}
+
+void Tensor::reset(DType type, const Shape& shape) {
+    requireAllocatable(shape);
     const int64_t count = elementCount(shape);
-    if (count > kMaxElements) throw ExecError("shape " + shapeText(shape) + " is too large");
     type_ = type;
     width_ = dtypeSize(type);
     shape_ = shape;

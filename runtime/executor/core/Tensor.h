@@ -42,6 +42,10 @@ const char* dtypeName(DType t);
 using Shape = std::vector<int64_t>;
 
 int64_t elementCount(const Shape& s);
+// Throws, as Tensor::reset would, when no tensor of shape `s` can be made
+// (a negative dimension, or more elements than the cap): for kernels that
+// size other buffers from an output shape before making the output.
+void requireAllocatable(const Shape& s);
 std::string shapeText(const Shape& s);
 
 // Thrown by kernels and the graph loader; the API turns it into an error

@@ -1,5 +1,6 @@
 #include "graph/Graph.h"
 #include "graph/Subgraph.h"
+#include "core/Deadline.h"
 
 #include <onnx/onnx_pb.h>
 
@@ -13,6 +14,7 @@
 #include "passes/LayerNormFusion.h"
 #include "passes/Layout.h"
 #include "planner/Arena.h"
+#include "FailureText.h"
 
 namespace vexart {
 
@@ -68,6 +70,9 @@ int Graph::valueIndex(const std::string& name, bool create) {
 Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>(std::move(model))) {
     const int64_t opset = opsetOf(*model_);
     const onnx::GraphProto& g = model_->graph();
+    if (g.sparse_initializer_size() != 0) {
+        throw ExecError("sparse initializer '" + g.sparse_initializer(0).values().name() + "' is not supported");
+    }
     for (int k = 0; k < g.initializer_size(); ++k) {
         const auto& init = g.initializer(k);
         if (index_.count(init.name()) != 0) throw ExecError("initializer '" + init.name() + "' is given twice");
@@ -213,6 +218,7 @@ void Graph::checkInputShapes(const std::map<std::string, Shape>& inputShapes) co
 }
 
 void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs) {
+    const ExecutionDeadline deadline;  // planning runs the graph once too
     checkInputShapes(inputShapes);
     for (auto& in : inputs_) {
         const auto given = inputShapes.find(in.name);
@@ -451,7 +457,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 }
             }
         } catch (const std::exception& e) {
-            throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
+            throw ExecError(n.opType + " node '" + n.name + "': " + vexart::failureText(e));
         }
         for (Tensor* out : n.ctx->outputs_) {
             if (out != nullptr) st.ready[static_cast<size_t>(out - values_.data())] = true;
@@ -546,7 +552,9 @@ void Graph::placeInArena() {
     for (const auto& name : outputs_) read(&values_[static_cast<size_t>(index_.at(name))], schedule_.size());
     const ArenaPlan plan = planArena(lives);
     arenaBytes_ = plan.total;
-    arena_.reset(new uint8_t[plan.total + kArenaAlignment]);
+    // Zeroed: a body planned without running (Subgraph::run's planOnly)
+    // hands out what its arena holds, which must read as a dry run's zeros.
+    arena_.reset(new uint8_t[plan.total + kArenaAlignment]());
     const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
     for (size_t i = 0; i < tensors.size(); ++i) {
         Tensor& t = *tensors[i];
@@ -574,9 +582,11 @@ const Tensor& Graph::value(const std::string& name) const {
 }
 
 void Graph::run() {
+    const ExecutionDeadline deadline;
     for (size_t k = 0; k < schedule_.size(); ++k) {
         Step& step = schedule_[k];
         Node& n = *step.node;
+        checkDeadline();
         const auto start = timing_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         try {
             for (const auto& [t, shape] : step.plannedShapes) {
@@ -589,7 +599,7 @@ void Graph::run() {
             for (auto& c : step.toPlain) c.conversion->run(*c.from, *c.to, Tensor::kPlain);
             n.active->run(*n.ctx);
         } catch (const std::exception& e) {
-            throw ExecError(n.opType + " node '" + n.name + "': " + e.what());
+            throw ExecError(n.opType + " node '" + n.name + "': " + vexart::failureText(e));
         }
         if (timing_) {
             const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();

@@ -83,7 +83,7 @@ Subgraph::Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vecto
 
 Subgraph::~Subgraph() = default;
 
-void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer) {
+void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer, bool planOnly) {
     if (inputs.size() != formals_.size()) {
         throw ExecError("subgraph takes " + std::to_string(formals_.size()) + " inputs, not " + std::to_string(inputs.size()));
     }
@@ -123,6 +123,9 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
         }
         graph_->prepare(given, outputs_);
         shapes_ = shapes;
+        if (planOnly) return;
+    } else if (planOnly) {
+        return;  // the outputs keep the last run's values and shapes
     }
     for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
     graph_->run();

@@ -39,7 +39,12 @@ public:
     // (`outer`, parallel to outerScopeNames() of the node). The body is
     // rebuilt only when an input's type changes and replanned only when a
     // shape does (or on every run, when shapes inside follow input values).
-    void run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer);
+    // `planOnly`: the enclosing graph is planning; the body is planned and
+    // its outputs get their shapes and folded values, the rest zero, without
+    // running it. Running it there too would run each nested level twice per
+    // level above it: 2^depth for nested If.
+    void run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer,
+             bool planOnly = false);
     const Tensor& output(size_t i) const;
 
 private:

@@ -3,6 +3,9 @@
 // only when they do.
 #include <onnx/onnx_pb.h>
 
+#include <cstdlib>
+
+#include "core/Deadline.h"
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
 #include "core/Kernel.h"
@@ -12,8 +15,36 @@ namespace vexart {
 namespace {
 
 // A Loop whose trip count and condition come from the model may never end
-// on its own; past this many iterations it fails instead of hanging.
-constexpr int64_t kMaxIterations = 10'000'000;
+// on its own; past this many iterations (10 million, or
+// VEXA_MAX_LOOP_ITERATIONS) it fails instead of hanging. The budget is
+// shared by every Loop and Scan step of one outermost loop, nested ones
+// included, so nesting cannot multiply it.
+int64_t maxIterations() {
+    static const int64_t most = [] {
+        const char* v = std::getenv("VEXA_MAX_LOOP_ITERATIONS");
+        char* end = nullptr;
+        const long long n = v != nullptr ? std::strtoll(v, &end, 10) : 0;
+        return v != nullptr && end != v && *end == '\0' && n > 0 ? static_cast<int64_t>(n) : int64_t{10'000'000};
+    }();
+    return most;
+}
+thread_local int64_t iterationsLeft = 0;
+thread_local int loopNesting = 0;
+
+struct IterationBudget {
+    IterationBudget() {
+        if (loopNesting++ == 0) iterationsLeft = maxIterations();
+    }
+    ~IterationBudget() { --loopNesting; }
+    IterationBudget(const IterationBudget&) = delete;
+    IterationBudget& operator=(const IterationBudget&) = delete;
+    static void spend() {
+        if (--iterationsLeft < 0) {
+            throw ExecError("loops ran more than " + std::to_string(maxIterations()) + " iterations in one execution");
+        }
+        checkDeadline();
+    }
+};
 
 const onnx::GraphProto& graphAttr(const onnx::NodeProto& n, const char* name) {
     for (const auto& a : n.attribute()) {
@@ -50,7 +81,7 @@ public:
         const Tensor& cond = ctx.in(0);
         if (cond.size() != 1) throw ExecError("If condition must hold one value");
         Subgraph& branch = cond.scalarAsDouble(0) != 0 ? then_ : else_;
-        branch.run({}, outerValues(ctx));
+        branch.run({}, outerValues(ctx), ctx.dryRun);
         if (branch.outputCount() != ctx.outputCount()) throw ExecError("If branch yields the wrong number of outputs");
         for (size_t i = 0; i < branch.outputCount(); ++i) copyOut(ctx, i, branch.output(i));
     }
@@ -59,30 +90,54 @@ private:
     Subgraph then_, else_;
 };
 
-// Stacks equally shaped slices along a new axis (in reverse order when asked).
-void stack(const std::vector<Tensor>& slices, int64_t axisAttr, bool reverse, Tensor& out, DType emptyType) {
-    if (slices.empty()) {
-        out.reset(emptyType, {0});
-        return;
+// The slices a body yields for one scan output, one per iteration, kept
+// as bytes: an iteration costs its slice's size and nothing more.
+class SliceStack {
+public:
+    void clear() {
+        bytes_.clear();
+        count_ = 0;
     }
-    const Tensor& first = slices.front();
-    const auto axis = static_cast<size_t>(normAxis(axisAttr, first.rank() + 1));
-    Shape shape = first.shape();
-    const auto count = static_cast<int64_t>(slices.size());
-    shape.insert(shape.begin() + static_cast<long>(axis), count);
-    out.reset(first.type(), shape);
-    const int64_t outer = elementCount(Shape(first.shape().begin(), first.shape().begin() + static_cast<long>(axis)));
-    const size_t es = elementBytes(first);
-    const size_t run = static_cast<size_t>(first.size() / std::max<int64_t>(outer, 1)) * es;
-    auto* dst = static_cast<uint8_t*>(out.raw());
-    for (int64_t t = 0; t < count; ++t) {
-        const Tensor& s = slices[static_cast<size_t>(reverse ? count - 1 - t : t)];
-        if (s.shape() != first.shape() || s.type() != first.type()) throw ExecError("scan outputs differ in shape between iterations");
-        for (int64_t o = 0; o < outer; ++o) {
-            std::memcpy(dst + (o * count + t) * static_cast<int64_t>(run), static_cast<const uint8_t*>(s.raw()) + o * static_cast<int64_t>(run), run);
+    void add(const Tensor& s) {
+        if (count_ == 0) {
+            type_ = s.type();
+            shape_ = s.shape();
+            sliceBytes_ = static_cast<size_t>(s.size()) * elementBytes(s);
+        } else if (s.shape() != shape_ || s.type() != type_) {
+            throw ExecError("scan outputs differ in shape between iterations");
+        }
+        if (sliceBytes_ > 0) bytes_.insert(bytes_.end(), static_cast<const uint8_t*>(s.raw()),
+                                           static_cast<const uint8_t*>(s.raw()) + sliceBytes_);
+        ++count_;
+    }
+    // Stacks the slices along a new axis (in reverse order when asked).
+    void stack(int64_t axisAttr, bool reverse, Tensor& out, DType emptyType) const {
+        if (count_ == 0) {
+            out.reset(emptyType, {0});
+            return;
+        }
+        const auto axis = static_cast<size_t>(normAxis(axisAttr, static_cast<int64_t>(shape_.size()) + 1));
+        Shape shape = shape_;
+        shape.insert(shape.begin() + static_cast<long>(axis), count_);
+        out.reset(type_, shape);
+        const int64_t outer = elementCount(Shape(shape_.begin(), shape_.begin() + static_cast<long>(axis)));
+        const size_t run = sliceBytes_ / static_cast<size_t>(std::max<int64_t>(outer, 1));
+        auto* dst = static_cast<uint8_t*>(out.raw());
+        for (int64_t t = 0; t < count_; ++t) {
+            const uint8_t* slice = bytes_.data() + static_cast<size_t>(reverse ? count_ - 1 - t : t) * sliceBytes_;
+            for (int64_t o = 0; o < outer; ++o) {
+                std::memcpy(dst + static_cast<size_t>(o * count_ + t) * run, slice + static_cast<size_t>(o) * run, run);
+            }
         }
     }
-}
+
+private:
+    std::vector<uint8_t> bytes_;
+    DType type_ = DType::Float;
+    Shape shape_;
+    size_t sliceBytes_ = 0;
+    int64_t count_ = 0;
+};
 
 class LoopKernel : public ControlFlowKernel {
 public:
@@ -98,29 +153,26 @@ public:
         bool going = !(ctx.has(1) && ctx.in(1).size() != 0) || ctx.in(1).scalarAsDouble(0) != 0;
         state_.resize(carried);
         for (size_t k = 0; k < carried; ++k) castTensor(ctx.in(2 + k), ctx.in(2 + k).type(), state_[k]);
-        partial_.clear();
         partial_.resize(scans);
+        for (auto& p : partial_) p.clear();
         const auto outer = outerValues(ctx);
         Tensor iteration(DType::Int64, {}), cond(DType::Bool, {});
         std::vector<const Tensor*> inputs{&iteration, &cond};
         for (auto& s : state_) inputs.push_back(&s);
+        const IterationBudget budget;
         for (int64_t i = 0; i < trips && going; ++i) {
-            if (i >= kMaxIterations) throw ExecError("Loop ran " + std::to_string(kMaxIterations) + " iterations without ending");
+            IterationBudget::spend();
             iteration.data<int64_t>()[0] = i;
             cond.data<uint8_t>()[0] = 1;
             body_.run(inputs, outer);
             going = body_.output(0).size() == 1 && body_.output(0).scalarAsDouble(0) != 0;
             for (size_t k = 0; k < carried; ++k) castTensor(body_.output(1 + k), body_.output(1 + k).type(), state_[k]);
-            for (size_t k = 0; k < scans; ++k) {
-                const Tensor& s = body_.output(1 + carried + k);
-                partial_[k].emplace_back();
-                castTensor(s, s.type(), partial_[k].back());
-            }
+            for (size_t k = 0; k < scans; ++k) partial_[k].add(body_.output(1 + carried + k));
         }
         for (size_t k = 0; k < carried; ++k) copyOut(ctx, k, state_[k]);
         for (size_t k = 0; k < scans; ++k) {
             if (!ctx.wantsOutput(carried + k)) continue;
-            stack(partial_[k], 0, false, stacked_, DType::Float);
+            partial_[k].stack(0, false, stacked_, DType::Float);
             copyOut(ctx, carried + k, stacked_);
         }
     }
@@ -128,7 +180,7 @@ public:
 private:
     Subgraph body_;
     std::vector<Tensor> state_;
-    std::vector<std::vector<Tensor>> partial_;
+    std::vector<SliceStack> partial_;
     Tensor stacked_;
 };
 
@@ -161,29 +213,28 @@ public:
         state_.resize(states);
         for (size_t k = 0; k < states; ++k) castTensor(ctx.in(k), ctx.in(k).type(), state_[k]);
         slices_.resize(scanInputs_);
-        partial_.clear();
         partial_.resize(scans);
+        for (auto& p : partial_) p.clear();
         std::vector<const Tensor*> inputs;
         for (auto& s : state_) inputs.push_back(&s);
         for (auto& s : slices_) inputs.push_back(&s);
         const auto outer = outerValues(ctx);
+        const IterationBudget budget;
         for (int64_t t = 0; t < steps; ++t) {
+            IterationBudget::spend();
             for (size_t j = 0; j < scanInputs_; ++j) {
                 const bool reverse = j < inDirs_.size() && inDirs_[j] != 0;
                 slice(ctx.in(states + j), axes[j], reverse ? steps - 1 - t : t, slices_[j]);
             }
             body_.run(inputs, outer);
             for (size_t k = 0; k < states; ++k) castTensor(body_.output(k), body_.output(k).type(), state_[k]);
-            for (size_t k = 0; k < scans; ++k) {
-                partial_[k].emplace_back();
-                castTensor(body_.output(states + k), body_.output(states + k).type(), partial_[k].back());
-            }
+            for (size_t k = 0; k < scans; ++k) partial_[k].add(body_.output(states + k));
         }
         for (size_t k = 0; k < states; ++k) copyOut(ctx, k, state_[k]);
         for (size_t k = 0; k < scans; ++k) {
             if (!ctx.wantsOutput(states + k)) continue;
-            stack(partial_[k], k < outAxes_.size() ? outAxes_[k] : 0, k < outDirs_.size() && outDirs_[k] != 0, stacked_,
-                  DType::Float);
+            partial_[k].stack(k < outAxes_.size() ? outAxes_[k] : 0, k < outDirs_.size() && outDirs_[k] != 0, stacked_,
+                              DType::Float);
             copyOut(ctx, states + k, stacked_);
         }
     }
@@ -208,7 +259,7 @@ private:
     size_t scanInputs_ = 0;
     std::vector<int64_t> inAxes_, inDirs_, outAxes_, outDirs_;
     std::vector<Tensor> state_, slices_;
-    std::vector<std::vector<Tensor>> partial_;
+    std::vector<SliceStack> partial_;
     Tensor stacked_;
 };
 

@@ -517,6 +517,8 @@ void registerNnKernels() {
         const Attrs a(n);
         const float alpha = a.f("alpha", 1e-4f), beta = a.f("beta", 0.75f), bias = a.f("bias", 1.0f);
         const int64_t size = a.i("size", 1);
+        // The window divides by size: 0 would make every output NaN.
+        if (size < 1 || size > INT32_MAX) throw ExecError("LRN size must be 1 to " + std::to_string(INT32_MAX));
         return lambdaKernel([=](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             requireFloat(x, "LRN input");

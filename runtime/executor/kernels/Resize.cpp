@@ -56,7 +56,11 @@ public:
         if (!scales.empty()) {
             fromScales = true;
             if (scales.size() != r) throw ExecError("scales do not match the input rank");
-            for (size_t i = 0; i < r; ++i) shape[i] = static_cast<int64_t>(std::floor(x.dim(i) * scales[i]));
+            for (size_t i = 0; i < r; ++i) {
+                const double length = std::floor(static_cast<double>(x.dim(i)) * scales[i]);
+                if (!(scales[i] > 0) || !(length < 9.2e18)) throw ExecError("scales must be positive and finite");
+                shape[i] = static_cast<int64_t>(length);
+            }
         } else if (ctx.has(3)) {
             shape = ctx.in(3).toInt64();
             if (shape.size() != r) throw ExecError("sizes do not match the input rank");
@@ -65,7 +69,7 @@ public:
         } else {
             throw ExecError("Resize needs scales or sizes");
         }
-        Tensor& y = ctx.out(0, DType::Float, shape);
+        Tensor& y = ctx.out(0, DType::Float, shape);  // refuses a shape beyond the caps first
         // Per dimension: source coordinate of every output index.
         std::vector<float> roi;
         if (coord_ == "tf_crop_and_resize") {
@@ -112,9 +116,10 @@ public:
             float v;
             bool outside = false;
             if (!roi.empty()) {
+                // A NaN region of interest puts every coordinate outside.
                 for (size_t d = 0; d < r; ++d) {
                     const float c = coords[d][static_cast<size_t>(idx[d])];
-                    outside = outside || c < 0 || c > static_cast<float>(x.dim(d) - 1);
+                    outside = outside || !(c >= 0 && c <= static_cast<float>(x.dim(d) - 1));
                 }
             }
             if (outside) {
@@ -336,9 +341,12 @@ private:
             if (!(scales[i] > 0) || !std::isfinite(scales[i])) return false;
             // oneDNN scales by the ratio of the sizes: it must be the scale.
             const double exact = static_cast<double>(xs[i]) * scales[i];
+            if (!(exact < 9.2e18)) return false;  // the reference refuses it
             ys[i] = static_cast<int64_t>(std::floor(exact));
             if (ys[i] <= 1 || static_cast<double>(ys[i]) != exact) return false;
         }
+        // Before oneDNN sizes its coordinate tables from it.
+        requireAllocatable(ys);
         if (mode_ == "linear") return coord_ == "half_pixel" || coord_ == "pytorch_half_pixel";
         if (mode_ != "nearest") return false;
         // Nearest by a whole factor: the source of output o is o / factor in

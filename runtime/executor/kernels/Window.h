@@ -45,7 +45,8 @@ struct WindowAttrs {
           ceilMode(a.i("ceil_mode", 0) != 0) {}
 
     // Attribute lists must have one value per spatial axis (two for pads),
-    // kernels, strides and dilations positive, pads not negative.
+    // kernels, strides and dilations positive, pads not negative, and all
+    // below 2^31: the window arithmetic below then cannot overflow.
     void check(size_t spatial, const std::vector<int64_t>& kernelShape) const {
         auto ints = [spatial](const std::vector<int64_t>& v, size_t per, int64_t least, const char* what) {
             if (v.size() != spatial * per) {
@@ -53,6 +54,7 @@ struct WindowAttrs {
             }
             for (int64_t x : v) {
                 if (x < least) throw ExecError(std::string(what) + " must be at least " + std::to_string(least));
+                if (x > INT32_MAX) throw ExecError(std::string(what) + " must be at most " + std::to_string(INT32_MAX));
             }
         };
         ints(kernelShape, 1, 1, "kernel_shape");
