@@ -54,6 +54,14 @@ onnx::NodeProto& conv(OnnxBuilder& b, const std::string& in, const std::string& 
 
 void scalar(OnnxBuilder& b, const std::string& name, float v) { b.initializer(name, {}, {v}); }
 
+// A QuantizeLinear, DequantizeLinear pair, as quantization-aware exports write them.
+void fakeQuant(OnnxBuilder& b, const std::string& in, const std::string& out, float scale, int zero, int32_t type) {
+    scalar(b, out + ".s", scale);
+    b.initializer(OnnxBuilder::intTensor(out + ".z", type, {}, {zero}));
+    b.node("QuantizeLinear", {in, out + ".s", out + ".z"}, {out + ".q"});
+    b.node("DequantizeLinear", {out + ".q", out + ".s", out + ".z"}, {out});
+}
+
 struct Case {
     const char* name;
     std::vector<int64_t> input;
@@ -123,20 +131,49 @@ const std::vector<Case>& cases() {
              conv(b, "a2", "y", 8, 4, 3, 38);
          }},
         {"FakeQuantizedResidual", {1, 4, 6, 6}, 4, [](OnnxBuilder& b) {
-             // QuantizeLinear, DequantizeLinear pairs as quantization-aware exports write them.
-             auto fakeQuant = [&b](const std::string& in, const std::string& out, float scale, int zero, int32_t type) {
-                 scalar(b, out + ".s", scale);
-                 b.initializer(OnnxBuilder::intTensor(out + ".z", type, {}, {zero}));
-                 b.node("QuantizeLinear", {in, out + ".s", out + ".z"}, {out + ".q"});
-                 b.node("DequantizeLinear", {out + ".q", out + ".s", out + ".z"}, {out});
-             };
              conv(b, "x", "c1", 4, 8, 3, 39);
              b.node("Relu", {"c1"}, {"r1"});
-             fakeQuant("r1", "q1", 0.01f, 0, onnx::TensorProto::UINT8);
+             fakeQuant(b, "r1", "q1", 0.01f, 0, onnx::TensorProto::UINT8);
              conv(b, "q1", "c2", 8, 8, 3, 40);
-             fakeQuant("c2", "q2", 0.02f, 3, onnx::TensorProto::INT8);
+             fakeQuant(b, "c2", "q2", 0.02f, 3, onnx::TensorProto::INT8);
              b.node("Add", {"q2", "q1"}, {"s"});
-             fakeQuant("s", "y", 0.03f, 128, onnx::TensorProto::UINT8);
+             fakeQuant(b, "s", "y", 0.03f, 128, onnx::TensorProto::UINT8);
+         }},
+        {"ReluAndClipNarrowAFakeQuantization", {1, 4, 6, 6}, 3, [](OnnxBuilder& b) {
+             // Zero points inside the code range: the grid alone would keep negatives.
+             conv(b, "x", "c1", 4, 8, 3, 45);
+             b.node("Relu", {"c1"}, {"r1"});
+             fakeQuant(b, "r1", "q1", 0.01f, 20, onnx::TensorProto::UINT8);
+             conv(b, "q1", "c2", 8, 8, 3, 46);
+             scalar(b, "lo", -0.5f);
+             scalar(b, "hi", 0.7f);
+             b.node("Clip", {"c2", "lo", "hi"}, {"k2"});
+             fakeQuant(b, "k2", "q2", 0.01f, -5, onnx::TensorProto::INT8);
+             conv(b, "q2", "y", 8, 4, 3, 47);
+         }},
+        {"PerChannelAddAndDefaultActivationsAfterConvolutions", {1, 4, 6, 6}, 4, [](OnnxBuilder& b) {
+             conv(b, "x", "c1", 4, 8, 3, 48);
+             weights(b, "chan", {8, 1, 1}, 49, 2.0f);
+             b.node("Add", {"c1", "chan"}, {"a1"});  // one value per channel: into the bias
+             b.node("Elu", {"a1"}, {"e1"});          // every attribute at its default
+             conv(b, "e1", "c2", 8, 8, 1, 50);
+             b.node("Tanh", {"c2"}, {"t2"});
+             conv(b, "t2", "c3", 8, 8, 3, 51);
+             b.node("Sigmoid", {"c3"}, {"s3"});
+             conv(b, "s3", "y", 8, 4, 1, 52);
+         }},
+        {"DefaultActivationsAfterProducts", {2, 5, 16}, 4, [](OnnxBuilder& b) {
+             weights(b, "w1", {16, 16}, 53, 1.0f);
+             b.node("MatMul", {"x", "w1"}, {"h1"});
+             b.node("Elu", {"h1"}, {"e1"});
+             weights(b, "w2", {16, 16}, 54, 1.0f);
+             b.node("MatMul", {"e1", "w2"}, {"h2"});
+             b.node("Tanh", {"h2"}, {"t2"});
+             weights(b, "w3", {16, 8}, 55, 1.0f);
+             b.node("MatMul", {"t2", "w3"}, {"h3"});
+             b.node("Sigmoid", {"h3"}, {"s3"});
+             weights(b, "w4", {8, 4}, 56);
+             b.node("MatMul", {"s3", "w4"}, {"y"});
          }},
         {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 8, 8, 3, 15);

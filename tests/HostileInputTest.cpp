@@ -447,32 +447,54 @@ TEST_F(Hostile, DeeplyNestedJsonIsRefusedInOneLine) {
     EXPECT_FALSE(fs::exists(dir.file("packed.dlc")));
 }
 
-// What the reader accepts, the packer wrote or would write, and the other way round.
-TEST_F(Hostile, ManifestsAreReadAsTheyAreWritten) {
+// The manifest's checks, each on its own: what the reader accepts is what
+// the packer writes, and every departure is named.
+TEST_F(Hostile, ManifestsAreValidatedPartByPart) {
     const OnnxBuilder m = affineModel("m", {1, 4}, 2, 1);
-    auto manifest = [](const std::string& graphs) {
-        return R"({"format": "vexa-dlc", "version": 1, "graphs": )" + graphs + "}";
+    const std::string head = R"({"format": "vexa-dlc", "version": 1, "graphs": )";
+    auto one = [&](const std::string& encodings) {
+        return head + R"([{"name": "m", "file": "m.onnx", "encodings": {"y": )" + encodings + "}}]}";
     };
     struct Case {
         const char* name;
-        std::string graphs;
+        std::string manifest;
         int status;
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"bit width and offset left to their defaults",
-         R"([{"name": "m", "file": "m.onnx", "encodings": {"y": {"stepSize": 0.5}}}])", 0, "y"},
-        {"two graphs of one name", R"([{"name": "m", "file": "m.onnx"}, {"name": "m", "file": "n.onnx"}])", 1,
+        {"as written", head + R"([{"name": "m", "file": "m.onnx"}]})", 0, "Graph: m"},
+        {"bit width and offset left to their defaults", one(R"({"stepSize": 0.5})"), 0, "Graph: m"},
+        {"no format tag", R"({"version": 1, "graphs": [{"name": "m", "file": "m.onnx"}]})", 1,
+         "container manifest has no vexa-dlc format tag"},
+        {"another format tag", R"({"format": "zip", "version": 1, "graphs": [{"name": "m", "file": "m.onnx"}]})", 1,
+         "container manifest has no vexa-dlc format tag"},
+        {"a later version", R"({"format": "vexa-dlc", "version": 2, "graphs": [{"name": "m", "file": "m.onnx"}]})", 1,
+         "container format version 2 is not supported"},
+        {"an earlier version", R"({"format": "vexa-dlc", "version": 0, "graphs": [{"name": "m", "file": "m.onnx"}]})",
+         1, "container format version 0 is not supported"},
+        {"no graph", head + "[]}", 1, "container holds no graph"},
+        {"not JSON", head + "[{", 1, "container manifest is not valid JSON"},
+        {"a graph stored as the manifest", head + R"([{"name": "m", "file": "manifest.json"}]})", 1,
+         "names the entry 'manifest.json' twice"},
+        {"two graphs of one name", head + R"([{"name": "m", "file": "m.onnx"}, {"name": "m", "file": "n.onnx"}]})", 1,
          "names the graph 'm' twice"},
-        {"encodings that are a list", R"([{"name": "m", "file": "m.onnx", "encodings": [1]}])", 1,
+        {"encodings that are a list", head + R"([{"name": "m", "file": "m.onnx", "encodings": [1]}]})", 1,
          "encodings of graph 'm' are not an object"},
-        {"a long string where a number goes",
-         R"([{"name": "m", "file": "m.onnx", "encodings": {"y": {"stepSize": ")" + std::string(100000, 'x') + R"("}}}])",
-         1, "has step size \"xxxxxxxx"},
+        {"a bit width of 4", one(R"({"bitWidth": 4, "stepSize": 0.5})"), 1, "has bit width 4 (8 and 16 are supported)"},
+        {"an offset past the codes", one(R"({"stepSize": 0.5, "stepExactly0": 256})"), 1,
+         "has stepExactly0 256 (0 to 255 for 8 bits)"},
+        {"a per-channel axis past rank 9", one(R"({"stepSize": 0.5, "axis": 9, "stepSizes": [0.5]})"), 1,
+         "has axis 9 (0 to 8)"},
+        {"no per-channel steps", one(R"({"stepSize": 0.5, "axis": 0, "stepSizes": []})"), 1,
+         "has stepSizes that are not a list of 1 to 1048576 steps"},
+        {"a negative per-channel step", one(R"({"stepSize": 0.5, "axis": 0, "stepSizes": [0.5, -1]})"), 1,
+         "has step size -1 in stepSizes"},
+        {"a long string where a number goes", one(R"({"stepSize": ")" + std::string(100000, 'x') + R"("})"), 1,
+         "has step size \"xxxxxxxx"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        dir.write("c.dlc", zipBytes({{"manifest.json", manifest(c.graphs)}, {"m.onnx", m.serialize()},
+        dir.write("c.dlc", zipBytes({{"manifest.json", c.manifest}, {"m.onnx", m.serialize()},
                                      {"n.onnx", m.serialize()}}));
         const ProcessResult r = exec(VEXA_INFO_PATH, {"c.dlc"});
         EXPECT_EQ(r.status, c.status) << r.err;

@@ -163,6 +163,45 @@ TEST(Validation, RefusedValuesAndCombinationsGiveTheirMessage) {
     }
 }
 
+// Two faults at once, one from each of two neighbouring validation steps:
+// the earlier step's message, whatever the order on the command line.
+TEST(Validation, TwoFaultsReportTheEarlierStep) {
+    const std::string invalid = " Please check the Arguments section in the description below\n";
+    struct Step {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Step> steps = {
+        {{"--gpu_mode", "fp16"}, "ERROR: Invalid setting pased to the argument --gpu_mode.\n" + invalid},
+        {{"--perf_profile", "BURST"}, "ERROR: Invalid setting pased to the argument --perf_profile.\n" + invalid},
+        {{"--encoding_type", "NV21"}, "ERROR: Invalid setting pased to the argument --encoding_type.\n" + invalid},
+        {{"--userbuffer_tfN", "12"}, "ERROR: Invalid Userbuffer size provided. 12 not supported \n"},
+        {{"--tensor_mode", "itensor"}, "Incorrect option provided for tensorMode.\n"},
+        {{"--input_dimensions", "1,2"}, "No input name was specified for input for at lease one set of dimensions\n"},
+        {{"--priority_hint", "urgent"}, "ERROR: Invalid setting passed to the argument --priority_hint\n"},
+        {{"--resizable_dim", "4"}, "resizableDim is only applicable for user buffers\n"},
+        {{"--userlogs", "loud"}, "ERROR: Invalid setting passed to the argument --userlogs\n"},
+        {{"--profiling_level", "full"}, "ERROR: Invalid setting passed to the argument --profiling_level\n"},
+        {{"--cache_compatibility_mode", "lax"}, "ERROR: Invalid setting passed to the argument --cache_compatibility_mode\n"},
+        {{"--inferences_per_duration", "0,5"}, "Error: Invalid values passed to the argument --interence_per_duration.\n"},
+        {{"--runtime_order", "cpu,npu"}, "Error: Invalid values passed to the argument --runtime_order.\n"},
+        {{"--udo_package_path", "/nonexistent/libudo.so"}, "Failed to load op package /nonexistent/libudo.so"},
+        {{"--userbuffer_memorymapped", "--userbuffer_memorymapped_shared"},
+         "Cannot use --userbuffer_memorymapped  and --userbuffer_memorymapped_shared in the same run\n"},
+        {{"--use_native_input_files"}, "Cannot use native file I/O without specifying user buffer\n"},
+        {{"--deferred_init", "lazy"}, "Invalid options to --deferred_init : \"lazy\""},
+        {{"--group_id", "0"}, "--group_id and --max_spill_fill_buffer must be passed together.\n"},
+    };
+    for (size_t i = 0; i + 1 < steps.size(); ++i) {
+        std::vector<std::string> args = steps[i + 1].args;  // the later fault first on the line
+        args.insert(args.end(), steps[i].args.begin(), steps[i].args.end());
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Validation v(args);
+        EXPECT_EQ(v.status, 1);
+        EXPECT_EQ(v.message().rfind(steps[i].message, 0), 0u) << v.message();
+    }
+}
+
 TEST(Validation, DerivedSettings) {
     struct Case {
         std::vector<std::string> args;

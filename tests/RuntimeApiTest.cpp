@@ -554,12 +554,15 @@ TEST_F(UserBuffers, StridesQuantizationAndProducedSizes) {
     Vexa_UserBufferMap_Add(outs.get(), "scaled", sBuf.get());
     ASSERT_EQ(Vexa_VEXA_ExecuteUserBuffersForNetwork(net.network.get(), "g", ins.get(), outs.get()), 0) << lastError();
 
+    // y = 2x + 1 spans [3, 13]; a fitted 8-bit range takes in 0: [0, 13],
+    // 255 steps of 13/255 with 0 at code 0. So y's codes are round(y * 255 / 13).
     auto* yEnc = Vexa_IUserBuffer_GetEncoding_Ref(yBuf.get());
-    const float step = Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(yEnc);
-    const auto offset = static_cast<float>(Vexa_UserBufferEncodingTfN_GetStepExactly0(yEnc));
+    EXPECT_FLOAT_EQ(Vexa_UserBufferEncodingTfN_GetQuantizedStepSize(yEnc), 13.0f / 255);
+    EXPECT_EQ(Vexa_UserBufferEncodingTfN_GetStepExactly0(yEnc), 0u);
     const float expected[6] = {3, 5, 7, 9, 11, 13};
+    const uint8_t codes[6] = {59, 98, 137, 177, 216, 255};
     for (int i = 0; i < 6; ++i) {
-        EXPECT_NEAR((y[i] - offset) * step, expected[i], step) << i;
+        EXPECT_EQ(y[i], codes[i]) << i;
         EXPECT_EQ(scaled[i], static_cast<uint8_t>(std::lround(expected[i] - 1) * 10 + 10)) << i;
     }
     EXPECT_EQ(Vexa_IUserBuffer_GetOutputSize(yBuf.get()), 6u);
