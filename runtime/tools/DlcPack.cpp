@@ -114,12 +114,22 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
     return changed;
 }
 
-int usage() {
-    std::cerr << "usage: vexa-dlc-pack -o OUT.dlc [--model-version TEXT] [--encodings FILE.json] "
-                 "[--qdq-encodings] MODEL.onnx[=GRAPH] ...\n"
-                 "  --qdq-encodings  QuantizeLinear/DequantizeLinear pairs around a tensor become its encoding\n"
-                 "                   (and quantized weights float weights with theirs)\n";
-    return 2;
+// Asked for (--help): on standard output, status 0; after a mistake: on
+// standard error, status 2.
+int usage(bool asked = false) {
+    (asked ? std::cout : std::cerr)
+        << "usage: vexa-dlc-pack -o OUT.dlc [--model-version TEXT] [--encodings FILE.json] "
+           "[--qdq-encodings] MODEL.onnx[=GRAPH] ...\n"
+           "Packs ONNX graphs into a model container.\n"
+           "  -o OUT.dlc             the container to write (replaced atomically)\n"
+           "  MODEL.onnx[=GRAPH]     a graph, named GRAPH (default: the model's graph name or file name);\n"
+           "                         weights kept beside the model (external data) are taken in\n"
+           "  --model-version TEXT   the version text the container reports (default: the first graph's name)\n"
+           "  --encodings FILE.json  quantization encodings per graph and tensor:\n"
+           "                         {\"graph\": {\"tensor\": {\"bitWidth\": 8, \"stepSize\": 0.1, \"stepExactly0\": 128}}}\n"
+           "  --qdq-encodings        QuantizeLinear/DequantizeLinear pairs around a tensor become its encoding\n"
+           "                         (and quantized weights float weights with theirs)\n";
+    return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -135,7 +145,9 @@ int main(int argc, char** argv) {
             qdqEncodings = true;
         } else if ((a == "-o" || a == "--model-version" || a == "--encodings") && i + 1 < argc) {
             (a == "-o" ? out : a == "--encodings" ? encodingsPath : model.modelVersion) = argv[++i];
-        } else if (a == "-h" || a == "--help" || a.rfind("-", 0) == 0) {
+        } else if (a == "-h" || a == "--help") {
+            return usage(true);
+        } else if (a.rfind("-", 0) == 0) {
             return usage();
         } else {
             inputs.push_back(a);

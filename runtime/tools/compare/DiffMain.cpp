@@ -6,22 +6,42 @@
 //
 // Exit status: 0 within every tolerance given, 1 when a tensor is not (or is
 // missing, or differs in size) or a file cannot be read, 2 for a usage error.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "Compare.h"
 #include "FailureText.h"
 
 namespace {
 
-int usage() {
-    std::cerr << "usage: vexa-dlc-diff [--max-abs-error X] [--min-cosine X] [--min-sqnr DB] [--min-top1 F] "
-                 "OUTPUT_DIR REFERENCE_DIR\n";
-    return 2;
+// Asked for (--help): on standard output, status 0; after a mistake: on
+// standard error, status 2.
+int usage(bool asked = false) {
+    (asked ? std::cout : std::cerr)
+        << "usage: vexa-dlc-diff [--max-abs-error X] [--min-cosine X] [--min-sqnr DB] [--min-top1 F] [--json FILE]\n"
+           "                     OUTPUT_DIR REFERENCE_DIR\n"
+           "Compares a run's raw outputs with a reference, tensor by tensor over every Result_N.\n"
+           "REFERENCE_DIR is another run's output directory, or a directory of .raw files that stands\n"
+           "for every result. Exit status 1 when a tensor is outside a tolerance given, missing, or\n"
+           "differently sized; 2 for a usage error.\n"
+           "  --max-abs-error X  the largest absolute difference of any element may be at most X\n"
+           "  --min-cosine X     the cosine of the angle between output and reference, taken as\n"
+           "                     vectors, must be at least X (1: same direction)\n"
+           "  --min-sqnr DB      signal-to-noise ratio of the reference against the difference,\n"
+           "                     10 log10(sum ref^2 / sum (out - ref)^2), at least DB decibels\n"
+           "  --min-top1 F       the fraction of results whose largest element is at the same index\n"
+           "                     in both, at least F (reported for tensors of up to 65,536 elements)\n"
+           "  --json FILE        the table as JSON (- for standard output, the table then omitted)\n"
+           "A NaN or infinity where the other side holds something else fails every tolerance.\n";
+    return asked ? 0 : 2;
 }
 
 bool number(const std::string& text, double& out) {
@@ -39,13 +59,44 @@ std::string shown(double v, const char* format) {
     return buf;
 }
 
+// JSON has no infinities or NaN: they are written as strings.
+nlohmann::json jsonNumber(double v) { return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(shown(v, "%g")); }
+
+nlohmann::json toJson(const std::vector<vexart::TensorReport>& reports, const std::vector<std::string>& verdicts) {
+    nlohmann::json tensors = nlohmann::json::array();
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const auto& r = reports[i];
+        const auto& s = r.stats;
+        nlohmann::json t = {{"tensor", r.tensor},
+                            {"results", r.results},
+                            {"max_abs_error", jsonNumber(s.maxAbsError())},
+                            {"mean_abs_error", jsonNumber(s.meanAbs())},
+                            {"cosine", jsonNumber(s.cosine())},
+                            {"sqnr_db", jsonNumber(s.sqnrDb())},
+                            {"non_finite", s.nonFinite},
+                            {"problems", r.problems},
+                            {"ok", verdicts[i].empty()},
+                            {"verdict", verdicts[i].empty() ? "ok" : verdicts[i]}};
+        if (r.top1Total != 0) t["top1"] = {{"agree", r.top1Agree}, {"total", r.top1Total}};
+        tensors.push_back(std::move(t));
+    }
+    return tensors;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     vexart::Tolerances tol;
     std::vector<std::string> dirs;
+    std::string jsonPath;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "-h" || a == "--help") return usage(true);
+        if (a == "--json") {
+            if (i + 1 >= argc) return usage();
+            jsonPath = argv[++i];
+            continue;
+        }
         std::optional<double>* target = a == "--max-abs-error" ? &tol.maxAbs
                                         : a == "--min-cosine"  ? &tol.minCosine
                                         : a == "--min-sqnr"    ? &tol.minSqnrDb
@@ -65,20 +116,43 @@ int main(int argc, char** argv) {
     try {
         const auto reports = vexart::compareTrees(vexart::readOutputTree(dirs[0]), vexart::readOutputTree(dirs[1]));
         if (reports.empty()) throw std::runtime_error("no .raw files in either directory");
-        std::printf("%-32s %7s %11s %11s %9s %9s %7s  %s\n", "tensor", "results", "max_abs", "mean_abs", "cosine",
-                    "sqnr_db", "top1", "verdict");
-        size_t failed = 0;
+        std::vector<std::string> verdicts;
+        size_t failed = 0, width = 32;
         for (const auto& r : reports) {
-            const std::string why = vexart::toleranceFailure(r, tol);
-            failed += why.empty() ? 0 : 1;
-            const auto& s = r.stats;
-            const std::string top1 = r.top1Total == 0 ? "-" : std::to_string(r.top1Agree) + "/" + std::to_string(r.top1Total);
-            std::printf("%-32s %7llu %11s %11s %9s %9s %7s  %s\n", r.tensor.c_str(),
-                        static_cast<unsigned long long>(r.results), shown(s.maxAbsError(), "%.4g").c_str(),
-                        shown(s.meanAbs(), "%.4g").c_str(), shown(s.cosine(), "%.6f").c_str(),
-                        shown(s.sqnrDb(), "%.2f").c_str(), top1.c_str(), why.empty() ? "ok" : why.c_str());
+            verdicts.push_back(vexart::toleranceFailure(r, tol));
+            failed += verdicts.back().empty() ? 0 : 1;
+            width = std::max(width, r.tensor.size());  // long names widen the column, never shift the rest
         }
-        std::printf("%zu of %zu tensor(s) outside the tolerances\n", failed, reports.size());
+        const int w = static_cast<int>(width);
+        if (jsonPath != "-") {
+            std::printf("%-*s %7s %11s %11s %9s %9s %7s  %s\n", w, "tensor", "results", "max_abs", "mean_abs",
+                        "cosine", "sqnr_db", "top1", "verdict");
+            for (size_t i = 0; i < reports.size(); ++i) {
+                const auto& r = reports[i];
+                const auto& s = r.stats;
+                const std::string top1 =
+                    r.top1Total == 0 ? "-" : std::to_string(r.top1Agree) + "/" + std::to_string(r.top1Total);
+                std::printf("%-*s %7llu %11s %11s %9s %9s %7s  %s\n", w, r.tensor.c_str(),
+                            static_cast<unsigned long long>(r.results), shown(s.maxAbsError(), "%.4g").c_str(),
+                            shown(s.meanAbs(), "%.4g").c_str(), shown(s.cosine(), "%.6f").c_str(),
+                            shown(s.sqnrDb(), "%.2f").c_str(), top1.c_str(),
+                            verdicts[i].empty() ? "ok" : verdicts[i].c_str());
+            }
+            std::printf("%zu of %zu tensor(s) outside the tolerances\n", failed, reports.size());
+        }
+        if (!jsonPath.empty()) {
+            const nlohmann::json doc = {{"output", dirs[0]}, {"reference", dirs[1]}, {"tensors", toJson(reports, verdicts)},
+                                        {"failed", failed}};
+            const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+            if (jsonPath == "-") {
+                std::fwrite(text.data(), 1, text.size(), stdout);
+            } else {
+                std::ofstream out(jsonPath, std::ios::binary);
+                out << text;
+                out.close();
+                if (!out) throw std::runtime_error("cannot write " + jsonPath);
+            }
+        }
         return failed == 0 ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "vexa-dlc-diff: " << vexart::failureText(e) << "\n";

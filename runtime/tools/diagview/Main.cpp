@@ -2,6 +2,8 @@
 // directory and shows where the time went.
 //
 //   vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] LOG
+#include <sys/stat.h>
+
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -12,9 +14,16 @@
 
 namespace {
 
-int usage() {
-    std::cerr << "usage: vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] OUTPUT_DIR/VEXADiag.log\n";
-    return 2;
+// Asked for (--help): on standard output, status 0; after a mistake: on
+// standard error, status 2.
+int usage(bool asked = false) {
+    (asked ? std::cout : std::cerr)
+        << "usage: vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] OUTPUT_DIR[/VEXADiag.log]\n"
+           "Shows where the time of a run went, from the diagnostic log in its output directory.\n"
+           "  --top N              the N slowest nodes (default 20)\n"
+           "  --chrome-trace FILE  a timeline for Perfetto or chrome://tracing\n"
+           "  --html FILE          one self-contained page with the figures and charts\n";
+    return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -24,6 +33,7 @@ int main(int argc, char** argv) {
     size_t top = 20;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "-h" || a == "--help") return usage(true);
         if ((a == "--top" || a == "--chrome-trace" || a == "--html") && i + 1 < argc) {
             const std::string v = argv[++i];
             if (a == "--top") {
@@ -39,6 +49,9 @@ int main(int argc, char** argv) {
         }
     }
     if (logPath.empty()) return usage();
+    // A run's output directory stands for the log it holds.
+    struct stat st {};
+    if (stat(logPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) logPath += "/VEXADiag.log";
     try {
         const diagview::DiagLog log = diagview::readDiagLogFile(logPath);
         diagview::writeTextReport(log, logPath, top, std::cout);

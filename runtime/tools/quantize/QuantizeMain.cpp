@@ -19,15 +19,23 @@
 
 namespace {
 
-int usage() {
-    std::cerr << "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
-                 "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
-                 "                         [--per_channel]\n"
-                 "  --percentile P  clip each activation range to the P-th percentile at both ends\n"
-                 "                  (default 100: the observed minimum and maximum)\n"
-                 "  --per_channel   weights of convolutions and dense layers get a symmetric step per\n"
-                 "                  output channel (the table shows the largest)\n";
-    return 2;
+// Asked for (--help): on standard output, status 0; after a mistake: on
+// standard error, status 2.
+int usage(bool asked = false) {
+    (asked ? std::cout : std::cerr)
+        << "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
+           "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
+           "                         [--per_channel]\n"
+           "Calibrates a container's graph on raw inputs and writes fixed-point encodings into it.\n"
+           "  --input_list LIST  raw float32 files, one input line per calibration sample (name:=file allowed)\n"
+           "  -o OUT.dlc         where to write (default: update IN.dlc in place)\n"
+           "  --graph NAME       the graph to calibrate (default: the first)\n"
+           "  --act_bitwidth, --weight_bitwidth  8 (default) or 16 bits\n"
+           "  --percentile P     clip each activation range to the P-th percentile at both ends\n"
+           "                     (50 to 100; default 100: the observed minimum and maximum)\n"
+           "  --per_channel      weights of convolutions and dense layers get a symmetric step per\n"
+           "                     output channel (the table shows the largest)\n";
+    return asked ? 0 : 2;
 }
 
 bool bitWidth(const std::string& v, uint32_t& out) {
@@ -47,6 +55,7 @@ int main(int argc, char** argv) {
             options.perChannel = true;
             continue;
         }
+        if (a == "-h" || a == "--help") return usage(true);
         if (i + 1 >= argc) return usage();
         const std::string v = argv[++i];
         if (a == "--container") {

@@ -1,0 +1,103 @@
+// What every companion tool owes a user: --help on standard output with
+// status 0, a mistake answered on standard error with status 2, and the
+// figures vexa-dlc-info and vexa-dlc-diff report.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "Container.h"
+#include "support/Models.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CompanionTools, HelpOnStandardOutputAndMistakesOnStandardError) {
+    for (const std::string tool : {VEXA_PACK_PATH, VEXA_INFO_PATH, VEXA_QUANTIZE_PATH, VEXA_DIFF_PATH, VEXA_DIAGVIEW_PATH}) {
+        SCOPED_TRACE(tool);
+        for (const std::string flag : {"--help", "-h"}) {
+            const ProcessResult r = runProcess(tool, {flag});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out.rfind("usage: ", 0), 0u) << r.out;
+            EXPECT_GT(std::count(r.out.begin(), r.out.end(), '\n'), 2);  // explains, not only lists
+            EXPECT_EQ(r.err, "");
+        }
+        const ProcessResult r = runProcess(tool, {"--no-such-option"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("usage: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(CompanionTools, InfoShowsOpsetOperatorsParametersAndPerChannelEncodings) {
+    TempDir dir;
+    const OnnxBuilder m = randomClassifier();
+    vexart::ContainerModel model;
+    model.modelVersion = "v";
+    model.graphs.push_back({"classifier", m.serialize()});
+    vexart::TensorEncoding perChannel;
+    perChannel.axis = 0;
+    perChannel.stepExactly0 = 128;
+    perChannel.channelSteps = {0.5f, 0.25f, 0.125f};
+    perChannel.stepSize = 0.5f;
+    model.graphs[0].encodings["conv1.w"] = perChannel;
+    vexart::TensorEncoding perTensor;
+    perTensor.stepSize = 0.02f;
+    model.graphs[0].encodings["relu1"] = perTensor;
+    vexart::writeContainer(model, dir.file("m.dlc"));
+    const ProcessResult r = runProcess(VEXA_INFO_PATH, {dir.file("m.dlc")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Weights: 8x3x3x3 + 8 + 16x8x3x3 + 16 + 10x16 + 10 = 1,562 floats, 6,248 bytes.
+    for (const std::string line :
+         {"Graph: classifier (9 nodes, opset 13)\n", "  input  image [1,3,32,32] float32\n",
+          "  operators: Conv x2, Relu x2, Flatten x1, Gemm x1, GlobalAveragePool x1, MaxPool x1, Softmax x1\n",
+          "  parameters: 1,562 (6.1 KiB)\n",
+          "  encoding conv1.w bitWidth=8 per-channel axis=0 channels=3 stepSizes=0.125..0.5 stepExactly0=128\n",
+          "  encoding relu1 bitWidth=8 stepSize=0.02 stepExactly0=0\n"}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "in\n" << r.out;
+    }
+}
+
+TEST(CompanionTools, DiffTableStaysAlignedAndWritesJson) {
+    TempDir dir;
+    const std::string longName = std::string(60, 'n');
+    for (const std::string root : {"out", "ref"}) {
+        for (const std::string& tensor : {std::string("short"), longName}) {
+            fs::create_directories(dir.file(root + "/Result_0"));
+            dir.write(root + "/Result_0/" + tensor + ".raw",
+                      floatsToBytes(root == "out" ? std::vector<float>{1, 2, 4} : std::vector<float>{1, 2, 3}));
+        }
+    }
+    ProcessResult r = runProcess(VEXA_DIFF_PATH, {dir.file("out"), dir.file("ref"), "--max-abs-error", "0.5"});
+    EXPECT_EQ(r.status, 1);
+    // The verdict column starts at one place in the header and every row.
+    std::vector<size_t> starts;
+    size_t at = 0;
+    for (int row = 0; row < 3; ++row) {
+        const size_t end = r.out.find('\n', at);
+        const std::string line = r.out.substr(at, end - at);
+        starts.push_back(line.find(row == 0 ? "  verdict" : "  max abs error"));
+        at = end + 1;
+    }
+    EXPECT_NE(starts[0], std::string::npos) << r.out;
+    EXPECT_EQ(starts[0], starts[1]) << r.out;
+    EXPECT_EQ(starts[0], starts[2]) << r.out;
+
+    r = runProcess(VEXA_DIFF_PATH, {dir.file("out"), dir.file("ref"), "--max-abs-error", "0.5", "--json", "-"});
+    EXPECT_EQ(r.status, 1);
+    const auto doc = nlohmann::json::parse(r.out);
+    ASSERT_EQ(doc.at("tensors").size(), 2u);
+    const auto& t = doc.at("tensors").at(1);
+    EXPECT_EQ(t.at("tensor"), "short");
+    EXPECT_EQ(t.at("results"), 1);
+    EXPECT_DOUBLE_EQ(t.at("max_abs_error").get<double>(), 1.0);
+    EXPECT_DOUBLE_EQ(t.at("mean_abs_error").get<double>(), 1.0 / 3);
+    EXPECT_DOUBLE_EQ(t.at("sqnr_db").get<double>(), 10 * std::log10(14.0));  // 1 + 4 + 9 against 1
+    EXPECT_EQ(t.at("ok"), false);
+    EXPECT_EQ(t.at("verdict"), "max abs error 1 > 0.5");
+    EXPECT_EQ(doc.at("failed"), 2);
+}
+
+}  // namespace
