@@ -18,7 +18,7 @@ runs=${1:-20}
 shift || true
 bin=build/bin
 zoo=${VEXA_ZOO_DIR:-build/zoo}
-[ -x "$bin/bench-engine-run" ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
+[ -x "$bin/vexa-bench" ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
 [ -d bench/ort/node_modules/onnxruntime-node ] ||
   (cd bench/ort && npm install --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null)
 if [ ! -f "$zoo/resnet18.onnx" ]; then
@@ -53,8 +53,8 @@ for threads in "${threads_list[@]}"; do
   for m in "${models[@]}"; do
     dims=$(/usr/bin/python3 -c "import json,sys; print(','.join(map(str, json.load(open(sys.argv[1]))['input_shape'])))" "$zoo/$m.json")
     $bin/vexa-dlc-pack -o "$work/$m.dlc" "$zoo/$m.onnx" > /dev/null
-    if ! ours=$(VEXA_NUM_THREADS=$threads peak $bin/bench-engine-run "$work/$m.dlc" "$zoo/$m.input.raw" "$runs" \
-                "$work/$m.ours.raw"); then
+    if ! ours=$(peak $bin/vexa-bench "$work/$m.dlc" --threads "$threads" --input "$zoo/$m.input.raw" --warmup 0 \
+                --iterations "$runs" --output "$work/$m.ours.raw" --json); then
       printf '%-20s %3s  ours failed: %s\n' "$m" "$threads" "$(head -c 120 "$work/err")"
       continue
     fi

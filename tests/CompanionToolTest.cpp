@@ -15,7 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(CompanionTools, HelpOnStandardOutputAndMistakesOnStandardError) {
-    for (const std::string tool : {VEXA_PACK_PATH, VEXA_INFO_PATH, VEXA_QUANTIZE_PATH, VEXA_DIFF_PATH, VEXA_DIAGVIEW_PATH}) {
+    for (const std::string tool :
+         {VEXA_PACK_PATH, VEXA_INFO_PATH, VEXA_QUANTIZE_PATH, VEXA_DIFF_PATH, VEXA_DIAGVIEW_PATH, VEXA_BENCH_PATH}) {
         SCOPED_TRACE(tool);
         for (const std::string flag : {"--help", "-h"}) {
             const ProcessResult r = runProcess(tool, {flag});
@@ -98,6 +99,66 @@ TEST(CompanionTools, DiffTableStaysAlignedAndWritesJson) {
     EXPECT_EQ(t.at("ok"), false);
     EXPECT_EQ(t.at("verdict"), "max abs error 1 > 0.5");
     EXPECT_EQ(doc.at("failed"), 2);
+}
+
+// vexa-bench on a model it must feed right: a float input read from a file,
+// token ids generated within what a 10-row embedding takes, and an input
+// whose length the model leaves open.
+TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
+    TempDir dir;
+    OnnxBuilder m("tokens", 13);
+    m.input("x", {1, 4});
+    m.input("ids", {1, -1}, onnx::TensorProto::INT64);
+    m.initializer("table", {10, 4}, pseudoRandom(40, 7, 1.0f));
+    m.initializer("two", {}, {2.0f});
+    m.initializer("one", {}, {1.0f});
+    m.node("Gather", {"table", "ids"}, {"emb"});
+    m.node("ReduceSum", {"emb"}, {"s"});
+    m.node("Mul", {"x", "two"}, {"x2"});
+    m.node("Add", {"x2", "one"}, {"y"});
+    m.output("y", {1, 4});
+    m.output("s", {});
+    packContainer(dir.file("m.dlc"), {{"tokens", &m}});
+    dir.write("x.raw", floatsToBytes({1, 2, 3, 4}));
+    ProcessResult r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--threads", "1", "--iterations", "7",
+                                                   "--input", "x=" + dir.file("x.raw"), "--input_dimensions", "ids=1,5",
+                                                   "--output", dir.file("y.raw"), "--profile", dir.file("prof"), "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc.at("iterations"), 7);
+    EXPECT_EQ(doc.at("warmup"), 5);
+    EXPECT_EQ(doc.at("threads"), "1");
+    EXPECT_EQ(doc.at("graph"), "tokens");
+    EXPECT_FALSE(doc.at("isa").get<std::string>().empty());
+    for (const char* key : {"load_ms", "first_ms", "min_ms", "peak_rss_mb", "throughput_per_s"}) {
+        EXPECT_GT(doc.at(key).get<double>(), 0) << key;
+    }
+    EXPECT_LE(doc.at("min_ms").get<double>(), doc.at("median_ms").get<double>());
+    EXPECT_LE(doc.at("median_ms").get<double>(), doc.at("p99_ms").get<double>());
+    EXPECT_LE(doc.at("p99_ms").get<double>(), doc.at("max_ms").get<double>());
+    EXPECT_EQ(bytesToFloats(readFile(dir.file("y.raw"))), (std::vector<float>{3, 5, 7, 9}));
+    // The profile is a log the viewer reads: the first, five warm-up and seven measured executions.
+    r = runProcess(VEXA_DIAGVIEW_PATH, {dir.file("prof")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Graph tokens: 13 executions"), std::string::npos) << r.out;
+
+    // The text report; and what cannot run is named.
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "3", "--inputs", "zeros"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* line : {"Load (open and build):", "First execution:", "Steady state, 3 executions after 5 warm-up (ms): mean ",
+                             "Throughput (wall clock): ", "Peak resident memory: "}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+    }
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--graph", "other"}, "the container has no graph 'other'"},
+             {{"--input", "nope=" + dir.file("x.raw")}, "graph 'tokens' has no input 'nope'"},
+             {{"--input", "x=" + dir.file("m.dlc")}, "must hold 4 float32 values for input 'x'"}}) {
+        std::vector<std::string> all = {dir.file("m.dlc"), "--iterations", "1"};
+        all.insert(all.end(), args.begin(), args.end());
+        r = runProcess(VEXA_BENCH_PATH, all);
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

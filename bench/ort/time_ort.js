@@ -1,5 +1,5 @@
 // One model through ONNX Runtime's CPU engine, measured the way
-// bench-engine-run measures ours: session creation, a first run, then the
+// vexa-bench measures ours: session creation, a first run, then the
 // median of RUNS runs on one preloaded input. Prints one JSON line; writes
 // the first output when asked, for checking.
 //   node time_ort.js MODEL.onnx INPUT.raw RUNS THREADS DIMS [OUTPUT.raw]   (DIMS: 1,3,224,224)

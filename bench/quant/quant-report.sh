@@ -8,7 +8,7 @@
 #     --enable_cpu_fxp, compared by vexa-dlc-diff (SQNR, top-1 agreement);
 #   - every tensor of the first 10 of them, float against fixed point: the
 #     per-layer table of the error as it accumulates through the network;
-#   - speed: bench-engine-run on the same container, float then fixed point,
+#   - speed: vexa-bench on the same container, float then fixed point,
 #     alternated three times per thread count (VEXA_BENCH_THREADS, default
 #     "1 2"); medians of RUNS (default 30) executions.
 # Tables go to OUT (default build/quant-report); a summary to stdout.
@@ -25,7 +25,7 @@ models=("$@")
 mkdir -p "$out"
 [ -f "$out/data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$out/data" 32 100
 head -10 "$out/data/eval.txt" > "$out/data/eval10.txt"
-median() { sed -n 's/.*"median_ms": \([0-9.]*\).*/\1/p'; }
+median() { sed -n 's/.*"median_ms": *\([0-9.e+-]*\).*/\1/p'; }
 for m in "${models[@]}"; do
   d="$out/$m"
   rm -rf "$d" && mkdir -p "$d"
@@ -46,8 +46,8 @@ for m in "${models[@]}"; do
   for t in ${VEXA_BENCH_THREADS:-1 2}; do
     f=(); x=()
     for i in 1 2 3; do
-      f+=("$(VEXA_NUM_THREADS=$t $bin/bench-engine-run "$d/quantized.dlc" "$zoo/$m.input.raw" "$runs" | median)")
-      x+=("$(VEXA_NUM_THREADS=$t $bin/bench-engine-run --fixed-point "$d/quantized.dlc" "$zoo/$m.input.raw" "$runs" | median)")
+      f+=("$($bin/vexa-bench "$d/quantized.dlc" --threads "$t" --input "$zoo/$m.input.raw" --warmup 0 --iterations "$runs" --json | median)")
+      x+=("$($bin/vexa-bench "$d/quantized.dlc" --fixed-point --threads "$t" --input "$zoo/$m.input.raw" --warmup 0 --iterations "$runs" --json | median)")
     done
     fm=$(printf '%s\n' "${f[@]}" | sort -g | sed -n 2p)
     xm=$(printf '%s\n' "${x[@]}" | sort -g | sed -n 2p)

@@ -1,0 +1,353 @@
+// vexa-bench: how fast is a model? Loads a container through the runtime
+// library, feeds every input of a graph (generated from its declared shape
+// and type, or read from raw files), and times the load, the first
+// execution and the steady state apart.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Statistics.h"
+#include "runtimelib/UniqueHandle.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+int usage(bool asked) {
+    (asked ? std::cout : std::cerr)
+        << "usage: vexa-bench CONTAINER [--threads N] [--warmup N] [--iterations N | --duration S] [--fixed-point]\n"
+           "                  [--graph NAME] [--inputs random|zeros|VALUE] [--input [NAME=]FILE.raw]...\n"
+           "                  [--input_dimensions NAME=D1,D2,...]... [--profile DIR] [--output FILE.raw]\n"
+           "                  [--json [FILE.json]]\n"
+           "Times a model: load (container open and build), the first execution, then the steady state.\n"
+           "  --threads N          threads of the CPU runtime (default: every core)\n"
+           "  --warmup N           executions after the first that are not measured (default 5)\n"
+           "  --iterations N       measured executions (default 50)\n"
+           "  --duration S         measure for S seconds instead\n"
+           "  --fixed-point        run the CPU runtime in fixed point, on the container's encodings\n"
+           "  --graph NAME         the graph to run (default: the first)\n"
+           "  --inputs MODE        generated inputs: random (default; floats in [-1, 1), integers 0 to 9),\n"
+           "                       zeros, or one constant VALUE\n"
+           "  --input NAME=FILE    an input's values from a raw float32 file instead (FILE alone: the first input)\n"
+           "  --input_dimensions NAME=D1,D2,...  the shape of an input whose dimensions the model leaves open\n"
+           "  --profile DIR        write the diagnostic log of the run into DIR (vexa-diagview reads it)\n"
+           "  --output FILE.raw    the first output of the first execution, for checking\n"
+           "  --json [FILE.json]   every figure as JSON, on standard output or into FILE.json\n";
+    return asked ? 0 : 2;
+}
+
+struct Options {
+    std::string container, graph, inputs = "random", profileDir, outputPath, jsonPath;
+    bool json = false, fixedPoint = false;
+    int threads = 0;
+    long warmup = 5, iterations = 50;
+    double duration = 0;
+    std::map<std::string, std::string> inputFiles;
+    std::map<std::string, std::vector<size_t>> dims;
+};
+
+bool count(const std::string& text, long& out, long least) {
+    char* end = nullptr;
+    out = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && out >= least && out <= 100000000;
+}
+
+// NAME=VALUE; false when there is no '=' or no name.
+bool assignment(const std::string& text, std::string& name, std::string& value) {
+    const size_t eq = text.rfind('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    name = text.substr(0, eq);
+    value = text.substr(eq + 1);
+    return true;
+}
+
+// -1: go on; otherwise the exit status.
+int parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        auto next = [&]() { return std::string(argv[++i]); };
+        std::string name, value;
+        long n = 0;
+        if (a == "-h" || a == "--help") return usage(true);
+        if (a == "--fixed-point") {
+            o.fixedPoint = true;
+        } else if (a == "--json") {
+            o.json = true;
+            // A value only when it names a .json file: "--json" alone is standard output.
+            if (hasValue && std::string(argv[i + 1]).size() > 5 &&
+                std::string(argv[i + 1]).compare(std::string(argv[i + 1]).size() - 5, 5, ".json") == 0) {
+                o.jsonPath = next();
+            }
+        } else if (a == "--threads" && hasValue && count(next(), n, 1) && n <= 1024) {
+            o.threads = static_cast<int>(n);
+        } else if (a == "--warmup" && hasValue && count(next(), n, 0)) {
+            o.warmup = n;
+        } else if (a == "--iterations" && hasValue && count(next(), n, 1)) {
+            o.iterations = n;
+        } else if (a == "--duration" && hasValue) {
+            char* end = nullptr;
+            const std::string v = next();
+            o.duration = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.duration > 0 && o.duration <= 86400)) return usage(false);
+        } else if ((a == "--graph" || a == "--inputs" || a == "--profile" || a == "--output") && hasValue) {
+            (a == "--graph" ? o.graph : a == "--inputs" ? o.inputs : a == "--profile" ? o.profileDir : o.outputPath) = next();
+        } else if (a == "--input" && hasValue) {
+            // NAME=FILE, or FILE alone for the graph's first input.
+            const std::string v = next();
+            if (assignment(v, name, value)) {
+                o.inputFiles[name] = value;
+            } else {
+                o.inputFiles[""] = v;
+            }
+        } else if (a == "--input_dimensions" && hasValue && assignment(next(), name, value)) {
+            std::vector<size_t>& d = o.dims[name];
+            for (size_t start = 0; start <= value.size();) {
+                size_t end = value.find(',', start);
+                if (end == std::string::npos) end = value.size();
+                if (!count(value.substr(start, end - start), n, 0)) return usage(false);
+                d.push_back(static_cast<size_t>(n));
+                start = end + 1;
+            }
+        } else if (a.rfind("-", 0) == 0 || !o.container.empty()) {
+            return usage(false);
+        } else {
+            o.container = a;
+        }
+    }
+    if (o.container.empty()) return usage(false);
+    if (o.inputs != "random" && o.inputs != "zeros") {
+        char* end = nullptr;
+        const double v = std::strtod(o.inputs.c_str(), &end);
+        if (o.inputs.empty() || *end != '\0' || !std::isfinite(v)) return usage(false);
+    }
+    return -1;
+}
+
+std::string libraryError() {
+    const char* e = Vexa_ErrorCode_GetLastErrorString();
+    return e != nullptr ? e : "unknown error";
+}
+
+std::vector<std::string> items(Vexa_StringList_Handle_t list) {
+    std::vector<std::string> v;
+    for (size_t i = 0; list != nullptr && i < Vexa_StringList_Size(list); ++i) v.emplace_back(Vexa_StringList_At(list, i));
+    return v;
+}
+
+// One input, made once: its tensor is refilled from `values` before each execution.
+struct Input {
+    std::string name;
+    TensorShapeHandle dims;
+    std::vector<float> values;
+};
+
+bool integerType(uint32_t t) {
+    return t == VEXA_ELEMENT_INT32 || t == VEXA_ELEMENT_UINT32 || t == VEXA_ELEMENT_INT8 || t == VEXA_ELEMENT_UINT8 ||
+           t == VEXA_ELEMENT_INT16 || t == VEXA_ELEMENT_UINT16 || t == VEXA_ELEMENT_INT64 ||
+           t == VEXA_ELEMENT_UINT64 || t == VEXA_ELEMENT_UNSIGNED8BIT || t == VEXA_ELEMENT_BOOL8;
+}
+
+void fill(const Options& o, uint32_t type, std::mt19937& rng, std::vector<float>& v) {
+    if (o.inputs == "zeros") {
+        std::fill(v.begin(), v.end(), 0.0f);
+    } else if (o.inputs != "random") {
+        std::fill(v.begin(), v.end(), std::strtof(o.inputs.c_str(), nullptr));
+    } else if (integerType(type)) {
+        // Ids, indices and flags: small values every such input takes.
+        std::uniform_int_distribution<int> d(0, type == VEXA_ELEMENT_BOOL8 ? 1 : 9);
+        for (float& x : v) x = static_cast<float>(d(rng));
+    } else {
+        std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+        for (float& x : v) x = d(rng);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const int status = parse(argc, argv, o); status >= 0) return status;
+    // The CPU runtime reads its thread count when the network is built.
+    if (o.threads > 0) setenv("VEXA_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
+
+    const auto loadStart = Clock::now();
+    DlContainerHandle container(Vexa_DlContainer_Open(o.container.c_str()));
+    if (!container) {
+        std::cerr << "vexa-bench: " << libraryError() << "\n";
+        return 1;
+    }
+    BuilderHandle builder(Vexa_VEXABuilder_Create(container.get()));
+    Vexa_VEXABuilder_SetProfilingLevel(builder.get(), o.profileDir.empty() ? 0 : 2);
+    Vexa_VEXABuilder_SetCpuFixedPointMode(builder.get(), o.fixedPoint ? 1 : 0);
+    if (!o.dims.empty()) {
+        const TensorShapeMapHandle map(Vexa_TensorShapeMap_Create());
+        for (const auto& [name, d] : o.dims) {
+            const TensorShapeHandle shape(Vexa_TensorShape_CreateDimsSize(d.data(), d.size()));
+            Vexa_TensorShapeMap_Add(map.get(), name.c_str(), shape.get());
+        }
+        Vexa_VEXABuilder_SetInputDimensions(builder.get(), map.get());
+    }
+    NetworkHandleOwner net(Vexa_VEXABuilder_Build(builder.get()));
+    if (!net) {
+        std::cerr << "vexa-bench: " << libraryError() << "\n";
+        return 1;
+    }
+    const double loadMs = msSince(loadStart);
+    if (!o.profileDir.empty()) {
+        Vexa_IDiagLog_Handle_t log = Vexa_VEXA_GetDiagLogInterface_Ref(net.get());
+        const OptionsHandle options(log != nullptr ? Vexa_IDiagLog_GetOptions(log) : nullptr);
+        if (options) Vexa_Options_SetLogFileDirectory(options.get(), o.profileDir.c_str());
+        if (!options || Vexa_IDiagLog_SetOptions(log, options.get()) != 0 || Vexa_IDiagLog_Start(log) != 0) {
+            std::cerr << "vexa-bench: cannot write the diagnostic log into " << o.profileDir << ": " << libraryError()
+                      << "\n";
+            return 1;
+        }
+    }
+
+    const StringListHandle graphs(Vexa_VEXA_GetNetworkNames(net.get()));
+    const std::vector<std::string> names = items(graphs.get());
+    const std::string graph = o.graph.empty() && !names.empty() ? names.front() : o.graph;
+    if (std::find(names.begin(), names.end(), graph) == names.end()) {
+        std::cerr << "vexa-bench: the container has no graph '" << graph << "'\n";
+        return 1;
+    }
+    const StringListHandle inNames(Vexa_VEXA_GetInputTensorNamesForNetwork(net.get(), graph.c_str()));
+    const StringListHandle outNames(Vexa_VEXA_GetOutputTensorNamesForNetwork(net.get(), graph.c_str()));
+    std::mt19937 rng(12345);
+    std::vector<Input> inputs;
+    for (const auto& name : items(inNames.get())) {
+        Input in;
+        in.name = name;
+        in.dims.reset(Vexa_VEXA_GetInputDimensionsForNetwork(net.get(), graph.c_str(), name.c_str()));
+        size_t n = 1;
+        for (size_t k = 0; in.dims && k < Vexa_TensorShape_Rank(in.dims.get()); ++k) n *= Vexa_TensorShape_At(in.dims.get(), k);
+        in.values.resize(n);
+        auto file = o.inputFiles.find(name);
+        if (file == o.inputFiles.end() && inputs.empty()) file = o.inputFiles.find("");
+        if (file != o.inputFiles.end()) {
+            std::ifstream f(file->second, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+            if (!f.is_open() || bytes.size() != n * 4) {
+                std::cerr << "vexa-bench: " << file->second << " must hold " << n << " float32 values for input '"
+                          << name << "'\n";
+                return 1;
+            }
+            std::copy(bytes.begin(), bytes.end(), reinterpret_cast<char*>(in.values.data()));
+        } else {
+            const BufferAttributesHandle attributes(
+                Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.get(), graph.c_str(), name.c_str()));
+            fill(o, attributes ? Vexa_IBufferAttributes_GetEncodingType(attributes.get()) : uint32_t{VEXA_ELEMENT_FLOAT}, rng,
+                 in.values);
+        }
+        inputs.push_back(std::move(in));
+    }
+    for (const auto& [name, path] : o.inputFiles) {
+        if (!name.empty() && std::none_of(inputs.begin(), inputs.end(), [&](const Input& in) { return in.name == name; })) {
+            std::cerr << "vexa-bench: graph '" << graph << "' has no input '" << name << "'\n";
+            return 1;
+        }
+    }
+
+    std::vector<float> firstOutput;
+    auto execute = [&](bool keep) {
+        const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
+        std::vector<ITensorHandle> tensors;
+        for (const Input& i : inputs) {
+            tensors.emplace_back(Vexa_Util_CreateITensor(i.dims.get()));
+            std::copy(i.values.begin(), i.values.end(), Vexa_ITensor_GetData(tensors.back().get()));
+            Vexa_TensorMap_Add(in.get(), i.name.c_str(), tensors.back().get());
+        }
+        if (Vexa_VEXA_ExecuteITensorsForNetwork(net.get(), graph.c_str(), in.get(), out.get()) != 0) return false;
+        if (keep && Vexa_StringList_Size(outNames.get()) > 0) {
+            Vexa_ITensor_Handle_t t = Vexa_TensorMap_GetTensor_Ref(out.get(), Vexa_StringList_At(outNames.get(), 0));
+            if (t != nullptr) firstOutput.assign(Vexa_ITensor_GetData(t), Vexa_ITensor_GetData(t) + Vexa_ITensor_GetSize(t));
+        }
+        return true;
+    };
+    const auto firstStart = Clock::now();
+    if (!execute(true)) {
+        std::cerr << "vexa-bench: the first execution failed: " << libraryError() << "\n";
+        return 1;
+    }
+    const double firstMs = msSince(firstStart);
+    for (long i = 0; i < o.warmup; ++i) execute(false);
+
+    // A counter on one line for a person watching a long run.
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    std::vector<double> times;
+    const auto steadyStart = Clock::now();
+    double lastShown = 0;
+    for (;;) {
+        const double elapsed = msSince(steadyStart) / 1000;
+        if (o.duration > 0 ? elapsed >= o.duration : static_cast<long>(times.size()) >= o.iterations) break;
+        if (terminal && elapsed > 2 && elapsed - lastShown >= 0.5) {
+            std::fprintf(stderr, "\r%zu executions, %.0f s", times.size(), elapsed);
+            lastShown = elapsed;
+        }
+        const auto t = Clock::now();
+        if (!execute(false)) {
+            std::cerr << "vexa-bench: execution " << times.size() + 2 << " failed: " << libraryError() << "\n";
+            return 1;
+        }
+        times.push_back(msSince(t));
+    }
+    const double wallS = msSince(steadyStart) / 1000;
+    if (lastShown > 0) std::fputc('\n', stderr);
+    const auto l = vexart::bench::summarize(times);
+    const double throughput = wallS > 0 ? static_cast<double>(times.size()) / wallS : 0;
+    const char* threads = std::getenv("VEXA_NUM_THREADS");
+    const uint64_t rss = vexart::bench::peakResidentBytes();
+    const std::string isa = vexart::bench::instructionSet();
+    net.reset();  // closes the diagnostic log
+
+    if (!o.outputPath.empty()) {
+        std::ofstream(o.outputPath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(firstOutput.data()), static_cast<std::streamsize>(firstOutput.size() * 4));
+    }
+    const nlohmann::json doc = {
+        {"container", o.container}, {"graph", graph}, {"fixed_point", o.fixedPoint},
+        {"threads", threads != nullptr ? std::string(threads) : "default"}, {"isa", isa},
+        {"load_ms", loadMs}, {"first_ms", firstMs}, {"warmup", o.warmup}, {"iterations", l.count},
+        {"mean_ms", l.meanMs}, {"median_ms", l.p50Ms}, {"p90_ms", l.p90Ms}, {"p99_ms", l.p99Ms},
+        {"min_ms", l.minMs}, {"max_ms", l.maxMs}, {"wall_s", wallS}, {"throughput_per_s", throughput},
+        {"peak_rss_mb", static_cast<double>(rss) / (1 << 20)}};
+    if (o.json && o.jsonPath.empty()) {
+        std::cout << doc.dump() << "\n";
+        return 0;
+    }
+    std::printf("%s, graph %s%s: %s threads, %s\n", o.container.c_str(), graph.c_str(),
+                o.fixedPoint ? " (fixed point)" : "", threads != nullptr ? threads : "all", isa.c_str());
+    std::printf("Load (open and build): %10.3f ms\n", loadMs);
+    std::printf("First execution:       %10.3f ms\n", firstMs);
+    std::printf("Steady state, %ld executions after %ld warm-up (ms): mean %.3f  p50 %.3f  p90 %.3f  p99 %.3f  "
+                "min %.3f  max %.3f\n",
+                static_cast<long>(l.count), o.warmup, l.meanMs, l.p50Ms, l.p90Ms, l.p99Ms, l.minMs, l.maxMs);
+    std::printf("Throughput (wall clock): %.1f executions/s\n", throughput);
+    std::printf("Peak resident memory: %.1f MB\n", static_cast<double>(rss) / (1 << 20));
+    if (!o.profileDir.empty()) std::printf("Diagnostic log: %s/VEXADiag.log\n", o.profileDir.c_str());
+    if (!o.jsonPath.empty()) {
+        std::ofstream f(o.jsonPath);
+        f << doc.dump(2) << "\n";
+        f.close();
+        if (!f) {
+            std::cerr << "vexa-bench: cannot write " << o.jsonPath << "\n";
+            return 1;
+        }
+    }
+    return 0;
+}
