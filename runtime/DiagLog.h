@@ -1,14 +1,20 @@
 // The diagnostic log a network writes while profiling is on. It is a
-// versioned, line-oriented text ("format vexa-diag 1"), read back by
+// versioned, line-oriented text ("format vexa-diag 2"), read back by
 // vexa-diagview:
 //   run profiling_level=L threads=T load_us=U           the network as built
 //   graph name=G activation_bytes=B                      once per graph
 //   nodes graph=G count=K, then K lines
-//   node graph=G index=I name=N op=O                     the graph's schedule
-//   exec graph=G n=N start_us=S total_us=T node_us=a,b,… one per execution
-//   end executions=N                                     when the network goes
-// Texts are percent-encoded where they hold a space, '%', '=' or a line
-// break; times are microseconds, start_us counted from the log's start.
+//   node graph=G index=I name=N op=O kernel=K precision=P [fused=a,b]
+//                                                        the graph's schedule: what ran
+//                                                        and the nodes fused into it
+//   exec graph=G n=N start_us=S total_us=T node_us=a,b,… [warmup=1]
+//                                                        one per execution; the first
+//                                                        of a graph is its warm-up
+//   end executions=N wall_us=W peak_rss_bytes=R          when the network goes
+// Texts are percent-encoded where they hold a byte the reader splits at
+// (space, '=', ',', control bytes) or '%'; times are microseconds,
+// start_us counted from the log's start. Format 1 lacked kernel,
+// precision, fused, warmup and the end line's figures.
 #pragma once
 
 #include <chrono>
@@ -45,6 +51,7 @@ private:
     struct GraphState {
         std::string encodedName;
         std::vector<std::string> nodes;  // names last written
+        bool executed = false;
     };
     std::map<std::string, GraphState> graphs_;
     std::string line_;  // reused for every execution line

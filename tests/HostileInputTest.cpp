@@ -592,7 +592,8 @@ TEST_F(Hostile, ViewerNeverSendsALogsControlBytesToTheTerminal) {
     const std::string head = "format vexa-diag 1\nrun profiling_level=2 threads=1 load_us=1\n"
                              "graph name=g%1B]0;title%07 activation_bytes=0\nnodes graph=g%1B]0;title%07 count=1\n"
                              "node graph=g%1B]0;title%07 index=0 name=evil%1B[2J%0Anext op=Conv%0D\n";
-    dir.write("names.log", head + "exec graph=g%1B]0;title%07 n=1 start_us=0 total_us=5 node_us=5\n");
+    dir.write("names.log", head + "exec graph=g%1B]0;title%07 n=1 start_us=0 total_us=5 node_us=5\n"
+                                  "exec graph=g%1B]0;title%07 n=2 start_us=6 total_us=5 node_us=5\n");
     ProcessResult r = exec(VEXA_DIAGVIEW_PATH, {"names.log"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find_first_of(std::string("\x1b\x07\r", 3)), std::string::npos) << r.out;

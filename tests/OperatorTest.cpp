@@ -4,6 +4,7 @@
 // against its float definition.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "executor/graph/Graph.h"
@@ -257,6 +258,80 @@ TEST(Pooling, LpNormsAndRegionMaximaOfSmallPlanes) {
     EXPECT_NEAR(values("glp")[0], std::sqrt(squares), 1e-4);
     // Rows and columns 1..3 of the alternating ramp: the largest is x[3][2] = 14.
     EXPECT_EQ(values("roi"), (std::vector<float>{14}));
+}
+
+// Average pooling that counts padding, in ceil mode: a window is divided
+// by its extent within the padded input (explicit padding counts, the
+// ceil-mode overhang past it does not), as ONNX Runtime and PyTorch define
+// it. Computed here from that definition, tap by tap.
+TEST(Pooling, AverageCountingPaddingInCeilMode) {
+    const int64_t C = 8, H = 6, W = 7, k = 3, stride = 2, pad = 1;
+    OnnxBuilder b("avg");
+    b.input("x", {1, C, H, W});
+    auto& ap = b.node("AveragePool", {"x"}, {"y"});
+    OnnxBuilder::attr(ap, "kernel_shape", std::vector<int64_t>{k, k});
+    OnnxBuilder::attr(ap, "strides", std::vector<int64_t>{stride, stride});
+    OnnxBuilder::attr(ap, "pads", std::vector<int64_t>{pad, pad, pad, pad});
+    OnnxBuilder::attr(ap, "count_include_pad", int64_t{1});
+    OnnxBuilder::attr(ap, "ceil_mode", int64_t{1});
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    const auto x = pseudoRandom(static_cast<size_t>(C * H * W), 9, 1.0f);
+    fill(g.input("x"), x);
+    g.run();
+    const Tensor& y = g.value("y");
+    auto outLength = [&](int64_t in) {
+        int64_t out = (in + 2 * pad - k + stride - 1) / stride + 1;  // ceil
+        if ((out - 1) * stride >= in + pad) --out;  // a window starting in the end padding is dropped
+        return out;
+    };
+    const int64_t OH = outLength(H), OW = outLength(W);
+    ASSERT_EQ(y.shape(), (vexart::Shape{1, C, OH, OW}));
+    for (int64_t c = 0; c < C; ++c) {
+        for (int64_t oh = 0; oh < OH; ++oh) {
+            for (int64_t ow = 0; ow < OW; ++ow) {
+                const int64_t h0 = oh * stride - pad, w0 = ow * stride - pad;
+                const int64_t h1 = std::min(h0 + k, H + pad), w1 = std::min(w0 + k, W + pad);
+                double sum = 0;
+                for (int64_t h = std::max<int64_t>(h0, 0); h < std::min(h1, H); ++h) {
+                    for (int64_t w = std::max<int64_t>(w0, 0); w < std::min(w1, W); ++w) sum += x[static_cast<size_t>((c * H + h) * W + w)];
+                }
+                const double want = sum / static_cast<double>((h1 - h0) * (w1 - w0));
+                ASSERT_NEAR(y.data<float>()[(c * OH + oh) * OW + ow], want, 1e-5) << c << "," << oh << "," << ow;
+            }
+        }
+    }
+}
+
+// LRN sums squares over the channels c - floor((size - 1) / 2) to
+// c + ceil((size - 1) / 2): for an even size, one more above than below.
+TEST(Normalization, LocalResponseOverAnEvenWindow) {
+    const int64_t C = 6, size = 4;
+    const float alpha = 0.5f, beta = 0.75f, bias = 2.0f;
+    OnnxBuilder b("lrn");
+    b.input("x", {1, C, 1, 2});
+    auto& n = b.node("LRN", {"x"}, {"y"});
+    OnnxBuilder::attr(n, "size", size);
+    OnnxBuilder::attr(n, "alpha", alpha);
+    OnnxBuilder::attr(n, "beta", beta);
+    OnnxBuilder::attr(n, "bias", bias);
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    const auto x = pseudoRandom(static_cast<size_t>(C * 2), 4, 2.0f);
+    fill(g.input("x"), x);
+    g.run();
+    for (int64_t c = 0; c < C; ++c) {
+        for (int64_t s = 0; s < 2; ++s) {
+            double squares = 0;
+            for (int64_t j = std::max<int64_t>(0, c - 1); j <= std::min<int64_t>(C - 1, c + 2); ++j) {
+                squares += x[static_cast<size_t>(j * 2 + s)] * x[static_cast<size_t>(j * 2 + s)];
+            }
+            const double want = x[static_cast<size_t>(c * 2 + s)] / std::pow(bias + alpha / size * squares, beta);
+            EXPECT_NEAR(g.value("y").data<float>()[c * 2 + s], want, 1e-5) << c << "," << s;
+        }
+    }
 }
 
 }  // namespace

@@ -128,6 +128,10 @@ public:
     virtual void setFusion(Fusion) {}
     // Whether the last plan runs on integer codes (see QuantGrid).
     virtual bool runsOnIntegers() const { return false; }
+    // What the last plan runs: oneDNN's implementation name where a oneDNN
+    // primitive does the work ("brgconv:avx512_core"), empty for the
+    // engine's own loops. For profiles.
+    virtual std::string implementation() const { return {}; }
 };
 
 // Attribute access for kernel factories.

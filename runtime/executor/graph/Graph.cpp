@@ -20,6 +20,21 @@ namespace vexart {
 
 namespace {
 
+// Short element-type names for profiles.
+std::string precisionName(DType t) {
+    switch (t) {
+        case DType::Float: return "f32";
+        case DType::Float16: return "f16";
+        case DType::BFloat16: return "bf16";
+        case DType::Double: return "f64";
+        case DType::Int8: return "i8";
+        case DType::UInt8: return "u8";
+        case DType::Int32: return "i32";
+        case DType::Int64: return "i64";
+        default: return dtypeName(t);
+    }
+}
+
 int64_t opsetOf(const onnx::ModelProto& model) {
     for (const auto& o : model.opset_import()) {
         if (o.domain().empty() || o.domain() == "ai.onnx") return o.version();
@@ -323,6 +338,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         Node& n = *nodes_[k];
         // A recognised subgraph runs as one kernel from its first node.
         n.active = n.kernel.get();
+        std::vector<size_t> absorbed;
         std::vector<int> inputs = n.inputs, outputs = n.outputs;
         if (n.opType == "ReduceMean") {
             LayerNormMatch m;
@@ -332,6 +348,9 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 inputs = {m.x, m.scale, m.bias};
                 outputs = {m.output};
                 for (size_t s : m.spanned) st.skipped[s] = true;
+                for (size_t s : m.spanned) {
+                    if (s != k) absorbed.push_back(s);
+                }
             }
         }
         Kernel* kernel = n.active;
@@ -425,6 +444,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     if (p.addend != nullptr) step.alsoReads.push_back(p.addend);
                 }
                 kernel->setFusion(chain.fusion);
+                absorbed.insert(absorbed.end(), chain.absorbed.begin(), chain.absorbed.end());
                 if (chain.output >= 0) n.ctx->outputs_[0] = &values_[static_cast<size_t>(chain.output)];
             } else if (kernel->fusable()) {
                 kernel->setFusion({});
@@ -482,6 +502,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             }
         } else {
             for (const auto& c : step.toPlain) copyScheduled[static_cast<size_t>(c.from - values_.data())] = true;
+            step.absorbed = std::move(absorbed);
             schedule_.push_back(std::move(step));
         }
     };
@@ -505,7 +526,17 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     placeInArena();
     timings_.assign(schedule_.size(), {});
     for (size_t k = 0; k < schedule_.size(); ++k) {
-        timings_[k] = {schedule_[k].node->name, schedule_[k].node->opType, 0, 0};
+        const Step& s = schedule_[k];
+        NodeTiming& t = timings_[k];
+        t.name = s.node->name;
+        t.opType = s.node->opType;
+        const std::string impl = s.aliasOf != nullptr ? "view" : s.node->active->implementation();
+        t.kernel = impl.empty() ? "vexa" : s.aliasOf != nullptr || impl.rfind("vexa", 0) == 0 ? impl : "onednn:" + impl;
+        const Tensor* out = s.node->ctx->outputs_.empty() ? nullptr : s.node->ctx->outputs_[0];
+        t.precision = s.aliasOf == nullptr && s.node->active->runsOnIntegers() ? "int8"
+                      : out != nullptr                                          ? precisionName(out->type())
+                                                                                : "-";
+        for (size_t a : s.absorbed) t.fused.push_back(nodes_[a]->name);
     }
 }
 

@@ -34,6 +34,11 @@ struct NodeTiming {
     std::string opType;
     double totalMicroseconds = 0;
     double lastMicroseconds = 0;  // of the latest execution
+    // What ran: "oneDNN <implementation>" or "vexa" (the engine's own
+    // loops); the precision it ran in ("f32", "int8", ...); the names of the
+    // nodes it runs besides its own (fused into it).
+    std::string kernel, precision;
+    std::vector<std::string> fused;
 };
 
 class Graph {
@@ -100,6 +105,7 @@ private:
         // A node that only renames its input's bytes (Reshape and kin): its
         // output views `aliasOf` and nothing runs.
         const Tensor* aliasOf = nullptr;
+        std::vector<size_t> absorbed;  // the nodes fused into this one
     };
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();

@@ -92,6 +92,7 @@ public:
         built_ = false;
     }
     bool runsOnIntegers() const override { return integer_.on; }
+    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
     bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
 
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {

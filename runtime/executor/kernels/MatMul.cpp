@@ -71,6 +71,7 @@ public:
         return true;
     }
     bool keepsCopyOf(size_t i) const override { return i == 1 && packed_ && weightsConst_; }
+    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
 
     void run(KernelContext& ctx) override {
         if (!planned(ctx) && !plan(ctx)) return;

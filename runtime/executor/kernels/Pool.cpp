@@ -27,6 +27,10 @@ public:
     LayoutUse layoutUse(const KernelContext& ctx) const override {
         return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
+    std::string implementation() const override {
+        if (!built_) return {};
+        return direct_ ? "vexa:blocked" : pool_.implementation();
+    }
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);

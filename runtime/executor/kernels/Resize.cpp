@@ -264,6 +264,7 @@ public:
         Shape out;
         return plan(ctx, out) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
+    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);

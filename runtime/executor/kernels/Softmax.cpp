@@ -21,6 +21,8 @@ public:
           log_(log),
           reference_(referenceSoftmax(n, opset, log)) {}
 
+    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
+
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
         const auto r = static_cast<int64_t>(x.rank());

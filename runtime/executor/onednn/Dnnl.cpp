@@ -78,6 +78,17 @@ void Call::run(dnnl::stream& s) const {
         "could not execute a primitive");
 }
 
+std::string Call::implementation() const {
+    if (!primitive_) return {};
+    const_dnnl_primitive_desc_t pd = nullptr;
+    const char* info = nullptr;
+    if (dnnl_primitive_get_primitive_desc(primitive_.get(), &pd) != dnnl_success ||
+        dnnl_primitive_desc_query(pd, dnnl_query_impl_info_str, 0, &info) != dnnl_success || info == nullptr) {
+        return {};
+    }
+    return info;
+}
+
 void UnaryCall::bind(dnnl::primitive p, const dnnl::memory::desc& src, const dnnl::memory::desc& dst) {
     src_ = dnnl::memory(src, cpuEngine(), nullptr);
     dst_ = dnnl::memory(dst, cpuEngine(), nullptr);

@@ -47,6 +47,8 @@ public:
     Call(dnnl::primitive p, std::unordered_map<int, dnnl::memory> args);
     void run(dnnl::stream& s) const;
     explicit operator bool() const { return static_cast<bool>(primitive_); }
+    // oneDNN's name for the implementation it chose ("brgconv:avx512_core"); empty when unbound.
+    std::string implementation() const;
 
 private:
     dnnl::primitive primitive_;
@@ -59,6 +61,7 @@ class UnaryCall {
 public:
     void bind(dnnl::primitive p, const dnnl::memory::desc& src, const dnnl::memory::desc& dst);
     void run(const Tensor& x, Tensor& y);
+    std::string implementation() const { return call_.implementation(); }
 
 private:
     dnnl::memory src_, dst_;

@@ -322,11 +322,15 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outp
         } else if (onednn::repeatsAnEltwise(chain.fusion, p)) {
             break;
         }
+        auto absorb = [&](size_t node) {
+            if (!g.skipped[node]) chain.absorbed.push_back(node);
+            g.skipped[node] = true;
+        };
         if (absorbedGate) {
-            for (size_t c : g.consumers[static_cast<size_t>(cur)]) g.skipped[c] = true;
+            for (size_t c : g.consumers[static_cast<size_t>(cur)]) absorb(c);
         }
-        for (Node* n : spanned) g.skipped[g.indexOf(n)] = true;
-        g.skipped[g.indexOf(next)] = true;
+        for (Node* n : spanned) absorb(g.indexOf(n));
+        absorb(g.indexOf(next));
         if (next->opType == "BatchNormalization") {
             chain.fusion.scale = std::move(folded.scale);
             chain.fusion.shift = std::move(folded.shift);

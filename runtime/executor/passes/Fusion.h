@@ -4,13 +4,16 @@
 // asked for end a chain, so they are always materialised.
 #pragma once
 
+#include <vector>
+
 #include "graph/GraphIr.h"
 
 namespace vexart {
 
 struct FusedChain {
     Fusion fusion;
-    int output = -1;  // the value the fused kernel now writes
+    int output = -1;               // the value the fused kernel now writes
+    std::vector<size_t> absorbed;  // the nodes it runs, in the order absorbed
 };
 
 // Plans the chain after node `k` (whose kernel is fusable and whose output

@@ -3,43 +3,68 @@
 #include "Reports.h"
 
 namespace diagview {
+namespace {
 
-// Each graph is a thread of its own; node slices start where the previous
-// node ended, inside their execution's slice (the log holds durations only).
+// One event a line, written as it is made: the trace of a long run is never
+// held in memory whole.
+class EventWriter {
+public:
+    explicit EventWriter(std::ostream& out) : out_(out) { out_ << "{\"displayTimeUnit\": \"ms\", \"traceEvents\": [\n"; }
+    void add(const nlohmann::json& event) {
+        out_ << (first_ ? "" : ",\n")
+             // Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
+             << event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        first_ = false;
+    }
+    ~EventWriter() { out_ << "\n]}\n"; }
+    EventWriter(const EventWriter&) = delete;
+    EventWriter& operator=(const EventWriter&) = delete;
+
+private:
+    std::ostream& out_;
+    bool first_ = true;
+};
+
+}  // namespace
+
+// The load is a slice of its own before time 0 of the log; each graph is a
+// thread of its own; node slices start where the previous node ended,
+// inside their execution's slice (the log holds durations only).
 void writeChromeTrace(const DiagLog& log, std::ostream& out) {
-    using nlohmann::json;
-    json events = json::array();
-    events.push_back({{"name", "process_name"}, {"ph", "M"}, {"pid", 1}, {"args", {{"name", "vexa-net-run"}}}});
+    EventWriter events(out);
+    const double shift = log.loadUs;  // the log's time 0 is when loading ended
+    events.add({{"name", "process_name"}, {"ph", "M"}, {"pid", 1}, {"args", {{"name", "vexa-net-run"}}}});
+    events.add({{"name", "thread_name"}, {"ph", "M"}, {"pid", 1}, {"tid", 0}, {"args", {{"name", "load"}}}});
+    events.add({{"name", "load (container open and build)"}, {"cat", "load"}, {"ph", "X"}, {"pid", 1}, {"tid", 0},
+                {"ts", 0}, {"dur", log.loadUs}});
     for (size_t gi = 0; gi < log.graphs.size(); ++gi) {
         const GraphLog& g = log.graphs[gi];
         const int tid = static_cast<int>(gi) + 1;
-        events.push_back({{"name", "thread_name"}, {"ph", "M"}, {"pid", 1}, {"tid", tid}, {"args", {{"name", g.name}}}});
+        events.add({{"name", "thread_name"}, {"ph", "M"}, {"pid", 1}, {"tid", tid}, {"args", {{"name", g.name}}}});
         for (const auto& e : g.executions) {
-            events.push_back({{"name", g.name + " #" + std::to_string(e.number)},
-                              {"cat", "execution"},
-                              {"ph", "X"},
-                              {"pid", 1},
-                              {"tid", tid},
-                              {"ts", e.startUs},
-                              {"dur", e.totalUs}});
-            double at = e.startUs;
+            events.add({{"name", g.name + " #" + std::to_string(e.number) + (e.warmup ? " (warm-up)" : "")},
+                        {"cat", "execution"},
+                        {"ph", "X"},
+                        {"pid", 1},
+                        {"tid", tid},
+                        {"ts", shift + e.startUs},
+                        {"dur", e.totalUs}});
+            double at = shift + e.startUs;
             const auto& schedule = g.schedules[e.schedule];
             for (size_t i = 0; i < e.nodeUs.size(); ++i) {
-                events.push_back({{"name", schedule[i].name},
-                                  {"cat", schedule[i].op},
-                                  {"ph", "X"},
-                                  {"pid", 1},
-                                  {"tid", tid},
-                                  {"ts", at},
-                                  {"dur", e.nodeUs[i]},
-                                  {"args", {{"op", schedule[i].op}}}});
+                const NodeInfo& n = schedule[i];
+                events.add({{"name", n.name},
+                            {"cat", n.op},
+                            {"ph", "X"},
+                            {"pid", 1},
+                            {"tid", tid},
+                            {"ts", at},
+                            {"dur", e.nodeUs[i]},
+                            {"args", {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}, {"fused", n.fused}}}});
                 at += e.nodeUs[i];
             }
         }
     }
-    // Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
-    out << json{{"traceEvents", events}, {"displayTimeUnit", "ms"}}.dump(-1, ' ', false, json::error_handler_t::replace)
-        << "\n";
 }
 
 }  // namespace diagview

@@ -37,6 +37,19 @@ public:
         }
     }
     const std::string& kind() const { return kind_; }
+    bool has(const std::string& key) const { return fields_.count(key) != 0; }
+    // A comma-separated list of encoded texts, each decoded.
+    std::vector<std::string> texts(const std::string& key) const {
+        std::vector<std::string> out;
+        const std::string& v = raw(key);
+        for (size_t start = 0; start <= v.size();) {
+            size_t end = v.find(',', start);
+            if (end == std::string::npos) end = v.size();
+            out.push_back(diagDecode(v.substr(start, end - start)));
+            start = end + 1;
+        }
+        return out;
+    }
 
     std::string text(const std::string& key) const { return diagDecode(raw(key)); }
     uint64_t count(const std::string& key) const {
@@ -125,6 +138,11 @@ DiagLog readDiagLog(std::istream& in) {
     GraphLog* pendingGraph = nullptr;
     while (std::getline(in, line)) {
         ++number;
+        // The writer ends every line: one without its end was cut short.
+        if (in.eof()) {
+            log.cut = true;
+            break;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         if (!versioned) {
@@ -133,9 +151,10 @@ DiagLog readDiagLog(std::istream& in) {
                 throw DiagLogError("not a vexa diagnostic log (line " + std::to_string(number) +
                                    " should read \"format vexa-diag " + std::to_string(kFormatVersion) + "\")");
             }
-            if (line.substr(prefix.size()) != std::to_string(kFormatVersion)) {
-                throw DiagLogError("the log is in format vexa-diag " + printable(line.substr(prefix.size()), 20) +
-                                   "; this viewer reads format vexa-diag " + std::to_string(kFormatVersion));
+            const std::string version = line.substr(prefix.size());
+            if (version != "1" && version != "2") {
+                throw DiagLogError("the log is in format vexa-diag " + printable(version, 20) +
+                                   "; this viewer reads formats vexa-diag 1 to " + std::to_string(kFormatVersion));
             }
             versioned = true;
             continue;
@@ -159,11 +178,17 @@ DiagLog readDiagLog(std::istream& in) {
             if (pendingNodes == 0 || &graphOf(p) != pendingGraph) p.fail("node line outside a nodes table");
             auto& schedule = pendingGraph->schedules.back();
             if (p.count("index") != schedule.size()) p.fail("node index out of order");
-            schedule.push_back({p.text("name"), p.text("op")});
+            NodeInfo node{p.text("name"), p.text("op"), {}, {}, {}};
+            if (p.has("kernel")) node.kernel = p.text("kernel");
+            if (p.has("precision")) node.precision = p.text("precision");
+            if (p.has("fused")) node.fused = p.texts("fused");
+            schedule.push_back(std::move(node));
             --pendingNodes;
         } else if (p.kind() == "exec") {
             GraphLog& g = graphOf(p);
-            Execution e{p.count("n"), p.micros("start_us"), p.micros("total_us"), p.list("node_us"), 0};
+            // Format 1 did not mark it: a graph's first execution is its warm-up there too.
+            Execution e{p.count("n"), p.micros("start_us"), p.micros("total_us"), p.list("node_us"), 0,
+                        p.has("warmup") ? p.count("warmup") != 0 : g.executions.empty()};
             if (g.schedules.empty()) p.fail("execution of a graph without a node table");
             e.schedule = g.schedules.size() - 1;
             if (e.nodeUs.size() != g.schedules.back().size()) {
@@ -173,12 +198,19 @@ DiagLog readDiagLog(std::istream& in) {
             g.executions.push_back(std::move(e));
         } else if (p.kind() == "end") {
             log.ended = true;
+            if (p.has("wall_us")) log.wallUs = p.micros("wall_us");
+            if (p.has("peak_rss_bytes")) log.peakRssBytes = p.count("peak_rss_bytes");
         } else {
             p.fail("unknown line kind '" + printable(p.kind(), 20) + "'");
         }
     }
     if (!versioned) throw DiagLogError("the log is empty: it holds no \"format vexa-diag\" line");
-    if (pendingNodes > 0) throw DiagLogError("the log ends inside a node table");
+    if (pendingNodes > 0) {
+        if (log.ended) throw DiagLogError("the log ends inside a node table");
+        // A run stopped while writing a table: the table is left out.
+        pendingGraph->schedules.pop_back();
+        log.cut = true;
+    }
     return log;
 }
 

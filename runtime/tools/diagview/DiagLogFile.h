@@ -10,11 +10,15 @@
 
 namespace diagview {
 
-constexpr int kFormatVersion = 1;
+// The newest format this viewer reads; it reads every one before it.
+constexpr int kFormatVersion = 2;
 
 struct NodeInfo {
     std::string name;
     std::string op;
+    std::string kernel;     // what ran (format 2): "onednn:brgconv:avx512_core", "vexa", ...
+    std::string precision;  // "f32", "int8", ... (format 2)
+    std::vector<std::string> fused;  // nodes that ran inside this one
 };
 
 struct Execution {
@@ -23,6 +27,7 @@ struct Execution {
     double totalUs = 0;
     std::vector<double> nodeUs;  // in the order of the graph's schedule at the time
     size_t schedule = 0;         // which of the graph's schedules
+    bool warmup = false;         // the graph's first execution, apart from the figures
 };
 
 struct GraphLog {
@@ -38,6 +43,11 @@ struct DiagLog {
     double loadUs = 0;
     std::vector<GraphLog> graphs;
     bool ended = false;  // the network was released and the log closed
+    double wallUs = 0;           // from the log's start to its end (format 2, ended logs)
+    uint64_t peakRssBytes = 0;   // of the run's process (format 2, ended logs)
+    // The log stops short of its end (the run was stopped or is still
+    // going): what was cut from it (a line, a node table) is left out.
+    bool cut = false;
 };
 
 // A log that cannot be read: the reason, with the line it was found on.

@@ -18,29 +18,31 @@ namespace {
 // standard error, status 2.
 int usage(bool asked = false) {
     (asked ? std::cout : std::cerr)
-        << "usage: vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] OUTPUT_DIR[/VEXADiag.log]\n"
+        << "usage: vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] [--json FILE] OUTPUT_DIR[/VEXADiag.log]\n"
            "Shows where the time of a run went, from the diagnostic log in its output directory.\n"
            "  --top N              the N slowest nodes (default 20)\n"
            "  --chrome-trace FILE  a timeline for Perfetto or chrome://tracing\n"
-           "  --html FILE          one self-contained page with the figures and charts\n";
+           "  --html FILE          one self-contained page with the figures and charts\n"
+           "  --json FILE          every figure of the text report as JSON\n"
+           "The first execution of each graph is its warm-up, shown apart from the figures.\n";
     return asked ? 0 : 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string logPath, tracePath, htmlPath;
+    std::string logPath, tracePath, htmlPath, jsonPath;
     size_t top = 20;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") return usage(true);
-        if ((a == "--top" || a == "--chrome-trace" || a == "--html") && i + 1 < argc) {
+        if ((a == "--top" || a == "--chrome-trace" || a == "--html" || a == "--json") && i + 1 < argc) {
             const std::string v = argv[++i];
             if (a == "--top") {
                 if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos || v.size() > 9) return usage();
                 top = std::stoul(v);
             } else {
-                (a == "--html" ? htmlPath : tracePath) = v;
+                (a == "--html" ? htmlPath : a == "--json" ? jsonPath : tracePath) = v;
             }
         } else if (a.rfind("-", 0) == 0 || !logPath.empty()) {
             return usage();
@@ -64,6 +66,9 @@ int main(int argc, char** argv) {
         };
         if (!tracePath.empty()) {
             writeTo(tracePath, [&](std::ostream& o) { diagview::writeChromeTrace(log, o); });
+        }
+        if (!jsonPath.empty()) {
+            writeTo(jsonPath, [&](std::ostream& o) { diagview::writeJsonReport(log, logPath, o); });
         }
         if (!htmlPath.empty()) {
             writeTo(htmlPath, [&](std::ostream& o) { diagview::writeHtmlReport(log, logPath, top, o); });

@@ -16,7 +16,16 @@ double percentile(const std::vector<double>& sorted, double p) {
 Latency summarize(const GraphLog& graph) {
     Latency l;
     std::vector<double> times;
-    for (const auto& e : graph.executions) times.push_back(e.totalUs);
+    double firstStart = 0, lastEnd = 0;
+    for (const auto& e : graph.executions) {
+        if (e.warmup) {
+            if (l.warmups++ == 0) l.warmupUs = e.totalUs;
+            continue;
+        }
+        if (times.empty()) firstStart = e.startUs;
+        lastEnd = std::max(lastEnd, e.startUs + e.totalUs);
+        times.push_back(e.totalUs);
+    }
     if (times.empty()) return l;
     std::sort(times.begin(), times.end());
     l.count = times.size();
@@ -28,6 +37,7 @@ Latency summarize(const GraphLog& graph) {
     l.minUs = times.front();
     l.maxUs = times.back();
     l.perSecond = l.totalUs > 0 ? static_cast<double>(l.count) * 1e6 / l.totalUs : 0;
+    l.wallPerSecond = lastEnd > firstStart ? static_cast<double>(l.count) * 1e6 / (lastEnd - firstStart) : 0;
     return l;
 }
 
@@ -35,12 +45,16 @@ std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
     std::map<std::string, OperatorRow> rows;  // by node name: schedules may differ between executions
     double all = 0;
     for (const auto& e : graph.executions) {
+        if (e.warmup) continue;
         all += e.totalUs;
         const auto& schedule = graph.schedules[e.schedule];
         for (size_t i = 0; i < e.nodeUs.size(); ++i) {
             OperatorRow& r = rows[schedule[i].name];
             r.node = schedule[i].name;
             r.op = schedule[i].op;
+            r.kernel = schedule[i].kernel;
+            r.precision = schedule[i].precision;
+            r.fused = schedule[i].fused;
             ++r.calls;
             r.totalUs += e.nodeUs[i];
         }
@@ -53,6 +67,21 @@ std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
     }
     std::stable_sort(table.begin(), table.end(),
                      [](const OperatorRow& a, const OperatorRow& b) { return a.totalUs > b.totalUs; });
+    return table;
+}
+
+std::vector<TypeRow> typeTable(const std::vector<OperatorRow>& nodes) {
+    std::map<std::string, TypeRow> rows;
+    for (const auto& n : nodes) {
+        TypeRow& r = rows[n.op];
+        r.op = n.op;
+        ++r.nodes;
+        r.totalUs += n.totalUs;
+        r.share += n.share;
+    }
+    std::vector<TypeRow> table;
+    for (auto& [op, r] : rows) table.push_back(r);
+    std::stable_sort(table.begin(), table.end(), [](const TypeRow& a, const TypeRow& b) { return a.totalUs > b.totalUs; });
     return table;
 }
 

@@ -9,10 +9,14 @@
 
 namespace diagview {
 
+// The steady state: every execution but the warm-up.
 struct Latency {
-    size_t count = 0;
+    size_t count = 0;    // steady-state executions
+    size_t warmups = 0;  // left out of every figure below
+    double warmupUs = 0; // the first warm-up's time
     double meanUs = 0, p50Us = 0, p90Us = 0, p99Us = 0, minUs = 0, maxUs = 0, totalUs = 0;
-    double perSecond = 0;  // executions per second of execution time
+    double perSecond = 0;      // executions per second of execution time alone
+    double wallPerSecond = 0;  // per second of wall-clock time, first start to last end
 };
 Latency summarize(const GraphLog& graph);
 
@@ -22,13 +26,24 @@ double percentile(const std::vector<double>& sorted, double p);
 struct OperatorRow {
     std::string node;
     std::string op;
+    std::string kernel, precision;  // empty in format 1 logs
+    std::vector<std::string> fused;
     uint64_t calls = 0;
     double totalUs = 0;
     double meanUs = 0;
-    double share = 0;  // of the graph's total execution time, 0..1
+    double share = 0;  // of the graph's total steady-state execution time, 0..1
 };
-// One row per node, slowest first.
+// One row per node, slowest first, over the steady state.
 std::vector<OperatorRow> operatorTable(const GraphLog& graph);
+
+struct TypeRow {
+    std::string op;
+    size_t nodes = 0;  // scheduled nodes of the type
+    double totalUs = 0;
+    double share = 0;
+};
+// One row per operator type, slowest first, from the per-node table.
+std::vector<TypeRow> typeTable(const std::vector<OperatorRow>& nodes);
 
 // `value` printed with a printf format for one double ("%.3f").
 std::string formatNumber(const char* format, double value);
