@@ -162,7 +162,7 @@ const std::vector<Case>& cases() {
              b.node("Sigmoid", {"c3"}, {"s3"});
              conv(b, "s3", "y", 8, 4, 1, 52);
          }},
-        {"DefaultActivationsAfterProducts", {2, 5, 16}, 4, [](OnnxBuilder& b) {
+        {"DefaultActivationsAfterProducts", {2, 5, 16}, 5, [](OnnxBuilder& b) {
              weights(b, "w1", {16, 16}, 53, 1.0f);
              b.node("MatMul", {"x", "w1"}, {"h1"});
              b.node("Elu", {"h1"}, {"e1"});
@@ -172,8 +172,11 @@ const std::vector<Case>& cases() {
              weights(b, "w3", {16, 8}, 55, 1.0f);
              b.node("MatMul", {"t2", "w3"}, {"h3"});
              b.node("Sigmoid", {"h3"}, {"s3"});
-             weights(b, "w4", {8, 4}, 56);
-             b.node("MatMul", {"s3", "w4"}, {"y"});
+             weights(b, "w4", {8, 8}, 56, 1.0f);
+             b.node("MatMul", {"s3", "w4"}, {"h4"});
+             b.node("LeakyRelu", {"h4"}, {"l4"});
+             weights(b, "w5", {8, 4}, 57);
+             b.node("MatMul", {"l4", "w5"}, {"y"});
          }},
         {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 8, 8, 3, 15);

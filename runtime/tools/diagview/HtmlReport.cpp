@@ -41,8 +41,10 @@ std::string barChart(const std::vector<Bar>& bars, size_t top) {
         const auto& r = bars[i];
         const int y = 5 + rowHeight * static_cast<int>(i);
         const double w = std::max(1.0, barWidth * r.us / widest);
+        // Long names keep their end, which tells nodes apart; the whole name is in the bar's title.
+        const std::string shown = r.label.size() > 42 ? "..." + r.label.substr(r.label.size() - 39) : r.label;
         svg += "<text x=\"" + std::to_string(labelWidth - 6) + "\" y=\"" + std::to_string(y + 15) +
-               "\" text-anchor=\"end\" class=\"label\">" + escape(r.label) + "</text>\n";
+               "\" text-anchor=\"end\" class=\"label\">" + escape(shown) + "</text>\n";
         svg += "<rect x=\"" + std::to_string(labelWidth) + "\" y=\"" + std::to_string(y + 2) + "\" width=\"" +
                formatNumber("%.1f", w) + "\" height=\"" + std::to_string(rowHeight - 6) + "\" class=\"bar\"><title>" +
                escape(r.label) + ": " + formatNumber("%.3f", r.us / 1000) + " ms</title></rect>\n";
