@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "Container.h"
@@ -99,6 +100,42 @@ TEST(CompanionTools, DiffTableStaysAlignedAndWritesJson) {
     EXPECT_EQ(t.at("ok"), false);
     EXPECT_EQ(t.at("verdict"), "max abs error 1 > 0.5");
     EXPECT_EQ(doc.at("failed"), 2);
+}
+
+// Top-1 agreement is for class scores: with the model's declared shapes, a
+// feature map of few elements gets none; without them, raw files carry no
+// shape and every small tensor gets one.
+TEST(CompanionTools, DiffTakesTopOneForClassScoresOnly) {
+    TempDir dir;
+    OnnxBuilder m("g", 13);
+    m.input("x", {1, 4, 2, 2});
+    m.node("Relu", {"x"}, {"/features/relu"});
+    m.node("ReduceMean", {"/features/relu"}, {"/head/scores"});
+    m.output("/features/relu", {1, 4, 2, 2});
+    m.output("/head/scores", {1, 1, 1, 1});
+    packContainer(dir.file("m.dlc"), {{"g", &m}});
+    for (const std::string root : {"out", "ref"}) {
+        fs::create_directories(dir.file(root + "/Result_0/features"));
+        fs::create_directories(dir.file(root + "/Result_0/head"));
+        dir.write(root + "/Result_0/features/relu.raw", floatsToBytes(pseudoRandom(16, 3, 1.0f)));
+        dir.write(root + "/Result_0/head/scores.raw", floatsToBytes({0.5f}));
+        dir.write(root + "/Result_0/probabilities.raw", floatsToBytes({0.1f, 0.7f, 0.2f}));
+    }
+    auto top1Of = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {dir.file("out"), dir.file("ref"), "--json", "-"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ProcessResult r = runProcess(VEXA_DIFF_PATH, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::map<std::string, bool> has;
+        const auto doc = nlohmann::json::parse(r.out);
+        for (const auto& t : doc.at("tensors")) has[t.at("tensor").get<std::string>()] = t.contains("top1");
+        return has;
+    };
+    EXPECT_EQ(top1Of({}), (std::map<std::string, bool>{{"features/relu", true}, {"head/scores", false},
+                                                         {"probabilities", true}}));
+    // [1,4,2,2] has two axes past 1: not class scores; probabilities are not declared.
+    EXPECT_EQ(top1Of({"--container", dir.file("m.dlc")}),
+              (std::map<std::string, bool>{{"features/relu", false}, {"head/scores", false}, {"probabilities", true}}));
 }
 
 // vexa-bench on a model it must feed right: a float input read from a file,

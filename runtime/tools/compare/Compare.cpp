@@ -23,7 +23,16 @@ struct RawFile {
 
 // Streams both files through the measures; false (with `why`) when they
 // cannot be compared element by element.
-bool comparePair(const std::string& outPath, const std::string& refPath, TensorReport& r, std::string& why) {
+bool classScores(uint64_t elements, const std::vector<int64_t>* shape) {
+    if (elements <= 1 || elements > kTop1MaxElements) return false;
+    if (shape == nullptr) return true;
+    size_t axes = 0;
+    for (const int64_t d : *shape) axes += d > 1 ? 1 : 0;
+    return axes == 1;
+}
+
+bool comparePair(const std::string& outPath, const std::string& refPath, TensorReport& r, std::string& why,
+                 const std::vector<int64_t>* shape) {
     RawFile out(outPath), ref(refPath);
     if (out.bytes != ref.bytes || out.bytes % 4 != 0) {
         why = "sizes differ: " + std::to_string(out.bytes) + " and " + std::to_string(ref.bytes) + " bytes";
@@ -31,6 +40,7 @@ bool comparePair(const std::string& outPath, const std::string& refPath, TensorR
         return false;
     }
     const uint64_t elements = out.bytes / 4;
+    const bool top1 = classScores(elements, shape);
     std::vector<float> a(kChunk), b(kChunk);
     ArgMax outMax, refMax;
     for (uint64_t done = 0; done < elements;) {
@@ -39,13 +49,13 @@ bool comparePair(const std::string& outPath, const std::string& refPath, TensorR
         ref.in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n * 4));
         if (!out.in || !ref.in) throw std::runtime_error("cannot read " + (out.in ? refPath : outPath));
         r.stats.add(b.data(), a.data(), n);
-        if (elements > 1 && elements <= kTop1MaxElements) {
+        if (top1) {
             outMax.add(a.data(), n);
             refMax.add(b.data(), n);
         }
         done += n;
     }
-    if (elements > 1 && elements <= kTop1MaxElements) {
+    if (top1) {
         ++r.top1Total;
         if (outMax.found && refMax.found && outMax.index == refMax.index) ++r.top1Agree;
     }
@@ -55,7 +65,24 @@ bool comparePair(const std::string& outPath, const std::string& refPath, TensorR
 
 }  // namespace
 
-std::vector<TensorReport> compareTrees(const OutputTree& out, const OutputTree& ref) {
+std::string outputKey(const std::string& tensorName) {
+    std::string key;
+    for (size_t start = 0; start <= tensorName.size();) {
+        size_t end = tensorName.find('/', start);
+        if (end == std::string::npos) end = tensorName.size();
+        std::string part = tensorName.substr(start, end - start);
+        start = end + 1;
+        for (char& c : part) {
+            if (std::string("<>\"\\|?:*").find(c) != std::string::npos) c = '_';
+        }
+        if (part.empty() || part == ".") continue;  // the file system folds these away
+        if (part == "..") part = "__";
+        key += (key.empty() ? "" : "/") + part;
+    }
+    return key;
+}
+
+std::vector<TensorReport> compareTrees(const OutputTree& out, const OutputTree& ref, const TensorShapes& shapes) {
     std::map<std::string, TensorReport> reports;
     auto report = [&](const std::string& tensor) -> TensorReport& {
         TensorReport& r = reports[tensor];
@@ -76,7 +103,10 @@ std::vector<TensorReport> compareTrees(const OutputTree& out, const OutputTree& 
                 continue;
             }
             std::string why;
-            if (!comparePair(path, refFile->second, report(tensor), why)) report(tensor).problems.push_back(label(n) + ": " + why);
+            const auto shape = shapes.find(tensor);
+            if (!comparePair(path, refFile->second, report(tensor), why, shape != shapes.end() ? &shape->second : nullptr)) {
+                report(tensor).problems.push_back(label(n) + ": " + why);
+            }
         }
         for (const auto& [tensor, path] : refResult->second) {
             if (outFiles.count(tensor) == 0) report(tensor).problems.push_back(label(n) + ": missing");

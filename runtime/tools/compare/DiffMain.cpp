@@ -17,7 +17,10 @@
 #include <string>
 #include <vector>
 
+#include <onnx/onnx_pb.h>
+
 #include "Compare.h"
+#include "Container.h"
 #include "FailureText.h"
 
 namespace {
@@ -27,7 +30,7 @@ namespace {
 int usage(bool asked = false) {
     (asked ? std::cout : std::cerr)
         << "usage: vexa-dlc-diff [--max-abs-error X] [--min-cosine X] [--min-sqnr DB] [--min-top1 F] [--json FILE]\n"
-           "                     OUTPUT_DIR REFERENCE_DIR\n"
+           "                     [--container FILE] OUTPUT_DIR REFERENCE_DIR\n"
            "Compares a run's raw outputs with a reference, tensor by tensor over every Result_N.\n"
            "REFERENCE_DIR is another run's output directory, or a directory of .raw files that stands\n"
            "for every result. Exit status 1 when a tensor is outside a tolerance given, missing, or\n"
@@ -40,6 +43,9 @@ int usage(bool asked = false) {
            "  --min-top1 F       the fraction of results whose largest element is at the same index\n"
            "                     in both, at least F (reported for tensors of up to 65,536 elements)\n"
            "  --json FILE        the table as JSON (- for standard output, the table then omitted)\n"
+           "  --container FILE   the model's container: tensors whose shape it declares get a top-1\n"
+           "                     agreement only when they look like class scores (one axis left once\n"
+           "                     axes of 1 are dropped); raw files carry no shape of their own\n"
            "A NaN or infinity where the other side holds something else fails every tolerance.\n";
     return asked ? 0 : 2;
 }
@@ -61,6 +67,30 @@ std::string shown(double v, const char* format) {
 
 // JSON has no infinities or NaN: they are written as strings.
 nlohmann::json jsonNumber(double v) { return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(shown(v, "%g")); }
+
+// Every tensor shape the container's graphs declare in full (inputs,
+// outputs, value infos), by the tensor's place in a result directory.
+vexart::TensorShapes declaredShapes(const std::string& path) {
+    vexart::TensorShapes shapes;
+    const vexart::ContainerModel model = vexart::openContainerFile(path, vexart::containerLimitsFromEnvironment());
+    for (const auto& g : model.graphs) {
+        onnx::ModelProto proto;
+        if (!vexart::parseGraph(model, g, proto)) throw std::runtime_error("graph '" + g.name + "' is not valid ONNX");
+        auto take = [&](const onnx::ValueInfoProto& v) {
+            if (!v.type().has_tensor_type() || !v.type().tensor_type().has_shape()) return;
+            std::vector<int64_t> dims;
+            for (const auto& d : v.type().tensor_type().shape().dim()) {
+                if (!d.has_dim_value()) return;
+                dims.push_back(d.dim_value());
+            }
+            shapes.emplace(vexart::outputKey(v.name()), std::move(dims));
+        };
+        for (const auto& v : proto.graph().output()) take(v);
+        for (const auto& v : proto.graph().value_info()) take(v);
+        for (const auto& v : proto.graph().input()) take(v);
+    }
+    return shapes;
+}
 
 nlohmann::json toJson(const std::vector<vexart::TensorReport>& reports, const std::vector<std::string>& verdicts) {
     nlohmann::json tensors = nlohmann::json::array();
@@ -88,13 +118,13 @@ nlohmann::json toJson(const std::vector<vexart::TensorReport>& reports, const st
 int main(int argc, char** argv) {
     vexart::Tolerances tol;
     std::vector<std::string> dirs;
-    std::string jsonPath;
+    std::string jsonPath, containerPath;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") return usage(true);
-        if (a == "--json") {
+        if (a == "--json" || a == "--container") {
             if (i + 1 >= argc) return usage();
-            jsonPath = argv[++i];
+            (a == "--json" ? jsonPath : containerPath) = argv[++i];
             continue;
         }
         std::optional<double>* target = a == "--max-abs-error" ? &tol.maxAbs
@@ -114,7 +144,9 @@ int main(int argc, char** argv) {
     }
     if (dirs.size() != 2) return usage();
     try {
-        const auto reports = vexart::compareTrees(vexart::readOutputTree(dirs[0]), vexart::readOutputTree(dirs[1]));
+        const vexart::TensorShapes shapes = containerPath.empty() ? vexart::TensorShapes{} : declaredShapes(containerPath);
+        const auto reports =
+            vexart::compareTrees(vexart::readOutputTree(dirs[0]), vexart::readOutputTree(dirs[1]), shapes);
         if (reports.empty()) throw std::runtime_error("no .raw files in either directory");
         std::vector<std::string> verdicts;
         size_t failed = 0, width = 32;
