@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <utility>
 
 #include "executor/graph/Graph.h"
 #include "tools/OnnxBuilder.h"
@@ -331,6 +333,123 @@ TEST(Normalization, LocalResponseOverAnEvenWindow) {
             const double want = x[static_cast<size_t>(c * 2 + s)] / std::pow(bias + alpha / size * squares, beta);
             EXPECT_NEAR(g.value("y").data<float>()[c * 2 + s], want, 1e-5) << c << "," << s;
         }
+    }
+}
+
+// --- Resize beyond the backend test data --------------------------------
+
+// One Resize (opset 18) on x, run; the output and its shape.
+std::pair<std::vector<float>, Shape> resize(const Shape& in, const std::vector<float>& x,
+                                            const std::function<void(OnnxBuilder&, onnx::NodeProto&)>& setup) {
+    OnnxBuilder b("resize", 18);
+    b.input("x", in);
+    auto& n = b.node("Resize", {"x", "roi", "scales", "sizes"}, {"y"});
+    setup(b, n);
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    fill(g.input("x"), x);
+    g.run();
+    const Tensor& y = g.value("y");
+    return {std::vector<float>(y.data<float>(), y.data<float>() + y.size()), y.shape()};
+}
+
+std::vector<float> ramp(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>(i);
+    return v;
+}
+
+// `axes` names the axes that scales and sizes cover; keep_aspect_ratio_policy
+// gives them one scale, the smallest (not_larger) or largest (not_smaller) of
+// sizes / length, each length then that scale times its own, rounded.
+// Nearest with asymmetric coordinates reads x at floor(o / scale).
+TEST(Resize, AxesAndAspectRatioPolicies) {
+    auto nearest = [](OnnxBuilder& b, onnx::NodeProto& n) {
+        OnnxBuilder::attr(n, "mode", std::string("nearest"));
+        OnnxBuilder::attr(n, "coordinate_transformation_mode", std::string("asymmetric"));
+        OnnxBuilder::attr(n, "nearest_mode", std::string("floor"));
+        b.initializer("roi", {0}, {});
+        OnnxBuilder::attr(n, "axes", std::vector<int64_t>{2, 3});
+    };
+    // Scales for axes 2 and 3 only: 2 and 3.
+    auto [y, shape] = resize({1, 1, 2, 2}, {1, 2, 3, 4}, [&](OnnxBuilder& b, onnx::NodeProto& n) {
+        nearest(b, n);
+        b.initializer("scales", {2}, {2, 3});
+        n.mutable_input()->RemoveLast();
+    });
+    EXPECT_EQ(shape, (Shape{1, 1, 4, 6}));
+    EXPECT_EQ(y, (std::vector<float>{1, 1, 1, 2, 2, 2, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 3, 3, 3, 4, 4, 4}));
+    struct Case {
+        const char* policy;
+        Shape shape;
+        std::vector<int64_t> rows, columns;  // what each output row and column reads
+    };
+    // [5, 8] asked to become [3, 2]: scales 0.6 and 0.25.
+    const Case cases[] = {{"not_larger", {1, 1, 1, 2}, {0}, {0, 4}},                  // 0.25: [1.25, 2] -> [1, 2]
+                          {"not_smaller", {1, 1, 3, 5}, {0, 1, 3}, {0, 1, 3, 5, 6}}};  // 0.6: [3, 4.8] -> [3, 5]
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.policy);
+        const auto x = ramp(40);
+        auto [got, gotShape] = resize({1, 1, 5, 8}, x, [&](OnnxBuilder& b, onnx::NodeProto& n) {
+            nearest(b, n);
+            b.initializer("scales", {0}, {});
+            b.initializerInts("sizes", {3, 2});
+            OnnxBuilder::attr(n, "keep_aspect_ratio_policy", std::string(c.policy));
+        });
+        ASSERT_EQ(gotShape, c.shape);
+        std::vector<float> want;
+        for (int64_t r : c.rows) {
+            for (int64_t col : c.columns) want.push_back(x[static_cast<size_t>(r * 8 + col)]);
+        }
+        EXPECT_EQ(got, want);
+    }
+}
+
+// half_pixel_symmetric: x_original = center * (1 - adjustment) + (o + 0.5) / scale - 0.5,
+// with center = length / 2 and adjustment = output length / (length * scale);
+// linear interpolation between the two neighbours, clamped to the input.
+TEST(Resize, HalfPixelSymmetricAgainstItsDefinition) {
+    const std::vector<float> x = {1, 5, 2, 8};
+    const float scale = 1.7f;
+    auto [y, shape] = resize({1, 1, 1, 4}, x, [&](OnnxBuilder& b, onnx::NodeProto& n) {
+        OnnxBuilder::attr(n, "mode", std::string("linear"));
+        OnnxBuilder::attr(n, "coordinate_transformation_mode", std::string("half_pixel_symmetric"));
+        b.initializer("roi", {0}, {});
+        b.initializer("scales", {4}, {1, 1, 1, scale});
+        n.mutable_input()->RemoveLast();
+    });
+    ASSERT_EQ(shape, (Shape{1, 1, 1, 6}));  // floor(4 * 1.7)
+    const double adjustment = 6 / (4 * static_cast<double>(scale)), center = 2;
+    for (int o = 0; o < 6; ++o) {
+        double c = center * (1 - adjustment) + (o + 0.5) / scale - 0.5;
+        c = std::clamp(c, 0.0, 3.0);
+        const auto lo = static_cast<size_t>(std::floor(c));
+        const size_t hi = std::min<size_t>(lo + 1, 3);
+        const double want = x[lo] * (1 - (c - static_cast<double>(lo))) + x[hi] * (c - static_cast<double>(lo));
+        EXPECT_NEAR(y[static_cast<size_t>(o)], want, 1e-5) << o;
+    }
+}
+
+// Antialiasing only changes shrinking axes; their filter is not implemented,
+// so shrinking with it is refused, and growing with it is plain linear.
+TEST(Resize, AntialiasIsRefusedWhereItWouldChangeTheResult) {
+    auto linear = [](float scale, int64_t antialias) {
+        return [=](OnnxBuilder& b, onnx::NodeProto& n) {
+            OnnxBuilder::attr(n, "mode", std::string("linear"));
+            OnnxBuilder::attr(n, "antialias", antialias);
+            b.initializer("roi", {0}, {});
+            b.initializer("scales", {4}, {1, 1, 1, scale});
+            n.mutable_input()->RemoveLast();
+        };
+    };
+    const auto x = ramp(8);
+    EXPECT_EQ(resize({1, 1, 1, 8}, x, linear(2, 1)).first, resize({1, 1, 1, 8}, x, linear(2, 0)).first);
+    try {
+        resize({1, 1, 1, 8}, x, linear(0.5f, 1));
+        ADD_FAILURE() << "antialiased shrinking ran";
+    } catch (const vexart::ExecError& e) {
+        EXPECT_NE(std::string(e.what()).find("antialiased downscaling is not supported"), std::string::npos) << e.what();
     }
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 
@@ -590,14 +591,39 @@ TEST(RuntimeTensors, ExecutionChecksItsInputs) {
     EXPECT_NE(lastError().find("has 3 elements, the network expects 2"), std::string::npos) << lastError();
 }
 
+// The builder keeps its own copy of a custom profile: the handle may go
+// before the build, and the copy still decides the network. A power-saver
+// preset runs the CPU runtime on one thread, which the diagnostic log shows.
 TEST(RuntimePerf, ProfilesKeepTheirSettings) {
     EXPECT_EQ(Vexa_VEXAPerfProfile_CreatePreset(10), nullptr);
-    const PerfProfileHandle p(Vexa_VEXAPerfProfile_CreatePreset(5));
-    ASSERT_TRUE(p);
-    EXPECT_EQ(Vexa_VEXAPerfProfile_SetDspRpcPollingTime(p.get(), 9999), 0);
-    EXPECT_EQ(Vexa_VEXAPerfProfile_SetFastInitEnabled(p.get(), 1), 0);
-    EXPECT_EQ(Vexa_VEXAPerfProfile_SetCoreVoltageCornerminMvStart(p.get(), 0x60), 0);
     EXPECT_NE(Vexa_VEXAPerfProfile_SetSleepDisable(nullptr, 1), 0);
+    unsetenv("VEXA_NUM_THREADS");  // it would take precedence over the profile
+    TempDir dir;
+    const OnnxBuilder g = affineModel("g", {1, 2}, 2, 1);
+    const std::string container = packContainer(dir.file("m.dlc"), {{"g", &g}});
+    auto threadsOfABuild = [&](uint32_t preset, const std::string& logDir) {
+        Built b = build(container, [&](Vexa_VEXABuilder_Handle_t builder) {
+            PerfProfileHandle p(Vexa_VEXAPerfProfile_CreatePreset(preset));
+            EXPECT_EQ(Vexa_VEXAPerfProfile_SetDspRpcPollingTime(p.get(), 9999), 0);
+            EXPECT_EQ(Vexa_VEXABuilder_SetCustomPerfProfile(builder, p.get()), 0);
+            p.reset();  // deleted before the build, as the tool deletes it
+            Vexa_VEXABuilder_SetProfilingLevel(builder, 1);
+        });
+        EXPECT_TRUE(b.network) << lastError();
+        Vexa_IDiagLog_Handle_t log = Vexa_VEXA_GetDiagLogInterface_Ref(b.network.get());
+        const OptionsHandle options(Vexa_IDiagLog_GetOptions(log));
+        Vexa_Options_SetLogFileDirectory(options.get(), dir.file(logDir).c_str());
+        EXPECT_EQ(Vexa_IDiagLog_SetOptions(log, options.get()), 0);
+        EXPECT_EQ(Vexa_IDiagLog_Start(log), 0);
+        b.network.reset();
+        const std::string text = readFile(dir.file(logDir + "/VEXADiag.log"));
+        const size_t at = text.find(" threads=");
+        return at == std::string::npos ? std::string("?") : text.substr(at + 9, text.find(' ', at + 9) - at - 9);
+    };
+    EXPECT_EQ(threadsOfABuild(2, "saver"), "1");  // power saver
+    if (std::thread::hardware_concurrency() > 1) {
+        EXPECT_NE(threadsOfABuild(5, "high"), "1");  // a high-performance preset takes every core
+    }
 }
 
 }  // namespace

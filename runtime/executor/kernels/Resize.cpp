@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "core/Dispatch.h"
+#include "core/Indexing.h"
 #include "core/Kernel.h"
 #include "core/Threads.h"
 #include "kernels/Window.h"
@@ -37,6 +38,13 @@ public:
         cubicA_ = a.f("cubic_coeff_a", -0.75f);
         excludeOutside_ = a.i("exclude_outside", 0) != 0;
         extrapolation_ = a.f("extrapolation_value", 0.0f);
+        // Opset 18: scales or sizes for some axes only, and sizes that keep the aspect ratio.
+        axes_ = a.ints("axes");
+        aspect_ = a.s("keep_aspect_ratio_policy", "stretch");
+        if (aspect_ != "stretch" && aspect_ != "not_larger" && aspect_ != "not_smaller") {
+            throw ExecError("keep_aspect_ratio_policy " + aspect_ + " is not supported");
+        }
+        antialias_ = a.i("antialias", 0) != 0 && mode_ != "nearest";
     }
 
     void run(KernelContext& ctx) override {
@@ -53,6 +61,20 @@ public:
         } else if (!scalesAttr_.empty()) {
             scales = scalesAttr_;
         }
+        // The axes that scales or sizes cover; the others keep their length.
+        std::vector<size_t> axes;
+        for (const int64_t a : axes_) axes.push_back(static_cast<size_t>(normAxis(a, r)));
+        if (axes.empty()) {
+            for (size_t i = 0; i < r; ++i) axes.push_back(i);
+        }
+        auto overAllAxes = [&](const auto& given, auto keep) {
+            if (given.size() != axes.size()) throw ExecError("scales or sizes do not match the axes they resize");
+            std::vector<std::decay_t<decltype(given[0])>> full(r);
+            for (size_t i = 0; i < r; ++i) full[i] = keep(i);
+            for (size_t k = 0; k < axes.size(); ++k) full[axes[k]] = given[k];
+            return full;
+        };
+        if (!scales.empty()) scales = overAllAxes(scales, [](size_t) { return 1.0f; });
         if (!scales.empty()) {
             fromScales = true;
             if (scales.size() != r) throw ExecError("scales do not match the input rank");
@@ -62,12 +84,28 @@ public:
                 shape[i] = static_cast<int64_t>(length);
             }
         } else if (ctx.has(3)) {
-            shape = ctx.in(3).toInt64();
-            if (shape.size() != r) throw ExecError("sizes do not match the input rank");
+            shape = overAllAxes(ctx.in(3).toInt64(), [&](size_t i) { return x.dim(i); });
             scales.resize(r);
             for (size_t i = 0; i < r; ++i) scales[i] = static_cast<float>(shape[i]) / static_cast<float>(x.dim(i));
+            if (aspect_ != "stretch") {
+                // One scale for every resized axis, the smallest (or largest)
+                // of theirs; each length is that scale times its own, rounded.
+                float scale = scales[axes[0]];
+                for (size_t a : axes) scale = aspect_ == "not_larger" ? std::min(scale, scales[a]) : std::max(scale, scales[a]);
+                for (size_t a : axes) {
+                    scales[a] = scale;
+                    shape[a] = static_cast<int64_t>(std::round(scale * static_cast<float>(x.dim(a))));
+                }
+                fromScales = true;  // coordinates follow the scale, not the ratio of lengths
+            }
         } else {
             throw ExecError("Resize needs scales or sizes");
+        }
+        // Antialiasing widens the filter only where an axis shrinks; that
+        // filter is not implemented, so such a request is refused rather
+        // than computed without it.
+        for (size_t i = 0; antialias_ && i < r; ++i) {
+            if (scales[i] < 1.0f) throw ExecError("antialiased downscaling is not supported");
         }
         Tensor& y = ctx.out(0, DType::Float, shape);  // refuses a shape beyond the caps first
         // Per dimension: source coordinate of every output index.
@@ -246,8 +284,10 @@ protected:
     float cubicA_ = -0.75f;
     float extrapolation_ = 0.0f;
     bool excludeOutside_ = false;
-    std::string mode_, coord_, nearest_;
+    std::string mode_, coord_, nearest_, aspect_;
     std::vector<float> scalesAttr_;
+    std::vector<int64_t> axes_;
+    bool antialias_ = false;
 };
 
 // oneDNN's resampling where it computes what ONNX defines, else the reference.
