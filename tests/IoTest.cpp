@@ -48,6 +48,20 @@ TEST(InputList, QueuesNamesAndSections) {
     EXPECT_TRUE(empty.inputFileQueues.empty());
 }
 
+// A list written with CR LF ends: the carriage return goes with the line
+// end (a "$" line names its graph without it), lines of nothing but one are
+// empty, and a last line without an end still counts.
+TEST(InputList, FileLinesDropCarriageReturnsAndEmptyLines) {
+    TempDir dir;
+    const std::string path = dir.write("list.txt", "$g1\r\n\r\na.raw b.raw\r\n\n#out\r\nc.raw");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(readInputListFile(path, lines));
+    EXPECT_EQ(lines, (std::vector<std::string>{"$g1", "a.raw b.raw", "#out", "c.raw"}));
+    InputListTables t;
+    ASSERT_TRUE(parseInputList(lines, t));
+    EXPECT_EQ(t.inputFileQueues.count("g1"), 1u);
+}
+
 TEST(InputList, LineTokens) {
     struct Case {
         std::string line;

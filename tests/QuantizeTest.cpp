@@ -70,6 +70,12 @@ TEST(Encoding, HistogramQuantilesDropOutliers) {
     EXPECT_NEAR(h.quantile(0.99), 0.99, 0.02);
     EXPECT_NEAR(h.quantile(0.0), 0, 0.01);
     EXPECT_EQ(h.quantile(1.0), 50);
+    // Infinities (an overflowed activation) and NaN lie in no bin and count
+    // for nothing: one value at 0.05 is every quantile's answer, its bin's upper edge.
+    vexart::Histogram one(0, 1, 10);
+    const std::vector<float> w = {0.05f, INFINITY, INFINITY, -INFINITY, NAN};
+    one.add(w.data(), w.size());
+    EXPECT_FLOAT_EQ(one.quantile(0.99), 0.1f);
 }
 
 class QuantizeTool : public ::testing::Test {
