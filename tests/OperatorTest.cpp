@@ -155,6 +155,54 @@ TEST(ControlFlow, LoopStateGrowsAcrossIterationsAndReadsTheEnclosingGraph) {
     }
 }
 
+// Scan: a running sum over the rows of x, scanned out forwards and, with
+// scan_output_directions 1, backwards (the last step's value first).
+TEST(ControlFlow, ScanOutputsInEitherDirection) {
+    for (const int64_t direction : {0, 1}) {
+        SCOPED_TRACE(direction);
+        onnx::GraphProto body;
+        body.set_name("step");
+        auto typed = [](const std::string& name) {
+            onnx::ValueInfoProto v;
+            v.set_name(name);
+            v.mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::FLOAT);
+            return v;
+        };
+        *body.add_input() = typed("sum_in");
+        *body.add_input() = typed("row");
+        auto* add = body.add_node();
+        add->set_op_type("Add");
+        add->add_input("sum_in");
+        add->add_input("row");
+        add->add_output("sum_out");
+        auto* copy = body.add_node();
+        copy->set_op_type("Identity");
+        copy->add_input("sum_out");
+        copy->add_output("scanned");
+        *body.add_output() = typed("sum_out");
+        *body.add_output() = typed("scanned");
+        OnnxBuilder b("scan", 16);
+        b.input("init", {2});
+        b.input("x", {3, 2});
+        auto& scan = b.node("Scan", {"init", "x"}, {"total", "sums"});
+        OnnxBuilder::attr(scan, "body", body);
+        OnnxBuilder::attr(scan, "num_scan_inputs", int64_t{1});
+        OnnxBuilder::attr(scan, "scan_output_directions", std::vector<int64_t>{direction});
+        b.output("total");
+        b.output("sums");
+        Graph g(b.proto());
+        g.prepare({}, {"total", "sums"});
+        fill(g.input("init"), {0, 0});
+        fill(g.input("x"), {1, 2, 3, 4, 5, 6});
+        g.run();
+        const Tensor& sums = g.value("sums");
+        const std::vector<float> got(sums.data<float>(), sums.data<float>() + sums.size());
+        EXPECT_EQ(got, direction == 0 ? (std::vector<float>{1, 2, 4, 6, 9, 12}) : (std::vector<float>{9, 12, 4, 6, 1, 2}));
+        EXPECT_EQ(std::vector<float>(g.value("total").data<float>(), g.value("total").data<float>() + 2),
+                  (std::vector<float>{9, 12}));
+    }
+}
+
 // --- Quantized operators ------------------------------------------------
 
 TEST(Quantized, QuantizeRoundsHalvesToEvenAndSaturates) {
