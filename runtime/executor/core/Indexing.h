@@ -10,10 +10,11 @@
 
 namespace vexart {
 
-// An axis attribute in [-rank, rank), made non-negative.
+// An axis attribute in [-rank, rank), made non-negative. A scalar has no
+// axis: callers index shapes and masks with the result.
 inline int64_t normAxis(int64_t axis, size_t rank) {
     const auto r = static_cast<int64_t>(rank);
-    if (axis < -r || axis >= std::max<int64_t>(r, 1)) throw ExecError("axis " + std::to_string(axis) + " out of range");
+    if (axis < -r || axis >= r) throw ExecError("axis " + std::to_string(axis) + " out of range");
     return axis < 0 ? axis + r : axis;
 }
 

@@ -196,7 +196,6 @@ void registerSelection() {
         return lambdaKernel([hasAxis, axisAttr](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             const auto cond = ctx.in(1).toInt64();
-            if (hasAxis && x.rank() == 0) throw ExecError("Compress along an axis needs an input of rank 1 or more");
             const Shape shape = hasAxis ? x.shape() : Shape{x.size()};
             const auto axis = hasAxis ? static_cast<size_t>(normAxis(axisAttr, x.rank())) : 0;
             const int64_t dim = shape[axis];
