@@ -26,11 +26,11 @@ bool measureRaw(const std::string& path, std::streamoff size, size_t& units) {
 }
 
 // Opens a raw file and measures it in units of T; false after the message.
-// A pipe or device has no size to seek to: at most `maxUnits` + 1 units of
-// it are read into `streamed`, enough for the size check to refuse more.
+// A pipe or device has no size to seek to: it is read into `streamed`, at
+// most `maxUnits` units of it; one that holds more measures `maxUnits` + 1,
+// which every size check then refuses, and keeps none of its bytes.
 template <typename T>
-bool openRaw(const std::string& path, std::ifstream& in, size_t& units, std::vector<char>& streamed,
-             uint64_t maxUnits) {
+bool openRaw(const std::string& path, std::ifstream& in, size_t& units, std::string& streamed, uint64_t maxUnits) {
     if (isRegularFile(path)) {
         in.open(path, std::ios::binary);
         if (!in.is_open()) {
@@ -42,9 +42,7 @@ bool openRaw(const std::string& path, std::ifstream& in, size_t& units, std::vec
         in.seekg(0, std::ios::beg);
         return measureRaw<T>(path, size, units);
     }
-    std::string bytes;
-    const uint64_t bound = std::min<uint64_t>((maxUnits + 1) * sizeof(T), INT32_MAX);
-    switch (readBounded(path, bound, bytes)) {
+    switch (readBounded(path, std::min<uint64_t>(maxUnits * sizeof(T), INT32_MAX), streamed)) {
         case BoundedRead::OpenFailed:
             std::cerr << "Failed to open input file: " << path << std::endl;
             return false;
@@ -52,12 +50,11 @@ bool openRaw(const std::string& path, std::ifstream& in, size_t& units, std::vec
             std::cerr << "Failed to read the contents of: " << path << std::endl;
             return false;
         case BoundedRead::TooLarge:
-            bytes.assign(bound, '\0');  // only its size counts: the size check refuses it
-            break;
+            units = static_cast<size_t>(maxUnits) + 1;
+            return true;
         case BoundedRead::Done:
             break;
     }
-    streamed.assign(bytes.begin(), bytes.end());
     return measureRaw<T>(path, static_cast<std::streamoff>(streamed.size()), units);
 }
 
@@ -74,14 +71,19 @@ bool readUnits(std::ifstream& in, const std::string& path, T* dst, size_t units)
 template <typename T>
 bool readRaw(const std::string& path, std::vector<T>& data) {
     std::ifstream in;
-    std::vector<char> streamed;
+    std::string streamed;
     size_t units = 0;
     if (!openRaw<T>(path, in, units, streamed, INT32_MAX / sizeof(T))) return false;
-    data.resize(units);
     if (!in.is_open()) {
+        if (streamed.size() != units * sizeof(T)) {  // past the 2 GiB a raw file may hold
+            std::cerr << "Failed to read the contents of: " << path << std::endl;
+            return false;
+        }
+        data.resize(units);
         std::memcpy(data.data(), streamed.data(), streamed.size());
         return true;
     }
+    data.resize(units);
     return readUnits(in, path, data.data(), units);
 }
 
@@ -109,7 +111,7 @@ template <typename T>
 bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesConsumed, uint64_t& piecesAppended,
               ReadAhead* ahead) {
     std::string log;
-    std::vector<char> streamed;  // a pipe's or device's bytes
+    std::string streamed;  // a pipe's or device's bytes
     uint64_t pieceSize = 0;
     uint64_t filled = 0;
     uint64_t files = 0;
@@ -136,15 +138,16 @@ bool assemble(InputFileQueue& queue, uint64_t target, T* out, uint64_t& filesCon
                                  : !openRaw<T>(path, in, size, streamed, target)) {
                 return false;
             }
-            if (early == nullptr && !in.is_open()) early = &streamed;
+            // The bytes held in memory, read ahead or from a stream.
+            const char* held = early != nullptr ? early->data() : in.is_open() ? nullptr : streamed.data();
             if (pieceSize == 0) pieceSize = size;
             // Pieces of one size that divides the target never overrun it.
             if (size == 0 || target % size != 0 || size > target || size != pieceSize) {
                 std::cerr << "Error: invalid input size provided. Please check all raw sizes." << std::endl;
                 return false;
             }
-            if (early != nullptr) {
-                std::memcpy(out + filled, early->data(), size * sizeof(T));
+            if (held != nullptr) {
+                std::memcpy(out + filled, held, size * sizeof(T));
             } else if (!readUnits(in, path, out + filled, size)) {
                 return false;
             }
