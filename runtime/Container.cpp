@@ -126,14 +126,6 @@ struct RegularFile {
     ~RegularFile() {
         if (fd >= 0) close(fd);
     }
-    // The version of the file as opened (not of what the path names later).
-    bool version(FileVersion& v) const {
-        struct stat st {};
-        if (fstat(fd, &st) != 0) return false;
-        v = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
-             static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-        return true;
-    }
     RegularFile(const RegularFile&) = delete;
     RegularFile& operator=(const RegularFile&) = delete;
 
@@ -463,7 +455,7 @@ ContainerModel readContainer(const uint8_t* bytes, size_t size, const ContainerL
 ContainerModel openContainerFile(const std::string& path, const ContainerLimits& limits) {
     RegularFile file(path, limits.totalBytes);
     FileVersion version;
-    const bool known = file.version(version);
+    const bool known = fileVersion(file.fd, version);
     int code = 0;
     zip_t* z = zip_fdopen(file.fd, ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (z == nullptr) {

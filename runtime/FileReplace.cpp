@@ -73,13 +73,26 @@ std::string resolvedPath(const std::string& path) {
     return target;
 }
 
+namespace {
+
+FileVersion versionOf(const struct stat& st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
 bool fileVersion(const std::string& path, FileVersion& version) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return false;
-    version.device = static_cast<uint64_t>(st.st_dev);
-    version.inode = static_cast<uint64_t>(st.st_ino);
-    version.size = static_cast<uint64_t>(st.st_size);
-    version.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    version = versionOf(st);
+    return true;
+}
+
+bool fileVersion(int fd, FileVersion& version) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    version = versionOf(st);
     return true;
 }
 

@@ -37,6 +37,8 @@ struct FileVersion {
 };
 // False when `path` names no file.
 bool fileVersion(const std::string& path, FileVersion& version);
+// The version of an open file (not of what its path names by now).
+bool fileVersion(int fd, FileVersion& version);
 
 // The file a path names, through links; the path itself when there is none.
 std::string resolvedPath(const std::string& path);

@@ -52,6 +52,8 @@ bool isUnder(const std::filesystem::path& path, const std::filesystem::path& fol
 bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& modelPath) {
     namespace fs = std::filesystem;
     const fs::path folder = fs::absolute(modelPath).parent_path();
+    std::error_code folderError;
+    const fs::path realFolder = fs::canonical(folder, folderError);  // the model was read from it: it exists
     std::map<std::string, std::string> files;  // read once each
     uint64_t read = 0;
     bool changed = false;
@@ -80,7 +82,7 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
             std::error_code error;
             const fs::path real = fs::canonical(folder / rel, error);
             if (error) throw std::runtime_error("cannot read " + (folder / rel).string() + ": " + error.message());
-            if (!isUnder(real, fs::canonical(folder))) {
+            if (folderError || !isUnder(real, realFolder)) {
                 throw std::runtime_error("tensor '" + t.name() + "' names external data outside the model's folder: '" +
                                          location + "' (a link to " + real.string() + ")");
             }

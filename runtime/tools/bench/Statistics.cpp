@@ -3,8 +3,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cmath>
 #include <numeric>
+
+#include "Summary.h"
 
 namespace vexart::bench {
 
@@ -13,10 +14,7 @@ Latency summarize(std::vector<double> ms) {
     l.count = ms.size();
     if (ms.empty()) return l;
     std::sort(ms.begin(), ms.end());
-    auto rank = [&](double p) {
-        const auto k = static_cast<size_t>(std::ceil(p / 100 * static_cast<double>(ms.size())));
-        return ms[std::min(ms.size(), std::max<size_t>(k, 1)) - 1];
-    };
+    auto rank = [&](double p) { return diagview::percentile(ms, p); };
     l.meanMs = std::accumulate(ms.begin(), ms.end(), 0.0) / static_cast<double>(ms.size());
     l.p50Ms = rank(50);
     l.p90Ms = rank(90);
