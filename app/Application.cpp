@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/Container.h"
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 #include "app/InferenceLoop.h"
 #include "app/InitBuffers.h"
 #include "app/InputList.h"

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 #include "platform/Files.h"
 
 namespace {

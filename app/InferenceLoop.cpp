@@ -5,7 +5,7 @@
 #include <iostream>
 #include <set>
 
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 #include "buffers/BufferIo.h"
 #include "buffers/DataTypes.h"
 #include "io/OutputWriter.h"
@@ -14,6 +14,22 @@
 #include "platform/Clock.h"
 
 namespace {
+
+TypeChoices typeChoicesOf(const RunConfig& c) {
+    TypeChoices t;
+    t.useNativeInputFiles = c.useNativeInputFiles;
+    t.useNativeOutputFiles = c.useNativeOutputFiles;
+    t.userbufferAuto = c.userbufferAuto;
+    t.userbufferFloat = c.userbufferFloat;
+    t.userbufferTf8 = c.userbufferTf8;
+    t.floatOutput = c.floatOutput;
+    t.tfOutput = c.tfOutput;
+    t.uintOutput = c.uintOutput;
+    t.inputBitWidth = c.inputBitWidth;
+    t.outputBitWidth = c.outputBitWidth;
+    t.dataTypeMap = c.dataTypeMap;
+    return t;
+}
 
 [[noreturn]] void fatal(const char* message) {
     std::cerr << message << std::endl;
@@ -174,7 +190,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         if (names) networkOutputs = stringListItems(names.get());
     }
     const NetworkHandle handle{net, false};
-    if (!assignDataTypes(config, handle, g.name, networkInputs, networkOutputs, g.fileTypes, g.userBufferTypes)) {
+    if (!assignDataTypes(typeChoicesOf(config), handle, g.name, networkInputs, networkOutputs, g.fileTypes, g.userBufferTypes)) {
         return false;
     }
     g.inputBuffers.reset(Vexa_UserBufferMap_Create());

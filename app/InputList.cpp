@@ -6,22 +6,6 @@
 #include "app/StringUtil.h"
 #include "platform/Files.h"
 
-StringListHandle makeStringList(const std::vector<std::string>& items) {
-    StringListHandle list(Vexa_StringList_Create());
-    for (const auto& item : items) Vexa_StringList_Append(list.get(), item.c_str());
-    return list;
-}
-
-std::vector<std::string> stringListItems(Vexa_StringList_Handle_t list) {
-    std::vector<std::string> items;
-    const size_t n = Vexa_StringList_Size(list);
-    for (size_t i = 0; i < n; ++i) {
-        const char* s = Vexa_StringList_At(list, i);
-        items.emplace_back(s != nullptr ? s : "");
-    }
-    return items;
-}
-
 bool readInputListFile(const std::string& path, std::vector<std::string>& lines) {
     // A list may come from a pipe (<(...)) or /dev/null; the bound is what
     // stops an endless source. 64 MiB holds a million lines of long paths.

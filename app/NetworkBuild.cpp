@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 #include "app/PlatformOptions.h"
 #include "platform/soc/SocInfo.h"
 

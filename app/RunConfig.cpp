@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "Misc/CommandLine.h"
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 #include "app/StringUtil.h"
 #include "perf/PerfPresets.h"
 #include "platform/soc/SocInfo.h"

@@ -2,7 +2,7 @@
 // buffers as raw files, converting between file and buffer types.
 #pragma once
 
-#include "app/InputList.h"
+#include "io/InputFileQueue.h"
 #include "buffers/UserBuffers.h"
 
 class ReadAhead;

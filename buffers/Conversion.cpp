@@ -7,7 +7,7 @@
 
 #include "buffers/ConversionSimd.h"
 #include "buffers/DataTypes.h"
-#include "buffers/Half.h"
+#include "Half.h"
 #include "buffers/Unaligned.h"
 
 namespace {

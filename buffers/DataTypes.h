@@ -25,8 +25,6 @@ DataTypeMapResult parseDataTypeMap(const std::vector<std::string>& values, DataT
 
 #include "runtimelib/Vexa.h"
 
-struct RunConfig;
-
 struct NetworkHandle {
     Vexa_VEXA_Handle_t network = nullptr;
     bool parallel = false;
@@ -40,7 +38,16 @@ bool lookupNativeDataType(const NetworkHandle& net, const char* tensor, std::str
 bool checkMappedInputType(Vexa_VEXA_Handle_t net, const char* tensor, const DataTypeMap& userBufferTypes,
                           const std::string& network);
 
+// The options that choose data types (see the tool's run configuration).
+struct TypeChoices {
+    bool useNativeInputFiles = false, useNativeOutputFiles = false;
+    bool userbufferAuto = false, userbufferFloat = false, userbufferTf8 = false;
+    bool floatOutput = false, tfOutput = false, uintOutput = false;
+    uint32_t inputBitWidth = 8, outputBitWidth = 8;
+    DataTypeMap dataTypeMap;
+};
+
 // File and user-buffer data types of every input and output of a network.
-bool assignDataTypes(const RunConfig& config, const NetworkHandle& net, const std::string& network,
+bool assignDataTypes(const TypeChoices& config, const NetworkHandle& net, const std::string& network,
                      const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
                      DataTypeMap& fileTypes, DataTypeMap& userBufferTypes);

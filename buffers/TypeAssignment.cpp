@@ -1,9 +1,8 @@
 #include <iostream>
 
-#include "app/RunConfig.h"
 #include "buffers/DataTypes.h"
 
-bool assignDataTypes(const RunConfig& c, const NetworkHandle& net, const std::string& network,
+bool assignDataTypes(const TypeChoices& c, const NetworkHandle& net, const std::string& network,
                      const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
                      DataTypeMap& fileTypes, DataTypeMap& userBufferTypes) {
     const bool mapGiven = !c.dataTypeMap.empty();

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/InputList.h"
+#include "runtimelib/StringLists.h"
 
 namespace {
 

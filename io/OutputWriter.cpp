@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/InputList.h"
+#include "runtimelib/StringLists.h"
 #include "platform/Files.h"
 
 std::string outputFilePath(const std::string& outputDir, const std::string& tensorName, uint32_t resultIndex) {

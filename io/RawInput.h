@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/InputList.h"
+#include "io/InputFileQueue.h"
 
 class ReadAhead;
 

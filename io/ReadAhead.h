@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/InputList.h"
+#include "io/InputFileQueue.h"
 #include "platform/Files.h"
 
 class ReadAhead {

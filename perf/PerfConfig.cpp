@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 #include "perf/PerfKeys.h"
 #include "perf/PerfPresets.h"
 #include "runtimelib/UniqueHandle.h"

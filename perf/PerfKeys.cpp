@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "app/ErrorReport.h"
+#include "runtimelib/StringLists.h"
 
 namespace {
 

@@ -12,7 +12,7 @@ sources=$(ls Misc/*.cpp app/*.cpp io/*.cpp buffers/*.cpp perf/*.cpp platform/*Co
             platform/*Win.cpp platform/soc/SocInfo.cpp platform/soc/*Win.cpp)
 status=0
 for f in $sources; do
-  if ! $CXX -std=c++17 -O1 -Wall -Wextra -Werror -I. -c "$f" -o "$out/$(basename "$f").o" 2>"$out/err"; then
+  if ! $CXX -std=c++17 -O1 -Wall -Wextra -Werror -I. -Icommon -c "$f" -o "$out/$(basename "$f").o" 2>"$out/err"; then
     echo "FAILED $f"; cat "$out/err"; status=1
   fi
 done

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "buffers/Half.h"
+#include "Half.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <type_traits>
 
 #include "core/Tensor.h"
-#include "buffers/Half.h"
+#include "Half.h"
 
 #define VEXA_CASE(DT, CT, ...) \
     case DType::DT: {          \

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "core/Dispatch.h"
-#include "buffers/Half.h"
+#include "Half.h"
 
 namespace vexart {
 
