@@ -113,7 +113,7 @@ public:
     virtual void run(KernelContext& ctx) = 0;
     virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
     // The layout (Tensor::layout) its first output will have, given mayLeavePlain.
-    virtual int outputLayout(KernelContext& ctx) { return ctx.mayLeavePlain ? Tensor::kChannelsLast : Tensor::kPlain; }
+    virtual Layout outputLayout(KernelContext& ctx) { return ctx.mayLeavePlain ? Layout::channelsLast() : Layout::plain(); }
     // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
     virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
     // True when the kernel holds what it needs of constant input i (say,

@@ -136,16 +136,18 @@ void Tensor::release() {
 }
 
 Shape Tensor::logicalShape() const {
-    if (layout_ == kChannelsLast && shape_.size() == 4) return {shape_[0], shape_[3], shape_[1], shape_[2]};
-    if (layout_ > 0 && shape_.size() == 5) return {shape_[0], shape_[1] * shape_[4], shape_[2], shape_[3]};
+    if (layout_.isChannelsLast() && shape_.size() == 4) return {shape_[0], shape_[3], shape_[1], shape_[2]};
+    if (layout_.isBlocked() && shape_.size() == 5) return {shape_[0], shape_[1] * shape_[4], shape_[2], shape_[3]};
     return shape_;
 }
 
-Shape physicalShape(const Shape& logical, int layout) {
-    if (logical.size() != 4 || layout == Tensor::kPlain) return logical;
-    if (layout == Tensor::kChannelsLast) return {logical[0], logical[2], logical[3], logical[1]};
-    if (logical[1] % layout != 0) throw ExecError("channels " + std::to_string(logical[1]) + " do not fill blocks of " + std::to_string(layout));
-    return {logical[0], logical[1] / layout, logical[2], logical[3], layout};
+Shape physicalShape(const Shape& logical, Layout layout) {
+    if (logical.size() != 4 || layout == Layout::plain()) return logical;
+    if (layout == Layout::channelsLast()) return {logical[0], logical[2], logical[3], logical[1]};
+    const int b = layout.block();
+    if (b == 0) throw ExecError("no physical shape in the " + layout.name() + " layout");
+    if (logical[1] % b != 0) throw ExecError("channels " + std::to_string(logical[1]) + " do not fill blocks of " + std::to_string(b));
+    return {logical[0], logical[1] / b, logical[2], logical[3], b};
 }
 
 void Tensor::widthMismatch(size_t width) const {

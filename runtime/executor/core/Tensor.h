@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Layout.h"
+
 namespace vexart {
 
 // Element types, numbered as in the ONNX format.
@@ -56,7 +58,7 @@ struct ExecError : std::runtime_error {
 
 class Tensor;
 // The physical shape of a logical rank-4 shape in a layout (see Tensor::layout).
-Shape physicalShape(const Shape& logical, int layout);
+Shape physicalShape(const Shape& logical, Layout layout);
 
 class Tensor {
 public:
@@ -99,15 +101,15 @@ public:
     // physical shape. The graph shows them only to kernels that take them.
     //   kChannelsLast: [N,H,W,C];  a block b > 0: [N,C/b,H,W,b] (C a multiple of b).
     static constexpr int kPlain = 0, kChannelsLast = -1;
-    int layout() const { return layout_; }
-    void setLayout(int layout) { layout_ = layout; }
-    bool isPlain() const { return layout_ == kPlain; }
+    Layout layout() const { return layout_; }
+    void setLayout(Layout layout) { layout_ = layout; }
+    bool isPlain() const { return layout_.isPlain(); }
     // Logical shape: [N,C,H,W] in every layout.
     Shape logicalShape() const;
     // One logical dimension, without building the shape.
     int64_t logicalDim(size_t i) const {
-        if (layout_ == kChannelsLast && shape_.size() == 4) return shape_[i == 0 ? 0 : i == 1 ? 3 : i - 1];
-        if (layout_ > 0 && shape_.size() == 5) return i == 1 ? shape_[1] * shape_[4] : shape_[i];
+        if (layout_.isChannelsLast() && shape_.size() == 4) return shape_[i == 0 ? 0 : i == 1 ? 3 : i - 1];
+        if (layout_.isBlocked() && shape_.size() == 5) return i == 1 ? shape_[1] * shape_[4] : shape_[i];
         return dim(i);
     }
 
@@ -142,7 +144,7 @@ private:
     std::unique_ptr<uint8_t[]> storage_;
     size_t capacity_ = 0;
     void* data_ = nullptr;
-    int layout_ = kPlain;
+    Layout layout_;
 };
 
 }  // namespace vexart

@@ -293,7 +293,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     for (int w : wanted) st.wanted[static_cast<size_t>(w)] = true;
     for (size_t v = 0; v < V; ++v) {
         st.ready[v] = isConst_[v];
-        if (!isConst_[v]) values_[v].setLayout(Tensor::kPlain);
+        if (!isConst_[v]) values_[v].setLayout(Layout::plain());
     }
     for (const auto& in : inputs_) st.ready[static_cast<size_t>(index_.at(in.name))] = true;
 
@@ -388,7 +388,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                             : layoutFree(n.opType) ? LayoutUse::Elementwise
                                                    : kernel->layoutUse(*n.ctx);
             bool onPhysical = false;
-            int physicalLayout = Tensor::kPlain;
+            Layout physicalLayout = Layout::plain();
             if (anyLaidOut && use == LayoutUse::Elementwise && !outputWanted) {
                 // Every operand in one layout over the same channels, or
                 // plain and the same bytes in that layout.
@@ -397,7 +397,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 onPhysical = true;
                 for (const Tensor* t : n.ctx->inputs_) {
                     if (t == nullptr || t->isPlain()) continue;
-                    if (physicalLayout != Tensor::kPlain && t->layout() != physicalLayout) onPhysical = false;
+                    if (physicalLayout != Layout::plain() && t->layout() != physicalLayout) onPhysical = false;
                     physicalLayout = t->layout();
                     channels = std::max(channels, t->logicalShape()[1]);
                 }
@@ -425,7 +425,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 if (copy == nullptr) {
                     hidden_.push_back(std::make_unique<Tensor>());
                     copy = hidden_.back().get();
-                    onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, Tensor::kPlain);
+                    onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, Layout::plain());
                 }
                 if (!copyScheduled[static_cast<size_t>(v)]) {
                     step.toPlain.push_back({&values_[static_cast<size_t>(v)], copy,
@@ -437,7 +437,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             std::vector<Shape> shapes;
             if (!allConst && kernel->fusable() && kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
-                const int layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Tensor::kPlain;
+                const Layout layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Layout::plain();
                 const FusedChain chain = fuseAfter(st, k, shapes[0], layout, kernel->foldsNormalization(),
                                                    kernel->channelAxis(shapes[0].size()));
                 for (const auto& p : chain.fusion.post) {
@@ -473,7 +473,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             }
             for (Tensor* out : n.ctx->outputs_) {
                 if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) {
-                    out->setLayout(onPhysical ? physicalLayout : Tensor::kPlain);
+                    out->setLayout(onPhysical ? physicalLayout : Layout::plain());
                 }
             }
         } catch (const std::exception& e) {
@@ -589,7 +589,7 @@ void Graph::placeInArena() {
     const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
     for (size_t i = 0; i < tensors.size(); ++i) {
         Tensor& t = *tensors[i];
-        const int layout = t.layout();
+        const Layout layout = t.layout();
         t.view(t.type(), t.shape(), reinterpret_cast<void*>(base + plan.offsets[i]));
         t.setLayout(layout);
     }
@@ -627,7 +627,7 @@ void Graph::run() {
                 n.ctx->outputs_[0]->repoint(const_cast<void*>(step.aliasOf->raw()));
                 continue;
             }
-            for (auto& c : step.toPlain) c.conversion->run(*c.from, *c.to, Tensor::kPlain);
+            for (auto& c : step.toPlain) c.conversion->run(*c.from, *c.to, Layout::plain());
             n.active->run(*n.ctx);
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + vexart::failureText(e));

@@ -25,7 +25,7 @@ public:
     LayoutUse layoutUse(const KernelContext& ctx) const override {
         return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
-    int outputLayout(KernelContext& ctx) override { return ctx.mayLeavePlain ? ctx.in(0).layout() : Tensor::kPlain; }
+    Layout outputLayout(KernelContext& ctx) override { return ctx.mayLeavePlain ? ctx.in(0).layout() : Layout::plain(); }
     bool fusable() const override { return true; }
     void setFusion(Fusion f) override { fusion_ = std::move(f); }
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
@@ -43,10 +43,10 @@ public:
         const Tensor& x = ctx.in(0);
         const int64_t C = x.logicalDim(1);
         affine(ctx, C);
-        const int layout = x.layout();
-        const bool keep = layout == Tensor::kPlain || ctx.mayLeavePlain;
+        const Layout layout = x.layout();
+        const bool keep = layout == Layout::plain() || ctx.mayLeavePlain;
         Tensor& y = ctx.out(0, DType::Float, keep ? x.shape() : x.logicalShape());
-        y.setLayout(keep ? layout : Tensor::kPlain);
+        y.setLayout(keep ? layout : Layout::plain());
         Tensor& dst = keep ? y : scratch_;
         if (!keep) {
             scratch_.reset(DType::Float, x.shape());
@@ -61,13 +61,13 @@ public:
         float* out = dst.data<float>();
         const float* a = scale_.data();
         const float* b = shift_.data();
-        if (layout != Tensor::kPlain) {
+        if (layout != Layout::plain()) {
             // Rows of `block` channels: all of them channels-last, `layout` of them blocked.
-            const int64_t block = layout == Tensor::kChannelsLast ? C : layout;
+            const int64_t block = layout.isChannelsLast() ? C : layout.block();
             const int64_t pixels = x.logicalDim(2) * x.logicalDim(3), rows = block == 0 ? 0 : x.size() / block;
             VEXA_PARALLEL_FOR_IF(x.size())
             for (int64_t r = 0; r < rows; ++r) {
-                const int64_t c0 = layout == Tensor::kChannelsLast ? 0 : (r / pixels) % (C / block) * block;
+                const int64_t c0 = layout == Layout::channelsLast() ? 0 : (r / pixels) % (C / block) * block;
                 const float* row = src + r * block;
                 float* o = out + r * block;
                 for (int64_t c = 0; c < block; ++c) o[c] = row[c] * a[c0 + c] + b[c0 + c];
@@ -84,7 +84,7 @@ public:
                 applyPosts(fusion_, o, S, p * S, c, false);
             }
         }
-        if (!keep) toPlain_.run(scratch_, y, Tensor::kPlain);
+        if (!keep) toPlain_.run(scratch_, y, Layout::plain());
     }
 
 private:

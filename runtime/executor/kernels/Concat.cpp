@@ -22,7 +22,7 @@ public:
         for (const Tensor* t : ins_) {
             if (t == nullptr) throw ExecError("missing concat input");
         }
-        const int layout = ins_[0]->layout();
+        const Layout layout = ins_[0]->layout();
         bool sameLayout = true, anyOther = false;
         for (const Tensor* t : ins_) {
             sameLayout = sameLayout && t->layout() == layout;
@@ -33,11 +33,11 @@ public:
         const int64_t axis = axis_ < 0 ? axis_ + rank : axis_;
         if (axis < 0 || axis >= rank) throw ExecError("concat axis out of range");
         Tensor& out = ctx.out(0, ins_[0]->type(), {});
-        if (layout != Tensor::kPlain && sameLayout && ctx.mayLeavePlain) {
+        if (layout != Layout::plain() && sameLayout && ctx.mayLeavePlain) {
             // The logical axis in the physical shape: channels are the last
             // axis channels-last; blocked, channels join as whole blocks.
             static const size_t channelsLast[4] = {0, 3, 1, 2};
-            concatInto(ins_, layout == Tensor::kChannelsLast ? channelsLast[axis] : static_cast<size_t>(axis), out);
+            concatInto(ins_, layout == Layout::channelsLast() ? channelsLast[axis] : static_cast<size_t>(axis), out);
             out.setLayout(layout);
             return;
         }
@@ -46,12 +46,12 @@ public:
             toPlain_.resize(ins_.size());
             for (size_t i = 0; i < ins_.size(); ++i) {
                 if (ins_[i]->isPlain()) continue;
-                toPlain_[i].run(*ins_[i], plain_[i], Tensor::kPlain);
+                toPlain_[i].run(*ins_[i], plain_[i], Layout::plain());
                 ins_[i] = &plain_[i];
             }
         }
         concatInto(ins_, static_cast<size_t>(axis), out);
-        out.setLayout(Tensor::kPlain);
+        out.setLayout(Layout::plain());
     }
 
 private:

@@ -102,9 +102,9 @@ public:
         return true;
     }
 
-    int outputLayout(KernelContext& ctx) override {
+    Layout outputLayout(KernelContext& ctx) override {
         Geometry g;
-        return geometry(ctx, g, false) ? layoutFor(ctx, g) : Tensor::kPlain;
+        return geometry(ctx, g, false) ? layoutFor(ctx, g) : Layout::plain();
     }
 
     void run(KernelContext& ctx) override {
@@ -162,18 +162,18 @@ private:
 
     // The layout oneDNN runs this convolution fastest in, where the output
     // may leave the plain one.
-    int layoutFor(const KernelContext& ctx, const Geometry& g) {
-        if (!ctx.mayLeavePlain || g.ys.size() != 4) return Tensor::kPlain;
+    Layout layoutFor(const KernelContext& ctx, const Geometry& g) {
+        if (!ctx.mayLeavePlain || g.ys.size() != 4) return Layout::plain();
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
-        plannedLayout_ = Tensor::kChannelsLast;
+        plannedLayout_ = Layout::channelsLast();
         try {
             const auto f32 = memory::data_type::f32;
             const auto any = memory::format_tag::any;
             const IntegerPlan ip = integerPlan(ctx, g);
             const auto pd = primitiveDesc(g, {g.src, ip.on ? ip.src : f32, any}, {g.dst, f32, any}, integerAttr(ip), ip);
-            const int layout = dn::layoutOf(pd.dst_desc(), g.ys);
-            if (layout != Tensor::kPlain && layout != dn::kNoLayout) plannedLayout_ = layout;
+            const Layout layout = dn::layoutOf(pd.dst_desc(), g.ys);
+            if (layout != Layout::plain() && layout != Layout::foreign()) plannedLayout_ = layout;
         } catch (const dnnl::error&) {
             // plan() reports it
         }
@@ -187,7 +187,7 @@ private:
         geometry(ctx, g, true);
         const Tensor& x = ctx.in(0);
         const Tensor& wt = ctx.in(1);
-        const int outLayout = layoutFor(ctx, g);
+        const Layout outLayout = layoutFor(ctx, g);
         outShape_ = physicalShape(g.ys, outLayout);
         outLayout_ = outLayout;
         if (elementCount(g.ys) == 0) return;
@@ -307,14 +307,14 @@ private:
     }
 
     // oneDNN descriptor of a tensor with logical shape `s` in `layout`, over the dims it runs on.
-    static memory::desc userDesc(const Shape& s, const memory::dims& dims, int layout) {
+    static memory::desc userDesc(const Shape& s, const memory::dims& dims, Layout layout) {
         if (s.size() == 4) return dn::floatDesc(s, layout);
         return {dims, memory::data_type::f32, dn::plainTag(dims.size())};
     }
 
     // False when the integer path was asked for and oneDNN has only its
     // reference kernel for it.
-    bool build(const Geometry& g, const Tensor& wt, int inLayout, int outLayout) {
+    bool build(const Geometry& g, const Tensor& wt, Layout inLayout, Layout outLayout) {
         auto& eng = dn::cpuEngine();
         const auto f32 = memory::data_type::f32;
         const IntegerPlan& ip = integer_;
@@ -323,7 +323,7 @@ private:
         const memory::desc userDst = userDesc(g.ys, g.dst, outLayout);
         // A plain output is the caller's to read: oneDNN still picks its own
         // and the result is reordered.
-        const memory::desc dst = outLayout == Tensor::kPlain ? memory::desc(g.dst, f32, memory::format_tag::any) : userDst;
+        const memory::desc dst = outLayout == Layout::plain() ? memory::desc(g.dst, f32, memory::format_tag::any) : userDst;
         memory::dims channel(g.dst.size(), 1);
         channel[1] = g.channels;
         const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
@@ -338,7 +338,7 @@ private:
         if (reference && ip.on) return false;
         // With the source left open oneDNN may settle on its reference
         // kernel; the output's own layout for the source avoids that.
-        if (reference && outLayout != Tensor::kPlain && g.xs.size() == 4) {
+        if (reference && outLayout != Layout::plain() && g.xs.size() == 4) {
             pd_ = primitiveDesc(g, dn::floatDesc(g.xs, outLayout), dst, withPosts(dst), ip);
         }
         // Constant weights prepared for another shape move to this one's layout.
@@ -457,16 +457,16 @@ private:
     const Tensor* biasAddend_ = nullptr;
 
     Shape plannedShape_;
-    int plannedLayout_ = Tensor::kChannelsLast;
+    Layout plannedLayout_ = Layout::channelsLast();
 
     bool built_ = false, weightsReady_ = false, weightsConst_ = false;
     bool reorderIn_ = false, reorderOut_ = false;
     Shape builtShape_;
-    int builtIn_ = 0, builtOut_ = 0;
+    Layout builtIn_, builtOut_;
     // The input the plan was made for, and the output it gives.
     Shape builtX_, outShape_;
     bool builtAllowed_ = false;
-    int outLayout_ = 0;
+    Layout outLayout_;
     const void* builtWeights_ = nullptr;
     IntegerPlan integer_;
     bool integerRefused_ = false;

@@ -77,21 +77,21 @@ private:
         const Shape ys = outputShape(xs, xs[1], w);
         // oneDNN pools in the input's layout, or channels-last for a plain
         // input (its plain-layout pooling is a slow generic loop).
-        const int inLayout = x.layout();
-        const int poolLayout = inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout;
+        const Layout inLayout = x.layout();
+        const Layout poolLayout = inLayout == Layout::plain() ? Layout::channelsLast() : inLayout;
         // One pixel per channel reads the same in every layout: keep it plain.
-        const int outLayout = ctx.mayLeavePlain && ys[2] * ys[3] != 1 ? poolLayout : Tensor::kPlain;
+        const Layout outLayout = ctx.mayLeavePlain && ys[2] * ys[3] != 1 ? poolLayout : Layout::plain();
         outShape_ = physicalShape(ys, outLayout);
         builtOut_ = outLayout;
         built_ = false;
         if (elementCount(ys) == 0 || x.size() == 0) return true;
         // Windows over channel blocks that stay in their layout pool directly.
-        direct_ = !global_ && inLayout != Tensor::kPlain && outLayout == inLayout;
+        direct_ = !global_ && inLayout != Layout::plain() && outLayout == inLayout;
         if (direct_) {
             const Shape px = x.shape();  // physical: [N, C/b, H, W, b]
             directShape_ = BlockedPoolShape{};
-            directShape_.outer = inLayout == Tensor::kChannelsLast ? xs[0] : px[0] * px[1];
-            directShape_.block = inLayout == Tensor::kChannelsLast ? xs[1] : px[4];
+            directShape_.outer = inLayout == Layout::channelsLast() ? xs[0] : px[0] * px[1];
+            directShape_.block = inLayout == Layout::channelsLast() ? xs[1] : px[4];
             directShape_.ih = w.in[1];
             directShape_.iw = w.in[2];
             directShape_.oh = ys[2];
@@ -148,7 +148,7 @@ private:
         return true;
     }
 
-    void build(const Shape& xs, const Shape& ys, const Window& w, int inLayout, int poolLayout, int outLayout) {
+    void build(const Shape& xs, const Shape& ys, const Window& w, Layout inLayout, Layout poolLayout, Layout outLayout) {
         auto& eng = dn::cpuEngine();
         const memory::desc src = dn::floatDesc(xs, poolLayout);
         const memory::desc dst = dn::floatDesc(ys, poolLayout);
@@ -182,13 +182,13 @@ private:
             reference_->run(ctx);
             return;
         }
-        toPlain_.run(ctx.in(0), plain_, Tensor::kPlain);
+        toPlain_.run(ctx.in(0), plain_, Layout::plain());
         const Tensor* original = ctx.inputs_[0];
         ctx.inputs_[0] = &plain_;
         reference_->run(ctx);
         ctx.inputs_[0] = original;
         for (Tensor* out : ctx.outputs_) {
-            if (out != nullptr) out->setLayout(Tensor::kPlain);
+            if (out != nullptr) out->setLayout(Layout::plain());
         }
     }
 
@@ -200,7 +200,7 @@ private:
 
     bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false;
     BlockedPoolShape directShape_;
-    int builtIn_ = 0, builtOut_ = 0;
+    Layout builtIn_, builtOut_;
     Shape builtX_, outShape_;  // the input the primitive was made for, and its output
     bool builtAllowed_ = false;
     dn::Call pool_, toPool_, toOutput_;

@@ -337,9 +337,9 @@ private:
         if (!plan(ctx, ys)) return false;
         const Tensor& x = ctx.in(0);
         const Shape xs = x.logicalShape();
-        const int inLayout = x.layout();
-        const int outLayout = ctx.mayLeavePlain ? (inLayout == Tensor::kPlain ? Tensor::kChannelsLast : inLayout)
-                                                  : Tensor::kPlain;
+        const Layout inLayout = x.layout();
+        const Layout outLayout = ctx.mayLeavePlain ? (inLayout == Layout::plain() ? Layout::channelsLast() : inLayout)
+                                                  : Layout::plain();
         try {
             auto& eng = onednn::cpuEngine();
             const auto alg = mode_ == "linear" ? dnnl::algorithm::resampling_linear : dnnl::algorithm::resampling_nearest;
@@ -404,7 +404,7 @@ private:
 
     bool built_ = false, builtAllowed_ = false;
     Shape builtX_, outShape_;  // the input the primitive was made for, and its output
-    int builtIn_ = 0, builtOut_ = 0;
+    Layout builtIn_, builtOut_;
     onednn::UnaryCall call_;
 };
 

@@ -43,26 +43,26 @@ tag channelsLastTag(size_t rank) {
     }
 }
 
-dnnl::memory::desc floatDesc(const Shape& logical, int layout) {
+dnnl::memory::desc floatDesc(const Shape& logical, Layout layout) {
     const auto f32 = dnnl::memory::data_type::f32;
-    if (layout > 0 && logical.size() == 4) {
-        if (layout == 8) return {dimsOf(logical), f32, tag::nChw8c};
-        if (layout == 16) return {dimsOf(logical), f32, tag::nChw16c};
-        throw ExecError("no oneDNN layout for channel blocks of " + std::to_string(layout));
+    if (layout.isBlocked() && logical.size() == 4) {
+        if (layout.block() == 8) return {dimsOf(logical), f32, tag::nChw8c};
+        if (layout.block() == 16) return {dimsOf(logical), f32, tag::nChw16c};
+        throw ExecError("no oneDNN layout for channel blocks of " + std::to_string(layout.block()));
     }
-    return {dimsOf(logical), f32, layout == Tensor::kPlain ? plainTag(logical.size()) : channelsLastTag(logical.size())};
+    return {dimsOf(logical), f32, layout == Layout::plain() ? plainTag(logical.size()) : channelsLastTag(logical.size())};
 }
 
-int layoutOf(const dnnl::memory::desc& d, const Shape& logical) {
-    if (logical.size() != 4) return d == floatDesc(logical, Tensor::kPlain) ? Tensor::kPlain : kNoLayout;
-    for (int layout : {Tensor::kPlain, Tensor::kChannelsLast, 8, 16}) {
-        if (layout > 0 && logical[1] % layout != 0) continue;
+Layout layoutOf(const dnnl::memory::desc& d, const Shape& logical) {
+    if (logical.size() != 4) return d == floatDesc(logical, Layout::plain()) ? Layout::plain() : Layout::foreign();
+    for (Layout layout : {Layout::plain(), Layout::channelsLast(), Layout::blocked(8), Layout::blocked(16)}) {
+        if (layout.isBlocked() && logical[1] % layout.block() != 0) continue;
         if (d == floatDesc(logical, layout)) return layout;
     }
-    return kNoLayout;
+    return Layout::foreign();
 }
 
-void convertLayout(const Tensor& src, Tensor& dst, int layout) {
+void convertLayout(const Tensor& src, Tensor& dst, Layout layout) {
     LayoutConversion once;
     once.run(src, dst, layout);
 }
@@ -102,7 +102,7 @@ void UnaryCall::run(const Tensor& x, Tensor& y) {
     threadStream().wait();
 }
 
-void LayoutConversion::run(const Tensor& src, Tensor& dst, int layout) {
+void LayoutConversion::run(const Tensor& src, Tensor& dst, Layout layout) {
     // The reorder made for the last source serves this one: nothing is derived again.
     if (!call_ || src.shape() != from_ || src.layout() != fromLayout_ || layout != toLayout_) {
         const Shape logical = src.logicalShape();

@@ -23,12 +23,11 @@ dnnl::memory::format_tag plainTag(size_t rank);
 dnnl::memory::format_tag channelsLastTag(size_t rank);
 
 // Float descriptor of a tensor with logical shape `logical` in a layout
-// (Tensor::kPlain, kChannelsLast or a channel block).
-dnnl::memory::desc floatDesc(const Shape& logical, int layout);
+// (see core/Layout.h).
+dnnl::memory::desc floatDesc(const Shape& logical, Layout layout);
 // The layout a oneDNN descriptor of a rank-4 logical shape stands for, or
-// kNoLayout when it is none of ours (padded blocks, other orders).
-constexpr int kNoLayout = -100;
-int layoutOf(const dnnl::memory::desc& d, const Shape& logical);
+// Layout::foreign() when it is none of ours (padded blocks, other orders).
+Layout layoutOf(const dnnl::memory::desc& d, const Shape& logical);
 
 // Memory object over data that someone else owns.
 inline dnnl::memory wrap(const dnnl::memory::desc& d, const void* data) {
@@ -36,7 +35,7 @@ inline dnnl::memory wrap(const dnnl::memory::desc& d, const void* data) {
 }
 
 // Copies `src` (a rank-4 float tensor) into `dst` in `layout`.
-void convertLayout(const Tensor& src, Tensor& dst, int layout);
+void convertLayout(const Tensor& src, Tensor& dst, Layout layout);
 
 // A primitive bound to its arguments once. The C++ execute() builds an
 // argument map and vector on every call; this keeps them, so an execution
@@ -72,11 +71,11 @@ private:
 // pointed at each execution's tensors.
 class LayoutConversion {
 public:
-    void run(const Tensor& src, Tensor& dst, int layout);
+    void run(const Tensor& src, Tensor& dst, Layout layout);
 
 private:
     Shape from_, to_;  // physical shapes of the source it was made for and of its result
-    int fromLayout_ = 0, toLayout_ = 0;
+    Layout fromLayout_, toLayout_;
     dnnl::memory src_, dst_;
     Call call_;
 };

@@ -253,7 +253,7 @@ bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fu
 
 }  // namespace
 
-FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outputLayout, bool foldsNormalization,
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout outputLayout, bool foldsNormalization,
                      size_t channelAxis) {
     FusedChain chain;
     const Node& head = *g.nodes[k];

@@ -19,7 +19,7 @@ struct FusedChain {
 // Plans the chain after node `k` (whose kernel is fusable and whose output
 // will have `outputShape` in `outputLayout`), marking the nodes it absorbs
 // as skipped.
-FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, int outputLayout, bool foldsNormalization,
+FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout outputLayout, bool foldsNormalization,
                      size_t channelAxis);
 
 }  // namespace vexart

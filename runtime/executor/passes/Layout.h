@@ -18,6 +18,6 @@ bool layoutFree(const std::string& opType);
 // tensors of `channels` channels in `layout` that it is broadcast against:
 // possible when its bytes are the same in both layouts (one channel, or
 // one pixel of all the channels).
-bool layoutView(const Shape& logical, int layout, int64_t channels, Shape& physical);
+bool layoutView(const Shape& logical, Layout layout, int64_t channels, Shape& physical);
 
 }  // namespace vexart
