@@ -13,6 +13,7 @@
 #include "executor/graph/Graph.h"
 #include "executor/onednn/Dnnl.h"
 #include "executor/passes/FixedPoint.h"
+#include "executor/kernels/Fallbacks.h"
 #include "tools/OnnxBuilder.h"
 
 namespace {

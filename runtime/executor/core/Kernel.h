@@ -17,6 +17,9 @@ class TensorProto;
 
 namespace vexart {
 
+// What a kernel sees of its node: input and output tensors, which inputs
+// are constant or lie on a quantization grid, and what the build asks of
+// this run. The graph sets the plan; kernels only read it.
 class KernelContext {
 public:
     KernelContext(std::vector<const Tensor*> inputs, std::vector<Tensor*> outputs)
@@ -29,6 +32,8 @@ public:
         if (!has(i)) throw ExecError("missing input " + std::to_string(i));
         return *inputs_[i];
     }
+    // Every input, null where omitted.
+    const std::vector<const Tensor*>& inputs() const { return inputs_; }
     bool wantsOutput(size_t i) const { return i < outputs_.size() && outputs_[i] != nullptr; }
     // The i-th output, shaped and typed (its storage is reused when large enough).
     Tensor& out(size_t i, DType type, const Shape& shape) {
@@ -36,23 +41,20 @@ public:
         t.reset(type, shape);
         return t;
     }
+    // Every output, null where no one wants it.
+    const std::vector<Tensor*>& outputs() const { return outputs_; }
 
     // Whether input i holds the same values on every execution.
     bool isConstant(size_t i) const { return i < constant_.size() && constant_[i]; }
-
-    std::vector<const Tensor*> inputs_;
-    std::vector<Tensor*> outputs_;
-    std::vector<bool> constant_;
-    // Per input: the grid it lies on when a dequantization made it, or null.
-    std::vector<const QuantGrid*> grids_;
+    // The grid input i lies on when a dequantization made it, or null.
     const QuantGrid* grid(size_t i) const { return i < grids_.size() ? grids_[i] : nullptr; }
     // A kernel that takes inputs in other layouts (Tensor::layout) may
-    // write its first output in one too when this is set: no one needs it plain.
-    bool mayLeavePlain = false;
+    // write its first output in one too: no one needs it plain.
+    bool mayLeavePlain() const { return mayLeavePlain_; }
     // Set while the graph is being planned: a kernel that can may make
     // everything it needs (primitives, packed weights, output shapes) and
     // leave its outputs zero instead of computing them.
-    bool dryRun = false;
+    bool dryRun() const { return dryRun_; }
 
     // Zeroes the outputs of a dry run.
     void zeroOutputs() {
@@ -61,26 +63,44 @@ public:
         }
     }
 
+    // The build's side: what the plan gives the kernel.
+    void setInput(size_t i, const Tensor* t) { inputs_.at(i) = t; }
+    void setOutput(size_t i, Tensor* t) { outputs_.at(i) = t; }
+    void setConstant(std::vector<bool> constant) { constant_ = std::move(constant); }
+    void setGrids(std::vector<const QuantGrid*> grids) { grids_ = std::move(grids); }
+    void allowLeavingPlain(bool allowed) { mayLeavePlain_ = allowed; }
+    void setDryRun(bool dry) { dryRun_ = dry; }
+
 private:
     Tensor& scratchOr(size_t i) {
         if (wantsOutput(i)) return *outputs_[i];
         if (spare_.size() <= i) spare_.resize(i + 1);
         return spare_[i];
     }
+    std::vector<const Tensor*> inputs_;
+    std::vector<Tensor*> outputs_;
+    std::vector<bool> constant_;
+    std::vector<const QuantGrid*> grids_;
+    bool mayLeavePlain_ = false;
+    bool dryRun_ = false;
     std::vector<Tensor> spare_;
 };
 
 // Element-wise work folded into the kernel that produces its input.
 struct Fusion {
-    // FakeQuant: onto the grid of scale `alpha` and zero point `beta`,
-    // saturated to [lo, hi] (a QuantizeLinear, DequantizeLinear pair).
     enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu, Gelu, FakeQuant };
     struct Post {
         bool isAdd = false;  // adds `addend` (same shape and layout as the output)
         bool perChannel = false;  // ...or a constant with one value per output channel
         Act act = Act::Relu;
+        // The activation's own parameters (LeakyRelu's slope, HardSigmoid's
+        // slope and offset, Elu's alpha, Swish's beta) as the operator names them.
         float alpha = 0, beta = 0;
+        // Clip: the bounds. FakeQuant: the bounds of the codes.
         float lo = 0, hi = 0;
+        // FakeQuant: onto the grid of this step and zero point, saturated to
+        // [lo, hi] (a QuantizeLinear, DequantizeLinear pair).
+        float scale = 0, zero = 0;
         const Tensor* addend = nullptr;
     };
     // Per output channel, applied first (a folded BatchNormalization).
@@ -113,7 +133,7 @@ public:
     virtual void run(KernelContext& ctx) = 0;
     virtual LayoutUse layoutUse(const KernelContext&) const { return LayoutUse::Plain; }
     // The layout (Tensor::layout) its first output will have, given mayLeavePlain.
-    virtual Layout outputLayout(KernelContext& ctx) { return ctx.mayLeavePlain ? Layout::channelsLast() : Layout::plain(); }
+    virtual Layout outputLayout(KernelContext& ctx) { return ctx.mayLeavePlain() ? Layout::channelsLast() : Layout::plain(); }
     // Output shapes (logical) from the inputs' shapes alone, where the kernel knows them.
     virtual bool inferShapes(const KernelContext&, std::vector<Shape>&) const { return false; }
     // True when the kernel holds what it needs of constant input i (say,
@@ -171,22 +191,6 @@ std::unique_ptr<Kernel> lambdaKernel(F f) {
 // Tensor from an ONNX TensorProto (raw or typed fields; external data is refused).
 // With `shareRaw`, raw data is not copied: the tensor views the proto's bytes.
 void tensorFromProto(const onnx::TensorProto& proto, Tensor& out, bool shareRaw = false);
-
-// Plain-layout pooling, for what the oneDNN kernels do not cover.
-std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool global);
-std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm);
-std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset, bool log);
-std::unique_ptr<Kernel> referenceBatchNorm(const onnx::NodeProto& n);
-
-// Joins `ins` along `axis` into `out` (any element type, plain indexing).
-void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);
-
-// LayerNormalization over the last axis (inputs x, scale, bias).
-std::unique_ptr<Kernel> makeLayerNorm(float epsilon);
-
-// Whether convolutions on quantized inputs and weights may run on their
-// integer codes (on by default; off, they run on the dequantized floats).
-void allowIntegerConvolution(bool allowed);
 
 // Registration hooks of the kernel families.
 void registerElementwiseKernels();

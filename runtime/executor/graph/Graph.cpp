@@ -1,4 +1,5 @@
 #include "graph/Graph.h"
+#include "kernels/Fallbacks.h"
 #include "graph/Subgraph.h"
 #include "core/Deadline.h"
 
@@ -370,16 +371,18 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             outputWanted = outputWanted || (o >= 0 && st.wanted[static_cast<size_t>(o)]);
         }
         n.ctx = std::make_unique<KernelContext>(std::move(ins), std::move(outs));
-        n.ctx->constant_ = std::move(constant);
+        n.ctx->setConstant(std::move(constant));
+        std::vector<const QuantGrid*> grids;
         for (int i : inputs) {
             QuantGrid grid;
             if (i >= 0 && dequantizedGrid(st, i, grid)) {
                 grids_.push_back(std::make_unique<QuantGrid>(std::move(grid)));
-                n.ctx->grids_.push_back(grids_.back().get());
+                grids.push_back(grids_.back().get());
             } else {
-                n.ctx->grids_.push_back(nullptr);
+                grids.push_back(nullptr);
             }
         }
+        n.ctx->setGrids(std::move(grids));
         Step step;
         step.node = &n;
         try {
@@ -395,24 +398,24 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 std::vector<Shape> views(inputs.size());
                 int64_t channels = -1;
                 onPhysical = true;
-                for (const Tensor* t : n.ctx->inputs_) {
+                for (const Tensor* t : n.ctx->inputs()) {
                     if (t == nullptr || t->isPlain()) continue;
                     if (physicalLayout != Layout::plain() && t->layout() != physicalLayout) onPhysical = false;
                     physicalLayout = t->layout();
                     channels = std::max(channels, t->logicalShape()[1]);
                 }
                 for (size_t i = 0; i < inputs.size(); ++i) {
-                    const Tensor* t = n.ctx->inputs_[i];
+                    const Tensor* t = n.ctx->inputs()[i];
                     if (t != nullptr && t->isPlain()) {
                         onPhysical = onPhysical && layoutView(t->shape(), physicalLayout, channels, views[i]);
                     }
                 }
                 for (size_t i = 0; onPhysical && i < inputs.size(); ++i) {
-                    const Tensor* t = n.ctx->inputs_[i];
+                    const Tensor* t = n.ctx->inputs()[i];
                     if (t == nullptr || !t->isPlain()) continue;
                     hidden_.push_back(std::make_unique<Tensor>());
                     hidden_.back()->view(t->type(), views[i], const_cast<void*>(t->raw()));
-                    n.ctx->inputs_[i] = hidden_.back().get();
+                    n.ctx->setInput(i, hidden_.back().get());
                     views_.emplace_back(t, hidden_.back().get());
                     step.plannedShapes.emplace_back(t, t->shape());
                 }
@@ -431,9 +434,9 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     step.toPlain.push_back({&values_[static_cast<size_t>(v)], copy,
                                             std::make_unique<onednn::LayoutConversion>()});
                 }
-                n.ctx->inputs_[i] = copy;
+                n.ctx->setInput(i, copy);
             }
-            n.ctx->mayLeavePlain = (use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted;
+            n.ctx->allowLeavingPlain((use == LayoutUse::Spatial || use == LayoutUse::Any) && !outputWanted);
             std::vector<Shape> shapes;
             if (!allConst && kernel->fusable() && kernel->inferShapes(*n.ctx, shapes) &&
                 !shapes.empty()) {
@@ -445,17 +448,17 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                 }
                 kernel->setFusion(chain.fusion);
                 absorbed.insert(absorbed.end(), chain.absorbed.begin(), chain.absorbed.end());
-                if (chain.output >= 0) n.ctx->outputs_[0] = &values_[static_cast<size_t>(chain.output)];
+                if (chain.output >= 0) n.ctx->setOutput(0, &values_[static_cast<size_t>(chain.output)]);
             } else if (kernel->fusable()) {
                 kernel->setFusion({});
             }
             // Planning computes only what later planning needs: constants.
-            n.ctx->dryRun = !allConst;
+            n.ctx->setDryRun(!allConst);
             kernel->run(*n.ctx);
-            n.ctx->dryRun = false;
+            n.ctx->setDryRun(false);
             // Reshape and its kin only rename bytes: the output views the
             // input instead of being copied on each execution.
-            if (!allConst && isAlias(n, inputs, outputs) && n.ctx->inputs_[0] == &values_[static_cast<size_t>(inputs[0])] &&
+            if (!allConst && isAlias(n, inputs, outputs) && n.ctx->inputs()[0] == &values_[static_cast<size_t>(inputs[0])] &&
                 values_[static_cast<size_t>(inputs[0])].isPlain()) {
                 const Tensor& from = values_[static_cast<size_t>(inputs[0])];
                 Tensor& out = values_[static_cast<size_t>(outputs[0])];
@@ -471,7 +474,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     releaseAt[r] = std::max(releaseAt[r], lastReader[a]);
                 }
             }
-            for (Tensor* out : n.ctx->outputs_) {
+            for (Tensor* out : n.ctx->outputs()) {
                 if (out != nullptr && use != LayoutUse::Spatial && use != LayoutUse::Any) {
                     out->setLayout(onPhysical ? physicalLayout : Layout::plain());
                 }
@@ -479,7 +482,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         } catch (const std::exception& e) {
             throw ExecError(n.opType + " node '" + n.name + "': " + vexart::failureText(e));
         }
-        for (Tensor* out : n.ctx->outputs_) {
+        for (Tensor* out : n.ctx->outputs()) {
             if (out != nullptr) st.ready[static_cast<size_t>(out - values_.data())] = true;
         }
         // Weights the kernel now keeps in its own layout are not held twice.
@@ -497,7 +500,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         // Shape only looks at the (now fixed) shape of its input.
         const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
         if (foldable && !outputWanted) {
-            for (Tensor* out : n.ctx->outputs_) {
+            for (Tensor* out : n.ctx->outputs()) {
                 if (out != nullptr) isConst_[static_cast<size_t>(out - values_.data())] = true;
             }
         } else {
@@ -532,7 +535,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         t.opType = s.node->opType;
         const std::string impl = s.aliasOf != nullptr ? "view" : s.node->active->implementation();
         t.kernel = impl.empty() ? "vexa" : s.aliasOf != nullptr || impl.rfind("vexa", 0) == 0 ? impl : "onednn:" + impl;
-        const Tensor* out = s.node->ctx->outputs_.empty() ? nullptr : s.node->ctx->outputs_[0];
+        const Tensor* out = s.node->ctx->outputs().empty() ? nullptr : s.node->ctx->outputs()[0];
         t.precision = s.aliasOf == nullptr && s.node->active->runsOnIntegers() ? "int8"
                       : out != nullptr                                          ? precisionName(out->type())
                                                                                 : "-";
@@ -554,7 +557,7 @@ void Graph::placeInArena() {
     std::unordered_map<const Tensor*, const Tensor*> viewOf;
     for (const auto& [viewed, view] : views_) viewOf.emplace(view, viewed);
     for (const Step& s : schedule_) {
-        if (s.aliasOf != nullptr) viewOf.emplace(s.node->ctx->outputs_[0], s.aliasOf);
+        if (s.aliasOf != nullptr) viewOf.emplace(s.node->ctx->outputs()[0], s.aliasOf);
     }
     for (const auto& [view, viewed] : viewOf) fixed.insert(view);
     auto written = [&](Tensor* t, size_t step) {
@@ -575,9 +578,9 @@ void Graph::placeInArena() {
             read(c.from, k);
             written(c.to, k);
         }
-        for (const Tensor* t : s.node->ctx->inputs_) read(t, k);
+        for (const Tensor* t : s.node->ctx->inputs()) read(t, k);
         for (const Tensor* t : s.alsoReads) read(t, k);
-        for (Tensor* t : s.node->ctx->outputs_) written(t, k);
+        for (Tensor* t : s.node->ctx->outputs()) written(t, k);
     }
     // What the caller reads after the run stays to the end.
     for (const auto& name : outputs_) read(&values_[static_cast<size_t>(index_.at(name))], schedule_.size());
@@ -594,7 +597,7 @@ void Graph::placeInArena() {
         t.setLayout(layout);
     }
     for (const Step& s : schedule_) {
-        if (s.aliasOf != nullptr) s.node->ctx->outputs_[0]->repoint(const_cast<void*>(s.aliasOf->raw()));
+        if (s.aliasOf != nullptr) s.node->ctx->outputs()[0]->repoint(const_cast<void*>(s.aliasOf->raw()));
     }
     for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
 }
@@ -624,7 +627,7 @@ void Graph::run() {
                 if (t->shape() != shape) throw ExecError("an input's shape changed from the one planned at build");
             }
             if (step.aliasOf != nullptr) {
-                n.ctx->outputs_[0]->repoint(const_cast<void*>(step.aliasOf->raw()));
+                n.ctx->outputs()[0]->repoint(const_cast<void*>(step.aliasOf->raw()));
                 continue;
             }
             for (auto& c : step.toPlain) c.conversion->run(*c.from, *c.to, Layout::plain());

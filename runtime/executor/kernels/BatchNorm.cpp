@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "core/Threads.h"
+#include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "kernels/PostChain.h"
 #include "kernels/Window.h"
@@ -25,7 +26,7 @@ public:
     LayoutUse layoutUse(const KernelContext& ctx) const override {
         return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
-    Layout outputLayout(KernelContext& ctx) override { return ctx.mayLeavePlain ? ctx.in(0).layout() : Layout::plain(); }
+    Layout outputLayout(KernelContext& ctx) override { return ctx.mayLeavePlain() ? ctx.in(0).layout() : Layout::plain(); }
     bool fusable() const override { return true; }
     void setFusion(Fusion f) override { fusion_ = std::move(f); }
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
@@ -44,7 +45,7 @@ public:
         const int64_t C = x.logicalDim(1);
         affine(ctx, C);
         const Layout layout = x.layout();
-        const bool keep = layout == Layout::plain() || ctx.mayLeavePlain;
+        const bool keep = layout == Layout::plain() || ctx.mayLeavePlain();
         Tensor& y = ctx.out(0, DType::Float, keep ? x.shape() : x.logicalShape());
         y.setLayout(keep ? layout : Layout::plain());
         Tensor& dst = keep ? y : scratch_;
@@ -53,7 +54,7 @@ public:
             scratch_.setLayout(layout);
         }
         fusion_.checkAddends(dst);
-        if (ctx.dryRun) {
+        if (ctx.dryRun()) {
             ctx.zeroOutputs();
             return;
         }

@@ -6,6 +6,7 @@
 
 #include "onednn/Dnnl.h"
 #include "core/Kernel.h"
+#include "kernels/Fallbacks.h"
 
 namespace vexart {
 namespace {
@@ -18,7 +19,7 @@ public:
 
     void run(KernelContext& ctx) override {
         if (ctx.inputCount() == 0) throw ExecError("concat of nothing");
-        ins_.assign(ctx.inputs_.begin(), ctx.inputs_.end());
+        ins_.assign(ctx.inputs().begin(), ctx.inputs().end());
         for (const Tensor* t : ins_) {
             if (t == nullptr) throw ExecError("missing concat input");
         }
@@ -33,7 +34,7 @@ public:
         const int64_t axis = axis_ < 0 ? axis_ + rank : axis_;
         if (axis < 0 || axis >= rank) throw ExecError("concat axis out of range");
         Tensor& out = ctx.out(0, ins_[0]->type(), {});
-        if (layout != Layout::plain() && sameLayout && ctx.mayLeavePlain) {
+        if (layout != Layout::plain() && sameLayout && ctx.mayLeavePlain()) {
             // The logical axis in the physical shape: channels are the last
             // axis channels-last; blocked, channels join as whole blocks.
             static const size_t channelsLast[4] = {0, 3, 1, 2};

@@ -81,7 +81,7 @@ public:
         const Tensor& cond = ctx.in(0);
         if (cond.size() != 1) throw ExecError("If condition must hold one value");
         Subgraph& branch = cond.scalarAsDouble(0) != 0 ? then_ : else_;
-        branch.run({}, outerValues(ctx), ctx.dryRun);
+        branch.run({}, outerValues(ctx), ctx.dryRun());
         if (branch.outputCount() != ctx.outputCount()) throw ExecError("If branch yields the wrong number of outputs");
         for (size_t i = 0; i < branch.outputCount(); ++i) copyOut(ctx, i, branch.output(i));
     }

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "onednn/Dnnl.h"
+#include "kernels/Fallbacks.h"
 #include "onednn/PostOps.h"
 #include "kernels/Window.h"
 
@@ -114,7 +115,7 @@ public:
         y.setLayout(outLayout_);
         if (y.size() == 0) return;
         fusion_.checkAddends(y);
-        if (ctx.dryRun) {
+        if (ctx.dryRun()) {
             ctx.zeroOutputs();
             return;
         }
@@ -157,13 +158,13 @@ private:
     bool planned(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
         return built_ && weightsReady_ && weightsConst_ && ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2)) &&
-               x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain == builtAllowed_;
+               x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain() == builtAllowed_;
     }
 
     // The layout oneDNN runs this convolution fastest in, where the output
     // may leave the plain one.
     Layout layoutFor(const KernelContext& ctx, const Geometry& g) {
-        if (!ctx.mayLeavePlain || g.ys.size() != 4) return Layout::plain();
+        if (!ctx.mayLeavePlain() || g.ys.size() != 4) return Layout::plain();
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
         plannedLayout_ = Layout::channelsLast();
@@ -219,7 +220,7 @@ private:
             dn::rethrow(e, "Conv");
         }
         builtX_ = x.shape();
-        builtAllowed_ = ctx.mayLeavePlain;
+        builtAllowed_ = ctx.mayLeavePlain();
     }
 
     // Shapes and window of this node's inputs; with `strict`, what does not

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/Threads.h"
+#include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -43,7 +44,7 @@ public:
                 throw ExecError("LayerNormalization scale or bias does not fit the normalised shape");
             }
         }
-        if (ctx.dryRun) {
+        if (ctx.dryRun()) {
             ctx.zeroOutputs();
             return;
         }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "core/Broadcast.h"
+#include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "onednn/PostOps.h"
 #include "kernels/Window.h"
@@ -77,7 +78,7 @@ public:
         if (!planned(ctx) && !plan(ctx)) return;
         Tensor& y = ctx.out(0, DType::Float, outShape_);
         fusion_.checkAddends(y);
-        if (ctx.dryRun) {
+        if (ctx.dryRun()) {
             ctx.zeroOutputs();
             return;
         }

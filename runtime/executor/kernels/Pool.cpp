@@ -6,6 +6,7 @@
 #include <onnx/onnx_pb.h>
 
 #include "kernels/BlockedPool.h"
+#include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
 #include "onednn/Dnnl.h"
 
@@ -37,7 +38,7 @@ public:
         // The primitive made for the last input serves this one: nothing
         // is derived again.
         const bool planned = built_ && x.shape() == builtX_ && x.layout() == builtIn_ &&
-                             ctx.mayLeavePlain == builtAllowed_ && x.type() == DType::Float &&
+                             ctx.mayLeavePlain() == builtAllowed_ && x.type() == DType::Float &&
                              !(isMax_ && ctx.wantsOutput(1));
         if (!planned && !plan(ctx)) {
             runReference(ctx);
@@ -45,7 +46,7 @@ public:
         }
         Tensor& y = ctx.out(0, DType::Float, outShape_);
         y.setLayout(builtOut_);
-        if (y.size() == 0 || x.size() == 0 || ctx.dryRun) {
+        if (y.size() == 0 || x.size() == 0 || ctx.dryRun()) {
             ctx.zeroOutputs();
             return;
         }
@@ -80,7 +81,7 @@ private:
         const Layout inLayout = x.layout();
         const Layout poolLayout = inLayout == Layout::plain() ? Layout::channelsLast() : inLayout;
         // One pixel per channel reads the same in every layout: keep it plain.
-        const Layout outLayout = ctx.mayLeavePlain && ys[2] * ys[3] != 1 ? poolLayout : Layout::plain();
+        const Layout outLayout = ctx.mayLeavePlain() && ys[2] * ys[3] != 1 ? poolLayout : Layout::plain();
         outShape_ = physicalShape(ys, outLayout);
         builtOut_ = outLayout;
         built_ = false;
@@ -108,7 +109,7 @@ private:
             directShape_.countPad = countPad_;
             builtIn_ = inLayout;
             builtX_ = x.shape();
-            builtAllowed_ = ctx.mayLeavePlain;
+            builtAllowed_ = ctx.mayLeavePlain();
             built_ = true;
             return true;
         }
@@ -118,7 +119,7 @@ private:
             dn::rethrow(e, "pooling");
         }
         builtX_ = x.shape();
-        builtAllowed_ = ctx.mayLeavePlain;
+        builtAllowed_ = ctx.mayLeavePlain();
         return true;
     }
 
@@ -183,11 +184,11 @@ private:
             return;
         }
         toPlain_.run(ctx.in(0), plain_, Layout::plain());
-        const Tensor* original = ctx.inputs_[0];
-        ctx.inputs_[0] = &plain_;
+        const Tensor* original = ctx.inputs()[0];
+        ctx.setInput(0, &plain_);
         reference_->run(ctx);
-        ctx.inputs_[0] = original;
-        for (Tensor* out : ctx.outputs_) {
+        ctx.setInput(0, original);
+        for (Tensor* out : ctx.outputs()) {
             if (out != nullptr) out->setLayout(Layout::plain());
         }
     }

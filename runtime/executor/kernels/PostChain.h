@@ -9,11 +9,12 @@
 
 namespace vexart {
 
-inline float activate(Fusion::Act act, float alpha, float beta, float v) {
-    switch (act) {
+inline float activate(const Fusion::Post& p, float v) {
+    const float alpha = p.alpha, beta = p.beta;
+    switch (p.act) {
         case Fusion::Act::Relu: return v > 0 ? v : 0.0f;
         case Fusion::Act::LeakyRelu: return v > 0 ? v : v * alpha;
-        case Fusion::Act::Clip: return std::min(std::max(v, alpha), beta);
+        case Fusion::Act::Clip: return std::min(std::max(v, p.lo), p.hi);
         case Fusion::Act::Sigmoid: return 1.0f / (1.0f + std::exp(-v));
         case Fusion::Act::Tanh: return std::tanh(v);
         case Fusion::Act::HardSigmoid: return std::min(std::max(alpha * v + beta, 0.0f), 1.0f);
@@ -45,10 +46,10 @@ inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int6
         } else if (p.act == Fusion::Act::FakeQuant) {
             // As oneDNN's chain and the exporters' fake quantization compute
             // it: times 1/scale, halves to even, offsets from the zero point.
-            const float inv = 1.0f / p.alpha, lo = p.lo - p.beta, hi = p.hi - p.beta;
-            for (int64_t i = 0; i < n; ++i) y[i] = std::min(std::max(std::nearbyint(y[i] * inv), lo), hi) * p.alpha;
+            const float inv = 1.0f / p.scale, lo = p.lo - p.zero, hi = p.hi - p.zero;
+            for (int64_t i = 0; i < n; ++i) y[i] = std::min(std::max(std::nearbyint(y[i] * inv), lo), hi) * p.scale;
         } else {
-            for (int64_t i = 0; i < n; ++i) y[i] = activate(p.act, p.alpha, p.beta, y[i]);
+            for (int64_t i = 0; i < n; ++i) y[i] = activate(p, y[i]);
         }
     }
 }

@@ -15,6 +15,7 @@
 #include "core/Broadcast.h"
 #include "core/Dispatch.h"
 #include "core/Kernel.h"
+#include "kernels/Fallbacks.h"
 #include "core/Threads.h"
 #include "kernels/Window.h"
 

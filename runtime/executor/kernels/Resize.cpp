@@ -312,7 +312,7 @@ public:
         // and sizes are constants): nothing is derived again.
         const size_t scalesInput = upsample_ || opset_ < 11 ? 1 : 2;
         const bool planned = built_ && x.shape() == builtX_ && x.layout() == builtIn_ &&
-                             ctx.mayLeavePlain == builtAllowed_ &&
+                             ctx.mayLeavePlain() == builtAllowed_ &&
                              (!ctx.has(scalesInput) || ctx.isConstant(scalesInput)) && (!ctx.has(3) || ctx.isConstant(3));
         if (!planned && !build(ctx)) {
             ReferenceResize::run(ctx);
@@ -320,7 +320,7 @@ public:
         }
         Tensor& y = ctx.out(0, DType::Float, outShape_);
         y.setLayout(builtOut_);
-        if (ctx.dryRun) {
+        if (ctx.dryRun()) {
             ctx.zeroOutputs();
             return;
         }
@@ -338,7 +338,7 @@ private:
         const Tensor& x = ctx.in(0);
         const Shape xs = x.logicalShape();
         const Layout inLayout = x.layout();
-        const Layout outLayout = ctx.mayLeavePlain ? (inLayout == Layout::plain() ? Layout::channelsLast() : inLayout)
+        const Layout outLayout = ctx.mayLeavePlain() ? (inLayout == Layout::plain() ? Layout::channelsLast() : inLayout)
                                                   : Layout::plain();
         try {
             auto& eng = onednn::cpuEngine();
@@ -353,7 +353,7 @@ private:
         builtX_ = x.shape();
         builtIn_ = inLayout;
         builtOut_ = outLayout;
-        builtAllowed_ = ctx.mayLeavePlain;
+        builtAllowed_ = ctx.mayLeavePlain();
         outShape_ = physicalShape(ys, outLayout);
         built_ = true;
         return true;

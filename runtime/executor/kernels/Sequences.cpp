@@ -6,6 +6,7 @@
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
 #include "core/Kernel.h"
+#include "kernels/Fallbacks.h"
 #include "graph/Subgraph.h"
 
 namespace vexart {

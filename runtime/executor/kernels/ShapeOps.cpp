@@ -9,6 +9,7 @@
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
 #include "core/Kernel.h"
+#include "kernels/Fallbacks.h"
 #include "core/Threads.h"
 
 namespace vexart {

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "onednn/Dnnl.h"
+#include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -54,7 +55,7 @@ public:
                 builtDims_ = {outer, dim, inner};
                 built_ = true;
             }
-            if (ctx.dryRun) {
+            if (ctx.dryRun()) {
                 ctx.zeroOutputs();
                 return;
             }

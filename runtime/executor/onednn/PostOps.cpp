@@ -9,7 +9,7 @@ std::vector<Eltwise> eltwisesOf(const Fusion::Post& p) {
     switch (p.act) {
         case Fusion::Act::Relu:
         case Fusion::Act::LeakyRelu: return {{A::eltwise_relu, p.alpha, p.beta}};
-        case Fusion::Act::Clip: return {{A::eltwise_clip_v2, p.alpha, p.beta}};
+        case Fusion::Act::Clip: return {{A::eltwise_clip_v2, p.lo, p.hi}};
         case Fusion::Act::Sigmoid: return {{A::eltwise_logistic, p.alpha, p.beta}};
         case Fusion::Act::Tanh: return {{A::eltwise_tanh, p.alpha, p.beta}};
         case Fusion::Act::HardSwish: return {{A::eltwise_hardswish, p.alpha, p.beta}};
@@ -21,10 +21,10 @@ std::vector<Eltwise> eltwisesOf(const Fusion::Post& p) {
             // Offsets from the zero point, so every step but the product is
             // exact. The product is a power of one: a second linear in the
             // chain would take the first one's parameters (see repeatsAnEltwise).
-            return {{A::eltwise_pow, 1.0f / p.alpha, 1.0f},
+            return {{A::eltwise_pow, 1.0f / p.scale, 1.0f},
                     {A::eltwise_round, 0.0f, 0.0f},
-                    {A::eltwise_clip_v2, p.lo - p.beta, p.hi - p.beta},
-                    {A::eltwise_linear, p.alpha, 0.0f}};
+                    {A::eltwise_clip_v2, p.lo - p.zero, p.hi - p.zero},
+                    {A::eltwise_linear, p.scale, 0.0f}};
     }
     return {};
 }

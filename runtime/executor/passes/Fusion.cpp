@@ -44,16 +44,16 @@ bool activationOf(const GraphState& g, const Node& n, Fusion::Post& p) {
         p.alpha = value(a.alpha, 1.0f);
     } else if (n.opType == "Clip") {
         p.act = Fusion::Act::Clip;
-        p.alpha = a.clipMin;
-        p.beta = a.clipMax;
+        p.lo = a.clipMin;
+        p.hi = a.clipMax;
         if (a.opset >= 11) {
-            p.alpha = -std::numeric_limits<float>::infinity();
-            p.beta = std::numeric_limits<float>::infinity();
-            if (!constScalar(g, n, 1, p.alpha) || !constScalar(g, n, 2, p.beta)) return false;
+            p.lo = -std::numeric_limits<float>::infinity();
+            p.hi = std::numeric_limits<float>::infinity();
+            if (!constScalar(g, n, 1, p.lo) || !constScalar(g, n, 2, p.hi)) return false;
         }
         // oneDNN's clip needs finite bounds.
-        p.alpha = std::fmax(p.alpha, -std::numeric_limits<float>::max());
-        p.beta = std::fmin(p.beta, std::numeric_limits<float>::max());
+        p.lo = std::fmax(p.lo, -std::numeric_limits<float>::max());
+        p.hi = std::fmin(p.hi, std::numeric_limits<float>::max());
     } else {
         return false;
     }
@@ -152,7 +152,7 @@ Node* hardSwishChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node* clip = g.soleOfType(add.outputs[0], "Clip");
         Fusion::Post relu6;
         if (clip == nullptr || clip->inputs[0] != add.outputs[0] || !activationOf(g, *clip, relu6) ||
-            relu6.alpha != 0.0f || relu6.beta != 6.0f) {
+            relu6.lo != 0.0f || relu6.hi != 6.0f) {
             continue;
         }
         int gated = clip->outputs[0];
@@ -208,8 +208,8 @@ Node* fakeQuantChain(const GraphState& g, int x, std::vector<Node*>& spanned, Fu
     }
     p = {};
     p.act = Fusion::Act::FakeQuant;
-    p.alpha = s1;
-    p.beta = z1;
+    p.scale = s1;
+    p.zero = z1;
     p.lo = t1 == DType::UInt8 ? 0.0f : -128.0f;
     p.hi = t1 == DType::UInt8 ? 255.0f : 127.0f;
     spanned = {q};
@@ -281,11 +281,11 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout o
             const bool before = !post.empty() && !post.back().isAdd;
             if (before && post.back().act == Fusion::Act::Relu) {
                 foldsRelu = true;
-                p.lo = std::max(p.lo, p.beta);
+                p.lo = std::max(p.lo, p.zero);
             } else if (before && post.back().act == Fusion::Act::Clip) {
                 foldsRelu = true;
-                p.lo = std::max(p.lo, std::nearbyint(post.back().alpha / p.alpha) + p.beta);
-                p.hi = std::min(p.hi, std::nearbyint(post.back().beta / p.alpha) + p.beta);
+                p.lo = std::max(p.lo, std::nearbyint(post.back().lo / p.scale) + p.zero);
+                p.hi = std::min(p.hi, std::nearbyint(post.back().hi / p.scale) + p.zero);
                 p.lo = std::min(p.lo, p.hi);
             }
         } else if (next == nullptr) {
