@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Fusion.h"
+#include "core/OpTraits.h"
 #include "core/QuantGrid.h"
 #include "core/Tensor.h"
 
@@ -86,38 +88,6 @@ private:
     std::vector<Tensor> spare_;
 };
 
-// Element-wise work folded into the kernel that produces its input.
-struct Fusion {
-    enum class Act { Relu, LeakyRelu, Clip, Sigmoid, Tanh, HardSigmoid, HardSwish, Swish, Elu, Gelu, FakeQuant };
-    struct Post {
-        bool isAdd = false;  // adds `addend` (same shape and layout as the output)
-        bool perChannel = false;  // ...or a constant with one value per output channel
-        Act act = Act::Relu;
-        // The activation's own parameters (LeakyRelu's slope, HardSigmoid's
-        // slope and offset, Elu's alpha, Swish's beta) as the operator names them.
-        float alpha = 0, beta = 0;
-        // Clip: the bounds. FakeQuant: the bounds of the codes.
-        float lo = 0, hi = 0;
-        // FakeQuant: onto the grid of this step and zero point, saturated to
-        // [lo, hi] (a QuantizeLinear, DequantizeLinear pair).
-        float scale = 0, zero = 0;
-        const Tensor* addend = nullptr;
-    };
-    // Per output channel, applied first (a folded BatchNormalization).
-    std::vector<float> scale, shift;
-    std::vector<Post> post;
-    bool empty() const { return scale.empty() && post.empty(); }
-    // Throws when an added operand no longer matches `out` in shape and
-    // layout (a data-dependent shape left the plan).
-    void checkAddends(const Tensor& out) const {
-        for (const auto& p : post) {
-            if (p.isAdd && !p.perChannel && (p.addend->shape() != out.shape() || p.addend->layout() != out.layout())) {
-                throw ExecError("fused operand " + shapeText(p.addend->shape()) + " no longer matches the output");
-            }
-        }
-    }
-};
-
 // What a kernel does with tensors in other layouts than the plain one
 // (see Tensor::layout).
 enum class LayoutUse {
@@ -175,7 +145,14 @@ using KernelFactory = std::function<std::unique_ptr<Kernel>(const onnx::NodeProt
 
 // Registered operators; null when the type is unknown.
 const KernelFactory* findKernel(const std::string& opType);
-void registerKernel(const std::string& opType, KernelFactory factory);
+// Registers an operator's kernel with what the passes may know of it.
+// `source` records the file that implements it (for vexa-dlc-info and readers).
+void registerKernel(const std::string& opType, KernelFactory factory, OpTraits traits = {},
+                    const char* source = __builtin_FILE());
+// The traits of a registered operator (none declared for an unknown one).
+const OpTraits& opTraits(const std::string& opType);
+// Every registered operator, with the file that implements it.
+std::vector<std::pair<std::string, std::string>> registeredOperators();
 
 // Kernel built from a plain function of the context and the node's attributes.
 template <typename F>

@@ -1,5 +1,6 @@
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
@@ -8,8 +9,14 @@
 namespace vexart {
 namespace {
 
-std::unordered_map<std::string, KernelFactory>& registry() {
-    static std::unordered_map<std::string, KernelFactory> r;
+struct Registration {
+    KernelFactory factory;
+    OpTraits traits;
+    std::string source;
+};
+
+std::unordered_map<std::string, Registration>& registry() {
+    static std::unordered_map<std::string, Registration> r;
     return r;
 }
 
@@ -53,14 +60,36 @@ void copyTyped(const Field& field, DType type, const Shape& shape, Tensor& out) 
 
 }  // namespace
 
-const KernelFactory* findKernel(const std::string& opType) {
+static const std::unordered_map<std::string, Registration>& registered() {
     static std::once_flag once;
     std::call_once(once, registerAll);
-    const auto it = registry().find(opType);
-    return it == registry().end() ? nullptr : &it->second;
+    return registry();
 }
 
-void registerKernel(const std::string& opType, KernelFactory factory) { registry()[opType] = std::move(factory); }
+const KernelFactory* findKernel(const std::string& opType) {
+    const auto it = registered().find(opType);
+    return it == registered().end() ? nullptr : &it->second.factory;
+}
+
+void registerKernel(const std::string& opType, KernelFactory factory, OpTraits traits, const char* source) {
+    std::string file = source;
+    const auto slash = file.find("executor/");
+    if (slash != std::string::npos) file.erase(0, slash + 9);
+    registry()[opType] = {std::move(factory), std::move(traits), std::move(file)};
+}
+
+const OpTraits& opTraits(const std::string& opType) {
+    static const OpTraits none;
+    const auto it = registered().find(opType);
+    return it == registered().end() ? none : it->second.traits;
+}
+
+std::vector<std::pair<std::string, std::string>> registeredOperators() {
+    std::vector<std::pair<std::string, std::string>> ops;
+    for (const auto& [name, r] : registered()) ops.emplace_back(name, r.source);
+    std::sort(ops.begin(), ops.end());
+    return ops;
+}
 
 const void* Attrs::find(const char* name) const {
     for (const auto& a : node_.attribute()) {

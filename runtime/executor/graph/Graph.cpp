@@ -45,8 +45,7 @@ int64_t opsetOf(const onnx::ModelProto& model) {
 
 // Operators whose output is their first input's bytes under another shape.
 bool isAlias(const Node& n, const std::vector<int>& inputs, const std::vector<int>& outputs) {
-    static const std::set<std::string> ops = {"Reshape", "Flatten", "Squeeze", "Unsqueeze", "Identity", "Dropout"};
-    if (ops.count(n.opType) == 0 || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
+    if (!n.traits->view || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
     // Dropout's mask is a second output that would have to be written.
     return outputs.size() == 1 || outputs[1] < 0;
 }
@@ -129,6 +128,7 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
         auto node = std::make_unique<Node>();
         node->name = n.name();
         node->opType = n.op_type();
+        node->traits = &opTraits(n.op_type());
         node->attrs = attrsOf(n, opset);
         for (const auto& in : n.input()) node->inputs.push_back(in.empty() ? -1 : valueIndex(in, false));
         // What its subgraphs read from this graph is an input too.
@@ -388,7 +388,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         try {
             // Constant work is folded plain; layouts only matter per execution.
             LayoutUse use = allConst ? LayoutUse::Plain
-                            : layoutFree(n.opType) ? LayoutUse::Elementwise
+                            : n.traits->layoutFree ? LayoutUse::Elementwise
                                                    : kernel->layoutUse(*n.ctx);
             bool onPhysical = false;
             Layout physicalLayout = Layout::plain();
@@ -498,7 +498,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
             if (copied) releaseInitializer(v);
         }
         // Shape only looks at the (now fixed) shape of its input.
-        const bool foldable = allConst || n.opType == "Shape" || n.opType == "Size";
+        const bool foldable = allConst || n.traits->shapeOnly;
         if (foldable && !outputWanted) {
             for (Tensor* out : n.ctx->outputs()) {
                 if (out != nullptr) isConst_[static_cast<size_t>(out - values_.data())] = true;

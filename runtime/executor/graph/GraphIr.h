@@ -28,6 +28,7 @@ struct NodeAttrs {
 struct Node {
     std::string name;
     std::string opType;
+    const OpTraits* traits = nullptr;  // declared where its kernel registers
     std::vector<int> inputs;   // -1 for an omitted optional input
     std::vector<int> outputs;  // -1 for an omitted optional output
     NodeAttrs attrs;

@@ -133,7 +133,7 @@ private:
 
 void registerBatchNormKernels() {
     registerKernel("BatchNormalization",
-                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<BatchNormKernel>(n); });
+                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<BatchNormKernel>(n); }, OpTraits::computed());
 }
 
 }  // namespace vexart

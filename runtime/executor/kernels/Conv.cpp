@@ -485,7 +485,7 @@ private:
 void allowIntegerConvolution(bool allowed) { integerAllowed = allowed; }
 
 void registerConvKernels() {
-    registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); });
+    registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); }, OpTraits::product(0));
 }
 
 }  // namespace vexart

@@ -223,12 +223,32 @@ std::unique_ptr<Kernel> variadicKernel(Bin op, bool mean) {
     return std::make_unique<K>(op, mean);
 }
 
+// Traits of element-wise operators: layout-free; `computes` when a
+// fixed-point runtime quantizes their result.
+OpTraits elementwise(bool computes = false) {
+    OpTraits t;
+    t.layoutFree = true;
+    t.computesFloat = computes;
+    return t;
+}
+
+// An activation that may run as a post-op, with its attribute defaults.
+OpTraits activation(Fusion::Act act, float alpha = std::nanf(""), float beta = std::nanf("")) {
+    OpTraits t = elementwise(true);
+    t.inPlaceSafe = true;
+    t.fusesAs = act;
+    t.alpha = alpha;
+    t.beta = beta;
+    return t;
+}
+
+// Unary float functions of x and the node's alpha and beta (defaults from `traits`).
 template <typename F>
-void registerUnaryFloat(const char* name, F f) {
-    registerKernel(name, [f](const onnx::NodeProto& node, int64_t) {
+void registerUnaryFloat(const char* name, F f, OpTraits traits = {}) {
+    registerKernel(name, [f, traits](const onnx::NodeProto& node, int64_t) {
         const Attrs attrs(node);
-        const float alpha = attrs.f("alpha", std::nanf(""));
-        const float beta = attrs.f("beta", std::nanf(""));
+        const float alpha = traits.alphaOr(attrs.f("alpha", std::nanf("")));
+        const float beta = traits.betaOr(attrs.f("beta", std::nanf("")));
         return lambdaKernel([f, alpha, beta](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
@@ -237,11 +257,11 @@ void registerUnaryFloat(const char* name, F f) {
                         [&](T v) { return static_cast<T>(f(v, alpha, beta)); });
             })
         });
-    });
+    }, traits);
 }
 
 template <typename F>
-void registerUnaryNumeric(const char* name, F f) {
+void registerUnaryNumeric(const char* name, F f, OpTraits traits = {}) {
     registerKernel(name, [f](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([f](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
@@ -250,7 +270,7 @@ void registerUnaryNumeric(const char* name, F f) {
                 mapInto(x.data<T>(), out.data<T>(), x.size(), [&](T v) { return static_cast<T>(f(v)); });
             })
         });
-    });
+    }, traits);
 }
 
 }  // namespace
@@ -262,7 +282,7 @@ void registerElementwiseKernels() {
         const Bin o = op;
         registerKernel(name, [o](const onnx::NodeProto&, int64_t opset) {
             return std::make_unique<BinaryKernel>(o, o == Bin::PRelu && opset < 7);
-        });
+        }, elementwise(o == Bin::PRelu));
     }
     registerKernel("BitShift", [](const onnx::NodeProto& n, int64_t) {
         const std::string dir = Attrs(n).s("direction", "");
@@ -303,10 +323,10 @@ void registerElementwiseKernels() {
     registerKernel("And", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::And); });
     registerKernel("Or", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Or); });
     registerKernel("Xor", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Xor); });
-    registerKernel("Sum", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, false); });
-    registerKernel("Mean", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, true); });
-    registerKernel("Max", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Max, false); });
-    registerKernel("Min", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Min, false); });
+    registerKernel("Sum", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, false); }, elementwise());
+    registerKernel("Mean", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, true); }, elementwise());
+    registerKernel("Max", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Max, false); }, elementwise());
+    registerKernel("Min", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Min, false); }, elementwise());
 
     registerKernel("Not", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
@@ -317,16 +337,16 @@ void registerElementwiseKernels() {
     });
 
     using F = float;
-    registerUnaryFloat("Relu", [](double x, F, F) { return x > 0 ? x : 0.0; });
-    registerUnaryFloat("Sigmoid", [](double x, F, F) { return 1.0 / (1.0 + std::exp(-x)); });
-    registerUnaryFloat("Tanh", [](double x, F, F) { return std::tanh(x); });
-    registerUnaryFloat("Exp", [](double x, F, F) { return std::exp(x); });
-    registerUnaryFloat("Log", [](double x, F, F) { return std::log(x); });
-    registerUnaryFloat("Sqrt", [](double x, F, F) { return std::sqrt(x); });
-    registerUnaryFloat("Reciprocal", [](double x, F, F) { return 1.0 / x; });
-    registerUnaryFloat("Floor", [](double x, F, F) { return std::floor(x); });
-    registerUnaryFloat("Ceil", [](double x, F, F) { return std::ceil(x); });
-    registerUnaryFloat("Round", [](double x, F, F) { return std::nearbyint(x); });
+    registerUnaryFloat("Relu", [](double x, F, F) { return x > 0 ? x : 0.0; }, activation(Fusion::Act::Relu));
+    registerUnaryFloat("Sigmoid", [](double x, F, F) { return 1.0 / (1.0 + std::exp(-x)); }, activation(Fusion::Act::Sigmoid));
+    registerUnaryFloat("Tanh", [](double x, F, F) { return std::tanh(x); }, activation(Fusion::Act::Tanh));
+    registerUnaryFloat("Exp", [](double x, F, F) { return std::exp(x); }, elementwise());
+    registerUnaryFloat("Log", [](double x, F, F) { return std::log(x); }, elementwise());
+    registerUnaryFloat("Sqrt", [](double x, F, F) { return std::sqrt(x); }, elementwise());
+    registerUnaryFloat("Reciprocal", [](double x, F, F) { return 1.0 / x; }, elementwise());
+    registerUnaryFloat("Floor", [](double x, F, F) { return std::floor(x); }, elementwise());
+    registerUnaryFloat("Ceil", [](double x, F, F) { return std::ceil(x); }, elementwise());
+    registerUnaryFloat("Round", [](double x, F, F) { return std::nearbyint(x); }, elementwise());
     registerUnaryFloat("Sin", [](double x, F, F) { return std::sin(x); });
     registerUnaryFloat("Cos", [](double x, F, F) { return std::cos(x); });
     registerUnaryFloat("Tan", [](double x, F, F) { return std::tan(x); });
@@ -338,21 +358,27 @@ void registerElementwiseKernels() {
     registerUnaryFloat("Asinh", [](double x, F, F) { return std::asinh(x); });
     registerUnaryFloat("Acosh", [](double x, F, F) { return std::acosh(x); });
     registerUnaryFloat("Atanh", [](double x, F, F) { return std::atanh(x); });
-    registerUnaryFloat("Erf", [](double x, F, F) { return std::erf(x); });
-    registerUnaryFloat("Softplus", [](double x, F, F) { return std::log1p(std::exp(x)); });
-    registerUnaryFloat("Softsign", [](double x, F, F) { return x / (1.0 + std::fabs(x)); });
-    registerUnaryFloat("LeakyRelu", [](double x, F a, F) { return x < 0 ? x * (std::isnan(a) ? 0.01 : a) : x; });
-    registerUnaryFloat("Elu", [](double x, F a, F) { return x < 0 ? (std::isnan(a) ? 1.0 : a) * std::expm1(x) : x; });
+    registerUnaryFloat("Erf", [](double x, F, F) { return std::erf(x); }, elementwise(true));
+    registerUnaryFloat("Softplus", [](double x, F, F) { return std::log1p(std::exp(x)); }, elementwise());
+    registerUnaryFloat("Softsign", [](double x, F, F) { return x / (1.0 + std::fabs(x)); }, elementwise());
+    registerUnaryFloat("LeakyRelu", [](double x, F a, F) { return x < 0 ? x * a : x; },
+                       activation(Fusion::Act::LeakyRelu, 0.01f));
+    registerUnaryFloat("Elu", [](double x, F a, F) { return x < 0 ? a * std::expm1(x) : x; },
+                       activation(Fusion::Act::Elu, 1.0f));
+    OpTraits celu;
+    celu.alpha = 1.0f;
     registerUnaryFloat("Celu", [](double x, F a, F) {
-        const double al = std::isnan(a) ? 1.0 : a;
+        const double al = a;
         return std::max(0.0, x) + std::min(0.0, al * std::expm1(x / al));
-    });
-    registerUnaryFloat("ThresholdedRelu", [](double x, F a, F) { return x > (std::isnan(a) ? 1.0 : a) ? x : 0.0; });
+    }, celu);
+    OpTraits thresholded;
+    thresholded.alpha = 1.0f;
+    registerUnaryFloat("ThresholdedRelu", [](double x, F a, F) { return x > a ? x : 0.0; }, thresholded);
     registerUnaryFloat("HardSigmoid", [](double x, F a, F b) {
-        const double v = (std::isnan(a) ? 0.2 : a) * x + (std::isnan(b) ? 0.5 : b);
+        const double v = static_cast<double>(a) * x + b;
         return std::max(0.0, std::min(1.0, v));
-    });
-    registerUnaryFloat("HardSwish", [](double x, F, F) { return x * std::max(0.0, std::min(1.0, x / 6 + 0.5)); });
+    }, activation(Fusion::Act::HardSigmoid, 0.2f, 0.5f));
+    registerUnaryFloat("HardSwish", [](double x, F, F) { return x * std::max(0.0, std::min(1.0, x / 6 + 0.5)); }, activation(Fusion::Act::HardSwish));
     registerKernel("Selu", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         const double alpha = a.f("alpha", 1.67326319217681884765625f);
@@ -367,7 +393,7 @@ void registerElementwiseKernels() {
                 });
             })
         });
-    });
+    }, elementwise());
     registerKernel("Shrink", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         const double bias = a.f("bias", 0.0f);
@@ -383,9 +409,9 @@ void registerElementwiseKernels() {
             })
         });
     });
-    registerUnaryNumeric("Abs", [](auto x) { return x < 0 ? wrapNeg(x) : x; });
-    registerUnaryNumeric("Neg", [](auto x) { return wrapNeg(x); });
-    registerUnaryNumeric("Sign", [](auto x) { return x > 0 ? 1 : x < 0 ? -1 : 0; });
+    registerUnaryNumeric("Abs", [](auto x) { return x < 0 ? wrapNeg(x) : x; }, elementwise());
+    registerUnaryNumeric("Neg", [](auto x) { return wrapNeg(x); }, elementwise());
+    registerUnaryNumeric("Sign", [](auto x) { return x > 0 ? 1 : x < 0 ? -1 : 0; }, elementwise());
     for (const char* name : {"IsNaN", "IsInf"}) {
         const bool nan = std::string(name) == "IsNaN";
         registerKernel(name, [nan](const onnx::NodeProto& n, int64_t) {
@@ -418,7 +444,7 @@ void registerElementwiseKernels() {
                 mapInto(x.data<T>(), out.data<T>(), x.size(), [mn, mx](T v) { return v < mn ? mn : v > mx ? mx : v; });
             })
         });
-    });
+    }, activation(Fusion::Act::Clip));
 
     registerKernel("Cast", [](const onnx::NodeProto& n, int64_t) {
         const auto to = static_cast<DType>(Attrs(n).i("to", 1));
@@ -433,7 +459,13 @@ void registerElementwiseKernels() {
             castTensor(ctx.in(0), ctx.in(1).type(), out);
         });
     });
+    // Copies of their input: views where the plan allows.
+    OpTraits identity;
+    identity.view = true;
+    identity.keepsGrid = true;
     for (const char* name : {"Identity", "Dropout"}) {
+        // Identity has one output, so it may also stay in its input's layout.
+        identity.layoutFree = std::string(name) == "Identity";
         registerKernel(name, [](const onnx::NodeProto&, int64_t) {
             return lambdaKernel([](KernelContext& ctx) {
                 const Tensor& x = ctx.in(0);
@@ -444,7 +476,7 @@ void registerElementwiseKernels() {
                     std::memset(mask.raw(), 1, mask.bytes());
                 }
             });
-        });
+        }, identity);
     }
 
     registerKernel("Where", [](const onnx::NodeProto&, int64_t) {
@@ -475,7 +507,7 @@ void registerElementwiseKernels() {
                 }
             })
         });
-    });
+    }, elementwise());
 }
 
 }  // namespace vexart

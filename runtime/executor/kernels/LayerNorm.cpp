@@ -89,7 +89,7 @@ void registerLayerNormKernels() {
     registerKernel("LayerNormalization", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         return std::make_unique<LayerNormKernel>(a.f("epsilon", 1e-5f), a.i("axis", -1));
-    });
+    }, OpTraits::computed());
 }
 
 }  // namespace vexart

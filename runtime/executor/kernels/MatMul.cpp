@@ -285,8 +285,8 @@ private:
 }  // namespace
 
 void registerMatMulKernels() {
-    registerKernel("MatMul", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, false); });
-    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, true); });
+    registerKernel("MatMul", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, false); }, OpTraits::product(1));
+    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, true); }, OpTraits::product(1));
 }
 
 }  // namespace vexart

@@ -217,9 +217,13 @@ void registerPoolKernels() {
                                                                    {"GlobalAveragePool", {false, true}}};
     for (const auto& [name, kind] : kinds) {
         const bool isMax = kind.first, global = kind.second;
+        // A maximum is one of its inputs' values; an average is computed.
+        OpTraits traits;
+        traits.keepsGrid = isMax;
+        traits.computesFloat = !isMax;
         registerKernel(name, [isMax, global](const onnx::NodeProto& n, int64_t) {
             return std::make_unique<PoolKernel>(n, isMax, global);
-        });
+        }, traits);
     }
 }
 

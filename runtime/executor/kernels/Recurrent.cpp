@@ -57,24 +57,31 @@ void activateAll(const Activation& a, float* p, int64_t n) {
 }
 
 // Names as the operator set spells them, in any case; alpha and beta
-// default per function where the list leaves them out.
+// default per function where the list leaves them out: an operator's own
+// defaults (its traits), or the recurrent set's for Affine and ScaledTanh,
+// which are no operators.
 Activation activationNamed(std::string name, const std::vector<float>& alphas, const std::vector<float>& betas, size_t i) {
     for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     struct Known {
-        const char* name;
+        const char* op;
         Activation::Kind kind;
-        float alpha, beta;
+        float alpha, beta;  // for the two that are no operators
     };
     static const Known known[] = {
-        {"relu", Activation::Relu, 0, 0},           {"tanh", Activation::Tanh, 0, 0},
-        {"sigmoid", Activation::Sigmoid, 0, 0},     {"affine", Activation::Affine, 1, 0},
-        {"leakyrelu", Activation::LeakyRelu, 0.01f, 0}, {"thresholdedrelu", Activation::ThresholdedRelu, 1, 0},
-        {"scaledtanh", Activation::ScaledTanh, 1, 1}, {"hardsigmoid", Activation::HardSigmoid, 0.2f, 0.5f},
-        {"elu", Activation::Elu, 1, 0},             {"softsign", Activation::Softsign, 0, 0},
-        {"softplus", Activation::Softplus, 0, 0},
+        {"Relu", Activation::Relu, 0, 0},           {"Tanh", Activation::Tanh, 0, 0},
+        {"Sigmoid", Activation::Sigmoid, 0, 0},     {"Affine", Activation::Affine, 1, 0},
+        {"LeakyRelu", Activation::LeakyRelu, 0, 0}, {"ThresholdedRelu", Activation::ThresholdedRelu, 0, 0},
+        {"ScaledTanh", Activation::ScaledTanh, 1, 1}, {"HardSigmoid", Activation::HardSigmoid, 0, 0},
+        {"Elu", Activation::Elu, 0, 0},             {"Softsign", Activation::Softsign, 0, 0},
+        {"Softplus", Activation::Softplus, 0, 0},
     };
     for (const auto& k : known) {
-        if (name == k.name) return {k.kind, i < alphas.size() ? alphas[i] : k.alpha, i < betas.size() ? betas[i] : k.beta};
+        std::string lower = k.op;
+        for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (name != lower) continue;
+        const OpTraits& t = opTraits(k.op);
+        const float alpha = std::isnan(t.alpha) ? k.alpha : t.alpha, beta = std::isnan(t.beta) ? k.beta : t.beta;
+        return {k.kind, i < alphas.size() ? alphas[i] : alpha, i < betas.size() ? betas[i] : beta};
     }
     throw ExecError("unknown recurrent activation '" + name + "'");
 }

@@ -491,7 +491,7 @@ std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset
 
 void registerNnKernels() {
     registerKernel("ConvTranspose",
-                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); });
+                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); }, OpTraits::product(1));
 
     registerKernel("InstanceNormalization", [](const onnx::NodeProto& n, int64_t) {
         const float eps = Attrs(n).f("epsilon", 1e-5f);

@@ -231,6 +231,25 @@ void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out)
     }
 }
 
+namespace {
+
+// Traits of the shape operators: `view` when the output is the input's
+// bytes unchanged, and every one of them keeps its input's values.
+OpTraits rearranges(bool view) {
+    OpTraits t;
+    t.view = view;
+    t.keepsGrid = true;
+    return t;
+}
+
+OpTraits fromShapeAlone() {
+    OpTraits t;
+    t.shapeOnly = true;
+    return t;
+}
+
+}  // namespace
+
 void registerShapeKernels() {
     registerKernel("Constant", [](const onnx::NodeProto& n, int64_t) {
         auto value = std::make_shared<Tensor>();
@@ -272,12 +291,12 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, DType::Int64, {e - b});
             for (int64_t i = b; i < e; ++i) out.data<int64_t>()[i - b] = s[static_cast<size_t>(i)];
         });
-    });
+    }, fromShapeAlone());
     registerKernel("Size", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             ctx.out(0, DType::Int64, {}).data<int64_t>()[0] = ctx.in(0).size();
         });
-    });
+    }, fromShapeAlone());
     registerKernel("Reshape", [](const onnx::NodeProto& n, int64_t opset) {
         const bool allowZero = Attrs(n).i("allowzero", 0) != 0;
         const auto attrShape = Attrs(n).ints("shape");
@@ -305,7 +324,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
         });
-    });
+    }, rearranges(true));
     registerKernel("Flatten", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axisAttr = Attrs(n).i("axis", 1);
         return lambdaKernel([axisAttr](KernelContext& ctx) {
@@ -318,7 +337,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), {outer, outer == 0 ? 0 : x.size() / std::max<int64_t>(outer, 1)});
             copyAll(x, out);
         });
-    });
+    }, rearranges(true));
     registerKernel("Transpose", [](const onnx::NodeProto& n, int64_t) {
         const auto permAttr = Attrs(n).ints("perm");
         return lambdaKernel([permAttr](KernelContext& ctx) {
@@ -339,7 +358,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             transpose(x, perm, out);
         });
-    });
+    }, rearranges(false));
     registerKernel("Squeeze", [](const onnx::NodeProto& n, int64_t) {
         const auto attrAxes = Attrs(n).ints("axes");
         return lambdaKernel([attrAxes](KernelContext& ctx) {
@@ -355,7 +374,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
         });
-    });
+    }, rearranges(true));
     registerKernel("Unsqueeze", [](const onnx::NodeProto& n, int64_t) {
         const auto attrAxes = Attrs(n).ints("axes");
         return lambdaKernel([attrAxes](KernelContext& ctx) {
@@ -376,17 +395,17 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
         });
-    });
+    }, rearranges(true));
     registerKernel("Slice", [](const onnx::NodeProto& n, int64_t opset) {
         return std::make_unique<SliceKernel>(n, opset);
-    });
+    }, rearranges(false));
     registerKernel("Gather", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axis = Attrs(n).i("axis", 0);
         return lambdaKernel([axis](KernelContext& ctx) {
             Tensor& out = ctx.out(0, ctx.in(0).type(), {});
             gather(ctx.in(0), ctx.in(1), axis, out);
         });
-    });
+    }, rearranges(false));
     registerKernel("GatherElements", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axisAttr = Attrs(n).i("axis", 0);
         return lambdaKernel([axisAttr](KernelContext& ctx) {
@@ -462,7 +481,7 @@ void registerShapeKernels() {
                 start += split[i];
             }
         });
-    });
+    }, rearranges(false));
     registerKernel("Expand", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
@@ -614,7 +633,7 @@ void registerShapeKernels() {
                 }
             })
         });
-    });
+    }, rearranges(false));
     for (const char* name : {"DepthToSpace", "SpaceToDepth"}) {
         const bool toSpace = std::string(name) == "DepthToSpace";
         registerKernel(name, [toSpace](const onnx::NodeProto& n, int64_t) {

@@ -79,7 +79,7 @@ private:
 void registerSoftmaxKernels() {
     registerKernel("Softmax", [](const onnx::NodeProto& n, int64_t opset) {
         return std::make_unique<SoftmaxKernel>(n, opset, false);
-    });
+    }, OpTraits::computed());
     registerKernel("LogSoftmax", [](const onnx::NodeProto& n, int64_t opset) {
         return std::make_unique<SoftmaxKernel>(n, opset, true);
     });

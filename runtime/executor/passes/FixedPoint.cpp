@@ -12,25 +12,12 @@ namespace vexart {
 
 namespace {
 
-// Operators whose output holds values of their input (they keep its grid).
-const std::set<std::string> kKeepsGrid = {"MaxPool", "Reshape", "Flatten", "Squeeze", "Unsqueeze", "Identity",
-                                          "Transpose", "Dropout", "Slice", "Gather", "Split", "Pad"};
-// Float computations whose results are quantized when no encoding is given.
-// (Float-only operators: arithmetic also computes integer shapes.)
-const std::set<std::string> kComputes = {
-    "Conv", "ConvTranspose", "Gemm", "MatMul", "Relu", "Clip", "LeakyRelu", "PRelu", "Sigmoid", "Tanh",
-    "HardSigmoid", "HardSwish", "Elu", "AveragePool", "GlobalAveragePool", "BatchNormalization", "Softmax",
-    "LayerNormalization", "Erf"};
-// Element-wise work that runs inside the producer it follows: the
-// producer's own output never exists in memory, so it is not quantized.
-const std::set<std::string> kActivations = {"Relu", "Clip", "LeakyRelu", "Sigmoid", "Tanh", "HardSigmoid",
-                                            "HardSwish", "Elu"};
-const std::set<std::string> kProducts = {"Conv", "ConvTranspose", "Gemm", "MatMul"};
+bool isActivation(const std::string& op) { return opTraits(op).fusesAs.has_value(); }
+bool isProduct(const std::string& op) { return opTraits(op).weightAxis >= 0; }
 
 bool fusesInto(const std::string& producer, const std::string& consumer) {
-    if (kActivations.count(consumer) != 0) return kProducts.count(producer) != 0 || producer == "Add" ||
-                                                  producer == "BatchNormalization";
-    if (consumer == "Add") return kProducts.count(producer) != 0;
+    if (isActivation(consumer)) return isProduct(producer) || producer == "Add" || producer == "BatchNormalization";
+    if (consumer == "Add") return isProduct(producer);
     if (consumer == "BatchNormalization") return producer == "Conv";
     return false;
 }
@@ -140,11 +127,9 @@ bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::
 }  // namespace
 
 int64_t productWeightAxis(const onnx::NodeProto& n) {
-    if (n.op_type() == "Conv") return 0;
-    if (n.op_type() == "MatMul" || n.op_type() == "ConvTranspose") return 1;
-    if (n.op_type() != "Gemm") return -1;
-    int64_t axis = 1;
-    for (const auto& a : n.attribute()) axis = a.name() == "transB" && a.i() != 0 ? 0 : axis;
+    int64_t axis = opTraits(n.op_type()).weightAxis;
+    // Gemm's transB swaps the weights' axes.
+    for (const auto& a : n.attribute()) axis = axis >= 0 && a.name() == "transB" && a.i() != 0 ? 1 - axis : axis;
     return axis;
 }
 
@@ -194,7 +179,7 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
     std::vector<onnx::TensorProto*> floats;
     for (int k = 0; k < g.node_size(); ++k) {
         const auto& n = g.node(k);
-        if (kProducts.count(n.op_type()) == 0 || n.input_size() < 2 || initializers.count(n.input(1)) == 0 ||
+        if (!isProduct(n.op_type()) || n.input_size() < 2 || initializers.count(n.input(1)) == 0 ||
             weightDone.count(n.input(1)) != 0) {
             continue;
         }
@@ -202,6 +187,7 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
         for (int i = 0; i < g.initializer_size(); ++i) {
             if (g.initializer(i).name() != n.input(1)) continue;
             const onnx::TensorProto w = g.initializer(i);
+            // Batched weights have no one output-channel axis.
             if (n.op_type() == "MatMul" && w.dims_size() != 2) break;
             if (quantizeWeight(r, w, axis, weightNodes)) {
                 weightDone.insert(w.name());
@@ -216,8 +202,9 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
         if (name.empty() || !r.quantizable(name)) return false;
         const auto& n = g.node(k);
         const bool encoded = options.encodings.count(name) != 0;
-        if (kKeepsGrid.count(n.op_type()) != 0) return false;
-        if (!encoded && (options.encodings.size() != 0 || kComputes.count(n.op_type()) == 0)) return false;
+        const OpTraits& traits = opTraits(n.op_type());
+        if (traits.keepsGrid) return false;
+        if (!encoded && (options.encodings.size() != 0 || !traits.computesFloat)) return false;
         const auto c = consumers.find(name);
         if (outputs.count(name) == 0 && c != consumers.end() && c->second.size() == 1 &&
             fusesInto(n.op_type(), g.node(c->second[0]).op_type())) {

@@ -22,28 +22,13 @@ bool constScalar(const GraphState& g, const Node& n, size_t input, float& out) {
 // The activation a node computes from its first input, if it is one.
 bool activationOf(const GraphState& g, const Node& n, Fusion::Post& p) {
     const NodeAttrs& a = n.attrs;
-    auto value = [](float v, float fallback) { return std::isnan(v) ? fallback : v; };
     p = {};
-    if (n.opType == "Relu") {
-        p.act = Fusion::Act::Relu;
-    } else if (n.opType == "LeakyRelu") {
-        p.act = Fusion::Act::LeakyRelu;
-        p.alpha = value(a.alpha, 0.01f);
-    } else if (n.opType == "Sigmoid") {
-        p.act = Fusion::Act::Sigmoid;
-    } else if (n.opType == "Tanh") {
-        p.act = Fusion::Act::Tanh;
-    } else if (n.opType == "HardSigmoid") {
-        p.act = Fusion::Act::HardSigmoid;
-        p.alpha = value(a.alpha, 0.2f);
-        p.beta = value(a.beta, 0.5f);
-    } else if (n.opType == "HardSwish") {
-        p.act = Fusion::Act::HardSwish;
-    } else if (n.opType == "Elu") {
-        p.act = Fusion::Act::Elu;
-        p.alpha = value(a.alpha, 1.0f);
-    } else if (n.opType == "Clip") {
-        p.act = Fusion::Act::Clip;
+    if (!n.traits->fusesAs) return false;
+    p.act = *n.traits->fusesAs;
+    // Parameters the operator has, at their defaults where the node leaves them out.
+    p.alpha = std::isnan(n.traits->alpha) ? 0.0f : n.traits->alphaOr(a.alpha);
+    p.beta = std::isnan(n.traits->beta) ? 0.0f : n.traits->betaOr(a.beta);
+    if (p.act == Fusion::Act::Clip) {
         p.lo = a.clipMin;
         p.hi = a.clipMax;
         if (a.opset >= 11) {
@@ -54,8 +39,6 @@ bool activationOf(const GraphState& g, const Node& n, Fusion::Post& p) {
         // oneDNN's clip needs finite bounds.
         p.lo = std::fmax(p.lo, -std::numeric_limits<float>::max());
         p.hi = std::fmin(p.hi, std::numeric_limits<float>::max());
-    } else {
-        return false;
     }
     return n.inputs.size() >= 1 && n.outputs.size() == 1;
 }
@@ -83,8 +66,8 @@ Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
             p.alpha = 1.0f;
             return &mul;
         }
-        const float alpha = std::isnan(gate.attrs.alpha) ? 0.2f : gate.attrs.alpha;
-        const float beta = std::isnan(gate.attrs.beta) ? 0.5f : gate.attrs.beta;
+        const float alpha = gate.traits->alphaOr(gate.attrs.alpha);
+        const float beta = gate.traits->betaOr(gate.attrs.beta);
         if (gate.opType == "HardSigmoid" && near(alpha, 1.0f / 6) && near(beta, 0.5f)) {
             p.act = Fusion::Act::HardSwish;
             return &mul;

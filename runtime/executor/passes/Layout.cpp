@@ -1,19 +1,6 @@
 #include "passes/Layout.h"
 
-#include <set>
-
 namespace vexart {
-
-bool layoutFree(const std::string& opType) {
-    static const std::set<std::string> ops = {
-        "Add",     "Sub",        "Mul",      "Div",      "Max",    "Min",  "Sum",  "Mean",     "Pow",
-        "Relu",    "LeakyRelu",  "Sigmoid",  "Tanh",     "Clip",   "Elu",  "Selu", "HardSigmoid",
-        "HardSwish", "Softplus", "Softsign", "Exp",      "Log",    "Sqrt", "Neg",  "Abs",      "Erf",
-        "Reciprocal", "Floor",   "Ceil",     "Round",    "Sign",   "PRelu", "Where", "Identity", "Mish",
-        "Gelu",
-    };
-    return ops.count(opType) != 0;
-}
 
 bool layoutView(const Shape& logical, Layout layout, int64_t channels, Shape& physical) {
     if (logical.size() > 4) return false;

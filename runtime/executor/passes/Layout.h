@@ -10,10 +10,6 @@
 
 namespace vexart {
 
-// Element-wise operators whose result does not depend on where each
-// element sits, as long as all operands are laid out alike.
-bool layoutFree(const std::string& opType);
-
 // The physical shape under which a plain tensor lines up with rank-4
 // tensors of `channels` channels in `layout` that it is broadcast against:
 // possible when its bytes are the same in both layouts (one channel, or

@@ -1,0 +1,56 @@
+// What the build passes know about an operator, declared by the kernel
+// file that registers it (see registerKernel), so that knowledge about an
+// operator lives beside its implementation and nowhere else.
+#pragma once
+
+#include <cmath>
+#include <optional>
+
+#include "core/Fusion.h"
+
+namespace vexart {
+
+struct OpTraits {
+    // Output 0 is input 0's bytes under another shape (Reshape and kin):
+    // it may be a view instead of a copy.
+    bool view = false;
+    // Element-wise: the result does not depend on where each element sits,
+    // so operands laid out alike may stay in their layout.
+    bool layoutFree = false;
+    // Output 0 may be written over input 0 (each element read before its own write).
+    bool inPlaceSafe = false;
+    // Output 0 holds values of input 0, so it lies on input 0's quantization grid.
+    bool keepsGrid = false;
+    // Output 0 follows from the inputs' shapes alone (Shape, Size): it folds
+    // to a constant once the shapes are fixed.
+    bool shapeOnly = false;
+    // A float computation whose result a fixed-point runtime quantizes.
+    bool computesFloat = false;
+    // A product with weights as input 1: the axis of the weights that runs
+    // over output channels (-1: not a product).
+    int weightAxis = -1;
+    // The activation a node of this type computes from input 0, as a
+    // post-op of the node it follows.
+    std::optional<Fusion::Act> fusesAs;
+    // Defaults of the `alpha` and `beta` attributes (NaN: the operator has none).
+    float alpha = std::nanf(""), beta = std::nanf("");
+
+    // A float computation (see computesFloat).
+    static OpTraits computed() {
+        OpTraits t;
+        t.computesFloat = true;
+        return t;
+    }
+    // A product over weights whose axis `weightAxis` runs over output channels.
+    static OpTraits product(int weightAxis) {
+        OpTraits t = computed();
+        t.weightAxis = weightAxis;
+        return t;
+    }
+
+    // An attribute value, or the operator's default where the node left it out (NaN).
+    float alphaOr(float given) const { return std::isnan(given) ? alpha : given; }
+    float betaOr(float given) const { return std::isnan(given) ? beta : given; }
+};
+
+}  // namespace vexart
