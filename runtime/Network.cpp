@@ -9,140 +9,12 @@
 
 #include "DiagLog.h"
 #include "DspEmulation.h"
+#include "UserBufferCodec.h"
 #include "executor/core/Dispatch.h"
-#include "executor/core/Threads.h"
-#include "executor/onednn/Dnnl.h"
-#include "executor/passes/FixedPoint.h"
 #include "runtimelib/VexaTypes.h"
 
 namespace vexart {
 namespace {
-
-uint32_t elementTypeOf(DType t) {
-    switch (t) {
-        case DType::Float: return 1;
-        case DType::Float16: return 3;
-        case DType::Int32: return 12;
-        case DType::UInt32: return 13;
-        case DType::Int8: return 14;
-        case DType::UInt8: return 15;
-        case DType::Int16: return 16;
-        case DType::UInt16: return 17;
-        case DType::Bool: return 18;
-        case DType::Int64: return 19;
-        case DType::UInt64: return 20;
-        default: return 0;
-    }
-}
-
-// Dense row-major index -> byte offset through the buffer's strides.
-template <typename F>
-void forEachStrided(const Shape& shape, const std::vector<size_t>& strides, size_t elemSize, F f) {
-    const size_t r = shape.size();
-    const int64_t n = elementCount(shape);
-    bool dense = strides.size() == r;
-    size_t expect = elemSize;
-    for (size_t i = r; dense && i-- > 0;) {
-        dense = strides[i] == expect;
-        expect *= static_cast<size_t>(shape[i]);
-    }
-    if (dense || strides.size() != r) {
-        for (int64_t i = 0; i < n; ++i) f(i, static_cast<size_t>(i) * elemSize);
-        return;
-    }
-    std::vector<int64_t> idx(r, 0);
-    size_t off = 0;
-    for (int64_t i = 0; i < n; ++i) {
-        f(i, off);
-        for (size_t d = r; d-- > 0;) {
-            off += strides[d];
-            if (++idx[d] < shape[d]) break;
-            off -= strides[d] * static_cast<size_t>(shape[d]);
-            idx[d] = 0;
-        }
-    }
-}
-
-size_t encodedSize(const Encoding& e) { return e.bitWidth / 8; }
-
-double decodeOne(const Encoding& e, const uint8_t* p) {
-    switch (e.elementType) {
-        case 1: {
-            float v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-        case 3: {
-            uint16_t h;
-            std::memcpy(&h, p, 2);
-            return halfToFloat(h);
-        }
-        case 10: return (static_cast<double>(*p) - static_cast<double>(e.stepExactly0)) * e.stepSize;
-        case 11: {
-            uint16_t q;
-            std::memcpy(&q, p, 2);
-            return (static_cast<double>(q) - static_cast<double>(e.stepExactly0)) * e.stepSize;
-        }
-        case 12: { int32_t v; std::memcpy(&v, p, 4); return v; }
-        case 13: { uint32_t v; std::memcpy(&v, p, 4); return v; }
-        case 14: return static_cast<int8_t>(*p);
-        case 15: return *p;
-        case 16: { int16_t v; std::memcpy(&v, p, 2); return v; }
-        case 17: { uint16_t v; std::memcpy(&v, p, 2); return v; }
-        case 18: return *p != 0;
-        case 19: { int64_t v; std::memcpy(&v, p, 8); return static_cast<double>(v); }
-        case 20: { uint64_t v; std::memcpy(&v, p, 8); return static_cast<double>(v); }
-        default: throw ExecError("user buffer has an unknown element type " + std::to_string(e.elementType));
-    }
-}
-
-template <typename T>
-void store(uint8_t* p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-void encodeOne(const Encoding& e, double v, uint8_t* p) {
-    switch (e.elementType) {
-        case 1: return store(p, static_cast<float>(v));
-        case 3: return store(p, floatToHalf(static_cast<float>(v)));
-        case 10:
-        case 11: {
-            const double maxQ = e.elementType == 10 ? 255.0 : 65535.0;
-            double q = e.stepSize != 0 ? std::round(v / e.stepSize + static_cast<double>(e.stepExactly0)) : 0.0;
-            q = std::isnan(q) ? 0.0 : std::clamp(q, 0.0, maxQ);
-            if (e.elementType == 10) {
-                *p = static_cast<uint8_t>(q);
-            } else {
-                store(p, static_cast<uint16_t>(q));
-            }
-            return;
-        }
-        case 12: return store(p, static_cast<int32_t>(v));
-        case 13: return store(p, static_cast<uint32_t>(static_cast<int64_t>(v)));
-        case 14: return store(p, static_cast<int8_t>(static_cast<int32_t>(v)));
-        case 15: return store(p, static_cast<uint8_t>(static_cast<int32_t>(v)));
-        case 16: return store(p, static_cast<int16_t>(static_cast<int32_t>(v)));
-        case 17: return store(p, static_cast<uint16_t>(static_cast<int32_t>(v)));
-        case 18: return store(p, static_cast<uint8_t>(v != 0));
-        case 19: return store(p, static_cast<int64_t>(v));
-        case 20: return store(p, static_cast<uint64_t>(v));
-        default: throw ExecError("user buffer has an unknown element type " + std::to_string(e.elementType));
-    }
-}
-
-// An encoding fitted to the data, with real 0 exactly representable.
-void fitEncoding(const Tensor& t, Encoding& e) {
-    float lo = 0, hi = 0;
-    for (int64_t i = 0; i < t.size(); ++i) {
-        const float v = static_cast<float>(t.scalarAsDouble(i));
-        if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
-    }
-    const double maxQ = e.elementType == 10 ? 255.0 : 65535.0;
-    if (hi - lo < 1e-6) hi = lo + 1e-6f;
-    const double step = (static_cast<double>(hi) - lo) / maxQ;
-    e.stepExactly0 = static_cast<uint64_t>(std::round(-lo / step));
-    e.stepSize = static_cast<float>(step);
-}
 
 std::vector<size_t> toSizes(const Shape& s) { return {s.begin(), s.end()}; }
 
@@ -169,14 +41,16 @@ NetworkGraph* Network::find(const char* name, const char* function) {
 
 bool runtimeAvailable(uint32_t runtime, std::string& why) {
     switch (runtime) {
-        case 0: return true;
-        case 1: why = "GPU runtime is not available: this host runtime has no GPU backend"; return false;
-        case 3: why = "GPU_FLOAT16 runtime is not available: this host runtime has no GPU backend"; return false;
-        case 2:
+        case VEXA_RUNTIME_CPU: return true;
+        case VEXA_RUNTIME_GPU: why = "GPU runtime is not available: this host runtime has no GPU backend"; return false;
+        case VEXA_RUNTIME_GPU_FLOAT16:
+            why = "GPU_FLOAT16 runtime is not available: this host runtime has no GPU backend";
+            return false;
+        case VEXA_RUNTIME_DSP:
             if (reportedDspArch() != 0) return true;  // emulated on the CPU
             why = "DSP runtime is not available: no DSP was found on this machine";
             return false;
-        case 5: why = "AIP runtime is not available: no AIP was found on this machine"; return false;
+        case VEXA_RUNTIME_AIP: why = "AIP runtime is not available: no AIP was found on this machine"; return false;
         default: why = "unknown runtime code " + std::to_string(runtime); return false;
     }
 }
@@ -191,7 +65,7 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
     net->threads = threadsFor(b.perf);
     const ThreadScope threads(static_cast<int>(net->threads));  // preparation runs kernels too
 
-    std::vector<uint32_t> order = b.runtimes.empty() ? std::vector<uint32_t>{0} : b.runtimes;
+    std::vector<uint32_t> order = b.runtimes.empty() ? std::vector<uint32_t>{VEXA_RUNTIME_CPU} : b.runtimes;
     std::string reasons;
     bool chosen = false;
     for (uint32_t r : order) {
@@ -204,8 +78,8 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         reasons += (reasons.empty() ? "" : "; ") + why;
     }
     if (!chosen) throw ExecError("none of the requested runtimes is available: " + reasons);
-    if (b.deferredInit != 0 && net->runtime != 2) throw ExecError("deferred initialisation needs the DSP runtime");
-    if (b.multiContextGroup && net->runtime != 2) throw ExecError("multi-context registration needs the DSP runtime");
+    if (b.deferredInit != 0 && net->runtime != VEXA_RUNTIME_DSP) throw ExecError("deferred initialisation needs the DSP runtime");
+    if (b.multiContextGroup && net->runtime != VEXA_RUNTIME_DSP) throw ExecError("multi-context registration needs the DSP runtime");
     net->deferredInit = b.deferredInit;
     net->finalized = b.deferredInit == 0;
 
@@ -232,26 +106,22 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         ng.name = cg.name;
         ng.encodings = cg.encodings;
         // The DSP and AIP runtimes compute in fixed point; the CPU one when asked.
-        FixedPointRewrite fixedPoint;
-        if (net->runtime == VEXA_RUNTIME_DSP || net->runtime == VEXA_RUNTIME_AIP ||
-            (net->runtime == VEXA_RUNTIME_CPU && b.cpuFixedPoint)) {
-            FixedPointOptions options;
-            for (const auto& [tensor, e] : cg.encodings) {
-                if (e.channelSteps.empty()) {
-                    options.encodings[tensor] = {e.bitWidth, e.stepSize, e.stepExactly0};
-                } else {
-                    options.weightSteps[tensor] = e.channelSteps;
-                }
+        EngineOptions options;
+        options.fixedPoint = net->runtime == VEXA_RUNTIME_DSP || net->runtime == VEXA_RUNTIME_AIP ||
+                             (net->runtime == VEXA_RUNTIME_CPU && b.cpuFixedPoint);
+        for (const auto& [tensor, e] : cg.encodings) {
+            if (e.channelSteps.empty()) {
+                options.encodings[tensor] = {e.bitWidth, e.stepSize, e.stepExactly0};
+            } else {
+                options.weightSteps[tensor] = e.channelSteps;
             }
-            options.weightCode = onednn::hasVnni() ? 127 : 63;
-            fixedPoint = rewriteForFixedPoint(proto, options);
         }
         try {
-            ng.graph = std::make_unique<Graph>(std::move(proto));
+            ng.graph = std::make_unique<Engine>(std::move(proto), options);
         } catch (const ExecError& e) {
             throw ExecError("graph '" + cg.name + "': " + e.what());
         }
-        Graph& g = *ng.graph;
+        Engine& g = *ng.graph;
         const bool first = gi == 0;
 
         std::map<std::string, Shape> shapes;
@@ -261,18 +131,8 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             for (const auto& [input, d] : dims->second) shapes[input] = Shape(d.begin(), d.end());
         }
         std::vector<std::string> outputs;
-        // Tensors the fixed-point rewrite made or renamed are shown by the names users know.
-        auto visible = [&](const std::vector<std::string>& names) {
-            std::vector<std::string> out;
-            std::set<std::string> seen;
-            for (const auto& n : names) {
-                const std::string v = fixedPoint.visible(n);
-                if (!v.empty() && seen.insert(v).second) out.push_back(v);
-            }
-            return out;
-        };
         if (b.debug) {
-            outputs = visible(g.nodeOutputNames());
+            outputs = g.nodeOutputNames();
         } else {
             const auto* tensors = lookup(b.outputTensors, cg.name, first);
             const auto* layers = lookup(b.outputLayers, cg.name, first);
@@ -284,14 +144,14 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             }
             if (layers != nullptr) {
                 try {
-                    for (const auto& t : visible(g.outputsOfNodes(*layers))) outputs.push_back(t);
+                    for (const auto& t : g.outputsOfNodes(*layers)) outputs.push_back(t);
                 } catch (const ExecError& e) {
                     throw ExecError(std::string(e.what()) + " of '" + cg.name + "'");
                 }
             }
             if (outputs.empty()) outputs = g.declaredOutputs();
             if (b.unconsumedAsOutputs) {
-                for (const auto& t : visible(g.unconsumedNames())) outputs.push_back(t);
+                for (const auto& t : g.unconsumedNames()) outputs.push_back(t);
             }
         }
         ng.inputShapes = shapes;
@@ -321,7 +181,7 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
 bool nativeEncoding(const NetworkGraph& g, const std::string& tensor, Encoding& out) {
     const auto q = g.encodings.find(tensor);
     if (q != g.encodings.end()) {
-        out.elementType = q->second.bitWidth == 8 ? 10 : 11;
+        out.elementType = q->second.bitWidth == 8 ? VEXA_ELEMENT_TF8 : VEXA_ELEMENT_TF16;
         out.bitWidth = q->second.bitWidth;
         out.stepSize = q->second.stepSize;
         out.stepExactly0 = q->second.stepExactly0;
@@ -330,12 +190,12 @@ bool nativeEncoding(const NetworkGraph& g, const std::string& tensor, Encoding& 
     const DType t = g.graph->value(tensor).type();
     out.elementType = elementTypeOf(t);
     out.bitWidth = static_cast<uint32_t>(dtypeSize(t) * 8);
-    return out.elementType != 0;
+    return out.elementType != VEXA_ELEMENT_UNKNOWN;
 }
 
 namespace {
 
-void checkInputsProvided(const Graph& g, const std::function<bool(const std::string&)>& has) {
+void checkInputsProvided(const Engine& g, const std::function<bool(const std::string&)>& has) {
     for (const auto& in : g.inputs()) {
         if (!has(in.name)) throw ExecError("no data given for input '" + in.name + "'");
     }
@@ -371,7 +231,7 @@ uint32_t threadsFor(const PerfSettings& perf) {
 void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorMap& out) {
     requireFinalized(net);
     const ThreadScope threads(static_cast<int>(net.threads));
-    Graph& g = *ng.graph;
+    Engine& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.tensors.count(n) != 0; });
     const auto start = std::chrono::steady_clock::now();
     for (const auto& info : g.inputs()) {
@@ -409,68 +269,18 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
 void executeUserBuffers(Network& net, NetworkGraph& ng, const UserBufferMap& in, const UserBufferMap& out) {
     requireFinalized(net);
     const ThreadScope threads(static_cast<int>(net.threads));
-    Graph& g = *ng.graph;
+    Engine& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.buffers.count(n) != 0; });
     for (const auto& name : g.outputs()) {
         if (out.buffers.count(name) == 0) throw ExecError("no user buffer given for output '" + name + "'");
     }
     const auto start = std::chrono::steady_clock::now();
-    for (const auto& info : g.inputs()) {
-        const UserBuffer& ub = *in.buffers.at(info.name);
-        Tensor& dst = g.input(info.name);
-        const size_t es = encodedSize(ub.encoding);
-        const Shape& shape = dst.shape();
-        size_t need = 0;
-        forEachStrided(shape, ub.strides, es, [&](int64_t, size_t off) { need = std::max(need, off + es); });
-        if (dst.size() != 0 && need > ub.size) {
-            throw ExecError("user buffer of input '" + info.name + "' holds " + std::to_string(ub.size) +
-                            " bytes, the network needs " + std::to_string(need));
-        }
-        if (ub.encoding.elementType == 1 && dst.type() == DType::Float) {
-            forEachStrided(shape, ub.strides, 4, [&](int64_t i, size_t off) {
-                std::memcpy(dst.data<float>() + i, ub.data + off, 4);
-            });
-            continue;
-        }
-        VEXA_DISPATCH_ALL(dst.type(), {
-            forEachStrided(shape, ub.strides, es, [&](int64_t i, size_t off) {
-                const double v = decodeOne(ub.encoding, ub.data + off);
-                if constexpr (std::is_same_v<T, uint16_t>) {
-                    if (dst.type() == DType::Float16) {
-                        dst.data<uint16_t>()[i] = floatToHalf(static_cast<float>(v));
-                        return;
-                    }
-                }
-                dst.data<T>()[i] = static_cast<T>(v);
-            });
-        })
-    }
+    for (const auto& info : g.inputs()) decodeUserBuffer(*in.buffers.at(info.name), info.name, g.input(info.name));
     if (ng.prepareEachRun) g.prepare(ng.inputShapes, ng.requestedOutputs);
     g.run();
     for (const auto& name : g.outputs()) {
-        UserBuffer& ub = *out.buffers.at(name);
-        const Tensor& v = g.value(name);
-        if (ub.encoding.elementType == 10 || ub.encoding.elementType == 11) {
-            const auto q = ng.encodings.find(name);
-            if (q != ng.encodings.end()) {
-                ub.encoding.stepSize = q->second.stepSize;
-                ub.encoding.stepExactly0 = q->second.stepExactly0;
-            } else {
-                fitEncoding(v, ub.encoding);
-            }
-        }
-        const size_t es = encodedSize(ub.encoding);
-        size_t produced = 0;
-        forEachStrided(v.shape(), ub.strides, es, [&](int64_t i, size_t off) {
-            produced = std::max(produced, off + es);
-            if (off + es > ub.size) return;  // reported through the output size
-            if (ub.encoding.elementType == 1 && v.type() == DType::Float) {
-                std::memcpy(ub.data + off, v.data<float>() + i, 4);
-            } else {
-                encodeOne(ub.encoding, v.scalarAsDouble(i), ub.data + off);
-            }
-        });
-        ub.outputSize = produced;
+        const auto q = ng.encodings.find(name);
+        encodeUserBuffer(g.value(name), q != ng.encodings.end() ? &q->second : nullptr, *out.buffers.at(name));
     }
     afterRun(net, ng, start);
 }

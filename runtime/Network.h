@@ -12,7 +12,7 @@
 
 #include "Container.h"
 #include "Objects.h"
-#include "executor/graph/Graph.h"
+#include "executor/Engine.h"
 
 namespace vexart {
 
@@ -63,7 +63,7 @@ struct Encoding : Tagged<Tag::Encoding> {
 
 struct NetworkGraph {
     std::string name;
-    std::unique_ptr<Graph> graph;
+    std::unique_ptr<Engine> graph;
     std::map<std::string, TensorEncoding> encodings;
     std::set<std::string> registeredMemory;
     // Set when shapes depend on input values: the graph is prepared again
