@@ -107,6 +107,21 @@ private:
         const Tensor* aliasOf = nullptr;
         std::vector<size_t> absorbed;  // the nodes fused into this one
     };
+    // The stages of prepare (graph/Prepare.cpp), over one planning state.
+    struct Planning;
+    struct NodePlan;
+    void fixInputs(const std::map<std::string, Shape>& inputShapes);
+    std::vector<int> selectOutputs(const std::vector<std::string>& outputs);
+    bool foldsToConstant(const GraphState& st, const Node& n) const;
+    void releaseDead(Planning& plan, size_t k);
+    void prepareNode(Planning& plan, size_t k);
+    void substitutePattern(Planning& plan, size_t k, NodePlan& np);
+    void bindContext(Planning& plan, Node& n, NodePlan& np);
+    void planLayout(Planning& plan, Node& n, NodePlan& np);
+    void planFusion(Planning& plan, size_t k, Node& n, NodePlan& np);
+    void makeAlias(Planning& plan, Node& n, NodePlan& np);
+    void releaseCopiedWeights(Planning& plan, const Kernel& kernel, const std::vector<int>& inputs);
+    void recordTimings();
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();
     int valueIndex(const std::string& name, bool create);

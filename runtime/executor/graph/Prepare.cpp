@@ -1,0 +1,354 @@
+// Graph::prepare as named stages over one planning state: inputs and
+// outputs fixed, liveness, constant folding, then per node in order
+// pattern substitution, context binding, layout planning, fusion, shape
+// learning by a dry run, views for aliases, and early freeing; finally
+// memory planning (Graph::placeInArena) and the profile's rows.
+#include "graph/Graph.h"
+
+#include <set>
+
+#include "FailureText.h"
+#include "core/Deadline.h"
+#include "kernels/Fallbacks.h"
+#include "onednn/Dnnl.h"
+#include "passes/Fusion.h"
+#include "passes/Grids.h"
+#include "passes/LayerNormFusion.h"
+#include "passes/Layout.h"
+#include "planner/Liveness.h"
+
+namespace vexart {
+
+namespace {
+
+// Short element-type names for profiles.
+std::string precisionName(DType t) {
+    switch (t) {
+        case DType::Float: return "f32";
+        case DType::Float16: return "f16";
+        case DType::BFloat16: return "bf16";
+        case DType::Double: return "f64";
+        case DType::Int8: return "i8";
+        case DType::UInt8: return "u8";
+        case DType::Int32: return "i32";
+        case DType::Int64: return "i64";
+        default: return dtypeName(t);
+    }
+}
+
+// Operators whose output is their first input's bytes under another shape.
+bool isAlias(const Node& n, const std::vector<int>& inputs, const std::vector<int>& outputs) {
+    if (!n.traits->view || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
+    // Dropout's mask is a second output that would have to be written.
+    return outputs.size() == 1 || outputs[1] < 0;
+}
+
+}  // namespace
+
+// What the walk over the nodes carries from one node to the next.
+struct Graph::Planning {
+    GraphState st;
+    std::vector<Tensor*> plainCopy;   // per value: its plain copy, once made
+    std::vector<bool> copyScheduled;  // per value: a step makes that copy
+    ValueRelease release;             // when each value's storage may go
+    Planning(std::vector<std::unique_ptr<Node>>& n, std::vector<Tensor>& v, std::vector<bool>& c) : st(n, v, c) {}
+};
+
+// One node's plan while it is being made.
+struct Graph::NodePlan {
+    Step step;
+    std::vector<int> inputs, outputs;  // the node's, or the substitute's
+    std::vector<size_t> absorbed;
+    bool allConst = true, anyLaidOut = false, outputWanted = false;
+    LayoutUse use = LayoutUse::Plain;
+    bool onPhysical = false;
+    Layout physicalLayout;
+};
+
+void Graph::fixInputs(const std::map<std::string, Shape>& inputShapes) {
+    checkInputShapes(inputShapes);
+    for (auto& in : inputs_) {
+        const auto given = inputShapes.find(in.name);
+        if (given != inputShapes.end()) in.dims = given->second;
+        Shape shape = in.dims;
+        for (auto& d : shape) d = d < 0 ? 1 : d;
+        in.dims = shape;
+        // Values already placed in an input of this shape and type are kept,
+        // so shapes that depend on input data can be learnt from them.
+        Tensor& t = values_[static_cast<size_t>(index_.at(in.name))];
+        if (t.shape() != shape || t.type() != in.type) {
+            t.reset(in.type, shape);
+            if (t.bytes() != 0) std::memset(t.raw(), 0, t.bytes());
+        }
+    }
+}
+
+std::vector<int> Graph::selectOutputs(const std::vector<std::string>& outputs) {
+    outputs_.clear();
+    std::set<int> wanted;
+    for (const auto& name : outputs) {
+        const auto it = index_.find(name);
+        if (it == index_.end()) throw ExecError("requested output '" + name + "' is not a tensor of the graph");
+        if (wanted.insert(it->second).second) outputs_.push_back(name);
+    }
+    return {wanted.begin(), wanted.end()};
+}
+
+void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs) {
+    const ExecutionDeadline deadline;  // planning runs the graph once too
+    fixInputs(inputShapes);
+    const std::vector<int> wanted = selectOutputs(outputs);
+    Planning plan(nodes_, values_, isConst_);
+    std::vector<int> inputValues;
+    for (const auto& in : inputs_) inputValues.push_back(index_.at(in.name));
+    computeLiveness(plan.st, wanted, inputValues);
+    plan.release = ValueRelease(plan.st, inputValues);
+    for (size_t v = 0; v < values_.size(); ++v) {
+        if (!isConst_[v]) values_[v].setLayout(Layout::plain());
+    }
+    plan.plainCopy.assign(values_.size(), nullptr);
+    plan.copyScheduled.assign(values_.size(), false);
+    grids_.clear();
+    schedule_.clear();
+    hidden_.clear();
+    views_.clear();
+    arena_.reset();
+    arenaBytes_ = 0;
+    // Constants first, so that the passes below see every one of them
+    // (a scale that a Constant node makes after the node it scales).
+    std::vector<bool> folded(nodes_.size(), false);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (!plan.st.needed[k] || !foldsToConstant(plan.st, *nodes_[k])) continue;
+        prepareNode(plan, k);
+        folded[k] = true;
+    }
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k]) prepareNode(plan, k);
+        releaseDead(plan, k);
+    }
+    placeInArena();
+    recordTimings();
+}
+
+bool Graph::foldsToConstant(const GraphState& st, const Node& n) const {
+    bool constant = true;
+    for (int i : n.inputs) constant = constant && (i < 0 || isConst_[static_cast<size_t>(i)]);
+    for (int o : n.outputs) constant = constant && (o < 0 || !st.wanted[static_cast<size_t>(o)]);
+    return constant;
+}
+
+void Graph::releaseDead(Planning& plan, size_t k) {
+    for (int v : plan.release.due(k, isConst_)) {
+        values_[static_cast<size_t>(v)].release();
+        if (plan.plainCopy[static_cast<size_t>(v)] != nullptr) plan.plainCopy[static_cast<size_t>(v)]->release();
+    }
+}
+
+void Graph::prepareNode(Planning& plan, size_t k) {
+    Node& n = *nodes_[k];
+    NodePlan np;
+    np.step.node = &n;
+    np.inputs = n.inputs;
+    np.outputs = n.outputs;
+    substitutePattern(plan, k, np);
+    bindContext(plan, n, np);
+    Kernel* kernel = n.active;
+    try {
+        // Constant work is folded plain; layouts only matter per execution.
+        np.use = np.allConst ? LayoutUse::Plain : n.traits->layoutFree ? LayoutUse::Elementwise : kernel->layoutUse(*n.ctx);
+        planLayout(plan, n, np);
+        n.ctx->allowLeavingPlain((np.use == LayoutUse::Spatial || np.use == LayoutUse::Any) && !np.outputWanted);
+        planFusion(plan, k, n, np);
+        // Shapes are learnt by running the node dry: planning computes only
+        // what later planning needs, constants. Kernels that state their
+        // shapes (inferShapes) skip the work; the others, whose output
+        // shapes follow from their input values, compute on what they have.
+        n.ctx->setDryRun(!np.allConst);
+        kernel->run(*n.ctx);
+        n.ctx->setDryRun(false);
+        makeAlias(plan, n, np);
+        for (Tensor* out : n.ctx->outputs()) {
+            if (out != nullptr && np.use != LayoutUse::Spatial && np.use != LayoutUse::Any) {
+                out->setLayout(np.onPhysical ? np.physicalLayout : Layout::plain());
+            }
+        }
+    } catch (const std::exception& e) {
+        throw ExecError(n.opType + " node '" + n.name + "': " + vexart::failureText(e));
+    }
+    for (Tensor* out : n.ctx->outputs()) {
+        if (out != nullptr) plan.st.ready[static_cast<size_t>(out - values_.data())] = true;
+    }
+    releaseCopiedWeights(plan, *kernel, np.inputs);
+    // Shape only looks at the (now fixed) shape of its input.
+    if ((np.allConst || n.traits->shapeOnly) && !np.outputWanted) {
+        for (Tensor* out : n.ctx->outputs()) {
+            if (out != nullptr) isConst_[static_cast<size_t>(out - values_.data())] = true;
+        }
+        return;
+    }
+    for (const auto& c : np.step.toPlain) plan.copyScheduled[static_cast<size_t>(c.from - values_.data())] = true;
+    np.step.absorbed = std::move(np.absorbed);
+    schedule_.push_back(std::move(np.step));
+}
+
+void Graph::substitutePattern(Planning& plan, size_t k, NodePlan& np) {
+    Node& n = *nodes_[k];
+    // A recognised subgraph runs as one kernel from its first node.
+    n.active = n.kernel.get();
+    LayerNormMatch m;
+    if (!matchLayerNorm(plan.st, k, m)) return;
+    if (!n.substitute) n.substitute = makeLayerNorm(m.epsilon);
+    n.active = n.substitute.get();
+    np.inputs = {m.x, m.scale, m.bias};
+    np.outputs = {m.output};
+    for (size_t s : m.spanned) plan.st.skipped[s] = true;
+    for (size_t s : m.spanned) {
+        if (s != k) np.absorbed.push_back(s);
+    }
+}
+
+void Graph::bindContext(Planning& plan, Node& n, NodePlan& np) {
+    std::vector<const Tensor*> ins;
+    std::vector<bool> constant;
+    std::vector<const QuantGrid*> grids;
+    for (int i : np.inputs) {
+        ins.push_back(i >= 0 ? &values_[static_cast<size_t>(i)] : nullptr);
+        constant.push_back(i >= 0 && isConst_[static_cast<size_t>(i)]);
+        if (i >= 0 && !isConst_[static_cast<size_t>(i)]) np.allConst = false;
+        if (i >= 0 && !values_[static_cast<size_t>(i)].isPlain()) np.anyLaidOut = true;
+        QuantGrid grid;
+        if (i >= 0 && dequantizedGrid(plan.st, i, grid)) {
+            grids_.push_back(std::make_unique<QuantGrid>(std::move(grid)));
+            grids.push_back(grids_.back().get());
+        } else {
+            grids.push_back(nullptr);
+        }
+    }
+    std::vector<Tensor*> outs;
+    for (int o : np.outputs) {
+        outs.push_back(o >= 0 ? &values_[static_cast<size_t>(o)] : nullptr);
+        np.outputWanted = np.outputWanted || (o >= 0 && plan.st.wanted[static_cast<size_t>(o)]);
+    }
+    n.ctx = std::make_unique<KernelContext>(std::move(ins), std::move(outs));
+    n.ctx->setConstant(std::move(constant));
+    n.ctx->setGrids(std::move(grids));
+}
+
+void Graph::planLayout(Planning& plan, Node& n, NodePlan& np) {
+    if (!np.anyLaidOut) return;
+    const auto& inputs = np.inputs;
+    if (np.use == LayoutUse::Elementwise && !np.outputWanted) {
+        // Every operand in one layout over the same channels, or plain and
+        // the same bytes in that layout.
+        std::vector<Shape> views(inputs.size());
+        int64_t channels = -1;
+        np.onPhysical = true;
+        for (const Tensor* t : n.ctx->inputs()) {
+            if (t == nullptr || t->isPlain()) continue;
+            if (!np.physicalLayout.isPlain() && t->layout() != np.physicalLayout) np.onPhysical = false;
+            np.physicalLayout = t->layout();
+            channels = std::max(channels, t->logicalShape()[1]);
+        }
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            const Tensor* t = n.ctx->inputs()[i];
+            if (t != nullptr && t->isPlain()) {
+                np.onPhysical = np.onPhysical && layoutView(t->shape(), np.physicalLayout, channels, views[i]);
+            }
+        }
+        for (size_t i = 0; np.onPhysical && i < inputs.size(); ++i) {
+            const Tensor* t = n.ctx->inputs()[i];
+            if (t == nullptr || !t->isPlain()) continue;
+            hidden_.push_back(std::make_unique<Tensor>());
+            hidden_.back()->view(t->type(), views[i], const_cast<void*>(t->raw()));
+            n.ctx->setInput(i, hidden_.back().get());
+            views_.emplace_back(t, hidden_.back().get());
+            np.step.plannedShapes.emplace_back(t, t->shape());
+        }
+    }
+    for (size_t i = 0; !np.onPhysical && np.use != LayoutUse::Any && i < inputs.size(); ++i) {
+        const int v = inputs[i];
+        if (v < 0 || values_[static_cast<size_t>(v)].isPlain()) continue;
+        if (np.use == LayoutUse::Spatial && i == 0) continue;
+        Tensor*& copy = plan.plainCopy[static_cast<size_t>(v)];
+        if (copy == nullptr) {
+            hidden_.push_back(std::make_unique<Tensor>());
+            copy = hidden_.back().get();
+            onednn::convertLayout(values_[static_cast<size_t>(v)], *copy, Layout::plain());
+        }
+        if (!plan.copyScheduled[static_cast<size_t>(v)]) {
+            np.step.toPlain.push_back({&values_[static_cast<size_t>(v)], copy, std::make_unique<onednn::LayoutConversion>()});
+        }
+        n.ctx->setInput(i, copy);
+    }
+}
+
+void Graph::planFusion(Planning& plan, size_t k, Node& n, NodePlan& np) {
+    Kernel* kernel = n.active;
+    if (!kernel->fusable()) return;
+    std::vector<Shape> shapes;
+    if (np.allConst || !kernel->inferShapes(*n.ctx, shapes) || shapes.empty()) {
+        kernel->setFusion({});
+        return;
+    }
+    const Layout layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Layout::plain();
+    const FusedChain chain =
+        fuseAfter(plan.st, k, shapes[0], layout, kernel->foldsNormalization(), kernel->channelAxis(shapes[0].size()));
+    for (const auto& p : chain.fusion.post) {
+        if (p.addend != nullptr) np.step.alsoReads.push_back(p.addend);
+    }
+    kernel->setFusion(chain.fusion);
+    np.absorbed.insert(np.absorbed.end(), chain.absorbed.begin(), chain.absorbed.end());
+    if (chain.output >= 0) n.ctx->setOutput(0, &values_[static_cast<size_t>(chain.output)]);
+}
+
+void Graph::makeAlias(Planning& plan, Node& n, NodePlan& np) {
+    // Reshape and its kin only rename bytes: the output views the input
+    // instead of being copied on each execution.
+    const auto& inputs = np.inputs;
+    const auto& outputs = np.outputs;
+    if (np.allConst || !isAlias(n, inputs, outputs) || n.ctx->inputs()[0] != &values_[static_cast<size_t>(inputs[0])] ||
+        !values_[static_cast<size_t>(inputs[0])].isPlain()) {
+        return;
+    }
+    const Tensor& from = values_[static_cast<size_t>(inputs[0])];
+    Tensor& out = values_[static_cast<size_t>(outputs[0])];
+    if (out.type() != from.type() || out.size() != from.size() || dtypeSize(from.type()) == 0) return;
+    out.view(out.type(), out.shape(), const_cast<void*>(from.raw()));
+    np.step.aliasOf = &from;
+    np.step.plannedShapes.emplace_back(&from, from.shape());
+    plan.release.alias(outputs[0], inputs[0]);
+}
+
+void Graph::releaseCopiedWeights(Planning& plan, const Kernel& kernel, const std::vector<int>& inputs) {
+    // Weights the kernel now keeps in its own layout are not held twice.
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const int v = inputs[i];
+        if (v < 0 || !kernel.keepsCopyOf(i) || plan.st.wanted[static_cast<size_t>(v)] ||
+            plan.st.consumers[static_cast<size_t>(v)].size() != 1) {
+            continue;
+        }
+        // The same tensor may feed this node twice (as data and as weights).
+        bool copied = true;
+        for (size_t j = 0; j < inputs.size(); ++j) copied = copied && (inputs[j] != v || kernel.keepsCopyOf(j));
+        if (copied) releaseInitializer(v);
+    }
+}
+
+void Graph::recordTimings() {
+    timings_.assign(schedule_.size(), {});
+    for (size_t k = 0; k < schedule_.size(); ++k) {
+        const Step& s = schedule_[k];
+        NodeTiming& t = timings_[k];
+        t.name = s.node->name;
+        t.opType = s.node->opType;
+        const std::string impl = s.aliasOf != nullptr ? "view" : s.node->active->implementation();
+        t.kernel = impl.empty() ? "vexa" : s.aliasOf != nullptr || impl.rfind("vexa", 0) == 0 ? impl : "onednn:" + impl;
+        const Tensor* out = s.node->ctx->outputs().empty() ? nullptr : s.node->ctx->outputs()[0];
+        t.precision = s.aliasOf == nullptr && s.node->active->runsOnIntegers() ? "int8"
+                      : out != nullptr                                          ? precisionName(out->type())
+                                                                                : "-";
+        for (size_t a : s.absorbed) t.fused.push_back(nodes_[a]->name);
+    }
+}
+
+}  // namespace vexart
