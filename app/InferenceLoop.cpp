@@ -15,22 +15,6 @@
 
 namespace {
 
-TypeChoices typeChoicesOf(const RunConfig& c) {
-    TypeChoices t;
-    t.useNativeInputFiles = c.useNativeInputFiles;
-    t.useNativeOutputFiles = c.useNativeOutputFiles;
-    t.userbufferAuto = c.userbufferAuto;
-    t.userbufferFloat = c.userbufferFloat;
-    t.userbufferTf8 = c.userbufferTf8;
-    t.floatOutput = c.floatOutput;
-    t.tfOutput = c.tfOutput;
-    t.uintOutput = c.uintOutput;
-    t.inputBitWidth = c.inputBitWidth;
-    t.outputBitWidth = c.outputBitWidth;
-    t.dataTypeMap = c.dataTypeMap;
-    return t;
-}
-
 [[noreturn]] void fatal(const char* message) {
     std::cerr << message << std::endl;
     std::exit(1);
@@ -190,7 +174,7 @@ bool runOneGraph(RunConfig& config, InputListTables& tables, RunHandles& run, Gr
         if (names) networkOutputs = stringListItems(names.get());
     }
     const NetworkHandle handle{net, false};
-    if (!assignDataTypes(typeChoicesOf(config), handle, g.name, networkInputs, networkOutputs, g.fileTypes, g.userBufferTypes)) {
+    if (!assignDataTypes(config, handle, g.name, networkInputs, networkOutputs, g.fileTypes, g.userBufferTypes)) {
         return false;
     }
     g.inputBuffers.reset(Vexa_UserBufferMap_Create());

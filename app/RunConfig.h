@@ -13,7 +13,9 @@ namespace Misc {
 class CommandLine;
 }
 
-struct RunConfig {
+// The data-type options (native files, --userbuffer_*, the data type map)
+// are the base, so that type assignment takes them without copying.
+struct RunConfig : TypeChoices {
     // Model, input and output
     std::string container = "./model.dlc";
     std::string inputList;
@@ -27,8 +29,6 @@ struct RunConfig {
     std::vector<std::string> inputNames;
     std::vector<std::string> inputDimensions;
     std::string encodingType;
-    bool useNativeInputFiles = false;
-    bool useNativeOutputFiles = false;
     int32_t keepNumOutputs = -1;
     double duration = 0;
     std::string inferencesPerDuration;
@@ -62,14 +62,7 @@ struct RunConfig {
     uint64_t maxSpillFillBuffer = 0;
     bool enableDspVtcmRetention = false;
 
-    // User buffers and types
-    bool userbufferAuto = false;
-    bool userbufferFloat = false;
-    bool userbufferTf8 = false;
-    uint32_t inputBitWidth = 8;   // shared by --userbuffer_floatN and --userbuffer_tfN
-    bool floatOutput = false;
-    bool tfOutput = false;
-    uint32_t outputBitWidth = 8;  // shared by the three N-width output options
+    // User buffers (their data types: TypeChoices)
     bool userbufferMemoryMapped = false;
     bool userbufferMemoryMappedShared = false;
     bool userbufferGlbuffer = false;
@@ -95,7 +88,6 @@ struct RunConfig {
     uint32_t deferredInitMode = 0;
     bool nv21Encoding = false;
     bool useUserBuffers = false;
-    bool uintOutput = false;
     bool outputOverride = false;
     bool dynamicQuantization = true;
     double secondsPerInference = 0;
@@ -105,7 +97,6 @@ struct RunConfig {
     std::vector<std::string> graphExecuteList;
     std::map<std::string, TensorShapeMapHandle> inputDimensionTable;
     std::map<std::string, std::vector<std::string>> outputTensorRequests;
-    DataTypeMap dataTypeMap;
 };
 
 // Registers the tool's options on `parser`, bound to the fields of `config`.

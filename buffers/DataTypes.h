@@ -43,7 +43,8 @@ struct TypeChoices {
     bool useNativeInputFiles = false, useNativeOutputFiles = false;
     bool userbufferAuto = false, userbufferFloat = false, userbufferTf8 = false;
     bool floatOutput = false, tfOutput = false, uintOutput = false;
-    uint32_t inputBitWidth = 8, outputBitWidth = 8;
+    uint32_t inputBitWidth = 8;   // shared by --userbuffer_floatN and --userbuffer_tfN
+    uint32_t outputBitWidth = 8;  // shared by the three N-width output options
     DataTypeMap dataTypeMap;
 };
 

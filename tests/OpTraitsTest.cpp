@@ -27,7 +27,7 @@ TEST(OpTraits, EveryDeclaredTraitNamesARegisteredOperatorOfTheStandardSet) {
     size_t withTraits = 0;
     for (const auto& [op, file] : vexart::registeredOperators()) {
         const OpTraits& t = vexart::opTraits(op);
-        const bool declared = t.view || t.layoutFree || t.inPlaceSafe || t.keepsGrid || t.shapeOnly ||
+        const bool declared = t.view || t.layoutFree || t.keepsGrid || t.shapeOnly ||
                               t.computesFloat || t.weightAxis >= 0 || t.fusesAs || !std::isnan(t.alpha);
         if (!declared) continue;
         ++withTraits;

@@ -13,6 +13,7 @@
 #include "Container.h"
 #include "executor/core/Tensor.h"
 #include "FailureText.h"
+#include "ToolUsage.h"
 
 namespace {
 
@@ -95,10 +96,11 @@ std::string describe(const vexart::TensorEncoding& e) {
 }
 
 int usage(bool asked) {
-    (asked ? std::cout : std::cerr) << "usage: vexa-dlc-info MODEL.dlc\n"
-                                       "Lists a container's graphs: opset, inputs, outputs, operators, parameters,\n"
-                                       "quantization encodings and cache records.\n";
-    return asked ? 0 : 2;
+    return printUsage(
+        "usage: vexa-dlc-info MODEL.dlc\n"
+        "Lists a container's graphs: opset, inputs, outputs, operators, parameters,\n"
+        "quantization encodings and cache records.\n",
+        asked);
 }
 
 }  // namespace

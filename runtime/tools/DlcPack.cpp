@@ -20,6 +20,7 @@
 #include "UntrustedJson.h"
 #include "QdqImport.h"
 #include "FailureText.h"
+#include "ToolUsage.h"
 
 namespace {
 
@@ -116,11 +117,9 @@ bool inlineExternalData(onnx::ModelProto& model, const std::filesystem::path& mo
     return changed;
 }
 
-// Asked for (--help): on standard output, status 0; after a mistake: on
-// standard error, status 2.
 int usage(bool asked = false) {
-    (asked ? std::cout : std::cerr)
-        << "usage: vexa-dlc-pack -o OUT.dlc [--model-version TEXT] [--encodings FILE.json] "
+    return printUsage(
+        "usage: vexa-dlc-pack -o OUT.dlc [--model-version TEXT] [--encodings FILE.json] "
            "[--qdq-encodings] MODEL.onnx[=GRAPH] ...\n"
            "Packs ONNX graphs into a model container.\n"
            "  -o OUT.dlc             the container to write (replaced atomically)\n"
@@ -130,8 +129,7 @@ int usage(bool asked = false) {
            "  --encodings FILE.json  quantization encodings per graph and tensor:\n"
            "                         {\"graph\": {\"tensor\": {\"bitWidth\": 8, \"stepSize\": 0.1, \"stepExactly0\": 128}}}\n"
            "  --qdq-encodings        QuantizeLinear/DequantizeLinear pairs around a tensor become its encoding\n"
-           "                         (and quantized weights float weights with theirs)\n";
-    return asked ? 0 : 2;
+           "                         (and quantized weights float weights with theirs)\n", asked);
 }
 
 }  // namespace

@@ -146,7 +146,8 @@ using KernelFactory = std::function<std::unique_ptr<Kernel>(const onnx::NodeProt
 // Registered operators; null when the type is unknown.
 const KernelFactory* findKernel(const std::string& opType);
 // Registers an operator's kernel with what the passes may know of it.
-// `source` records the file that implements it (for vexa-dlc-info and readers).
+// `source` records the file that implements it, so a reader finds an
+// operator's kernel from its name (registeredOperators).
 void registerKernel(const std::string& opType, KernelFactory factory, OpTraits traits = {},
                     const char* source = __builtin_FILE());
 // The traits of a registered operator (none declared for an unknown one).

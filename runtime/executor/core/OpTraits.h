@@ -17,8 +17,6 @@ struct OpTraits {
     // Element-wise: the result does not depend on where each element sits,
     // so operands laid out alike may stay in their layout.
     bool layoutFree = false;
-    // Output 0 may be written over input 0 (each element read before its own write).
-    bool inPlaceSafe = false;
     // Output 0 holds values of input 0, so it lies on input 0's quantization grid.
     bool keepsGrid = false;
     // Output 0 follows from the inputs' shapes alone (Shape, Size): it folds

@@ -235,7 +235,6 @@ OpTraits elementwise(bool computes = false) {
 // An activation that may run as a post-op, with its attribute defaults.
 OpTraits activation(Fusion::Act act, float alpha = std::nanf(""), float beta = std::nanf("")) {
     OpTraits t = elementwise(true);
-    t.inPlaceSafe = true;
     t.fusesAs = act;
     t.alpha = alpha;
     t.beta = beta;

@@ -20,6 +20,7 @@
 
 #include "Statistics.h"
 #include "runtimelib/UniqueHandle.h"
+#include "ToolUsage.h"
 
 namespace {
 
@@ -28,8 +29,8 @@ using Clock = std::chrono::steady_clock;
 double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 int usage(bool asked) {
-    (asked ? std::cout : std::cerr)
-        << "usage: vexa-bench CONTAINER [--threads N] [--warmup N] [--iterations N | --duration S] [--fixed-point]\n"
+    return printUsage(
+        "usage: vexa-bench CONTAINER [--threads N] [--warmup N] [--iterations N | --duration S] [--fixed-point]\n"
            "                  [--graph NAME] [--inputs random|zeros|VALUE] [--input [NAME=]FILE.raw]...\n"
            "                  [--input_dimensions NAME=D1,D2,...]... [--profile DIR] [--output FILE.raw]\n"
            "                  [--json [FILE.json]]\n"
@@ -46,8 +47,7 @@ int usage(bool asked) {
            "  --input_dimensions NAME=D1,D2,...  the shape of an input whose dimensions the model leaves open\n"
            "  --profile DIR        write the diagnostic log of the run into DIR (vexa-diagview reads it)\n"
            "  --output FILE.raw    the first output of the first execution, for checking\n"
-           "  --json [FILE.json]   every figure as JSON, on standard output or into FILE.json\n";
-    return asked ? 0 : 2;
+           "  --json [FILE.json]   every figure as JSON, on standard output or into FILE.json\n", asked);
 }
 
 struct Options {

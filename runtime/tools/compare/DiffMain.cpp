@@ -22,14 +22,13 @@
 #include "Compare.h"
 #include "Container.h"
 #include "FailureText.h"
+#include "ToolUsage.h"
 
 namespace {
 
-// Asked for (--help): on standard output, status 0; after a mistake: on
-// standard error, status 2.
 int usage(bool asked = false) {
-    (asked ? std::cout : std::cerr)
-        << "usage: vexa-dlc-diff [--max-abs-error X] [--min-cosine X] [--min-sqnr DB] [--min-top1 F] [--json FILE]\n"
+    return printUsage(
+        "usage: vexa-dlc-diff [--max-abs-error X] [--min-cosine X] [--min-sqnr DB] [--min-top1 F] [--json FILE]\n"
            "                     [--container FILE] OUTPUT_DIR REFERENCE_DIR\n"
            "Compares a run's raw outputs with a reference, tensor by tensor over every Result_N.\n"
            "REFERENCE_DIR is another run's output directory, or a directory of .raw files that stands\n"
@@ -46,8 +45,7 @@ int usage(bool asked = false) {
            "  --container FILE   the model's container: tensors whose shape it declares get a top-1\n"
            "                     agreement only when they look like class scores (one axis left once\n"
            "                     axes of 1 are dropped); raw files carry no shape of their own\n"
-           "A NaN or infinity where the other side holds something else fails every tolerance.\n";
-    return asked ? 0 : 2;
+           "A NaN or infinity where the other side holds something else fails every tolerance.\n", asked);
 }
 
 bool number(const std::string& text, double& out) {

@@ -11,21 +11,19 @@
 #include "DiagLogFile.h"
 #include "Reports.h"
 #include "FailureText.h"
+#include "ToolUsage.h"
 
 namespace {
 
-// Asked for (--help): on standard output, status 0; after a mistake: on
-// standard error, status 2.
 int usage(bool asked = false) {
-    (asked ? std::cout : std::cerr)
-        << "usage: vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] [--json FILE] OUTPUT_DIR[/VEXADiag.log]\n"
+    return printUsage(
+        "usage: vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] [--json FILE] OUTPUT_DIR[/VEXADiag.log]\n"
            "Shows where the time of a run went, from the diagnostic log in its output directory.\n"
            "  --top N              the N slowest nodes (default 20)\n"
            "  --chrome-trace FILE  a timeline for Perfetto or chrome://tracing\n"
            "  --html FILE          one self-contained page with the figures and charts\n"
            "  --json FILE          every figure of the text report as JSON\n"
-           "The first execution of each graph is its warm-up, shown apart from the figures.\n";
-    return asked ? 0 : 2;
+           "The first execution of each graph is its warm-up, shown apart from the figures.\n", asked);
 }
 
 }  // namespace

@@ -16,14 +16,13 @@
 #include "Calibrate.h"
 #include "Container.h"
 #include "FailureText.h"
+#include "ToolUsage.h"
 
 namespace {
 
-// Asked for (--help): on standard output, status 0; after a mistake: on
-// standard error, status 2.
 int usage(bool asked = false) {
-    (asked ? std::cout : std::cerr)
-        << "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
+    return printUsage(
+        "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
            "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
            "                         [--per_channel]\n"
            "Calibrates a container's graph on raw inputs and writes fixed-point encodings into it.\n"
@@ -34,8 +33,7 @@ int usage(bool asked = false) {
            "  --percentile P     clip each activation range to the P-th percentile at both ends\n"
            "                     (50 to 100; default 100: the observed minimum and maximum)\n"
            "  --per_channel      weights of convolutions and dense layers get a symmetric step per\n"
-           "                     output channel (the table shows the largest)\n";
-    return asked ? 0 : 2;
+           "                     output channel (the table shows the largest)\n", asked);
 }
 
 bool bitWidth(const std::string& v, uint32_t& out) {
