@@ -31,7 +31,10 @@ inline float activate(const Fusion::Post& p, float v) {
 // output starts at `first`. Per-channel operands are read at `channel`
 // (one channel for the row) or, with `rowIsChannels`, from `channel` on.
 inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int64_t channel, bool rowIsChannels) {
-    for (const auto& p : f.post) {
+    for (const auto& post : f.post) {
+        // A local copy: the loops below write floats through `y`, which the
+        // compiler could not otherwise tell apart from the post's parameters.
+        const Fusion::Post p = post;
         if (p.isAdd) {
             const float* a = p.addend->data<float>();
             if (!p.perChannel) {
