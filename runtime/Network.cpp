@@ -163,6 +163,8 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         }
         try {
             g.prepare(shapes, outputs);
+            // Shapes follow the inputs' values: a plan made on zeros holds for zeros only.
+            ng.prepareEachRun = g.shapesFollowValues();
         } catch (const ExecError& e) {
             // Zero-filled inputs did not get through: shapes or values depend
             // on the data, so preparation waits for each execution's inputs.
@@ -198,6 +200,15 @@ namespace {
 void checkInputsProvided(const Engine& g, const std::function<bool(const std::string&)>& has) {
     for (const auto& in : g.inputs()) {
         if (!has(in.name)) throw ExecError("no data given for input '" + in.name + "'");
+    }
+}
+
+// Planned once, or planned on each execution's inputs while it computes.
+void runGraph(NetworkGraph& ng) {
+    if (ng.prepareEachRun) {
+        ng.graph->prepare(ng.inputShapes, ng.requestedOutputs, true);
+    } else {
+        ng.graph->run();
     }
 }
 
@@ -248,8 +259,7 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
             castFloats(t.data.data(), dst.type(), dst.raw(), dst.size());
         }
     }
-    if (ng.prepareEachRun) g.prepare(ng.inputShapes, ng.requestedOutputs);
-    g.run();
+    runGraph(ng);
     for (const auto& name : g.outputs()) {
         const Tensor& v = g.value(name);
         auto t = std::make_unique<ITensor>();
@@ -276,8 +286,7 @@ void executeUserBuffers(Network& net, NetworkGraph& ng, const UserBufferMap& in,
     }
     const auto start = std::chrono::steady_clock::now();
     for (const auto& info : g.inputs()) decodeUserBuffer(*in.buffers.at(info.name), info.name, g.input(info.name));
-    if (ng.prepareEachRun) g.prepare(ng.inputShapes, ng.requestedOutputs);
-    g.run();
+    runGraph(ng);
     for (const auto& name : g.outputs()) {
         const auto q = ng.encodings.find(name);
         encodeUserBuffer(g.value(name), q != ng.encodings.end() ? &q->second : nullptr, *out.buffers.at(name));

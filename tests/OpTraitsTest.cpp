@@ -81,6 +81,25 @@ TEST(OpTraits, WhatEachTraitPromisesHoldsForTheOperatorsSchema) {
         if (t.shapeOnly) {
             EXPECT_FALSE(t.view || t.layoutFree || t.keepsGrid);
         }
+        // An element-wise operator's shape never follows its values.
+        if (t.layoutFree) {
+            EXPECT_EQ(t.shapeFromValues, 0u);
+        }
+    }
+}
+
+// Operators whose output shape the values of an input decide, as their
+// definitions say: a plan made on zeros must not outlive the zeros.
+TEST(OpTraits, OperatorsShapedByValuesSayWhichInputs) {
+    const std::pair<const char*, uint32_t> known[] = {
+        {"NonZero", 1u},          {"ConstantOfShape", 1u},  {"Unique", 1u},      {"Reshape", 2u},
+        {"Expand", 2u},           {"Tile", 2u},             {"TopK", 2u},        {"Compress", 2u},
+        {"OneHot", 2u},           {"Squeeze", 2u},          {"Unsqueeze", 2u},   {"ReduceSum", 2u},
+        {"Slice", 0b11110u},      {"Range", OpTraits::kEveryInput},               {"If", OpTraits::kEveryInput},
+        {"Loop", OpTraits::kEveryInput}, {"NonMaxSuppression", OpTraits::kEveryInput}};
+    for (const auto& [op, mask] : known) EXPECT_EQ(vexart::opTraits(op).shapeFromValues, mask) << op;
+    for (const char* op : {"Add", "Conv", "Relu", "Transpose", "Gather", "Shape", "Concat", "RoiAlign"}) {
+        EXPECT_EQ(vexart::opTraits(op).shapeFromValues, 0u) << op;
     }
 }
 

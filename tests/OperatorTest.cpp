@@ -454,6 +454,145 @@ TEST(Resize, AxesAndAspectRatioPolicies) {
     }
 }
 
+// The passes per axis against the definition, one output element at a
+// time: the source coordinate of each axis, its taps and weights, and the
+// product of the weights over the axes. Ranks 3 and 5, which oneDNN's
+// resampling never takes, in every mode.
+struct NaiveResize {
+    std::string mode, coord, nearest = "round_prefer_floor";
+    float a = -0.75f;
+    bool exclude = false;
+    std::vector<float> roi;  // tf_crop_and_resize: starts, then ends
+    float extrapolation = 0;
+
+    double coordinate(int64_t o, int64_t in, int64_t out, double s, size_t d, size_t rank) const {
+        if (coord == "asymmetric") return o / s;
+        if (coord == "align_corners") return out <= 1 ? 0.0 : o * (in - 1.0) / (out - 1.0);
+        if (coord == "pytorch_half_pixel") return out > 1 ? (o + 0.5) / s - 0.5 : 0.0;
+        if (coord == "tf_crop_and_resize") {
+            const double b = roi[d], e = roi[d + rank];
+            return out > 1 ? b * (in - 1) + o * (e - b) * (in - 1) / (out - 1.0) : 0.5 * (b + e) * (in - 1);
+        }
+        return (o + 0.5) / s - 0.5;  // half_pixel
+    }
+    // Source index -> weight, for one axis.
+    std::vector<std::pair<int64_t, double>> taps(double c, int64_t in, bool unscaled, int64_t o) const {
+        if (mode == "nearest") {
+            double i = nearest == "floor" ? std::floor(c) : nearest == "ceil" ? std::ceil(c)
+                       : nearest == "round_prefer_ceil" ? std::floor(c + 0.5) : std::ceil(c - 0.5);
+            return {{std::clamp<int64_t>(static_cast<int64_t>(i), 0, in - 1), 1.0}};
+        }
+        if (mode == "linear") {
+            if (unscaled) c = static_cast<double>(o);
+            c = std::clamp(c, 0.0, in - 1.0);
+            const auto l = static_cast<int64_t>(c);
+            return {{l, 1 - (c - l)}, {std::min(l + 1, in - 1), c - l}};
+        }
+        std::vector<std::pair<int64_t, double>> t;
+        double sum = 0;
+        for (int k = -1; k <= 2; ++k) {
+            const int64_t at = static_cast<int64_t>(std::floor(c)) + k;
+            const double z = std::fabs(c - at);
+            double w = z <= 1 ? ((a + 2) * z - (a + 3)) * z * z + 1 : ((a * z - 5 * a) * z + 8 * a) * z - 4 * a;
+            if (exclude && (at < 0 || at >= in)) w = 0;
+            t.push_back({std::clamp<int64_t>(at, 0, in - 1), w});
+            sum += w;
+        }
+        if (exclude) {
+            for (auto& p : t) p.second /= sum;
+        }
+        return t;
+    }
+    std::vector<float> operator()(const Shape& in, const std::vector<float>& x, const Shape& out) const {
+        const size_t r = in.size();
+        std::vector<float> y;
+        std::vector<int64_t> idx(r, 0);
+        int64_t total = 1;
+        for (int64_t n : out) total *= n;
+        for (int64_t e = 0; e < total; ++e) {
+            std::vector<std::vector<std::pair<int64_t, double>>> per(r);
+            bool outside = false;
+            for (size_t d = 0; d < r; ++d) {
+                const double s = static_cast<double>(out[d]) / in[d];
+                const double c = coordinate(idx[d], in[d], out[d], s, d, r);
+                outside = outside || (coord == "tf_crop_and_resize" && !(c >= 0 && c <= in[d] - 1));
+                per[d] = taps(c, in[d], out[d] == in[d] && coord != "align_corners", idx[d]);
+            }
+            double v = 0;
+            std::vector<size_t> k(r, 0);
+            for (bool more = true; more && !outside;) {
+                double w = 1;
+                int64_t at = 0;
+                for (size_t d = 0; d < r; ++d) {
+                    w *= per[d][k[d]].second;
+                    at = at * in[d] + per[d][k[d]].first;
+                }
+                v += w * x[static_cast<size_t>(at)];
+                more = false;
+                for (size_t d = r; d-- > 0 && !more;) {
+                    if (++k[d] < per[d].size()) more = true;
+                    else k[d] = 0;
+                }
+            }
+            y.push_back(outside ? extrapolation : static_cast<float>(v));
+            for (size_t d = r; d-- > 0;) {
+                if (++idx[d] < out[d]) break;
+                idx[d] = 0;
+            }
+        }
+        return y;
+    }
+};
+
+TEST(Resize, EveryModeOnRanksOneDnnLeavesMatchesTheDefinition) {
+    struct Row {
+        NaiveResize rule;
+        Shape in, out;
+    };
+    auto rule = [](std::string mode, std::string coord, std::string nearest = "", float a = -0.75f, bool exclude = false) {
+        NaiveResize r;
+        r.mode = std::move(mode), r.coord = std::move(coord), r.nearest = std::move(nearest), r.a = a, r.exclude = exclude;
+        return r;
+    };
+    NaiveResize crop = rule("linear", "tf_crop_and_resize");
+    crop.roi = {0, 0.2f, -0.3f, 1, 0.9f, 1.4f};
+    crop.extrapolation = 7.5f;
+    const std::vector<Row> rows = {
+        {rule("nearest", "asymmetric", "floor"), {2, 3, 5}, {2, 7, 4}},
+        {rule("nearest", "half_pixel", "round_prefer_ceil"), {1, 2, 3, 4, 5}, {1, 2, 5, 2, 9}},
+        {rule("nearest", "align_corners", "ceil"), {3, 4, 6}, {3, 9, 4}},
+        {rule("nearest", "pytorch_half_pixel", "round_prefer_floor"), {2, 5, 4}, {2, 10, 3}},
+        {rule("linear", "half_pixel"), {2, 2, 3, 4, 5}, {2, 2, 5, 8, 3}},
+        {rule("linear", "align_corners"), {2, 5, 7}, {2, 9, 3}},
+        {rule("linear", "pytorch_half_pixel"), {4, 1, 6}, {4, 1, 13}},
+        {rule("cubic", "half_pixel", "", -0.5f, true), {2, 6, 5}, {2, 11, 3}},
+        {rule("cubic", "asymmetric"), {1, 3, 4, 5, 6}, {1, 3, 7, 2, 10}},
+        {crop, {2, 5, 6}, {2, 4, 9}},
+    };
+    for (const Row& row : rows) {
+        const NaiveResize& r = row.rule;
+        SCOPED_TRACE(r.mode + " " + r.coord + " rank " + std::to_string(row.in.size()));
+        size_t n = 1;
+        for (int64_t d : row.in) n *= static_cast<size_t>(d);
+        const std::vector<float> x = pseudoRandom(n, 17, 1.0f);
+        auto [got, shape] = resize(row.in, x, [&](OnnxBuilder& b, onnx::NodeProto& node) {
+            OnnxBuilder::attr(node, "mode", r.mode);
+            OnnxBuilder::attr(node, "coordinate_transformation_mode", r.coord);
+            if (!r.nearest.empty()) OnnxBuilder::attr(node, "nearest_mode", r.nearest);
+            OnnxBuilder::attr(node, "cubic_coeff_a", r.a);
+            OnnxBuilder::attr(node, "exclude_outside", int64_t{r.exclude ? 1 : 0});
+            OnnxBuilder::attr(node, "extrapolation_value", r.extrapolation);
+            b.initializer("roi", {static_cast<int64_t>(r.roi.size())}, r.roi);
+            b.initializer("scales", {0}, {});
+            b.initializerInts("sizes", row.out);
+        });
+        ASSERT_EQ(shape, row.out);
+        const std::vector<float> want = r(row.in, x, row.out);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 2e-5) << "element " << i;
+    }
+}
+
 // half_pixel_symmetric: x_original = center * (1 - adjustment) + (o + 0.5) / scale - 0.5,
 // with center = length / 2 and adjustment = output length / (length * scale);
 // linear interpolation between the two neighbours, clamped to the input.

@@ -591,6 +591,35 @@ TEST(RuntimeTensors, ExecutionChecksItsInputs) {
     EXPECT_NE(lastError().find("has 3 elements, the network expects 2"), std::string::npos) << lastError();
 }
 
+// A network whose shapes follow its input's values (here the count of
+// NonZero, read through its shape) was built on zeros; each execution
+// must be planned on its own input, not on those zeros.
+TEST(RuntimeTensors, ShapesThatFollowValuesAreReplannedPerExecution) {
+    TempDir dir;
+    OnnxBuilder g("g");
+    g.input("x", {6});
+    g.node("NonZero", {"x"}, {"nz"});
+    g.node("Shape", {"nz"}, {"s"});
+    g.initializerInts("last", {1});
+    g.node("Gather", {"s", "last"}, {"k"});
+    OnnxBuilder::attr(g.node("Cast", {"k"}, {"count"}), "to", int64_t{onnx::TensorProto::FLOAT});
+    g.output("count");
+    Built b = build(packContainer(dir.file("m.dlc"), {{"g", &g}}));
+    ASSERT_TRUE(b.network) << lastError();
+    const size_t dims[] = {6};
+    const TensorShapeHandle shape(Vexa_TensorShape_CreateDimsSize(dims, 1));
+    for (const std::vector<float>& x : {std::vector<float>{0, 2, 0, 3, 0, 4}, std::vector<float>{1, 1, 0, 0, 0, 0},
+                                        std::vector<float>{0, 0, 0, 0, 0, 0}}) {
+        const ITensorHandle t(Vexa_Util_CreateITensor(shape.get()));
+        std::copy(x.begin(), x.end(), Vexa_ITensor_GetData(t.get()));
+        const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
+        Vexa_TensorMap_Add(in.get(), "x", t.get());
+        ASSERT_EQ(Vexa_VEXA_ExecuteITensorsForNetwork(b.network.get(), "g", in.get(), out.get()), 0) << lastError();
+        const auto count = static_cast<float>(std::count_if(x.begin(), x.end(), [](float v) { return v != 0; }));
+        EXPECT_EQ(*Vexa_ITensor_GetData(Vexa_TensorMap_GetTensor_Ref(out.get(), "count")), count);
+    }
+}
+
 // The builder keeps its own copy of a custom profile: the handle may go
 // before the build, and the copy still decides the network. A power-saver
 // preset runs the CPU runtime on one thread, which the diagnostic log shows.

@@ -46,10 +46,13 @@ public:
     }
 
     void checkInputShapes(const std::map<std::string, Shape>& shapes) const { graph_->checkInputShapes(shapes); }
-    // Fixes input shapes and outputs, then plans (see Graph::prepare).
-    void prepare(const std::map<std::string, Shape>& shapes, const std::vector<std::string>& outputs) {
-        graph_->prepare(shapes, outputs);
+    // Fixes input shapes and outputs, then plans (see Graph::prepare);
+    // with `execute`, computes the outputs from the inputs' values as well.
+    void prepare(const std::map<std::string, Shape>& shapes, const std::vector<std::string>& outputs,
+                 bool execute = false) {
+        graph_->prepare(shapes, outputs, execute);
     }
+    bool shapesFollowValues() const { return graph_->shapesFollowValues(); }
     Tensor& input(const std::string& name) { return graph_->input(name); }
     void run() { graph_->run(); }
     const std::vector<std::string>& outputs() const { return graph_->outputs(); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
 
 #include "core/Fusion.h"
@@ -32,6 +33,11 @@ struct OpTraits {
     std::optional<Fusion::Act> fusesAs;
     // Defaults of the `alpha` and `beta` attributes (NaN: the operator has none).
     float alpha = std::nanf(""), beta = std::nanf("");
+    // Bit i: the values, not only the shape, of input i set an output's
+    // shape (NonZero's count, Reshape's target). A plan made on one set of
+    // values holds for another only where all those inputs are constant.
+    uint32_t shapeFromValues = 0;
+    static constexpr uint32_t kEveryInput = ~0u;
 
     // A float computation (see computesFloat).
     static OpTraits computed() {
@@ -43,6 +49,20 @@ struct OpTraits {
     static OpTraits product(int weightAxis) {
         OpTraits t = computed();
         t.weightAxis = weightAxis;
+        return t;
+    }
+
+    // An operator whose output shapes follow the values of the inputs in `mask`.
+    static OpTraits valueShaped(uint32_t mask) {
+        OpTraits t;
+        t.shapeFromValues = mask;
+        return t;
+    }
+
+    // These traits, with output shapes that follow the values of the inputs in `mask`.
+    OpTraits shapedBy(uint32_t mask) const {
+        OpTraits t = *this;
+        t.shapeFromValues = mask;
         return t;
     }
 

@@ -124,6 +124,7 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
         if (index_.count(name) == 0) throw ExecError("graph output '" + name + "' is never produced");
     }
     initializerOf_.resize(values_.size(), -1);
+    declaredConst_ = isConst_;
 }
 
 void Graph::releaseInitializer(int value) {

@@ -61,8 +61,17 @@ public:
     std::vector<std::string> outputsOfNodes(const std::vector<std::string>& layers) const;
 
     // Fixes the input shapes (open dimensions become 1 unless given) and
-    // the outputs to produce, folds constants and learns all shapes.
-    void prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs);
+    // the outputs to produce, folds constants and learns all shapes. With
+    // `execute`, every node computes as it is planned, on the values in the
+    // inputs: the outputs are ready when it returns and run() is not called
+    // (see shapesFollowValues).
+    void prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs,
+                 bool execute = false);
+    // Whether the last plan holds only for the input values it was made on:
+    // some scheduled node's output shape follows the values of an input
+    // that is not constant (NonZero, a Reshape to a computed shape, an If).
+    // Such a graph is prepared with `execute` on each execution's inputs.
+    bool shapesFollowValues() const { return followsValues_; }
 
     // Throws when given shapes name no input, have the wrong rank or hold a
     // negative dimension: mistakes in the request itself.
@@ -106,6 +115,7 @@ private:
         // output views `aliasOf` and nothing runs.
         const Tensor* aliasOf = nullptr;
         std::vector<size_t> absorbed;  // the nodes fused into this one
+        double executedMicroseconds = 0;  // computing while planned (prepare's `execute`)
     };
     // The stages of prepare (graph/Prepare.cpp), over one planning state.
     struct Planning;
@@ -122,6 +132,10 @@ private:
     void makeAlias(Planning& plan, Node& n, NodePlan& np);
     void releaseCopiedWeights(Planning& plan, const Kernel& kernel, const std::vector<int>& inputs);
     void recordTimings();
+    // Drops what the last plan left in values computed per execution:
+    // their storage may lie in the arena about to go.
+    void forgetLastPlan();
+    bool followsValues(const Step& s) const;
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();
     int valueIndex(const std::string& name, bool create);
@@ -137,6 +151,9 @@ private:
     std::vector<Tensor> values_;
     std::vector<std::string> valueNames_;
     std::vector<bool> isConst_;
+    std::vector<bool> declaredConst_;  // initializers: what each prepare starts from
+    bool followsValues_ = false;
+    bool executing_ = false;  // the current prepare computes each node (see prepare)
     std::unordered_map<std::string, int> index_;
     std::vector<std::unique_ptr<Node>> nodes_;
     std::vector<Step> schedule_;

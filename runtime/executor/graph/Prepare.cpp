@@ -5,6 +5,7 @@
 // memory planning (Graph::placeInArena) and the profile's rows.
 #include "graph/Graph.h"
 
+#include <chrono>
 #include <set>
 
 #include "FailureText.h"
@@ -94,8 +95,38 @@ std::vector<int> Graph::selectOutputs(const std::vector<std::string>& outputs) {
     return {wanted.begin(), wanted.end()};
 }
 
-void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs) {
+void Graph::forgetLastPlan() {
+    std::vector<bool> isInput(values_.size(), false);
+    for (const auto& in : inputs_) isInput[static_cast<size_t>(index_.at(in.name))] = true;
+    // Values folded by the last plan are folded again: they may follow
+    // shapes that changed since.
+    isConst_ = declaredConst_;
+    for (size_t v = 0; v < values_.size(); ++v) {
+        if (!isConst_[v] && !isInput[v]) values_[v].release();
+    }
+    grids_.clear();
+    schedule_.clear();
+    hidden_.clear();
+    views_.clear();
+    arena_.reset();
+    arenaBytes_ = 0;
+}
+
+bool Graph::followsValues(const Step& s) const {
+    const uint32_t mask = s.node->traits->shapeFromValues;
+    const auto& inputs = s.node->inputs;
+    for (size_t i = 0; i < inputs.size() && mask != 0; ++i) {
+        const bool set = i >= 32 ? mask == OpTraits::kEveryInput : ((mask >> i) & 1u) != 0;
+        if (set && inputs[i] >= 0 && !isConst_[static_cast<size_t>(inputs[i])]) return true;
+    }
+    return false;
+}
+
+void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs,
+                    bool execute) {
     const ExecutionDeadline deadline;  // planning runs the graph once too
+    forgetLastPlan();
+    executing_ = execute;
     fixInputs(inputShapes);
     const std::vector<int> wanted = selectOutputs(outputs);
     Planning plan(nodes_, values_, isConst_);
@@ -108,12 +139,6 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     }
     plan.plainCopy.assign(values_.size(), nullptr);
     plan.copyScheduled.assign(values_.size(), false);
-    grids_.clear();
-    schedule_.clear();
-    hidden_.clear();
-    views_.clear();
-    arena_.reset();
-    arenaBytes_ = 0;
     // Constants first, so that the passes below see every one of them
     // (a scale that a Constant node makes after the node it scales).
     std::vector<bool> folded(nodes_.size(), false);
@@ -126,8 +151,13 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k]) prepareNode(plan, k);
         releaseDead(plan, k);
     }
-    placeInArena();
+    followsValues_ = false;
+    for (const Step& s : schedule_) followsValues_ = followsValues_ || followsValues(s);
+    // Executed, the values stay where the nodes put them: the next
+    // execution plans afresh.
+    if (!executing_) placeInArena();
     recordTimings();
+    executing_ = false;
 }
 
 bool Graph::foldsToConstant(const GraphState& st, const Node& n) const {
@@ -161,10 +191,13 @@ void Graph::prepareNode(Planning& plan, size_t k) {
         planFusion(plan, k, n, np);
         // Shapes are learnt by running the node dry: planning computes only
         // what later planning needs, constants. Kernels that state their
-        // shapes (inferShapes) skip the work; the others, whose output
-        // shapes follow from their input values, compute on what they have.
-        n.ctx->setDryRun(!np.allConst);
+        // shapes (inferShapes) skip the work; the others compute on what
+        // they have. Executing, every node computes.
+        n.ctx->setDryRun(!np.allConst && !executing_);
+        const auto start = std::chrono::steady_clock::now();
         kernel->run(*n.ctx);
+        np.step.executedMicroseconds =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
         n.ctx->setDryRun(false);
         makeAlias(plan, n, np);
         for (Tensor* out : n.ctx->outputs()) {
@@ -348,6 +381,7 @@ void Graph::recordTimings() {
                       : out != nullptr                                          ? precisionName(out->type())
                                                                                 : "-";
         for (size_t a : s.absorbed) t.fused.push_back(nodes_[a]->name);
+        if (executing_) t.lastMicroseconds = t.totalMicroseconds = s.executedMicroseconds;
     }
 }
 

@@ -38,23 +38,6 @@ void freeNames(const onnx::GraphProto& g, std::vector<std::string>& names, std::
     for (const auto& v : g.output()) use(v.name());
 }
 
-// Whether some node's output shape follows the values (not only the
-// shapes) of its inputs: a plan made on one iteration's values may not
-// hold for the next one's.
-bool shapesFollowValues(const onnx::GraphProto& g) {
-    static const std::set<std::string> ops = {
-        "Reshape", "Expand", "Tile", "Range", "ConstantOfShape", "Slice", "Pad", "Resize", "Upsample", "TopK",
-        "OneHot", "NonZero", "Compress", "Unique", "NonMaxSuppression", "SequenceAt", "SplitToSequence",
-        "ConcatFromSequence", "SequenceInsert", "SequenceErase", "OptionalGetElement", "If", "Loop", "Scan",
-        "SequenceMap", "Squeeze", "Unsqueeze", "Split", "ReduceSum", "ReduceMean", "ReduceMax", "ReduceMin",
-        "ReduceProd", "ReduceL1", "ReduceL2", "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare", "DFT", "STFT",
-        "MaxUnpool", "MelWeightMatrix", "HannWindow", "HammingWindow", "BlackmanWindow", "EyeLike"};
-    for (const auto& n : g.node()) {
-        if (ops.count(n.op_type()) != 0) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 std::vector<std::string> outerScopeNames(const onnx::NodeProto& node) {
@@ -68,7 +51,7 @@ std::vector<std::string> outerScopeNames(const onnx::NodeProto& node) {
 }
 
 Subgraph::Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vector<std::string>& outer)
-    : body_(std::make_unique<onnx::GraphProto>(body)), opset_(opset), replanEachRun_(shapesFollowValues(body)) {
+    : body_(std::make_unique<onnx::GraphProto>(body)), opset_(opset) {
     for (const auto& v : body.input()) formals_.push_back(v.name());
     for (const auto& v : body.output()) outputs_.push_back(v.name());
     std::vector<std::string> mine;
@@ -98,8 +81,7 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
         types.push_back(t->type());
         shapes.push_back(t->shape());
     }
-    // A plan is never redone in place: a new one starts from the body.
-    if (!graph_ || replanEachRun_ || types != types_ || shapes != shapes_) {
+    if (!graph_ || types != types_) {
         if (!model_ || types != types_) {
             model_ = std::make_unique<onnx::ModelProto>();
             model_->set_ir_version(8);
@@ -115,19 +97,29 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
             types_ = types;
         }
         graph_ = std::make_unique<Graph>(onnx::ModelProto(*model_));
-        // Planned on these values, so shapes that depend on them are learnt.
+        planned_ = false;
+    }
+    for (const auto& [name, t] : bound) {
+        Tensor& in = graph_->input(*name);
+        if (in.shape() != t->shape()) in.reset(t->type(), t->shape());
+        castTensor(*t, t->type(), in);
+    }
+    // A body whose shapes follow its inputs' values is planned on each
+    // run's values while it computes; the others keep their plan while
+    // the shapes hold.
+    const bool dynamic = planned_ && graph_->shapesFollowValues();
+    if (dynamic || !planned_ || shapes != shapes_) {
         std::map<std::string, Shape> given;
-        for (size_t i = 0; i < bound.size(); ++i) {
-            given[*bound[i].first] = shapes[i];
-            castTensor(*bound[i].second, bound[i].second->type(), graph_->input(*bound[i].first));
-        }
-        graph_->prepare(given, outputs_);
+        for (size_t i = 0; i < bound.size(); ++i) given[*bound[i].first] = shapes[i];
+        graph_->prepare(given, outputs_, dynamic && !planOnly);
         shapes_ = shapes;
-        if (planOnly) return;
+        planned_ = true;
+        if (planOnly || dynamic) return;
+        // Its first plan showed the values matter: plan again, computing.
+        if (graph_->shapesFollowValues()) return graph_->prepare(given, outputs_, true);
     } else if (planOnly) {
         return;  // the outputs keep the last run's values and shapes
     }
-    for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
     graph_->run();
 }
 

@@ -50,13 +50,13 @@ public:
 private:
     std::unique_ptr<onnx::GraphProto> body_;
     int64_t opset_;
-    bool replanEachRun_;  // shapes inside follow input values
     std::vector<std::string> formals_, outputs_;
     std::vector<std::pair<std::string, size_t>> reads_;  // outer name -> index among the node's outer values
     std::unique_ptr<onnx::ModelProto> model_;  // the body with its inputs typed
     std::unique_ptr<Graph> graph_;
     std::vector<DType> types_;
-    std::vector<Shape> shapes_;
+    std::vector<Shape> shapes_;  // of the inputs the plan was made for
+    bool planned_ = false;
 };
 
 }  // namespace vexart

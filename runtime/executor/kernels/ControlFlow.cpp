@@ -266,9 +266,9 @@ private:
 }  // namespace
 
 void registerControlFlowKernels() {
-    registerKernel("If", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<IfKernel>(n, opset); });
-    registerKernel("Loop", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<LoopKernel>(n, opset); });
-    registerKernel("Scan", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<ScanKernel>(n, opset); });
+    registerKernel("If", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<IfKernel>(n, opset); }, OpTraits::valueShaped(OpTraits::kEveryInput));
+    registerKernel("Loop", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<LoopKernel>(n, opset); }, OpTraits::valueShaped(OpTraits::kEveryInput));
+    registerKernel("Scan", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<ScanKernel>(n, opset); }, OpTraits::valueShaped(OpTraits::kEveryInput));
 }
 
 }  // namespace vexart

@@ -34,6 +34,50 @@ float iou(const Box& a, const Box& b) {
     return uni <= 0 ? 0 : inter / uni;
 }
 
+// The boxes kept so far, ordered by left edge: a candidate is compared
+// only with those whose horizontal extent can meet its own. Detectors that
+// run one suppression over every class shift each class's boxes apart,
+// so a candidate meets its own class and nothing else.
+class KeptBoxes {
+public:
+    void clear() {
+        byLeft_.clear();
+        unordered_.clear();
+        widest_ = 0;
+    }
+    size_t size() const { return byLeft_.size() + unordered_.size(); }
+    // Whether a kept box overlaps `b` by more than `threshold` (IoU).
+    bool suppresses(const Box& b, float threshold) const {
+        auto over = [&](const Box& k) { return iou(b, k) > threshold; };
+        if (std::any_of(unordered_.begin(), unordered_.end(), over)) return true;
+        // Disjoint boxes have IoU 0, which a negative threshold exceeds.
+        if (!(threshold >= 0) || !std::isfinite(b.x1) || !std::isfinite(b.x2)) {
+            return std::any_of(byLeft_.begin(), byLeft_.end(), over);
+        }
+        // Widened a little: a box reaching exactly b.x1 must not be missed to rounding.
+        const double from = static_cast<double>(b.x1) - widest_ * (1 + 1e-6) - 1e-30;
+        auto it = std::lower_bound(byLeft_.begin(), byLeft_.end(), from,
+                                   [](const Box& k, double x) { return k.x1 < x; });
+        for (; it != byLeft_.end() && it->x1 < b.x2; ++it) {
+            if (over(*it)) return true;
+        }
+        return false;
+    }
+    void add(const Box& b) {
+        if (!std::isfinite(b.x1) || !std::isfinite(b.x2)) {
+            unordered_.push_back(b);
+            return;
+        }
+        widest_ = std::max(widest_, static_cast<double>(b.x2) - b.x1);
+        byLeft_.insert(std::upper_bound(byLeft_.begin(), byLeft_.end(), b.x1, [](float x, const Box& k) { return x < k.x1; }), b);
+    }
+
+private:
+    std::vector<Box> byLeft_;
+    std::vector<Box> unordered_;  // a corner not finite: compared with every candidate
+    double widest_ = 0;
+};
+
 class NmsKernel : public Kernel {
 public:
     explicit NmsKernel(bool centered) : centered_(centered) {}
@@ -53,7 +97,7 @@ public:
         const int64_t B = boxes.dim(0), N = boxes.dim(1), C = scores.dim(1);
         selected_.clear();
         std::vector<int64_t> order;
-        std::vector<Box> kept;
+        KeptBoxes kept;
         for (int64_t b = 0; b < B && most > 0; ++b) {
             const float* pb = boxes.data<float>() + b * N * 4;
             for (int64_t c = 0; c < C; ++c) {
@@ -67,10 +111,8 @@ public:
                 for (int64_t i : order) {
                     if (static_cast<int64_t>(kept.size()) >= most) break;
                     const Box box = boxAt(pb + i * 4, centered_);
-                    bool keep = true;
-                    for (const Box& k : kept) keep = keep && !(iou(box, k) > threshold);
-                    if (!keep) continue;
-                    kept.push_back(box);
+                    if (kept.suppresses(box, threshold)) continue;
+                    kept.add(box);
                     selected_.insert(selected_.end(), {b, c, i});
                 }
             }
@@ -185,7 +227,7 @@ private:
 void registerDetectionKernels() {
     registerKernel("NonMaxSuppression", [](const onnx::NodeProto& n, int64_t) {
         return std::make_unique<NmsKernel>(Attrs(n).i("center_point_box", 0) != 0);
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("RoiAlign", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<RoiAlignKernel>(n, opset); });
 }
 

@@ -189,7 +189,7 @@ void registerSelection() {
                 }
             }
         });
-    });
+    }, OpTraits::valueShaped(1u << 1));
     registerKernel("Compress", [](const onnx::NodeProto& n, int64_t) {
         const bool hasAxis = Attrs(n).has("axis");
         const int64_t axisAttr = Attrs(n).i("axis", 0);
@@ -218,7 +218,7 @@ void registerSelection() {
                 }
             }
         });
-    });
+    }, OpTraits::valueShaped(1u << 1));
     registerKernel("NonZero", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
@@ -241,7 +241,7 @@ void registerSelection() {
                 }
             }
         });
-    });
+    }, OpTraits::valueShaped(1u << 0));
 }
 
 // Unique slices along an axis (or unique elements), in sorted order or in
@@ -324,7 +324,7 @@ void registerArrangement() {
     registerKernel("Unique", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         return std::make_unique<UniqueKernel>(a.has("axis"), a.i("axis", 0), a.i("sorted", 1) != 0);
-    });
+    }, OpTraits::valueShaped(1u << 0));
     registerKernel("ReverseSequence", [](const onnx::NodeProto& n, int64_t) {
         const int64_t batchAttr = Attrs(n).i("batch_axis", 1), timeAttr = Attrs(n).i("time_axis", 0);
         return lambdaKernel([batchAttr, timeAttr](KernelContext& ctx) {
@@ -408,7 +408,7 @@ void registerArrangement() {
                 std::memcpy(bytesOf(out) + at * static_cast<int64_t>(es), bytesOf(x) + i * static_cast<int64_t>(es), es);
             }
         });
-    });
+    }, OpTraits::valueShaped(1u << 2));
 }
 
 }  // namespace

@@ -154,7 +154,7 @@ void registerReductionKernels() {
         const Red o = op;
         registerKernel(name, [o](const onnx::NodeProto& n, int64_t opset) {
             return std::make_unique<ReduceKernel>(n, opset, o, true);
-        });
+        }, OpTraits::valueShaped(1u << 1));  // axes as an input
     }
     registerKernel("ArgMax", [](const onnx::NodeProto& n, int64_t) { return argKernel(n, true); });
     registerKernel("ArgMin", [](const onnx::NodeProto& n, int64_t) { return argKernel(n, false); });
@@ -230,7 +230,7 @@ void registerReductionKernels() {
                 }
             })
         });
-    });
+    }, OpTraits::valueShaped(1u << 1));
 }
 
 }  // namespace vexart

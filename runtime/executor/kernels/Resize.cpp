@@ -1,8 +1,7 @@
 // Resize and Upsample. The common image cases (rank 4, float, scaling
 // height and width only; linear with half-pixel centres, or nearest by a
 // whole factor) run on oneDNN's resampling in any layout; every other
-// mode runs the reference kernel, which computes the source coordinate of
-// every output index per axis and interpolates each output element.
+// mode and rank runs one pass per resized axis (kernels/ResizeAxes.h).
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
@@ -14,15 +13,16 @@
 #include "core/Indexing.h"
 #include "core/Kernel.h"
 #include "core/Threads.h"
+#include "kernels/ResizeAxes.h"
 #include "kernels/Window.h"
 #include "onednn/Dnnl.h"
 
 namespace vexart {
 namespace {
 
-class ReferenceResize : public Kernel {
+class GeneralResize : public Kernel {
 public:
-    ReferenceResize(const onnx::NodeProto& n, int64_t opset, bool upsample) : opset_(opset), upsample_(upsample) {
+    GeneralResize(const onnx::NodeProto& n, int64_t opset, bool upsample) : opset_(opset), upsample_(upsample) {
         const Attrs a(n);
         mode_ = a.s("mode", "nearest");
         coord_ = a.s("coordinate_transformation_mode", opset_ < 11 ? "asymmetric" : "half_pixel");
@@ -45,10 +45,18 @@ public:
             throw ExecError("keep_aspect_ratio_policy " + aspect_ + " is not supported");
         }
         antialias_ = a.i("antialias", 0) != 0 && mode_ != "nearest";
+        rule_.mode = mode_;
+        rule_.coord = coord_;
+        rule_.nearest = nearest_;
+        rule_.cubicA = cubicA_;
+        rule_.excludeOutside = excludeOutside_;
     }
 
-    void run(KernelContext& ctx) override {
-        const Tensor& x = ctx.in(0);
+    void run(KernelContext& ctx) override { resize(ctx, ctx.in(0)); }
+
+protected:
+    // Resizes `x`, input 0 in the plain layout, into output 0.
+    void resize(KernelContext& ctx, const Tensor& x) {
         requireFloat(x, "Resize input");
         const size_t r = x.rank();
         std::vector<float> scales;
@@ -108,6 +116,7 @@ public:
             if (scales[i] < 1.0f) throw ExecError("antialiased downscaling is not supported");
         }
         Tensor& y = ctx.out(0, DType::Float, shape);  // refuses a shape beyond the caps first
+        y.setLayout(Layout::plain());
         // Per dimension: source coordinate of every output index.
         std::vector<float> roi;
         if (coord_ == "tf_crop_and_resize") {
@@ -116,169 +125,22 @@ public:
             }
             for (int64_t i = 0; i < ctx.in(1).size(); ++i) roi.push_back(static_cast<float>(ctx.in(1).scalarAsDouble(i)));
         }
-        std::vector<std::vector<float>> coords(r);
-        for (size_t d = 0; d < r; ++d) {
-            coords[d].resize(static_cast<size_t>(shape[d]));
-            for (int64_t o = 0; o < shape[d]; ++o) {
-                const float s = scales[d];
-                const float in = static_cast<float>(x.dim(d));
-                float c;
-                if (coord_ == "asymmetric") {
-                    c = o / s;
-                } else if (coord_ == "align_corners") {
-                    // With scales the resized length is in * scale, not its floor.
-                    const float len = fromScales ? in * s : static_cast<float>(shape[d]);
-                    c = len <= 1 ? 0.0f : o * (in - 1) / (len - 1);
-                } else if (coord_ == "tf_half_pixel_for_nn") {
-                    c = (o + 0.5f) / s;
-                } else if (coord_ == "tf_crop_and_resize") {
-                    const float start = roi[d], end = roi[d + r];
-                    c = shape[d] > 1 ? start * (in - 1) + o * (end - start) * (in - 1) / static_cast<float>(shape[d] - 1)
-                                     : 0.5f * (start + end) * (in - 1);
-                } else if (coord_ == "pytorch_half_pixel") {
-                    c = shape[d] > 1 ? (o + 0.5f) / s - 0.5f : 0.0f;
-                } else if (coord_ == "half_pixel_symmetric") {
-                    const float adj = static_cast<float>(shape[d]) / (in * s);
-                    const float center = in / 2;
-                    c = center * (1 - adj) + (o + 0.5f) / s - 0.5f;
-                } else {
-                    c = (o + 0.5f) / s - 0.5f;
-                }
-                coords[d][static_cast<size_t>(o)] = c;
-            }
-        }
-        std::vector<int64_t> xs(r, 1);
-        for (size_t i = r; i-- > 1;) xs[i - 1] = xs[i] * x.dim(i);
-        std::vector<int64_t> idx(r, 0);
-        for (int64_t o = 0; o < y.size(); ++o) {
-            float v;
-            bool outside = false;
-            if (!roi.empty()) {
-                // A NaN region of interest puts every coordinate outside.
-                for (size_t d = 0; d < r; ++d) {
-                    const float c = coords[d][static_cast<size_t>(idx[d])];
-                    outside = outside || !(c >= 0 && c <= static_cast<float>(x.dim(d) - 1));
-                }
-            }
-            if (outside) {
-                v = extrapolation_;
-            } else if (mode_ == "cubic") {
-                v = cubicAt(x, coords, idx, xs);
-            } else if (mode_ == "nearest") {
-                int64_t off = 0;
-                for (size_t d = 0; d < r; ++d) off += nearestIndex(coords[d][static_cast<size_t>(idx[d])], x.dim(d), scales[d]) * xs[d];
-                v = x.data<float>()[off];
-            } else {
-                v = linearAt(x, coords, idx, xs, scales);
-            }
-            y.data<float>()[o] = v;
-            for (size_t d = r; d-- > 0;) {
-                if (++idx[d] < shape[d]) break;
-                idx[d] = 0;
-            }
-        }
-    }
-
-private:
-    int64_t nearestIndex(float c, int64_t dim, float scale) const {
-        int64_t i;
-        if (nearest_ == "floor") {
-            i = static_cast<int64_t>(std::floor(c));
-        } else if (nearest_ == "ceil") {
-            i = static_cast<int64_t>(std::ceil(c));
-        } else if (nearest_ == "round_prefer_ceil") {
-            i = static_cast<int64_t>(std::floor(c + 0.5f));
-        } else {
-            i = c == std::floor(c) + 0.5f ? static_cast<int64_t>(std::floor(c)) : static_cast<int64_t>(std::round(c));
-        }
-        (void)scale;
-        return std::clamp<int64_t>(i, 0, dim - 1);
-    }
-
-    float linearAt(const Tensor& x, const std::vector<std::vector<float>>& coords, const std::vector<int64_t>& idx,
-                   const std::vector<int64_t>& xs, const std::vector<float>& scales) const {
-        const size_t r = idx.size();
-        int64_t lo[8], hi[8];
-        float wlo[8];
-        size_t active[8];
-        size_t na = 0;
-        int64_t base = 0;
-        for (size_t d = 0; d < r; ++d) {
-            const int64_t dim = x.dim(d);
-            float c = coords[d][static_cast<size_t>(idx[d])];
-            if (scales[d] == 1.0f && coord_ != "align_corners") c = static_cast<float>(idx[d]);
-            c = std::clamp(c, 0.0f, static_cast<float>(dim - 1));
-            const auto l = static_cast<int64_t>(std::floor(c));
-            const int64_t h = std::min(l + 1, dim - 1);
-            if (h == l || na == 8) {
-                base += l * xs[d];
-                continue;
-            }
-            lo[na] = l, hi[na] = h, wlo[na] = 1.0f - (c - static_cast<float>(l)), active[na] = d;
-            ++na;
-        }
-        float sum = 0;
-        for (uint32_t corner = 0; corner < (1u << na); ++corner) {
-            float weight = 1;
-            int64_t off = base;
-            for (size_t k = 0; k < na; ++k) {
-                const bool up = (corner >> k) & 1u;
-                weight *= up ? 1.0f - wlo[k] : wlo[k];
-                off += (up ? hi[k] : lo[k]) * xs[active[k]];
-            }
-            sum += weight * x.data<float>()[off];
-        }
-        return sum;
-    }
-
-    // Four taps per dimension with the cubic convolution kernel of parameter A.
-    float cubicAt(const Tensor& x, const std::vector<std::vector<float>>& coords, const std::vector<int64_t>& idx,
-                  const std::vector<int64_t>& xs) const {
-        const size_t r = idx.size();
-        std::vector<std::array<int64_t, 4>> taps(r);
-        std::vector<std::array<double, 4>> weights(r);
-        for (size_t d = 0; d < r; ++d) {
-            const int64_t dim = x.dim(d);
-            const double c = coords[d][static_cast<size_t>(idx[d])];
-            const double f = std::floor(c);
-            const double t = c - f;
-            const double A = cubicA_;
-            const double dist[4] = {1 + t, t, 1 - t, 2 - t};
-            double sum = 0;
-            for (int k = 0; k < 4; ++k) {
-                const double z = dist[k];
-                double w = z <= 1 ? ((A + 2) * z - (A + 3)) * z * z + 1 : ((A * z - 5 * A) * z + 8 * A) * z - 4 * A;
-                const int64_t at = static_cast<int64_t>(f) - 1 + k;
-                if (excludeOutside_ && (at < 0 || at >= dim)) w = 0;
-                taps[d][static_cast<size_t>(k)] = std::clamp<int64_t>(at, 0, dim - 1);
-                weights[d][static_cast<size_t>(k)] = w;
-                sum += w;
-            }
-            if (excludeOutside_ && sum != 0) {
-                for (auto& w : weights[d]) w /= sum;
-            }
-        }
-        double total = 0;
-        std::vector<int> k(r, 0);
-        for (;;) {
-            double w = 1;
-            int64_t off = 0;
+        // The tables hold while the input, scales and region do.
+        if (x.shape() != tablesIn_ || shape != tablesOut_ || scales != tablesScales_ || roi != tablesRoi_) {
+            tables_.resize(r);
             for (size_t d = 0; d < r; ++d) {
-                w *= weights[d][static_cast<size_t>(k[d])];
-                off += taps[d][static_cast<size_t>(k[d])] * xs[d];
+                makeAxisTaps(rule_, x.dim(d), shape[d], scales[d], fromScales, roi.empty() ? 0.0f : roi[d],
+                             roi.empty() ? 0.0f : roi[d + r], tables_[d]);
             }
-            total += w * x.data<float>()[off];
-            size_t d = r;
-            while (d-- > 0) {
-                if (++k[d] < 4) break;
-                k[d] = 0;
-            }
-            if (d == static_cast<size_t>(-1)) break;
+            tablesIn_ = x.shape();
+            tablesOut_ = shape;
+            tablesScales_ = scales;
+            tablesRoi_ = roi;
         }
-        return static_cast<float>(total);
+        if (y.size() == 0) return;
+        resizeByAxes(x.data<float>(), x.shape(), y.data<float>(), shape, tables_, extrapolation_, scratch_);
     }
 
-protected:
     int64_t opset_;
     bool upsample_;
     float cubicA_ = -0.75f;
@@ -288,12 +150,16 @@ protected:
     std::vector<float> scalesAttr_;
     std::vector<int64_t> axes_;
     bool antialias_ = false;
+    ResizeRule rule_;
+    std::vector<AxisTaps> tables_;
+    Shape tablesIn_, tablesOut_;
+    std::vector<float> tablesScales_, tablesRoi_, scratch_;
 };
 
 // oneDNN's resampling where it computes what ONNX defines, else the reference.
-class ResizeKernel : public ReferenceResize {
+class ResizeKernel : public GeneralResize {
 public:
-    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample) : ReferenceResize(n, opset, upsample) {
+    ResizeKernel(const onnx::NodeProto& n, int64_t opset, bool upsample) : GeneralResize(n, opset, upsample) {
         // Newer attributes that change the result: left to the reference.
         const Attrs a(n);
         special_ = a.i("antialias", 0) != 0 || a.has("axes") ||
@@ -301,8 +167,10 @@ public:
     }
 
     LayoutUse layoutUse(const KernelContext& ctx) const override {
-        Shape out;
-        return plan(ctx, out) ? LayoutUse::Spatial : LayoutUse::Plain;
+        const Tensor& x = ctx.in(0);
+        const Layout out = x.isPlain() ? Layout::channelsLast() : x.layout();
+        Shape ys;
+        return plan(ctx, ys) && jitted(x.logicalShape(), ys, x.layout(), out) ? LayoutUse::Spatial : LayoutUse::Plain;
     }
     std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
 
@@ -315,8 +183,10 @@ public:
                              ctx.mayLeavePlain() == builtAllowed_ &&
                              (!ctx.has(scalesInput) || ctx.isConstant(scalesInput)) && (!ctx.has(3) || ctx.isConstant(3));
         if (!planned && !build(ctx)) {
-            ReferenceResize::run(ctx);
-            return;
+            // Input 0 may have come in a layout for oneDNN (layoutUse).
+            if (x.isPlain()) return resize(ctx, x);
+            onednn::convertLayout(x, plainInput_, Layout::plain());
+            return resize(ctx, plainInput_);
         }
         Tensor& y = ctx.out(0, DType::Float, outShape_);
         y.setLayout(builtOut_);
@@ -345,6 +215,7 @@ private:
             const auto alg = mode_ == "linear" ? dnnl::algorithm::resampling_linear : dnnl::algorithm::resampling_nearest;
             dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg, onednn::floatDesc(xs, inLayout),
                                              onednn::floatDesc(ys, outLayout));
+            if (!jitted(xs, ys, inLayout, outLayout)) return false;
             call_.bind(dnnl::resampling_forward(dnnl::resampling_forward::primitive_desc(d, eng)),
                        onednn::floatDesc(xs, inLayout), onednn::floatDesc(ys, outLayout));
         } catch (const dnnl::error& e) {
@@ -357,6 +228,25 @@ private:
         outShape_ = physicalShape(ys, outLayout);
         built_ = true;
         return true;
+    }
+
+    // Whether oneDNN has compiled code for this resampling: its reference
+    // implementation walks every output element through generic indexing,
+    // tens of times slower than the passes per axis. Asked once per shape.
+    bool jitted(const Shape& xs, const Shape& ys, Layout in, Layout out) const {
+        if (xs == jitX_ && ys == jitY_ && in == jitIn_ && out == jitOut_) return jitted_;
+        bool fast = false;
+        try {
+            const auto alg = mode_ == "linear" ? dnnl::algorithm::resampling_linear : dnnl::algorithm::resampling_nearest;
+            dnnl::resampling_forward::desc d(dnnl::prop_kind::forward_inference, alg, onednn::floatDesc(xs, in),
+                                             onednn::floatDesc(ys, out));
+            const dnnl::resampling_forward::primitive_desc pd(d, onednn::cpuEngine());
+            fast = std::string(pd.impl_info_str()).rfind("ref", 0) != 0;
+        } catch (const dnnl::error&) {
+            fast = false;
+        }
+        jitX_ = xs, jitY_ = ys, jitIn_ = in, jitOut_ = out, jitted_ = fast;
+        return fast;
     }
 
     // The output shape, when oneDNN computes exactly what ONNX defines.
@@ -401,6 +291,10 @@ private:
     }
 
     bool special_ = false;
+    mutable Shape jitX_, jitY_;  // the last shape asked of jitted(), and its answer
+    mutable Layout jitIn_, jitOut_;
+    mutable bool jitted_ = false;
+    Tensor plainInput_;
 
     bool built_ = false, builtAllowed_ = false;
     Shape builtX_, outShape_;  // the input the primitive was made for, and its output
@@ -412,9 +306,9 @@ private:
 
 void registerResizeKernels() {
     registerKernel("Resize",
-                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, false); });
+                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, false); }, OpTraits::valueShaped(0b1110u));
     registerKernel("Upsample",
-                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, true); });
+                   [](const onnx::NodeProto& n, int64_t o) { return std::make_unique<ResizeKernel>(n, o, true); }, OpTraits::valueShaped(1u << 1));
 }
 
 }  // namespace vexart

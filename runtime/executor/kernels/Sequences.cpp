@@ -51,7 +51,7 @@ void sliceAxis(const Tensor& x, size_t axis, int64_t begin, int64_t count, bool 
 void registerSequenceBasics() {
     registerKernel("SequenceEmpty", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) { sequenceOut(ctx, 0).items.clear(); });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("SequenceConstruct", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             Tensor& s = sequenceOut(ctx, 0);
@@ -61,7 +61,7 @@ void registerSequenceBasics() {
                 copyTo(ctx.in(i), s.items[i]);
             }
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("SequenceInsert", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& seq = sequenceIn(ctx, 0);
@@ -71,14 +71,14 @@ void registerSequenceBasics() {
             s.items.insert(s.items.begin() + static_cast<long>(at), Tensor());
             copyTo(ctx.in(1), s.items[at]);
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("SequenceAt", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& seq = sequenceIn(ctx, 0);
             const Tensor& item = seq.items[positionIn(ctx.in(1), seq.items.size(), false)];
             copyTo(item, ctx.out(0, item.type(), item.shape()));
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("SequenceErase", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& seq = sequenceIn(ctx, 0);
@@ -88,7 +88,7 @@ void registerSequenceBasics() {
             copyTo(seq, s);
             s.items.erase(s.items.begin() + static_cast<long>(at));
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("SequenceLength", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             ctx.out(0, DType::Int64, {}).data<int64_t>()[0] = static_cast<int64_t>(sequenceIn(ctx, 0).items.size());
@@ -127,7 +127,7 @@ void registerSequenceBasics() {
                 at += sizes[i];
             }
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("ConcatFromSequence", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axisAttr = Attrs(n).i("axis", 0);
         const bool newAxis = Attrs(n).i("new_axis", 0) != 0;
@@ -152,7 +152,7 @@ void registerSequenceBasics() {
             }
             concatInto(parts, axis, ctx.out(0, seq.items[0].type(), {}));
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
 }
 
 void registerOptionals() {
@@ -162,7 +162,7 @@ void registerOptionals() {
             o.items.resize(ctx.has(0) ? 1 : 0);
             if (ctx.has(0)) copyTo(ctx.in(0), o.items[0]);
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     // A plain tensor counts as an optional that holds it.
     registerKernel("OptionalHasElement", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
@@ -177,7 +177,7 @@ void registerOptionals() {
             if (o.items.empty()) throw ExecError("optional holds no element");
             copyTo(o.items[0], ctx.out(0, o.items[0].type(), o.items[0].shape()));
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
 }
 
 // The body runs once per element of the first sequence; further inputs
@@ -230,7 +230,7 @@ private:
 void registerSequenceKernels() {
     registerSequenceBasics();
     registerOptionals();
-    registerKernel("SequenceMap", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<SequenceMapKernel>(n, opset); });
+    registerKernel("SequenceMap", [](const onnx::NodeProto& n, int64_t opset) { return std::make_unique<SequenceMapKernel>(n, opset); }, OpTraits::valueShaped(OpTraits::kEveryInput));
 }
 
 }  // namespace vexart

@@ -324,7 +324,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
         });
-    }, rearranges(true));
+    }, rearranges(true).shapedBy(1u << 1));
     registerKernel("Flatten", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axisAttr = Attrs(n).i("axis", 1);
         return lambdaKernel([axisAttr](KernelContext& ctx) {
@@ -374,7 +374,7 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
         });
-    }, rearranges(true));
+    }, rearranges(true).shapedBy(1u << 1));
     registerKernel("Unsqueeze", [](const onnx::NodeProto& n, int64_t) {
         const auto attrAxes = Attrs(n).ints("axes");
         return lambdaKernel([attrAxes](KernelContext& ctx) {
@@ -395,10 +395,10 @@ void registerShapeKernels() {
             Tensor& out = ctx.out(0, x.type(), shape);
             copyAll(x, out);
         });
-    }, rearranges(true));
+    }, rearranges(true).shapedBy(1u << 1));
     registerKernel("Slice", [](const onnx::NodeProto& n, int64_t opset) {
         return std::make_unique<SliceKernel>(n, opset);
-    }, rearranges(false));
+    }, rearranges(false).shapedBy(0b11110u));
     registerKernel("Gather", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axis = Attrs(n).i("axis", 0);
         return lambdaKernel([axis](KernelContext& ctx) {
@@ -481,7 +481,7 @@ void registerShapeKernels() {
                 start += split[i];
             }
         });
-    }, rearranges(false));
+    }, rearranges(false).shapedBy(1u << 1));
     registerKernel("Expand", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
@@ -498,7 +498,7 @@ void registerShapeKernels() {
                 }
             });
         });
-    });
+    }, OpTraits::valueShaped(1u << 1));
     registerKernel("Tile", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
@@ -525,7 +525,7 @@ void registerShapeKernels() {
                 }
             }
         });
-    });
+    }, OpTraits::valueShaped(1u << 1));
     registerKernel("ConstantOfShape", [](const onnx::NodeProto& n, int64_t) {
         auto value = std::make_shared<Tensor>(DType::Float, Shape{1});
         value->data<float>()[0] = 0;
@@ -537,7 +537,7 @@ void registerShapeKernels() {
                 std::memcpy(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(i) * es, value->raw(), es);
             }
         });
-    });
+    }, OpTraits::valueShaped(1u << 0));
     registerKernel("Range", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const double start = ctx.in(0).scalarAsDouble();
@@ -554,7 +554,7 @@ void registerShapeKernels() {
                 for (int64_t i = 0; i < count; ++i) out.data<T>()[i] = wrapAdd(s, wrapMul(static_cast<T>(i), d));
             })
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
     registerKernel("Pad", [](const onnx::NodeProto& n, int64_t opset) {
         const Attrs a(n);
         const std::string mode = a.s("mode", "constant");
@@ -633,7 +633,7 @@ void registerShapeKernels() {
                 }
             })
         });
-    }, rearranges(false));
+    }, rearranges(false).shapedBy(0b1010u));
     for (const char* name : {"DepthToSpace", "SpaceToDepth"}) {
         const bool toSpace = std::string(name) == "DepthToSpace";
         registerKernel(name, [toSpace](const onnx::NodeProto& n, int64_t) {

@@ -156,7 +156,7 @@ void registerWindow(const char* name, double a0, double a1, double a2) {
             Tensor& out = ctx.out(0, type, {size});
             castFloats(w.data(), type, out.raw(), size);
         });
-    });
+    }, OpTraits::valueShaped(1u << 0));
 }
 
 }  // namespace
@@ -165,10 +165,10 @@ void registerSignalKernels() {
     registerKernel("DFT", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         return std::make_unique<DftKernel>(a.i("axis", 1), a.i("inverse", 0) != 0, a.i("onesided", 0) != 0);
-    });
+    }, OpTraits::valueShaped(0b110u));
     registerKernel("STFT", [](const onnx::NodeProto& n, int64_t) {
         return std::make_unique<StftKernel>(Attrs(n).i("onesided", 1) != 0);
-    });
+    }, OpTraits::valueShaped(0b1010u));
     registerWindow("HannWindow", 0.5, 0.5, 0);
     registerWindow("HammingWindow", 25.0 / 46.0, 21.0 / 46.0, 0);
     registerWindow("BlackmanWindow", 0.42, 0.5, 0.08);
@@ -209,7 +209,7 @@ void registerSignalKernels() {
             Tensor& out = ctx.out(0, type, {spectrum, mels});
             castFloats(w.data(), type, out.raw(), out.size());
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
 }
 
 }  // namespace vexart

@@ -49,7 +49,7 @@ void registerStringKernels() {
             Tensor& y = ctx.out(0, DType::String, x.rank() == 1 ? Shape{count} : Shape{1, count});
             y.strings = std::move(kept);
         });
-    });
+    }, OpTraits::valueShaped(OpTraits::kEveryInput));
 }
 
 }  // namespace vexart

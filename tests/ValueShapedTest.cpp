@@ -1,0 +1,170 @@
+// Graphs whose shapes follow their inputs' values (NonZero and what reads
+// its shape, detector post-processing): a plan made on one input must not
+// leak into the next, and the suppression must select what its definition
+// selects.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "executor/graph/Graph.h"
+#include "tools/OnnxBuilder.h"
+
+namespace {
+
+using vexart::Graph;
+using vexart::Shape;
+using vexart::Tensor;
+
+std::vector<float> valuesOf(const Tensor& t) {
+    std::vector<float> v;
+    for (int64_t i = 0; i < t.size(); ++i) v.push_back(static_cast<float>(t.scalarAsDouble(i)));
+    return v;
+}
+
+// x -> NonZero -> its shape (folded to a constant on a static graph) and
+// the indices themselves; both must follow every execution's x.
+TEST(ValueShaped, ShapesOfNonZeroFollowEachExecution) {
+    OnnxBuilder b("g");
+    b.input("x", {8});
+    b.node("NonZero", {"x"}, {"nz"});
+    b.node("Shape", {"nz"}, {"s"});
+    b.initializerInts("last", {1});
+    b.node("Gather", {"s", "last"}, {"k"});
+    OnnxBuilder::attr(b.node("Cast", {"k"}, {"count"}), "to", int64_t{onnx::TensorProto::FLOAT});
+    b.node("Transpose", {"nz"}, {"where"});
+    b.output("count");
+    b.output("where");
+    Graph g(b.proto());
+    g.prepare({{"x", {8}}}, {"count", "where"});
+    EXPECT_TRUE(g.shapesFollowValues());
+    const std::vector<std::vector<float>> inputs = {
+        {0, 1, 0, 2, 0, 0, 3, 0}, {1, 1, 1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 5}};
+    // Twice over: each plan replaces the last one's storage.
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& x : inputs) {
+            std::copy(x.begin(), x.end(), g.input("x").data<float>());
+            g.prepare({{"x", {8}}}, {"count", "where"}, true);
+            std::vector<float> where;
+            for (size_t i = 0; i < x.size(); ++i) {
+                if (x[i] != 0) where.push_back(static_cast<float>(i));
+            }
+            EXPECT_EQ(valuesOf(g.value("count")), (std::vector<float>{static_cast<float>(where.size())}));
+            EXPECT_EQ(g.value("where").shape(), (Shape{static_cast<int64_t>(where.size()), 1}));
+            EXPECT_EQ(valuesOf(g.value("where")), where);
+        }
+    }
+}
+
+// Shape inputs that are constants, or follow only the input's shape, leave
+// the plan valid for any values.
+TEST(ValueShaped, ConstantShapeInputsKeepThePlan) {
+    OnnxBuilder b("g");
+    b.input("x", {2, 6});
+    b.initializerInts("to", {3, 4});
+    b.node("Reshape", {"x", "to"}, {"r"});
+    b.node("Shape", {"r"}, {"s"});
+    b.node("ConstantOfShape", {"s"}, {"zeros"});
+    b.node("Add", {"r", "zeros"}, {"y"});
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({{"x", {2, 6}}}, {"y"});
+    EXPECT_FALSE(g.shapesFollowValues());
+
+    OnnxBuilder d("g");
+    d.input("x", {2, 6});
+    d.input("to", {2}, onnx::TensorProto::INT64);
+    d.node("Reshape", {"x", "to"}, {"y"});
+    d.output("y");
+    Graph h(d.proto());
+    // Planned on zeros (which copy the input's dimensions), it holds for zeros only.
+    h.prepare({{"x", {2, 6}}, {"to", {2}}}, {"y"});
+    EXPECT_TRUE(h.shapesFollowValues());
+    for (const Shape& to : {Shape{3, 4}, Shape{12, 1}, Shape{4, 3}}) {
+        std::iota(h.input("x").data<float>(), h.input("x").data<float>() + 12, 0.0f);
+        std::copy(to.begin(), to.end(), h.input("to").data<int64_t>());
+        h.prepare({{"x", {2, 6}}, {"to", {2}}}, {"y"}, true);
+        EXPECT_TRUE(h.shapesFollowValues());
+        EXPECT_EQ(h.value("y").shape(), to);
+        EXPECT_EQ(h.value("y").data<float>()[11], 11.0f);
+    }
+}
+
+struct Corners {
+    float y1, x1, y2, x2;
+};
+
+// Greedy suppression as defined: candidates by falling score (ties in
+// input order), each kept unless a kept box overlaps it by more than the
+// threshold in intersection over union.
+std::vector<int64_t> suppressNaively(const std::vector<Corners>& boxes, const std::vector<float>& scores, float threshold,
+                                     int64_t most) {
+    std::vector<int64_t> order(boxes.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return scores[a] > scores[b]; });
+    auto iou = [](Corners a, Corners b) {
+        if (a.y1 > a.y2) std::swap(a.y1, a.y2);
+        if (a.x1 > a.x2) std::swap(a.x1, a.x2);
+        if (b.y1 > b.y2) std::swap(b.y1, b.y2);
+        if (b.x1 > b.x2) std::swap(b.x1, b.x2);
+        const double h = std::min(a.y2, b.y2) - std::max(a.y1, b.y1), w = std::min(a.x2, b.x2) - std::max(a.x1, b.x1);
+        if (h <= 0 || w <= 0) return 0.0;
+        const double inter = h * w;
+        const double uni = double(a.y2 - a.y1) * (a.x2 - a.x1) + double(b.y2 - b.y1) * (b.x2 - b.x1) - inter;
+        return uni <= 0 ? 0.0 : inter / uni;
+    };
+    std::vector<int64_t> kept;
+    for (int64_t i : order) {
+        if (static_cast<int64_t>(kept.size()) >= most) break;
+        bool keep = true;
+        for (int64_t k : kept) keep = keep && !(iou(boxes[i], boxes[k]) > threshold);
+        if (keep) kept.push_back(i);
+    }
+    return kept;
+}
+
+// Boxes of several classes shifted apart along x, as detectors that
+// suppress every class at once lay them out, with overlapping clusters
+// within each class, corners in either order and a box at infinity.
+TEST(ValueShaped, SuppressionSelectsWhatTheDefinitionSelects) {
+    const int64_t N = 600;
+    const std::vector<float> r = pseudoRandom(static_cast<size_t>(N * 5), 23, 1.0f);
+    std::vector<Corners> boxes;
+    std::vector<float> scores;
+    for (int64_t i = 0; i < N; ++i) {
+        const float* u = &r[static_cast<size_t>(i * 5)];
+        const float shift = 1000.0f * static_cast<float>(i % 6);
+        const float cx = shift + 50 + 20 * u[0], cy = 50 + 20 * u[1], w = 30 + 10 * u[2], h = 30 + 10 * u[3];
+        Corners c{cy - h / 2, cx - w / 2, cy + h / 2, cx + w / 2};
+        if (i % 7 == 0) std::swap(c.x1, c.x2);
+        boxes.push_back(c);
+        scores.push_back(std::round(u[4] * 8) / 8);  // ties
+    }
+    boxes[5] = {0, -std::numeric_limits<float>::infinity(), 10, 10};
+    for (float threshold : {0.5f, 0.2f, 0.0f, -0.1f}) {
+        for (int64_t most : {int64_t{4}, int64_t{1} << 40}) {
+            SCOPED_TRACE("threshold " + std::to_string(threshold) + ", at most " + std::to_string(most));
+            OnnxBuilder b("nms", 11);
+            std::vector<float> flat;
+            for (const auto& c : boxes) flat.insert(flat.end(), {c.y1, c.x1, c.y2, c.x2});
+            b.initializer("boxes", {1, N, 4}, flat);
+            b.input("scores", {1, 1, N});
+            b.initializerInts("most", {most});
+            b.initializer("iou", {1}, {threshold});
+            b.node("NonMaxSuppression", {"boxes", "scores", "most", "iou"}, {"selected"});
+            b.output("selected");
+            Graph g(b.proto());
+            g.prepare({{"scores", {1, 1, N}}}, {"selected"});
+            std::copy(scores.begin(), scores.end(), g.input("scores").data<float>());
+            g.prepare({{"scores", {1, 1, N}}}, {"selected"}, true);
+            const Tensor& s = g.value("selected");
+            std::vector<int64_t> got;
+            for (int64_t i = 0; i < s.dim(0); ++i) got.push_back(s.data<int64_t>()[i * 3 + 2]);
+            EXPECT_EQ(got, suppressNaively(boxes, scores, threshold, most));
+        }
+    }
+}
+
+}  // namespace
