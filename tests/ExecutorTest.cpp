@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -93,6 +94,20 @@ const std::vector<Case>& cases() {
              weights(b, "fc.b", {5}, 6);
              auto& g = b.node("Gemm", {"f", "fc.w", "fc.b"}, {"y"});
              OnnxBuilder::attr(g, "transB", int64_t{1});
+         }},
+        // Video: 3-D convolutions, whose output oneDNN writes blocked and
+        // reorders, with the residual operand fused all the same.
+        {"VideoResidual3d", {1, 16, 4, 6, 6}, 3, [](OnnxBuilder& b) {
+             for (const auto& [in, out, seed] : {std::tuple{"x", "c1", 31u}, std::tuple{"r1", "c2", 33u}}) {
+                 weights(b, std::string(out) + ".w", {16, 16, 3, 3, 3}, seed, 0.1f);
+                 weights(b, std::string(out) + ".b", {16}, seed + 1);
+                 auto& n = b.node("Conv", {in, std::string(out) + ".w", std::string(out) + ".b"}, {out});
+                 OnnxBuilder::attr(n, "pads", std::vector<int64_t>{1, 1, 1, 1, 1, 1});
+                 if (std::string(out) == "c1") b.node("Relu", {"c1"}, {"r1"});
+             }
+             b.node("Add", {"c2", "r1"}, {"s"});
+             b.node("Relu", {"s"}, {"r2"});
+             b.node("GlobalAveragePool", {"r2"}, {"y"});
          }},
         {"ActivationsAndGates", {1, 4, 6, 6}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 4, 8, 3, 7);

@@ -382,12 +382,22 @@ private:
                  {DNNL_ARG_BIAS, memory(pd_.bias_desc(), eng, bias_.data())},
                  {DNNL_ARG_DST, reorderOut_ ? dstScratch_ : dstUser_}};
         addends_.clear();
+        addendMoves_.clear();
         int index = 0;
         for (const auto& p : fusion_.post) {
             if (p.isAdd) {
-                if (!p.perChannel && reorderOut_) throw ExecError("fused operand in another layout than the output");
-                addends_.emplace_back(p.perChannel ? perChannel : pd_.dst_desc(), eng, nullptr);
-                args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, addends_.back());
+                // An addend comes in the output's layout; where oneDNN writes
+                // another (and the result is reordered), it is reordered
+                // into that one first.
+                const bool moved = !p.perChannel && reorderOut_;
+                addends_.emplace_back(p.perChannel ? perChannel : moved ? userDst : pd_.dst_desc(), eng, nullptr);
+                memory operand = addends_.back();
+                if (moved) {
+                    memory into(pd_.dst_desc(), eng);
+                    addendMoves_.push_back(dn::Call(dnnl::reorder(operand, into), {{DNNL_ARG_FROM, operand}, {DNNL_ARG_TO, into}}));
+                    operand = into;
+                }
+                args_.emplace(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_SRC_1, operand);
             }
             index += dn::postOpCount(p);
         }
@@ -447,6 +457,7 @@ private:
             if (p.isAdd) addends_[k++].set_data_handle(const_cast<void*>(p.addend->raw()));
         }
         if (reorderIn_) toSource_.run(s);
+        for (const auto& move : addendMoves_) move.run(s);
         call_.run(s);
         if (reorderOut_) toOutput_.run(s);
         s.wait();
@@ -476,6 +487,7 @@ private:
     dn::Call call_, toSource_, toOutput_;
     memory weights_, srcScratch_, dstScratch_, srcUser_, dstUser_;
     std::vector<memory> addends_;
+    std::vector<dn::Call> addendMoves_;  // addends into the layout oneDNN writes
     std::unordered_map<int, memory> args_;
     std::vector<float> bias_, scaled_;
 };
