@@ -179,6 +179,16 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Graph tokens: 13 executions"), std::string::npos) << r.out;
 
+    // Every output, by its name, into a directory made for them.
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--input", "x=" + dir.file("x.raw"),
+                                     "--inputs", "zeros", "--output_dir", dir.file("outs/first")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytesToFloats(readFile(dir.file("outs/first/y.raw"))), (std::vector<float>{3, 5, 7, 9}));
+    // Zero ids pick row 0 of the table, once per position.
+    const std::vector<float> table = pseudoRandom(40, 7, 1.0f);
+    EXPECT_FLOAT_EQ(bytesToFloats(readFile(dir.file("outs/first/s.raw"))).at(0),
+                    table[0] + table[1] + table[2] + table[3]);
+
     // The text report; and what cannot run is named.
     r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "3", "--inputs", "zeros"});
     ASSERT_EQ(r.status, 0) << r.err;

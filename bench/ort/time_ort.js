@@ -1,30 +1,49 @@
 // One model through ONNX Runtime's CPU engine, measured the way
 // vexa-bench measures ours: session creation, a first run, then the
 // median of RUNS runs on one preloaded input. Prints one JSON line; writes
-// the first output when asked, for checking.
+// the outputs when asked, for checking.
 //   node time_ort.js MODEL.onnx INPUT.raw RUNS THREADS DIMS [OUTPUT.raw]   (DIMS: 1,3,224,224)
+//   node time_ort.js MODEL.onnx NAME.json RUNS THREADS [OUTPUT_DIR]
+// The second form reads a corpus description (bench/corpus/export_corpus.py):
+// every input from NAME.in<i>.raw beside it (float32, converted to the
+// input's type), every output written as OUTPUT_DIR/<name>.raw in float32.
 'use strict';
 const fs = require('fs');
 const ort = require('onnxruntime-node');
 
 async function main() {
   const [model, inputPath, runsText, threadsText, dimsText, outputPath] = process.argv.slice(2);
-  if (!dimsText) {
+  if (!dimsText && !(inputPath || '').endsWith('.json')) {
     console.error('usage: node time_ort.js MODEL.onnx INPUT.raw RUNS THREADS DIMS [OUTPUT.raw]');
     process.exit(2);
   }
   const runs = Math.max(1, parseInt(runsText, 10));
   const threads = parseInt(threadsText, 10);
-  const raw = fs.readFileSync(inputPath);
-  const data = new Float32Array(raw.buffer, raw.byteOffset, raw.byteLength / 4);
+  const corpus = inputPath.endsWith('.json');
+  const floats = (path) => {
+    const raw = fs.readFileSync(path);
+    return new Float32Array(raw.buffer, raw.byteOffset, raw.byteLength / 4);
+  };
 
   let t = process.hrtime.bigint();
   const session = await ort.InferenceSession.create(model, {
     intraOpNumThreads: threads, interOpNumThreads: 1, executionMode: 'sequential', graphOptimizationLevel: 'all',
   });
   const loadMs = Number(process.hrtime.bigint() - t) / 1e6;
-  const dims = dimsText.split(',').map((d) => parseInt(d, 10));
-  const feeds = { [session.inputNames[0]]: new ort.Tensor('float32', data, dims) };
+  const feeds = {};
+  if (corpus) {
+    const spec = JSON.parse(fs.readFileSync(inputPath));
+    const base = inputPath.slice(0, -'.json'.length);
+    spec.inputs.forEach((input, i) => {
+      const values = floats(`${base}.in${i}.raw`);
+      const data = input.type === 'int64' ? BigInt64Array.from(values, (v) => BigInt(Math.round(v)))
+        : input.type === 'int32' ? Int32Array.from(values) : values;
+      feeds[input.name] = new ort.Tensor(input.type, data, input.shape);
+    });
+  } else {
+    const dims = dimsText.split(',').map((d) => parseInt(d, 10));
+    feeds[session.inputNames[0]] = new ort.Tensor('float32', floats(inputPath), dims);
+  }
 
   t = process.hrtime.bigint();
   const first = await session.run(feeds);
@@ -36,9 +55,17 @@ async function main() {
     times.push(Number(process.hrtime.bigint() - t) / 1e6);
   }
   times.sort((a, b) => a - b);
-  if (outputPath) {
-    const out = first[session.outputNames[0]].data;
-    fs.writeFileSync(outputPath, Buffer.from(out.buffer, out.byteOffset, out.byteLength));
+  const asFloats = (t) => (t.data instanceof Float32Array ? t.data : Float32Array.from(t.data, (v) => Number(v)));
+  const outputTo = corpus ? dimsText : outputPath;
+  if (outputTo && corpus) {
+    for (const name of session.outputNames) {
+      const out = asFloats(first[name]);
+      const file = name.replace(/[^A-Za-z0-9._-]/g, '_');
+      fs.writeFileSync(`${outputTo}/${file}.raw`, Buffer.from(out.buffer, out.byteOffset, out.byteLength));
+    }
+  } else if (outputTo) {
+    const out = asFloats(first[session.outputNames[0]]);
+    fs.writeFileSync(outputTo, Buffer.from(out.buffer, out.byteOffset, out.byteLength));
   }
   console.log(JSON.stringify({ load_ms: loadMs, first_ms: firstMs, median_ms: times[Math.floor(times.length / 2)],
                                threads }));

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -33,6 +35,7 @@ int usage(bool asked) {
         "usage: vexa-bench CONTAINER [--threads N] [--warmup N] [--iterations N | --duration S] [--fixed-point]\n"
            "                  [--graph NAME] [--inputs random|zeros|VALUE] [--input [NAME=]FILE.raw]...\n"
            "                  [--input_dimensions NAME=D1,D2,...]... [--profile DIR] [--output FILE.raw]\n"
+           "                  [--output_dir DIR]\n"
            "                  [--json [FILE.json]]\n"
            "Times a model: load (container open and build), the first execution, then the steady state.\n"
            "  --threads N          threads of the CPU runtime (default: every core)\n"
@@ -47,11 +50,13 @@ int usage(bool asked) {
            "  --input_dimensions NAME=D1,D2,...  the shape of an input whose dimensions the model leaves open\n"
            "  --profile DIR        write the diagnostic log of the run into DIR (vexa-diagview reads it)\n"
            "  --output FILE.raw    the first output of the first execution, for checking\n"
+           "  --output_dir DIR     every output of the first execution as DIR/NAME.raw (float32; characters\n"
+           "                       of NAME other than letters, digits, '.', '-' and '_' become '_')\n"
            "  --json [FILE.json]   every figure as JSON, on standard output or into FILE.json\n", asked);
 }
 
 struct Options {
-    std::string container, graph, inputs = "random", profileDir, outputPath, jsonPath;
+    std::string container, graph, inputs = "random", profileDir, outputPath, outputDir, jsonPath;
     bool json = false, fixedPoint = false;
     int threads = 0;
     long warmup = 5, iterations = 50;
@@ -104,8 +109,13 @@ int parse(int argc, char** argv, Options& o) {
             const std::string v = next();
             o.duration = std::strtod(v.c_str(), &end);
             if (v.empty() || *end != '\0' || !(o.duration > 0 && o.duration <= 86400)) return usage(false);
-        } else if ((a == "--graph" || a == "--inputs" || a == "--profile" || a == "--output") && hasValue) {
-            (a == "--graph" ? o.graph : a == "--inputs" ? o.inputs : a == "--profile" ? o.profileDir : o.outputPath) = next();
+        } else if ((a == "--graph" || a == "--inputs" || a == "--profile" || a == "--output" || a == "--output_dir") &&
+                   hasValue) {
+            (a == "--graph"      ? o.graph
+             : a == "--inputs"   ? o.inputs
+             : a == "--profile"  ? o.profileDir
+             : a == "--output"   ? o.outputPath
+                                 : o.outputDir) = next();
         } else if (a == "--input" && hasValue) {
             // NAME=FILE, or FILE alone for the graph's first input.
             const std::string v = next();
@@ -263,7 +273,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::vector<float> firstOutput;
+    std::vector<std::pair<std::string, std::vector<float>>> firstOutputs;
     auto execute = [&](bool keep) {
         const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
         std::vector<ITensorHandle> tensors;
@@ -273,9 +283,10 @@ int main(int argc, char** argv) {
             Vexa_TensorMap_Add(in.get(), i.name.c_str(), tensors.back().get());
         }
         if (Vexa_VEXA_ExecuteITensorsForNetwork(net.get(), graph.c_str(), in.get(), out.get()) != 0) return false;
-        if (keep && Vexa_StringList_Size(outNames.get()) > 0) {
-            Vexa_ITensor_Handle_t t = Vexa_TensorMap_GetTensor_Ref(out.get(), Vexa_StringList_At(outNames.get(), 0));
-            if (t != nullptr) firstOutput.assign(Vexa_ITensor_GetData(t), Vexa_ITensor_GetData(t) + Vexa_ITensor_GetSize(t));
+        for (size_t k = 0; keep && k < Vexa_StringList_Size(outNames.get()); ++k) {
+            const char* name = Vexa_StringList_At(outNames.get(), k);
+            Vexa_ITensor_Handle_t t = Vexa_TensorMap_GetTensor_Ref(out.get(), name);
+            if (t != nullptr) firstOutputs.emplace_back(name, std::vector<float>(Vexa_ITensor_GetData(t), Vexa_ITensor_GetData(t) + Vexa_ITensor_GetSize(t)));
         }
         return true;
     };
@@ -315,9 +326,20 @@ int main(int argc, char** argv) {
     const std::string isa = vexart::bench::instructionSet();
     net.reset();  // closes the diagnostic log
 
-    if (!o.outputPath.empty()) {
-        std::ofstream(o.outputPath, std::ios::binary)
-            .write(reinterpret_cast<const char*>(firstOutput.data()), static_cast<std::streamsize>(firstOutput.size() * 4));
+    auto save = [](const std::string& path, const std::vector<float>& v) {
+        std::ofstream f(path, std::ios::binary);
+        f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * 4));
+        if (!f) std::cerr << "vexa-bench: could not write " << path << "\n";
+        return static_cast<bool>(f);
+    };
+    if (!o.outputPath.empty() && !firstOutputs.empty() && !save(o.outputPath, firstOutputs[0].second)) return 1;
+    std::error_code made;
+    if (!o.outputDir.empty()) std::filesystem::create_directories(o.outputDir, made);
+    for (const auto& [name, values] : o.outputDir.empty() ? decltype(firstOutputs){} : firstOutputs) {
+        std::string file = name;
+        for (char& ch : file) ch = std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' ? ch : '_';
+        if (file.empty() || file == "." || file == "..") file = "_" + file;
+        if (!save(o.outputDir + "/" + file + ".raw", values)) return 1;
     }
     const nlohmann::json doc = {
         {"container", o.container}, {"graph", graph}, {"fixed_point", o.fixedPoint},

@@ -1,0 +1,428 @@
+#!/usr/bin/python3
+"""Exports the corpus the engine is judged on: architectures of many families
+with random weights, their inputs and PyTorch's outputs as the reference.
+
+    /usr/bin/python3 bench/corpus/export_corpus.py OUT_DIR [NAME ...]
+    /usr/bin/python3 bench/corpus/export_corpus.py --list
+
+Needs Debian's python3-torch and python3-torchvision. Per model NAME it
+writes NAME.onnx; NAME.in<i>.raw, each input as float32 (integer inputs hold
+whole numbers); NAME.ref<i>.raw, each output of PyTorch as float32; and
+NAME.json, which names the family, each input's name, shape and element type
+and each output's name and shape. Seeded: a rerun gives the same files.
+Models already exported are skipped.
+"""
+import json
+import math
+import os
+import sys
+import time
+
+import torch
+import torchvision
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "zoo"))
+import export_zoo  # noqa: E402  (the classification zoo's own small models)
+
+tv = torchvision.models
+
+
+def image(*shape):
+    return torch.rand(*shape, generator=torch.Generator().manual_seed(2))
+
+
+def noise(*shape):
+    return torch.randn(*shape, generator=torch.Generator().manual_seed(3))
+
+
+class Outputs(torch.nn.Module):
+    """Wraps a model whose result is a dict or a list of dicts (segmentation,
+    detection) so that it returns plain tensors, in a fixed order."""
+
+    def __init__(self, model, keys):
+        super().__init__()
+        self.model, self.keys = model, keys
+
+    def forward(self, *x):
+        y = self.model(*x)
+        if isinstance(y, dict):
+            return tuple(y[k] for k in self.keys)
+        if isinstance(y, (list, tuple)) and y and isinstance(y[0], dict):
+            return tuple(y[0][k] for k in self.keys)
+        return y
+
+
+# --- Models of our own, for families torchvision lacks ---------------------
+
+class MaskedEncoder(torch.nn.Module):
+    """BERT-like: token and position embeddings, four encoder layers under a
+    padding mask, a pooled classifier. Sequence length left open."""
+
+    def __init__(self, vocab=1000, width=256):
+        super().__init__()
+        self.tokens = torch.nn.Embedding(vocab, width)
+        self.positions = torch.nn.Embedding(512, width)
+        layer = torch.nn.TransformerEncoderLayer(width, 4, 4 * width, dropout=0.0, batch_first=True, activation="gelu")
+        self.encoder = torch.nn.TransformerEncoder(layer, 4, enable_nested_tensor=False)
+        self.head = torch.nn.Linear(width, 2)
+
+    def forward(self, ids, mask):
+        positions = torch.arange(ids.shape[1]).unsqueeze(0)
+        h = self.tokens(ids) + self.positions(positions)
+        h = self.encoder(h, src_key_padding_mask=mask == 0)
+        return self.head(h[:, 0])
+
+
+class DecoderStep(torch.nn.Module):
+    """One step of a GPT-like decoder with cached keys and values: the new
+    token attends to the past and itself; the caches come back one longer."""
+
+    def __init__(self, vocab=1000, width=256, heads=4, layers=2):
+        super().__init__()
+        self.heads, self.layers = heads, layers
+        self.embed = torch.nn.Embedding(vocab, width)
+        self.qkv = torch.nn.ModuleList(torch.nn.Linear(width, 3 * width) for _ in range(layers))
+        self.proj = torch.nn.ModuleList(torch.nn.Linear(width, width) for _ in range(layers))
+        self.ff = torch.nn.ModuleList(torch.nn.Sequential(torch.nn.Linear(width, 4 * width), torch.nn.GELU(),
+                                                          torch.nn.Linear(4 * width, width)) for _ in range(layers))
+        self.norm1 = torch.nn.ModuleList(torch.nn.LayerNorm(width) for _ in range(layers))
+        self.norm2 = torch.nn.ModuleList(torch.nn.LayerNorm(width) for _ in range(layers))
+        self.out = torch.nn.Linear(width, vocab)
+
+    def forward(self, token, past_k, past_v):
+        h = self.embed(token)  # [B, 1, W]
+        B, _, W = h.shape
+        d = W // self.heads
+        new_k, new_v = [], []
+        for i in range(self.layers):
+            q, k, v = self.qkv[i](self.norm1[i](h)).split(W, dim=-1)
+            q = q.view(B, 1, self.heads, d).transpose(1, 2)
+            k = torch.cat([past_k[i], k.view(B, 1, self.heads, d).transpose(1, 2)], dim=2)
+            v = torch.cat([past_v[i], v.view(B, 1, self.heads, d).transpose(1, 2)], dim=2)
+            new_k.append(k)
+            new_v.append(v)
+            a = torch.softmax(q @ k.transpose(-1, -2) / math.sqrt(d), dim=-1) @ v
+            h = h + self.proj[i](a.transpose(1, 2).reshape(B, 1, W))
+            h = h + self.ff[i](self.norm2[i](h))
+        return self.out(h), torch.stack(new_k), torch.stack(new_v)
+
+
+class Conv1dSpeech(torch.nn.Module):
+    """Wav2letter-style acoustic model: strided and dilated 1-D convolutions over 80 mel bands."""
+
+    def __init__(self):
+        super().__init__()
+        layers, c = [], 80
+        for out, k, s, dil in [(128, 11, 2, 1), (128, 11, 1, 1), (192, 13, 1, 2), (192, 17, 1, 2), (256, 29, 1, 4),
+                               (256, 1, 1, 1)]:
+            layers += [torch.nn.Conv1d(c, out, k, s, padding=dil * (k // 2), dilation=dil), torch.nn.BatchNorm1d(out),
+                       torch.nn.ReLU()]
+            c = out
+        self.body = torch.nn.Sequential(*layers)
+        self.head = torch.nn.Conv1d(c, 29, 1)
+
+    def forward(self, x):
+        return self.head(self.body(x)).log_softmax(1)
+
+
+class MelFrontEnd(torch.nn.Module):
+    """Audio front end: short-time Fourier transform of one second at 16 kHz,
+    power, a mel filter bank, log; then a small convolutional classifier."""
+
+    def __init__(self):
+        super().__init__()
+        self.register_buffer("window", torch.hann_window(400))
+        self.register_buffer("mel", torch.rand(64, 201, generator=torch.Generator().manual_seed(5)))
+        self.conv = torch.nn.Sequential(torch.nn.Conv2d(1, 16, 3, padding=1), torch.nn.ReLU(), torch.nn.MaxPool2d(2),
+                                        torch.nn.Conv2d(16, 32, 3, padding=1), torch.nn.ReLU(),
+                                        torch.nn.AdaptiveAvgPool2d(1), torch.nn.Flatten(), torch.nn.Linear(32, 10))
+
+    def forward(self, wave):
+        spec = torch.stft(wave, 400, 160, window=self.window, center=False, return_complex=False)
+        power = spec.pow(2).sum(-1)  # [B, 201, frames]
+        mel = torch.log(torch.matmul(self.mel, power) + 1e-6)
+        return self.conv(mel.unsqueeze(1))
+
+
+class ConformerBlock(torch.nn.Module):
+    """Conformer: half feed-forward, self-attention, a depthwise convolution
+    module with GLU and BatchNorm, half feed-forward, LayerNorm."""
+
+    def __init__(self, width=144, heads=4):
+        super().__init__()
+        ff = lambda: torch.nn.Sequential(torch.nn.LayerNorm(width), torch.nn.Linear(width, 4 * width), torch.nn.SiLU(),
+                                         torch.nn.Linear(4 * width, width))
+        self.ff1, self.ff2 = ff(), ff()
+        self.norm_att = torch.nn.LayerNorm(width)
+        self.att = torch.nn.MultiheadAttention(width, heads, batch_first=True)
+        self.norm_conv = torch.nn.LayerNorm(width)
+        self.pw1 = torch.nn.Conv1d(width, 2 * width, 1)
+        self.dw = torch.nn.Conv1d(width, width, 31, padding=15, groups=width)
+        self.bn = torch.nn.BatchNorm1d(width)
+        self.pw2 = torch.nn.Conv1d(width, width, 1)
+        self.norm_out = torch.nn.LayerNorm(width)
+
+    def forward(self, x):
+        x = x + 0.5 * self.ff1(x)
+        a = self.norm_att(x)
+        x = x + self.att(a, a, a, need_weights=False)[0]
+        c = self.norm_conv(x).transpose(1, 2)
+        c = torch.nn.functional.glu(self.pw1(c), dim=1)
+        c = self.pw2(torch.nn.functional.silu(self.bn(self.dw(c))))
+        x = x + c.transpose(1, 2)
+        x = x + 0.5 * self.ff2(x)
+        return self.norm_out(x)
+
+
+class Crnn(torch.nn.Module):
+    """Text recognition: a VGG-style convolutional stack over a 32-pixel-high
+    line, two bidirectional LSTM layers, a CTC head over 37 symbols."""
+
+    def __init__(self):
+        super().__init__()
+        c = [1, 64, 128, 256, 256]
+        layers = []
+        for i in range(4):
+            layers += [torch.nn.Conv2d(c[i], c[i + 1], 3, padding=1), torch.nn.BatchNorm2d(c[i + 1]), torch.nn.ReLU()]
+            layers.append(torch.nn.MaxPool2d(2) if i < 2 else torch.nn.MaxPool2d((2, 1)))
+        self.cnn = torch.nn.Sequential(*layers)
+        self.rnn = torch.nn.LSTM(256 * 2, 128, num_layers=2, bidirectional=True)
+        self.head = torch.nn.Linear(256, 37)
+
+    def forward(self, x):
+        f = self.cnn(x)  # [B, 256, 2, W/4]
+        b, c, h, w = f.shape
+        f = f.reshape(b, c * h, w).permute(2, 0, 1)  # [T, B, features]
+        y, _ = self.rnn(f)
+        return self.head(y).log_softmax(-1)
+
+
+class Espcn(torch.nn.Module):
+    """Super-resolution by sub-pixel convolution (PixelShuffle, x3)."""
+
+    def __init__(self, factor=3):
+        super().__init__()
+        self.body = torch.nn.Sequential(torch.nn.Conv2d(1, 64, 5, padding=2), torch.nn.Tanh(),
+                                        torch.nn.Conv2d(64, 32, 3, padding=1), torch.nn.Tanh(),
+                                        torch.nn.Conv2d(32, factor * factor, 3, padding=1), torch.nn.PixelShuffle(factor))
+
+    def forward(self, x):
+        return self.body(x)
+
+
+class UNetGenerator(torch.nn.Module):
+    """Image-to-image: a small UNet with InstanceNorm, strided encoders,
+    ConvTranspose decoders, skip concatenations, reflection padding."""
+
+    def __init__(self, base=32):
+        super().__init__()
+        block = lambda i, o: torch.nn.Sequential(torch.nn.Conv2d(i, o, 4, 2, 1), torch.nn.InstanceNorm2d(o, affine=True),
+                                                 torch.nn.LeakyReLU(0.2))
+        up = lambda i, o: torch.nn.Sequential(torch.nn.ConvTranspose2d(i, o, 4, 2, 1), torch.nn.InstanceNorm2d(o, affine=True),
+                                              torch.nn.ReLU())
+        self.stem = torch.nn.Sequential(torch.nn.ReflectionPad2d(3), torch.nn.Conv2d(3, base, 7), torch.nn.ReLU())
+        self.d1, self.d2, self.d3 = block(base, 2 * base), block(2 * base, 4 * base), block(4 * base, 8 * base)
+        self.u3, self.u2, self.u1 = up(8 * base, 4 * base), up(8 * base, 2 * base), up(4 * base, base)
+        self.out = torch.nn.Sequential(torch.nn.Conv2d(2 * base, 3, 3, padding=1), torch.nn.Tanh())
+
+    def forward(self, x):
+        s = self.stem(x)
+        a = self.d1(s)
+        b = self.d2(a)
+        c = self.d3(b)
+        y = torch.cat([self.u3(c), b], 1)
+        y = torch.cat([self.u2(y), a], 1)
+        y = torch.cat([self.u1(y), s], 1)
+        return self.out(y)
+
+
+class ResizeModes(torch.nn.Module):
+    """A feature pyramid upsampled in every interpolation mode torch
+    exports: nearest, nearest-exact, bilinear and bicubic with and without
+    aligned corners, by scale and to sizes, downscales too."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = torch.nn.Conv2d(3, 8, 3, stride=4, padding=1)
+
+    def forward(self, x):
+        f = torch.nn.functional
+        s = self.conv(x)  # [B, 8, H/4, W/4]
+        size = x.shape[-2:]
+        outs = [f.interpolate(s, size=size, mode="nearest"),
+                f.interpolate(s, scale_factor=4.0, mode="nearest-exact"),
+                f.interpolate(s, size=size, mode="bilinear", align_corners=False),
+                f.interpolate(s, size=size, mode="bilinear", align_corners=True),
+                f.interpolate(s, scale_factor=4.0, mode="bicubic", align_corners=False),
+                f.interpolate(s, size=size, mode="bicubic", align_corners=True),
+                f.interpolate(f.interpolate(x, scale_factor=0.5, mode="bilinear", align_corners=False).repeat(1, 3, 1, 1)[:, :8],
+                              size=size, mode="bilinear", align_corners=False)]
+        return torch.cat(outs, 1)
+
+
+class FlowWarp(torch.nn.Module):
+    """Optical-flow style warping: a small network estimates a flow field
+    from two frames and the second frame is sampled along it (GridSample)."""
+
+    def __init__(self, mode="bilinear", padding="zeros", align=False):
+        super().__init__()
+        self.mode, self.padding, self.align = mode, padding, align
+        self.net = torch.nn.Sequential(torch.nn.Conv2d(6, 32, 3, padding=1), torch.nn.ReLU(),
+                                       torch.nn.Conv2d(32, 32, 3, padding=1), torch.nn.ReLU(),
+                                       torch.nn.Conv2d(32, 2, 3, padding=1), torch.nn.Tanh())
+
+    def forward(self, a, b):
+        flow = self.net(torch.cat([a, b], 1)).permute(0, 2, 3, 1) * 0.1
+        n, h, w, _ = flow.shape
+        ys = torch.linspace(-1, 1, h).view(1, h, 1, 1).expand(n, h, w, 1)
+        xs = torch.linspace(-1, 1, w).view(1, 1, w, 1).expand(n, h, w, 1)
+        grid = torch.cat([xs, ys], 3) + flow
+        return torch.nn.functional.grid_sample(b, grid, mode=self.mode, padding_mode=self.padding,
+                                               align_corners=self.align)
+
+
+class VideoPool(torch.nn.Module):
+    """3-D pooling: max and average pools over time and space between 3-D convolutions."""
+
+    def __init__(self):
+        super().__init__()
+        self.body = torch.nn.Sequential(torch.nn.Conv3d(3, 32, 3, padding=1), torch.nn.ReLU(),
+                                        torch.nn.MaxPool3d((1, 2, 2)), torch.nn.Conv3d(32, 64, 3, padding=1),
+                                        torch.nn.ReLU(), torch.nn.AvgPool3d(2), torch.nn.Conv3d(64, 64, (3, 1, 1)),
+                                        torch.nn.ReLU(), torch.nn.AdaptiveAvgPool3d(1), torch.nn.Flatten(),
+                                        torch.nn.Linear(64, 10))
+
+    def forward(self, x):
+        return self.body(x)
+
+
+def detector(build, **kw):
+    # Small images keep the two-stage detectors affordable; a low score
+    # threshold, so that random weights still give boxes.
+    kw = kw or {"box_score_thresh": 0.001}
+    return lambda: build(weights=None, weights_backbone=None, min_size=320, max_size=320, **kw).eval()
+
+
+# name: (family, builder, inputs, input names, output names, opset, extra)
+# inputs: a list of (tensor, element type); extra: output keys of dicts,
+# dynamic axes.
+def corpus():
+    img = lambda *s: [(image(*s), "float32")]
+    c = {}
+    for name in export_zoo.MODELS:
+        if name in export_zoo.SEQUENCE_MODELS:
+            build, shape = export_zoo.SEQUENCE_MODELS[name]
+            family = "quantized" if name.endswith("_qdq") else "transformer" if name == "text_encoder" else "speech"
+            c[name] = (family, build, img(*shape), ["input"], ["output"], 13, {})
+        else:
+            extra = {"aux_logits": False, "init_weights": True} if name == "googlenet" else {}
+            c[name] = ("classification", (lambda n, e: lambda: getattr(tv, n)(weights=None, **e))(name, extra),
+                       img(1, 3, 224, 224), ["image"], ["logits"], 13, {})
+    for name, shape in [("resnext50_32x4d", (1, 3, 224, 224)), ("alexnet", (1, 3, 224, 224)), ("mnasnet1_0", (1, 3, 224, 224)),
+                        ("inception_v3", (1, 3, 299, 299))]:
+        extra = {"aux_logits": False, "init_weights": True} if name == "inception_v3" else {}
+        c[name] = ("classification", (lambda n, e: lambda: getattr(tv, n)(weights=None, **e))(name, extra), img(*shape),
+                   ["image"], ["logits"], 13, {})
+    c["resnet18_batch4"] = ("classification", lambda: tv.resnet18(weights=None), img(4, 3, 224, 224), ["image"], ["logits"], 13, {})
+    c["mobilenet_v2_wide"] = ("classification", lambda: tv.mobilenet_v2(weights=None), img(1, 3, 192, 320), ["image"],
+                              ["logits"], 13, {})
+    seg = tv.segmentation
+    for name, build in [("deeplabv3_mobilenet", seg.deeplabv3_mobilenet_v3_large), ("lraspp_mobilenet", seg.lraspp_mobilenet_v3_large),
+                        ("fcn_resnet50", seg.fcn_resnet50)]:
+        c[name] = ("segmentation", (lambda b: lambda: b(weights=None, weights_backbone=None, aux_loss=None).eval()
+                                    if b is not seg.lraspp_mobilenet_v3_large else b(weights=None, weights_backbone=None).eval())(build),
+                   img(1, 3, 320, 320), ["image"], ["out"], 17, {"keys": ["out"]})
+    det = tv.detection
+    boxes = ["boxes", "scores", "labels"]
+    c["ssdlite320"] = ("detection", lambda: det.ssdlite320_mobilenet_v3_large(weights=None, weights_backbone=None).eval(),
+                       img(1, 3, 320, 320), ["image"], boxes, 17, {"keys": boxes})
+    c["retinanet_resnet50"] = ("detection", detector(det.retinanet_resnet50_fpn, score_thresh=0.05), img(1, 3, 320, 320),
+                               ["image"], boxes, 17, {"keys": boxes})
+    c["fasterrcnn_mobilenet"] = ("detection", detector(det.fasterrcnn_mobilenet_v3_large_320_fpn), img(1, 3, 320, 320),
+                                 ["image"], boxes, 17, {"keys": boxes})
+    c["maskrcnn_resnet50"] = ("detection", detector(det.maskrcnn_resnet50_fpn), img(1, 3, 320, 320), ["image"],
+                              boxes + ["masks"], 17, {"keys": boxes + ["masks"]})
+    c["keypointrcnn_resnet50"] = ("detection", detector(det.keypointrcnn_resnet50_fpn), img(1, 3, 320, 320), ["image"],
+                                  boxes + ["keypoints"], 17, {"keys": boxes + ["keypoints"]})
+    vid = tv.video
+    for name in ["r3d_18", "mc3_18", "r2plus1d_18"]:
+        c[name] = ("video", (lambda n: lambda: getattr(vid, n)(weights=None))(name), img(1, 3, 8, 112, 112), ["clip"],
+                   ["logits"], 17, {})
+    c["video_pool3d"] = ("video", VideoPool, img(2, 3, 8, 64, 64), ["clip"], ["logits"], 17, {})
+    c["swin_t"] = ("transformer", lambda: tv.swin_t(weights=None), img(1, 3, 224, 224), ["image"], ["logits"], 17, {})
+    ids = torch.randint(0, 1000, (1, 96), generator=torch.Generator().manual_seed(4))
+    mask = torch.ones(1, 96, dtype=torch.int64)
+    mask[:, 80:] = 0
+    c["bert_masked"] = ("transformer", MaskedEncoder, [(ids, "int64"), (mask, "int64")], ["ids", "mask"], ["logits"], 17,
+                        {"dynamic": {"ids": {1: "sequence"}, "mask": {1: "sequence"}}})
+    past = 24
+    c["decoder_step"] = ("transformer", DecoderStep,
+                         [(torch.tensor([[7]]), "int64"), (noise(2, 1, 4, past, 64), "float32"), (noise(2, 1, 4, past, 64), "float32")],
+                         ["token", "past_k", "past_v"], ["logits", "new_k", "new_v"], 17,
+                         {"dynamic": {"past_k": {3: "past"}, "past_v": {3: "past"}}})
+    c["conv1d_speech"] = ("speech", Conv1dSpeech, [(noise(1, 80, 400), "float32")], ["mel"], ["log_probs"], 17, {})
+    c["mel_frontend"] = ("speech", MelFrontEnd, [(noise(1, 16000), "float32")], ["wave"], ["logits"], 17, {})
+    c["conformer_block"] = ("speech", ConformerBlock, [(noise(1, 200, 144), "float32")], ["features"], ["encoded"], 17, {})
+    c["crnn"] = ("text_recognition", Crnn, img(1, 1, 32, 128), ["line"], ["log_probs"], 17, {})
+    c["crnn_batch2"] = ("text_recognition", Crnn, img(2, 1, 32, 200), ["line"], ["log_probs"], 17, {})
+    c["espcn_x3"] = ("super_resolution", Espcn, img(1, 1, 224, 224), ["image"], ["upscaled"], 17, {})
+    c["unet_generator"] = ("image_to_image", UNetGenerator, img(1, 3, 256, 256), ["image"], ["image_out"], 17, {})
+    c["resize_modes"] = ("image_to_image", ResizeModes, img(1, 3, 160, 224), ["image"], ["resized"], 17, {})
+    two = lambda: [(image(1, 3, 128, 160), "float32"), (noise(1, 3, 128, 160), "float32")]
+    c["flow_warp"] = ("optical_flow", FlowWarp, two(), ["frame0", "frame1"], ["warped"], 17, {})
+    c["flow_warp_nearest"] = ("optical_flow", lambda: FlowWarp("nearest", "border", True), two(), ["frame0", "frame1"],
+                              ["warped"], 17, {})
+    return c
+
+
+def export(name, spec, out):
+    family, build, inputs, in_names, out_names, opset, extra = spec
+    torch.manual_seed(1)
+    model = build().eval()
+    if "keys" in extra:
+        model = Outputs(model, extra["keys"]).eval()
+    args = tuple(t for t, _ in inputs)
+    with torch.no_grad():
+        ref = model(*args)
+    refs = ref if isinstance(ref, (tuple, list)) else (ref,)
+    path = os.path.join(out, name)
+    torch.onnx.export(model, args, path + ".onnx", input_names=in_names, output_names=out_names, opset_version=opset,
+                      dynamic_axes=extra.get("dynamic"))
+    for i, (t, _) in enumerate(inputs):
+        t.detach().numpy().astype("float32").tofile(f"{path}.in{i}.raw")
+    for i, r in enumerate(refs):
+        r.detach().numpy().astype("float32").tofile(f"{path}.ref{i}.raw")
+    with open(path + ".json", "w") as f:
+        json.dump({"family": family,
+                   "inputs": [{"name": n, "shape": list(t.shape), "type": ty} for n, (t, ty) in zip(in_names, inputs)],
+                   "outputs": [{"name": n, "shape": list(r.shape)} for n, r in zip(out_names, refs)],
+                   "torch": torch.__version__, "torchvision": torchvision.__version__}, f)
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    specs = corpus()
+    if sys.argv[1] == "--list":
+        for name, spec in specs.items():
+            print(name, spec[0])
+        return 0
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    failed = []
+    for name in sys.argv[2:] or specs:
+        if os.path.exists(os.path.join(out, name + ".json")):
+            continue
+        start = time.time()
+        try:
+            export(name, specs[name], out)
+            print(f"{name}: {time.time() - start:.1f} s", flush=True)
+        except Exception as e:  # one model's exporter failure leaves the rest
+            failed.append(name)
+            print(f"{name}: export failed: {str(e).splitlines()[0][:200]}", flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
