@@ -75,9 +75,50 @@ def sqnr(a, ref):
     return float(10 * np.log10(np.sum(ref.astype(np.float64) ** 2) / max(np.sum((a - ref.astype(np.float64)) ** 2), 1e-30)))
 
 
+def same_detections(spec, ours_dir, ort_dir):
+    """Whether two detectors' outputs list the same detections, allowing
+    neighbours whose scores tie to within float rounding to swap places
+    (random weights saturate many scores at nearly the same value, and a
+    deep network moves them by float rounding, up to 1e-4). Every output
+    has one row per detection."""
+    rows = []
+    for out in spec["outputs"]:
+        file = "".join(c if c.isalnum() or c in "._-" else "_" for c in out["name"]) + ".raw"
+        a = np.fromfile(os.path.join(ours_dir, file), dtype=np.float32)
+        b = np.fromfile(os.path.join(ort_dir, file), dtype=np.float32)
+        rows.append((out["name"], a, b))
+    n = len(rows[0][2]) // max(1, int(np.prod(spec["outputs"][0]["shape"][1:]) or 1))
+    scores = next((r for r in rows if r[0] == "scores"), None)
+    if scores is None or any(len(a) != len(b) for _, a, b in rows) or n == 0:
+        return False, 0
+    per = [(name, a.reshape(n, -1), b.reshape(n, -1), max(float(np.max(np.abs(b))), 1e-6)) for name, a, b in rows]
+
+    def close(name, a, b, scale):
+        # A pasted mask moves by a whole pixel where a box corner, moved by
+        # rounding, crosses a pixel boundary: masks agree on average.
+        if name == "masks":
+            return float(np.mean(np.abs(a - b))) <= 1e-2
+        return float(np.max(np.abs(a - b))) / scale <= TOLERANCE
+
+    used = np.zeros(n, bool)
+    moved = 0
+    for i in range(n):
+        tie = np.where(~used & (np.abs(scores[1] - scores[2][i]) <= TOLERANCE * max(float(np.max(np.abs(scores[2]))), 1e-6)))[0]
+        match = next((j for j in tie if all(close(name, a[j], b[i], s) for name, a, b, s in per)), None)
+        if match is None:
+            return False, moved
+        used[match] = True
+        moved += match != i
+    return True, moved
+
+
 def check(spec, ours_dir, ort_dir):
     """'ok' with the largest errors, or what failed."""
     family = spec["family"]
+    if family == "detection":
+        ok, moved = same_detections(spec, ours_dir, ort_dir)
+        if ok:
+            return "ok =ORT" + (f", {moved} tied rows swapped" if moved else "")
     worst_ref = worst_ort = 0.0
     notes = []
     for i, out in enumerate(spec["outputs"]):

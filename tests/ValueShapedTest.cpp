@@ -92,6 +92,22 @@ TEST(ValueShaped, ConstantShapeInputsKeepThePlan) {
     }
 }
 
+// No detections leave empty tensors whose other lengths still matter:
+// boxes [0, 4] split into four coordinates.
+TEST(ValueShaped, EmptyTensorsKeepTheirOtherLengths) {
+    OnnxBuilder b("g");
+    b.input("x", {0, 1, 4});
+    b.node("Flatten", {"x"}, {"f"});
+    b.initializerInts("four", {1, 1, 1, 1});
+    auto& split = b.node("Split", {"f", "four"}, {"a", "b", "c", "d"});
+    OnnxBuilder::attr(split, "axis", int64_t{1});
+    b.output("d");
+    Graph g(b.proto());
+    g.prepare({{"x", {0, 1, 4}}}, {"d"});
+    g.run();
+    EXPECT_EQ(g.value("d").shape(), (Shape{0, 1}));
+}
+
 struct Corners {
     float y1, x1, y2, x2;
 };

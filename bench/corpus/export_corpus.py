@@ -126,20 +126,26 @@ class Conv1dSpeech(torch.nn.Module):
 
 
 class MelFrontEnd(torch.nn.Module):
-    """Audio front end: short-time Fourier transform of one second at 16 kHz,
-    power, a mel filter bank, log; then a small convolutional classifier."""
+    """Audio front end: short-time Fourier transform of one second at 16 kHz
+    as exporters write it, a strided 1-D convolution with windowed cosine and
+    sine kernels; power, a mel filter bank, log; then a small convolutional
+    classifier."""
 
     def __init__(self):
         super().__init__()
-        self.register_buffer("window", torch.hann_window(400))
+        n = torch.arange(400, dtype=torch.float64)
+        k = torch.arange(201, dtype=torch.float64).unsqueeze(1)
+        window = torch.hann_window(400, dtype=torch.float64)
+        basis = torch.cat([torch.cos(2 * math.pi * k * n / 400), -torch.sin(2 * math.pi * k * n / 400)]) * window
+        self.register_buffer("basis", basis.float().unsqueeze(1))  # [402, 1, 400]
         self.register_buffer("mel", torch.rand(64, 201, generator=torch.Generator().manual_seed(5)))
         self.conv = torch.nn.Sequential(torch.nn.Conv2d(1, 16, 3, padding=1), torch.nn.ReLU(), torch.nn.MaxPool2d(2),
                                         torch.nn.Conv2d(16, 32, 3, padding=1), torch.nn.ReLU(),
                                         torch.nn.AdaptiveAvgPool2d(1), torch.nn.Flatten(), torch.nn.Linear(32, 10))
 
     def forward(self, wave):
-        spec = torch.stft(wave, 400, 160, window=self.window, center=False, return_complex=False)
-        power = spec.pow(2).sum(-1)  # [B, 201, frames]
+        spec = torch.nn.functional.conv1d(wave.unsqueeze(1), self.basis, stride=160)  # [B, 402, frames]
+        power = spec[:, :201] ** 2 + spec[:, 201:] ** 2
         mel = torch.log(torch.matmul(self.mel, power) + 1e-6)
         return self.conv(mel.unsqueeze(1))
 
@@ -238,8 +244,9 @@ class UNetGenerator(torch.nn.Module):
 
 class ResizeModes(torch.nn.Module):
     """A feature pyramid upsampled in every interpolation mode torch
-    exports: nearest, nearest-exact, bilinear and bicubic with and without
-    aligned corners, by scale and to sizes, downscales too."""
+    exports: nearest, bilinear and bicubic with and without
+    aligned corners, by scale and to sizes, downscales too. (nearest-exact
+    has no export in this PyTorch.)"""
 
     def __init__(self):
         super().__init__()
@@ -250,7 +257,7 @@ class ResizeModes(torch.nn.Module):
         s = self.conv(x)  # [B, 8, H/4, W/4]
         size = x.shape[-2:]
         outs = [f.interpolate(s, size=size, mode="nearest"),
-                f.interpolate(s, scale_factor=4.0, mode="nearest-exact"),
+                f.interpolate(s, scale_factor=4.0, mode="nearest"),
                 f.interpolate(s, size=size, mode="bilinear", align_corners=False),
                 f.interpolate(s, size=size, mode="bilinear", align_corners=True),
                 f.interpolate(s, scale_factor=4.0, mode="bicubic", align_corners=False),
@@ -316,7 +323,8 @@ def corpus():
             c[name] = (family, build, img(*shape), ["input"], ["output"], 13, {})
         else:
             extra = {"aux_logits": False, "init_weights": True} if name == "googlenet" else {}
-            c[name] = ("classification", (lambda n, e: lambda: getattr(tv, n)(weights=None, **e))(name, extra),
+            family = "transformer" if name.startswith("vit") else "classification"
+            c[name] = (family, (lambda n, e: lambda: getattr(tv, n)(weights=None, **e))(name, extra),
                        img(1, 3, 224, 224), ["image"], ["logits"], 13, {})
     for name, shape in [("resnext50_32x4d", (1, 3, 224, 224)), ("alexnet", (1, 3, 224, 224)), ("mnasnet1_0", (1, 3, 224, 224)),
                         ("inception_v3", (1, 3, 299, 299))]:
@@ -336,7 +344,7 @@ def corpus():
     boxes = ["boxes", "scores", "labels"]
     c["ssdlite320"] = ("detection", lambda: det.ssdlite320_mobilenet_v3_large(weights=None, weights_backbone=None).eval(),
                        img(1, 3, 320, 320), ["image"], boxes, 17, {"keys": boxes})
-    c["retinanet_resnet50"] = ("detection", detector(det.retinanet_resnet50_fpn, score_thresh=0.05), img(1, 3, 320, 320),
+    c["retinanet_resnet50"] = ("detection", detector(det.retinanet_resnet50_fpn, score_thresh=0.005), img(1, 3, 320, 320),
                                ["image"], boxes, 17, {"keys": boxes})
     c["fasterrcnn_mobilenet"] = ("detection", detector(det.fasterrcnn_mobilenet_v3_large_320_fpn), img(1, 3, 320, 320),
                                  ["image"], boxes, 17, {"keys": boxes})

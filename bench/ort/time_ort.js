@@ -28,6 +28,7 @@ async function main() {
   let t = process.hrtime.bigint();
   const session = await ort.InferenceSession.create(model, {
     intraOpNumThreads: threads, interOpNumThreads: 1, executionMode: 'sequential', graphOptimizationLevel: 'all',
+    logSeverityLevel: 3,
   });
   const loadMs = Number(process.hrtime.bigint() - t) / 1e6;
   const feeds = {};

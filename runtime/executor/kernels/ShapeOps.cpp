@@ -332,9 +332,10 @@ void registerShapeKernels() {
             const auto r = static_cast<int64_t>(x.rank());
             const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
             if (axis < 0 || axis > r) throw ExecError("flatten axis out of range");
-            int64_t outer = 1;
-            for (int64_t i = 0; i < axis; ++i) outer *= x.dim(static_cast<size_t>(i));
-            Tensor& out = ctx.out(0, x.type(), {outer, outer == 0 ? 0 : x.size() / std::max<int64_t>(outer, 1)});
+            // Both from the dimensions: an empty input still has its lengths ([0, 1, 4] is [0, 4]).
+            int64_t outer = 1, inner = 1;
+            for (int64_t i = 0; i < r; ++i) (i < axis ? outer : inner) *= x.dim(static_cast<size_t>(i));
+            Tensor& out = ctx.out(0, x.type(), {outer, inner});
             copyAll(x, out);
         });
     }, rearranges(true));
