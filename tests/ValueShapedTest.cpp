@@ -9,6 +9,7 @@
 #include <limits>
 #include <numeric>
 
+#include "executor/core/StoragePool.h"
 #include "executor/graph/Graph.h"
 #include "tools/OnnxBuilder.h"
 
@@ -106,6 +107,42 @@ TEST(ValueShaped, EmptyTensorsKeepTheirOtherLengths) {
     g.prepare({{"x", {0, 1, 4}}}, {"d"});
     g.run();
     EXPECT_EQ(g.value("d").shape(), (Shape{0, 1}));
+}
+
+// Graphs planned on each execution free and allocate their values every
+// time; the pool hands the same blocks back instead of fresh pages, within
+// a bound that a value growing every round cannot push up without end.
+TEST(ValueShaped, StoragePoolReusesBlocksWithinItsBound) {
+    using vexart::StoragePool;
+    StoragePool pool;
+    const StoragePool::Scope scope(pool);
+    pool.beginRound();
+    size_t size = 0;
+    auto block = StoragePool::take(1000, size);
+    const uint8_t* first = block.get();
+    EXPECT_GE(size, 1000u);
+    StoragePool::give(std::move(block), size);
+    EXPECT_EQ(pool.heldBytes(), size);
+    // The same size, or a little less, gets the same block back.
+    block = StoragePool::take(900, size);
+    EXPECT_EQ(block.get(), first);
+    EXPECT_EQ(pool.heldBytes(), 0u);
+    StoragePool::give(std::move(block), size);
+    // Far less gets a block of its own: the large one waits for its like.
+    auto small = StoragePool::take(100, size);
+    EXPECT_NE(small.get(), first);
+    StoragePool::give(std::move(small), size);
+    // A value that grows each round: what the pool holds stays within
+    // twice the most any round took.
+    size_t most = 0;
+    for (size_t round = 1; round <= 50; ++round) {
+        pool.beginRound();
+        size_t got = 0;
+        auto grown = StoragePool::take(round * 10000, got);
+        most = std::max(most, got);
+        StoragePool::give(std::move(grown), got);
+        EXPECT_LE(pool.heldBytes(), 2 * most + 2000);
+    }
 }
 
 struct Corners {

@@ -1,5 +1,7 @@
 #include "core/Tensor.h"
 
+#include "core/StoragePool.h"
+
 #include <cstdlib>
 #include <new>
 
@@ -102,20 +104,21 @@ void Tensor::reset(DType type, const Shape& shape) {
         return;
     }
     const size_t need = static_cast<size_t>(count_) * width_;
-    if (need > capacity_) {
+    if (need > capacity_ || data_ == nullptr) {
         // 64-byte alignment for vectorised kernels; one spare cache line.
-        const size_t cap = need + 64;
-        storage_.reset(new uint8_t[cap + 64]);
-        capacity_ = cap;
+        // Blocks are capacity + 64 bytes: the alignment's slack.
+        giveBack();
+        size_t block = 0;
+        storage_ = StoragePool::take(std::max<size_t>(need, 64) + 128, block);
+        capacity_ = block - 64;
         auto p = reinterpret_cast<uintptr_t>(storage_.get());
         data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
     }
-    if (data_ == nullptr) {
-        storage_.reset(new uint8_t[128]);
-        capacity_ = 64;
-        auto p = reinterpret_cast<uintptr_t>(storage_.get());
-        data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
-    }
+}
+
+void Tensor::giveBack() {
+    if (storage_ != nullptr) StoragePool::give(std::move(storage_), capacity_ + 64);
+    storage_.reset();
 }
 
 void Tensor::view(DType type, Shape shape, void* data) {
@@ -124,13 +127,13 @@ void Tensor::view(DType type, Shape shape, void* data) {
     width_ = dtypeSize(type);
     shape_ = std::move(shape);
     count_ = count;
-    storage_.reset();
+    giveBack();
     capacity_ = static_cast<size_t>(count_) * width_;
     data_ = data;
 }
 
 void Tensor::release() {
-    storage_.reset();
+    giveBack();
     capacity_ = 0;
     data_ = nullptr;
 }

@@ -141,6 +141,8 @@ private:
     size_t width_ = 0;  // dtypeSize(type_), kept for the inline width check
     Shape shape_;
     int64_t count_ = 0;
+    // Hands own storage to the active StoragePool (or frees it).
+    void giveBack();
     std::unique_ptr<uint8_t[]> storage_;
     size_t capacity_ = 0;
     void* data_ = nullptr;

@@ -12,6 +12,7 @@
 
 #include "graph/GraphIr.h"
 #include "core/Kernel.h"
+#include "core/StoragePool.h"
 #include "core/Tensor.h"
 
 namespace onnx {
@@ -154,6 +155,8 @@ private:
     std::vector<bool> declaredConst_;  // initializers: what each prepare starts from
     bool followsValues_ = false;
     bool executing_ = false;  // the current prepare computes each node (see prepare)
+    // What values free while executing prepares run, kept for the next one.
+    StoragePool pool_;
     std::unordered_map<std::string, int> index_;
     std::vector<std::unique_ptr<Node>> nodes_;
     std::vector<Step> schedule_;

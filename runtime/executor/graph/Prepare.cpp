@@ -6,6 +6,7 @@
 #include "graph/Graph.h"
 
 #include <chrono>
+#include <optional>
 #include <set>
 
 #include "FailureText.h"
@@ -125,6 +126,11 @@ bool Graph::followsValues(const Step& s) const {
 void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs,
                     bool execute) {
     const ExecutionDeadline deadline;  // planning runs the graph once too
+    std::optional<StoragePool::Scope> reuse;
+    if (execute) {
+        reuse.emplace(pool_);
+        pool_.beginRound();
+    }
     forgetLastPlan();
     executing_ = execute;
     fixInputs(inputShapes);
