@@ -222,24 +222,31 @@ void registerSelection() {
     registerKernel("NonZero", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
-            std::vector<int64_t> hits;
+            // Counted first, so that the output is sized once; then each
+            // hit's coordinates from a running index, without division.
+            int64_t count = 0;
+            VEXA_DISPATCH_ALL(x.type(), {
+                const T* p = x.data<T>();
+                for (int64_t i = 0; i < x.size(); ++i) count += p[i] != T(0) ? 1 : 0;
+            })
+            const size_t rank = x.rank();
+            Tensor& out = ctx.out(0, DType::Int64, {static_cast<int64_t>(rank), count});
+            int64_t* po = out.data<int64_t>();
+            std::vector<int64_t> at(rank, 0);
+            int64_t h = 0;
             VEXA_DISPATCH_ALL(x.type(), {
                 const T* p = x.data<T>();
                 for (int64_t i = 0; i < x.size(); ++i) {
-                    if (p[i] != T(0)) hits.push_back(i);
+                    if (p[i] != T(0)) {
+                        for (size_t d = 0; d < rank; ++d) po[static_cast<int64_t>(d) * count + h] = at[d];
+                        ++h;
+                    }
+                    for (size_t d = rank; d-- > 0;) {
+                        if (++at[d] < x.dim(d)) break;
+                        at[d] = 0;
+                    }
                 }
             })
-            const auto count = static_cast<int64_t>(hits.size());
-            Tensor& out = ctx.out(0, DType::Int64, {static_cast<int64_t>(x.rank()), count});
-            auto* po = out.data<int64_t>();
-            const auto strides = stridesOf(x.shape());
-            for (int64_t h = 0; h < count; ++h) {
-                int64_t rest = hits[static_cast<size_t>(h)];
-                for (size_t d = 0; d < x.rank(); ++d) {
-                    po[static_cast<int64_t>(d) * count + h] = rest / strides[d];
-                    rest %= strides[d];
-                }
-            }
         });
     }, OpTraits::valueShaped(1u << 0));
 }

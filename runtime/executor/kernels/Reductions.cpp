@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 
 #include "core/Dispatch.h"
 #include "core/Kernel.h"
@@ -141,6 +142,12 @@ std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
     });
 }
 
+template <typename T>
+bool isNan(T v) {
+    if constexpr (std::is_floating_point_v<T>) return std::isnan(v);
+    return false;
+}
+
 }  // namespace
 
 void registerReductionKernels() {
@@ -219,9 +226,19 @@ void registerReductionKernels() {
                     for (int64_t in = 0; in < inner; ++in) {
                         auto at = [&](int64_t j) { return x.data<T>()[(o * dim + j) * inner + in]; };
                         std::iota(order.begin(), order.end(), 0);
-                        std::stable_sort(order.begin(), order.end(), [&](int64_t p, int64_t q) {
-                            return largest ? at(p) > at(q) : at(p) < at(q);
-                        });
+                        // A total order: ties go to the lower index, NaN ranks above
+                        // every number. Only the first k are put in order, after
+                        // a selection in linear time (a detector's TopK takes
+                        // 1000 of a million scores).
+                        auto before = [&](int64_t p, int64_t q) {
+                            const T a = at(p), b = at(q);
+                            const bool an = isNan(a), bn = isNan(b);
+                            if (an || bn) return an != bn ? an == largest : p < q;
+                            if (a != b) return largest ? a > b : a < b;
+                            return p < q;
+                        };
+                        if (k < dim) std::nth_element(order.begin(), order.begin() + k, order.end(), before);
+                        std::sort(order.begin(), order.begin() + k, before);
                         for (int64_t j = 0; j < k; ++j) {
                             values.data<T>()[(o * k + j) * inner + in] = at(order[static_cast<size_t>(j)]);
                             indices.data<int64_t>()[(o * k + j) * inner + in] = order[static_cast<size_t>(j)];
