@@ -145,6 +145,40 @@ TEST(ValueShaped, StoragePoolReusesBlocksWithinItsBound) {
     }
 }
 
+// TopK against a stable sort of the whole axis: ties keep input order
+// (the lower index first), NaN ranks above every number, for k well below
+// the length (the selection path) and equal to it.
+TEST(ValueShaped, TopKMatchesAStableSortWithTiesAndNaN) {
+    const int64_t n = 2000;
+    std::vector<float> x(static_cast<size_t>(n));
+    const std::vector<float> r = pseudoRandom(x.size(), 41, 1.0f);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = std::round(r[i] * 20) / 4;  // many ties
+    x[17] = x[1500] = std::nanf("");
+    for (int64_t largest : {1, 0}) {
+        for (int64_t k : {int64_t{5}, int64_t{100}, n}) {
+            OnnxBuilder b("topk", 11);
+            b.input("x", {1, n});
+            b.initializerInts("k", {k});
+            OnnxBuilder::attr(b.node("TopK", {"x", "k"}, {"v", "i"}), "largest", largest);
+            b.output("i");
+            Graph g(b.proto());
+            g.prepare({{"x", {1, n}}}, {"i"});
+            std::copy(x.begin(), x.end(), g.input("x").data<float>());
+            g.run();
+            std::vector<int64_t> want(x.size());
+            std::iota(want.begin(), want.end(), 0);
+            auto rank = [&](int64_t i) { return std::isnan(x[i]) ? 1e9f : x[i]; };
+            std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t c) {
+                return largest ? rank(a) > rank(c) : rank(a) < rank(c);
+            });
+            want.resize(static_cast<size_t>(k));
+            const Tensor& got = g.value("i");
+            EXPECT_EQ(std::vector<int64_t>(got.data<int64_t>(), got.data<int64_t>() + got.size()), want)
+                << "largest " << largest << ", k " << k;
+        }
+    }
+}
+
 struct Corners {
     float y1, x1, y2, x2;
 };
