@@ -593,6 +593,92 @@ TEST(Resize, EveryModeOnRanksOneDnnLeavesMatchesTheDefinition) {
     }
 }
 
+// ConvTranspose against its definition, scattered one input element at a
+// time: y[o * stride + k * dilation - pad] += x[o] * w[k] per channel pair
+// of a group. 1-D to 3-D, grouped, strided, dilated, padded, with output
+// padding: oneDNN's deconvolution where it applies, the reference elsewhere.
+TEST(ConvTranspose, EveryGeometryMatchesTheDefinition) {
+    struct Row {
+        Shape x;
+        int64_t m, group;
+        std::vector<int64_t> k, stride, dilation, pads, outPad;
+    };
+    const Row rows[] = {
+        {{1, 4, 7}, 6, 1, {3}, {2}, {1}, {1, 1}, {1}},
+        {{2, 8, 5, 6}, 4, 2, {2, 2}, {2, 2}, {1, 1}, {0, 0, 0, 0}, {}},
+        {{1, 6, 4, 5}, 6, 3, {3, 3}, {1, 2}, {2, 1}, {1, 0, 2, 1}, {}},
+        {{1, 4, 3, 4, 5}, 8, 1, {3, 2, 3}, {2, 2, 1}, {1, 1, 1}, {1, 0, 1, 1, 0, 1}, {1, 1, 0}},
+        {{1, 3, 5, 5}, 2, 1, {3, 3}, {3, 3}, {1, 1}, {0, 0, 0, 0}, {2, 1}},  // output padding beyond the pads
+    };
+    for (const Row& r : rows) {
+        const size_t sp = r.x.size() - 2;
+        const int64_t C = r.x[1], Cg = C / r.group, Mg = r.m / r.group;
+        Shape ws = {C, Mg};
+        ws.insert(ws.end(), r.k.begin(), r.k.end());
+        int64_t xn = 1, wn = 1;
+        for (int64_t d : r.x) xn *= d;
+        for (int64_t d : ws) wn *= d;
+        const auto x = pseudoRandom(static_cast<size_t>(xn), 51, 1.0f);
+        const auto w = pseudoRandom(static_cast<size_t>(wn), 52, 0.5f);
+        const auto bias = pseudoRandom(static_cast<size_t>(r.m), 53, 0.5f);
+        OnnxBuilder b("ct", 13);
+        b.input("x", r.x);
+        b.initializerRaw("w", ws, w);
+        b.initializerRaw("b", {r.m}, bias);
+        auto& n = b.node("ConvTranspose", {"x", "w", "b"}, {"y"});
+        OnnxBuilder::attr(n, "group", r.group);
+        OnnxBuilder::attr(n, "strides", r.stride);
+        OnnxBuilder::attr(n, "dilations", r.dilation);
+        OnnxBuilder::attr(n, "pads", r.pads);
+        if (!r.outPad.empty()) OnnxBuilder::attr(n, "output_padding", r.outPad);
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({{"x", r.x}}, {"y"});
+        fill(g.input("x"), x);
+        g.run();
+        const Tensor& y = g.value("y");
+        Shape ys = {r.x[0], r.m};
+        for (size_t i = 0; i < sp; ++i) {
+            ys.push_back(r.stride[i] * (r.x[i + 2] - 1) + (r.outPad.empty() ? 0 : r.outPad[i]) + (r.k[i] - 1) * r.dilation[i] + 1 -
+                         r.pads[i] - r.pads[i + sp]);
+        }
+        ASSERT_EQ(y.shape(), ys);
+        int64_t plane = 1, inPlane = 1, kPlane = 1;
+        for (size_t i = 0; i < sp; ++i) plane *= ys[i + 2], inPlane *= r.x[i + 2], kPlane *= r.k[i];
+        std::vector<double> want(static_cast<size_t>(y.size()));
+        for (int64_t i = 0; i < r.x[0] * r.m; ++i) {
+            for (int64_t p = 0; p < plane; ++p) want[static_cast<size_t>(i * plane + p)] = bias[static_cast<size_t>(i % r.m)];
+        }
+        for (int64_t nb = 0; nb < r.x[0]; ++nb) {
+            for (int64_t c = 0; c < C; ++c) {
+                const int64_t grp = c / Cg;
+                for (int64_t m = 0; m < Mg; ++m) {
+                    for (int64_t ip = 0; ip < inPlane; ++ip) {
+                        for (int64_t kp = 0; kp < kPlane; ++kp) {
+                            int64_t o = 0, irest = ip, krest = kp, iStride = inPlane, kStride = kPlane;
+                            bool inside = true;
+                            for (size_t d = 0; d < sp; ++d) {
+                                iStride /= r.x[d + 2], kStride /= r.k[d];
+                                const int64_t id = irest / iStride, kd = krest / kStride;
+                                irest %= iStride, krest %= kStride;
+                                const int64_t od = id * r.stride[d] + kd * r.dilation[d] - r.pads[d];
+                                inside = inside && od >= 0 && od < ys[d + 2];
+                                o = o * ys[d + 2] + od;
+                            }
+                            if (!inside) continue;
+                            want[static_cast<size_t>((nb * r.m + grp * Mg + m) * plane + o)] +=
+                                double(x[static_cast<size_t>((nb * C + c) * inPlane + ip)]) * w[static_cast<size_t>((c * Mg + m) * kPlane + kp)];
+                        }
+                    }
+                }
+            }
+        }
+        for (int64_t i = 0; i < y.size(); ++i) {
+            ASSERT_NEAR(y.data<float>()[i], want[static_cast<size_t>(i)], 1e-4) << "rank " << r.x.size() << ", element " << i;
+        }
+    }
+}
+
 // half_pixel_symmetric: x_original = center * (1 - adjustment) + (o + 0.5) / scale - 0.5,
 // with center = length / 2 and adjustment = output length / (length * scale);
 // linear interpolation between the two neighbours, clamped to the input.

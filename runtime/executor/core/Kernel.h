@@ -196,5 +196,6 @@ void registerNormalizationKernels();
 void registerSequenceKernels();
 void registerStringKernels();
 void registerLpPoolKernels();
+void registerConvTransposeKernels();
 
 }  // namespace vexart

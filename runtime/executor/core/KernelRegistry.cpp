@@ -46,6 +46,7 @@ void registerAll() {
     registerSequenceKernels();
     registerStringKernels();
     registerLpPoolKernels();
+    registerConvTransposeKernels();
 }
 
 // Counts are compared before anything is allocated: a model may declare

@@ -14,6 +14,7 @@ std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool
 std::unique_ptr<Kernel> referenceMatMul(const onnx::NodeProto& n, bool isGemm);
 std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset, bool log);
 std::unique_ptr<Kernel> referenceBatchNorm(const onnx::NodeProto& n);
+std::unique_ptr<Kernel> referenceConvTranspose(const onnx::NodeProto& n);
 
 // Joins `ins` along `axis` into `out` (any element type, plain indexing).
 void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);

@@ -489,10 +489,11 @@ std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset
     return softmaxKernel(n, opset, log ? SoftKind::LogSoftmax : SoftKind::Softmax);
 }
 
-void registerNnKernels() {
-    registerKernel("ConvTranspose",
-                   [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvTransposeKernel>(n); }, OpTraits::product(1));
+std::unique_ptr<Kernel> referenceConvTranspose(const onnx::NodeProto& n) {
+    return std::make_unique<ConvTransposeKernel>(n);
+}
 
+void registerNnKernels() {
     registerKernel("InstanceNormalization", [](const onnx::NodeProto& n, int64_t) {
         const float eps = Attrs(n).f("epsilon", 1e-5f);
         return lambdaKernel([eps](KernelContext& ctx) {
