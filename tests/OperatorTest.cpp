@@ -679,6 +679,60 @@ TEST(ConvTranspose, EveryGeometryMatchesTheDefinition) {
     }
 }
 
+// Reductions over every pattern of axes of a rank-3 tensor (one block of
+// adjacent axes, the fast path; separated axes; all) against the
+// definition computed here in double.
+TEST(Reductions, EveryAxisPatternMatchesTheDefinition) {
+    const Shape xs = {3, 37, 20};
+    const auto x = pseudoRandom(3 * 37 * 20, 61, 1.0f);
+    const std::vector<std::vector<int64_t>> patterns = {{0}, {1}, {2}, {0, 1}, {1, 2}, {0, 2}, {0, 1, 2}};
+    const char* ops[] = {"ReduceSum", "ReduceMean", "ReduceMax", "ReduceMin", "ReduceProd", "ReduceL1", "ReduceL2",
+                         "ReduceSumSquare", "ReduceLogSumExp"};
+    for (const char* opName : ops) {
+        const std::string op = opName;
+        for (const auto& axes : patterns) {
+            OnnxBuilder b("red", 11);  // axes as an attribute for every one of them
+            b.input("x", xs);
+            auto& n = b.node(op, {"x"}, {"y"});
+            OnnxBuilder::attr(n, "axes", axes);
+            b.output("y");
+            Graph g(b.proto());
+            g.prepare({{"x", xs}}, {"y"});
+            fill(g.input("x"), x);
+            g.run();
+            const Tensor& y = g.value("y");
+            Shape ys = xs;
+            for (int64_t a : axes) ys[static_cast<size_t>(a)] = 1;
+            ASSERT_EQ(y.shape(), ys) << op;
+            for (int64_t i = 0; i < y.size(); ++i) {
+                const int64_t o0 = i / (ys[1] * ys[2]), o1 = i / ys[2] % ys[1], o2 = i % ys[2];
+                double acc = op == "ReduceMax" ? -1e30 : op == "ReduceMin" ? 1e30 : op == "ReduceProd" ? 1 : 0;
+                int64_t count = 0;
+                for (int64_t a = 0; a < xs[0]; ++a) {
+                    for (int64_t c = 0; c < xs[1]; ++c) {
+                        for (int64_t d = 0; d < xs[2]; ++d) {
+                            if ((ys[0] != 1 && a != o0) || (ys[1] != 1 && c != o1) || (ys[2] != 1 && d != o2)) continue;
+                            const double v = x[static_cast<size_t>((a * xs[1] + c) * xs[2] + d)];
+                            ++count;
+                            if (op == "ReduceMax") acc = std::max(acc, v);
+                            else if (op == "ReduceMin") acc = std::min(acc, v);
+                            else if (op == "ReduceProd") acc *= v;
+                            else if (op == "ReduceL1") acc += std::fabs(v);
+                            else if (op == "ReduceL2" || op == "ReduceSumSquare") acc += v * v;
+                            else if (op == "ReduceLogSumExp") acc += std::exp(v);
+                            else acc += v;
+                        }
+                    }
+                }
+                if (op == "ReduceMean") acc /= static_cast<double>(count);
+                if (op == "ReduceL2") acc = std::sqrt(acc);
+                if (op == "ReduceLogSumExp") acc = std::log(acc);
+                ASSERT_NEAR(y.data<float>()[i], acc, 1e-4 * (1 + std::fabs(acc))) << op << " element " << i;
+            }
+        }
+    }
+}
+
 // half_pixel_symmetric: x_original = center * (1 - adjustment) + (o + 0.5) / scale - 0.5,
 // with center = length / 2 and adjustment = output length / (length * scale);
 // linear interpolation between the two neighbours, clamped to the input.

@@ -1,0 +1,128 @@
+#!/usr/bin/python3
+"""Exports one small graph per operator family with a non-trivial kernel, on
+typical shapes, in the corpus's form (see bench/corpus/export_corpus.py), so
+that bench/ops/compare-ops.sh can time each beside ONNX Runtime.
+
+    /usr/bin/python3 bench/ops/export_ops.py OUT_DIR [NAME ...]
+"""
+import os
+import sys
+
+import torch
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corpus"))
+import export_corpus  # noqa: E402
+
+F = torch.nn.functional
+
+
+class Op(torch.nn.Module):
+    def __init__(self, fn, *modules):
+        super().__init__()
+        self.fn = fn
+        self.mods = torch.nn.ModuleList(modules)
+
+    def forward(self, *x):
+        return self.fn(self.mods, *x)
+
+
+def op(fn, *modules):
+    return lambda: Op(fn, *modules)
+
+
+def img(*s):
+    return [(export_corpus.image(*s), "float32")]
+
+
+def resize(mode, align=None, scale=None):
+    kw = {"align_corners": align} if align is not None else {}
+    if scale:
+        return op(lambda m, x: F.interpolate(x, scale_factor=scale, mode=mode, **kw))
+    return op(lambda m, x: F.interpolate(x, size=(224, 224), mode=mode, **kw))
+
+
+def ops():
+    nms_boxes = torch.rand(1, 2000, 4, generator=torch.Generator().manual_seed(6)) * 300
+    nms_boxes[..., 2:] += nms_boxes[..., :2]
+
+    class Nms(torch.nn.Module):
+        def forward(self, scores):
+            import torchvision
+            keep = torchvision.ops.nms(nms_boxes[0], scores[0], 0.5)
+            return keep
+
+    class RoiAlign(torch.nn.Module):
+        def forward(self, x):
+            import torchvision
+            rois = torch.tensor([[0, 4.0, 4, 60, 60], [0, 10, 20, 40, 50], [0, 0, 0, 63, 63]] * 32)
+            return torchvision.ops.roi_align(x, rois, (7, 7), 0.5, 2, aligned=True)
+
+    grid = torch.rand(1, 112, 112, 2, generator=torch.Generator().manual_seed(7)) * 2 - 1
+    weights = torch.rand(4 * 512, 512, generator=torch.Generator().manual_seed(8))
+    c = {
+        "resize_nearest_x2": (resize("nearest", scale=2.0), img(1, 32, 112, 112)),
+        "resize_bilinear_sizes": (resize("bilinear", False), img(1, 21, 40, 40)),
+        "resize_bilinear_aligned": (resize("bilinear", True), img(1, 21, 40, 40)),
+        "resize_bicubic": (resize("bicubic", False), img(1, 16, 56, 56)),
+        "resize_trilinear_3d": (op(lambda m, x: F.interpolate(x, scale_factor=2.0, mode="trilinear", align_corners=False)),
+                                img(1, 8, 8, 28, 28)),
+        "convtranspose_2d": (op(lambda m, x: m[0](x), torch.nn.ConvTranspose2d(64, 32, 4, 2, 1)), img(1, 64, 56, 56)),
+        "convtranspose_3d": (op(lambda m, x: m[0](x), torch.nn.ConvTranspose3d(32, 16, 4, 2, 1)), img(1, 32, 8, 28, 28)),
+        "conv_3d": (op(lambda m, x: m[0](x), torch.nn.Conv3d(32, 64, 3, padding=1)), img(1, 32, 8, 28, 28)),
+        "maxpool_3d": (op(lambda m, x: F.max_pool3d(x, 2)), img(1, 64, 8, 56, 56)),
+        "avgpool_3d": (op(lambda m, x: F.avg_pool3d(x, 2)), img(1, 64, 8, 56, 56)),
+        "depthwise_3x3": (op(lambda m, x: m[0](x), torch.nn.Conv2d(128, 128, 3, padding=1, groups=128)), img(1, 128, 56, 56)),
+        "depthwise_5x5": (op(lambda m, x: m[0](x), torch.nn.Conv2d(128, 128, 5, padding=2, groups=128)), img(1, 128, 56, 56)),
+        "depthwise_7x7": (op(lambda m, x: m[0](x), torch.nn.Conv2d(96, 96, 7, padding=3, groups=96)), img(1, 96, 56, 56)),
+        "grouped_3x3_g32": (op(lambda m, x: m[0](x), torch.nn.Conv2d(256, 256, 3, padding=1, groups=32)), img(1, 256, 28, 28)),
+        "dilated_3x3": (op(lambda m, x: m[0](x), torch.nn.Conv2d(64, 64, 3, padding=4, dilation=4)), img(1, 64, 56, 56)),
+        "instancenorm": (op(lambda m, x: m[0](x), torch.nn.InstanceNorm2d(64, affine=True)), img(1, 64, 128, 128)),
+        "groupnorm": (op(lambda m, x: m[0](x), torch.nn.GroupNorm(8, 64)), img(1, 64, 64, 64)),
+        "lrn": (op(lambda m, x: m[0](x), torch.nn.LocalResponseNorm(5)), img(1, 64, 56, 56)),
+        "softmax_axis1": (op(lambda m, x: torch.softmax(x, 1)), img(1, 1000, 32, 32)),
+        "reduce_mean_axis1": (op(lambda m, x: x.mean(1)), img(8, 256, 1024)),
+        "reduce_max_last": (op(lambda m, x: x.amax(-1)), img(8, 256, 1024)),
+        "reduce_sum_axis0": (op(lambda m, x: x.sum(0)), img(64, 256, 128)),
+        "gather_embedding": (op(lambda m, ids: m[0](ids), torch.nn.Embedding(30000, 256)),
+                             [(torch.randint(0, 30000, (8, 128), generator=torch.Generator().manual_seed(9)), "int64")]),
+        "pad_reflect": (op(lambda m, x: F.pad(x, (3, 3, 3, 3), mode="reflect")), img(1, 64, 112, 112)),
+        "pad_edge": (op(lambda m, x: F.pad(x, (3, 3, 3, 3), mode="replicate")), img(1, 64, 112, 112)),
+        "pad_constant": (op(lambda m, x: F.pad(x, (3, 3, 3, 3), value=0.5)), img(1, 64, 112, 112)),
+        "transpose_0213": (op(lambda m, x: x.permute(0, 2, 1, 3).contiguous() * 1.0), img(8, 128, 12, 64)),
+        "concat_split": (op(lambda m, x: torch.cat(torch.split(x, [16, 48, 64], 1)[::-1], 1) * 1.0), img(1, 128, 56, 56)),
+        "topk_1000": (op(lambda m, x: torch.topk(x, 1000)[0]), img(1, 100000)),
+        "nms": (Nms, [(torch.rand(1, 2000, generator=torch.Generator().manual_seed(10)), "float32")]),
+        "roialign": (RoiAlign, img(1, 256, 64, 64)),
+        "gridsample_bilinear": (op(lambda m, x: F.grid_sample(x, grid, align_corners=False)), img(1, 32, 112, 112)),
+        "einsum_bhqk": (op(lambda m, q: torch.einsum("bhqd,bhkd->bhqk", q, q)), img(1, 8, 256, 64)),
+        "batched_matmul": (op(lambda m, x: torch.matmul(x, x.transpose(-1, -2))), img(12, 128, 64)),
+        "lstm": (op(lambda m, x: m[0](x)[0], torch.nn.LSTM(128, 256)), img(50, 1, 128)),
+        "gru": (op(lambda m, x: m[0](x)[0], torch.nn.GRU(128, 256, bidirectional=True)), img(50, 1, 128)),
+        "dft_conv1d": (op(lambda m, x: F.conv1d(x.unsqueeze(1), weights[:402, :400].unsqueeze(1), stride=160)),
+                       [(export_corpus.noise(1, 16000), "float32")]),
+    }
+    return {name: ("op", build, inputs, [f"x{i}" for i in range(len(inputs))],
+                   ["y"], 17, {}) for name, (build, inputs) in c.items()}
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    failed = 0
+    specs = ops()
+    for name in sys.argv[2:] or specs:
+        if os.path.exists(os.path.join(out, name + ".json")):
+            continue
+        try:
+            export_corpus.export(name, specs[name], out)
+        except Exception as e:  # one exporter failure leaves the rest
+            failed += 1
+            print(f"{name}: export failed: {str(e).splitlines()[0][:200]}", flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
