@@ -733,6 +733,47 @@ TEST(Reductions, EveryAxisPatternMatchesTheDefinition) {
     }
 }
 
+// Einsum products (batch, row, column and summed labels in any order) on
+// float operands, which run as matrix products, against the same equation
+// on doubles, which walk every combination of labels.
+TEST(Einsum, ProductsMatchTheWalkOverEveryLabel) {
+    struct Row {
+        const char* equation;
+        Shape a, b;
+    };
+    const Row rows[] = {{"bhqd,bhkd->bhqk", {2, 3, 5, 4}, {2, 3, 6, 4}}, {"ij,jk->ik", {4, 7}, {7, 3}},
+                        {"ij,jk->ki", {4, 7}, {7, 3}},                 {"bij,jk->bik", {2, 4, 5}, {5, 3}},
+                        {"i,j->ij", {5}, {6}},                         {"ab,ab->a", {4, 9}, {4, 9}},
+                        {"ab,ab->", {4, 9}, {4, 9}},                   {"abc,dcb->dba", {2, 3, 4}, {5, 4, 3}}};
+    for (const Row& r : rows) {
+        std::vector<std::vector<double>> results;
+        for (int32_t type : {onnx::TensorProto::FLOAT, onnx::TensorProto::DOUBLE}) {
+            OnnxBuilder b("einsum", 13);
+            b.input("a", r.a, type);
+            b.input("b", r.b, type);
+            OnnxBuilder::attr(b.node("Einsum", {"a", "b"}, {"y"}), "equation", std::string(r.equation));
+            b.output("y");
+            Graph g(b.proto());
+            g.prepare({{"a", r.a}, {"b", r.b}}, {"y"});
+            for (const char* name : {"a", "b"}) {
+                Tensor& t = g.input(name);
+                const auto v = pseudoRandom(static_cast<size_t>(t.size()), name[0] == 'a' ? 71 : 72, 1.0f);
+                for (int64_t i = 0; i < t.size(); ++i) {
+                    if (type == onnx::TensorProto::FLOAT) t.data<float>()[i] = v[static_cast<size_t>(i)];
+                    else t.data<double>()[i] = v[static_cast<size_t>(i)];
+                }
+            }
+            g.run();
+            const Tensor& y = g.value("y");
+            std::vector<double> got;
+            for (int64_t i = 0; i < y.size(); ++i) got.push_back(y.scalarAsDouble(i));
+            results.push_back(got);
+        }
+        ASSERT_EQ(results[0].size(), results[1].size()) << r.equation;
+        for (size_t i = 0; i < results[0].size(); ++i) ASSERT_NEAR(results[0][i], results[1][i], 1e-5) << r.equation << " " << i;
+    }
+}
+
 // half_pixel_symmetric: x_original = center * (1 - adjustment) + (o + 0.5) / scale - 0.5,
 // with center = length / 2 and adjustment = output length / (length * scale);
 // linear interpolation between the two neighbours, clamped to the input.

@@ -1,7 +1,11 @@
 // Einsum (any equation, with ellipses, repeated labels and broadcasting)
-// and Det. Einsum walks every combination of its labels once; the products
-// that dominate a model go through MatMul, which exporters prefer.
+// and Det. A product of two float operands (each label once per operand,
+// none summed away inside one operand) runs as batched matrix products on
+// gathered copies; every other equation walks each combination of its
+// labels once.
 #include <onnx/onnx_pb.h>
+
+#include <Eigen/Core>
 
 #include <cmath>
 #include <map>
@@ -125,6 +129,7 @@ public:
         }
         Shape dims;
         for (int l : all) dims.push_back(size[l]);
+        if (type == DType::Float && inputs == 2 && asProduct(ctx, ins, out, size, shape)) return;
         const int64_t combos = elementCount(dims);
         if (combos > (int64_t(1) << 32)) throw ExecError("einsum is too large to evaluate");
         Tensor& y = ctx.out(0, type, shape);
@@ -155,7 +160,104 @@ public:
     }
 
 private:
+    using RowMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+    // Copies `src` (strides per label in `strides`) into `dst`, laid out in
+    // the order of `order`.
+    static void gather(const float* src, const std::map<int, int64_t>& strides, const Labels& order,
+                       const std::map<int, int64_t>& size, float* dst) {
+        const size_t r = order.size();
+        std::vector<int64_t> st(r), n(r), pos(r, 0);
+        int64_t total = 1;
+        for (size_t d = 0; d < r; ++d) {
+            st[d] = strides.at(order[d]);
+            n[d] = size.at(order[d]);
+            total *= n[d];
+        }
+        int64_t off = 0;
+        for (int64_t e = 0; e < total; ++e) {
+            dst[e] = src[off];
+            for (size_t d = r; d-- > 0;) {
+                off += st[d];
+                if (++pos[d] < n[d]) break;
+                off -= st[d] * n[d];
+                pos[d] = 0;
+            }
+        }
+    }
+
+    // C[b][m][n] = sum over k of A[b][m][k] B[b][k][n], with b the labels of
+    // both operands and the output, m and n those of one operand and the
+    // output, k those of both operands only. False where the equation is
+    // not such a product (repeats, broadcasting, a label summed in one operand).
+    bool asProduct(KernelContext& ctx, const std::vector<Labels>& ins, const Labels& out,
+                   const std::map<int, int64_t>& size, const Shape& shape) {
+        const Tensor& a = ctx.in(0);
+        const Tensor& b = ctx.in(1);
+        std::map<int, int64_t> sa, sb;
+        for (size_t i = 0; i < 2; ++i) {
+            const Tensor& t = ctx.in(i);
+            const auto st = stridesOf(t.shape());
+            auto& m = i == 0 ? sa : sb;
+            for (size_t d = 0; d < ins[i].size(); ++d) {
+                if (m.count(ins[i][d]) != 0 || t.dim(d) != size.at(ins[i][d])) return false;  // repeat or broadcast
+                m[ins[i][d]] = st[d];
+            }
+        }
+        Labels batch, rows, cols, inner;
+        for (int l : out) {
+            const bool inA = sa.count(l) != 0, inB = sb.count(l) != 0;
+            (inA && inB ? batch : inA ? rows : cols).push_back(l);
+        }
+        for (const auto& [l, st] : sa) {
+            if (std::find(out.begin(), out.end(), l) != out.end()) continue;
+            if (sb.count(l) == 0) return false;
+            inner.push_back(l);
+        }
+        for (const auto& [l, st] : sb) {
+            if (std::find(out.begin(), out.end(), l) == out.end() && sa.count(l) == 0) return false;
+        }
+        auto count = [&](const Labels& ls) {
+            int64_t n = 1;
+            for (int l : ls) n *= size.at(l);
+            return n;
+        };
+        const int64_t B = count(batch), M = count(rows), N = count(cols), K = count(inner);
+        // Each copy within what a tensor may hold (an outer product may not be).
+        constexpr double kMost = double(int64_t{1} << 31);
+        if (double(B) * M * K > kMost || double(B) * K * N > kMost || double(B) * M * N > kMost) return false;
+        Labels orderA = batch, orderB = batch, orderC = batch;
+        orderA.insert(orderA.end(), rows.begin(), rows.end());
+        orderA.insert(orderA.end(), inner.begin(), inner.end());
+        orderB.insert(orderB.end(), inner.begin(), inner.end());
+        orderB.insert(orderB.end(), cols.begin(), cols.end());
+        orderC.insert(orderC.end(), rows.begin(), rows.end());
+        orderC.insert(orderC.end(), cols.begin(), cols.end());
+        packedA_.resize(static_cast<size_t>(B * M * K));
+        packedB_.resize(static_cast<size_t>(B * K * N));
+        packedC_.resize(static_cast<size_t>(B * M * N));
+        gather(a.data<float>(), sa, orderA, size, packedA_.data());
+        gather(b.data<float>(), sb, orderB, size, packedB_.data());
+        for (int64_t i = 0; i < B; ++i) {
+            Eigen::Map<RowMat>(packedC_.data() + i * M * N, M, N).noalias() =
+                Eigen::Map<const RowMat>(packedA_.data() + i * M * K, M, K) *
+                Eigen::Map<const RowMat>(packedB_.data() + i * K * N, K, N);
+        }
+        // The product's [batch, rows, cols] into the output's label order.
+        std::map<int, int64_t> sc;
+        const auto stC = stridesOf(Shape([&] {
+            Shape s;
+            for (int l : orderC) s.push_back(size.at(l));
+            return s;
+        }()));
+        for (size_t d = 0; d < orderC.size(); ++d) sc[orderC[d]] = stC[d];
+        Tensor& y = ctx.out(0, DType::Float, shape);
+        if (y.size() != 0) gather(packedC_.data(), sc, out, size, y.data<float>());
+        return true;
+    }
+
     Equation eq_;
+    std::vector<float> packedA_, packedB_, packedC_;
 };
 
 // Determinants of the trailing square matrices, by LU with partial pivoting.
