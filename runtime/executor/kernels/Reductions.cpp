@@ -303,7 +303,8 @@ void registerReductionKernels() {
             VEXA_DISPATCH_NUMERIC(x.type(), {
                 for (int64_t o = 0; o < outer; ++o) {
                     for (int64_t in = 0; in < inner; ++in) {
-                        auto at = [&](int64_t j) { return x.data<T>()[(o * dim + j) * inner + in]; };
+                        const T* base = x.data<T>() + o * dim * inner + in;
+                        auto at = [base, inner](int64_t j) { return base[j * inner]; };
                         std::iota(order.begin(), order.end(), 0);
                         // A total order: ties go to the lower index, NaN ranks above
                         // every number. Only the first k are put in order, after
@@ -316,7 +317,19 @@ void registerReductionKernels() {
                             if (a != b) return largest ? a > b : a < b;
                             return p < q;
                         };
-                        if (k < dim) std::nth_element(order.begin(), order.begin() + k, order.end(), before);
+                        if (k > 0 && k * 16 < dim) {
+                            // Few of many: a heap of the best k so far, its worst on
+                            // top; most candidates lose to that one comparison.
+                            std::make_heap(order.begin(), order.begin() + k, before);
+                            for (int64_t j = k; j < dim; ++j) {
+                                if (!before(j, order[0])) continue;
+                                std::pop_heap(order.begin(), order.begin() + k, before);
+                                order[static_cast<size_t>(k - 1)] = j;
+                                std::push_heap(order.begin(), order.begin() + k, before);
+                            }
+                        } else if (k < dim) {
+                            std::nth_element(order.begin(), order.begin() + k, order.end(), before);
+                        }
                         std::sort(order.begin(), order.begin() + k, before);
                         for (int64_t j = 0; j < k; ++j) {
                             values.data<T>()[(o * k + j) * inner + in] = at(order[static_cast<size_t>(j)]);

@@ -186,25 +186,30 @@ private:
             for (int64_t od = 0; od < w.out[0]; ++od) {
                 for (int64_t oh = 0; oh < w.out[1]; ++oh) {
                     for (int64_t ow = 0; ow < w.out[2]; ++ow) {
-                        // A 2-D window wholly inside the image needs no bounds
+                        // A window wholly inside the image needs no bounds
                         // checks: the same taps in the same order, faster.
-                        if (indices == nullptr && w.k[0] == 1 && w.dil[1] == 1 && w.dil[2] == 1) {
+                        if (indices == nullptr && w.dil[0] == 1 && w.dil[1] == 1 && w.dil[2] == 1) {
+                            const int64_t id0 = od * w.stride[0] - w.padBegin[0];
                             const int64_t ih0 = oh * w.stride[1] - w.padBegin[1];
                             const int64_t iw0 = ow * w.stride[2] - w.padBegin[2];
-                            if (ih0 >= 0 && iw0 >= 0 && ih0 + w.k[1] <= w.in[1] && iw0 + w.k[2] <= w.in[2]) {
-                                const float* win = xc + (od * w.in[1] + ih0) * w.in[2] + iw0;
+                            if (id0 >= 0 && ih0 >= 0 && iw0 >= 0 && id0 + w.k[0] <= w.in[0] && ih0 + w.k[1] <= w.in[1] &&
+                                iw0 + w.k[2] <= w.in[2]) {
+                                const float* win = xc + (id0 * w.in[1] + ih0) * w.in[2] + iw0;
                                 float acc = isMax_ ? win[0] : 0.0f;
-                                for (int64_t kh = 0; kh < w.k[1]; ++kh) {
-                                    for (int64_t kw = 0; kw < w.k[2]; ++kw) {
-                                        const float v = win[kh * w.in[2] + kw];
-                                        if (isMax_) {
-                                            acc = v > acc ? v : acc;
-                                        } else {
-                                            acc += v;
+                                for (int64_t kd = 0; kd < w.k[0]; ++kd) {
+                                    for (int64_t kh = 0; kh < w.k[1]; ++kh) {
+                                        const float* row = win + (kd * w.in[1] + kh) * w.in[2];
+                                        for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+                                            const float v = row[kw];
+                                            if (isMax_) {
+                                                acc = v > acc ? v : acc;
+                                            } else {
+                                                acc += v;
+                                            }
                                         }
                                     }
                                 }
-                                *dst++ = isMax_ ? acc : acc / static_cast<float>(w.k[1] * w.k[2]);
+                                *dst++ = isMax_ ? acc : acc / static_cast<float>(w.k[0] * w.k[1] * w.k[2]);
                                 continue;
                             }
                         }
