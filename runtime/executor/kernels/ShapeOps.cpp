@@ -601,18 +601,18 @@ void registerShapeKernels() {
                              os, x.shape(), sizeof(T));
                     return;
                 }
-                for (int64_t o = 0; o < out.size(); ++o) {
-                    int64_t off = 0;
-                    bool inside = true;
-                    for (size_t d = 0; d < r && inside; ++d) {
-                        int64_t p = pos[d] - pads[d];
-                        const int64_t dim = x.dim(d);
+                // Per axis, the source index of every output index (-1: the
+                // fill value); then whole rows through the last axis's table.
+                std::vector<std::vector<int64_t>> from(r);
+                for (size_t d = 0; d < r; ++d) {
+                    const int64_t dim = x.dim(d);
+                    from[d].resize(static_cast<size_t>(shape[d]));
+                    for (int64_t q = 0; q < shape[d]; ++q) {
+                        int64_t p = q - pads[d];
                         if (p < 0 || p >= dim) {
                             if (mode == "constant" || dim == 0) {
-                                inside = false;
-                                break;
-                            }
-                            if (mode == "edge") {
+                                p = -1;
+                            } else if (mode == "edge") {
                                 p = std::clamp<int64_t>(p, 0, dim - 1);
                             } else if (mode == "reflect") {
                                 const int64_t period = std::max<int64_t>(2 * (dim - 1), 1);
@@ -624,10 +624,30 @@ void registerShapeKernels() {
                                 throw ExecError("pad mode " + mode + " is not supported");
                             }
                         }
-                        off += p * xs[d];
+                        from[d][static_cast<size_t>(q)] = p;
                     }
-                    out.data<T>()[o] = inside ? x.data<T>()[off] : fill;
-                    for (size_t d = r; d-- > 0;) {
+                }
+                T* dst = out.data<T>();
+                const T* src = x.data<T>();
+                if (r == 0) {
+                    if (out.size() == 1) dst[0] = src[0];
+                    return;
+                }
+                const int64_t row = shape[r - 1], rows = row == 0 ? 0 : out.size() / row;
+                const auto& last = from[r - 1];
+                for (int64_t k = 0; k < rows; ++k, dst += row) {
+                    int64_t base = 0;
+                    bool inside = true;
+                    for (size_t d = 0; d + 1 < r; ++d) {
+                        const int64_t p = from[d][static_cast<size_t>(pos[d])];
+                        inside = inside && p >= 0;
+                        base += p * xs[d];
+                    }
+                    for (int64_t q = 0; q < row; ++q) {
+                        const int64_t p = last[static_cast<size_t>(q)];
+                        dst[q] = inside && p >= 0 ? src[base + p * xs[r - 1]] : fill;
+                    }
+                    for (size_t d = r - 1; d-- > 0;) {
                         if (++pos[d] < shape[d]) break;
                         pos[d] = 0;
                     }
