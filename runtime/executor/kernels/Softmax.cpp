@@ -1,9 +1,13 @@
-// Softmax and LogSoftmax on oneDNN: the input is seen as [outer, axis,
-// inner] (before opset 13, as [outer, rest] flattened at the axis).
+// Softmax and LogSoftmax: the input is seen as [outer, axis, inner]
+// (before opset 13, as [outer, rest] flattened at the axis). Over the last
+// axis oneDNN computes it; over another, whole inner rows at a time.
 #include <onnx/onnx_pb.h>
 
 #include <array>
+#include <cmath>
+#include <vector>
 
+#include "core/Threads.h"
 #include "onednn/Dnnl.h"
 #include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
@@ -38,6 +42,12 @@ public:
             (i < axis ? outer : i == axis || flatten_ ? dim : inner) *= d;
         }
         Tensor& y = ctx.out(0, DType::Float, x.shape());
+        if (inner > 1) {
+            // Over a non-last axis oneDNN walks the tensor with a stride;
+            // whole rows of the inner axes vectorise instead.
+            if (!ctx.dryRun()) acrossRows(x.data<float>(), y.data<float>(), outer, dim, inner);
+            return;
+        }
         try {
             if (!built_ || outer != builtDims_[0] || dim != builtDims_[1] || inner != builtDims_[2]) {
                 const memory::dims dims = {outer, dim, inner};
@@ -66,6 +76,38 @@ public:
     }
 
 private:
+    // y[o][a][i] over a: the maximum, then exp(x - max) and its sum, per inner i.
+    void acrossRows(const float* x, float* y, int64_t outer, int64_t dim, int64_t inner) {
+        if (dim == 0) return;
+        VEXA_PARALLEL_FOR_IF(outer * dim * inner)
+        for (int64_t o = 0; o < outer; ++o) {
+            thread_local std::vector<float> top, sum;
+            top.assign(static_cast<size_t>(inner), 0.0f);
+            sum.assign(static_cast<size_t>(inner), 0.0f);
+            const float* src = x + o * dim * inner;
+            float* dst = y + o * dim * inner;
+            std::copy(src, src + inner, top.begin());
+            for (int64_t a = 1; a < dim; ++a) {
+                const float* row = src + a * inner;
+                for (int64_t i = 0; i < inner; ++i) top[i] = row[i] > top[i] ? row[i] : top[i];
+            }
+            for (int64_t a = 0; a < dim; ++a) {
+                const float* row = src + a * inner;
+                float* out = dst + a * inner;
+                for (int64_t i = 0; i < inner; ++i) {
+                    out[i] = std::exp(row[i] - top[i]);
+                    sum[i] += out[i];
+                }
+            }
+            for (int64_t i = 0; i < inner; ++i) sum[i] = log_ ? std::log(sum[i]) : 1.0f / sum[i];
+            for (int64_t a = 0; a < dim; ++a) {
+                const float* row = src + a * inner;
+                float* out = dst + a * inner;
+                for (int64_t i = 0; i < inner; ++i) out[i] = log_ ? row[i] - top[i] - sum[i] : out[i] * sum[i];
+            }
+        }
+    }
+
     int64_t axis_;
     bool flatten_, log_;
     std::unique_ptr<Kernel> reference_;
