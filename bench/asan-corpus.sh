@@ -22,7 +22,7 @@ bad=0
 for m in "${models[@]}"; do
   args=()
   while read -r name file dims; do
-    if [ -n "$name" ]; then args+=(--input "$name=$file" --input_dimensions "$name=$dims"); else args+=(--input "$file"); fi
+    if [ "$name" != - ]; then args+=(--input "$name=$file" --input_dimensions "$name=$dims"); else args+=(--input "$file"); fi
   done < <(/usr/bin/python3 - "$corpus" "$m" <<'PY'
 import json, os, sys
 d, m = sys.argv[1], sys.argv[2]
@@ -31,7 +31,7 @@ if "inputs" in s:
     for i, x in enumerate(s["inputs"]):
         print(x["name"], os.path.join(d, f"{m}.in{i}.raw"), ",".join(map(str, x["shape"])))
 else:
-    print("", os.path.join(d, m + ".input.raw"), "")
+    print("-", os.path.join(d, m + ".input.raw"), "-")  # one unnamed input
 PY
 )
   start=$(date +%s)
