@@ -407,19 +407,12 @@ def export(name, spec, out):
                    "torch": torch.__version__, "torchvision": torchvision.__version__}, f)
 
 
-def main():
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    specs = corpus()
-    if sys.argv[1] == "--list":
-        for name, spec in specs.items():
-            print(name, spec[0])
-        return 0
-    out = sys.argv[1]
+def export_all(out, specs, names):
+    """Exports `names` (all of `specs` when empty) into `out`, skipping what
+    is there; 1 when an exporter failed (the others are still exported)."""
     os.makedirs(out, exist_ok=True)
     failed = []
-    for name in sys.argv[2:] or specs:
+    for name in names or specs:
         if os.path.exists(os.path.join(out, name + ".json")):
             continue
         start = time.time()
@@ -430,6 +423,18 @@ def main():
             failed.append(name)
             print(f"{name}: export failed: {str(e).splitlines()[0][:200]}", flush=True)
     return 1 if failed else 0
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    specs = corpus()
+    if sys.argv[1] == "--list":
+        for name, spec in specs.items():
+            print(name, spec[0])
+        return 0
+    return export_all(sys.argv[1], specs, sys.argv[2:])
 
 
 if __name__ == "__main__":

@@ -109,19 +109,7 @@ def main():
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    out = sys.argv[1]
-    os.makedirs(out, exist_ok=True)
-    failed = 0
-    specs = ops()
-    for name in sys.argv[2:] or specs:
-        if os.path.exists(os.path.join(out, name + ".json")):
-            continue
-        try:
-            export_corpus.export(name, specs[name], out)
-        except Exception as e:  # one exporter failure leaves the rest
-            failed += 1
-            print(f"{name}: export failed: {str(e).splitlines()[0][:200]}", flush=True)
-    return 1 if failed else 0
+    return export_corpus.export_all(sys.argv[1], ops(), sys.argv[2:])
 
 
 if __name__ == "__main__":

@@ -99,11 +99,7 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
         graph_ = std::make_unique<Graph>(onnx::ModelProto(*model_));
         planned_ = false;
     }
-    for (const auto& [name, t] : bound) {
-        Tensor& in = graph_->input(*name);
-        if (in.shape() != t->shape()) in.reset(t->type(), t->shape());
-        castTensor(*t, t->type(), in);
-    }
+    for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
     // A body whose shapes follow its inputs' values is planned on each
     // run's values while it computes; the others keep their plan while
     // the shapes hold.

@@ -17,12 +17,7 @@ using dnnl::memory;
 
 class ConvTransposeKernel : public Kernel {
 public:
-    explicit ConvTransposeKernel(const onnx::NodeProto& n)
-        : attrs_(Attrs(n)),
-          group_(Attrs(n).i("group", 1)),
-          outputPadding_(Attrs(n).ints("output_padding")),
-          fixedShape_(!Attrs(n).ints("output_shape").empty()),
-          reference_(referenceConvTranspose(n)) {}
+    explicit ConvTransposeKernel(const onnx::NodeProto& n) : t_(Attrs(n)), reference_(referenceConvTranspose(n)) {}
 
     // The weights stay with the graph as well: a new input shape, or a
     // fall back to the reference kernel, reads them again.
@@ -62,32 +57,32 @@ private:
         const Tensor& x = ctx.in(0);
         const Tensor& wt = ctx.in(1);
         const size_t r = x.rank();
-        if (x.type() != DType::Float || wt.type() != DType::Float || !x.isPlain() || r < 3 || r > 5 || fixedShape_ ||
-            (attrs_.autoPad != "NOTSET" && !attrs_.autoPad.empty() && attrs_.autoPad != "VALID") || wt.rank() != r ||
+        if (x.type() != DType::Float || wt.type() != DType::Float || !x.isPlain() || r < 3 || r > 5 || !t_.outputShape.empty() ||
+            (t_.window.autoPad != "NOTSET" && !t_.window.autoPad.empty() && t_.window.autoPad != "VALID") || wt.rank() != r ||
             wt.raw() == nullptr || x.size() == 0) {
             return false;
         }
         const size_t sp = r - 2;
-        const int64_t C = x.dim(1), G = group_;
+        const int64_t C = x.dim(1), G = t_.group;
         std::vector<int64_t> k(wt.shape().begin() + 2, wt.shape().end());
-        if (!attrs_.kernel.empty() && attrs_.kernel != k) return false;
+        if (!t_.window.kernel.empty() && t_.window.kernel != k) return false;
         try {
-            attrs_.check(sp, k);
+            t_.window.check(sp, k);
         } catch (const ExecError&) {
             return false;  // the reference names what is wrong
         }
-        if (G <= 0 || C % G != 0 || wt.dim(0) != C || (!outputPadding_.empty() && outputPadding_.size() != sp)) return false;
+        if (G <= 0 || C % G != 0 || wt.dim(0) != C || (!t_.outputPadding.empty() && t_.outputPadding.size() != sp)) return false;
         const int64_t M = wt.dim(1) * G;
         memory::dims strides(sp), dilates(sp), padL(sp), padR(sp);
         Shape ys = {x.dim(0), M};
         for (size_t i = 0; i < sp; ++i) {
-            strides[i] = attrs_.strides.empty() ? 1 : attrs_.strides[i];
-            const int64_t d = attrs_.dilations.empty() ? 1 : attrs_.dilations[i];
+            strides[i] = t_.window.strides.empty() ? 1 : t_.window.strides[i];
+            const int64_t d = t_.window.dilations.empty() ? 1 : t_.window.dilations[i];
             dilates[i] = d - 1;
-            padL[i] = attrs_.pads.empty() || attrs_.autoPad == "VALID" ? 0 : attrs_.pads[i];
-            const int64_t end = attrs_.pads.empty() || attrs_.autoPad == "VALID" ? 0 : attrs_.pads[i + sp];
+            padL[i] = t_.window.pads.empty() || t_.window.autoPad == "VALID" ? 0 : t_.window.pads[i];
+            const int64_t end = t_.window.pads.empty() || t_.window.autoPad == "VALID" ? 0 : t_.window.pads[i + sp];
             // Output padding adds rows at the end: less padding taken off there.
-            padR[i] = end - (outputPadding_.empty() ? 0 : outputPadding_[i]);
+            padR[i] = end - (t_.outputPadding.empty() ? 0 : t_.outputPadding[i]);
             if (padR[i] < 0) return false;
             ys.push_back(strides[i] * (x.dim(i + 2) - 1) + (k[i] - 1) * d + 1 - padL[i] - padR[i]);
             if (ys.back() <= 0) return false;
@@ -152,10 +147,7 @@ private:
         return true;
     }
 
-    WindowAttrs attrs_;
-    int64_t group_;
-    std::vector<int64_t> outputPadding_;
-    bool fixedShape_;
+    TransposedWindowAttrs t_;
     std::unique_ptr<Kernel> reference_;
 
     bool onDnnl_ = false, reorderIn_ = false, reorderOut_ = false;

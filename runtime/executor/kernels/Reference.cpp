@@ -56,11 +56,7 @@ void col2im(const float* col, int64_t C, const Window& w, float* x) {
 
 class ConvTransposeKernel : public Kernel {
 public:
-    explicit ConvTransposeKernel(const onnx::NodeProto& n)
-        : attrs_(Attrs(n)),
-          group_(Attrs(n).i("group", 1)),
-          outputPadding_(Attrs(n).ints("output_padding")),
-          outputShape_(Attrs(n).ints("output_shape")) {}
+    explicit ConvTransposeKernel(const onnx::NodeProto& n) : t_(Attrs(n)) {}
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
@@ -69,16 +65,16 @@ public:
         requireFloat(wt, "ConvTranspose weight");
         if (x.rank() < 3 || x.rank() > 5) throw ExecError("spatial input must have rank 3 to 5");
         const size_t sp = x.rank() - 2;
-        std::vector<int64_t> kshape = attrs_.kernel;
+        std::vector<int64_t> kshape = t_.window.kernel;
         if (wt.rank() == x.rank() && kshape.empty()) kshape.assign(wt.shape().begin() + 2, wt.shape().end());
-        attrs_.check(sp, kshape);
-        const int64_t C = x.dim(1), G = group_;
+        t_.window.check(sp, kshape);
+        const int64_t C = x.dim(1), G = t_.group;
         if (wt.rank() != x.rank() || G <= 0 || C % G != 0 || wt.dim(0) != C ||
             !std::equal(kshape.begin(), kshape.end(), wt.shape().begin() + 2)) {
             throw ExecError("weight shape " + shapeText(wt.shape()) + " does not fit input " + shapeText(x.shape()));
         }
-        if ((!outputPadding_.empty() && outputPadding_.size() != sp) ||
-            (!outputShape_.empty() && outputShape_.size() < sp)) {
+        if ((!t_.outputPadding.empty() && t_.outputPadding.size() != sp) ||
+            (!t_.outputShape.empty() && t_.outputShape.size() < sp)) {
             throw ExecError("output_padding or output_shape does not match the input's rank");
         }
         const int64_t N = x.dim(0), Mg = wt.dim(1), M = Mg * G, Cg = C / G;
@@ -90,25 +86,25 @@ public:
         for (size_t i = 0; i < sp; ++i) {
             const size_t j = i + off;
             w.k[j] = kshape[i];
-            w.stride[j] = attrs_.strides.empty() ? 1 : attrs_.strides[i];
-            w.dil[j] = attrs_.dilations.empty() ? 1 : attrs_.dilations[i];
+            w.stride[j] = t_.window.strides.empty() ? 1 : t_.window.strides[i];
+            w.dil[j] = t_.window.dilations.empty() ? 1 : t_.window.dilations[i];
             w.out[j] = x.dim(i + 2);
-            const int64_t op = outputPadding_.empty() ? 0 : outputPadding_[i];
+            const int64_t op = t_.outputPadding.empty() ? 0 : t_.outputPadding[i];
             const int64_t eff = (w.k[j] - 1) * w.dil[j] + 1;
             const int64_t full = w.stride[j] * (w.out[j] - 1) + op + eff;
             int64_t target;
-            if (!outputShape_.empty()) {
-                target = outputShape_[outputShape_.size() - sp + i];
+            if (!t_.outputShape.empty()) {
+                target = t_.outputShape[t_.outputShape.size() - sp + i];
                 const int64_t total = std::max<int64_t>(0, full - target);
-                const bool upper = attrs_.autoPad != "SAME_LOWER";
+                const bool upper = t_.window.autoPad != "SAME_LOWER";
                 w.padBegin[j] = upper ? total / 2 : total - total / 2;
-            } else if (attrs_.autoPad == "SAME_UPPER" || attrs_.autoPad == "SAME_LOWER") {
+            } else if (t_.window.autoPad == "SAME_UPPER" || t_.window.autoPad == "SAME_LOWER") {
                 target = x.dim(i + 2) * w.stride[j];
                 const int64_t total = std::max<int64_t>(0, full - target);
-                w.padBegin[j] = attrs_.autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
+                w.padBegin[j] = t_.window.autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
             } else {
-                const int64_t pb = attrs_.pads.empty() ? 0 : attrs_.pads[i];
-                const int64_t pe = attrs_.pads.empty() ? 0 : attrs_.pads[i + sp];
+                const int64_t pb = t_.window.pads.empty() ? 0 : t_.window.pads[i];
+                const int64_t pe = t_.window.pads.empty() ? 0 : t_.window.pads[i + sp];
                 w.padBegin[j] = pb;
                 target = full - pb - pe;
             }
@@ -141,9 +137,7 @@ public:
     }
 
 private:
-    WindowAttrs attrs_;
-    int64_t group_;
-    std::vector<int64_t> outputPadding_, outputShape_;
+    TransposedWindowAttrs t_;
     std::vector<float> col_;
 };
 

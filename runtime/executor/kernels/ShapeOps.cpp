@@ -603,7 +603,9 @@ void registerShapeKernels() {
                 }
                 // Per axis, the source index of every output index (-1: the
                 // fill value); then whole rows through the last axis's table.
-                std::vector<std::vector<int64_t>> from(r);
+                // Scratch kept per thread: an execution allocates nothing anew.
+                thread_local std::vector<std::vector<int64_t>> from;
+                if (from.size() < r) from.resize(r);
                 for (size_t d = 0; d < r; ++d) {
                     const int64_t dim = x.dim(d);
                     from[d].resize(static_cast<size_t>(shape[d]));

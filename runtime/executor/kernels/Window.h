@@ -97,6 +97,17 @@ struct WindowAttrs {
     }
 };
 
+// ConvTranspose's attributes: its window, groups, and the two ways of
+// fixing its output's extent besides the pads.
+struct TransposedWindowAttrs {
+    WindowAttrs window;
+    int64_t group;
+    std::vector<int64_t> outputPadding, outputShape;
+
+    explicit TransposedWindowAttrs(const Attrs& a)
+        : window(a), group(a.i("group", 1)), outputPadding(a.ints("output_padding")), outputShape(a.ints("output_shape")) {}
+};
+
 // Calls f(input offset, kernel offset) for each tap of the window at output
 // position (od, oh, ow) that falls inside the input (padding is skipped).
 template <typename F>
