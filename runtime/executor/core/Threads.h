@@ -4,6 +4,8 @@
 // OpenMP run single-threaded.
 #pragma once
 
+#include <cstdint>
+
 namespace vexart {
 
 // The processors this process may run on.
@@ -23,14 +25,36 @@ private:
 
 }  // namespace vexart
 
-// A loop whose iterations are independent, split over the scope's threads
-// when `work` (roughly, elements touched) makes it worth waking them.
 #define VEXA_PRAGMA(x) _Pragma(#x)
 // A loop over independent lanes, to be vectorised.
 #ifdef _OPENMP
-#define VEXA_PARALLEL_FOR_IF(work) VEXA_PRAGMA(omp parallel for schedule(static) if ((work) > 32768))
 #define VEXA_SIMD VEXA_PRAGMA(omp simd)
 #else
-#define VEXA_PARALLEL_FOR_IF(work)
 #define VEXA_SIMD
 #endif
+
+namespace vexart {
+
+// Below this many elements touched, waking threads costs more than it saves.
+constexpr int64_t kParallelWork = 32768;
+
+// body(i) for i in [0, n), independent iterations split over the scope's
+// threads when `work` (roughly, elements touched) makes it worth waking them.
+// Small loops never enter an OpenMP region: even a region that stays on one
+// thread costs about a microsecond, which a graph of many small nodes pays
+// per node.
+template <typename Body>
+inline void parallelFor(int64_t n, int64_t work, Body&& body) {
+#ifdef _OPENMP
+    if (work > kParallelWork) {
+        VEXA_PRAGMA(omp parallel for schedule(static))
+        for (int64_t i = 0; i < n; ++i) body(i);
+        return;
+    }
+#else
+    (void)work;
+#endif
+    for (int64_t i = 0; i < n; ++i) body(i);
+}
+
+}  // namespace vexart

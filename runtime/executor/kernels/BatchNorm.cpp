@@ -66,24 +66,22 @@ public:
             // Rows of `block` channels: all of them channels-last, `layout` of them blocked.
             const int64_t block = layout.isChannelsLast() ? C : layout.block();
             const int64_t pixels = x.logicalDim(2) * x.logicalDim(3), rows = block == 0 ? 0 : x.size() / block;
-            VEXA_PARALLEL_FOR_IF(x.size())
-            for (int64_t r = 0; r < rows; ++r) {
+            parallelFor(rows, x.size(), [&](int64_t r) {
                 const int64_t c0 = layout == Layout::channelsLast() ? 0 : (r / pixels) % (C / block) * block;
                 const float* row = src + r * block;
                 float* o = out + r * block;
                 for (int64_t c = 0; c < block; ++c) o[c] = row[c] * a[c0 + c] + b[c0 + c];
                 applyPosts(fusion_, o, block, r * block, c0, true);
-            }
+            });
         } else {
             const int64_t planes = x.dim(0) * C, S = planes == 0 ? 0 : x.size() / planes;
-            VEXA_PARALLEL_FOR_IF(x.size())
-            for (int64_t p = 0; p < planes; ++p) {
+            parallelFor(planes, x.size(), [&](int64_t p) {
                 const int64_t c = p % C;
                 const float* row = src + p * S;
                 float* o = out + p * S;
                 for (int64_t s = 0; s < S; ++s) o[s] = row[s] * a[c] + b[c];
                 applyPosts(fusion_, o, S, p * S, c, false);
-            }
+            });
         }
         if (!keep) toPlain_.run(scratch_, y, Layout::plain());
     }

@@ -108,14 +108,13 @@ void poolRowOfBlock(const float* x, float* y, const BlockedPoolShape& s, int64_t
 
 void blockedPool(const float* x, float* y, const BlockedPoolShape& s) {
     const int64_t rows = s.outer * s.oh;
-    VEXA_PARALLEL_FOR_IF(rows * s.ow * s.block * s.kh * s.kw)
-    for (int64_t r = 0; r < rows; ++r) {
+    parallelFor(rows, rows * s.ow * s.block * s.kh * s.kw, [&](int64_t r) {
         if (s.isMax) {
             poolRowOfBlock<true>(x, y, s, r / s.oh, r % s.oh);
         } else {
             poolRowOfBlock<false>(x, y, s, r / s.oh, r % s.oh);
         }
-    }
+    });
 }
 
 }  // namespace vexart

@@ -20,14 +20,12 @@ namespace {
 // any thread count gives the same bits.
 template <typename T, typename R, typename Op>
 void mapInto(const T* x, R* y, int64_t n, Op op) {
-    VEXA_PARALLEL_FOR_IF(n)
-    for (int64_t i = 0; i < n; ++i) y[i] = op(x[i]);
+    parallelFor(n, n, [x, y, &op](int64_t i) { y[i] = op(x[i]); });
 }
 
 template <typename T, typename R, typename Op>
 void zipInto(const T* a, const T* b, R* y, int64_t n, Op op) {
-    VEXA_PARALLEL_FOR_IF(n)
-    for (int64_t i = 0; i < n; ++i) y[i] = op(a[i], b[i]);
+    parallelFor(n, n, [a, b, y, &op](int64_t i) { y[i] = op(a[i], b[i]); });
 }
 
 template <typename T, typename R, typename Op>

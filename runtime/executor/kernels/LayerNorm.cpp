@@ -54,8 +54,7 @@ public:
         const float* src = x.data<float>();
         float* dst = y.data<float>();
         const double eps = epsilon_;
-        VEXA_PARALLEL_FOR_IF(outer * S)
-        for (int64_t o = 0; o < outer; ++o) {
+        parallelFor(outer, outer * S, [&](int64_t o) {
             const float* row = src + o * S;
             float* out = dst + o * S;
             double sum = 0, sq = 0;
@@ -73,7 +72,7 @@ public:
             }
             if (meanOut != nullptr) meanOut[o] = m;
             if (invOut != nullptr) invOut[o] = iv;
-        }
+        });
     }
 
 private:

@@ -234,8 +234,7 @@ void integerConv(const Tensor& x, const Tensor* xz, const Tensor& w, const Tenso
     const int64_t Cg = C / group, Mg = M / group, outSize = win.outSize(), kSize = win.kSize();
     shape = outputShape(x.shape(), M, win);
     acc.assign(static_cast<size_t>(N * M * outSize), 0);
-    VEXA_PARALLEL_FOR_IF(N * M * outSize)
-    for (int64_t nm = 0; nm < N * M; ++nm) {
+    parallelFor(N * M, N * M * outSize, [&](int64_t nm) {
         const int64_t n = nm / M, m = nm % M, g = m / Mg;
         int32_t* out = acc.data() + nm * outSize;
         for (int64_t c = 0; c < Cg; ++c) {
@@ -251,7 +250,7 @@ void integerConv(const Tensor& x, const Tensor* xz, const Tensor& w, const Tenso
                 }
             }
         }
-    }
+    });
 }
 
 const Tensor* optional(const KernelContext& ctx, size_t i) { return ctx.has(i) ? &ctx.in(i) : nullptr; }

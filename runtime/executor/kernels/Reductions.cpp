@@ -100,8 +100,7 @@ private:
     template <class Map, class Combine>
     static void foldBlock(const float* x, float* y, int64_t outer, int64_t R, int64_t inner, float identity, Map map,
                           Combine combine) {
-        VEXA_PARALLEL_FOR_IF(outer * R * inner)
-        for (int64_t o = 0; o < outer; ++o) {
+        parallelFor(outer, outer * R * inner, [&](int64_t o) {
             const float* src = x + o * R * inner;
             float* dst = y + o * inner;
             if (inner == 1) {
@@ -115,14 +114,14 @@ private:
                 for (int l = 0; l < 16; ++l) a = combine(a, lane[l]);
                 for (; r < R; ++r) a = combine(a, map(src[r]));
                 dst[0] = a;
-                continue;
+                return;
             }
             for (int64_t i = 0; i < inner; ++i) dst[i] = combine(identity, map(src[i]));
             for (int64_t r = 1; r < R; ++r) {
                 const float* row = src + r * inner;
                 for (int64_t i = 0; i < inner; ++i) dst[i] = combine(dst[i], map(row[i]));
             }
-        }
+        });
     }
 
     template <typename T>

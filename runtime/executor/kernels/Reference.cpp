@@ -173,8 +173,7 @@ private:
         Tensor* indices = ctx.wantsOutput(1) ? &ctx.out(1, DType::Int64, y.shape()) : nullptr;
         const float* src = x.data<float>();
         const int64_t outSize = w.outSize();
-        VEXA_PARALLEL_FOR_IF(NC * outSize * w.kSize())
-        for (int64_t c = 0; c < NC; ++c) {
+        parallelFor(NC, NC * outSize * w.kSize(), [&](int64_t c) {
             const float* xc = src + c * w.inSize();
             float* dst = y.data<float>() + c * outSize;
             for (int64_t od = 0; od < w.out[0]; ++od) {
@@ -257,7 +256,7 @@ private:
                     }
                 }
             }
-        }
+        });
     }
 
 private:

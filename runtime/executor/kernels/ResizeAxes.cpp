@@ -67,8 +67,7 @@ void cubicTaps(const ResizeRule& r, float c, int64_t dim, int64_t* index, float*
 void resizeAxis(const float* x, float* y, int64_t outer, int64_t inLen, int64_t outLen, int64_t inner, const AxisTaps& t) {
     const int T = t.taps;
     const int64_t rows = outer * outLen;
-    VEXA_PARALLEL_FOR_IF(rows * inner * T)
-    for (int64_t row = 0; row < rows; ++row) {
+    parallelFor(rows, rows * inner * T, [&](int64_t row) {
         const int64_t n = row / outLen, o = row % outLen;
         const float* src = x + n * inLen * inner;
         float* dst = y + row * inner;
@@ -78,13 +77,13 @@ void resizeAxis(const float* x, float* y, int64_t outer, int64_t inLen, int64_t 
             float s = 0;
             for (int k = 0; k < T; ++k) s += w[k] * src[at[k]];
             dst[0] = s;
-            continue;
+            return;
         }
         const float* s0 = src + at[0] * inner;
         const float w0 = w[0];
         if (T == 1) {
             std::copy(s0, s0 + inner, dst);
-            continue;
+            return;
         }
         for (int64_t i = 0; i < inner; ++i) dst[i] = w0 * s0[i];
         for (int k = 1; k < T; ++k) {
@@ -92,7 +91,7 @@ void resizeAxis(const float* x, float* y, int64_t outer, int64_t inLen, int64_t 
             const float wk = w[k];
             for (int64_t i = 0; i < inner; ++i) dst[i] += wk * sk[i];
         }
-    }
+    });
 }
 
 }  // namespace

@@ -66,8 +66,7 @@ void copyView(const uint8_t* src, const std::vector<int64_t>& from, uint8_t* dst
     const int64_t inner = s.back(), innerFrom = sf.back(), innerTo = st.back(), outer = total / inner;
     const auto e = static_cast<int64_t>(es);
     const size_t r = s.size();
-    VEXA_PARALLEL_FOR_IF(total)
-    for (int64_t o = 0; o < outer; ++o) {
+    parallelFor(outer, total, [&](int64_t o) {
         int64_t rem = o, offFrom = 0, offTo = 0;
         for (size_t d = r - 1; d-- > 0;) {
             const int64_t i = rem % s[d];
@@ -79,7 +78,7 @@ void copyView(const uint8_t* src, const std::vector<int64_t>& from, uint8_t* dst
         uint8_t* b = dst + offTo * e;
         if (innerFrom == 1 && innerTo == 1) {
             std::memcpy(b, a, static_cast<size_t>(inner) * es);
-            continue;
+            return;
         }
         switch (es) {
             case 1: moveRun<uint8_t>(a, innerFrom, inner, b, innerTo); break;
@@ -87,7 +86,7 @@ void copyView(const uint8_t* src, const std::vector<int64_t>& from, uint8_t* dst
             case 4: moveRun<uint32_t>(a, innerFrom, inner, b, innerTo); break;
             default: moveRun<uint64_t>(a, innerFrom, inner, b, innerTo); break;
         }
-    }
+    });
 }
 
 // The view of `src` with `shape` and element `strides`, into contiguous `dst`.

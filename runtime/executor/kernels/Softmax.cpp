@@ -79,8 +79,7 @@ private:
     // y[o][a][i] over a: the maximum, then exp(x - max) and its sum, per inner i.
     void acrossRows(const float* x, float* y, int64_t outer, int64_t dim, int64_t inner) {
         if (dim == 0) return;
-        VEXA_PARALLEL_FOR_IF(outer * dim * inner)
-        for (int64_t o = 0; o < outer; ++o) {
+        parallelFor(outer, outer * dim * inner, [&](int64_t o) {
             thread_local std::vector<float> top, sum;
             top.assign(static_cast<size_t>(inner), 0.0f);
             sum.assign(static_cast<size_t>(inner), 0.0f);
@@ -105,7 +104,7 @@ private:
                 float* out = dst + a * inner;
                 for (int64_t i = 0; i < inner; ++i) out[i] = log_ ? row[i] - top[i] - sum[i] : out[i] * sum[i];
             }
-        }
+        });
     }
 
     int64_t axis_;
