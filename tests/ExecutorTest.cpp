@@ -314,6 +314,7 @@ Outcome run(const Case& c, bool everyTensor, int threads = 1, int times = 1) {
     std::vector<std::string> outputs = {"y"};
     if (everyTensor) outputs = g.nodeOutputNames();
     const vexart::ThreadScope scope(threads);
+    g.enableTiming(true);  // the profile's rows count the steps
     g.prepare({{"x", c.input}}, outputs);
     const std::vector<float> x = pseudoRandom(countOf(c.input), 99, 2.0f);
     Outcome r;

@@ -58,6 +58,14 @@ int Graph::valueIndex(const std::string& name, bool create) {
 Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>(std::move(model))) {
     const int64_t opset = opsetOf(*model_);
     const onnx::GraphProto& g = model_->graph();
+    // Every value is an initializer, an input or a node's output.
+    size_t valueCount = static_cast<size_t>(g.initializer_size() + g.input_size());
+    for (const auto& n : g.node()) valueCount += static_cast<size_t>(n.output_size());
+    index_.reserve(valueCount);
+    values_.reserve(valueCount);
+    valueNames_.reserve(valueCount);
+    isConst_.reserve(valueCount);
+    nodes_.reserve(static_cast<size_t>(g.node_size()));
     if (g.sparse_initializer_size() != 0) {
         throw ExecError("sparse initializer '" + g.sparse_initializer(0).values().name() + "' is not supported");
     }
@@ -99,6 +107,7 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
         const KernelFactory* factory = findKernel(n.op_type());
         if (factory == nullptr) throw ExecError("operator " + n.op_type() + " is not supported");
         auto node = std::make_unique<Node>();
+        node->index = nodes_.size();
         node->name = n.name();
         node->opType = n.op_type();
         node->traits = &opTraits(n.op_type());
@@ -212,6 +221,9 @@ void Graph::placeInArena() {
     std::unordered_map<const Tensor*, size_t> index;
     std::vector<Tensor*> tensors;
     std::vector<BufferLife> lives;
+    index.reserve(schedule_.size());
+    tensors.reserve(schedule_.size());
+    lives.reserve(schedule_.size());
     std::set<const Tensor*> fixed;  // inputs and constants keep their own storage
     for (const auto& in : inputs_) fixed.insert(&values_[static_cast<size_t>(index_.at(in.name))]);
     for (size_t v = 0; v < values_.size(); ++v) {

@@ -95,7 +95,7 @@ public:
     // Scheduled steps that run on integer codes.
     size_t integerSteps() const;
 
-    void enableTiming(bool on) { timing_ = on; }
+    void enableTiming(bool on);
     const std::vector<NodeTiming>& timings() const { return timings_; }
 
 private:

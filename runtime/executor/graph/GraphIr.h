@@ -26,6 +26,7 @@ struct NodeAttrs {
 };
 
 struct Node {
+    size_t index = 0;  // its place in the graph's node list
     std::string name;
     std::string opType;
     const OpTraits* traits = nullptr;  // declared where its kernel registers
@@ -69,6 +70,7 @@ struct GraphState {
         return n;
     }
     size_t indexOf(const Node* n) const {
+        if (n->index < nodes.size() && nodes[n->index].get() == n) return n->index;
         for (size_t i = 0; i < nodes.size(); ++i) {
             if (nodes[i].get() == n) return i;
         }

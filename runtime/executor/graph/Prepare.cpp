@@ -147,6 +147,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     plan.copyScheduled.assign(values_.size(), false);
     // Constants first, so that the passes below see every one of them
     // (a scale that a Constant node makes after the node it scales).
+    schedule_.reserve(nodes_.size());
     std::vector<bool> folded(nodes_.size(), false);
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (!plan.st.needed[k] || !foldsToConstant(plan.st, *nodes_[k])) continue;
@@ -162,7 +163,8 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     // Executed, the values stay where the nodes put them: the next
     // execution plans afresh.
     if (!executing_) placeInArena();
-    recordTimings();
+    // Each row copies names: a graph of many nodes pays for them only when profiled.
+    if (timing_) recordTimings();
     executing_ = false;
 }
 
@@ -371,6 +373,11 @@ void Graph::releaseCopiedWeights(Planning& plan, const Kernel& kernel, const std
         for (size_t j = 0; j < inputs.size(); ++j) copied = copied && (inputs[j] != v || kernel.keepsCopyOf(j));
         if (copied) releaseInitializer(v);
     }
+}
+
+void Graph::enableTiming(bool on) {
+    if (on && !timing_) recordTimings();
+    timing_ = on;
 }
 
 void Graph::recordTimings() {
