@@ -29,7 +29,54 @@ std::string pool(OnnxBuilder& b, const std::string& in) {
     return in + ".p";
 }
 
+// A branch that yields `out`: x + x innermost, else an If on c one level down.
+onnx::GraphProto nestedBranch(int depth, const std::string& out) {
+    onnx::GraphProto g;
+    g.set_name("level" + std::to_string(depth));
+    if (depth == 0) {
+        OnnxBuilder::addNode(g, "Add", {"x", "x"}, {out});
+    } else {
+        auto& n = OnnxBuilder::addNode(g, "If", {"c"}, {out});
+        OnnxBuilder::attr(n, "then_branch", nestedBranch(depth - 1, out + "t"));
+        onnx::GraphProto otherwise;
+        otherwise.set_name("else" + std::to_string(depth));
+        OnnxBuilder::addNode(otherwise, "Identity", {"x"}, {out + "e"});
+        *otherwise.add_output() = OnnxBuilder::typed(out + "e", onnx::TensorProto::FLOAT);
+        OnnxBuilder::attr(n, "else_branch", otherwise);
+    }
+    *g.add_output() = OnnxBuilder::typed(out, onnx::TensorProto::FLOAT);
+    return g;
+}
+
 }  // namespace
+
+OnnxBuilder negationChain(int length) {
+    OnnxBuilder m("chain", 13);
+    m.input("x", {1, 4});
+    std::string last = "x";
+    for (int i = 0; i < length; ++i) {
+        const std::string next = i + 1 == length ? "y" : "v" + std::to_string(i);
+        m.node("Neg", {last}, {next});
+        last = next;
+    }
+    m.output("y", {1, 4});
+    return m;
+}
+
+OnnxBuilder nestedIf(int depth) {
+    OnnxBuilder m("nested", 16);
+    m.input("c", {}, onnx::TensorProto::BOOL);
+    m.input("x", {1, 4});
+    auto& n = m.node("If", {"c"}, {"y"});
+    OnnxBuilder::attr(n, "then_branch", nestedBranch(depth - 1, "y0"));
+    onnx::GraphProto otherwise;
+    otherwise.set_name("else");
+    OnnxBuilder::addNode(otherwise, "Identity", {"x"}, {"ye"});
+    *otherwise.add_output() = OnnxBuilder::typed("ye", onnx::TensorProto::FLOAT);
+    OnnxBuilder::attr(n, "else_branch", otherwise);
+    m.output("y", {1, 4});
+    return m;
+}
 
 std::string vggLike() {
     OnnxBuilder b("vgg_like");

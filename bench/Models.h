@@ -14,4 +14,10 @@ std::string resnetLike();
 // Depthwise-separable blocks (3x3 depthwise, 1x1 pointwise), on 1x32x112x112.
 std::string mobilenetLike();
 
+// Graphs whose build cost is in their structure, not their arithmetic, on
+// x of 1x4 giving y: `length` Neg nodes in a chain, and an If on a boolean
+// c whose then-branch nests `depth` Ifs with x + x at the bottom.
+OnnxBuilder negationChain(int length);
+OnnxBuilder nestedIf(int depth);
+
 }  // namespace benchmodels

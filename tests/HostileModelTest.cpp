@@ -5,83 +5,32 @@
 
 #include <chrono>
 
+#include "bench/Models.h"
 #include "support/Hostile.h"
 
 namespace {
-
-onnx::ValueInfoProto typed(const std::string& name, int32_t type) {
-    onnx::ValueInfoProto v;
-    v.set_name(name);
-    v.mutable_type()->mutable_tensor_type()->set_elem_type(type);
-    return v;
-}
-
-onnx::NodeProto& addNode(onnx::GraphProto& g, const std::string& op, const std::vector<std::string>& in,
-                         const std::vector<std::string>& out) {
-    onnx::NodeProto* n = g.add_node();
-    n->set_op_type(op);
-    n->set_name(op + "_" + std::to_string(g.node_size()));
-    for (const auto& i : in) n->add_input(i);
-    for (const auto& o : out) n->add_output(o);
-    return *n;
-}
-
-// A branch that yields `out`: x + x innermost, else an If on c one level down.
-onnx::GraphProto nestedBranch(int depth, const std::string& out) {
-    onnx::GraphProto g;
-    g.set_name("level" + std::to_string(depth));
-    if (depth == 0) {
-        addNode(g, "Add", {"x", "x"}, {out});
-    } else {
-        auto& n = addNode(g, "If", {"c"}, {out});
-        OnnxBuilder::attr(n, "then_branch", nestedBranch(depth - 1, out + "t"));
-        onnx::GraphProto otherwise;
-        otherwise.set_name("else" + std::to_string(depth));
-        addNode(otherwise, "Identity", {"x"}, {out + "e"});
-        *otherwise.add_output() = typed(out + "e", onnx::TensorProto::FLOAT);
-        OnnxBuilder::attr(n, "else_branch", otherwise);
-    }
-    *g.add_output() = typed(out, onnx::TensorProto::FLOAT);
-    return g;
-}
-
-// y = If(c) nested `depth` levels deep, x + x at the bottom.
-OnnxBuilder nestedIf(int depth) {
-    OnnxBuilder m("nested", 16);
-    m.input("c", {}, onnx::TensorProto::BOOL);
-    m.input("x", {1, 4});
-    auto& n = m.node("If", {"c"}, {"y"});
-    OnnxBuilder::attr(n, "then_branch", nestedBranch(depth - 1, "y0"));
-    onnx::GraphProto otherwise;
-    otherwise.set_name("else");
-    addNode(otherwise, "Identity", {"x"}, {"ye"});
-    *otherwise.add_output() = typed("ye", onnx::TensorProto::FLOAT);
-    OnnxBuilder::attr(n, "else_branch", otherwise);
-    m.output("y", {1, 4});
-    return m;
-}
 
 // A Loop body (iteration, condition, carried v) -> (condition, v[, scan of
 // the iteration number]); with `inner`, v goes through another Loop of trips M.
 onnx::GraphProto loopBody(bool inner, bool scan) {
     onnx::GraphProto g;
     g.set_name(inner ? "outer_body" : "inner_body");
-    *g.add_input() = typed(inner ? "i" : "j", onnx::TensorProto::INT64);
-    *g.add_input() = typed(inner ? "cin" : "cjn", onnx::TensorProto::BOOL);
-    *g.add_input() = typed(inner ? "v" : "w", onnx::TensorProto::FLOAT);
+    *g.add_input() = OnnxBuilder::typed(inner ? "i" : "j", onnx::TensorProto::INT64);
+    *g.add_input() = OnnxBuilder::typed(inner ? "cin" : "cjn", onnx::TensorProto::BOOL);
+    *g.add_input() = OnnxBuilder::typed(inner ? "v" : "w", onnx::TensorProto::FLOAT);
     const std::string p = inner ? "o_" : "i_";
-    addNode(g, "Identity", {inner ? "cin" : "cjn"}, {p + "cond"});
+    OnnxBuilder::addNode(g, "Identity", {inner ? "cin" : "cjn"}, {p + "cond"});
     if (inner) {
-        auto& n = addNode(g, "Loop", {"M", "", "v"}, {p + "v"});
+        auto& n = OnnxBuilder::addNode(g, "Loop", {"M", "", "v"}, {p + "v"});
         OnnxBuilder::attr(n, "body", loopBody(false, false));
     } else {
-        addNode(g, "Identity", {"w"}, {p + "v"});
+        OnnxBuilder::addNode(g, "Identity", {"w"}, {p + "v"});
     }
-    *g.add_output() = typed(p + "cond", onnx::TensorProto::BOOL);
-    *g.add_output() = typed(p + "v", onnx::TensorProto::FLOAT);
+    *g.add_output() = OnnxBuilder::typed(p + "cond", onnx::TensorProto::BOOL);
+    *g.add_output() = OnnxBuilder::typed(p + "v", onnx::TensorProto::FLOAT);
     if (scan) {
-        addNode(g, "Identity", {inner ? "i" : "j"}, {p + "scan"});
-        *g.add_output() = typed(p + "scan", onnx::TensorProto::INT64);
+        OnnxBuilder::addNode(g, "Identity", {inner ? "i" : "j"}, {p + "scan"});
+        *g.add_output() = OnnxBuilder::typed(p + "scan", onnx::TensorProto::INT64);
     }
     return g;
 }
@@ -180,7 +129,7 @@ TEST_F(HostileModel, NumbersThatAskForTooMuchEndWithTheirMessage) {
     cases.push_back({"Loop of 2^40 trips with a scan output", loopModel(int64_t{1} << 40, false, true),
                      "loops ran more than 200000 iterations in one execution", {budget}});
     // Protobuf's limit on nesting while parsing bounds the depth of bodies (some 30 levels of If).
-    cases.push_back({"If nested 70 deep", nestedIf(70), "graph 'm' is not a valid ONNX model", {}});
+    cases.push_back({"If nested 70 deep", benchmodels::nestedIf(70), "graph 'm' is not a valid ONNX model", {}});
     cases.push_back({"a limit on execution time", loopModel(9000000, false, false),
                      "execution ran past its limit of 0.2 s", {{"VEXA_MAX_EXECUTION_SECONDS", "0.2"}}});
     for (auto& c : cases) {
@@ -195,7 +144,7 @@ TEST_F(HostileModel, NumbersThatAskForTooMuchEndWithTheirMessage) {
 // below twice (once to plan it): 2^22 runs of the innermost Add.
 TEST_F(HostileModel, DeeplyNestedIfRunsOnceALevel) {
     const auto start = std::chrono::steady_clock::now();
-    const ProcessResult r = runModel(nestedIf(22));
+    const ProcessResult r = runModel(benchmodels::nestedIf(22));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(bytesToFloats(readFile(dir.file("out/Result_0/y.raw"))), (std::vector<float>{2, 4, 6, 8}));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), kTimeout);
@@ -204,17 +153,7 @@ TEST_F(HostileModel, DeeplyNestedIfRunsOnceALevel) {
 // A long chain builds in time proportional to its length (the arena planner
 // once compared every buffer with every other).
 TEST_F(HostileModel, LongChainsBuild) {
-    OnnxBuilder m("chain", 13);
-    m.input("x", {1, 4});
-    std::string last = "x";
-    const int length = 50000;
-    for (int i = 0; i < length; ++i) {
-        const std::string next = i + 1 == length ? "y" : "v" + std::to_string(i);
-        m.node("Neg", {last}, {next});
-        last = next;
-    }
-    m.output("y", {1, 4});
-    const ProcessResult r = runModel(m);
+    const ProcessResult r = runModel(benchmodels::negationChain(50000));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(bytesToFloats(readFile(dir.file("out/Result_0/y.raw"))), (std::vector<float>{1, 2, 3, 4}));
 }

@@ -102,6 +102,23 @@ public:
         for (int32_t v : values) t.add_int32_data(v);
         return t;
     }
+    // For subgraphs (If branches, Loop bodies): a node named after its
+    // place, and a value of `type` with no shape.
+    static onnx::NodeProto& addNode(onnx::GraphProto& g, const std::string& op, const std::vector<std::string>& in,
+                                    const std::vector<std::string>& out) {
+        onnx::NodeProto* n = g.add_node();
+        n->set_op_type(op);
+        n->set_name(op + "_" + std::to_string(g.node_size()));
+        for (const auto& i : in) n->add_input(i);
+        for (const auto& o : out) n->add_output(o);
+        return *n;
+    }
+    static onnx::ValueInfoProto typed(const std::string& name, int32_t type) {
+        onnx::ValueInfoProto v;
+        v.set_name(name);
+        v.mutable_type()->mutable_tensor_type()->set_elem_type(type);
+        return v;
+    }
     void initializer(const onnx::TensorProto& t) { *model_.mutable_graph()->add_initializer() = t; }
     std::string serialize() const { return model_.SerializeAsString(); }
     const onnx::ModelProto& proto() const { return model_; }
