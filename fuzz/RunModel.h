@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "executor/graph/Graph.h"
+#include "graph/Graph.h"
 
 // Builds, prepares and twice executes the model in `data` on zero inputs;
 // false when the bytes or the model are rejected.
