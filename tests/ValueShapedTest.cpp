@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <set>
 
 #include "executor/core/StoragePool.h"
 #include "executor/graph/Graph.h"
@@ -143,6 +144,35 @@ TEST(ValueShaped, StoragePoolReusesBlocksWithinItsBound) {
         StoragePool::give(std::move(grown), got);
         EXPECT_LE(pool.heldBytes(), 2 * most + 2000);
     }
+}
+
+// A value that grows a little each round (a Concat onto a Loop's carried
+// value) finds an earlier round's block big enough for several rounds,
+// and no block is more than a quarter larger than asked for.
+TEST(ValueShaped, StoragePoolBlocksServeAValueThatGrowsSlowly) {
+    using vexart::StoragePool;
+    StoragePool pool;
+    const StoragePool::Scope scope(pool);
+    std::set<const uint8_t*> distinct;
+    std::unique_ptr<uint8_t[]> previous;
+    size_t previousSize = 0;
+    for (size_t round = 0; round < 40; ++round) {
+        pool.beginRound();
+        const size_t want = (size_t{1} << 20) + round * 20000;  // 1 MiB, then 2% more each round
+        size_t got = 0;
+        auto block = StoragePool::take(want, got);
+        EXPECT_GE(got, want);
+        EXPECT_LE(got, want + want / 4);
+        distinct.insert(block.get());
+        std::fill(block.get(), block.get() + want, uint8_t{1});  // the whole block is writable
+        // Last round's value is freed once this round's exists.
+        StoragePool::give(std::move(previous), previousSize);
+        previous = std::move(block);
+        previousSize = got;
+    }
+    // Two blocks alternate within each size class: 40 rounds over about
+    // two classes would take 40 fresh blocks without them.
+    EXPECT_LE(distinct.size(), 12u);
 }
 
 // TopK against a stable sort of the whole axis: ties keep input order

@@ -5,6 +5,18 @@ namespace {
 
 thread_local StoragePool* active = nullptr;
 
+// New blocks of 64 KiB and more come in sizes a quarter of a power of two
+// apart (at most 25% over): a value that grows a little each round (a
+// Concat onto a Loop's carried value) then finds last round's block big
+// enough for several rounds instead of fresh pages each time.
+size_t sizeClass(size_t bytes) {
+    if (bytes < (size_t{64} << 10)) return bytes;
+    size_t step = size_t{1} << 62;
+    while (step > bytes) step >>= 1;
+    step /= 4;
+    return (bytes + step - 1) / step * step;
+}
+
 }  // namespace
 
 std::unique_ptr<uint8_t[]> StoragePool::take(size_t bytes, size_t& size) {
@@ -20,6 +32,7 @@ std::unique_ptr<uint8_t[]> StoragePool::take(size_t bytes, size_t& size) {
             active->thisRound_ += size;
             return block;
         }
+        bytes = sizeClass(bytes);
         active->thisRound_ += bytes;
     }
     size = bytes;
@@ -29,6 +42,14 @@ std::unique_ptr<uint8_t[]> StoragePool::take(size_t bytes, size_t& size) {
 void StoragePool::give(std::unique_ptr<uint8_t[]> block, size_t size) {
     if (block == nullptr || active == nullptr) return;  // freed as it goes
     const size_t limit = 2 * std::max(active->largestRound_, active->thisRound_);
+    // Over the bound, smaller blocks make way first: a value that grows
+    // leaves its outgrown blocks behind, and the newest is the one the next
+    // round needs.
+    auto& blocks = active->blocks_;
+    while (active->held_ + size > limit && !blocks.empty() && blocks.begin()->first < size) {
+        active->held_ -= blocks.begin()->first;
+        blocks.erase(blocks.begin());
+    }
     if (active->held_ + size > limit) return;
     active->held_ += size;
     active->blocks_.emplace(size, std::move(block));
