@@ -291,6 +291,17 @@ const Tensor& Graph::value(const std::string& name) const {
     return values_[static_cast<size_t>(it->second)];
 }
 
+Tensor* Graph::computedValue(const std::string& name) {
+    const auto it = index_.find(name);
+    if (it == index_.end()) return nullptr;
+    const auto v = static_cast<size_t>(it->second);
+    if (isConst_[v]) return nullptr;
+    for (const auto& in : inputs_) {
+        if (in.name == name) return nullptr;
+    }
+    return &values_[v];
+}
+
 void Graph::run() {
     const ExecutionDeadline deadline;
     for (size_t k = 0; k < schedule_.size(); ++k) {

@@ -81,6 +81,9 @@ public:
     const std::vector<std::string>& outputs() const { return outputs_; }
     Tensor& input(const std::string& name);
     const Tensor& value(const std::string& name) const;
+    // The value `name` where a node computes it on each run (not an input,
+    // not constant), for a caller that takes its contents; else null.
+    Tensor* computedValue(const std::string& name);
     bool hasValue(const std::string& name) const { return index_.count(name) != 0; }
 
     void run();

@@ -66,7 +66,8 @@ Subgraph::Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vecto
 
 Subgraph::~Subgraph() = default;
 
-void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer, bool planOnly) {
+void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer, bool planOnly,
+                   const std::vector<Tensor*>& handOver) {
     if (inputs.size() != formals_.size()) {
         throw ExecError("subgraph takes " + std::to_string(formals_.size()) + " inputs, not " + std::to_string(inputs.size()));
     }
@@ -99,12 +100,25 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
         graph_ = std::make_unique<Graph>(onnx::ModelProto(*model_));
         planned_ = false;
     }
-    for (const auto& [name, t] : bound) castTensor(*t, t->type(), graph_->input(*name));
-    // A body whose shapes follow its inputs' values is planned on each
-    // run's values while it computes; the others keep their plan while
-    // the shapes hold.
-    const bool dynamic = planned_ && graph_->shapesFollowValues();
-    if (dynamic || !planned_ || shapes != shapes_) {
+    // A body whose shapes follow its inputs' values, or whose input shapes
+    // have changed since it was planned (a Loop's growing carried value),
+    // is planned on each run's values while it computes: one pass over
+    // storage from its pool, where planning apart would lay out and clear
+    // a fresh arena each time. The others keep their plan.
+    reshaped_ = reshaped_ || (planned_ && shapes != shapes_);
+    const bool dynamic = planned_ && (reshaped_ || graph_->shapesFollowValues());
+    const bool replan = dynamic || !planned_ || shapes != shapes_;
+    for (size_t i = 0; i < bound.size(); ++i) {
+        Tensor& in = graph_->input(*bound[i].first);
+        // A plan made now takes the inputs where they are; a kept plan holds
+        // views of where they were.
+        if (replan && i < handOver.size() && handOver[i] != nullptr) {
+            std::swap(in, *handOver[i]);
+        } else {
+            castTensor(*bound[i].second, bound[i].second->type(), in);
+        }
+    }
+    if (replan) {
         std::map<std::string, Shape> given;
         for (size_t i = 0; i < bound.size(); ++i) given[*bound[i].first] = shapes[i];
         graph_->prepare(given, outputs_, dynamic && !planOnly);
@@ -117,6 +131,21 @@ void Subgraph::run(const std::vector<const Tensor*>& inputs, const std::vector<c
         return;  // the outputs keep the last run's values and shapes
     }
     graph_->run();
+}
+
+void Subgraph::takeOutput(size_t i, Tensor& to) {
+    if (!graph_ || i >= outputs_.size()) throw ExecError("subgraph output " + std::to_string(i) + " is missing");
+    // Only a computed value's own storage moves: a view's bytes belong to
+    // another value, and constants and inputs serve the next run too.
+    Tensor* computed = graph_->computedValue(outputs_[i]);
+    // A value yielded twice is copied: the second taker needs it too.
+    const bool once = std::count(outputs_.begin(), outputs_.end(), outputs_[i]) == 1;
+    if (once && computed != nullptr && computed->ownsStorage() && computed != &to) {
+        std::swap(*computed, to);
+    } else {
+        const Tensor& from = graph_->value(outputs_[i]);
+        castTensor(from, from.type(), to);
+    }
 }
 
 const Tensor& Subgraph::output(size_t i) const {

@@ -43,9 +43,16 @@ public:
     // its outputs get their shapes and folded values, the rest zero, without
     // running it. Running it there too would run each nested level twice per
     // level above it: 2^depth for nested If.
+    // `handOver` (empty, or parallel to `inputs`): inputs whose values the
+    // caller no longer needs; where the body is planned on this run, their
+    // contents move into it instead of being copied (a Loop's carried values).
     void run(const std::vector<const Tensor*>& inputs, const std::vector<const Tensor*>& outer,
-             bool planOnly = false);
+             bool planOnly = false, const std::vector<Tensor*>& handOver = {});
     const Tensor& output(size_t i) const;
+    // Output i into `to`: moved where the body owns its storage (a body
+    // planned while it computed holds no arena), copied otherwise. The
+    // output is left with what `to` held, for the body's next plan to drop.
+    void takeOutput(size_t i, Tensor& to);
 
 private:
     std::unique_ptr<onnx::GraphProto> body_;
@@ -57,6 +64,7 @@ private:
     std::vector<DType> types_;
     std::vector<Shape> shapes_;  // of the inputs the plan was made for
     bool planned_ = false;
+    bool reshaped_ = false;  // its input shapes have changed between runs
 };
 
 }  // namespace vexart

@@ -158,16 +158,23 @@ public:
         const auto outer = outerValues(ctx);
         Tensor iteration(DType::Int64, {}), cond(DType::Bool, {});
         std::vector<const Tensor*> inputs{&iteration, &cond};
-        for (auto& s : state_) inputs.push_back(&s);
+        // The carried values move into the body and back out of it where
+        // they can: a value that grows each iteration (a Concat onto it)
+        // is then copied once per iteration, by the Concat, not three times.
+        std::vector<Tensor*> handOver{nullptr, nullptr};
+        for (auto& s : state_) {
+            inputs.push_back(&s);
+            handOver.push_back(&s);
+        }
         const IterationBudget budget;
         for (int64_t i = 0; i < trips && going; ++i) {
             IterationBudget::spend();
             iteration.data<int64_t>()[0] = i;
             cond.data<uint8_t>()[0] = 1;
-            body_.run(inputs, outer);
+            body_.run(inputs, outer, false, handOver);
             going = body_.output(0).size() == 1 && body_.output(0).scalarAsDouble(0) != 0;
-            for (size_t k = 0; k < carried; ++k) castTensor(body_.output(1 + k), body_.output(1 + k).type(), state_[k]);
             for (size_t k = 0; k < scans; ++k) partial_[k].add(body_.output(1 + carried + k));
+            for (size_t k = 0; k < carried; ++k) body_.takeOutput(1 + k, state_[k]);
         }
         for (size_t k = 0; k < carried; ++k) copyOut(ctx, k, state_[k]);
         for (size_t k = 0; k < scans; ++k) {
@@ -216,7 +223,11 @@ public:
         partial_.resize(scans);
         for (auto& p : partial_) p.clear();
         std::vector<const Tensor*> inputs;
-        for (auto& s : state_) inputs.push_back(&s);
+        std::vector<Tensor*> handOver;  // the states move in and out, as a Loop's carried values
+        for (auto& s : state_) {
+            inputs.push_back(&s);
+            handOver.push_back(&s);
+        }
         for (auto& s : slices_) inputs.push_back(&s);
         const auto outer = outerValues(ctx);
         const IterationBudget budget;
@@ -226,9 +237,9 @@ public:
                 const bool reverse = j < inDirs_.size() && inDirs_[j] != 0;
                 slice(ctx.in(states + j), axes[j], reverse ? steps - 1 - t : t, slices_[j]);
             }
-            body_.run(inputs, outer);
-            for (size_t k = 0; k < states; ++k) castTensor(body_.output(k), body_.output(k).type(), state_[k]);
+            body_.run(inputs, outer, false, handOver);
             for (size_t k = 0; k < scans; ++k) partial_[k].add(body_.output(states + k));
+            for (size_t k = 0; k < states; ++k) body_.takeOutput(k, state_[k]);
         }
         for (size_t k = 0; k < states; ++k) copyOut(ctx, k, state_[k]);
         for (size_t k = 0; k < scans; ++k) {
