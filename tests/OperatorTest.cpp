@@ -155,6 +155,75 @@ TEST(ControlFlow, LoopStateGrowsAcrossIterationsAndReadsTheEnclosingGraph) {
     }
 }
 
+// A Loop's carried value moves between iterations where the body computes
+// it; what the body does not own (a constant of its own, its input passed
+// straight through, a value it also scans out) must come out unchanged.
+// Each body runs as planned once and, with an If in it, planned on every
+// iteration while it computes.
+TEST(ControlFlow, CarriedValuesSurviveBeingMovedBetweenIterations) {
+    struct Case {
+        const char* name;
+        const char* carriedOut;  // the body's output for the carried value
+        const char* scanned;     // its scan output
+        std::vector<float> final, scan;  // after 3 trips from v = {1, 2}
+    };
+    const Case cases[] = {
+        // v + 1 each trip, also scanned out under the same name.
+        {"computed and scanned", "plus", "plus", {4, 5}, {2, 3, 3, 4, 4, 5}},
+        // The body's own constant {7, 8}: it must still be there on the next trip.
+        {"body constant", "c", "plus", {7, 8}, {2, 3, 8, 9, 8, 9}},
+        // The body's input, straight through.
+        {"input passed through", "v", "plus", {1, 2}, {2, 3, 2, 3, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        for (const bool withIf : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (withIf ? ", planned each trip" : ""));
+            OnnxBuilder body("body");
+            body.input("i", {}, onnx::TensorProto::INT64);
+            body.input("cond", {}, onnx::TensorProto::BOOL);
+            body.input("v", {1, 2});
+            body.initializer("one", {1}, {1});
+            body.initializer("c", {1, 2}, {7, 8});
+            body.node("Identity", {"cond"}, {"cond_out"});
+            std::string read = "v";
+            if (withIf) {
+                OnnxBuilder thenB("then"), elseB("else");
+                thenB.node("Identity", {"v"}, {"picked"});
+                thenB.output("picked");
+                elseB.node("Neg", {"v"}, {"negated"});
+                elseB.output("negated");
+                auto& iff = body.node("If", {"cond"}, {"read"});
+                OnnxBuilder::attr(iff, "then_branch", thenB.proto().graph());
+                OnnxBuilder::attr(iff, "else_branch", elseB.proto().graph());
+                read = "read";
+            }
+            body.node("Add", {read, "one"}, {"plus"});
+            body.output("cond_out", {}, onnx::TensorProto::BOOL);
+            body.output(c.carriedOut, {1, 2});
+            body.output(c.scanned, {1, 2});
+            OnnxBuilder b("loop", 16);
+            b.input("start", {1, 2});
+            b.initializerInts("trips", {3});
+            b.node("Squeeze", {"trips"}, {"m"});
+            auto& loop = b.node("Loop", {"m", "", "start"}, {"final", "scan"});
+            OnnxBuilder::attr(loop, "body", body.proto().graph());
+            b.output("final");
+            b.output("scan");
+            Graph g(b.proto());
+            g.prepare({}, {"final", "scan"});
+            fill(g.input("start"), {1, 2});
+            for (int pass = 0; pass < 2; ++pass) {
+                g.run();
+                const Tensor& final = g.value("final");
+                const Tensor& scan = g.value("scan");
+                EXPECT_EQ(std::vector<float>(final.data<float>(), final.data<float>() + final.size()), c.final);
+                EXPECT_EQ(scan.shape(), (Shape{3, 1, 2}));
+                EXPECT_EQ(std::vector<float>(scan.data<float>(), scan.data<float>() + scan.size()), c.scan);
+            }
+        }
+    }
+}
+
 // Scan: a running sum over the rows of x, scanned out forwards and, with
 // scan_output_directions 1, backwards (the last step's value first).
 TEST(ControlFlow, ScanOutputsInEitherDirection) {
@@ -771,6 +840,80 @@ TEST(Einsum, ProductsMatchTheWalkOverEveryLabel) {
         }
         ASSERT_EQ(results[0].size(), results[1].size()) << r.equation;
         for (size_t i = 0; i < results[0].size(); ++i) ASSERT_NEAR(results[0][i], results[1][i], 1e-5) << r.equation << " " << i;
+    }
+}
+
+// ScatterElements against its definition, element by element: every axis
+// of a rank-3 tensor, indices narrower than the data along the axis and
+// negative ones, int32 and int64 indices, 4-, 8- and 1-byte data, and add
+// with duplicate targets.
+TEST(ScatterElements, EveryAxisMatchesTheDefinition) {
+    const Shape dataShape{3, 4, 5};
+    for (int64_t axis = 0; axis < 3; ++axis) {
+        for (const int32_t indexType : {onnx::TensorProto::INT32, onnx::TensorProto::INT64}) {
+            for (const int32_t dataType : {onnx::TensorProto::FLOAT, onnx::TensorProto::INT64, onnx::TensorProto::UINT8}) {
+                for (const char* reduction : {"none", "add"}) {
+                    SCOPED_TRACE(std::to_string(axis) + " " + std::to_string(indexType) + " " + std::to_string(dataType) +
+                                 " " + reduction);
+                    Shape indShape = dataShape;
+                    indShape[0] = 2;  // fewer rows than the data holds, along the axis or not
+                    indShape[2] = 4;
+                    const int64_t count = indShape[0] * indShape[1] * indShape[2];
+                    const int64_t len = dataShape[static_cast<size_t>(axis)];
+                    // Targets along the axis, negative half the time; with "add" they repeat.
+                    std::vector<int64_t> idx(static_cast<size_t>(count));
+                    for (int64_t u = 0; u < count; ++u) {
+                        const int64_t t = (u * 7 + 3) % len;
+                        idx[static_cast<size_t>(u)] = u % 2 == 0 ? t : t - len;
+                    }
+                    OnnxBuilder b("scatter", 16);
+                    b.input("data", dataShape, dataType);
+                    b.input("upd", indShape, dataType);
+                    std::vector<int32_t> idx32(idx.begin(), idx.end());
+                    onnx::TensorProto ind = OnnxBuilder::intTensor("ind", indexType, indShape, idx32);
+                    if (indexType == onnx::TensorProto::INT64) {
+                        ind.clear_int32_data();
+                        for (int64_t v : idx) ind.add_int64_data(v);
+                    }
+                    b.initializer(ind);
+                    auto& n = b.node("ScatterElements", {"data", "ind", "upd"}, {"y"});
+                    OnnxBuilder::attr(n, "axis", axis);
+                    OnnxBuilder::attr(n, "reduction", std::string(reduction));
+                    b.output("y");
+                    Graph g(b.proto());
+                    g.prepare({}, {"y"});
+                    Tensor& data = g.input("data");
+                    Tensor& upd = g.input("upd");
+                    std::vector<double> expected(static_cast<size_t>(data.size()));
+                    auto set = [](Tensor& t, int64_t i, double v) {
+                        if (t.type() == DType::Float) t.data<float>()[i] = static_cast<float>(v);
+                        else if (t.type() == DType::Int64) t.data<int64_t>()[i] = static_cast<int64_t>(v);
+                        else t.data<uint8_t>()[i] = static_cast<uint8_t>(v);
+                    };
+                    for (int64_t i = 0; i < data.size(); ++i) {
+                        set(data, i, static_cast<double>(i % 11));
+                        expected[static_cast<size_t>(i)] = static_cast<double>(i % 11);
+                    }
+                    for (int64_t u = 0; u < count; ++u) {
+                        set(upd, u, static_cast<double>(100 + u % 50));
+                        int64_t c[3] = {u / (indShape[1] * indShape[2]), u / indShape[2] % indShape[1], u % indShape[2]};
+                        const int64_t t = idx[static_cast<size_t>(u)];
+                        c[axis] = t < 0 ? t + len : t;
+                        double& e = expected[static_cast<size_t>((c[0] * dataShape[1] + c[1]) * dataShape[2] + c[2])];
+                        e = std::string(reduction) == "add" ? e + (100 + u % 50) : 100 + u % 50;
+                    }
+                    g.run();
+                    const Tensor& y = g.value("y");
+                    ASSERT_EQ(y.shape(), dataShape);
+                    for (int64_t i = 0; i < y.size(); ++i) {
+                        const double want = dataType == onnx::TensorProto::UINT8
+                                                ? static_cast<double>(static_cast<uint8_t>(expected[static_cast<size_t>(i)]))
+                                                : expected[static_cast<size_t>(i)];
+                        ASSERT_EQ(y.scalarAsDouble(i), want) << i;
+                    }
+                }
+            }
+        }
     }
 }
 

@@ -89,6 +89,48 @@ void place(Reduce r, Tensor& dst, int64_t i, const Tensor& src, int64_t j, int64
     })
 }
 
+// out[index with idx in place of the axis coordinate] = upd (or combined
+// with what is there), a row of the last axis at a time: the row's offset
+// is worked out once, and plain copies move whole elements of their width.
+template <typename I>
+void scatterElements(const I* idx, const Shape& shape, const Tensor& upd, size_t axis, Reduce r, Tensor& out) {
+    const size_t rank = shape.size();
+    const int64_t inner = shape[rank - 1], rows = inner == 0 ? 0 : upd.size() / inner;
+    const auto ds = stridesOf(out.shape());
+    const int64_t axisDim = out.dim(axis), axisStride = ds[axis];
+    const bool alongRow = axis == rank - 1;
+    const size_t es = elementBytes(out);
+    std::vector<int64_t> pos(rank, 0);
+    for (int64_t row = 0; row < rows; ++row) {
+        int64_t base = 0;
+        for (size_t d = 0; d + 1 < rank; ++d) base += d == axis ? 0 : pos[d] * ds[d];
+        const I* ri = idx + row * inner;
+        const int64_t u0 = row * inner;
+        if (r == Reduce::None && (es == 4 || es == 8)) {
+            auto copy = [&](auto* dst, const auto* src) {
+                for (int64_t j = 0; j < inner; ++j) {
+                    const int64_t at = checkedIndex(static_cast<int64_t>(ri[j]), axisDim, "scatter");
+                    dst[base + (alongRow ? 0 : j) + at * axisStride] = src[u0 + j];
+                }
+            };
+            if (es == 4) {
+                copy(static_cast<uint32_t*>(out.raw()), static_cast<const uint32_t*>(upd.raw()));
+            } else {
+                copy(static_cast<uint64_t*>(out.raw()), static_cast<const uint64_t*>(upd.raw()));
+            }
+        } else {
+            for (int64_t j = 0; j < inner; ++j) {
+                const int64_t at = checkedIndex(static_cast<int64_t>(ri[j]), axisDim, "scatter");
+                place(r, out, base + (alongRow ? 0 : j) + at * axisStride, upd, u0 + j, 1);
+            }
+        }
+        for (size_t d = rank - 1; d-- > 0;) {
+            if (++pos[d] < shape[d]) break;
+            pos[d] = 0;
+        }
+    }
+}
+
 void registerGatherScatter() {
     registerKernel("GatherND", [](const onnx::NodeProto& n, int64_t) {
         const int64_t batch = Attrs(n).i("batch_dims", 0);
@@ -140,20 +182,12 @@ void registerGatherScatter() {
                 }
                 Tensor& out = ctx.out(0, data.type(), data.shape());
                 copyInto(data, out);
-                const auto idx = ind.toInt64();
-                const auto ds = stridesOf(data.shape());
-                std::vector<int64_t> pos(ind.rank(), 0);
-                for (int64_t u = 0; u < upd.size(); ++u) {
-                    int64_t off = 0;
-                    for (size_t d = 0; d < ind.rank(); ++d) {
-                        const int64_t p = d == axis ? checkedIndex(idx[static_cast<size_t>(u)], data.dim(d), "scatter") : pos[d];
-                        off += p * ds[d];
-                    }
-                    place(r, out, off, upd, u, 1);
-                    for (size_t d = ind.rank(); d-- > 0;) {
-                        if (++pos[d] < ind.dim(d)) break;
-                        pos[d] = 0;
-                    }
+                if (ind.type() == DType::Int32) {
+                    scatterElements(ind.data<int32_t>(), ind.shape(), upd, axis, r, out);
+                } else if (ind.type() != DType::Int64) {
+                    throw ExecError("scatter indices must be int32 or int64");
+                } else {
+                    scatterElements(ind.data<int64_t>(), ind.shape(), upd, axis, r, out);
                 }
             });
         });
