@@ -917,6 +917,92 @@ TEST(ScatterElements, EveryAxisMatchesTheDefinition) {
     }
 }
 
+// RoiAlign against its definition, sample by sample: average and max
+// pooling (max takes the largest weighted neighbour), both coordinate
+// modes, fixed and adaptive sampling grids, a region reaching outside the
+// image, and one sampled too finely for the kernel to keep its taps.
+float roiSample(const float* plane, int64_t H, int64_t W, float y, float x, bool max) {
+    if (y < -1.0f || y > static_cast<float>(H) || x < -1.0f || x > static_cast<float>(W)) return 0;
+    y = std::max(y, 0.0f);
+    x = std::max(x, 0.0f);
+    int64_t y0 = static_cast<int64_t>(y), x0 = static_cast<int64_t>(x), y1 = y0 + 1, x1 = x0 + 1;
+    if (y0 >= H - 1) y = static_cast<float>(y0 = y1 = H - 1);
+    if (x0 >= W - 1) x = static_cast<float>(x0 = x1 = W - 1);
+    const float ly = y - static_cast<float>(y0), lx = x - static_cast<float>(x0);
+    const float t[4] = {(1 - ly) * (1 - lx) * plane[y0 * W + x0], (1 - ly) * lx * plane[y0 * W + x1],
+                        ly * (1 - lx) * plane[y1 * W + x0], ly * lx * plane[y1 * W + x1]};
+    return max ? std::max(std::max(t[0], t[1]), std::max(t[2], t[3])) : t[0] + t[1] + t[2] + t[3];
+}
+
+TEST(RoiAlign, PoolsWhatTheDefinitionPools) {
+    struct Row {
+        const char* mode;
+        bool halfPixel;
+        int64_t ratio, outH, outW;
+    };
+    const Row rows[] = {{"avg", true, 2, 7, 7},   {"max", true, 2, 7, 7},     {"avg", false, 0, 5, 3},
+                        {"max", false, 0, 4, 4},  {"avg", true, 3, 128, 128}, {"max", true, 0, 2, 3}};
+    const int64_t N = 2, C = 3, H = 20, W = 24;
+    const std::vector<float> boxes = {1, 2, 15, 12,    -4, -3, 30, 26,  5.5f, 6.25f, 6, 7,
+                                      10, 0, 23.9f, 19.9f, 0, 0, 0, 0};
+    const std::vector<int64_t> batch = {0, 1, 1, 0, 1};
+    const int64_t R = 5;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.mode) + " " + std::to_string(row.outH) + "x" + std::to_string(row.outW));
+        OnnxBuilder b("roialign", 16);
+        b.input("x", {N, C, H, W});
+        b.initializer("rois", {R, 4}, boxes);
+        b.initializerInts("batch", batch);
+        auto& n = b.node("RoiAlign", {"x", "rois", "batch"}, {"y"});
+        OnnxBuilder::attr(n, "mode", std::string(row.mode));
+        OnnxBuilder::attr(n, "coordinate_transformation_mode", std::string(row.halfPixel ? "half_pixel" : "output_half_pixel"));
+        OnnxBuilder::attr(n, "sampling_ratio", row.ratio);
+        OnnxBuilder::attr(n, "output_height", row.outH);
+        OnnxBuilder::attr(n, "output_width", row.outW);
+        OnnxBuilder::attr(n, "spatial_scale", 0.5f);
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        const std::vector<float> x = pseudoRandom(static_cast<size_t>(N * C * H * W), 17, 1.0f);
+        fill(g.input("x"), x);
+        g.run();
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), (Shape{R, C, row.outH, row.outW}));
+        const bool max = std::string(row.mode) == "max";
+        const float off = row.halfPixel ? 0.5f : 0.0f;
+        for (int64_t r = 0; r < R; ++r) {
+            const float* bx = boxes.data() + r * 4;
+            const float x0 = bx[0] * 0.5f - off, y0 = bx[1] * 0.5f - off;
+            float w = bx[2] * 0.5f - off - x0, h = bx[3] * 0.5f - off - y0;
+            if (!row.halfPixel) {
+                w = std::max(w, 1.0f);
+                h = std::max(h, 1.0f);
+            }
+            const float bh = h / static_cast<float>(row.outH), bw = w / static_cast<float>(row.outW);
+            const int64_t gh = row.ratio > 0 ? row.ratio : static_cast<int64_t>(std::ceil(bh));
+            const int64_t gw = row.ratio > 0 ? row.ratio : static_cast<int64_t>(std::ceil(bw));
+            for (int64_t c = 0; c < C; ++c) {
+                const float* plane = x.data() + (batch[static_cast<size_t>(r)] * C + c) * H * W;
+                for (int64_t ph = 0; ph < row.outH; ++ph) {
+                    for (int64_t pw = 0; pw < row.outW; ++pw) {
+                        float acc = 0;
+                        for (int64_t iy = 0; iy < gh; ++iy) {
+                            for (int64_t ix = 0; ix < gw; ++ix) {
+                                const float v = roiSample(plane, H, W, y0 + (ph + (iy + 0.5f) / gh) * bh,
+                                                          x0 + (pw + (ix + 0.5f) / gw) * bw, max);
+                                acc = max ? (iy + ix == 0 ? v : std::max(acc, v)) : acc + v;
+                            }
+                        }
+                        const float want = max ? acc : acc / static_cast<float>(std::max<int64_t>(gh * gw, 1));
+                        const float got = y.data<float>()[((r * C + c) * row.outH + ph) * row.outW + pw];
+                        ASSERT_NEAR(got, want, 1e-5f) << r << " " << c << " " << ph << " " << pw;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // half_pixel_symmetric: x_original = center * (1 - adjustment) + (o + 0.5) / scale - 0.5,
 // with center = length / 2 and adjustment = output length / (length * scale);
 // linear interpolation between the two neighbours, clamped to the input.

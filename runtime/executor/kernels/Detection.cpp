@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include "core/Kernel.h"
+#include "core/Threads.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -151,54 +152,99 @@ public:
         Tensor& y = ctx.out(0, DType::Float, {R, C, outH_, outW_});
         float* py = y.data<float>();
         const float offset = halfPixel_ ? 0.5f : 0.0f;
+        // Each region's box and sampling grid, checked before the parallel
+        // loop (nothing may be thrown inside it).
+        regions_.resize(static_cast<size_t>(R));
         for (int64_t r = 0; r < R; ++r) {
             const int64_t n = batch[static_cast<size_t>(r)];
             if (n < 0 || n >= x.dim(0)) throw ExecError("RoiAlign batch index out of range");
             const float* roi = rois.data<float>() + r * 4;
-            const float x1 = roi[0] * scale_ - offset, y1 = roi[1] * scale_ - offset;
-            float rw = roi[2] * scale_ - offset - x1, rh = roi[3] * scale_ - offset - y1;
+            Region& g = regions_[static_cast<size_t>(r)];
+            g.batch = n;
+            g.x1 = roi[0] * scale_ - offset;
+            g.y1 = roi[1] * scale_ - offset;
+            float rw = roi[2] * scale_ - offset - g.x1, rh = roi[3] * scale_ - offset - g.y1;
             if (!halfPixel_) {
                 rw = std::max(rw, 1.0f);
                 rh = std::max(rh, 1.0f);
             }
-            const float binH = rh / static_cast<float>(outH_), binW = rw / static_cast<float>(outW_);
-            const int64_t gridH = ratio_ > 0 ? ratio_ : static_cast<int64_t>(std::ceil(rh / static_cast<float>(outH_)));
-            const int64_t gridW = ratio_ > 0 ? ratio_ : static_cast<int64_t>(std::ceil(rw / static_cast<float>(outW_)));
-            if (gridH > 4096 || gridW > 4096) throw ExecError("RoiAlign sampling grid is too large");
-            const float count = static_cast<float>(std::max<int64_t>(gridH * gridW, 1));
-            for (int64_t c = 0; c < C; ++c) {
-                const float* plane = x.data<float>() + (n * C + c) * H * W;
-                for (int64_t ph = 0; ph < outH_; ++ph) {
-                    for (int64_t pw = 0; pw < outW_; ++pw) {
-                        float acc = 0;
-                        bool first = true;
-                        for (int64_t iy = 0; iy < gridH; ++iy) {
-                            const float yy = y1 + static_cast<float>(ph) * binH +
-                                             (static_cast<float>(iy) + 0.5f) * binH / static_cast<float>(gridH);
-                            for (int64_t ix = 0; ix < gridW; ++ix) {
-                                const float xx = x1 + static_cast<float>(pw) * binW +
-                                                 (static_cast<float>(ix) + 0.5f) * binW / static_cast<float>(gridW);
-                                const float v = sample(plane, H, W, yy, xx);
-                                if (max_) {
-                                    acc = first ? v : std::max(acc, v);
-                                } else {
-                                    acc += v;
-                                }
-                                first = false;
-                            }
-                        }
-                        py[((r * C + c) * outH_ + ph) * outW_ + pw] = max_ ? acc : acc / count;
-                    }
-                }
+            g.binH = rh / static_cast<float>(outH_);
+            g.binW = rw / static_cast<float>(outW_);
+            // A region with no finite size samples one point a bin (which reads as 0).
+            g.gridH = ratio_ > 0 ? ratio_ : std::isfinite(g.binH) ? static_cast<int64_t>(std::ceil(std::min(g.binH, 1e6f))) : 1;
+            g.gridW = ratio_ > 0 ? ratio_ : std::isfinite(g.binW) ? static_cast<int64_t>(std::ceil(std::min(g.binW, 1e6f))) : 1;
+            if (g.gridH > 4096 || g.gridW > 4096 || g.gridH * g.gridW * outH_ * outW_ > (int64_t{1} << 24)) {
+                throw ExecError("RoiAlign sampling grid is too large");
             }
         }
+        const float* px = x.data<float>();
+        // Where a region samples does not depend on the channel: its taps
+        // (four offsets and weights per sample point) are worked out once
+        // per region, then every channel only loads and weighs.
+        parallelFor(R, R * C * outH_ * outW_ * 4, [&](int64_t r) {
+            const Region& g = regions_[static_cast<size_t>(r)];
+            const float x1 = g.x1, y1 = g.y1, binH = g.binH, binW = g.binW;
+            const int64_t gridH = g.gridH, gridW = g.gridW;
+            const int64_t per = std::max<int64_t>(gridH * gridW, 0);
+            const float count = static_cast<float>(std::max<int64_t>(per, 1));
+            const int64_t bins = outH_ * outW_;
+            auto tapOf = [&](int64_t b, int64_t k) {
+                const int64_t ph = b / outW_, pw = b % outW_, iy = k / gridW, ix = k % gridW;
+                const float yy = y1 + static_cast<float>(ph) * binH + (static_cast<float>(iy) + 0.5f) * binH / static_cast<float>(gridH);
+                const float xx = x1 + static_cast<float>(pw) * binW + (static_cast<float>(ix) + 0.5f) * binW / static_cast<float>(gridW);
+                return tapAt(H, W, yy, xx);
+            };
+            const int64_t n = regions_[static_cast<size_t>(r)].batch;
+            auto pool = [&](auto&& tap) {
+                for (int64_t c = 0; c < C; ++c) {
+                    const float* plane = px + (n * C + c) * H * W;
+                    float* out = py + (r * C + c) * bins;
+                    for (int64_t b = 0; b < bins; ++b) {
+                        float acc = 0;
+                        for (int64_t k = 0; k < per; ++k) {
+                            const Tap& p = tap(b, k);
+                            const float v1 = p.w[0] * plane[p.at[0]], v2 = p.w[1] * plane[p.at[1]];
+                            const float v3 = p.w[2] * plane[p.at[2]], v4 = p.w[3] * plane[p.at[3]];
+                            if (max_) {
+                                const float v = std::max(std::max(v1, v2), std::max(v3, v4));
+                                acc = k == 0 ? v : std::max(acc, v);
+                            } else {
+                                acc += v1 + v2 + v3 + v4;
+                            }
+                        }
+                        out[b] = max_ ? acc : acc / count;
+                    }
+                }
+            };
+            // Up to 64k taps (3 MiB) are kept; a region sampled more finely
+            // than that works each one out again per channel.
+            thread_local std::vector<Tap> taps;
+            if (bins * per <= (int64_t{1} << 16)) {
+                taps.resize(static_cast<size_t>(bins * per));
+                for (int64_t b = 0; b < bins; ++b) {
+                    for (int64_t k = 0; k < per; ++k) taps[static_cast<size_t>(b * per + k)] = tapOf(b, k);
+                }
+                pool([&](int64_t b, int64_t k) -> const Tap& { return taps[static_cast<size_t>(b * per + k)]; });
+            } else {
+                pool([&](int64_t b, int64_t k) { return tapOf(b, k); });
+            }
+        });
     }
 
 private:
-    // Bilinear sample; in max mode the largest weighted tap, as the
-    // engines that detectors are exported against compute it.
-    float sample(const float* plane, int64_t H, int64_t W, float y, float x) const {
-        if (y < -1.0f || y > static_cast<float>(H) || x < -1.0f || x > static_cast<float>(W)) return 0;
+    // A bilinear sample's four neighbours and weights; outside the plane,
+    // weights of zero (the sample reads as 0). In max mode the largest
+    // weighted tap counts, as the engines detectors are exported against
+    // compute it.
+    struct Tap {
+        int64_t at[4];
+        float w[4];
+    };
+    static Tap tapAt(int64_t H, int64_t W, float y, float x) {
+        // Written so that NaN falls outside too.
+        if (!(y >= -1.0f && y <= static_cast<float>(H) && x >= -1.0f && x <= static_cast<float>(W))) {
+            return {{0, 0, 0, 0}, {0, 0, 0, 0}};
+        }
         y = std::max(y, 0.0f);
         x = std::max(x, 0.0f);
         auto yl = static_cast<int64_t>(y), xl = static_cast<int64_t>(x);
@@ -212,14 +258,18 @@ private:
             x = static_cast<float>(xl);
         }
         const float ly = y - static_cast<float>(yl), lx = x - static_cast<float>(xl), hy = 1 - ly, hx = 1 - lx;
-        const float v1 = hy * hx * plane[yl * W + xl], v2 = hy * lx * plane[yl * W + xh];
-        const float v3 = ly * hx * plane[yh * W + xl], v4 = ly * lx * plane[yh * W + xh];
-        return max_ ? std::max(std::max(v1, v2), std::max(v3, v4)) : v1 + v2 + v3 + v4;
+        return {{yl * W + xl, yl * W + xh, yh * W + xl, yh * W + xh}, {hy * hx, hy * lx, ly * hx, ly * lx}};
     }
+
+    struct Region {
+        float x1, y1, binH, binW;
+        int64_t gridH, gridW, batch;
+    };
 
     bool max_ = false, halfPixel_ = true;
     int64_t outH_ = 1, outW_ = 1, ratio_ = 0;
     float scale_ = 1;
+    std::vector<Region> regions_;
 };
 
 }  // namespace
