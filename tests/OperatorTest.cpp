@@ -678,6 +678,10 @@ TEST(ConvTranspose, EveryGeometryMatchesTheDefinition) {
         {{1, 6, 4, 5}, 6, 3, {3, 3}, {1, 2}, {2, 1}, {1, 0, 2, 1}, {}},
         {{1, 4, 3, 4, 5}, 8, 1, {3, 2, 3}, {2, 2, 1}, {1, 1, 1}, {1, 0, 1, 1, 0, 1}, {1, 1, 0}},
         {{1, 3, 5, 5}, 2, 1, {3, 3}, {3, 3}, {1, 1}, {0, 0, 0, 0}, {2, 1}},  // output padding beyond the pads
+        // Strides equal to the kernel, no padding: the output is tiled.
+        {{2, 8, 5, 6}, 4, 1, {2, 2}, {2, 2}, {1, 1}, {0, 0, 0, 0}, {}},
+        {{1, 4, 7}, 3, 1, {3}, {3}, {1}, {0, 0}, {}},
+        {{2, 3, 2, 3, 4}, 5, 1, {2, 3, 1}, {2, 3, 1}, {1, 1, 1}, {0, 0, 0, 0, 0, 0}, {}},
     };
     for (const Row& r : rows) {
         const size_t sp = r.x.size() - 2;
