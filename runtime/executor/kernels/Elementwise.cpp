@@ -125,9 +125,23 @@ public:
         }
         Tensor& out = ctx.out(0, a.type(), broadcastShape(a.shape(), b->shape()));
         const Bin op = op_;
-        if (a.type() == DType::Float && op == Bin::Add) return binaryLoop<float, float>(a, *b, out, std::plus<>());
-        if (a.type() == DType::Float && op == Bin::Mul) {
-            return binaryLoop<float, float>(a, *b, out, std::multiplies<>());
+        if (a.type() == DType::Float) {
+            // The common float operators as plain vector loops, not through the
+            // operator switch per element.
+            switch (op) {
+                case Bin::Add: return binaryLoop<float, float>(a, *b, out, std::plus<>());
+                case Bin::Sub: return binaryLoop<float, float>(a, *b, out, std::minus<>());
+                case Bin::Mul: return binaryLoop<float, float>(a, *b, out, std::multiplies<>());
+                case Bin::Div: return binaryLoop<float, float>(a, *b, out, std::divides<>());
+                case Bin::Pow:
+                    // Squaring (power spectra, variances): x * x is the correctly
+                    // rounded square, as pow gives it.
+                    if (b->size() == 1 && out.size() == a.size() && b->data<float>()[0] == 2.0f) {
+                        return mapInto(a.data<float>(), out.data<float>(), a.size(), [](float x) { return x * x; });
+                    }
+                    break;
+                default: break;
+            }
         }
         VEXA_DISPATCH_NUMERIC(a.type(), binaryLoop<T, T>(a, *b, out, [op](T x, T y) { return applyBin(op, x, y); }))
     }
