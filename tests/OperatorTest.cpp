@@ -9,6 +9,7 @@
 #include <functional>
 #include <utility>
 
+#include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
 #include "tools/OnnxBuilder.h"
 
@@ -89,6 +90,23 @@ TEST_P(Recurrent, EachSequenceOfABatchMatchesItsOwnRun) {
             }
         }
     }
+}
+
+// The two directions of a bidirectional layer run on threads of their
+// own when there are two: each keeps its own state, so the bits are the
+// same as on one thread.
+TEST_P(Recurrent, TwoThreadsGiveTheBitsOfOne) {
+    const RecurrentCase c = GetParam();
+    const int64_t T = 24, I = 48, H = 64;
+    const std::vector<int64_t> lens = {24, 17};
+    const auto x = pseudoRandom(static_cast<size_t>(T * 2 * I), 9, 1.0f);
+    std::pair<std::vector<float>, std::vector<float>> runs[2];
+    for (int threads : {1, 2}) {
+        const vexart::ThreadScope scope(threads);
+        runs[threads - 1] = runLayer(c, x, T, lens, I, H);
+    }
+    EXPECT_EQ(runs[0].first, runs[1].first);
+    EXPECT_EQ(runs[0].second, runs[1].second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Executor, Recurrent,

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "core/Kernel.h"
+#include "core/Threads.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -158,11 +159,21 @@ public:
         y_.assign(static_cast<size_t>(T * D * B * H), 0.0f);
         hLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
         cLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
+        // Sized here: nothing may allocate (and so throw) while the two
+        // directions run on their own threads.
         for (int64_t d = 0; d < D; ++d) {
-            runDirection(d, xs, T, B, I, w.data<float>() + d * G * H * I, r.data<float>() + d * G * H * H,
-                         bias != nullptr ? bias + d * 2 * G * H : nullptr, lens, h0, c0,
-                         peep != nullptr ? peep + d * 3 * H : nullptr);
+            Scratch& s = scratch_[static_cast<size_t>(d)];
+            s.xw.resize(static_cast<size_t>(T * B * G * H));
+            for (auto* v : {&s.h, &s.c, &s.rh, &s.hNew}) v->resize(static_cast<size_t>(B * H));
+            s.hr.resize(static_cast<size_t>(B * G * H));
         }
+        const float* pw = w.data<float>();
+        const float* pr = r.data<float>();
+        const int64_t steps = *std::max_element(lens.begin(), lens.end());
+        parallelFor(D, D == 1 ? 0 : steps * B * G * H * (I + H), [&](int64_t d) {
+            runDirection(d, xs, T, B, I, pw + d * G * H * I, pr + d * G * H * H, bias != nullptr ? bias + d * 2 * G * H : nullptr,
+                         lens, h0, c0, peep != nullptr ? peep + d * 3 * H : nullptr);
+        });
         writeOutputs(ctx, T, B);
     }
 
@@ -192,45 +203,46 @@ private:
                       const float* bias, const std::vector<int64_t>& lens, const float* h0, const float* c0,
                       const float* peep) {
         const int64_t H = hidden_, G = gates(), GH = G * H;
+        Scratch& sc = scratch_[static_cast<size_t>(d)];
         const bool backwards = reverse_ || d == 1;
         const size_t per = cell_ == Cell::Rnn ? 1 : cell_ == Cell::Gru ? 2 : 3;
         const Activation& f = acts_[static_cast<size_t>(d) * per];
         const Activation& g = acts_[std::min(static_cast<size_t>(d) * per + 1, acts_.size() - 1)];
         const Activation& hAct = acts_[std::min(static_cast<size_t>(d) * per + 2, acts_.size() - 1)];
         // Input projection of every step, with the biases that add outside the reset gate.
-        xw_.resize(static_cast<size_t>(T * B * GH));
-        MapMat(xw_.data(), T * B, GH).noalias() = ConstMapMat(xs, T * B, I) * ConstMapMat(w, GH, I).transpose();
+        sc.xw.resize(static_cast<size_t>(T * B * GH));
+        MapMat(sc.xw.data(), T * B, GH).noalias() = ConstMapMat(xs, T * B, I) * ConstMapMat(w, GH, I).transpose();
         const bool splitRecurrentBias = cell_ == Cell::Gru && linearBeforeReset_;
         if (bias != nullptr) {
             for (int64_t row = 0; row < T * B; ++row) {
-                float* p = xw_.data() + row * GH;
+                float* p = sc.xw.data() + row * GH;
                 for (int64_t k = 0; k < GH; ++k) p[k] += bias[k] + (splitRecurrentBias && k >= 2 * H ? 0.0f : bias[GH + k]);
             }
         }
-        h_.assign(static_cast<size_t>(B * H), 0.0f);
-        c_.assign(static_cast<size_t>(B * H), 0.0f);
+        sc.h.assign(static_cast<size_t>(B * H), 0.0f);
+        sc.c.assign(static_cast<size_t>(B * H), 0.0f);
         for (int64_t b = 0; b < B; ++b) {
-            if (h0 != nullptr) std::copy_n(stateRow(h0, d, b, B), H, h_.data() + b * H);
-            if (c0 != nullptr) std::copy_n(stateRow(c0, d, b, B), H, c_.data() + b * H);
+            if (h0 != nullptr) std::copy_n(stateRow(h0, d, b, B), H, sc.h.data() + b * H);
+            if (c0 != nullptr) std::copy_n(stateRow(c0, d, b, B), H, sc.c.data() + b * H);
         }
-        hr_.resize(static_cast<size_t>(B * GH));
-        rh_.resize(static_cast<size_t>(B * H));
-        hNew_.resize(static_cast<size_t>(B * H));
+        sc.hr.resize(static_cast<size_t>(B * GH));
+        sc.rh.resize(static_cast<size_t>(B * H));
+        sc.hNew.resize(static_cast<size_t>(B * H));
         const int64_t steps = *std::max_element(lens.begin(), lens.end());
         for (int64_t s = 0; s < steps; ++s) {
             // Recurrent products: all gates, or for a GRU that resets first only z and r.
             const int64_t recurrentCols = cell_ == Cell::Gru && !linearBeforeReset_ ? 2 * H : GH;
-            MapMat(hr_.data(), B, GH).leftCols(recurrentCols).noalias() =
-                ConstMapMat(h_.data(), B, H) * ConstMapMat(r, GH, H).topRows(recurrentCols).transpose();
+            MapMat(sc.hr.data(), B, GH).leftCols(recurrentCols).noalias() =
+                ConstMapMat(sc.h.data(), B, H) * ConstMapMat(r, GH, H).topRows(recurrentCols).transpose();
             for (int64_t b = 0; b < B; ++b) {
                 const int64_t len = lens[static_cast<size_t>(b)];
                 if (s >= len) continue;
                 const int64_t t = backwards ? len - 1 - s : s;
-                const float* xwRow = xw_.data() + (t * B + b) * GH;
-                float* hr = hr_.data() + b * GH;
-                float* h = h_.data() + b * H;
-                float* c = c_.data() + b * H;
-                float* out = hNew_.data() + b * H;
+                const float* xwRow = sc.xw.data() + (t * B + b) * GH;
+                float* hr = sc.hr.data() + b * GH;
+                float* h = sc.h.data() + b * H;
+                float* c = sc.c.data() + b * H;
+                float* out = sc.hNew.data() + b * H;
                 // Pre-activations of every gate: input and recurrent parts.
                 // (A GRU's candidate takes its input part outside the reset gate.)
                 const int64_t summed = cell_ == Cell::Gru ? 2 * H : GH;
@@ -252,7 +264,7 @@ private:
                                 out[k] = xwRow[2 * H + k] + rg[k] * (hr[2 * H + k] + rb);
                             }
                         } else {
-                            float* resetH = rh_.data() + b * H;
+                            float* resetH = sc.rh.data() + b * H;
                             for (int64_t k = 0; k < H; ++k) resetH[k] = rg[k] * h[k];
                             Eigen::Map<Eigen::RowVectorXf>(out, H).noalias() =
                                 Eigen::Map<const Eigen::RowVectorXf>(resetH, H) *
@@ -307,8 +319,8 @@ private:
                 std::copy_n(out, H, y_.data() + ((t * dirs_ + d) * B + b) * H);
             }
         }
-        std::copy(h_.begin(), h_.end(), hLast_.begin() + d * B * H);
-        std::copy(c_.begin(), c_.end(), cLast_.begin() + d * B * H);
+        std::copy(sc.h.begin(), sc.h.end(), hLast_.begin() + d * B * H);
+        std::copy(sc.c.begin(), sc.c.end(), cLast_.begin() + d * B * H);
     }
 
     void writeOutputs(KernelContext& ctx, int64_t T, int64_t B) {
@@ -348,7 +360,12 @@ private:
     float clip_ = 0;
     std::vector<Activation> acts_;
     // Per-execution buffers, kept at their largest size.
-    std::vector<float> timeMajor_, xw_, hr_, rh_, hNew_, h_, c_, y_, hLast_, cLast_;
+    std::vector<float> timeMajor_, y_, hLast_, cLast_;
+    // Each direction's own, so that the two of a bidirectional layer run at once.
+    struct Scratch {
+        std::vector<float> xw, hr, rh, hNew, h, c;
+    };
+    Scratch scratch_[2];
 };
 
 }  // namespace
