@@ -54,6 +54,7 @@ Subgraph::Subgraph(const onnx::GraphProto& body, int64_t opset, const std::vecto
     : body_(std::make_unique<onnx::GraphProto>(body)), opset_(opset) {
     for (const auto& v : body.input()) formals_.push_back(v.name());
     for (const auto& v : body.output()) outputs_.push_back(v.name());
+    for (const auto& name : outputs_) yieldedOnce_.push_back(std::count(outputs_.begin(), outputs_.end(), name) == 1);
     std::vector<std::string> mine;
     std::set<std::string> seen;
     freeNames(body, mine, seen);
@@ -139,8 +140,7 @@ void Subgraph::takeOutput(size_t i, Tensor& to) {
     // another value, and constants and inputs serve the next run too.
     Tensor* computed = graph_->computedValue(outputs_[i]);
     // A value yielded twice is copied: the second taker needs it too.
-    const bool once = std::count(outputs_.begin(), outputs_.end(), outputs_[i]) == 1;
-    if (once && computed != nullptr && computed->ownsStorage() && computed != &to) {
+    if (yieldedOnce_[i] && computed != nullptr && computed->ownsStorage() && computed != &to) {
         std::swap(*computed, to);
     } else {
         const Tensor& from = graph_->value(outputs_[i]);

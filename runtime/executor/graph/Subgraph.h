@@ -58,6 +58,7 @@ private:
     std::unique_ptr<onnx::GraphProto> body_;
     int64_t opset_;
     std::vector<std::string> formals_, outputs_;
+    std::vector<bool> yieldedOnce_;  // per output: no other output has its name
     std::vector<std::pair<std::string, size_t>> reads_;  // outer name -> index among the node's outer values
     std::unique_ptr<onnx::ModelProto> model_;  // the body with its inputs typed
     std::unique_ptr<Graph> graph_;

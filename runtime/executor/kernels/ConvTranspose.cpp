@@ -92,6 +92,13 @@ private:
             ys.push_back(strides[i] * (x.dim(i + 2) - 1) + (k[i] - 1) * d + 1 - padL[i] - padR[i]);
             if (ys.back() <= 0) return false;
         }
+        // Both paths add the bias themselves.
+        bias_.assign(static_cast<size_t>(M), 0.0f);
+        if (ctx.has(2)) {
+            const Tensor& b = ctx.in(2);
+            if (b.type() != DType::Float || b.size() != M) return false;
+            std::copy(b.data<float>(), b.data<float>() + M, bias_.begin());
+        }
         bool tiles = G == 1 && t_.outputPadding.empty();
         for (size_t i = 0; i < sp; ++i) tiles = tiles && strides[i] == k[i] && dilates[i] == 0 && padL[i] == 0 && padR[i] == 0;
         if (tiles && buildTiled(ctx, C, M, k)) {
@@ -128,12 +135,6 @@ private:
             weights_ = memory(pd.weights_desc(), eng);
             auto user = dn::wrap(memory::desc(wdims, f32, wtag), wt.raw());
             dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
-            bias_.assign(static_cast<size_t>(M), 0.0f);
-            if (ctx.has(2)) {
-                const Tensor& b = ctx.in(2);
-                if (b.type() != DType::Float || b.size() != M) return false;
-                std::copy(b.data<float>(), b.data<float>() + M, bias_.begin());
-            }
             dn::threadStream().wait();
             srcUser_ = memory(userSrc, eng, nullptr);
             dstUser_ = memory(userDst, eng, nullptr);
@@ -168,12 +169,6 @@ private:
         const Tensor& x = ctx.in(0);
         const Tensor& wt = ctx.in(1);
         const int64_t N = x.dim(0), K = elementCount(k), S = x.size() / std::max<int64_t>(N * C, 1);
-        bias_.assign(static_cast<size_t>(M), 0.0f);
-        if (ctx.has(2)) {
-            const Tensor& b = ctx.in(2);
-            if (b.type() != DType::Float || b.size() != M) return false;
-            std::copy(b.data<float>(), b.data<float>() + M, bias_.begin());
-        }
         packed_.resize(static_cast<size_t>(M * K * C));
         const float* w = wt.data<float>();
         for (int64_t c = 0; c < C; ++c) {

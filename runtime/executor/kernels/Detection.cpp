@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <numeric>
 
 #include "core/Kernel.h"
@@ -218,9 +219,18 @@ public:
             };
             // Up to 64k taps (3 MiB) are kept; a region sampled more finely
             // than that works each one out again per channel.
+            // Nothing may be thrown out of this parallel loop: without room
+            // for the taps, they are worked out per channel too.
             thread_local std::vector<Tap> taps;
-            if (bins * per <= (int64_t{1} << 16)) {
-                taps.resize(static_cast<size_t>(bins * per));
+            bool cached = bins * per <= (int64_t{1} << 16);
+            if (cached) {
+                try {
+                    taps.resize(static_cast<size_t>(bins * per));
+                } catch (const std::bad_alloc&) {
+                    cached = false;
+                }
+            }
+            if (cached) {
                 for (int64_t b = 0; b < bins; ++b) {
                     for (int64_t k = 0; k < per; ++k) taps[static_cast<size_t>(b * per + k)] = tapOf(b, k);
                 }

@@ -159,8 +159,8 @@ public:
         y_.assign(static_cast<size_t>(T * D * B * H), 0.0f);
         hLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
         cLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
-        // Sized here: nothing may allocate (and so throw) while the two
-        // directions run on their own threads.
+        // Each direction's buffers are sized here: nothing may allocate (and
+        // so throw) while the two directions run on their own threads.
         for (int64_t d = 0; d < D; ++d) {
             Scratch& s = scratch_[static_cast<size_t>(d)];
             s.xw.resize(static_cast<size_t>(T * B * G * H));
@@ -169,7 +169,7 @@ public:
         }
         const float* pw = w.data<float>();
         const float* pr = r.data<float>();
-        const int64_t steps = *std::max_element(lens.begin(), lens.end());
+        const int64_t steps = lens.empty() ? 0 : *std::max_element(lens.begin(), lens.end());
         parallelFor(D, D == 1 ? 0 : steps * B * G * H * (I + H), [&](int64_t d) {
             runDirection(d, xs, T, B, I, pw + d * G * H * I, pr + d * G * H * H, bias != nullptr ? bias + d * 2 * G * H : nullptr,
                          lens, h0, c0, peep != nullptr ? peep + d * 3 * H : nullptr);
@@ -210,7 +210,6 @@ private:
         const Activation& g = acts_[std::min(static_cast<size_t>(d) * per + 1, acts_.size() - 1)];
         const Activation& hAct = acts_[std::min(static_cast<size_t>(d) * per + 2, acts_.size() - 1)];
         // Input projection of every step, with the biases that add outside the reset gate.
-        sc.xw.resize(static_cast<size_t>(T * B * GH));
         MapMat(sc.xw.data(), T * B, GH).noalias() = ConstMapMat(xs, T * B, I) * ConstMapMat(w, GH, I).transpose();
         const bool splitRecurrentBias = cell_ == Cell::Gru && linearBeforeReset_;
         if (bias != nullptr) {
@@ -225,10 +224,7 @@ private:
             if (h0 != nullptr) std::copy_n(stateRow(h0, d, b, B), H, sc.h.data() + b * H);
             if (c0 != nullptr) std::copy_n(stateRow(c0, d, b, B), H, sc.c.data() + b * H);
         }
-        sc.hr.resize(static_cast<size_t>(B * GH));
-        sc.rh.resize(static_cast<size_t>(B * H));
-        sc.hNew.resize(static_cast<size_t>(B * H));
-        const int64_t steps = *std::max_element(lens.begin(), lens.end());
+        const int64_t steps = lens.empty() ? 0 : *std::max_element(lens.begin(), lens.end());
         for (int64_t s = 0; s < steps; ++s) {
             // Recurrent products: all gates, or for a GRU that resets first only z and r.
             const int64_t recurrentCols = cell_ == Cell::Gru && !linearBeforeReset_ ? 2 * H : GH;
