@@ -770,6 +770,121 @@ TEST(ConvTranspose, EveryGeometryMatchesTheDefinition) {
     }
 }
 
+// Direct convolution in double: y[n][m][o] = b[m] + sum over the group's
+// channels and the window of x[n][c][o * stride + k * dilation - pad] * w[m][c][k].
+std::vector<double> convolve(const std::vector<double>& x, const Shape& xs, const std::vector<float>& w,
+                             const std::vector<float>& bias, int64_t M, int64_t group, const std::vector<int64_t>& k,
+                             const std::vector<int64_t>& stride, const std::vector<int64_t>& pads, Shape& ys) {
+    const size_t sp = xs.size() - 2;
+    const int64_t C = xs[1], Cg = C / group, Mg = M / group;
+    ys = {xs[0], M};
+    int64_t plane = 1, inPlane = 1, kPlane = 1;
+    for (size_t d = 0; d < sp; ++d) {
+        ys.push_back((xs[d + 2] + pads[d] + pads[d + sp] - k[d]) / stride[d] + 1);
+        plane *= ys.back(), inPlane *= xs[d + 2], kPlane *= k[d];
+    }
+    std::vector<double> y(static_cast<size_t>(xs[0] * M * plane));
+    for (int64_t n = 0; n < xs[0]; ++n) {
+        for (int64_t m = 0; m < M; ++m) {
+            for (int64_t o = 0; o < plane; ++o) {
+                double sum = bias[static_cast<size_t>(m)];
+                for (int64_t c = 0; c < Cg; ++c) {
+                    for (int64_t kp = 0; kp < kPlane; ++kp) {
+                        int64_t at = 0, orest = o, krest = kp, oStride = plane, kStride = kPlane;
+                        bool inside = true;
+                        for (size_t d = 0; d < sp; ++d) {
+                            oStride /= ys[d + 2], kStride /= k[d];
+                            const int64_t i = orest / oStride * stride[d] + krest / kStride - pads[d];
+                            orest %= oStride, krest %= kStride;
+                            inside = inside && i >= 0 && i < xs[d + 2];
+                            at = at * xs[d + 2] + i;
+                        }
+                        if (!inside) continue;
+                        const int64_t ci = (m / Mg) * Cg + c;
+                        sum += x[static_cast<size_t>((n * C + ci) * inPlane + at)] * w[static_cast<size_t>((m * Cg + c) * kPlane + kp)];
+                    }
+                }
+                y[static_cast<size_t>((n * M + m) * plane + o)] = sum;
+            }
+        }
+    }
+    return y;
+}
+
+// A residual block of convolutions of every rank against the direct
+// definition: conv, ReLU, conv plus a 1x1 shortcut of the block's input,
+// ReLU. The shortcut's sum fuses into the second convolution; on ranks
+// oneDNN runs in blocked layouts, each convolution reorders its source and
+// result through buffers that all convolutions share, and the sum operand
+// is moved into the result's layout first.
+TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
+    struct Row {
+        Shape x;
+        int64_t m, group;
+        std::vector<int64_t> k, stride;
+    };
+    const Row rows[] = {
+        {{2, 8, 11}, 16, 1, {3}, {1}},
+        {{1, 8, 7, 9}, 16, 2, {3, 3}, {2, 1}},
+        {{1, 8, 3, 6, 6}, 16, 1, {3, 3, 3}, {1, 1, 1}},  // a video network's block
+        {{1, 16, 4, 5, 6}, 32, 1, {1, 3, 3}, {1, 2, 2}},
+        {{2, 4, 3, 4, 5}, 16, 4, {3, 1, 3}, {1, 1, 1}},
+    };
+    for (const Row& r : rows) {
+        const size_t sp = r.x.size() - 2;
+        const int64_t C = r.x[1], M = r.m;
+        std::vector<int64_t> pads(2 * sp), one(sp, 1), none(2 * sp, 0), unitStride(sp, 1);
+        for (size_t d = 0; d < sp; ++d) pads[d] = pads[d + sp] = r.k[d] / 2;
+        Shape wa = {M, C / r.group}, wb = {M, M}, ws = {M, C};
+        for (size_t d = 0; d < sp; ++d) wa.push_back(r.k[d]), wb.push_back(r.k[d]), ws.push_back(1);
+        auto count = [](const Shape& s) {
+            int64_t n = 1;
+            for (int64_t d : s) n *= d;
+            return static_cast<size_t>(n);
+        };
+        const auto x = pseudoRandom(count(r.x), 71, 1.0f);
+        const auto a = pseudoRandom(count(wa), 72, 0.3f), bw = pseudoRandom(count(wb), 73, 0.1f),
+                   sw = pseudoRandom(count(ws), 74, 0.3f);
+        const auto ab = pseudoRandom(static_cast<size_t>(M), 75, 0.2f), bb = pseudoRandom(static_cast<size_t>(M), 76, 0.2f),
+                   sb = pseudoRandom(static_cast<size_t>(M), 77, 0.2f);
+        OnnxBuilder b("block", 13);
+        b.input("x", r.x);
+        b.initializerRaw("a", wa, a);
+        b.initializerRaw("ab", {M}, ab);
+        b.initializerRaw("bw", wb, bw);
+        b.initializerRaw("bb", {M}, bb);
+        b.initializerRaw("sw", ws, sw);
+        b.initializerRaw("sb", {M}, sb);
+        auto& ca = b.node("Conv", {"x", "a", "ab"}, {"h"});
+        OnnxBuilder::attr(ca, "group", r.group);
+        OnnxBuilder::attr(ca, "strides", r.stride);
+        OnnxBuilder::attr(ca, "pads", pads);
+        b.node("Relu", {"h"}, {"hr"});
+        OnnxBuilder::attr(b.node("Conv", {"hr", "bw", "bb"}, {"main"}), "pads", pads);
+        OnnxBuilder::attr(b.node("Conv", {"x", "sw", "sb"}, {"short"}), "strides", r.stride);
+        b.node("Add", {"main", "short"}, {"sum"});
+        b.node("Relu", {"sum"}, {"y"});
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({{"x", r.x}}, {"y"});
+        fill(g.input("x"), x);
+        g.run();
+
+        Shape hs, ms, ss;
+        auto h = convolve(std::vector<double>(x.begin(), x.end()), r.x, a, ab, M, r.group, r.k, r.stride, pads, hs);
+        for (double& v : h) v = std::max(v, 0.0);
+        const auto main = convolve(h, hs, bw, bb, M, 1, r.k, unitStride, pads, ms);
+        const auto shortcut = convolve(std::vector<double>(x.begin(), x.end()), r.x, sw, sb, M, 1, one, r.stride, none, ss);
+        ASSERT_EQ(ms, ss);
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), ms);
+        for (int64_t i = 0; i < y.size(); ++i) {
+            const double want = std::max(main[static_cast<size_t>(i)] + shortcut[static_cast<size_t>(i)], 0.0);
+            ASSERT_NEAR(y.data<float>()[i], want, 1e-4) << "rank " << r.x.size() << ", element " << i;
+        }
+    }
+}
+
 // Reductions over every pattern of axes of a rank-3 tensor (one block of
 // adjacent axes, the fast path; separated axes; all) against the
 // definition computed here in double.

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <set>
 
+#include "executor/core/Buffer.h"
 #include "executor/core/StoragePool.h"
 #include "executor/graph/Graph.h"
 #include "tools/OnnxBuilder.h"
@@ -154,7 +155,7 @@ TEST(ValueShaped, StoragePoolBlocksServeAValueThatGrowsSlowly) {
     StoragePool pool;
     const StoragePool::Scope scope(pool);
     std::set<const uint8_t*> distinct;
-    std::unique_ptr<uint8_t[]> previous;
+    vexart::Buffer previous;
     size_t previousSize = 0;
     for (size_t round = 0; round < 40; ++round) {
         pool.beginRound();
@@ -173,6 +174,45 @@ TEST(ValueShaped, StoragePoolBlocksServeAValueThatGrowsSlowly) {
     // Two blocks alternate within each size class: 40 rounds over about
     // two classes would take 40 fresh blocks without them.
     EXPECT_LE(distinct.size(), 12u);
+}
+
+// Blocks from a few bytes to several huge pages: aligned for vector loads,
+// zero where asked (and always where mapped, whose pages arrive zeroed),
+// writable to the last byte (the sanitizer build checks the bounds), and
+// blocks big enough for huge pages start on one.
+TEST(ValueShaped, BuffersAreAlignedZeroedAndWholeAtEverySize) {
+    const size_t mib = size_t{1} << 20;
+    const size_t sizes[] = {1, 63, 65, 4096, 4 * mib - 1, 4 * mib, 4 * mib + 4097, 9 * mib + 1};
+    for (const size_t n : sizes) {
+        // Zeroed after dirty blocks of the same size went back: the heap
+        // hands the same bytes out again.
+        if (n < 4 * mib) {
+            std::vector<vexart::Buffer> dirty;
+            for (int i = 0; i < 32; ++i) {
+                dirty.push_back(vexart::allocateBuffer(n, false));
+                std::fill(dirty.back().get(), dirty.back().get() + n, uint8_t{0x5A});
+            }
+            dirty.clear();
+            std::vector<vexart::Buffer> clean;
+            for (int i = 0; i < 32; ++i) {
+                clean.push_back(vexart::allocateBuffer(n, true));
+                EXPECT_TRUE(std::all_of(clean.back().get(), clean.back().get() + n, [](uint8_t v) { return v == 0; })) << n;
+            }
+        }
+        for (const bool zeroed : {false, true}) {
+            vexart::Buffer b = vexart::allocateBuffer(n, zeroed);
+            const auto at = reinterpret_cast<uintptr_t>(b.get());
+            EXPECT_EQ(at % 64, 0u) << n;
+            if (n >= 4 * mib) {
+                EXPECT_EQ(at % (2 * mib), 0u) << n;
+            }
+            if (zeroed || n >= 4 * mib) {
+                EXPECT_TRUE(std::all_of(b.get(), b.get() + n, [](uint8_t v) { return v == 0; })) << n;
+            }
+            std::fill(b.get(), b.get() + n, uint8_t{0xA5});
+            EXPECT_EQ(b.get()[n - 1], 0xA5) << n;
+        }
+    }
 }
 
 // TopK against a stable sort of the whole axis: ties keep input order

@@ -19,14 +19,14 @@ size_t sizeClass(size_t bytes) {
 
 }  // namespace
 
-std::unique_ptr<uint8_t[]> StoragePool::take(size_t bytes, size_t& size) {
+Buffer StoragePool::take(size_t bytes, size_t& size) {
     if (active != nullptr) {
         auto& blocks = active->blocks_;
         const auto it = blocks.lower_bound(bytes);
         // A block far larger than asked for stays for a tensor that needs it.
         if (it != blocks.end() && it->first / 4 <= bytes) {
             size = it->first;
-            std::unique_ptr<uint8_t[]> block = std::move(it->second);
+            Buffer block = std::move(it->second);
             blocks.erase(it);
             active->held_ -= size;
             active->thisRound_ += size;
@@ -36,10 +36,10 @@ std::unique_ptr<uint8_t[]> StoragePool::take(size_t bytes, size_t& size) {
         active->thisRound_ += bytes;
     }
     size = bytes;
-    return std::unique_ptr<uint8_t[]>(new uint8_t[bytes]);
+    return allocateBuffer(bytes, false);
 }
 
-void StoragePool::give(std::unique_ptr<uint8_t[]> block, size_t size) {
+void StoragePool::give(Buffer block, size_t size) {
     if (block == nullptr || active == nullptr) return;  // freed as it goes
     const size_t limit = 2 * std::max(active->largestRound_, active->thisRound_);
     // Over the bound, smaller blocks make way first: a value that grows

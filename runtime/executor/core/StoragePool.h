@@ -11,15 +11,17 @@
 #include <map>
 #include <memory>
 
+#include "core/Buffer.h"
+
 namespace vexart {
 
 class StoragePool {
 public:
     // A block of at least `bytes`: the smallest the active pool holds that
     // is large enough, else a new one. `size` gets the block's size.
-    static std::unique_ptr<uint8_t[]> take(size_t bytes, size_t& size);
+    static Buffer take(size_t bytes, size_t& size);
     // Keeps the block in the active pool, or frees it when none is active.
-    static void give(std::unique_ptr<uint8_t[]> block, size_t size);
+    static void give(Buffer block, size_t size);
 
     // Makes `pool` the active one on this thread for the scope's life.
     class Scope {
@@ -44,7 +46,7 @@ public:
     size_t heldBytes() const { return held_; }
 
 private:
-    std::multimap<size_t, std::unique_ptr<uint8_t[]>> blocks_;
+    std::multimap<size_t, Buffer> blocks_;
     size_t held_ = 0;
     size_t thisRound_ = 0, largestRound_ = 0;  // bytes taken
 };

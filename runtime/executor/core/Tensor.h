@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Buffer.h"
 #include "core/Layout.h"
 
 namespace vexart {
@@ -143,7 +144,7 @@ private:
     int64_t count_ = 0;
     // Hands own storage to the active StoragePool (or frees it).
     void giveBack();
-    std::unique_ptr<uint8_t[]> storage_;
+    Buffer storage_;
     size_t capacity_ = 0;
     void* data_ = nullptr;
     Layout layout_;

@@ -264,7 +264,7 @@ void Graph::placeInArena() {
     arenaBytes_ = plan.total;
     // Zeroed: a body planned without running (Subgraph::run's planOnly)
     // hands out what its arena holds, which must read as a dry run's zeros.
-    arena_.reset(new uint8_t[plan.total + kArenaAlignment]());
+    arena_ = allocateBuffer(plan.total + kArenaAlignment, true);
     const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
     for (size_t i = 0; i < tensors.size(); ++i) {
         Tensor& t = *tensors[i];

@@ -167,7 +167,7 @@ private:
     std::vector<std::unique_ptr<Tensor>> hidden_;
     std::vector<std::pair<const Tensor*, Tensor*>> views_;  // (viewed, view)
     std::vector<std::unique_ptr<QuantGrid>> grids_;  // of dequantized inputs, per prepare
-    std::unique_ptr<uint8_t[]> arena_;
+    Buffer arena_;
     size_t arenaBytes_ = 0;
     bool timing_ = false;
     std::vector<NodeTiming> timings_;

@@ -22,6 +22,7 @@
 #include "onednn/Dnnl.h"
 #include "kernels/Fallbacks.h"
 #include "onednn/PostOps.h"
+#include "onednn/Transient.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -344,12 +345,14 @@ private:
         }
         // Constant weights prepared for another shape move to this one's layout.
         if (weightsReady_ && weightsConst_ && weights_.get_desc() != pd_.weights_desc()) {
-            memory moved(pd_.weights_desc(), eng);
+            Buffer bytes;
+            memory moved = dn::ownedMemory(pd_.weights_desc(), bytes);
             dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
             dn::threadStream().wait();
             weights_ = moved;
+            weightBytes_ = std::move(bytes);
         } else if (!weightsReady_ || !weightsConst_) {
-            weights_ = memory(pd_.weights_desc(), eng);
+            weights_ = dn::ownedMemory(pd_.weights_desc(), weightBytes_);
         }
         if (bias_.size() != static_cast<size_t>(g.channels)) {
             bias_.assign(static_cast<size_t>(g.channels), 0.0f);
@@ -364,7 +367,7 @@ private:
         reorderIn_ = ip.on || pd_.src_desc() != userSrc;
         reorderOut_ = pd_.dst_desc() != userDst;
         if (reorderIn_) {
-            srcScratch_ = memory(pd_.src_desc(), eng);
+            srcScratch_ = memory(pd_.src_desc(), eng, nullptr);
             dnnl::primitive_attr quantize;
             if (ip.on) {
                 quantize.set_output_scales(0, {1.0f / ip.srcScale});
@@ -374,7 +377,7 @@ private:
             toSource_ = dn::Call(dnnl::reorder(rpd), {{DNNL_ARG_FROM, srcUser_}, {DNNL_ARG_TO, srcScratch_}});
         }
         if (reorderOut_) {
-            dstScratch_ = memory(pd_.dst_desc(), eng);
+            dstScratch_ = memory(pd_.dst_desc(), eng, nullptr);
             toOutput_ = dn::Call(dnnl::reorder(dstScratch_, dstUser_), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dstUser_}});
         }
         args_ = {{DNNL_ARG_SRC, reorderIn_ ? srcScratch_ : srcUser_},
@@ -383,6 +386,7 @@ private:
                  {DNNL_ARG_DST, reorderOut_ ? dstScratch_ : dstUser_}};
         addends_.clear();
         addendMoves_.clear();
+        movedAddends_.clear();
         int index = 0;
         for (const auto& p : fusion_.post) {
             if (p.isAdd) {
@@ -393,7 +397,10 @@ private:
                 addends_.emplace_back(p.perChannel ? perChannel : moved ? userDst : pd_.dst_desc(), eng, nullptr);
                 memory operand = addends_.back();
                 if (moved) {
-                    memory into(pd_.dst_desc(), eng);
+                    // Past the shared slots, an addend keeps its own buffer.
+                    const bool shared = dn::kOperandSlot + static_cast<int>(movedAddends_.size()) < dn::kTransientSlots;
+                    memory into = shared ? memory(pd_.dst_desc(), eng, nullptr) : memory(pd_.dst_desc(), eng);
+                    if (shared) movedAddends_.push_back(into);
                     addendMoves_.push_back(dn::Call(dnnl::reorder(operand, into), {{DNNL_ARG_FROM, operand}, {DNNL_ARG_TO, into}}));
                     operand = into;
                 }
@@ -456,6 +463,11 @@ private:
         for (const auto& p : fusion_.post) {
             if (p.isAdd) addends_[k++].set_data_handle(const_cast<void*>(p.addend->raw()));
         }
+        if (reorderIn_) dn::bindTransient(srcScratch_, dn::kSourceSlot);
+        if (reorderOut_) dn::bindTransient(dstScratch_, dn::kResultSlot);
+        for (size_t m = 0; m < movedAddends_.size(); ++m) {
+            dn::bindTransient(movedAddends_[m], dn::kOperandSlot + static_cast<int>(m));
+        }
         if (reorderIn_) toSource_.run(s);
         for (const auto& move : addendMoves_) move.run(s);
         call_.run(s);
@@ -486,6 +498,8 @@ private:
     dnnl::convolution_forward::primitive_desc pd_;
     dn::Call call_, toSource_, toOutput_;
     memory weights_, srcScratch_, dstScratch_, srcUser_, dstUser_;
+    Buffer weightBytes_;  // what weights_ points at
+    std::vector<memory> movedAddends_;  // bound to transient slots from kOperandSlot on
     std::vector<memory> addends_;
     std::vector<dn::Call> addendMoves_;  // addends into the layout oneDNN writes
     std::unordered_map<int, memory> args_;

@@ -12,6 +12,7 @@
 #include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
 #include "onednn/Dnnl.h"
+#include "onednn/Transient.h"
 
 namespace vexart {
 namespace {
@@ -46,6 +47,8 @@ public:
             srcUser_.set_data_handle(const_cast<void*>(x.raw()));
             dstUser_.set_data_handle(y.raw());
             auto& s = dn::threadStream();
+            if (reorderIn_) dn::bindTransient(srcScratch_, dn::kSourceSlot);
+            if (reorderOut_) dn::bindTransient(dstScratch_, dn::kResultSlot);
             if (reorderIn_) toSource_.run(s);
             call_.run(s);
             if (reorderOut_) toOutput_.run(s);
@@ -132,7 +135,7 @@ private:
             const dnnl::deconvolution_forward::primitive_desc pd(d, eng);
             // oneDNN's reference deconvolution is slower than ours.
             if (std::string(pd.impl_info_str()).rfind("ref", 0) == 0) return false;
-            weights_ = memory(pd.weights_desc(), eng);
+            weights_ = dn::ownedMemory(pd.weights_desc(), weightBytes_);
             auto user = dn::wrap(memory::desc(wdims, f32, wtag), wt.raw());
             dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
             dn::threadStream().wait();
@@ -142,11 +145,11 @@ private:
             reorderOut_ = pd.dst_desc() != userDst;
             memory src = srcUser_, dst = dstUser_;
             if (reorderIn_) {
-                src = memory(pd.src_desc(), eng);
+                src = srcScratch_ = memory(pd.src_desc(), eng, nullptr);
                 toSource_ = dn::Call(dnnl::reorder(srcUser_, src), {{DNNL_ARG_FROM, srcUser_}, {DNNL_ARG_TO, src}});
             }
             if (reorderOut_) {
-                dst = memory(pd.dst_desc(), eng);
+                dst = dstScratch_ = memory(pd.dst_desc(), eng, nullptr);
                 toOutput_ = dn::Call(dnnl::reorder(dst, dstUser_), {{DNNL_ARG_FROM, dst}, {DNNL_ARG_TO, dstUser_}});
             }
             call_ = dn::Call(dnnl::deconvolution_forward(pd), {{DNNL_ARG_SRC, src},
@@ -238,7 +241,8 @@ private:
 
     bool onDnnl_ = false, reorderIn_ = false, reorderOut_ = false;
     Shape builtX_, outShape_;
-    memory weights_, srcUser_, dstUser_;
+    memory weights_, srcUser_, dstUser_, srcScratch_, dstScratch_;
+    Buffer weightBytes_;  // what weights_ points at
     std::vector<float> bias_;
     dn::Call call_, toSource_, toOutput_;
 };

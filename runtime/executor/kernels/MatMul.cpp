@@ -233,12 +233,14 @@ private:
         const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();
         if (packed_ && weightsConst_ && !keep) {
             // Packed for another shape: move them to this one's layout.
-            memory moved(pd.weights_desc(), eng);
+            Buffer bytes;
+            memory moved = dn::ownedMemory(pd.weights_desc(), bytes);
             dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
             dn::threadStream().wait();
             weights_ = moved;
+            weightBytes_ = std::move(bytes);
         } else if (!keep) {
-            weights_ = weightsConst_ ? memory(pd.weights_desc(), eng) : memory(userWeights_, eng, nullptr);
+            weights_ = weightsConst_ ? dn::ownedMemory(pd.weights_desc(), weightBytes_) : memory(userWeights_, eng, nullptr);
             packed_ = false;
         }
         src_ = memory(src, eng, nullptr);
@@ -277,6 +279,7 @@ private:
     memory::desc userWeights_;
     dn::Call call_;
     memory src_, weights_, bias_, dst_;
+    Buffer weightBytes_;  // what constant weights_ points at
     std::vector<memory> addends_;
     std::unordered_map<int, memory> args_;
     std::vector<dn::Call> after_;

@@ -9,6 +9,7 @@
 #include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
 #include "onednn/Dnnl.h"
+#include "onednn/Transient.h"
 
 namespace vexart {
 namespace {
@@ -58,6 +59,8 @@ public:
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
             dst_.set_data_handle(y.raw());
+            if (convertIn_) dn::bindTransient(srcScratch_, dn::kSourceSlot);
+            if (convertOut_) dn::bindTransient(dstScratch_, dn::kResultSlot);
             if (convertIn_) toPool_.run(s);
             pool_.run(s);
             if (convertOut_) toOutput_.run(s);
@@ -162,14 +165,14 @@ private:
         src_ = memory(dn::floatDesc(xs, inLayout), eng, nullptr);
         convertIn_ = inLayout != poolLayout;
         if (convertIn_) {
-            srcScratch_ = memory(src, eng);
+            srcScratch_ = memory(src, eng, nullptr);
             toPool_ = dn::Call(dnnl::reorder(src_, srcScratch_), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, srcScratch_}});
         }
         // A single pixel per channel is the same bytes in every layout.
         convertOut_ = outLayout != poolLayout && ys[2] * ys[3] != 1;
         dst_ = memory(convertOut_ ? dn::floatDesc(ys, outLayout) : dst, eng, nullptr);
         if (convertOut_) {
-            dstScratch_ = memory(dst, eng);
+            dstScratch_ = memory(dst, eng, nullptr);
             toOutput_ = dn::Call(dnnl::reorder(dstScratch_, dst_), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dst_}});
         }
         pool_ = dn::Call(dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng)),

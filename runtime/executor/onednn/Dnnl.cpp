@@ -12,6 +12,11 @@ bool hasVnni() {
     return has(dnnl_cpu_isa_avx512_core_vnni) || has(dnnl_cpu_isa_avx2_vnni);
 }
 
+dnnl::memory ownedMemory(const dnnl::memory::desc& d, Buffer& held) {
+    held = allocateBuffer(d.get_size(), false);
+    return dnnl::memory(d, cpuEngine(), held.get());
+}
+
 dnnl::engine& cpuEngine() {
     static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
     return engine;

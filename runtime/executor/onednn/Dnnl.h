@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/Buffer.h"
 #include "core/Tensor.h"
 
 namespace vexart::onednn {
@@ -28,6 +29,10 @@ dnnl::memory::desc floatDesc(const Shape& logical, Layout layout);
 // The layout a oneDNN descriptor of a rank-4 logical shape stands for, or
 // Layout::foreign() when it is none of ours (padded blocks, other orders).
 Layout layoutOf(const dnnl::memory::desc& d, const Shape& logical);
+
+// Memory of `d` over bytes of our own (core/Buffer.h: large ones on huge
+// pages), which `held` keeps; the memory object must not outlive it.
+dnnl::memory ownedMemory(const dnnl::memory::desc& d, Buffer& held);
 
 // Memory object over data that someone else owns.
 inline dnnl::memory wrap(const dnnl::memory::desc& d, const void* data) {
