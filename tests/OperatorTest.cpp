@@ -885,6 +885,51 @@ TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
     }
 }
 
+// Weights an exporter quantizes in the graph (float -> QuantizeLinear ->
+// DequantizeLinear -> Conv, the zero point also copied by an Identity) fold
+// once: the float weights are freed after the first plan, and plans for
+// other input shapes, which fold nothing again, still compute the
+// convolution of the dequantized weights.
+TEST(Conv, WeightsQuantizedInTheGraphFoldOnceAndFreeTheirFloats) {
+    const Shape ws = {8, 4, 3, 3};
+    const auto w = pseudoRandom(8 * 4 * 9, 81, 0.5f);
+    const auto bias = pseudoRandom(8, 82, 0.2f);
+    const float step = 0.02f;
+    const int8_t zero = 3;
+    OnnxBuilder b("fq", 13);
+    b.input("x", {-1, 4, -1, -1});
+    b.initializerRaw("w", ws, w);
+    b.initializerRaw("b", {8}, bias);
+    b.initializer("s", {}, {step});
+    b.initializer(OnnxBuilder::intTensor("z", onnx::TensorProto::INT8, {}, {zero}));
+    b.node("Identity", {"z"}, {"z2"});
+    b.node("QuantizeLinear", {"w", "s", "z2"}, {"q"});
+    b.node("DequantizeLinear", {"q", "s", "z"}, {"wd"});
+    OnnxBuilder::attr(b.node("Conv", {"x", "wd", "b"}, {"y"}), "pads", std::vector<int64_t>{1, 1, 1, 1});
+    b.output("y");
+    std::vector<float> dequantized(w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        const double code = std::clamp(std::nearbyint(double(w[i]) / step) + zero, -128.0, 127.0);
+        dequantized[i] = static_cast<float>((code - zero) * step);
+    }
+    Graph g(b.proto());
+    for (const Shape& xs : {Shape{1, 4, 5, 6}, Shape{2, 4, 7, 3}, Shape{1, 4, 5, 6}}) {
+        g.prepare({{"x", xs}}, {"y"});
+        EXPECT_LT(g.constantBytes(), w.size() * sizeof(float)) << "the float weights are still held";
+        const auto x = pseudoRandom(static_cast<size_t>(xs[0] * 4 * xs[2] * xs[3]), 83, 1.0f);
+        fill(g.input("x"), x);
+        g.run();
+        Shape ys;
+        const auto want = convolve(std::vector<double>(x.begin(), x.end()), xs, dequantized, bias, 8, 1, {3, 3}, {1, 1},
+                                   {1, 1, 1, 1}, ys);
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), ys);
+        for (int64_t i = 0; i < y.size(); ++i) {
+            ASSERT_NEAR(y.data<float>()[i], want[static_cast<size_t>(i)], 2e-2) << vexart::shapeText(xs) << ", element " << i;
+        }
+    }
+}
+
 // Reductions over every pattern of axes of a rank-3 tensor (one block of
 // adjacent axes, the fast path; separated axes; all) against the
 // definition computed here in double.

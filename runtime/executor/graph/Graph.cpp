@@ -134,6 +134,7 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
     }
     initializerOf_.resize(values_.size(), -1);
     declaredConst_ = isConst_;
+    settled_.assign(nodes_.size(), false);
 }
 
 void Graph::releaseInitializer(int value) {
@@ -336,7 +337,8 @@ namespace vexart {
 
 uint64_t Graph::constantBytes() const {
     uint64_t n = 0;
-    for (size_t i = 0; i < values_.size(); ++i) n += isConst_[i] ? values_[i].bytes() : 0;
+    // Freed ones (copied into a kernel's layout, settled) no longer count.
+    for (size_t i = 0; i < values_.size(); ++i) n += isConst_[i] && values_[i].raw() != nullptr ? values_[i].bytes() : 0;
     return n;
 }
 

@@ -127,6 +127,7 @@ private:
     void fixInputs(const std::map<std::string, Shape>& inputShapes);
     std::vector<int> selectOutputs(const std::vector<std::string>& outputs);
     bool foldsToConstant(const GraphState& st, const Node& n) const;
+    void settleFolds(const Planning& plan, const std::vector<bool>& folded);
     void releaseDead(Planning& plan, size_t k);
     void prepareNode(Planning& plan, size_t k);
     void substitutePattern(Planning& plan, size_t k, NodePlan& np);
@@ -155,7 +156,9 @@ private:
     std::vector<Tensor> values_;
     std::vector<std::string> valueNames_;
     std::vector<bool> isConst_;
-    std::vector<bool> declaredConst_;  // initializers: what each prepare starts from
+    // Initializers and values settled from them: what each prepare starts from.
+    std::vector<bool> declaredConst_;
+    std::vector<bool> settled_;  // per node: folded for good (see settleFolds)
     bool followsValues_ = false;
     bool executing_ = false;  // the current prepare computes each node (see prepare)
     // What values free while executing prepares run, kept for the next one.

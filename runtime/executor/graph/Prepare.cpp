@@ -151,9 +151,10 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     std::vector<bool> folded(nodes_.size(), false);
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (!plan.st.needed[k] || !foldsToConstant(plan.st, *nodes_[k])) continue;
-        prepareNode(plan, k);
+        if (!settled_[k]) prepareNode(plan, k);
         folded[k] = true;
     }
+    settleFolds(plan, folded);
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k]) prepareNode(plan, k);
         releaseDead(plan, k);
@@ -173,6 +174,50 @@ bool Graph::foldsToConstant(const GraphState& st, const Node& n) const {
     for (int i : n.inputs) constant = constant && (i < 0 || isConst_[static_cast<size_t>(i)]);
     for (int o : n.outputs) constant = constant && (o < 0 || !st.wanted[static_cast<size_t>(o)]);
     return constant;
+}
+
+// A node folded from declared constants alone (weights that an exporter
+// quantizes, transposes or casts in the graph) folds to the same result on
+// every plan: every registered operator computes the same from the same
+// inputs. It is settled: its results count as declared from now on and it
+// never runs again, and the operand it transformed (its first input) is
+// freed once only settled nodes read it, each as that operand. Parameters
+// (scales, zero points, shapes) stay for the passes that read them. Plans of one graph ask for the
+// same outputs, so a value freed here is not asked for later.
+void Graph::settleFolds(const Planning& plan, const std::vector<bool>& folded) {
+    std::vector<size_t> newly;
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (!folded[k] || settled_[k]) continue;
+        const Node& n = *nodes_[k];
+        bool fromDeclared = true;
+        for (int i : n.inputs) fromDeclared = fromDeclared && (i < 0 || declaredConst_[static_cast<size_t>(i)]);
+        if (!fromDeclared) continue;
+        settled_[k] = true;
+        for (int o : n.outputs) {
+            if (o >= 0) declaredConst_[static_cast<size_t>(o)] = true;
+        }
+        newly.push_back(k);
+    }
+    if (newly.empty()) return;
+    // Kept: what an unsettled node reads, and any settled node's parameter
+    // (a zero point that an Identity copies is still a DequantizeLinear's).
+    std::vector<bool> read(values_.size(), false);
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        const auto& inputs = nodes_[k]->inputs;
+        for (size_t j = settled_[k] ? 1 : 0; j < inputs.size(); ++j) {
+            if (inputs[j] >= 0) read[static_cast<size_t>(inputs[j])] = true;
+        }
+    }
+    for (const auto& name : declaredOutputs_) read[static_cast<size_t>(index_.at(name))] = true;
+    for (size_t k : newly) {
+        const int v = nodes_[k]->inputs.empty() ? -1 : nodes_[k]->inputs[0];
+        if (v < 0 || read[static_cast<size_t>(v)] || plan.st.wanted[static_cast<size_t>(v)]) continue;
+        if (initializerOf_[static_cast<size_t>(v)] >= 0) {
+            releaseInitializer(v);
+        } else {
+            values_[static_cast<size_t>(v)].release();
+        }
+    }
 }
 
 void Graph::releaseDead(Planning& plan, size_t k) {
@@ -371,7 +416,14 @@ void Graph::releaseCopiedWeights(Planning& plan, const Kernel& kernel, const std
         // The same tensor may feed this node twice (as data and as weights).
         bool copied = true;
         for (size_t j = 0; j < inputs.size(); ++j) copied = copied && (inputs[j] != v || kernel.keepsCopyOf(j));
-        if (copied) releaseInitializer(v);
+        if (!copied) continue;
+        if (initializerOf_[static_cast<size_t>(v)] >= 0) {
+            releaseInitializer(v);
+        } else {
+            // Folded (dequantized weights): a later plan folds it again or,
+            // settled, never reads it.
+            values_[static_cast<size_t>(v)].release();
+        }
     }
 }
 
