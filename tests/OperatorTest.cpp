@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "executor/core/Threads.h"
@@ -306,6 +307,51 @@ TEST(Quantized, QuantizeRoundsHalvesToEvenAndSaturates) {
     const Tensor& y = g.value("y");
     EXPECT_EQ(std::vector<uint8_t>(y.data<uint8_t>(), y.data<uint8_t>() + 8),
               (std::vector<uint8_t>{0, 2, 2, 0, 254, 255, 255, 0}));
+}
+
+// Both code types with a zero point, over a tensor long enough to be split
+// between threads (with a ragged last block): each element rounds x / s
+// half to even, adds the zero point and saturates; NaN and -inf give the
+// lowest code, +inf the highest. Dequantizing gives (q - z) * s.
+TEST(Quantized, QuantizeAndDequantizeEveryElementOfALongTensor) {
+    const float special[] = {std::nanf(""), -INFINITY, INFINITY, -1e9f, 1e9f, 0.05f, 0.15f, -0.05f, -0.15f};
+    const int64_t n = 3 * 4096 + 17;
+    std::vector<float> x(static_cast<size_t>(n));
+    const auto r = pseudoRandom(x.size(), 91, 8.0f);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = i % 7 == 0 ? special[(i / 7) % 9] : r[i];
+    const float step = 0.1f;
+    for (const auto& [type, zero, lowest, highest] :
+         {std::tuple<int32_t, int32_t, int32_t, int32_t>{onnx::TensorProto::UINT8, 20, 0, 255},
+          {onnx::TensorProto::INT8, -5, -128, 127}}) {
+        OnnxBuilder b("qd");
+        b.input("x", {n});
+        b.initializer("s", {}, {step});
+        b.initializer(OnnxBuilder::intTensor("z", type, {}, {zero}));
+        b.node("QuantizeLinear", {"x", "s", "z"}, {"q"});
+        b.node("DequantizeLinear", {"q", "s", "z"}, {"y"});
+        b.output("q", {n}, type);
+        b.output("y");
+        Graph g(b.proto());
+        const vexart::ThreadScope threads(2);
+        g.prepare({}, {"q", "y"});
+        fill(g.input("x"), x);
+        g.run();
+        const Tensor& q = g.value("q");
+        const Tensor& y = g.value("y");
+        for (int64_t i = 0; i < n; ++i) {
+            const float v = x[static_cast<size_t>(i)];
+            int32_t want = lowest;
+            if (v == INFINITY) {
+                want = highest;
+            } else if (!std::isnan(v) && v != -INFINITY) {
+                const double code = std::nearbyint(static_cast<double>(v / step)) + zero;
+                want = static_cast<int32_t>(std::clamp<double>(code, lowest, highest));
+            }
+            const int32_t got = type == onnx::TensorProto::UINT8 ? q.data<uint8_t>()[i] : q.data<int8_t>()[i];
+            ASSERT_EQ(got, want) << "element " << i << " = " << v;
+            ASSERT_EQ(y.data<float>()[i], static_cast<float>(want - zero) * step) << "element " << i;
+        }
+    }
 }
 
 // QLinearConv sums in int32 and requantizes once: it lands within one step

@@ -5,6 +5,7 @@
 // operator set defines.
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <tuple>
@@ -67,6 +68,35 @@ struct QuantParams {
     }
 };
 
+// Plain loops over restrict pointers and values: stores through a byte
+// pointer may otherwise alias what a closure holds, and the loop would
+// neither vectorise nor keep its operands in registers.
+template <typename Q>
+void quantizeRange(const float* __restrict px, Q* __restrict py, int64_t from, int64_t to, float s, int32_t z) {
+    const float lo = std::numeric_limits<Q>::lowest(), hi = std::numeric_limits<Q>::max();
+    const float zf = static_cast<float>(z);
+    for (int64_t i = from; i < to; ++i) {
+        float r = std::nearbyint(px[i] / s) + zf;
+        r = r > lo ? r : lo;  // NaN too
+        py[i] = static_cast<Q>(r < hi ? r : hi);
+    }
+}
+
+template <typename Q>
+void dequantizeRange(const Q* __restrict px, float* __restrict py, int64_t from, int64_t to, float s, int32_t z) {
+    for (int64_t i = from; i < to; ++i) py[i] = static_cast<float>(static_cast<int32_t>(px[i]) - z) * s;
+}
+
+// body(from, to) over [b, b + count) in blocks the scope's threads share:
+// a tensor that the previous node wrote on several threads is read back
+// where each part lies.
+template <typename Body>
+void inBlocks(int64_t b, int64_t count, Body body) {
+    constexpr int64_t kBlock = 4096;
+    const int64_t blocks = (count + kBlock - 1) / kBlock;
+    parallelFor(blocks, count, [&](int64_t k) { body(b + k * kBlock, b + std::min(count, (k + 1) * kBlock)); });
+}
+
 void registerLinearQuantization() {
     registerKernel("QuantizeLinear", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axis = Attrs(n).i("axis", 1);
@@ -79,9 +109,8 @@ void registerLinearQuantization() {
             Tensor& y = ctx.out(0, type, x.shape());
             const float* px = x.data<float>();
             auto quantize = [&](auto* py) {
-                using Q = std::remove_pointer_t<decltype(py)>;
                 p.forEachRun(x.shape(), [&](int64_t b, int64_t cnt, float s, int32_t z) {
-                    for (int64_t i = b; i < b + cnt; ++i) py[i] = saturate<Q>(std::nearbyint(px[i] / s) + static_cast<float>(z));
+                    inBlocks(b, cnt, [&](int64_t from, int64_t to) { quantizeRange(px, py, from, to, s, z); });
                 });
             };
             if (type == DType::UInt8) return quantize(y.data<uint8_t>());
@@ -100,7 +129,7 @@ void registerLinearQuantization() {
             float* py = y.data<float>();
             auto dequantize = [&](const auto* px) {
                 p.forEachRun(x.shape(), [&](int64_t b, int64_t cnt, float s, int32_t z) {
-                    for (int64_t i = b; i < b + cnt; ++i) py[i] = static_cast<float>(static_cast<int32_t>(px[i]) - z) * s;
+                    inBlocks(b, cnt, [&](int64_t from, int64_t to) { dequantizeRange(px, py, from, to, s, z); });
                 });
             };
             switch (x.type()) {
