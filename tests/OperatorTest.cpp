@@ -410,6 +410,86 @@ namespace {
 
 // --- Pooling by norm and by region --------------------------------------
 
+// MaxPool and AveragePool against the definition, computed here in double,
+// on a plain input and on one that a 1x1 identity convolution leaves in the
+// layout oneDNN prefers for its channel count (blocks of 16, channels last):
+// the pooling kernel runs on each layout, and on its reference where oneDNN
+// has none. Strided, padded, ceil mode, padding counted or not.
+TEST(Pooling, EveryLayoutGivesTheDefinition) {
+    struct Row {
+        const char* op;
+        int64_t c, h, w, k, stride, pad;
+        int64_t ceil, countPad;
+    };
+    const Row rows[] = {
+        {"MaxPool", 16, 9, 11, 3, 2, 1, 0, 0},      {"MaxPool", 24, 8, 8, 2, 2, 0, 1, 0},
+        {"MaxPool", 3, 7, 10, 3, 1, 1, 0, 0},       {"AveragePool", 16, 9, 11, 3, 2, 1, 0, 0},
+        {"AveragePool", 16, 9, 11, 3, 2, 1, 0, 1},  {"AveragePool", 32, 7, 7, 2, 2, 0, 1, 0},
+        {"AveragePool", 5, 6, 9, 3, 2, 1, 1, 1},
+    };
+    for (const Row& r : rows) {
+        for (const bool throughConv : {false, true}) {
+            const Shape xs = {1, r.c, r.h, r.w};
+            const auto x = pseudoRandom(static_cast<size_t>(r.c * r.h * r.w), 101, 2.0f);
+            OnnxBuilder b("pool", 13);
+            b.input("x", xs);
+            std::string in = "x";
+            if (throughConv) {
+                std::vector<float> eye(static_cast<size_t>(r.c * r.c), 0.0f);
+                for (int64_t c = 0; c < r.c; ++c) eye[static_cast<size_t>(c * r.c + c)] = 1.0f;
+                b.initializerRaw("eye", {r.c, r.c, 1, 1}, eye);
+                b.node("Conv", {"x", "eye"}, {"same"});
+                in = "same";
+            }
+            auto& n = b.node(r.op, {in}, {"y"});
+            OnnxBuilder::attr(n, "kernel_shape", std::vector<int64_t>{r.k, r.k});
+            OnnxBuilder::attr(n, "strides", std::vector<int64_t>{r.stride, r.stride});
+            OnnxBuilder::attr(n, "pads", std::vector<int64_t>{r.pad, r.pad, r.pad, r.pad});
+            OnnxBuilder::attr(n, "ceil_mode", r.ceil);
+            if (std::string(r.op) == "AveragePool") OnnxBuilder::attr(n, "count_include_pad", r.countPad);
+            b.output("y");
+            Graph g(b.proto());
+            g.prepare({{"x", xs}}, {"y"});
+            fill(g.input("x"), x);
+            g.run();
+            auto outSize = [&](int64_t len) {
+                const int64_t span = len + 2 * r.pad - r.k;
+                int64_t o = (r.ceil ? (span + r.stride - 1) / r.stride : span / r.stride) + 1;
+                // A last window that starts in the end padding is dropped.
+                if (r.ceil && (o - 1) * r.stride >= len + r.pad) --o;
+                return o;
+            };
+            const int64_t oh = outSize(r.h), ow = outSize(r.w);
+            const Tensor& y = g.value("y");
+            ASSERT_EQ(y.shape(), (Shape{1, r.c, oh, ow})) << r.op;
+            for (int64_t c = 0; c < r.c; ++c) {
+                for (int64_t i = 0; i < oh; ++i) {
+                    for (int64_t j = 0; j < ow; ++j) {
+                        double best = -INFINITY, sum = 0;
+                        int64_t inside = 0, counted = 0;
+                        for (int64_t a = 0; a < r.k; ++a) {
+                            for (int64_t bb = 0; bb < r.k; ++bb) {
+                                const int64_t hi = i * r.stride - r.pad + a, wi = j * r.stride - r.pad + bb;
+                                // Padding counts where it lies within the padded input, not past it.
+                                if (hi < r.h + r.pad && wi < r.w + r.pad) ++counted;
+                                if (hi < 0 || wi < 0 || hi >= r.h || wi >= r.w) continue;
+                                const double v = x[static_cast<size_t>((c * r.h + hi) * r.w + wi)];
+                                best = std::max(best, v);
+                                sum += v;
+                                ++inside;
+                            }
+                        }
+                        const double want = std::string(r.op) == "MaxPool" ? best : sum / double(r.countPad ? counted : inside);
+                        ASSERT_NEAR(y.data<float>()[(c * oh + i) * ow + j], want, 1e-5)
+                            << r.op << " C=" << r.c << (throughConv ? " after a convolution" : " plain") << " at " << c << ","
+                            << i << "," << j;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(Pooling, LpNormsAndRegionMaximaOfSmallPlanes) {
     OnnxBuilder b("pools");
     b.input("x", {1, 1, 4, 4});
