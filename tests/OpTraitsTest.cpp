@@ -28,7 +28,8 @@ TEST(OpTraits, EveryDeclaredTraitNamesARegisteredOperatorOfTheStandardSet) {
     for (const auto& [op, file] : vexart::registeredOperators()) {
         const OpTraits& t = vexart::opTraits(op);
         const bool declared = t.view || t.layoutFree || t.keepsGrid || t.shapeOnly ||
-                              t.computesFloat || t.weightAxis >= 0 || t.fusesAs || !std::isnan(t.alpha);
+                              t.computesFloat || t.weightAxis >= 0 || t.fusesAs || !std::isnan(t.alpha) ||
+                              t.arith != OpTraits::Arith::None;
         if (!declared) continue;
         ++withTraits;
         EXPECT_NE(schemaOf(op), nullptr) << op << " has traits but is no standard operator";
@@ -80,6 +81,11 @@ TEST(OpTraits, WhatEachTraitPromisesHoldsForTheOperatorsSchema) {
         // Shape operators have no data dependence, so nothing else about them applies.
         if (t.shapeOnly) {
             EXPECT_FALSE(t.view || t.layoutFree || t.keepsGrid);
+        }
+        // Arithmetic is binary and element-wise.
+        if (t.arith != OpTraits::Arith::None) {
+            EXPECT_EQ(s->inputs().size(), 2u);
+            EXPECT_TRUE(t.layoutFree);
         }
         // An element-wise operator's shape never follows its values.
         if (t.layoutFree) {

@@ -31,6 +31,10 @@ struct OpTraits {
     // The activation a node of this type computes from input 0, as a
     // post-op of the node it follows.
     std::optional<Fusion::Act> fusesAs;
+    // The arithmetic of a binary element-wise operator, for the passes that
+    // recognise formulas written out node by node (GELU, HardSwish, LayerNorm).
+    enum class Arith { None, Add, Sub, Mul, Div, Pow };
+    Arith arith = Arith::None;
     // Defaults of the `alpha` and `beta` attributes (NaN: the operator has none).
     float alpha = std::nanf(""), beta = std::nanf("");
     // Bit i: the values, not only the shape, of input i set an output's

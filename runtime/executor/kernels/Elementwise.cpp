@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <tuple>
 
 #include "core/Broadcast.h"
 #include "core/Dispatch.h"
@@ -287,13 +288,17 @@ void registerUnaryNumeric(const char* name, F f, OpTraits traits = {}) {
 }  // namespace
 
 void registerElementwiseKernels() {
-    const std::pair<const char*, Bin> binaries[] = {{"Add", Bin::Add}, {"Sub", Bin::Sub}, {"Mul", Bin::Mul},
-                                                    {"Div", Bin::Div}, {"Pow", Bin::Pow}, {"PRelu", Bin::PRelu}};
-    for (const auto& [name, op] : binaries) {
+    using A = OpTraits::Arith;
+    const std::tuple<const char*, Bin, A> binaries[] = {{"Add", Bin::Add, A::Add}, {"Sub", Bin::Sub, A::Sub},
+                                                        {"Mul", Bin::Mul, A::Mul}, {"Div", Bin::Div, A::Div},
+                                                        {"Pow", Bin::Pow, A::Pow}, {"PRelu", Bin::PRelu, A::None}};
+    for (const auto& [name, op, arith] : binaries) {
         const Bin o = op;
+        OpTraits traits = elementwise(o == Bin::PRelu);
+        traits.arith = arith;
         registerKernel(name, [o](const onnx::NodeProto&, int64_t opset) {
             return std::make_unique<BinaryKernel>(o, o == Bin::PRelu && opset < 7);
-        }, elementwise(o == Bin::PRelu));
+        }, traits);
     }
     registerKernel("BitShift", [](const onnx::NodeProto& n, int64_t) {
         const std::string dir = Attrs(n).s("direction", "");

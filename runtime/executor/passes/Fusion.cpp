@@ -45,7 +45,7 @@ bool activationOf(const GraphState& g, const Node& n, Fusion::Post& p) {
 
 // `mul` is the product of `a` and `b`, in either order.
 bool productOf(const Node& mul, int a, int b) {
-    return mul.opType == "Mul" && mul.inputs.size() == 2 && mul.outputs.size() == 1 &&
+    return mul.traits->arith == OpTraits::Arith::Mul && mul.inputs.size() == 2 && mul.outputs.size() == 1 &&
            ((mul.inputs[0] == a && mul.inputs[1] == b) || (mul.inputs[0] == b && mul.inputs[1] == a));
 }
 
@@ -61,14 +61,14 @@ Node* gatedProduct(const GraphState& g, int x, Fusion::Post& p) {
         const int gated = gate.outputs[0];
         if (!g.internal(gated) || g.soleConsumer(gated) != &mul || !productOf(mul, x, gated)) continue;
         p = {};
-        if (gate.opType == "Sigmoid") {
+        if (gate.traits->fusesAs == Fusion::Act::Sigmoid) {
             p.act = Fusion::Act::Swish;
             p.alpha = 1.0f;
             return &mul;
         }
         const float alpha = gate.traits->alphaOr(gate.attrs.alpha);
         const float beta = gate.traits->betaOr(gate.attrs.beta);
-        if (gate.opType == "HardSigmoid" && near(alpha, 1.0f / 6) && near(beta, 0.5f)) {
+        if (gate.traits->fusesAs == Fusion::Act::HardSigmoid && near(alpha, 1.0f / 6) && near(beta, 0.5f)) {
             p.act = Fusion::Act::HardSwish;
             return &mul;
         }
@@ -94,7 +94,7 @@ Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node& div = *g.nodes[cons[static_cast<size_t>(pick)]];
         Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
         float c = 0;
-        if (div.opType != "Div" || div.inputs.size() != 2 || div.inputs[0] != x || !otherScalar(g, div, x, c) ||
+        if (div.traits->arith != OpTraits::Arith::Div || div.inputs.size() != 2 || div.inputs[0] != x || !otherScalar(g, div, x, c) ||
             !near(c, 1.41421356f) || div.outputs.size() != 1 || !g.internal(div.outputs[0])) {
             continue;
         }
@@ -115,7 +115,9 @@ Node* geluChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
 bool sixthOf(const GraphState& g, const Node& n, int value) {
     float c = 0;
     if (n.outputs.size() != 1 || !otherScalar(g, n, value, c)) return false;
-    return (n.opType == "Div" && n.inputs[0] == value && c == 6.0f) || (n.opType == "Mul" && near(c, 1.0f / 6));
+    const auto arith = n.traits->arith;
+    return (arith == OpTraits::Arith::Div && n.inputs[0] == value && c == 6.0f) ||
+           (arith == OpTraits::Arith::Mul && near(c, 1.0f / 6));
 }
 
 
@@ -128,7 +130,7 @@ Node* hardSwishChain(const GraphState& g, int x, std::vector<Node*>& spanned) {
         Node& add = *g.nodes[cons[static_cast<size_t>(pick)]];
         Node& mul = *g.nodes[cons[static_cast<size_t>(1 - pick)]];
         float c = 0;
-        if (add.opType != "Add" || add.outputs.size() != 1 || !g.internal(add.outputs[0]) ||
+        if (add.traits->arith != OpTraits::Arith::Add || add.outputs.size() != 1 || !g.internal(add.outputs[0]) ||
             !otherScalar(g, add, x, c) || c != 3.0f) {
             continue;
         }
@@ -279,7 +281,7 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout o
                     !foldNormalization(g, *next, outputShape[1], folded)) {
                     break;
                 }
-            } else if (next->opType == "Add") {
+            } else if (next->traits->arith == OpTraits::Arith::Add) {
                 // The other operand must exist before the convolution runs
                 // and match its output exactly, layout included.
                 if (next->inputs.size() != 2 || next->outputs.size() != 1) break;

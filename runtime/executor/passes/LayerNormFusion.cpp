@@ -48,8 +48,8 @@ bool matchLayerNorm(const GraphState& g, size_t k, LayerNormMatch& m) {
     const Node* div = nullptr;
     for (size_t c : dc) {
         const Node* n = g.nodes[c].get();
-        if (n->opType == "Pow") pow = n;
-        if (n->opType == "Div") div = n;
+        if (n->traits->arith == OpTraits::Arith::Pow) pow = n;
+        if (n->traits->arith == OpTraits::Arith::Div) div = n;
     }
     float e = 0;
     if (pow == nullptr || div == nullptr || pow->inputs.size() != 2 || pow->inputs[0] != d ||
@@ -71,7 +71,7 @@ bool matchLayerNorm(const GraphState& g, size_t k, LayerNormMatch& m) {
     const Node* mul = g.soleOfType(div->outputs[0], "Mul");
     const int scale = mul != nullptr ? constOperand(g, *mul, div->outputs[0]) : -1;
     const Node* add = mul != nullptr ? g.soleConsumer(mul->outputs[0]) : nullptr;
-    const int bias = add != nullptr && add->opType == "Add" ? constOperand(g, *add, mul->outputs[0]) : -1;
+    const int bias = add != nullptr && add->traits->arith == OpTraits::Arith::Add ? constOperand(g, *add, mul->outputs[0]) : -1;
     if (scale < 0 || bias < 0 || add->outputs.size() != 1 || add->outputs[0] < 0) return false;
     // Scale and bias must be per element of the last axis.
     const int64_t last = xt.shape().back();
