@@ -1177,13 +1177,8 @@ TEST(ScatterElements, EveryAxisMatchesTheDefinition) {
                     OnnxBuilder b("scatter", 16);
                     b.input("data", dataShape, dataType);
                     b.input("upd", indShape, dataType);
-                    std::vector<int32_t> idx32(idx.begin(), idx.end());
-                    onnx::TensorProto ind = OnnxBuilder::intTensor("ind", indexType, indShape, idx32);
-                    if (indexType == onnx::TensorProto::INT64) {
-                        ind.clear_int32_data();
-                        for (int64_t v : idx) ind.add_int64_data(v);
-                    }
-                    b.initializer(ind);
+                    const std::vector<int32_t> idx32(idx.begin(), idx.end());
+                    b.initializer(OnnxBuilder::intTensor("ind", indexType, indShape, idx32));
                     auto& n = b.node("ScatterElements", {"data", "ind", "upd"}, {"y"});
                     OnnxBuilder::attr(n, "axis", axis);
                     OnnxBuilder::attr(n, "reduction", std::string(reduction));

@@ -12,6 +12,7 @@
 
 #include "executor/core/Buffer.h"
 #include "executor/core/StoragePool.h"
+#include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
 #include "tools/OnnxBuilder.h"
 
@@ -58,6 +59,85 @@ TEST(ValueShaped, ShapesOfNonZeroFollowEachExecution) {
             EXPECT_EQ(g.value("where").shape(), (Shape{static_cast<int64_t>(where.size()), 1}));
             EXPECT_EQ(valuesOf(g.value("where")), where);
         }
+    }
+}
+
+// A detector's score filter: the scores over a threshold, found by
+// NonZero and gathered by GatherND, long enough for the gather to be split
+// between threads; against the filter written out here.
+TEST(ValueShaped, ScoreFilterGathersWhatItFinds) {
+    const int64_t n = 100003;
+    OnnxBuilder b("filter");
+    b.input("x", {n});
+    b.initializer("t", {}, {0.25f});
+    b.node("Greater", {"x", "t"}, {"over"});
+    b.node("NonZero", {"over"}, {"nz"});
+    b.node("Transpose", {"nz"}, {"at"});
+    b.node("GatherND", {"x", "at"}, {"kept"});
+    b.output("kept");
+    Graph g(b.proto());
+    const vexart::ThreadScope threads(2);
+    g.prepare({{"x", {n}}}, {"kept"});
+    const auto x = pseudoRandom(static_cast<size_t>(n), 111, 1.0f);
+    std::copy(x.begin(), x.end(), g.input("x").data<float>());
+    g.prepare({{"x", {n}}}, {"kept"}, true);
+    std::vector<float> want;
+    for (float v : x) {
+        if (v > 0.25f) want.push_back(v);
+    }
+    ASSERT_GT(want.size(), 10000u);
+    EXPECT_EQ(valuesOf(g.value("kept")), want);
+}
+
+// GatherND of rows and of single elements, by int32 and int64 tuples with
+// negative entries and leading batch axes, for data of 1, 4 and 8 bytes;
+// an index out of range ends with its message.
+TEST(ValueShaped, GatherNDTakesTheSlicesItsTuplesName) {
+    struct Row {
+        int32_t dataType, indexType;
+        Shape data, indices;
+        int64_t batch;
+        std::vector<int> idx;
+        std::vector<double> want;  // of data[i] = i
+    };
+    using T = onnx::TensorProto;
+    const Row rows[] = {
+        {T::FLOAT, T::INT64, {3, 4}, {2, 1}, 0, {2, -3}, {8, 9, 10, 11, 0, 1, 2, 3}},
+        {T::INT64, T::INT32, {3, 4}, {3, 2}, 0, {0, 3, -1, -1, 1, 0}, {3, 11, 4}},
+        {T::UINT8, T::INT32, {2, 3, 2}, {2, 1, 2}, 1, {2, 1, -3, 0}, {5, 6}},
+        {T::FLOAT, T::INT64, {2, 3}, {1, 2}, 0, {1, 3}, {}},  // 3 is past the last column
+    };
+    for (const Row& r : rows) {
+        OnnxBuilder b("gnd");
+        b.input("d", r.data, r.dataType);
+        b.initializer(OnnxBuilder::intTensor("i", r.indexType, r.indices, r.idx));
+        OnnxBuilder::attr(b.node("GatherND", {"d", "i"}, {"y"}), "batch_dims", r.batch);
+        b.output("y", {}, r.dataType);
+        Graph g(b.proto());
+        auto run = [&] {
+            g.prepare({}, {"y"});
+            Tensor& d = g.input("d");
+            for (int64_t i = 0; i < d.size(); ++i) {
+                if (r.dataType == T::FLOAT) d.data<float>()[i] = static_cast<float>(i);
+                if (r.dataType == T::INT64) d.data<int64_t>()[i] = i;
+                if (r.dataType == T::UINT8) d.data<uint8_t>()[i] = static_cast<uint8_t>(i);
+            }
+            g.run();
+        };
+        if (r.want.empty()) {
+            try {
+                run();
+                ADD_FAILURE() << "an index out of range went through";
+            } catch (const std::exception& e) {
+                EXPECT_NE(std::string(e.what()).find("index 3 is out of range"), std::string::npos) << e.what();
+            }
+            continue;
+        }
+        run();
+        const Tensor& y = g.value("y");
+        std::vector<double> got;
+        for (int64_t i = 0; i < y.size(); ++i) got.push_back(y.scalarAsDouble(i));
+        EXPECT_EQ(got, r.want) << "data type " << r.dataType;
     }
 }
 

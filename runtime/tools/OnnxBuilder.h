@@ -92,14 +92,20 @@ public:
         *a->mutable_t() = t;
     }
     // An integer tensor of any integer type, its values in int32_data as
-    // the format keeps the narrow types.
+    // the format keeps the narrow types (int64 in int64_data).
     static onnx::TensorProto intTensor(const std::string& name, int32_t type, const std::vector<int64_t>& dims,
                                        const std::vector<int32_t>& values) {
         onnx::TensorProto t;
         t.set_name(name);
         t.set_data_type(type);
         for (int64_t d : dims) t.add_dims(d);
-        for (int32_t v : values) t.add_int32_data(v);
+        for (int32_t v : values) {
+            if (type == onnx::TensorProto::INT64) {
+                t.add_int64_data(v);  // the format's own field for 64-bit integers
+            } else {
+                t.add_int32_data(v);
+            }
+        }
         return t;
     }
     // For subgraphs (If branches, Loop bodies): a node named after its

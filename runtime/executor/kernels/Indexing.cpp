@@ -11,6 +11,7 @@
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
 #include "core/Kernel.h"
+#include "core/Threads.h"
 
 namespace vexart {
 namespace {
@@ -53,6 +54,61 @@ std::vector<int64_t> ndOffsets(const Tensor& data, const Tensor& indices, int64_
         offsets[static_cast<size_t>(t)] = off;
     }
     return offsets;
+}
+
+// GatherND over int32 or int64 index tuples read where they lie, each slice
+// copied straight to its place: no offset table (a detector's score filter
+// gathers millions of single elements), and the copies split between
+// threads. An index out of range is found in a first pass, since nothing
+// may be thrown from the parallel one.
+template <typename I>
+void gatherND(const Tensor& data, const I* idx, const Tensor& indices, int64_t batch, KernelContext& ctx) {
+    if (indices.rank() == 0 || batch < 0 || static_cast<size_t>(batch) >= indices.rank() ||
+        static_cast<size_t>(batch) > data.rank()) {
+        throw ExecError("indices of shape " + shapeText(indices.shape()) + " do not fit the data");
+    }
+    const int64_t k = indices.shape().back();
+    if (k < 0 || static_cast<size_t>(batch + k) > data.rank()) throw ExecError("index tuples are longer than the data's rank");
+    for (int64_t b = 0; b < batch; ++b) {
+        if (data.dim(static_cast<size_t>(b)) != indices.dim(static_cast<size_t>(b))) throw ExecError("batch dimensions differ");
+    }
+    const auto strides = stridesOf(data.shape());
+    const int64_t slice = elementCount(Shape(data.shape().begin() + batch + k, data.shape().end()));
+    const int64_t batches = elementCount(Shape(data.shape().begin(), data.shape().begin() + batch));
+    const int64_t batchStride = batch == 0 ? 0 : strides[static_cast<size_t>(batch - 1)];
+    const int64_t tuples = elementCount(Shape(indices.shape().begin(), indices.shape().end() - 1));
+    const int64_t perBatch = batches == 0 ? 0 : tuples / batches;
+    for (int64_t i = 0; i < tuples * k; ++i) {
+        checkedIndex(static_cast<int64_t>(idx[i]), data.dim(static_cast<size_t>(batch + i % k)), "ND");
+    }
+    Shape shape(indices.shape().begin(), indices.shape().end() - 1);
+    shape.insert(shape.end(), data.shape().begin() + batch + k, data.shape().end());
+    Tensor& out = ctx.out(0, data.type(), shape);
+    const size_t es = elementBytes(data);
+    if (ctx.dryRun() || out.size() == 0) return;
+    auto offsetOf = [&](int64_t t) {
+        int64_t off = perBatch == 0 ? 0 : (t / perBatch) * batchStride;
+        for (int64_t j = 0; j < k; ++j) {
+            const auto axis = static_cast<size_t>(batch + j);
+            const int64_t i = static_cast<int64_t>(idx[t * k + j]);
+            off += (i < 0 ? i + data.dim(axis) : i) * strides[axis];
+        }
+        return off;
+    };
+    auto copy = [&](auto* to, const auto* from) {
+        parallelFor(tuples, tuples * slice, [&](int64_t t) {
+            const auto* src = from + offsetOf(t);
+            for (int64_t e = 0; e < slice; ++e) to[t * slice + e] = src[e];
+        });
+    };
+    if (es == 4) return copy(static_cast<uint32_t*>(out.raw()), static_cast<const uint32_t*>(data.raw()));
+    if (es == 8) return copy(static_cast<uint64_t*>(out.raw()), static_cast<const uint64_t*>(data.raw()));
+    const uint8_t* from = bytesOf(data);
+    uint8_t* to = bytesOf(out);
+    parallelFor(tuples, tuples * slice, [&](int64_t t) {
+        std::memcpy(to + t * slice * static_cast<int64_t>(es), from + offsetOf(t) * static_cast<int64_t>(es),
+                    static_cast<size_t>(slice) * es);
+    });
 }
 
 enum class Reduce { None, Add, Mul, Max, Min };
@@ -137,6 +193,8 @@ void registerGatherScatter() {
         return lambdaKernel([batch](KernelContext& ctx) {
             const Tensor& data = ctx.in(0);
             const Tensor& indices = ctx.in(1);
+            if (indices.type() == DType::Int64) return gatherND(data, indices.data<int64_t>(), indices, batch, ctx);
+            if (indices.type() == DType::Int32) return gatherND(data, indices.data<int32_t>(), indices, batch, ctx);
             int64_t slice = 0;
             const auto offsets = ndOffsets(data, indices, batch, slice);
             Shape shape(indices.shape().begin(), indices.shape().end() - 1);
@@ -266,6 +324,19 @@ void registerSelection() {
             const size_t rank = x.rank();
             Tensor& out = ctx.out(0, DType::Int64, {static_cast<int64_t>(rank), count});
             int64_t* po = out.data<int64_t>();
+            if (rank == 1) {
+                // Branch-free: each index is written, and kept when its element is set
+                // (a score filter keeps an unpredictable half of a million).
+                VEXA_DISPATCH_ALL(x.type(), {
+                    const T* p = x.data<T>();
+                    int64_t h = 0;
+                    for (int64_t i = 0; i < x.size() && h < count; ++i) {
+                        po[h] = i;
+                        h += p[i] != T(0) ? 1 : 0;
+                    }
+                })
+                return;
+            }
             std::vector<int64_t> at(rank, 0);
             int64_t h = 0;
             VEXA_DISPATCH_ALL(x.type(), {

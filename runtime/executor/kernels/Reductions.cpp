@@ -298,7 +298,10 @@ void registerReductionKernels() {
             shape[static_cast<size_t>(axis)] = k;
             Tensor& values = ctx.out(0, x.type(), shape);
             Tensor& indices = ctx.out(1, DType::Int64, shape);
-            std::vector<int64_t> order(static_cast<size_t>(dim));
+            // Few of many keep only the best k: a detector's order over a
+            // million scores would cost fresh pages on every execution.
+            const bool few = k > 0 && k * 16 < dim;
+            std::vector<int64_t> order(static_cast<size_t>(few ? k : dim));
             VEXA_DISPATCH_NUMERIC(x.type(), {
                 for (int64_t o = 0; o < outer; ++o) {
                     for (int64_t in = 0; in < inner; ++in) {
@@ -316,7 +319,7 @@ void registerReductionKernels() {
                             if (a != b) return largest ? a > b : a < b;
                             return p < q;
                         };
-                        if (k > 0 && k * 16 < dim) {
+                        if (few) {
                             // Few of many: a heap of the best k so far, its worst on
                             // top; most candidates lose to that one comparison.
                             std::make_heap(order.begin(), order.begin() + k, before);
