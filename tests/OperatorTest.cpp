@@ -490,6 +490,53 @@ TEST(Pooling, EveryLayoutGivesTheDefinition) {
     }
 }
 
+// Softmax and LogSoftmax over every axis of a rank-4 tensor, on a plain
+// input and on one that a 1x1 identity convolution leaves in the layout
+// oneDNN prefers, against the definition in double (opset 13: one axis).
+TEST(Softmax, EveryAxisAndLayoutGivesTheDefinition) {
+    const Shape xs = {2, 16, 5, 7};
+    const auto x = pseudoRandom(static_cast<size_t>(2 * 16 * 5 * 7), 121, 4.0f);
+    for (const char* op : {"Softmax", "LogSoftmax"}) {
+        for (int64_t axis = -4; axis < 4; ++axis) {
+            for (const bool throughConv : {false, true}) {
+                OnnxBuilder b("sm", 13);
+                b.input("x", xs);
+                std::string in = "x";
+                if (throughConv) {
+                    std::vector<float> eye(16 * 16, 0.0f);
+                    for (int64_t c = 0; c < 16; ++c) eye[static_cast<size_t>(c * 16 + c)] = 1.0f;
+                    b.initializerRaw("eye", {16, 16, 1, 1}, eye);
+                    b.node("Conv", {"x", "eye"}, {"same"});
+                    in = "same";
+                }
+                OnnxBuilder::attr(b.node(op, {in}, {"y"}), "axis", axis);
+                b.output("y");
+                Graph g(b.proto());
+                g.prepare({{"x", xs}}, {"y"});
+                fill(g.input("x"), x);
+                g.run();
+                const Tensor& y = g.value("y");
+                ASSERT_EQ(y.shape(), xs);
+                const auto a = static_cast<size_t>(axis < 0 ? axis + 4 : axis);
+                int64_t stride = 1;
+                for (size_t d = a + 1; d < 4; ++d) stride *= xs[d];
+                const int64_t len = xs[a];
+                for (int64_t i = 0; i < y.size(); ++i) {
+                    // The first element of i's row along the axis, then the row.
+                    const int64_t first = i - (i / stride % len) * stride;
+                    double top = -INFINITY, sum = 0;
+                    for (int64_t j = 0; j < len; ++j) top = std::max(top, double(x[static_cast<size_t>(first + j * stride)]));
+                    for (int64_t j = 0; j < len; ++j) sum += std::exp(double(x[static_cast<size_t>(first + j * stride)]) - top);
+                    const double v = double(x[static_cast<size_t>(i)]) - top;
+                    const double want = std::string(op) == "Softmax" ? std::exp(v) / sum : v - std::log(sum);
+                    ASSERT_NEAR(y.data<float>()[i], want, 1e-5) << op << " axis " << axis
+                                                                << (throughConv ? " after a convolution" : " plain") << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
 TEST(Pooling, LpNormsAndRegionMaximaOfSmallPlanes) {
     OnnxBuilder b("pools");
     b.input("x", {1, 1, 4, 4});
