@@ -410,6 +410,17 @@ namespace {
 
 // --- Pooling by norm and by region --------------------------------------
 
+// A 1x1 convolution that copies `in`'s C channels: its result comes in the
+// layout oneDNN prefers for C (blocks, channels last), so what reads it
+// runs on that layout. Returns the result's name.
+std::string identityConv(OnnxBuilder& b, const std::string& in, int64_t C) {
+    std::vector<float> eye(static_cast<size_t>(C * C), 0.0f);
+    for (int64_t c = 0; c < C; ++c) eye[static_cast<size_t>(c * C + c)] = 1.0f;
+    b.initializerRaw(in + ".eye", {C, C, 1, 1}, eye);
+    b.node("Conv", {in, in + ".eye"}, {in + ".same"});
+    return in + ".same";
+}
+
 // MaxPool and AveragePool against the definition, computed here in double,
 // on a plain input and on one that a 1x1 identity convolution leaves in the
 // layout oneDNN prefers for its channel count (blocks of 16, channels last):
@@ -434,13 +445,7 @@ TEST(Pooling, EveryLayoutGivesTheDefinition) {
             OnnxBuilder b("pool", 13);
             b.input("x", xs);
             std::string in = "x";
-            if (throughConv) {
-                std::vector<float> eye(static_cast<size_t>(r.c * r.c), 0.0f);
-                for (int64_t c = 0; c < r.c; ++c) eye[static_cast<size_t>(c * r.c + c)] = 1.0f;
-                b.initializerRaw("eye", {r.c, r.c, 1, 1}, eye);
-                b.node("Conv", {"x", "eye"}, {"same"});
-                in = "same";
-            }
+            if (throughConv) in = identityConv(b, "x", r.c);
             auto& n = b.node(r.op, {in}, {"y"});
             OnnxBuilder::attr(n, "kernel_shape", std::vector<int64_t>{r.k, r.k});
             OnnxBuilder::attr(n, "strides", std::vector<int64_t>{r.stride, r.stride});
@@ -502,13 +507,7 @@ TEST(Softmax, EveryAxisAndLayoutGivesTheDefinition) {
                 OnnxBuilder b("sm", 13);
                 b.input("x", xs);
                 std::string in = "x";
-                if (throughConv) {
-                    std::vector<float> eye(16 * 16, 0.0f);
-                    for (int64_t c = 0; c < 16; ++c) eye[static_cast<size_t>(c * 16 + c)] = 1.0f;
-                    b.initializerRaw("eye", {16, 16, 1, 1}, eye);
-                    b.node("Conv", {"x", "eye"}, {"same"});
-                    in = "same";
-                }
+                if (throughConv) in = identityConv(b, "x", 16);
                 OnnxBuilder::attr(b.node(op, {in}, {"y"}), "axis", axis);
                 b.output("y");
                 Graph g(b.proto());

@@ -24,9 +24,9 @@ void copyInto(const Tensor& src, Tensor& dst) {
     if (src.bytes() != 0 && src.raw() != dst.raw()) std::memcpy(dst.raw(), src.raw(), src.bytes());
 }
 
-// The element offsets that the last axis of `indices` ([..., k]) names in
-// `data`, after the `batch` leading axes that both share.
-std::vector<int64_t> ndOffsets(const Tensor& data, const Tensor& indices, int64_t batch, int64_t& sliceSize) {
+// The length of the index tuples that the last axis of `indices` ([..., k])
+// holds, checked against `data` and the `batch` leading axes both share.
+int64_t tupleLength(const Tensor& data, const Tensor& indices, int64_t batch) {
     if (indices.rank() == 0 || batch < 0 || static_cast<size_t>(batch) >= indices.rank() ||
         static_cast<size_t>(batch) > data.rank()) {
         throw ExecError("indices of shape " + shapeText(indices.shape()) + " do not fit the data");
@@ -36,6 +36,12 @@ std::vector<int64_t> ndOffsets(const Tensor& data, const Tensor& indices, int64_
     for (int64_t b = 0; b < batch; ++b) {
         if (data.dim(static_cast<size_t>(b)) != indices.dim(static_cast<size_t>(b))) throw ExecError("batch dimensions differ");
     }
+    return k;
+}
+
+// The element offsets that the last axis of `indices` names in `data`.
+std::vector<int64_t> ndOffsets(const Tensor& data, const Tensor& indices, int64_t batch, int64_t& sliceSize) {
+    const int64_t k = tupleLength(data, indices, batch);
     const auto strides = stridesOf(data.shape());
     sliceSize = elementCount(Shape(data.shape().begin() + batch + k, data.shape().end()));
     const int64_t batches = elementCount(Shape(data.shape().begin(), data.shape().begin() + batch));
@@ -63,15 +69,7 @@ std::vector<int64_t> ndOffsets(const Tensor& data, const Tensor& indices, int64_
 // may be thrown from the parallel one.
 template <typename I>
 void gatherND(const Tensor& data, const I* idx, const Tensor& indices, int64_t batch, KernelContext& ctx) {
-    if (indices.rank() == 0 || batch < 0 || static_cast<size_t>(batch) >= indices.rank() ||
-        static_cast<size_t>(batch) > data.rank()) {
-        throw ExecError("indices of shape " + shapeText(indices.shape()) + " do not fit the data");
-    }
-    const int64_t k = indices.shape().back();
-    if (k < 0 || static_cast<size_t>(batch + k) > data.rank()) throw ExecError("index tuples are longer than the data's rank");
-    for (int64_t b = 0; b < batch; ++b) {
-        if (data.dim(static_cast<size_t>(b)) != indices.dim(static_cast<size_t>(b))) throw ExecError("batch dimensions differ");
-    }
+    const int64_t k = tupleLength(data, indices, batch);
     const auto strides = stridesOf(data.shape());
     const int64_t slice = elementCount(Shape(data.shape().begin() + batch + k, data.shape().end()));
     const int64_t batches = elementCount(Shape(data.shape().begin(), data.shape().begin() + batch));
