@@ -15,10 +15,12 @@
 #include "executor/passes/FixedPoint.h"
 #include "executor/kernels/Fallbacks.h"
 #include "tools/OnnxBuilder.h"
+#include "support/Reference.h"
 
 namespace {
 
 using vexart::Graph;
+using vexart::Shape;
 
 std::vector<float> pseudoRandom(size_t n, uint32_t seed, float scale) {
     std::vector<float> v(n);
@@ -139,6 +141,149 @@ INSTANTIATE_TEST_SUITE_P(Cases, IntegerConvolution,
                                            IntegerCase{"WideWeightCodesAndLargeInputs", 0, 3, true, false, false, 127,
                                                        0.01f}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Integer layers in a chain pass codes: a convolution whose result a
+// QuantizeLinear ends writes 8-bit codes, and the next convolution reads
+// them where the model dequantizes them. Checked against the chain
+// computed here in double: fake-quantized input, grouped 3x3 convolution,
+// activation, onto the middle grid, 1x1 convolution (plus the input for a
+// residual), onto the output grid.
+struct ChainCase {
+    const char* name;
+    int64_t group;       // of the first convolution (8: depthwise)
+    const char* act;     // after it: Relu, Clip (to [0, 0.5]), LeakyRelu or Sigmoid
+    int zero;            // the middle grid's zero point
+    bool signedCodes;    // ... and its codes int8 instead of uint8
+    bool floatReader;    // something else reads the dequantized middle too
+    bool residual;       // the input is added before the output grid
+    bool integers = true;
+};
+
+void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
+
+class IntegerLayers : public ::testing::TestWithParam<ChainCase> {};
+
+double onGrid(double v, double step, int zero, bool isSigned) {
+    const double q = std::clamp(std::nearbyint(v / step) + zero, isSigned ? -128.0 : 0.0, isSigned ? 127.0 : 255.0);
+    return (q - zero) * step;
+}
+
+TEST_P(IntegerLayers, PassCodesAndMatchTheFakeQuantizedChain) {
+    const ChainCase& c = GetParam();
+    const int64_t C = 8, H = 9;
+    const float sx = 0.02f, s1 = 0.03f, s2 = 0.05f;
+    OnnxBuilder b("chain", 13);
+    b.input("x", {1, C, H, H});
+    fakeQuant(b, "x", "xq", sx, 128);
+    std::vector<float> w1(static_cast<size_t>(C * (C / c.group) * 9)), w2(static_cast<size_t>(C * C));
+    auto weights = [&](const std::string& name, std::vector<float>& w, Shape shape, uint32_t seed) {
+        const auto r = pseudoRandom(w.size(), seed, 40.49f);
+        std::vector<int> codes(w.size());
+        for (size_t i = 0; i < w.size(); ++i) codes[i] = static_cast<int>(std::nearbyint(r[i]));
+        b.initializer(OnnxBuilder::intTensor(name + ".q", onnx::TensorProto::INT8, shape, codes));
+        b.initializer(name + ".s", {}, {0.01f});
+        b.node("DequantizeLinear", {name + ".q", name + ".s"}, {name});
+        for (size_t i = 0; i < w.size(); ++i) w[i] = static_cast<float>(codes[i]) * 0.01f;
+    };
+    weights("w1", w1, {C, C / c.group, 3, 3}, 31);
+    weights("w2", w2, {C, C, 1, 1}, 32);
+    const auto b1 = pseudoRandom(C, 33, 0.2f), b2 = pseudoRandom(C, 34, 0.2f);
+    b.initializer("b1", {C}, b1);
+    b.initializer("b2", {C}, b2);
+    auto& conv1 = b.node("Conv", {"xq", "w1", "b1"}, {"c1"});
+    OnnxBuilder::attr(conv1, "pads", std::vector<int64_t>(4, 1));
+    OnnxBuilder::attr(conv1, "group", c.group);
+    std::string act = "c1";
+    const std::string kind = c.act;
+    if (kind == "Clip") {
+        b.initializer("lo", {}, {0.0f});
+        b.initializer("hi", {}, {0.5f});
+        b.node("Clip", {"c1", "lo", "hi"}, {"r1"});
+        act = "r1";
+    } else if (!kind.empty()) {
+        b.node(kind, {"c1"}, {"r1"});
+        act = "r1";
+    }
+    b.initializer("a.s", {}, {s1});
+    b.initializer(OnnxBuilder::intTensor("a.z", c.signedCodes ? onnx::TensorProto::INT8 : onnx::TensorProto::UINT8, {},
+                                         {c.zero}));
+    b.node("QuantizeLinear", {act, "a.s", "a.z"}, {"a.q"}, "quantize a");
+    b.node("DequantizeLinear", {"a.q", "a.s", "a.z"}, {"a"}, "dequantize a");
+    b.node("Conv", {"a", "w2", "b2"}, {"c2"});
+    std::string last = "c2";
+    if (c.residual) {
+        b.node("Add", {"c2", "xq"}, {"sum"});
+        last = "sum";
+    }
+    fakeQuant(b, last, "y", s2, 100);
+    b.output("y");
+    std::vector<std::string> outputs = {"y"};
+    if (c.floatReader) {
+        b.node("Add", {"a", "a"}, {"twice"});
+        b.output("twice");
+        outputs.push_back("twice");
+    }
+    vexart::allowIntegerConvolution(c.integers);
+    Graph g(b.proto());
+    g.enableTiming(true);
+    g.prepare({}, outputs);
+    const auto x = pseudoRandom(static_cast<size_t>(C * H * H), 35, 2.0f);
+    std::copy(x.begin(), x.end(), g.input("x").data<float>());
+    g.run();
+    vexart::allowIntegerConvolution(true);
+
+    std::vector<double> xq(x.size());
+    for (size_t i = 0; i < x.size(); ++i) xq[i] = onGrid(x[i], sx, 128, false);
+    Shape ys;
+    auto a = convolve(xq, {1, C, H, H}, w1, b1, C, c.group, {3, 3}, {1, 1}, {1, 1, 1, 1}, ys);
+    for (size_t i = 0; i < a.size(); ++i) {
+        double v = a[i];
+        if (kind == "Relu") v = std::max(v, 0.0);
+        if (kind == "Clip") v = std::clamp(v, 0.0, 0.5);
+        if (kind == "LeakyRelu") v = v < 0 ? 0.01 * v : v;
+        if (kind == "Sigmoid") v = 1 / (1 + std::exp(-v));
+        a[i] = onGrid(v, s1, c.zero, c.signedCodes);
+    }
+    auto y = convolve(a, ys, w2, b2, C, 1, {1, 1}, {1, 1}, {0, 0, 0, 0}, ys);
+    for (size_t i = 0; i < y.size(); ++i) y[i] = onGrid(y[i] + (c.residual ? xq[i] : 0.0), s2, 100, false);
+
+    // The middle value is written as codes, in the first convolution; its
+    // floats are made only for a float reader.
+    bool quantizedInside = false, dequantized = false;
+    for (const auto& row : g.timings()) {
+        for (const auto& f : row.fused) quantizedInside = quantizedInside || (row.opType == "Conv" && f == "quantize a");
+        dequantized = dequantized || row.name == "dequantize a";
+    }
+    EXPECT_TRUE(quantizedInside);
+    EXPECT_EQ(dequantized, c.floatReader);
+    EXPECT_EQ(g.integerSteps(), c.integers ? 2u : 0u);
+    const auto names = g.unconsumedNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "a"), 0) << "a convolution still reads it";
+    // Float sums may land on the other side of a rounding boundary than
+    // the exact ones: one step, rarely.
+    size_t off = 0;
+    const auto& out = g.value("y");
+    ASSERT_EQ(static_cast<size_t>(out.size()), y.size());
+    for (size_t i = 0; i < y.size(); ++i) {
+        ASSERT_LE(std::fabs(out.data<float>()[i] - y[i]), 2 * s2 * 1.001) << "element " << i;
+        off += std::fabs(out.data<float>()[i] - y[i]) > 1e-5 ? 1 : 0;
+    }
+    EXPECT_LE(off, y.size() / 20) << off << " elements off by a step";
+    if (c.floatReader) {
+        const auto& twice = g.value("twice");
+        for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(twice.data<float>()[i], 2 * a[i], 2 * s1 * 1.001) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, IntegerLayers,
+    ::testing::Values(ChainCase{"ReluOntoAZeroPoint", 1, "Relu", 20, false, false, false},
+                      ChainCase{"DepthwiseClipped", 8, "Clip", 0, false, false, false},
+                      ChainCase{"GroupedLeakyReluSigned", 2, "LeakyRelu", -10, true, false, false},
+                      ChainCase{"SigmoidReadAlsoAsFloats", 1, "Sigmoid", 128, false, true, false},
+                      ChainCase{"ResidualBeforeTheOutputGrid", 8, "Relu", 0, false, false, true},
+                      ChainCase{"OnFloatsBetweenCodes", 8, "Clip", 7, false, true, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A small network: convolution, ReLU, a residual block, pooling and a dense head.
 OnnxBuilder network() {

@@ -25,10 +25,20 @@ struct Fusion {
         float scale = 0, zero = 0;
         const Tensor* addend = nullptr;
     };
+    // The result quantized last (a QuantizeLinear whose codes an integer
+    // consumer reads): the output holds round(v / scale) + zero of `type`,
+    // saturated, instead of floats.
+    struct Codes {
+        bool on = false;
+        DType type = DType::UInt8;  // UInt8 or Int8
+        float scale = 1;
+        int32_t zero = 0;
+    };
     // Per output channel, applied first (a folded BatchNormalization).
     std::vector<float> scale, shift;
     std::vector<Post> post;
-    bool empty() const { return scale.empty() && post.empty(); }
+    Codes codes;
+    bool empty() const { return scale.empty() && post.empty() && !codes.on; }
     // Throws when an added operand no longer matches `out` in shape and
     // layout (a data-dependent shape left the plan).
     void checkAddends(const Tensor& out) const {

@@ -115,6 +115,8 @@ public:
     virtual size_t channelAxis(size_t) const { return 1; }
     // Whether a following BatchNormalization may fold into its weights.
     virtual bool foldsNormalization() const { return false; }
+    // Whether it can end a fused chain by writing 8-bit codes (Fusion::codes).
+    virtual bool writesCodes() const { return false; }
     virtual void setFusion(Fusion) {}
     // Whether the last plan runs on integer codes (see QuantGrid).
     virtual bool runsOnIntegers() const { return false; }

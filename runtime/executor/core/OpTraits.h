@@ -35,6 +35,12 @@ struct OpTraits {
     // recognise formulas written out node by node (GELU, HardSwish, LayerNorm).
     enum class Arith { None, Add, Sub, Mul, Div, Pow };
     Arith arith = Arith::None;
+    // QuantizeLinear maps floats to 8-bit codes, DequantizeLinear codes back to floats.
+    enum class Quant { None, Quantize, Dequantize };
+    Quant quant = Quant::None;
+    // Input 0 may come as the 8-bit codes of a per-tensor grid instead of
+    // their dequantized floats (see passes/CodesInput.h).
+    bool takesCodes = false;
     // Defaults of the `alpha` and `beta` attributes (NaN: the operator has none).
     float alpha = std::nanf(""), beta = std::nanf("");
     // Bit i: the values, not only the shape, of input i set an output's
@@ -53,6 +59,13 @@ struct OpTraits {
     static OpTraits product(int weightAxis) {
         OpTraits t = computed();
         t.weightAxis = weightAxis;
+        return t;
+    }
+
+    // QuantizeLinear or DequantizeLinear.
+    static OpTraits quantization(Quant q) {
+        OpTraits t;
+        t.quant = q;
         return t;
     }
 

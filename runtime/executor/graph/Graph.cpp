@@ -157,7 +157,11 @@ std::vector<std::string> Graph::nodeOutputNames() const {
 
 std::vector<std::string> Graph::unconsumedNames() const {
     std::set<int> consumed;
-    for (const auto& n : nodes_) consumed.insert(n->inputs.begin(), n->inputs.end());
+    for (const auto& n : nodes_) {
+        consumed.insert(n->inputs.begin(), n->inputs.end());
+        // Read as codes, a dequantization is still the model's input to the node.
+        if (n->codesFrom >= 0) consumed.insert(nodes_[static_cast<size_t>(n->codesFrom)]->outputs[0]);
+    }
     std::set<std::string> declared(declaredOutputs_.begin(), declaredOutputs_.end());
     std::vector<std::string> names;
     for (const auto& n : nodes_) {

@@ -32,6 +32,9 @@ struct Node {
     const OpTraits* traits = nullptr;  // declared where its kernel registers
     std::vector<int> inputs;   // -1 for an omitted optional input
     std::vector<int> outputs;  // -1 for an omitted optional output
+    // Input 0 holds the codes that this DequantizeLinear node reads, on its
+    // grid (passes/CodesInput.h); -1: as the model wrote it.
+    int codesFrom = -1;
     NodeAttrs attrs;
     std::unique_ptr<Kernel> kernel;
     std::unique_ptr<Kernel> substitute;  // runs a subgraph this node starts

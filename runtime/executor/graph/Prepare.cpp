@@ -1,8 +1,9 @@
 // Graph::prepare as named stages over one planning state: inputs and
-// outputs fixed, liveness, constant folding, then per node in order
-// pattern substitution, context binding, layout planning, fusion, shape
-// learning by a dry run, views for aliases, and early freeing; finally
-// memory planning (Graph::placeInArena) and the profile's rows.
+// outputs fixed, liveness, constant folding, codes read in place of
+// dequantizations, then per node in order pattern substitution, context
+// binding, layout planning, fusion, shape learning by a dry run, views for
+// aliases, and early freeing; finally memory planning
+// (Graph::placeInArena) and the profile's rows.
 #include "graph/Graph.h"
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "core/Deadline.h"
 #include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
+#include "passes/CodesInput.h"
 #include "passes/Fusion.h"
 #include "passes/Grids.h"
 #include "passes/LayerNormFusion.h"
@@ -155,6 +157,12 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         folded[k] = true;
     }
     settleFolds(plan, folded);
+    // Grids are known once their parameters are folded; a rewired node
+    // changes who reads what.
+    if (readCodesDirectly(nodes_, values_, isConst_)) {
+        computeLiveness(plan.st, wanted, inputValues);
+        plan.release = ValueRelease(plan.st, inputValues);
+    }
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k]) prepareNode(plan, k);
         releaseDead(plan, k);
@@ -297,13 +305,16 @@ void Graph::bindContext(Planning& plan, Node& n, NodePlan& np) {
     std::vector<const Tensor*> ins;
     std::vector<bool> constant;
     std::vector<const QuantGrid*> grids;
-    for (int i : np.inputs) {
+    for (size_t j = 0; j < np.inputs.size(); ++j) {
+        const int i = np.inputs[j];
         ins.push_back(i >= 0 ? &values_[static_cast<size_t>(i)] : nullptr);
         constant.push_back(i >= 0 && isConst_[static_cast<size_t>(i)]);
         if (i >= 0 && !isConst_[static_cast<size_t>(i)]) np.allConst = false;
         if (i >= 0 && !values_[static_cast<size_t>(i)].isPlain()) np.anyLaidOut = true;
         QuantGrid grid;
-        if (i >= 0 && dequantizedGrid(plan.st, i, grid)) {
+        // Codes read in place of their dequantization lie on its grid.
+        const int gridOf = j == 0 && n.codesFrom >= 0 ? nodes_[static_cast<size_t>(n.codesFrom)]->outputs[0] : i;
+        if (i >= 0 && dequantizedGrid(plan.st, gridOf, grid)) {
             grids_.push_back(std::make_unique<QuantGrid>(std::move(grid)));
             grids.push_back(grids_.back().get());
         } else {
@@ -378,7 +389,8 @@ void Graph::planFusion(Planning& plan, size_t k, Node& n, NodePlan& np) {
     }
     const Layout layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Layout::plain();
     const FusedChain chain =
-        fuseAfter(plan.st, k, shapes[0], layout, kernel->foldsNormalization(), kernel->channelAxis(shapes[0].size()));
+        fuseAfter(plan.st, k, shapes[0], layout, kernel->foldsNormalization(), kernel->channelAxis(shapes[0].size()),
+                  kernel->writesCodes());
     for (const auto& p : chain.fusion.post) {
         if (p.addend != nullptr) np.step.alsoReads.push_back(p.addend);
     }

@@ -9,7 +9,10 @@
 // When the input and the weights lie on quantization grids (they come out
 // of dequantizations) the convolution runs on their codes: int8 products
 // with exact int32 sums, one scale per output channel back to float, and
-// the fused work after it as usual. Without VNNI the AVX2 kernels pair
+// the fused work after it as usual. The input may come as those codes
+// (passes/CodesInput.h), and where a QuantizeLinear ends the fused chain
+// the output is written as codes: integer layers then pass 8-bit tensors
+// on, and nothing is quantized or dequantized between them. Without VNNI the AVX2 kernels pair
 // products in saturating 16-bit sums: there the integer path takes only
 // weights whose codes fit in 7 bits, and 8-bit ones run on floats.
 #include <onnx/onnx_pb.h>
@@ -93,6 +96,7 @@ public:
         fusion_ = std::move(f);
         built_ = false;
     }
+    bool writesCodes() const override { return true; }
     bool runsOnIntegers() const override { return integer_.on; }
     std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
     bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
@@ -112,7 +116,7 @@ public:
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
         if (!planned(ctx)) plan(ctx);
-        Tensor& y = ctx.out(0, DType::Float, outShape_);
+        Tensor& y = ctx.out(0, fusion_.codes.on ? fusion_.codes.type : DType::Float, outShape_);
         y.setLayout(outLayout_);
         if (y.size() == 0) return;
         fusion_.checkAddends(y);
@@ -132,7 +136,7 @@ private:
         IntegerPlan p;
         const QuantGrid* in = ctx.grid(0);
         const QuantGrid* w = ctx.grid(1);
-        if (!integerAllowed || integerRefused_ || group_ != 1 || g.xs.size() != 4 || !fusion_.scale.empty() ||
+        if (!integerAllowed || integerRefused_ || g.xs.size() != 4 || !fusion_.scale.empty() ||
             in == nullptr || w == nullptr || !in->perTensor() || w->type != DType::Int8 || !w->symmetric() ||
             !(w->perTensor() || (w->axis == 0 && static_cast<int64_t>(w->scales.size()) == g.channels)) ||
             !ctx.isConstant(1) || (ctx.has(2) && !ctx.isConstant(2))) {
@@ -150,6 +154,12 @@ private:
         p.src = in->type == DType::UInt8 ? memory::data_type::u8 : memory::data_type::s8;
         p.srcScale = in->scales[0];
         p.srcZero = in->zeroPoints[0];
+        if (p.src == memory::data_type::s8 && !dn::hasVnni()) {
+            // Without VNNI oneDNN halves the weights of s8 x s8 products
+            // (an odd code loses its last bit): the codes run shifted to u8.
+            p.src = memory::data_type::u8;
+            p.srcZero += 128;
+        }
         p.weightScales = w->scales;
         return p;
     }
@@ -159,7 +169,8 @@ private:
     bool planned(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
         return built_ && weightsReady_ && weightsConst_ && ctx.isConstant(1) && (!ctx.has(2) || ctx.isConstant(2)) &&
-               x.shape() == builtX_ && x.layout() == builtIn_ && ctx.mayLeavePlain() == builtAllowed_;
+               x.shape() == builtX_ && x.layout() == builtIn_ && x.type() == builtType_ &&
+               ctx.mayLeavePlain() == builtAllowed_;
     }
 
     // The layout oneDNN runs this convolution fastest in, where the output
@@ -200,15 +211,16 @@ private:
             weightsConst_ = weightsConst;
             IntegerPlan ip = integerPlan(ctx, g);
             if (!(ip == integer_)) weightsReady_ = false;
-            if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || outLayout != builtOut_ ||
+            inputGrid_ = ctx.grid(0);
+            if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || x.type() != builtType_ || outLayout != builtOut_ ||
                 (!weightsConst_ && wt.raw() != builtWeights_) || !(ip == integer_)) {
                 integer_ = ip;
-                if (!build(g, wt, x.layout(), outLayout)) {
+                if (!build(g, wt, x, outLayout)) {
                     // oneDNN has no integer kernel for it here: floats it is.
                     integerRefused_ = true;
                     integer_ = {};
                     weightsReady_ = false;
-                    build(g, wt, x.layout(), outLayout);
+                    build(g, wt, x, outLayout);
                 }
             }
             if (!weightsReady_ || !weightsConst_) {
@@ -230,7 +242,11 @@ private:
         try {
             const Tensor& x = ctx.in(0);
             const Tensor& wt = ctx.in(1);
-            requireFloat(x, "Conv input");
+            if (x.type() != DType::Float) {
+                // Codes, on the grid they were read for.
+                const QuantGrid* grid = ctx.grid(0);
+                if (grid == nullptr || !grid->perTensor() || grid->type != x.type()) requireFloat(x, "Conv input");
+            }
             requireFloat(wt, "Conv weight");
             g.xs = x.logicalShape();
             if (g.xs.size() < 3 || g.xs.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
@@ -285,12 +301,14 @@ private:
         }
     }
 
-    // Output scales and the input's zero point of the integer path.
-    static dnnl::primitive_attr integerAttr(const IntegerPlan& ip) {
+    // Output scales and the input's zero point of the integer path; with
+    // `codes`, the output grid's step and zero point too.
+    static dnnl::primitive_attr integerAttr(const IntegerPlan& ip, const Fusion::Codes* codes = nullptr) {
         dnnl::primitive_attr attr;
         if (!ip.on) return attr;
         std::vector<float> scales(ip.weightScales);
-        for (float& s : scales) s *= ip.srcScale;
+        for (float& s : scales) s *= ip.srcScale / (codes != nullptr ? codes->scale : 1.0f);
+        if (codes != nullptr && codes->zero != 0) attr.set_zero_points(DNNL_ARG_DST, 0, {codes->zero});
         attr.set_output_scales(scales.size() == 1 ? 0 : 2, scales);
         if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
         return attr;
@@ -308,35 +326,70 @@ private:
         return {d, attr, dn::cpuEngine()};
     }
 
-    // oneDNN descriptor of a tensor with logical shape `s` in `layout`, over the dims it runs on.
-    static memory::desc userDesc(const Shape& s, const memory::dims& dims, Layout layout) {
-        if (s.size() == 4) return dn::floatDesc(s, layout);
-        return {dims, memory::data_type::f32, dn::plainTag(dims.size())};
+    // oneDNN descriptor of a tensor of `type` with logical shape `s` in `layout`, over the dims it runs on.
+    static memory::desc userDesc(const Shape& s, const memory::dims& dims, Layout layout, DType type) {
+        if (s.size() == 4) return dn::layoutDesc(s, layout, type);
+        return {dims, dn::dataTypeOf(type), dn::plainTag(dims.size())};
+    }
+
+    // Whether the codes of the output come straight out of an integer
+    // primitive: every fused step then runs in units of the output grid
+    // (the output scale divided by its step), which only steps that scale
+    // along allow.
+    bool codesDirect(const IntegerPlan& ip) const {
+        if (!fusion_.codes.on || !ip.on || codesRefused_) return false;
+        for (const auto& p : fusion_.post) {
+            if (p.isAdd || (p.act != Fusion::Act::Relu && p.act != Fusion::Act::LeakyRelu && p.act != Fusion::Act::Clip)) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // False when the integer path was asked for and oneDNN has only its
     // reference kernel for it.
-    bool build(const Geometry& g, const Tensor& wt, Layout inLayout, Layout outLayout) {
+    bool build(const Geometry& g, const Tensor& wt, const Tensor& x, Layout outLayout) {
         auto& eng = dn::cpuEngine();
         const auto f32 = memory::data_type::f32;
         const IntegerPlan& ip = integer_;
+        const Layout inLayout = x.layout();
+        const Fusion::Codes& codes = fusion_.codes;
         const memory::desc anySrc(g.src, ip.on ? ip.src : f32, memory::format_tag::any);
-        const memory::desc userSrc = userDesc(g.xs, g.src, inLayout);
-        const memory::desc userDst = userDesc(g.ys, g.dst, outLayout);
+        const memory::desc userSrc = userDesc(g.xs, g.src, inLayout, x.type());
+        const memory::desc userDst = userDesc(g.ys, g.dst, outLayout, codes.on ? codes.type : DType::Float);
+        const memory::desc floatDst = userDesc(g.ys, g.dst, outLayout, DType::Float);
+        // Codes come straight out of the primitive, or its floats are
+        // quantized on the way out.
+        direct_ = codesDirect(ip);
+        const memory::desc laidOut = codes.on && !direct_ ? floatDst : userDst;
         // A plain output is the caller's to read: oneDNN still picks its own
         // and the result is reordered.
-        const memory::desc dst = outLayout == Layout::plain() ? memory::desc(g.dst, f32, memory::format_tag::any) : userDst;
+        const memory::desc dst =
+            outLayout == Layout::plain() ? memory::desc(g.dst, laidOut.data_type(), memory::format_tag::any) : laidOut;
         memory::dims channel(g.dst.size(), 1);
         channel[1] = g.channels;
         const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
-        dnnl::primitive_attr attr = integerAttr(ip);
+        dnnl::primitive_attr attr = integerAttr(ip, direct_ ? &codes : nullptr);
+        Fusion posts = fusion_;
+        if (direct_) {
+            // In units of the output grid.
+            for (auto& p : posts.post) {
+                p.lo /= codes.scale;
+                p.hi /= codes.scale;
+            }
+        }
         // Post-op operands are laid out as the output the primitive writes.
         auto withPosts = [&](const memory::desc& d) {
-            attr.set_post_ops(dn::postOpsOf(fusion_, d, perChannel));
+            attr.set_post_ops(dn::postOpsOf(posts, d, perChannel));
             return attr;
         };
         pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst), ip);
         const bool reference = std::string(pd_.impl_info_str()).rfind("ref", 0) == 0;
+        if (reference && direct_) {
+            // Codes then come out of a quantizing reorder instead.
+            codesRefused_ = true;
+            return build(g, wt, x, outLayout);
+        }
         if (reference && ip.on) return false;
         // With the source left open oneDNN may settle on its reference
         // kernel; the output's own layout for the source avoids that.
@@ -363,22 +416,36 @@ private:
         srcUser_ = memory(userSrc, eng, nullptr);
         dstUser_ = memory(userDst, eng, nullptr);
         // The integer path takes the input's codes: the reorder quantizes
-        // (exactly, the values lie on the grid).
-        reorderIn_ = ip.on || pd_.src_desc() != userSrc;
+        // floats (exactly, they lie on the grid). The float path
+        // dequantizes codes it is given.
+        const bool floatIn = x.type() == DType::Float;
+        reorderIn_ = (ip.on && floatIn) || pd_.src_desc() != userSrc;
         reorderOut_ = pd_.dst_desc() != userDst;
         if (reorderIn_) {
             srcScratch_ = memory(pd_.src_desc(), eng, nullptr);
-            dnnl::primitive_attr quantize;
-            if (ip.on) {
-                quantize.set_output_scales(0, {1.0f / ip.srcScale});
-                if (ip.srcZero != 0) quantize.set_zero_points(DNNL_ARG_DST, 0, {ip.srcZero});
+            dnnl::primitive_attr convert;
+            if (ip.on && floatIn) {
+                convert.set_output_scales(0, {1.0f / ip.srcScale});
+                if (ip.srcZero != 0) convert.set_zero_points(DNNL_ARG_DST, 0, {ip.srcZero});
+            } else if (ip.on && userSrc.data_type() != ip.src) {
+                convert.set_zero_points(DNNL_ARG_DST, 0, {ip.srcZero - inputGrid_->zeroPoints[0]});
+            } else if (!ip.on && !floatIn) {
+                const QuantGrid& in = *inputGrid_;
+                convert.set_output_scales(0, {in.scales[0]});
+                if (in.zeroPoints[0] != 0) convert.set_zero_points(DNNL_ARG_SRC, 0, {in.zeroPoints[0]});
             }
-            const dnnl::reorder::primitive_desc rpd(eng, userSrc, eng, pd_.src_desc(), quantize);
+            const dnnl::reorder::primitive_desc rpd(eng, userSrc, eng, pd_.src_desc(), convert);
             toSource_ = dn::Call(dnnl::reorder(rpd), {{DNNL_ARG_FROM, srcUser_}, {DNNL_ARG_TO, srcScratch_}});
         }
         if (reorderOut_) {
             dstScratch_ = memory(pd_.dst_desc(), eng, nullptr);
-            toOutput_ = dn::Call(dnnl::reorder(dstScratch_, dstUser_), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dstUser_}});
+            dnnl::primitive_attr quantize;
+            if (codes.on && !direct_) {
+                quantize.set_output_scales(0, {1.0f / codes.scale});
+                if (codes.zero != 0) quantize.set_zero_points(DNNL_ARG_DST, 0, {codes.zero});
+            }
+            const dnnl::reorder::primitive_desc rpd(eng, pd_.dst_desc(), eng, userDst, quantize);
+            toOutput_ = dn::Call(dnnl::reorder(rpd), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dstUser_}});
         }
         args_ = {{DNNL_ARG_SRC, reorderIn_ ? srcScratch_ : srcUser_},
                  {DNNL_ARG_WEIGHTS, weights_},
@@ -393,8 +460,8 @@ private:
                 // An addend comes in the output's layout; where oneDNN writes
                 // another (and the result is reordered), it is reordered
                 // into that one first.
-                const bool moved = !p.perChannel && reorderOut_;
-                addends_.emplace_back(p.perChannel ? perChannel : moved ? userDst : pd_.dst_desc(), eng, nullptr);
+                const bool moved = !p.perChannel && pd_.dst_desc() != floatDst;
+                addends_.emplace_back(p.perChannel ? perChannel : moved ? floatDst : pd_.dst_desc(), eng, nullptr);
                 memory operand = addends_.back();
                 if (moved) {
                     // Past the shared slots, an addend keeps its own buffer.
@@ -411,6 +478,7 @@ private:
         call_ = dn::Call(dnnl::convolution_forward(pd_), args_);
         builtShape_ = g.xs;
         builtIn_ = inLayout;
+        builtType_ = x.type();
         builtOut_ = outLayout;
         builtWeights_ = wt.raw();
         built_ = true;
@@ -485,6 +553,9 @@ private:
 
     bool built_ = false, weightsReady_ = false, weightsConst_ = false;
     bool reorderIn_ = false, reorderOut_ = false;
+    bool direct_ = false, codesRefused_ = false;  // codes straight out of the primitive
+    DType builtType_ = DType::Float;
+    const QuantGrid* inputGrid_ = nullptr;  // of codes given as the input
     Shape builtShape_;
     Layout builtIn_, builtOut_;
     // The input the plan was made for, and the output it gives.
@@ -511,7 +582,9 @@ private:
 void allowIntegerConvolution(bool allowed) { integerAllowed = allowed; }
 
 void registerConvKernels() {
-    registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); }, OpTraits::product(0));
+    OpTraits traits = OpTraits::product(0);
+    traits.takesCodes = true;
+    registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); }, traits);
 }
 
 }  // namespace vexart

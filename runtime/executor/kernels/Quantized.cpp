@@ -97,10 +97,25 @@ void inBlocks(int64_t b, int64_t count, Body body) {
     parallelFor(blocks, count, [&](int64_t k) { body(b + k * kBlock, b + std::min(count, (k + 1) * kBlock)); });
 }
 
+// One scale for the whole tensor treats every element alike, so the
+// tensor may stay in a convolution's layout (a per-axis one may not).
+template <typename F>
+std::unique_ptr<Kernel> gridKernel(F f) {
+    struct K : Kernel {
+        F fn;
+        explicit K(F g) : fn(std::move(g)) {}
+        LayoutUse layoutUse(const KernelContext& ctx) const override {
+            return ctx.has(1) && ctx.in(1).size() == 1 ? LayoutUse::Elementwise : LayoutUse::Plain;
+        }
+        void run(KernelContext& ctx) override { fn(ctx); }
+    };
+    return std::make_unique<K>(std::move(f));
+}
+
 void registerLinearQuantization() {
     registerKernel("QuantizeLinear", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axis = Attrs(n).i("axis", 1);
-        return lambdaKernel([axis](KernelContext& ctx) {
+        return gridKernel([axis](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             requireFloat(x, "QuantizeLinear input");
             const Tensor* zero = ctx.has(2) ? &ctx.in(2) : nullptr;
@@ -119,10 +134,10 @@ void registerLinearQuantization() {
             if (type == DType::UInt16) return quantize(y.data<uint16_t>());
             throw ExecError("QuantizeLinear produces int8, uint8 or uint16");
         });
-    });
+    }, OpTraits::quantization(OpTraits::Quant::Quantize));
     registerKernel("DequantizeLinear", [](const onnx::NodeProto& n, int64_t) {
         const int64_t axis = Attrs(n).i("axis", 1);
-        return lambdaKernel([axis](KernelContext& ctx) {
+        return gridKernel([axis](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             const auto p = QuantParams::of(x, ctx.in(1), ctx.has(2) ? &ctx.in(2) : nullptr, axis);
             Tensor& y = ctx.out(0, DType::Float, x.shape());
@@ -140,7 +155,7 @@ void registerLinearQuantization() {
                 default: throw ExecError("DequantizeLinear takes int8, uint8, uint16 or int32");
             }
         });
-    });
+    }, OpTraits::quantization(OpTraits::Quant::Dequantize));
     // uint8 over a range that always holds 0, fitted to each input.
     registerKernel("DynamicQuantizeLinear", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {

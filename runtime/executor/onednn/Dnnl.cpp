@@ -48,21 +48,33 @@ tag channelsLastTag(size_t rank) {
     }
 }
 
-dnnl::memory::desc floatDesc(const Shape& logical, Layout layout) {
-    const auto f32 = dnnl::memory::data_type::f32;
+dnnl::memory::data_type dataTypeOf(DType t) {
+    switch (t) {
+        case DType::Float: return dnnl::memory::data_type::f32;
+        case DType::UInt8: return dnnl::memory::data_type::u8;
+        case DType::Int8: return dnnl::memory::data_type::s8;
+        default: throw ExecError(std::string("no oneDNN element type for ") + dtypeName(t));
+    }
+}
+
+dnnl::memory::desc layoutDesc(const Shape& logical, Layout layout, DType type) {
+    const auto dt = dataTypeOf(type);
     if (layout.isBlocked() && logical.size() == 4) {
-        if (layout.block() == 8) return {dimsOf(logical), f32, tag::nChw8c};
-        if (layout.block() == 16) return {dimsOf(logical), f32, tag::nChw16c};
+        if (layout.block() == 8) return {dimsOf(logical), dt, tag::nChw8c};
+        if (layout.block() == 16) return {dimsOf(logical), dt, tag::nChw16c};
         throw ExecError("no oneDNN layout for channel blocks of " + std::to_string(layout.block()));
     }
-    return {dimsOf(logical), f32, layout == Layout::plain() ? plainTag(logical.size()) : channelsLastTag(logical.size())};
+    return {dimsOf(logical), dt, layout == Layout::plain() ? plainTag(logical.size()) : channelsLastTag(logical.size())};
 }
 
 Layout layoutOf(const dnnl::memory::desc& d, const Shape& logical) {
-    if (logical.size() != 4) return d == floatDesc(logical, Layout::plain()) ? Layout::plain() : Layout::foreign();
+    DType type = DType::Float;
+    if (d.data_type() == dnnl::memory::data_type::u8) type = DType::UInt8;
+    if (d.data_type() == dnnl::memory::data_type::s8) type = DType::Int8;
+    if (logical.size() != 4) return d == layoutDesc(logical, Layout::plain(), type) ? Layout::plain() : Layout::foreign();
     for (Layout layout : {Layout::plain(), Layout::channelsLast(), Layout::blocked(8), Layout::blocked(16)}) {
         if (layout.isBlocked() && logical[1] % layout.block() != 0) continue;
-        if (d == floatDesc(logical, layout)) return layout;
+        if (d == layoutDesc(logical, layout, type)) return layout;
     }
     return Layout::foreign();
 }
@@ -109,21 +121,23 @@ void UnaryCall::run(const Tensor& x, Tensor& y) {
 
 void LayoutConversion::run(const Tensor& src, Tensor& dst, Layout layout) {
     // The reorder made for the last source serves this one: nothing is derived again.
-    if (!call_ || src.shape() != from_ || src.layout() != fromLayout_ || layout != toLayout_) {
+    if (!call_ || src.shape() != from_ || src.type() != type_ || src.layout() != fromLayout_ || layout != toLayout_) {
         const Shape logical = src.logicalShape();
-        if (src.type() != DType::Float || logical.size() != 4) {
-            throw ExecError("layout conversion needs a rank-4 float tensor");
+        const DType t = src.type();
+        if ((t != DType::Float && t != DType::UInt8 && t != DType::Int8) || logical.size() != 4) {
+            throw ExecError("layout conversion needs a rank-4 float or 8-bit tensor");
         }
         to_ = physicalShape(logical, layout);
+        type_ = t;
         if (elementCount(to_) == 0) {
-            dst.reset(DType::Float, to_);
+            dst.reset(t, to_);
             dst.setLayout(layout);
             return;
         }
         try {
             auto& eng = cpuEngine();
-            src_ = dnnl::memory(floatDesc(logical, src.layout()), eng, nullptr);
-            dst_ = dnnl::memory(floatDesc(logical, layout), eng, nullptr);
+            src_ = dnnl::memory(layoutDesc(logical, src.layout(), t), eng, nullptr);
+            dst_ = dnnl::memory(layoutDesc(logical, layout, t), eng, nullptr);
             call_ = Call(dnnl::reorder(src_, dst_), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, dst_}});
         } catch (const dnnl::error& e) {
             rethrow(e, "layout conversion");
@@ -132,7 +146,7 @@ void LayoutConversion::run(const Tensor& src, Tensor& dst, Layout layout) {
         fromLayout_ = src.layout();
         toLayout_ = layout;
     }
-    dst.reset(DType::Float, to_);
+    dst.reset(type_, to_);
     dst.setLayout(layout);
     if (dst.size() == 0) return;
     try {

@@ -23,9 +23,15 @@ inline dnnl::memory::dims dimsOf(const Shape& s) { return dnnl::memory::dims(s.b
 dnnl::memory::format_tag plainTag(size_t rank);
 dnnl::memory::format_tag channelsLastTag(size_t rank);
 
-// Float descriptor of a tensor with logical shape `logical` in a layout
-// (see core/Layout.h).
-dnnl::memory::desc floatDesc(const Shape& logical, Layout layout);
+// oneDNN's name for float and 8-bit element types; throws for others.
+dnnl::memory::data_type dataTypeOf(DType t);
+
+// Descriptor of a tensor of `type` with logical shape `logical` in a
+// layout (see core/Layout.h).
+dnnl::memory::desc layoutDesc(const Shape& logical, Layout layout, DType type);
+inline dnnl::memory::desc floatDesc(const Shape& logical, Layout layout) {
+    return layoutDesc(logical, layout, DType::Float);
+}
 // The layout a oneDNN descriptor of a rank-4 logical shape stands for, or
 // Layout::foreign() when it is none of ours (padded blocks, other orders).
 Layout layoutOf(const dnnl::memory::desc& d, const Shape& logical);
@@ -39,7 +45,7 @@ inline dnnl::memory wrap(const dnnl::memory::desc& d, const void* data) {
     return dnnl::memory(d, cpuEngine(), const_cast<void*>(data));
 }
 
-// Copies `src` (a rank-4 float tensor) into `dst` in `layout`.
+// Copies `src` (a rank-4 float or 8-bit tensor) into `dst` in `layout`.
 void convertLayout(const Tensor& src, Tensor& dst, Layout layout);
 
 // A primitive bound to its arguments once. The C++ execute() builds an
@@ -72,7 +78,7 @@ private:
     Call call_;
 };
 
-// A reorder between two layouts of a rank-4 float tensor, made once and
+// A reorder between two layouts of a rank-4 float or 8-bit tensor, made once and
 // pointed at each execution's tensors.
 class LayoutConversion {
 public:
@@ -81,6 +87,7 @@ public:
 private:
     Shape from_, to_;  // physical shapes of the source it was made for and of its result
     Layout fromLayout_, toLayout_;
+    DType type_ = DType::Float;
     dnnl::memory src_, dst_;
     Call call_;
 };

@@ -179,6 +179,24 @@ bool quantParams(const GraphState& g, const Node& n, float& scale, float& zero, 
     return true;
 }
 
+// A QuantizeLinear of `x` with one constant scale and zero point whose
+// codes are read as they are (by integer consumers, see
+// passes/CodesInput.h), not only by a DequantizeLinear that pairs with it.
+Node* codesOf(const GraphState& g, int x, Fusion::Codes& codes) {
+    Node* q = g.soleConsumer(x);
+    float scale = 0, zero = 0;
+    DType type = DType::UInt8;
+    if (q == nullptr || q->traits->quant != OpTraits::Quant::Quantize || q->inputs.empty() || q->inputs[0] != x ||
+        q->outputs.size() != 1 || !g.internal(q->outputs[0]) || !quantParams(g, *q, scale, zero, type)) {
+        return nullptr;
+    }
+    codes.on = true;
+    codes.type = type;
+    codes.scale = scale;
+    codes.zero = static_cast<int32_t>(zero);
+    return q;
+}
+
 // QuantizeLinear then DequantizeLinear with one constant scale and zero
 // point: `x` put on the quantization grid. Listed and returned as geluChain.
 Node* fakeQuantChain(const GraphState& g, int x, std::vector<Node*>& spanned, Fusion::Post& p) {
@@ -239,7 +257,7 @@ bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fu
 }  // namespace
 
 FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout outputLayout, bool foldsNormalization,
-                     size_t channelAxis) {
+                     size_t channelAxis, bool writesCodes) {
     FusedChain chain;
     const Node& head = *g.nodes[k];
     int cur = head.outputs.empty() ? -1 : head.outputs[0];
@@ -273,6 +291,12 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout o
                 p.hi = std::min(p.hi, std::nearbyint(post.back().hi / p.scale) + p.zero);
                 p.lo = std::min(p.lo, p.hi);
             }
+        } else if (next == nullptr && writesCodes && (next = codesOf(g, cur, chain.fusion.codes)) != nullptr) {
+            // Codes end the chain: nothing applies after the rounding.
+            if (!g.skipped[g.indexOf(next)]) chain.absorbed.push_back(g.indexOf(next));
+            g.skipped[g.indexOf(next)] = true;
+            chain.output = next->outputs[0];
+            break;
         } else if (next == nullptr) {
             next = g.soleConsumer(cur);
             if (next == nullptr || next->inputs.empty()) break;

@@ -18,8 +18,9 @@ struct FusedChain {
 
 // Plans the chain after node `k` (whose kernel is fusable and whose output
 // will have `outputShape` in `outputLayout`), marking the nodes it absorbs
-// as skipped.
+// as skipped. A kernel that `writesCodes` may end the chain with the
+// QuantizeLinear whose codes integer consumers read.
 FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout outputLayout, bool foldsNormalization,
-                     size_t channelAxis);
+                     size_t channelAxis, bool writesCodes = false);
 
 }  // namespace vexart

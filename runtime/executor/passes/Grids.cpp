@@ -9,7 +9,7 @@ bool dequantizedGrid(const GraphState& g, int value, QuantGrid& out) {
         return false;
     }
     const Node& n = *g.nodes[static_cast<size_t>(g.producer[static_cast<size_t>(value)])];
-    if (n.opType != "DequantizeLinear" || n.outputs.empty() || n.outputs[0] != value || n.inputs.size() < 2 ||
+    if (n.traits->quant != OpTraits::Quant::Dequantize || n.outputs.empty() || n.outputs[0] != value || n.inputs.size() < 2 ||
         n.inputs[1] < 0 || !g.isConst[static_cast<size_t>(n.inputs[1])]) {
         return false;
     }
