@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, IntegerConvolution,
 struct ChainCase {
     const char* name;
     int64_t group;       // of the first convolution (8: depthwise)
-    const char* act;     // after it: Relu, Clip (to [0, 0.5]), LeakyRelu or Sigmoid
+    const char* act;     // after it: Relu, Clip (to [0, 0.5]), LeakyRelu, Sigmoid or none ("")
     int zero;            // the middle grid's zero point
     bool signedCodes;    // ... and its codes int8 instead of uint8
     bool floatReader;    // something else reads the dequantized middle too
@@ -280,6 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ChainCase{"ReluOntoAZeroPoint", 1, "Relu", 20, false, false, false},
                       ChainCase{"DepthwiseClipped", 8, "Clip", 0, false, false, false},
                       ChainCase{"GroupedLeakyReluSigned", 2, "LeakyRelu", -10, true, false, false},
+                      ChainCase{"NoActivationSignedCodes", 1, "", -5, true, false, false},
                       ChainCase{"SigmoidReadAlsoAsFloats", 1, "Sigmoid", 128, false, true, false},
                       ChainCase{"ResidualBeforeTheOutputGrid", 8, "Relu", 0, false, false, true},
                       ChainCase{"OnFloatsBetweenCodes", 8, "Clip", 7, false, true, true, false}),

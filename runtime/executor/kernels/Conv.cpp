@@ -302,12 +302,14 @@ private:
     }
 
     // Output scales and the input's zero point of the integer path; with
-    // `codes`, the output grid's step and zero point too.
-    static dnnl::primitive_attr integerAttr(const IntegerPlan& ip, const Fusion::Codes* codes = nullptr) {
+    // `codes`, the output grid's zero point, and its step where no fused
+    // activation takes it (see codesDirect).
+    dnnl::primitive_attr integerAttr(const IntegerPlan& ip, const Fusion::Codes* codes = nullptr) const {
         dnnl::primitive_attr attr;
         if (!ip.on) return attr;
         std::vector<float> scales(ip.weightScales);
-        for (float& s : scales) s *= ip.srcScale / (codes != nullptr ? codes->scale : 1.0f);
+        const float step = codes != nullptr && fusion_.post.empty() ? codes->scale : 1.0f;
+        for (float& s : scales) s *= ip.srcScale / step;
         if (codes != nullptr && codes->zero != 0) attr.set_zero_points(DNNL_ARG_DST, 0, {codes->zero});
         attr.set_output_scales(scales.size() == 1 ? 0 : 2, scales);
         if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
@@ -332,18 +334,19 @@ private:
         return {dims, dn::dataTypeOf(type), dn::plainTag(dims.size())};
     }
 
+    // `d` with float elements: fused operands are floats whatever the output holds.
+    static memory::desc asFloat(memory::desc d) {
+        d.data.data_type = dnnl_f32;
+        return d;
+    }
+
     // Whether the codes of the output come straight out of an integer
-    // primitive: every fused step then runs in units of the output grid
-    // (the output scale divided by its step), which only steps that scale
-    // along allow.
+    // primitive: the result is divided by the output grid's step, by the
+    // output scales or by the last fused activation's own scale, and
+    // oneDNN adds the zero point, rounds and saturates. A fused sum last
+    // has no scale: its codes come out of a quantizing reorder.
     bool codesDirect(const IntegerPlan& ip) const {
-        if (!fusion_.codes.on || !ip.on || codesRefused_) return false;
-        for (const auto& p : fusion_.post) {
-            if (p.isAdd || (p.act != Fusion::Act::Relu && p.act != Fusion::Act::LeakyRelu && p.act != Fusion::Act::Clip)) {
-                return false;
-            }
-        }
-        return true;
+        return fusion_.codes.on && ip.on && !codesRefused_ && (fusion_.post.empty() || !fusion_.post.back().isAdd);
     }
 
     // False when the integer path was asked for and oneDNN has only its
@@ -370,17 +373,10 @@ private:
         channel[1] = g.channels;
         const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
         dnnl::primitive_attr attr = integerAttr(ip, direct_ ? &codes : nullptr);
-        Fusion posts = fusion_;
-        if (direct_) {
-            // In units of the output grid.
-            for (auto& p : posts.post) {
-                p.lo /= codes.scale;
-                p.hi /= codes.scale;
-            }
-        }
+        const float lastScale = direct_ ? 1.0f / codes.scale : 1.0f;
         // Post-op operands are laid out as the output the primitive writes.
         auto withPosts = [&](const memory::desc& d) {
-            attr.set_post_ops(dn::postOpsOf(posts, d, perChannel));
+            attr.set_post_ops(dn::postOpsOf(fusion_, asFloat(d), perChannel, lastScale));
             return attr;
         };
         pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst), ip);
@@ -460,13 +456,14 @@ private:
                 // An addend comes in the output's layout; where oneDNN writes
                 // another (and the result is reordered), it is reordered
                 // into that one first.
-                const bool moved = !p.perChannel && pd_.dst_desc() != floatDst;
-                addends_.emplace_back(p.perChannel ? perChannel : moved ? floatDst : pd_.dst_desc(), eng, nullptr);
+                const memory::desc written = asFloat(pd_.dst_desc());
+                const bool moved = !p.perChannel && written != floatDst;
+                addends_.emplace_back(p.perChannel ? perChannel : moved ? floatDst : written, eng, nullptr);
                 memory operand = addends_.back();
                 if (moved) {
                     // Past the shared slots, an addend keeps its own buffer.
                     const bool shared = dn::kOperandSlot + static_cast<int>(movedAddends_.size()) < dn::kTransientSlots;
-                    memory into = shared ? memory(pd_.dst_desc(), eng, nullptr) : memory(pd_.dst_desc(), eng);
+                    memory into = shared ? memory(written, eng, nullptr) : memory(written, eng);
                     if (shared) movedAddends_.push_back(into);
                     addendMoves_.push_back(dn::Call(dnnl::reorder(operand, into), {{DNNL_ARG_FROM, operand}, {DNNL_ARG_TO, into}}));
                     operand = into;

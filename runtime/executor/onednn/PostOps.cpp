@@ -44,14 +44,21 @@ bool repeatsAnEltwise(const Fusion& chain, const Fusion::Post& next) {
 }
 
 // The oneDNN form of a fused chain; binary adds take their operand per run.
-dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel) {
+// The last step's result is multiplied by `lastScale` (an eltwise one).
+dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel,
+                         float lastScale) {
     dnnl::post_ops ops;
-    for (const auto& p : f.post) {
+    for (size_t k = 0; k < f.post.size(); ++k) {
+        const auto& p = f.post[k];
         if (p.isAdd) {
             ops.append_binary(dnnl::algorithm::binary_add, p.perChannel ? perChannel : dst);
             continue;
         }
-        for (const auto& e : eltwisesOf(p)) ops.append_eltwise(1.0f, e.algorithm, e.alpha, e.beta);
+        const auto steps = eltwisesOf(p);
+        for (size_t e = 0; e < steps.size(); ++e) {
+            const bool last = k + 1 == f.post.size() && e + 1 == steps.size();
+            ops.append_eltwise(last ? lastScale : 1.0f, steps[e].algorithm, steps[e].alpha, steps[e].beta);
+        }
     }
     return ops;
 }

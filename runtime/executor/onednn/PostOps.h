@@ -12,7 +12,8 @@ namespace vexart::onednn {
 
 // Binary adds take their operand at execution, laid out as `dst` or, per
 // channel, as `perChannel`.
-dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel);
+dnnl::post_ops postOpsOf(const Fusion& f, const dnnl::memory::desc& dst, const dnnl::memory::desc& perChannel,
+                         float lastScale = 1.0f);
 
 // The same chain as stand-alone primitives run in place on `dst` memory
 // (matmul's GEMM applies eltwise post-ops one element at a time). Binary
