@@ -146,8 +146,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, IntegerConvolution,
 // QuantizeLinear ends writes 8-bit codes, and the next convolution reads
 // them where the model dequantizes them. Checked against the chain
 // computed here in double: fake-quantized input, grouped 3x3 convolution,
-// activation, onto the middle grid, 1x1 convolution (plus the input for a
-// residual), onto the output grid.
+// activation, onto the middle grid, 1x1 convolution (plus the middle for
+// a residual), onto the output grid.
 struct ChainCase {
     const char* name;
     int64_t group;       // of the first convolution (8: depthwise)
@@ -155,7 +155,7 @@ struct ChainCase {
     int zero;            // the middle grid's zero point
     bool signedCodes;    // ... and its codes int8 instead of uint8
     bool floatReader;    // something else reads the dequantized middle too
-    bool residual;       // the input is added before the output grid
+    bool residual;       // the dequantized middle is added before the output grid (a float reader)
     bool integers = true;
 };
 
@@ -212,7 +212,7 @@ TEST_P(IntegerLayers, PassCodesAndMatchTheFakeQuantizedChain) {
     b.node("Conv", {"a", "w2", "b2"}, {"c2"});
     std::string last = "c2";
     if (c.residual) {
-        b.node("Add", {"c2", "xq"}, {"sum"});
+        b.node("Add", {"c2", "a"}, {"sum"});
         last = "sum";
     }
     fakeQuant(b, last, "y", s2, 100);
@@ -245,7 +245,7 @@ TEST_P(IntegerLayers, PassCodesAndMatchTheFakeQuantizedChain) {
         a[i] = onGrid(v, s1, c.zero, c.signedCodes);
     }
     auto y = convolve(a, ys, w2, b2, C, 1, {1, 1}, {1, 1}, {0, 0, 0, 0}, ys);
-    for (size_t i = 0; i < y.size(); ++i) y[i] = onGrid(y[i] + (c.residual ? xq[i] : 0.0), s2, 100, false);
+    for (size_t i = 0; i < y.size(); ++i) y[i] = onGrid(y[i] + (c.residual ? a[i] : 0.0), s2, 100, false);
 
     // The middle value is written as codes, in the first convolution; its
     // floats are made only for a float reader.
@@ -282,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ChainCase{"GroupedLeakyReluSigned", 2, "LeakyRelu", -10, true, false, false},
                       ChainCase{"NoActivationSignedCodes", 1, "", -5, true, false, false},
                       ChainCase{"SigmoidReadAlsoAsFloats", 1, "Sigmoid", 128, false, true, false},
-                      ChainCase{"ResidualBeforeTheOutputGrid", 8, "Relu", 0, false, false, true},
+                      ChainCase{"ResidualBeforeTheOutputGrid", 8, "Relu", 0, false, true, true},
                       ChainCase{"OnFloatsBetweenCodes", 8, "Clip", 7, false, true, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
