@@ -245,6 +245,11 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
     Engine& g = *ng.graph;
     checkInputsProvided(g, [&](const std::string& n) { return in.tensors.count(n) != 0; });
     const auto start = std::chrono::steady_clock::now();
+    // Float inputs are read where the caller holds them, through the outputs' copies.
+    struct TakeBack {
+        Engine& g;
+        ~TakeBack() { g.takeBackInputs(); }
+    } takeBack{g};
     for (const auto& info : g.inputs()) {
         const ITensor& t = *in.tensors.at(info.name);
         Tensor& dst = g.input(info.name);
@@ -254,7 +259,9 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
                             (ng.buildError.empty() ? "" : " (the graph could not be prepared: " + ng.buildError + ")"));
         }
         if (dst.type() == DType::Float) {
-            if (!t.data.empty()) std::memcpy(dst.raw(), t.data.data(), t.data.size() * 4);
+            if (!t.data.empty() && (ng.prepareEachRun || !g.lendInput(info.name, t.data.data()))) {
+                std::memcpy(dst.raw(), t.data.data(), t.data.size() * 4);
+            }
         } else {
             castFloats(t.data.data(), dst.type(), dst.raw(), dst.size());
         }

@@ -16,6 +16,7 @@
 #include "executor/core/Threads.h"
 #include "executor/planner/Arena.h"
 #include "tools/OnnxBuilder.h"
+#include "support/Reference.h"
 
 namespace {
 
@@ -456,6 +457,68 @@ TEST(BlockedPool, MatchesTheDefinition) {
             }
         }
     }
+}
+
+// Inputs lent by the caller are read where the caller holds them: by the
+// convolution, by the per-channel operand of a sum seen through a view in
+// the convolution's layout, and by a Reshape's alias that is an output.
+// Taken back, the graph reads its own storage again and the caller's is
+// left as it was.
+TEST(LentInputs, AreReadInPlaceAndGivenBack) {
+    const int64_t C = 16, H = 5;
+    OnnxBuilder b("lend", 13);
+    b.input("x", {1, C, H, H});
+    b.input("shift", {1, C, 1, 1});
+    const auto w = pseudoRandom(static_cast<size_t>(C * C), 71);
+    b.initializerRaw("w", {C, C, 1, 1}, w);
+    b.node("Conv", {"x", "w"}, {"c"});
+    b.node("Add", {"c", "shift"}, {"sum"});
+    b.node("Neg", {"sum"}, {"y"});
+    b.initializerInts("flat", {C});
+    b.node("Reshape", {"shift", "flat"}, {"shifts"});
+    b.output("y");
+    b.output("shifts");
+    Graph g(b.proto());
+    g.prepare({}, {"y", "shifts"});
+    const size_t n = static_cast<size_t>(C * H * H);
+    auto check = [&](const std::vector<float>& x, const std::vector<float>& shift, const char* what) {
+        Shape ys;
+        const auto want = convolve(std::vector<double>(x.begin(), x.end()), {1, C, H, H}, w, shift, C, 1, {1, 1}, {1, 1},
+                                   {0, 0, 0, 0}, ys);
+        const auto& y = g.value("y");
+        ASSERT_EQ(static_cast<size_t>(y.size()), want.size()) << what;
+        for (size_t i = 0; i < want.size(); ++i) ASSERT_NEAR(-y.data<float>()[i], want[i], 1e-4) << what << ", element " << i;
+        for (int64_t c = 0; c < C; ++c) ASSERT_EQ(g.value("shifts").data<float>()[c], shift[static_cast<size_t>(c)]) << what;
+    };
+    std::fill(g.input("x").data<float>(), g.input("x").data<float>() + n, 0.0f);
+    std::fill(g.input("shift").data<float>(), g.input("shift").data<float>() + C, 0.0f);
+    for (uint32_t seed : {72u, 73u}) {
+        const auto x = pseudoRandom(n, seed), shift = pseudoRandom(static_cast<size_t>(C), seed + 10);
+        ASSERT_TRUE(g.lendInput("x", x.data()));
+        ASSERT_TRUE(g.lendInput("shift", shift.data()));
+        g.run();
+        check(x, shift, "lent");
+        g.takeBackInputs();
+    }
+    const auto lent = pseudoRandom(n, 74), own = pseudoRandom(n, 75), shift = pseudoRandom(static_cast<size_t>(C), 76);
+    const auto kept = lent;
+    ASSERT_TRUE(g.lendInput("x", lent.data()));
+    g.takeBackInputs();
+    std::copy(own.begin(), own.end(), g.input("x").data<float>());
+    std::copy(shift.begin(), shift.end(), g.input("shift").data<float>());
+    g.run();
+    check(own, shift, "own");
+    EXPECT_EQ(lent, kept) << "the caller's input was written";
+
+    // A plan made on the input's values keeps its own copy.
+    OnnxBuilder v("valued", 13);
+    v.input("x", {6});
+    v.node("NonZero", {"x"}, {"nz"});
+    v.output("nz");
+    Graph valued(v.proto());
+    valued.prepare({}, {"nz"});
+    const std::vector<float> ones(6, 1.0f);
+    EXPECT_FALSE(valued.lendInput("x", ones.data()));
 }
 
 // Lifetimes [first, last] and sizes; buffers alive at once never share bytes.

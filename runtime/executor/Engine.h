@@ -54,6 +54,8 @@ public:
     }
     bool shapesFollowValues() const { return graph_->shapesFollowValues(); }
     Tensor& input(const std::string& name) { return graph_->input(name); }
+    bool lendInput(const std::string& name, const void* data) { return graph_->lendInput(name, data); }
+    void takeBackInputs() { graph_->takeBackInputs(); }
     void run() { graph_->run(); }
     const std::vector<std::string>& outputs() const { return graph_->outputs(); }
     const Tensor& value(const std::string& name) const { return graph_->value(name); }

@@ -283,6 +283,26 @@ void Graph::placeInArena() {
     for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
 }
 
+bool Graph::lendInput(const std::string& name, const void* data) {
+    Tensor& t = input(name);
+    if (followsValues_ || !t.isPlain() || !t.ownsStorage() || t.bytes() == 0 || data == nullptr) return false;
+    for (const auto& [lent, own] : lent_) {
+        if (lent == &t) return false;
+    }
+    lent_.emplace_back(&t, t.raw());
+    t.repoint(const_cast<void*>(data));
+    // Views planned over the input follow it (aliases repoint as they run).
+    for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
+    return true;
+}
+
+void Graph::takeBackInputs() {
+    if (lent_.empty()) return;
+    for (const auto& [t, own] : lent_) t->repoint(own);
+    lent_.clear();
+    for (const auto& [from, view] : views_) view->repoint(const_cast<void*>(from->raw()));
+}
+
 Tensor& Graph::input(const std::string& name) {
     for (const auto& in : inputs_) {
         if (in.name == name) return values_[static_cast<size_t>(index_.at(name))];

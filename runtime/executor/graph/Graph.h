@@ -88,6 +88,15 @@ public:
 
     void run();
 
+    // Input `name` is read from the caller's `data` (its bytes in the
+    // input's type and shape, unchanged until takeBackInputs) instead of
+    // being copied in: false, and nothing changed, where the plan follows
+    // input values (the inputs are then planned on) or the input is not a
+    // plain tensor of its own.
+    bool lendInput(const std::string& name, const void* data);
+    // Every lent input reads the graph's own storage again.
+    void takeBackInputs();
+
     // Bytes held by constants (initializers and folded values) and by the
     // values computed per execution.
     uint64_t constantBytes() const;
@@ -169,6 +178,7 @@ private:
     // Plain copies and physical-shape views made by the last prepare.
     std::vector<std::unique_ptr<Tensor>> hidden_;
     std::vector<std::pair<const Tensor*, Tensor*>> views_;  // (viewed, view)
+    std::vector<std::pair<Tensor*, void*>> lent_;  // lent inputs and their own storage
     std::vector<std::unique_ptr<QuantGrid>> grids_;  // of dequantized inputs, per prepare
     Buffer arena_;
     size_t arenaBytes_ = 0;
