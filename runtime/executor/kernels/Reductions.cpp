@@ -104,14 +104,17 @@ private:
             const float* src = x + o * R * inner;
             float* dst = y + o * inner;
             if (inner == 1) {
-                float lane[16];
-                std::fill(lane, lane + 16, identity);
+                // Four vectors of partial results: one would wait on its
+                // own previous step at every element.
+                constexpr int kLanes = 64;
+                float lane[kLanes];
+                std::fill(lane, lane + kLanes, identity);
                 int64_t r = 0;
-                for (; r + 16 <= R; r += 16) {
-                    for (int l = 0; l < 16; ++l) lane[l] = combine(lane[l], map(src[r + l]));
+                for (; r + kLanes <= R; r += kLanes) {
+                    for (int l = 0; l < kLanes; ++l) lane[l] = combine(lane[l], map(src[r + l]));
                 }
                 float a = identity;
-                for (int l = 0; l < 16; ++l) a = combine(a, lane[l]);
+                for (int l = 0; l < kLanes; ++l) a = combine(a, lane[l]);
                 for (; r < R; ++r) a = combine(a, map(src[r]));
                 dst[0] = a;
                 return;
