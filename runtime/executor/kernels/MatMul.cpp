@@ -7,7 +7,10 @@
 
 #include <unordered_map>
 
+#include <omp.h>
+
 #include "core/Broadcast.h"
+#include "core/Threads.h"
 #include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "onednn/PostOps.h"
@@ -31,6 +34,11 @@ struct Problem {
                weightsBatched == o.weightsBatched && transA == o.transA && transB == o.transB && bias == o.bias;
     }
 };
+
+// Products of fewer multiply-adds run on one thread, made and executed so:
+// in a graph of many small products (a decoder step) waking the others for
+// each one costs more than they save. Larger ones split over the scope's.
+constexpr int64_t kSerialProduct = int64_t{1} << 19;
 
 memory::desc matrixDesc(int64_t batch, int64_t r, int64_t c, bool transposed) {
     const auto f32 = memory::data_type::f32;
@@ -94,6 +102,7 @@ public:
             for (const auto& post : fusion_.post) {
                 if (post.isAdd) addends_[k++].set_data_handle(const_cast<void*>(post.addend->raw()));
             }
+            const ThreadScope scope(serial_ ? 1 : omp_get_max_threads());
             call_.run(s);
             for (const auto& step : after_) step.run(s);
             s.wait();
@@ -207,6 +216,8 @@ private:
 
     void build(const Problem& p) {
         auto& eng = dn::cpuEngine();
+        serial_ = p.batch * p.rows * p.inner * p.cols < kSerialProduct;
+        const ThreadScope scope(serial_ ? 1 : omp_get_max_threads());
         const int64_t wb = p.weightsBatched ? p.batch : 1;
         const memory::desc src = matrixDesc(p.batch, p.rows, p.inner, p.transA);
         const memory::desc dst = matrixDesc(p.batch, p.rows, p.cols, false);
@@ -276,6 +287,7 @@ private:
     // The inputs the plan was made for, and the output it gives.
     Shape builtA_, builtB_, builtC_, outShape_;
     bool hasBias_ = false;
+    bool serial_ = false;
     memory::desc userWeights_;
     dn::Call call_;
     memory src_, weights_, bias_, dst_;
