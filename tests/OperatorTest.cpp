@@ -12,6 +12,7 @@
 
 #include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
+#include "executor/kernels/Fallbacks.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
 
@@ -21,6 +22,7 @@ using vexart::DType;
 using vexart::Graph;
 using vexart::Shape;
 using vexart::Tensor;
+using vexart::KernelContext;
 
 void fill(Tensor& t, const std::vector<float>& v) { std::copy(v.begin(), v.end(), t.data<float>()); }
 
@@ -531,6 +533,115 @@ TEST(Softmax, EveryAxisAndLayoutGivesTheDefinition) {
                     const double want = std::string(op) == "Softmax" ? std::exp(v) / sum : v - std::log(sum);
                     ASSERT_NEAR(y.data<float>()[i], want, 1e-5) << op << " axis " << axis
                                                                 << (throughConv ? " after a convolution" : " plain") << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
+// The oneDNN products against the reference kernel they fall back on, on
+// the same inputs: Gemm with every transpose and bias shape, MatMul with a
+// batch folded into rows, batched weights and a vector on either side;
+// weights constant (packed once) and computed.
+TEST(MatMul, OneDnnKernelsMatchTheirReference) {
+    struct Case {
+        const char* op;
+        Shape a, b, c;
+        int64_t transA = 0, transB = 0;
+    };
+    const Case cases[] = {
+        {"Gemm", {5, 7}, {7, 3}, {}},           {"Gemm", {7, 5}, {7, 3}, {3}, 1, 0},
+        {"Gemm", {5, 7}, {3, 7}, {5, 1}, 0, 1}, {"Gemm", {7, 5}, {3, 7}, {5, 3}, 1, 1},
+        {"Gemm", {1, 64}, {64, 40}, {1, 40}},   {"MatMul", {2, 3, 5, 7}, {7, 4}, {}},
+        {"MatMul", {3, 5, 7}, {3, 7, 4}, {}},   {"MatMul", {7}, {7, 4}, {}},
+        {"MatMul", {3, 5, 7}, {7}, {}},
+    };
+    for (const auto& c : cases) {
+        onnx::NodeProto n;
+        n.set_op_type(c.op);
+        const bool gemm = std::string(c.op) == "Gemm";
+        if (gemm) {
+            OnnxBuilder::attr(n, "transA", c.transA);
+            OnnxBuilder::attr(n, "transB", c.transB);
+        }
+        std::vector<Tensor> in(c.c.empty() ? 2 : 3);
+        const Shape* shapes[] = {&c.a, &c.b, &c.c};
+        for (size_t i = 0; i < in.size(); ++i) {
+            in[i].reset(vexart::DType::Float, *shapes[i]);
+            fill(in[i], pseudoRandom(static_cast<size_t>(in[i].size()), 90 + static_cast<uint32_t>(i), 1.0f));
+        }
+        std::vector<const Tensor*> ins;
+        for (const auto& t : in) ins.push_back(&t);
+        for (bool constWeights : {true, false}) {
+            Tensor fast, slow;
+            KernelContext f(ins, {&fast}), r(ins, {&slow});
+            f.setConstant({false, constWeights, constWeights});
+            auto kernel = (*vexart::findKernel(c.op))(n, 13);
+            kernel->setFusion({});
+            kernel->run(f);
+            vexart::referenceMatMul(n, gemm)->run(r);
+            const std::string what = std::string(c.op) + " " + vexart::shapeText(c.a) + " x " + vexart::shapeText(c.b) +
+                                     (constWeights ? ", constant weights" : "");
+            ASSERT_FALSE(kernel->implementation().empty()) << what << " ran on the reference";
+            ASSERT_EQ(fast.shape(), slow.shape()) << what;
+            for (int64_t i = 0; i < fast.size(); ++i) {
+                ASSERT_NEAR(fast.data<float>()[i], slow.data<float>()[i], 1e-4) << what << ", element " << i;
+            }
+        }
+    }
+}
+
+// BatchNormalization on a plain input and on one in the layout a
+// convolution leaves (a second reader keeps it from folding into the
+// convolution), alone and with a fused ReLU, against its reference kernel.
+TEST(BatchNorm, EveryLayoutMatchesTheReference) {
+    for (const int64_t C : {16, 24, 5, 64}) {
+        const Shape xs = {2, C, 6, 7};
+        const auto x = pseudoRandom(static_cast<size_t>(2 * C * 42), 95, 2.0f);
+        std::vector<std::vector<float>> params;
+        for (uint32_t k = 0; k < 4; ++k) params.push_back(pseudoRandom(static_cast<size_t>(C), 96 + k, 1.0f));
+        for (float& v : params[3]) v = std::fabs(v) + 0.1f;  // variances
+        onnx::NodeProto bn;
+        bn.set_op_type("BatchNormalization");
+        OnnxBuilder::attr(bn, "epsilon", 1e-3f);
+        std::vector<Tensor> ts(5);
+        ts[0].reset(vexart::DType::Float, xs);
+        fill(ts[0], x);
+        for (size_t k = 0; k < 4; ++k) {
+            ts[k + 1].reset(vexart::DType::Float, {C});
+            fill(ts[k + 1], params[k]);
+        }
+        Tensor want;
+        KernelContext r({&ts[0], &ts[1], &ts[2], &ts[3], &ts[4]}, {&want});
+        vexart::referenceBatchNorm(bn)->run(r);
+        for (bool throughConv : {false, true}) {
+            for (bool relu : {false, true}) {
+                OnnxBuilder b("bn", 13);
+                b.input("x", xs);
+                const char* names[] = {"scale", "bias", "mean", "var"};
+                for (size_t k = 0; k < 4; ++k) b.initializerRaw(names[k], {C}, params[k]);
+                std::string in = "x";
+                if (throughConv) {
+                    in = identityConv(b, "x", C);
+                    b.node("Neg", {in}, {"other"});
+                    b.output("other");
+                }
+                auto& n = b.node("BatchNormalization", {in, "scale", "bias", "mean", "var"}, {relu ? "n" : "y"});
+                OnnxBuilder::attr(n, "epsilon", 1e-3f);
+                if (relu) b.node("Relu", {"n"}, {"y"});
+                b.output("y");
+                Graph g(b.proto());
+                std::vector<std::string> outs = {"y"};
+                if (throughConv) outs.push_back("other");
+                g.prepare({}, outs);
+                fill(g.input("x"), x);
+                g.run();
+                const Tensor& y = g.value("y");
+                ASSERT_EQ(y.shape(), xs);
+                for (int64_t i = 0; i < y.size(); ++i) {
+                    const float w = relu ? std::max(0.0f, want.data<float>()[i]) : want.data<float>()[i];
+                    ASSERT_NEAR(y.data<float>()[i], w, 1e-4)
+                        << C << " channels" << (throughConv ? ", laid out" : "") << (relu ? ", ReLU" : "") << ", element " << i;
                 }
             }
         }
