@@ -286,6 +286,95 @@ INSTANTIATE_TEST_SUITE_P(
                       ChainCase{"OnFloatsBetweenCodes", 8, "Clip", 7, false, true, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Dense products on integer codes against the same products on the
+// dequantized floats: exact int32 sums against float sums of the same grid
+// values, so they agree to float rounding. Gemm with weights as [N, K] or
+// [K, N], MatMul with a batch folded into rows, per-column or per-tensor
+// weight scales, inputs on u8 and s8 grids.
+struct ProductCase {
+    const char* name;
+    bool gemm;
+    Shape a;          // the input; its last axis is K
+    int64_t n;        // columns
+    bool transB;      // weights stored [N, K]
+    bool perColumn;
+    bool signedInput;
+    int inputZero;
+    float code = 60.49f;      // weight codes within +-code
+    float inputStep = 0.02f;  // 0.01: input codes reach 200
+};
+
+void PrintTo(const ProductCase& c, std::ostream* os) { *os << c.name; }
+
+class IntegerProducts : public ::testing::TestWithParam<ProductCase> {};
+
+std::vector<float> runProduct(const ProductCase& c, bool integers, size_t& integerSteps) {
+    const int64_t K = c.a.back(), N = c.n;
+    OnnxBuilder b("p", 13);
+    b.input("x", c.a);
+    b.initializer("x.s", {}, {c.inputStep});
+    b.initializer(OnnxBuilder::intTensor("x.z", c.signedInput ? onnx::TensorProto::INT8 : onnx::TensorProto::UINT8, {},
+                                         {c.inputZero}));
+    b.node("QuantizeLinear", {"x", "x.s", "x.z"}, {"x.q"});
+    b.node("DequantizeLinear", {"x.q", "x.s", "x.z"}, {"xq"});
+    const Shape ws = c.transB ? Shape{N, K} : Shape{K, N};
+    const auto r = pseudoRandom(static_cast<size_t>(N * K), 41, c.code);
+    std::vector<int> codes(r.size());
+    for (size_t i = 0; i < r.size(); ++i) codes[i] = static_cast<int>(std::nearbyint(r[i]));
+    b.initializer(OnnxBuilder::intTensor("w.q", onnx::TensorProto::INT8, ws, codes));
+    std::vector<float> scales(c.perColumn ? static_cast<size_t>(N) : 1);
+    for (size_t i = 0; i < scales.size(); ++i) scales[i] = 0.003f + 0.0005f * static_cast<float>(i % 7);
+    b.initializer("w.s", c.perColumn ? Shape{N} : Shape{}, scales);
+    auto& dq = b.node("DequantizeLinear", {"w.q", "w.s"}, {"w"});
+    if (c.perColumn) OnnxBuilder::attr(dq, "axis", int64_t{c.transB ? 0 : 1});
+    b.initializer("bias", {N}, pseudoRandom(static_cast<size_t>(N), 42, 0.5f));
+    if (c.gemm) {
+        auto& g = b.node("Gemm", {"xq", "w", "bias"}, {"y"});
+        OnnxBuilder::attr(g, "transB", int64_t{c.transB ? 1 : 0});
+    } else {
+        b.node("MatMul", {"xq", "w"}, {"m"});
+        b.node("Add", {"m", "bias"}, {"y"});
+    }
+    b.output("y");
+    vexart::allowIntegerConvolution(integers);
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    const auto x = pseudoRandom(static_cast<size_t>(g.input("x").size()), 43, 2.0f);
+    std::copy(x.begin(), x.end(), g.input("x").data<float>());
+    g.run();
+    vexart::allowIntegerConvolution(true);
+    integerSteps = g.integerSteps();
+    const auto& y = g.value("y");
+    return {y.data<float>(), y.data<float>() + y.size()};
+}
+
+TEST_P(IntegerProducts, MatchTheDequantizedProduct) {
+    size_t onIntegers = 0, onFloats = 0;
+    const auto got = runProduct(GetParam(), true, onIntegers);
+    const auto want = runProduct(GetParam(), false, onFloats);
+    // Seven-bit weights run on integers everywhere; wider ones where the
+    // CPU's sums cannot saturate (see IntegerConvolution).
+    if (GetParam().code < 64) {
+        EXPECT_EQ(onIntegers, 1u);
+    }
+    EXPECT_EQ(onFloats, 0u);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_NEAR(got[i], want[i], 1e-4 * (1 + std::fabs(want[i]))) << "element " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IntegerProducts,
+    ::testing::Values(ProductCase{"GemmPerColumnTransposed", true, {3, 40}, 24, true, true, false, 17},
+                      ProductCase{"GemmPerTensor", true, {1, 64}, 33, false, false, false, 128},
+                      ProductCase{"MatMulBatchFoldedSignedInput", false, {2, 5, 48}, 20, false, true, true, -3},
+                      ProductCase{"MatMulOneRow", false, {1, 1, 96}, 70, false, true, false, 0},
+                      // u8 200 x s8 127, paired: past a 16-bit sum.
+                      ProductCase{"WideWeightCodesAndLargeInputs", true, {2, 64}, 16, true, true, false, 0, 127.49f,
+                                  0.01f}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A small network: convolution, ReLU, a residual block, pooling and a dense head.
 OnnxBuilder network() {
     OnnxBuilder b("g");

@@ -577,6 +577,7 @@ private:
 }  // namespace
 
 void allowIntegerConvolution(bool allowed) { integerAllowed = allowed; }
+bool integerConvolutionAllowed() { return integerAllowed; }
 
 void registerConvKernels() {
     OpTraits traits = OpTraits::product(0);

@@ -22,8 +22,10 @@ void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out)
 // LayerNormalization over the last axis (inputs x, scale, bias).
 std::unique_ptr<Kernel> makeLayerNorm(float epsilon);
 
-// Whether convolutions on quantized inputs and weights may run on their
-// integer codes (on by default; off, they run on the dequantized floats).
+// Whether convolutions and products on quantized inputs and weights may
+// run on their integer codes (on by default; off, they run on the
+// dequantized floats).
 void allowIntegerConvolution(bool allowed);
+bool integerConvolutionAllowed();
 
 }  // namespace vexart

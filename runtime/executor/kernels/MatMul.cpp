@@ -3,8 +3,17 @@
 // into its rows, activations and residual adds run as post-ops. Shapes
 // it does not take (batches that broadcast, Gemm with alpha or beta other
 // than 1) go to the reference kernel.
+//
+// When the input lies on a quantization grid and the constant weights on
+// an int8 one (per tensor or per column), the product runs on their codes:
+// the input is quantized on the way in (exactly: its values lie on the
+// grid), the sums are exact int32, one scale per column brings them back
+// to float. Dense heads and transformer projections then read a quarter
+// of the weight bytes.
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
+#include <cmath>
 #include <unordered_map>
 
 #include <omp.h>
@@ -14,6 +23,7 @@
 #include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "onednn/PostOps.h"
+#include "onednn/Transient.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -40,11 +50,28 @@ struct Problem {
 // each one costs more than they save. Larger ones split over the scope's.
 constexpr int64_t kSerialProduct = int64_t{1} << 19;
 
-memory::desc matrixDesc(int64_t batch, int64_t r, int64_t c, bool transposed) {
-    const auto f32 = memory::data_type::f32;
-    if (transposed) return memory::desc({batch, r, c}, f32, memory::dims{r * c, 1, r});
-    return memory::desc({batch, r, c}, f32, memory::dims{r * c, c, 1});
+memory::desc matrixDesc(int64_t batch, int64_t r, int64_t c, bool transposed,
+                        memory::data_type type = memory::data_type::f32) {
+    if (transposed) return memory::desc({batch, r, c}, type, memory::dims{r * c, 1, r});
+    return memory::desc({batch, r, c}, type, memory::dims{r * c, c, 1});
 }
+
+// The codes the integer path runs on: the input's grid (as u8: int8 codes
+// shift by 128, which every processor's kernels take) and the weights'
+// scales, one per column or one for all.
+struct IntegerPlan {
+    bool on = false;
+    float srcScale = 1;
+    int32_t srcZero = 0;
+    std::vector<float> weightScales;
+    bool operator==(const IntegerPlan& o) const {
+        return on == o.on && srcScale == o.srcScale && srcZero == o.srcZero && weightScales == o.weightScales;
+    }
+};
+
+// Without VNNI the AVX2 kernels sum pairs of u8 x s8 products in 16 bits:
+// weight codes within 63 keep every pair in range.
+constexpr float kPairSafeCode = 63;
 
 class MatMulKernel : public Kernel {
 public:
@@ -80,6 +107,7 @@ public:
         return true;
     }
     bool keepsCopyOf(size_t i) const override { return i == 1 && packed_ && weightsConst_; }
+    bool runsOnIntegers() const override { return built_ && integer_.on; }
     std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
 
     void run(KernelContext& ctx) override {
@@ -93,9 +121,11 @@ public:
         try {
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(ctx.in(0).raw()));
+            if (integer_.on) dn::bindTransient(codes_, dn::kSourceSlot);
             if (!weightsConst_) weights_.set_data_handle(const_cast<void*>(ctx.in(1).raw()));
             if (hasBias_) {
-                bias_.set_data_handle(const_cast<void*>(biasAddend_ != nullptr ? biasAddend_->raw() : ctx.in(2).raw()));
+                const void* bias = integer_.on ? scaledBias_.data() : biasAddend_ != nullptr ? biasAddend_->raw() : ctx.in(2).raw();
+                bias_.set_data_handle(const_cast<void*>(bias));
             }
             dst_.set_data_handle(y.raw());
             size_t k = 0;
@@ -103,6 +133,7 @@ public:
                 if (post.isAdd) addends_[k++].set_data_handle(const_cast<void*>(post.addend->raw()));
             }
             const ThreadScope scope(serial_ ? 1 : omp_get_max_threads());
+            if (integer_.on) quantize_.run(s);
             call_.run(s);
             for (const auto& step : after_) step.run(s);
             s.wait();
@@ -142,13 +173,15 @@ private:
             const bool weightsConst = ctx.isConstant(1);
             if (weightsConst != weightsConst_) packed_ = false;
             weightsConst_ = weightsConst;
-            if (!built_ || !(p == built_problem_)) build(p);
+            const IntegerPlan ip = integerPlan(ctx, p);
+            if (!(ip == integer_)) packed_ = false;
+            if (!built_ || !(p == built_problem_) || !(ip == integer_)) {
+                integer_ = ip;
+                build(p);
+            }
             if (weightsConst_ && !packed_) {
                 if (b.raw() == nullptr) throw ExecError("weights were released");
-                auto user = dn::wrap(userWeights_, b.raw());
-                dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
-                dn::threadStream().wait();
-                packed_ = true;
+                pack(ctx, p);
             }
         } catch (const dnnl::error& e) {
             dn::rethrow(e, isGemm_ ? "Gemm" : "MatMul");
@@ -214,19 +247,92 @@ private:
         return true;
     }
 
+    // The integer plan for these inputs, or none: see the file comment.
+    IntegerPlan integerPlan(const KernelContext& ctx, const Problem& p) const {
+        IntegerPlan ip;
+        const QuantGrid* in = ctx.grid(0);
+        const QuantGrid* w = ctx.grid(1);
+        if (!integerConvolutionAllowed() || p.weightsBatched || !ctx.isConstant(1) || ctx.in(1).rank() != 2 ||
+            in == nullptr || w == nullptr || !in->perTensor() || w->type != DType::Int8 || !w->symmetric()) {
+            return ip;
+        }
+        // The bias joins the sums, in their units: a constant one per column.
+        if (!p.bias.empty() && (p.bias != Shape{1, p.cols} || (biasAddend_ == nullptr && !ctx.isConstant(2)))) return ip;
+        const int64_t columnAxis = p.transB ? 0 : 1;
+        if (!w->perTensor() && (w->axis != columnAxis || static_cast<int64_t>(w->scales.size()) != p.cols)) return ip;
+        if (!dn::hasVnni()) {
+            // Released weights were judged when they were read.
+            const Tensor& b = ctx.in(1);
+            if (b.raw() == nullptr) return integer_;
+            if (weightCodes(b, w->scales, p.transB, nullptr) > kPairSafeCode) return ip;
+        }
+        ip.on = true;
+        ip.srcScale = in->scales[0];
+        ip.srcZero = in->zeroPoints[0] + (in->type == DType::Int8 ? 128 : 0);
+        ip.weightScales = w->scales;
+        return ip;
+    }
+
+    // The int8 codes of weights on their grid, in their own order (exact:
+    // they lie on it); returns the largest in magnitude. `codes` may be null.
+    static float weightCodes(const Tensor& b, const std::vector<float>& scales, bool transB, int8_t* codes) {
+        const float* w = b.data<float>();
+        const int64_t rows = b.dim(0), cols = b.dim(1);
+        float largest = 0;
+        for (int64_t r = 0; r < rows; ++r) {
+            for (int64_t c = 0; c < cols; ++c) {
+                const float s = scales[scales.size() == 1 ? 0 : static_cast<size_t>(transB ? r : c)];
+                const float q = std::min(127.0f, std::max(-128.0f, std::nearbyint(w[r * cols + c] / s)));
+                largest = std::max(largest, std::fabs(q));
+                if (codes != nullptr) codes[r * cols + c] = static_cast<int8_t>(q);
+            }
+        }
+        return largest;
+    }
+
+    // Constant weights into the primitive's layout, as codes on the integer
+    // path, which adds the bias to the sums before their scale: it is
+    // divided by that scale here.
+    void pack(const KernelContext& ctx, const Problem& p) {
+        const Tensor& b = ctx.in(1);
+        std::vector<int8_t> codes;
+        const void* from = b.raw();
+        if (integer_.on) {
+            codes.resize(static_cast<size_t>(b.size()));
+            weightCodes(b, integer_.weightScales, p.transB, codes.data());
+            from = codes.data();
+            scaledBias_.clear();
+            if (!p.bias.empty()) {
+                const float* bias = (biasAddend_ != nullptr ? *biasAddend_ : ctx.in(2)).data<float>();
+                const auto& ws = integer_.weightScales;
+                for (int64_t n = 0; n < p.cols; ++n) {
+                    scaledBias_.push_back(bias[n] / (integer_.srcScale * ws[ws.size() == 1 ? 0 : static_cast<size_t>(n)]));
+                }
+            }
+        }
+        auto user = dn::wrap(userWeights_, from);
+        dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
+        dn::threadStream().wait();
+        packed_ = true;
+    }
+
     void build(const Problem& p) {
         auto& eng = dn::cpuEngine();
         serial_ = p.batch * p.rows * p.inner * p.cols < kSerialProduct;
         const ThreadScope scope(serial_ ? 1 : omp_get_max_threads());
         const int64_t wb = p.weightsBatched ? p.batch : 1;
-        const memory::desc src = matrixDesc(p.batch, p.rows, p.inner, p.transA);
+        const IntegerPlan& ip = integer_;
+        const auto u8 = memory::data_type::u8, s8 = memory::data_type::s8, f32 = memory::data_type::f32;
+        const memory::desc userSrc = matrixDesc(p.batch, p.rows, p.inner, p.transA);
+        const memory::desc src = ip.on ? matrixDesc(p.batch, p.rows, p.inner, false, u8) : userSrc;
         const memory::desc dst = matrixDesc(p.batch, p.rows, p.cols, false);
-        userWeights_ = matrixDesc(wb, p.inner, p.cols, p.transB);
+        userWeights_ = matrixDesc(wb, p.inner, p.cols, p.transB, ip.on ? s8 : f32);
         // Constant weights are stored transposed: oneDNN's GEMM runs up to
         // twice as fast on them as on the row-major layout it picks itself.
-        const memory::desc weights =
-            weightsConst_ ? memory::desc({wb, p.inner, p.cols}, memory::data_type::f32, memory::format_tag::acb)
-                          : userWeights_;
+        // Codes go where the integer kernel wants them.
+        const memory::desc weights = !weightsConst_ ? userWeights_
+                                     : ip.on        ? memory::desc({wb, p.inner, p.cols}, s8, memory::format_tag::any)
+                                                    : memory::desc({wb, p.inner, p.cols}, f32, memory::format_tag::acb);
         memory::desc bias;
         if (!p.bias.empty()) bias = matrixDesc(1, p.bias[0], p.bias[1], false);
         dnnl::matmul::desc d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
@@ -238,6 +344,12 @@ private:
             (post.isAdd && after.post.empty() ? inside : after).post.push_back(post);
         }
         dnnl::primitive_attr attr;
+        if (ip.on) {
+            std::vector<float> scales(ip.weightScales);
+            for (float& s : scales) s *= ip.srcScale;
+            attr.set_output_scales(scales.size() == 1 ? 0 : 1 << 2, scales);
+            if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
+        }
         const memory::desc perColumn({1, 1, p.cols}, memory::data_type::f32, memory::format_tag::abc);
         attr.set_post_ops(dn::postOpsOf(inside, dst, perColumn));
         const dnnl::matmul::primitive_desc pd(d, attr, eng);
@@ -254,9 +366,18 @@ private:
             weights_ = weightsConst_ ? dn::ownedMemory(pd.weights_desc(), weightBytes_) : memory(userWeights_, eng, nullptr);
             packed_ = false;
         }
-        src_ = memory(src, eng, nullptr);
+        src_ = memory(userSrc, eng, nullptr);
         dst_ = memory(dst, eng, nullptr);
-        args_ = {{DNNL_ARG_SRC, src_}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, dst_}};
+        if (ip.on) {
+            // The input's codes, into a buffer the convolutions' sources share.
+            codes_ = memory(pd.src_desc(), eng, nullptr);
+            dnnl::primitive_attr quantize;
+            quantize.set_output_scales(0, {1.0f / ip.srcScale});
+            if (ip.srcZero != 0) quantize.set_zero_points(DNNL_ARG_DST, 0, {ip.srcZero});
+            const dnnl::reorder::primitive_desc rpd(eng, userSrc, eng, pd.src_desc(), quantize);
+            quantize_ = dn::Call(dnnl::reorder(rpd), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, codes_}});
+        }
+        args_ = {{DNNL_ARG_SRC, ip.on ? codes_ : src_}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, dst_}};
         if (!p.bias.empty()) {
             bias_ = memory(bias, eng, nullptr);
             args_.emplace(DNNL_ARG_BIAS, bias_);
@@ -289,8 +410,10 @@ private:
     bool hasBias_ = false;
     bool serial_ = false;
     memory::desc userWeights_;
-    dn::Call call_;
-    memory src_, weights_, bias_, dst_;
+    IntegerPlan integer_;
+    std::vector<float> scaledBias_;  // the integer path's, in units of its sums
+    dn::Call call_, quantize_;
+    memory src_, codes_, weights_, bias_, dst_;
     Buffer weightBytes_;  // what constant weights_ points at
     std::vector<memory> addends_;
     std::unordered_map<int, memory> args_;
