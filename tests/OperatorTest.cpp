@@ -539,6 +539,52 @@ TEST(Softmax, EveryAxisAndLayoutGivesTheDefinition) {
     }
 }
 
+// Unary float functions on tensors large enough for oneDNN's vectorised
+// kernels, against their definitions in double; each ran on oneDNN.
+TEST(Activations, OneDnnStepsGiveTheDefinition) {
+    struct Row {
+        const char* op;
+        std::function<double(double)> f;
+        float alpha = std::nanf(""), beta = std::nanf("");
+        float lo = -6, hi = 6;  // the input's range
+    };
+    const Row rows[] = {
+        {"Relu", [](double x) { return std::max(x, 0.0); }},
+        {"Sigmoid", [](double x) { return 1 / (1 + std::exp(-x)); }, std::nanf(""), std::nanf(""), -20, 20},
+        {"Tanh", [](double x) { return std::tanh(x); }},
+        {"Exp", [](double x) { return std::exp(x); }},
+        {"Log", [](double x) { return std::log(x); }, std::nanf(""), std::nanf(""), 0.01f, 50},
+        {"Sqrt", [](double x) { return std::sqrt(x); }, std::nanf(""), std::nanf(""), 0, 50},
+        {"LeakyRelu", [](double x) { return x < 0 ? 0.1 * x : x; }, 0.1f},
+        {"Elu", [](double x) { return x < 0 ? 0.5 * std::expm1(x) : x; }, 0.5f},
+        {"HardSigmoid", [](double x) { return std::clamp(0.3 * x + 0.4, 0.0, 1.0); }, 0.3f, 0.4f},
+        {"HardSwish", [](double x) { return x * std::clamp(x / 6 + 0.5, 0.0, 1.0); }},
+    };
+    const Shape xs = {4, 3, 37};
+    for (const auto& r : rows) {
+        OnnxBuilder b("act", 14);
+        b.input("x", xs);
+        auto& n = b.node(r.op, {"x"}, {"y"});
+        if (!std::isnan(r.alpha)) OnnxBuilder::attr(n, "alpha", r.alpha);
+        if (!std::isnan(r.beta)) OnnxBuilder::attr(n, "beta", r.beta);
+        b.output("y");
+        Graph g(b.proto());
+        g.enableTiming(true);
+        g.prepare({}, {"y"});
+        auto x = pseudoRandom(static_cast<size_t>(4 * 3 * 37), 131, 1.0f);
+        for (float& v : x) v = r.lo + (v + 1) / 2 * (r.hi - r.lo);
+        fill(g.input("x"), x);
+        g.run();
+        ASSERT_EQ(g.timings().size(), 1u);
+        EXPECT_EQ(g.timings()[0].kernel.rfind("onednn:", 0), 0u) << r.op << " ran on " << g.timings()[0].kernel;
+        const Tensor& y = g.value("y");
+        for (size_t i = 0; i < x.size(); ++i) {
+            const double want = r.f(x[i]);
+            ASSERT_NEAR(y.data<float>()[i], want, 1e-5 * (1 + std::fabs(want))) << r.op << "(" << x[i] << ")";
+        }
+    }
+}
+
 // The oneDNN products against the reference kernel they fall back on, on
 // the same inputs: Gemm with every transpose and bias shape, MatMul with a
 // batch folded into rows, batched weights and a vector on either side;

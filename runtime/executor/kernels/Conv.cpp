@@ -12,9 +12,10 @@
 // the fused work after it as usual. The input may come as those codes
 // (passes/CodesInput.h), and where a QuantizeLinear ends the fused chain
 // the output is written as codes: integer layers then pass 8-bit tensors
-// on, and nothing is quantized or dequantized between them. Without VNNI the AVX2 kernels pair
-// products in saturating 16-bit sums: there the integer path takes only
-// weights whose codes fit in 7 bits, and 8-bit ones run on floats.
+// on, and nothing is quantized or dequantized between them. Without VNNI
+// the AVX2 kernels pair products in saturating 16-bit sums: there the
+// integer path takes only weights whose codes fit in 7 bits, and 8-bit
+// ones run on floats.
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
@@ -212,8 +213,8 @@ private:
             IntegerPlan ip = integerPlan(ctx, g);
             if (!(ip == integer_)) weightsReady_ = false;
             inputGrid_ = ctx.grid(0);
-            if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || x.type() != builtType_ || outLayout != builtOut_ ||
-                (!weightsConst_ && wt.raw() != builtWeights_) || !(ip == integer_)) {
+            if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || x.type() != builtType_ ||
+                outLayout != builtOut_ || (!weightsConst_ && wt.raw() != builtWeights_) || !(ip == integer_)) {
                 integer_ = ip;
                 if (!build(g, wt, x, outLayout)) {
                     // oneDNN has no integer kernel for it here: floats it is.

@@ -12,6 +12,7 @@
 #include "core/Dispatch.h"
 #include "core/Kernel.h"
 #include "core/Threads.h"
+#include "kernels/Activation.h"
 
 namespace vexart {
 
@@ -254,14 +255,17 @@ OpTraits activation(Fusion::Act act, float alpha = std::nanf(""), float beta = s
     return t;
 }
 
-// Unary float functions of x and the node's alpha and beta (defaults from `traits`).
+// Unary float functions of x and the node's alpha and beta (defaults from
+// `traits`). Float tensors run on oneDNN where it has the function: the
+// activations a convolution fuses (their post-op steps), or `algorithm`.
 template <typename F>
-void registerUnaryFloat(const char* name, F f, OpTraits traits = {}) {
-    registerKernel(name, [f, traits](const onnx::NodeProto& node, int64_t) {
+void registerUnaryFloat(const char* name, F f, OpTraits traits = {},
+                        dnnl::algorithm algorithm = dnnl::algorithm::undef) {
+    registerKernel(name, [f, traits, algorithm](const onnx::NodeProto& node, int64_t) {
         const Attrs attrs(node);
         const float alpha = traits.alphaOr(attrs.f("alpha", std::nanf("")));
         const float beta = traits.betaOr(attrs.f("beta", std::nanf("")));
-        return lambdaKernel([f, alpha, beta](KernelContext& ctx) {
+        auto loop = lambdaKernel([f, alpha, beta](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             Tensor& out = ctx.out(0, x.type(), x.shape());
             VEXA_DISPATCH_FLOAT(x.type(), {
@@ -269,6 +273,17 @@ void registerUnaryFloat(const char* name, F f, OpTraits traits = {}) {
                         [&](T v) { return static_cast<T>(f(v, alpha, beta)); });
             })
         });
+        std::vector<onednn::Eltwise> steps;
+        if (traits.fusesAs) {
+            Fusion::Post p;
+            p.act = *traits.fusesAs;
+            p.alpha = std::isnan(alpha) ? 0.0f : alpha;
+            p.beta = std::isnan(beta) ? 0.0f : beta;
+            steps = onednn::eltwisesOf(p);
+        } else if (algorithm != dnnl::algorithm::undef) {
+            steps = {{algorithm, 0.0f, 0.0f}};
+        }
+        return steps.empty() ? std::move(loop) : eltwiseKernel(std::move(steps), std::move(loop));
     }, traits);
 }
 
@@ -356,9 +371,9 @@ void registerElementwiseKernels() {
     registerUnaryFloat("Relu", [](double x, F, F) { return x > 0 ? x : 0.0; }, activation(Fusion::Act::Relu));
     registerUnaryFloat("Sigmoid", [](double x, F, F) { return 1.0 / (1.0 + std::exp(-x)); }, activation(Fusion::Act::Sigmoid));
     registerUnaryFloat("Tanh", [](double x, F, F) { return std::tanh(x); }, activation(Fusion::Act::Tanh));
-    registerUnaryFloat("Exp", [](double x, F, F) { return std::exp(x); }, elementwise());
-    registerUnaryFloat("Log", [](double x, F, F) { return std::log(x); }, elementwise());
-    registerUnaryFloat("Sqrt", [](double x, F, F) { return std::sqrt(x); }, elementwise());
+    registerUnaryFloat("Exp", [](double x, F, F) { return std::exp(x); }, elementwise(), dnnl::algorithm::eltwise_exp);
+    registerUnaryFloat("Log", [](double x, F, F) { return std::log(x); }, elementwise(), dnnl::algorithm::eltwise_log);
+    registerUnaryFloat("Sqrt", [](double x, F, F) { return std::sqrt(x); }, elementwise(), dnnl::algorithm::eltwise_sqrt);
     registerUnaryFloat("Reciprocal", [](double x, F, F) { return 1.0 / x; }, elementwise());
     registerUnaryFloat("Floor", [](double x, F, F) { return std::floor(x); }, elementwise());
     registerUnaryFloat("Ceil", [](double x, F, F) { return std::ceil(x); }, elementwise());
