@@ -2,7 +2,7 @@
 # Each operator family with a non-trivial kernel, timed beside ONNX Runtime on
 # typical shapes (bench/ops/export_ops.py: every resize mode, transposed and
 # 3-D convolutions and pooling, depthwise, grouped and dilated convolutions,
-# normalizations, softmax over a non-last axis, reductions over each axis,
+# normalizations, stand-alone unary functions, softmax over a non-last axis, reductions over each axis,
 # embedding gathers, pad modes, transpose, concat and split, TopK, NMS,
 # RoiAlign, GridSample, Einsum, batched MatMul, LSTM and GRU, a convolutional
 # DFT). None should take more than twice ONNX Runtime's time: this is how the

@@ -79,6 +79,9 @@ def ops():
         "instancenorm": (op(lambda m, x: m[0](x), torch.nn.InstanceNorm2d(64, affine=True)), img(1, 64, 128, 128)),
         "groupnorm": (op(lambda m, x: m[0](x), torch.nn.GroupNorm(8, 64)), img(1, 64, 64, 64)),
         "lrn": (op(lambda m, x: m[0](x), torch.nn.LocalResponseNorm(5)), img(1, 64, 56, 56)),
+        # Unary functions standing alone (a gate, a head), not fused after a product.
+        "sigmoid": (op(lambda m, x: torch.sigmoid(x)), img(1, 64, 112, 112)),
+        "tanh_exp": (op(lambda m, x: torch.tanh(x) + torch.exp(-x.abs())), img(1, 64, 112, 112)),
         "softmax_axis1": (op(lambda m, x: torch.softmax(x, 1)), img(1, 1000, 32, 32)),
         "reduce_mean_axis1": (op(lambda m, x: x.mean(1)), img(8, 256, 1024)),
         "reduce_max_last": (op(lambda m, x: x.amax(-1)), img(8, 256, 1024)),
