@@ -271,11 +271,14 @@ void executeTensors(Network& net, NetworkGraph& ng, const TensorMap& in, TensorM
         const Tensor& v = g.value(name);
         auto t = std::make_unique<ITensor>();
         t->shape = toSizes(v.shape());
-        t->data.resize(static_cast<size_t>(v.size()));
         if (v.type() == DType::Float) {
-            if (v.size() != 0) std::memcpy(t->data.data(), v.raw(), v.bytes());
-        } else if (v.type() != DType::String) {
-            for (int64_t i = 0; i < v.size(); ++i) t->data[static_cast<size_t>(i)] = static_cast<float>(v.scalarAsDouble(i));
+            // One pass: no zeroing before the copy.
+            if (v.size() != 0) t->data.assign(v.data<float>(), v.data<float>() + v.size());
+        } else {
+            t->data.resize(static_cast<size_t>(v.size()));
+            if (v.type() != DType::String) {
+                for (int64_t i = 0; i < v.size(); ++i) t->data[static_cast<size_t>(i)] = static_cast<float>(v.scalarAsDouble(i));
+            }
         }
         out.tensors[name] = t.get();
         out.owned.push_back(std::move(t));
