@@ -286,6 +286,47 @@ INSTANTIATE_TEST_SUITE_P(
                       ChainCase{"OnFloatsBetweenCodes", 8, "Clip", 7, false, true, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Codes between convolutions of ranks the integer kernels do not take
+// (1-D and 3-D): the first writes its codes through a quantizing reorder,
+// the second dequantizes them on the way in.
+TEST(IntegerLayersOfEveryRank, PassCodesAndMatchTheFakeQuantizedChain) {
+    for (const Shape& xs : {Shape{1, 4, 11}, Shape{1, 4, 3, 5, 6}}) {
+        const size_t sp = xs.size() - 2;
+        const int64_t C = 4;
+        OnnxBuilder b("ranks", 13);
+        b.input("x", xs);
+        Shape ws = {C, C};
+        ws.insert(ws.end(), sp, 3);
+        const auto w1 = pseudoRandom(static_cast<size_t>(C * C) * (sp == 1 ? 3 : 27), 51, 0.4f);
+        const auto w2 = pseudoRandom(w1.size(), 52, 0.4f);
+        const std::vector<float> zeros(static_cast<size_t>(C), 0.0f);
+        b.initializerRaw("w1", ws, w1);
+        b.initializerRaw("w2", ws, w2);
+        OnnxBuilder::attr(b.node("Conv", {"x", "w1"}, {"c1"}), "pads", std::vector<int64_t>(2 * sp, 1));
+        b.initializer("a.s", {}, {0.03f});
+        b.initializer(OnnxBuilder::intTensor("a.z", onnx::TensorProto::UINT8, {}, {100}));
+        b.node("QuantizeLinear", {"c1", "a.s", "a.z"}, {"a.q"});
+        b.node("DequantizeLinear", {"a.q", "a.s", "a.z"}, {"a"});
+        OnnxBuilder::attr(b.node("Conv", {"a", "w2"}, {"y"}), "pads", std::vector<int64_t>(2 * sp, 1));
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        const auto x = pseudoRandom(static_cast<size_t>(g.input("x").size()), 53, 1.0f);
+        std::copy(x.begin(), x.end(), g.input("x").data<float>());
+        g.run();
+        Shape ys;
+        const std::vector<int64_t> k(sp, 3), stride(sp, 1), pads(2 * sp, 1);
+        auto a = convolve(std::vector<double>(x.begin(), x.end()), xs, w1, zeros, C, 1, k, stride, pads, ys);
+        for (double& v : a) v = onGrid(v, 0.03, 100, false);
+        const auto y = convolve(a, ys, w2, zeros, C, 1, k, stride, pads, ys);
+        const auto& out = g.value("y");
+        ASSERT_EQ(out.shape(), ys);
+        for (size_t i = 0; i < y.size(); ++i) {
+            ASSERT_NEAR(out.data<float>()[i], y[i], 0.03 * 1.2 * 12) << "rank " << xs.size() << ", element " << i;
+        }
+    }
+}
+
 // Dense products on integer codes against the same products on the
 // dequantized floats: exact int32 sums against float sums of the same grid
 // values, so they agree to float rounding. Gemm with weights as [N, K] or
