@@ -1,7 +1,9 @@
-// The liveness stage on hand-built graphs, against what is worked out by
-// hand in each case's comment.
+// The liveness and codes stages on hand-built graphs, against what is worked
+// out by hand in each case's comment.
 #include <gtest/gtest.h>
 
+#include "executor/core/Kernel.h"
+#include "executor/passes/CodesInput.h"
 #include "executor/planner/Liveness.h"
 
 namespace {
@@ -93,6 +95,50 @@ TEST(Liveness, AWantedAliasPinsWhatItViews) {
     vexart::ValueRelease r(f.g, {0});
     r.alias(2, 1);
     for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(r.due(k, f.isConst).empty()) << k;
+}
+
+}  // namespace
+
+namespace {
+
+// The codes stage: which readers of a dequantization take its codes.
+//   k0: 3=Q(0 x, 1 step, 2 zero)      k1: 4=DQ(3, 1, 2)       k2: 6=Conv(4, 5 w)
+//   k3: 7=MatMul(4, 5)                 k4: 9=DQ(3, 8 steps per channel, 2)   k5: 10=Conv(9, 5)
+//   k6: 11=DQ(3, 1)  (no zero point)   k7: 12=Conv(11, 5)
+//   k8: 14=DQ(13 constant codes, 1, 2) k9: 15=Conv(14, 5)
+// Only k2 reads codes: MatMul does not take them, and the others have a
+// grid per channel, no stated code type or constant codes.
+TEST(CodesInput, OnlyConvolutionsOfComputedPerTensorCodesReadThem) {
+    Fixture f(16, {1, 2, 5, 8, 13});
+    auto op = [&](const char* type, std::vector<int> in, std::vector<int> out) {
+        f.node(std::move(in), std::move(out));
+        f.nodes.back()->opType = type;
+        f.nodes.back()->traits = &vexart::opTraits(type);
+    };
+    f.values[1].reset(vexart::DType::Float, {});
+    f.values[1].data<float>()[0] = 0.1f;
+    f.values[2].reset(vexart::DType::UInt8, {});
+    f.values[8].reset(vexart::DType::Float, {4});
+    std::fill(f.values[8].data<float>(), f.values[8].data<float>() + 4, 0.1f);
+    op("QuantizeLinear", {0, 1, 2}, {3});
+    op("DequantizeLinear", {3, 1, 2}, {4});
+    op("Conv", {4, 5}, {6});
+    op("MatMul", {4, 5}, {7});
+    op("DequantizeLinear", {3, 8, 2}, {9});
+    op("Conv", {9, 5}, {10});
+    op("DequantizeLinear", {3, 1}, {11});
+    op("Conv", {11, 5}, {12});
+    op("DequantizeLinear", {13, 1, 2}, {14});
+    op("Conv", {14, 5}, {15});
+    ASSERT_TRUE(vexart::readCodesDirectly(f.nodes, f.values, f.isConst));
+    std::vector<int> first, from;
+    for (const auto& n : f.nodes) {
+        first.push_back(n->inputs[0]);
+        from.push_back(n->codesFrom);
+    }
+    EXPECT_EQ(first, (std::vector<int>{0, 3, 3, 4, 3, 9, 3, 11, 13, 14}));
+    EXPECT_EQ(from, (std::vector<int>{-1, -1, 1, -1, -1, -1, -1, -1, -1, -1}));
+    EXPECT_FALSE(vexart::readCodesDirectly(f.nodes, f.values, f.isConst)) << "a second pass rewired again";
 }
 
 }  // namespace
