@@ -111,7 +111,9 @@ uint32_t threadsFor(const PerfSettings& perf);
 
 struct ITensor : Tagged<Tag::ITensor> {
     std::vector<size_t> shape;
-    std::vector<float> data;
+    // Large ones mapped as the engine's tensors are: a fresh output then
+    // faults in per 2 MiB, not per 4 KiB.
+    std::vector<float, BufferAllocator<float>> data;
 };
 
 struct TensorMap : Tagged<Tag::TensorMap> {

@@ -31,10 +31,17 @@ void BufferFree::operator()(uint8_t* p) const noexcept {
     std::free(p);
 }
 
+size_t mappedLength(size_t bytes) {
+#if defined(__linux__)
+    if (bytes >= kMappedFrom && bytes <= SIZE_MAX / 2) return (bytes + kSmallPage - 1) / kSmallPage * kSmallPage;
+#endif
+    (void)bytes;
+    return 0;
+}
+
 Buffer allocateBuffer(size_t bytes, bool zeroed) {
 #if defined(__linux__)
-    if (bytes >= kMappedFrom && bytes <= SIZE_MAX / 2) {
-        const size_t length = (bytes + kSmallPage - 1) / kSmallPage * kSmallPage;
+    if (const size_t length = mappedLength(bytes); length != 0) {
         // Over-map by one huge page and trim both ends to align the start.
         void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (raw == MAP_FAILED) throw std::bad_alloc();

@@ -23,4 +23,26 @@ using Buffer = std::unique_ptr<uint8_t[], BufferFree>;
 // are). Throws std::bad_alloc.
 Buffer allocateBuffer(size_t bytes, bool zeroed);
 
+// The length of the mapping allocateBuffer makes for `bytes`; 0 where it
+// takes them from the heap.
+size_t mappedLength(size_t bytes);
+
+// allocateBuffer for standard containers that hold tensor data (the
+// library's ITensor, whose outputs are fresh on every execution).
+template <typename T>
+struct BufferAllocator {
+    using value_type = T;
+    BufferAllocator() = default;
+    template <typename U>
+    BufferAllocator(const BufferAllocator<U>&) noexcept {}
+    T* allocate(size_t n) { return reinterpret_cast<T*>(allocateBuffer(n * sizeof(T), false).release()); }
+    void deallocate(T* p, size_t n) noexcept {
+        BufferFree{mappedLength(n * sizeof(T))}(reinterpret_cast<uint8_t*>(p));
+    }
+    template <typename U>
+    bool operator==(const BufferAllocator<U>&) const noexcept { return true; }
+    template <typename U>
+    bool operator!=(const BufferAllocator<U>&) const noexcept { return false; }
+};
+
 }  // namespace vexart
