@@ -38,6 +38,26 @@ namespace vexart {
 // Below this many elements touched, waking threads costs more than it saves.
 constexpr int64_t kParallelWork = 32768;
 
+// Whether this thread's loops run on it alone (see SerialLoops).
+inline bool& serialLoops() {
+    thread_local bool serial = false;
+    return serial;
+}
+
+// While one lives, parallelFor runs on the calling thread. Planning does
+// serial work (primitives, weights) between small loops; an OpenMP team
+// woken for each loop spins in between and takes the core it needs.
+class SerialLoops {
+public:
+    SerialLoops() : previous_(serialLoops()) { serialLoops() = true; }
+    ~SerialLoops() { serialLoops() = previous_; }
+    SerialLoops(const SerialLoops&) = delete;
+    SerialLoops& operator=(const SerialLoops&) = delete;
+
+private:
+    bool previous_;
+};
+
 // body(i) for i in [0, n), independent iterations split over the scope's
 // threads when `work` (roughly, elements touched) makes it worth waking them.
 // Small loops never enter an OpenMP region: even a region that stays on one
@@ -46,7 +66,7 @@ constexpr int64_t kParallelWork = 32768;
 template <typename Body>
 inline void parallelFor(int64_t n, int64_t work, Body&& body) {
 #ifdef _OPENMP
-    if (work > kParallelWork) {
+    if (work > kParallelWork && !serialLoops()) {
         VEXA_PRAGMA(omp parallel for schedule(static))
         for (int64_t i = 0; i < n; ++i) body(i);
         return;

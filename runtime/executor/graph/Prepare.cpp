@@ -12,6 +12,7 @@
 
 #include "FailureText.h"
 #include "core/Deadline.h"
+#include "core/Threads.h"
 #include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "passes/CodesInput.h"
@@ -129,9 +130,12 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
                     bool execute) {
     const ExecutionDeadline deadline;  // planning runs the graph once too
     std::optional<StoragePool::Scope> reuse;
+    std::optional<SerialLoops> serial;
     if (execute) {
         reuse.emplace(pool_);
         pool_.beginRound();
+    } else {
+        serial.emplace();
     }
     forgetLastPlan();
     executing_ = execute;
