@@ -27,6 +27,7 @@
 #include "kernels/Fallbacks.h"
 #include "onednn/PostOps.h"
 #include "onednn/Transient.h"
+#include "kernels/WeightCodes.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -57,24 +58,11 @@ struct IntegerPlan {
 };
 
 bool integerAllowed = true;
-constexpr float kPairSafeCode = 63;
 
-// The int8 codes of weights [M, ...] on their grid (one scale per M or one
-// for all), exact since the weights lie on it; returns the largest in
-// magnitude. `codes` may be null when only that is wanted.
+// Weights [M, ...]: one scale per output channel M, or one for all.
 float weightCodes(const Tensor& wt, const std::vector<float>& scales, int8_t* codes) {
-    const float* w = wt.data<float>();
-    const int64_t M = wt.dim(0), per = M == 0 ? 0 : wt.size() / M;
-    float largest = 0;
-    for (int64_t m = 0; m < M; ++m) {
-        const float inv = 1.0f / scales[scales.size() == 1 ? 0 : static_cast<size_t>(m)];
-        for (int64_t k = 0; k < per; ++k) {
-            const float q = std::min(127.0f, std::max(-128.0f, std::nearbyint(w[m * per + k] * inv)));
-            largest = std::max(largest, std::fabs(q));
-            if (codes != nullptr) codes[m * per + k] = static_cast<int8_t>(q);
-        }
-    }
-    return largest;
+    const int64_t M = wt.dim(0);
+    return vexart::weightCodes(wt.data<float>(), M, M == 0 ? 0 : wt.size() / M, scales, true, codes);
 }
 
 class ConvKernel : public Kernel {

@@ -24,6 +24,7 @@
 #include "onednn/Dnnl.h"
 #include "onednn/PostOps.h"
 #include "onednn/Transient.h"
+#include "kernels/WeightCodes.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -68,10 +69,6 @@ struct IntegerPlan {
         return on == o.on && srcScale == o.srcScale && srcZero == o.srcZero && weightScales == o.weightScales;
     }
 };
-
-// Without VNNI the AVX2 kernels sum pairs of u8 x s8 products in 16 bits:
-// weight codes within 63 keep every pair in range.
-constexpr float kPairSafeCode = 63;
 
 class MatMulKernel : public Kernel {
 public:
@@ -273,21 +270,9 @@ private:
         return ip;
     }
 
-    // The int8 codes of weights on their grid, in their own order (exact:
-    // they lie on it); returns the largest in magnitude. `codes` may be null.
+    // Weights [K, N], or [N, K] when transposed: a scale per column N.
     static float weightCodes(const Tensor& b, const std::vector<float>& scales, bool transB, int8_t* codes) {
-        const float* w = b.data<float>();
-        const int64_t rows = b.dim(0), cols = b.dim(1);
-        float largest = 0;
-        for (int64_t r = 0; r < rows; ++r) {
-            for (int64_t c = 0; c < cols; ++c) {
-                const float s = scales[scales.size() == 1 ? 0 : static_cast<size_t>(transB ? r : c)];
-                const float q = std::min(127.0f, std::max(-128.0f, std::nearbyint(w[r * cols + c] / s)));
-                largest = std::max(largest, std::fabs(q));
-                if (codes != nullptr) codes[r * cols + c] = static_cast<int8_t>(q);
-            }
-        }
-        return largest;
+        return vexart::weightCodes(b.data<float>(), b.dim(0), b.dim(1), scales, transB, codes);
     }
 
     // Constant weights into the primitive's layout, as codes on the integer
