@@ -3,6 +3,7 @@
 // their encodings and quantizes weights per channel.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 #include <onnx/onnx_pb.h>
@@ -532,5 +533,110 @@ TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
     EXPECT_GT(noise, 0);
     EXPECT_GT(10 * std::log10(signal / noise), 20);
 }
+
+// Nodes that only move or pick their input's values (pooling to the
+// largest, padding with zeros, reshaping, transposing, slicing) between
+// two products: the rewrite runs them on the codes, so the product after
+// them reads codes too.
+struct PassingCase {
+    const char* name;
+    int zero;  // the grid's zero point between the products (padding must write it)
+    bool relu;  // the first convolution's, fused before the grid
+    std::function<void(OnnxBuilder&)> between;  // from "r1" to "p"
+    int64_t pads;  // the second convolution's padding
+};
+
+void PrintTo(const PassingCase& c, std::ostream* os) { *os << c.name; }
+
+class CodesThroughNodes : public ::testing::TestWithParam<PassingCase> {};
+
+TEST_P(CodesThroughNodes, KeepTheNextProductOnIntegers) {
+    const PassingCase& c = GetParam();
+    OnnxBuilder b("g");
+    b.input("x", {1, 4, 8, 8});
+    b.initializerRaw("c1.w", {8, 4, 3, 3}, pseudoRandom(288, 1, 0.4f));
+    OnnxBuilder::attr(b.node("Conv", {"x", "c1.w"}, {c.relu ? "c1" : "r1"}), "pads", std::vector<int64_t>(4, 1));
+    if (c.relu) b.node("Relu", {"c1"}, {"r1"});
+    c.between(b);
+    b.initializerRaw("c2.w", {8, 8, 3, 3}, pseudoRandom(576, 3, 0.3f));
+    OnnxBuilder::attr(b.node("Conv", {"p", "c2.w"}, {"c2"}), "pads", std::vector<int64_t>(4, c.pads));
+    b.node("Relu", {"c2"}, {"r2"});
+    b.node("Flatten", {"r2"}, {"f"});
+    b.initializerRaw("fc.w", {10, 512}, pseudoRandom(5120, 9, 0.05f));
+    OnnxBuilder::attr(b.node("Gemm", {"f", "fc.w"}, {"y"}), "transB", int64_t{1});
+    b.output("y");
+    const auto reference = runNetwork(b.proto(), {"y"}, "y");
+
+    vexart::FixedPointOptions options;
+    options.encodings["x"] = {8, 1.0f / 127, 128};
+    options.encodings["r1"] = {8, 0.02f, static_cast<uint64_t>(c.zero)};
+    options.encodings["r2"] = {8, 0.02f, 0};
+    options.weightCode = 63;
+    onnx::ModelProto model = b.proto();
+    vexart::rewriteForFixedPoint(model, options);
+    Graph* g = nullptr;
+    const auto y = runNetwork(model, {"y", "p"}, "y", &g);
+    // Both convolutions and the dense head.
+    EXPECT_EQ(g->integerSteps(), 3u);
+
+    // What the user reads between them is the dequantized result: r1's grid values.
+    const auto& p = g->value("p");
+    ASSERT_EQ(p.type(), vexart::DType::Float);
+    for (int64_t i = 0; i < p.size(); ++i) {
+        const double code = p.data<float>()[i] / 0.02 + c.zero;
+        ASSERT_NEAR(code, std::nearbyint(code), 1e-3) << "element " << i;
+    }
+    double signal = 0, noise = 0;
+    ASSERT_EQ(y.size(), reference.size());
+    for (size_t i = 0; i < y.size(); ++i) {
+        signal += reference[i] * reference[i];
+        noise += (y[i] - reference[i]) * (y[i] - reference[i]);
+    }
+    EXPECT_GT(10 * std::log10(signal / noise), 25);
+}
+
+void pad(OnnxBuilder& b, const char* mode, bool zeroGiven) {
+    b.initializerInts("pads", {0, 0, 1, 1, 0, 0, 1, 1});
+    std::vector<std::string> in{"r1", "pads"};
+    if (zeroGiven) {
+        b.initializer("fill", {}, {0.0f});
+        in.push_back("fill");
+    }
+    OnnxBuilder::attr(b.node("Pad", in, {"p"}), "mode", std::string(mode));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, CodesThroughNodes,
+    ::testing::Values(
+        PassingCase{"MaxPool", 0, true,
+                    [](OnnxBuilder& b) {
+                        auto& m = b.node("MaxPool", {"r1"}, {"p"});
+                        OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
+                        OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
+                    },
+                    1},
+        PassingCase{"MaxPoolOffZero", 128, false,
+                    [](OnnxBuilder& b) {
+                        auto& m = b.node("MaxPool", {"r1"}, {"p"});
+                        OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
+                        OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
+                    },
+                    1},
+        PassingCase{"PadWithZeros", 128, false, [](OnnxBuilder& b) { pad(b, "constant", false); }, 0},
+        PassingCase{"PadWithAGivenZero", 128, false, [](OnnxBuilder& b) { pad(b, "constant", true); }, 0},
+        PassingCase{"PadByReflection", 128, false, [](OnnxBuilder& b) { pad(b, "reflect", false); }, 0},
+        PassingCase{"TransposedThereAndBack", 128, false,
+                    [](OnnxBuilder& b) {
+                        OnnxBuilder::attr(b.node("Transpose", {"r1"}, {"t"}), "perm", std::vector<int64_t>{0, 2, 3, 1});
+                        OnnxBuilder::attr(b.node("Transpose", {"t"}, {"p"}), "perm", std::vector<int64_t>{0, 3, 1, 2});
+                    },
+                    1},
+        PassingCase{"Reshaped", 128, false,
+                    [](OnnxBuilder& b) {
+                        b.initializerInts("shape", {1, 8, 4, 16});
+                        b.node("Reshape", {"r1", "shape"}, {"p"});
+                    },
+                    1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -498,6 +498,66 @@ TEST(Pooling, EveryLayoutGivesTheDefinition) {
     }
 }
 
+// MaxPool and GlobalMaxPool of 8-bit codes keep their type and give the
+// largest code of each window: oneDNN's integer pooling for images, the
+// reference kernels for other ranks.
+TEST(Pooling, MaxOfCodesIsTheLargestCode) {
+    for (const int32_t type : {onnx::TensorProto::UINT8, onnx::TensorProto::INT8}) {
+        for (const Shape& xs : {Shape{1, 5, 6, 7}, Shape{2, 3, 9}}) {
+            for (const bool global : {false, true}) {
+                const size_t spatial = xs.size() - 2;
+                OnnxBuilder b("pool", 13);
+                b.input("x", xs, type);
+                auto& n = b.node(global ? "GlobalMaxPool" : "MaxPool", {"x"}, {"y"});
+                if (!global) {
+                    OnnxBuilder::attr(n, "kernel_shape", std::vector<int64_t>(spatial, 3));
+                    OnnxBuilder::attr(n, "strides", std::vector<int64_t>(spatial, 2));
+                    OnnxBuilder::attr(n, "pads", std::vector<int64_t>(2 * spatial, 1));
+                }
+                b.output("y", {}, type);
+                Graph g(b.proto());
+                g.prepare({{"x", xs}}, {"y"});
+                Tensor& x = g.input("x");
+                const auto r = pseudoRandom(static_cast<size_t>(x.size()), 7, 127.0f);
+                std::vector<int> codes;
+                for (int64_t i = 0; i < x.size(); ++i) {
+                    const int c = static_cast<int>(r[static_cast<size_t>(i)]) + (type == onnx::TensorProto::UINT8 ? 128 : 0);
+                    codes.push_back(c);
+                    if (type == onnx::TensorProto::UINT8) {
+                        x.data<uint8_t>()[i] = static_cast<uint8_t>(c);
+                    } else {
+                        x.data<int8_t>()[i] = static_cast<int8_t>(c);
+                    }
+                }
+                g.run();
+                const Tensor& y = g.value("y");
+                ASSERT_EQ(static_cast<int32_t>(y.type()), type);
+                // Windows of 3, stride 2, one padding each side: output i
+                // covers 2i-1 .. 2i+1; a global window covers the plane.
+                const int64_t planes = xs[0] * xs[1], h = spatial == 2 ? xs[2] : 1, w = xs.back();
+                const int64_t oh = global || spatial == 1 ? 1 : (h - 1) / 2 + 1, ow = global ? 1 : (w - 1) / 2 + 1;
+                ASSERT_EQ(y.size(), planes * oh * ow);
+                for (int64_t p = 0; p < planes; ++p) {
+                    for (int64_t i = 0; i < oh; ++i) {
+                        for (int64_t j = 0; j < ow; ++j) {
+                            int best = -1000;
+                            for (int64_t a = 0; a < h; ++a) {
+                                for (int64_t c = 0; c < w; ++c) {
+                                    const bool inside = global || ((spatial == 1 || std::abs(a - 2 * i) <= 1) && std::abs(c - 2 * j) <= 1);
+                                    if (inside) best = std::max(best, codes[static_cast<size_t>((p * h + a) * w + c)]);
+                                }
+                            }
+                            const int64_t at = (p * oh + i) * ow + j;
+                            const int got = type == onnx::TensorProto::UINT8 ? y.data<uint8_t>()[at] : y.data<int8_t>()[at];
+                            ASSERT_EQ(got, best) << (global ? "global" : "windows") << ", rank " << xs.size() << " at " << at;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Softmax and LogSoftmax over every axis of a rank-4 tensor, on a plain
 // input and on one that a 1x1 identity convolution leaves in the layout
 // oneDNN prefers, against the definition in double (opset 13: one axis).

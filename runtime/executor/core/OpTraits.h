@@ -20,6 +20,9 @@ struct OpTraits {
     bool layoutFree = false;
     // Output 0 holds values of input 0, so it lies on input 0's quantization grid.
     bool keepsGrid = false;
+    // Input i, where given, is the value of the elements the node adds
+    // (Pad's constant): output 0 keeps the grid when that value is zero.
+    int fillInput = -1;
     // Output 0 follows from the inputs' shapes alone (Shape, Size): it folds
     // to a constant once the shapes are fixed.
     bool shapeOnly = false;

@@ -1,8 +1,9 @@
 // Max and average pooling (windowed and global) of rank-4 float tensors in
-// either layout: windows over channel blocks that keep their layout run the
-// blocked loop, the rest runs on oneDNN; what neither covers (other ranks
-// and types, max-pooling indices, average pooling that counts a ceil-mode
-// overhang as padding) goes to the reference kernels.
+// either layout, and max pooling of 8-bit codes: float windows over channel
+// blocks that keep their layout run the blocked loop, the rest runs on
+// oneDNN; what neither covers (other ranks and types, max-pooling indices,
+// average pooling that counts a ceil-mode overhang as padding) goes to the
+// reference kernels.
 #include <onnx/onnx_pb.h>
 
 #include "kernels/BlockedPool.h"
@@ -39,13 +40,13 @@ public:
         // The primitive made for the last input serves this one: nothing
         // is derived again.
         const bool planned = built_ && x.shape() == builtX_ && x.layout() == builtIn_ &&
-                             ctx.mayLeavePlain() == builtAllowed_ && x.type() == DType::Float &&
+                             ctx.mayLeavePlain() == builtAllowed_ && x.type() == builtType_ &&
                              !(isMax_ && ctx.wantsOutput(1));
         if (!planned && !plan(ctx)) {
             runReference(ctx);
             return;
         }
-        Tensor& y = ctx.out(0, DType::Float, outShape_);
+        Tensor& y = ctx.out(0, x.type(), outShape_);
         y.setLayout(builtOut_);
         if (y.size() == 0 || x.size() == 0 || ctx.dryRun()) {
             ctx.zeroOutputs();
@@ -87,10 +88,11 @@ private:
         const Layout outLayout = ctx.mayLeavePlain() && ys[2] * ys[3] != 1 ? poolLayout : Layout::plain();
         outShape_ = physicalShape(ys, outLayout);
         builtOut_ = outLayout;
+        builtType_ = x.type();
         built_ = false;
         if (elementCount(ys) == 0 || x.size() == 0) return true;
         // Windows over channel blocks that stay in their layout pool directly.
-        direct_ = !global_ && inLayout != Layout::plain() && outLayout == inLayout;
+        direct_ = !global_ && inLayout != Layout::plain() && outLayout == inLayout && x.type() == DType::Float;
         if (direct_) {
             const Shape px = x.shape();  // physical: [N, C/b, H, W, b]
             directShape_ = BlockedPoolShape{};
@@ -117,7 +119,7 @@ private:
             return true;
         }
         try {
-            build(xs, ys, w, inLayout, poolLayout, outLayout);
+            build(xs, ys, w, inLayout, poolLayout, outLayout, x.type());
         } catch (const dnnl::error& e) {
             dn::rethrow(e, "pooling");
         }
@@ -128,7 +130,9 @@ private:
 
     bool covered(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
-        return x.type() == DType::Float && x.logicalShape().size() == 4 && !(isMax_ && ctx.wantsOutput(1));
+        // The largest code is the code of the largest value: codes pool as they are.
+        const bool codes = isMax_ && (x.type() == DType::UInt8 || x.type() == DType::Int8);
+        return (x.type() == DType::Float || codes) && x.logicalShape().size() == 4 && !(isMax_ && ctx.wantsOutput(1));
     }
 
     // oneDNN's geometry, or false where its padding would count differently.
@@ -152,17 +156,18 @@ private:
         return true;
     }
 
-    void build(const Shape& xs, const Shape& ys, const Window& w, Layout inLayout, Layout poolLayout, Layout outLayout) {
+    void build(const Shape& xs, const Shape& ys, const Window& w, Layout inLayout, Layout poolLayout, Layout outLayout,
+               DType type) {
         auto& eng = dn::cpuEngine();
-        const memory::desc src = dn::floatDesc(xs, poolLayout);
-        const memory::desc dst = dn::floatDesc(ys, poolLayout);
+        const memory::desc src = dn::layoutDesc(xs, poolLayout, type);
+        const memory::desc dst = dn::layoutDesc(ys, poolLayout, type);
         const auto alg = isMax_ ? dnnl::algorithm::pooling_max
                          : countPad_ ? dnnl::algorithm::pooling_avg_include_padding
                                      : dnnl::algorithm::pooling_avg_exclude_padding;
         dnnl::pooling_v2_forward::desc d(dnnl::prop_kind::forward_inference, alg, src, dst, {w.stride[1], w.stride[2]},
                                          {w.k[1], w.k[2]}, {w.dil[1] - 1, w.dil[2] - 1}, {w.padBegin[1], w.padBegin[2]},
                                          {w.padEnd[1], w.padEnd[2]});
-        src_ = memory(dn::floatDesc(xs, inLayout), eng, nullptr);
+        src_ = memory(dn::layoutDesc(xs, inLayout, type), eng, nullptr);
         convertIn_ = inLayout != poolLayout;
         if (convertIn_) {
             srcScratch_ = memory(src, eng, nullptr);
@@ -170,7 +175,7 @@ private:
         }
         // A single pixel per channel is the same bytes in every layout.
         convertOut_ = outLayout != poolLayout && ys[2] * ys[3] != 1;
-        dst_ = memory(convertOut_ ? dn::floatDesc(ys, outLayout) : dst, eng, nullptr);
+        dst_ = memory(convertOut_ ? dn::layoutDesc(ys, outLayout, type) : dst, eng, nullptr);
         if (convertOut_) {
             dstScratch_ = memory(dst, eng, nullptr);
             toOutput_ = dn::Call(dnnl::reorder(dstScratch_, dst_), {{DNNL_ARG_FROM, dstScratch_}, {DNNL_ARG_TO, dst_}});
@@ -205,6 +210,7 @@ private:
     bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false;
     BlockedPoolShape directShape_;
     Layout builtIn_, builtOut_;
+    DType builtType_ = DType::Float;
     Shape builtX_, outShape_;  // the input the primitive was made for, and its output
     bool builtAllowed_ = false;
     dn::Call pool_, toPool_, toOutput_;

@@ -274,12 +274,20 @@ std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool
     if (!global) return std::make_unique<PoolKernel>(n, isMax);
     return lambdaKernel([isMax](KernelContext& ctx) {
         const Tensor& x = ctx.in(0);
-        requireFloat(x, "pooling input");
+        // The largest of 8-bit codes is a code: they keep their type.
+        const bool codes = isMax && (x.type() == DType::UInt8 || x.type() == DType::Int8);
+        if (!codes) requireFloat(x, "pooling input");
         Shape shape = x.shape();
         for (size_t i = 2; i < shape.size(); ++i) shape[i] = 1;
-        Tensor& y = ctx.out(0, DType::Float, shape);
+        Tensor& y = ctx.out(0, x.type(), shape);
         const int64_t NC = x.dim(0) * x.dim(1);
         const int64_t S = NC == 0 ? 0 : x.size() / NC;
+        if (codes) {
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                for (int64_t c = 0; c < NC && S > 0; ++c) y.data<T>()[c] = *std::max_element(x.data<T>() + c * S, x.data<T>() + (c + 1) * S);
+            })
+            return;
+        }
         for (int64_t c = 0; c < NC; ++c) {
             const Eigen::Map<const Eigen::VectorXf> v(x.data<float>() + c * S, S);
             y.data<float>()[c] = isMax ? v.maxCoeff() : v.mean();

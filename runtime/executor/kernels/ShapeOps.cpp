@@ -655,7 +655,11 @@ void registerShapeKernels() {
                 }
             })
         });
-    }, rearranges(false).shapedBy(0b1010u));
+    }, [] {
+        OpTraits t = rearranges(false).shapedBy(0b1010u);
+        t.fillInput = 2;
+        return t;
+    }());
     for (const char* name : {"DepthToSpace", "SpaceToDepth"}) {
         const bool toSpace = std::string(name) == "DepthToSpace";
         registerKernel(name, [toSpace](const onnx::NodeProto& n, int64_t) {

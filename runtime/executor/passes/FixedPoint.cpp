@@ -22,11 +22,17 @@ bool fusesInto(const std::string& producer, const std::string& consumer) {
     return false;
 }
 
+// A tensor's codes and the constant grid they dequantize on.
+struct Codes {
+    std::string codes, scale, zero;
+};
+
 struct Rewriter {
     onnx::GraphProto& g;
     const FixedPointOptions& options;
     FixedPointRewrite result;
     std::set<std::string> names;  // every tensor name in use
+    std::map<std::string, Codes> codesOf;  // dequantized tensors on a constant grid
 
     std::string fresh(const std::string& base, const char* suffix) {
         std::string name = base + suffix;
@@ -73,7 +79,52 @@ struct Rewriter {
         const bool wide = e->second.bitWidth == 16;
         initializer(z, wide ? onnx::TensorProto::UINT16 : onnx::TensorProto::UINT8, {})
             .add_int32_data(static_cast<int32_t>(e->second.stepExactly0));
+        if (!wide) codesOf[to] = {q, s, z};  // 16-bit codes: no integer kernel takes them
         return {makeNode("QuantizeLinear", q, {from, s, z}, {q}), makeNode("DequantizeLinear", to, {q, s, z}, {to})};
+    }
+
+    // A zero scalar initializer.
+    bool zero(const std::string& name) const {
+        for (const auto& i : g.initializer()) {
+            if (i.name() != name) continue;
+            Tensor t;
+            try {
+                tensorFromProto(i, t, true);
+            } catch (const ExecError&) {
+                return false;
+            }
+            return t.size() == 1 && t.scalarAsDouble(0) == 0;
+        }
+        return false;
+    }
+
+    // A node that keeps its input's grid works on the codes, and its result
+    // is dequantized after it, where a reader may take the codes in turn
+    // (a convolution after a MaxPool, a product after a Flatten).
+    bool passCodes(onnx::NodeProto& n, std::vector<onnx::NodeProto>& after) {
+        const OpTraits& traits = opTraits(n.op_type());
+        if (!traits.keepsGrid || n.input_size() < 1 || n.output_size() < 1 || n.output(0).empty()) return false;
+        for (int o = 1; o < n.output_size(); ++o) {
+            if (!n.output(o).empty()) return false;  // MaxPool's indices lie on no grid
+        }
+        const auto c = codesOf.find(n.input(0));
+        if (c == codesOf.end()) return false;
+        const int fill = traits.fillInput;
+        if (fill >= 0) {
+            // The added elements must be the grid's zero: the zero point
+            // takes the place of a zero constant, given as an input.
+            if (n.input_size() < fill) return false;
+            if (n.input_size() > fill && !n.input(fill).empty() && !zero(n.input(fill))) return false;
+            while (n.input_size() <= fill) n.add_input("");
+            n.set_input(fill, c->second.zero);
+        }
+        const Codes in = c->second;
+        const std::string out = n.output(0), raw = fresh(out, "#codes");
+        n.set_input(0, in.codes);
+        n.set_output(0, raw);
+        after.push_back(makeNode("DequantizeLinear", out, {raw, in.scale, in.zero}, {out}));
+        codesOf[out] = {raw, in.scale, in.zero};
+        return true;
     }
 
     bool quantizable(const std::string& name) const {
@@ -152,7 +203,7 @@ std::string FixedPointRewrite::visible(const std::string& name) const {
 
 FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPointOptions& options) {
     onnx::GraphProto& g = *model.mutable_graph();
-    Rewriter r{g, options, {}, {}};
+    Rewriter r{g, options, {}, {}, {}};
     std::map<std::string, std::vector<int>> consumers;
     std::map<std::string, int> producer;
     std::set<std::string> outputs, initializers;
@@ -231,6 +282,7 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
     for (int k = 0; k < g.node_size(); ++k) {
         onnx::NodeProto n = g.node(k);
         std::vector<onnx::NodeProto> after;
+        r.passCodes(n, after);
         for (int o = 0; o < n.output_size(); ++o) {
             const std::string name = n.output(o);
             if (!wants(name, k)) continue;
