@@ -534,6 +534,64 @@ TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
     EXPECT_GT(10 * std::log10(signal / noise), 20);
 }
 
+// Swish and HardSwish written out (x * Sigmoid(x), x * HardSigmoid(x)) and
+// a squeeze-excitation block, with every tensor calibrated as a user's
+// calibration would: each activation fuses whole into its convolution, so
+// neither its input nor its gate holds a grid, and every convolution, the
+// excitation's included, runs on integers.
+TEST(FixedPointRewrite, GatedActivationsFuseWholeAndExcitationsRunOnIntegers) {
+    for (const char* gateOp : {"Sigmoid", "HardSigmoid"}) {
+        OnnxBuilder b("g");
+        b.input("x", {1, 4, 8, 8});
+        auto conv = [&](const std::string& in, const std::string& out, int64_t c, int64_t m, int64_t k, uint32_t seed) {
+            b.initializerRaw(out + ".w", {m, c, k, k}, pseudoRandom(static_cast<size_t>(m * c * k * k), seed, 0.5f));
+            b.initializerRaw(out + ".b", {m}, pseudoRandom(static_cast<size_t>(m), seed + 1, 0.1f));
+            OnnxBuilder::attr(b.node("Conv", {in, out + ".w", out + ".b"}, {out}), "pads", std::vector<int64_t>(4, k / 2));
+        };
+        auto gated = [&](const std::string& in, const std::string& out) {
+            auto& gate = b.node(gateOp, {in}, {out + ".gate"});
+            if (std::string(gateOp) == "HardSigmoid") OnnxBuilder::attr(gate, "alpha", 1.0f / 6);
+            b.node("Mul", {in, out + ".gate"}, {out});
+        };
+        conv("x", "c1", 4, 16, 3, 1);
+        gated("c1", "s1");
+        b.node("GlobalAveragePool", {"s1"}, {"p"});
+        conv("p", "fc1", 16, 4, 1, 3);
+        gated("fc1", "a1");
+        conv("a1", "fc2", 4, 16, 1, 5);
+        b.node("Sigmoid", {"fc2"}, {"scale"});
+        b.node("Mul", {"s1", "scale"}, {"se"});
+        conv("se", "y", 16, 8, 3, 7);
+        b.output("y");
+        std::vector<std::string> every;
+        for (const auto& n : b.proto().graph().node()) every.insert(every.end(), n.output().begin(), n.output().end());
+        Graph* g = nullptr;
+        const auto reference = runNetwork(b.proto(), every, "y", &g);
+        // Calibrated: each tensor's own range on this input.
+        vexart::FixedPointOptions options;
+        options.encodings["x"] = {8, 1.0f / 127, 128};
+        for (const auto& name : every) {
+            const auto& t = g->value(name);
+            const auto [lo, hi] = std::minmax_element(t.data<float>(), t.data<float>() + t.size());
+            const float low = std::min(*lo, 0.0f), step = (std::max(*hi, 0.0f) - low) / 255;
+            options.encodings[name] = {8, step, static_cast<uint64_t>(std::nearbyint(-low / step))};
+        }
+        options.weightCode = 63;
+        onnx::ModelProto model = b.proto();
+        const auto rewrite = vexart::rewriteForFixedPoint(model, options);
+        const auto y = runNetwork(model, {"y"}, "y", &g);
+        for (const char* held : {"s1", "p", "a1", "scale", "se"}) EXPECT_EQ(rewrite.visibleName.count(std::string(held) + "#raw"), 1u) << gateOp << " " << held;
+        for (const char* inside : {"c1", "s1.gate", "fc1", "a1.gate"}) EXPECT_EQ(rewrite.visibleName.count(std::string(inside) + "#raw"), 0u) << gateOp << " " << inside;
+        EXPECT_EQ(g->integerSteps(), 4u) << gateOp;
+        double signal = 0, noise = 0;
+        for (size_t i = 0; i < y.size(); ++i) {
+            signal += reference[i] * reference[i];
+            noise += (y[i] - reference[i]) * (y[i] - reference[i]);
+        }
+        EXPECT_GT(10 * std::log10(signal / noise), 25) << gateOp;
+    }
+}
+
 // Nodes that only move or pick their input's values (pooling to the
 // largest, padding with zeros, reshaping, transposing, slicing) between
 // two products: the rewrite runs them on the codes, so the product after

@@ -248,10 +248,36 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
         }
     }
 
+    // x * Sigmoid(x) and x * HardSigmoid(x) (Swish, HardSwish written out)
+    // after a node that takes activations: the gate's index when `x` is
+    // such a node's output that only the gate and its product read. The
+    // activation fuses whole, so neither x nor the gate holds a grid.
+    auto gateOf = [&](const std::string& x) {
+        const auto c = consumers.find(x);
+        const auto from = producer.find(x);
+        if (outputs.count(x) != 0 || c == consumers.end() || c->second.size() != 2 || from == producer.end()) return -1;
+        for (int pick = 0; pick < 2; ++pick) {
+            const int gk = c->second[static_cast<size_t>(pick)];
+            const auto& gate = g.node(gk);
+            const auto& mul = g.node(c->second[static_cast<size_t>(1 - pick)]);
+            const auto act = opTraits(gate.op_type()).fusesAs;
+            if ((act != Fusion::Act::Sigmoid && act != Fusion::Act::HardSigmoid) || gate.input_size() < 1 ||
+                gate.input(0) != x || gate.output_size() != 1 || !fusesInto(g.node(from->second).op_type(), gate.op_type())) {
+                continue;
+            }
+            const auto gc = consumers.find(gate.output(0));
+            const bool product = opTraits(mul.op_type()).arith == OpTraits::Arith::Mul && mul.input_size() == 2 &&
+                                 (mul.input(0) == x || mul.input(1) == x) &&
+                                 (mul.input(0) == gate.output(0) || mul.input(1) == gate.output(0));
+            if (product && outputs.count(gate.output(0)) == 0 && gc != consumers.end() && gc->second.size() == 1) return gk;
+        }
+        return -1;
+    };
     // Activations: which tensors a fixed-point runtime holds in memory.
     auto wants = [&](const std::string& name, int k) {
         if (name.empty() || !r.quantizable(name)) return false;
         const auto& n = g.node(k);
+        if (gateOf(name) >= 0 || (n.input_size() > 0 && gateOf(n.input(0)) == k)) return false;
         const bool encoded = options.encodings.count(name) != 0;
         const OpTraits& traits = opTraits(n.op_type());
         if (traits.keepsGrid) return false;
