@@ -534,12 +534,13 @@ TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
     EXPECT_GT(10 * std::log10(signal / noise), 20);
 }
 
-// Swish and HardSwish written out (x * Sigmoid(x), x * HardSigmoid(x)) and
-// a squeeze-excitation block, with every tensor calibrated as a user's
-// calibration would: each activation fuses whole into its convolution, so
-// neither its input nor its gate holds a grid, and every convolution, the
-// excitation's included, runs on integers.
-TEST(FixedPointRewrite, GatedActivationsFuseWholeAndExcitationsRunOnIntegers) {
+// Swish or HardSwish written out (x * Sigmoid(x), x * HardSigmoid(x)), a
+// squeeze-excitation block and GELU written out, with every tensor
+// calibrated as a user's calibration would: no tensor inside an
+// element-wise region holds a grid, so each activation fuses whole into its
+// convolution, and every convolution, the excitation's included, runs on
+// integers.
+TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) {
     for (const char* gateOp : {"Sigmoid", "HardSigmoid"}) {
         OnnxBuilder b("g");
         b.input("x", {1, 4, 8, 8});
@@ -561,7 +562,17 @@ TEST(FixedPointRewrite, GatedActivationsFuseWholeAndExcitationsRunOnIntegers) {
         conv("a1", "fc2", 4, 16, 1, 5);
         b.node("Sigmoid", {"fc2"}, {"scale"});
         b.node("Mul", {"s1", "scale"}, {"se"});
-        conv("se", "y", 16, 8, 3, 7);
+        // GELU written out: x * 0.5 * (1 + erf(x / sqrt(2))).
+        conv("se", "g.x", 16, 8, 3, 7);
+        b.initializer("sqrt2", {}, {1.41421356f});
+        b.initializer("one", {}, {1.0f});
+        b.initializer("half", {}, {0.5f});
+        b.node("Div", {"g.x", "sqrt2"}, {"g.div"});
+        b.node("Erf", {"g.div"}, {"g.erf"});
+        b.node("Add", {"g.erf", "one"}, {"g.plus"});
+        b.node("Mul", {"g.x", "g.plus"}, {"g.times"});
+        b.node("Mul", {"g.times", "half"}, {"g.half"});
+        conv("g.half", "y", 8, 8, 3, 9);
         b.output("y");
         std::vector<std::string> every;
         for (const auto& n : b.proto().graph().node()) every.insert(every.end(), n.output().begin(), n.output().end());
@@ -580,9 +591,13 @@ TEST(FixedPointRewrite, GatedActivationsFuseWholeAndExcitationsRunOnIntegers) {
         onnx::ModelProto model = b.proto();
         const auto rewrite = vexart::rewriteForFixedPoint(model, options);
         const auto y = runNetwork(model, {"y"}, "y", &g);
-        for (const char* held : {"s1", "p", "a1", "scale", "se"}) EXPECT_EQ(rewrite.visibleName.count(std::string(held) + "#raw"), 1u) << gateOp << " " << held;
-        for (const char* inside : {"c1", "s1.gate", "fc1", "a1.gate"}) EXPECT_EQ(rewrite.visibleName.count(std::string(inside) + "#raw"), 0u) << gateOp << " " << inside;
-        EXPECT_EQ(g->integerSteps(), 4u) << gateOp;
+        for (const char* held : {"s1", "p", "a1", "se", "g.half", "y"}) {
+            EXPECT_EQ(rewrite.visibleName.count(std::string(held) + "#raw"), 1u) << gateOp << " " << held;
+        }
+        for (const char* inside : {"c1", "s1.gate", "fc1", "a1.gate", "fc2", "scale", "g.x", "g.div", "g.erf", "g.plus", "g.times"}) {
+            EXPECT_EQ(rewrite.visibleName.count(std::string(inside) + "#raw"), 0u) << gateOp << " " << inside;
+        }
+        EXPECT_EQ(g->integerSteps(), 5u) << gateOp;
         double signal = 0, noise = 0;
         for (size_t i = 0; i < y.size(); ++i) {
             signal += reference[i] * reference[i];

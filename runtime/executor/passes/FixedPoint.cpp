@@ -12,14 +12,11 @@ namespace vexart {
 
 namespace {
 
-bool isActivation(const std::string& op) { return opTraits(op).fusesAs.has_value(); }
 bool isProduct(const std::string& op) { return opTraits(op).weightAxis >= 0; }
 
-bool fusesInto(const std::string& producer, const std::string& consumer) {
-    if (isActivation(consumer)) return isProduct(producer) || producer == "Add" || producer == "BatchNormalization";
-    if (consumer == "Add") return isProduct(producer);
-    if (consumer == "BatchNormalization") return producer == "Conv";
-    return false;
+// A convolution read only by a BatchNormalization: the normalisation folds into it.
+bool foldsInto(const std::string& producer, const std::string& consumer) {
+    return consumer == "BatchNormalization" && producer == "Conv";
 }
 
 // A tensor's codes and the constant grid they dequantize on.
@@ -248,43 +245,31 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
         }
     }
 
-    // x * Sigmoid(x) and x * HardSigmoid(x) (Swish, HardSwish written out)
-    // after a node that takes activations: the gate's index when `x` is
-    // such a node's output that only the gate and its product read. The
-    // activation fuses whole, so neither x nor the gate holds a grid.
-    auto gateOf = [&](const std::string& x) {
-        const auto c = consumers.find(x);
-        const auto from = producer.find(x);
-        if (outputs.count(x) != 0 || c == consumers.end() || c->second.size() != 2 || from == producer.end()) return -1;
-        for (int pick = 0; pick < 2; ++pick) {
-            const int gk = c->second[static_cast<size_t>(pick)];
-            const auto& gate = g.node(gk);
-            const auto& mul = g.node(c->second[static_cast<size_t>(1 - pick)]);
-            const auto act = opTraits(gate.op_type()).fusesAs;
-            if ((act != Fusion::Act::Sigmoid && act != Fusion::Act::HardSigmoid) || gate.input_size() < 1 ||
-                gate.input(0) != x || gate.output_size() != 1 || !fusesInto(g.node(from->second).op_type(), gate.op_type())) {
-                continue;
-            }
-            const auto gc = consumers.find(gate.output(0));
-            const bool product = opTraits(mul.op_type()).arith == OpTraits::Arith::Mul && mul.input_size() == 2 &&
-                                 (mul.input(0) == x || mul.input(1) == x) &&
-                                 (mul.input(0) == gate.output(0) || mul.input(1) == gate.output(0));
-            if (product && outputs.count(gate.output(0)) == 0 && gc != consumers.end() && gc->second.size() == 1) return gk;
+    // Only element-wise nodes read it: an element-wise region (Swish or
+    // GELU written out, a gate, a scale) runs in float, fused where its
+    // producer can take it, and is put on a grid where it ends.
+    auto insideRegion = [&](const std::string& name) {
+        const auto c = consumers.find(name);
+        if (outputs.count(name) != 0 || c == consumers.end()) return false;
+        for (int k : c->second) {
+            // Identity passes the grid on: what reads it sees the values held.
+            const OpTraits& t = opTraits(g.node(k).op_type());
+            if (!t.layoutFree || t.keepsGrid) return false;
         }
-        return -1;
+        return true;
     };
     // Activations: which tensors a fixed-point runtime holds in memory.
     auto wants = [&](const std::string& name, int k) {
         if (name.empty() || !r.quantizable(name)) return false;
         const auto& n = g.node(k);
-        if (gateOf(name) >= 0 || (n.input_size() > 0 && gateOf(n.input(0)) == k)) return false;
+        if (insideRegion(name)) return false;
         const bool encoded = options.encodings.count(name) != 0;
         const OpTraits& traits = opTraits(n.op_type());
         if (traits.keepsGrid) return false;
         if (!encoded && (options.encodings.size() != 0 || !traits.computesFloat)) return false;
         const auto c = consumers.find(name);
         if (outputs.count(name) == 0 && c != consumers.end() && c->second.size() == 1 &&
-            fusesInto(n.op_type(), g.node(c->second[0]).op_type())) {
+            foldsInto(n.op_type(), g.node(c->second[0]).op_type())) {
             return false;
         }
         return true;
