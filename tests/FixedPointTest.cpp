@@ -535,9 +535,9 @@ TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
 }
 
 // Swish or HardSwish written out (x * Sigmoid(x), x * HardSigmoid(x)), a
-// squeeze-excitation block and GELU written out, with every tensor
-// calibrated as a user's calibration would: no tensor inside an
-// element-wise region holds a grid, so each activation fuses whole into its
+// squeeze-excitation block, GELU and a LayerNorm written out, with every
+// tensor calibrated as a user's calibration would: no tensor inside such a
+// formula holds a grid, so each activation fuses whole into its
 // convolution, and every convolution, the excitation's included, runs on
 // integers.
 TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) {
@@ -573,11 +573,24 @@ TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) 
         b.node("Mul", {"g.x", "g.plus"}, {"g.times"});
         b.node("Mul", {"g.times", "half"}, {"g.half"});
         conv("g.half", "y", 8, 8, 3, 9);
-        b.output("y");
+        // A LayerNorm written out over the last axis: reductions read tensors within it.
+        auto reduceMean = [&](const std::string& in, const std::string& out) {
+            OnnxBuilder::attr(b.node("ReduceMean", {in}, {out}), "axes", std::vector<int64_t>{-1});
+        };
+        b.initializer("two", {}, {2.0f});
+        b.initializer("eps", {}, {1e-5f});
+        reduceMean("y", "ln.mean");
+        b.node("Sub", {"y", "ln.mean"}, {"ln.sub"});
+        b.node("Pow", {"ln.sub", "two"}, {"ln.pow"});
+        reduceMean("ln.pow", "ln.var");
+        b.node("Add", {"ln.var", "eps"}, {"ln.plus"});
+        b.node("Sqrt", {"ln.plus"}, {"ln.root"});
+        b.node("Div", {"ln.sub", "ln.root"}, {"z"});
+        b.output("z");
         std::vector<std::string> every;
         for (const auto& n : b.proto().graph().node()) every.insert(every.end(), n.output().begin(), n.output().end());
         Graph* g = nullptr;
-        const auto reference = runNetwork(b.proto(), every, "y", &g);
+        const auto reference = runNetwork(b.proto(), every, "z", &g);
         // Calibrated: each tensor's own range on this input.
         vexart::FixedPointOptions options;
         options.encodings["x"] = {8, 1.0f / 127, 128};
@@ -590,11 +603,12 @@ TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) 
         options.weightCode = 63;
         onnx::ModelProto model = b.proto();
         const auto rewrite = vexart::rewriteForFixedPoint(model, options);
-        const auto y = runNetwork(model, {"y"}, "y", &g);
-        for (const char* held : {"s1", "p", "a1", "se", "g.half", "y"}) {
+        const auto y = runNetwork(model, {"z"}, "z", &g);
+        for (const char* held : {"s1", "p", "a1", "se", "g.half", "z"}) {
             EXPECT_EQ(rewrite.visibleName.count(std::string(held) + "#raw"), 1u) << gateOp << " " << held;
         }
-        for (const char* inside : {"c1", "s1.gate", "fc1", "a1.gate", "fc2", "scale", "g.x", "g.div", "g.erf", "g.plus", "g.times"}) {
+        for (const char* inside : {"c1", "s1.gate", "fc1", "a1.gate", "fc2", "scale", "g.x", "g.div", "g.erf", "g.plus", "g.times",
+                                  "y", "ln.mean", "ln.sub", "ln.pow", "ln.var", "ln.root"}) {
             EXPECT_EQ(rewrite.visibleName.count(std::string(inside) + "#raw"), 0u) << gateOp << " " << inside;
         }
         EXPECT_EQ(g->integerSteps(), 5u) << gateOp;

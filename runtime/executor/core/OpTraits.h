@@ -18,6 +18,8 @@ struct OpTraits {
     // Element-wise: the result does not depend on where each element sits,
     // so operands laid out alike may stay in their layout.
     bool layoutFree = false;
+    // Reduces input 0 over some of its axes (ReduceMean and kin).
+    bool reduces = false;
     // Output 0 holds values of input 0, so it lies on input 0's quantization grid.
     bool keepsGrid = false;
     // Input i, where given, is the value of the elements the node adds

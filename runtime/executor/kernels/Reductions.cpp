@@ -240,9 +240,11 @@ void registerReductionKernels() {
     };
     for (const auto& [name, op] : reductions) {
         const Red o = op;
+        OpTraits traits = OpTraits::valueShaped(1u << 1);  // axes as an input
+        traits.reduces = true;
         registerKernel(name, [o](const onnx::NodeProto& n, int64_t opset) {
             return std::make_unique<ReduceKernel>(n, opset, o, true);
-        }, OpTraits::valueShaped(1u << 1));  // axes as an input
+        }, traits);
     }
     registerKernel("ArgMax", [](const onnx::NodeProto& n, int64_t) { return argKernel(n, true); });
     registerKernel("ArgMin", [](const onnx::NodeProto& n, int64_t) { return argKernel(n, false); });

@@ -245,16 +245,17 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
         }
     }
 
-    // Only element-wise nodes read it: an element-wise region (Swish or
-    // GELU written out, a gate, a scale) runs in float, fused where its
-    // producer can take it, and is put on a grid where it ends.
+    // Only element-wise nodes and reductions read it: a formula written out
+    // node by node (Swish, GELU, a LayerNorm, a gate, a scale) runs in
+    // float, fused where the engine recognises it, and is put on a grid
+    // where it ends.
     auto insideRegion = [&](const std::string& name) {
         const auto c = consumers.find(name);
         if (outputs.count(name) != 0 || c == consumers.end()) return false;
         for (int k : c->second) {
             // Identity passes the grid on: what reads it sees the values held.
             const OpTraits& t = opTraits(g.node(k).op_type());
-            if (!t.layoutFree || t.keepsGrid) return false;
+            if (!(t.layoutFree || t.reduces) || t.keepsGrid) return false;
         }
         return true;
     };
