@@ -152,8 +152,13 @@ TEST_F(QuantizeTool, PerChannelWeightsRoundTripAndTheNetworkRunsQuantized) {
         list += "c" + std::to_string(k) + ".raw\n";
     }
     dir.write("calib.txt", list);
+    // One step per tensor only when asked; per channel by default.
     ProcessResult r = tool(VEXA_QUANTIZE_PATH,
-                           {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "q.dlc", "--per_channel"});
+                           {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "t.dlc", "--per_tensor"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("conv2.w                                  weight  "), std::string::npos) << r.out;
+    EXPECT_TRUE(vexart::openContainerFile(path("t.dlc")).graphs.at(0).encodings.at("conv2.w").channelSteps.empty());
+    r = tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "q.dlc"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("conv2.w                                  weight/c"), std::string::npos) << r.out;
 

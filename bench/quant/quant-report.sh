@@ -2,8 +2,9 @@
 # Fixed-point execution on zoo models: calibrate, run quantized, compare.
 #   bench/quant/quant-report.sh [MODEL ...]          (default resnet18 mobilenet_v2)
 # Per model:
-#   - vexa-dlc-quantize --per_channel on 32 Fashion-MNIST pictures (the
-#     per-tensor table: range, step, offset, SQNR of each tensor quantized);
+#   - vexa-dlc-quantize (weights per channel) on 32 Fashion-MNIST pictures
+#     at the model's input size (the per-tensor table: range, step, offset,
+#     SQNR of each tensor quantized);
 #   - 100 other pictures through vexa-net-run in float and with
 #     --enable_cpu_fxp, compared by vexa-dlc-diff (SQNR, top-1 agreement);
 #   - every tensor of the first 10 of them, float against fixed point: the
@@ -23,20 +24,24 @@ models=("$@")
 [ -x "$bin/vexa-dlc-quantize" ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
 [ -f "$zoo/${models[0]}.onnx" ] || /usr/bin/python3 bench/zoo/export_zoo.py "$zoo" 2>&1 | grep -v -i warn || true
 mkdir -p "$out"
-[ -f "$out/data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$out/data" 32 100
-head -10 "$out/data/eval.txt" > "$out/data/eval10.txt"
 median() { sed -n 's/.*"median_ms": *\([0-9.e+-]*\).*/\1/p'; }
 for m in "${models[@]}"; do
   d="$out/$m"
   rm -rf "$d" && mkdir -p "$d"
   $bin/vexa-dlc-pack -o "$d/float.dlc" "$zoo/$m.onnx" >/dev/null
-  $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$out/data/calib.txt" --per_channel \
+  # Pictures at the model's own input size.
+  size=$($bin/vexa-dlc-info "$d/float.dlc" | sed -n 's/^ *input .*\[[0-9]*,3,\([0-9]*\),\([0-9]*\)\].*/\1 \2/p' | head -1)
+  [ -n "$size" ] || { echo "$m: not an image model (one input of [N,3,H,W])" >&2; continue; }
+  data="$out/data-${size/ /x}"
+  [ -f "$data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$data" 32 100 $size
+  head -10 "$data/eval.txt" > "$data/eval10.txt"
+  $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$data/calib.txt" \
     -o "$d/quantized.dlc" > "$d/calibration.txt" 2>/dev/null
   for mode in float fixed; do
     flag=(); [ $mode = fixed ] && flag=(--enable_cpu_fxp)
-    $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$out/data/eval.txt" \
+    $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$data/eval.txt" \
       --output_dir "$d/$mode" "${flag[@]}" >/dev/null
-    $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$out/data/eval10.txt" \
+    $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$data/eval10.txt" \
       --output_dir "$d/$mode-layers" --debug "${flag[@]}" >/dev/null
   done
   $bin/vexa-dlc-diff "$d/fixed" "$d/float" > "$d/outputs.txt" || true

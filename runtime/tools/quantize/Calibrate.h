@@ -32,7 +32,7 @@ struct CalibrationOptions {
     double percentile = 100;
     // Weights of products (convolutions, dense layers) get a symmetric step
     // per output channel instead of one range.
-    bool perChannel = false;
+    bool perChannel = true;  // weights of products: a step per output channel
     std::function<void(const std::string& pass, size_t done, size_t total)> progress;
 };
 

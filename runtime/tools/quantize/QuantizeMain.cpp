@@ -3,7 +3,7 @@
 // keeping everything else it holds.
 //
 //   vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]
-//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P] [--per_channel]
+//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P] [--per_tensor]
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
@@ -24,7 +24,7 @@ int usage(bool asked = false) {
     return printUsage(
         "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
            "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
-           "                         [--per_channel]\n"
+           "                         [--per_tensor]\n"
            "Calibrates a container's graph on raw inputs and writes fixed-point encodings into it.\n"
            "  --input_list LIST  raw float32 files, one input line per calibration sample (name:=file allowed)\n"
            "  -o OUT.dlc         where to write (default: update IN.dlc in place)\n"
@@ -32,8 +32,9 @@ int usage(bool asked = false) {
            "  --act_bitwidth, --weight_bitwidth  8 (default) or 16 bits\n"
            "  --percentile P     clip each activation range to the P-th percentile at both ends\n"
            "                     (50 to 100; default 100: the observed minimum and maximum)\n"
-           "  --per_channel      weights of convolutions and dense layers get a symmetric step per\n"
-           "                     output channel (the table shows the largest)\n", asked);
+           "  --per_tensor       one step for all of a weight tensor (default: weights of convolutions\n"
+           "                     and dense layers get a symmetric step per output channel, and the\n"
+           "                     table shows the largest; --per_channel says so explicitly)\n", asked);
 }
 
 bool bitWidth(const std::string& v, uint32_t& out) {
@@ -49,8 +50,8 @@ int main(int argc, char** argv) {
     vexart::CalibrationOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--per_channel") {
-            options.perChannel = true;
+        if (a == "--per_channel" || a == "--per_tensor") {
+            options.perChannel = a == "--per_channel";
             continue;
         }
         if (a == "-h" || a == "--help") return usage(true);
