@@ -98,20 +98,20 @@ struct Rewriter {
     // A node that keeps its input's grid works on the codes, and its result
     // is dequantized after it, where a reader may take the codes in turn
     // (a convolution after a MaxPool, a product after a Flatten).
-    bool passCodes(onnx::NodeProto& n, std::vector<onnx::NodeProto>& after) {
+    void passCodes(onnx::NodeProto& n, std::vector<onnx::NodeProto>& after) {
         const OpTraits& traits = opTraits(n.op_type());
-        if (!traits.keepsGrid || n.input_size() < 1 || n.output_size() < 1 || n.output(0).empty()) return false;
+        if (!traits.keepsGrid || n.input_size() < 1 || n.output_size() < 1 || n.output(0).empty()) return;
         for (int o = 1; o < n.output_size(); ++o) {
-            if (!n.output(o).empty()) return false;  // MaxPool's indices lie on no grid
+            if (!n.output(o).empty()) return;  // MaxPool's indices lie on no grid
         }
         const auto c = codesOf.find(n.input(0));
-        if (c == codesOf.end()) return false;
+        if (c == codesOf.end()) return;
         const int fill = traits.fillInput;
         if (fill >= 0) {
             // The added elements must be the grid's zero: the zero point
             // takes the place of a zero constant, given as an input.
-            if (n.input_size() < fill) return false;
-            if (n.input_size() > fill && !n.input(fill).empty() && !zero(n.input(fill))) return false;
+            if (n.input_size() < fill) return;
+            if (n.input_size() > fill && !n.input(fill).empty() && !zero(n.input(fill))) return;
             while (n.input_size() <= fill) n.add_input("");
             n.set_input(fill, c->second.zero);
         }
@@ -121,7 +121,6 @@ struct Rewriter {
         n.set_output(0, raw);
         after.push_back(makeNode("DequantizeLinear", out, {raw, in.scale, in.zero}, {out}));
         codesOf[out] = {raw, in.scale, in.zero};
-        return true;
     }
 
     bool quantizable(const std::string& name) const {
