@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "planner/Arena.h"
+#include "planner/Lifetimes.h"
 #include "onednn/Dnnl.h"
 #include "FailureText.h"
 
@@ -222,36 +223,57 @@ void Graph::checkInputShapes(const std::map<std::string, Shape>& inputShapes) co
 }
 
 void Graph::placeInArena() {
-    // Every tensor a step writes, with the steps that write and read it.
+    // Every tensor the steps touch, numbered in the order first met.
     std::unordered_map<const Tensor*, size_t> index;
     std::vector<Tensor*> tensors;
-    std::vector<BufferLife> lives;
-    index.reserve(schedule_.size());
-    tensors.reserve(schedule_.size());
-    lives.reserve(schedule_.size());
-    std::set<const Tensor*> fixed;  // inputs and constants keep their own storage
+    auto id = [&](const Tensor* t) {
+        if (t == nullptr) return size_t{0};  // never looked up: see read and written
+        const auto [it, fresh] = index.emplace(t, tensors.size());
+        if (fresh) tensors.push_back(const_cast<Tensor*>(t));
+        return it->second;
+    };
+    // Views and aliases own nothing: reading one reads what it views.
+    std::vector<std::pair<const Tensor*, const Tensor*>> viewOf;  // (view, viewed)
+    for (const auto& [viewed, view] : views_) viewOf.emplace_back(view, viewed);
+    for (const Step& s : schedule_) {
+        if (s.aliasOf != nullptr) viewOf.emplace_back(s.node->ctx->outputs()[0], s.aliasOf);
+    }
+    for (const auto& [view, viewed] : viewOf) {
+        id(view);
+        id(viewed);
+    }
+    for (const Step& s : schedule_) {
+        for (const auto& c : s.toPlain) {
+            id(c.from);
+            id(c.to);
+        }
+        for (const Tensor* t : s.node->ctx->inputs()) id(t);
+        for (const Tensor* t : s.alsoReads) id(t);
+        for (const Tensor* t : s.node->ctx->outputs()) id(t);
+    }
+    // Inputs and constants keep their own storage.
+    std::set<const Tensor*> fixed;
     for (const auto& in : inputs_) fixed.insert(&values_[static_cast<size_t>(index_.at(in.name))]);
     for (size_t v = 0; v < values_.size(); ++v) {
         if (isConst_[v]) fixed.insert(&values_[v]);
     }
-    // Views and aliases own nothing: reading one reads what it views.
-    std::unordered_map<const Tensor*, const Tensor*> viewOf;
-    for (const auto& [viewed, view] : views_) viewOf.emplace(view, viewed);
-    for (const Step& s : schedule_) {
-        if (s.aliasOf != nullptr) viewOf.emplace(s.node->ctx->outputs()[0], s.aliasOf);
+    Lifetimes lives(tensors.size());
+    for (const auto& [view, viewed] : viewOf) {
+        fixed.insert(view);
+        if (view != viewed) lives.view(id(view), id(viewed));
     }
-    for (const auto& [view, viewed] : viewOf) fixed.insert(view);
+    std::vector<size_t> owned;  // what the arena holds, in the order first written
+    std::vector<bool> isOwned(tensors.size(), false);
     auto written = [&](Tensor* t, size_t step) {
-        if (t == nullptr || fixed.count(t) != 0 || t->type() == DType::String) return;
-        if (index.emplace(t, tensors.size()).second) {
-            tensors.push_back(t);
-            lives.push_back({t->bytes(), step, step});
-        }
+        if (t == nullptr || fixed.count(t) != 0 || t->type() == DType::String || isOwned[id(t)]) return;
+        isOwned[id(t)] = true;
+        owned.push_back(id(t));
+        lives.write(id(t), step);
+        lives.read(id(t), step);
     };
     auto read = [&](const Tensor* t, size_t step) {
-        for (auto v = viewOf.find(t); v != viewOf.end(); v = viewOf.find(t)) t = v->second;
         const auto it = index.find(t);
-        if (it != index.end()) lives[it->second].last = std::max(lives[it->second].last, step);
+        if (it != index.end()) lives.read(it->second, step);
     };
     for (size_t k = 0; k < schedule_.size(); ++k) {
         const Step& s = schedule_[k];
@@ -265,14 +287,17 @@ void Graph::placeInArena() {
     }
     // What the caller reads after the run stays to the end.
     for (const auto& name : outputs_) read(&values_[static_cast<size_t>(index_.at(name))], schedule_.size());
-    const ArenaPlan plan = planArena(lives);
+    std::vector<BufferLife> buffers;
+    buffers.reserve(owned.size());
+    for (size_t b : owned) buffers.push_back({tensors[b]->bytes(), lives.firstWrite(b), std::max(lives.firstWrite(b), lives.lastRead(b))});
+    const ArenaPlan plan = planArena(buffers);
     arenaBytes_ = plan.total;
     // Zeroed: a body planned without running (Subgraph::run's planOnly)
     // hands out what its arena holds, which must read as a dry run's zeros.
     arena_ = allocateBuffer(plan.total + kArenaAlignment, true);
     const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
-    for (size_t i = 0; i < tensors.size(); ++i) {
-        Tensor& t = *tensors[i];
+    for (size_t i = 0; i < owned.size(); ++i) {
+        Tensor& t = *tensors[owned[i]];
         const Layout layout = t.layout();
         t.view(t.type(), t.shape(), reinterpret_cast<void*>(base + plan.offsets[i]));
         t.setLayout(layout);

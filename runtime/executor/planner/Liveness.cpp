@@ -39,22 +39,19 @@ void computeLiveness(GraphState& g, const std::vector<int>& wanted, const std::v
     for (int i : inputs) g.ready[static_cast<size_t>(i)] = true;
 }
 
-ValueRelease::ValueRelease(const GraphState& g, const std::vector<int>& inputs) {
+ValueRelease::ValueRelease(const GraphState& g, const std::vector<int>& inputs) : lives_(g.values.size()) {
     const size_t V = g.values.size();
-    lastReader_.assign(V, 0);
     keep_.assign(V, false);
     for (size_t v = 0; v < V; ++v) {
-        for (size_t c : g.consumers[v]) lastReader_[v] = std::max(lastReader_[v], c);
+        for (size_t c : g.consumers[v]) lives_.read(v, c);
         keep_[v] = g.isConst[v] || g.wanted[v];
     }
     for (int i : inputs) keep_[static_cast<size_t>(i)] = true;
     releaseAfter_.assign(g.nodes.size(), {});
     for (size_t v = 0; v < V; ++v) {
-        if (!keep_[v] && !g.consumers[v].empty()) releaseAfter_[lastReader_[v]].push_back(static_cast<int>(v));
+        if (!keep_[v] && !g.consumers[v].empty()) releaseAfter_[lives_.lastRead(v)].push_back(static_cast<int>(v));
     }
-    releaseAt_ = lastReader_;
     pinned_.assign(V, false);
-    aliasRoot_.assign(V, -1);
 }
 
 std::vector<int> ValueRelease::due(size_t k, const std::vector<bool>& isConst) {
@@ -63,8 +60,9 @@ std::vector<int> ValueRelease::due(size_t k, const std::vector<bool>& isConst) {
         const int v = releaseAfter_[k][i];
         const auto u = static_cast<size_t>(v);
         if (isConst[u] || pinned_[u]) continue;
-        if (releaseAt_[u] > k) {
-            releaseAfter_[releaseAt_[u]].push_back(v);  // an alias reads it later
+        const size_t last = lives_.lastRead(u);
+        if (last > k) {
+            releaseAfter_[last].push_back(v);  // an alias reads it later
             continue;
         }
         out.push_back(v);
@@ -73,12 +71,8 @@ std::vector<int> ValueRelease::due(size_t k, const std::vector<bool>& isConst) {
 }
 
 void ValueRelease::alias(int view, int of) {
-    int root = of;
-    while (aliasRoot_[static_cast<size_t>(root)] >= 0) root = aliasRoot_[static_cast<size_t>(root)];
-    aliasRoot_[static_cast<size_t>(view)] = root;
-    const auto a = static_cast<size_t>(view), r = static_cast<size_t>(root);
-    if (keep_[a]) pinned_[r] = true;
-    releaseAt_[r] = std::max(releaseAt_[r], lastReader_[a]);
+    lives_.view(static_cast<size_t>(view), static_cast<size_t>(of));
+    if (keep_[static_cast<size_t>(view)]) pinned_[lives_.owner(static_cast<size_t>(of))] = true;
 }
 
 }  // namespace vexart

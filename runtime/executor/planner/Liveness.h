@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/GraphIr.h"
+#include "planner/Lifetimes.h"
 
 namespace vexart {
 
@@ -27,9 +28,8 @@ public:
     void alias(int view, int of);
 
 private:
-    std::vector<size_t> lastReader_, releaseAt_;
+    Lifetimes lives_;
     std::vector<bool> keep_, pinned_;
-    std::vector<int> aliasRoot_;
     std::vector<std::vector<int>> releaseAfter_;
 };
 
