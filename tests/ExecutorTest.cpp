@@ -167,6 +167,20 @@ const std::vector<Case>& cases() {
              fakeQuant(b, "k2", "q2", 0.01f, -5, onnx::TensorProto::INT8);
              conv(b, "q2", "y", 8, 4, 3, 47);
          }},
+        {"ReluAndClipNarrowAFakeQuantizationThatFloatsRead", {1, 4, 6, 6}, 3, [](OnnxBuilder& b) {
+             // As above, but read by float work: the pair stays a fused rounding step.
+             conv(b, "x", "c1", 4, 8, 3, 51);
+             b.node("Relu", {"c1"}, {"r1"});
+             fakeQuant(b, "r1", "q1", 0.01f, 20, onnx::TensorProto::UINT8);
+             b.node("Sigmoid", {"q1"}, {"s1"});
+             conv(b, "s1", "c2", 8, 8, 3, 52);
+             scalar(b, "lo", -0.5f);
+             scalar(b, "hi", 0.7f);
+             b.node("Clip", {"c2", "lo", "hi"}, {"k2"});
+             fakeQuant(b, "k2", "q2", 0.01f, -5, onnx::TensorProto::INT8);
+             b.node("Tanh", {"q2"}, {"t2"});
+             conv(b, "t2", "y", 8, 4, 3, 53);
+         }},
         {"PerChannelAddAndDefaultActivationsAfterConvolutions", {1, 4, 6, 6}, 4, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 4, 8, 3, 48);
              weights(b, "chan", {8, 1, 1}, 49, 2.0f);

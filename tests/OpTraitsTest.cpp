@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <onnx/defs/schema.h>
+#include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <set>
 
 #include "executor/core/Kernel.h"
+#include "executor/passes/ShapeInference.h"
 
 namespace {
 
@@ -116,6 +121,83 @@ TEST(OpTraits, TheFileThatImplementsAnOperatorIsKnown) {
     EXPECT_EQ(where["Reshape"], "kernels/ShapeOps.cpp");
     EXPECT_EQ(where["Relu"], "kernels/Elementwise.cpp");
     EXPECT_EQ(where["LSTM"], "kernels/Recurrent.cpp");
+}
+
+// The element type the test gives input i of `s`: float where the
+// operator takes it, else the first of bool, int64 and uint8 it takes.
+vexart::DType inputType(const onnx::OpSchema& s, size_t i) {
+    const std::string& constraint = s.inputs()[std::min(i, s.inputs().size() - 1)].GetTypeStr();
+    std::set<std::string> allowed;
+    for (const auto& c : s.typeConstraintParams()) {
+        if (c.type_param_str == constraint) allowed.insert(c.allowed_type_strs.begin(), c.allowed_type_strs.end());
+    }
+    if (allowed.empty()) allowed.insert(constraint);  // a fixed type, written out
+    const std::pair<const char*, vexart::DType> order[] = {{"tensor(float)", vexart::DType::Float},
+                                                           {"tensor(bool)", vexart::DType::Bool},
+                                                           {"tensor(int64)", vexart::DType::Int64},
+                                                           {"tensor(uint8)", vexart::DType::UInt8}};
+    for (const auto& [name, type] : order) {
+        if (allowed.count(name) != 0) return type;
+    }
+    return vexart::DType::Float;
+}
+
+// Every shape rule against its own kernel: the type and shape the rule
+// states are the ones the kernel gives, for one input and for operands
+// that broadcast ({2,1,4}, {3,1}, {4} give {2,3,4}).
+TEST(ShapeRules, StateWhatTheKernelsGive) {
+    using Kind = OpTraits::ShapeRule::Kind;
+    size_t ruled = 0;
+    for (const auto& [op, file] : vexart::registeredOperators()) {
+        const OpTraits& t = vexart::opTraits(op);
+        if (t.shapeRule.kind == Kind::None) continue;
+        const onnx::OpSchema* s = schemaOf(op);
+        ASSERT_NE(s, nullptr) << op;
+        SCOPED_TRACE(op);
+        ++ruled;
+        const bool broadcast = t.shapeRule.kind == Kind::Broadcast;
+        const vexart::Shape shapes[] = {{2, 1, 4}, {3, 1}, {4}};
+        const size_t count = std::max<size_t>(s->min_input(), broadcast ? 2 : 1);
+        std::vector<vexart::Tensor> inputs(std::min<size_t>(count, s->max_input()));
+        std::vector<const vexart::Tensor*> given;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            // Beside input 0, a rule of one input reads scalars (Clip's bounds).
+            const vexart::Shape shape = broadcast ? shapes[i % 3] : i == 0 ? vexart::Shape{2, 3, 4} : vexart::Shape{};
+            inputs[i].reset(inputType(*s, i), shape);
+            std::memset(inputs[i].raw(), 0, inputs[i].bytes());
+            if (inputs[i].type() == vexart::DType::Float) {
+                std::fill(inputs[i].data<float>(), inputs[i].data<float>() + inputs[i].size(), 0.5f);
+            }
+            given.push_back(&inputs[i]);
+        }
+        onnx::NodeProto node;
+        node.set_op_type(op);
+        auto kernel = (*vexart::findKernel(op))(node, 18);
+        vexart::Tensor ran, inferred;
+        vexart::KernelContext run(given, {&ran});
+        kernel->run(run);
+        inferred.reset(vexart::DType::Double, {64});  // storage the rule reuses, not zero
+        std::memset(inferred.raw(), 0xff, inferred.bytes());
+        vexart::KernelContext rule(given, {&inferred});
+        ASSERT_TRUE(vexart::inferOutputs(t, rule));
+        EXPECT_EQ(inferred.type(), ran.type());
+        EXPECT_EQ(inferred.shape(), ran.shape());
+        if (broadcast) {
+            EXPECT_EQ(ran.shape(), (vexart::Shape{2, 3, 4}));
+        }
+        const auto* bytes = static_cast<const uint8_t*>(inferred.raw());
+        EXPECT_TRUE(std::all_of(bytes, bytes + inferred.bytes(), [](uint8_t b) { return b == 0; })) << "left unzeroed";
+    }
+    EXPECT_GE(ruled, 50u);
+    // Without a rule, or for operands a rule does not cover, nothing is set.
+    vexart::Tensor x, out, text;
+    x.reset(vexart::DType::Float, {2});
+    text.reset(vexart::DType::String, {2});
+    vexart::KernelContext conv({&x}, {&out});
+    EXPECT_FALSE(vexart::inferOutputs(vexart::opTraits("Conv"), conv));
+    vexart::KernelContext strings({&text, &text}, {&out});
+    EXPECT_FALSE(vexart::inferOutputs(vexart::opTraits("Equal"), strings));
+    EXPECT_EQ(out.type(), vexart::DType::Undefined);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "executor/passes/ActivationPatterns.h"
 #include "executor/passes/CodesInput.h"
 #include "executor/passes/LayerNormFusion.h"
+#include "executor/passes/ShapeInference.h"
 #include "executor/planner/Lifetimes.h"
 #include "executor/planner/Liveness.h"
 
@@ -443,6 +444,34 @@ TEST(Lifetimes, ABufferLivesFromItsFirstWriteToItsLastReadThroughAnyView) {
     EXPECT_EQ(l.lastRead(3), 0u);
     l.view(0, 2);  // a cycle is refused: 0 keeps its bytes
     EXPECT_EQ(l.owner(0), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Which values planning must compute: those an output shape follows.
+//   k0: 2=Add(0, 1 constant)   k1: 3=Relu(2)   k2: 4=Cast(3)   k3: 6=Reshape(5, 4)
+//   k4: 7=Relu(0)   k5: 8=NonZero(7)   k6: 9=Reshape(5, 0)  (not needed)
+// Reshape's target (input 1) and NonZero's input set shapes, and so does
+// everything they are made from; Reshape's data (5) does not.
+TEST(ShapeInference, ValuesThatShapeAreWhatShapeFollowsThroughAnyChain) {
+    Fixture f(10, {1});
+    auto op = [&](const char* type, std::vector<int> in, std::vector<int> out) {
+        f.node(std::move(in), std::move(out));
+        f.nodes.back()->opType = type;
+        f.nodes.back()->traits = &vexart::opTraits(type);
+    };
+    op("Add", {0, 1}, {2});
+    op("Relu", {2}, {3});
+    op("Cast", {3}, {4});
+    op("Reshape", {5, 4}, {6});
+    op("Relu", {0}, {7});
+    op("NonZero", {7}, {8});
+    op("Reshape", {5, 0}, {9});
+    vexart::computeLiveness(f.g, {6, 8}, {0, 5});
+    EXPECT_EQ(vexart::valuesThatShape(f.g),
+              (std::vector<bool>{true, true, true, true, true, false, false, true, false, false}));
 }
 
 }  // namespace

@@ -65,6 +65,28 @@ TEST(ValueShaped, ShapesOfNonZeroFollowEachExecution) {
 // A detector's score filter: the scores over a threshold, found by
 // NonZero and gathered by GatherND, long enough for the gather to be split
 // between threads; against the filter written out here.
+// Shape arithmetic on an input's values: planning computes the nodes a
+// shape follows (element-wise ones included, which it otherwise leaves to
+// their shape rules), so the target is [2, 3] and not zeros.
+TEST(ValueShaped, ATargetComputedFromAnInputIsPlannedOnItsValues) {
+    OnnxBuilder b("g");
+    b.input("x", {6});
+    b.input("n", {2}, onnx::TensorProto::INT64);
+    b.initializerInts("zero", {0});
+    b.initializerInts("base", {2, 3});
+    b.node("Mul", {"n", "zero"}, {"none"});
+    b.node("Add", {"none", "base"}, {"target"});
+    b.node("Reshape", {"x", "target"}, {"y"});
+    b.output("y");
+    Graph g(b.proto());
+    ASSERT_NO_THROW(g.prepare({}, {"y"}));
+    g.input("n").data<int64_t>()[0] = 5;
+    std::iota(g.input("x").data<float>(), g.input("x").data<float>() + 6, 1.0f);
+    g.prepare({}, {"y"}, true);
+    EXPECT_EQ(g.value("y").shape(), (Shape{2, 3}));
+    EXPECT_EQ(valuesOf(g.value("y")), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+}
+
 TEST(ValueShaped, ScoreFilterGathersWhatItFinds) {
     const int64_t n = 100003;
     OnnxBuilder b("filter");

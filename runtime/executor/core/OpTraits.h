@@ -48,6 +48,16 @@ struct OpTraits {
     bool takesCodes = false;
     // Defaults of the `alpha` and `beta` attributes (NaN: the operator has none).
     float alpha = std::nanf(""), beta = std::nanf("");
+    // How output 0's type and shape follow from the inputs' types and
+    // shapes alone, where a rule says so: planning then sets them without
+    // running the kernel (passes/ShapeInference.h).
+    struct ShapeRule {
+        enum class Kind { None, LikeInput, Broadcast };
+        Kind kind = Kind::None;  // input 0's shape, or every input's broadcast
+        int typeOf = 0;          // the input whose element type output 0 has
+        bool toBool = false;     // Bool instead
+    };
+    ShapeRule shapeRule;
     // Bit i: the values, not only the shape, of input i set an output's
     // shape (NonZero's count, Reshape's target). A plan made on one set of
     // values holds for another only where all those inputs are constant.
@@ -71,6 +81,14 @@ struct OpTraits {
     static OpTraits quantization(Quant q) {
         OpTraits t;
         t.quant = q;
+        return t;
+    }
+
+    // Output 0 with input `typeOf`'s type (or Bool) and input 0's shape or
+    // the broadcast of every input's.
+    OpTraits shapedLike(ShapeRule::Kind kind, int typeOf = 0, bool toBool = false) const {
+        OpTraits t = *this;
+        t.shapeRule = {kind, typeOf, toBool};
         return t;
     }
 

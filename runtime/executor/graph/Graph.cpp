@@ -378,6 +378,10 @@ void Graph::run() {
             timings_[k].totalMicroseconds += us;
         }
     }
+    if (timing_ && !described_) {
+        for (size_t k = 0; k < schedule_.size(); ++k) describeStep(k);
+        described_ = true;
+    }
 }
 
 }  // namespace vexart

@@ -138,6 +138,7 @@ private:
     bool foldsToConstant(const GraphState& st, const Node& n) const;
     void settleFolds(const Planning& plan, const std::vector<bool>& folded);
     void releaseDead(Planning& plan, size_t k);
+    static bool setsShapes(const Planning& plan, const NodePlan& np);
     void prepareNode(Planning& plan, size_t k);
     void substitutePattern(Planning& plan, size_t k, NodePlan& np);
     void bindContext(Planning& plan, Node& n, NodePlan& np);
@@ -146,6 +147,7 @@ private:
     void makeAlias(Planning& plan, Node& n, NodePlan& np);
     void releaseCopiedWeights(Planning& plan, const Kernel& kernel, const std::vector<int>& inputs);
     void recordTimings();
+    void describeStep(size_t k);  // its kernel and precision in the profile
     // Drops what the last plan left in values computed per execution:
     // their storage may lie in the arena about to go.
     void forgetLastPlan();
@@ -183,6 +185,7 @@ private:
     Buffer arena_;
     size_t arenaBytes_ = 0;
     bool timing_ = false;
+    bool described_ = false;  // timings_ name the kernels each step last ran
     std::vector<NodeTiming> timings_;
 };
 

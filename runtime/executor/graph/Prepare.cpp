@@ -1,8 +1,8 @@
 // Graph::prepare as named stages over one planning state: inputs and
 // outputs fixed, liveness, constant folding, codes read in place of
 // dequantizations, then per node in order pattern substitution, context
-// binding, layout planning, fusion, shape learning by a dry run, views for
-// aliases, and early freeing; finally memory planning
+// binding, layout planning, fusion, shapes by rule or by a dry run, views
+// for aliases, and early freeing; finally memory planning
 // (Graph::placeInArena) and the profile's rows.
 #include "graph/Graph.h"
 
@@ -20,6 +20,7 @@
 #include "passes/Grids.h"
 #include "passes/LayerNormFusion.h"
 #include "passes/Layout.h"
+#include "passes/ShapeInference.h"
 #include "planner/Liveness.h"
 
 namespace vexart {
@@ -56,6 +57,7 @@ struct Graph::Planning {
     std::vector<Tensor*> plainCopy;   // per value: its plain copy, once made
     std::vector<bool> copyScheduled;  // per value: a step makes that copy
     ValueRelease release;             // when each value's storage may go
+    std::vector<bool> setsShapes;     // per value: some output shape follows its contents
     Planning(std::vector<std::unique_ptr<Node>>& n, std::vector<Tensor>& v, std::vector<bool>& c) : st(n, v, c) {}
 };
 
@@ -146,6 +148,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     for (const auto& in : inputs_) inputValues.push_back(index_.at(in.name));
     computeLiveness(plan.st, wanted, inputValues);
     plan.release = ValueRelease(plan.st, inputValues);
+    plan.setsShapes = valuesThatShape(plan.st);
     for (size_t v = 0; v < values_.size(); ++v) {
         if (!isConst_[v]) values_[v].setLayout(Layout::plain());
     }
@@ -166,6 +169,7 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     if (readCodesDirectly(nodes_, values_, isConst_)) {
         computeLiveness(plan.st, wanted, inputValues);
         plan.release = ValueRelease(plan.st, inputValues);
+        plan.setsShapes = valuesThatShape(plan.st);
     }
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k]) prepareNode(plan, k);
@@ -232,6 +236,13 @@ void Graph::settleFolds(const Planning& plan, const std::vector<bool>& folded) {
     }
 }
 
+bool Graph::setsShapes(const Planning& plan, const NodePlan& np) {
+    for (int o : np.outputs) {
+        if (o >= 0 && plan.setsShapes[static_cast<size_t>(o)]) return true;
+    }
+    return false;
+}
+
 void Graph::releaseDead(Planning& plan, size_t k) {
     for (int v : plan.release.due(k, isConst_)) {
         values_[static_cast<size_t>(v)].release();
@@ -254,16 +265,19 @@ void Graph::prepareNode(Planning& plan, size_t k) {
         planLayout(plan, n, np);
         n.ctx->allowLeavingPlain((np.use == LayoutUse::Spatial || np.use == LayoutUse::Any) && !np.outputWanted);
         planFusion(plan, k, n, np);
-        // Shapes are learnt by running the node dry: planning computes only
-        // what later planning needs, constants. Kernels that state their
-        // shapes (inferShapes) skip the work; the others compute on what
-        // they have. Executing, every node computes.
-        n.ctx->setDryRun(!np.allConst && !executing_);
+        // Planning computes only what later planning needs: constants and
+        // what shapes follow. Elsewhere an operator with a shape rule does
+        // not run, and the others run dry (passes/ShapeInference.h).
+        // Executing, every node computes.
+        const bool planning = !np.allConst && !executing_;
         const auto start = std::chrono::steady_clock::now();
-        kernel->run(*n.ctx);
+        if (!planning || kernel != n.kernel.get() || setsShapes(plan, np) || !inferOutputs(*n.traits, *n.ctx)) {
+            n.ctx->setDryRun(planning);
+            kernel->run(*n.ctx);
+            n.ctx->setDryRun(false);
+        }
         np.step.executedMicroseconds =
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        n.ctx->setDryRun(false);
         makeAlias(plan, n, np);
         for (Tensor* out : n.ctx->outputs()) {
             if (out != nullptr && np.use != LayoutUse::Spatial && np.use != LayoutUse::Any) {
@@ -455,15 +469,24 @@ void Graph::recordTimings() {
         NodeTiming& t = timings_[k];
         t.name = s.node->name;
         t.opType = s.node->opType;
-        const std::string impl = s.aliasOf != nullptr ? "view" : s.node->active->implementation();
-        t.kernel = impl.empty() ? "vexa" : s.aliasOf != nullptr || impl.rfind("vexa", 0) == 0 ? impl : "onednn:" + impl;
-        const Tensor* out = s.node->ctx->outputs().empty() ? nullptr : s.node->ctx->outputs()[0];
-        t.precision = s.aliasOf == nullptr && s.node->active->runsOnIntegers() ? "int8"
-                      : out != nullptr                                          ? precisionName(out->type())
-                                                                                : "-";
         for (size_t a : s.absorbed) t.fused.push_back(nodes_[a]->name);
         if (executing_) t.lastMicroseconds = t.totalMicroseconds = s.executedMicroseconds;
+        describeStep(k);
     }
+    // Kernels that planning did not run choose their implementation on
+    // their first run: the next run names them again.
+    described_ = executing_;
+}
+
+void Graph::describeStep(size_t k) {
+    const Step& s = schedule_[k];
+    NodeTiming& t = timings_[k];
+    const std::string impl = s.aliasOf != nullptr ? "view" : s.node->active->implementation();
+    t.kernel = impl.empty() ? "vexa" : s.aliasOf != nullptr || impl.rfind("vexa", 0) == 0 ? impl : "onednn:" + impl;
+    const Tensor* out = s.node->ctx->outputs().empty() ? nullptr : s.node->ctx->outputs()[0];
+    t.precision = s.aliasOf == nullptr && s.node->active->runsOnIntegers() ? "int8"
+                  : out != nullptr                                          ? precisionName(out->type())
+                                                                            : "-";
 }
 
 }  // namespace vexart

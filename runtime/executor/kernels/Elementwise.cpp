@@ -246,6 +246,8 @@ OpTraits elementwise(bool computes = false) {
     return t;
 }
 
+using Rule = OpTraits::ShapeRule::Kind;
+
 // An activation that may run as a post-op, with its attribute defaults.
 OpTraits activation(Fusion::Act act, float alpha = std::nanf(""), float beta = std::nanf("")) {
     OpTraits t = elementwise(true);
@@ -284,7 +286,7 @@ void registerUnaryFloat(const char* name, F f, OpTraits traits = {},
             steps = {{algorithm, 0.0f, 0.0f}};
         }
         return steps.empty() ? std::move(loop) : eltwiseKernel(std::move(steps), std::move(loop));
-    }, traits);
+    }, traits.shapedLike(Rule::LikeInput));
 }
 
 template <typename F>
@@ -297,7 +299,7 @@ void registerUnaryNumeric(const char* name, F f, OpTraits traits = {}) {
                 mapInto(x.data<T>(), out.data<T>(), x.size(), [&](T v) { return static_cast<T>(f(v)); });
             })
         });
-    }, traits);
+    }, traits.shapedLike(Rule::LikeInput));
 }
 
 }  // namespace
@@ -309,7 +311,9 @@ void registerElementwiseKernels() {
                                                         {"Pow", Bin::Pow, A::Pow}, {"PRelu", Bin::PRelu, A::None}};
     for (const auto& [name, op, arith] : binaries) {
         const Bin o = op;
+        // PRelu before opset 7 runs its slope along axis 1: no broadcast rule.
         OpTraits traits = elementwise(o == Bin::PRelu);
+        if (o != Bin::PRelu) traits = traits.shapedLike(Rule::Broadcast);
         traits.arith = arith;
         registerKernel(name, [o](const onnx::NodeProto&, int64_t opset) {
             return std::make_unique<BinaryKernel>(o, o == Bin::PRelu && opset < 7);
@@ -341,7 +345,7 @@ void registerElementwiseKernels() {
     });
     registerKernel("Mod", [](const onnx::NodeProto& n, int64_t) {
         return std::make_unique<BinaryKernel>(Attrs(n).i("fmod", 0) != 0 ? Bin::FMod : Bin::Mod);
-    });
+    }, OpTraits{}.shapedLike(Rule::Broadcast));
     const std::pair<const char*, Cmp> comparisons[] = {{"Equal", Cmp::Equal},
                                                        {"Less", Cmp::Less},
                                                        {"Greater", Cmp::Greater},
@@ -349,15 +353,21 @@ void registerElementwiseKernels() {
                                                        {"GreaterOrEqual", Cmp::GreaterEq}};
     for (const auto& [name, op] : comparisons) {
         const Cmp o = op;
-        registerKernel(name, [o](const onnx::NodeProto&, int64_t) { return std::make_unique<CompareKernel>(o); });
+        registerKernel(name, [o](const onnx::NodeProto&, int64_t) { return std::make_unique<CompareKernel>(o); },
+                       OpTraits{}.shapedLike(Rule::Broadcast, 0, true));
     }
-    registerKernel("And", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::And); });
-    registerKernel("Or", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Or); });
-    registerKernel("Xor", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Xor); });
-    registerKernel("Sum", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, false); }, elementwise());
-    registerKernel("Mean", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, true); }, elementwise());
-    registerKernel("Max", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Max, false); }, elementwise());
-    registerKernel("Min", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Min, false); }, elementwise());
+    const OpTraits toBool = OpTraits{}.shapedLike(Rule::Broadcast, 0, true);
+    registerKernel("And", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::And); }, toBool);
+    registerKernel("Or", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Or); }, toBool);
+    registerKernel("Xor", [](const onnx::NodeProto&, int64_t) { return logicKernel(Logic::Xor); }, toBool);
+    registerKernel("Sum", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, false); },
+                   elementwise().shapedLike(Rule::Broadcast));
+    registerKernel("Mean", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Add, true); },
+                   elementwise().shapedLike(Rule::Broadcast));
+    registerKernel("Max", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Max, false); },
+                   elementwise().shapedLike(Rule::Broadcast));
+    registerKernel("Min", [](const onnx::NodeProto&, int64_t) { return variadicKernel(Bin::Min, false); },
+                   elementwise().shapedLike(Rule::Broadcast));
 
     registerKernel("Not", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
@@ -365,7 +375,7 @@ void registerElementwiseKernels() {
             Tensor& out = ctx.out(0, DType::Bool, x.shape());
             mapInto(x.data<uint8_t>(), out.data<uint8_t>(), x.size(), [](uint8_t v) -> uint8_t { return v == 0; });
         });
-    });
+    }, OpTraits{}.shapedLike(Rule::LikeInput));
 
     using F = float;
     registerUnaryFloat("Relu", [](double x, F, F) { return x > 0 ? x : 0.0; }, activation(Fusion::Act::Relu));
@@ -424,7 +434,7 @@ void registerElementwiseKernels() {
                 });
             })
         });
-    }, elementwise());
+    }, elementwise().shapedLike(Rule::LikeInput));
     registerKernel("Shrink", [](const onnx::NodeProto& n, int64_t) {
         const Attrs a(n);
         const double bias = a.f("bias", 0.0f);
@@ -439,7 +449,7 @@ void registerElementwiseKernels() {
                 });
             })
         });
-    });
+    }, OpTraits{}.shapedLike(Rule::LikeInput));
     registerUnaryNumeric("Abs", [](auto x) { return x < 0 ? wrapNeg(x) : x; }, elementwise());
     registerUnaryNumeric("Neg", [](auto x) { return wrapNeg(x); }, elementwise());
     registerUnaryNumeric("Sign", [](auto x) { return x > 0 ? 1 : x < 0 ? -1 : 0; }, elementwise());
@@ -457,7 +467,7 @@ void registerElementwiseKernels() {
                     });
                 })
             });
-        });
+        }, OpTraits{}.shapedLike(Rule::LikeInput, 0, true));
     }
 
     registerKernel("Clip", [](const onnx::NodeProto& n, int64_t opset) {
@@ -475,7 +485,7 @@ void registerElementwiseKernels() {
                 mapInto(x.data<T>(), out.data<T>(), x.size(), [mn, mx](T v) { return v < mn ? mn : v > mx ? mx : v; });
             })
         });
-    }, activation(Fusion::Act::Clip));
+    }, activation(Fusion::Act::Clip).shapedLike(Rule::LikeInput));
 
     registerKernel("Cast", [](const onnx::NodeProto& n, int64_t) {
         const auto to = static_cast<DType>(Attrs(n).i("to", 1));
@@ -489,7 +499,7 @@ void registerElementwiseKernels() {
             Tensor& out = ctx.out(0, ctx.in(1).type(), ctx.in(0).shape());
             castTensor(ctx.in(0), ctx.in(1).type(), out);
         });
-    });
+    }, OpTraits{}.shapedLike(Rule::LikeInput, 1));
     // Copies of their input: views where the plan allows.
     OpTraits identity;
     identity.view = true;
@@ -538,7 +548,7 @@ void registerElementwiseKernels() {
                 }
             })
         });
-    }, elementwise());
+    }, elementwise().shapedLike(Rule::Broadcast, 1));
 }
 
 }  // namespace vexart
