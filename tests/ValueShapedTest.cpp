@@ -66,8 +66,8 @@ TEST(ValueShaped, ShapesOfNonZeroFollowEachExecution) {
 // NonZero and gathered by GatherND, long enough for the gather to be split
 // between threads; against the filter written out here.
 // Shape arithmetic on an input's values: planning computes the nodes a
-// shape follows (element-wise ones included, which it otherwise leaves to
-// their shape rules), so the target is [2, 3] and not zeros.
+// shape follows (those it otherwise shapes by rule or runs dry included),
+// so the target is [2, 3] and not zeros.
 TEST(ValueShaped, ATargetComputedFromAnInputIsPlannedOnItsValues) {
     OnnxBuilder b("g");
     b.input("x", {6});
@@ -75,7 +75,8 @@ TEST(ValueShaped, ATargetComputedFromAnInputIsPlannedOnItsValues) {
     b.initializerInts("zero", {0});
     b.initializerInts("base", {2, 3});
     b.node("Mul", {"n", "zero"}, {"none"});
-    b.node("Add", {"none", "base"}, {"target"});
+    b.node("Add", {"none", "base"}, {"sum"});
+    b.node("Transpose", {"sum"}, {"target"});  // a kernel that would otherwise run dry
     b.node("Reshape", {"x", "target"}, {"y"});
     b.output("y");
     Graph g(b.proto());

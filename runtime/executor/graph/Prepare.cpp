@@ -267,12 +267,14 @@ void Graph::prepareNode(Planning& plan, size_t k) {
         planFusion(plan, k, n, np);
         // Planning computes only what later planning needs: constants and
         // what shapes follow. Elsewhere an operator with a shape rule does
-        // not run, and the others run dry (passes/ShapeInference.h).
+        // not run, and the others run dry (passes/ShapeInference.h): a
+        // kernel that can sets its outputs' shapes and skips the work.
         // Executing, every node computes.
         const bool planning = !np.allConst && !executing_;
+        const bool shapesFollow = planning && setsShapes(plan, np);
         const auto start = std::chrono::steady_clock::now();
-        if (!planning || kernel != n.kernel.get() || setsShapes(plan, np) || !inferOutputs(*n.traits, *n.ctx)) {
-            n.ctx->setDryRun(planning);
+        if (!planning || kernel != n.kernel.get() || shapesFollow || !inferOutputs(*n.traits, *n.ctx)) {
+            n.ctx->setDryRun(planning && !shapesFollow);
             kernel->run(*n.ctx);
             n.ctx->setDryRun(false);
         }

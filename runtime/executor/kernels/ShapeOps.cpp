@@ -356,6 +356,7 @@ void registerShapeKernels() {
             Shape shape(x.rank());
             for (size_t i = 0; i < perm.size(); ++i) shape[i] = x.dim(static_cast<size_t>(perm[i]));
             Tensor& out = ctx.out(0, x.type(), shape);
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             transpose(x, perm, out);
         });
     }, rearranges(false));
@@ -472,6 +473,11 @@ void registerShapeKernels() {
                 Shape shape = x.shape();
                 shape[axis] = split[i];
                 Tensor& out = ctx.out(i, x.type(), shape);
+                if (ctx.dryRun()) {
+                    if (out.bytes() != 0) std::memset(out.raw(), 0, out.bytes());
+                    start += split[i];
+                    continue;
+                }
                 for (int64_t o = 0; o < outer; ++o) {
                     copyElems(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(o * split[i] * inner) * es,
                               static_cast<const uint8_t*>(x.raw()) +
@@ -487,6 +493,7 @@ void registerShapeKernels() {
             const Tensor& x = ctx.in(0);
             const Shape shape = broadcastShape(x.shape(), ctx.in(1).toInt64());
             Tensor& out = ctx.out(0, x.type(), shape);
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             const auto sx = broadcastStrides(x.shape(), shape);
             const size_t es = elementBytes(x);
             const auto* src = static_cast<const uint8_t*>(x.raw());
@@ -511,6 +518,7 @@ void registerShapeKernels() {
                 }
             }
             Tensor& out = ctx.out(0, x.type(), shape);
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             const auto xs = stridesOf(x.shape());
             const size_t es = elementBytes(x);
             std::vector<int64_t> pos(shape.size(), 0);
@@ -585,6 +593,7 @@ void registerShapeKernels() {
                 }
             }
             Tensor& out = ctx.out(0, x.type(), shape);
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             const auto xs = stridesOf(x.shape());
             std::vector<int64_t> pos(r, 0);
             VEXA_DISPATCH_NUMERIC(x.type(), {
