@@ -137,6 +137,7 @@ private:
     std::vector<int> selectOutputs(const std::vector<std::string>& outputs);
     bool foldsToConstant(const GraphState& st, const Node& n) const;
     void settleFolds(const Planning& plan, const std::vector<bool>& folded);
+    void foldWeightsOf(Planning& plan, size_t k);
     void releaseDead(Planning& plan, size_t k);
     static bool setsShapes(const Planning& plan, const NodePlan& np);
     void prepareNode(Planning& plan, size_t k);

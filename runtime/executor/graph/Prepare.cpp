@@ -42,6 +42,22 @@ std::string precisionName(DType t) {
     }
 }
 
+// A dequantization of constant weights that only products read, as their
+// weights: it folds just before its first reader, which keeps the weights
+// in a form of its own. Folded with the other constants, every layer's
+// float weights would be held at once beside their 8-bit codes.
+bool foldsAtItsReader(const GraphState& st, const Node& n) {
+    if (n.traits->quant != OpTraits::Quant::Dequantize || n.outputs.size() != 1 || n.outputs[0] < 0) return false;
+    const auto& readers = st.consumers[static_cast<size_t>(n.outputs[0])];
+    for (size_t c : readers) {
+        const Node& r = *st.nodes[c];
+        if (r.traits->weightAxis < 0 || r.inputs.size() < 2 || r.inputs[1] != n.outputs[0] || r.inputs[0] == n.outputs[0]) {
+            return false;
+        }
+    }
+    return !readers.empty();
+}
+
 // Operators whose output is their first input's bytes under another shape.
 bool isAlias(const Node& n, const std::vector<int>& inputs, const std::vector<int>& outputs) {
     if (!n.traits->view || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
@@ -58,6 +74,7 @@ struct Graph::Planning {
     std::vector<bool> copyScheduled;  // per value: a step makes that copy
     ValueRelease release;             // when each value's storage may go
     std::vector<bool> setsShapes;     // per value: some output shape follows its contents
+    std::vector<bool> foldLater;      // per node: folds before its first reader (foldsAtItsReader)
     Planning(std::vector<std::unique_ptr<Node>>& n, std::vector<Tensor>& v, std::vector<bool>& c) : st(n, v, c) {}
 };
 
@@ -158,8 +175,13 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
     // (a scale that a Constant node makes after the node it scales).
     schedule_.reserve(nodes_.size());
     std::vector<bool> folded(nodes_.size(), false);
+    plan.foldLater.assign(nodes_.size(), false);
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (!plan.st.needed[k] || !foldsToConstant(plan.st, *nodes_[k])) continue;
+        if (!settled_[k] && foldsAtItsReader(plan.st, *nodes_[k])) {
+            plan.foldLater[k] = true;
+            continue;
+        }
         if (!settled_[k]) prepareNode(plan, k);
         folded[k] = true;
     }
@@ -172,7 +194,10 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         plan.setsShapes = valuesThatShape(plan.st);
     }
     for (size_t k = 0; k < nodes_.size(); ++k) {
-        if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k]) prepareNode(plan, k);
+        if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k] && !plan.foldLater[k]) {
+            foldWeightsOf(plan, k);
+            prepareNode(plan, k);
+        }
         releaseDead(plan, k);
     }
     followsValues_ = false;
@@ -241,6 +266,19 @@ bool Graph::setsShapes(const Planning& plan, const NodePlan& np) {
         if (o >= 0 && plan.setsShapes[static_cast<size_t>(o)]) return true;
     }
     return false;
+}
+
+void Graph::foldWeightsOf(Planning& plan, size_t k) {
+    for (int i : nodes_[k]->inputs) {
+        const int p = i >= 0 ? plan.st.producer[static_cast<size_t>(i)] : -1;
+        if (p < 0 || !plan.foldLater[static_cast<size_t>(p)]) continue;
+        const auto at = static_cast<size_t>(p);
+        plan.foldLater[at] = false;
+        prepareNode(plan, at);
+        std::vector<bool> folded(nodes_.size(), false);
+        folded[at] = true;
+        settleFolds(plan, folded);
+    }
 }
 
 void Graph::releaseDead(Planning& plan, size_t k) {
