@@ -2,6 +2,8 @@
 // fixed point, compare round trip through the tools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <filesystem>
 
@@ -80,6 +82,61 @@ TEST(Encoding, HistogramQuantilesDropOutliers) {
     EXPECT_FLOAT_EQ(one.quantile(0.99), 1.0f);
 }
 
+// The range search against the noise it promises, measured on the values
+// themselves: the range it picks quantizes them with no more squared error
+// than the observed minimum and maximum, nor, within a few percent, than
+// ranges narrowed from either.
+TEST(Encoding, MseRangesHoldTheValuesWithTheLeastNoise) {
+    auto noise = [](const std::vector<float>& v, float lo, float hi) {
+        const vexart::TensorEncoding e = vexart::encodingForRange(lo, hi, 8);
+        std::vector<float> q(v.size());
+        vexart::quantizeDequantize(v.data(), q.data(), v.size(), e);
+        double sum = 0;
+        for (size_t i = 0; i < v.size(); ++i) sum += (static_cast<double>(v[i]) - q[i]) * (v[i] - q[i]);
+        return sum / static_cast<double>(v.size());
+    };
+    struct Case {
+        const char* name;
+        std::vector<float> values;
+        float hiFrom, hiTo;  // where the upper end must land, as a fraction of the largest value
+    };
+    std::vector<float> even, outliers, bell;
+    for (int i = 0; i < 20000; ++i) even.push_back(-1 + 2 * static_cast<float>(i) / 19999);
+    outliers = even;
+    outliers[7] = 40;  // far out: clipping it costs more than the rounding it saves
+    outliers[9] = -25;
+    uint32_t seed = 5;
+    for (int i = 0; i < 20000; ++i) {
+        // A sum of uniforms: a bell whose tails thin out, after a ReLU.
+        float x = 0;
+        for (int k = 0; k < 6; ++k) {
+            seed = seed * 1664525u + 1013904223u;
+            x += static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+        }
+        bell.push_back(std::max(x, 0.0f) * 3);
+    }
+    const Case cases[] = {{"even", even, 0.99f, 1.0f}, {"outliers", outliers, 0.9f, 1.0f}, {"bell", bell, 0.8f, 0.995f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto [mn, mx] = std::minmax_element(c.values.begin(), c.values.end());
+        vexart::Histogram h(*mn, *mx);
+        h.add(c.values.data(), c.values.size());
+        float lo = 0, hi = 0;
+        h.mseRange(8, lo, hi);
+        EXPECT_GE(hi, *mx * c.hiFrom);
+        EXPECT_LE(hi, *mx * c.hiTo);
+        EXPECT_LE(lo, 0.0f);
+        EXPECT_GE(lo, *mn);
+        const double chosen = noise(c.values, lo, hi);
+        EXPECT_LE(chosen, noise(c.values, *mn, *mx) * 1.001);
+        for (float f : {0.5f, 0.7f, 0.8f, 0.9f, 0.95f, 0.99f}) {
+            EXPECT_LE(chosen, noise(c.values, *mn * f, *mx * f) * 1.05) << f;
+            EXPECT_LE(chosen, noise(c.values, lo, hi * f) * 1.05) << f;
+            EXPECT_LE(chosen, noise(c.values, lo * f, hi) * 1.05) << f;
+        }
+    }
+}
+
 class QuantizeTool : public ::testing::Test {
 protected:
     TempDir dir;
@@ -126,6 +183,16 @@ TEST_F(QuantizeTool, CalibrateRunFixedPointAndCompare) {
         ASSERT_EQ(enc.count(tensor), 1u) << tensor;
         EXPECT_FLOAT_EQ(enc.at(tensor).stepSize, static_cast<float>(step)) << tensor;
         EXPECT_EQ(enc.at(tensor).stepExactly0, offset) << tensor;
+    }
+
+    // Searched by squared error, even spreads keep their whole range.
+    r = tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "mse.dlc", "--mse"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("histograms 4/4"), std::string::npos) << r.err;
+    const auto mse = vexart::openContainerFile(path("mse.dlc")).graphs.at(0).encodings;
+    for (const char* tensor : {"x", "y"}) {
+        EXPECT_FLOAT_EQ(mse.at(tensor).stepSize, enc.at(tensor).stepSize) << tensor;
+        EXPECT_EQ(mse.at(tensor).stepExactly0, enc.at(tensor).stepExactly0) << tensor;
     }
 
     // Fixed-point inputs and outputs at those encodings differ from float by
@@ -325,6 +392,7 @@ TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {
         {{"--container", "absent.dlc", "--input_list", "short.txt"}, 1, "cannot read the file"},
         {{"--container", "m.dlc", "--input_list", "short.txt", "--act_bitwidth", "4"}, 2, "usage"},
         {{"--container", "m.dlc", "--input_list", "short.txt", "--percentile", "12"}, 2, "usage"},
+        {{"--container", "m.dlc", "--input_list", "short.txt", "--percentile", "99", "--mse"}, 2, "usage"},
         {{"--container", "m.dlc"}, 2, "usage"},
     };
     for (const auto& c : cases) {

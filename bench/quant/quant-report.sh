@@ -13,6 +13,7 @@
 #     alternated three times per thread count (VEXA_BENCH_THREADS, default
 #     "1 2"); medians of RUNS (default 30) executions.
 # Tables go to OUT (default build/quant-report); a summary to stdout.
+# QUANTIZE_ARGS passes options to vexa-dlc-quantize (say "--mse").
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bin=build/bin
@@ -38,7 +39,8 @@ for m in "${models[@]}"; do
   data="$out/data-${size/ /x}"
   [ -f "$data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$data" 32 100 $size
   head -10 "$data/eval.txt" > "$data/eval10.txt"
-  $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$data/calib.txt" \
+  # shellcheck disable=SC2086  # options, split on purpose
+  $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$data/calib.txt" ${QUANTIZE_ARGS:-} \
     -o "$d/quantized.dlc" > "$d/calibration.txt" 2>/dev/null
   for mode in float fixed; do
     flag=(); [ $mode = fixed ] && flag=(--enable_cpu_fxp)

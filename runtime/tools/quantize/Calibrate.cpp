@@ -179,13 +179,17 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
 
     std::vector<Range> ranges(tracked.size());
     pass("ranges", [&](size_t i, const float* x, size_t n) { ranges[i].add(x, n); });
-    if (options.percentile < 100) {
+    if (options.percentile < 100 || options.mse) {
         std::vector<Histogram> histograms;
         for (const auto& r : ranges) histograms.emplace_back(r.min, r.max);
         pass("histograms", [&](size_t i, const float* x, size_t n) { histograms[i].add(x, n); });
         const double tail = (100 - options.percentile) / 100;
         for (size_t i = 0; i < ranges.size(); ++i) {
             if (ranges[i].min > ranges[i].max) continue;
+            if (options.mse) {
+                histograms[i].mseRange(options.activationBits, ranges[i].min, ranges[i].max);
+                continue;
+            }
             ranges[i].min = std::fmax(ranges[i].min, histograms[i].quantile(tail));
             ranges[i].max = std::fmin(ranges[i].max, histograms[i].quantile(1 - tail));
         }

@@ -30,6 +30,9 @@ struct CalibrationOptions {
     // Activation ranges: 100 keeps the observed min and max; below, each end
     // is clipped to that percentile of the values seen (outliers dropped).
     double percentile = 100;
+    // Activation ranges chosen to hold the values seen with the least mean
+    // squared error (Histogram::mseRange) instead.
+    bool mse = false;
     // Weights of products (convolutions, dense layers) get a symmetric step
     // per output channel instead of one range.
     bool perChannel = true;  // weights of products: a step per output channel

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "passes/FixedPoint.h"
 
@@ -72,6 +73,69 @@ float Histogram::quantile(double fraction) const {
         if (seen >= target) return static_cast<float>(min_ + width * static_cast<double>(fraction < 0.5 ? b : b + 1));
     }
     return max_;
+}
+
+void Histogram::mseRange(uint32_t bitWidth, float& lo, float& hi) const {
+    lo = min_;
+    hi = max_;
+    if (total_ == 0 || !(max_ > min_)) return;
+    const size_t bins = counts_.size();
+    const double width = (static_cast<double>(max_) - min_) / static_cast<double>(bins);
+    const double maxQ = std::ldexp(1.0, static_cast<int>(bitWidth)) - 1;
+    // Sums over the first k bins of count, count * centre and count * centre^2:
+    // a clipped tail's squared distances to its end follow from three of them.
+    std::vector<double> n(bins + 1, 0), s1(bins + 1, 0), s2(bins + 1, 0);
+    for (size_t k = 0; k < bins; ++k) {
+        const double c = min_ + (static_cast<double>(k) + 0.5) * width, m = static_cast<double>(counts_[k]);
+        n[k + 1] = n[k] + m;
+        s1[k + 1] = s1[k] + m * c;
+        s2[k + 1] = s2[k] + m * c * c;
+    }
+    // Bins [from, to) pulled to `end`: sum of m * ((c - end)^2 + width^2 / 12).
+    auto clipped = [&](size_t from, size_t to, double end) {
+        if (from >= to) return 0.0;
+        const double m = n[to] - n[from];
+        return s2[to] - s2[from] - 2 * end * (s1[to] - s1[from]) + end * end * m + m * width * width / 12;
+    };
+    // The first bin whose centre is v or above.
+    auto binAbove = [&](double v) {
+        const double at = std::ceil((v - min_) / width - 0.5);
+        return static_cast<size_t>(std::clamp(at, 0.0, static_cast<double>(bins)));
+    };
+    // Values spread evenly within a bin: rounding costs step^2/12 each.
+    auto error = [&](float a, float b) {
+        const TensorEncoding e = encodingForRange(a, b, bitWidth);
+        if (e.stepSize == 0) return std::numeric_limits<double>::infinity();
+        const double step = e.stepSize, offset = static_cast<double>(e.stepExactly0);
+        const double encMin = -offset * step, encMax = (maxQ - offset) * step;
+        const size_t first = binAbove(encMin), last = std::max(first, binAbove(encMax));
+        return clipped(0, first, encMin) + clipped(last, bins, encMax) + (n[last] - n[first]) * step * step / 12;
+    };
+    double best = error(lo, hi);
+    // Each end in turn moves in to any bin edge on its side of 0 (0 is in
+    // every encoded range), twice round.
+    for (int round = 0; round < 2; ++round) {
+        for (size_t k = 1; k < bins; ++k) {
+            const auto at = static_cast<float>(min_ + static_cast<double>(k) * width);
+            if (at > 0) {
+                const double err = error(lo, at);
+                if (err < best) {
+                    best = err;
+                    hi = at;
+                }
+            }
+        }
+        for (size_t k = 1; k < bins; ++k) {
+            const auto at = static_cast<float>(min_ + static_cast<double>(k) * width);
+            if (at < 0) {
+                const double err = error(at, hi);
+                if (err < best) {
+                    best = err;
+                    lo = at;
+                }
+            }
+        }
+    }
 }
 
 TensorEncoding perChannelEncoding(const float* w, const std::vector<int64_t>& dims, int64_t axis, uint32_t bitWidth) {

@@ -32,6 +32,11 @@ public:
     void add(const float* x, size_t n);
     // The smallest bin edge below which `fraction` (0..1) of the values lie.
     float quantile(double fraction) const;
+    // The range whose encoding at `bitWidth` bits (encodingForRange) holds
+    // the values seen with the least mean squared error: rounding within
+    // it, clipping outside. Each end moves in from the histogram's own, in
+    // hundredths, one end at a time.
+    void mseRange(uint32_t bitWidth, float& lo, float& hi) const;
 
 private:
     float min_, max_;

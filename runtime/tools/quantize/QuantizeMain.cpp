@@ -3,7 +3,7 @@
 // keeping everything else it holds.
 //
 //   vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]
-//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P] [--per_tensor]
+//                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P | --mse] [--per_tensor]
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
@@ -23,7 +23,7 @@ namespace {
 int usage(bool asked = false) {
     return printUsage(
         "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
-           "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P]\n"
+           "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P | --mse]\n"
            "                         [--per_tensor]\n"
            "Calibrates a container's graph on raw inputs and writes fixed-point encodings into it.\n"
            "  --input_list LIST  raw float32 files, one input line per calibration sample (name:=file allowed)\n"
@@ -32,6 +32,8 @@ int usage(bool asked = false) {
            "  --act_bitwidth, --weight_bitwidth  8 (default) or 16 bits\n"
            "  --percentile P     clip each activation range to the P-th percentile at both ends\n"
            "                     (50 to 100; default 100: the observed minimum and maximum)\n"
+           "  --mse              choose each activation range to hold the values seen with the least\n"
+           "                     mean squared error (rounding inside it, clipping outside)\n"
            "  --per_tensor       one step for all of a weight tensor (default: weights of convolutions\n"
            "                     and dense layers get a symmetric step per output channel, and the\n"
            "                     table shows the largest; --per_channel says so explicitly)\n", asked);
@@ -52,6 +54,10 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--per_channel" || a == "--per_tensor") {
             options.perChannel = a == "--per_channel";
+            continue;
+        }
+        if (a == "--mse") {
+            options.mse = true;
             continue;
         }
         if (a == "-h" || a == "--help") return usage(true);
@@ -77,7 +83,7 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (container.empty() || list.empty()) return usage();
+    if (container.empty() || list.empty() || (options.mse && options.percentile < 100)) return usage();
     const bool inPlace = output.empty();
     if (inPlace) output = container;
     try {
