@@ -222,7 +222,7 @@ void Graph::checkInputShapes(const std::map<std::string, Shape>& inputShapes) co
     }
 }
 
-void Graph::placeInArena() {
+std::vector<BufferLife> Graph::arenaBuffers(std::vector<Tensor*>& owned) const {
     // Every tensor the steps touch, numbered in the order first met.
     std::unordered_map<const Tensor*, size_t> index;
     std::vector<Tensor*> tensors;
@@ -262,12 +262,12 @@ void Graph::placeInArena() {
         fixed.insert(view);
         if (view != viewed) lives.view(id(view), id(viewed));
     }
-    std::vector<size_t> owned;  // what the arena holds, in the order first written
+    std::vector<size_t> ownedIds;  // what the arena holds, in the order first written
     std::vector<bool> isOwned(tensors.size(), false);
     auto written = [&](Tensor* t, size_t step) {
         if (t == nullptr || fixed.count(t) != 0 || t->type() == DType::String || isOwned[id(t)]) return;
         isOwned[id(t)] = true;
-        owned.push_back(id(t));
+        ownedIds.push_back(id(t));
         lives.write(id(t), step);
         lives.read(id(t), step);
     };
@@ -288,8 +288,18 @@ void Graph::placeInArena() {
     // What the caller reads after the run stays to the end.
     for (const auto& name : outputs_) read(&values_[static_cast<size_t>(index_.at(name))], schedule_.size());
     std::vector<BufferLife> buffers;
-    buffers.reserve(owned.size());
-    for (size_t b : owned) buffers.push_back({tensors[b]->bytes(), lives.firstWrite(b), std::max(lives.firstWrite(b), lives.lastRead(b))});
+    buffers.reserve(ownedIds.size());
+    owned.clear();
+    for (size_t b : ownedIds) {
+        buffers.push_back({tensors[b]->bytes(), lives.firstWrite(b), std::max(lives.firstWrite(b), lives.lastRead(b))});
+        owned.push_back(tensors[b]);
+    }
+    return buffers;
+}
+
+void Graph::placeInArena() {
+    std::vector<Tensor*> owned;
+    const std::vector<BufferLife> buffers = arenaBuffers(owned);
     const ArenaPlan plan = planArena(buffers);
     arenaBytes_ = plan.total;
     // Zeroed: a body planned without running (Subgraph::run's planOnly)
@@ -297,7 +307,7 @@ void Graph::placeInArena() {
     arena_ = allocateBuffer(plan.total + kArenaAlignment, true);
     const auto base = (reinterpret_cast<uintptr_t>(arena_.get()) + kArenaAlignment - 1) & ~uintptr_t{kArenaAlignment - 1};
     for (size_t i = 0; i < owned.size(); ++i) {
-        Tensor& t = *tensors[owned[i]];
+        Tensor& t = *owned[i];
         const Layout layout = t.layout();
         t.view(t.type(), t.shape(), reinterpret_cast<void*>(base + plan.offsets[i]));
         t.setLayout(layout);

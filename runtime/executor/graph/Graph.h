@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "graph/GraphIr.h"
+#include "planner/Arena.h"
 #include "core/Kernel.h"
 #include "core/StoragePool.h"
 #include "core/Tensor.h"
@@ -155,6 +156,9 @@ private:
     bool followsValues(const Step& s) const;
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();
+    // The tensors the arena holds (`owned`, in the order first written) and
+    // the steps each lives over (planner/Lifetimes.h).
+    std::vector<BufferLife> arenaBuffers(std::vector<Tensor*>& owned) const;
     int valueIndex(const std::string& name, bool create);
 
     // Frees an initializer whose consumers all keep their own copy of it.
