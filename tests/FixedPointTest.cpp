@@ -717,4 +717,99 @@ INSTANTIATE_TEST_SUITE_P(
                     1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The same chain as an imported quantized graph, as exporters write one (a
+// QuantizeLinear / DequantizeLinear pair after every layer, weights as int8
+// codes that the graph dequantizes), run in float: the dequantization
+// before the node that keeps the grid moves after it, so the product after
+// that node runs on integers too, and what the node gives is the same to
+// the bit.
+class ImportedCodesThroughNodes : public ::testing::TestWithParam<PassingCase> {};
+
+TEST_P(ImportedCodesThroughNodes, KeepTheNextProductOnIntegers) {
+    const PassingCase& c = GetParam();
+    auto build = [&](bool quantized) {
+        OnnxBuilder b("g");
+        b.input("x", {1, 4, 8, 8});
+        if (quantized) fakeQuant(b, "x", "xq", 1.0f / 127, 128);
+        quantizedWeights(b, "c1.w", 8, 4, 3, 63, true, 1);
+        OnnxBuilder::attr(b.node("Conv", {quantized ? "xq" : "x", "c1.w"}, {"c1"}), "pads", std::vector<int64_t>(4, 1));
+        b.node("Relu", {"c1"}, {quantized ? "r1.raw" : "r1"});
+        if (quantized) fakeQuant(b, "r1.raw", "r1", 0.02f, c.zero);
+        c.between(b);
+        quantizedWeights(b, "c2.w", 8, 8, 3, 63, true, 3);
+        OnnxBuilder::attr(b.node("Conv", {"p", "c2.w"}, {"c2"}), "pads", std::vector<int64_t>(4, c.pads));
+        b.node("Relu", {"c2"}, {quantized ? "r2.raw" : "r2"});
+        if (quantized) fakeQuant(b, "r2.raw", "r2", 0.02f, 0);
+        b.node("Flatten", {"r2"}, {"f"});
+        std::vector<int> codes(5120);
+        const auto r = pseudoRandom(codes.size(), 9, 63.49f);
+        for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int>(std::nearbyint(r[i]));
+        b.initializer(OnnxBuilder::intTensor("fc.q", onnx::TensorProto::INT8, {10, 512}, codes));
+        b.initializer("fc.s", {}, {0.001f});
+        b.node("DequantizeLinear", {"fc.q", "fc.s"}, {"fc.w"});
+        OnnxBuilder::attr(b.node("Gemm", {"f", "fc.w"}, {"y"}), "transB", int64_t{1});
+        b.output("y");
+        return b.proto();
+    };
+    const auto reference = runNetwork(build(false), {"y"}, "y");
+    Graph* g = nullptr;
+    const auto y = runNetwork(build(true), {"y", "r1", "p"}, "y", &g);
+    // Both convolutions and the dense head; padding adds values of its own,
+    // so it stays on floats and so does the convolution after it.
+    const bool pads = std::string(c.name).rfind("Pad", 0) == 0;
+    EXPECT_EQ(g->integerSteps(), pads ? 2u : 3u);
+    for (const auto& name : g->nodeOutputNames()) EXPECT_EQ(name.find('#'), std::string::npos) << name;
+    // The model's dequantization is still what the node reads: no result left over.
+    EXPECT_EQ(g->unconsumedNames(), std::vector<std::string>{});
+    ASSERT_EQ(y.size(), reference.size());
+    EXPECT_GT(sqnrDb(y, reference), 25);
+
+    // The node alone, on the dequantized values it read, gives what was read between.
+    const vexart::Tensor& r1 = g->value("r1");
+    const std::vector<float> between(g->value("p").data<float>(), g->value("p").data<float>() + g->value("p").size());
+    OnnxBuilder alone("alone");
+    alone.input("r1", {1, 8, 8, 8});
+    c.between(alone);
+    alone.output("p");
+    Graph one(alone.proto());
+    one.prepare({}, {"p"});
+    std::copy(r1.data<float>(), r1.data<float>() + r1.size(), one.input("r1").data<float>());
+    one.run();
+    ASSERT_EQ(one.value("p").size(), static_cast<int64_t>(between.size()));
+    for (size_t i = 0; i < between.size(); ++i) ASSERT_EQ(one.value("p").data<float>()[i], between[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, ImportedCodesThroughNodes,
+    ::testing::Values(PassingCase{"MaxPool", 0, true,
+                                  [](OnnxBuilder& b) {
+                                      auto& m = b.node("MaxPool", {"r1"}, {"p"});
+                                      OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
+                                      OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
+                                  },
+                                  1},
+                      PassingCase{"TwoMaxPoolsOffZero", 128, true,
+                                  [](OnnxBuilder& b) {
+                                      for (const auto& [from, to] : {std::pair{"r1", "m"}, std::pair{"m", "p"}}) {
+                                          auto& m = b.node("MaxPool", {from}, {to});
+                                          OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
+                                          OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
+                                      }
+                                  },
+                                  1},
+                      PassingCase{"TransposedThereAndBack", 128, true,
+                                  [](OnnxBuilder& b) {
+                                      OnnxBuilder::attr(b.node("Transpose", {"r1"}, {"t"}), "perm", std::vector<int64_t>{0, 2, 3, 1});
+                                      OnnxBuilder::attr(b.node("Transpose", {"t"}, {"p"}), "perm", std::vector<int64_t>{0, 3, 1, 2});
+                                  },
+                                  1},
+                      PassingCase{"Reshaped", 128, true,
+                                  [](OnnxBuilder& b) {
+                                      b.initializerInts("shape", {1, 8, 4, 16});
+                                      b.node("Reshape", {"r1", "shape"}, {"p"});
+                                  },
+                                  1},
+                      PassingCase{"PadWithZeros", 128, true, [](OnnxBuilder& b) { pad(b, "constant", false); }, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

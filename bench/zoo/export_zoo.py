@@ -20,7 +20,8 @@ MODELS = [
     "resnet18", "resnet50", "mobilenet_v2", "mobilenet_v3_small", "mobilenet_v3_large", "squeezenet1_1",
     "shufflenet_v2_x1_0", "efficientnet_b0", "googlenet", "densenet121", "regnet_y_400mf", "convnext_tiny",
     "vit_b_16",
-] + ["keyword_lstm", "vad_gru", "text_encoder", "mobilenet_v2_qdq"]
+] + ["keyword_lstm", "vad_gru", "text_encoder"] + [a + "_qdq" for a in (
+    "mobilenet_v2", "mobilenet_v3_large", "resnet18", "resnet50", "shufflenet_v2_x1_0", "googlenet", "inception_v3")]
 
 
 class KeywordLstm(torch.nn.Module):
@@ -61,44 +62,46 @@ class TextEncoder(torch.nn.Module):
         return self.encoder(x)
 
 
-def qdq_mobilenet_v2():
-    """mobilenet_v2 with fake quantization (per-channel int8 weights, uint8
-    activations), calibrated on random images: exports as QuantizeLinear /
-    DequantizeLinear pairs around every layer."""
-    model = torchvision.models.quantization.mobilenet_v2(weights=None, quantize=False)
-    # Normalisation statistics taken from data, so that activations keep
-    # their scale through the depth (with the initial ones they vanish).
-    for m in model.modules():
-        if isinstance(m, torch.nn.BatchNorm2d):
-            m.reset_running_stats()
-            m.momentum = None
-    model.train()
-    with torch.no_grad():
-        for i in range(4):
-            model(torch.rand(2, 3, 224, 224, generator=torch.Generator().manual_seed(20 + i)))
-    model.eval()
-    model.fuse_model()
-    model.train()
-    fq = torch.ao.quantization
-    # Plain fake-quantize modules: the fused observer form has no ONNX export.
-    model.qconfig = fq.QConfig(
-        activation=fq.FakeQuantize.with_args(observer=fq.MovingAverageMinMaxObserver, quant_min=0, quant_max=255,
-                                             dtype=torch.quint8, reduce_range=False),
-        weight=fq.FakeQuantize.with_args(observer=fq.MovingAveragePerChannelMinMaxObserver, quant_min=-128,
-                                         quant_max=127, dtype=torch.qint8, qscheme=torch.per_channel_symmetric))
-    torch.ao.quantization.prepare_qat(model, inplace=True)
-    model.eval()  # ranges observed with the normalisation statistics that inference uses
-    with torch.no_grad():
-        for i in range(4):
-            model(torch.rand(2, 3, 224, 224, generator=torch.Generator().manual_seed(10 + i)))
-    model.apply(torch.ao.quantization.disable_observer)
-    # Per-tensor scales as scalars, as the operator set has them (a [1]
-    # scale is refused by ONNX Runtime's quantized fusions).
-    for m in model.modules():
-        if isinstance(m, fq.FakeQuantize) and m.qscheme in (torch.per_tensor_affine, torch.per_tensor_symmetric):
-            m.scale = m.scale.reshape(())
-            m.zero_point = m.zero_point.reshape(())
-    return model.eval()
+def qdq(arch, size=224, **extra):
+    """torchvision's quantizable `arch` with fake quantization (per-channel
+    int8 weights, uint8 activations), calibrated on random images: exports
+    as QuantizeLinear / DequantizeLinear pairs around every layer."""
+    def build():
+        model = getattr(torchvision.models.quantization, arch)(weights=None, quantize=False, **extra)
+        # Normalisation statistics taken from data, so that activations keep
+        # their scale through the depth (with the initial ones they vanish).
+        for m in model.modules():
+            if isinstance(m, torch.nn.BatchNorm2d):
+                m.reset_running_stats()
+                m.momentum = None
+        model.train()
+        with torch.no_grad():
+            for i in range(4):
+                model(torch.rand(2, 3, size, size, generator=torch.Generator().manual_seed(20 + i)))
+        model.eval()
+        model.fuse_model()
+        model.train()
+        fq = torch.ao.quantization
+        # Plain fake-quantize modules: the fused observer form has no ONNX export.
+        model.qconfig = fq.QConfig(
+            activation=fq.FakeQuantize.with_args(observer=fq.MovingAverageMinMaxObserver, quant_min=0, quant_max=255,
+                                                 dtype=torch.quint8, reduce_range=False),
+            weight=fq.FakeQuantize.with_args(observer=fq.MovingAveragePerChannelMinMaxObserver, quant_min=-128,
+                                             quant_max=127, dtype=torch.qint8, qscheme=torch.per_channel_symmetric))
+        torch.ao.quantization.prepare_qat(model, inplace=True)
+        model.eval()  # ranges observed with the normalisation statistics that inference uses
+        with torch.no_grad():
+            for i in range(4):
+                model(torch.rand(2, 3, size, size, generator=torch.Generator().manual_seed(10 + i)))
+        model.apply(torch.ao.quantization.disable_observer)
+        # Per-tensor scales as scalars, as the operator set has them (a [1]
+        # scale is refused by ONNX Runtime's quantized fusions).
+        for m in model.modules():
+            if isinstance(m, fq.FakeQuantize) and m.qscheme in (torch.per_tensor_affine, torch.per_tensor_symmetric):
+                m.scale = m.scale.reshape(())
+                m.zero_point = m.zero_point.reshape(())
+        return model.eval()
+    return build
 
 
 # Non-image models: their builders and input shapes.
@@ -106,8 +109,14 @@ SEQUENCE_MODELS = {
     "keyword_lstm": (KeywordLstm, [100, 1, 40]),
     "vad_gru": (VoiceActivityGru, [100, 1, 40]),
     "text_encoder": (TextEncoder, [1, 64, 256]),
-    "mobilenet_v2_qdq": (qdq_mobilenet_v2, [1, 3, 224, 224]),
 }
+# torchvision's quantizable architectures, fake-quantized.
+QDQ_MODELS = {"mobilenet_v2": {}, "mobilenet_v3_large": {}, "resnet18": {}, "resnet50": {}, "shufflenet_v2_x1_0": {},
+              "googlenet": {"aux_logits": False, "init_weights": True},
+              "inception_v3": {"aux_logits": False, "init_weights": True}}
+for _arch, _extra in QDQ_MODELS.items():
+    _size = 299 if _arch == "inception_v3" else 224
+    SEQUENCE_MODELS[_arch + "_qdq"] = (qdq(_arch, _size, **_extra), [1, 3, _size, _size])
 
 
 def export(name, out):

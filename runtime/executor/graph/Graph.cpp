@@ -10,6 +10,7 @@
 
 #include "planner/Arena.h"
 #include "planner/Lifetimes.h"
+#include "passes/CodesThroughNodes.h"
 #include "onednn/Dnnl.h"
 #include "FailureText.h"
 
@@ -134,8 +135,60 @@ Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>
         if (index_.count(name) == 0) throw ExecError("graph output '" + name + "' is never produced");
     }
     initializerOf_.resize(values_.size(), -1);
+    moveDequantizations(opset);
+    initializerOf_.resize(values_.size(), -1);
     declaredConst_ = isConst_;
     settled_.assign(nodes_.size(), false);
+}
+
+void Graph::moveDequantizations(int64_t opset) {
+    std::vector<int> producer(values_.size(), -1);
+    // Before any plan, constants are initializers and what Identity nodes
+    // pass on of them (exporters route zero points so).
+    const ConstantSource constant = [&](int v) -> const Tensor* {
+        for (size_t hops = 0; v >= 0 && hops <= nodes_.size(); ++hops) {
+            if (isConst_[static_cast<size_t>(v)]) return &values_[static_cast<size_t>(v)];
+            const int p = producer[static_cast<size_t>(v)];
+            if (p < 0 || nodes_[static_cast<size_t>(p)]->opType != "Identity") return nullptr;
+            v = nodes_[static_cast<size_t>(p)]->inputs.empty() ? -1 : nodes_[static_cast<size_t>(p)]->inputs[0];
+        }
+        return nullptr;
+    };
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        const int d = dequantizationToMove(nodes_, producer, k, constant);
+        if (d >= 0) dequantizeAfter(k, static_cast<size_t>(d), opset);
+        producer.resize(values_.size(), -1);
+        for (int o : nodes_[k]->outputs) {
+            if (o >= 0) producer[static_cast<size_t>(o)] = static_cast<int>(k);
+        }
+    }
+}
+
+void Graph::dequantizeAfter(size_t k, size_t dq, int64_t opset) {
+    Node& n = *nodes_[k];
+    const Node& d = *nodes_[dq];
+    const int out = n.outputs[0];
+    std::string name = valueNames_[static_cast<size_t>(out)] + "#codes";
+    while (index_.count(name) != 0) name += "#";
+    const int codes = valueIndex(name, true);
+    internal_.resize(values_.size(), false);
+    internal_[static_cast<size_t>(codes)] = true;
+    onnx::NodeProto proto;
+    proto.set_op_type(d.opType);
+    proto.set_name(n.name + "#dequantize");
+    auto moved = std::make_unique<Node>();
+    moved->name = proto.name();
+    moved->opType = d.opType;
+    moved->traits = d.traits;
+    moved->attrs = d.attrs;
+    moved->inputs = {codes, d.inputs[1], d.inputs[2]};
+    moved->outputs = {out};
+    moved->kernel = (*findKernel(d.opType))(proto, opset);
+    n.inputs[0] = d.inputs[0];
+    n.outputs[0] = codes;
+    n.codesFrom = static_cast<int>(dq);  // its input is still the model's dequantization
+    nodes_.insert(nodes_.begin() + static_cast<std::ptrdiff_t>(k) + 1, std::move(moved));
+    for (size_t i = k + 1; i < nodes_.size(); ++i) nodes_[i]->index = i;
 }
 
 void Graph::releaseInitializer(int value) {
@@ -150,7 +203,7 @@ std::vector<std::string> Graph::nodeOutputNames() const {
     std::vector<std::string> names;
     for (const auto& n : nodes_) {
         for (int o : n->outputs) {
-            if (o >= 0) names.push_back(valueNames_[static_cast<size_t>(o)]);
+            if (o >= 0 && !isInternal(o)) names.push_back(valueNames_[static_cast<size_t>(o)]);
         }
     }
     return names;
@@ -167,7 +220,7 @@ std::vector<std::string> Graph::unconsumedNames() const {
     std::vector<std::string> names;
     for (const auto& n : nodes_) {
         for (int o : n->outputs) {
-            if (o >= 0 && consumed.count(o) == 0 && declared.count(valueNames_[static_cast<size_t>(o)]) == 0) {
+            if (o >= 0 && !isInternal(o) && consumed.count(o) == 0 && declared.count(valueNames_[static_cast<size_t>(o)]) == 0) {
                 names.push_back(valueNames_[static_cast<size_t>(o)]);
             }
         }

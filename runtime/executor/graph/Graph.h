@@ -134,6 +134,10 @@ private:
     // The stages of prepare (graph/Prepare.cpp), over one planning state.
     struct Planning;
     struct NodePlan;
+    // At load: dequantizations move after the nodes that keep their grid
+    // (passes/CodesThroughNodes.h); node k then reads the codes node dq dequantized.
+    void moveDequantizations(int64_t opset);
+    void dequantizeAfter(size_t k, size_t dq, int64_t opset);
     void fixInputs(const std::map<std::string, Shape>& inputShapes);
     std::vector<int> selectOutputs(const std::vector<std::string>& outputs);
     bool foldsToConstant(const GraphState& st, const Node& n) const;
@@ -171,6 +175,8 @@ private:
     std::vector<std::string> outputs_;
     std::vector<Tensor> values_;
     std::vector<std::string> valueNames_;
+    std::vector<bool> internal_;  // values the build added (codes), never offered by name
+    bool isInternal(int v) const { return static_cast<size_t>(v) < internal_.size() && internal_[static_cast<size_t>(v)]; }
     std::vector<bool> isConst_;
     // Initializers and values settled from them: what each prepare starts from.
     std::vector<bool> declaredConst_;
