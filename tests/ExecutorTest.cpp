@@ -727,3 +727,84 @@ TEST(Resize, ImageCasesComputeWhatTheOperatorDefines) {
 }
 
 }  // namespace
+
+namespace {
+
+// Zero padding written as a node of its own folds into the Conv or
+// AveragePool that alone reads it: the same values as the Pad node's result
+// read by the reader without padding of its own (a graph that also asks for
+// the padded tensor, so that nothing folds), and no Pad step runs.
+struct PadCase {
+    const char* name;
+    Shape input;
+    std::vector<int64_t> pads;  // the Pad node's, [begin..., end...]
+    const char* mode;
+    float value;
+    const char* reader;
+    std::vector<int64_t> readerPads;  // empty: none
+    int64_t countPad;                 // AveragePool's count_include_pad
+    bool folds;
+};
+
+TEST(PadFolding, ZeroPaddingMovesIntoItsOnlyReader) {
+    const PadCase cases[] = {
+        {"ConvAsymmetric", {1, 3, 9, 7}, {0, 0, 1, 2, 0, 0, 2, 1}, "constant", 0, "Conv", {0, 0, 0, 1}, 0, true},
+        // Padded as wide as the window, a kernel would read outside the image: left to the Pad node.
+        {"ConvWindowWide", {1, 3, 9, 7}, {0, 0, 1, 2, 0, 0, 2, 1}, "constant", 0, "Conv", {1, 0, 1, 0}, 0, false},
+        {"Conv1d", {1, 3, 11}, {0, 0, 2, 0, 0, 1}, "constant", 0, "Conv", {}, 0, true},
+        {"AverageCountingPadding", {1, 4, 8, 8}, {0, 0, 1, 1, 0, 0, 1, 1}, "constant", 0, "AveragePool", {1, 1, 1, 1}, 1, true},
+        {"AverageWithoutPadding", {1, 4, 8, 8}, {0, 0, 1, 1, 0, 0, 1, 1}, "constant", 0, "AveragePool", {}, 0, true},
+        {"AverageLeavingItsPaddingOut", {1, 4, 8, 8}, {0, 0, 1, 1, 0, 0, 1, 1}, "constant", 0, "AveragePool", {1, 1, 1, 1}, 0, false},
+        {"NonZeroValue", {1, 3, 9, 7}, {0, 0, 1, 1, 0, 0, 1, 1}, "constant", 0.5f, "Conv", {}, 0, false},
+        {"ChannelPadding", {1, 3, 9, 7}, {0, 1, 1, 1, 0, 0, 1, 1}, "constant", 0, "Conv", {}, 0, false},
+        {"Reflection", {1, 3, 9, 7}, {0, 0, 1, 1, 0, 0, 1, 1}, "reflect", 0, "Conv", {}, 0, false},
+        {"MaxPool", {1, 4, 8, 8}, {0, 0, 1, 1, 0, 0, 1, 1}, "constant", 0, "MaxPool", {}, 0, false},
+    };
+    for (const PadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t spatial = c.input.size() - 2;
+        auto build = [&](bool askPadded) {
+            OnnxBuilder b("g", 13);
+            b.input("x", c.input);
+            b.initializerInts("pads", c.pads);
+            b.initializer("value", {}, {c.value});
+            OnnxBuilder::attr(b.node("Pad", {"x", "pads", "value"}, {"padded"}), "mode", std::string(c.mode));
+            const int64_t channels = c.input[1] + c.pads[1] + c.pads[1 + c.input.size()];
+            if (std::string(c.reader) == "Conv") {
+                Shape w = {5, channels};
+                w.insert(w.end(), spatial, 3);
+                b.initializerRaw("w", w, pseudoRandom(static_cast<size_t>(countOf(w)), 7));
+                auto& n = b.node("Conv", {"padded", "w"}, {"y"});
+                if (!c.readerPads.empty()) OnnxBuilder::attr(n, "pads", c.readerPads);
+            } else {
+                auto& n = b.node(c.reader, {"padded"}, {"y"});
+                OnnxBuilder::attr(n, "kernel_shape", std::vector<int64_t>(spatial, 3));
+                if (!c.readerPads.empty()) OnnxBuilder::attr(n, "pads", c.readerPads);
+                if (std::string(c.reader) == "AveragePool") OnnxBuilder::attr(n, "count_include_pad", c.countPad);
+            }
+            b.output("y");
+            if (askPadded) b.output("padded");
+            return b.proto();
+        };
+        const auto x = pseudoRandom(static_cast<size_t>(countOf(c.input)), 11, 1.0f);
+        auto run = [&](bool askPadded, bool& padRan) {
+            Graph g(build(askPadded));
+            g.enableTiming(true);
+            g.prepare({}, {"y"});
+            std::copy(x.begin(), x.end(), g.input("x").data<float>());
+            g.run();
+            padRan = false;
+            for (const auto& t : g.timings()) padRan = padRan || t.opType == "Pad";
+            const vexart::Tensor& y = g.value("y");
+            return std::vector<float>(y.data<float>(), y.data<float>() + y.size());
+        };
+        bool padRan = false, reference = false;
+        const auto y = run(false, padRan);
+        const auto want = run(true, reference);
+        EXPECT_TRUE(reference);
+        EXPECT_EQ(padRan, !c.folds);
+        expectClose(y, want, 1e-5f);
+    }
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "planner/Arena.h"
 #include "planner/Lifetimes.h"
 #include "passes/CodesThroughNodes.h"
+#include "passes/PadFolding.h"
 #include "onednn/Dnnl.h"
 #include "FailureText.h"
 
@@ -59,6 +60,7 @@ int Graph::valueIndex(const std::string& name, bool create) {
 
 Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>(std::move(model))) {
     const int64_t opset = opsetOf(*model_);
+    foldPadsIntoReaders(*model_->mutable_graph(), opset, stillRead_);
     const onnx::GraphProto& g = model_->graph();
     // Every value is an initializer, an input or a node's output.
     size_t valueCount = static_cast<size_t>(g.initializer_size() + g.input_size());
@@ -216,6 +218,7 @@ std::vector<std::string> Graph::unconsumedNames() const {
         // Read as codes, a dequantization is still the model's input to the node.
         if (n->codesFrom >= 0) consumed.insert(nodes_[static_cast<size_t>(n->codesFrom)]->outputs[0]);
     }
+    for (const auto& name : stillRead_) consumed.insert(index_.at(name));
     std::set<std::string> declared(declaredOutputs_.begin(), declaredOutputs_.end());
     std::vector<std::string> names;
     for (const auto& n : nodes_) {

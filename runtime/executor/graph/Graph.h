@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -176,6 +177,7 @@ private:
     std::vector<Tensor> values_;
     std::vector<std::string> valueNames_;
     std::vector<bool> internal_;  // values the build added (codes), never offered by name
+    std::set<std::string> stillRead_;  // the model's reader reads them; the build's reads around them
     bool isInternal(int v) const { return static_cast<size_t>(v) < internal_.size() && internal_[static_cast<size_t>(v)]; }
     std::vector<bool> isConst_;
     // Initializers and values settled from them: what each prepare starts from.
