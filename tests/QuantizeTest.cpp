@@ -210,6 +210,36 @@ TEST_F(QuantizeTool, CalibrateRunFixedPointAndCompare) {
     EXPECT_EQ(r.status, 1) << "no quantization error at all:\n" << r.out;
 }
 
+// Values bunched in the middle with thin tails: --mse clips the tails for
+// finer steps inside, where the observed minimum and maximum keep them.
+TEST_F(QuantizeTool, MseRangesClipThinTails) {
+    const OnnxBuilder m = affineModel("m", {1, 1024}, 1, 0);
+    packContainer(path("m.dlc"), {{"m", &m}});
+    std::string list;
+    uint32_t seed = 3;
+    for (int k = 0; k < 4; ++k) {
+        std::vector<float> x(1024);
+        for (float& v : x) {
+            v = 0;
+            for (int j = 0; j < 6; ++j) {
+                seed = seed * 1664525u + 1013904223u;
+                v += static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+            }
+        }
+        dir.write("b" + std::to_string(k) + ".raw", floatsToBytes(x));
+        list += "b" + std::to_string(k) + ".raw\n";
+    }
+    dir.write("bell.txt", list);
+    ASSERT_EQ(tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "bell.txt", "-o", "minmax.dlc"}).status, 0);
+    ASSERT_EQ(tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "bell.txt", "-o", "mse.dlc", "--mse"}).status, 0);
+    const auto minmax = vexart::openContainerFile(path("minmax.dlc")).graphs.at(0).encodings;
+    const auto mse = vexart::openContainerFile(path("mse.dlc")).graphs.at(0).encodings;
+    for (const char* tensor : {"x", "y"}) {
+        EXPECT_LT(mse.at(tensor).stepSize, minmax.at(tensor).stepSize * 0.99f) << tensor;
+        EXPECT_GT(mse.at(tensor).stepSize, minmax.at(tensor).stepSize * 0.5f) << tensor;
+    }
+}
+
 TEST_F(QuantizeTool, PerChannelWeightsRoundTripAndTheNetworkRunsQuantized) {
     const OnnxBuilder m = randomClassifier();
     packContainer(path("m.dlc"), {{"classifier", &m}});
