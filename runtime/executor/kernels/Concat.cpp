@@ -38,8 +38,10 @@ public:
             // The logical axis in the physical shape: channels are the last
             // axis channels-last; blocked, channels join as whole blocks.
             static const size_t channelsLast[4] = {0, 3, 1, 2};
-            concatInto(ins_, layout == Layout::channelsLast() ? channelsLast[axis] : static_cast<size_t>(axis), out);
+            concatInto(ins_, layout == Layout::channelsLast() ? channelsLast[axis] : static_cast<size_t>(axis), out,
+                       !ctx.dryRun());
             out.setLayout(layout);
+            if (ctx.dryRun()) ctx.zeroOutputs();
             return;
         }
         if (anyOther) {
@@ -51,8 +53,9 @@ public:
                 ins_[i] = &plain_[i];
             }
         }
-        concatInto(ins_, static_cast<size_t>(axis), out);
+        concatInto(ins_, static_cast<size_t>(axis), out, !ctx.dryRun());
         out.setLayout(Layout::plain());
+        if (ctx.dryRun()) ctx.zeroOutputs();
     }
 
 private:

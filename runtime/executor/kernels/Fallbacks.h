@@ -16,8 +16,9 @@ std::unique_ptr<Kernel> referenceSoftmax(const onnx::NodeProto& n, int64_t opset
 std::unique_ptr<Kernel> referenceBatchNorm(const onnx::NodeProto& n);
 std::unique_ptr<Kernel> referenceConvTranspose(const onnx::NodeProto& n);
 
-// Joins `ins` along `axis` into `out` (any element type, plain indexing).
-void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out);
+// Joins `ins` along `axis` into `out` (any element type, plain indexing);
+// without `copy` it only shapes `out`, as a dry run does.
+void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out, bool copy = true);
 
 // LayerNormalization over the last axis (inputs x, scale, bias).
 std::unique_ptr<Kernel> makeLayerNorm(float epsilon);

@@ -178,7 +178,7 @@ private:
     std::vector<int64_t> starts_, ends_, axes_;
 };
 
-void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& out) {
+void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& out, bool copy) {
     if (x.rank() == 0) throw ExecError("gather from a scalar");
     const auto axis = static_cast<size_t>(normAxis(axisAttr, x.rank()));
     const auto idx = indices.toInt64();
@@ -186,6 +186,7 @@ void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& ou
     shape.insert(shape.end(), indices.shape().begin(), indices.shape().end());
     shape.insert(shape.end(), x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end());
     out.reset(x.type(), shape);
+    if (!copy) return;
     const int64_t outer = elementCount(Shape(x.shape().begin(), x.shape().begin() + static_cast<long>(axis)));
     const int64_t dim = x.dim(axis);
     const int64_t inner = elementCount(Shape(x.shape().begin() + static_cast<long>(axis) + 1, x.shape().end()));
@@ -205,7 +206,7 @@ void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& ou
 
 }  // namespace
 
-void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out) {
+void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out, bool copy) {
     const Tensor& first = *ins.at(0);
     if (axis >= first.rank()) throw ExecError("concat axis out of range");
     Shape shape = first.shape();
@@ -218,6 +219,7 @@ void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out)
         shape[axis] += t->dim(axis);
     }
     out.reset(first.type(), shape);
+    if (!copy) return;
     const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
     const size_t es = elementBytes(first);
     auto* dst = static_cast<uint8_t*>(out.raw());
@@ -404,7 +406,8 @@ void registerShapeKernels() {
         const int64_t axis = Attrs(n).i("axis", 0);
         return lambdaKernel([axis](KernelContext& ctx) {
             Tensor& out = ctx.out(0, ctx.in(0).type(), {});
-            gather(ctx.in(0), ctx.in(1), axis, out);
+            gather(ctx.in(0), ctx.in(1), axis, out, !ctx.dryRun());
+            if (ctx.dryRun()) ctx.zeroOutputs();
         });
     }, rearranges(false));
     registerKernel("GatherElements", [](const onnx::NodeProto& n, int64_t) {
