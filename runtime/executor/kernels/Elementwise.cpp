@@ -491,6 +491,7 @@ void registerElementwiseKernels() {
         const auto to = static_cast<DType>(Attrs(n).i("to", 1));
         return lambdaKernel([to](KernelContext& ctx) {
             Tensor& out = ctx.out(0, to, ctx.in(0).shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             castTensor(ctx.in(0), to, out);
         });
     });

@@ -44,6 +44,7 @@ public:
             if (!reduce[i] || keep_) shape.push_back(reduce[i] ? 1 : x.dim(i));
         }
         Tensor& y = ctx.out(0, x.type(), shape);
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         if (x.type() == DType::Float && reduceFloatBlock(x, reduce, y)) return;
         VEXA_DISPATCH_NUMERIC(x.type(), reduceTyped<T>(x, reduce, kept, y))
     }
