@@ -453,10 +453,14 @@ namespace {
 // Which values planning must compute: those an output shape follows.
 //   k0: 2=Add(0, 1 constant)   k1: 3=Relu(2)   k2: 4=Cast(3)   k3: 6=Reshape(5, 4)
 //   k4: 7=Relu(0)   k5: 8=NonZero(7)   k6: 9=Reshape(5, 0)  (not needed)
+//   k7: 11=Conv(10, 1)   k8: 12=Relu(11)   k9: 13=Reshape(5, 12)
+//   k10: 15=Shape(14)   k11: 16=Reshape(5, 15)
 // Reshape's target (input 1) and NonZero's input set shapes, and so does
-// everything they are made from; Reshape's data (5) does not.
+// everything they are made from; Reshape's data (5) does not. A
+// convolution runs dry all the same (11, and 10 behind it), and Shape reads
+// no values (14).
 TEST(ShapeInference, ValuesThatShapeAreWhatShapeFollowsThroughAnyChain) {
-    Fixture f(10, {1});
+    Fixture f(17, {1});
     auto op = [&](const char* type, std::vector<int> in, std::vector<int> out) {
         f.node(std::move(in), std::move(out));
         f.nodes.back()->opType = type;
@@ -469,9 +473,14 @@ TEST(ShapeInference, ValuesThatShapeAreWhatShapeFollowsThroughAnyChain) {
     op("Relu", {0}, {7});
     op("NonZero", {7}, {8});
     op("Reshape", {5, 0}, {9});
-    vexart::computeLiveness(f.g, {6, 8}, {0, 5});
-    EXPECT_EQ(vexart::valuesThatShape(f.g),
-              (std::vector<bool>{true, true, true, true, true, false, false, true, false, false}));
+    op("Conv", {10, 1}, {11});
+    op("Relu", {11}, {12});
+    op("Reshape", {5, 12}, {13});
+    op("Shape", {14}, {15});
+    op("Reshape", {5, 15}, {16});
+    vexart::computeLiveness(f.g, {6, 8, 13, 16}, {0, 5, 10, 14});
+    EXPECT_EQ(vexart::valuesThatShape(f.g), (std::vector<bool>{true, true, true, true, true, false, false, true, false,
+                                                                false, false, false, true, false, false, true, false}));
 }
 
 }  // namespace

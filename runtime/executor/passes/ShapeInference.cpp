@@ -11,6 +11,15 @@ std::vector<bool> valuesThatShape(const GraphState& g) {
         const Node& n = *g.nodes[k];
         bool outputShapes = false;
         for (int o : n.outputs) outputShapes = outputShapes || (o >= 0 && shapes[static_cast<size_t>(o)]);
+        // Shape and Size read no values. Products are what a plan costs:
+        // they run dry even so, and a plan whose shapes they feed is made
+        // again on each execution's values (Graph::shapesFollowValues).
+        if (n.traits->shapeOnly || n.traits->weightAxis >= 0) {
+            for (int o : n.outputs) {
+                if (o >= 0 && n.traits->weightAxis >= 0) shapes[static_cast<size_t>(o)] = false;
+            }
+            outputShapes = false;
+        }
         const uint32_t mask = n.traits->shapeFromValues;
         for (size_t i = 0; i < n.inputs.size(); ++i) {
             const bool set = i >= 32 ? mask == OpTraits::kEveryInput : ((mask >> i) & 1u) != 0;

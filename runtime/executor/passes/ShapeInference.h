@@ -14,8 +14,10 @@
 namespace vexart {
 
 // Per value of `g`: whether some needed node's output shape follows its
-// contents, through any chain of nodes. Nodes that make such values must
-// compute while planning, so that the shapes planned are the true ones.
+// contents, through any chain of nodes but Shape and Size (which read no
+// values) and products (convolutions, dense layers: they always run dry).
+// Nodes that make such values compute while planning, so that shape
+// arithmetic on an input's values plans the true shapes.
 std::vector<bool> valuesThatShape(const GraphState& g);
 
 // Sets output 0 of `ctx` (zeroed, as a dry run leaves it) by `traits`'s
