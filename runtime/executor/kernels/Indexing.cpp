@@ -216,6 +216,7 @@ void registerGatherScatter() {
                 throw ExecError("updates of shape " + shapeText(updates.shape()) + " do not fit the indices");
             }
             Tensor& out = ctx.out(0, data.type(), data.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             copyInto(data, out);
             for (size_t t = 0; t < offsets.size(); ++t) place(r, out, offsets[t], updates, static_cast<int64_t>(t) * slice, slice);
         });
@@ -237,6 +238,7 @@ void registerGatherScatter() {
                     if (d != axis && ind.dim(d) > data.dim(d)) throw ExecError("indices exceed the data");
                 }
                 Tensor& out = ctx.out(0, data.type(), data.shape());
+                if (ctx.dryRun()) return ctx.zeroOutputs();
                 copyInto(data, out);
                 if (ind.type() == DType::Int32) {
                     scatterElements(ind.data<int32_t>(), ind.shape(), upd, axis, r, out);
@@ -265,6 +267,7 @@ void registerSelection() {
             Shape shape = ind.shape();
             shape.insert(shape.begin() + static_cast<long>(axis), depth);
             Tensor& out = ctx.out(0, values.type(), shape);
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             const int64_t outer = elementCount(Shape(ind.shape().begin(), ind.shape().begin() + static_cast<long>(axis)));
             const int64_t inner = elementCount(Shape(ind.shape().begin() + static_cast<long>(axis), ind.shape().end()));
             const auto idx = ind.toInt64();
@@ -446,6 +449,7 @@ void registerArrangement() {
             const auto lens = ctx.in(1).toInt64();
             if (static_cast<int64_t>(lens.size()) != x.dim(b)) throw ExecError("one sequence length per batch entry is needed");
             Tensor& out = ctx.out(0, x.type(), x.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             copyInto(x, out);
             const auto strides = stridesOf(x.shape());
             const int64_t inner = x.size() / std::max<int64_t>(x.dim(0) * x.dim(1), 1);

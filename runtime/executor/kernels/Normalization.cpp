@@ -56,6 +56,7 @@ void registerNormalizationKernels() {
         return lambdaKernel([axes](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             Tensor& y = ctx.out(0, x.type(), x.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             VEXA_DISPATCH_FLOAT(x.type(), {
                 const T* px = x.data<T>();
                 T* py = y.data<T>();
@@ -77,6 +78,7 @@ void registerNormalizationKernels() {
         return lambdaKernel([axis, p](KernelContext& ctx) {
             const Tensor& x = ctx.in(0);
             Tensor& y = ctx.out(0, x.type(), x.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             VEXA_DISPATCH_FLOAT(x.type(), {
                 const T* px = x.data<T>();
                 T* py = y.data<T>();

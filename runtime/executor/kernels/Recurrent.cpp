@@ -159,6 +159,7 @@ public:
         y_.assign(static_cast<size_t>(T * D * B * H), 0.0f);
         hLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
         cLast_.assign(static_cast<size_t>(D * B * H), 0.0f);
+        if (ctx.dryRun()) return writeOutputs(ctx, T, B);  // zeros, shaped
         // Each direction's buffers are sized here: nothing may allocate (and
         // so throw) while the two directions run on their own threads.
         for (int64_t d = 0; d < D; ++d) {

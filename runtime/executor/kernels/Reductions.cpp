@@ -206,6 +206,7 @@ std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
             shape.erase(shape.begin() + axis);
         }
         Tensor& y = ctx.out(0, DType::Int64, shape);
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         VEXA_DISPATCH_NUMERIC(x.type(), {
             const T* src = x.data<T>();
             for (int64_t o = 0; o < outer; ++o) {
@@ -264,6 +265,7 @@ void registerReductionKernels() {
             }
             const int64_t dim = x.dim(static_cast<size_t>(axis));
             Tensor& y = ctx.out(0, x.type(), x.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             VEXA_DISPATCH_NUMERIC(x.type(), {
                 for (int64_t o = 0; o < outer; ++o) {
                     for (int64_t in = 0; in < inner; ++in) {

@@ -422,6 +422,7 @@ void registerShapeKernels() {
                 if (d != axis && ind.dim(d) > x.dim(d)) throw ExecError("GatherElements indices exceed the data");
             }
             Tensor& out = ctx.out(0, x.type(), ind.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             const auto idx = ind.toInt64();
             const auto xs = stridesOf(x.shape());
             const size_t es = elementBytes(x);
