@@ -3,29 +3,20 @@
 #include <cmath>
 
 namespace vexart {
-namespace {
 
-bool constScalar(const std::vector<Tensor>& values, const std::vector<bool>& isConst, int v) {
-    return v >= 0 && isConst[static_cast<size_t>(v)] && values[static_cast<size_t>(v)].size() == 1;
-}
-
-// A DequantizeLinear of a computed value with a constant per-tensor grid
-// that states its codes' type (its zero point).
-bool dequantizesCodes(const Node& dq, const std::vector<Tensor>& values, const std::vector<bool>& isConst) {
-    if (dq.traits->quant != OpTraits::Quant::Dequantize || dq.inputs.size() < 3 || dq.outputs.size() != 1 || dq.inputs[0] < 0 ||
-        isConst[static_cast<size_t>(dq.inputs[0])] || !constScalar(values, isConst, dq.inputs[1]) ||
-        !constScalar(values, isConst, dq.inputs[2])) {
+bool dequantizesCodes(const Node& dq, const ConstantSource& constant) {
+    if (dq.traits->quant != OpTraits::Quant::Dequantize || dq.inputs.size() < 3 || dq.outputs.size() != 1 ||
+        dq.inputs[0] < 0 || constant(dq.inputs[0]) != nullptr) {
         return false;
     }
-    const Tensor& scale = values[static_cast<size_t>(dq.inputs[1])];
-    const DType z = values[static_cast<size_t>(dq.inputs[2])].type();
-    if (scale.type() != DType::Float || !(scale.data<float>()[0] > 0) || !std::isfinite(scale.data<float>()[0])) {
+    const Tensor* scale = constant(dq.inputs[1]);
+    const Tensor* zero = constant(dq.inputs[2]);
+    if (scale == nullptr || zero == nullptr || scale->type() != DType::Float || scale->size() != 1 || zero->size() != 1) {
         return false;
     }
-    return z == DType::UInt8 || z == DType::Int8;
+    const float step = scale->data<float>()[0];
+    return step > 0 && std::isfinite(step) && (zero->type() == DType::UInt8 || zero->type() == DType::Int8);
 }
-
-}  // namespace
 
 bool readCodesDirectly(std::vector<std::unique_ptr<Node>>& nodes, const std::vector<Tensor>& values,
                        const std::vector<bool>& isConst) {
@@ -35,11 +26,14 @@ bool readCodesDirectly(std::vector<std::unique_ptr<Node>>& nodes, const std::vec
             if (o >= 0) producer[static_cast<size_t>(o)] = static_cast<int>(k);
         }
     }
+    const ConstantSource constant = [&](int v) -> const Tensor* {
+        return v >= 0 && isConst[static_cast<size_t>(v)] ? &values[static_cast<size_t>(v)] : nullptr;
+    };
     bool changed = false;
     for (auto& n : nodes) {
         if (!n->traits->takesCodes || n->codesFrom >= 0 || n->inputs.empty() || n->inputs[0] < 0) continue;
         const int from = producer[static_cast<size_t>(n->inputs[0])];
-        if (from < 0 || !dequantizesCodes(*nodes[static_cast<size_t>(from)], values, isConst)) continue;
+        if (from < 0 || !dequantizesCodes(*nodes[static_cast<size_t>(from)], constant)) continue;
         n->inputs[0] = nodes[static_cast<size_t>(from)]->inputs[0];
         n->codesFrom = from;
         changed = true;

@@ -1,7 +1,5 @@
 #include "passes/CodesThroughNodes.h"
 
-#include <cmath>
-
 namespace vexart {
 
 int dequantizationToMove(const std::vector<std::unique_ptr<Node>>& nodes, const std::vector<int>& producer, size_t k,
@@ -16,19 +14,7 @@ int dequantizationToMove(const std::vector<std::unique_ptr<Node>>& nodes, const 
     }
     const int d = producer[static_cast<size_t>(n.inputs[0])];
     if (d < 0) return -1;
-    const Node& dq = *nodes[static_cast<size_t>(d)];
-    if (dq.traits->quant != OpTraits::Quant::Dequantize || dq.inputs.size() < 3 || dq.outputs.size() != 1 ||
-        dq.inputs[0] < 0 || constant(dq.inputs[0]) != nullptr) {
-        return -1;
-    }
-    const Tensor* scale = constant(dq.inputs[1]);
-    const Tensor* zero = constant(dq.inputs[2]);
-    if (scale == nullptr || zero == nullptr || scale->type() != DType::Float || scale->size() != 1 || zero->size() != 1 ||
-        (zero->type() != DType::UInt8 && zero->type() != DType::Int8)) {
-        return -1;
-    }
-    const float step = scale->data<float>()[0];
-    return step > 0 && std::isfinite(step) ? d : -1;
+    return dequantizesCodes(*nodes[static_cast<size_t>(d)], constant) ? d : -1;
 }
 
 }  // namespace vexart

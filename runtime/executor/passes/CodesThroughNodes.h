@@ -7,22 +7,17 @@
 // reshape or a gather of dequantized codes is the dequantization of theirs.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <vector>
 
 #include "graph/GraphIr.h"
+#include "passes/CodesInput.h"
 
 namespace vexart {
 
-// The constant tensor a value holds before any plan (an initializer, or one
-// passed through Identity nodes), or null.
-using ConstantSource = std::function<const Tensor*(int value)>;
-
 // The DequantizeLinear node (an index into `nodes`) whose output node `k`
-// should read as codes instead, or -1. It must dequantize a computed value
-// on a constant per-tensor grid whose zero point states 8-bit codes, and
-// node `k` must keep its first input's grid (OpTraits::keepsGrid), add no
+// should read as codes instead, or -1: one that dequantizesCodes, with
+// `constant` the constants known before any plan. Node `k` must keep its first input's grid (OpTraits::keepsGrid), add no
 // values of its own (OpTraits::fillInput) and give one result.
 int dequantizationToMove(const std::vector<std::unique_ptr<Node>>& nodes, const std::vector<int>& producer, size_t k,
                          const ConstantSource& constant);
