@@ -683,37 +683,40 @@ void pad(OnnxBuilder& b, const char* mode, bool zeroGiven) {
     OnnxBuilder::attr(b.node("Pad", in, {"p"}), "mode", std::string(mode));
 }
 
+// Between the products: a 3x3 max pool, a transpose there and back, a reshape.
+void maxPool(OnnxBuilder& b, const char* from = "r1", const char* to = "p") {
+    auto& m = b.node("MaxPool", {from}, {to});
+    OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
+    OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
+}
+
+void transposedThereAndBack(OnnxBuilder& b) {
+    OnnxBuilder::attr(b.node("Transpose", {"r1"}, {"t"}), "perm", std::vector<int64_t>{0, 2, 3, 1});
+    OnnxBuilder::attr(b.node("Transpose", {"t"}, {"p"}), "perm", std::vector<int64_t>{0, 3, 1, 2});
+}
+
+void reshaped(OnnxBuilder& b) {
+    b.initializerInts("shape", {1, 8, 4, 16});
+    b.node("Reshape", {"r1", "shape"}, {"p"});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Nodes, CodesThroughNodes,
     ::testing::Values(
         PassingCase{"MaxPool", 0, true,
-                    [](OnnxBuilder& b) {
-                        auto& m = b.node("MaxPool", {"r1"}, {"p"});
-                        OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
-                        OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
-                    },
+                    [](OnnxBuilder& b) { maxPool(b); },
                     1},
         PassingCase{"MaxPoolOffZero", 128, false,
-                    [](OnnxBuilder& b) {
-                        auto& m = b.node("MaxPool", {"r1"}, {"p"});
-                        OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
-                        OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
-                    },
+                    [](OnnxBuilder& b) { maxPool(b); },
                     1},
         PassingCase{"PadWithZeros", 128, false, [](OnnxBuilder& b) { pad(b, "constant", false); }, 0},
         PassingCase{"PadWithAGivenZero", 128, false, [](OnnxBuilder& b) { pad(b, "constant", true); }, 0},
         PassingCase{"PadByReflection", 128, false, [](OnnxBuilder& b) { pad(b, "reflect", false); }, 0},
         PassingCase{"TransposedThereAndBack", 128, false,
-                    [](OnnxBuilder& b) {
-                        OnnxBuilder::attr(b.node("Transpose", {"r1"}, {"t"}), "perm", std::vector<int64_t>{0, 2, 3, 1});
-                        OnnxBuilder::attr(b.node("Transpose", {"t"}, {"p"}), "perm", std::vector<int64_t>{0, 3, 1, 2});
-                    },
+                    transposedThereAndBack,
                     1},
         PassingCase{"Reshaped", 128, false,
-                    [](OnnxBuilder& b) {
-                        b.initializerInts("shape", {1, 8, 4, 16});
-                        b.node("Reshape", {"r1", "shape"}, {"p"});
-                    },
+                    reshaped,
                     1}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -780,34 +783,15 @@ TEST_P(ImportedCodesThroughNodes, KeepTheNextProductOnIntegers) {
 
 INSTANTIATE_TEST_SUITE_P(
     Nodes, ImportedCodesThroughNodes,
-    ::testing::Values(PassingCase{"MaxPool", 0, true,
-                                  [](OnnxBuilder& b) {
-                                      auto& m = b.node("MaxPool", {"r1"}, {"p"});
-                                      OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
-                                      OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
-                                  },
-                                  1},
+    ::testing::Values(PassingCase{"MaxPool", 0, true, [](OnnxBuilder& b) { maxPool(b); }, 1},
                       PassingCase{"TwoMaxPoolsOffZero", 128, true,
                                   [](OnnxBuilder& b) {
-                                      for (const auto& [from, to] : {std::pair{"r1", "m"}, std::pair{"m", "p"}}) {
-                                          auto& m = b.node("MaxPool", {from}, {to});
-                                          OnnxBuilder::attr(m, "kernel_shape", std::vector<int64_t>{3, 3});
-                                          OnnxBuilder::attr(m, "pads", std::vector<int64_t>(4, 1));
-                                      }
+                                      maxPool(b, "r1", "m");
+                                      maxPool(b, "m", "p");
                                   },
                                   1},
-                      PassingCase{"TransposedThereAndBack", 128, true,
-                                  [](OnnxBuilder& b) {
-                                      OnnxBuilder::attr(b.node("Transpose", {"r1"}, {"t"}), "perm", std::vector<int64_t>{0, 2, 3, 1});
-                                      OnnxBuilder::attr(b.node("Transpose", {"t"}, {"p"}), "perm", std::vector<int64_t>{0, 3, 1, 2});
-                                  },
-                                  1},
-                      PassingCase{"Reshaped", 128, true,
-                                  [](OnnxBuilder& b) {
-                                      b.initializerInts("shape", {1, 8, 4, 16});
-                                      b.node("Reshape", {"r1", "shape"}, {"p"});
-                                  },
-                                  1},
+                      PassingCase{"TransposedThereAndBack", 128, true, transposedThereAndBack, 1},
+                      PassingCase{"Reshaped", 128, true, reshaped, 1},
                       PassingCase{"PadWithZeros", 128, true, [](OnnxBuilder& b) { pad(b, "constant", false); }, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
