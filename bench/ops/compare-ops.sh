@@ -4,7 +4,8 @@
 # 3-D convolutions and pooling, depthwise, grouped and dilated convolutions,
 # normalizations, stand-alone unary functions, softmax over a non-last axis, reductions over each axis,
 # embedding gathers, pad modes, transpose, concat and split, TopK, NMS,
-# RoiAlign, GridSample, Einsum, batched MatMul, LSTM and GRU, a convolutional
+# RoiAlign, GridSample, Einsum, batched MatMul, dense layers on one token,
+# LSTM and GRU, a convolutional
 # DFT). None should take more than twice ONNX Runtime's time: this is how the
 # next cliff is found before a user finds it.
 #   bench/ops/compare-ops.sh [RUNS] [OP ...]     (default 20 runs, one thread;

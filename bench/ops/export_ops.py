@@ -99,6 +99,11 @@ def ops():
         "gridsample_bilinear": (op(lambda m, x: F.grid_sample(x, grid, align_corners=False)), img(1, 32, 112, 112)),
         "einsum_bhqk": (op(lambda m, q: torch.einsum("bhqd,bhkd->bhqk", q, q)), img(1, 8, 256, 64)),
         "batched_matmul": (op(lambda m, x: torch.matmul(x, x.transpose(-1, -2))), img(12, 128, 64)),
+        # One token through a dense layer: a product of one row, bound by
+        # reading the weights (a decoder step, an RNN's projection).
+        "linear_token_256x1024": (op(lambda m, x: m[0](x), torch.nn.Linear(256, 1024)), img(1, 256)),
+        "linear_token_768x3072": (op(lambda m, x: m[0](x), torch.nn.Linear(768, 3072)), img(1, 1, 768)),
+        "linear_rows4_1024x1024": (op(lambda m, x: m[0](x), torch.nn.Linear(1024, 1024)), img(4, 1024)),
         "lstm": (op(lambda m, x: m[0](x)[0], torch.nn.LSTM(128, 256)), img(50, 1, 128)),
         "gru": (op(lambda m, x: m[0](x)[0], torch.nn.GRU(128, 256, bidirectional=True)), img(50, 1, 128)),
         "dft_conv1d": (op(lambda m, x: F.conv1d(x.unsqueeze(1), weights[:402, :400].unsqueeze(1), stride=160)),
