@@ -498,9 +498,97 @@ TEST(Pooling, EveryLayoutGivesTheDefinition) {
     }
 }
 
+// Pooling over one and three spatial axes (sequences, video) against the
+// definition, computed here in double: windows with strides, padding,
+// dilation and ceil mode, padding counted or not, and global pools.
+TEST(Pooling, SequencesAndVolumesGiveTheDefinition) {
+    struct Row {
+        const char* op;
+        Shape xs;
+        int64_t k, stride, pad, dilation, ceil, countPad;
+    };
+    const Row rows[] = {
+        {"MaxPool", {2, 3, 17}, 3, 2, 1, 1, 0, 0},          {"AveragePool", {1, 4, 16}, 4, 3, 1, 1, 1, 0},
+        {"MaxPool", {1, 5, 19}, 3, 1, 2, 2, 0, 0},          {"MaxPool", {1, 6, 5, 9, 8}, 2, 2, 0, 1, 1, 0},
+        {"AveragePool", {1, 3, 4, 7, 6}, 3, 2, 1, 1, 0, 1}, {"AveragePool", {2, 2, 5, 6, 7}, 3, 2, 1, 1, 0, 0},
+        {"MaxPool", {1, 2, 6, 7, 9}, 2, 1, 1, 2, 0, 0},     {"GlobalAveragePool", {2, 3, 3, 5, 4}, 0, 1, 0, 1, 0, 0},
+        {"GlobalMaxPool", {1, 4, 11}, 0, 1, 0, 1, 0, 0},
+    };
+    for (const Row& r : rows) {
+        const size_t spatial = r.xs.size() - 2;
+        const bool global = std::string(r.op).rfind("Global", 0) == 0;
+        const bool isMax = std::string(r.op).find("Max") != std::string::npos;
+        OnnxBuilder b("pool", 13);
+        b.input("x", r.xs);
+        auto& n = b.node(r.op, {"x"}, {"y"});
+        if (!global) {
+            OnnxBuilder::attr(n, "kernel_shape", std::vector<int64_t>(spatial, r.k));
+            OnnxBuilder::attr(n, "strides", std::vector<int64_t>(spatial, r.stride));
+            OnnxBuilder::attr(n, "pads", std::vector<int64_t>(2 * spatial, r.pad));
+            OnnxBuilder::attr(n, "ceil_mode", r.ceil);
+            if (isMax) OnnxBuilder::attr(n, "dilations", std::vector<int64_t>(spatial, r.dilation));
+            if (!isMax) OnnxBuilder::attr(n, "count_include_pad", r.countPad);
+        }
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({{"x", r.xs}}, {"y"});
+        const auto x = pseudoRandom(static_cast<size_t>(vexart::elementCount(r.xs)), 31, 2.0f);
+        fill(g.input("x"), x);
+        g.run();
+        // Per spatial axis: input length, window, output length.
+        std::vector<int64_t> in, k, out;
+        for (size_t d = 0; d < spatial; ++d) {
+            const int64_t len = r.xs[d + 2];
+            const int64_t kk = global ? len : r.k, extent = global ? len : (r.k - 1) * r.dilation + 1;
+            const int64_t span = (global ? len : len + 2 * r.pad) - extent, step = global ? 1 : r.stride;
+            int64_t o = (r.ceil ? (span + step - 1) / step : span / step) + 1;
+            if (r.ceil && (o - 1) * step >= len + r.pad) --o;  // a window starting in the end padding
+            in.push_back(len);
+            k.push_back(kk);
+            out.push_back(o);
+        }
+        Shape ys = {r.xs[0], r.xs[1]};
+        ys.insert(ys.end(), out.begin(), out.end());
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), ys) << r.op << " rank " << r.xs.size();
+        const int64_t planeIn = vexart::elementCount(Shape(in.begin(), in.end()));
+        const int64_t planeOut = vexart::elementCount(Shape(out.begin(), out.end()));
+        const int64_t windowSize = vexart::elementCount(Shape(k.begin(), k.end()));
+        const int64_t pad = global ? 0 : r.pad, stride = global ? 1 : r.stride, dil = global ? 1 : r.dilation;
+        for (int64_t p = 0; p < r.xs[0] * r.xs[1]; ++p) {
+            for (int64_t o = 0; o < planeOut; ++o) {
+                double best = -INFINITY, sum = 0;
+                int64_t inside = 0, counted = 0;
+                for (int64_t t = 0; t < windowSize; ++t) {
+                    int64_t at = 0, oRest = o, tRest = t;
+                    bool valid = true, withinPadded = true;
+                    for (size_t d = spatial; d-- > 0;) {
+                        const int64_t od = oRest % out[d], kd = tRest % k[d];
+                        oRest /= out[d];
+                        tRest /= k[d];
+                        const int64_t i = od * stride - pad + kd * dil;
+                        withinPadded = withinPadded && i < in[d] + pad;
+                        valid = valid && i >= 0 && i < in[d];
+                        int64_t stridePart = 1;
+                        for (size_t e = d + 1; e < spatial; ++e) stridePart *= in[e];
+                        at += i * stridePart;
+                    }
+                    if (withinPadded) ++counted;
+                    if (!valid) continue;
+                    const double v = x[static_cast<size_t>(p * planeIn + at)];
+                    best = std::max(best, v);
+                    sum += v;
+                    ++inside;
+                }
+                const double want = isMax ? best : sum / double(r.countPad ? counted : inside);
+                ASSERT_NEAR(y.data<float>()[p * planeOut + o], want, 1e-5) << r.op << " rank " << r.xs.size() << " at " << p << "," << o;
+            }
+        }
+    }
+}
+
 // MaxPool and GlobalMaxPool of 8-bit codes keep their type and give the
-// largest code of each window: oneDNN's integer pooling for images, the
-// reference kernels for other ranks.
+// largest code of each window, over images and sequences.
 TEST(Pooling, MaxOfCodesIsTheLargestCode) {
     for (const int32_t type : {onnx::TensorProto::UINT8, onnx::TensorProto::INT8}) {
         for (const Shape& xs : {Shape{1, 5, 6, 7}, Shape{2, 3, 9}}) {
@@ -833,11 +921,13 @@ TEST(Pooling, AverageCountingPaddingInCeilMode) {
 
 // LRN sums squares over the channels c - floor((size - 1) / 2) to
 // c + ceil((size - 1) / 2): for an even size, one more above than below.
+// Planes of 37 values cover a vectorised body and its tail; two images
+// keep their windows apart.
 TEST(Normalization, LocalResponseOverAnEvenWindow) {
-    const int64_t C = 6, size = 4;
+    const int64_t N = 2, C = 6, S = 37, size = 4;
     const float alpha = 0.5f, beta = 0.75f, bias = 2.0f;
     OnnxBuilder b("lrn");
-    b.input("x", {1, C, 1, 2});
+    b.input("x", {N, C, 1, S});
     auto& n = b.node("LRN", {"x"}, {"y"});
     OnnxBuilder::attr(n, "size", size);
     OnnxBuilder::attr(n, "alpha", alpha);
@@ -846,17 +936,55 @@ TEST(Normalization, LocalResponseOverAnEvenWindow) {
     b.output("y");
     Graph g(b.proto());
     g.prepare({}, {"y"});
-    const auto x = pseudoRandom(static_cast<size_t>(C * 2), 4, 2.0f);
+    const auto x = pseudoRandom(static_cast<size_t>(N * C * S), 4, 2.0f);
     fill(g.input("x"), x);
     g.run();
-    for (int64_t c = 0; c < C; ++c) {
-        for (int64_t s = 0; s < 2; ++s) {
-            double squares = 0;
-            for (int64_t j = std::max<int64_t>(0, c - 1); j <= std::min<int64_t>(C - 1, c + 2); ++j) {
-                squares += x[static_cast<size_t>(j * 2 + s)] * x[static_cast<size_t>(j * 2 + s)];
+    for (int64_t i = 0; i < N; ++i) {
+        for (int64_t c = 0; c < C; ++c) {
+            for (int64_t s = 0; s < S; ++s) {
+                auto at = [&](int64_t j) { return x[static_cast<size_t>((i * C + j) * S + s)]; };
+                double squares = 0;
+                for (int64_t j = std::max<int64_t>(0, c - 1); j <= std::min<int64_t>(C - 1, c + 2); ++j) {
+                    squares += at(j) * at(j);
+                }
+                const double want = at(c) / std::pow(bias + alpha / size * squares, beta);
+                EXPECT_NEAR(g.value("y").data<float>()[(i * C + c) * S + s], want, 1e-5) << i << "," << c << "," << s;
             }
-            const double want = x[static_cast<size_t>(c * 2 + s)] / std::pow(bias + alpha / size * squares, beta);
-            EXPECT_NEAR(g.value("y").data<float>()[c * 2 + s], want, 1e-5) << c << "," << s;
+        }
+    }
+}
+
+// Pow by a constant exponent against pow itself, over bases that cover
+// its special cases (negatives, signed zeros, infinities, NaN, tiny and
+// huge values) and enough of them for a vectorised body and its tail.
+// Integer exponents keep negative bases; others give NaN for them.
+TEST(Elementwise, PowersByAConstantFollowPow) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> bases = {-2.0f, -0.5f, -0.0f, 0.0f, 1e-30f, 0.5f, 1.0f, 1.5f, 3.0f, 1e10f, 3e38f, inf, -inf, nan};
+    for (int i = 0; bases.size() < 45; ++i) bases.push_back(0.05f + 0.37f * static_cast<float>(i));
+    const Shape xs = {static_cast<int64_t>(bases.size())};
+    for (const float e : {0.75f, -0.5f, 2.5f, 1.0f / 3.0f, 2.0f, 3.0f, -1.0f}) {
+        OnnxBuilder b("pow");
+        b.input("x", xs);
+        b.initializer("e", {}, {e});
+        b.node("Pow", {"x", "e"}, {"y"});
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        fill(g.input("x"), bases);
+        g.run();
+        const float* y = g.value("y").data<float>();
+        for (size_t i = 0; i < bases.size(); ++i) {
+            const float want = static_cast<float>(std::pow(static_cast<double>(bases[i]), static_cast<double>(e)));
+            const std::string at = "x=" + std::to_string(bases[i]) + " e=" + std::to_string(e);
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(y[i])) << at;
+            } else if (std::isinf(want) || want == 0.0f) {
+                EXPECT_EQ(y[i], want) << at;
+                EXPECT_EQ(std::signbit(y[i]), std::signbit(want)) << at;
+            } else {
+                EXPECT_NEAR(y[i] / want, 1.0f, 4e-6f) << at;
+            }
         }
     }
 }

@@ -1,13 +1,16 @@
 // Normalisations over chosen axes: MeanVarianceNormalization,
-// LpNormalization and GroupNormalization (LayerNormalization and
+// LpNormalization, GroupNormalization and LRN (LayerNormalization and
 // BatchNormalization have kernels of their own).
 #include <onnx/onnx_pb.h>
 
+#include <Eigen/Core>
 #include <cmath>
 
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
 #include "core/Kernel.h"
+#include "core/Threads.h"
+#include "kernels/Window.h"
 
 namespace vexart {
 namespace {
@@ -125,6 +128,38 @@ void registerNormalizationKernels() {
                     py[off + i] = static_cast<float>((px[off + i] - mean) * inv) * scale.data<float>()[k] + bias.data<float>()[k];
                 }
             }
+        });
+    });
+    // Each channel's plane at once, vectorised along it: the squares of the
+    // window's planes are summed into the output, which the scale then
+    // overwrites. The power goes through log and exp, which vectorise.
+    registerKernel("LRN", [](const onnx::NodeProto& n, int64_t) {
+        const Attrs a(n);
+        const float alpha = a.f("alpha", 1e-4f), beta = a.f("beta", 0.75f), bias = a.f("bias", 1.0f);
+        const int64_t size = a.i("size", 1);
+        // The window divides by size: 0 would make every output NaN.
+        if (size < 1 || size > INT32_MAX) throw ExecError("LRN size must be 1 to " + std::to_string(INT32_MAX));
+        return lambdaKernel([=](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            requireFloat(x, "LRN input");
+            if (x.rank() < 2) throw ExecError("LRN input must have rank 2 or more");
+            Tensor& y = ctx.out(0, DType::Float, x.shape());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
+            const int64_t N = x.dim(0), C = x.dim(1), S = x.size() / std::max<int64_t>(N * C, 1);
+            const int64_t lo = (size - 1) / 2, hi = size - 1 - lo;
+            const float* xs = x.data<float>();
+            float* ys = y.data<float>();
+            const float perSquare = alpha / static_cast<float>(size);
+            parallelFor(N * C, x.size() * (size + 8), [&](int64_t i) {
+                using Plane = Eigen::Map<const Eigen::ArrayXf>;
+                const int64_t n = i / C, c = i % C;
+                Eigen::Map<Eigen::ArrayXf> out(ys + i * S, S);
+                out.setZero();
+                for (int64_t k = std::max<int64_t>(0, c - lo); k <= std::min(C - 1, c + hi); ++k) {
+                    out += Plane(xs + (n * C + k) * S, S).square();
+                }
+                out = Plane(xs + i * S, S) * ((bias + perSquare * out).log() * -beta).exp();
+            });
         });
     });
 }

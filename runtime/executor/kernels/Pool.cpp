@@ -1,9 +1,9 @@
-// Max and average pooling (windowed and global) of rank-4 float tensors in
-// either layout, and max pooling of 8-bit codes: float windows over channel
-// blocks that keep their layout run the blocked loop, the rest runs on
-// oneDNN; what neither covers (other ranks and types, max-pooling indices,
-// average pooling that counts a ceil-mode overhang as padding) goes to the
-// reference kernels.
+// Max and average pooling (windowed and global) of float tensors, and max
+// pooling of 8-bit codes, over one to three spatial axes: rank-4 windows
+// over channel blocks that keep their layout run the blocked loop, the rest
+// runs on oneDNN (other ranks from and to the plain layout); what neither
+// covers (other types, max-pooling indices, average pooling that counts a
+// ceil-mode overhang as padding) goes to the reference kernels.
 #include <onnx/onnx_pb.h>
 
 #include "kernels/BlockedPool.h"
@@ -28,7 +28,7 @@ public:
           reference_(referencePool(n, isMax, global)) {}
 
     LayoutUse layoutUse(const KernelContext& ctx) const override {
-        return covered(ctx) ? LayoutUse::Spatial : LayoutUse::Plain;
+        return covered(ctx) && ctx.in(0).logicalShape().size() == 4 ? LayoutUse::Spatial : LayoutUse::Plain;
     }
     std::string implementation() const override {
         if (!built_) return {};
@@ -84,8 +84,10 @@ private:
         // input (its plain-layout pooling is a slow generic loop).
         const Layout inLayout = x.layout();
         const Layout poolLayout = inLayout == Layout::plain() ? Layout::channelsLast() : inLayout;
-        // One pixel per channel reads the same in every layout: keep it plain.
-        const Layout outLayout = ctx.mayLeavePlain() && ys[2] * ys[3] != 1 ? poolLayout : Layout::plain();
+        // One pixel per channel reads the same in every layout: keep it
+        // plain. Only rank 4 leaves it.
+        const Layout outLayout =
+            ctx.mayLeavePlain() && xs.size() == 4 && !onePixel(ys) ? poolLayout : Layout::plain();
         outShape_ = physicalShape(ys, outLayout);
         builtOut_ = outLayout;
         builtType_ = x.type();
@@ -132,19 +134,25 @@ private:
         const Tensor& x = ctx.in(0);
         // The largest code is the code of the largest value: codes pool as they are.
         const bool codes = isMax_ && (x.type() == DType::UInt8 || x.type() == DType::Int8);
-        return (x.type() == DType::Float || codes) && x.logicalShape().size() == 4 && !(isMax_ && ctx.wantsOutput(1));
+        const size_t rank = x.logicalShape().size();
+        return (x.type() == DType::Float || codes) && rank >= 3 && rank <= 5 && !(isMax_ && ctx.wantsOutput(1));
     }
+
+    static bool onePixel(const Shape& s) { return elementCount(s) == s[0] * s[1]; }
 
     // oneDNN's geometry, or false where its padding would count differently.
     bool window(const Shape& xs, Window& w) const {
         if (global_) {
-            w.spatial = 2;
-            w.in[1] = w.k[1] = xs[2];
-            w.in[2] = w.k[2] = xs[3];
-            return xs[2] > 0 && xs[3] > 0;
+            w.spatial = xs.size() - 2;
+            for (size_t i = 0; i < w.spatial; ++i) {
+                const size_t j = 3 - w.spatial + i;
+                w.in[j] = w.k[j] = xs[i + 2];
+                if (xs[i + 2] <= 0) return false;
+            }
+            return true;
         }
         w = attrs_.resolve(xs, attrs_.kernel);
-        for (size_t i = 1; i < 3; ++i) {
+        for (size_t i = 3 - w.spatial; i < 3; ++i) {
             // A ceil-mode overhang past the declared padding.
             const int64_t eff = (w.k[i] - 1) * w.dil[i] + 1;
             const int64_t need = (w.out[i] - 1) * w.stride[i] + eff - w.in[i] - w.padBegin[i];
@@ -164,9 +172,16 @@ private:
         const auto alg = isMax_ ? dnnl::algorithm::pooling_max
                          : countPad_ ? dnnl::algorithm::pooling_avg_include_padding
                                      : dnnl::algorithm::pooling_avg_exclude_padding;
-        dnnl::pooling_v2_forward::desc d(dnnl::prop_kind::forward_inference, alg, src, dst, {w.stride[1], w.stride[2]},
-                                         {w.k[1], w.k[2]}, {w.dil[1] - 1, w.dil[2] - 1}, {w.padBegin[1], w.padBegin[2]},
-                                         {w.padEnd[1], w.padEnd[2]});
+        memory::dims strides, kernel, dilation, padBegin, padEnd;
+        for (size_t j = 3 - w.spatial; j < 3; ++j) {
+            strides.push_back(w.stride[j]);
+            kernel.push_back(w.k[j]);
+            dilation.push_back(w.dil[j] - 1);
+            padBegin.push_back(w.padBegin[j]);
+            padEnd.push_back(w.padEnd[j]);
+        }
+        dnnl::pooling_v2_forward::desc d(dnnl::prop_kind::forward_inference, alg, src, dst, strides, kernel, dilation,
+                                         padBegin, padEnd);
         src_ = memory(dn::layoutDesc(xs, inLayout, type), eng, nullptr);
         convertIn_ = inLayout != poolLayout;
         if (convertIn_) {
@@ -174,7 +189,7 @@ private:
             toPool_ = dn::Call(dnnl::reorder(src_, srcScratch_), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, srcScratch_}});
         }
         // A single pixel per channel is the same bytes in every layout.
-        convertOut_ = outLayout != poolLayout && ys[2] * ys[3] != 1;
+        convertOut_ = outLayout != poolLayout && !onePixel(ys);
         dst_ = memory(convertOut_ ? dn::layoutDesc(ys, outLayout, type) : dst, eng, nullptr);
         if (convertOut_) {
             dstScratch_ = memory(dst, eng, nullptr);

@@ -1,8 +1,8 @@
 // Reference kernels on float32 tensors (plain layout, Eigen products):
 // what the oneDNN kernels fall back to (pooling with indices, broadcast
 // batched products, training-mode normalisation, Hardmax) and the
-// operators with no oneDNN form here (ConvTranspose, InstanceNormalization,
-// LRN). Spatial operators treat 1-D and 2-D inputs as 3-D ones with unit
+// operators with no oneDNN form here (ConvTranspose, InstanceNormalization).
+// Spatial operators treat 1-D and 2-D inputs as 3-D ones with unit
 // leading dimensions, so one loop nest serves all ranks.
 #include <onnx/onnx_pb.h>
 
@@ -522,36 +522,6 @@ void registerNnKernels() {
             }
         });
     });
-    registerKernel("LRN", [](const onnx::NodeProto& n, int64_t) {
-        const Attrs a(n);
-        const float alpha = a.f("alpha", 1e-4f), beta = a.f("beta", 0.75f), bias = a.f("bias", 1.0f);
-        const int64_t size = a.i("size", 1);
-        // The window divides by size: 0 would make every output NaN.
-        if (size < 1 || size > INT32_MAX) throw ExecError("LRN size must be 1 to " + std::to_string(INT32_MAX));
-        return lambdaKernel([=](KernelContext& ctx) {
-            const Tensor& x = ctx.in(0);
-            requireFloat(x, "LRN input");
-            Tensor& y = ctx.out(0, DType::Float, x.shape());
-            if (ctx.dryRun()) return ctx.zeroOutputs();
-            const int64_t N = x.dim(0), C = x.dim(1), S = x.size() / std::max<int64_t>(N * C, 1);
-            const int64_t lo = (size - 1) / 2, hi = size - 1 - lo;
-            for (int64_t nn = 0; nn < N; ++nn) {
-                for (int64_t c = 0; c < C; ++c) {
-                    for (int64_t s = 0; s < S; ++s) {
-                        double sq = 0;
-                        for (int64_t k = std::max<int64_t>(0, c - lo); k <= std::min(C - 1, c + hi); ++k) {
-                            const float v = x.data<float>()[(nn * C + k) * S + s];
-                            sq += v * v;
-                        }
-                        const float v = x.data<float>()[(nn * C + c) * S + s];
-                        y.data<float>()[(nn * C + c) * S + s] =
-                            static_cast<float>(v / std::pow(bias + alpha / static_cast<double>(size) * sq, beta));
-                    }
-                }
-            }
-        });
-    });
-
     registerKernel("Hardmax", [](const onnx::NodeProto& n, int64_t o) { return softmaxKernel(n, o, SoftKind::Hardmax); });
 }
 
