@@ -989,6 +989,112 @@ TEST(Elementwise, PowersByAConstantFollowPow) {
     }
 }
 
+// Erf against erf itself, over its special values and a sweep through
+// the range where it bends, long enough for a vectorised body and tail.
+TEST(Elementwise, ErfFollowsErf) {
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> xs = {0.0f, -0.0f, 1e-30f, -1e-20f, 1e-6f, inf, -inf, 10.0f, -10.0f, std::nanf("")};
+    for (int i = 0; i <= 60; ++i) xs.push_back(-4.0f + 0.1337f * static_cast<float>(i));
+    OnnxBuilder b("erf");
+    b.input("x", {static_cast<int64_t>(xs.size())});
+    b.node("Erf", {"x"}, {"y"});
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    fill(g.input("x"), xs);
+    g.run();
+    const float* y = g.value("y").data<float>();
+    for (size_t i = 0; i < xs.size(); ++i) {
+        const float want = static_cast<float>(std::erf(static_cast<double>(xs[i])));
+        if (std::isnan(want)) {
+            EXPECT_TRUE(std::isnan(y[i]));
+        } else {
+            EXPECT_NEAR(y[i], want, 4e-7f * std::fabs(want)) << "x=" << xs[i];
+            EXPECT_EQ(std::signbit(y[i]), std::signbit(want)) << "x=" << xs[i];
+        }
+    }
+}
+
+// Transpose, DepthToSpace and SpaceToDepth move each element where the
+// definition puts it: each input element holds its own index, so any
+// misplaced one shows. Narrow last axes and pixel shuffles walk the
+// input's contiguous axis innermost; the others the output's.
+TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
+    auto iota = [](int64_t n) {
+        std::vector<float> v(static_cast<size_t>(n));
+        for (int64_t i = 0; i < n; ++i) v[static_cast<size_t>(i)] = static_cast<float>(i);
+        return v;
+    };
+    auto run = [](OnnxBuilder& b, const std::vector<float>& x) {
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        fill(g.input("x"), x);
+        g.run();
+        const Tensor& y = g.value("y");
+        return std::make_pair(y.shape(), std::vector<float>(y.data<float>(), y.data<float>() + y.size()));
+    };
+    const std::pair<Shape, std::vector<int64_t>> transposes[] = {
+        {{3, 40}, {1, 0}}, {{2, 5, 33, 3}, {0, 3, 1, 2}}, {{4, 7, 20}, {2, 0, 1}}, {{2, 3, 4, 5, 6}, {4, 2, 0, 3, 1}},
+        {{6, 50, 2}, {0, 2, 1}},
+    };
+    for (const auto& [xs, perm] : transposes) {
+        OnnxBuilder b("transpose");
+        b.input("x", xs);
+        OnnxBuilder::attr(b.node("Transpose", {"x"}, {"y"}), "perm", perm);
+        const auto [ys, y] = run(b, iota(vexart::elementCount(xs)));
+        std::vector<int64_t> inStrides(xs.size(), 1);
+        for (size_t d = xs.size() - 1; d-- > 0;) inStrides[d] = inStrides[d + 1] * xs[d + 1];
+        for (size_t o = 0; o < y.size(); ++o) {
+            int64_t rest = static_cast<int64_t>(o), from = 0;
+            for (size_t d = ys.size(); d-- > 0;) {
+                from += (rest % ys[d]) * inStrides[static_cast<size_t>(perm[d])];
+                rest /= ys[d];
+            }
+            ASSERT_EQ(y[o], static_cast<float>(from)) << "shape rank " << xs.size() << " at " << o;
+        }
+    }
+    struct Shuffle {
+        const char* op;
+        const char* mode;
+        Shape xs;
+        int64_t b;
+    };
+    const Shuffle shuffles[] = {{"DepthToSpace", "DCR", {1, 18, 5, 7}, 3}, {"DepthToSpace", "CRD", {2, 8, 3, 20}, 2},
+                                {"SpaceToDepth", "DCR", {2, 3, 6, 40}, 2}};
+    for (const Shuffle& c : shuffles) {
+        OnnxBuilder b("shuffle");
+        b.input("x", c.xs);
+        auto& n = b.node(c.op, {"x"}, {"y"});
+        OnnxBuilder::attr(n, "blocksize", c.b);
+        if (std::string(c.op) == "DepthToSpace") OnnxBuilder::attr(n, "mode", std::string(c.mode));
+        const auto [ys, y] = run(b, iota(vexart::elementCount(c.xs)));
+        const bool toSpace = std::string(c.op) == "DepthToSpace";
+        const int64_t N = c.xs[0], C = c.xs[1], H = c.xs[2], W = c.xs[3], k = c.b;
+        // Every (image, channel, row, column) of the side that holds the
+        // blocks in its channels, with the block offset (i, j).
+        const int64_t depthC = toSpace ? C : C * k * k, spaceC = depthC / (k * k), h = toSpace ? H : H / k, w = toSpace ? W : W / k;
+        ASSERT_EQ(ys, toSpace ? (Shape{N, spaceC, h * k, w * k}) : (Shape{N, depthC, h, w})) << c.op << " " << c.mode;
+        for (int64_t in = 0; in < N; ++in) {
+            for (int64_t ch = 0; ch < spaceC; ++ch) {
+                for (int64_t i = 0; i < k; ++i) {
+                    for (int64_t j = 0; j < k; ++j) {
+                        const int64_t depth = std::string(c.mode) == "CRD" ? ch * k * k + i * k + j : (i * k + j) * spaceC + ch;
+                        for (int64_t r = 0; r < h; ++r) {
+                            for (int64_t q = 0; q < w; ++q) {
+                                const int64_t deep = ((in * depthC + depth) * h + r) * w + q;
+                                const int64_t wide = ((in * spaceC + ch) * h * k + r * k + i) * w * k + q * k + j;
+                                const int64_t from = toSpace ? deep : wide, to = toSpace ? wide : deep;
+                                ASSERT_EQ(y[static_cast<size_t>(to)], static_cast<float>(from)) << c.op << " " << c.mode;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // --- Resize beyond the backend test data --------------------------------
 
 // One Resize (opset 18) on x, run; the output and its shape.

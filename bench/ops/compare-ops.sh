@@ -2,12 +2,14 @@
 # Each operator family with a non-trivial kernel, timed beside ONNX Runtime on
 # typical shapes (bench/ops/export_ops.py: every resize mode, transposed and
 # 3-D convolutions and pooling, depthwise, grouped and dilated convolutions,
-# normalizations, stand-alone unary functions, softmax over a non-last axis, reductions over each axis,
-# embedding gathers, pad modes, transpose, concat and split, TopK, NMS,
-# RoiAlign, GridSample, Einsum, batched MatMul, dense layers on one token,
-# LSTM and GRU, a convolutional
-# DFT). None should take more than twice ONNX Runtime's time: this is how the
-# next cliff is found before a user finds it.
+# 1-D convolutions and pooling, normalizations, stand-alone unary functions
+# (GELU written out, HardSwish), masks (Where), softmax over either axis,
+# reductions over each axis, cumulative sums, embedding gathers, pad modes,
+# transpose, pixel shuffles, concat and split, TopK, NMS, RoiAlign,
+# GridSample, Einsum, batched MatMul and masked attention, dense layers on
+# one token, LSTM and GRU, a convolutional DFT). None should take more than
+# twice ONNX Runtime's time: this is how the next cliff is found before a
+# user finds it.
 #   bench/ops/compare-ops.sh [RUNS] [OP ...]     (default 20 runs, one thread;
 #   VEXA_BENCH_THREADS="1 2" for more thread counts)
 set -euo pipefail

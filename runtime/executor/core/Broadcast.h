@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "core/Tensor.h"
@@ -14,34 +15,42 @@ Shape broadcastShape(const Shape& a, const Shape& b);
 // `s` has extent 1 or lacks the dimension).
 std::vector<int64_t> broadcastStrides(const Shape& s, const Shape& out);
 
-// Calls f(outIndex, aIndex, bIndex) for every element of `out`, in order,
-// with runs of the last dimension handed to `run(outStart, aStart, bStart,
-// count, aStep, bStep)`.
-template <typename Run>
-void forEachBroadcast(const Shape& out, const std::vector<int64_t>& sa, const std::vector<int64_t>& sb, Run run) {
+// Walks `out` in runs of its last dimension for K operands with the given
+// broadcast strides: run(outStart, starts, count, steps), where starts[k]
+// and steps[k] index operand k.
+template <size_t K, typename Run>
+void forEachBroadcastRun(const Shape& out, const std::array<const std::vector<int64_t>*, K>& strides, Run run) {
     const size_t r = out.size();
     const int64_t total = elementCount(out);
+    std::array<int64_t, K> at{}, steps{};
     if (total == 0) return;
     if (r == 0) {
-        run(0, 0, 0, 1, 0, 0);
+        run(0, at, 1, steps);
         return;
     }
+    for (size_t k = 0; k < K; ++k) steps[k] = (*strides[k])[r - 1];
     const int64_t inner = out[r - 1];
     std::vector<int64_t> idx(r, 0);
-    int64_t oa = 0;
-    int64_t ob = 0;
     for (int64_t o = 0; o < total; o += inner) {
-        run(o, oa, ob, inner, sa[r - 1], sb[r - 1]);
+        run(o, at, inner, steps);
         for (size_t d = r - 1; d-- > 0;) {
             ++idx[d];
-            oa += sa[d];
-            ob += sb[d];
+            for (size_t k = 0; k < K; ++k) at[k] += (*strides[k])[d];
             if (idx[d] < out[d]) break;
-            oa -= sa[d] * out[d];
-            ob -= sb[d] * out[d];
+            for (size_t k = 0; k < K; ++k) at[k] -= (*strides[k])[d] * out[d];
             idx[d] = 0;
         }
     }
+}
+
+// Calls run(outStart, aStart, bStart, count, aStep, bStep) for every run
+// of the last dimension of `out`, in order.
+template <typename Run>
+void forEachBroadcast(const Shape& out, const std::vector<int64_t>& sa, const std::vector<int64_t>& sb, Run run) {
+    forEachBroadcastRun<2>(out, {&sa, &sb}, [&run](int64_t o, const std::array<int64_t, 2>& at, int64_t n,
+                                                   const std::array<int64_t, 2>& steps) {
+        run(o, at[0], at[1], n, steps[0], steps[1]);
+    });
 }
 
 }  // namespace vexart

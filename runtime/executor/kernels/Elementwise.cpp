@@ -3,6 +3,7 @@
 #include <onnx/onnx_pb.h>
 
 #include <Eigen/Core>
+#include <unsupported/Eigen/SpecialFunctions>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -49,17 +50,19 @@ void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
                      });
 }
 
+// Element-wise loops that vectorise through Eigen run in chunks of this
+// many elements, split over the threads.
+constexpr int64_t kEigenChunk = 4096;
+
 // x to a power that is no integer, as exp(e log x): it vectorises, and
 // its relative error stays within a few float steps of pow's times
 // |e log x| (1 to 3 steps for bases near 1 and exponents under 1, as in
 // normalisations). Bases below zero give NaN as pow does, but for -inf,
 // which pow takes as +inf; zeros and infinities follow from log's -inf
 // and +inf.
-constexpr int64_t kPowerChunk = 4096;
-
 void powerInto(const float* x, float* y, int64_t n, float e) {
-    parallelFor((n + kPowerChunk - 1) / kPowerChunk, n * 8, [x, y, n, e](int64_t c) {
-        const int64_t at = c * kPowerChunk, len = std::min(kPowerChunk, n - at);
+    parallelFor((n + kEigenChunk - 1) / kEigenChunk, n * 8, [x, y, n, e](int64_t c) {
+        const int64_t at = c * kEigenChunk, len = std::min(kEigenChunk, n - at);
         const Eigen::Map<const Eigen::ArrayXf> in(x + at, len);
         const float inf = std::numeric_limits<float>::infinity();
         Eigen::Map<Eigen::ArrayXf>(y + at, len) = ((in == -inf).select(inf, in).log() * e).exp();
@@ -176,6 +179,18 @@ private:
     Tensor converted_, slope_, wideA_, wideB_, wideOut_;
 };
 
+// The comparison chosen once, outside the loop, so that the loop vectorises.
+template <typename T>
+void compareLoop(Cmp op, const Tensor& a, const Tensor& b, Tensor& out) {
+    switch (op) {
+        case Cmp::Equal: return binaryLoop<T, uint8_t>(a, b, out, [](T x, T y) -> uint8_t { return x == y; });
+        case Cmp::Less: return binaryLoop<T, uint8_t>(a, b, out, [](T x, T y) -> uint8_t { return x < y; });
+        case Cmp::Greater: return binaryLoop<T, uint8_t>(a, b, out, [](T x, T y) -> uint8_t { return x > y; });
+        case Cmp::LessEq: return binaryLoop<T, uint8_t>(a, b, out, [](T x, T y) -> uint8_t { return x <= y; });
+        case Cmp::GreaterEq: return binaryLoop<T, uint8_t>(a, b, out, [](T x, T y) -> uint8_t { return x >= y; });
+    }
+}
+
 class CompareKernel : public Kernel {
 public:
     explicit CompareKernel(Cmp op) : op_(op) {}
@@ -184,19 +199,8 @@ public:
         const Tensor& b = ctx.in(1);
         if (a.type() != b.type()) throw ExecError("comparison of different element types");
         Tensor& out = ctx.out(0, DType::Bool, broadcastShape(a.shape(), b.shape()));
-        const Cmp op = op_;
-        auto cmp = [op](auto x, auto y) -> uint8_t {
-            switch (op) {
-                case Cmp::Equal: return x == y;
-                case Cmp::Less: return x < y;
-                case Cmp::Greater: return x > y;
-                case Cmp::LessEq: return x <= y;
-                case Cmp::GreaterEq: return x >= y;
-            }
-            return 0;
-        };
-        if (a.type() == DType::Bool) return binaryLoop<uint8_t, uint8_t>(a, b, out, cmp);
-        VEXA_DISPATCH_NUMERIC(a.type(), binaryLoop<T, uint8_t>(a, b, out, cmp))
+        if (a.type() == DType::Bool) return compareLoop<uint8_t>(op_, a, b, out);
+        VEXA_DISPATCH_NUMERIC(a.type(), compareLoop<T>(op_, a, b, out))
     }
 
 private:
@@ -421,7 +425,28 @@ void registerElementwiseKernels() {
     registerUnaryFloat("Asinh", [](double x, F, F) { return std::asinh(x); });
     registerUnaryFloat("Acosh", [](double x, F, F) { return std::acosh(x); });
     registerUnaryFloat("Atanh", [](double x, F, F) { return std::atanh(x); });
-    registerUnaryFloat("Erf", [](double x, F, F) { return std::erf(x); }, elementwise(true));
+    // Erf of float32 through Eigen's vectorised approximation, within 4
+    // float steps of erf and some 50 times faster than it per element
+    // (GELU written out node by node); other types through erf itself.
+    registerKernel("Erf", [](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            if (x.type() == DType::Float) {
+                const float* in = x.data<float>();
+                float* y = out.data<float>();
+                const int64_t n = x.size();
+                parallelFor((n + kEigenChunk - 1) / kEigenChunk, n * 8, [in, y, n](int64_t c) {
+                    const int64_t at = c * kEigenChunk, len = std::min(kEigenChunk, n - at);
+                    Eigen::Map<Eigen::ArrayXf>(y + at, len) = Eigen::Map<const Eigen::ArrayXf>(in + at, len).erf();
+                });
+                return;
+            }
+            VEXA_DISPATCH_FLOAT(x.type(), {
+                mapInto(x.data<T>(), out.data<T>(), x.size(), [](T v) { return static_cast<T>(std::erf(static_cast<double>(v))); });
+            })
+        });
+    }, elementwise(true).shapedLike(Rule::LikeInput));
     registerUnaryFloat("Softplus", [](double x, F, F) { return std::log1p(std::exp(x)); }, elementwise());
     registerUnaryFloat("Softsign", [](double x, F, F) { return x / (1.0 + std::fabs(x)); }, elementwise());
     registerUnaryFloat("LeakyRelu", [](double x, F a, F) { return x < 0 ? x * a : x; },
@@ -553,21 +578,30 @@ void registerElementwiseKernels() {
             const auto sc = broadcastStrides(c.shape(), shape);
             const auto sx = broadcastStrides(x.shape(), shape);
             const auto sy = broadcastStrides(y.shape(), shape);
-            const size_t r = shape.size();
-            std::vector<int64_t> idx(r, 0);
+            const uint8_t* pc = c.data<uint8_t>();
             VEXA_DISPATCH_ALL(x.type(), {
-                for (int64_t o = 0; o < out.size(); ++o) {
-                    int64_t ic = 0, ix = 0, iy = 0;
-                    for (size_t d = 0; d < r; ++d) {
-                        ic += idx[d] * sc[d];
-                        ix += idx[d] * sx[d];
-                        iy += idx[d] * sy[d];
-                    }
-                    out.data<T>()[o] = c.data<uint8_t>()[ic] ? x.data<T>()[ix] : y.data<T>()[iy];
-                    for (size_t d = r; d-- > 0;) {
-                        if (++idx[d] < shape[d]) break;
-                        idx[d] = 0;
-                    }
+                const T* px = x.data<T>();
+                const T* py = y.data<T>();
+                T* po = out.data<T>();
+                // Both candidates are read before the choice, which then
+                // compiles to a blend instead of a branch that a random
+                // mask mispredicts half the time. Operands whole or single
+                // (a mask and a fill value) take one index each.
+                auto whole = [&shape](const Tensor& t) { return t.shape() == shape ? int64_t{1} : t.size() == 1 ? int64_t{0} : -1; };
+                const int64_t wc = whole(c), wx = whole(x), wy = whole(y);
+                if (wc >= 0 && wx >= 0 && wy >= 0) {
+                    parallelFor(out.size(), out.size(), [=](int64_t i) {
+                        const T a = px[i * wx], b = py[i * wy];
+                        po[i] = pc[i * wc] ? a : b;
+                    });
+                } else {
+                    forEachBroadcastRun<3>(shape, {&sc, &sx, &sy}, [=](int64_t o, const std::array<int64_t, 3>& at, int64_t n,
+                                                                     const std::array<int64_t, 3>& step) {
+                        for (int64_t k = 0; k < n; ++k) {
+                            const T a = px[at[1] + k * step[1]], b = py[at[2] + k * step[2]];
+                            po[o + k] = pc[at[0] + k * step[0]] ? a : b;
+                        }
+                    });
                 }
             })
         });
