@@ -707,6 +707,8 @@ TEST(Activations, OneDnnStepsGiveTheDefinition) {
         {"Elu", [](double x) { return x < 0 ? 0.5 * std::expm1(x) : x; }, 0.5f},
         {"HardSigmoid", [](double x) { return std::clamp(0.3 * x + 0.4, 0.0, 1.0); }, 0.3f, 0.4f},
         {"HardSwish", [](double x) { return x * std::clamp(x / 6 + 0.5, 0.0, 1.0); }},
+        // Far enough out that exp overflows a float.
+        {"Softplus", [](double x) { return std::log1p(std::exp(x)); }, std::nanf(""), std::nanf(""), -100, 100},
     };
     const Shape xs = {4, 3, 37};
     for (const auto& r : rows) {
@@ -989,34 +991,46 @@ TEST(Elementwise, PowersByAConstantFollowPow) {
     }
 }
 
-// Erf against erf itself, over its special values and a sweep through
-// the range where it bends, long enough for a vectorised body and tail.
-TEST(Elementwise, ErfFollowsErf) {
+// Erf, Sin and Cos against the C library's, over their special values
+// and a sweep (long enough for a vectorised body and tail; sines far out
+// too), each within its stated error: steps of the rounded value.
+TEST(Elementwise, VectorisedFunctionsFollowTheLibrary) {
     const float inf = std::numeric_limits<float>::infinity();
-    std::vector<float> xs = {0.0f, -0.0f, 1e-30f, -1e-20f, 1e-6f, inf, -inf, 10.0f, -10.0f, std::nanf("")};
+    const std::tuple<const char*, double (*)(double), float> rows[] = {
+        {"Erf", [](double x) { return std::erf(x); }, 4},
+        {"Sin", [](double x) { return std::sin(x); }, 1},
+        {"Cos", [](double x) { return std::cos(x); }, 1},
+    };
+    std::vector<float> xs = {0.0f, -0.0f, 1e-30f, -1e-20f, 1e-6f, inf, -inf, 10.0f, -10.0f, 1234.5f, -98765.4f, std::nanf("")};
     for (int i = 0; i <= 60; ++i) xs.push_back(-4.0f + 0.1337f * static_cast<float>(i));
-    OnnxBuilder b("erf");
-    b.input("x", {static_cast<int64_t>(xs.size())});
-    b.node("Erf", {"x"}, {"y"});
-    b.output("y");
-    Graph g(b.proto());
-    g.prepare({}, {"y"});
-    fill(g.input("x"), xs);
-    g.run();
-    const float* y = g.value("y").data<float>();
-    for (size_t i = 0; i < xs.size(); ++i) {
-        const float want = static_cast<float>(std::erf(static_cast<double>(xs[i])));
-        if (std::isnan(want)) {
-            EXPECT_TRUE(std::isnan(y[i]));
-        } else {
-            EXPECT_NEAR(y[i], want, 4e-7f * std::fabs(want)) << "x=" << xs[i];
-            EXPECT_EQ(std::signbit(y[i]), std::signbit(want)) << "x=" << xs[i];
+    for (const auto& [op, f, steps] : rows) {
+        OnnxBuilder b("unary");
+        b.input("x", {static_cast<int64_t>(xs.size())});
+        b.node(op, {"x"}, {"y"});
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        fill(g.input("x"), xs);
+        g.run();
+        const float* y = g.value("y").data<float>();
+        for (size_t i = 0; i < xs.size(); ++i) {
+            const float want = static_cast<float>(f(static_cast<double>(xs[i])));
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(y[i])) << op << "(" << xs[i] << ")";
+                continue;
+            }
+            // A float step at |want|, or at the smallest normal for sines near zero.
+            const float step = std::max(std::fabs(want), std::numeric_limits<float>::min()) * 6e-8f;
+            EXPECT_NEAR(y[i], want, steps * step * 2) << op << "(" << xs[i] << ")";
+            if (want != 0) {
+                EXPECT_EQ(std::signbit(y[i]), std::signbit(want)) << op << "(" << xs[i] << ")";
+            }
         }
     }
 }
 
-// Transpose, DepthToSpace and SpaceToDepth move each element where the
-// definition puts it: each input element holds its own index, so any
+// Transpose, Tile, DepthToSpace and SpaceToDepth move each element where
+// the definition puts it: each input element holds its own index, so any
 // misplaced one shows. Narrow last axes and pixel shuffles walk the
 // input's contiguous axis innermost; the others the output's.
 TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
@@ -1052,6 +1066,26 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
                 rest /= ys[d];
             }
             ASSERT_EQ(y[o], static_cast<float>(from)) << "shape rank " << xs.size() << " at " << o;
+        }
+    }
+    const std::pair<Shape, std::vector<int64_t>> tiles[] = {{{2, 3, 5}, {3, 1, 2}}, {{4, 7}, {1, 5}}, {{3}, {4}}, {{2, 1, 9}, {2, 3, 1}}};
+    for (const auto& [xs, reps] : tiles) {
+        OnnxBuilder b("tile");
+        b.input("x", xs);
+        b.initializerInts("reps", reps);
+        b.node("Tile", {"x", "reps"}, {"y"});
+        const auto [ys, y] = run(b, iota(vexart::elementCount(xs)));
+        Shape want(xs.size());
+        for (size_t d = 0; d < xs.size(); ++d) want[d] = xs[d] * reps[d];
+        ASSERT_EQ(ys, want);
+        for (size_t o = 0; o < y.size(); ++o) {
+            int64_t rest = static_cast<int64_t>(o), from = 0, stride = 1;
+            for (size_t d = ys.size(); d-- > 0;) {
+                from += (rest % ys[d]) % xs[d] * stride;
+                rest /= ys[d];
+                stride *= xs[d];
+            }
+            ASSERT_EQ(y[o], static_cast<float>(from)) << "Tile of rank " << xs.size() << " at " << o;
         }
     }
     struct Shuffle {

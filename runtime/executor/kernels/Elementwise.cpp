@@ -2,8 +2,6 @@
 // broadcasting, unary math, activations, Cast, Where and Clip.
 #include <onnx/onnx_pb.h>
 
-#include <Eigen/Core>
-#include <unsupported/Eigen/SpecialFunctions>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include "core/Kernel.h"
 #include "core/Threads.h"
 #include "kernels/Activation.h"
+#include "kernels/VectorMath.h"
 
 namespace vexart {
 
@@ -48,25 +47,6 @@ void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
                      [&](int64_t o, int64_t ia, int64_t ib, int64_t n, int64_t stepA, int64_t stepB) {
                          for (int64_t k = 0; k < n; ++k) po[o + k] = op(pa[ia + k * stepA], pb[ib + k * stepB]);
                      });
-}
-
-// Element-wise loops that vectorise through Eigen run in chunks of this
-// many elements, split over the threads.
-constexpr int64_t kEigenChunk = 4096;
-
-// x to a power that is no integer, as exp(e log x): it vectorises, and
-// its relative error stays within a few float steps of pow's times
-// |e log x| (1 to 3 steps for bases near 1 and exponents under 1, as in
-// normalisations). Bases below zero give NaN as pow does, but for -inf,
-// which pow takes as +inf; zeros and infinities follow from log's -inf
-// and +inf.
-void powerInto(const float* x, float* y, int64_t n, float e) {
-    parallelFor((n + kEigenChunk - 1) / kEigenChunk, n * 8, [x, y, n, e](int64_t c) {
-        const int64_t at = c * kEigenChunk, len = std::min(kEigenChunk, n - at);
-        const Eigen::Map<const Eigen::ArrayXf> in(x + at, len);
-        const float inf = std::numeric_limits<float>::infinity();
-        Eigen::Map<Eigen::ArrayXf>(y + at, len) = ((in == -inf).select(inf, in).log() * e).exp();
-    });
 }
 
 enum class Bin { Add, Sub, Mul, Div, Pow, Max, Min, Mod, FMod, PRelu };
@@ -315,6 +295,22 @@ void registerUnaryFloat(const char* name, F f, OpTraits traits = {},
     }, traits.shapedLike(Rule::LikeInput));
 }
 
+// A float function with a vectorised float32 loop `v` (kernels/VectorMath.h);
+// `f` serves the other float types.
+template <typename F>
+void registerUnaryVectorised(const char* name, F f, void (*v)(const float*, float*, int64_t), OpTraits traits = {}) {
+    registerKernel(name, [f, v](const onnx::NodeProto&, int64_t) {
+        return lambdaKernel([f, v](KernelContext& ctx) {
+            const Tensor& x = ctx.in(0);
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            if (x.type() == DType::Float) return v(x.data<float>(), out.data<float>(), x.size());
+            VEXA_DISPATCH_FLOAT(x.type(), {
+                mapInto(x.data<T>(), out.data<T>(), x.size(), [&](T t) { return static_cast<T>(f(static_cast<double>(t))); });
+            })
+        });
+    }, traits.shapedLike(Rule::LikeInput));
+}
+
 template <typename F>
 void registerUnaryNumeric(const char* name, F f, OpTraits traits = {}) {
     registerKernel(name, [f](const onnx::NodeProto&, int64_t) {
@@ -414,8 +410,6 @@ void registerElementwiseKernels() {
     registerUnaryFloat("Floor", [](double x, F, F) { return std::floor(x); }, elementwise());
     registerUnaryFloat("Ceil", [](double x, F, F) { return std::ceil(x); }, elementwise());
     registerUnaryFloat("Round", [](double x, F, F) { return std::nearbyint(x); }, elementwise());
-    registerUnaryFloat("Sin", [](double x, F, F) { return std::sin(x); });
-    registerUnaryFloat("Cos", [](double x, F, F) { return std::cos(x); });
     registerUnaryFloat("Tan", [](double x, F, F) { return std::tan(x); });
     registerUnaryFloat("Asin", [](double x, F, F) { return std::asin(x); });
     registerUnaryFloat("Acos", [](double x, F, F) { return std::acos(x); });
@@ -425,29 +419,12 @@ void registerElementwiseKernels() {
     registerUnaryFloat("Asinh", [](double x, F, F) { return std::asinh(x); });
     registerUnaryFloat("Acosh", [](double x, F, F) { return std::acosh(x); });
     registerUnaryFloat("Atanh", [](double x, F, F) { return std::atanh(x); });
-    // Erf of float32 through Eigen's vectorised approximation, within 4
-    // float steps of erf and some 50 times faster than it per element
-    // (GELU written out node by node); other types through erf itself.
-    registerKernel("Erf", [](const onnx::NodeProto&, int64_t) {
-        return lambdaKernel([](KernelContext& ctx) {
-            const Tensor& x = ctx.in(0);
-            Tensor& out = ctx.out(0, x.type(), x.shape());
-            if (x.type() == DType::Float) {
-                const float* in = x.data<float>();
-                float* y = out.data<float>();
-                const int64_t n = x.size();
-                parallelFor((n + kEigenChunk - 1) / kEigenChunk, n * 8, [in, y, n](int64_t c) {
-                    const int64_t at = c * kEigenChunk, len = std::min(kEigenChunk, n - at);
-                    Eigen::Map<Eigen::ArrayXf>(y + at, len) = Eigen::Map<const Eigen::ArrayXf>(in + at, len).erf();
-                });
-                return;
-            }
-            VEXA_DISPATCH_FLOAT(x.type(), {
-                mapInto(x.data<T>(), out.data<T>(), x.size(), [](T v) { return static_cast<T>(std::erf(static_cast<double>(v))); });
-            })
-        });
-    }, elementwise(true).shapedLike(Rule::LikeInput));
-    registerUnaryFloat("Softplus", [](double x, F, F) { return std::log1p(std::exp(x)); }, elementwise());
+    // Vectorised for float32: GELU written out, positional encodings.
+    registerUnaryVectorised("Erf", [](double x) { return std::erf(x); }, erfInto, elementwise(true));
+    registerUnaryVectorised("Sin", [](double x) { return std::sin(x); }, sinInto);
+    registerUnaryVectorised("Cos", [](double x) { return std::cos(x); }, cosInto);
+    registerUnaryFloat("Softplus", [](double x, F, F) { return std::log1p(std::exp(x)); }, elementwise(),
+                       dnnl::algorithm::eltwise_soft_relu);
     registerUnaryFloat("Softsign", [](double x, F, F) { return x / (1.0 + std::fabs(x)); }, elementwise());
     registerUnaryFloat("LeakyRelu", [](double x, F a, F) { return x < 0 ? x * a : x; },
                        activation(Fusion::Act::LeakyRelu, 0.01f));

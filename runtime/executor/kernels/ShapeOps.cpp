@@ -539,19 +539,21 @@ void registerShapeKernels() {
             }
             Tensor& out = ctx.out(0, x.type(), shape);
             if (ctx.dryRun()) return ctx.zeroOutputs();
+            if (out.size() == 0) return;
+            // The output is [reps0, dim0, reps1, dim1, ...] in order: a copy
+            // of the input that reads each repetition axis at stride 0, so
+            // whole rows go across at once.
             const auto xs = stridesOf(x.shape());
-            const size_t es = elementBytes(x);
-            std::vector<int64_t> pos(shape.size(), 0);
-            for (int64_t o = 0; o < out.size(); ++o) {
-                int64_t off = 0;
-                for (size_t d = 0; d < shape.size(); ++d) off += (pos[d] % x.dim(d)) * xs[d];
-                std::memcpy(static_cast<uint8_t*>(out.raw()) + static_cast<size_t>(o) * es,
-                            static_cast<const uint8_t*>(x.raw()) + static_cast<size_t>(off) * es, es);
-                for (size_t d = shape.size(); d-- > 0;) {
-                    if (++pos[d] < shape[d]) break;
-                    pos[d] = 0;
-                }
+            Shape paired;
+            std::vector<int64_t> from;
+            for (size_t d = 0; d < x.rank(); ++d) {
+                paired.insert(paired.end(), {reps[d], x.dim(d)});
+                from.insert(from.end(), {0, xs[d]});
             }
+            const size_t es = elementBytes(x);
+            if (es != 1 && es != 2 && es != 4 && es != 8) throw ExecError("unsupported element type for Tile");
+            copyView(static_cast<const uint8_t*>(x.raw()), from, static_cast<uint8_t*>(out.raw()), stridesOf(paired),
+                     paired, es);
         });
     }, OpTraits::valueShaped(1u << 1));
     registerKernel("ConstantOfShape", [](const onnx::NodeProto& n, int64_t) {

@@ -1,0 +1,49 @@
+// GCC 12 takes the placeholder vector that an AVX-512 shift in Eigen's sine
+// starts from for an uninitialised read; it must be silenced before the
+// intrinsics are first included.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+#include "kernels/VectorMath.h"
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <limits>
+#include <unsupported/Eigen/SpecialFunctions>
+
+#include "core/Threads.h"
+
+namespace vexart {
+namespace {
+
+// Chunks small enough to stay in cache, many enough to share out.
+constexpr int64_t kChunk = 4096;
+
+// y = f(x), where f maps an Eigen array expression of a chunk to its result.
+template <typename F>
+void eigenInto(const float* x, float* y, int64_t n, F f) {
+    parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n, &f](int64_t c) {
+        const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
+        Eigen::Map<Eigen::ArrayXf>(y + at, len) = f(Eigen::Map<const Eigen::ArrayXf>(x + at, len));
+    });
+}
+
+}  // namespace
+
+void erfInto(const float* x, float* y, int64_t n) {
+    eigenInto(x, y, n, [](const auto& a) { return a.erf(); });
+}
+
+void sinInto(const float* x, float* y, int64_t n) {
+    eigenInto(x, y, n, [](const auto& a) { return a.sin(); });
+}
+
+void cosInto(const float* x, float* y, int64_t n) {
+    eigenInto(x, y, n, [](const auto& a) { return a.cos(); });
+}
+
+void powerInto(const float* x, float* y, int64_t n, float e) {
+    const float inf = std::numeric_limits<float>::infinity();
+    eigenInto(x, y, n, [e, inf](const auto& a) { return ((a == -inf).select(inf, a).log() * e).exp(); });
+}
+
+}  // namespace vexart
