@@ -6,6 +6,9 @@
 // ceil-mode overhang as padding) goes to the reference kernels.
 #include <onnx/onnx_pb.h>
 
+#include <Eigen/Core>
+
+#include "core/Threads.h"
 #include "kernels/BlockedPool.h"
 #include "kernels/Fallbacks.h"
 #include "kernels/Window.h"
@@ -32,6 +35,7 @@ public:
     }
     std::string implementation() const override {
         if (!built_) return {};
+        if (planes_) return "vexa:planes";
         return direct_ ? "vexa:blocked" : pool_.implementation();
     }
 
@@ -56,6 +60,10 @@ public:
             blockedPool(x.data<float>(), y.data<float>(), directShape_);
             return;
         }
+        if (planes_) {
+            poolPlanes(x.data<float>(), y.data<float>(), y.size(), x.size() / y.size());
+            return;
+        }
         try {
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
@@ -75,7 +83,7 @@ private:
     // Makes the primitive for this input; false when oneDNN does not cover it.
     bool plan(const KernelContext& ctx) {
         const Tensor& x = ctx.in(0);
-        direct_ = false;
+        direct_ = planes_ = false;
         Window w;
         if (!covered(ctx) || !window(x.logicalShape(), w)) return false;
         const Shape xs = x.logicalShape();
@@ -93,8 +101,18 @@ private:
         builtType_ = x.type();
         built_ = false;
         if (elementCount(ys) == 0 || x.size() == 0) return true;
+        // A global pool of a plain input reduces each contiguous plane
+        // where it lies; oneDNN would first reorder the input.
+        planes_ = global_ && inLayout == Layout::plain() && x.type() == DType::Float;
         // Windows over channel blocks that stay in their layout pool directly.
         direct_ = !global_ && inLayout != Layout::plain() && outLayout == inLayout && x.type() == DType::Float;
+        if (planes_) {
+            builtIn_ = inLayout;
+            builtX_ = x.shape();
+            builtAllowed_ = ctx.mayLeavePlain();
+            built_ = true;
+            return true;
+        }
         if (direct_) {
             const Shape px = x.shape();  // physical: [N, C/b, H, W, b]
             directShape_ = BlockedPoolShape{};
@@ -201,6 +219,15 @@ private:
         built_ = true;
     }
 
+    // The maximum or mean of each of `count` planes of `size` values.
+    void poolPlanes(const float* x, float* y, int64_t count, int64_t size) const {
+        const bool isMax = isMax_;
+        parallelFor(count, count * size, [=](int64_t i) {
+            const Eigen::Map<const Eigen::ArrayXf> plane(x + i * size, size);
+            y[i] = isMax ? plane.maxCoeff() : plane.mean();
+        });
+    }
+
     void runReference(KernelContext& ctx) {
         if (ctx.in(0).isPlain()) {
             reference_->run(ctx);
@@ -222,7 +249,7 @@ private:
     Tensor plain_;
     dn::LayoutConversion toPlain_;
 
-    bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false;
+    bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false, planes_ = false;
     BlockedPoolShape directShape_;
     Layout builtIn_, builtOut_;
     DType builtType_ = DType::Float;
