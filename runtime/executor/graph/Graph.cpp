@@ -1,4 +1,5 @@
 #include "graph/Graph.h"
+#include "graph/Schedule.h"
 #include "graph/Subgraph.h"
 #include "core/Deadline.h"
 
@@ -60,6 +61,7 @@ int Graph::valueIndex(const std::string& name, bool create) {
 
 Graph::Graph(onnx::ModelProto model) : model_(std::make_unique<onnx::ModelProto>(std::move(model))) {
     const int64_t opset = opsetOf(*model_);
+    scheduleNodes(*model_->mutable_graph());
     foldPadsIntoReaders(*model_->mutable_graph(), opset, stillRead_);
     const onnx::GraphProto& g = model_->graph();
     // Every value is an initializer, an input or a node's output.

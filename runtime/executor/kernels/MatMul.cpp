@@ -340,7 +340,8 @@ private:
         if (ip.on) {
             std::vector<float> scales(ip.weightScales);
             for (float& s : scales) s *= ip.srcScale;
-            attr.set_output_scales(scales.size() == 1 ? 0 : 1 << (dst.data.ndims - 1), scales);
+            // Integer products have unbatched weights: one scale per column, axis 1 of 2.
+            attr.set_output_scales(scales.size() == 1 ? 0 : 1 << 1, scales);
             if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
         }
         const memory::desc perColumn = matrixDesc(batch == 0 ? 0 : 1, 1, p.cols, false);
