@@ -133,6 +133,7 @@ public:
         const int64_t combos = elementCount(dims);
         if (combos > (int64_t(1) << 32)) throw ExecError("einsum is too large to evaluate");
         Tensor& y = ctx.out(0, type, shape);
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         VEXA_DISPATCH_NUMERIC(type, {
             std::vector<double> acc(static_cast<size_t>(y.size()), 0.0);
             std::vector<const T*> ptr(inputs);
@@ -226,6 +227,11 @@ private:
         // Each copy within what a tensor may hold (an outer product may not be).
         constexpr double kMost = double(int64_t{1} << 31);
         if (double(B) * M * K > kMost || double(B) * K * N > kMost || double(B) * M * N > kMost) return false;
+        if (ctx.dryRun()) {
+            ctx.out(0, DType::Float, shape);
+            ctx.zeroOutputs();
+            return true;
+        }
         Labels orderA = batch, orderB = batch, orderC = batch;
         orderA.insert(orderA.end(), rows.begin(), rows.end());
         orderA.insert(orderA.end(), inner.begin(), inner.end());
@@ -305,6 +311,7 @@ void registerAlgebraKernels() {
             const Tensor& x = ctx.in(0);
             if (x.rank() < 2 || x.dim(x.rank() - 1) != x.dim(x.rank() - 2)) throw ExecError("Det takes square matrices");
             Tensor& y = ctx.out(0, x.type(), Shape(x.shape().begin(), x.shape().end() - 2));
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             VEXA_DISPATCH_FLOAT(x.type(), determinants<T>(x, y))
         });
     });

@@ -151,6 +151,7 @@ public:
         }
         const int64_t R = rois.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3);
         Tensor& y = ctx.out(0, DType::Float, {R, C, outH_, outW_});
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         float* py = y.data<float>();
         const float offset = halfPixel_ ? 0.5f : 0.0f;
         // Each region's box and sampling grid, checked before the parallel

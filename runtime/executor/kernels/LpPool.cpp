@@ -30,6 +30,7 @@ void registerLpPoolKernels() {
             const Window w = attrs.resolve(x.shape(), attrs.kernel);
             const int64_t planes = x.dim(0) * x.dim(1);
             Tensor& y = ctx.out(0, DType::Float, outputShape(x.shape(), x.dim(1), w));
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             for (int64_t c = 0; c < planes; ++c) {
                 const float* in = x.data<float>() + c * w.inSize();
                 float* out = y.data<float>() + c * w.outSize();
@@ -56,6 +57,7 @@ void registerLpPoolKernels() {
             shape[0] = x.dim(0);
             shape[1] = x.dim(1);
             Tensor& y = ctx.out(0, DType::Float, shape);
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             const int64_t planes = x.dim(0) * x.dim(1), inner = planes == 0 ? 0 : x.size() / planes;
             for (int64_t c = 0; c < planes; ++c) {
                 double sum = 0;
@@ -80,6 +82,7 @@ void registerLpPoolKernels() {
             if (x.rank() != 4 || rois.rank() != 2 || rois.dim(1) != 5) throw ExecError("MaxRoiPool takes [N,C,H,W] and [R,5] rois");
             const int64_t R = rois.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3), PH = pooled[0], PW = pooled[1];
             Tensor& y = ctx.out(0, DType::Float, {R, C, PH, PW});
+            if (ctx.dryRun()) return ctx.zeroOutputs();
             for (int64_t r = 0; r < R; ++r) {
                 const float* roi = rois.data<float>() + r * 5;
                 const auto b = static_cast<int64_t>(roi[0]);
