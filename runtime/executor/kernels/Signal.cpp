@@ -81,6 +81,7 @@ public:
         shape.back() = 2;
         checkWork(static_cast<double>(outer * inner), static_cast<double>(std::min(n, length)), static_cast<double>(bins));
         Tensor& y = ctx.out(0, DType::Float, shape);
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         re_.resize(static_cast<size_t>(n));
         im_.resize(static_cast<size_t>(n));
         for (int64_t o = 0; o < outer; ++o) {
@@ -119,6 +120,7 @@ public:
         const int64_t frames = (L - frame) / step + 1, bins = onesided_ ? frame / 2 + 1 : frame;
         checkWork(static_cast<double>(B * frames), static_cast<double>(frame), static_cast<double>(bins));
         Tensor& y = ctx.out(0, DType::Float, {B, frames, bins, 2});
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         re_.resize(static_cast<size_t>(frame));
         im_.resize(static_cast<size_t>(frame));
         for (int64_t b = 0; b < B; ++b) {
