@@ -50,8 +50,6 @@ Buffer allocateBuffer(size_t bytes, bool zeroed) {
         if (start > base) munmap(raw, start - base);
         const size_t tail = base + length + kHugePage - (start + length);
         if (tail > 0) munmap(reinterpret_cast<void*>(start + length), tail);
-        // Advice only: where huge pages are off, small ones serve.
-        madvise(reinterpret_cast<void*>(start), length / kHugePage * kHugePage, MADV_HUGEPAGE);
         return Buffer(reinterpret_cast<uint8_t*>(start), BufferFree{length});
     }
 #endif

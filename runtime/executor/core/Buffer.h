@@ -1,10 +1,10 @@
 // Bytes for tensors, arenas, packed weights and scratch. A block of 4 MiB
-// and more is mapped on its own, aligned to 2 MiB, and its whole 2 MiB spans
-// are offered to transparent huge pages: filling a fresh block then costs a
-// page fault per 2 MiB instead of per 4 KiB. On a virtual machine each fault
-// is dear; loading a large model touches every byte of its weights at least
-// twice. The tail past the last whole span keeps small pages, so a block
-// holds no more memory than it asks for.
+// and more is mapped on its own, aligned to 2 MiB, so that a system that
+// gives every mapping transparent huge pages can. The library does not ask
+// for them itself: on the virtual machines measured, a fresh 2 MiB page
+// costs more to fault in than its 512 small ones, and loading vit_b_16
+// took 0.8-1.8 s against 0.55-0.6 s with small pages, for the same speed
+// after (AVX-512, one thread).
 #pragma once
 
 #include <cstddef>
