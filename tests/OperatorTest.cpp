@@ -1029,6 +1029,91 @@ TEST(Elementwise, VectorisedFunctionsFollowTheLibrary) {
     }
 }
 
+// Comparisons at, below and above each value (ties decide between the
+// strict and the inclusive ones), on floats and integers, one operand a
+// tensor and the other a tensor or a single value; Where choosing by a
+// whole or a single condition between whole, single and broadcast
+// operands. Against the definitions, worked out here.
+TEST(Elementwise, ComparisonsAndWhereFollowTheirDefinitions) {
+    const std::vector<float> a = {-2, -1, 0, 0, 1, 2, 2, 3, 5, -7, 4, 4, 0.5f, 9, -1, 2, 6, 1, 1};
+    const std::vector<float> b = {-2, 0, 0, 1, 1, 1, 2, 4, 5, -8, 4, 3, 0.5f, 9, -1, 3, 6, 0, 1};
+    const std::tuple<const char*, bool (*)(float, float)> ops[] = {
+        {"Equal", [](float x, float y) { return x == y; }},     {"Less", [](float x, float y) { return x < y; }},
+        {"Greater", [](float x, float y) { return x > y; }},   {"LessOrEqual", [](float x, float y) { return x <= y; }},
+        {"GreaterOrEqual", [](float x, float y) { return x >= y; }},
+    };
+    const int64_t n = static_cast<int64_t>(a.size());
+    for (const auto& [op, f] : ops) {
+        for (const int32_t type : {onnx::TensorProto::FLOAT, onnx::TensorProto::INT32}) {
+            for (const bool single : {false, true}) {
+                OnnxBuilder b1("compare", 16);
+                b1.input("a", {n}, type);
+                b1.input("b", {single ? 1 : n}, type);
+                b1.node(op, {"a", "b"}, {"y"});
+                b1.output("y", {}, onnx::TensorProto::BOOL);
+                vexart::Graph g(b1.proto());
+                g.prepare({}, {"y"});
+                for (int64_t i = 0; i < n; ++i) {
+                    const float va = a[static_cast<size_t>(i)];
+                    if (type == onnx::TensorProto::FLOAT) {
+                        g.input("a").data<float>()[i] = va;
+                    } else {
+                        g.input("a").data<int32_t>()[i] = static_cast<int32_t>(va * 2);
+                    }
+                }
+                for (int64_t i = 0; i < (single ? 1 : n); ++i) {
+                    const float vb = single ? 2.0f : b[static_cast<size_t>(i)];
+                    if (type == onnx::TensorProto::FLOAT) {
+                        g.input("b").data<float>()[i] = vb;
+                    } else {
+                        g.input("b").data<int32_t>()[i] = static_cast<int32_t>(vb * 2);
+                    }
+                }
+                g.run();
+                for (int64_t i = 0; i < n; ++i) {
+                    const float vb = single ? 2.0f : b[static_cast<size_t>(i)];
+                    EXPECT_EQ(g.value("y").data<uint8_t>()[i] != 0, f(a[static_cast<size_t>(i)], vb))
+                        << op << (type == onnx::TensorProto::FLOAT ? " float " : " int ") << (single ? "by one value" : "") << " at " << i;
+                }
+            }
+        }
+    }
+    // Where: condition, x, y shapes; y is 100 + its index, x minus its index.
+    const std::tuple<Shape, Shape, Shape> wheres[] = {
+        {{2, 19}, {2, 19}, {2, 19}}, {{2, 19}, {2, 19}, {1}}, {{1}, {2, 19}, {2, 19}},
+        {{2, 19}, {1}, {1}},         {{1, 19}, {2, 1}, {2, 19}},
+    };
+    for (const auto& [cs, xs, ys] : wheres) {
+        OnnxBuilder b1("where", 16);
+        b1.input("c", cs, onnx::TensorProto::BOOL);
+        b1.input("x", xs);
+        b1.input("y", ys);
+        b1.node("Where", {"c", "x", "y"}, {"z"});
+        b1.output("z");
+        vexart::Graph g(b1.proto());
+        g.prepare({}, {"z"});
+        Tensor& c = g.input("c");
+        for (int64_t i = 0; i < c.size(); ++i) c.data<uint8_t>()[i] = static_cast<uint8_t>((i * 7 + 1) % 5 < 2);
+        for (int64_t i = 0; i < g.input("x").size(); ++i) g.input("x").data<float>()[i] = -static_cast<float>(i);
+        for (int64_t i = 0; i < g.input("y").size(); ++i) g.input("y").data<float>()[i] = 100.0f + static_cast<float>(i);
+        g.run();
+        const Tensor& z = g.value("z");
+        ASSERT_EQ(z.shape(), (Shape{2, 19}));
+        // Index of element (r, k) in an operand of shape s, broadcast to [2, 19].
+        auto at = [](const Shape& s, int64_t r, int64_t k) {
+            if (s.size() == 1) return int64_t{0};
+            return (s[0] == 1 ? 0 : r) * s[1] + (s[1] == 1 ? 0 : k);
+        };
+        for (int64_t r = 0; r < 2; ++r) {
+            for (int64_t k = 0; k < 19; ++k) {
+                const bool pick = c.data<uint8_t>()[at(cs, r, k)] != 0;
+                const float want = pick ? -static_cast<float>(at(xs, r, k)) : 100.0f + static_cast<float>(at(ys, r, k));
+                ASSERT_EQ(z.data<float>()[r * 19 + k], want) << "condition " << cs.size() << "-d at " << r << "," << k;
+            }
+        }
+    }
+}
+
 // Transpose, Tile, DepthToSpace and SpaceToDepth move each element where
 // the definition puts it: each input element holds its own index, so any
 // misplaced one shows. Narrow last axes and pixel shuffles walk the
