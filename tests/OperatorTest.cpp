@@ -956,6 +956,24 @@ TEST(Normalization, LocalResponseOverAnEvenWindow) {
     }
 }
 
+std::vector<float> ramp(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>(i);
+    return v;
+}
+
+// Builds `b` with output y, fills its input x with `x` and runs it: y's
+// shape and values.
+std::pair<Shape, std::vector<float>> runOnX(OnnxBuilder& b, const std::vector<float>& x) {
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    fill(g.input("x"), x);
+    g.run();
+    const Tensor& y = g.value("y");
+    return {y.shape(), std::vector<float>(y.data<float>(), y.data<float>() + y.size())};
+}
+
 // Pow by a constant exponent against pow itself, over bases that cover
 // its special cases (negatives, signed zeros, infinities, NaN, tiny and
 // huge values) and enough of them for a vectorised body and its tail.
@@ -970,12 +988,7 @@ TEST(Elementwise, PowersByAConstantFollowPow) {
         b.input("x", xs);
         b.initializer("e", {}, {e});
         b.node("Pow", {"x", "e"}, {"y"});
-        b.output("y");
-        Graph g(b.proto());
-        g.prepare({}, {"y"});
-        fill(g.input("x"), bases);
-        g.run();
-        const float* y = g.value("y").data<float>();
+        const std::vector<float> y = runOnX(b, bases).second;
         for (size_t i = 0; i < bases.size(); ++i) {
             const float want = static_cast<float>(std::pow(static_cast<double>(bases[i]), static_cast<double>(e)));
             const std::string at = "x=" + std::to_string(bases[i]) + " e=" + std::to_string(e);
@@ -1007,12 +1020,7 @@ TEST(Elementwise, VectorisedFunctionsFollowTheLibrary) {
         OnnxBuilder b("unary");
         b.input("x", {static_cast<int64_t>(xs.size())});
         b.node(op, {"x"}, {"y"});
-        b.output("y");
-        Graph g(b.proto());
-        g.prepare({}, {"y"});
-        fill(g.input("x"), xs);
-        g.run();
-        const float* y = g.value("y").data<float>();
+        const std::vector<float> y = runOnX(b, xs).second;
         for (size_t i = 0; i < xs.size(); ++i) {
             const float want = static_cast<float>(f(static_cast<double>(xs[i])));
             if (std::isnan(want)) {
@@ -1119,20 +1127,6 @@ TEST(Elementwise, ComparisonsAndWhereFollowTheirDefinitions) {
 // misplaced one shows. Narrow last axes and pixel shuffles walk the
 // input's contiguous axis innermost; the others the output's.
 TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
-    auto iota = [](int64_t n) {
-        std::vector<float> v(static_cast<size_t>(n));
-        for (int64_t i = 0; i < n; ++i) v[static_cast<size_t>(i)] = static_cast<float>(i);
-        return v;
-    };
-    auto run = [](OnnxBuilder& b, const std::vector<float>& x) {
-        b.output("y");
-        Graph g(b.proto());
-        g.prepare({}, {"y"});
-        fill(g.input("x"), x);
-        g.run();
-        const Tensor& y = g.value("y");
-        return std::make_pair(y.shape(), std::vector<float>(y.data<float>(), y.data<float>() + y.size()));
-    };
     const std::pair<Shape, std::vector<int64_t>> transposes[] = {
         {{3, 40}, {1, 0}}, {{2, 5, 33, 3}, {0, 3, 1, 2}}, {{4, 7, 20}, {2, 0, 1}}, {{2, 3, 4, 5, 6}, {4, 2, 0, 3, 1}},
         {{6, 50, 2}, {0, 2, 1}},
@@ -1141,7 +1135,7 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
         OnnxBuilder b("transpose");
         b.input("x", xs);
         OnnxBuilder::attr(b.node("Transpose", {"x"}, {"y"}), "perm", perm);
-        const auto [ys, y] = run(b, iota(vexart::elementCount(xs)));
+        const auto [ys, y] = runOnX(b, ramp(static_cast<size_t>(vexart::elementCount(xs))));
         std::vector<int64_t> inStrides(xs.size(), 1);
         for (size_t d = xs.size() - 1; d-- > 0;) inStrides[d] = inStrides[d + 1] * xs[d + 1];
         for (size_t o = 0; o < y.size(); ++o) {
@@ -1159,7 +1153,7 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
         b.input("x", xs);
         b.initializerInts("reps", reps);
         b.node("Tile", {"x", "reps"}, {"y"});
-        const auto [ys, y] = run(b, iota(vexart::elementCount(xs)));
+        const auto [ys, y] = runOnX(b, ramp(static_cast<size_t>(vexart::elementCount(xs))));
         Shape want(xs.size());
         for (size_t d = 0; d < xs.size(); ++d) want[d] = xs[d] * reps[d];
         ASSERT_EQ(ys, want);
@@ -1187,7 +1181,7 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
         auto& n = b.node(c.op, {"x"}, {"y"});
         OnnxBuilder::attr(n, "blocksize", c.b);
         if (std::string(c.op) == "DepthToSpace") OnnxBuilder::attr(n, "mode", std::string(c.mode));
-        const auto [ys, y] = run(b, iota(vexart::elementCount(c.xs)));
+        const auto [ys, y] = runOnX(b, ramp(static_cast<size_t>(vexart::elementCount(c.xs))));
         const bool toSpace = std::string(c.op) == "DepthToSpace";
         const int64_t N = c.xs[0], C = c.xs[1], H = c.xs[2], W = c.xs[3], k = c.b;
         // Every (image, channel, row, column) of the side that holds the
@@ -1223,19 +1217,8 @@ std::pair<std::vector<float>, Shape> resize(const Shape& in, const std::vector<f
     b.input("x", in);
     auto& n = b.node("Resize", {"x", "roi", "scales", "sizes"}, {"y"});
     setup(b, n);
-    b.output("y");
-    Graph g(b.proto());
-    g.prepare({}, {"y"});
-    fill(g.input("x"), x);
-    g.run();
-    const Tensor& y = g.value("y");
-    return {std::vector<float>(y.data<float>(), y.data<float>() + y.size()), y.shape()};
-}
-
-std::vector<float> ramp(size_t n) {
-    std::vector<float> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>(i);
-    return v;
+    auto [shape, values] = runOnX(b, x);
+    return {std::move(values), std::move(shape)};
 }
 
 // `axes` names the axes that scales and sizes cover; keep_aspect_ratio_policy
