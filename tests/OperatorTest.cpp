@@ -1122,10 +1122,10 @@ TEST(Elementwise, ComparisonsAndWhereFollowTheirDefinitions) {
     }
 }
 
-// Transpose, Tile, DepthToSpace and SpaceToDepth move each element where
-// the definition puts it: each input element holds its own index, so any
-// misplaced one shows. Narrow last axes and pixel shuffles walk the
-// input's contiguous axis innermost; the others the output's.
+// Transpose, Tile, Expand, DepthToSpace and SpaceToDepth move each
+// element where the definition puts it: each input element holds its own
+// index, so any misplaced one shows. Narrow last axes and pixel shuffles
+// walk the input's contiguous axis innermost; the others the output's.
 TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
     const std::pair<Shape, std::vector<int64_t>> transposes[] = {
         {{3, 40}, {1, 0}}, {{2, 5, 33, 3}, {0, 3, 1, 2}}, {{4, 7, 20}, {2, 0, 1}}, {{2, 3, 4, 5, 6}, {4, 2, 0, 3, 1}},
@@ -1165,6 +1165,28 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
                 stride *= xs[d];
             }
             ASSERT_EQ(y[o], static_cast<float>(from)) << "Tile of rank " << xs.size() << " at " << o;
+        }
+    }
+    const std::pair<Shape, Shape> expands[] = {{{3, 1}, {2, 3, 4}}, {{1, 5}, {4, 5}}, {{2, 1, 3}, {2, 4, 3}}, {{1}, {7}}};
+    for (const auto& [xs, to] : expands) {
+        OnnxBuilder b("expand");
+        b.input("x", xs);
+        b.initializerInts("to", to);
+        b.node("Expand", {"x", "to"}, {"y"});
+        const auto [ys, y] = runOnX(b, ramp(static_cast<size_t>(vexart::elementCount(xs))));
+        ASSERT_EQ(ys, to);
+        for (size_t o = 0; o < y.size(); ++o) {
+            // Axes of x align with the last of the output's; an axis of 1 repeats.
+            int64_t rest = static_cast<int64_t>(o), from = 0, stride = 1;
+            for (size_t d = to.size(); d-- > 0;) {
+                const size_t at = d + xs.size() - to.size();
+                const int64_t i = rest % to[d];
+                rest /= to[d];
+                if (d + xs.size() < to.size()) continue;
+                from += (xs[at] == 1 ? 0 : i) * stride;
+                stride *= xs[at];
+            }
+            ASSERT_EQ(y[o], static_cast<float>(from)) << "Expand of rank " << xs.size() << " at " << o;
         }
     }
     struct Shuffle {

@@ -331,12 +331,18 @@ void registerReductionKernels() {
                         if (few) {
                             // Few of many: a heap of the best k so far, its worst on
                             // top; most candidates lose to that one comparison.
+                            // A number no better than that worst one (equal
+                            // loses: its index is higher) is rejected by value.
                             std::make_heap(order.begin(), order.begin() + k, before);
+                            T worst = at(order[0]);
                             for (int64_t j = k; j < dim; ++j) {
+                                const T a = at(j);
+                                if (!isNan(a) && !isNan(worst) && !(largest ? a > worst : a < worst)) continue;
                                 if (!before(j, order[0])) continue;
                                 std::pop_heap(order.begin(), order.begin() + k, before);
                                 order[static_cast<size_t>(k - 1)] = j;
                                 std::push_heap(order.begin(), order.begin() + k, before);
+                                worst = at(order[0]);
                             }
                         } else if (k < dim) {
                             std::nth_element(order.begin(), order.begin() + k, order.end(), before);

@@ -518,6 +518,8 @@ void registerShapeKernels() {
             const size_t es = elementBytes(x);
             const auto* src = static_cast<const uint8_t*>(x.raw());
             auto* dst = static_cast<uint8_t*>(out.raw());
+            // A strided copy that reads broadcast axes at stride 0 moves whole rows at once.
+            if (es == 1 || es == 2 || es == 4 || es == 8) return copyView(src, sx, dst, stridesOf(shape), shape, es);
             forEachBroadcast(shape, sx, sx, [&](int64_t o, int64_t ia, int64_t, int64_t cnt, int64_t step, int64_t) {
                 for (int64_t k = 0; k < cnt; ++k) {
                     std::memcpy(dst + static_cast<size_t>(o + k) * es, src + static_cast<size_t>(ia + k * step) * es,
