@@ -168,7 +168,8 @@ def ops():
         "nonzero_mask": (op(lambda m, x: torch.nonzero(x > 0.9)), img(1, 64, 112, 112)),
         "cast_roundtrip": (op(lambda m, x: (x * 100).long().float()), img(1, 64, 112, 112)),
         "sign_abs_sqrt": (op(lambda m, x: torch.sign(x - 0.5) * (x - 0.5).abs().sqrt()), img(1, 64, 112, 112)),
-        "fake_quant": (op(lambda m, x: torch.fake_quantize_per_tensor_affine(x, 0.01, 10, 0, 255)), img(1, 64, 112, 112)),
+        # A step of 2^-7: PyTorch multiplies by its inverse where ONNX divides, exact alike.
+        "fake_quant": (op(lambda m, x: torch.fake_quantize_per_tensor_affine(x, 0.0078125, 10, 0, 255)), img(1, 64, 112, 112)),
         "einsum_bij_bjk": (op(lambda m, a: torch.einsum("bij,bjk->bik", a, a)), img(16, 128, 128)),
         "reduce_prod_min": (op(lambda m, x: x.prod(-1).sum(-1) + x.amin(1).sum(-1)), img(32, 64, 256)),
         "lstm": (op(lambda m, x: m[0](x)[0], torch.nn.LSTM(128, 256)), img(50, 1, 128)),
