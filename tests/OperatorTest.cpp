@@ -1147,6 +1147,19 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
             ASSERT_EQ(y[o], static_cast<float>(from)) << "shape rank " << xs.size() << " at " << o;
         }
     }
+    // Tile and Expand both read, along each output axis, the input's index
+    // there modulo the input's length (1 for an axis Expand repeats); the
+    // input's axes align with the output's last ones.
+    auto repeated = [](const Shape& xs, const Shape& ys, int64_t o) {
+        int64_t from = 0, stride = 1;
+        for (size_t d = ys.size(); d-- > ys.size() - xs.size();) {
+            const size_t at = d + xs.size() - ys.size();
+            from += (o % ys[d]) % xs[at] * stride;
+            o /= ys[d];
+            stride *= xs[at];
+        }
+        return from;
+    };
     const std::pair<Shape, std::vector<int64_t>> tiles[] = {{{2, 3, 5}, {3, 1, 2}}, {{4, 7}, {1, 5}}, {{3}, {4}}, {{2, 1, 9}, {2, 3, 1}}};
     for (const auto& [xs, reps] : tiles) {
         OnnxBuilder b("tile");
@@ -1158,13 +1171,7 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
         for (size_t d = 0; d < xs.size(); ++d) want[d] = xs[d] * reps[d];
         ASSERT_EQ(ys, want);
         for (size_t o = 0; o < y.size(); ++o) {
-            int64_t rest = static_cast<int64_t>(o), from = 0, stride = 1;
-            for (size_t d = ys.size(); d-- > 0;) {
-                from += (rest % ys[d]) % xs[d] * stride;
-                rest /= ys[d];
-                stride *= xs[d];
-            }
-            ASSERT_EQ(y[o], static_cast<float>(from)) << "Tile of rank " << xs.size() << " at " << o;
+            ASSERT_EQ(y[o], static_cast<float>(repeated(xs, ys, static_cast<int64_t>(o)))) << "Tile of rank " << xs.size() << " at " << o;
         }
     }
     const std::pair<Shape, Shape> expands[] = {{{3, 1}, {2, 3, 4}}, {{1, 5}, {4, 5}}, {{2, 1, 3}, {2, 4, 3}}, {{1}, {7}}};
@@ -1176,17 +1183,7 @@ TEST(Rearrangement, EveryElementLandsWhereTheDefinitionPutsIt) {
         const auto [ys, y] = runOnX(b, ramp(static_cast<size_t>(vexart::elementCount(xs))));
         ASSERT_EQ(ys, to);
         for (size_t o = 0; o < y.size(); ++o) {
-            // Axes of x align with the last of the output's; an axis of 1 repeats.
-            int64_t rest = static_cast<int64_t>(o), from = 0, stride = 1;
-            for (size_t d = to.size(); d-- > 0;) {
-                const size_t at = d + xs.size() - to.size();
-                const int64_t i = rest % to[d];
-                rest /= to[d];
-                if (d + xs.size() < to.size()) continue;
-                from += (xs[at] == 1 ? 0 : i) * stride;
-                stride *= xs[at];
-            }
-            ASSERT_EQ(y[o], static_cast<float>(from)) << "Expand of rank " << xs.size() << " at " << o;
+            ASSERT_EQ(y[o], static_cast<float>(repeated(xs, ys, static_cast<int64_t>(o)))) << "Expand of rank " << xs.size() << " at " << o;
         }
     }
     struct Shuffle {

@@ -326,8 +326,10 @@ private:
             : batch == 0             ? memory::desc({p.inner, p.cols}, ip.on ? s8 : f32, memory::format_tag::any)
             : ip.on                  ? memory::desc({batch, p.inner, p.cols}, s8, memory::format_tag::any)
                                      : memory::desc({batch, p.inner, p.cols}, f32, memory::format_tag::acb);
+        // A bias or per-column operand is one matrix for the whole batch.
+        const int64_t shared = batch == 0 ? 0 : 1;
         memory::desc bias;
-        if (!p.bias.empty()) bias = matrixDesc(batch == 0 ? 0 : 1, p.bias[0], p.bias[1], false);
+        if (!p.bias.empty()) bias = matrixDesc(shared, p.bias[0], p.bias[1], false);
         dnnl::matmul::desc d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
                                               : dnnl::matmul::desc(src, weights, bias, dst);
         // Adds up to the first activation run inside the product; the rest
@@ -344,7 +346,7 @@ private:
             attr.set_output_scales(scales.size() == 1 ? 0 : 1 << 1, scales);
             if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
         }
-        const memory::desc perColumn = matrixDesc(batch == 0 ? 0 : 1, 1, p.cols, false);
+        const memory::desc perColumn = matrixDesc(shared, 1, p.cols, false);
         attr.set_post_ops(dn::postOpsOf(inside, dst, perColumn));
         const dnnl::matmul::primitive_desc pd(d, attr, eng);
         const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();

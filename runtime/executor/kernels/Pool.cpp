@@ -106,13 +106,6 @@ private:
         planes_ = global_ && inLayout == Layout::plain() && x.type() == DType::Float;
         // Windows over channel blocks that stay in their layout pool directly.
         direct_ = !global_ && inLayout != Layout::plain() && outLayout == inLayout && x.type() == DType::Float;
-        if (planes_) {
-            builtIn_ = inLayout;
-            builtX_ = x.shape();
-            builtAllowed_ = ctx.mayLeavePlain();
-            built_ = true;
-            return true;
-        }
         if (direct_) {
             const Shape px = x.shape();  // physical: [N, C/b, H, W, b]
             directShape_ = BlockedPoolShape{};
@@ -132,19 +125,17 @@ private:
             directShape_.padLeft = w.padBegin[2];
             directShape_.isMax = isMax_;
             directShape_.countPad = countPad_;
-            builtIn_ = inLayout;
-            builtX_ = x.shape();
-            builtAllowed_ = ctx.mayLeavePlain();
-            built_ = true;
-            return true;
+        } else if (!planes_) {
+            try {
+                build(xs, ys, w, inLayout, poolLayout, outLayout, x.type());
+            } catch (const dnnl::error& e) {
+                dn::rethrow(e, "pooling");
+            }
         }
-        try {
-            build(xs, ys, w, inLayout, poolLayout, outLayout, x.type());
-        } catch (const dnnl::error& e) {
-            dn::rethrow(e, "pooling");
-        }
+        builtIn_ = inLayout;
         builtX_ = x.shape();
         builtAllowed_ = ctx.mayLeavePlain();
+        built_ = true;
         return true;
     }
 
@@ -215,8 +206,6 @@ private:
         }
         pool_ = dn::Call(dnnl::pooling_v2_forward(dnnl::pooling_v2_forward::primitive_desc(d, eng)),
                          {{DNNL_ARG_SRC, convertIn_ ? srcScratch_ : src_}, {DNNL_ARG_DST, convertOut_ ? dstScratch_ : dst_}});
-        builtIn_ = inLayout;
-        built_ = true;
     }
 
     // The maximum or mean of each of `count` planes of `size` values.

@@ -99,7 +99,7 @@ void copyView(const uint8_t* src, const std::vector<int64_t>& from, uint8_t* dst
             case 1: moveRun<uint8_t>(a, innerFrom, inner, b, innerTo); break;
             case 2: moveRun<uint16_t>(a, innerFrom, inner, b, innerTo); break;
             case 4: moveRun<uint32_t>(a, innerFrom, inner, b, innerTo); break;
-            default: moveRun<uint64_t>(a, innerFrom, inner, b, innerTo); break;
+            default: moveRun<uint64_t>(a, innerFrom, inner, b, innerTo); break;  // 8: the widest element
         }
     });
 }
@@ -110,8 +110,7 @@ void copyStrided(const uint8_t* src, const Shape& shape, const std::vector<int64
 }
 
 void transpose(const Tensor& x, const std::vector<int64_t>& perm, Tensor& out) {
-    const size_t es = dtypeSize(x.type());
-    if (es != 1 && es != 2 && es != 4 && es != 8) throw ExecError("unsupported element type for Transpose");
+    const size_t es = elementBytes(x);
     const auto st = stridesOf(x.shape());
     std::vector<int64_t> srcStride(perm.size());
     for (size_t i = 0; i < perm.size(); ++i) srcStride[i] = st[static_cast<size_t>(perm[i])];
@@ -514,18 +513,9 @@ void registerShapeKernels() {
             const Shape shape = broadcastShape(x.shape(), ctx.in(1).toInt64());
             Tensor& out = ctx.out(0, x.type(), shape);
             if (ctx.dryRun()) return ctx.zeroOutputs();
-            const auto sx = broadcastStrides(x.shape(), shape);
-            const size_t es = elementBytes(x);
-            const auto* src = static_cast<const uint8_t*>(x.raw());
-            auto* dst = static_cast<uint8_t*>(out.raw());
             // A strided copy that reads broadcast axes at stride 0 moves whole rows at once.
-            if (es == 1 || es == 2 || es == 4 || es == 8) return copyView(src, sx, dst, stridesOf(shape), shape, es);
-            forEachBroadcast(shape, sx, sx, [&](int64_t o, int64_t ia, int64_t, int64_t cnt, int64_t step, int64_t) {
-                for (int64_t k = 0; k < cnt; ++k) {
-                    std::memcpy(dst + static_cast<size_t>(o + k) * es, src + static_cast<size_t>(ia + k * step) * es,
-                                es);
-                }
-            });
+            copyView(static_cast<const uint8_t*>(x.raw()), broadcastStrides(x.shape(), shape), static_cast<uint8_t*>(out.raw()),
+                     stridesOf(shape), shape, elementBytes(x));
         });
     }, OpTraits::valueShaped(1u << 1));
     registerKernel("Tile", [](const onnx::NodeProto&, int64_t) {
@@ -552,10 +542,8 @@ void registerShapeKernels() {
                 paired.insert(paired.end(), {reps[d], x.dim(d)});
                 from.insert(from.end(), {0, xs[d]});
             }
-            const size_t es = elementBytes(x);
-            if (es != 1 && es != 2 && es != 4 && es != 8) throw ExecError("unsupported element type for Tile");
             copyView(static_cast<const uint8_t*>(x.raw()), from, static_cast<uint8_t*>(out.raw()), stridesOf(paired),
-                     paired, es);
+                     paired, elementBytes(x));
         });
     }, OpTraits::valueShaped(1u << 1));
     registerKernel("ConstantOfShape", [](const onnx::NodeProto& n, int64_t) {
