@@ -13,6 +13,7 @@
 #include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
 #include "executor/kernels/Fallbacks.h"
+#include "executor/passes/LoopAppend.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
 
@@ -242,6 +243,88 @@ TEST(ControlFlow, CarriedValuesSurviveBeingMovedBetweenIterations) {
                 EXPECT_EQ(scan.shape(), (Shape{3, 1, 2}));
                 EXPECT_EQ(std::vector<float>(scan.data<float>(), scan.data<float>() + scan.size()), c.scan);
             }
+        }
+    }
+}
+
+// A carried value that the body only appends to joins as Concat would join
+// it on every iteration, whether the loop appends in place or (with rows
+// before the axis, or other readers of the value) runs the Concat itself.
+// Three trips; trip t appends base + t (and, with `negated`, its negation).
+TEST(ControlFlow, AppendedCarriedValuesJoinAsConcatWould) {
+    struct Case {
+        const char* name;
+        Shape start;
+        std::vector<float> startValues;
+        Shape base;
+        std::vector<float> baseValues;
+        int64_t axis;
+        bool negated, shapeScanned;
+        size_t rewritten;  // carried values the body yields only the part of
+        Shape want;
+        std::vector<float> wantValues;
+    };
+    const Case cases[] = {
+        {"rows onto nothing", {0, 2}, {}, {1, 2}, {10, 20}, 0, false, false, 1, {3, 2}, {10, 20, 11, 21, 12, 22}},
+        {"rows onto rows, axis from the end", {1, 2}, {1, 2}, {1, 2}, {10, 20}, -2, false, false, 1, {4, 2},
+         {1, 2, 10, 20, 11, 21, 12, 22}},
+        {"columns of one row", {1, 1}, {5}, {1, 2}, {10, 20}, -1, false, false, 1, {1, 7}, {5, 10, 20, 11, 21, 12, 22}},
+        {"columns of two rows", {2, 1}, {1, 2}, {2, 1}, {10, 20}, 1, false, false, 1, {2, 4}, {1, 10, 11, 12, 2, 20, 21, 22}},
+        {"two parts a trip", {0, 2}, {}, {1, 2}, {10, 20}, 0, true, false, 1, {6, 2},
+         {10, 20, -10, -20, 11, 21, -11, -21, 12, 22, -12, -22}},
+        {"value also read", {0, 2}, {}, {1, 2}, {10, 20}, 0, false, true, 0, {3, 2}, {10, 20, 11, 21, 12, 22}},
+        {"parts that do not join", {0, 3}, {}, {1, 2}, {10, 20}, 0, false, false, 1, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OnnxBuilder body("body");
+        body.input("i", {}, onnx::TensorProto::INT64);
+        body.input("cond", {}, onnx::TensorProto::BOOL);
+        body.input("state", {});
+        body.initializer("base", c.base, c.baseValues);
+        OnnxBuilder::attr(body.node("Cast", {"i"}, {"t"}), "to", int64_t{onnx::TensorProto::FLOAT});
+        body.node("Add", {"base", "t"}, {"part"});
+        std::vector<std::string> joined{"state", "part"};
+        if (c.negated) {
+            body.node("Neg", {"part"}, {"negative"});
+            joined.push_back("negative");
+        }
+        OnnxBuilder::attr(body.node("Concat", joined, {"state_out"}), "axis", c.axis);
+        body.node("Identity", {"cond"}, {"cond_out"});
+        body.output("cond_out", {}, onnx::TensorProto::BOOL);
+        body.output("state_out");
+        if (c.shapeScanned) {
+            body.node("Shape", {"state"}, {"seen"});
+            body.output("seen", {2}, onnx::TensorProto::INT64);
+        }
+        onnx::GraphProto rewritten = body.proto().graph();
+        EXPECT_EQ(vexart::yieldAppendedParts(rewritten).size(), c.rewritten);
+
+        OnnxBuilder b("loop", 16);
+        b.input("start", c.start);
+        b.initializerInts("trips", {3});
+        b.node("Squeeze", {"trips"}, {"m"});
+        std::vector<std::string> outs{"final"};
+        if (c.shapeScanned) outs.push_back("seen");
+        OnnxBuilder::attr(b.node("Loop", {"m", "", "start"}, outs), "body", body.proto().graph());
+        for (const auto& o : outs) b.output(o);
+        Graph g(b.proto());
+        if (c.want.empty()) {
+            EXPECT_THROW(g.prepare({}, outs), vexart::ExecError);
+            continue;
+        }
+        g.prepare({}, outs);
+        for (int pass = 0; pass < 2; ++pass) {  // each execution starts from the given value again
+            fill(g.input("start"), c.startValues);
+            g.prepare({}, outs, true);
+            EXPECT_EQ(g.value("final").shape(), c.want);
+            const Tensor& final = g.value("final");
+            EXPECT_EQ(std::vector<float>(final.data<float>(), final.data<float>() + final.size()), c.wantValues);
+        }
+        if (c.shapeScanned) {
+            const Tensor& seen = g.value("seen");
+            EXPECT_EQ(std::vector<int64_t>(seen.data<int64_t>(), seen.data<int64_t>() + seen.size()),
+                      (std::vector<int64_t>{0, 2, 1, 2, 2, 2}));
         }
     }
 }

@@ -10,6 +10,7 @@
 #include "core/Indexing.h"
 #include "core/Kernel.h"
 #include "graph/Subgraph.h"
+#include "passes/LoopAppend.h"
 
 namespace vexart {
 namespace {
@@ -139,9 +140,62 @@ private:
     int64_t count_ = 0;
 };
 
+// A carried value that the body appends to (see passes/LoopAppend): its
+// storage grows geometrically and each iteration copies only its part.
+class AppendedValue {
+public:
+    // False where appending bytes would not give the Concat's result: the
+    // axis has a larger extent before it, or the elements are not plain.
+    bool start(const Tensor& initial, int64_t axisAttr) {
+        const DType t = initial.type();
+        if (t == DType::String || holdsTensors(t) || initial.rank() == 0 || !initial.isPlain()) return false;
+        const int64_t rank = static_cast<int64_t>(initial.rank());
+        axis_ = static_cast<size_t>(axisAttr < 0 ? axisAttr + rank : axisAttr);
+        if (axisAttr < -rank || axisAttr >= rank) return false;
+        if (elementCount(Shape(initial.shape().begin(), initial.shape().begin() + static_cast<long>(axis_))) != 1) return false;
+        type_ = t;
+        shape_ = initial.shape();
+        const auto* p = static_cast<const uint8_t*>(initial.raw());
+        bytes_.assign(p, p + initial.bytes());
+        return true;
+    }
+    void add(const Tensor& part) {
+        if (part.type() != type_) throw ExecError("Concat inputs differ in type");
+        bool fits = part.rank() == shape_.size() && part.isPlain();
+        for (size_t d = 0; fits && d < shape_.size(); ++d) fits = d == axis_ || part.dim(d) == shape_[d];
+        if (!fits) throw ExecError("Concat inputs " + shapeText(shape_) + " and " + shapeText(part.shape()) + " do not join");
+        Shape grown = shape_;
+        grown[axis_] += part.dim(axis_);
+        requireAllocatable(grown);
+        const auto* p = static_cast<const uint8_t*>(part.raw());
+        bytes_.insert(bytes_.end(), p, p + part.bytes());
+        shape_ = std::move(grown);
+    }
+    // An empty value of the type, for the body's unread input.
+    void placeholder(Tensor& t) const {
+        Shape none = shape_;
+        none[axis_] = 0;
+        t.reset(type_, none);
+    }
+    void copyTo(Tensor& out) const {
+        out.reset(type_, shape_);
+        if (!bytes_.empty()) std::memcpy(out.raw(), bytes_.data(), bytes_.size());
+    }
+
+private:
+    DType type_ = DType::Float;
+    Shape shape_;
+    size_t axis_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
 class LoopKernel : public ControlFlowKernel {
 public:
-    LoopKernel(const onnx::NodeProto& n, int64_t opset) : ControlFlowKernel(n), body_(graphAttr(n, "body"), opset, outer_) {}
+    LoopKernel(const onnx::NodeProto& n, int64_t opset) : ControlFlowKernel(n), body_(graphAttr(n, "body"), opset, outer_) {
+        onnx::GraphProto appending(graphAttr(n, "body"));
+        appends_ = yieldAppendedParts(appending);
+        if (!appends_.empty()) appendingBody_ = std::make_unique<Subgraph>(appending, opset, outer_);
+    }
     void run(KernelContext& ctx) override {
         const size_t carried = declared_ < 2 ? 0 : declared_ - 2;
         if (body_.inputCount() != carried + 2 || body_.outputCount() < carried + 1) {
@@ -152,31 +206,57 @@ public:
         if (ctx.has(0) && ctx.in(0).size() != 0) trips = ctx.in(0).toInt64().at(0);
         bool going = !(ctx.has(1) && ctx.in(1).size() != 0) || ctx.in(1).scalarAsDouble(0) != 0;
         state_.resize(carried);
-        for (size_t k = 0; k < carried; ++k) castTensor(ctx.in(2 + k), ctx.in(2 + k).type(), state_[k]);
+        appended_.resize(carried);
+        std::vector<bool> appending(carried, false);
+        bool anyAppending = appendingBody_ != nullptr;
+        for (const auto& a : appends_) {
+            appending[a.carried] = true;
+            anyAppending = anyAppending && appended_[a.carried].start(ctx.in(2 + a.carried), a.axis);
+        }
+        if (!anyAppending) appending.assign(carried, false);
+        Subgraph& body = anyAppending ? *appendingBody_ : body_;
+        for (size_t k = 0; k < carried; ++k) {
+            if (appending[k]) {
+                appended_[k].placeholder(state_[k]);
+            } else {
+                castTensor(ctx.in(2 + k), ctx.in(2 + k).type(), state_[k]);
+            }
+        }
         partial_.resize(scans);
         for (auto& p : partial_) p.clear();
         const auto outer = outerValues(ctx);
         Tensor iteration(DType::Int64, {}), cond(DType::Bool, {});
         std::vector<const Tensor*> inputs{&iteration, &cond};
         // The carried values move into the body and back out of it where
-        // they can: a value that grows each iteration (a Concat onto it)
-        // is then copied once per iteration, by the Concat, not three times.
+        // they can, instead of being copied in and out on each iteration.
         std::vector<Tensor*> handOver{nullptr, nullptr};
-        for (auto& s : state_) {
-            inputs.push_back(&s);
-            handOver.push_back(&s);
+        for (size_t k = 0; k < carried; ++k) {
+            inputs.push_back(&state_[k]);
+            handOver.push_back(appending[k] ? nullptr : &state_[k]);
         }
         const IterationBudget budget;
         for (int64_t i = 0; i < trips && going; ++i) {
             IterationBudget::spend();
             iteration.data<int64_t>()[0] = i;
             cond.data<uint8_t>()[0] = 1;
-            body_.run(inputs, outer, false, handOver);
-            going = body_.output(0).size() == 1 && body_.output(0).scalarAsDouble(0) != 0;
-            for (size_t k = 0; k < scans; ++k) partial_[k].add(body_.output(1 + carried + k));
-            for (size_t k = 0; k < carried; ++k) body_.takeOutput(1 + k, state_[k]);
+            body.run(inputs, outer, false, handOver);
+            going = body.output(0).size() == 1 && body.output(0).scalarAsDouble(0) != 0;
+            for (size_t k = 0; k < scans; ++k) partial_[k].add(body.output(1 + carried + k));
+            for (size_t k = 0; k < carried; ++k) {
+                if (appending[k]) {
+                    appended_[k].add(body.output(1 + k));
+                } else {
+                    body.takeOutput(1 + k, state_[k]);
+                }
+            }
         }
-        for (size_t k = 0; k < carried; ++k) copyOut(ctx, k, state_[k]);
+        for (size_t k = 0; k < carried; ++k) {
+            if (!appending[k]) {
+                copyOut(ctx, k, state_[k]);
+            } else if (ctx.wantsOutput(k)) {
+                appended_[k].copyTo(ctx.out(k, DType::Float, {}));
+            }
+        }
         for (size_t k = 0; k < scans; ++k) {
             if (!ctx.wantsOutput(carried + k)) continue;
             partial_[k].stack(0, false, stacked_, DType::Float);
@@ -186,7 +266,10 @@ public:
 
 private:
     Subgraph body_;
+    std::vector<CarriedAppend> appends_;
+    std::unique_ptr<Subgraph> appendingBody_;  // the body yielding only the appended parts
     std::vector<Tensor> state_;
+    std::vector<AppendedValue> appended_;
     std::vector<SliceStack> partial_;
     Tensor stacked_;
 };
