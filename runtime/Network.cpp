@@ -162,7 +162,7 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
             throw ExecError("graph '" + cg.name + "': " + e.what());
         }
         try {
-            g.prepare(shapes, outputs);
+            ng.planDeferred = !g.prepareUnlessValuesShape(shapes, outputs);
             // Shapes follow the inputs' values: a plan made on zeros holds for zeros only.
             ng.prepareEachRun = g.shapesFollowValues();
         } catch (const ExecError& e) {
@@ -178,6 +178,16 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         net->graphs.push_back(std::move(ng));
     }
     return net;
+}
+
+void planShapes(NetworkGraph& g) {
+    if (!g.planDeferred) return;
+    g.planDeferred = false;
+    try {
+        g.graph->prepare(g.inputShapes, g.requestedOutputs);
+    } catch (const ExecError& e) {
+        g.buildError = e.what();  // the shapes stay unknown; execution reports why
+    }
 }
 
 bool nativeEncoding(const NetworkGraph& g, const std::string& tensor, Encoding& out) {
@@ -206,6 +216,7 @@ void checkInputsProvided(const Engine& g, const std::function<bool(const std::st
 // Planned once, or planned on each execution's inputs while it computes.
 void runGraph(NetworkGraph& ng) {
     if (ng.prepareEachRun) {
+        ng.planDeferred = false;
         ng.graph->prepare(ng.inputShapes, ng.requestedOutputs, true);
     } else {
         ng.graph->run();

@@ -69,6 +69,10 @@ struct NetworkGraph {
     // Set when shapes depend on input values: the graph is prepared again
     // with each execution's data.
     bool prepareEachRun = false;
+    // Such a graph is not planned on zeros at build: the plan would be made
+    // again anyway. Shapes and types of its tensors are known once it has
+    // run, or once planShapes() plans it on zeros for a caller that asks first.
+    bool planDeferred = false;
     std::string buildError;  // why preparing at build time failed
     std::map<std::string, Shape> inputShapes;
     std::vector<std::string> requestedOutputs;
@@ -157,6 +161,9 @@ void executeUserBuffers(Network& net, NetworkGraph& g, const UserBufferMap& in, 
 
 // The encoding a user of the tensor's buffer should use; false when the
 // element type has no user-buffer encoding.
+// Plans a graph whose plan was deferred (NetworkGraph::planDeferred) on
+// zeros, for a caller that asks its tensors' shapes before it has run.
+void planShapes(NetworkGraph& g);
 bool nativeEncoding(const NetworkGraph& g, const std::string& tensor, Encoding& out);
 
 bool runtimeAvailable(uint32_t runtime, std::string& why);

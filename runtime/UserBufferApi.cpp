@@ -129,6 +129,7 @@ Vexa_IBufferAttributes_Handle_t Vexa_VEXA_GetInputOutputBufferAttributesForNetwo
     if (!g->graph->hasValue(tensor)) {
         return fail(VEXA_ERRORCODE_NOT_FOUND, std::string("'") + tensor + "' is not a tensor of network '" + g->name + "'");
     }
+    planShapes(*g);
     auto a = std::make_unique<BufferAttributes>();
     if (!nativeEncoding(*g, tensor, a->encoding)) {
         return fail(VEXA_ERRORCODE_UNSUPPORTED_ENCODING,

@@ -620,6 +620,38 @@ TEST(RuntimeTensors, ShapesThatFollowValuesAreReplannedPerExecution) {
     }
 }
 
+// Such a network is not planned on zeros at build; a caller that asks an
+// output's size before executing still gets the size on zeros, and after
+// an execution the size that execution gave.
+TEST(RuntimeTensors, SizesOfValueShapedOutputsBeforeAndAfterAnExecution) {
+    TempDir dir;
+    OnnxBuilder g("g");
+    g.input("x", {6});
+    g.node("NonZero", {"x"}, {"nz"});
+    g.node("Transpose", {"nz"}, {"at"});
+    g.node("GatherND", {"x", "at"}, {"kept"});
+    g.output("kept");
+    Built b = build(packContainer(dir.file("m.dlc"), {{"g", &g}}));
+    ASSERT_TRUE(b.network) << lastError();
+    auto keptSize = [&] {
+        const BufferAttributesHandle a(Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(b.network.get(), "g", "kept"));
+        EXPECT_NE(a.get(), nullptr) << lastError();
+        EXPECT_EQ(Vexa_IBufferAttributes_GetEncodingType(a.get()), 1u);
+        const TensorShapeHandle dims(Vexa_IBufferAttributes_GetDims(a.get()));
+        return Vexa_TensorShape_Rank(dims.get()) == 1 ? static_cast<int>(Vexa_TensorShape_At(dims.get(), 0)) : -1;
+    };
+    EXPECT_EQ(keptSize(), 0);
+    const size_t dims[] = {6};
+    const TensorShapeHandle shape(Vexa_TensorShape_CreateDimsSize(dims, 1));
+    const ITensorHandle t(Vexa_Util_CreateITensor(shape.get()));
+    const float x[] = {0, 2, 0, 3, 0, 4};
+    std::copy(std::begin(x), std::end(x), Vexa_ITensor_GetData(t.get()));
+    const TensorMapHandle in(Vexa_TensorMap_Create()), out(Vexa_TensorMap_Create());
+    Vexa_TensorMap_Add(in.get(), "x", t.get());
+    ASSERT_EQ(Vexa_VEXA_ExecuteITensorsForNetwork(b.network.get(), "g", in.get(), out.get()), 0) << lastError();
+    EXPECT_EQ(keptSize(), 3);
+}
+
 // The builder keeps its own copy of a custom profile: the handle may go
 // before the build, and the copy still decides the network. A power-saver
 // preset runs the CPU runtime on one thread, which the diagnostic log shows.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <set>
@@ -59,6 +60,73 @@ TEST(ValueShaped, ShapesOfNonZeroFollowEachExecution) {
             EXPECT_EQ(g.value("where").shape(), (Shape{static_cast<int64_t>(where.size()), 1}));
             EXPECT_EQ(valuesOf(g.value("where")), where);
         }
+    }
+}
+
+// The build plans a graph on zeros only where that plan would hold for
+// every input; the others it leaves to be planned on each execution's
+// inputs, computing nothing at build. Its foresight must be what planning
+// on zeros finds.
+TEST(ValueShaped, TheBuildForeseesWhichPlansFollowValues) {
+    struct Case {
+        const char* name;
+        std::function<void(OnnxBuilder&)> nodes;  // from input x [2, 3] (and n, int64 [2]) to output y
+        bool follows;
+    };
+    const Case cases[] = {
+        {"element-wise", [](OnnxBuilder& b) { b.node("Relu", {"x"}, {"y"}); }, false},
+        {"target from the input's shape",
+         [](OnnxBuilder& b) {
+             b.node("Shape", {"x"}, {"s"});
+             b.node("Reshape", {"x", "s"}, {"y"});
+         },
+         false},
+        {"target from constants",
+         [](OnnxBuilder& b) {
+             b.initializerInts("a", {1, 1});
+             b.initializerInts("c", {2, 1});
+             b.node("Add", {"a", "c"}, {"s"});
+             b.node("Reshape", {"x", "s"}, {"y"});
+         },
+         false},
+        {"NonZero of the input's shape",
+         [](OnnxBuilder& b) {
+             b.node("Shape", {"x"}, {"s"});
+             b.node("NonZero", {"s"}, {"nz"});
+             OnnxBuilder::attr(b.node("Cast", {"nz"}, {"y"}), "to", int64_t{onnx::TensorProto::FLOAT});
+         },
+         false},
+        {"target from an input's values", [](OnnxBuilder& b) { b.node("Reshape", {"x", "n"}, {"y"}); }, true},
+        {"NonZero of the input",
+         [](OnnxBuilder& b) {
+             b.node("NonZero", {"x"}, {"nz"});
+             OnnxBuilder::attr(b.node("Cast", {"nz"}, {"y"}), "to", int64_t{onnx::TensorProto::FLOAT});
+         },
+         true},
+        {"target from the input's shape, itself asked for",
+         [](OnnxBuilder& b) {
+             b.node("Shape", {"x"}, {"s"});
+             b.node("Reshape", {"x", "s"}, {"y"});
+             b.output("s");
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OnnxBuilder b("g");
+        b.input("x", {2, 3});
+        b.input("n", {2}, onnx::TensorProto::INT64);
+        c.nodes(b);
+        b.output("y");
+        std::vector<std::string> outputs;
+        for (const auto& o : b.proto().graph().output()) outputs.push_back(o.name());
+        Graph ahead(b.proto()), planned(b.proto());
+        const bool plannedAtBuild = ahead.prepareUnlessValuesShape({}, outputs);
+        planned.prepare({}, outputs);
+        EXPECT_EQ(planned.shapesFollowValues(), c.follows);
+        EXPECT_EQ(plannedAtBuild, !c.follows);
+        // Left unplanned, nothing ran: y has no storage yet.
+        EXPECT_EQ(ahead.value("y").raw() == nullptr, c.follows);
     }
 }
 

@@ -52,6 +52,9 @@ public:
                  bool execute = false) {
         graph_->prepare(shapes, outputs, execute);
     }
+    bool prepareUnlessValuesShape(const std::map<std::string, Shape>& shapes, const std::vector<std::string>& outputs) {
+        return graph_->prepareUnlessValuesShape(shapes, outputs);
+    }
     bool shapesFollowValues() const { return graph_->shapesFollowValues(); }
     Tensor& input(const std::string& name) { return graph_->input(name); }
     bool lendInput(const std::string& name, const void* data) { return graph_->lendInput(name, data); }

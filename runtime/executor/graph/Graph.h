@@ -70,6 +70,12 @@ public:
     // (see shapesFollowValues).
     void prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs,
                  bool execute = false);
+    // prepare() without `execute`, except where the plan would follow the
+    // inputs' values: then it stops once the constants are folded and
+    // returns false. A plan made on zeros would be made again on each
+    // execution's inputs, and making it computes much of the graph.
+    bool prepareUnlessValuesShape(const std::map<std::string, Shape>& inputShapes,
+                                  const std::vector<std::string>& outputs);
     // Whether the last plan holds only for the input values it was made on:
     // some scheduled node's output shape follows the values of an input
     // that is not constant (NonZero, a Reshape to a computed shape, an If).
@@ -158,7 +164,12 @@ private:
     // Drops what the last plan left in values computed per execution:
     // their storage may lie in the arena about to go.
     void forgetLastPlan();
-    bool followsValues(const Step& s) const;
+    bool followsValues(const Node& n, const std::vector<bool>& isConst) const;
+    // Whether planning the nodes not yet planned would schedule one that
+    // followsValues, constness spreading as prepareNode spreads it.
+    bool planWouldFollowValues(const Planning& plan, const std::vector<bool>& folded) const;
+    bool planStages(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs, bool execute,
+                    bool stopIfValuesShape);
     // Places every per-execution tensor in one arena (see planner/Arena.h).
     void placeInArena();
     // The tensors the arena holds (`owned`, in the order first written) and

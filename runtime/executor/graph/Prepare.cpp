@@ -135,18 +135,46 @@ void Graph::forgetLastPlan() {
     arenaBytes_ = 0;
 }
 
-bool Graph::followsValues(const Step& s) const {
-    const uint32_t mask = s.node->traits->shapeFromValues;
-    const auto& inputs = s.node->inputs;
-    for (size_t i = 0; i < inputs.size() && mask != 0; ++i) {
+bool Graph::followsValues(const Node& n, const std::vector<bool>& isConst) const {
+    const uint32_t mask = n.traits->shapeFromValues;
+    for (size_t i = 0; i < n.inputs.size() && mask != 0; ++i) {
         const bool set = i >= 32 ? mask == OpTraits::kEveryInput : ((mask >> i) & 1u) != 0;
-        if (set && inputs[i] >= 0 && !isConst_[static_cast<size_t>(inputs[i])]) return true;
+        if (set && n.inputs[i] >= 0 && !isConst[static_cast<size_t>(n.inputs[i])]) return true;
+    }
+    return false;
+}
+
+bool Graph::planWouldFollowValues(const Planning& plan, const std::vector<bool>& folded) const {
+    std::vector<bool> constant = isConst_;
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        if (!plan.st.needed[k] || plan.st.skipped[k] || folded[k]) continue;
+        const Node& n = *nodes_[k];
+        bool allConst = !plan.foldLater[k], wanted = false;
+        for (int i : n.inputs) allConst = allConst && (i < 0 || constant[static_cast<size_t>(i)]);
+        for (int o : n.outputs) wanted = wanted || (o >= 0 && plan.st.wanted[static_cast<size_t>(o)]);
+        if (plan.foldLater[k] || ((allConst || n.traits->shapeOnly) && !wanted)) {
+            for (int o : n.outputs) {
+                if (o >= 0) constant[static_cast<size_t>(o)] = true;
+            }
+        } else if (followsValues(n, constant)) {
+            return true;
+        }
     }
     return false;
 }
 
 void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs,
                     bool execute) {
+    planStages(inputShapes, outputs, execute, false);
+}
+
+bool Graph::prepareUnlessValuesShape(const std::map<std::string, Shape>& inputShapes,
+                                     const std::vector<std::string>& outputs) {
+    return planStages(inputShapes, outputs, false, true);
+}
+
+bool Graph::planStages(const std::map<std::string, Shape>& inputShapes, const std::vector<std::string>& outputs,
+                 bool execute, bool stopIfValuesShape) {
     const ExecutionDeadline deadline;  // planning runs the graph once too
     std::optional<StoragePool::Scope> reuse;
     std::optional<SerialLoops> serial;
@@ -193,6 +221,11 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         plan.release = ValueRelease(plan.st, inputValues);
         plan.setsShapes = valuesThatShape(plan.st);
     }
+    if (stopIfValuesShape && planWouldFollowValues(plan, folded)) {
+        followsValues_ = true;
+        executing_ = false;
+        return false;
+    }
     for (size_t k = 0; k < nodes_.size(); ++k) {
         if (plan.st.needed[k] && !plan.st.skipped[k] && !folded[k] && !plan.foldLater[k]) {
             foldWeightsOf(plan, k);
@@ -201,13 +234,14 @@ void Graph::prepare(const std::map<std::string, Shape>& inputShapes, const std::
         releaseDead(plan, k);
     }
     followsValues_ = false;
-    for (const Step& s : schedule_) followsValues_ = followsValues_ || followsValues(s);
+    for (const Step& s : schedule_) followsValues_ = followsValues_ || followsValues(*s.node, isConst_);
     // Executed, the values stay where the nodes put them: the next
     // execution plans afresh.
     if (!executing_) placeInArena();
     // Each row copies names: a graph of many nodes pays for them only when profiled.
     if (timing_) recordTimings();
     executing_ = false;
+    return true;
 }
 
 bool Graph::foldsToConstant(const GraphState& st, const Node& n) const {
