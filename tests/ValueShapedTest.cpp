@@ -11,6 +11,8 @@
 #include <numeric>
 #include <set>
 
+#include <sys/resource.h>
+
 #include "executor/core/Buffer.h"
 #include "executor/core/StoragePool.h"
 #include "executor/core/Threads.h"
@@ -280,6 +282,60 @@ TEST(ValueShaped, EmptyTensorsKeepTheirOtherLengths) {
     g.prepare({{"x", {0, 1, 4}}}, {"d"});
     g.run();
     EXPECT_EQ(g.value("d").shape(), (Shape{0, 1}));
+}
+
+// A plan's values that kernels only shape are zeroed, for what reads them
+// while planning. Pages fresh from the system already read as zero and stay
+// untouched (no page faults); storage written, or handed back by the pool
+// dirty, is cleared.
+TEST(ValueShaped, ZeroingClearsWhatWasWrittenAndLeavesFreshPagesUntouched) {
+    using vexart::DType;
+    const Shape big{3 << 20};  // 12 MiB: mapped pages of its own
+    auto faults = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return u.ru_minflt;
+    };
+    auto zeroAndCheck = [&](Tensor& t) {
+        const long before = faults();
+        t.zero();
+        const long touched = faults() - before;
+        const float* v = static_cast<const Tensor&>(t).data<float>();
+        EXPECT_TRUE(std::all_of(v, v + t.size(), [](float x) { return x == 0.0f; }));
+        return touched;
+    };
+    {
+        Tensor fresh(DType::Float, big);
+        EXPECT_LT(zeroAndCheck(fresh), 100);  // 3072 pages, none touched
+    }
+    struct Write {
+        const char* name;
+        std::function<void(Tensor&)> write;
+    };
+    const Write writes[] = {
+        {"elements", [](Tensor& t) { t.data<float>()[12345] = 5; }},
+        {"bytes", [](Tensor& t) { static_cast<uint8_t*>(t.raw())[t.bytes() - 1] = 1; }},
+        {"kept storage, reshaped", [](Tensor& t) {
+             t.data<float>()[7] = 5;
+             t.reset(DType::Float, {1 << 20});
+         }},
+    };
+    for (const Write& w : writes) {
+        SCOPED_TRACE(w.name);
+        Tensor t(DType::Float, big);
+        w.write(t);
+        zeroAndCheck(t);
+    }
+    // A block the pool hands back holds what its last tensor wrote.
+    vexart::StoragePool pool;
+    const vexart::StoragePool::Scope scope(pool);
+    pool.beginRound();
+    {
+        Tensor first(DType::Float, big);
+        std::fill(first.data<float>(), first.data<float>() + first.size(), 1.0f);
+    }
+    Tensor second(DType::Float, big);
+    zeroAndCheck(second);
 }
 
 // Graphs planned on each execution free and allocate their values every

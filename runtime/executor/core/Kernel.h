@@ -61,7 +61,7 @@ public:
     // Zeroes the outputs of a dry run.
     void zeroOutputs() {
         for (Tensor* t : outputs_) {
-            if (t != nullptr && t->bytes() != 0) std::memset(t->raw(), 0, t->bytes());
+            if (t != nullptr) t->zero();
         }
     }
 

@@ -19,7 +19,8 @@ size_t sizeClass(size_t bytes) {
 
 }  // namespace
 
-Buffer StoragePool::take(size_t bytes, size_t& size) {
+Buffer StoragePool::take(size_t bytes, size_t& size, bool& zeroed) {
+    zeroed = false;
     if (active != nullptr) {
         auto& blocks = active->blocks_;
         const auto it = blocks.lower_bound(bytes);
@@ -36,6 +37,7 @@ Buffer StoragePool::take(size_t bytes, size_t& size) {
         active->thisRound_ += bytes;
     }
     size = bytes;
+    zeroed = mappedLength(bytes) != 0;
     return allocateBuffer(bytes, false);
 }
 

@@ -19,7 +19,12 @@ class StoragePool {
 public:
     // A block of at least `bytes`: the smallest the active pool holds that
     // is large enough, else a new one. `size` gets the block's size.
-    static Buffer take(size_t bytes, size_t& size);
+    static Buffer take(size_t bytes, size_t& size) {
+        bool zeroed = false;
+        return take(bytes, size, zeroed);
+    }
+    // `zeroed`: the block is new pages from the system, which read as zero.
+    static Buffer take(size_t bytes, size_t& size, bool& zeroed);
     // Keeps the block in the active pool, or frees it when none is active.
     static void give(Buffer block, size_t size);
 

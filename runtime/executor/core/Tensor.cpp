@@ -104,12 +104,13 @@ void Tensor::reset(DType type, const Shape& shape) {
         return;
     }
     const size_t need = static_cast<size_t>(count_) * width_;
+    zeroed_ = false;
     if (need > capacity_ || data_ == nullptr) {
         // 64-byte alignment for vectorised kernels; one spare cache line.
         // Blocks are capacity + 64 bytes: the alignment's slack.
         giveBack();
         size_t block = 0;
-        storage_ = StoragePool::take(std::max<size_t>(need, 64) + 128, block);
+        storage_ = StoragePool::take(std::max<size_t>(need, 64) + 128, block, zeroed_);
         capacity_ = block - 64;
         auto p = reinterpret_cast<uintptr_t>(storage_.get());
         data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
@@ -121,6 +122,10 @@ void Tensor::giveBack() {
     storage_.reset();
 }
 
+void Tensor::zero() {
+    if (!zeroed_ && bytes() != 0) std::memset(data_, 0, bytes());
+}
+
 void Tensor::view(DType type, Shape shape, void* data) {
     const int64_t count = elementCount(shape);
     type_ = type;
@@ -130,12 +135,14 @@ void Tensor::view(DType type, Shape shape, void* data) {
     giveBack();
     capacity_ = static_cast<size_t>(count_) * width_;
     data_ = data;
+    zeroed_ = false;
 }
 
 void Tensor::release() {
     giveBack();
     capacity_ = 0;
     data_ = nullptr;
+    zeroed_ = false;
 }
 
 Shape Tensor::logicalShape() const {

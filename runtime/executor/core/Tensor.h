@@ -82,7 +82,10 @@ public:
     int64_t size() const { return count_; }
     size_t bytes() const { return static_cast<size_t>(count_) * width_; }
 
-    void* raw() { return data_; }
+    void* raw() {
+        zeroed_ = false;
+        return data_;
+    }
     const void* raw() const { return data_; }
     // Elements as T. Checked to be as wide as the element type: kernels take
     // the type of one input for all, and an input of another width (from
@@ -90,6 +93,7 @@ public:
     template <typename T>
     T* data() {
         checkWidth(sizeof(T));
+        zeroed_ = false;
         return static_cast<T*>(data_);
     }
     template <typename T>
@@ -118,11 +122,18 @@ public:
     // own storage; a later reset() that needs more allocates its own again.
     void view(DType type, Shape shape, void* data);
     // Points a view at the data's new place.
-    void repoint(void* data) { data_ = data; }
+    void repoint(void* data) {
+        data_ = data;
+        zeroed_ = false;
+    }
     // Gives the storage back; the tensor keeps type and shape but no data
     // until the next reset().
     void release();
     bool ownsStorage() const { return storage_ != nullptr; }
+    // Fills the elements with zero bytes. Storage fresh from the system
+    // already reads as zero: left untouched, its pages cost nothing until
+    // something writes them (a plan's values that kernels only shape).
+    void zero();
 
     // Values of an integer tensor of any integer type, widened.
     std::vector<int64_t> toInt64() const;
@@ -147,6 +158,7 @@ private:
     Buffer storage_;
     size_t capacity_ = 0;
     void* data_ = nullptr;
+    bool zeroed_ = false;  // new pages that nothing has been handed to write
     Layout layout_;
 };
 

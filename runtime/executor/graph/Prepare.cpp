@@ -102,7 +102,7 @@ void Graph::fixInputs(const std::map<std::string, Shape>& inputShapes) {
         Tensor& t = values_[static_cast<size_t>(index_.at(in.name))];
         if (t.shape() != shape || t.type() != in.type) {
             t.reset(in.type, shape);
-            if (t.bytes() != 0) std::memset(t.raw(), 0, t.bytes());
+            t.zero();
         }
     }
 }
