@@ -15,6 +15,7 @@
 #include "executor/onednn/Dnnl.h"
 #include "executor/passes/FixedPoint.h"
 #include "executor/kernels/Fallbacks.h"
+#include "executor/kernels/WeightCodes.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
 
@@ -22,6 +23,34 @@ namespace {
 
 using vexart::Graph;
 using vexart::Shape;
+
+// Weight codes round halves to even and saturate at -128 and 127, with one
+// scale, one per row or one per column; the largest magnitude decides
+// whether AVX2's 16-bit pair sums can hold the products.
+TEST(WeightCodes, RoundSaturateAndReportTheLargest) {
+    struct Case {
+        const char* name;
+        int64_t rows, cols;
+        std::vector<float> weights, scales;
+        bool perRow;
+        std::vector<int8_t> codes;
+        float largest;
+    };
+    const Case cases[] = {
+        {"one scale", 1, 8, {0.25f, 0.75f, -0.25f, -64.0f, -70.0f, 70.0f, 1.25f, -1.25f}, {0.5f}, true,
+         {0, 2, 0, -128, -128, 127, 2, -2}, 128},
+        {"one per row", 2, 2, {3, -4, 3, -4}, {1, 2}, true, {3, -4, 2, -2}, 4},
+        {"one per column", 2, 2, {3, -4, 3, -4}, {1, 2}, false, {3, -2, 3, -2}, 3},
+        {"negative largest", 1, 3, {1, -5, 2}, {1}, true, {1, -5, 2}, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int8_t> codes(c.weights.size(), 99);
+        EXPECT_EQ(vexart::weightCodes(c.weights.data(), c.rows, c.cols, c.scales, c.perRow, codes.data()), c.largest);
+        EXPECT_EQ(codes, c.codes);
+        EXPECT_EQ(vexart::weightCodes(c.weights.data(), c.rows, c.cols, c.scales, c.perRow, nullptr), c.largest);
+    }
+}
 
 std::vector<float> pseudoRandom(size_t n, uint32_t seed, float scale) {
     std::vector<float> v(n);
