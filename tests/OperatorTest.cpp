@@ -1616,6 +1616,7 @@ TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
         {{1, 8, 3, 6, 6}, 16, 1, {3, 3, 3}, {1, 1, 1}},  // a video network's block
         {{1, 16, 4, 5, 6}, 32, 1, {1, 3, 3}, {1, 2, 2}},
         {{2, 4, 3, 4, 5}, 16, 4, {3, 1, 3}, {1, 1, 1}},
+        {{1, 2, 5000}, 8, 1, {5}, {3}},  // rows long enough to take oneDNN's direct JIT kernel
     };
     for (const Row& r : rows) {
         const size_t sp = r.x.size() - 2;
@@ -1653,9 +1654,14 @@ TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
         b.node("Relu", {"sum"}, {"y"});
         b.output("y");
         Graph g(b.proto());
+        g.enableTiming(true);
         g.prepare({{"x", r.x}}, {"y"});
         fill(g.input("x"), x);
         g.run();
+        if (r.x.back() > 2048) {  // the first convolution reads the long rows
+            ASSERT_FALSE(g.timings().empty());
+            EXPECT_EQ(g.timings()[0].kernel.rfind("onednn:jit", 0), 0u) << g.timings()[0].kernel;
+        }
 
         Shape hs, ms, ss;
         auto h = convolve(std::vector<double>(x.begin(), x.end()), r.x, a, ab, M, r.group, r.k, r.stride, pads, hs);

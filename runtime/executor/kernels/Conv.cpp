@@ -314,7 +314,22 @@ private:
         const memory::desc bias({g.channels}, f32, memory::format_tag::x);
         dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct, src,
                                           weights, bias, dst, g.strides, g.dilates, g.padL, g.padR);
-        return {d, attr, dn::cpuEngine()};
+        dnnl::convolution_forward::primitive_desc pd(d, attr, dn::cpuEngine());
+        // oneDNN's brgemm convolution takes time in proportion to the row
+        // length to generate its kernels (62 ms for 3 taps over a second of
+        // 16 kHz audio, 25 ms for a 400-tap spectrogram filter) and runs long
+        // rows no faster than its direct JIT kernel, which generates in about
+        // a millisecond. Rows that long take the direct one where it exists.
+        constexpr int64_t kLongRow = 2048;
+        if (g.src.back() > kLongRow && std::string(pd.impl_info_str()).rfind("brg", 0) == 0) {
+            while (pd.next_impl()) {
+                const std::string info = pd.impl_info_str();
+                if (info.rfind("jit", 0) == 0) return pd;
+                if (info.rfind("brg", 0) != 0) break;
+            }
+            pd = dnnl::convolution_forward::primitive_desc(d, attr, dn::cpuEngine());
+        }
+        return pd;
     }
 
     // oneDNN descriptor of a tensor of `type` with logical shape `s` in `layout`, over the dims it runs on.
