@@ -1,7 +1,8 @@
 // Max and average pooling (windowed and global) of float tensors, and max
 // pooling of 8-bit codes, over one to three spatial axes: rank-4 windows
-// over channel blocks that keep their layout run the blocked loop, the rest
-// runs on oneDNN (other ranks from and to the plain layout); what neither
+// over channel blocks that keep their layout run the blocked loop, windows
+// over plain rows of other ranks the plain one, global pools of plain
+// planes reduce each plane, the rest runs on oneDNN; what none
 // covers (other types, max-pooling indices, average pooling that counts a
 // ceil-mode overhang as padding) goes to the reference kernels.
 #include <onnx/onnx_pb.h>
@@ -11,6 +12,7 @@
 #include "core/Threads.h"
 #include "kernels/BlockedPool.h"
 #include "kernels/Fallbacks.h"
+#include "kernels/PlainPool.h"
 #include "kernels/Window.h"
 #include "onednn/Dnnl.h"
 #include "onednn/Transient.h"
@@ -36,6 +38,7 @@ public:
     std::string implementation() const override {
         if (!built_) return {};
         if (planes_) return "vexa:planes";
+        if (plainRows_) return "vexa:plain";
         return direct_ ? "vexa:blocked" : pool_.implementation();
     }
 
@@ -64,6 +67,10 @@ public:
             poolPlanes(x.data<float>(), y.data<float>(), y.size(), x.size() / y.size());
             return;
         }
+        if (plainRows_) {
+            plainPool(x.data<float>(), y.data<float>(), x.dim(0) * x.dim(1), window_, isMax_, countPad_);
+            return;
+        }
         try {
             auto& s = dn::threadStream();
             src_.set_data_handle(const_cast<void*>(x.raw()));
@@ -83,7 +90,7 @@ private:
     // Makes the primitive for this input; false when oneDNN does not cover it.
     bool plan(const KernelContext& ctx) {
         const Tensor& x = ctx.in(0);
-        direct_ = planes_ = false;
+        direct_ = planes_ = plainRows_ = false;
         Window w;
         if (!covered(ctx) || !window(x.logicalShape(), w)) return false;
         const Shape xs = x.logicalShape();
@@ -104,8 +111,13 @@ private:
         // A global pool of a plain input reduces each contiguous plane
         // where it lies; oneDNN would first reorder the input.
         planes_ = global_ && inLayout == Layout::plain() && x.type() == DType::Float;
-        // Windows over channel blocks that stay in their layout pool directly.
+        // Windows over channel blocks that stay in their layout pool
+        // directly, and so do windows over plain rows of one or three
+        // spatial axes (rank 4 is converted to channels-last, where
+        // oneDNN pools small windows faster than rows a few values long).
         direct_ = !global_ && inLayout != Layout::plain() && outLayout == inLayout && x.type() == DType::Float;
+        plainRows_ = !global_ && inLayout == Layout::plain() && xs.size() != 4 && x.type() == DType::Float;
+        window_ = w;
         if (direct_) {
             const Shape px = x.shape();  // physical: [N, C/b, H, W, b]
             directShape_ = BlockedPoolShape{};
@@ -125,7 +137,7 @@ private:
             directShape_.padLeft = w.padBegin[2];
             directShape_.isMax = isMax_;
             directShape_.countPad = countPad_;
-        } else if (!planes_) {
+        } else if (!planes_ && !plainRows_) {
             try {
                 build(xs, ys, w, inLayout, poolLayout, outLayout, x.type());
             } catch (const dnnl::error& e) {
@@ -238,7 +250,8 @@ private:
     Tensor plain_;
     dn::LayoutConversion toPlain_;
 
-    bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false, planes_ = false;
+    bool built_ = false, convertIn_ = false, convertOut_ = false, direct_ = false, planes_ = false, plainRows_ = false;
+    Window window_;
     BlockedPoolShape directShape_;
     Layout builtIn_, builtOut_;
     DType builtType_ = DType::Float;
