@@ -317,12 +317,28 @@ std::string runCase(const fs::path& dir, bool& direct) {
 
 }  // namespace
 
+int runSuites(int argc, char** argv);
+
 int main(int argc, char** argv) {
+    const char* usage = "usage: onnx-conformance <data dir> [suite[=least] ...] [-v]\n"
+                        "  suite=least: exit 1 when fewer cases of the suite pass\n";
+    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << usage;
+        return 0;
+    }
     if (argc < 2) {
-        std::cerr << "usage: onnx-conformance <data dir> [suite[=least] ...] [-v]\n"
-                     "  suite=least: exit 1 when fewer cases of the suite pass\n";
+        std::cerr << usage;
         return 2;
     }
+    try {
+        return runSuites(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "onnx-conformance: " << e.what() << "\n";
+        return 2;
+    }
+}
+
+int runSuites(int argc, char** argv) {
     bool verbose = false;
     std::vector<std::string> suites;
     std::map<std::string, size_t> least;
