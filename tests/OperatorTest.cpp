@@ -1683,6 +1683,87 @@ TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
     }
 }
 
+// Depthwise convolutions of volumes, each channel under its own window,
+// against the definition: rows narrower than a vector, rows whose interior
+// is not a whole number of vectors, strides and dilations that leave edges
+// on both sides of a row, uneven pads, batches, a fused residual sum and a
+// normalisation folded into the weights. One filter per channel over floats runs in the engine's
+// own loop; two per channel go to oneDNN.
+TEST(Conv, DepthwiseVolumesMatchTheDefinition) {
+    struct Row {
+        Shape x;
+        int64_t perChannel;
+        std::vector<int64_t> k, stride, dilation, pads;
+        bool residual, normalized;
+    };
+    const Row rows[] = {
+        {{1, 3, 4, 5, 6}, 1, {3, 3, 3}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1, 1, 1, 1}, false, false},
+        {{2, 5, 3, 7, 28}, 1, {3, 3, 3}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1, 1, 1, 1}, true, false},
+        {{1, 4, 5, 6, 45}, 1, {1, 3, 5}, {1, 2, 2}, {1, 2, 2}, {0, 1, 3, 0, 0, 2}, false, true},
+        {{1, 2, 3, 3, 70}, 1, {2, 2, 7}, {2, 1, 1}, {2, 1, 3}, {0, 0, 9, 1, 1, 2}, false, false},
+        {{1, 3, 2, 4, 20}, 2, {3, 3, 3}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1, 1, 1, 1}, false, false},
+    };
+    for (const Row& r : rows) {
+        const int64_t C = r.x[1], M = C * r.perChannel;
+        Shape ws = {M, 1};
+        ws.insert(ws.end(), r.k.begin(), r.k.end());
+        const auto x = pseudoRandom(static_cast<size_t>(vexart::elementCount(r.x)), 81, 1.0f);
+        const auto w = pseudoRandom(static_cast<size_t>(vexart::elementCount(ws)), 82, 0.3f);
+        const auto bias = pseudoRandom(static_cast<size_t>(M), 83, 0.2f);
+        OnnxBuilder b("dw", 13);
+        b.input("x", r.x);
+        b.initializerRaw("w", ws, w);
+        b.initializerRaw("b", {M}, bias);
+        const auto gamma = pseudoRandom(static_cast<size_t>(M), 84, 1.0f), beta = pseudoRandom(static_cast<size_t>(M), 85, 0.5f),
+                   mean = pseudoRandom(static_cast<size_t>(M), 86, 0.5f);
+        const std::vector<float> var(static_cast<size_t>(M), 2.25f);
+        if (r.normalized) {
+            b.initializerRaw("gamma", {M}, gamma);
+            b.initializerRaw("beta", {M}, beta);
+            b.initializerRaw("mean", {M}, mean);
+            b.initializerRaw("var", {M}, var);
+            b.node("BatchNormalization", {"c", "gamma", "beta", "mean", "var"}, {"n"});
+            b.node("Relu", {"n"}, {"y"});
+        }
+        auto& conv = b.node("Conv", {"x", "w", "b"}, {r.residual || r.normalized ? "c" : "y"});
+        OnnxBuilder::attr(conv, "group", C);
+        OnnxBuilder::attr(conv, "strides", r.stride);
+        OnnxBuilder::attr(conv, "dilations", r.dilation);
+        OnnxBuilder::attr(conv, "pads", r.pads);
+        if (r.residual) {
+            b.node("Add", {"c", "x"}, {"s"});
+            b.node("Relu", {"s"}, {"y"});
+        }
+        b.output("y");
+        Graph g(b.proto());
+        g.enableTiming(true);
+        g.prepare({{"x", r.x}}, {"y"});
+        fill(g.input("x"), x);
+        g.run();
+        ASSERT_FALSE(g.timings().empty());
+        EXPECT_EQ(g.timings()[0].kernel == "vexa:plain", r.perChannel == 1) << g.timings()[0].kernel;
+        if (r.residual || r.normalized) {
+            EXPECT_EQ(g.timings()[0].fused.size(), 1u) << "the sum or normalisation runs inside the convolution";
+        }
+
+        Shape ys;
+        auto want = convolve(std::vector<double>(x.begin(), x.end()), r.x, w, bias, M, C, r.k, r.stride, r.pads, ys, r.dilation);
+        if (r.residual) {
+            for (size_t i = 0; i < want.size(); ++i) want[i] = std::max(want[i] + x[i], 0.0);
+        }
+        const size_t plane = want.size() / static_cast<size_t>(ys[0] * M);
+        for (size_t i = 0; r.normalized && i < want.size(); ++i) {
+            const size_t m = i / plane % static_cast<size_t>(M);
+            want[i] = std::max((want[i] - mean[m]) / std::sqrt(2.25 + 1e-5) * gamma[m] + beta[m], 0.0);
+        }
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), ys);
+        for (int64_t i = 0; i < y.size(); ++i) {
+            ASSERT_NEAR(y.data<float>()[i], want[static_cast<size_t>(i)], 1e-4) << vexart::shapeText(r.x) << ", element " << i;
+        }
+    }
+}
+
 // Weights an exporter quantizes in the graph (float -> QuantizeLinear ->
 // DequantizeLinear -> Conv, the zero point also copied by an Identity) fold
 // once: the float weights are freed after the first plan, and plans for

@@ -25,6 +25,7 @@
 
 #include "onednn/Dnnl.h"
 #include "kernels/Fallbacks.h"
+#include "kernels/PlainDepthwise.h"
 #include "onednn/PostOps.h"
 #include "onednn/Transient.h"
 #include "kernels/WeightCodes.h"
@@ -41,6 +42,7 @@ struct Geometry {
     Shape xs, ys;  // logical input and output
     memory::dims src, dst, weights, strides, dilates, padL, padR;
     int64_t channels = 0;  // output channels
+    Window window;
 };
 
 // The codes the integer path runs on: the input's grid, and one weight
@@ -87,7 +89,9 @@ public:
     }
     bool writesCodes() const override { return true; }
     bool runsOnIntegers() const override { return integer_.on; }
-    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
+    std::string implementation() const override {
+        return !built_ ? std::string() : plainDepthwise_ ? "vexa:plain" : call_.implementation();
+    }
     bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
 
     bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
@@ -201,7 +205,23 @@ private:
             IntegerPlan ip = integerPlan(ctx, g);
             if (!(ip == integer_)) weightsReady_ = false;
             inputGrid_ = ctx.grid(0);
-            if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || x.type() != builtType_ ||
+            const bool plainDepthwise = runsPlainDepthwise(g, x, ip, outLayout);
+            if (plainDepthwise != plainDepthwise_) {
+                plainDepthwise_ = plainDepthwise;
+                built_ = false;
+                weightsReady_ = false;
+            }
+            if (plainDepthwise_) {
+                integer_ = ip;
+                window_ = g.window;
+                if (bias_.size() != static_cast<size_t>(g.channels)) bias_.assign(static_cast<size_t>(g.channels), 0.0f);
+                builtShape_ = g.xs;
+                builtIn_ = x.layout();
+                builtType_ = x.type();
+                builtOut_ = outLayout;
+                builtWeights_ = wt.raw();
+                built_ = true;
+            } else if (!built_ || g.xs != builtShape_ || x.layout() != builtIn_ || x.type() != builtType_ ||
                 outLayout != builtOut_ || (!weightsConst_ && wt.raw() != builtWeights_) || !(ip == integer_)) {
                 integer_ = ip;
                 if (!build(g, wt, x, outLayout)) {
@@ -266,6 +286,7 @@ private:
             }
             g.ys = outputShape(g.xs, M, w);
             g.channels = M;
+            g.window = w;
             const bool threeD = g.xs.size() == 5;
             const size_t first = threeD ? 0 : 1;
             g.src = {N, C};
@@ -507,7 +528,9 @@ private:
             }
             src = scaled_.data();
         }
-        if (!ip.on) {
+        if (plainDepthwise_) {
+            plainWeights_.assign(src, src + wt.size());
+        } else if (!ip.on) {
             auto user = dn::wrap(userWeights_, src);
             dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
         }
@@ -524,7 +547,19 @@ private:
         scaled_.shrink_to_fit();
     }
 
+    // oneDNN 2.6 runs depthwise volumes as a small product per channel;
+    // floats in the plain layout take the engine's own loop instead.
+    bool runsPlainDepthwise(const Geometry& g, const Tensor& x, const IntegerPlan& ip, Layout outLayout) const {
+        return g.xs.size() == 5 && group_ == g.xs[1] && g.channels == g.xs[1] && !ip.on && !fusion_.codes.on &&
+               x.type() == DType::Float && x.layout() == Layout::plain() && outLayout == Layout::plain();
+    }
+
     void execute(const Tensor& x, Tensor& y) {
+        if (plainDepthwise_) {
+            plainDepthwise(x.data<float>(), plainWeights_.data(), bias_.data(), y.data<float>(), x.dim(0), x.dim(1), window_,
+                           fusion_);
+            return;
+        }
         auto& s = dn::threadStream();
         srcUser_.set_data_handle(const_cast<void*>(x.raw()));
         dstUser_.set_data_handle(y.raw());
@@ -553,6 +588,9 @@ private:
     Layout plannedLayout_ = Layout::channelsLast();
 
     bool built_ = false, weightsReady_ = false, weightsConst_ = false;
+    bool plainDepthwise_ = false;  // runs in the engine's own loop, on plainWeights_
+    Window window_;
+    std::vector<float> plainWeights_;
     bool reorderIn_ = false, reorderOut_ = false;
     bool direct_ = false, codesRefused_ = false;  // codes straight out of the primitive
     DType builtType_ = DType::Float;

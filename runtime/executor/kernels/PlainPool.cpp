@@ -8,13 +8,6 @@
 namespace vexart {
 namespace {
 
-// Outputs [lo, hi) of an axis whose every tap lies inside the input.
-void interior(int64_t in, int64_t out, int64_t k, int64_t stride, int64_t dil, int64_t pad, int64_t& lo, int64_t& hi) {
-    lo = std::min(out, (pad + stride - 1) / stride);
-    const int64_t last = in - 1 - (k - 1) * dil + pad;  // the largest o * stride that fits
-    hi = last < 0 ? lo : std::max(lo, std::min(out, last / stride + 1));
-}
-
 // One input row into one output row: every tap of the outputs in
 // [lo, hi) is inside the row, the rest are checked.
 template <bool kMax>
@@ -53,7 +46,7 @@ int64_t inside(int64_t o, int64_t in, int64_t k, int64_t stride, int64_t dil, in
 void plainPool(const float* x, float* y, int64_t planes, const Window& w, bool isMax, bool countPad) {
     const int64_t ID = w.in[0], IH = w.in[1], IW = w.in[2], OD = w.out[0], OH = w.out[1], OW = w.out[2];
     int64_t lo = 0, hi = 0;
-    interior(IW, OW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2], lo, hi);
+    interiorOutputs(IW, OW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2], lo, hi);
     parallelFor(planes * OD * OH, planes * OD * OH * OW * w.kSize(), [&](int64_t task) {
         const int64_t oh = task % OH, od = task / OH % OD, p = task / (OH * OD);
         float* acc = y + task * OW;

@@ -126,6 +126,15 @@ void forEachTap(const Window& w, int64_t od, int64_t oh, int64_t ow, F f) {
     }
 }
 
+// Outputs [lo, hi) of an axis of `in` values whose every tap lies inside it:
+// the loops over plain rows check only the outputs outside.
+inline void interiorOutputs(int64_t in, int64_t out, int64_t k, int64_t stride, int64_t dil, int64_t pad, int64_t& lo,
+                            int64_t& hi) {
+    lo = std::min(out, (pad + stride - 1) / stride);
+    const int64_t last = in - 1 - (k - 1) * dil + pad;  // the largest o * stride that fits
+    hi = last < 0 ? lo : std::max(lo, std::min(out, last / stride + 1));
+}
+
 inline Shape outputShape(const Shape& x, int64_t channels, const Window& w) {
     Shape s = {x[0], channels};
     for (size_t i = 0; i < w.spatial; ++i) s.push_back(w.out[i + 3 - w.spatial]);
