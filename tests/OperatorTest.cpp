@@ -1863,9 +1863,11 @@ TEST(Reductions, EveryAxisPatternMatchesTheDefinition) {
     }
 }
 
-// Einsum products (batch, row, column and summed labels in any order) on
-// float operands, which run as matrix products, against the same equation
-// on doubles, which walk every combination of labels.
+// Einsum products (batch, row, column and summed labels in any order;
+// outer products; operands and results in the product's order, read and
+// written in place, and out of it) on float operands, which run as matrix
+// products, against the same equation on doubles, which walk every
+// combination of labels.
 TEST(Einsum, ProductsMatchTheWalkOverEveryLabel) {
     struct Row {
         const char* equation;
@@ -1874,7 +1876,10 @@ TEST(Einsum, ProductsMatchTheWalkOverEveryLabel) {
     const Row rows[] = {{"bhqd,bhkd->bhqk", {2, 3, 5, 4}, {2, 3, 6, 4}}, {"ij,jk->ik", {4, 7}, {7, 3}},
                         {"ij,jk->ki", {4, 7}, {7, 3}},                 {"bij,jk->bik", {2, 4, 5}, {5, 3}},
                         {"i,j->ij", {5}, {6}},                         {"ab,ab->a", {4, 9}, {4, 9}},
-                        {"ab,ab->", {4, 9}, {4, 9}},                   {"abc,dcb->dba", {2, 3, 4}, {5, 4, 3}}};
+                        {"ab,ab->", {4, 9}, {4, 9}},                   {"abc,dcb->dba", {2, 3, 4}, {5, 4, 3}},
+                        {"bi,bj->bij", {3, 5}, {3, 7}},                {"bi,bj->jbi", {3, 5}, {3, 7}},
+                        {"bij,bjk->bik", {4, 6, 1}, {4, 1, 5}},        {"bji,bjk->bik", {3, 5, 4}, {3, 5, 2}},
+                        {"ij,jk->ik", {1, 7}, {7, 3}}};
     for (const Row& r : rows) {
         std::vector<std::vector<double>> results;
         for (int32_t type : {onnx::TensorProto::FLOAT, onnx::TensorProto::DOUBLE}) {

@@ -1,8 +1,8 @@
 // Einsum (any equation, with ellipses, repeated labels and broadcasting)
 // and Det. A product of two float operands (each label once per operand,
-// none summed away inside one operand) runs as batched matrix products on
-// gathered copies; every other equation walks each combination of its
-// labels once.
+// none summed away inside one operand) runs as batched matrix products,
+// on copies only of operands out of the product's order; every other
+// equation walks each combination of its labels once.
 #include <onnx/onnx_pb.h>
 
 #include <Eigen/Core>
@@ -13,6 +13,7 @@
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
 #include "core/Kernel.h"
+#include "core/Threads.h"
 
 namespace vexart {
 namespace {
@@ -239,16 +240,41 @@ private:
         orderB.insert(orderB.end(), cols.begin(), cols.end());
         orderC.insert(orderC.end(), rows.begin(), rows.end());
         orderC.insert(orderC.end(), cols.begin(), cols.end());
-        packedA_.resize(static_cast<size_t>(B * M * K));
-        packedB_.resize(static_cast<size_t>(B * K * N));
-        packedC_.resize(static_cast<size_t>(B * M * N));
-        gather(a.data<float>(), sa, orderA, size, packedA_.data());
-        gather(b.data<float>(), sb, orderB, size, packedB_.data());
-        for (int64_t i = 0; i < B; ++i) {
-            Eigen::Map<RowMat>(packedC_.data() + i * M * N, M, N).noalias() =
-                Eigen::Map<const RowMat>(packedA_.data() + i * M * K, M, K) *
-                Eigen::Map<const RowMat>(packedB_.data() + i * K * N, K, N);
+        // Operands already laid out in the product's order are read where
+        // they lie, and a result in the output's order is written there.
+        const float* pa = a.data<float>();
+        if (!inOrder(sa, orderA, size)) {
+            packedA_.resize(static_cast<size_t>(B * M * K));
+            gather(pa, sa, orderA, size, packedA_.data());
+            pa = packedA_.data();
         }
+        const float* pb = b.data<float>();
+        if (!inOrder(sb, orderB, size)) {
+            packedB_.resize(static_cast<size_t>(B * K * N));
+            gather(pb, sb, orderB, size, packedB_.data());
+            pb = packedB_.data();
+        }
+        Tensor& y = ctx.out(0, DType::Float, shape);
+        if (y.size() == 0) return true;
+        const bool direct = orderC == out;
+        if (!direct) packedC_.resize(static_cast<size_t>(B * M * N));
+        float* pc = direct ? y.data<float>() : packedC_.data();
+        // One product per batch, the batches over the threads; a product
+        // over no shared label is an outer product, written row by row.
+        parallelFor(B, B * M * N * K, [&](int64_t i) {
+            const float* ai = pa + i * M * K;
+            const float* bi = pb + i * K * N;
+            float* ci = pc + i * M * N;
+            if (K == 1) {
+                for (int64_t m = 0; m < M; ++m) {
+                    const float v = ai[m];
+                    for (int64_t n = 0; n < N; ++n) ci[m * N + n] = v * bi[n];
+                }
+                return;
+            }
+            Eigen::Map<RowMat>(ci, M, N).noalias() = Eigen::Map<const RowMat>(ai, M, K) * Eigen::Map<const RowMat>(bi, K, N);
+        });
+        if (direct) return true;
         // The product's [batch, rows, cols] into the output's label order.
         std::map<int, int64_t> sc;
         const auto stC = stridesOf(Shape([&] {
@@ -257,8 +283,19 @@ private:
             return s;
         }()));
         for (size_t d = 0; d < orderC.size(); ++d) sc[orderC[d]] = stC[d];
-        Tensor& y = ctx.out(0, DType::Float, shape);
-        if (y.size() != 0) gather(packedC_.data(), sc, out, size, y.data<float>());
+        gather(packedC_.data(), sc, out, size, y.data<float>());
+        return true;
+    }
+
+    // Whether an operand whose labels have `strides` is laid out row-major
+    // in `order` (labels of one element skipped: any stride serves).
+    static bool inOrder(const std::map<int, int64_t>& strides, const Labels& order, const std::map<int, int64_t>& size) {
+        int64_t step = 1;
+        for (size_t d = order.size(); d-- > 0;) {
+            const int64_t n = size.at(order[d]);
+            if (n != 1 && strides.at(order[d]) != step) return false;
+            step *= n;
+        }
         return true;
     }
 
