@@ -65,6 +65,22 @@ std::pair<std::vector<float>, std::vector<float>> runLayer(const RecurrentCase& 
     return {values("y"), values("yh")};
 }
 
+// Every cell and direction against the definition in double: the
+// sequence's output at each step, a batch of two, sizes that split each
+// step's product over two threads where there are two.
+TEST_P(Recurrent, LayersFollowTheDefinition) {
+    const RecurrentCase c = GetParam();
+    const int64_t T = 9, B = 2, I = 5, H = 24, D = std::string(c.direction) == "bidirectional" ? 2 : 1;
+    const auto x = pseudoRandom(static_cast<size_t>(T * B * I), 8, 1.0f);
+    const auto y = runLayer(c, x, T, {T, T}, I, H).first;
+    const auto want = recurrentLayer(c.op, D, std::string(c.direction) == "reverse", c.linearBeforeReset != 0, x,
+                                     pseudoRandom(static_cast<size_t>(D * c.gates * H * I), 1, 0.6f),
+                                     pseudoRandom(static_cast<size_t>(D * c.gates * H * H), 2, 0.6f),
+                                     pseudoRandom(static_cast<size_t>(D * 2 * c.gates * H), 3, 0.3f), T, B, I, H);
+    ASSERT_EQ(y.size(), want.size());
+    for (size_t i = 0; i < y.size(); ++i) ASSERT_NEAR(y[i], want[i], 1e-4) << "element " << i;
+}
+
 // Each entry of a batch of unequal lengths computes what it computes
 // alone, in every direction; steps past its end stay zero.
 TEST_P(Recurrent, EachSequenceOfABatchMatchesItsOwnRun) {
@@ -98,8 +114,9 @@ TEST_P(Recurrent, EachSequenceOfABatchMatchesItsOwnRun) {
 }
 
 // The two directions of a bidirectional layer run on threads of their
-// own when there are two: each keeps its own state, so the bits are the
-// same as on one thread.
+// own when there are two, and a layer of one direction splits each step's
+// product over them by gate columns: each column's sums are the same, so
+// the bits are the same as on one thread.
 TEST_P(Recurrent, TwoThreadsGiveTheBitsOfOne) {
     const RecurrentCase c = GetParam();
     const int64_t T = 24, I = 48, H = 64;
@@ -112,6 +129,62 @@ TEST_P(Recurrent, TwoThreadsGiveTheBitsOfOne) {
     }
     EXPECT_EQ(runs[0].first, runs[1].first);
     EXPECT_EQ(runs[0].second, runs[1].second);
+}
+
+// Weights given as inputs, not constants, are read anew by each
+// execution, and a new sequence length is planned anew: each of two
+// executions computes what a layer holding its weights as constants does.
+TEST_P(Recurrent, WeightsGivenAsInputsAndNewLengthsAreReadEachExecution) {
+    const RecurrentCase c = GetParam();
+    const int64_t I = 5, H = 8, D = std::string(c.direction) == "bidirectional" ? 2 : 1;
+    const Shape ws = {D, c.gates * H, I};
+    const auto r = pseudoRandom(static_cast<size_t>(D * c.gates * H * H), 2, 0.6f);
+    auto layer = [&](bool weightsHeld, const std::vector<float>& w, int64_t T) {
+        OnnxBuilder b("rnn");
+        b.input("x", {T, 1, I});
+        if (weightsHeld) {
+            b.initializerRaw("w", ws, w);
+        } else {
+            b.input("w", ws);
+        }
+        b.initializer("r", {D, c.gates * H, H}, r);
+        auto& n = b.node(c.op, {"x", "w", "r"}, {"y"});
+        OnnxBuilder::attr(n, "hidden_size", H);
+        OnnxBuilder::attr(n, "direction", std::string(c.direction));
+        b.output("y");
+        return b;
+    };
+    auto outputOf = [&](Graph& g, const std::vector<float>* w, int64_t T) {
+        const auto x = pseudoRandom(static_cast<size_t>(T * I), 11, 1.0f);
+        if (w != nullptr) {
+            g.prepare({{"x", {T, 1, I}}, {"w", ws}}, {"y"});
+            fill(g.input("w"), *w);
+        } else {
+            g.prepare({{"x", {T, 1, I}}}, {"y"});
+        }
+        fill(g.input("x"), x);
+        g.run();
+        const Tensor& y = g.value("y");
+        return std::vector<float>(y.data<float>(), y.data<float>() + y.size());
+    };
+    const auto w12 = pseudoRandom(static_cast<size_t>(vexart::elementCount(ws)), 12, 0.6f);
+    const auto w13 = pseudoRandom(static_cast<size_t>(vexart::elementCount(ws)), 13, 0.6f);
+    auto fresh = [&](const std::vector<float>& w, int64_t T) {
+        const OnnxBuilder held = layer(true, w, T);
+        Graph h(held.proto());
+        return outputOf(h, nullptr, T);
+    };
+    // New weights in the same place, then a longer sequence.
+    const OnnxBuilder given = layer(false, {}, 4);
+    Graph g(given.proto());
+    EXPECT_EQ(outputOf(g, &w12, 4), fresh(w12, 4));
+    EXPECT_EQ(outputOf(g, &w13, 4), fresh(w13, 4)) << "new weights";
+    EXPECT_EQ(outputOf(g, &w13, 6), fresh(w13, 6)) << "a longer sequence";
+    // Constant weights, a longer sequence.
+    const OnnxBuilder held = layer(true, w12, 4);
+    Graph k(held.proto());
+    EXPECT_EQ(outputOf(k, nullptr, 4), fresh(w12, 4));
+    EXPECT_EQ(outputOf(k, nullptr, 6), fresh(w12, 6)) << "a longer sequence, constant weights";
 }
 
 INSTANTIATE_TEST_SUITE_P(Executor, Recurrent,

@@ -6,6 +6,10 @@
 
 #include <cstdint>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 namespace vexart {
 
 // The processors this process may run on.
@@ -29,8 +33,10 @@ private:
 // A loop over independent lanes, to be vectorised.
 #ifdef _OPENMP
 #define VEXA_SIMD VEXA_PRAGMA(omp simd)
+#define VEXA_BARRIER VEXA_PRAGMA(omp barrier)
 #else
 #define VEXA_SIMD
+#define VEXA_BARRIER
 #endif
 
 namespace vexart {
@@ -75,6 +81,24 @@ inline void parallelFor(int64_t n, int64_t work, Body&& body) {
     (void)work;
 #endif
     for (int64_t i = 0; i < n; ++i) body(i);
+}
+
+// body(thread, threads) on every thread of one team, for work whose
+// threads meet again and again (VEXA_BARRIER inside body, where threads
+// > 1): one region instead of one per meeting. One thread, outside any
+// region, when `work` is small or loops run serially here.
+template <typename Body>
+inline void parallelTeam(int64_t work, Body&& body) {
+#ifdef _OPENMP
+    if (work > kParallelWork && !serialLoops() && !omp_in_parallel() && omp_get_max_threads() > 1) {
+        VEXA_PRAGMA(omp parallel)
+        body(omp_get_thread_num(), omp_get_num_threads());
+        return;
+    }
+#else
+    (void)work;
+#endif
+    body(0, 1);
 }
 
 }  // namespace vexart

@@ -11,6 +11,7 @@
 
 #include "core/Kernel.h"
 #include "core/Threads.h"
+#include "kernels/InputProjection.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -167,12 +168,19 @@ public:
             s.xw.resize(static_cast<size_t>(T * B * G * H));
             for (auto* v : {&s.h, &s.c, &s.rh, &s.hNew}) v->resize(static_cast<size_t>(B * H));
             s.hr.resize(static_cast<size_t>(B * G * H));
+            // The biases that add outside the reset gate join the input projection.
+            s.bias.assign(static_cast<size_t>(G * H), 0.0f);
+            const bool splitRecurrentBias = cell_ == Cell::Gru && linearBeforeReset_;
+            for (int64_t k = 0; bias != nullptr && k < G * H; ++k) {
+                const float* own = bias + d * 2 * G * H;
+                s.bias[static_cast<size_t>(k)] = own[k] + (splitRecurrentBias && k >= 2 * H ? 0.0f : own[G * H + k]);
+            }
+            if (T * B > 0) projection_[d].prepare(T * B, I, G * H, w.data<float>() + d * G * H * I, ctx.isConstant(1));
         }
-        const float* pw = w.data<float>();
         const float* pr = r.data<float>();
         const int64_t steps = lens.empty() ? 0 : *std::max_element(lens.begin(), lens.end());
         parallelFor(D, D == 1 ? 0 : steps * B * G * H * (I + H), [&](int64_t d) {
-            runDirection(d, xs, T, B, I, pw + d * G * H * I, pr + d * G * H * H, bias != nullptr ? bias + d * 2 * G * H : nullptr,
+            runDirection(d, xs, T, B, pr + d * G * H * H, bias != nullptr ? bias + d * 2 * G * H : nullptr,
                          lens, h0, c0, peep != nullptr ? peep + d * 3 * H : nullptr);
         });
         writeOutputs(ctx, T, B);
@@ -200,7 +208,7 @@ private:
         return s + (layout_ == 0 ? d * B + b : b * dirs_ + d) * hidden_;
     }
 
-    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, int64_t I, const float* w, const float* r,
+    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, const float* r,
                       const float* bias, const std::vector<int64_t>& lens, const float* h0, const float* c0,
                       const float* peep) {
         const int64_t H = hidden_, G = gates(), GH = G * H;
@@ -211,14 +219,7 @@ private:
         const Activation& g = acts_[std::min(static_cast<size_t>(d) * per + 1, acts_.size() - 1)];
         const Activation& hAct = acts_[std::min(static_cast<size_t>(d) * per + 2, acts_.size() - 1)];
         // Input projection of every step, with the biases that add outside the reset gate.
-        MapMat(sc.xw.data(), T * B, GH).noalias() = ConstMapMat(xs, T * B, I) * ConstMapMat(w, GH, I).transpose();
-        const bool splitRecurrentBias = cell_ == Cell::Gru && linearBeforeReset_;
-        if (bias != nullptr) {
-            for (int64_t row = 0; row < T * B; ++row) {
-                float* p = sc.xw.data() + row * GH;
-                for (int64_t k = 0; k < GH; ++k) p[k] += bias[k] + (splitRecurrentBias && k >= 2 * H ? 0.0f : bias[GH + k]);
-            }
-        }
+        if (T * B > 0) projection_[d].run(xs, sc.bias.data(), sc.xw.data());
         sc.h.assign(static_cast<size_t>(B * H), 0.0f);
         sc.c.assign(static_cast<size_t>(B * H), 0.0f);
         for (int64_t b = 0; b < B; ++b) {
@@ -226,11 +227,14 @@ private:
             if (c0 != nullptr) std::copy_n(stateRow(c0, d, b, B), H, sc.c.data() + b * H);
         }
         const int64_t steps = lens.empty() ? 0 : *std::max_element(lens.begin(), lens.end());
-        for (int64_t s = 0; s < steps; ++s) {
-            // Recurrent products: all gates, or for a GRU that resets first only z and r.
-            const int64_t recurrentCols = cell_ == Cell::Gru && !linearBeforeReset_ ? 2 * H : GH;
-            MapMat(sc.hr.data(), B, GH).leftCols(recurrentCols).noalias() =
-                ConstMapMat(sc.h.data(), B, H) * ConstMapMat(r, GH, H).topRows(recurrentCols).transpose();
+        // Recurrent products: all gates, or for a GRU that resets first only z and r.
+        const int64_t recurrentCols = cell_ == Cell::Gru && !linearBeforeReset_ ? 2 * H : GH;
+        auto product = [&](int64_t from, int64_t to) {
+            if (to <= from) return;
+            MapMat(sc.hr.data(), B, GH).middleCols(from, to - from).noalias() =
+                ConstMapMat(sc.h.data(), B, H) * ConstMapMat(r, GH, H).middleRows(from, to - from).transpose();
+        };
+        auto gatesOf = [&](int64_t s) {
             for (int64_t b = 0; b < B; ++b) {
                 const int64_t len = lens[static_cast<size_t>(b)];
                 if (s >= len) continue;
@@ -315,7 +319,29 @@ private:
                 std::copy_n(out, H, h);
                 std::copy_n(out, H, y_.data() + ((t * dirs_ + d) * B + b) * H);
             }
-        }
+        };
+        // A layer of one direction splits each step's product over the
+        // threads by gate columns; the gates follow on one thread (the
+        // product is most of a step). The team meets twice a step: once the
+        // product is whole, once the state is new.
+        parallelTeam(dirs_ == 1 ? steps * B * recurrentCols * H : 0, [&](int thread, int threads) {
+            if (threads == 1) {
+                for (int64_t s = 0; s < steps; ++s) {
+                    product(0, recurrentCols);
+                    gatesOf(s);
+                }
+                return;
+            }
+            // Whole vectors of columns per thread.
+            const int64_t share = (recurrentCols + 16 * threads - 1) / (16 * threads) * 16;
+            const int64_t from = std::min(recurrentCols, thread * share), to = std::min(recurrentCols, from + share);
+            for (int64_t s = 0; s < steps; ++s) {
+                product(from, to);
+                VEXA_BARRIER
+                if (thread == 0) gatesOf(s);
+                VEXA_BARRIER
+            }
+        });
         std::copy(sc.h.begin(), sc.h.end(), hLast_.begin() + d * B * H);
         std::copy(sc.c.begin(), sc.c.end(), cLast_.begin() + d * B * H);
     }
@@ -360,9 +386,10 @@ private:
     std::vector<float> timeMajor_, y_, hLast_, cLast_;
     // Each direction's own, so that the two of a bidirectional layer run at once.
     struct Scratch {
-        std::vector<float> xw, hr, rh, hNew, h, c;
+        std::vector<float> xw, hr, rh, hNew, h, c, bias;
     };
     Scratch scratch_[2];
+    InputProjection projection_[2];
 };
 
 }  // namespace
