@@ -5,8 +5,10 @@ count for both.
 
     compare_ort.py DIR RUNS THREADS[,THREADS...] [MODEL ...]
 
-Per model and thread count: median ms per inference of each engine and the
-ratio ours/theirs; peak resident memory of each process (ONNX Runtime's less
+Per model and thread count: median ms per inference of each engine (the
+better of ROUNDS runs, default 2, the engines alternated: on a shared
+machine a neighbour's burst slows one run of one engine, not both of
+either) and the ratio ours/theirs; peak resident memory of each process (ONNX Runtime's less
 what node itself takes); the time from loading to the first result (open,
 build and first execution against session creation and first run; the best
 of LOADS runs, default 3, the engines alternated); and the check of every
@@ -237,6 +239,9 @@ def main():
                 verdict = check(spec, ours_dir, ort_dir)
                 if not verdict.startswith("ok"):
                     failures.append(m)
+                for _ in range(int(os.environ.get("ROUNDS", "2")) - 1):
+                    ours["median_ms"] = min(ours["median_ms"], json.loads(peak(cmd, work)[0])["median_ms"])
+                    theirs["median_ms"] = min(theirs["median_ms"], json.loads(peak(ort_cmd, work)[0])["median_ms"])
                 ratio = ours["median_ms"] / theirs["median_ms"]
                 ratios.append(ratio)
                 if ratio > worst[1]:
