@@ -26,25 +26,19 @@ void chunk(const float* __restrict x, const float* __restrict taps, float bias, 
            int64_t start, float* __restrict out) {
     float sum[kChunk];
     for (int64_t j = 0; j < kChunk; ++j) sum[j] = bias;
-    for (int64_t kd = 0; kd < w.k[0]; ++kd) {
-        const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
-        if (id < 0 || id >= w.in[0]) continue;
-        for (int64_t kh = 0; kh < w.k[1]; ++kh) {
-            const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-            if (ih < 0 || ih >= w.in[1]) continue;
-            const float* row = x + (id * w.in[1] + ih) * w.in[2];
-            const float* t = taps + (kd * w.k[1] + kh) * w.k[2];
-            for (int64_t kw = 0; kw < w.k[2]; ++kw) {
-                const float tap = t[kw];
-                const int64_t at = start * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
-                if (kUnitStride) {
-                    for (int64_t j = 0; j < kChunk; ++j) sum[j] += tap * row[at + j];
-                } else {
-                    for (int64_t j = 0; j < kChunk; ++j) sum[j] += tap * row[at + j * w.stride[2]];
-                }
+    forEachRow(w, od, oh, [&](int64_t at, int64_t kernelRow) {
+        const float* row = x + at * w.in[2];
+        const float* t = taps + kernelRow * w.k[2];
+        for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+            const float tap = t[kw];
+            const int64_t from = start * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
+            if (kUnitStride) {
+                for (int64_t j = 0; j < kChunk; ++j) sum[j] += tap * row[from + j];
+            } else {
+                for (int64_t j = 0; j < kChunk; ++j) sum[j] += tap * row[from + j * w.stride[2]];
             }
         }
-    }
+    });
     for (int64_t j = 0; j < kChunk; ++j) out[j] = sum[j];
 }
 

@@ -52,21 +52,15 @@ void plainPool(const float* x, float* y, int64_t planes, const Window& w, bool i
         float* acc = y + task * OW;
         std::fill(acc, acc + OW, isMax ? -std::numeric_limits<float>::infinity() : 0.0f);
         int64_t rows = 0;
-        for (int64_t kd = 0; kd < w.k[0]; ++kd) {
-            const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
-            if (id < 0 || id >= ID) continue;
-            for (int64_t kh = 0; kh < w.k[1]; ++kh) {
-                const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-                if (ih < 0 || ih >= IH) continue;
-                const float* row = x + ((p * ID + id) * IH + ih) * IW;
-                if (isMax) {
-                    rowInto<true>(row, acc, IW, OW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2], lo, hi);
-                } else {
-                    rowInto<false>(row, acc, IW, OW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2], lo, hi);
-                }
-                ++rows;
+        forEachRow(w, od, oh, [&](int64_t at, int64_t) {
+            const float* row = x + (p * ID * IH + at) * IW;
+            if (isMax) {
+                rowInto<true>(row, acc, IW, OW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2], lo, hi);
+            } else {
+                rowInto<false>(row, acc, IW, OW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2], lo, hi);
             }
-        }
+            ++rows;
+        });
         if (isMax) return;
         for (int64_t o = 0; o < OW; ++o) {
             const int64_t taps = countPad ? w.kSize() : rows * inside(o, IW, w.k[2], w.stride[2], w.dil[2], w.padBegin[2]);

@@ -108,22 +108,31 @@ struct TransposedWindowAttrs {
         : window(a), group(a.i("group", 1)), outputPadding(a.ints("output_padding")), outputShape(a.ints("output_shape")) {}
 };
 
-// Calls f(input offset, kernel offset) for each tap of the window at output
-// position (od, oh, ow) that falls inside the input (padding is skipped).
+// Calls f(input row, kernel row) for each row of the window at output row
+// (od, oh) that falls inside the input, rows counted as id * in[1] + ih
+// and kd * k[1] + kh (padding is skipped).
 template <typename F>
-void forEachTap(const Window& w, int64_t od, int64_t oh, int64_t ow, F f) {
+void forEachRow(const Window& w, int64_t od, int64_t oh, F f) {
     for (int64_t kd = 0; kd < w.k[0]; ++kd) {
         const int64_t id = od * w.stride[0] - w.padBegin[0] + kd * w.dil[0];
         if (id < 0 || id >= w.in[0]) continue;
         for (int64_t kh = 0; kh < w.k[1]; ++kh) {
             const int64_t ih = oh * w.stride[1] - w.padBegin[1] + kh * w.dil[1];
-            if (ih < 0 || ih >= w.in[1]) continue;
-            for (int64_t kw = 0; kw < w.k[2]; ++kw) {
-                const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
-                if (iw >= 0 && iw < w.in[2]) f((id * w.in[1] + ih) * w.in[2] + iw, (kd * w.k[1] + kh) * w.k[2] + kw);
-            }
+            if (ih >= 0 && ih < w.in[1]) f(id * w.in[1] + ih, kd * w.k[1] + kh);
         }
     }
+}
+
+// Calls f(input offset, kernel offset) for each tap of the window at output
+// position (od, oh, ow) that falls inside the input (padding is skipped).
+template <typename F>
+void forEachTap(const Window& w, int64_t od, int64_t oh, int64_t ow, F f) {
+    forEachRow(w, od, oh, [&](int64_t row, int64_t kernelRow) {
+        for (int64_t kw = 0; kw < w.k[2]; ++kw) {
+            const int64_t iw = ow * w.stride[2] - w.padBegin[2] + kw * w.dil[2];
+            if (iw >= 0 && iw < w.in[2]) f(row * w.in[2] + iw, kernelRow * w.k[2] + kw);
+        }
+    });
 }
 
 // Outputs [lo, hi) of an axis of `in` values whose every tap lies inside it:
