@@ -207,20 +207,33 @@ std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
         }
         Tensor& y = ctx.out(0, DType::Int64, shape);
         if (ctx.dryRun()) return ctx.zeroOutputs();
+        int64_t* py = y.data<int64_t>();
+        if (dim == 0) return std::fill(py, py + y.size(), int64_t{0});
+        // An output's candidates lie `inner` apart: a block of neighbouring
+        // outputs walks the axis together, each keeping its best value and
+        // index (the choice vectorises across the block), and the blocks
+        // spread over the threads.
+        constexpr int64_t kBlock = 256;
+        const int64_t blocks = (inner + kBlock - 1) / kBlock;
         VEXA_DISPATCH_NUMERIC(x.type(), {
             const T* src = x.data<T>();
-            for (int64_t o = 0; o < outer; ++o) {
-                for (int64_t in = 0; in < inner; ++in) {
-                    int64_t best = 0;
-                    for (int64_t k = 1; k < dim; ++k) {
-                        const T v = src[(o * dim + k) * inner + in];
-                        const T b = src[(o * dim + best) * inner + in];
+            parallelFor(outer * blocks, outer * inner * dim, [&](int64_t task) {
+                const int64_t o = task / blocks, from = task % blocks * kBlock, n = std::min(kBlock, inner - from);
+                const T* base = src + o * dim * inner + from;
+                T bestValue[kBlock];
+                int64_t best[kBlock];
+                for (int64_t j = 0; j < n; ++j) bestValue[j] = base[j], best[j] = 0;
+                for (int64_t k = 1; k < dim; ++k) {
+                    const T* row = base + k * inner;
+                    for (int64_t j = 0; j < n; ++j) {
+                        const T v = row[j], b = bestValue[j];
                         const bool better = isMax ? (last ? v >= b : v > b) : (last ? v <= b : v < b);
-                        if (better) best = k;
+                        bestValue[j] = better ? v : b;
+                        best[j] = better ? k : best[j];
                     }
-                    y.data<int64_t>()[o * inner + in] = best;
                 }
-            }
+                std::copy_n(best, n, py + o * inner + from);
+            });
         })
     });
 }
