@@ -12,9 +12,10 @@ namespace vexart {
 
 class InputProjection {
 public:
-    // Makes the primitive and packs `weights` for this shape; nothing to do
-    // when the constant weights and shape are those of the last call. May
-    // allocate and throw: call it before any threads share the work.
+    // Packs `weights`, making the primitive first for a new shape; nothing
+    // to do when the constant weights and shape are those of the last call.
+    // May allocate and throw (a new shape only): call it before any threads
+    // share the work.
     void prepare(int64_t rows, int64_t in, int64_t cols, const float* weights, bool constant);
     // out = x * weights^T + bias (`cols` values); allocates nothing.
     void run(const float* x, const float* bias, float* out);
@@ -23,8 +24,8 @@ private:
     int64_t rows_ = -1, in_ = -1, cols_ = -1;
     const float* packedFrom_ = nullptr;  // the constant weights held packed, else null
     Buffer weightBytes_;
-    dnnl::memory src_, dst_, bias_, weights_;
-    onednn::Call call_;
+    dnnl::memory src_, dst_, bias_, weights_, user_;
+    onednn::Call call_, pack_;  // the product, and the packing of the weights it reads
 };
 
 }  // namespace vexart
