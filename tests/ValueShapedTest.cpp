@@ -449,36 +449,60 @@ TEST(ValueShaped, BuffersAreAlignedZeroedAndWholeAtEverySize) {
     }
 }
 
-// TopK against a stable sort of the whole axis: ties keep input order
-// (the lower index first), NaN ranks above every number, for k well below
-// the length (the selection path) and equal to it.
+// TopK against a stable sort of each line: ties keep input order (the
+// lower index first), NaN ranks above every number, for k well below the
+// length (the selection path) and equal to it, on lines that lie apart
+// (the last axis), interleaved (the first) or both (one in the middle),
+// one thread and two.
 TEST(ValueShaped, TopKMatchesAStableSortWithTiesAndNaN) {
-    const int64_t n = 2000;
-    std::vector<float> x(static_cast<size_t>(n));
+    const int64_t n = 2000, lines = 20;
+    std::vector<float> x(static_cast<size_t>(n * lines));
     const std::vector<float> r = pseudoRandom(x.size(), 41, 1.0f);
     for (size_t i = 0; i < x.size(); ++i) x[i] = std::round(r[i] * 20) / 4;  // many ties
-    x[17] = x[1500] = std::nanf("");
-    for (int64_t largest : {1, 0}) {
-        for (int64_t k : {int64_t{5}, int64_t{100}, int64_t{500}, n}) {  // heap, heap, selection, sort
-            OnnxBuilder b("topk", 11);
-            b.input("x", {1, n});
-            b.initializerInts("k", {k});
-            OnnxBuilder::attr(b.node("TopK", {"x", "k"}, {"v", "i"}), "largest", largest);
-            b.output("i");
-            Graph g(b.proto());
-            g.prepare({{"x", {1, n}}}, {"i"});
-            std::copy(x.begin(), x.end(), g.input("x").data<float>());
-            g.run();
-            std::vector<int64_t> want(x.size());
-            std::iota(want.begin(), want.end(), 0);
-            auto rank = [&](int64_t i) { return std::isnan(x[i]) ? 1e9f : x[i]; };
-            std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t c) {
-                return largest ? rank(a) > rank(c) : rank(a) < rank(c);
-            });
-            want.resize(static_cast<size_t>(k));
-            const Tensor& got = g.value("i");
-            EXPECT_EQ(std::vector<int64_t>(got.data<int64_t>(), got.data<int64_t>() + got.size()), want)
-                << "largest " << largest << ", k " << k;
+    x[17] = x[1500] = x[n * 7 + 3] = std::nanf("");
+    x[n * 5 + 1999] = 99;  // a winner in a line's last element
+    // Input [before, n, after], taken along axis 1.
+    for (const auto& [before, after] : {std::pair<int64_t, int64_t>{lines, 1}, {1, lines}, {4, 5}}) {
+        for (int threads : {1, 2}) {
+            const vexart::ThreadScope scope(threads);
+            for (int64_t largest : {1, 0}) {
+                for (int64_t k : {int64_t{5}, int64_t{100}, int64_t{500}, n}) {  // heap, heap, selection, sort
+                    OnnxBuilder b("topk", 11);
+                    b.input("x", {before, n, after});
+                    b.initializerInts("k", {k});
+                    onnx::NodeProto& node = b.node("TopK", {"x", "k"}, {"v", "i"});
+                    OnnxBuilder::attr(node, "largest", largest);
+                    OnnxBuilder::attr(node, "axis", int64_t{1});
+                    b.output("v");
+                    b.output("i");
+                    Graph g(b.proto());
+                    g.prepare({{"x", {before, n, after}}}, {"v", "i"});
+                    std::copy(x.begin(), x.end(), g.input("x").data<float>());
+                    g.run();
+                    const Tensor& gotI = g.value("i");
+                    const Tensor& gotV = g.value("v");
+                    for (int64_t line = 0; line < lines; ++line) {
+                        const int64_t p = line / after, q = line % after;
+                        auto at = [&](int64_t j) { return (p * n + j) * after + q; };
+                        auto rank = [&](int64_t j) { return std::isnan(x[at(j)]) ? 1e9f : x[at(j)]; };
+                        std::vector<int64_t> want(static_cast<size_t>(n));
+                        std::iota(want.begin(), want.end(), 0);
+                        std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t c) {
+                            return largest ? rank(a) > rank(c) : rank(a) < rank(c);
+                        });
+                        std::vector<int64_t> got;
+                        for (int64_t j = 0; j < k; ++j) {
+                            const int64_t o = (p * k + j) * after + q;
+                            got.push_back(gotI.data<int64_t>()[o]);
+                            const float v = gotV.data<float>()[o], w = x[at(want[j])];
+                            ASSERT_TRUE(v == w || (std::isnan(v) && std::isnan(w))) << "line " << line << ", rank " << j;
+                        }
+                        want.resize(static_cast<size_t>(k));
+                        ASSERT_EQ(got, want) << before << "x" << n << "x" << after << ", threads " << threads
+                                             << ", largest " << largest << ", k " << k << ", line " << line;
+                    }
+                }
+            }
         }
     }
 }

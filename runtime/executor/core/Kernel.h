@@ -185,6 +185,7 @@ void registerSoftmaxKernels();
 void registerBatchNormKernels();
 void registerResizeKernels();
 void registerReductionKernels();
+void registerTopKKernels();
 void registerLossKernels();
 void registerIndexingKernels();
 void registerQuantizedKernels();

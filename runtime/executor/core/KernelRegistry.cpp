@@ -33,6 +33,7 @@ void registerAll() {
     registerBatchNormKernels();
     registerResizeKernels();
     registerReductionKernels();
+    registerTopKKernels();
     registerLossKernels();
     registerIndexingKernels();
     registerQuantizedKernels();

@@ -83,6 +83,15 @@ inline void parallelFor(int64_t n, int64_t work, Body&& body) {
     for (int64_t i = 0; i < n; ++i) body(i);
 }
 
+// The most threads a team of parallelTeam may have here.
+inline int teamSize() {
+#ifdef _OPENMP
+    return omp_get_max_threads();
+#else
+    return 1;
+#endif
+}
+
 // body(thread, threads) on every thread of one team, for work whose
 // threads meet again and again (VEXA_BARRIER inside body, where threads
 // > 1): one region instead of one per meeting. One thread, outside any

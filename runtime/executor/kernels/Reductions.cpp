@@ -1,11 +1,10 @@
-// Reductions over axes, arg-min/max, cumulative sums and top-k.
+// Reductions over axes, arg-min/max and cumulative sums.
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
-#include <numeric>
 #include <type_traits>
 
 #include "core/Dispatch.h"
@@ -238,12 +237,6 @@ std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
     });
 }
 
-template <typename T>
-bool isNan(T v) {
-    if constexpr (std::is_floating_point_v<T>) return std::isnan(v);
-    return false;
-}
-
 }  // namespace
 
 void registerReductionKernels() {
@@ -299,77 +292,6 @@ void registerReductionKernels() {
             })
         });
     });
-    registerKernel("TopK", [](const onnx::NodeProto& n, int64_t) {
-        const int64_t axisAttr = Attrs(n).i("axis", -1);
-        const bool largest = Attrs(n).i("largest", 1) != 0;
-        const int64_t kAttr = Attrs(n).i("k", -1);
-        return lambdaKernel([=](KernelContext& ctx) {
-            const Tensor& x = ctx.in(0);
-            const auto r = static_cast<int64_t>(x.rank());
-            const int64_t axis = axisAttr < 0 ? axisAttr + r : axisAttr;
-            const int64_t k = ctx.has(1) ? ctx.in(1).toInt64().at(0) : kAttr;
-            int64_t outer = 1, inner = 1;
-            for (int64_t i = 0; i < r; ++i) {
-                if (i < axis) outer *= x.dim(static_cast<size_t>(i));
-                if (i > axis) inner *= x.dim(static_cast<size_t>(i));
-            }
-            const int64_t dim = x.dim(static_cast<size_t>(axis));
-            if (k < 0 || k > dim) throw ExecError("TopK k out of range");
-            Shape shape = x.shape();
-            shape[static_cast<size_t>(axis)] = k;
-            Tensor& values = ctx.out(0, x.type(), shape);
-            Tensor& indices = ctx.out(1, DType::Int64, shape);
-            if (ctx.dryRun()) return ctx.zeroOutputs();
-            // Few of many keep only the best k: a detector's order over a
-            // million scores would cost fresh pages on every execution.
-            const bool few = k > 0 && k * 16 < dim;
-            std::vector<int64_t> order(static_cast<size_t>(few ? k : dim));
-            VEXA_DISPATCH_NUMERIC(x.type(), {
-                for (int64_t o = 0; o < outer; ++o) {
-                    for (int64_t in = 0; in < inner; ++in) {
-                        const T* base = x.data<T>() + o * dim * inner + in;
-                        auto at = [base, inner](int64_t j) { return base[j * inner]; };
-                        std::iota(order.begin(), order.end(), 0);
-                        // A total order: ties go to the lower index, NaN ranks above
-                        // every number. Only the first k are put in order, after
-                        // a selection in linear time (a detector's TopK takes
-                        // 1000 of a million scores).
-                        auto before = [&](int64_t p, int64_t q) {
-                            const T a = at(p), b = at(q);
-                            const bool an = isNan(a), bn = isNan(b);
-                            if (an || bn) return an != bn ? an == largest : p < q;
-                            if (a != b) return largest ? a > b : a < b;
-                            return p < q;
-                        };
-                        if (few) {
-                            // Few of many: a heap of the best k so far, its worst on
-                            // top; most candidates lose to that one comparison.
-                            // A number no better than that worst one (equal
-                            // loses: its index is higher) is rejected by value.
-                            std::make_heap(order.begin(), order.begin() + k, before);
-                            T worst = at(order[0]);
-                            for (int64_t j = k; j < dim; ++j) {
-                                const T a = at(j);
-                                if (!isNan(a) && !isNan(worst) && !(largest ? a > worst : a < worst)) continue;
-                                if (!before(j, order[0])) continue;
-                                std::pop_heap(order.begin(), order.begin() + k, before);
-                                order[static_cast<size_t>(k - 1)] = j;
-                                std::push_heap(order.begin(), order.begin() + k, before);
-                                worst = at(order[0]);
-                            }
-                        } else if (k < dim) {
-                            std::nth_element(order.begin(), order.begin() + k, order.end(), before);
-                        }
-                        std::sort(order.begin(), order.begin() + k, before);
-                        for (int64_t j = 0; j < k; ++j) {
-                            values.data<T>()[(o * k + j) * inner + in] = at(order[static_cast<size_t>(j)]);
-                            indices.data<int64_t>()[(o * k + j) * inner + in] = order[static_cast<size_t>(j)];
-                        }
-                    }
-                }
-            })
-        });
-    }, OpTraits::valueShaped(1u << 1));
 }
 
 }  // namespace vexart
