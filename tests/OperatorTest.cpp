@@ -1203,6 +1203,71 @@ TEST(Elementwise, VectorisedFunctionsFollowTheLibrary) {
 // tensor and the other a tensor or a single value; Where choosing by a
 // whole or a single condition between whole, single and broadcast
 // operands. Against the definitions, worked out here.
+// Binary operators over broadcast operands against the definition: each
+// output element from the operands' elements that its index names, for
+// per-channel operands, rows against columns, either side broadcast and
+// shapes whose rows do not split evenly over two threads.
+TEST(Elementwise, BroadcastOperandsFollowTheDefinition) {
+    const std::pair<Shape, Shape> shapes[] = {
+        {{1, 37, 23, 41}, {37, 1, 1}},  // a slope or bias per channel
+        {{300, 1}, {1, 131}},           // a column against a row
+        {{1, 131}, {300, 131}},         // the first operand broadcast
+        {{3, 17, 1, 31}, {17, 29, 31}}, // broadcast in the middle and in front
+        {{5, 29, 11}, {5, 29, 1}},      // one value per row
+        {{7, 40, 131}, {131}},          // one row for all
+    };
+    const std::pair<const char*, float (*)(float, float)> ops[] = {
+        {"Add", [](float x, float y) { return x + y; }},
+        {"Sub", [](float x, float y) { return x - y; }},
+        {"Div", [](float x, float y) { return x / y; }},
+        {"Max", [](float x, float y) { return std::max(x, y); }},
+        {"PRelu", [](float x, float y) { return x < 0 ? x * y : x; }},
+    };
+    for (const auto& [sa, sb] : shapes) {
+        // The broadcast shape, operands aligned at their last axes.
+        const size_t r = std::max(sa.size(), sb.size());
+        Shape so(r);
+        auto dimOf = [r](const Shape& s, size_t d) { return d + s.size() < r ? int64_t{1} : s[d + s.size() - r]; };
+        for (size_t d = 0; d < r; ++d) so[d] = std::max(dimOf(sa, d), dimOf(sb, d));
+        // The element of an operand that output index i reads.
+        auto source = [&](const Shape& s, int64_t i) {
+            int64_t at = 0, stride = 1;
+            for (size_t d = r; d-- > 0;) {
+                const int64_t coordinate = i % so[d];
+                i /= so[d];
+                if (dimOf(s, d) != 1) at += coordinate * stride;
+                stride *= dimOf(s, d);
+            }
+            return at;
+        };
+        for (const auto& [op, f] : ops) {
+            if (std::string(op) == "PRelu" && so != sa) continue;  // its slope only broadcasts to x
+            for (int threads : {1, 2}) {
+                const vexart::ThreadScope scope(threads);
+                OnnxBuilder b("broadcast", 16);
+                b.input("a", sa);
+                b.input("b", sb);
+                b.node(op, {"a", "b"}, {"y"});
+                b.output("y");
+                Graph g(b.proto());
+                g.prepare({}, {"y"});
+                const std::vector<float> va = pseudoRandom(static_cast<size_t>(g.input("a").size()), 3, 2.0f);
+                const std::vector<float> vb = pseudoRandom(static_cast<size_t>(g.input("b").size()), 4, 2.0f);
+                std::copy(va.begin(), va.end(), g.input("a").data<float>());
+                std::copy(vb.begin(), vb.end(), g.input("b").data<float>());
+                g.run();
+                const Tensor& y = g.value("y");
+                ASSERT_EQ(y.shape(), so);
+                for (int64_t i = 0; i < y.size(); ++i) {
+                    const float want = f(va[static_cast<size_t>(source(sa, i))], vb[static_cast<size_t>(source(sb, i))]);
+                    ASSERT_EQ(y.data<float>()[i], want) << op << " of " << sa.size() << "-d and " << sb.size()
+                                                        << "-d operands, " << threads << " threads, at " << i;
+                }
+            }
+        }
+    }
+}
+
 TEST(Elementwise, ComparisonsAndWhereFollowTheirDefinitions) {
     const std::vector<float> a = {-2, -1, 0, 0, 1, 2, 2, 3, 5, -7, 4, 4, 0.5f, 9, -1, 2, 6, 1, 1};
     const std::vector<float> b = {-2, 0, 0, 1, 1, 1, 2, 4, 5, -8, 4, 3, 0.5f, 9, -1, 3, 6, 0, 1};

@@ -15,15 +15,16 @@ Shape broadcastShape(const Shape& a, const Shape& b);
 // `s` has extent 1 or lacks the dimension).
 std::vector<int64_t> broadcastStrides(const Shape& s, const Shape& out);
 
-// Walks `out` in runs of its last dimension for K operands with the given
-// broadcast strides: run(outStart, starts, count, steps), where starts[k]
-// and steps[k] index operand k.
+// Walks rows [first, last) of `out` (runs of its last dimension) for K
+// operands with the given broadcast strides: run(outStart, starts, count,
+// steps), where starts[k] and steps[k] index operand k. Rows start
+// anywhere, so threads can take a share each.
 template <size_t K, typename Run>
-void forEachBroadcastRun(const Shape& out, const std::array<const std::vector<int64_t>*, K>& strides, Run run) {
+void forEachBroadcastRows(const Shape& out, const std::array<const std::vector<int64_t>*, K>& strides, int64_t first,
+                          int64_t last, Run run) {
     const size_t r = out.size();
-    const int64_t total = elementCount(out);
     std::array<int64_t, K> at{}, steps{};
-    if (total == 0) return;
+    if (first >= last) return;
     if (r == 0) {
         run(0, at, 1, steps);
         return;
@@ -31,8 +32,14 @@ void forEachBroadcastRun(const Shape& out, const std::array<const std::vector<in
     for (size_t k = 0; k < K; ++k) steps[k] = (*strides[k])[r - 1];
     const int64_t inner = out[r - 1];
     std::vector<int64_t> idx(r, 0);
-    for (int64_t o = 0; o < total; o += inner) {
-        run(o, at, inner, steps);
+    for (int64_t row = first, d = static_cast<int64_t>(r) - 2; d >= 0; --d) {
+        const auto u = static_cast<size_t>(d);
+        idx[u] = row % out[u];
+        row /= out[u];
+        for (size_t k = 0; k < K; ++k) at[k] += idx[u] * (*strides[k])[u];
+    }
+    for (int64_t row = first; row < last; ++row) {
+        run(row * inner, at, inner, steps);
         for (size_t d = r - 1; d-- > 0;) {
             ++idx[d];
             for (size_t k = 0; k < K; ++k) at[k] += (*strides[k])[d];
@@ -41,6 +48,18 @@ void forEachBroadcastRun(const Shape& out, const std::array<const std::vector<in
             idx[d] = 0;
         }
     }
+}
+
+// The rows of forEachBroadcastRows in `out`.
+inline int64_t broadcastRows(const Shape& out) {
+    if (out.empty()) return elementCount(out);
+    return out.back() == 0 ? 0 : elementCount(out) / out.back();
+}
+
+// Every row of `out`, in order.
+template <size_t K, typename Run>
+void forEachBroadcastRun(const Shape& out, const std::array<const std::vector<int64_t>*, K>& strides, Run run) {
+    forEachBroadcastRows<K>(out, strides, 0, broadcastRows(out), run);
 }
 
 // Calls run(outStart, aStart, bStart, count, aStep, bStep) for every run

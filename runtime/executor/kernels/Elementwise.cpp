@@ -43,10 +43,33 @@ void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
     }
     const auto sa = broadcastStrides(a.shape(), out.shape());
     const auto sb = broadcastStrides(b.shape(), out.shape());
-    forEachBroadcast(out.shape(), sa, sb,
-                     [&](int64_t o, int64_t ia, int64_t ib, int64_t n, int64_t stepA, int64_t stepB) {
-                         for (int64_t k = 0; k < n; ++k) po[o + k] = op(pa[ia + k * stepA], pb[ib + k * stepB]);
-                     });
+    // Rows of the last axis spread over the threads; a row whose operand
+    // steps are 1 or 0 (a bias or slope per channel, a row against a
+    // column) runs as a vector loop of its own.
+    auto row = [&](int64_t o, const std::array<int64_t, 2>& at, int64_t n, const std::array<int64_t, 2>& step) {
+        const T* x = pa + at[0];
+        const T* y = pb + at[1];
+        R* z = po + o;
+        if (step[0] == 1 && step[1] == 0) {
+            const T v = y[0];
+            VEXA_SIMD
+            for (int64_t k = 0; k < n; ++k) z[k] = op(x[k], v);
+        } else if (step[0] == 0 && step[1] == 1) {
+            const T v = x[0];
+            VEXA_SIMD
+            for (int64_t k = 0; k < n; ++k) z[k] = op(v, y[k]);
+        } else if (step[0] == 1 && step[1] == 1) {
+            VEXA_SIMD
+            for (int64_t k = 0; k < n; ++k) z[k] = op(x[k], y[k]);
+        } else {
+            for (int64_t k = 0; k < n; ++k) z[k] = op(x[k * step[0]], y[k * step[1]]);
+        }
+    };
+    const int64_t rows = broadcastRows(out.shape());
+    const int64_t chunks = std::min<int64_t>(rows, 64);
+    parallelFor(chunks, out.size(), [&](int64_t c) {
+        forEachBroadcastRows<2>(out.shape(), {&sa, &sb}, rows * c / chunks, rows * (c + 1) / chunks, row);
+    });
 }
 
 enum class Bin { Add, Sub, Mul, Div, Pow, Max, Min, Mod, FMod, PRelu };
@@ -136,6 +159,9 @@ public:
                 case Bin::Sub: return binaryLoop<float, float>(a, *b, out, std::minus<>());
                 case Bin::Mul: return binaryLoop<float, float>(a, *b, out, std::multiplies<>());
                 case Bin::Div: return binaryLoop<float, float>(a, *b, out, std::divides<>());
+                case Bin::PRelu: return binaryLoop<float, float>(a, *b, out, [](float x, float s) { return x < 0 ? x * s : x; });
+                case Bin::Max: return binaryLoop<float, float>(a, *b, out, [](float x, float y) { return x > y ? x : y; });
+                case Bin::Min: return binaryLoop<float, float>(a, *b, out, [](float x, float y) { return x < y ? x : y; });
                 case Bin::Pow: {
                     if (b->size() != 1 || out.size() != a.size()) break;
                     const float e = b->data<float>()[0];
