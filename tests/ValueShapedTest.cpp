@@ -449,6 +449,44 @@ TEST(ValueShaped, BuffersAreAlignedZeroedAndWholeAtEverySize) {
     }
 }
 
+// A container's large block given back is handed out again for a request
+// of its length, as it was left; a request of another length gives every
+// kept block back first; small blocks come from the heap and are never
+// kept; no more than a few are kept at once.
+TEST(ValueShaped, LargeContainerBlocksAreReusedForTheirLengthOnly) {
+    using Floats = std::vector<float, vexart::BufferAllocator<float>>;
+    const size_t mib = size_t{1} << 20, large = 5 * mib / sizeof(float), other = 7 * mib / sizeof(float);
+    const float* first = nullptr;
+    {
+        Floats a(large, 3.0f);
+        first = a.data();
+    }
+    EXPECT_EQ(vexart::keptMappingBytes(), 5 * mib);
+    {
+        Floats b;
+        b.reserve(large);  // contents left as they were: no fill to compare against
+        EXPECT_EQ(b.data(), first);
+        EXPECT_EQ(vexart::keptMappingBytes(), 0u);
+        b.assign(large, 1.0f);
+        EXPECT_EQ(b.back(), 1.0f);
+    }
+    {
+        Floats c(other, 2.0f);  // another length: the kept block went back
+        EXPECT_EQ(vexart::keptMappingBytes(), 0u);
+        EXPECT_EQ(c.back(), 2.0f);
+    }
+    { Floats small(mib / sizeof(float)); }
+    EXPECT_EQ(vexart::keptMappingBytes(), 7 * mib);
+    {
+        std::vector<Floats> many;
+        for (int i = 0; i < 12; ++i) many.emplace_back(other);
+    }
+    EXPECT_GT(vexart::keptMappingBytes(), 0u);
+    EXPECT_LE(vexart::keptMappingBytes(), 8 * 7 * mib);
+    { Floats c(large); }  // leaves one block kept, as a process would
+    EXPECT_EQ(vexart::keptMappingBytes(), 5 * mib);
+}
+
 // TopK against a stable sort of each line: ties keep input order (the
 // lower index first), NaN ranks above every number, for k well below the
 // length (the selection path) and equal to it, on lines that lie apart

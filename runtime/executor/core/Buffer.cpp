@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -17,6 +19,23 @@ namespace {
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kMappedFrom = size_t{4} << 20;
 constexpr size_t kSmallPage = 4096;
+
+// Mappings given back through freeRecycled, for the next request of their
+// length; a few, so that a process of many networks keeps little idle.
+constexpr size_t kKeptMappings = 8;
+constexpr size_t kKeptBytes = size_t{256} << 20;
+
+struct KeptMappings {
+    KeptMappings() { blocks.reserve(kKeptMappings); }  // remembering one never allocates
+    std::mutex lock;
+    std::vector<std::pair<uint8_t*, size_t>> blocks;  // start, mapped length
+    size_t bytes = 0;
+};
+
+KeptMappings& kept() {
+    static KeptMappings* k = new KeptMappings;  // never destroyed: frees may come from static destructors
+    return *k;
+}
 
 }  // namespace
 
@@ -57,6 +76,45 @@ Buffer allocateBuffer(size_t bytes, bool zeroed) {
     if (p == nullptr) throw std::bad_alloc();
     if (zeroed) std::memset(p, 0, bytes);
     return Buffer(static_cast<uint8_t*>(p), BufferFree{});
+}
+
+uint8_t* allocateRecycled(size_t bytes) {
+    const size_t length = mappedLength(bytes);
+    if (length != 0) {
+        KeptMappings& k = kept();
+        const std::lock_guard<std::mutex> hold(k.lock);
+        for (size_t i = 0; i < k.blocks.size(); ++i) {
+            if (k.blocks[i].second != length) continue;
+            uint8_t* p = k.blocks[i].first;
+            k.blocks.erase(k.blocks.begin() + static_cast<std::ptrdiff_t>(i));
+            k.bytes -= length;
+            return p;
+        }
+        for (const auto& [p, n] : k.blocks) BufferFree{n}(p);
+        k.blocks.clear();
+        k.bytes = 0;
+    }
+    return allocateBuffer(bytes, false).release();
+}
+
+size_t keptMappingBytes() {
+    KeptMappings& k = kept();
+    const std::lock_guard<std::mutex> hold(k.lock);
+    return k.bytes;
+}
+
+void freeRecycled(uint8_t* p, size_t bytes) noexcept {
+    const size_t length = mappedLength(bytes);
+    if (p != nullptr && length != 0) {
+        KeptMappings& k = kept();
+        const std::lock_guard<std::mutex> hold(k.lock);
+        if (k.blocks.size() < kKeptMappings && k.bytes + length <= kKeptBytes) {
+            k.blocks.emplace_back(p, length);
+            k.bytes += length;
+            return;
+        }
+    }
+    BufferFree{length}(p);
 }
 
 }  // namespace vexart

@@ -27,7 +27,18 @@ Buffer allocateBuffer(size_t bytes, bool zeroed);
 // takes them from the heap.
 size_t mappedLength(size_t bytes);
 
-// allocateBuffer for standard containers that hold tensor data (the
+// Blocks of a size that comes and goes on every execution (the outputs
+// of the tensor interface): a mapping given back is kept for the next
+// request of its length, since a fresh one faults in and zeroes every page
+// again (resize_nearest_x2's 6.4 MB output cost more than the resize).
+// Contents are left as they were. A request of another length gives every
+// kept mapping back first, so what is kept never adds to a peak.
+uint8_t* allocateRecycled(size_t bytes);
+void freeRecycled(uint8_t* p, size_t bytes) noexcept;
+// What freeRecycled keeps now, in bytes.
+size_t keptMappingBytes();
+
+// allocateRecycled for standard containers that hold tensor data (the
 // library's ITensor, whose outputs are fresh on every execution).
 template <typename T>
 struct BufferAllocator {
@@ -35,10 +46,8 @@ struct BufferAllocator {
     BufferAllocator() = default;
     template <typename U>
     BufferAllocator(const BufferAllocator<U>&) noexcept {}
-    T* allocate(size_t n) { return reinterpret_cast<T*>(allocateBuffer(n * sizeof(T), false).release()); }
-    void deallocate(T* p, size_t n) noexcept {
-        BufferFree{mappedLength(n * sizeof(T))}(reinterpret_cast<uint8_t*>(p));
-    }
+    T* allocate(size_t n) { return reinterpret_cast<T*>(allocateRecycled(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) noexcept { freeRecycled(reinterpret_cast<uint8_t*>(p), n * sizeof(T)); }
     template <typename U>
     bool operator==(const BufferAllocator<U>&) const noexcept { return true; }
     template <typename U>
