@@ -5,10 +5,12 @@
 #include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
+#include <libdeflate.h>
 
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/message_lite.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +20,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
+#include <vector>
 #include <stdexcept>
 
 #include "FileReplace.h"
@@ -401,32 +405,77 @@ ContainerModel readArchive(zip_t* z, uint64_t archiveSize, const ContainerLimits
     return model;
 }
 
-// Streams an archived entry, reading exactly its size.
+// Streams a stored entry, reading exactly its size and checking its CRC.
+// libzip checks a whole entry's CRC with zlib's table-driven crc32, a
+// third of the read of a 100 MB graph here; it leaves windows of an entry
+// unchecked, so the entry is read as two (all but its last byte, then that
+// byte) and the CRC computed with libdeflate's carry-less multiply, a
+// quarter of the time.
 class EntryStream : public google::protobuf::io::CopyingInputStream {
 public:
     EntryStream(zip_t* z, const ArchivedGraph& entry, const std::string& name)
-        : file_(zip_fopen_index(z, entry.index, 0), zip_fclose), left_(entry.size) {
-        if (!file_) throw std::runtime_error("cannot read container entry '" + name + "': " + zip_strerror(z));
-    }
-    int Read(void* buffer, int size) override {
-        if (left_ == 0 || failed_) return 0;
-        const zip_int64_t n = zip_fread(file_.get(), buffer, std::min<uint64_t>(static_cast<uint64_t>(size), left_));
-        if (n <= 0) {
-            failed_ = true;
-            return n < 0 ? -1 : 0;
+        : z_(z), entry_(entry), name_(name), left_(entry.size) {
+        if (entry.size > 1) {
+            windows_ = {{0, entry.size - 1}, {entry.size - 1, 1}};
+        } else if (entry.size == 1) {
+            windows_ = {{0, 1}};
         }
-        left_ -= static_cast<uint64_t>(n);
-        return static_cast<int>(n);
     }
-    // All bytes read and the entry's checksum holds (checked at its end).
-    bool complete() {
-        char extra;
-        return !failed_ && left_ == 0 && zip_fread(file_.get(), &extra, 1) == 0;
+    ~EntryStream() override { closeWindow(); }
+    EntryStream(const EntryStream&) = delete;
+    EntryStream& operator=(const EntryStream&) = delete;
+
+    // Fills the buffer across windows, as one read of the entry would.
+    int Read(void* buffer, int size) override {
+        auto* at = static_cast<uint8_t*>(buffer);
+        uint64_t got = 0;
+        const uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(size), left_);
+        while (!failed_ && got < want) {
+            if (source_ == nullptr && !openWindow()) {
+                failed_ = true;
+                break;
+            }
+            const zip_int64_t n = zip_source_read(source_, at + got, want - got);
+            if (n < 0) {
+                failed_ = true;
+            } else if (n == 0) {
+                closeWindow();
+            } else {
+                got += static_cast<uint64_t>(n);
+            }
+        }
+        left_ -= got;
+        crc_ = libdeflate_crc32(crc_, at, static_cast<size_t>(got));
+        return got > 0 ? static_cast<int>(got) : failed_ ? -1 : 0;
     }
+    // All bytes read and the entry's checksum holds.
+    bool complete() const { return !failed_ && left_ == 0 && crc_ == entry_.crc; }
 
 private:
-    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> file_;
+    bool openWindow() {
+        if (next_ == windows_.size()) return false;
+        const auto [start, length] = windows_[next_++];
+        source_ = zip_source_zip(z_, z_, entry_.index, 0, start, static_cast<zip_int64_t>(length));
+        if (source_ != nullptr && zip_source_open(source_) == 0) return true;
+        if (source_ != nullptr) zip_source_free(source_);
+        source_ = nullptr;
+        throw std::runtime_error("cannot read container entry '" + name_ + "': " + zip_strerror(z_));
+    }
+    void closeWindow() {
+        if (source_ == nullptr) return;
+        zip_source_close(source_);
+        zip_source_free(source_);
+        source_ = nullptr;
+    }
+
+    zip_t* z_;
+    ArchivedGraph entry_;
+    std::string name_;
+    std::vector<std::pair<uint64_t, uint64_t>> windows_;  // start, length
+    size_t next_ = 0;
+    zip_source_t* source_ = nullptr;
     uint64_t left_;
+    uint32_t crc_ = 0;
     bool failed_ = false;
 };
 

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libonnx-dev libprotobuf-dev libeigen3-dev libdnnl-dev libzip-dev zlib1g-dev nlohmann-json3-dev libonnx-testdata
+  libonnx-dev libprotobuf-dev libeigen3-dev libdnnl-dev libzip-dev libdeflate-dev zlib1g-dev nlohmann-json3-dev libonnx-testdata
   dataset-fashion-mnist
   libopencv-dnn-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -326,6 +326,11 @@ TEST(RuntimeContainers, GraphsAreReadFromTheOpenFileWhenBuilt) {
              f.seekp(static_cast<std::streamoff>(at + graph.size() / 2));
              f.put(static_cast<char>(graph[graph.size() / 2] ^ 0x55));
          }, "truncated or corrupt"},
+        {"the graph's last byte overwritten in place", [&] {
+             std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(static_cast<std::streamoff>(at + graph.size() - 1));
+             f.put(static_cast<char>(graph.back() ^ 0x01));
+         }, "truncated or corrupt"},
         {"truncated inside the graph", [&] { std::filesystem::resize_file(path, at + graph.size() / 2); }, "container entry"},
     };
     for (const auto& c : cases) {
