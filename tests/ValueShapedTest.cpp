@@ -449,42 +449,51 @@ TEST(ValueShaped, BuffersAreAlignedZeroedAndWholeAtEverySize) {
     }
 }
 
-// A container's large block given back is handed out again for a request
-// of its length, as it was left; a request of another length gives every
-// kept block back first; small blocks come from the heap and are never
-// kept; no more than a few are kept at once.
-TEST(ValueShaped, LargeContainerBlocksAreReusedForTheirLengthOnly) {
+// A container's block of 64 KiB or more given back is handed out again
+// for a request of its size, as it was left, whether mapped or from the
+// heap; a request of another size gives every kept block back first;
+// smaller blocks are never kept; no more than a few are kept at once.
+TEST(ValueShaped, ContainerBlocksAreReusedForTheirSizeOnly) {
     using Floats = std::vector<float, vexart::BufferAllocator<float>>;
-    const size_t mib = size_t{1} << 20, large = 5 * mib / sizeof(float), other = 7 * mib / sizeof(float);
-    const float* first = nullptr;
-    {
-        Floats a(large, 3.0f);
-        first = a.data();
+    const size_t mib = size_t{1} << 20;
+    for (const size_t bytes : {5 * mib, mib, size_t{64} << 10}) {  // mapped, heap, the smallest kept
+        const size_t n = bytes / sizeof(float);
+        { Floats before(n + 2048); }  // whatever was kept goes back at the next request
+        const float* first = nullptr;
+        {
+            Floats a(n, 3.0f);
+            first = a.data();
+        }
+        EXPECT_EQ(vexart::keptBlockBytes(), bytes);
+        {
+            Floats b;
+            b.reserve(n);  // contents left as they were: no fill to compare against
+            EXPECT_EQ(b.data(), first) << bytes;
+            EXPECT_EQ(vexart::keptBlockBytes(), 0u);
+            b.assign(n, 1.0f);
+            EXPECT_EQ(b.back(), 1.0f);
+        }
+        {
+            Floats c(n + 1024, 2.0f);  // another size: the kept block went back
+            EXPECT_EQ(vexart::keptBlockBytes(), 0u);
+            EXPECT_EQ(c.back(), 2.0f);
+        }
+        { Floats small((size_t{64} << 10) / sizeof(float) - 1); }
+        EXPECT_EQ(vexart::keptBlockBytes(), bytes + 4096);
+        {
+            std::vector<Floats> many;
+            for (int i = 0; i < 12; ++i) many.emplace_back(n + 1024);
+        }
+        EXPECT_EQ(vexart::keptBlockBytes(), 8 * (bytes + 4096)) << bytes;
+        // Requests that round to one block share it: the other kept
+        // block stays.
+        {
+            Floats x(n + 2048);
+            { Floats d(n + 1); }
+        }
+        Floats e(n + 3);
+        EXPECT_EQ(vexart::keptBlockBytes(), bytes + 8192) << bytes;
     }
-    EXPECT_EQ(vexart::keptMappingBytes(), 5 * mib);
-    {
-        Floats b;
-        b.reserve(large);  // contents left as they were: no fill to compare against
-        EXPECT_EQ(b.data(), first);
-        EXPECT_EQ(vexart::keptMappingBytes(), 0u);
-        b.assign(large, 1.0f);
-        EXPECT_EQ(b.back(), 1.0f);
-    }
-    {
-        Floats c(other, 2.0f);  // another length: the kept block went back
-        EXPECT_EQ(vexart::keptMappingBytes(), 0u);
-        EXPECT_EQ(c.back(), 2.0f);
-    }
-    { Floats small(mib / sizeof(float)); }
-    EXPECT_EQ(vexart::keptMappingBytes(), 7 * mib);
-    {
-        std::vector<Floats> many;
-        for (int i = 0; i < 12; ++i) many.emplace_back(other);
-    }
-    EXPECT_GT(vexart::keptMappingBytes(), 0u);
-    EXPECT_LE(vexart::keptMappingBytes(), 8 * 7 * mib);
-    { Floats c(large); }  // leaves one block kept, as a process would
-    EXPECT_EQ(vexart::keptMappingBytes(), 5 * mib);
 }
 
 // TopK against a stable sort of each line: ties keep input order (the

@@ -20,21 +20,35 @@ constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kMappedFrom = size_t{4} << 20;
 constexpr size_t kSmallPage = 4096;
 
-// Mappings given back through freeRecycled, for the next request of their
-// length; a few, so that a process of many networks keeps little idle.
-constexpr size_t kKeptMappings = 8;
+// Blocks given back through freeRecycled, for the next request of their
+// size; a few, so that a process of many networks keeps little idle.
+// Smaller blocks are left to the heap, which reuses them well.
+constexpr size_t kKeptFrom = size_t{64} << 10;
+constexpr size_t kKeptBlocks = 8;
 constexpr size_t kKeptBytes = size_t{256} << 20;
 
-struct KeptMappings {
-    KeptMappings() { blocks.reserve(kKeptMappings); }  // remembering one never allocates
+struct KeptBlock {
+    uint8_t* start;
+    size_t size;    // what a request is matched on: the block's whole length
+    size_t mapped;  // as BufferFree takes it
+};
+
+struct KeptBlocks {
+    KeptBlocks() { blocks.reserve(kKeptBlocks); }  // remembering one never allocates
     std::mutex lock;
-    std::vector<std::pair<uint8_t*, size_t>> blocks;  // start, mapped length
+    std::vector<KeptBlock> blocks;
     size_t bytes = 0;
 };
 
-KeptMappings& kept() {
-    static KeptMappings* k = new KeptMappings;  // never destroyed: frees may come from static destructors
+KeptBlocks& kept() {
+    static KeptBlocks* k = new KeptBlocks;  // never destroyed: frees may come from static destructors
     return *k;
+}
+
+// The whole length of the block allocateBuffer makes for `bytes`.
+size_t blockLength(size_t bytes) {
+    const size_t mapped = mappedLength(bytes);
+    return mapped != 0 ? mapped : (std::max<size_t>(bytes, 1) + 63) / 64 * 64;
 }
 
 }  // namespace
@@ -79,42 +93,42 @@ Buffer allocateBuffer(size_t bytes, bool zeroed) {
 }
 
 uint8_t* allocateRecycled(size_t bytes) {
-    const size_t length = mappedLength(bytes);
-    if (length != 0) {
-        KeptMappings& k = kept();
+    if (bytes >= kKeptFrom) {
+        const size_t size = blockLength(bytes);
+        KeptBlocks& k = kept();
         const std::lock_guard<std::mutex> hold(k.lock);
         for (size_t i = 0; i < k.blocks.size(); ++i) {
-            if (k.blocks[i].second != length) continue;
-            uint8_t* p = k.blocks[i].first;
+            if (k.blocks[i].size != size) continue;
+            uint8_t* p = k.blocks[i].start;
             k.blocks.erase(k.blocks.begin() + static_cast<std::ptrdiff_t>(i));
-            k.bytes -= length;
+            k.bytes -= size;
             return p;
         }
-        for (const auto& [p, n] : k.blocks) BufferFree{n}(p);
+        for (const KeptBlock& b : k.blocks) BufferFree{b.mapped}(b.start);
         k.blocks.clear();
         k.bytes = 0;
     }
     return allocateBuffer(bytes, false).release();
 }
 
-size_t keptMappingBytes() {
-    KeptMappings& k = kept();
+size_t keptBlockBytes() {
+    KeptBlocks& k = kept();
     const std::lock_guard<std::mutex> hold(k.lock);
     return k.bytes;
 }
 
 void freeRecycled(uint8_t* p, size_t bytes) noexcept {
-    const size_t length = mappedLength(bytes);
-    if (p != nullptr && length != 0) {
-        KeptMappings& k = kept();
+    if (p != nullptr && bytes >= kKeptFrom) {
+        const size_t size = blockLength(bytes);
+        KeptBlocks& k = kept();
         const std::lock_guard<std::mutex> hold(k.lock);
-        if (k.blocks.size() < kKeptMappings && k.bytes + length <= kKeptBytes) {
-            k.blocks.emplace_back(p, length);
-            k.bytes += length;
+        if (k.blocks.size() < kKeptBlocks && k.bytes + size <= kKeptBytes) {
+            k.blocks.push_back({p, size, mappedLength(bytes)});
+            k.bytes += size;
             return;
         }
     }
-    BufferFree{length}(p);
+    BufferFree{mappedLength(bytes)}(p);
 }
 
 }  // namespace vexart
