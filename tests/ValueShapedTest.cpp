@@ -65,6 +65,46 @@ TEST(ValueShaped, ShapesOfNonZeroFollowEachExecution) {
     }
 }
 
+// NonZero of every rank lists each set element's coordinates, in order,
+// one row per axis: sparse and dense masks, rows with no hit and rows of
+// hits, an empty axis, all set and none set.
+TEST(ValueShaped, NonZeroListsTheCoordinatesOfEverySetElement) {
+    const std::vector<Shape> shapes = {{37}, {3, 5}, {2, 3, 4, 37}, {4, 1, 9}, {2, 0, 3}};
+    for (const Shape& shape : shapes) {
+        const int64_t n = vexart::elementCount(shape);
+        const std::vector<float> r = pseudoRandom(static_cast<size_t>(n), 7, 1.0f);
+        for (const float threshold : {0.8f, 0.0f, -2.0f, 2.0f}) {  // sparse, half, all, none
+            OnnxBuilder b("nonzero");
+            b.input("x", shape);
+            b.node("NonZero", {"x"}, {"nz"});
+            b.output("nz");
+            Graph g(b.proto());
+            std::vector<float> x(static_cast<size_t>(n));
+            for (size_t i = 0; i < x.size(); ++i) x[i] = r[i] > threshold ? r[i] : 0.0f;
+            // Rows of three elements cleared whole, so that some rows have no hit.
+            for (size_t i = 0; i + 3 <= x.size(); i += 11) std::fill(x.begin() + i, x.begin() + i + 3, 0.0f);
+            g.prepare({{"x", shape}}, {"nz"});
+            std::copy(x.begin(), x.end(), g.input("x").data<float>());
+            g.prepare({{"x", shape}}, {"nz"}, true);
+            std::vector<std::vector<int64_t>> want(shape.size());
+            for (int64_t i = 0; i < n; ++i) {
+                if (x[static_cast<size_t>(i)] == 0) continue;
+                for (size_t d = shape.size(), rest = static_cast<size_t>(i); d-- > 0;) {
+                    want[d].push_back(static_cast<int64_t>(rest % static_cast<size_t>(shape[d])));
+                    rest /= static_cast<size_t>(shape[d]);
+                }
+            }
+            const Tensor& nz = g.value("nz");
+            const int64_t hits = static_cast<int64_t>(want[0].size());
+            ASSERT_EQ(nz.shape(), (Shape{static_cast<int64_t>(shape.size()), hits})) << shape.size() << "-d, " << threshold;
+            for (size_t d = 0; d < shape.size(); ++d) {
+                const int64_t* row = nz.data<int64_t>() + static_cast<int64_t>(d) * hits;
+                EXPECT_EQ(std::vector<int64_t>(row, row + hits), want[d]) << shape.size() << "-d, axis " << d << ", " << threshold;
+            }
+        }
+    }
+}
+
 // The build plans a graph on zeros only where that plan would hold for
 // every input; the others it leaves to be planned on each execution's
 // inputs, computing nothing at build. Its foresight must be what planning

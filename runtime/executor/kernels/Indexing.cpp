@@ -338,16 +338,26 @@ void registerSelection() {
                 })
                 return;
             }
-            std::vector<int64_t> at(rank, 0);
+            // Row by row along the last axis: its index is written branch-free
+            // as above, then the row's leading coordinates are filled in
+            // for the hits it had.
+            const int64_t width = x.dim(rank - 1), rows = width == 0 ? 0 : x.size() / width;
+            int64_t* last = po + static_cast<int64_t>(rank - 1) * count;
+            std::vector<int64_t> at(rank - 1, 0);
             int64_t h = 0;
             VEXA_DISPATCH_ALL(x.type(), {
                 const T* p = x.data<T>();
-                for (int64_t i = 0; i < x.size(); ++i) {
-                    if (p[i] != T(0)) {
-                        for (size_t d = 0; d < rank; ++d) po[static_cast<int64_t>(d) * count + h] = at[d];
-                        ++h;
+                for (int64_t r = 0; r < rows && h < count; ++r) {
+                    const T* row = p + r * width;
+                    const int64_t from = h;
+                    for (int64_t j = 0; j < width && h < count; ++j) {
+                        last[h] = j;
+                        h += row[j] != T(0) ? 1 : 0;
                     }
-                    for (size_t d = rank; d-- > 0;) {
+                    for (size_t d = 0; d + 1 < rank; ++d) {
+                        std::fill(po + static_cast<int64_t>(d) * count + from, po + static_cast<int64_t>(d) * count + h, at[d]);
+                    }
+                    for (size_t d = rank - 1; d-- > 0;) {
                         if (++at[d] < x.dim(d)) break;
                         at[d] = 0;
                     }
