@@ -9,7 +9,7 @@ seconds=${1:-600}
 scripts/install-deps.sh
 command -v clang++ >/dev/null || { apt-get install -y -qq clang libclang-rt-14-dev; }
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_FUZZ=ON \
-  -DVEXA_BUILD_TESTS=OFF -DVEXA_NATIVE_KERNELS=OFF >/dev/null
+  -DVEXA_BUILD_TESTS=OFF -DVEXA_KERNEL_ARCH= >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target fuzz-CommandLine fuzz-InputList fuzz-Container fuzz-Yaml fuzz-Graph fuzz-DiagLog
 mkdir -p fuzz/crashes
 run() {

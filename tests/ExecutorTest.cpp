@@ -9,10 +9,14 @@
 #include <tuple>
 #include <cmath>
 #include <functional>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 
 #include "executor/graph/Graph.h"
 #include "executor/kernels/BlockedPool.h"
+#include "executor/core/Processor.h"
 #include "executor/core/Threads.h"
 #include "executor/planner/Arena.h"
 #include "tools/OnnxBuilder.h"
@@ -416,6 +420,37 @@ INSTANTIATE_TEST_SUITE_P(Executor, Planned, ::testing::ValuesIn(cases()),
 // Pooling over channel blocks against the definition, tap by tap, for the
 // unrolled windows (2x2, 3x3), the general one, every block width and the
 // windows that hang over the padding and the input's end.
+// What the processor offers, read from the kernel's report, against what
+// the library's check finds; every extension the build's loops use is
+// among them (the suite runs where it was built); a processor denied some
+// is told which, in order.
+TEST(Processor, TheBuildsExtensionsAreCheckedAgainstTheProcessor) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::set<std::string> flags;
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("flags", 0) != 0) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        for (std::string w; words >> w;) flags.insert(w);
+        break;
+    }
+    if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags here";
+    const std::pair<const char*, const char*> names[] = {
+        {"sse4.2", "sse4_2"},     {"avx", "avx"},           {"avx2", "avx2"},         {"fma", "fma"},
+        {"f16c", "f16c"},         {"bmi2", "bmi2"},         {"avx512f", "avx512f"},   {"avx512bw", "avx512bw"},
+        {"avx512dq", "avx512dq"}, {"avx512vl", "avx512vl"}, {"avx512vnni", "avx512_vnni"},
+    };
+    for (const auto& [ours, kernels] : names) {
+        EXPECT_EQ(vexart::processorHas(ours), flags.count(kernels) != 0) << ours;
+    }
+    const std::vector<std::string> built = vexart::builtForExtensions();
+    EXPECT_EQ(vexart::missingExtensions(built, vexart::processorHas), "");
+    EXPECT_NO_THROW(vexart::requireProcessorExtensions());
+    const std::vector<std::string> needed = {"avx", "avx2", "fma", "avx512f"};
+    EXPECT_EQ(vexart::missingExtensions(needed, [](const std::string& e) { return e == "avx" || e == "fma"; }), "avx2 avx512f");
+    EXPECT_EQ(vexart::missingExtensions(needed, [](const std::string&) { return true; }), "");
+    EXPECT_EQ(vexart::processorHas("no-such-extension"), false);
+}
+
 TEST(BlockedPool, MatchesTheDefinition) {
     struct Geometry {
         int64_t block, ih, iw, kh, kw, stride, dil, pad, oh, ow;

@@ -4,11 +4,13 @@
 
 #include <set>
 
+#include "core/Processor.h"
 #include "onednn/Dnnl.h"
 
 namespace vexart {
 
 Engine::Engine(onnx::ModelProto model, const EngineOptions& options) {
+    requireProcessorExtensions();
     if (options.fixedPoint) {
         FixedPointOptions fp;
         fp.encodings = options.encodings;
