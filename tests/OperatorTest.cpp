@@ -1268,6 +1268,30 @@ TEST(Elementwise, BroadcastOperandsFollowTheDefinition) {
     }
 }
 
+// PRelu at the edges of float: infinite and NaN slopes and inputs, and
+// zeros of either sign, per channel as its slope runs; only the sign of a
+// zero result may differ from the definition.
+TEST(Elementwise, PReluKeepsItsDefinitionAtTheEdgesOfFloat) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+    const std::vector<float> slopes = {0.25f, inf, -inf, nan, -0.0f, 0.0f, -3.0f};
+    const std::vector<float> xs = {-2.0f, -0.0f, 0.0f, 1.5f, inf, -inf, nan, -1e-30f, 7.0f};
+    const int64_t c = static_cast<int64_t>(slopes.size()), w = static_cast<int64_t>(xs.size());
+    OnnxBuilder b("prelu", 16);
+    b.input("x", {1, c, 1, w});
+    b.initializer("s", {c, 1, 1}, slopes);
+    b.node("PRelu", {"x", "s"}, {"y"});
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({}, {"y"});
+    for (int64_t i = 0; i < c * w; ++i) g.input("x").data<float>()[i] = xs[static_cast<size_t>(i % w)];
+    g.run();
+    for (int64_t i = 0; i < c * w; ++i) {
+        const float x = xs[static_cast<size_t>(i % w)], s = slopes[static_cast<size_t>(i / w)];
+        const float want = x < 0 ? x * s : x, got = g.value("y").data<float>()[i];
+        EXPECT_TRUE(got == want || (std::isnan(got) && std::isnan(want))) << "x " << x << ", slope " << s << ": " << got;
+    }
+}
+
 TEST(Elementwise, ComparisonsAndWhereFollowTheirDefinitions) {
     const std::vector<float> a = {-2, -1, 0, 0, 1, 2, 2, 3, 5, -7, 4, 4, 0.5f, 9, -1, 2, 6, 1, 1};
     const std::vector<float> b = {-2, 0, 0, 1, 1, 1, 2, 4, 5, -8, 4, 3, 0.5f, 9, -1, 3, 6, 0, 1};

@@ -162,10 +162,12 @@ public:
                 case Bin::Div: return binaryLoop<float, float>(a, *b, out, std::divides<>());
                 case Bin::PRelu:
                     // No product on one side of a branch: it might trap, and
-                    // AVX2 (no masks) left the loop scalar, 2.5x as slow. Only
-                    // the sign of a zero can differ from x < 0 ? x * s : x.
+                    // AVX2 (no masks) left the loop scalar, 2.5x as slow. The
+                    // slope is chosen first, so an infinite or NaN one never
+                    // meets a positive x; only the sign of a zero result can
+                    // differ from x < 0 ? x * s : x.
                     return binaryLoop<float, float>(a, *b, out, [](float x, float s) {
-                        return std::max(x, 0.0f) + s * std::min(x, 0.0f);
+                        return std::max(x, 0.0f) + (x < 0 ? s : 0.0f) * std::min(x, 0.0f);
                     });
                 case Bin::Max: return binaryLoop<float, float>(a, *b, out, [](float x, float y) { return x > y ? x : y; });
                 case Bin::Min: return binaryLoop<float, float>(a, *b, out, [](float x, float y) { return x < y ? x : y; });
