@@ -66,8 +66,10 @@ void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
             for (int64_t k = 0; k < n; ++k) z[k] = op(x[k * step[0]], y[k * step[1]]);
         }
     };
+    // A few shares per thread where threads will run; one where they will not
+    // (each share sets up its own walk).
     const int64_t rows = broadcastRows(out.shape());
-    const int64_t chunks = std::min<int64_t>(rows, 64);
+    const int64_t chunks = std::min<int64_t>(rows, out.size() > kParallelWork ? 4 * teamSize() : 1);
     parallelFor(chunks, out.size(), [&](int64_t c) {
         forEachBroadcastRows<2>(out.shape(), {&sa, &sb}, rows * c / chunks, rows * (c + 1) / chunks, row);
     });
