@@ -3,7 +3,9 @@
 // scale * (q - zeroPoint) for an integer q of `type`.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/Tensor.h"
@@ -24,5 +26,16 @@ struct QuantGrid {
         return true;
     }
 };
+
+// v on the grid of `scale` and `zero` as QuantizeLinear puts it: v / scale
+// rounded half to even (the default rounding mode), plus the zero point,
+// saturated to Q's range; NaN gives the lowest code.
+template <typename Q>
+inline Q gridCode(float v, float scale, float zero) {
+    constexpr float lo = std::numeric_limits<Q>::lowest(), hi = std::numeric_limits<Q>::max();
+    float r = std::nearbyint(v / scale) + zero;
+    r = r > lo ? r : lo;
+    return static_cast<Q>(r < hi ? r : hi);
+}
 
 }  // namespace vexart

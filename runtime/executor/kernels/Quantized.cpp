@@ -15,6 +15,7 @@
 #include "core/Indexing.h"
 #include "core/Kernel.h"
 #include "core/Threads.h"
+#include "kernels/GridCodes.h"
 #include "kernels/Window.h"
 
 namespace vexart {
@@ -68,20 +69,14 @@ struct QuantParams {
     }
 };
 
-// Plain loops over restrict pointers and values: stores through a byte
-// pointer may otherwise alias what a closure holds, and the loop would
-// neither vectorise nor keep its operands in registers.
 template <typename Q>
-void quantizeRange(const float* __restrict px, Q* __restrict py, int64_t from, int64_t to, float s, int32_t z) {
-    const float lo = std::numeric_limits<Q>::lowest(), hi = std::numeric_limits<Q>::max();
-    const float zf = static_cast<float>(z);
-    for (int64_t i = from; i < to; ++i) {
-        float r = std::nearbyint(px[i] / s) + zf;
-        r = r > lo ? r : lo;  // NaN too
-        py[i] = static_cast<Q>(r < hi ? r : hi);
-    }
+void quantizeRange(const float* px, Q* py, int64_t from, int64_t to, float s, int32_t z) {
+    quantizeSpan(px + from, py + from, to - from, s, static_cast<float>(z));
 }
 
+// A plain loop over restrict pointers and values: stores through a byte
+// pointer may otherwise alias what a closure holds, and the loop would
+// neither vectorise nor keep its operands in registers.
 template <typename Q>
 void dequantizeRange(const Q* __restrict px, float* __restrict py, int64_t from, int64_t to, float s, int32_t z) {
     for (int64_t i = from; i < to; ++i) py[i] = static_cast<float>(static_cast<int32_t>(px[i]) - z) * s;
