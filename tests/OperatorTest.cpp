@@ -1198,11 +1198,26 @@ TEST(Elementwise, VectorisedFunctionsFollowTheLibrary) {
     }
 }
 
-// Comparisons at, below and above each value (ties decide between the
-// strict and the inclusive ones), on floats and integers, one operand a
-// tensor and the other a tensor or a single value; Where choosing by a
-// whole or a single condition between whole, single and broadcast
-// operands. Against the definitions, worked out here.
+// Two shapes broadcast, aligned at their last axes, and the element of an
+// operand that an output index reads: the definition, worked out here.
+struct BroadcastPair {
+    Shape a, b, out;
+    BroadcastPair(Shape sa, Shape sb) : a(std::move(sa)), b(std::move(sb)), out(std::max(a.size(), b.size())) {
+        for (size_t d = 0; d < out.size(); ++d) out[d] = std::max(dimOf(a, d), dimOf(b, d));
+    }
+    int64_t dimOf(const Shape& s, size_t d) const { return d + s.size() < out.size() ? 1 : s[d + s.size() - out.size()]; }
+    int64_t source(const Shape& s, int64_t i) const {
+        int64_t at = 0, stride = 1;
+        for (size_t d = out.size(); d-- > 0;) {
+            const int64_t coordinate = i % out[d];
+            i /= out[d];
+            if (dimOf(s, d) != 1) at += coordinate * stride;
+            stride *= dimOf(s, d);
+        }
+        return at;
+    }
+};
+
 // Binary operators over broadcast operands against the definition: each
 // output element from the operands' elements that its index names, for
 // per-channel operands, rows against columns, either side broadcast and
@@ -1224,24 +1239,9 @@ TEST(Elementwise, BroadcastOperandsFollowTheDefinition) {
         {"PRelu", [](float x, float y) { return x < 0 ? x * y : x; }},
     };
     for (const auto& [sa, sb] : shapes) {
-        // The broadcast shape, operands aligned at their last axes.
-        const size_t r = std::max(sa.size(), sb.size());
-        Shape so(r);
-        auto dimOf = [r](const Shape& s, size_t d) { return d + s.size() < r ? int64_t{1} : s[d + s.size() - r]; };
-        for (size_t d = 0; d < r; ++d) so[d] = std::max(dimOf(sa, d), dimOf(sb, d));
-        // The element of an operand that output index i reads.
-        auto source = [&](const Shape& s, int64_t i) {
-            int64_t at = 0, stride = 1;
-            for (size_t d = r; d-- > 0;) {
-                const int64_t coordinate = i % so[d];
-                i /= so[d];
-                if (dimOf(s, d) != 1) at += coordinate * stride;
-                stride *= dimOf(s, d);
-            }
-            return at;
-        };
+        const BroadcastPair p(sa, sb);
         for (const auto& [op, f] : ops) {
-            if (std::string(op) == "PRelu" && so != sa) continue;  // its slope only broadcasts to x
+            if (std::string(op) == "PRelu" && p.out != sa) continue;  // its slope only broadcasts to x
             for (int threads : {1, 2}) {
                 const vexart::ThreadScope scope(threads);
                 OnnxBuilder b("broadcast", 16);
@@ -1257,11 +1257,83 @@ TEST(Elementwise, BroadcastOperandsFollowTheDefinition) {
                 std::copy(vb.begin(), vb.end(), g.input("b").data<float>());
                 g.run();
                 const Tensor& y = g.value("y");
-                ASSERT_EQ(y.shape(), so);
+                ASSERT_EQ(y.shape(), p.out);
                 for (int64_t i = 0; i < y.size(); ++i) {
-                    const float want = f(va[static_cast<size_t>(source(sa, i))], vb[static_cast<size_t>(source(sb, i))]);
+                    const float want = f(va[static_cast<size_t>(p.source(sa, i))], vb[static_cast<size_t>(p.source(sb, i))]);
                     ASSERT_EQ(y.data<float>()[i], want) << op << " of " << sa.size() << "-d and " << sb.size()
                                                         << "-d operands, " << threads << " threads, at " << i;
+                }
+            }
+        }
+    }
+}
+
+// Arithmetic whose result only a QuantizeLinear reads writes the codes
+// itself: each code is the operator's float result divided by the step,
+// rounded half to even, offset and saturated, as the two nodes give it.
+// Both code types, one and two threads, a gate per channel on either side,
+// a single value, short rows of a channel block, and one long row with a
+// ragged end.
+TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
+    const std::pair<Shape, Shape> shapes[] = {
+        {{2, 37, 23, 41}, {1, 37, 1, 1}},  // a squeeze-excitation gate
+        {{1, 37, 1, 1}, {2, 37, 23, 41}},  // ... written first
+        {{1, 1, 40, 16}, {16}},            // 16-wide rows, one operand per lane
+        {{3, 11111}, {3, 11111}},          // one shape, more than a thread's share
+        {{5, 29, 11}, {1}},                // a single value
+    };
+    const std::pair<const char*, float (*)(float, float)> ops[] = {
+        {"Add", [](float x, float y) { return x + y; }},
+        {"Sub", [](float x, float y) { return x - y; }},
+        {"Mul", [](float x, float y) { return x * y; }},
+        {"Div", [](float x, float y) { return x / y; }},
+    };
+    const float step = 0.03f;
+    for (const auto& [sa, sb] : shapes) {
+        const BroadcastPair p(sa, sb);
+        for (const auto& [op, f] : ops) {
+            for (const auto& [type, zero, lowest, highest] :
+                 {std::tuple<int32_t, int32_t, int32_t, int32_t>{onnx::TensorProto::UINT8, 128, 0, 255},
+                  {onnx::TensorProto::INT8, -3, -128, 127}}) {
+                for (int threads : {1, 2}) {
+                    SCOPED_TRACE(std::string(op) + " of " + std::to_string(sa.size()) + "-d and " +
+                                 std::to_string(sb.size()) + "-d operands, " + std::to_string(threads) + " threads");
+                    const vexart::ThreadScope scope(threads);
+                    OnnxBuilder b("coded", 16);
+                    b.input("a", sa);
+                    b.input("b", sb);
+                    b.initializer("s", {}, {step});
+                    b.initializer(OnnxBuilder::intTensor("z", type, {}, {zero}));
+                    b.node(op, {"a", "b"}, {"v"}, "arithmetic");
+                    b.node("QuantizeLinear", {"v", "s", "z"}, {"q"}, "quantize");
+                    b.node("DequantizeLinear", {"q", "s", "z"}, {"y"});
+                    b.output("y");
+                    Graph g(b.proto());
+                    g.enableTiming(true);
+                    g.prepare({}, {"y"});
+                    bool fused = false;
+                    for (const auto& row : g.timings()) {
+                        for (const auto& name : row.fused) fused = fused || (row.name == "arithmetic" && name == "quantize");
+                    }
+                    EXPECT_TRUE(fused);
+                    // Zeros among the divisors: infinities and NaN saturate.
+                    const std::vector<float> va = pseudoRandom(static_cast<size_t>(g.input("a").size()), 5, 4.0f);
+                    std::vector<float> vb = pseudoRandom(static_cast<size_t>(g.input("b").size()), 6, 2.0f);
+                    for (size_t i = 0; i < vb.size(); i += 7) vb[i] = 0;
+                    std::copy(va.begin(), va.end(), g.input("a").data<float>());
+                    std::copy(vb.begin(), vb.end(), g.input("b").data<float>());
+                    g.run();
+                    const Tensor& y = g.value("y");
+                    ASSERT_EQ(y.shape(), p.out);
+                    for (int64_t i = 0; i < y.size(); ++i) {
+                        const float v = f(va[static_cast<size_t>(p.source(sa, i))], vb[static_cast<size_t>(p.source(sb, i))]);
+                        const float q = v / step;
+                        int32_t code = lowest;
+                        if (!std::isnan(q)) {
+                            code = static_cast<int32_t>(std::clamp<double>(std::nearbyint(static_cast<double>(q)) + zero, lowest, highest));
+                        }
+                        ASSERT_EQ(y.data<float>()[i], static_cast<float>(code - zero) * step) << "at " << i << ", " << v;
+                    }
                 }
             }
         }
@@ -1292,6 +1364,11 @@ TEST(Elementwise, PReluKeepsItsDefinitionAtTheEdgesOfFloat) {
     }
 }
 
+// Comparisons at, below and above each value (ties decide between the
+// strict and the inclusive ones), on floats and integers, one operand a
+// tensor and the other a tensor or a single value; Where choosing by a
+// whole or a single condition between whole, single and broadcast
+// operands. Against the definitions, worked out here.
 TEST(Elementwise, ComparisonsAndWhereFollowTheirDefinitions) {
     const std::vector<float> a = {-2, -1, 0, 0, 1, 2, 2, 3, 5, -7, 4, 4, 0.5f, 9, -1, 2, 6, 1, 1};
     const std::vector<float> b = {-2, 0, 0, 1, 1, 1, 2, 4, 5, -8, 4, 3, 0.5f, 9, -1, 3, 6, 0, 1};

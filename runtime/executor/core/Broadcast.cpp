@@ -27,4 +27,26 @@ std::vector<int64_t> broadcastStrides(const Shape& s, const Shape& out) {
     return strides;
 }
 
+void mergeBroadcastAxes(Shape& out, std::vector<int64_t>& sa, std::vector<int64_t>& sb) {
+    Shape o;
+    std::vector<int64_t> a, b;
+    for (size_t d = 0; d < out.size(); ++d) {
+        if (out[d] == 1) continue;  // one index: no step at all
+        // Axis d continues the one before for both operands: contiguous in
+        // each, or broadcast over both.
+        if (!o.empty() && a.back() == sa[d] * out[d] && b.back() == sb[d] * out[d]) {
+            o.back() *= out[d];
+            a.back() = sa[d];
+            b.back() = sb[d];
+            continue;
+        }
+        o.push_back(out[d]);
+        a.push_back(sa[d]);
+        b.push_back(sb[d]);
+    }
+    out = std::move(o);
+    sa = std::move(a);
+    sb = std::move(b);
+}
+
 }  // namespace vexart

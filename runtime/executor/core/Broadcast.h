@@ -15,6 +15,12 @@ Shape broadcastShape(const Shape& a, const Shape& b);
 // `s` has extent 1 or lacks the dimension).
 std::vector<int64_t> broadcastStrides(const Shape& s, const Shape& out);
 
+// Merges the axes of `out` that both operands, with element strides `sa`
+// and `sb` (broadcastStrides), walk as one: an [N, C, H, W] tensor times a
+// [1, C, 1, 1] gate becomes C rows of H * W. Axes of extent 1 go; a scalar
+// result keeps no axis.
+void mergeBroadcastAxes(Shape& out, std::vector<int64_t>& sa, std::vector<int64_t>& sb);
+
 // Walks rows [first, last) of `out` (runs of its last dimension) for K
 // operands with the given broadcast strides: run(outStart, starts, count,
 // steps), where starts[k] and steps[k] index operand k. Rows start

@@ -117,6 +117,8 @@ public:
     virtual bool foldsNormalization() const { return false; }
     // Whether it can end a fused chain by writing 8-bit codes (Fusion::codes).
     virtual bool writesCodes() const { return false; }
+    // Whether it applies activations and added operands (Fusion::post) too.
+    virtual bool appliesPosts() const { return true; }
     virtual void setFusion(Fusion) {}
     // Whether the last plan runs on integer codes (see QuantGrid).
     virtual bool runsOnIntegers() const { return false; }

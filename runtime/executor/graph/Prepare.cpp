@@ -482,7 +482,7 @@ void Graph::planFusion(Planning& plan, size_t k, Node& n, NodePlan& np) {
     const Layout layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Layout::plain();
     const FusedChain chain =
         fuseAfter(plan.st, k, shapes[0], layout, kernel->foldsNormalization(), kernel->channelAxis(shapes[0].size()),
-                  kernel->writesCodes());
+                  kernel->writesCodes(), kernel->appliesPosts());
     for (const auto& p : chain.fusion.post) {
         if (p.addend != nullptr) np.step.alsoReads.push_back(p.addend);
     }

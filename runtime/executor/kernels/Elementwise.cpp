@@ -14,6 +14,7 @@
 #include "core/Kernel.h"
 #include "core/Threads.h"
 #include "kernels/Activation.h"
+#include "kernels/GridCodes.h"
 #include "kernels/VectorMath.h"
 
 namespace vexart {
@@ -32,6 +33,27 @@ void zipInto(const T* a, const T* b, R* y, int64_t n, Op op) {
     parallelFor(n, n, [a, b, y, &op](int64_t i) { y[i] = op(a[i], b[i]); });
 }
 
+// z[k] = op(x[k * step[0]], y[k * step[1]]) for k < n; operand steps of 1
+// or 0 (a bias or slope per channel, a row against a column) run as vector
+// loops of their own.
+template <typename T, typename R, typename Op>
+void binaryRow(const T* x, const T* y, R* z, int64_t n, const std::array<int64_t, 2>& step, Op& op) {
+    if (step[0] == 1 && step[1] == 0) {
+        const T v = y[0];
+        VEXA_SIMD
+        for (int64_t k = 0; k < n; ++k) z[k] = op(x[k], v);
+    } else if (step[0] == 0 && step[1] == 1) {
+        const T v = x[0];
+        VEXA_SIMD
+        for (int64_t k = 0; k < n; ++k) z[k] = op(v, y[k]);
+    } else if (step[0] == 1 && step[1] == 1) {
+        VEXA_SIMD
+        for (int64_t k = 0; k < n; ++k) z[k] = op(x[k], y[k]);
+    } else {
+        for (int64_t k = 0; k < n; ++k) z[k] = op(x[k * step[0]], y[k * step[1]]);
+    }
+}
+
 template <typename T, typename R, typename Op>
 void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
     const T* pa = a.data<T>();
@@ -42,36 +64,20 @@ void binaryLoop(const Tensor& a, const Tensor& b, Tensor& out, Op op) {
         const T v = pb[0];
         return mapInto(pa, po, out.size(), [op, v](T x) { return op(x, v); });
     }
-    const auto sa = broadcastStrides(a.shape(), out.shape());
-    const auto sb = broadcastStrides(b.shape(), out.shape());
-    // Rows of the last axis spread over the threads; a row whose operand
-    // steps are 1 or 0 (a bias or slope per channel, a row against a
-    // column) runs as a vector loop of its own.
+    Shape shape = out.shape();
+    auto sa = broadcastStrides(a.shape(), shape);
+    auto sb = broadcastStrides(b.shape(), shape);
+    mergeBroadcastAxes(shape, sa, sb);
+    // Rows of the last axis spread over the threads.
     auto row = [&](int64_t o, const std::array<int64_t, 2>& at, int64_t n, const std::array<int64_t, 2>& step) {
-        const T* x = pa + at[0];
-        const T* y = pb + at[1];
-        R* z = po + o;
-        if (step[0] == 1 && step[1] == 0) {
-            const T v = y[0];
-            VEXA_SIMD
-            for (int64_t k = 0; k < n; ++k) z[k] = op(x[k], v);
-        } else if (step[0] == 0 && step[1] == 1) {
-            const T v = x[0];
-            VEXA_SIMD
-            for (int64_t k = 0; k < n; ++k) z[k] = op(v, y[k]);
-        } else if (step[0] == 1 && step[1] == 1) {
-            VEXA_SIMD
-            for (int64_t k = 0; k < n; ++k) z[k] = op(x[k], y[k]);
-        } else {
-            for (int64_t k = 0; k < n; ++k) z[k] = op(x[k * step[0]], y[k * step[1]]);
-        }
+        binaryRow(pa + at[0], pb + at[1], po + o, n, step, op);
     };
     // A few shares per thread where threads will run; one where they will not
     // (each share sets up its own walk).
-    const int64_t rows = broadcastRows(out.shape());
+    const int64_t rows = broadcastRows(shape);
     const int64_t chunks = std::min<int64_t>(rows, out.size() > kParallelWork ? 4 * teamSize() : 1);
     parallelFor(chunks, out.size(), [&](int64_t c) {
-        forEachBroadcastRows<2>(out.shape(), {&sa, &sb}, rows * c / chunks, rows * (c + 1) / chunks, row);
+        forEachBroadcastRows<2>(shape, {&sa, &sb}, rows * c / chunks, rows * (c + 1) / chunks, row);
     });
 }
 
@@ -129,6 +135,18 @@ public:
     // `perChannel`: a one-dimensional second operand runs along axis 1
     // (PRelu's slope before broadcasting rules reached it).
     explicit BinaryKernel(Bin op, bool perChannel = false) : op_(op), perChannel_(perChannel) {}
+    // Arithmetic whose only reader is a QuantizeLinear (a gate or a sum put
+    // back on a grid) writes the codes itself: one pass over the output,
+    // a quarter of the bytes.
+    bool fusable() const override { return op_ == Bin::Add || op_ == Bin::Sub || op_ == Bin::Mul || op_ == Bin::Div; }
+    bool writesCodes() const override { return true; }
+    bool appliesPosts() const override { return false; }
+    void setFusion(Fusion f) override { codes_ = f.codes; }
+    bool inferShapes(const KernelContext& ctx, std::vector<Shape>& out) const override {
+        if (!ctx.has(0) || !ctx.has(1)) return false;
+        out = {broadcastShape(ctx.in(0).shape(), ctx.in(1).shape())};
+        return true;
+    }
     void run(KernelContext& ctx) override {
         const Tensor& a = ctx.in(0);
         const Tensor* b = &ctx.in(1);
@@ -141,6 +159,11 @@ public:
             s[0] = b->dim(0);
             slope_.view(b->type(), s, const_cast<void*>(b->raw()));
             b = &slope_;
+        }
+        if (codes_.on) {
+            if (a.type() != DType::Float) throw ExecError("QuantizeLinear input must be float32");
+            Tensor& out = ctx.out(0, codes_.type, broadcastShape(a.shape(), b->shape()));
+            return codes_.type == DType::Int8 ? codesLoop<int8_t>(a, *b, out) : codesLoop<uint8_t>(a, *b, out);
         }
         if (isHalf(a.type())) {
             // Computed in float32 and rounded once.
@@ -191,8 +214,70 @@ public:
     }
 
 private:
+    template <typename Q>
+    void codesLoop(const Tensor& a, const Tensor& b, Tensor& out) const {
+        switch (op_) {
+            case Bin::Add: return codesInto<Q>(a, b, out, std::plus<>());
+            case Bin::Sub: return codesInto<Q>(a, b, out, std::minus<>());
+            case Bin::Mul: return codesInto<Q>(a, b, out, std::multiplies<>());
+            case Bin::Div: return codesInto<Q>(a, b, out, std::divides<>());
+            default: throw ExecError("no fused quantization for this operator");
+        }
+    }
+
+    // binaryLoop's rows computed into a span that stays in the first cache
+    // level and is put on the grid from there. Consecutive rows lie end to
+    // end in the output, so short rows (16 channels of a blocked layout)
+    // share a span.
+    template <typename Q, typename Op>
+    void codesInto(const Tensor& a, const Tensor& b, Tensor& out, Op op) const {
+        const float* pa = a.data<float>();
+        const float* pb = b.data<float>();
+        Q* po = out.data<Q>();
+        const float scale = codes_.scale, zero = static_cast<float>(codes_.zero);
+        auto share = [&](auto walk) {
+            constexpr int64_t kSpan = 256;
+            float span[kSpan];
+            int64_t filled = 0, start = 0;
+            walk([&](int64_t o, const std::array<int64_t, 2>& at, int64_t n, const std::array<int64_t, 2>& step) {
+                for (int64_t k = 0; k < n;) {
+                    if (filled == 0) start = o + k;
+                    const int64_t m = std::min(kSpan - filled, n - k);
+                    binaryRow(pa + at[0] + k * step[0], pb + at[1] + k * step[1], span + filled, m, step, op);
+                    filled += m;
+                    k += m;
+                    if (filled == kSpan) {
+                        quantizeSpan(span, po + start, filled, scale, zero);
+                        filled = 0;
+                    }
+                }
+            });
+            if (filled > 0) quantizeSpan(span, po + start, filled, scale, zero);
+        };
+        if (a.shape() == b.shape()) {
+            // One row in blocks the threads share.
+            constexpr int64_t kBlock = 4096;
+            const int64_t n = out.size();
+            return parallelFor((n + kBlock - 1) / kBlock, n, [&](int64_t c) {
+                share([&](auto row) { row(c * kBlock, {c * kBlock, c * kBlock}, std::min(kBlock, n - c * kBlock), {1, 1}); });
+            });
+        }
+        Shape shape = out.shape();
+        auto sa = broadcastStrides(a.shape(), shape);
+        auto sb = broadcastStrides(b.shape(), shape);
+        mergeBroadcastAxes(shape, sa, sb);
+        const int64_t rows = broadcastRows(shape);
+        const int64_t chunks = std::min<int64_t>(rows, out.size() > kParallelWork ? 4 * teamSize() : 1);
+        parallelFor(chunks, out.size(), [&](int64_t c) {
+            share([&](auto row) {
+                forEachBroadcastRows<2>(shape, {&sa, &sb}, rows * c / chunks, rows * (c + 1) / chunks, row);
+            });
+        });
+    }
+
     Bin op_;
     bool perChannel_;
+    Fusion::Codes codes_;
     Tensor converted_, slope_, wideA_, wideB_, wideOut_;
 };
 

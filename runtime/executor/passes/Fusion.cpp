@@ -64,12 +64,21 @@ bool foldNormalization(const GraphState& g, const Node& bn, int64_t channels, Fu
 }  // namespace
 
 FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout outputLayout, bool foldsNormalization,
-                     size_t channelAxis, bool writesCodes) {
+                     size_t channelAxis, bool writesCodes, bool appliesPosts) {
     FusedChain chain;
     const Node& head = *g.nodes[k];
     int cur = head.outputs.empty() ? -1 : head.outputs[0];
     chain.output = cur;
     if (cur < 0 || outputShape.size() < 2) return chain;
+    if (!appliesPosts) {
+        Node* q = writesCodes && g.internal(cur) ? codesOf(g, cur, chain.fusion.codes) : nullptr;
+        if (q != nullptr) {
+            if (!g.skipped[g.indexOf(q)]) chain.absorbed.push_back(g.indexOf(q));
+            g.skipped[g.indexOf(q)] = true;
+            chain.output = q->outputs[0];
+        }
+        return chain;
+    }
     for (;;) {
         if (!g.internal(cur)) break;
         ActivationMatch m;

@@ -19,8 +19,9 @@ struct FusedChain {
 // Plans the chain after node `k` (whose kernel is fusable and whose output
 // will have `outputShape` in `outputLayout`), marking the nodes it absorbs
 // as skipped. A kernel that `writesCodes` may end the chain with the
-// QuantizeLinear whose codes integer consumers read.
+// QuantizeLinear whose codes integer consumers read; one that takes no
+// post-ops (`appliesPosts` false) fuses only that QuantizeLinear.
 FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout outputLayout, bool foldsNormalization,
-                     size_t channelAxis, bool writesCodes = false);
+                     size_t channelAxis, bool writesCodes = false, bool appliesPosts = true);
 
 }  // namespace vexart
