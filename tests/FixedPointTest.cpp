@@ -568,8 +568,8 @@ TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
 // squeeze-excitation block, GELU and a LayerNorm written out, with every
 // tensor calibrated as a user's calibration would: no tensor inside such a
 // formula holds a grid, so each activation fuses whole into its
-// convolution, and every convolution, the excitation's included, runs on
-// integers.
+// convolution, every convolution, the excitation's included, runs on
+// integers, and the excitation's gate writes codes.
 TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) {
     for (const char* gateOp : {"Sigmoid", "HardSigmoid"}) {
         OnnxBuilder b("g");
@@ -642,6 +642,13 @@ TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) 
             EXPECT_EQ(rewrite.visibleName.count(std::string(inside) + "#raw"), 0u) << gateOp << " " << inside;
         }
         EXPECT_EQ(g->integerSteps(), 5u) << gateOp;
+        // The excitation's product writes the codes the next convolution reads.
+        g->enableTiming(true);
+        bool gateWritesCodes = false;
+        for (const auto& row : g->timings()) {
+            for (const auto& f : row.fused) gateWritesCodes = gateWritesCodes || (row.opType == "Mul" && f == "se#q");
+        }
+        EXPECT_TRUE(gateWritesCodes) << gateOp;
         EXPECT_GT(sqnrDb(y, reference), 25) << gateOp;
     }
 }
