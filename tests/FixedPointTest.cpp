@@ -569,7 +569,8 @@ TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
 // tensor calibrated as a user's calibration would: no tensor inside such a
 // formula holds a grid, so each activation fuses whole into its
 // convolution, every convolution, the excitation's included, runs on
-// integers, and the excitation's gate writes codes.
+// integers, and the excitation's pooling and gate read codes and its gate
+// writes them.
 TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) {
     for (const char* gateOp : {"Sigmoid", "HardSigmoid"}) {
         OnnxBuilder b("g");
@@ -649,6 +650,8 @@ TEST(FixedPointRewrite, ElementWiseRegionsFuseWholeAndExcitationsRunOnIntegers) 
             for (const auto& f : row.fused) gateWritesCodes = gateWritesCodes || (row.opType == "Mul" && f == "se#q");
         }
         EXPECT_TRUE(gateWritesCodes) << gateOp;
+        // The pooling and the gate read the codes of s1: its floats are never made.
+        for (const auto& row : g->timings()) EXPECT_NE(row.name, "s1") << gateOp << ": " << row.opType;
         EXPECT_GT(sqnrDb(y, reference), 25) << gateOp;
     }
 }

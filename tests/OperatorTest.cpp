@@ -12,6 +12,7 @@
 
 #include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
+#include "executor/kernels/CodesPool.h"
 #include "executor/kernels/Fallbacks.h"
 #include "executor/passes/LoopAppend.h"
 #include "tools/OnnxBuilder.h"
@@ -748,6 +749,49 @@ TEST(Pooling, SequencesAndVolumesGiveTheDefinition) {
     }
 }
 
+// A global average of codes in each layout a convolution writes, summed
+// per channel and dequantized once: against the mean of the dequantized
+// values, placed and worked out here.
+TEST(Pooling, GlobalAverageOfCodesInEveryLayout) {
+    using vexart::Layout;
+    const int64_t N = 2, C = 16, H = 5, W = 7;
+    for (const Layout layout : {Layout::plain(), Layout::channelsLast(), Layout::blocked(8), Layout::blocked(16)}) {
+        for (const auto& [type, zero] : {std::pair{DType::UInt8, 3}, {DType::Int8, -2}}) {
+            SCOPED_TRACE(layout.name() + (type == DType::Int8 ? ", int8" : ", uint8"));
+            Tensor x;
+            x.reset(type, vexart::physicalShape({N, C, H, W}, layout));
+            x.setLayout(layout);
+            auto code = [&, type = type](int64_t n, int64_t c, int64_t h, int64_t w) {
+                return (n * 31 + c * 7 + h * 5 + w * 3) % 200 - (type == DType::Int8 ? 100 : 0);
+            };
+            std::vector<double> mean(static_cast<size_t>(N * C), 0);
+            for (int64_t n = 0; n < N; ++n) {
+                for (int64_t c = 0; c < C; ++c) {
+                    for (int64_t h = 0; h < H; ++h) {
+                        for (int64_t w = 0; w < W; ++w) {
+                            int64_t at = ((n * C + c) * H + h) * W + w;
+                            if (layout.isChannelsLast()) at = ((n * H + h) * W + w) * C + c;
+                            const int64_t b = layout.block();
+                            if (b > 0) at = (((n * (C / b) + c / b) * H + h) * W + w) * b + c % b;
+                            const int64_t v = code(n, c, h, w);
+                            if (type == DType::Int8) x.data<int8_t>()[at] = static_cast<int8_t>(v);
+                            if (type == DType::UInt8) x.data<uint8_t>()[at] = static_cast<uint8_t>(v);
+                            mean[static_cast<size_t>(n * C + c)] += 0.25 * static_cast<double>(v - zero) / (H * W);
+                        }
+                    }
+                }
+            }
+            vexart::QuantGrid grid;
+            grid.type = type;
+            grid.scales = {0.25f};
+            grid.zeroPoints = {zero};
+            std::vector<float> y(static_cast<size_t>(N * C));
+            vexart::averageCodes(x, grid, y.data());
+            for (size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], mean[i], 1e-5 * std::fabs(mean[i]) + 1e-6) << "channel " << i;
+        }
+    }
+}
+
 // MaxPool and GlobalMaxPool of 8-bit codes keep their type and give the
 // largest code of each window, over images and sequences.
 TEST(Pooling, MaxOfCodesIsTheLargestCode) {
@@ -1273,12 +1317,14 @@ TEST(Elementwise, BroadcastOperandsFollowTheDefinition) {
 // rounded half to even, offset and saturated, as the two nodes give it.
 // Both code types, one and two threads, a gate per channel on either side,
 // a single value, short rows of a channel block, and one long row with a
-// ragged end.
+// ragged end; the first operand also on a grid, whose codes a product
+// reads in place of their dequantization.
 TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
     const std::pair<Shape, Shape> shapes[] = {
         {{2, 37, 23, 41}, {1, 37, 1, 1}},  // a squeeze-excitation gate
         {{1, 37, 1, 1}, {2, 37, 23, 41}},  // ... written first
         {{1, 1, 40, 16}, {16}},            // 16-wide rows, one operand per lane
+        {{2, 3, 10, 12}, {3, 1, 12}},      // 12-wide rows, a row of operands per plane
         {{3, 11111}, {3, 11111}},          // one shape, more than a thread's share
         {{5, 29, 11}, {1}},                // a single value
     };
@@ -1288,23 +1334,34 @@ TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
         {"Mul", [](float x, float y) { return x * y; }},
         {"Div", [](float x, float y) { return x / y; }},
     };
-    const float step = 0.03f;
+    const float step = 0.03f, aStep = 0.05f;
     for (const auto& [sa, sb] : shapes) {
         const BroadcastPair p(sa, sb);
         for (const auto& [op, f] : ops) {
             for (const auto& [type, zero, lowest, highest] :
                  {std::tuple<int32_t, int32_t, int32_t, int32_t>{onnx::TensorProto::UINT8, 128, 0, 255},
                   {onnx::TensorProto::INT8, -3, -128, 127}}) {
-                for (int threads : {1, 2}) {
+                for (const auto& [threads, codedA] : {std::pair{1, false}, {2, false}, {1, true}, {2, true}}) {
                     SCOPED_TRACE(std::string(op) + " of " + std::to_string(sa.size()) + "-d and " +
-                                 std::to_string(sb.size()) + "-d operands, " + std::to_string(threads) + " threads");
+                                 std::to_string(sb.size()) + "-d operands, " + std::to_string(threads) + " threads" +
+                                 (codedA ? ", the first on a grid" : ""));
                     const vexart::ThreadScope scope(threads);
                     OnnxBuilder b("coded", 16);
                     b.input("a", sa);
                     b.input("b", sb);
                     b.initializer("s", {}, {step});
                     b.initializer(OnnxBuilder::intTensor("z", type, {}, {zero}));
-                    b.node(op, {"a", "b"}, {"v"}, "arithmetic");
+                    std::string first = "a";
+                    if (codedA) {
+                        // A product reads the codes, whichever side they come from.
+                        b.initializer("as", {}, {aStep});
+                        b.node("QuantizeLinear", {"a", "as", "z"}, {"a.q"});
+                        b.node("DequantizeLinear", {"a.q", "as", "z"}, {"a.d"}, "dequantize a");
+                        first = "a.d";
+                    }
+                    const bool swapped = codedA && std::string(op) == "Mul";
+                    b.node(op, swapped ? std::vector<std::string>{"b", first} : std::vector<std::string>{first, "b"}, {"v"},
+                           "arithmetic");
                     b.node("QuantizeLinear", {"v", "s", "z"}, {"q"}, "quantize");
                     b.node("DequantizeLinear", {"q", "s", "z"}, {"y"});
                     b.output("y");
@@ -1316,6 +1373,9 @@ TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
                         for (const auto& name : row.fused) fused = fused || (row.name == "arithmetic" && name == "quantize");
                     }
                     EXPECT_TRUE(fused);
+                    bool dequantized = false;
+                    for (const auto& row : g.timings()) dequantized = dequantized || row.name == "dequantize a";
+                    EXPECT_EQ(dequantized, codedA && !swapped);
                     // Zeros among the divisors: infinities and NaN saturate.
                     const std::vector<float> va = pseudoRandom(static_cast<size_t>(g.input("a").size()), 5, 4.0f);
                     std::vector<float> vb = pseudoRandom(static_cast<size_t>(g.input("b").size()), 6, 2.0f);
@@ -1325,8 +1385,15 @@ TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
                     g.run();
                     const Tensor& y = g.value("y");
                     ASSERT_EQ(y.shape(), p.out);
+                    // The first operand as its grid holds it.
+                    auto operandA = [&](int64_t at) {
+                        const float x = va[static_cast<size_t>(at)];
+                        if (!codedA) return x;
+                        const double code = std::clamp<double>(std::nearbyint(static_cast<double>(x / aStep)) + zero, lowest, highest);
+                        return static_cast<float>(static_cast<int32_t>(code) - zero) * aStep;
+                    };
                     for (int64_t i = 0; i < y.size(); ++i) {
-                        const float v = f(va[static_cast<size_t>(p.source(sa, i))], vb[static_cast<size_t>(p.source(sb, i))]);
+                        const float v = f(operandA(p.source(sa, i)), vb[static_cast<size_t>(p.source(sb, i))]);
                         const float q = v / step;
                         int32_t code = lowest;
                         if (!std::isnan(q)) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 
 #include "core/Broadcast.h"
 #include "core/Dispatch.h"
@@ -148,7 +149,21 @@ public:
         return true;
     }
     void run(KernelContext& ctx) override {
-        const Tensor& a = ctx.in(0);
+        const Tensor* first = &ctx.in(0);
+        const QuantGrid* grid = readsCodes(ctx) ? ctx.grid(0) : nullptr;
+        if (grid != nullptr && codes_.on) {
+            // Codes in, codes out: a gate on a grid, dequantized a span at a time.
+            const Tensor& b = ctx.in(1);
+            Tensor& out = ctx.out(0, codes_.type, broadcastShape(first->shape(), b.shape()));
+            const bool in8 = first->type() == DType::Int8, out8 = codes_.type == DType::Int8;
+            if (in8) return out8 ? codesLoop<int8_t, int8_t>(*first, b, out, grid) : codesLoop<uint8_t, int8_t>(*first, b, out, grid);
+            return out8 ? codesLoop<int8_t, uint8_t>(*first, b, out, grid) : codesLoop<uint8_t, uint8_t>(*first, b, out, grid);
+        }
+        if (grid != nullptr) {
+            dequantizeCodes(*first, *grid, dequantized_);
+            first = &dequantized_;
+        }
+        const Tensor& a = *first;
         const Tensor* b = &ctx.in(1);
         if (b->type() != a.type()) {
             castTensor(*b, a.type(), converted_);
@@ -163,7 +178,7 @@ public:
         if (codes_.on) {
             if (a.type() != DType::Float) throw ExecError("QuantizeLinear input must be float32");
             Tensor& out = ctx.out(0, codes_.type, broadcastShape(a.shape(), b->shape()));
-            return codes_.type == DType::Int8 ? codesLoop<int8_t>(a, *b, out) : codesLoop<uint8_t>(a, *b, out);
+            return codes_.type == DType::Int8 ? codesLoop<int8_t, float>(a, *b, out) : codesLoop<uint8_t, float>(a, *b, out);
         }
         if (isHalf(a.type())) {
             // Computed in float32 and rounded once.
@@ -214,13 +229,36 @@ public:
     }
 
 private:
-    template <typename Q>
-    void codesLoop(const Tensor& a, const Tensor& b, Tensor& out) const {
+    // Input 0 as the codes of its dequantization (a product: see
+    // passes/CodesInput.h), the other operand float.
+    bool readsCodes(const KernelContext& ctx) const {
+        const QuantGrid* grid = ctx.grid(0);
+        const DType t = ctx.in(0).type();
+        return grid != nullptr && grid->perTensor() && (t == DType::UInt8 || t == DType::Int8) &&
+               ctx.in(1).type() == DType::Float && fusable();
+    }
+
+    static void dequantizeCodes(const Tensor& codes, const QuantGrid& grid, Tensor& out) {
+        out.reset(DType::Float, codes.shape());
+        const float s = grid.scales[0];
+        const int32_t z = grid.zeroPoints[0];
+        float* y = out.data<float>();
+        if (codes.type() == DType::Int8) {
+            const int8_t* c = codes.data<int8_t>();
+            parallelFor(codes.size(), codes.size(), [&](int64_t i) { y[i] = static_cast<float>(int32_t{c[i]} - z) * s; });
+        } else {
+            const uint8_t* c = codes.data<uint8_t>();
+            parallelFor(codes.size(), codes.size(), [&](int64_t i) { y[i] = static_cast<float>(int32_t{c[i]} - z) * s; });
+        }
+    }
+
+    template <typename Q, typename A>
+    void codesLoop(const Tensor& a, const Tensor& b, Tensor& out, const QuantGrid* grid = nullptr) const {
         switch (op_) {
-            case Bin::Add: return codesInto<Q>(a, b, out, std::plus<>());
-            case Bin::Sub: return codesInto<Q>(a, b, out, std::minus<>());
-            case Bin::Mul: return codesInto<Q>(a, b, out, std::multiplies<>());
-            case Bin::Div: return codesInto<Q>(a, b, out, std::divides<>());
+            case Bin::Add: return codesInto<Q, A>(a, b, out, grid, std::plus<>());
+            case Bin::Sub: return codesInto<Q, A>(a, b, out, grid, std::minus<>());
+            case Bin::Mul: return codesInto<Q, A>(a, b, out, grid, std::multiplies<>());
+            case Bin::Div: return codesInto<Q, A>(a, b, out, grid, std::divides<>());
             default: throw ExecError("no fused quantization for this operator");
         }
     }
@@ -228,22 +266,68 @@ private:
     // binaryLoop's rows computed into a span that stays in the first cache
     // level and is put on the grid from there. Consecutive rows lie end to
     // end in the output, so short rows (16 channels of a blocked layout)
-    // share a span.
-    template <typename Q, typename Op>
-    void codesInto(const Tensor& a, const Tensor& b, Tensor& out, Op op) const {
-        const float* pa = a.data<float>();
+    // share a span. Codes of A read through `grid` are dequantized as
+    // DequantizeLinear does, a span at a time.
+    template <typename Q, typename A, typename Op>
+    void codesInto(const Tensor& a, const Tensor& b, Tensor& out, const QuantGrid* grid, Op op) const {
+        const A* pa = a.data<A>();
         const float* pb = b.data<float>();
         Q* po = out.data<Q>();
         const float scale = codes_.scale, zero = static_cast<float>(codes_.zero);
+        const float inScale = grid != nullptr ? grid->scales[0] : 1.0f;
+        const int32_t inZero = grid != nullptr ? grid->zeroPoints[0] : 0;
+        constexpr int64_t kSpan = 256;
+        // Where b is one row repeated along rows of a that lie end to end
+        // (a gate per channel in a channels-last or blocked layout: rows of
+        // 16), the rows run as one and b's row is repeated into the span:
+        // rows that short would cost more to walk than to compute.
+        int64_t cycle = 0;
+        Shape shape = out.shape();
+        std::vector<int64_t> sa, sb;
+        if (a.shape() != b.shape()) {
+            sa = broadcastStrides(a.shape(), shape);
+            sb = broadcastStrides(b.shape(), shape);
+            mergeBroadcastAxes(shape, sa, sb);
+            const size_t r = shape.size();
+            if (r >= 2 && shape[r - 1] < kSpan / 4 && sa[r - 1] == 1 && sb[r - 1] == 1 && sa[r - 2] == shape[r - 1] &&
+                sb[r - 2] == 0) {
+                cycle = shape[r - 1];
+                shape[r - 2] *= cycle;
+                sa[r - 2] = 1;
+                shape.pop_back();
+                sa.pop_back();
+                sb.pop_back();
+            }
+        }
+        // Part [k, k + m) of a row into `to`.
+        auto part = [&](const A* x, const float* y, float* to, int64_t m, std::array<int64_t, 2> step, int64_t k) {
+            float repeated[kSpan];
+            if (cycle > 0) {
+                for (int64_t j = 0, p = k % cycle; j < m; p = 0) {
+                    const int64_t c = std::min(cycle - p, m - j);
+                    std::copy(y + p, y + p + c, repeated + j);
+                    j += c;
+                }
+                y = repeated;
+                step[1] = 1;
+            }
+            if constexpr (std::is_same_v<A, float>) {
+                binaryRow(x, y, to, m, step, op);
+            } else {
+                float values[kSpan];
+                const int64_t count = step[0] == 0 ? 1 : m;
+                for (int64_t j = 0; j < count; ++j) values[j] = static_cast<float>(int32_t{x[j * step[0]]} - inZero) * inScale;
+                binaryRow(values, y, to, m, {step[0] == 0 ? 0 : 1, step[1]}, op);
+            }
+        };
         auto share = [&](auto walk) {
-            constexpr int64_t kSpan = 256;
             float span[kSpan];
             int64_t filled = 0, start = 0;
             walk([&](int64_t o, const std::array<int64_t, 2>& at, int64_t n, const std::array<int64_t, 2>& step) {
                 for (int64_t k = 0; k < n;) {
                     if (filled == 0) start = o + k;
                     const int64_t m = std::min(kSpan - filled, n - k);
-                    binaryRow(pa + at[0] + k * step[0], pb + at[1] + k * step[1], span + filled, m, step, op);
+                    part(pa + at[0] + k * step[0], pb + at[1] + k * step[1], span + filled, m, step, k);
                     filled += m;
                     k += m;
                     if (filled == kSpan) {
@@ -262,10 +346,6 @@ private:
                 share([&](auto row) { row(c * kBlock, {c * kBlock, c * kBlock}, std::min(kBlock, n - c * kBlock), {1, 1}); });
             });
         }
-        Shape shape = out.shape();
-        auto sa = broadcastStrides(a.shape(), shape);
-        auto sb = broadcastStrides(b.shape(), shape);
-        mergeBroadcastAxes(shape, sa, sb);
         const int64_t rows = broadcastRows(shape);
         const int64_t chunks = std::min<int64_t>(rows, out.size() > kParallelWork ? 4 * teamSize() : 1);
         parallelFor(chunks, out.size(), [&](int64_t c) {
@@ -278,7 +358,7 @@ private:
     Bin op_;
     bool perChannel_;
     Fusion::Codes codes_;
-    Tensor converted_, slope_, wideA_, wideB_, wideOut_;
+    Tensor converted_, slope_, wideA_, wideB_, wideOut_, dequantized_;
 };
 
 // The comparison chosen once, outside the loop, so that the loop vectorises.
@@ -459,6 +539,8 @@ void registerElementwiseKernels() {
         OpTraits traits = elementwise(o == Bin::PRelu);
         if (o != Bin::PRelu) traits = traits.shapedLike(Rule::Broadcast);
         traits.arith = arith;
+        // A gate times a tensor on a grid reads the tensor's codes.
+        traits.takesCodes = o == Bin::Mul;
         registerKernel(name, [o](const onnx::NodeProto&, int64_t opset) {
             return std::make_unique<BinaryKernel>(o, o == Bin::PRelu && opset < 7);
         }, traits);

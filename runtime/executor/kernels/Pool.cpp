@@ -11,6 +11,7 @@
 
 #include "core/Threads.h"
 #include "kernels/BlockedPool.h"
+#include "kernels/CodesPool.h"
 #include "kernels/Fallbacks.h"
 #include "kernels/PlainPool.h"
 #include "kernels/Window.h"
@@ -33,6 +34,7 @@ public:
           reference_(referencePool(n, isMax, global)) {}
 
     LayoutUse layoutUse(const KernelContext& ctx) const override {
+        if (averagesCodes(ctx)) return LayoutUse::Spatial;
         return covered(ctx) && ctx.in(0).logicalShape().size() == 4 ? LayoutUse::Spatial : LayoutUse::Plain;
     }
     std::string implementation() const override {
@@ -44,6 +46,16 @@ public:
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
+        if (averagesCodes(ctx)) {
+            Shape out(x.logicalShape().size(), 1);
+            out[0] = x.logicalDim(0);
+            out[1] = x.logicalDim(1);
+            Tensor& y = ctx.out(0, DType::Float, out);
+            y.setLayout(Layout::plain());
+            if (ctx.dryRun()) return ctx.zeroOutputs();
+            built_ = false;  // for implementation(): the engine's own loop
+            return averageCodes(x, *ctx.grid(0), y.data<float>());
+        }
         // The primitive made for the last input serves this one: nothing
         // is derived again.
         const bool planned = built_ && x.shape() == builtX_ && x.layout() == builtIn_ &&
@@ -151,6 +163,13 @@ private:
         return true;
     }
 
+    // A global average of codes read in place of their dequantization.
+    bool averagesCodes(const KernelContext& ctx) const {
+        const Tensor& x = ctx.in(0);
+        return global_ && !isMax_ && ctx.grid(0) != nullptr && ctx.grid(0)->perTensor() &&
+               (x.type() == DType::UInt8 || x.type() == DType::Int8) && x.logicalShape().size() >= 3 &&
+               !x.layout().isForeign();
+    }
     bool covered(const KernelContext& ctx) const {
         const Tensor& x = ctx.in(0);
         // The largest code is the code of the largest value: codes pool as they are.
@@ -274,6 +293,8 @@ void registerPoolKernels() {
         OpTraits traits;
         traits.keepsGrid = isMax;
         traits.computesFloat = !isMax;
+        // A global average sums the codes and dequantizes once.
+        traits.takesCodes = !isMax && global;
         registerKernel(name, [isMax, global](const onnx::NodeProto& n, int64_t) {
             return std::make_unique<PoolKernel>(n, isMax, global);
         }, traits);

@@ -1,6 +1,7 @@
 #include "passes/CodesInput.h"
 
 #include <cmath>
+#include <utility>
 
 namespace vexart {
 
@@ -32,6 +33,15 @@ bool readCodesDirectly(std::vector<std::unique_ptr<Node>>& nodes, const std::vec
     bool changed = false;
     for (auto& n : nodes) {
         if (!n->traits->takesCodes || n->codesFrom >= 0 || n->inputs.empty() || n->inputs[0] < 0) continue;
+        auto codesAt = [&](size_t i) {
+            if (i >= n->inputs.size() || n->inputs[i] < 0) return false;
+            const int p = producer[static_cast<size_t>(n->inputs[i])];
+            return p >= 0 && dequantizesCodes(*nodes[static_cast<size_t>(p)], constant);
+        };
+        // A product takes its operands in either order: the codes go first.
+        if (n->traits->arith == OpTraits::Arith::Mul && n->inputs.size() == 2 && !codesAt(0) && codesAt(1)) {
+            std::swap(n->inputs[0], n->inputs[1]);
+        }
         const int from = producer[static_cast<size_t>(n->inputs[0])];
         if (from < 0 || !dequantizesCodes(*nodes[static_cast<size_t>(from)], constant)) continue;
         n->inputs[0] = nodes[static_cast<size_t>(from)]->inputs[0];
