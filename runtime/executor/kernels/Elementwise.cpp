@@ -243,13 +243,13 @@ private:
         const float s = grid.scales[0];
         const int32_t z = grid.zeroPoints[0];
         float* y = out.data<float>();
-        if (codes.type() == DType::Int8) {
-            const int8_t* c = codes.data<int8_t>();
-            parallelFor(codes.size(), codes.size(), [&](int64_t i) { y[i] = static_cast<float>(int32_t{c[i]} - z) * s; });
-        } else {
-            const uint8_t* c = codes.data<uint8_t>();
-            parallelFor(codes.size(), codes.size(), [&](int64_t i) { y[i] = static_cast<float>(int32_t{c[i]} - z) * s; });
-        }
+        constexpr int64_t kBlock = 4096;
+        const int64_t n = codes.size();
+        parallelFor((n + kBlock - 1) / kBlock, n, [&](int64_t k) {
+            const int64_t at = k * kBlock, m = std::min(kBlock, n - at);
+            if (codes.type() == DType::Int8) return dequantizeSpan(codes.data<int8_t>() + at, y + at, m, s, z);
+            dequantizeSpan(codes.data<uint8_t>() + at, y + at, m, s, z);
+        });
     }
 
     template <typename Q, typename A>
@@ -315,8 +315,11 @@ private:
                 binaryRow(x, y, to, m, step, op);
             } else {
                 float values[kSpan];
-                const int64_t count = step[0] == 0 ? 1 : m;
-                for (int64_t j = 0; j < count; ++j) values[j] = static_cast<float>(int32_t{x[j * step[0]]} - inZero) * inScale;
+                if (step[0] <= 1) {
+                    dequantizeSpan(x, values, step[0] == 0 ? 1 : m, inScale, inZero);
+                } else {
+                    for (int64_t j = 0; j < m; ++j) values[j] = static_cast<float>(int32_t{x[j * step[0]]} - inZero) * inScale;
+                }
                 binaryRow(values, y, to, m, {step[0] == 0 ? 0 : 1, step[1]}, op);
             }
         };

@@ -1,6 +1,6 @@
-// Floats to 8-bit codes on a per-tensor grid, as QuantizeLinear defines
-// them (gridCode), for the kernels that write codes: QuantizeLinear and
-// arithmetic that ends in one.
+// Floats to codes on a per-tensor grid and back, as QuantizeLinear and
+// DequantizeLinear define them, for those operators and the kernels that
+// read or write codes in their place.
 #pragma once
 
 #include <algorithm>
@@ -55,6 +55,13 @@ inline void quantizeSpan(const float* __restrict x, Q* __restrict y, int64_t n, 
     }
 #endif
     for (; i < n; ++i) y[i] = gridCode<Q>(x[i], scale, zero);
+}
+
+// y[i] = (x[i] - zero) * scale for i < n. Restrict pointers: stores of
+// floats could otherwise alias the codes, and the loop would not vectorise.
+template <typename Q>
+inline void dequantizeSpan(const Q* __restrict x, float* __restrict y, int64_t n, float scale, int32_t zero) {
+    for (int64_t i = 0; i < n; ++i) y[i] = static_cast<float>(static_cast<int32_t>(x[i]) - zero) * scale;
 }
 
 }  // namespace vexart

@@ -74,12 +74,9 @@ void quantizeRange(const float* px, Q* py, int64_t from, int64_t to, float s, in
     quantizeSpan(px + from, py + from, to - from, s, static_cast<float>(z));
 }
 
-// A plain loop over restrict pointers and values: stores through a byte
-// pointer may otherwise alias what a closure holds, and the loop would
-// neither vectorise nor keep its operands in registers.
 template <typename Q>
-void dequantizeRange(const Q* __restrict px, float* __restrict py, int64_t from, int64_t to, float s, int32_t z) {
-    for (int64_t i = from; i < to; ++i) py[i] = static_cast<float>(static_cast<int32_t>(px[i]) - z) * s;
+void dequantizeRange(const Q* px, float* py, int64_t from, int64_t to, float s, int32_t z) {
+    dequantizeSpan(px + from, py + from, to - from, s, z);
 }
 
 // body(from, to) over [b, b + count) in blocks the scope's threads share:

@@ -42,8 +42,8 @@ bool readCodesDirectly(std::vector<std::unique_ptr<Node>>& nodes, const std::vec
         if (n->traits->arith == OpTraits::Arith::Mul && n->inputs.size() == 2 && !codesAt(0) && codesAt(1)) {
             std::swap(n->inputs[0], n->inputs[1]);
         }
+        if (!codesAt(0)) continue;
         const int from = producer[static_cast<size_t>(n->inputs[0])];
-        if (from < 0 || !dequantizesCodes(*nodes[static_cast<size_t>(from)], constant)) continue;
         n->inputs[0] = nodes[static_cast<size_t>(from)]->inputs[0];
         n->codesFrom = from;
         changed = true;
