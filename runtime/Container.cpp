@@ -299,6 +299,18 @@ TensorEncoding encodingFromJson(const std::string& tensor, const json& e) {
         }
         enc.axis = static_cast<int64_t>(axis.get<uint64_t>());
     }
+    if (e.contains("biasCorrection")) {
+        const json& shifts = e["biasCorrection"];
+        if (!shifts.is_array() || shifts.empty() || shifts.size() > (size_t{1} << 20)) {
+            throw bad("has a biasCorrection that is not a list of 1 to 1048576 numbers");
+        }
+        for (const json& s : shifts) {
+            if (!s.is_number() || !std::isfinite(s.get<double>()) || std::fabs(s.get<double>()) > 3.4028234663852886e38) {
+                throw bad("has " + describeJson(s) + " in biasCorrection (a finite float32 is needed)");
+            }
+            enc.biasCorrection.push_back(static_cast<float>(s.get<double>()));
+        }
+    }
     return enc;
 }
 
@@ -597,6 +609,7 @@ void writeContainer(const ContainerModel& model, const std::string& path, const 
                 enc[tensor]["axis"] = e.axis;
                 enc[tensor]["stepSizes"] = e.channelSteps;
             }
+            if (!e.biasCorrection.empty()) enc[tensor]["biasCorrection"] = e.biasCorrection;
         }
         json entry = i < oldGraphs.size() && oldGraphs[i].is_object() ? oldGraphs[i] : json::object();
         entry["name"] = g.name;

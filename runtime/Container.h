@@ -27,6 +27,9 @@ struct TensorEncoding {
     // largest, for readers that take one).
     int64_t axis = -1;
     std::vector<float> channelSteps;
+    // On a product's output: what calibration found its fixed-point result
+    // to lack, per output channel, on average (added to the bias there).
+    std::vector<float> biasCorrection;
 };
 
 struct CacheRecord {

@@ -9,6 +9,7 @@
 
 #include "DiagLog.h"
 #include "DspEmulation.h"
+#include "FixedPointEncodings.h"
 #include "UserBufferCodec.h"
 #include "executor/core/Dispatch.h"
 #include "runtimelib/VexaTypes.h"
@@ -106,16 +107,9 @@ std::unique_ptr<Network> buildNetwork(const Builder& b) {
         ng.name = cg.name;
         ng.encodings = cg.encodings;
         // The DSP and AIP runtimes compute in fixed point; the CPU one when asked.
-        EngineOptions options;
+        EngineOptions options = fixedPointOptions(cg.encodings);
         options.fixedPoint = net->runtime == VEXA_RUNTIME_DSP || net->runtime == VEXA_RUNTIME_AIP ||
                              (net->runtime == VEXA_RUNTIME_CPU && b.cpuFixedPoint);
-        for (const auto& [tensor, e] : cg.encodings) {
-            if (e.channelSteps.empty()) {
-                options.encodings[tensor] = {e.bitWidth, e.stepSize, e.stepExactly0};
-            } else {
-                options.weightSteps[tensor] = e.channelSteps;
-            }
-        }
         try {
             ng.graph = std::make_unique<Engine>(std::move(proto), options);
         } catch (const ExecError& e) {

@@ -48,7 +48,11 @@ TEST(CompanionTools, InfoShowsOpsetOperatorsParametersAndPerChannelEncodings) {
     vexart::TensorEncoding perTensor;
     perTensor.stepSize = 0.02f;
     model.graphs[0].encodings["relu1"] = perTensor;
+    perTensor.biasCorrection = {0.25f, -0.125f, 0.5f};
+    model.graphs[0].encodings["conv1"] = perTensor;
     vexart::writeContainer(model, dir.file("m.dlc"));
+    EXPECT_EQ(vexart::openContainerFile(dir.file("m.dlc")).graphs[0].encodings.at("conv1").biasCorrection,
+              perTensor.biasCorrection);
     const ProcessResult r = runProcess(VEXA_INFO_PATH, {dir.file("m.dlc")});
     ASSERT_EQ(r.status, 0) << r.err;
     // Weights: 8x3x3x3 + 8 + 16x8x3x3 + 16 + 10x16 + 10 = 1,562 floats, 6,248 bytes.
@@ -57,7 +61,8 @@ TEST(CompanionTools, InfoShowsOpsetOperatorsParametersAndPerChannelEncodings) {
           "  operators: Conv x2, Relu x2, Flatten x1, Gemm x1, GlobalAveragePool x1, MaxPool x1, Softmax x1\n",
           "  parameters: 1,562 (6.1 KiB)\n",
           "  encoding conv1.w bitWidth=8 per-channel axis=0 channels=3 stepSizes=0.125..0.5 stepExactly0=128\n",
-          "  encoding relu1 bitWidth=8 stepSize=0.02 stepExactly0=0\n"}) {
+          "  encoding relu1 bitWidth=8 stepSize=0.02 stepExactly0=0\n",
+          "  encoding conv1 bitWidth=8 stepSize=0.02 stepExactly0=0 biasCorrection=-0.125..0.5\n"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "in\n" << r.out;
     }
 }

@@ -545,6 +545,74 @@ TEST(FixedPointRewrite, HoldsActivationsAtTheirEncodingsAndHidesWhatItAdds) {
     for (size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], reference[i], 0.1) << "element " << i;
 }
 
+// A bias correction reads as the same product with that added to its bias
+// (over beta for a Gemm): the rewrite must give the edited model's codes
+// exactly, bias or none, and leave a correction of the wrong length unused.
+TEST(FixedPointRewrite, BiasCorrectionsAddToTheBiasOfTheirProduct) {
+    struct Case {
+        const char* name;
+        bool conv, bias;
+        float beta;
+        size_t shiftLength;  // the output channels (5) where it applies
+    };
+    const Case cases[] = {{"ConvWithBias", true, true, 1, 5},      {"ConvWithoutBias", true, false, 1, 5},
+                          {"GemmScaledRowBias", false, true, 0.5f, 5}, {"GemmWithoutBias", false, false, 1, 5},
+                          {"WrongLengthUnused", true, true, 1, 4}, {"WrongLengthAddsNoBias", true, false, 1, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<float> shift = pseudoRandom(c.shiftLength, 31, 0.3f);
+        const std::vector<float> bias = pseudoRandom(5, 32, 0.2f);
+        // `added` is what the bias holds beyond the model's own.
+        auto build = [&](const std::vector<float>& added) {
+            OnnxBuilder b("g");
+            std::vector<float> given = bias;
+            for (size_t i = 0; i < given.size(); ++i) given[i] = (c.bias ? given[i] : 0) + added[i];
+            const bool withBias = c.bias || added != std::vector<float>(5, 0.0f);
+            if (c.conv) {
+                b.input("x", {1, 3, 6, 6});
+                b.initializerRaw("w", {5, 3, 3, 3}, pseudoRandom(135, 33, 0.5f));
+                std::vector<std::string> in = {"x", "w"};
+                if (withBias) b.initializerRaw("b", {5}, given), in.push_back("b");
+                OnnxBuilder::attr(b.node("Conv", in, {"y"}), "pads", std::vector<int64_t>(4, 1));
+            } else {
+                b.input("x", {3, 8});
+                b.initializerRaw("w", {5, 8}, pseudoRandom(40, 33, 0.5f));
+                std::vector<std::string> in = {"x", "w"};
+                if (withBias) b.initializerRaw("b", {1, 5}, given), in.push_back("b");
+                auto& n = b.node("Gemm", in, {"y"});
+                OnnxBuilder::attr(n, "transB", int64_t{1});
+                OnnxBuilder::attr(n, "beta", c.beta);
+            }
+            b.output("y");
+            return b;
+        };
+        auto run = [](onnx::ModelProto model, const std::map<std::string, std::vector<float>>& corrections) {
+            vexart::FixedPointOptions options;
+            options.encodings["x"] = {8, 1.0f / 100, 128};
+            options.encodings["y"] = {8, 0.02f, 128};
+            options.biasCorrections = corrections;
+            vexart::rewriteForFixedPoint(model, options);
+            Graph g(std::move(model));
+            g.prepare({}, {"y"});
+            auto& x = g.input("x");
+            const auto v = pseudoRandom(static_cast<size_t>(x.size()), 34, 1.0f);
+            std::copy(v.begin(), v.end(), x.data<float>());
+            g.run();
+            const auto& y = g.value("y");
+            return std::vector<float>(y.data<float>(), y.data<float>() + y.size());
+        };
+        const auto corrected = run(build(std::vector<float>(5, 0.0f)).proto(), {{"y", shift}});
+        std::vector<float> added(5, 0.0f);
+        if (c.shiftLength == 5) {
+            for (size_t i = 0; i < added.size(); ++i) added[i] = shift[i] / c.beta;
+        }
+        EXPECT_EQ(corrected, run(build(added).proto(), {}));
+        if (c.shiftLength == 5) {
+            EXPECT_NE(corrected, run(build(std::vector<float>(5, 0.0f)).proto(), {}));
+        }
+    }
+}
+
 TEST(FixedPointRewrite, WithoutEncodingsQuantizesEachExecutionToItsOwnRange) {
     const OnnxBuilder b = network();
     const auto reference = runNetwork(b.proto(), {"y"}, "y");

@@ -489,6 +489,10 @@ TEST_F(Hostile, ManifestsAreValidatedPartByPart) {
          "has stepSizes that are not a list of 1 to 1048576 steps"},
         {"a negative per-channel step", one(R"({"stepSize": 0.5, "axis": 0, "stepSizes": [0.5, -1]})"), 1,
          "has step size -1 in stepSizes"},
+        {"a bias correction that is no list", one(R"({"stepSize": 0.5, "biasCorrection": 1})"), 1,
+         "has a biasCorrection that is not a list of 1 to 1048576 numbers"},
+        {"a bias correction of text", one(R"({"stepSize": 0.5, "biasCorrection": [0.5, "x"]})"), 1,
+         "has \"x\" in biasCorrection (a finite float32 is needed)"},
         {"a long string where a number goes", one(R"({"stepSize": ")" + std::string(100000, 'x') + R"("})"), 1,
          "has step size \"xxxxxxxx"},
     };

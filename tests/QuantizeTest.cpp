@@ -11,6 +11,7 @@
 
 #include "Container.h"
 #include "Encoding.h"
+#include "FixedPointEncodings.h"
 #include "support/Models.h"
 #include "support/Subprocess.h"
 
@@ -301,6 +302,88 @@ TEST_F(QuantizeTool, PerChannelWeightsRoundTripAndTheNetworkRunsQuantized) {
     EXPECT_EQ(r.status, 0) << r.out;
     r = tool(VEXA_DIFF_PATH, {"fixed", "float", "--max-abs-error", "1e-7"});
     EXPECT_EQ(r.status, 1) << "no quantization error at all:\n" << r.out;
+}
+
+// Two 1x1 convolutions whose weights all round down on their channel's
+// grid: each output channel's mean falls by what the rounding lost times
+// the input's mean, and the second inherits the first's fall. Corrected,
+// the first convolution's shift is that loss worked out here, and the
+// second's output mean is float's again: corrections applied in order,
+// not each measured against an uncorrected network.
+TEST_F(QuantizeTool, BiasCorrectionCancelsTheMeanShiftOfRoundedWeights) {
+    OnnxBuilder b("m");
+    b.input("x", {1, 16, 8, 8});
+    std::vector<float> w1(4 * 16), w2(4 * 4);
+    for (size_t o = 0; o < 4; ++o) {
+        // Steps of 1/127 (the largest weight is 1); 38.3 to 38.45 steps round to 38.
+        for (size_t i = 0; i < 16; ++i) w1[o * 16 + i] = i == 0 ? 1.0f : (38.3f + 0.05f * static_cast<float>(o)) / 127;
+        for (size_t i = 0; i < 4; ++i) w2[o * 4 + i] = i == o ? 1.0f : 57.2f / 127;
+    }
+    b.initializerRaw("w1", {4, 16, 1, 1}, w1);
+    b.initializerRaw("w2", {4, 4, 1, 1}, w2);
+    b.node("Conv", {"x", "w1"}, {"c1"});
+    b.node("Conv", {"c1", "w2"}, {"y"});
+    b.output("y");
+    packContainer(path("m.dlc"), {{"m", &b}});
+    std::string list;
+    std::vector<std::vector<float>> inputs;
+    for (int k = 0; k < 8; ++k) {
+        inputs.push_back(pseudoRandom(16 * 64, 60 + static_cast<uint32_t>(k), 1.0f));
+        for (float& v : inputs.back()) v = std::fabs(v);
+        dir.write("c" + std::to_string(k) + ".raw", floatsToBytes(inputs.back()));
+        list += "c" + std::to_string(k) + ".raw\n";
+    }
+    dir.write("calib.txt", list);
+    ASSERT_EQ(tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "plain.dlc"}).status, 0);
+    ProcessResult r = tool(VEXA_QUANTIZE_PATH,
+                           {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "bc.dlc", "--bias_correction"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("bias corrections for 2 convolution and dense-layer outputs"), std::string::npos) << r.out;
+    const auto plain = vexart::openContainerFile(path("plain.dlc")).graphs.at(0).encodings;
+    const auto corrected = vexart::openContainerFile(path("bc.dlc")).graphs.at(0).encodings;
+    EXPECT_TRUE(plain.at("c1").biasCorrection.empty());
+
+    // Input channel means, as the fixed-point network sees them (on x's grid).
+    std::vector<double> xMean(16, 0);
+    const auto& xe = corrected.at("x");
+    for (const auto& x : inputs) {
+        for (size_t i = 0; i < x.size(); ++i) {
+            xMean[i / 64] += (std::nearbyint(x[i] / xe.stepSize) * xe.stepSize) / (64.0 * static_cast<double>(inputs.size()));
+        }
+    }
+    const auto& shift1 = corrected.at("c1").biasCorrection;
+    ASSERT_EQ(shift1.size(), 4u);
+    for (size_t o = 0; o < 4; ++o) {
+        double lost = 0;
+        for (size_t i = 0; i < 16; ++i) lost += (w1[o * 16 + i] - std::nearbyint(w1[o * 16 + i] * 127) / 127) * xMean[i];
+        EXPECT_NEAR(shift1[o], lost, 0.1 * lost) << "channel " << o;
+    }
+    ASSERT_EQ(corrected.at("y").biasCorrection.size(), 4u);
+
+    // The second convolution's output mean, before its own grid, against float's.
+    auto meanShifts = [&](const std::map<std::string, vexart::TensorEncoding>& encodings) {
+        vexart::Engine fixed(b.proto(), vexart::fixedPointOptions(encodings));
+        vexart::Engine exact(b.proto(), {});
+        const std::string y = fixed.computedName("y");
+        fixed.prepare({}, {y});
+        exact.prepare({}, {"y"});
+        std::vector<double> shift(4, 0);
+        for (const auto& x : inputs) {
+            std::copy(x.begin(), x.end(), fixed.input("x").data<float>());
+            std::copy(x.begin(), x.end(), exact.input("x").data<float>());
+            fixed.run();
+            exact.run();
+            const float* got = fixed.value(y).data<float>();
+            const float* want = exact.value("y").data<float>();
+            for (size_t i = 0; i < 4 * 64; ++i) shift[i / 64] += (got[i] - want[i]) / (64.0 * static_cast<double>(inputs.size()));
+        }
+        return shift;
+    };
+    const auto before = meanShifts(plain), after = meanShifts(corrected);
+    for (size_t o = 0; o < 4; ++o) {
+        EXPECT_LT(before[o], -0.03) << "channel " << o << ": the weights' rounding shifts the mean";
+        EXPECT_LT(std::fabs(after[o]), 0.002) << "channel " << o;
+    }
 }
 
 // x -> pair -> Conv (weights fake-quantized per channel, codes within 60) -> Relu -> pair -> y.

@@ -486,7 +486,7 @@ protected:
         vexart::ContainerModel model;
         model.graphs.push_back({"m", m.serialize(), {}, {}});
         vexart::writeContainer(model, dir.file("plain.dlc"));
-        model.graphs.back().encodings["x"] = {8, 2.0f / 255, 128, -1, {}};
+        model.graphs.back().encodings["x"] = {8, 2.0f / 255, 128, -1, {}, {}};
         vexart::writeContainer(model, dir.file("quantized.dlc"));
         raw("x.raw", x);
         dir.write("list.txt", "x.raw\n");
@@ -545,7 +545,7 @@ TEST_F(UserBufferRun, UnsignedOutputsTruncateAndNativeFilesKeepTheirType) {
     fs::remove_all(dir.file("out"));
     const OnnxBuilder m = affineModel("m", {1, 16}, 2, 1);
     vexart::ContainerModel model;
-    model.graphs.push_back({"m", m.serialize(), {{"y", {8, 4.0f / 255, 64, -1, {}}}}, {}});
+    model.graphs.push_back({"m", m.serialize(), {{"y", {8, 4.0f / 255, 64, -1, {}, {}}}}, {}});
     vexart::writeContainer(model, dir.file("encoded.dlc"));
     r = run("encoded.dlc", "list.txt", {"--userbuffer_float", "--userbuffer_float_output", "--use_native_output_files"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -570,7 +570,7 @@ TEST_F(UserBufferRun, BatchesArePaddedSlicedAndReportedPerFile) {
     // A batch of four two-element samples, three files: one padding block.
     const OnnxBuilder m = affineModel("m", {4, 2}, 0, -0.001f);
     vexart::ContainerModel model;
-    model.graphs.push_back({"m", m.serialize(), {{"y", {8, 0.01f, 0, -1, {}}}}, {}});
+    model.graphs.push_back({"m", m.serialize(), {{"y", {8, 0.01f, 0, -1, {}, {}}}}, {}});
     vexart::writeContainer(model, dir.file("batch.dlc"));
     raw("a.raw", {1, 2});
     raw("b.raw", {3, 4});

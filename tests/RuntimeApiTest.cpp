@@ -514,7 +514,7 @@ protected:
         const OnnxBuilder g = affineModel("g", {2, 3}, 2, 1);
         vexart::ContainerModel model;
         model.graphs.push_back({"g", g.serialize(), {}, {}});
-        model.graphs.back().encodings["scaled"] = {8, 0.1f, 10, -1, {}};
+        model.graphs.back().encodings["scaled"] = {8, 0.1f, 10, -1, {}, {}};
         vexart::writeContainer(model, dir.file("m.dlc"));
         net = build(dir.file("m.dlc"), [](auto h) {
             Vexa_VEXABuilder_SetUseUserSuppliedBuffers(h, 1);

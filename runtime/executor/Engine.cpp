@@ -15,6 +15,7 @@ Engine::Engine(onnx::ModelProto model, const EngineOptions& options) {
         FixedPointOptions fp;
         fp.encodings = options.encodings;
         fp.weightSteps = options.weightSteps;
+        fp.biasCorrections = options.biasCorrections;
         // Without dot-product instructions, 8-bit products are summed in
         // pairs in 16 bits: weight codes keep to 7 bits so no pair overflows.
         fp.weightCode = onednn::hasVnni() ? 127 : 63;
@@ -24,6 +25,13 @@ Engine::Engine(onnx::ModelProto model, const EngineOptions& options) {
 }
 
 Engine::~Engine() = default;
+
+std::string Engine::computedName(const std::string& name) const {
+    for (const auto& [computed, shown] : rewrite_.visibleName) {
+        if (shown == name) return computed;
+    }
+    return name;
+}
 
 std::vector<std::string> Engine::visible(const std::vector<std::string>& names) const {
     std::vector<std::string> out;

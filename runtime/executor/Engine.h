@@ -25,6 +25,7 @@ struct EngineOptions {
     bool fixedPoint = false;
     std::map<std::string, ActivationEncoding> encodings;
     std::map<std::string, std::vector<float>> weightSteps;
+    std::map<std::string, std::vector<float>> biasCorrections;
 };
 
 class Engine {
@@ -62,6 +63,9 @@ public:
     void run() { graph_->run(); }
     const std::vector<std::string>& outputs() const { return graph_->outputs(); }
     const Tensor& value(const std::string& name) const { return graph_->value(name); }
+    // What a node computed under `name`, before the grid a fixed-point
+    // rewrite put it on (a name to prepare and read, never shown to users).
+    std::string computedName(const std::string& name) const;
 
     uint64_t constantBytes() const { return graph_->constantBytes(); }
     uint64_t activationBytes() const { return graph_->activationBytes(); }

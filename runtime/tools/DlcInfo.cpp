@@ -92,6 +92,10 @@ std::string describe(const vexart::TensorEncoding& e) {
              << ".." << *hi;
     }
     text << " stepExactly0=" << e.stepExactly0;
+    if (!e.biasCorrection.empty()) {
+        const auto [lo, hi] = std::minmax_element(e.biasCorrection.begin(), e.biasCorrection.end());
+        text << " biasCorrection=" << *lo << ".." << *hi;
+    }
     return text.str();
 }
 

@@ -30,6 +30,7 @@ struct Rewriter {
     FixedPointRewrite result;
     std::set<std::string> names;  // every tensor name in use
     std::map<std::string, Codes> codesOf;  // dequantized tensors on a constant grid
+    std::map<std::string, int64_t> weightChannels;  // weights now codes: their output channels
 
     std::string fresh(const std::string& base, const char* suffix) {
         std::string name = base + suffix;
@@ -166,9 +167,47 @@ bool quantizeWeight(Rewriter& r, const onnx::TensorProto& w, int64_t axis, std::
     auto& st = r.initializer(s, onnx::TensorProto::FLOAT, {channels});
     for (float v : scale) st.add_float_data(v);
     nodes.push_back(r.makeNode("DequantizeLinear", w.name() + "#dequantize", {q, s}, {w.name()}, axis));
+    r.weightChannels[w.name()] = channels;
     // Now a node output, but a weight to users: never listed among the results.
     r.result.added.insert(w.name());
     return true;
+}
+
+// A convolution or Gemm on weight codes whose output calibration found
+// short by a mean per channel reads a bias with that added. The model's
+// own bias stays for any other reader.
+void correctBias(Rewriter& r, onnx::NodeProto& n) {
+    if ((n.op_type() != "Conv" && n.op_type() != "Gemm") || n.input_size() < 2 || n.output_size() < 1) return;
+    const auto shift = r.options.biasCorrections.find(n.output(0));
+    const auto channels = r.weightChannels.find(n.input(1));
+    if (shift == r.options.biasCorrections.end() || channels == r.weightChannels.end() ||
+        static_cast<int64_t>(shift->second.size()) != channels->second) {
+        return;
+    }
+    float beta = 1;  // Gemm adds beta * C
+    for (const auto& a : n.attribute()) beta = a.name() == "beta" ? a.f() : beta;
+    if (beta == 0 || !std::isfinite(beta)) return;
+    std::vector<float> bias(shift->second.size(), 0.0f);
+    if (n.input_size() > 2 && !n.input(2).empty()) {
+        const onnx::TensorProto* given = nullptr;
+        for (const auto& i : r.g.initializer()) given = i.name() == n.input(2) ? &i : given;
+        if (given == nullptr || given->data_type() != onnx::TensorProto::FLOAT) return;
+        Tensor t;
+        try {
+            tensorFromProto(*given, t, true);
+        } catch (const ExecError&) {
+            return;
+        }
+        // One value per channel ([N] or Gemm's [1, N]); other broadcasts stay as they are.
+        if (t.size() != static_cast<int64_t>(bias.size()) || (t.rank() == 2 && t.dim(0) != 1) || t.rank() > 2) return;
+        std::copy(t.data<float>(), t.data<float>() + t.size(), bias.begin());
+    }
+    for (size_t c = 0; c < bias.size(); ++c) bias[c] += shift->second[c] / beta;
+    const std::string name = r.fresh(n.output(0), "#bias");
+    auto& t = r.initializer(name, onnx::TensorProto::FLOAT, {static_cast<int64_t>(bias.size())});
+    for (float v : bias) t.add_float_data(v);
+    while (n.input_size() < 3) n.add_input("");
+    n.set_input(2, name);
 }
 
 }  // namespace
@@ -199,7 +238,7 @@ std::string FixedPointRewrite::visible(const std::string& name) const {
 
 FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPointOptions& options) {
     onnx::GraphProto& g = *model.mutable_graph();
-    Rewriter r{g, options, {}, {}, {}};
+    Rewriter r{g, options, {}, {}, {}, {}};
     std::map<std::string, std::vector<int>> consumers;
     std::map<std::string, int> producer;
     std::set<std::string> outputs, initializers;
@@ -293,6 +332,7 @@ FixedPointRewrite rewriteForFixedPoint(onnx::ModelProto& model, const FixedPoint
     for (int k = 0; k < g.node_size(); ++k) {
         onnx::NodeProto n = g.node(k);
         std::vector<onnx::NodeProto> after;
+        correctBias(r, n);
         r.passCodes(n, after);
         for (int o = 0; o < n.output_size(); ++o) {
             const std::string name = n.output(o);

@@ -37,6 +37,10 @@ struct FixedPointOptions {
     // used where their codes fit weightCode, otherwise the weights' own
     // largest magnitudes set the steps.
     std::map<std::string, std::vector<float>> weightSteps;
+    // By a convolution's or Gemm's output: per output channel, added to its
+    // bias where its weights run as codes (the mean error a calibration
+    // measured there).
+    std::map<std::string, std::vector<float>> biasCorrections;
 };
 
 // The largest finite magnitude per index along `axis` of `dims`-shaped w.

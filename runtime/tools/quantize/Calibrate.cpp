@@ -10,7 +10,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "BiasCorrection.h"
 #include "Container.h"
+#include "Engine.h"
 #include "graph/Graph.h"
 #include "passes/FixedPoint.h"
 
@@ -143,6 +145,12 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
         reports.push_back(std::move(w));
     }
 
+    // The float model again, for the fixed-point runs that correct biases.
+    const onnx::ModelProto original = options.biasCorrection ? model : onnx::ModelProto();
+    std::map<std::string, ChannelMeans> floatMeans;
+    if (options.biasCorrection) {
+        for (const auto& product : correctableProducts(model)) floatMeans[product];
+    }
     Graph g(std::move(model));
     std::vector<std::string> inputs;
     for (const auto& v : g.inputs()) inputs.push_back(v.name);
@@ -150,14 +158,15 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
     for (const auto& name : g.nodeOutputNames()) tracked.push_back(name);
     g.prepare({}, g.nodeOutputNames());
 
-    auto feed = [&](const CalibrationLine& line) {
+    // Line k's files into the inputs of `target` (the float graph or a fixed-point engine).
+    auto feed = [&](auto& target, const CalibrationLine& line) {
         if (line.size() != inputs.size()) {
             throw std::runtime_error("an input line names " + std::to_string(line.size()) + " file(s); the graph has " +
                                      std::to_string(inputs.size()) + " input(s)");
         }
         for (size_t i = 0; i < line.size(); ++i) {
             const std::string& name = line[i].first.empty() ? inputs[i] : line[i].first;
-            Tensor& t = g.input(name);
+            Tensor& t = target.input(name);
             if (t.type() != DType::Float) throw std::runtime_error("input '" + name + "' is not float32");
             const std::vector<float> v = readFloats(line[i].second, static_cast<size_t>(t.size()));
             std::copy(v.begin(), v.end(), t.data<float>());
@@ -167,7 +176,7 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
     auto pass = [&](const std::string& label, const std::function<void(size_t, const float*, size_t)>& visit) {
         for (size_t k = 0; k < lines.size(); ++k) {
             if (options.progress) options.progress(label, k, lines.size());
-            feed(lines[k]);
+            feed(g, lines[k]);
             g.run();
             for (size_t i = 0; i < tracked.size(); ++i) {
                 const Tensor& v = g.value(tracked[i]);
@@ -178,7 +187,11 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
     };
 
     std::vector<Range> ranges(tracked.size());
-    pass("ranges", [&](size_t i, const float* x, size_t n) { ranges[i].add(x, n); });
+    pass("ranges", [&](size_t i, const float* x, size_t n) {
+        ranges[i].add(x, n);
+        const auto m = floatMeans.find(tracked[i]);
+        if (m != floatMeans.end()) m->second.add(g.value(tracked[i]));
+    });
     if (options.percentile < 100 || options.mse) {
         std::vector<Histogram> histograms;
         for (const auto& r : ranges) histograms.emplace_back(r.min, r.max);
@@ -207,6 +220,23 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
         LayerReport& a = reports[firstActivation + i];
         measureNoise(x, n, a.encoding, scratch, a.noise);
     });
+    if (options.biasCorrection) {
+        std::map<std::string, TensorEncoding> encodings;
+        for (const auto& r : reports) {
+            if (r.noise.elements > 0) encodings[r.tensor] = r.encoding;
+        }
+        const auto shifts = biasCorrections(
+            original, encodings, floatMeans, lines.size(),
+            [&](Engine& e, size_t k) {
+                feed(e, lines[k]);
+                e.run();
+            },
+            options.progress);
+        for (auto& r : reports) {
+            const auto s = shifts.find(r.tensor);
+            if (s != shifts.end()) r.encoding.biasCorrection = s->second;
+        }
+    }
     // Tensors that never held a float (integer shapes, indices) get no encoding.
     std::vector<LayerReport> kept;
     for (auto& r : reports) {

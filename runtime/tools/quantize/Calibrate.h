@@ -36,6 +36,9 @@ struct CalibrationOptions {
     // Weights of products (convolutions, dense layers) get a symmetric step
     // per output channel instead of one range.
     bool perChannel = true;  // weights of products: a step per output channel
+    // Convolutions and Gemms get a bias correction per output channel (see
+    // BiasCorrection.h), on the encoding of their output.
+    bool biasCorrection = false;
     std::function<void(const std::string& pass, size_t done, size_t total)> progress;
 };
 

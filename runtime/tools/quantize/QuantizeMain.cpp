@@ -4,6 +4,7 @@
 //
 //   vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]
 //                     [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P | --mse] [--per_tensor]
+//                     [--bias_correction]
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
@@ -24,7 +25,7 @@ int usage(bool asked = false) {
     return printUsage(
         "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
            "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P | --mse]\n"
-           "                         [--per_tensor]\n"
+           "                         [--per_tensor] [--bias_correction]\n"
            "Calibrates a container's graph on raw inputs and writes fixed-point encodings into it.\n"
            "  --input_list LIST  raw float32 files, one input line per calibration sample (name:=file allowed)\n"
            "  -o OUT.dlc         where to write (default: update IN.dlc in place)\n"
@@ -36,7 +37,10 @@ int usage(bool asked = false) {
            "                     mean squared error (rounding inside it, clipping outside)\n"
            "  --per_tensor       one step for all of a weight tensor (default: weights of convolutions\n"
            "                     and dense layers get a symmetric step per output channel, and the\n"
-           "                     table shows the largest; --per_channel says so explicitly)\n", asked);
+           "                     table shows the largest; --per_channel says so explicitly)\n"
+           "  --bias_correction  run the network in fixed point once per convolution and dense layer, in\n"
+           "                     order, and add to its bias what its outputs lack against float on\n"
+           "                     average, per channel (mean shifts from rounding stop compounding)\n", asked);
 }
 
 bool bitWidth(const std::string& v, uint32_t& out) {
@@ -58,6 +62,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--mse") {
             options.mse = true;
+            continue;
+        }
+        if (a == "--bias_correction") {
+            options.biasCorrection = true;
             continue;
         }
         if (a == "-h" || a == "--help") return usage(true);
@@ -115,14 +123,26 @@ int main(int argc, char** argv) {
 
         std::printf("%-40s %-8s %10s %12s %12s %6s %9s\n", "tensor", "kind", "min", "max", "step", "offset",
                     "sqnr_db");
+        size_t corrected = 0;
+        float largestShift = 0;
+        std::string largestAt;
         for (const auto& l : layers) {
             graph->encodings[l.tensor] = l.encoding;
+            corrected += l.encoding.biasCorrection.empty() ? 0 : 1;
+            for (float v : l.encoding.biasCorrection) {
+                if (std::fabs(v) > largestShift) largestShift = std::fabs(v), largestAt = l.tensor;
+            }
             char sqnr[32];
             std::snprintf(sqnr, sizeof sqnr, "%.2f", l.noise.sqnrDb());  // "inf": no noise at all
             const char* kind = !l.weight ? "act" : l.encoding.channelSteps.empty() ? "weight" : "weight/c";
             std::printf("%-40s %-8s %10.5g %12.5g %12.5g %6llu %9s\n", l.tensor.c_str(), kind,
                         l.min, l.max, l.encoding.stepSize, static_cast<unsigned long long>(l.encoding.stepExactly0),
                         sqnr);
+        }
+        if (options.biasCorrection) {
+            std::printf("bias corrections for %zu convolution and dense-layer outputs", corrected);
+            if (!largestAt.empty()) std::printf(" (the largest, %.5g, at %s)", largestShift, largestAt.c_str());
+            std::printf("\n");
         }
         vexart::writeContainer(model, output, lock);
         std::printf("%zu encodings for graph '%s' written to %s%s (%zu calibration inputs)\n", layers.size(),
