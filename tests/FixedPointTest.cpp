@@ -383,6 +383,8 @@ struct ProductCase {
     int inputZero;
     float code = 60.49f;      // weight codes within +-code
     float inputStep = 0.02f;  // 0.01: input codes reach 200
+    bool transA = false;      // Gemm's input stored [K, M]: `a` is {K, M}
+    bool reluAndResidual = false;  // then Relu, then + a float input of the output's shape
 };
 
 void PrintTo(const ProductCase& c, std::ostream* os) { *os << c.name; }
@@ -390,7 +392,7 @@ void PrintTo(const ProductCase& c, std::ostream* os) { *os << c.name; }
 class IntegerProducts : public ::testing::TestWithParam<ProductCase> {};
 
 std::vector<float> runProduct(const ProductCase& c, bool integers, size_t& integerSteps) {
-    const int64_t K = c.a.back(), N = c.n;
+    const int64_t K = c.transA ? c.a.front() : c.a.back(), N = c.n;
     OnnxBuilder b("p", 13);
     b.input("x", c.a);
     b.initializer("x.s", {}, {c.inputStep});
@@ -409,12 +411,19 @@ std::vector<float> runProduct(const ProductCase& c, bool integers, size_t& integ
     auto& dq = b.node("DequantizeLinear", {"w.q", "w.s"}, {"w"});
     if (c.perColumn) OnnxBuilder::attr(dq, "axis", int64_t{c.transB ? 0 : 1});
     b.initializer("bias", {N}, pseudoRandom(static_cast<size_t>(N), 42, 0.5f));
+    const std::string product = c.reluAndResidual ? "p" : "y";
     if (c.gemm) {
-        auto& g = b.node("Gemm", {"xq", "w", "bias"}, {"y"});
+        auto& g = b.node("Gemm", {"xq", "w", "bias"}, {product});
         OnnxBuilder::attr(g, "transB", int64_t{c.transB ? 1 : 0});
+        if (c.transA) OnnxBuilder::attr(g, "transA", int64_t{1});
     } else {
         b.node("MatMul", {"xq", "w"}, {"m"});
-        b.node("Add", {"m", "bias"}, {"y"});
+        b.node("Add", {"m", "bias"}, {product});
+    }
+    if (c.reluAndResidual) {
+        b.input("r", {c.transA ? c.a.back() : c.a.front(), N});
+        b.node("Relu", {"p"}, {"pr"});
+        b.node("Add", {"pr", "r"}, {"y"});
     }
     b.output("y");
     vexart::allowIntegerConvolution(integers);
@@ -422,6 +431,10 @@ std::vector<float> runProduct(const ProductCase& c, bool integers, size_t& integ
     g.prepare({}, {"y"});
     const auto x = pseudoRandom(static_cast<size_t>(g.input("x").size()), 43, 2.0f);
     std::copy(x.begin(), x.end(), g.input("x").data<float>());
+    if (c.reluAndResidual) {
+        const auto r = pseudoRandom(static_cast<size_t>(g.input("r").size()), 44, 1.0f);
+        std::copy(r.begin(), r.end(), g.input("r").data<float>());
+    }
     g.run();
     vexart::allowIntegerConvolution(true);
     integerSteps = g.integerSteps();
@@ -453,7 +466,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ProductCase{"MatMulOneRow", false, {1, 1, 96}, 70, false, true, false, 0},
                       // u8 200 x s8 127, paired: past a 16-bit sum.
                       ProductCase{"WideWeightCodesAndLargeInputs", true, {2, 64}, 16, true, true, false, 0, 127.49f,
-                                  0.01f}),
+                                  0.01f},
+                      ProductCase{"GemmTransposedInputThenReluAndResidual", true, {40, 3}, 24, false, true, false, 17,
+                                  60.49f, 0.02f, true, true},
+                      ProductCase{"MatMulRowsThenReluAndResidual", false, {7, 56}, 1000, false, true, false, 9, 60.49f,
+                                  0.02f, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A small network: convolution, ReLU, a residual block, pooling and a dense head.

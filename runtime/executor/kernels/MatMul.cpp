@@ -59,6 +59,13 @@ memory::desc matrixDesc(int64_t batch, int64_t r, int64_t c, bool transposed,
     return memory::desc({batch, r, c}, type, memory::dims{r * c, c, 1});
 }
 
+// A [1, channels, 1, width] picture; `channelsInner`: channels last.
+memory::desc pictureDesc(int64_t channels, int64_t width, bool channelsInner, memory::data_type type) {
+    return memory::desc({1, channels, 1, width}, type,
+                        channelsInner ? memory::dims{channels * width, 1, channels * width, channels}
+                                      : memory::dims{channels * width, width, channels * width, 1});
+}
+
 // The codes the integer path runs on: the input's grid (as u8: int8 codes
 // shift by 128, which every processor's kernels take) and the weights'
 // scales, one per column or one for all.
@@ -314,24 +321,38 @@ private:
         const int64_t batch = p.weightsBatched ? p.batch : 0;
         const IntegerPlan& ip = integer_;
         const auto u8 = memory::data_type::u8, s8 = memory::data_type::s8, f32 = memory::data_type::f32;
-        const memory::desc userSrc = matrixDesc(batch, p.rows, p.inner, p.transA);
-        const memory::desc src = ip.on ? matrixDesc(batch, p.rows, p.inner, false, u8) : userSrc;
-        const memory::desc dst = matrixDesc(batch, p.rows, p.cols, false);
-        userWeights_ = matrixDesc(batch, p.inner, p.cols, p.transB, ip.on ? s8 : f32);
+        // Without dot-product instructions oneDNN's int8 matmul is a GEMM
+        // that packs the weights again on every call, no faster than float
+        // for a few rows; its int8 1x1 convolution keeps them packed. So
+        // there the product runs as one: the rows are the width of a picture
+        // one pixel high, channels last, which is how they lie in memory.
+        const bool asConv = ip.on && batch == 0 && weightsConst_ && !dn::hasVnni();
+        const memory::desc userSrc = asConv ? pictureDesc(p.inner, p.rows, !p.transA, f32)
+                                            : matrixDesc(batch, p.rows, p.inner, p.transA);
+        const memory::desc src = !ip.on ? userSrc
+                                 : asConv ? pictureDesc(p.inner, p.rows, true, u8)
+                                          : matrixDesc(batch, p.rows, p.inner, false, u8);
+        const memory::desc dst = asConv ? pictureDesc(p.cols, p.rows, true, f32) : matrixDesc(batch, p.rows, p.cols, false);
+        userWeights_ = asConv ? memory::desc({p.cols, p.inner, 1, 1}, s8,
+                                             p.transB ? memory::dims{p.inner, 1, 1, 1} : memory::dims{1, p.cols, 1, 1})
+                              : matrixDesc(batch, p.inner, p.cols, p.transB, ip.on ? s8 : f32);
         // A batch of constant float weights is stored transposed, which
         // oneDNN's GEMM runs faster on than on the plain layout it picks
         // itself for batches.
         const memory::desc weights =
             !weightsConst_           ? userWeights_
+            : asConv                 ? memory::desc({p.cols, p.inner, 1, 1}, s8, memory::format_tag::any)
             : batch == 0             ? memory::desc({p.inner, p.cols}, ip.on ? s8 : f32, memory::format_tag::any)
             : ip.on                  ? memory::desc({batch, p.inner, p.cols}, s8, memory::format_tag::any)
                                      : memory::desc({batch, p.inner, p.cols}, f32, memory::format_tag::acb);
         // A bias or per-column operand is one matrix for the whole batch.
         const int64_t shared = batch == 0 ? 0 : 1;
         memory::desc bias;
-        if (!p.bias.empty()) bias = matrixDesc(shared, p.bias[0], p.bias[1], false);
-        dnnl::matmul::desc d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
-                                              : dnnl::matmul::desc(src, weights, bias, dst);
+        if (!p.bias.empty()) {
+            // The integer path's bias is one per column ({1, cols}).
+            bias = asConv ? memory::desc({p.cols}, f32, memory::format_tag::a)
+                          : matrixDesc(shared, p.bias[0], p.bias[1], false);
+        }
         // Adds up to the first activation run inside the product; the rest
         // after it, as jit primitives over the result.
         Fusion inside, after;
@@ -346,31 +367,54 @@ private:
             attr.set_output_scales(scales.size() == 1 ? 0 : 1 << 1, scales);
             if (ip.srcZero != 0) attr.set_zero_points(DNNL_ARG_SRC, 0, {ip.srcZero});
         }
-        const memory::desc perColumn = matrixDesc(shared, 1, p.cols, false);
+        const memory::desc perColumn = asConv ? memory::desc({1, p.cols, 1, 1}, f32, memory::format_tag::abcd)
+                                              : matrixDesc(shared, 1, p.cols, false);
         attr.set_post_ops(dn::postOpsOf(inside, dst, perColumn));
-        const dnnl::matmul::primitive_desc pd(d, attr, eng);
-        const bool keep = packed_ && weightsConst_ && weights_.get_desc() == pd.weights_desc();
+        dnnl::primitive product;
+        memory::desc packedWeights, codes;
+        if (asConv) {
+            const memory::dims ones{1, 1}, zeros{0, 0};
+            const auto d = p.bias.empty()
+                               ? dnnl::convolution_forward::desc(dnnl::prop_kind::forward_inference,
+                                                                 dnnl::algorithm::convolution_direct, src, weights,
+                                                                 dst, ones, zeros, zeros)
+                               : dnnl::convolution_forward::desc(dnnl::prop_kind::forward_inference,
+                                                                 dnnl::algorithm::convolution_direct, src, weights,
+                                                                 bias, dst, ones, zeros, zeros);
+            const dnnl::convolution_forward::primitive_desc pd(d, attr, eng);
+            product = dnnl::convolution_forward(pd);
+            packedWeights = pd.weights_desc();
+            codes = pd.src_desc();
+        } else {
+            const auto d = p.bias.empty() ? dnnl::matmul::desc(src, weights, dst)
+                                          : dnnl::matmul::desc(src, weights, bias, dst);
+            const dnnl::matmul::primitive_desc pd(d, attr, eng);
+            product = dnnl::matmul(pd);
+            packedWeights = pd.weights_desc();
+            codes = pd.src_desc();
+        }
+        const bool keep = packed_ && weightsConst_ && weights_.get_desc() == packedWeights;
         if (packed_ && weightsConst_ && !keep) {
             // Packed for another shape: move them to this one's layout.
             Buffer bytes;
-            memory moved = dn::ownedMemory(pd.weights_desc(), bytes);
+            memory moved = dn::ownedMemory(packedWeights, bytes);
             dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
             dn::threadStream().wait();
             weights_ = moved;
             weightBytes_ = std::move(bytes);
         } else if (!keep) {
-            weights_ = weightsConst_ ? dn::ownedMemory(pd.weights_desc(), weightBytes_) : memory(userWeights_, eng, nullptr);
+            weights_ = weightsConst_ ? dn::ownedMemory(packedWeights, weightBytes_) : memory(userWeights_, eng, nullptr);
             packed_ = false;
         }
         src_ = memory(userSrc, eng, nullptr);
         dst_ = memory(dst, eng, nullptr);
         if (ip.on) {
             // The input's codes, into a buffer the convolutions' sources share.
-            codes_ = memory(pd.src_desc(), eng, nullptr);
+            codes_ = memory(codes, eng, nullptr);
             dnnl::primitive_attr quantize;
             quantize.set_output_scales(0, {1.0f / ip.srcScale});
             if (ip.srcZero != 0) quantize.set_zero_points(DNNL_ARG_DST, 0, {ip.srcZero});
-            const dnnl::reorder::primitive_desc rpd(eng, userSrc, eng, pd.src_desc(), quantize);
+            const dnnl::reorder::primitive_desc rpd(eng, userSrc, eng, codes, quantize);
             quantize_ = dn::Call(dnnl::reorder(rpd), {{DNNL_ARG_FROM, src_}, {DNNL_ARG_TO, codes_}});
         }
         args_ = {{DNNL_ARG_SRC, ip.on ? codes_ : src_}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, dst_}};
@@ -386,7 +430,7 @@ private:
             index += dn::postOpCount(post);
         }
         after_ = dn::afterOpsOf(after, dst_, perColumn, addends_);
-        call_ = dn::Call(dnnl::matmul(pd), args_);
+        call_ = dn::Call(product, args_);
         built_problem_ = p;
         built_ = true;
     }
