@@ -11,9 +11,11 @@
 #     per-layer table of the error as it accumulates through the network;
 #   - speed: vexa-bench on the same container, float then fixed point,
 #     alternated three times per thread count (VEXA_BENCH_THREADS, default
-#     "1 2"); medians of RUNS (default 30) executions.
+#     "1 2"); medians of RUNS (default 30) executions, and the peak resident
+#     memory of each (float / fixed point).
 # Tables go to OUT (default build/quant-report); a summary to stdout.
-# QUANTIZE_ARGS passes options to vexa-dlc-quantize (say "--mse").
+# QUANTIZE_ARGS passes options to vexa-dlc-quantize (say "--mse" or
+# "--bias_correction").
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bin=build/bin
@@ -25,7 +27,7 @@ models=("$@")
 [ -x "$bin/vexa-dlc-quantize" ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
 [ -f "$zoo/${models[0]}.onnx" ] || /usr/bin/python3 bench/zoo/export_zoo.py "$zoo" 2>&1 | grep -v -i warn || true
 mkdir -p "$out"
-median() { sed -n 's/.*"median_ms": *\([0-9.e+-]*\).*/\1/p'; }
+field() { sed -n "s/.*\"$1\": *\([0-9.e+-]*\).*/\1/p"; }
 for m in "${models[@]}"; do
   d="$out/$m"
   # The zoo's sample input, or the corpus's (VEXA_ZOO_DIR=build/corpus).
@@ -56,14 +58,21 @@ for m in "${models[@]}"; do
   echo "== $m: 32 calibration, 100 evaluation pictures (tables in $d)"
   head -2 "$d/outputs.txt" | tail -1 | awk '{printf "  outputs over %s inputs: SQNR %s dB, cosine %s, top-1 agreement %s\n", $2, $6, $5, $7}'
   for t in ${VEXA_BENCH_THREADS:-1 2}; do
-    f=(); x=()
+    f=(); x=(); fr=(); xr=()
     for i in 1 2 3; do
-      f+=("$($bin/vexa-bench "$d/quantized.dlc" --threads "$t" --input "$sample" --warmup 0 --iterations "$runs" --json | median)")
-      x+=("$($bin/vexa-bench "$d/quantized.dlc" --fixed-point --threads "$t" --input "$sample" --warmup 0 --iterations "$runs" --json | median)")
+      j=$($bin/vexa-bench "$d/quantized.dlc" --threads "$t" --input "$sample" --warmup 0 --iterations "$runs" --json)
+      f+=("$(field median_ms <<<"$j")"); fr+=("$(field peak_rss_mb <<<"$j")")
+      j=$($bin/vexa-bench "$d/quantized.dlc" --fixed-point --threads "$t" --input "$sample" --warmup 0 --iterations "$runs" --json)
+      x+=("$(field median_ms <<<"$j")"); xr+=("$(field peak_rss_mb <<<"$j")")
     done
+    isa=$(sed -n 's/.*"isa": *"\([^"]*\)".*/\1/p' <<<"$j")
     fm=$(printf '%s\n' "${f[@]}" | sort -g | sed -n 2p)
     xm=$(printf '%s\n' "${x[@]}" | sort -g | sed -n 2p)
-    awk -v t="$t" -v f="$fm" -v x="$xm" \
-      'BEGIN{printf "  %d thread(s): float %.2f ms, fixed point %.2f ms, speed-up %.2fx\n", t, f, x, f/x}'
+    # Peak resident memory of the whole process, the largest of the three runs.
+    frm=$(printf '%s\n' "${fr[@]}" | sort -g | tail -1)
+    xrm=$(printf '%s\n' "${xr[@]}" | sort -g | tail -1)
+    awk -v t="$t" -v f="$fm" -v x="$xm" -v fr="$frm" -v xr="$xrm" \
+      -v isa="$isa" \
+      'BEGIN{printf "  %d thread(s) on %s: float %.2f ms, fixed point %.2f ms, speed-up %.2fx; peak memory %.0f / %.0f MB\n", t, isa, f, x, f/x, fr, xr}'
   done
 done
