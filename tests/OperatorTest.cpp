@@ -1407,6 +1407,106 @@ TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
     }
 }
 
+// Codes an arithmetic node writes in its QuantizeLinear's place, read by a
+// node that keeps their grid and only renames their bytes: the view must
+// see codes, not the floats the node's shape rule would give. And the
+// other way: a product reading codes for floats gives floats to the view
+// and the activation after it, not the codes' type.
+TEST(Elementwise, CodesAroundArithmeticKeepTheirTypeThroughViews) {
+    const float step = 0.05f;
+    for (const char* view : {"Identity", "Reshape", "Flatten"}) {
+        SCOPED_TRACE(view);
+        OnnxBuilder b("viewed", 16);
+        b.input("a", {2, 3, 8});
+        b.initializer("c", {}, {1.7f});
+        b.initializer("s", {}, {step});
+        b.initializer(OnnxBuilder::intTensor("z", onnx::TensorProto::UINT8, {}, {100}));
+        b.initializer(OnnxBuilder::intTensor("shape", onnx::TensorProto::INT64, {2}, {6, 8}));
+        b.node("Mul", {"a", "c"}, {"v"}, "arithmetic");
+        b.node("QuantizeLinear", {"v", "s", "z"}, {"q"});
+        b.node("DequantizeLinear", {"q", "s", "z"}, {"d"});
+        std::vector<std::string> in = {"d"};
+        if (std::string(view) == "Reshape") in.push_back("shape");
+        b.node(view, in, {"y"});
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        const std::vector<float> va = pseudoRandom(48, 8, 5.0f);
+        std::copy(va.begin(), va.end(), g.input("a").data<float>());
+        g.run();
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.type(), DType::Float);
+        ASSERT_EQ(y.size(), 48);
+        for (size_t i = 0; i < va.size(); ++i) {
+            const float code = std::clamp(std::nearbyint(va[i] * 1.7f / step) + 100.0f, 0.0f, 255.0f);
+            ASSERT_EQ(y.data<float>()[i], (code - 100.0f) * step) << "at " << i;
+        }
+
+        OnnxBuilder r("reading", 16);
+        r.input("a", {2, 3, 8});
+        r.initializer("c", {}, {1.7f});
+        r.initializer("s", {}, {step});
+        r.initializer(OnnxBuilder::intTensor("z", onnx::TensorProto::UINT8, {}, {100}));
+        r.initializer(OnnxBuilder::intTensor("shape", onnx::TensorProto::INT64, {2}, {6, 8}));
+        r.node("QuantizeLinear", {"a", "s", "z"}, {"q"});
+        r.node("DequantizeLinear", {"q", "s", "z"}, {"d"});
+        r.node("Mul", {"d", "c"}, {"v"});
+        in[0] = "v";
+        r.node(view, in, {"w"});
+        r.node("Sigmoid", {"w"}, {"y"});
+        r.output("y");
+        Graph h(r.proto());
+        h.prepare({}, {"y"});
+        std::copy(va.begin(), va.end(), h.input("a").data<float>());
+        h.run();
+        const Tensor& z = h.value("y");
+        ASSERT_EQ(z.type(), DType::Float);
+        for (size_t i = 0; i < va.size(); ++i) {
+            const float code = std::clamp(std::nearbyint(va[i] / step) + 100.0f, 0.0f, 255.0f);
+            const float want = 1.0f / (1.0f + std::exp(-(code - 100.0f) * step * 1.7f));
+            ASSERT_NEAR(z.data<float>()[i], want, 2e-7f) << "at " << i;
+        }
+    }
+}
+
+// QuantizeLinear at and beside every half step: the code is the rounded
+// float quotient, ties to even (a product by the reciprocal instead would
+// round some of these the other way), for steps across the float range.
+TEST(Quantized, CodesAtHalfStepsFollowTheQuotient) {
+    for (const float scale : {0.0173f, 1.0f / 3, 7.1e-5f, 0.9999999f, 3.0e-19f, 2.5e17f, 1e-30f, 1e30f}) {
+        for (const auto& [type, zero] : {std::pair<int32_t, int32_t>{onnx::TensorProto::UINT8, 128},
+                                         {onnx::TensorProto::INT8, -5}}) {
+            SCOPED_TRACE("step " + std::to_string(scale) + (type == onnx::TensorProto::INT8 ? ", s8" : ", u8"));
+            std::vector<float> x;
+            for (int n = -140; n < 140; ++n) {
+                const float tie = (static_cast<float>(n) + 0.5f) * scale;
+                for (float v = tie, k = 0; k < 3; ++k, v = std::nextafter(v, 0.0f)) x.push_back(v);
+                for (float v = tie, k = 0; k < 3; ++k, v = std::nextafter(v, 2 * tie)) x.push_back(v);
+            }
+            x.push_back(std::numeric_limits<float>::infinity());
+            x.push_back(-std::numeric_limits<float>::infinity());
+            x.push_back(std::numeric_limits<float>::quiet_NaN());
+            OnnxBuilder b("ties", 13);
+            b.input("x", {static_cast<int64_t>(x.size())});
+            b.initializer("s", {}, {scale});
+            b.initializer(OnnxBuilder::intTensor("z", type, {}, {zero}));
+            b.node("QuantizeLinear", {"x", "s", "z"}, {"q"});
+            b.node("DequantizeLinear", {"q", "s", "z"}, {"y"});
+            b.output("y");
+            Graph g(b.proto());
+            g.prepare({}, {"y"});
+            std::copy(x.begin(), x.end(), g.input("x").data<float>());
+            g.run();
+            const double lowest = type == onnx::TensorProto::UINT8 ? 0 : -128, highest = lowest + 255;
+            for (size_t i = 0; i < x.size(); ++i) {
+                const float q = x[i] / scale;
+                const double code = std::isnan(q) ? lowest : std::clamp<double>(std::nearbyint(q) + zero, lowest, highest);
+                ASSERT_EQ(g.value("y").data<float>()[i], static_cast<float>(code - zero) * scale) << x[i];
+            }
+        }
+    }
+}
+
 // PRelu at the edges of float: infinite and NaN slopes and inputs, and
 // zeros of either sign, per channel as its slope runs; only the sign of a
 // zero result may differ from the definition.

@@ -84,6 +84,7 @@ struct Graph::NodePlan {
     std::vector<int> inputs, outputs;  // the node's, or the substitute's
     std::vector<size_t> absorbed;
     bool allConst = true, anyLaidOut = false, outputWanted = false;
+    bool fused = false;  // the kernel writes what nodes after it would have
     LayoutUse use = LayoutUse::Plain;
     bool onPhysical = false;
     Layout physicalLayout;
@@ -345,7 +346,11 @@ void Graph::prepareNode(Planning& plan, size_t k) {
         const bool planning = !np.allConst && !executing_;
         const bool shapesFollow = planning && setsShapes(plan, np);
         const auto start = std::chrono::steady_clock::now();
-        if (!planning || kernel != n.kernel.get() || shapesFollow || !inferOutputs(*n.traits, *n.ctx)) {
+        // The shape rule types the output as an input; a kernel that reads
+        // codes for floats, or writes codes for a QuantizeLinear after it,
+        // knows better.
+        const bool typesItself = np.fused || (n.codesFrom >= 0 && n.traits->takesCodes);
+        if (!planning || kernel != n.kernel.get() || shapesFollow || typesItself || !inferOutputs(*n.traits, *n.ctx)) {
             n.ctx->setDryRun(planning && !shapesFollow);
             kernel->run(*n.ctx);
             n.ctx->setDryRun(false);
@@ -488,6 +493,7 @@ void Graph::planFusion(Planning& plan, size_t k, Node& n, NodePlan& np) {
     }
     kernel->setFusion(chain.fusion);
     np.absorbed.insert(np.absorbed.end(), chain.absorbed.begin(), chain.absorbed.end());
+    np.fused = !chain.absorbed.empty() || (chain.output >= 0 && !np.outputs.empty() && chain.output != np.outputs[0]);
     if (chain.output >= 0) n.ctx->setOutput(0, &values_[static_cast<size_t>(chain.output)]);
 }
 
