@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Random quantize-dequantize graphs, run by the engine and by a reference.
 
-    bench/quant/qdq_differential.py [COUNT] [SEED]     (default 200 graphs, seed 1)
+    bench/quant/qdq_differential.py [COUNT] [SEED] [--fixed-point]     (default 200 graphs, seed 1)
 
 Each graph is a chain of nodes drawn at random over a 4-D picture: element-
 wise arithmetic and activations, QuantizeLinear/DequantizeLinear pairs on
@@ -18,6 +18,12 @@ integer kernels round some sums otherwise. A graph fails when our run stops
 or an output differs from the reference by more than a few codes of its
 last grid on more than a few elements. Failing graphs are kept in
 build/qdq-differential/ with their inputs.
+
+With --fixed-point the graphs run with --enable_cpu_fxp, every other one
+packed with --qdq-encodings (its pairs read as encodings), where the rewrite
+puts every activation on a grid on top:
+there a graph fails when the run stops or its output falls below 10 dB of
+signal to noise against the reference.
 """
 import os
 import random
@@ -35,9 +41,13 @@ BIN = os.path.join(ROOT, "build", "bin")
 
 
 class Chain:
-    def __init__(self, rng):
+    """Nodes added one by one, each computed at once on the test input: a
+    grid is fitted to the values its tensor holds, as calibration would."""
+
+    def __init__(self, rng, x):
         self.rng = rng
         self.nodes, self.inits = [], []
+        self.values = {"x": x}
         self.count = 0
         self.step = None  # the last grid's step, for the tolerance
 
@@ -51,17 +61,22 @@ class Chain:
         if array.dtype == np.float64:
             array = array.astype(np.float32)
         self.inits.append(numpy_helper.from_array(array, n))
+        self.values[n] = array
         return n
 
     def node(self, op, ins, n_out=1, **attrs):
         outs = [self.name(op.lower()) for _ in range(n_out)]
         self.nodes.append(helper.make_node(op, ins, outs, **attrs))
+        evaluate(self.nodes[-1], self.values)
         return outs[0] if n_out == 1 else outs
 
-    def qdq(self, x, spread):
+    def qdq(self, x):
+        """A pair on a grid over 1 to 1.3 times the tensor's range, as
+        calibration by minimum and maximum fits one."""
         signed = self.rng.random() < 0.4
-        step = spread / self.rng.uniform(40, 120)
-        zero = self.rng.randint(-20, 20) if signed else self.rng.randint(60, 200)
+        lo, hi = min(float(self.values[x].min()), 0.0), max(float(self.values[x].max()), 0.0)
+        step = max(hi - lo, 1e-3) * self.rng.uniform(1.0, 1.3) / 255
+        zero = int(np.clip(round(-lo / step), 0, 255)) - (128 if signed else 0)
         s = self.const(np.float32(step))
         z = self.const(zero, np.int8 if signed else np.uint8)
         self.step = step
@@ -77,10 +92,11 @@ class Chain:
 
 
 def build(rng, index):
-    c = Chain(rng)
     channels, h, w = rng.choice([3, 4, 8, 16]), rng.randint(4, 12), rng.randint(4, 12)
     shape = [1, channels, h, w]
-    cur = c.qdq("x", 6.0) if rng.random() < 0.8 else "x"
+    x = np.random.RandomState(index).uniform(-3, 3, shape).astype(np.float32)
+    c = Chain(rng, x)
+    cur = c.qdq("x") if rng.random() < 0.8 else "x"
     rank4 = True
     for _ in range(rng.randint(3, 9)):
         choice = rng.random()
@@ -114,13 +130,14 @@ def build(rng, index):
             cur = c.node("Transpose", [cur], perm=perm)
             shape = [shape[i] for i in perm]
         elif rank4 and choice < 0.37:
-            branch = c.node(rng.choice(["Relu", "Sigmoid", "Neg"]), [cur])
+            # No Neg: x + q(-x) leaves only the rounding, which no engine keeps.
+            branch = c.node(rng.choice(["Relu", "Sigmoid", "Tanh"]), [cur])
             if rng.random() < 0.5:
-                branch = c.qdq(branch, 4.0)
+                branch = c.qdq(branch)
             cur = c.node("Add", [cur, branch])
         elif rank4 and choice < 0.41:
             other = c.node("Mul", [cur, c.const(np.float32(0.5))])
-            cur = c.node("Concat", [cur, c.qdq(other, 4.0)], axis=1)
+            cur = c.node("Concat", [cur, c.qdq(other)], axis=1)
             shape[1] *= 2
         elif choice < 0.47:
             if rank4:
@@ -154,19 +171,17 @@ def build(rng, index):
             else:
                 cur = c.node(op, [cur])
         if rng.random() < 0.55:
-            cur = c.qdq(cur, 8.0)
+            cur = c.qdq(cur)
     c.nodes.append(helper.make_node("Identity", [cur], ["y"]))
+    evaluate(c.nodes[-1], c.values)
     graph = helper.make_graph(c.nodes, f"g{index}", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, channels, h, w])],
                               [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)], c.inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 14)])
-    return model, [1, channels, h, w], c.step
+    return model, x, c.values["y"], c.step
 
 
-def reference(model, x):
-    """The graph's output computed from the operators' definitions."""
-    v = {i.name: numpy_helper.to_array(i) for i in model.graph.initializer}
-    v["x"] = x
-
+def evaluate(n, v):
+    """Node n computed from the operator's definition on the values in v."""
     def attr(n, k, d=None):
         for a in n.attribute:
             if a.name == k:
@@ -180,72 +195,70 @@ def reference(model, x):
         shape[axis] = -1
         return t.reshape(shape)
 
-    for n in model.graph.node:
-        i = [v[k] if k else None for k in n.input]
-        op = n.op_type
-        if op == "QuantizeLinear":
-            s, z = along(i[1], attr(n, "axis", 1), i[0].ndim), along(i[2], attr(n, "axis", 1), i[0].ndim)
-            q = np.round((i[0] / s).astype(np.float32)) + z.astype(np.float32)
-            r = np.clip(q, np.iinfo(z.dtype).min, np.iinfo(z.dtype).max).astype(z.dtype)
-        elif op == "DequantizeLinear":
-            s, z = along(i[1], attr(n, "axis", 1), i[0].ndim), along(i[2], attr(n, "axis", 1), i[0].ndim)
-            r = ((i[0].astype(np.int32) - z.astype(np.int32)).astype(np.float32) * s).astype(np.float32)
-        elif op == "Conv":
-            pad = attr(n, "pads", [0, 0, 0, 0])
-            r = torch.nn.functional.conv2d(torch.tensor(i[0], dtype=torch.float64), torch.tensor(i[1], dtype=torch.float64),
-                                           torch.tensor(i[2], dtype=torch.float64), padding=(pad[0], pad[1]),
-                                           stride=attr(n, "strides", [1, 1]), groups=attr(n, "group", 1)).numpy()
-        elif op == "Pad":
-            p = i[1]
-            r = np.pad(i[0], [(p[k], p[k + 4]) for k in range(4)])
-        elif op == "Resize":
-            r = i[0].repeat(2, axis=2).repeat(2, axis=3)
-        elif op == "AveragePool":
-            r = torch.nn.functional.avg_pool2d(torch.tensor(i[0], dtype=torch.float64), 2, 1).numpy()
-        elif op == "LeakyRelu":
-            r = np.where(i[0] > 0, i[0], i[0] * np.float32(0.01))
-        elif op == "Gemm":
-            r = i[0].astype(np.float64) @ (i[1].T if attr(n, "transB", 0) else i[1]).astype(np.float64) + i[2]
-        elif op == "MaxPool":
-            r = torch.nn.functional.max_pool2d(torch.tensor(i[0]), 2, 1).numpy()
-        elif op == "GlobalAveragePool":
-            r = i[0].mean(axis=(2, 3), keepdims=True, dtype=np.float64)
-        elif op in ("Add", "Sub", "Mul", "Div"):
-            r = {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": np.divide}[op](i[0], i[1])
-        elif op == "Relu":
-            r = np.maximum(i[0], 0)
-        elif op == "Neg":
-            r = -i[0]
-        elif op == "Sigmoid":
-            r = 1 / (1 + np.exp(-i[0].astype(np.float64)))
-        elif op == "Tanh":
-            r = np.tanh(i[0].astype(np.float64))
-        elif op == "HardSwish":
-            r = i[0] * np.clip(i[0].astype(np.float64) / 6 + 0.5, 0, 1)
-        elif op == "Clip":
-            r = np.clip(i[0], i[1], i[2])
-        elif op == "Identity":
-            r = i[0]
-        elif op == "Flatten":
-            r = i[0].reshape(i[0].shape[0], -1)
-        elif op == "Reshape":
-            r = i[0].reshape(i[1])
-        elif op == "Transpose":
-            r = np.transpose(i[0], attr(n, "perm"))
-        elif op == "Unsqueeze":
-            r = np.expand_dims(i[0], tuple(i[1]))
-        elif op == "Squeeze":
-            r = np.squeeze(i[0], tuple(i[1]))
-        elif op == "Concat":
-            r = np.concatenate(i, axis=attr(n, "axis"))
-        elif op == "Slice":
-            cut = [slice(None)] * i[0].ndim
-            cut[int(i[3][0])] = slice(int(i[1][0]), int(i[2][0]))
-            r = i[0][tuple(cut)]
-        else:
-            raise ValueError("no reference for " + op)
-        v[n.output[0]] = np.asarray(r, np.float32) if np.asarray(r).dtype.kind == "f" else r
-    return v["y"]
+    i = [v[k] if k else None for k in n.input]
+    op = n.op_type
+    if op == "QuantizeLinear":
+        s, z = along(i[1], attr(n, "axis", 1), i[0].ndim), along(i[2], attr(n, "axis", 1), i[0].ndim)
+        q = np.round((i[0] / s).astype(np.float32)) + z.astype(np.float32)
+        r = np.clip(q, np.iinfo(z.dtype).min, np.iinfo(z.dtype).max).astype(z.dtype)
+    elif op == "DequantizeLinear":
+        s, z = along(i[1], attr(n, "axis", 1), i[0].ndim), along(i[2], attr(n, "axis", 1), i[0].ndim)
+        r = ((i[0].astype(np.int32) - z.astype(np.int32)).astype(np.float32) * s).astype(np.float32)
+    elif op == "Conv":
+        pad = attr(n, "pads", [0, 0, 0, 0])
+        r = torch.nn.functional.conv2d(torch.tensor(i[0], dtype=torch.float64), torch.tensor(i[1], dtype=torch.float64),
+                                       torch.tensor(i[2], dtype=torch.float64), padding=(pad[0], pad[1]),
+                                       stride=attr(n, "strides", [1, 1]), groups=attr(n, "group", 1)).numpy()
+    elif op == "Pad":
+        p = i[1]
+        r = np.pad(i[0], [(p[k], p[k + 4]) for k in range(4)])
+    elif op == "Resize":
+        r = i[0].repeat(2, axis=2).repeat(2, axis=3)
+    elif op == "AveragePool":
+        r = torch.nn.functional.avg_pool2d(torch.tensor(i[0], dtype=torch.float64), 2, 1).numpy()
+    elif op == "LeakyRelu":
+        r = np.where(i[0] > 0, i[0], i[0] * np.float32(0.01))
+    elif op == "Gemm":
+        r = i[0].astype(np.float64) @ (i[1].T if attr(n, "transB", 0) else i[1]).astype(np.float64) + i[2]
+    elif op == "MaxPool":
+        r = torch.nn.functional.max_pool2d(torch.tensor(i[0]), 2, 1).numpy()
+    elif op == "GlobalAveragePool":
+        r = i[0].mean(axis=(2, 3), keepdims=True, dtype=np.float64)
+    elif op in ("Add", "Sub", "Mul", "Div"):
+        r = {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": np.divide}[op](i[0], i[1])
+    elif op == "Relu":
+        r = np.maximum(i[0], 0)
+    elif op == "Neg":
+        r = -i[0]
+    elif op == "Sigmoid":
+        r = 1 / (1 + np.exp(-i[0].astype(np.float64)))
+    elif op == "Tanh":
+        r = np.tanh(i[0].astype(np.float64))
+    elif op == "HardSwish":
+        r = i[0] * np.clip(i[0].astype(np.float64) / 6 + 0.5, 0, 1)
+    elif op == "Clip":
+        r = np.clip(i[0], i[1], i[2])
+    elif op == "Identity":
+        r = i[0]
+    elif op == "Flatten":
+        r = i[0].reshape(i[0].shape[0], -1)
+    elif op == "Reshape":
+        r = i[0].reshape(i[1])
+    elif op == "Transpose":
+        r = np.transpose(i[0], attr(n, "perm"))
+    elif op == "Unsqueeze":
+        r = np.expand_dims(i[0], tuple(i[1]))
+    elif op == "Squeeze":
+        r = np.squeeze(i[0], tuple(i[1]))
+    elif op == "Concat":
+        r = np.concatenate(i, axis=attr(n, "axis"))
+    elif op == "Slice":
+        cut = [slice(None)] * i[0].ndim
+        cut[int(i[3][0])] = slice(int(i[1][0]), int(i[2][0]))
+        r = i[0][tuple(cut)]
+    else:
+        raise ValueError("no reference for " + op)
+    v[n.output[0]] = np.asarray(r, np.float32) if np.asarray(r).dtype.kind == "f" else r
 
 
 def run(cmd):
@@ -253,39 +266,48 @@ def run(cmd):
 
 
 def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 200
-    seed = int(sys.argv[2]) if len(sys.argv) > 2 else 1
+    args = [a for a in sys.argv[1:] if a != "--fixed-point"]
+    fixed = len(args) != len(sys.argv) - 1
+    count = int(args[0]) if args else 200
+    seed = int(args[1]) if len(args) > 1 else 1
     keep = os.path.join(ROOT, "build", "qdq-differential")
     os.makedirs(keep, exist_ok=True)
     failures = 0
     for i in range(count):
         rng = random.Random(seed * 100003 + i)
-        model, shape, step = build(rng, i)
+        model, x, want, step = build(rng, i)
         with tempfile.TemporaryDirectory() as d:
             base = os.path.join(d, "g")
             onnx.save(model, base + ".onnx")
-            x = np.random.RandomState(i).uniform(-3, 3, shape).astype(np.float32)
             x.tofile(base + ".in0.raw")
             with open(os.path.join(d, "list.txt"), "w") as f:
                 f.write(base + ".in0.raw\n")
-            ours = run([os.path.join(BIN, "vexa-dlc-pack"), "-o", base + ".dlc", base + ".onnx"])
+            # In fixed point, every other graph has its pairs read as encodings.
+            imported = ["--qdq-encodings"] if fixed and i % 2 == 1 else []
+            ours = run([os.path.join(BIN, "vexa-dlc-pack"), "-o", base + ".dlc", base + ".onnx"] + imported)
             if ours.returncode == 0:
                 ours = run([os.path.join(BIN, "vexa-net-run"), "--container", base + ".dlc", "--input_list",
-                            os.path.join(d, "list.txt"), "--output_dir", os.path.join(d, "ours")])
+                            os.path.join(d, "list.txt"), "--output_dir", os.path.join(d, "ours")] +
+                           (["--enable_cpu_fxp"] if fixed else []))
             why = None
             if ours.returncode != 0:
                 why = "stopped: " + (ours.stderr.strip() or ours.stdout.strip()).splitlines()[-1]
             else:
-                want = reference(model, x).ravel()
+                want = want.ravel()
                 got = np.fromfile(os.path.join(d, "ours", "Result_0", "y.raw"), np.float32)
                 # Float sums in another order may round one code the other
                 # way, and that grows through what follows: a few codes of
                 # the last grid, on few elements.
                 tol = 4 * (step or 0.01) + 1e-4 * np.abs(want).max(initial=0)
                 if got.shape != want.shape:
-                    why = f"{got.size} values where ONNX Runtime gives {want.size}"
+                    why = f"{got.size} values where the reference gives {want.size}"
                 elif not np.isfinite(got).all() and np.isfinite(want).all():
                     why = "non-finite values"
+                elif fixed:
+                    noise = np.sum((got.astype(np.float64) - want) ** 2)
+                    sqnr = 10 * np.log10(np.sum(want.astype(np.float64) ** 2) / noise) if noise > 0 else np.inf
+                    if sqnr < 10:
+                        why = f"SQNR {sqnr:.1f} dB"
                 else:
                     far = np.abs(got - want) > tol
                     if far.mean() > 0.02:
