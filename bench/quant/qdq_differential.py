@@ -98,10 +98,15 @@ def build(rng, index):
     c = Chain(rng, x)
     cur = c.qdq("x") if rng.random() < 0.8 else "x"
     rank4 = True
+    # Kinds of step and their weights; one that does not apply here falls
+    # through to element-wise work.
+    kinds = {"conv": 15, "pad": 4, "resize": 2, "norm": 2.5, "softmax": 1.5, "split": 1.5, "d2s": 1, "deconv": 1.5,
+             "pool": 3, "gate": 3, "transpose": 5, "branch": 5, "concat": 4, "flatten": 6, "gemm": 8, "identity": 7,
+             "slice": 6, "elementwise": 25}
     for _ in range(rng.randint(3, 9)):
-        choice = rng.random()
+        kind = rng.choices(list(kinds), weights=list(kinds.values()))[0]
         roomy = rank4 and shape[2] >= 4 and shape[3] >= 4
-        if rank4 and choice < 0.15:
+        if rank4 and kind == "conv":
             depthwise = rng.random() < 0.3
             out = shape[1] if depthwise else rng.choice([4, 8, 16])
             k = rng.choice([1, 3])
@@ -110,36 +115,52 @@ def build(rng, index):
                                   c.const(np.zeros(out, np.float32) + 0.1)],
                          pads=[k // 2] * 4, strides=[stride] * 2, group=shape[1] if depthwise else 1)
             shape = [1, out, (shape[2] - 1) // stride + 1, (shape[3] - 1) // stride + 1]
-        elif roomy and choice < 0.19:
+        elif roomy and kind == "pad":
             cur = c.node("Pad", [cur, c.const(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64))])
             shape[2] += 2
             shape[3] += 2
-        elif rank4 and choice < 0.21:
+        elif rank4 and kind == "resize":
             cur = c.node("Resize", [cur, "", c.const(np.array([1, 1, 2, 2], np.float32))], mode="nearest")
             shape[2] *= 2
             shape[3] *= 2
-        elif roomy and choice < 0.22:
+        elif rank4 and kind == "norm":
+            n = shape[1]
+            cur = c.node("BatchNormalization", [cur, c.const(np.linspace(0.5, 1.5, n)), c.const(np.linspace(-0.2, 0.2, n)),
+                                                c.const(np.linspace(-0.1, 0.1, n)), c.const(np.linspace(0.8, 1.2, n))])
+        elif rank4 and kind == "softmax":
+            cur = c.node("Softmax", [cur], axis=1)
+        elif rank4 and shape[1] % 2 == 0 and kind == "split":
+            halves = c.node("Split", [cur], n_out=2, axis=1)
+            cur = c.node("Concat", [halves[1], halves[0]], axis=1)
+        elif rank4 and shape[1] % 4 == 0 and kind == "d2s":
+            cur = c.node("DepthToSpace", [cur], blocksize=2, mode=rng.choice(["DCR", "CRD"]))
+            shape = [1, shape[1] // 4, shape[2] * 2, shape[3] * 2]
+        elif rank4 and kind == "deconv":
+            out = rng.choice([4, 8])
+            cur = c.node("ConvTranspose", [cur, c.weights([shape[1], out, 2, 2], axis=1)], strides=[2, 2])
+            shape = [1, out, shape[2] * 2, shape[3] * 2]
+        elif roomy and kind == "pool":
             cur = c.node(rng.choice(["MaxPool", "AveragePool"]), [cur], kernel_shape=[2, 2], strides=[1, 1])
             shape[2] -= 1
             shape[3] -= 1
-        elif rank4 and choice < 0.27:
+        elif rank4 and kind == "gate":
             gate = c.node("Sigmoid", [c.node("GlobalAveragePool", [cur])])
             cur = c.node("Mul", [cur, gate] if rng.random() < 0.5 else [gate, cur])
-        elif rank4 and choice < 0.32:
+        elif rank4 and kind == "transpose":
             perm = [0, 1, 3, 2]
             cur = c.node("Transpose", [cur], perm=perm)
             shape = [shape[i] for i in perm]
-        elif rank4 and choice < 0.37:
+        elif rank4 and kind == "branch":
             # No Neg: x + q(-x) leaves only the rounding, which no engine keeps.
             branch = c.node(rng.choice(["Relu", "Sigmoid", "Tanh"]), [cur])
             if rng.random() < 0.5:
                 branch = c.qdq(branch)
             cur = c.node("Add", [cur, branch])
-        elif rank4 and choice < 0.41:
+        elif rank4 and kind == "concat":
             other = c.node("Mul", [cur, c.const(np.float32(0.5))])
             cur = c.node("Concat", [cur, c.qdq(other)], axis=1)
             shape[1] *= 2
-        elif choice < 0.47:
+        elif kind == "flatten":
             if rank4:
                 cur = c.node("Flatten", [cur]) if rng.random() < 0.5 else \
                     c.node("Reshape", [cur, c.const(np.array([1, -1], np.int64))])
@@ -148,13 +169,13 @@ def build(rng, index):
             else:
                 cur = c.node("Unsqueeze", [cur, c.const(np.array([0], np.int64))])
                 cur = c.node("Squeeze", [cur, c.const(np.array([0], np.int64))])
-        elif not rank4 and choice < 0.55:
+        elif not rank4 and kind == "gemm":
             out = rng.choice([5, 10, 32])
             cur = c.node("Gemm", [cur, c.weights([out, shape[1]]), c.const(np.zeros(out, np.float32) + 0.05)], transB=1)
             shape = [1, out]
-        elif choice < 0.62:
+        elif kind == "identity":
             cur = c.node("Identity", [cur])
-        elif choice < 0.68 and roomy:
+        elif kind == "slice" and roomy:
             cur = c.node("Slice", [cur, c.const(np.array([1], np.int64)), c.const(np.array([shape[2]], np.int64)),
                                    c.const(np.array([2], np.int64))])
             shape[2] -= 1
@@ -209,6 +230,26 @@ def evaluate(n, v):
         r = torch.nn.functional.conv2d(torch.tensor(i[0], dtype=torch.float64), torch.tensor(i[1], dtype=torch.float64),
                                        torch.tensor(i[2], dtype=torch.float64), padding=(pad[0], pad[1]),
                                        stride=attr(n, "strides", [1, 1]), groups=attr(n, "group", 1)).numpy()
+    elif op == "BatchNormalization":
+        sh = [1, -1, 1, 1]
+        r = (i[0] - i[3].reshape(sh)) / np.sqrt(i[4].reshape(sh).astype(np.float64) + 1e-5) * i[1].reshape(sh) + i[2].reshape(sh)
+    elif op == "Softmax":
+        e = np.exp(i[0].astype(np.float64) - i[0].max(axis=1, keepdims=True))
+        r = e / e.sum(axis=1, keepdims=True)
+    elif op == "Split":
+        for k, part in enumerate(np.split(i[0], 2, axis=attr(n, "axis"))):
+            v[n.output[k]] = part
+        return
+    elif op == "DepthToSpace":
+        b, (N, C, H, W) = attr(n, "blocksize"), i[0].shape
+        if attr(n, "mode", b"DCR") in (b"DCR", "DCR"):
+            r = i[0].reshape(N, b, b, C // (b * b), H, W).transpose(0, 3, 4, 1, 5, 2)
+        else:
+            r = i[0].reshape(N, C // (b * b), b, b, H, W).transpose(0, 1, 4, 2, 5, 3)
+        r = r.reshape(N, C // (b * b), H * b, W * b)
+    elif op == "ConvTranspose":
+        r = torch.nn.functional.conv_transpose2d(torch.tensor(i[0], dtype=torch.float64), torch.tensor(i[1], dtype=torch.float64),
+                                                 stride=attr(n, "strides", [1, 1])).numpy()
     elif op == "Pad":
         p = i[1]
         r = np.pad(i[0], [(p[k], p[k + 4]) for k in range(4)])
