@@ -15,7 +15,8 @@
 #     memory of each (float / fixed point).
 # Tables go to OUT (default build/quant-report); a summary to stdout.
 # QUANTIZE_ARGS passes options to vexa-dlc-quantize (say "--mse" or
-# "--bias_correction").
+# "--bias_correction"); CALIBRATED=DIR takes DIR/MODEL/quantized.dlc from an
+# earlier run instead of calibrating again.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bin=build/bin
@@ -41,9 +42,14 @@ for m in "${models[@]}"; do
   data="$out/data-${size/ /x}"
   [ -f "$data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$data" 32 100 $size
   head -10 "$data/eval.txt" > "$data/eval10.txt"
-  # shellcheck disable=SC2086  # options, split on purpose
-  $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$data/calib.txt" ${QUANTIZE_ARGS:-} \
-    -o "$d/quantized.dlc" > "$d/calibration.txt" 2>/dev/null
+  if [ -n "${CALIBRATED:-}" ] && [ -f "$CALIBRATED/$m/quantized.dlc" ]; then
+    # Another run's calibration (the same encodings on another instruction set).
+    cp "$CALIBRATED/$m/quantized.dlc" "$CALIBRATED/$m/calibration.txt" "$d/"
+  else
+    # shellcheck disable=SC2086  # options, split on purpose
+    $bin/vexa-dlc-quantize --container "$d/float.dlc" --input_list "$data/calib.txt" ${QUANTIZE_ARGS:-} \
+      -o "$d/quantized.dlc" > "$d/calibration.txt" 2>/dev/null
+  fi
   for mode in float fixed; do
     flag=(); [ $mode = fixed ] && flag=(--enable_cpu_fxp)
     $bin/vexa-net-run --container "$d/quantized.dlc" --input_list "$data/eval.txt" \
