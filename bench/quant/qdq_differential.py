@@ -37,7 +37,8 @@ import torch
 from onnx import TensorProto, helper, numpy_helper
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-BIN = os.path.join(ROOT, "build", "bin")
+# VEXA_BIN=build-asan/bin runs the sanitizer build instead.
+BIN = os.environ.get("VEXA_BIN", os.path.join(ROOT, "build", "bin"))
 
 
 class Chain:
