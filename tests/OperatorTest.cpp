@@ -1414,57 +1414,44 @@ TEST(Elementwise, ArithmeticEndingInCodesWritesThemItself) {
 // and the activation after it, not the codes' type.
 TEST(Elementwise, CodesAroundArithmeticKeepTheirTypeThroughViews) {
     const float step = 0.05f;
+    const std::vector<float> va = pseudoRandom(48, 8, 5.0f);
     for (const char* view : {"Identity", "Reshape", "Flatten"}) {
         SCOPED_TRACE(view);
-        OnnxBuilder b("viewed", 16);
-        b.input("a", {2, 3, 8});
-        b.initializer("c", {}, {1.7f});
-        b.initializer("s", {}, {step});
-        b.initializer(OnnxBuilder::intTensor("z", onnx::TensorProto::UINT8, {}, {100}));
-        b.initializer(OnnxBuilder::intTensor("shape", onnx::TensorProto::INT64, {2}, {6, 8}));
-        b.node("Mul", {"a", "c"}, {"v"}, "arithmetic");
-        b.node("QuantizeLinear", {"v", "s", "z"}, {"q"});
-        b.node("DequantizeLinear", {"q", "s", "z"}, {"d"});
-        std::vector<std::string> in = {"d"};
-        if (std::string(view) == "Reshape") in.push_back("shape");
-        b.node(view, in, {"y"});
-        b.output("y");
-        Graph g(b.proto());
-        g.prepare({}, {"y"});
-        const std::vector<float> va = pseudoRandom(48, 8, 5.0f);
-        std::copy(va.begin(), va.end(), g.input("a").data<float>());
-        g.run();
-        const Tensor& y = g.value("y");
-        ASSERT_EQ(y.type(), DType::Float);
-        ASSERT_EQ(y.size(), 48);
+        // `writes`: a * 1.7 on the grid, then the view; otherwise a on the
+        // grid, times 1.7, the view, then Sigmoid.
+        auto run = [&](bool writes) {
+            OnnxBuilder b("viewed", 16);
+            b.input("a", {2, 3, 8});
+            b.initializer("c", {}, {1.7f});
+            b.initializer("s", {}, {step});
+            b.initializer(OnnxBuilder::intTensor("z", onnx::TensorProto::UINT8, {}, {100}));
+            b.initializer(OnnxBuilder::intTensor("shape", onnx::TensorProto::INT64, {2}, {6, 8}));
+            if (writes) b.node("Mul", {"a", "c"}, {"v"});
+            b.node("QuantizeLinear", {writes ? "v" : "a", "s", "z"}, {"q"});
+            b.node("DequantizeLinear", {"q", "s", "z"}, {"d"});
+            if (!writes) b.node("Mul", {"d", "c"}, {"m"});
+            std::vector<std::string> in = {writes ? "d" : "m"};
+            if (std::string(view) == "Reshape") in.push_back("shape");
+            b.node(view, in, {writes ? "y" : "w"});
+            if (!writes) b.node("Sigmoid", {"w"}, {"y"});
+            b.output("y");
+            Graph g(b.proto());
+            g.prepare({}, {"y"});
+            std::copy(va.begin(), va.end(), g.input("a").data<float>());
+            g.run();
+            const Tensor& y = g.value("y");
+            EXPECT_EQ(y.type(), DType::Float);
+            return y.type() == DType::Float ? std::vector<float>(y.data<float>(), y.data<float>() + y.size())
+                                            : std::vector<float>();
+        };
+        const auto written = run(true), read = run(false);
+        ASSERT_EQ(written.size(), 48u);
+        ASSERT_EQ(read.size(), 48u);
         for (size_t i = 0; i < va.size(); ++i) {
             const float code = std::clamp(std::nearbyint(va[i] * 1.7f / step) + 100.0f, 0.0f, 255.0f);
-            ASSERT_EQ(y.data<float>()[i], (code - 100.0f) * step) << "at " << i;
-        }
-
-        OnnxBuilder r("reading", 16);
-        r.input("a", {2, 3, 8});
-        r.initializer("c", {}, {1.7f});
-        r.initializer("s", {}, {step});
-        r.initializer(OnnxBuilder::intTensor("z", onnx::TensorProto::UINT8, {}, {100}));
-        r.initializer(OnnxBuilder::intTensor("shape", onnx::TensorProto::INT64, {2}, {6, 8}));
-        r.node("QuantizeLinear", {"a", "s", "z"}, {"q"});
-        r.node("DequantizeLinear", {"q", "s", "z"}, {"d"});
-        r.node("Mul", {"d", "c"}, {"v"});
-        in[0] = "v";
-        r.node(view, in, {"w"});
-        r.node("Sigmoid", {"w"}, {"y"});
-        r.output("y");
-        Graph h(r.proto());
-        h.prepare({}, {"y"});
-        std::copy(va.begin(), va.end(), h.input("a").data<float>());
-        h.run();
-        const Tensor& z = h.value("y");
-        ASSERT_EQ(z.type(), DType::Float);
-        for (size_t i = 0; i < va.size(); ++i) {
-            const float code = std::clamp(std::nearbyint(va[i] / step) + 100.0f, 0.0f, 255.0f);
-            const float want = 1.0f / (1.0f + std::exp(-(code - 100.0f) * step * 1.7f));
-            ASSERT_NEAR(z.data<float>()[i], want, 2e-7f) << "at " << i;
+            ASSERT_EQ(written[i], (code - 100.0f) * step) << "at " << i;
+            const float codeA = std::clamp(std::nearbyint(va[i] / step) + 100.0f, 0.0f, 255.0f);
+            ASSERT_NEAR(read[i], 1.0f / (1.0f + std::exp(-(codeA - 100.0f) * step * 1.7f)), 2e-7f) << "at " << i;
         }
     }
 }
