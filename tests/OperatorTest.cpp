@@ -14,6 +14,7 @@
 #include "executor/graph/Graph.h"
 #include "executor/kernels/CodesPool.h"
 #include "executor/kernels/Fallbacks.h"
+#include "executor/kernels/RecurrentProduct.h"
 #include "executor/passes/LoopAppend.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
@@ -138,28 +139,33 @@ TEST_P(Recurrent, TwoThreadsGiveTheBitsOfOne) {
 TEST_P(Recurrent, WeightsGivenAsInputsAndNewLengthsAreReadEachExecution) {
     const RecurrentCase c = GetParam();
     const int64_t I = 5, H = 8, D = std::string(c.direction) == "bidirectional" ? 2 : 1;
-    const Shape ws = {D, c.gates * H, I};
-    const auto r = pseudoRandom(static_cast<size_t>(D * c.gates * H * H), 2, 0.6f);
-    auto layer = [&](bool weightsHeld, const std::vector<float>& w, int64_t T) {
+    const Shape ws = {D, c.gates * H, I}, rs = {D, c.gates * H, H};
+    using Weights = std::pair<std::vector<float>, std::vector<float>>;  // input and recurrent
+    auto layer = [&](const Weights* held, int64_t T) {
         OnnxBuilder b("rnn");
         b.input("x", {T, 1, I});
-        if (weightsHeld) {
-            b.initializerRaw("w", ws, w);
+        if (held != nullptr) {
+            b.initializerRaw("w", ws, held->first);
+            b.initializerRaw("r", rs, held->second);
         } else {
             b.input("w", ws);
+            b.input("r", rs);
         }
-        b.initializer("r", {D, c.gates * H, H}, r);
         auto& n = b.node(c.op, {"x", "w", "r"}, {"y"});
         OnnxBuilder::attr(n, "hidden_size", H);
         OnnxBuilder::attr(n, "direction", std::string(c.direction));
         b.output("y");
         return b;
     };
-    auto outputOf = [&](Graph& g, const std::vector<float>* w, int64_t T) {
+    // Planned again only for a new length: new weights need no new plan.
+    int64_t plannedT = -1;
+    auto outputOf = [&](Graph& g, const Weights* given, int64_t T) {
         const auto x = pseudoRandom(static_cast<size_t>(T * I), 11, 1.0f);
-        if (w != nullptr) {
-            g.prepare({{"x", {T, 1, I}}, {"w", ws}}, {"y"});
-            fill(g.input("w"), *w);
+        if (given != nullptr) {
+            if (T != plannedT) g.prepare({{"x", {T, 1, I}}, {"w", ws}, {"r", rs}}, {"y"});
+            plannedT = T;
+            fill(g.input("w"), given->first);
+            fill(g.input("r"), given->second);
         } else {
             g.prepare({{"x", {T, 1, I}}}, {"y"});
         }
@@ -168,21 +174,24 @@ TEST_P(Recurrent, WeightsGivenAsInputsAndNewLengthsAreReadEachExecution) {
         const Tensor& y = g.value("y");
         return std::vector<float>(y.data<float>(), y.data<float>() + y.size());
     };
-    const auto w12 = pseudoRandom(static_cast<size_t>(vexart::elementCount(ws)), 12, 0.6f);
-    const auto w13 = pseudoRandom(static_cast<size_t>(vexart::elementCount(ws)), 13, 0.6f);
-    auto fresh = [&](const std::vector<float>& w, int64_t T) {
-        const OnnxBuilder held = layer(true, w, T);
+    auto weights = [&](uint32_t seed) {
+        return Weights{pseudoRandom(static_cast<size_t>(vexart::elementCount(ws)), seed, 0.6f),
+                       pseudoRandom(static_cast<size_t>(vexart::elementCount(rs)), seed + 100, 0.6f)};
+    };
+    const Weights w12 = weights(12), w13 = weights(13);
+    auto fresh = [&](const Weights& w, int64_t T) {
+        const OnnxBuilder held = layer(&w, T);
         Graph h(held.proto());
         return outputOf(h, nullptr, T);
     };
     // New weights in the same place, then a longer sequence.
-    const OnnxBuilder given = layer(false, {}, 4);
+    const OnnxBuilder given = layer(nullptr, 4);
     Graph g(given.proto());
     EXPECT_EQ(outputOf(g, &w12, 4), fresh(w12, 4));
     EXPECT_EQ(outputOf(g, &w13, 4), fresh(w13, 4)) << "new weights";
     EXPECT_EQ(outputOf(g, &w13, 6), fresh(w13, 6)) << "a longer sequence";
     // Constant weights, a longer sequence.
-    const OnnxBuilder held = layer(true, w12, 4);
+    const OnnxBuilder held = layer(&w12, 4);
     Graph k(held.proto());
     EXPECT_EQ(outputOf(k, nullptr, 4), fresh(w12, 4));
     EXPECT_EQ(outputOf(k, nullptr, 6), fresh(w12, 6)) << "a longer sequence, constant weights";
@@ -196,6 +205,44 @@ INSTANTIATE_TEST_SUITE_P(Executor, Recurrent,
                                            RecurrentCase{"LSTM", "bidirectional", 4, 0}),
                          [](const auto& info) { return std::string(info.param.op) + "_" + info.param.direction +
                                                        (info.param.linearBeforeReset != 0 ? "_lbr" : ""); });
+
+// The packed recurrent product against sums in double, for row counts
+// that fill and leave part of each row block, column counts that fill and
+// leave part of a panel, and ranges that start and end inside panels; a
+// range split anywhere gives the bits of the whole.
+TEST(RecurrentProduct, PackedPanelsGiveEveryRowAndColumnRange) {
+    for (const int64_t depth : {1, 7, 33}) {
+        for (const int64_t cols : {5, 16, 37, 70}) {
+            const auto w = pseudoRandom(static_cast<size_t>(cols * depth), 21, 1.0f);
+            std::vector<float> packed(static_cast<size_t>(vexart::packedSize(cols, depth)), -1.0f);
+            vexart::packWeights(w.data(), cols, depth, packed.data());
+            for (int64_t rows = 1; rows <= 9; ++rows) {
+                const int64_t lda = depth + 3;  // rows apart by more than their length
+                const auto a = pseudoRandom(static_cast<size_t>(rows * lda), 22, 1.0f);
+                for (const auto& [from, to] : {std::pair<int64_t, int64_t>{0, cols}, {3, cols - 1}, {cols - 1, cols}}) {
+                    const int64_t ldc = to - from + 2;
+                    std::vector<float> c(static_cast<size_t>(rows * ldc), 7.0f);
+                    vexart::rowsTimesPacked(a.data(), rows, lda, depth, packed.data(), from, to, c.data(), ldc);
+                    for (int64_t i = 0; i < rows; ++i) {
+                        for (int64_t j = from; j < to; ++j) {
+                            double want = 0;
+                            for (int64_t k = 0; k < depth; ++k) want += double(a[i * lda + k]) * w[j * depth + k];
+                            ASSERT_NEAR(c[i * ldc + j - from], want, 1e-5 * depth)
+                                << rows << " rows, depth " << depth << ", column " << j << " of " << cols;
+                        }
+                        EXPECT_EQ(c[i * ldc + to - from], 7.0f) << "written past the range";
+                    }
+                    // The same columns in two ranges, split inside a panel.
+                    const int64_t mid = from + (to - from) / 2;
+                    std::vector<float> halves(c.size(), 7.0f);
+                    vexart::rowsTimesPacked(a.data(), rows, lda, depth, packed.data(), from, mid, halves.data(), ldc);
+                    vexart::rowsTimesPacked(a.data(), rows, lda, depth, packed.data(), mid, to, halves.data() + mid - from, ldc);
+                    EXPECT_EQ(halves, c) << rows << " rows, columns " << from << ".." << to << " split at " << mid;
+                }
+            }
+        }
+    }
+}
 
 // --- Control flow -------------------------------------------------------
 

@@ -1,7 +1,8 @@
 // Recurrent layers: RNN, GRU and LSTM in every direction, with their
 // activation lists, clipping, sequence lengths, initial states, peepholes
 // and both layouts. The input projection of all steps is one product; each
-// step then multiplies the batch's hidden state by the recurrent weights.
+// step then multiplies the batch's hidden state by the recurrent weights,
+// packed once (RecurrentProduct.h).
 #include <onnx/onnx_pb.h>
 
 #include <Eigen/Core>
@@ -12,14 +13,11 @@
 #include "core/Kernel.h"
 #include "core/Threads.h"
 #include "kernels/InputProjection.h"
+#include "kernels/RecurrentProduct.h"
 #include "kernels/Window.h"
 
 namespace vexart {
 namespace {
-
-using RowMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-using MapMat = Eigen::Map<RowMat>;
-using ConstMapMat = Eigen::Map<const RowMat>;
 
 enum class Cell { Rnn, Gru, Lstm };
 
@@ -176,11 +174,17 @@ public:
                 s.bias[static_cast<size_t>(k)] = own[k] + (splitRecurrentBias && k >= 2 * H ? 0.0f : own[G * H + k]);
             }
             if (T * B > 0) projection_[d].prepare(T * B, I, G * H, w.data<float>() + d * G * H * I, ctx.isConstant(1));
+            // Constant weights are packed once; weights given as inputs on every execution.
+            const float* own = r.data<float>() + d * G * H * H;
+            if (!ctx.isConstant(2) || s.packedFrom != own || static_cast<int64_t>(s.rt.size()) != packedSize(G * H, H)) {
+                s.rt.resize(static_cast<size_t>(packedSize(G * H, H)));
+                packWeights(own, G * H, H, s.rt.data());
+                s.packedFrom = own;
+            }
         }
-        const float* pr = r.data<float>();
         const int64_t steps = lens.empty() ? 0 : *std::max_element(lens.begin(), lens.end());
         parallelFor(D, D == 1 ? 0 : steps * B * G * H * (I + H), [&](int64_t d) {
-            runDirection(d, xs, T, B, pr + d * G * H * H, bias != nullptr ? bias + d * 2 * G * H : nullptr,
+            runDirection(d, xs, T, B, bias != nullptr ? bias + d * 2 * G * H : nullptr,
                          lens, h0, c0, peep != nullptr ? peep + d * 3 * H : nullptr);
         });
         writeOutputs(ctx, T, B);
@@ -208,8 +212,7 @@ private:
         return s + (layout_ == 0 ? d * B + b : b * dirs_ + d) * hidden_;
     }
 
-    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, const float* r,
-                      const float* bias, const std::vector<int64_t>& lens, const float* h0, const float* c0,
+    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, const float* bias, const std::vector<int64_t>& lens, const float* h0, const float* c0,
                       const float* peep) {
         const int64_t H = hidden_, G = gates(), GH = G * H;
         Scratch& sc = scratch_[static_cast<size_t>(d)];
@@ -230,9 +233,7 @@ private:
         // Recurrent products: all gates, or for a GRU that resets first only z and r.
         const int64_t recurrentCols = cell_ == Cell::Gru && !linearBeforeReset_ ? 2 * H : GH;
         auto product = [&](int64_t from, int64_t to) {
-            if (to <= from) return;
-            MapMat(sc.hr.data(), B, GH).middleCols(from, to - from).noalias() =
-                ConstMapMat(sc.h.data(), B, H) * ConstMapMat(r, GH, H).middleRows(from, to - from).transpose();
+            rowsTimesPacked(sc.h.data(), B, H, H, sc.rt.data(), from, to, sc.hr.data() + from, GH);
         };
         auto gatesOf = [&](int64_t s) {
             for (int64_t b = 0; b < B; ++b) {
@@ -267,9 +268,7 @@ private:
                         } else {
                             float* resetH = sc.rh.data() + b * H;
                             for (int64_t k = 0; k < H; ++k) resetH[k] = rg[k] * h[k];
-                            Eigen::Map<Eigen::RowVectorXf>(out, H).noalias() =
-                                Eigen::Map<const Eigen::RowVectorXf>(resetH, H) *
-                                ConstMapMat(r + 2 * H * H, H, H).transpose();
+                            rowsTimesPacked(resetH, 1, H, H, sc.rt.data(), 2 * H, 3 * H, out, H);
                             for (int64_t k = 0; k < H; ++k) out[k] += xwRow[2 * H + k];
                         }
                         clipAll(out, H);
@@ -387,6 +386,8 @@ private:
     // Each direction's own, so that the two of a bidirectional layer run at once.
     struct Scratch {
         std::vector<float> xw, hr, rh, hNew, h, c, bias;
+        std::vector<float> rt;  // the recurrent weights, packed
+        const float* packedFrom = nullptr;  // the weights rt holds
     };
     Scratch scratch_[2];
     InputProjection projection_[2];

@@ -1,0 +1,109 @@
+#include "kernels/RecurrentProduct.h"
+
+#include <algorithm>
+#include <cmath>
+
+#ifdef __AVX2__
+#include <immintrin.h>
+#endif
+
+namespace vexart {
+
+void packWeights(const float* w, int64_t cols, int64_t depth, float* packed) {
+    std::fill(packed, packed + packedSize(cols, depth), 0.0f);
+    for (int64_t j = 0; j < cols; ++j) {
+        float* to = packed + j / kPanelColumns * depth * kPanelColumns + j % kPanelColumns;
+        for (int64_t k = 0; k < depth; ++k) to[k * kPanelColumns] = w[j * depth + k];
+    }
+}
+
+namespace {
+
+#ifdef __AVX2__
+// R rows by N whole panels (two vectors each); the sums stay in registers
+// and each weight vector loaded serves every row. Fewer rows take more
+// panels, which keeps enough independent sums in flight to cover the
+// multiply-add's latency.
+template <int R, int N>
+void panels(const float* a, int64_t lda, int64_t depth, const float* p, float* c, int64_t ldc) {
+    const int64_t stride = depth * kPanelColumns;
+    __m256 acc[R][N][2];
+    for (int r = 0; r < R; ++r) {
+        for (int n = 0; n < N; ++n) acc[r][n][0] = acc[r][n][1] = _mm256_setzero_ps();
+    }
+    for (int64_t k = 0; k < depth; ++k, p += kPanelColumns) {
+        __m256 w[N][2];
+        for (int n = 0; n < N; ++n) {
+            w[n][0] = _mm256_loadu_ps(p + n * stride);
+            w[n][1] = _mm256_loadu_ps(p + n * stride + 8);
+        }
+        for (int r = 0; r < R; ++r) {
+            const __m256 x = _mm256_broadcast_ss(a + r * lda + k);
+            for (int n = 0; n < N; ++n) {
+                acc[r][n][0] = _mm256_fmadd_ps(x, w[n][0], acc[r][n][0]);
+                acc[r][n][1] = _mm256_fmadd_ps(x, w[n][1], acc[r][n][1]);
+            }
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        for (int n = 0; n < N; ++n) {
+            _mm256_storeu_ps(c + r * ldc + n * kPanelColumns, acc[r][n][0]);
+            _mm256_storeu_ps(c + r * ldc + n * kPanelColumns + 8, acc[r][n][1]);
+        }
+    }
+}
+
+template <int R>
+void rowBlock(const float* a, int64_t lda, int64_t depth, const float* packed, int64_t from, int64_t to, float* c,
+              int64_t ldc) {
+    constexpr int N = R == 1 ? 4 : R == 2 ? 2 : 1;
+    const int64_t stride = depth * kPanelColumns;
+    int64_t j = from;
+    while (j < to) {
+        const int64_t p = j / kPanelColumns, lo = j % kPanelColumns;
+        const float* w = packed + p * stride;
+        if (lo == 0 && j + N * kPanelColumns <= to) {
+            panels<R, N>(a, lda, depth, w, c + j - from, ldc);
+            j += N * kPanelColumns;
+        } else if (lo == 0 && j + kPanelColumns <= to) {
+            panels<R, 1>(a, lda, depth, w, c + j - from, ldc);
+            j += kPanelColumns;
+        } else {
+            // Part of a panel: computed whole, the wanted columns kept.
+            float part[R * kPanelColumns];
+            panels<R, 1>(a, lda, depth, w, part, kPanelColumns);
+            const int64_t hi = std::min(to - p * kPanelColumns, kPanelColumns);
+            for (int r = 0; r < R; ++r) std::copy(part + r * kPanelColumns + lo, part + r * kPanelColumns + hi, c + r * ldc + j - from);
+            j += hi - lo;
+        }
+    }
+}
+#endif
+
+}  // namespace
+
+void rowsTimesPacked(const float* a, int64_t rows, int64_t lda, int64_t depth, const float* packed, int64_t from,
+                     int64_t to, float* c, int64_t ldc) {
+    if (to <= from) return;
+#ifdef __AVX2__
+    int64_t i = 0;
+    for (; i + 4 <= rows; i += 4) rowBlock<4>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc);
+    switch (rows - i) {
+        case 3: rowBlock<3>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
+        case 2: rowBlock<2>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
+        case 1: rowBlock<1>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
+        default: break;
+    }
+#else
+    for (int64_t i = 0; i < rows; ++i) {
+        for (int64_t j = from; j < to; ++j) {
+            const float* w = packed + j / kPanelColumns * depth * kPanelColumns + j % kPanelColumns;
+            float sum = 0.0f;
+            for (int64_t k = 0; k < depth; ++k) sum = std::fma(a[i * lda + k], w[k * kPanelColumns], sum);
+            c[i * ldc + j - from] = sum;
+        }
+    }
+#endif
+}
+
+}  // namespace vexart
