@@ -496,7 +496,7 @@ TEST(ValueShaped, BuffersAreAlignedZeroedAndWholeAtEverySize) {
 TEST(ValueShaped, ContainerBlocksAreReusedForTheirSizeOnly) {
     using Floats = std::vector<float, vexart::BufferAllocator<float>>;
     const size_t mib = size_t{1} << 20;
-    for (const size_t bytes : {5 * mib, mib, size_t{64} << 10}) {  // mapped, heap, the smallest kept
+    for (const size_t bytes : {5 * mib, mib, size_t{128} << 10, size_t{64} << 10}) {  // mapped (aligned or not), heap, the smallest kept
         const size_t n = bytes / sizeof(float);
         { Floats before(n + 2048); }  // whatever was kept goes back at the next request
         const float* first = nullptr;
