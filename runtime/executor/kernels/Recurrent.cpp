@@ -212,8 +212,8 @@ private:
         return s + (layout_ == 0 ? d * B + b : b * dirs_ + d) * hidden_;
     }
 
-    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, const float* bias, const std::vector<int64_t>& lens, const float* h0, const float* c0,
-                      const float* peep) {
+    void runDirection(int64_t d, const float* xs, int64_t T, int64_t B, const float* bias,
+                      const std::vector<int64_t>& lens, const float* h0, const float* c0, const float* peep) {
         const int64_t H = hidden_, G = gates(), GH = G * H;
         Scratch& sc = scratch_[static_cast<size_t>(d)];
         const bool backwards = reverse_ || d == 1;
