@@ -7,6 +7,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const ort = require('onnxruntime-node');
+const { corpusFeeds } = require('./corpus_feeds');
 
 async function main() {
   const [model, json, threadsText, runsText, topText] = process.argv.slice(2);
@@ -20,16 +21,7 @@ async function main() {
     intraOpNumThreads: parseInt(threadsText, 10), interOpNumThreads: 1, executionMode: 'sequential',
     graphOptimizationLevel: 'all', enableProfiling: true, profileFilePrefix: path.join(dir, 'p'), logSeverityLevel: 3,
   });
-  const spec = JSON.parse(fs.readFileSync(json));
-  const base = json.slice(0, -'.json'.length);
-  const feeds = {};
-  spec.inputs.forEach((input, i) => {
-    const raw = fs.readFileSync(`${base}.in${i}.raw`);
-    const values = new Float32Array(raw.buffer, raw.byteOffset, raw.byteLength / 4);
-    const data = input.type === 'int64' ? BigInt64Array.from(values, (v) => BigInt(Math.round(v)))
-      : input.type === 'int32' ? Int32Array.from(values) : values;
-    feeds[input.name] = new ort.Tensor(input.type, data, input.shape);
-  });
+  const feeds = corpusFeeds(json);
   await session.run(feeds);  // the first run, left out below
   for (let i = 0; i < runs; ++i) await session.run(feeds);
   session.endProfiling();

@@ -10,6 +10,7 @@
 'use strict';
 const fs = require('fs');
 const ort = require('onnxruntime-node');
+const { floats, corpusFeeds } = require('./corpus_feeds');
 
 async function main() {
   const [model, inputPath, runsText, threadsText, dimsText, outputPath] = process.argv.slice(2);
@@ -20,10 +21,6 @@ async function main() {
   const runs = Math.max(1, parseInt(runsText, 10));
   const threads = parseInt(threadsText, 10);
   const corpus = inputPath.endsWith('.json');
-  const floats = (path) => {
-    const raw = fs.readFileSync(path);
-    return new Float32Array(raw.buffer, raw.byteOffset, raw.byteLength / 4);
-  };
 
   let t = process.hrtime.bigint();
   const session = await ort.InferenceSession.create(model, {
@@ -31,16 +28,9 @@ async function main() {
     logSeverityLevel: 3,
   });
   const loadMs = Number(process.hrtime.bigint() - t) / 1e6;
-  const feeds = {};
+  let feeds = {};
   if (corpus) {
-    const spec = JSON.parse(fs.readFileSync(inputPath));
-    const base = inputPath.slice(0, -'.json'.length);
-    spec.inputs.forEach((input, i) => {
-      const values = floats(`${base}.in${i}.raw`);
-      const data = input.type === 'int64' ? BigInt64Array.from(values, (v) => BigInt(Math.round(v)))
-        : input.type === 'int32' ? Int32Array.from(values) : values;
-      feeds[input.name] = new ort.Tensor(input.type, data, input.shape);
-    });
+    feeds = corpusFeeds(inputPath);
   } else {
     const dims = dimsText.split(',').map((d) => parseInt(d, 10));
     feeds[session.inputNames[0]] = new ort.Tensor('float32', floats(inputPath), dims);
