@@ -1,15 +1,16 @@
 // Products of one to four rows by constant weights (dense heads, wide
 // classifier layers, decoder steps): oneDNN's matmul on the weights in its
-// own layout beside the recurrent layers' panel kernel (kernels/
-// RecurrentProduct.h), one thread. Weights larger than the last-level
-// cache are streamed from memory on every product, where the two differ.
+// own layout beside the panel kernel that recurrent layers and dense
+// layers of one or two rows run on (kernels/PanelProduct.h), one thread.
+// Weights larger than the last-level cache are streamed from memory on
+// every product, where the two differ.
 //   bench-dense-rows [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
 #include <vector>
 
-#include "executor/kernels/RecurrentProduct.h"
+#include "executor/kernels/PanelProduct.h"
 #include "executor/onednn/Dnnl.h"
 
 namespace {
@@ -18,8 +19,8 @@ using dnnl::memory;
 
 // Arguments: rows, depth (inputs), columns (outputs).
 void shapes(benchmark::internal::Benchmark* b) {
-    for (const int64_t rows : {1, 4}) {
-        for (const auto& [depth, cols] : {std::pair<int64_t, int64_t>{1280, 1000}, {768, 3072}, {4096, 4096}, {9216, 4096}}) {
+    for (const int64_t rows : {1, 2, 4}) {
+        for (const auto& [depth, cols] : {std::pair<int64_t, int64_t>{512, 512}, {1280, 1000}, {768, 3072}, {4096, 4096}, {9216, 4096}}) {
             b->Args({rows, depth, cols});
         }
     }

@@ -212,6 +212,24 @@ const std::vector<Case>& cases() {
              weights(b, "w5", {8, 4}, 57);
              b.node("MatMul", {"l4", "w5"}, {"y"});
          }},
+        {"WideDenseRows", {1, 1024}, 4, [](OnnxBuilder& b) {
+             // Weights of 4 MiB and more for one row: the panels, their bias,
+             // activations and added operands applied column range by range.
+             weights(b, "fc.w", {1041, 1024}, 58);
+             weights(b, "fc.b", {1041}, 59);
+             OnnxBuilder::attr(b.node("Gemm", {"x", "fc.w", "fc.b"}, {"g"}), "transB", int64_t{1});
+             b.node("Relu", {"g"}, {"r"});
+             weights(b, "w2", {1041, 1030}, 60, 0.1f);
+             b.node("MatMul", {"r", "w2"}, {"h2"});
+             weights(b, "chan", {1030}, 61);
+             b.node("Add", {"h2", "chan"}, {"a2"});
+             b.node("Tanh", {"a2"}, {"t2"});
+             weights(b, "w3", {1030, 1030}, 62, 0.1f);
+             b.node("MatMul", {"t2", "w3"}, {"h3"});
+             b.node("Add", {"h3", "t2"}, {"s"});
+             weights(b, "w4", {1030, 8}, 63, 0.1f);
+             b.node("MatMul", {"s", "w4"}, {"y"});
+         }},
         {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 8, 8, 3, 15);
              b.node("GlobalAveragePool", {"c1"}, {"p"});

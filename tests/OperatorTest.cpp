@@ -14,7 +14,7 @@
 #include "executor/graph/Graph.h"
 #include "executor/kernels/CodesPool.h"
 #include "executor/kernels/Fallbacks.h"
-#include "executor/kernels/RecurrentProduct.h"
+#include "executor/kernels/PanelProduct.h"
 #include "executor/passes/LoopAppend.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Executor, Recurrent,
 // that fill and leave part of each row block, column counts that fill and
 // leave part of a panel, and ranges that start and end inside panels; a
 // range split anywhere gives the bits of the whole.
-TEST(RecurrentProduct, PackedPanelsGiveEveryRowAndColumnRange) {
+TEST(PanelProduct, PackedPanelsGiveEveryRowAndColumnRange) {
     for (const int64_t depth : {1, 7, 33}) {
         for (const int64_t cols : {5, 16, 37, 70}) {
             const auto w = pseudoRandom(static_cast<size_t>(cols * depth), 21, 1.0f);
@@ -987,15 +987,18 @@ TEST(Activations, OneDnnStepsGiveTheDefinition) {
     }
 }
 
-// The oneDNN products against the reference kernel they fall back on, on
+// The fast products against the reference kernel they fall back on, on
 // the same inputs: Gemm with every transpose and bias shape, MatMul with a
 // batch folded into rows, batched weights and a vector on either side;
-// weights constant (packed once) and computed.
-TEST(MatMul, OneDnnKernelsMatchTheirReference) {
+// weights constant (packed once) and computed. Constant weights of 4 MiB
+// and more with one row run on panels, with each bias shape and layout;
+// a column count off the panel width and two rows check the edges. One kernel takes constant weights, then computed ones.
+TEST(MatMul, FastKernelsMatchTheirReference) {
     struct Case {
         const char* op;
         Shape a, b, c;
         int64_t transA = 0, transB = 0;
+        bool panels = false;  // with constant weights
     };
     const Case cases[] = {
         {"Gemm", {5, 7}, {7, 3}, {}},           {"Gemm", {7, 5}, {7, 3}, {3}, 1, 0},
@@ -1003,6 +1006,14 @@ TEST(MatMul, OneDnnKernelsMatchTheirReference) {
         {"Gemm", {1, 64}, {64, 40}, {1, 40}},   {"MatMul", {2, 3, 5, 7}, {7, 4}, {}},
         {"MatMul", {3, 5, 7}, {3, 7, 4}, {}},   {"MatMul", {7}, {7, 4}, {}},
         {"MatMul", {3, 5, 7}, {7}, {}},
+        {"Gemm", {1, 1024}, {1041, 1024}, {1041}, 0, 1, true},
+        {"Gemm", {1, 1024}, {1024, 1041}, {1, 1}, 0, 0, true},
+        {"Gemm", {1024, 1}, {1024, 1041}, {1, 1041}, 1, 0, true},
+        {"Gemm", {2, 1024}, {1041, 1024}, {2, 1041}, 0, 1},
+        {"MatMul", {1, 1, 1024}, {1024, 1041}, {}, 0, 0, true},
+        {"MatMul", {1024}, {1024, 1041}, {}, 0, 0, true},
+        {"MatMul", {3, 1024}, {1024, 1041}, {}},       {"Gemm", {1024, 2}, {1024, 1041}, {}, 1, 0},
+        {"MatMul", {1, 1000}, {1000, 1000}, {}},
     };
     for (const auto& c : cases) {
         onnx::NodeProto n;
@@ -1020,20 +1031,58 @@ TEST(MatMul, OneDnnKernelsMatchTheirReference) {
         }
         std::vector<const Tensor*> ins;
         for (const auto& t : in) ins.push_back(&t);
+        auto kernel = (*vexart::findKernel(c.op))(n, 13);
+        kernel->setFusion({});
         for (bool constWeights : {true, false}) {
             Tensor fast, slow;
             KernelContext f(ins, {&fast}), r(ins, {&slow});
             f.setConstant({false, constWeights, constWeights});
-            auto kernel = (*vexart::findKernel(c.op))(n, 13);
-            kernel->setFusion({});
             kernel->run(f);
             vexart::referenceMatMul(n, gemm)->run(r);
             const std::string what = std::string(c.op) + " " + vexart::shapeText(c.a) + " x " + vexart::shapeText(c.b) +
                                      (constWeights ? ", constant weights" : "");
             ASSERT_FALSE(kernel->implementation().empty()) << what << " ran on the reference";
+            EXPECT_EQ(kernel->implementation() == "vexa:panels", c.panels && constWeights)
+                << what << " ran on " << kernel->implementation();
             ASSERT_EQ(fast.shape(), slow.shape()) << what;
             for (int64_t i = 0; i < fast.size(); ++i) {
-                ASSERT_NEAR(fast.data<float>()[i], slow.data<float>()[i], 1e-4) << what << ", element " << i;
+                const float want = slow.data<float>()[i];
+                ASSERT_NEAR(fast.data<float>()[i], want, 1e-4 * (1 + std::fabs(want))) << what << ", element " << i;
+            }
+        }
+    }
+}
+
+// A dense layer planned for one row, then more and fewer: its weights,
+// released once packed, come back from whichever layout holds them (the
+// panels of one row, oneDNN's of more), and each plan
+// computes the product, summed here in double.
+TEST(MatMul, NewRowCountsAfterTheWeightsWereReleased) {
+    const int64_t K = 1024, N = 1041;
+    const auto w = pseudoRandom(static_cast<size_t>(K * N), 31, 1.0f);
+    const auto bias = pseudoRandom(static_cast<size_t>(N), 32, 1.0f);
+    OnnxBuilder b("dense");
+    b.input("x", {1, K});
+    b.initializerRaw("w", {N, K}, w);
+    b.initializerRaw("b", {N}, bias);
+    OnnxBuilder::attr(b.node("Gemm", {"x", "w", "b"}, {"y"}), "transB", int64_t{1});
+    b.output("y");
+    Graph g(b.proto());
+    for (const int64_t rows : {1, 3, 1, 2}) {
+        g.prepare({{"x", {rows, K}}}, {"y"});
+        const auto x = pseudoRandom(static_cast<size_t>(rows * K), 33 + static_cast<uint32_t>(rows), 1.0f);
+        fill(g.input("x"), x);
+        g.run();
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), (Shape{rows, N}));
+        for (int64_t i = 0; i < rows; ++i) {
+            for (int64_t j = 0; j < N; ++j) {
+                double want = bias[static_cast<size_t>(j)];
+                for (int64_t k = 0; k < K; ++k) {
+                    want += static_cast<double>(x[static_cast<size_t>(i * K + k)]) * w[static_cast<size_t>(j * K + k)];
+                }
+                ASSERT_NEAR(y.data<float>()[i * N + j], want, 1e-4 * (1 + std::fabs(want)))
+                    << rows << " rows, element " << i << ", " << j;
             }
         }
     }

@@ -4,6 +4,9 @@
 // it does not take (batches that broadcast, Gemm with alpha or beta other
 // than 1) go to the reference kernel.
 //
+// Products of one row by large constant float weights run on
+// panels of our own instead (DenseRows.h): they stream the weights.
+//
 // When the input lies on a quantization grid and the constant weights on
 // an int8 one (per tensor or per column), the product runs on their codes:
 // the input is quantized on the way in (exactly: its values lie on the
@@ -20,6 +23,7 @@
 
 #include "core/Broadcast.h"
 #include "core/Threads.h"
+#include "kernels/DenseRows.h"
 #include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "onednn/PostOps.h"
@@ -112,9 +116,11 @@ public:
         columnsLast_ = isGemm_ || ctx.in(1).rank() > 1;
         return true;
     }
-    bool keepsCopyOf(size_t i) const override { return i == 1 && packed_ && weightsConst_; }
+    bool keepsCopyOf(size_t i) const override { return i == 1 && weightsConst_ && (packed_ || dense_.packed()); }
     bool runsOnIntegers() const override { return built_ && integer_.on; }
-    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
+    std::string implementation() const override {
+        return !built_ ? std::string() : streamed_ ? "vexa:panels" : call_.implementation();
+    }
 
     void run(KernelContext& ctx) override {
         if (!planned(ctx) && !plan(ctx)) return;
@@ -122,6 +128,15 @@ public:
         fusion_.checkAddends(y);
         if (ctx.dryRun()) {
             ctx.zeroOutputs();
+            return;
+        }
+        if (streamed_) {
+            const Problem& p = built_problem_;
+            DenseBias bias;
+            if (hasBias_) {
+                bias = {(biasAddend_ != nullptr ? *biasAddend_ : ctx.in(2)).data<float>(), p.bias[1] != 1};
+            }
+            dense_.run(ctx.in(0).data<float>(), bias, fusion_, y.data<float>());
             return;
         }
         try {
@@ -153,7 +168,7 @@ private:
     // still serve these: then an execution derives nothing again.
     bool planned(const KernelContext& ctx) const {
         return built_ && ctx.in(0).shape() == builtA_ && ctx.in(1).shape() == builtB_ &&
-               ctx.isConstant(1) == weightsConst_ && (!weightsConst_ || packed_) &&
+               ctx.isConstant(1) == weightsConst_ && (!weightsConst_ || packed_ || streamed_) &&
                (!ctx.has(2) || ctx.in(2).shape() == builtC_);
     }
 
@@ -177,21 +192,41 @@ private:
         const Tensor& b = ctx.in(1);
         try {
             const bool weightsConst = ctx.isConstant(1);
-            if (weightsConst != weightsConst_) packed_ = false;
+            const bool constChanged = weightsConst != weightsConst_;
+            if (constChanged) {
+                packed_ = false;
+                dense_.clear();
+            }
             weightsConst_ = weightsConst;
             const IntegerPlan ip = integerPlan(ctx, p);
-            if (!(ip == integer_)) packed_ = false;
-            if (!built_ || !(p == built_problem_) || !(ip == integer_)) {
+            // On the panels or not follows from the problem, precision and
+            // constness, each of which builds a new primitive when it changes.
+            streamed_ = weightsConst_ && !ip.on && !p.weightsBatched && DenseRows::suits(p.rows, p.inner, p.cols);
+            if (streamed_) {
+                if (!dense_.packedFor(p.inner, p.cols)) {
+                    dense_.pack(plainWeights(b, p).data, p.inner, p.cols, p.transB);
+                    // oneDNN's copy goes: a later plan for more rows takes the panels'.
+                    packed_ = false;
+                    weightBytes_.reset();
+                    weights_ = memory();
+                }
                 integer_ = ip;
-                build(p);
-            }
-            if (weightsConst_ && !packed_) {
-                if (b.raw() == nullptr) throw ExecError("weights were released");
-                pack(ctx, p);
+                built_problem_ = p;
+            } else {
+                if (!(ip == integer_)) packed_ = false;
+                if (!built_ || constChanged || !(p == built_problem_) || !(ip == integer_)) {
+                    integer_ = ip;
+                    build(p);
+                }
+                if (weightsConst_ && !packed_) {
+                    pack(ctx, p, plainWeights(b, p).data);
+                    dense_.clear();
+                }
             }
         } catch (const dnnl::error& e) {
             dn::rethrow(e, isGemm_ ? "Gemm" : "MatMul");
         }
+        built_ = true;
         builtA_ = ctx.in(0).shape();
         builtB_ = b.shape();
         builtC_ = ctx.has(2) ? ctx.in(2).shape() : Shape{};
@@ -279,6 +314,34 @@ private:
         return ip;
     }
 
+    // The constant weights as the model gives them: from the model or, once
+    // released, from the panels that hold them.
+    struct Plain {
+        const float* data = nullptr;
+        std::vector<float> unpacked;
+    };
+    Plain plainWeights(const Tensor& b, const Problem& p) const {
+        Plain w;
+        if (b.raw() != nullptr) {
+            w.data = b.data<float>();
+        } else if (dense_.packedFor(p.inner, p.cols)) {
+            w.unpacked.resize(static_cast<size_t>(p.inner * p.cols));
+            dense_.unpack(w.unpacked.data(), p.transB);
+            w.data = w.unpacked.data();
+        } else if (packed_ && weightsConst_ && !integer_.on) {
+            // In oneDNN's layout: back to the model's.
+            w.unpacked.resize(static_cast<size_t>(p.inner * p.cols));
+            memory plain(matrixDesc(0, p.inner, p.cols, p.transB), dn::cpuEngine(), w.unpacked.data());
+            memory packed = weights_;  // a handle: execute takes it as non-const
+            dnnl::reorder(packed, plain).execute(dn::threadStream(), packed, plain);
+            dn::threadStream().wait();
+            w.data = w.unpacked.data();
+        } else {
+            throw ExecError("weights were released");
+        }
+        return w;
+    }
+
     // Weights [K, N], or [N, K] when transposed: a scale per column N.
     static float weightCodes(const Tensor& b, const std::vector<float>& scales, bool transB, int8_t* codes) {
         return vexart::weightCodes(b.data<float>(), b.dim(0), b.dim(1), scales, transB, codes);
@@ -287,13 +350,13 @@ private:
     // Constant weights into the primitive's layout, as codes on the integer
     // path, which adds the bias to the sums before their scale: it is
     // divided by that scale here.
-    void pack(const KernelContext& ctx, const Problem& p) {
+    void pack(const KernelContext& ctx, const Problem& p, const float* plain) {
         const Tensor& b = ctx.in(1);
         std::vector<int8_t> codes;
-        const void* from = b.raw();
+        const void* from = plain;
         if (integer_.on) {
             codes.resize(static_cast<size_t>(b.size()));
-            weightCodes(b, integer_.weightScales, p.transB, codes.data());
+            vexart::weightCodes(plain, b.dim(0), b.dim(1), integer_.weightScales, p.transB, codes.data());
             from = codes.data();
             scaledBias_.clear();
             if (!p.bias.empty()) {
@@ -444,6 +507,8 @@ private:
     const Tensor* biasAddend_ = nullptr;
 
     bool built_ = false, packed_ = false, weightsConst_ = false;
+    bool streamed_ = false;  // the last plan runs on dense_
+    DenseRows dense_;
     Problem built_problem_;
     // The inputs the plan was made for, and the output it gives.
     Shape builtA_, builtB_, builtC_, outShape_;

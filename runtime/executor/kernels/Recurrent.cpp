@@ -2,7 +2,7 @@
 // activation lists, clipping, sequence lengths, initial states, peepholes
 // and both layouts. The input projection of all steps is one product; each
 // step then multiplies the batch's hidden state by the recurrent weights,
-// packed once (RecurrentProduct.h).
+// packed once (PanelProduct.h).
 #include <onnx/onnx_pb.h>
 
 #include <Eigen/Core>
@@ -13,7 +13,7 @@
 #include "core/Kernel.h"
 #include "core/Threads.h"
 #include "kernels/InputProjection.h"
-#include "kernels/RecurrentProduct.h"
+#include "kernels/PanelProduct.h"
 #include "kernels/Window.h"
 
 namespace vexart {

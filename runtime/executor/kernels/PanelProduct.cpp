@@ -1,4 +1,4 @@
-#include "kernels/RecurrentProduct.h"
+#include "kernels/PanelProduct.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,12 +9,36 @@
 
 namespace vexart {
 
-void packWeights(const float* w, int64_t cols, int64_t depth, float* packed) {
-    std::fill(packed, packed + packedSize(cols, depth), 0.0f);
-    for (int64_t j = 0; j < cols; ++j) {
-        float* to = packed + j / kPanelColumns * depth * kPanelColumns + j % kPanelColumns;
-        for (int64_t k = 0; k < depth; ++k) to[k * kPanelColumns] = w[j * depth + k];
+namespace {
+
+// body(index in w, index in the panels) for every weight, in the
+// order the strided side is read fastest (the panels are written either
+// way a few lines at a time).
+template <typename Body>
+void eachWeight(int64_t cols, int64_t depth, int64_t colStride, int64_t depthStride, Body&& body) {
+    auto at = [depth](int64_t j, int64_t k) { return (j / kPanelColumns * depth + k) * kPanelColumns + j % kPanelColumns; };
+    if (depthStride <= colStride) {
+        for (int64_t j = 0; j < cols; ++j) {
+            for (int64_t k = 0; k < depth; ++k) body(j * colStride + k * depthStride, at(j, k));
+        }
+    } else {
+        for (int64_t k = 0; k < depth; ++k) {
+            for (int64_t j = 0; j < cols; ++j) body(j * colStride + k * depthStride, at(j, k));
+        }
     }
+}
+
+}  // namespace
+
+void packWeights(const float* w, int64_t cols, int64_t depth, int64_t colStride, int64_t depthStride,
+                 float* packed) {
+    std::fill(packed, packed + packedSize(cols, depth), 0.0f);
+    eachWeight(cols, depth, colStride, depthStride, [&](int64_t from, int64_t to) { packed[to] = w[from]; });
+}
+
+void unpackWeights(const float* packed, int64_t cols, int64_t depth, int64_t colStride, int64_t depthStride,
+                   float* w) {
+    eachWeight(cols, depth, colStride, depthStride, [&](int64_t to, int64_t from) { w[to] = packed[from]; });
 }
 
 namespace {
@@ -23,7 +47,8 @@ namespace {
 // R rows by N whole panels (two vectors each); the sums stay in registers
 // and each weight vector loaded serves every row. Fewer rows take more
 // panels, which keeps enough independent sums in flight to cover the
-// multiply-add's latency.
+// multiply-add's latency. One row takes two panels: four streamed weights
+// from memory slower (measured 27-30 against 31-36 GB/s), no faster in cache.
 template <int R, int N>
 void panels(const float* a, int64_t lda, int64_t depth, const float* p, float* c, int64_t ldc) {
     const int64_t stride = depth * kPanelColumns;
@@ -56,7 +81,7 @@ void panels(const float* a, int64_t lda, int64_t depth, const float* p, float* c
 template <int R>
 void rowBlock(const float* a, int64_t lda, int64_t depth, const float* packed, int64_t from, int64_t to, float* c,
               int64_t ldc) {
-    constexpr int N = R == 1 ? 4 : R == 2 ? 2 : 1;
+    constexpr int N = R <= 2 ? 2 : 1;
     const int64_t stride = depth * kPanelColumns;
     int64_t j = from;
     while (j < to) {
