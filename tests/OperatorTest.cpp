@@ -1088,6 +1088,41 @@ TEST(MatMul, NewRowCountsAfterTheWeightsWereReleased) {
     }
 }
 
+// LayerNormalization over rows of every length around the kernel's
+// 16-wide statistics (and a row of one), far from zero, so that a mean or
+// variance taken carelessly in float shows; against sums in double.
+TEST(LayerNorm, RowsOfEveryLengthFollowTheDefinition) {
+    for (const int64_t S : {1, 7, 16, 37, 256}) {
+        const int64_t rows = 3;
+        auto x = pseudoRandom(static_cast<size_t>(rows * S), 40, 1.0f);
+        for (size_t i = 0; i < x.size(); ++i) x[i] += 1000.0f * static_cast<float>(i / static_cast<size_t>(S) + 1);
+        const auto scale = pseudoRandom(static_cast<size_t>(S), 41, 1.0f), bias = pseudoRandom(static_cast<size_t>(S), 42, 1.0f);
+        OnnxBuilder b("ln");
+        b.input("x", {rows, S});
+        b.initializer("scale", {S}, scale);
+        b.initializer("bias", {S}, bias);
+        OnnxBuilder::attr(b.node("LayerNormalization", {"x", "scale", "bias"}, {"y"}), "epsilon", 1e-3f);
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({{"x", {rows, S}}}, {"y"});
+        fill(g.input("x"), x);
+        g.run();
+        const float* y = g.value("y").data<float>();
+        for (int64_t r = 0; r < rows; ++r) {
+            double mean = 0, var = 0;
+            for (int64_t s = 0; s < S; ++s) mean += x[static_cast<size_t>(r * S + s)];
+            mean /= static_cast<double>(S);
+            for (int64_t s = 0; s < S; ++s) var += std::pow(x[static_cast<size_t>(r * S + s)] - mean, 2);
+            const double inv = 1 / std::sqrt(var / static_cast<double>(S) + 1e-3);
+            for (int64_t s = 0; s < S; ++s) {
+                const double want = (x[static_cast<size_t>(r * S + s)] - mean) * inv * scale[static_cast<size_t>(s)] +
+                                    bias[static_cast<size_t>(s)];
+                ASSERT_NEAR(y[r * S + s], want, 2e-3 * (1 + std::fabs(want))) << "row length " << S << ", element " << r << ", " << s;
+            }
+        }
+    }
+}
+
 // BatchNormalization on a plain input and on one in the layout a
 // convolution leaves (a second reader keeps it from folding into the
 // convolution), alone and with a fused ReLU, against its reference kernel.
