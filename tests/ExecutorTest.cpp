@@ -68,6 +68,17 @@ void fakeQuant(OnnxBuilder& b, const std::string& in, const std::string& out, fl
     b.node("DequantizeLinear", {out + ".q", out + ".s", out + ".z"}, {out});
 }
 
+// A 3-D convolution of a k x k x k window, padded to keep the volume.
+onnx::NodeProto& conv3d(OnnxBuilder& b, const std::string& in, const std::string& out, int64_t c, int64_t m, int64_t k,
+                        uint32_t seed, int64_t group = 1) {
+    weights(b, out + ".w", {m, c / group, k, k, k}, seed);
+    weights(b, out + ".b", {m}, seed + 1);
+    auto& n = b.node("Conv", {in, out + ".w", out + ".b"}, {out});
+    OnnxBuilder::attr(n, "pads", std::vector<int64_t>(6, k / 2));
+    OnnxBuilder::attr(n, "group", group);
+    return n;
+}
+
 struct Case {
     const char* name;
     std::vector<int64_t> input;
@@ -102,7 +113,9 @@ const std::vector<Case>& cases() {
          }},
         // Video: 3-D convolutions, whose output oneDNN writes blocked and
         // reorders, with the residual operand fused all the same.
-        {"VideoResidual3d", {1, 16, 4, 6, 6}, 3, [](OnnxBuilder& b) {
+        // The residual add of channels-last volumes runs on its own (and
+        // the ReLU after it): oneDNN fuses it only into its reference kernel.
+        {"VideoResidual3d", {1, 16, 4, 6, 6}, 5, [](OnnxBuilder& b) {
              for (const auto& [in, out, seed] : {std::tuple{"x", "c1", 31u}, std::tuple{"r1", "c2", 33u}}) {
                  weights(b, std::string(out) + ".w", {16, 16, 3, 3, 3}, seed, 0.1f);
                  weights(b, std::string(out) + ".b", {16}, seed + 1);
@@ -229,6 +242,28 @@ const std::vector<Case>& cases() {
              b.node("Add", {"h3", "t2"}, {"s"});
              weights(b, "w4", {1030, 8}, 63, 0.1f);
              b.node("MatMul", {"s", "w4"}, {"y"});
+         }},
+        {"VolumesChannelsLast", {1, 3, 4, 6, 6}, 9, [](OnnxBuilder& b) {
+             // Convolutions of volumes hand each other channels-last
+             // tensors; a whole-tensor add runs on its own, and consumers
+             // that take only plain volumes (a depthwise volume, a per-channel
+             // operand broadcast, a concat) get plain copies.
+             conv3d(b, "x", "c1", 3, 16, 3, 64);
+             b.node("Relu", {"c1"}, {"r1"});
+             conv3d(b, "r1", "c2", 16, 16, 3, 66);
+             b.node("Add", {"c2", "r1"}, {"s"});
+             weights(b, "g", {16}, 68, 1.0f);
+             weights(b, "be", {16}, 69);
+             weights(b, "mu", {16}, 70);
+             b.initializer("var", {16}, std::vector<float>(16, 0.8f));
+             b.node("BatchNormalization", {"s", "g", "be", "mu", "var"}, {"bn"});
+             b.node("Relu", {"bn"}, {"r2"});
+             weights(b, "chan", {16, 1, 1, 1}, 71, 2.0f);
+             b.node("Mul", {"r2", "chan"}, {"m"});
+             conv3d(b, "m", "d", 16, 16, 3, 72, 16);
+             conv3d(b, "r2", "c3", 16, 8, 1, 74);
+             OnnxBuilder::attr(b.node("Concat", {"d", "c3"}, {"cat"}), "axis", int64_t{1});
+             b.node("GlobalAveragePool", {"cat"}, {"y"});
          }},
         {"SqueezeExcitation", {1, 8, 5, 5}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 8, 8, 3, 15);
@@ -434,6 +469,24 @@ TEST_P(Planned, ThreadCountDoesNotChangeResults) {
 
 INSTANTIATE_TEST_SUITE_P(Executor, Planned, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The volumes of the case above stay channels last from one convolution
+// to the next and through the element-wise nodes between them.
+TEST(Layouts, VolumeConvolutionsPassChannelsLastTensors) {
+    const auto& all = cases();
+    const Case& c = *std::find_if(all.begin(), all.end(), [](const Case& k) { return std::string(k.name) == "VolumesChannelsLast"; });
+    OnnxBuilder b("g");
+    b.input("x", c.input);
+    c.build(b);
+    b.output("y");
+    Graph g(b.proto());
+    g.prepare({{"x", c.input}}, {"y"});
+    g.run();
+    for (const char* name : {"r1", "s", "r2"}) {
+        EXPECT_TRUE(g.value(name).layout().isChannelsLast()) << name << " is " << g.value(name).layout().name();
+        EXPECT_EQ(g.value(name).logicalShape(), (Shape{1, 16, 4, 6, 6})) << name;
+    }
+}
 
 // Pooling over channel blocks against the definition, tap by tap, for the
 // unrolled windows (2x2, 3x3), the general one, every block width and the

@@ -1,6 +1,7 @@
 // Where the elements of a logical [N,C,H,W] tensor sit in memory. Besides
 // the plain order, oneDNN's kernels prefer channels last ([N,H,W,C]) or
-// channels split into blocks of b ([N,C/b,H,W,b], C a multiple of b).
+// channels split into blocks of b ([N,C/b,H,W,b], C a multiple of b); a
+// logical volume [N,C,D,H,W] is plain or channels last ([N,D,H,W,C]).
 #pragma once
 
 #include <string>

@@ -105,6 +105,7 @@ public:
     // Layouts of a logical [N,C,H,W] besides the plain one; shape() is the
     // physical shape. The graph shows them only to kernels that take them.
     //   kChannelsLast: [N,H,W,C];  a block b > 0: [N,C/b,H,W,b] (C a multiple of b).
+    // A volume [N,C,D,H,W] may be channels last too: [N,D,H,W,C].
     static constexpr int kPlain = 0, kChannelsLast = -1;
     Layout layout() const { return layout_; }
     void setLayout(Layout layout) { layout_ = layout; }
@@ -114,6 +115,7 @@ public:
     // One logical dimension, without building the shape.
     int64_t logicalDim(size_t i) const {
         if (layout_.isChannelsLast() && shape_.size() == 4) return shape_[i == 0 ? 0 : i == 1 ? 3 : i - 1];
+        if (layout_.isChannelsLast() && shape_.size() == 5) return shape_[i == 0 ? 0 : i == 1 ? 4 : i - 1];
         if (layout_.isBlocked() && shape_.size() == 5) return i == 1 ? shape_[1] * shape_[4] : shape_[i];
         return dim(i);
     }

@@ -436,17 +436,21 @@ void Graph::planLayout(Planning& plan, Node& n, NodePlan& np) {
         // the same bytes in that layout.
         std::vector<Shape> views(inputs.size());
         int64_t channels = -1;
+        size_t rank = 0;
         np.onPhysical = true;
         for (const Tensor* t : n.ctx->inputs()) {
             if (t == nullptr || t->isPlain()) continue;
             if (!np.physicalLayout.isPlain() && t->layout() != np.physicalLayout) np.onPhysical = false;
             np.physicalLayout = t->layout();
-            channels = std::max(channels, t->logicalShape()[1]);
+            const Shape logical = t->logicalShape();
+            if (rank != 0 && logical.size() != rank) np.onPhysical = false;
+            rank = logical.size();
+            channels = std::max(channels, logical[1]);
         }
         for (size_t i = 0; i < inputs.size(); ++i) {
             const Tensor* t = n.ctx->inputs()[i];
             if (t != nullptr && t->isPlain()) {
-                np.onPhysical = np.onPhysical && layoutView(t->shape(), np.physicalLayout, channels, views[i]);
+                np.onPhysical = np.onPhysical && layoutView(t->shape(), np.physicalLayout, rank, channels, views[i]);
             }
         }
         for (size_t i = 0; np.onPhysical && i < inputs.size(); ++i) {
@@ -484,7 +488,7 @@ void Graph::planFusion(Planning& plan, size_t k, Node& n, NodePlan& np) {
         kernel->setFusion({});
         return;
     }
-    const Layout layout = shapes[0].size() == 4 ? kernel->outputLayout(*n.ctx) : Layout::plain();
+    const Layout layout = shapes[0].size() == 4 || shapes[0].size() == 5 ? kernel->outputLayout(*n.ctx) : Layout::plain();
     const FusedChain chain =
         fuseAfter(plan.st, k, shapes[0], layout, kernel->foldsNormalization(), kernel->channelAxis(shapes[0].size()),
                   kernel->writesCodes(), kernel->appliesPosts());

@@ -34,7 +34,7 @@ public:
         const int64_t axis = axis_ < 0 ? axis_ + rank : axis_;
         if (axis < 0 || axis >= rank) throw ExecError("concat axis out of range");
         Tensor& out = ctx.out(0, ins_[0]->type(), {});
-        if (layout != Layout::plain() && sameLayout && ctx.mayLeavePlain()) {
+        if (rank == 4 && layout != Layout::plain() && sameLayout && ctx.mayLeavePlain()) {
             // The logical axis in the physical shape: channels are the last
             // axis channels-last; blocked, channels join as whole blocks.
             static const size_t channelsLast[4] = {0, 3, 1, 2};

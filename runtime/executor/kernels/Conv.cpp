@@ -71,7 +71,11 @@ class ConvKernel : public Kernel {
 public:
     explicit ConvKernel(const onnx::NodeProto& n) : attrs_(Attrs(n)), group_(Attrs(n).i("group", 1)) {}
 
-    LayoutUse layoutUse(const KernelContext&) const override { return LayoutUse::Spatial; }
+    // Grouped volumes take plain tensors: their depthwise kind runs in the
+    // engine's own loop on those (runsPlainDepthwise).
+    LayoutUse layoutUse(const KernelContext& ctx) const override {
+        return group_ != 1 && ctx.has(0) && ctx.in(0).logicalShape().size() == 5 ? LayoutUse::Plain : LayoutUse::Spatial;
+    }
     bool fusable() const override { return true; }
     bool foldsNormalization() const override { return true; }
     void setFusion(Fusion f) override {
@@ -168,11 +172,14 @@ private:
 
     // The layout oneDNN runs this convolution fastest in, where the output
     // may leave the plain one.
+    // A volume stays channels last only where oneDNN picks that itself
+    // (its blocked volumes are not a layout the graph passes on).
     Layout layoutFor(const KernelContext& ctx, const Geometry& g) {
-        if (!ctx.mayLeavePlain() || g.ys.size() != 4) return Layout::plain();
+        const bool volume = g.ys.size() == 5 && g.dst.size() == 5 && group_ == 1;
+        if (!ctx.mayLeavePlain() || (g.ys.size() != 4 && !volume)) return Layout::plain();
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
-        plannedLayout_ = Layout::channelsLast();
+        plannedLayout_ = volume ? Layout::plain() : Layout::channelsLast();
         try {
             const auto f32 = memory::data_type::f32;
             const auto any = memory::format_tag::any;
@@ -355,7 +362,7 @@ private:
 
     // oneDNN descriptor of a tensor of `type` with logical shape `s` in `layout`, over the dims it runs on.
     static memory::desc userDesc(const Shape& s, const memory::dims& dims, Layout layout, DType type) {
-        if (s.size() == 4) return dn::layoutDesc(s, layout, type);
+        if (s.size() == 4 || (s.size() == 5 && dims.size() == 5)) return dn::layoutDesc(s, layout, type);
         return {dims, dn::dataTypeOf(type), dn::plainTag(dims.size())};
     }
 

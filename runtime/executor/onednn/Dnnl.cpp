@@ -71,6 +71,12 @@ Layout layoutOf(const dnnl::memory::desc& d, const Shape& logical) {
     DType type = DType::Float;
     if (d.data_type() == dnnl::memory::data_type::u8) type = DType::UInt8;
     if (d.data_type() == dnnl::memory::data_type::s8) type = DType::Int8;
+    if (logical.size() == 5) {
+        for (Layout layout : {Layout::plain(), Layout::channelsLast()}) {
+            if (d == layoutDesc(logical, layout, type)) return layout;
+        }
+        return Layout::foreign();
+    }
     if (logical.size() != 4) return d == layoutDesc(logical, Layout::plain(), type) ? Layout::plain() : Layout::foreign();
     for (Layout layout : {Layout::plain(), Layout::channelsLast(), Layout::blocked(8), Layout::blocked(16)}) {
         if (layout.isBlocked() && logical[1] % layout.block() != 0) continue;
@@ -124,8 +130,9 @@ void LayoutConversion::run(const Tensor& src, Tensor& dst, Layout layout) {
     if (!call_ || src.shape() != from_ || src.type() != type_ || src.layout() != fromLayout_ || layout != toLayout_) {
         const Shape logical = src.logicalShape();
         const DType t = src.type();
-        if ((t != DType::Float && t != DType::UInt8 && t != DType::Int8) || logical.size() != 4) {
-            throw ExecError("layout conversion needs a rank-4 float or 8-bit tensor");
+        const bool volume = logical.size() == 5 && !layout.isBlocked() && !src.layout().isBlocked();
+        if ((t != DType::Float && t != DType::UInt8 && t != DType::Int8) || (logical.size() != 4 && !volume)) {
+            throw ExecError("layout conversion needs a float or 8-bit tensor of rank 4, or of rank 5 unblocked");
         }
         to_ = physicalShape(logical, layout);
         type_ = t;

@@ -2,8 +2,8 @@
 
 namespace vexart {
 
-bool layoutView(const Shape& logical, Layout layout, int64_t channels, Shape& physical) {
-    if (logical.size() > 4) return false;
+bool layoutView(const Shape& logical, Layout layout, size_t rank, int64_t channels, Shape& physical) {
+    if (logical.size() > 4 || rank != 4) return false;
     Shape s(4 - logical.size(), 1);
     s.insert(s.end(), logical.begin(), logical.end());
     if (s[1] != 1 && s[2] * s[3] != 1) return false;

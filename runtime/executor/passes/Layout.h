@@ -10,10 +10,10 @@
 
 namespace vexart {
 
-// The physical shape under which a plain tensor lines up with rank-4
-// tensors of `channels` channels in `layout` that it is broadcast against:
-// possible when its bytes are the same in both layouts (one channel, or
-// one pixel of all the channels).
-bool layoutView(const Shape& logical, Layout layout, int64_t channels, Shape& physical);
+// The physical shape under which a plain tensor lines up with tensors of
+// `rank` logical dims and `channels` channels in `layout` that it is
+// broadcast against: possible when its bytes are the same in both layouts
+// (one channel, or one pixel of all the channels), for rank 4 only.
+bool layoutView(const Shape& logical, Layout layout, size_t rank, int64_t channels, Shape& physical);
 
 }  // namespace vexart
