@@ -186,6 +186,27 @@ private:
     std::vector<int64_t> axes_;
 };
 
+constexpr int64_t kArgBlock = 256;
+
+// The index of the best of `dim` candidates `inner` apart, for `n` <=
+// kArgBlock neighbouring outputs at once. The choice is fixed at compile
+// time so that the loop over the block vectorises: with it read at run
+// time the loop stayed scalar (21 x 320 x 320 at 2 GB/s).
+template <typename T, bool IsMax, bool Last>
+void argBlock(const T* base, int64_t inner, int64_t dim, int64_t n, int32_t* best) {
+    T bestValue[kArgBlock];
+    for (int64_t j = 0; j < n; ++j) bestValue[j] = base[j], best[j] = 0;
+    for (int32_t k = 1; k < dim; ++k) {
+        const T* row = base + k * inner;
+        for (int64_t j = 0; j < n; ++j) {
+            const T v = row[j], b = bestValue[j];
+            const bool better = IsMax ? (Last ? v >= b : v > b) : (Last ? v <= b : v < b);
+            bestValue[j] = better ? v : b;
+            best[j] = better ? k : best[j];
+        }
+    }
+}
+
 std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
     const Attrs a(n);
     const int64_t axisAttr = a.i("axis", 0);
@@ -211,25 +232,20 @@ std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
         // An output's candidates lie `inner` apart: a block of neighbouring
         // outputs walks the axis together, each keeping its best value and
         // index (the choice vectorises across the block), and the blocks
-        // spread over the threads.
-        constexpr int64_t kBlock = 256;
-        const int64_t blocks = (inner + kBlock - 1) / kBlock;
+        // spread over the threads. Indices are counted in 32 bits, as wide
+        // as a float.
+        if (dim > std::numeric_limits<int32_t>::max()) throw ExecError("ArgMax or ArgMin over more than 2^31 values");
+        const int64_t blocks = (inner + kArgBlock - 1) / kArgBlock;
         VEXA_DISPATCH_NUMERIC(x.type(), {
             const T* src = x.data<T>();
             parallelFor(outer * blocks, outer * inner * dim, [&](int64_t task) {
-                const int64_t o = task / blocks, from = task % blocks * kBlock, n = std::min(kBlock, inner - from);
+                const int64_t o = task / blocks, from = task % blocks * kArgBlock, n = std::min(kArgBlock, inner - from);
                 const T* base = src + o * dim * inner + from;
-                T bestValue[kBlock];
-                int64_t best[kBlock];
-                for (int64_t j = 0; j < n; ++j) bestValue[j] = base[j], best[j] = 0;
-                for (int64_t k = 1; k < dim; ++k) {
-                    const T* row = base + k * inner;
-                    for (int64_t j = 0; j < n; ++j) {
-                        const T v = row[j], b = bestValue[j];
-                        const bool better = isMax ? (last ? v >= b : v > b) : (last ? v <= b : v < b);
-                        bestValue[j] = better ? v : b;
-                        best[j] = better ? k : best[j];
-                    }
+                int32_t best[kArgBlock];
+                if (isMax) {
+                    last ? argBlock<T, true, true>(base, inner, dim, n, best) : argBlock<T, true, false>(base, inner, dim, n, best);
+                } else {
+                    last ? argBlock<T, false, true>(base, inner, dim, n, best) : argBlock<T, false, false>(base, inner, dim, n, best);
                 }
                 std::copy_n(best, n, py + o * inner + from);
             });
