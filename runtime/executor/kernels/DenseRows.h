@@ -4,7 +4,7 @@
 // a few multiply-adds, so the product runs at the speed of that stream.
 // oneDNN's matmul streamed 9216x4096 weights at 13 GB/s on one machine of
 // this kind and 28 on another (its blocking follows the caches it detects);
-// the panels of PanelProduct.h, read in order, at 25-36 on both.
+// the panels of PanelProduct.h, read in order, at 24-36 on both.
 #pragma once
 
 #include <cstdint>
