@@ -112,7 +112,8 @@ struct IntegerCase {
 
 void PrintTo(const IntegerCase& c, std::ostream* os) { *os << c.name; }
 
-std::vector<float> runConv(const IntegerCase& c, bool integers, size_t& integerSteps) {
+std::vector<float> runConv(const IntegerCase& c, bool integers, size_t& integerSteps,
+                           std::vector<std::string>* kernels = nullptr) {
     vexart::allowIntegerConvolution(integers);
     OnnxBuilder b("g");
     const int64_t C = 8, M = 16, H = 7;
@@ -137,12 +138,16 @@ std::vector<float> runConv(const IntegerCase& c, bool integers, size_t& integerS
     fakeQuant(b, last, "y", 0.05f, c.relu ? 0 : 128);
     b.output("y");
     Graph g(b.proto());
+    g.enableTiming(kernels != nullptr);
     g.prepare({}, {"y"});
     const auto x = pseudoRandom(static_cast<size_t>(C * H * H), 11, 2.5f);
     std::copy(x.begin(), x.end(), g.input("x").data<float>());
     g.run();
     vexart::allowIntegerConvolution(true);
     integerSteps = g.integerSteps();
+    for (const auto& row : kernels != nullptr ? g.timings() : std::vector<vexart::NodeTiming>{}) {
+        if (row.opType == "Conv") kernels->push_back(row.kernel);
+    }
     const auto& y = g.value("y");
     return {y.data<float>(), y.data<float>() + y.size()};
 }
@@ -154,8 +159,12 @@ class IntegerConvolution : public ::testing::TestWithParam<IntegerCase> {};
 // rounding boundary, by one output step.
 TEST_P(IntegerConvolution, MatchesTheDequantizedConvolution) {
     size_t onIntegers = 0, onFloats = 0;
-    const auto got = runConv(GetParam(), true, onIntegers);
+    std::vector<std::string> kernels;
+    const auto got = runConv(GetParam(), true, onIntegers, &kernels);
     const auto want = runConv(GetParam(), false, onFloats);
+    // On AMX, spatial integer convolutions take oneDNN's direct kernel: its
+    // brgemm one takes ten times as long to generate for a like speed.
+    for (const auto& k : kernels) EXPECT_EQ(k.rfind("onednn:brgconv:avx512_core_amx", 0), std::string::npos) << k;
     // Seven-bit weights run on integers on every processor; wider ones may
     // not (paired 16-bit sums saturate without dot-product instructions),
     // but must give the same values wherever they run.
