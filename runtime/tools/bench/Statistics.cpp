@@ -38,6 +38,8 @@ std::string processorSet() {
 #if defined(__x86_64__) || defined(_M_X64)
     __builtin_cpu_init();
     const bool vnni512 = __builtin_cpu_supports("avx512vnni");
+    // oneDNN takes AMX tiles for 8-bit products where they exist.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("amx-int8")) return "AVX-512 with VNNI and AMX";
     if (__builtin_cpu_supports("avx512f")) return vnni512 ? "AVX-512 with VNNI" : "AVX-512";
     if (__builtin_cpu_supports("avx2")) return "AVX2";
     if (__builtin_cpu_supports("sse4.1")) return "SSE4.1";

@@ -19,7 +19,7 @@ Latency summarize(std::vector<double> ms);
 uint64_t peakResidentBytes();
 
 // The vector instructions the processor offers that the engine's kernels
-// choose from at run time: "AVX-512 with VNNI", "AVX2", ... and the set
+// choose from at run time: "AVX-512 with VNNI and AMX", "AVX2", ... and the set
 // oneDNN is held to, where ONEDNN_MAX_CPU_ISA holds it lower.
 std::string instructionSet();
 
