@@ -584,6 +584,56 @@ TEST(FixedPointRewrite, HoldsActivationsAtTheirEncodingsAndHidesWhatItAdds) {
 // A bias correction reads as the same product with that added to its bias
 // (over beta for a Gemm): the rewrite must give the edited model's codes
 // exactly, bias or none, and leave a correction of the wrong length unused.
+// Weight codes step per output channel, wherever the channels lie: each
+// channel's largest magnitude takes the largest code. Channels along the
+// last axis (MatMul, Gemm without transB) interleave in memory.
+TEST(FixedPointRewrite, WeightCodesStepPerChannelAlongTheirAxis) {
+    struct Case {
+        const char* op;
+        std::vector<int64_t> dims;
+        int64_t axis;
+        bool transB;
+    };
+    for (const Case& c : {Case{"MatMul", {4, 6}, 1, false}, Case{"Gemm", {4, 6}, 1, false},
+                          Case{"Gemm", {6, 4}, 0, true}, Case{"Conv", {6, 2, 1, 2}, 0, false}}) {
+        OnnxBuilder b("g");
+        const bool conv = std::string(c.op) == "Conv";
+        b.input("x", conv ? std::vector<int64_t>{1, 2, 3, 3} : std::vector<int64_t>{1, 4});
+        auto w = pseudoRandom(24, 17, 2.0f);
+        for (size_t i = 0; i < w.size(); ++i) w[i] *= static_cast<float>(1 + i % 5);  // channels of unlike ranges
+        b.initializer("w", c.dims, w);
+        auto& n = b.node(c.op, {"x", "w"}, {"y"});
+        if (c.transB) OnnxBuilder::attr(n, "transB", int64_t{1});
+        b.output("y");
+        onnx::ModelProto model = b.proto();
+        vexart::FixedPointOptions options;
+        options.weightCode = 127;
+        vexart::rewriteForFixedPoint(model, options);
+        const onnx::TensorProto *codes = nullptr, *steps = nullptr;
+        for (const auto& t : model.graph().initializer()) {
+            if (t.name() == "w#q") codes = &t;
+            if (t.name() == "w#scale") steps = &t;
+        }
+        ASSERT_TRUE(codes != nullptr && steps != nullptr) << c.op;
+        const int64_t channels = c.dims[static_cast<size_t>(c.axis)];
+        ASSERT_EQ(steps->float_data_size(), channels) << c.op;
+        // Element i of a row-major tensor: channel by its coordinates.
+        auto channelOf = [&](int64_t i) {
+            int64_t after = 1;
+            for (size_t d = static_cast<size_t>(c.axis) + 1; d < c.dims.size(); ++d) after *= c.dims[d];
+            return (i / after) % channels;
+        };
+        std::vector<double> largest(static_cast<size_t>(channels), 0.0);
+        for (int64_t i = 0; i < 24; ++i) largest[channelOf(i)] = std::max(largest[channelOf(i)], std::fabs(double{w[i]}));
+        for (int64_t i = 0; i < 24; ++i) {
+            const double step = largest[channelOf(i)] / 127;
+            EXPECT_NEAR(steps->float_data(static_cast<int>(channelOf(i))), step, step * 1e-6) << c.op;
+            EXPECT_EQ(static_cast<int8_t>(codes->raw_data()[static_cast<size_t>(i)]), std::nearbyint(w[i] / step))
+                << c.op << " element " << i;
+        }
+    }
+}
+
 TEST(FixedPointRewrite, BiasCorrectionsAddToTheBiasOfTheirProduct) {
     struct Case {
         const char* name;
