@@ -366,11 +366,10 @@ private:
         auto takeFirst = [&](auto wanted, auto passed) {
             while (pd.next_impl()) {
                 const std::string info = pd.impl_info_str();
-                if (wanted(info)) return true;
+                if (wanted(info)) return;
                 if (!passed(info)) break;
             }
             pd = dnnl::convolution_forward::primitive_desc(d, attr, dn::cpuEngine());
-            return false;
         };
         auto startsWith = [](const char* prefix) { return [prefix](const std::string& s) { return s.rfind(prefix, 0) == 0; }; };
         if (amx && depth < kAmxDepth) {
