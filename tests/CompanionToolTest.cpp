@@ -204,7 +204,9 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--graph", "other"}, "the container has no graph 'other'"},
              {{"--input", "nope=" + dir.file("x.raw")}, "graph 'tokens' has no input 'nope'"},
-             {{"--input", "x=" + dir.file("m.dlc")}, "must hold 4 float32 values for input 'x'"}}) {
+             {{"--input", "x=" + dir.file("m.dlc")}, "must hold 4 float32 values for input 'x'"},
+             {{"--input", "x=" + dir.file("outs")}, "must hold 4 float32 values for input 'x'"},
+             {{"--input", "x=/dev/zero"}, "must hold 4 float32 values for input 'x'"}}) {
         std::vector<std::string> all = {dir.file("m.dlc"), "--iterations", "1"};
         all.insert(all.end(), args.begin(), args.end());
         r = runProcess(VEXA_BENCH_PATH, all);

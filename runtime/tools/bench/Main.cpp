@@ -250,14 +250,17 @@ int main(int argc, char** argv) {
         auto file = o.inputFiles.find(name);
         if (file == o.inputFiles.end() && inputs.empty()) file = o.inputFiles.find("");
         if (file != o.inputFiles.end()) {
-            std::ifstream f(file->second, std::ios::binary);
-            const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-            if (!f.is_open() || bytes.size() != n * 4) {
+            // Sized before it is read: a directory or a device never reaches the stream.
+            std::error_code ec;
+            const bool regular = std::filesystem::is_regular_file(file->second, ec);
+            const uintmax_t size = regular ? std::filesystem::file_size(file->second, ec) : 0;
+            std::ifstream f;
+            if (regular && !ec && size == n * 4) f.open(file->second, std::ios::binary);
+            if (!f.is_open() || !f.read(reinterpret_cast<char*>(in.values.data()), std::streamsize(n * 4))) {
                 std::cerr << "vexa-bench: " << file->second << " must hold " << n << " float32 values for input '"
                           << name << "'\n";
                 return 1;
             }
-            std::copy(bytes.begin(), bytes.end(), reinterpret_cast<char*>(in.values.data()));
         } else {
             const BufferAttributesHandle attributes(
                 Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.get(), graph.c_str(), name.c_str()));
