@@ -3,9 +3,11 @@
 // between iterations and read enclosing graphs, and integer convolution
 // against its float definition.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <tuple>
 #include <utility>
@@ -2330,6 +2332,81 @@ TEST(Conv, WeightsQuantizedInTheGraphFoldOnceAndFreeTheirFloats) {
         for (int64_t i = 0; i < y.size(); ++i) {
             ASSERT_NEAR(y.data<float>()[i], want[static_cast<size_t>(i)], 2e-2) << vexart::shapeText(xs) << ", element " << i;
         }
+    }
+}
+
+// An unrolled recurrent network: five convolutions on one weight tensor,
+// one of them with a normalisation folded into its copy, the others with
+// their own biases. Each computes what the definition gives, and the
+// nodes that pack the weights alike hold one copy between them: the
+// plan's resident memory grows by about two packed copies, not five.
+TEST(Conv, NodesOnTheSameWeightsHoldOnePackedCopy) {
+    const int64_t C = 160;
+    const Shape xs = {1, C, 5, 5}, ws = {C, C, 3, 3};
+    const size_t packed = static_cast<size_t>(C * C * 9) * sizeof(float);
+    const auto x = pseudoRandom(static_cast<size_t>(C * 25), 91, 1.0f);
+    const auto w = pseudoRandom(static_cast<size_t>(C * C * 9), 92, 0.05f);
+    const auto b1 = pseudoRandom(static_cast<size_t>(C), 93, 0.2f), b2 = pseudoRandom(static_cast<size_t>(C), 94, 0.2f);
+    const auto gamma = pseudoRandom(static_cast<size_t>(C), 95, 0.5f), beta = pseudoRandom(static_cast<size_t>(C), 96, 0.2f);
+    std::vector<float> scale(gamma.size());
+    for (size_t i = 0; i < scale.size(); ++i) scale[i] = 1.0f + gamma[i];
+    OnnxBuilder b("unrolled", 13);
+    b.input("x", xs);
+    b.initializerRaw("w", ws, w);
+    b.initializerRaw("b1", {C}, b1);
+    b.initializerRaw("b2", {C}, b2);
+    b.initializerRaw("scale", {C}, scale);
+    b.initializerRaw("beta", {C}, beta);
+    b.initializer("mean", {C}, std::vector<float>(static_cast<size_t>(C), 0.0f));
+    b.initializer("var", {C}, std::vector<float>(static_cast<size_t>(C), 1.0f));
+    const std::vector<int64_t> pads = {1, 1, 1, 1};
+    const char* biases[] = {"b1", "b2", "b1", "b1", "b2"};
+    std::string in = "x";
+    for (int step = 0; step < 5; ++step) {
+        const std::string c = "c" + std::to_string(step), r = "r" + std::to_string(step);
+        OnnxBuilder::attr(b.node("Conv", {in, "w", biases[step]}, {c}), "pads", pads);
+        std::string act = c;
+        if (step == 3) {
+            act = "n3";
+            b.node("BatchNormalization", {c, "scale", "beta", "mean", "var"}, {act});
+        }
+        b.node("Relu", {act}, {r});
+        in = r;
+    }
+    b.output(in);
+    auto resident = [] {
+        std::ifstream statm("/proc/self/statm");
+        long pages = 0, res = 0;
+        statm >> pages >> res;
+        return res * sysconf(_SC_PAGESIZE);
+    };
+    // A first plan warms what any plan pays for once (oneDNN's kernels, pages of code).
+    Graph(b.proto()).prepare({{"x", xs}}, {in});
+    Graph g(b.proto());
+    const long before = resident();
+    g.prepare({{"x", xs}}, {in});
+    const long grown = resident() - before;
+    EXPECT_LT(grown, static_cast<long>(4 * packed)) << "five packed copies";
+    fill(g.input("x"), x);
+    g.run();
+
+    std::vector<double> h(x.begin(), x.end());
+    Shape hs = xs;
+    for (int step = 0; step < 5; ++step) {
+        Shape ys;
+        h = convolve(h, hs, w, step == 1 || step == 4 ? b2 : b1, C, 1, {3, 3}, {1, 1}, pads, ys);
+        hs = ys;
+        for (size_t i = 0; i < h.size(); ++i) {
+            const size_t ch = i / 25;
+            if (step == 3) h[i] = h[i] * scale[ch] / std::sqrt(1.0 + 1e-5) + beta[ch];
+            h[i] = std::max(h[i], 0.0);
+        }
+    }
+    const Tensor& y = g.value(in);
+    ASSERT_EQ(y.shape(), hs);
+    for (int64_t i = 0; i < y.size(); ++i) {
+        ASSERT_NEAR(y.data<float>()[i], h[static_cast<size_t>(i)], 1e-3 * (1 + std::fabs(h[static_cast<size_t>(i)])))
+            << "element " << i;
     }
 }
 

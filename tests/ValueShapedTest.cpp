@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 
 #include "executor/core/Buffer.h"
+#include "executor/core/SharedBytes.h"
 #include "executor/core/StoragePool.h"
 #include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
@@ -670,3 +671,49 @@ TEST(ValueShaped, SuppressionSelectsWhatTheDefinitionSelects) {
 }
 
 }  // namespace
+
+// Packed weights are kept once where their bytes agree: a copy whose bytes
+// are the same is answered with the block alive already; a block that
+// differs anywhere (also where the quick key does not look, or in its
+// length) keeps its own; a block freed is no longer handed out.
+TEST(SharedBytes, IdenticalBlocksAreKeptOnceAndOthersKeepTheirOwn) {
+    using vexart::Buffer;
+    auto block = [](size_t n, uint8_t seed) {
+        auto b = std::make_shared<Buffer>(vexart::allocateBuffer(n, false));
+        for (size_t i = 0; i < n; ++i) b->get()[i] = static_cast<uint8_t>(seed + i * 7);
+        return b;
+    };
+    struct Case {
+        const char* name;
+        size_t size;
+        std::function<void(uint8_t*)> change;  // applied to the copy; null leaves it identical
+        size_t copySize;                       // the length the copy is offered with
+        bool shared;
+    };
+    const size_t big = 300000;
+    const Case cases[] = {
+        {"identical", big, nullptr, big, true},
+        {"identical, small", 5, nullptr, 5, true},
+        {"one byte apart, between the sampled words", big, [](uint8_t* p) { p[big / 2 + 3] ^= 1; }, big, false},
+        {"last byte apart", big, [](uint8_t* p) { p[big - 1] ^= 0x80; }, big, false},
+        {"first byte apart", big, [](uint8_t* p) { p[0] ^= 1; }, big, false},
+        {"a shorter prefix", big, nullptr, big - 64, false},
+    };
+    uint8_t seed = 11;
+    for (const Case& c : cases) {
+        auto first = block(c.size, seed);
+        EXPECT_EQ(vexart::shareIdentical(first, c.size), first) << c.name;
+        auto copy = block(c.size, seed++);
+        if (c.change) c.change(copy->get());
+        auto kept = vexart::shareIdentical(copy, c.copySize);
+        EXPECT_EQ(kept == first, c.shared) << c.name;
+        EXPECT_EQ(kept == copy, !c.shared) << c.name;
+    }
+    // Once the block held is freed, an identical one keeps its own.
+    auto gone = block(4096, 200);
+    vexart::shareIdentical(gone, 4096);
+    gone.reset();
+    auto again = block(4096, 200);
+    EXPECT_EQ(vexart::shareIdentical(again, 4096), again);
+    EXPECT_EQ(vexart::shareIdentical(block(4096, 200), 4096), again);
+}

@@ -24,6 +24,7 @@
 #include <unordered_map>
 
 #include "onednn/Dnnl.h"
+#include "core/SharedBytes.h"
 #include "kernels/Fallbacks.h"
 #include "kernels/PlainDepthwise.h"
 #include "onednn/PostOps.h"
@@ -454,9 +455,10 @@ private:
             dnnl::reorder(weights_, moved).execute(dn::threadStream(), weights_, moved);
             dn::threadStream().wait();
             weights_ = moved;
-            weightBytes_ = std::move(bytes);
+            weightBytes_ = std::make_shared<Buffer>(std::move(bytes));
+            shareWeights();
         } else if (!weightsReady_ || !weightsConst_) {
-            weights_ = dn::ownedMemory(pd_.weights_desc(), weightBytes_);
+            ownWeights(pd_.weights_desc());
         }
         if (bias_.size() != static_cast<size_t>(g.channels)) {
             bias_.assign(static_cast<size_t>(g.channels), 0.0f);
@@ -537,9 +539,32 @@ private:
         return true;
     }
 
+    // Fresh bytes for weights_, shared with no other node.
+    void ownWeights(const memory::desc& d) {
+        Buffer bytes;
+        weights_ = dn::ownedMemory(d, bytes);
+        weightBytes_ = std::make_shared<Buffer>(std::move(bytes));
+    }
+
+    // Constant weights packed as another node packed them are kept once
+    // (core/SharedBytes.h); weights_ then points at those.
+    void shareWeights() {
+        if (!weightsConst_ || !weightBytes_) return;
+        std::shared_ptr<Buffer> kept = shareIdentical(weightBytes_, weights_.get_desc().get_size());
+        if (kept == weightBytes_) return;
+        weightBytes_ = std::move(kept);
+        weights_.set_data_handle(weightBytes_->get());
+    }
+
     // Reorders the weights into the primitive's layout, folding a
     // normalisation's scale into them and its shift into the bias.
     void prepareWeights(const Tensor& wt, const Tensor* bias, int64_t M) {
+        // Bytes another node shares are never written: fresh ones under
+        // the same memory object, which the bound call holds.
+        if (!plainDepthwise_ && weightBytes_.use_count() > 1) {
+            weightBytes_ = std::make_shared<Buffer>(allocateBuffer(weights_.get_desc().get_size(), false));
+            weights_.set_data_handle(weightBytes_->get());
+        }
         const float* src = wt.data<float>();
         const IntegerPlan& ip = integer_;
         auto weightScale = [&](int64_t m) { return ip.weightScales.size() == 1 ? ip.weightScales[0] : ip.weightScales[m]; };
@@ -575,6 +600,7 @@ private:
         dn::threadStream().wait();
         scaled_.clear();
         scaled_.shrink_to_fit();
+        if (!plainDepthwise_) shareWeights();
     }
 
     // oneDNN 2.6 runs depthwise volumes as a small product per channel;
@@ -638,7 +664,7 @@ private:
     dnnl::convolution_forward::primitive_desc pd_;
     dn::Call call_, toSource_, toOutput_;
     memory weights_, srcScratch_, dstScratch_, srcUser_, dstUser_;
-    Buffer weightBytes_;  // what weights_ points at
+    std::shared_ptr<Buffer> weightBytes_;  // what weights_ points at, perhaps shared with other nodes
     std::vector<memory> movedAddends_;  // bound to transient slots from kOperandSlot on
     std::vector<memory> addends_;
     std::vector<dn::Call> addendMoves_;  // addends into the layout oneDNN writes
