@@ -17,6 +17,7 @@
 #include "executor/kernels/CodesPool.h"
 #include "executor/kernels/Fallbacks.h"
 #include "executor/kernels/PanelProduct.h"
+#include "executor/kernels/SoftmaxRows.h"
 #include "executor/passes/LoopAppend.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
@@ -935,6 +936,64 @@ TEST(Softmax, EveryAxisAndLayoutGivesTheDefinition) {
                     const double want = std::string(op) == "Softmax" ? std::exp(v) / sum : v - std::log(sum);
                     ASSERT_NEAR(y.data<float>()[i], want, 1e-5) << op << " axis " << axis
                                                                 << (throughConv ? " after a convolution" : " plain") << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
+// The rows kernel's AVX2 and AVX-512 variants against the definition in
+// double: row lengths around each vector width and a long attention row;
+// values within a few units and spread over hundreds (exp underflows);
+// masked entries (-inf) exactly 0, or -inf for the logarithm; a NaN makes
+// its row NaN; in place as well as into another buffer.
+TEST(Softmax, RowKernelsGiveTheDefinitionOnEveryWidth) {
+    using Variant = void (*)(const float*, float*, int64_t, bool);
+    std::vector<std::pair<const char*, Variant>> variants = {{"AVX2", vexart::softmaxRowsAvx2}};
+    if (vexart::softmaxRowsHaveAvx512()) variants.emplace_back("AVX-512", vexart::softmaxRowsAvx512);
+    struct Row {
+        int64_t n;
+        float spread;
+        int maskEvery;  // every k-th element -inf (0: none)
+        bool nan;
+        float offset = 0;  // far below zero: a lane outside the row must not pass for the largest
+    };
+    const Row rows[] = {{1, 4, 0, false},   {3, 4, 0, false},    {8, 4, 0, false},  {15, 4, 3, false},
+                        {16, 4, 0, false},  {17, 300, 0, false}, {31, 4, 2, false}, {33, 60, 5, false},
+                        {100, 4, 7, false}, {1024, 4, 0, false}, {40, 4, 0, true},  {9, 4, 1, false},
+                        {13, 4, 0, false, -120}, {29, 4, 0, false, -120}};
+    for (const auto& [name, run] : variants) {
+        for (const Row& r : rows) {
+            for (const bool log : {false, true}) {
+                for (const bool inPlace : {false, true}) {
+                    auto x = pseudoRandom(static_cast<size_t>(r.n), 141 + static_cast<uint32_t>(r.n), r.spread);
+                    for (float& v : x) v += r.offset;
+                    for (int64_t i = 0; r.maskEvery > 0 && i < r.n; i += r.maskEvery) x[static_cast<size_t>(i)] = -INFINITY;
+                    if (r.maskEvery == 1) x[4] = 1.5f;  // one unmasked entry among masked ones
+                    if (r.nan) x[21] = std::nanf("");
+                    std::vector<float> y(x.size(), 7.0f);
+                    const std::vector<float> in = x;
+                    run(x.data(), inPlace ? x.data() : y.data(), r.n, log);
+                    const std::vector<float>& got = inPlace ? x : y;
+                    double top = -INFINITY, sum = 0;
+                    for (float v : in) top = std::max(top, double(v));
+                    for (float v : in) sum += std::exp(double(v) - top);
+                    for (int64_t i = 0; i < r.n; ++i) {
+                        const double v = in[static_cast<size_t>(i)], g = got[static_cast<size_t>(i)];
+                        const std::string where = std::string(name) + (log ? " log" : "") + " n " + std::to_string(r.n) +
+                                                  ", element " + std::to_string(i);
+                        if (r.nan) {
+                            EXPECT_TRUE(std::isnan(g)) << where;
+                        } else if (std::isinf(v)) {
+                            EXPECT_EQ(g, log ? -INFINITY : 0.0) << where;
+                        } else if (log) {
+                            const double want = v - top - std::log(sum);
+                            ASSERT_NEAR(g, want, 1e-5 * (1 + std::fabs(want))) << where;
+                        } else {
+                            const double want = std::exp(v - top) / sum;
+                            ASSERT_NEAR(g, want, 1e-5 * want + 1e-30) << where;
+                        }
+                    }
                 }
             }
         }

@@ -1,22 +1,19 @@
 // Softmax and LogSoftmax: the input is seen as [outer, axis, inner]
 // (before opset 13, as [outer, rest] flattened at the axis). Over the last
-// axis oneDNN computes it; over another, whole inner rows at a time.
+// axis each row is one contiguous run (kernels/SoftmaxRows.h); over
+// another, whole inner rows at a time.
 #include <onnx/onnx_pb.h>
 
-#include <array>
 #include <cmath>
 #include <vector>
 
 #include "core/Threads.h"
-#include "onednn/Dnnl.h"
 #include "kernels/Fallbacks.h"
+#include "kernels/SoftmaxRows.h"
 #include "kernels/Window.h"
 
 namespace vexart {
 namespace {
-
-using dnnl::memory;
-namespace dn = onednn;
 
 class SoftmaxKernel : public Kernel {
 public:
@@ -25,8 +22,6 @@ public:
           flatten_(opset < 13),
           log_(log),
           reference_(referenceSoftmax(n, opset, log)) {}
-
-    std::string implementation() const override { return built_ ? call_.implementation() : std::string(); }
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
@@ -42,37 +37,12 @@ public:
             (i < axis ? outer : i == axis || flatten_ ? dim : inner) *= d;
         }
         Tensor& y = ctx.out(0, DType::Float, x.shape());
+        if (ctx.dryRun()) return ctx.zeroOutputs();
         if (inner > 1) {
-            // Over a non-last axis oneDNN walks the tensor with a stride;
-            // whole rows of the inner axes vectorise instead.
-            if (ctx.dryRun()) return ctx.zeroOutputs();
+            // Over a non-last axis whole rows of the inner axes vectorise.
             acrossRows(x.data<float>(), y.data<float>(), outer, dim, inner);
-            return;
-        }
-        try {
-            if (!built_ || outer != builtDims_[0] || dim != builtDims_[1] || inner != builtDims_[2]) {
-                const memory::dims dims = {outer, dim, inner};
-                auto& eng = dn::cpuEngine();
-                const memory::desc d(dims, memory::data_type::f32, memory::format_tag::abc);
-                dnnl::primitive p;
-                if (log_) {
-                    p = dnnl::logsoftmax_forward(dnnl::logsoftmax_forward::primitive_desc(
-                        dnnl::logsoftmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
-                } else {
-                    p = dnnl::softmax_forward(dnnl::softmax_forward::primitive_desc(
-                        dnnl::softmax_forward::desc(dnnl::prop_kind::forward_inference, d, 1), eng));
-                }
-                call_.bind(p, d, d);
-                builtDims_ = {outer, dim, inner};
-                built_ = true;
-            }
-            if (ctx.dryRun()) {
-                ctx.zeroOutputs();
-                return;
-            }
-            call_.run(x, y);
-        } catch (const dnnl::error& e) {
-            dn::rethrow(e, "softmax");
+        } else {
+            softmaxRows(x.data<float>(), y.data<float>(), outer, dim, log_);
         }
     }
 
@@ -111,9 +81,6 @@ private:
     int64_t axis_;
     bool flatten_, log_;
     std::unique_ptr<Kernel> reference_;
-    bool built_ = false;
-    std::array<int64_t, 3> builtDims_ = {0, 0, 0};
-    dn::UnaryCall call_;
 };
 
 }  // namespace

@@ -12,6 +12,11 @@ bool hasVnni() {
     return has(dnnl_cpu_isa_avx512_core_vnni) || has(dnnl_cpu_isa_avx2_vnni);
 }
 
+bool hasAvx512() {
+    const auto isa = static_cast<unsigned>(dnnl_get_effective_cpu_isa());
+    return (isa & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
+}
+
 dnnl::memory ownedMemory(const dnnl::memory::desc& d, Buffer& held) {
     held = allocateBuffer(d.get_size(), false);
     return dnnl::memory(d, cpuEngine(), held.get());

@@ -15,6 +15,10 @@ dnnl::engine& cpuEngine();
 // Whether the CPU has 8-bit dot products (VNNI). Without them oneDNN's
 // integer kernels sum pairs of u8*s8 products in saturating 16 bits.
 bool hasVnni();
+// Whether oneDNN may use AVX-512 here (the processor has it and
+// ONEDNN_MAX_CPU_ISA allows it): the engine's own AVX-512 loops follow the
+// same limit, so a machine held to AVX2 runs AVX2 throughout.
+bool hasAvx512();
 dnnl::stream& threadStream();
 
 inline dnnl::memory::dims dimsOf(const Shape& s) { return dnnl::memory::dims(s.begin(), s.end()); }
