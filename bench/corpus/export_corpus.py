@@ -304,6 +304,140 @@ class VideoPool(torch.nn.Module):
         return self.body(x)
 
 
+class YoloLike(torch.nn.Module):
+    """One-stage detector head in the YOLO style: SiLU convolution stages, a
+    pyramid level upsampled (nearest) and concatenated with the one below,
+    and the predictions decoded on their grids (sigmoid, meshgrid, powers)."""
+
+    def __init__(self):
+        super().__init__()
+
+        def cbs(i, o, k=3, stride=1):
+            return torch.nn.Sequential(torch.nn.Conv2d(i, o, k, stride, k // 2, bias=False), torch.nn.BatchNorm2d(o),
+                                       torch.nn.SiLU())
+
+        self.stem = torch.nn.Sequential(cbs(3, 16, 3, 2), cbs(16, 32, 3, 2), cbs(32, 32), cbs(32, 64, 3, 2), cbs(64, 64))
+        self.down4 = torch.nn.Sequential(cbs(64, 128, 3, 2), cbs(128, 128))
+        self.down5 = torch.nn.Sequential(cbs(128, 256, 3, 2), cbs(256, 256))
+        self.pool = torch.nn.MaxPool2d(5, 1, 2)
+        self.lateral = cbs(256, 128, 1)
+        self.fuse = cbs(256, 128)
+        self.heads = torch.nn.ModuleList([torch.nn.Conv2d(128, 3 * 85, 1), torch.nn.Conv2d(256, 3 * 85, 1)])
+
+    @staticmethod
+    def decode(p, stride):
+        b, _, h, w = p.shape
+        p = p.view(b, 3, 85, h, w).permute(0, 1, 3, 4, 2).sigmoid()
+        gy, gx = torch.meshgrid(torch.arange(h), torch.arange(w), indexing="ij")
+        grid = torch.stack((gx, gy), 2).view(1, 1, h, w, 2).float()
+        xy = (p[..., :2] * 2 - 0.5 + grid) * stride
+        wh = (p[..., 2:4] * 2) ** 2 * 16
+        return torch.cat((xy, wh, p[..., 4:]), -1).view(b, -1, 85)
+
+    def forward(self, x):
+        p4 = self.down4(self.stem(x))
+        p5 = self.down5(p4)
+        p5 = torch.cat([p5, self.pool(p5)], 1)[:, :256]
+        up = torch.nn.functional.interpolate(self.lateral(p5), scale_factor=2.0, mode="nearest")
+        f4 = self.fuse(torch.cat([up, p4], 1))
+        return torch.cat([self.decode(self.heads[0](f4), 16), self.decode(self.heads[1](p5), 32)], 1)
+
+
+class DiffusionBlock(torch.nn.Module):
+    """A level of a latent-diffusion UNet: a sinusoidal timestep embedding
+    through an MLP, GroupNorm and SiLU residual convolutions, and
+    self-attention over the 1024 positions of a 32x32 latent."""
+
+    def __init__(self, c=128):
+        super().__init__()
+        self.time = torch.nn.Sequential(torch.nn.Linear(128, 512), torch.nn.SiLU(), torch.nn.Linear(512, c))
+        self.inp = torch.nn.Conv2d(4, c, 3, 1, 1)
+        self.n1, self.c1 = torch.nn.GroupNorm(32, c), torch.nn.Conv2d(c, c, 3, 1, 1)
+        self.n2, self.c2 = torch.nn.GroupNorm(32, c), torch.nn.Conv2d(c, c, 3, 1, 1)
+        self.na, self.attn = torch.nn.GroupNorm(32, c), torch.nn.MultiheadAttention(c, 4, batch_first=True)
+        self.out = torch.nn.Conv2d(c, 4, 3, 1, 1)
+
+    def forward(self, x, t):
+        freqs = torch.exp(-torch.arange(64, dtype=torch.float32) * (math.log(10000.0) / 64))
+        e = t[:, None] * freqs[None]
+        e = self.time(torch.cat([e.sin(), e.cos()], 1))
+        h = self.inp(x)
+        r = self.c1(torch.nn.functional.silu(self.n1(h))) + e[:, :, None, None]
+        h = h + self.c2(torch.nn.functional.silu(self.n2(r)))
+        b, c, hh, ww = h.shape
+        a = self.na(h).flatten(2).transpose(1, 2)
+        a, _ = self.attn(a, a, a, need_weights=False)
+        return self.out(h + a.transpose(1, 2).reshape(b, c, hh, ww))
+
+
+class GptPrefill(torch.nn.Module):
+    """A GPT-like prompt pass: the causal mask made in the graph (Trilu),
+    rotary position embeddings, pre-norm blocks and a head tied to the
+    token embedding; open sequence length."""
+
+    def __init__(self, d=256, heads=4, layers=3, vocab=2000):
+        super().__init__()
+        self.emb, self.heads = torch.nn.Embedding(vocab, d), heads
+        self.qkv = torch.nn.ModuleList([torch.nn.Linear(d, 3 * d) for _ in range(layers)])
+        self.proj = torch.nn.ModuleList([torch.nn.Linear(d, d) for _ in range(layers)])
+        self.ln1 = torch.nn.ModuleList([torch.nn.LayerNorm(d) for _ in range(layers)])
+        self.ln2 = torch.nn.ModuleList([torch.nn.LayerNorm(d) for _ in range(layers)])
+        self.mlp = torch.nn.ModuleList([torch.nn.Sequential(torch.nn.Linear(d, 4 * d), torch.nn.GELU(),
+                                                            torch.nn.Linear(4 * d, d)) for _ in range(layers)])
+
+    @staticmethod
+    def rotate(x, length):
+        half = x.shape[-1] // 2
+        inv = 1.0 / (10000 ** (torch.arange(half, dtype=torch.float32) / half))
+        angle = torch.arange(length, dtype=torch.float32)[:, None] * inv[None]
+        cos, sin = angle.cos(), angle.sin()
+        x1, x2 = x[..., :half], x[..., half:]
+        return torch.cat([x1 * cos - x2 * sin, x1 * sin + x2 * cos], -1)
+
+    def forward(self, ids):
+        b, t = ids.shape
+        x = self.emb(ids)
+        mask = torch.triu(torch.full((t, t), float("-inf")), 1)
+        for qkv, proj, ln1, ln2, mlp in zip(self.qkv, self.proj, self.ln1, self.ln2, self.mlp):
+            q, k, v = qkv(ln1(x)).reshape(b, t, 3, self.heads, -1).permute(2, 0, 3, 1, 4)
+            q, k = self.rotate(q, t), self.rotate(k, t)
+            a = torch.softmax(q @ k.transpose(-1, -2) / 8.0 + mask, -1) @ v
+            x = x + proj(a.transpose(1, 2).reshape(b, t, -1))
+            x = x + mlp(ln2(x))
+        return x @ self.emb.weight.t()
+
+
+class PointNet(torch.nn.Module):
+    """Point-cloud classifier: shared per-point layers (1x1 1-D convolutions
+    with batch norm) widening to 1024 features, a max over the points, and a
+    dense head."""
+
+    def __init__(self):
+        super().__init__()
+
+        def layer(i, o):
+            return [torch.nn.Conv1d(i, o, 1), torch.nn.BatchNorm1d(o), torch.nn.ReLU()]
+
+        self.features = torch.nn.Sequential(*layer(3, 64), *layer(64, 128), *layer(128, 1024))
+        self.head = torch.nn.Sequential(torch.nn.Linear(1024, 512), torch.nn.ReLU(), torch.nn.Linear(512, 40))
+
+    def forward(self, points):
+        return self.head(self.features(points).max(2)[0])
+
+
+class RaftSmall(torch.nn.Module):
+    """torchvision's RAFT (small) with four refinement steps, unrolled: the
+    same update block's weights in every step, correlation pyramids sampled
+    with GridSample; the last flow estimate."""
+
+    def __init__(self):
+        super().__init__()
+        self.raft = tv.optical_flow.raft_small(weights=None)
+
+    def forward(self, a, b):
+        return self.raft(a, b, num_flow_updates=4)[-1]
+
+
 def detector(build, **kw):
     # Small images keep the two-stage detectors affordable; a low score
     # threshold, so that random weights still give boxes.
@@ -381,6 +515,23 @@ def corpus():
     c["flow_warp"] = ("optical_flow", FlowWarp, two(), ["frame0", "frame1"], ["warped"], 17, {})
     c["flow_warp_nearest"] = ("optical_flow", lambda: FlowWarp("nearest", "border", True), two(), ["frame0", "frame1"],
                               ["warped"], 17, {})
+    c["raft_small"] = ("optical_flow", RaftSmall, two(), ["frame0", "frame1"], ["flow"], 17, {})
+    # Families and shapes no benchmark was tuned on, added to find the next cliff.
+    c["s3d"] = ("video", lambda: vid.s3d(weights=None), img(1, 3, 16, 224, 224), ["clip"], ["logits"], 17, {})
+    for name in ["efficientnet_v2_s", "regnet_x_400mf", "maxvit_t"]:
+        c[name] = ("classification", (lambda n: lambda: getattr(tv, n)(weights=None))(name), img(1, 3, 224, 224),
+                   ["image"], ["logits"], 17, {})
+    c["fcos_resnet50"] = ("detection", detector(det.fcos_resnet50_fpn, score_thresh=0.005), img(1, 3, 320, 320),
+                          ["image"], boxes, 17, {"keys": boxes})
+    c["ssd300_vgg16"] = ("detection", lambda: det.ssd300_vgg16(weights=None, weights_backbone=None).eval(),
+                         img(1, 3, 300, 300), ["image"], boxes, 17, {"keys": boxes})
+    c["yolo_like"] = ("detection_head", YoloLike, img(1, 3, 320, 480), ["image"], ["predictions"], 17, {})
+    c["diffusion_block"] = ("image_to_image", DiffusionBlock, [(noise(1, 4, 32, 32), "float32"), (torch.tensor([500.0]), "float32")],
+                            ["latent", "t"], ["eps"], 17, {})
+    prompt = torch.randint(0, 2000, (1, 128), generator=torch.Generator().manual_seed(5))
+    c["gpt_prefill"] = ("transformer", GptPrefill, [(prompt, "int64")], ["ids"], ["logits"], 17,
+                        {"dynamic": {"ids": {1: "sequence"}}})
+    c["pointnet"] = ("point_cloud", PointNet, [(noise(2, 3, 1024), "float32")], ["points"], ["logits"], 17, {})
     return c
 
 
