@@ -527,6 +527,38 @@ std::vector<float> runNetwork(onnx::ModelProto model, const std::vector<std::str
     return {t.data<float>(), t.data<float>() + t.size()};
 }
 
+// A 1-D network in fixed point: the convolution writes its output's codes
+// channels last ([N,W,C]) and the global pool averages them where they
+// lie, per channel (each of the 16 channels its own mean, not the 64
+// positions').
+TEST(FixedPointRewrite, SequenceCodesPoolChannelsLast) {
+    OnnxBuilder b("seq");
+    b.input("x", {1, 4, 64});
+    b.initializerRaw("w", {16, 4, 3}, pseudoRandom(16 * 4 * 3, 31, 0.4f));
+    b.initializerRaw("bias", {16}, pseudoRandom(16, 32, 0.1f));
+    OnnxBuilder::attr(b.node("Conv", {"x", "w", "bias"}, {"c"}), "pads", std::vector<int64_t>{1, 1});
+    b.node("Relu", {"c"}, {"r"});
+    b.node("GlobalAveragePool", {"r"}, {"p"});
+    b.node("Flatten", {"p"}, {"y"});
+    b.output("y");
+    const auto reference = runNetwork(b.proto(), {"y"}, "y");
+    vexart::FixedPointOptions options;
+    options.encodings["x"] = {8, 1.0f / 127, 128};
+    const float step = 0.01f;
+    options.encodings["r"] = {8, step, 0};
+    options.weightCode = 63;
+    onnx::ModelProto model = b.proto();
+    vexart::rewriteForFixedPoint(model, options);
+    Graph* g = nullptr;
+    const auto got = runNetwork(model, {"y"}, "y", &g);
+    // On AVX2 oneDNN writes 1-D outputs in channel blocks, which stay inside the convolution.
+    EXPECT_EQ(g->value("r#q").layout().isChannelsLast(), vexart::onednn::hasAvx512());
+    ASSERT_EQ(got.size(), reference.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_NEAR(got[i], reference[i], 3 * step) << "channel " << i;
+    }
+}
+
 TEST(FixedPointRewrite, HoldsActivationsAtTheirEncodingsAndHidesWhatItAdds) {
     const OnnxBuilder b = network();
     const auto reference = runNetwork(b.proto(), {"y"}, "y");

@@ -18,6 +18,7 @@
 #include "executor/kernels/Fallbacks.h"
 #include "executor/kernels/PanelProduct.h"
 #include "executor/kernels/SoftmaxRows.h"
+#include "executor/onednn/Dnnl.h"
 #include "executor/passes/LoopAppend.h"
 #include "tools/OnnxBuilder.h"
 #include "support/Reference.h"
@@ -2466,6 +2467,84 @@ TEST(Conv, NodesOnTheSameWeightsHoldOnePackedCopy) {
     for (int64_t i = 0; i < y.size(); ++i) {
         ASSERT_NEAR(y.data<float>()[i], h[static_cast<size_t>(i)], 1e-3 * (1 + std::fabs(h[static_cast<size_t>(i)])))
             << "element " << i;
+    }
+}
+
+// Reductions of what 1-D and 3-D convolutions leave channels last: the
+// convolution output is channels last; reductions whose kept axes come in
+// the same order either way read it where it lies, the others a plain
+// copy; all give the definition. The convolution is the identity, so the
+// reference reduces the input itself.
+TEST(Reductions, ChannelsLastSequencesAndVolumesGiveTheDefinition) {
+    struct Row {
+        const char* op;
+        Shape xs;
+        std::vector<int64_t> axes;
+        int64_t keep;
+    };
+    const Row rows[] = {
+        {"ReduceMax", {2, 16, 37}, {2}, 0},     {"ReduceMean", {2, 16, 37}, {2}, 1},  {"ReduceSum", {2, 16, 37}, {1}, 1},
+        {"ReduceMax", {2, 16, 37}, {1, 2}, 0},  {"ReduceSum", {2, 16, 37}, {0}, 1},   {"ReduceMean", {2, 16, 37}, {0, 2}, 0},
+        {"ReduceMin", {2, 16, 37}, {-1}, 0},    {"ReduceMean", {1, 8, 3, 4, 5}, {2, 3, 4}, 1},
+        {"ReduceMax", {1, 8, 3, 4, 5}, {3}, 1},
+    };
+    for (const Row& r : rows) {
+        const int64_t C = r.xs[1];
+        int64_t n = 1;
+        for (int64_t d : r.xs) n *= d;
+        const auto x = pseudoRandom(static_cast<size_t>(n), 151, 2.0f);
+        Shape ws = {C, C};
+        ws.resize(r.xs.size(), 1);
+        std::vector<float> eye(static_cast<size_t>(C * C), 0.0f);
+        for (int64_t c = 0; c < C; ++c) eye[static_cast<size_t>(c * C + c)] = 1.0f;
+        OnnxBuilder b("red", 11);
+        b.input("x", r.xs);
+        b.initializerRaw("eye", ws, eye);
+        b.node("Conv", {"x", "eye"}, {"c"});
+        auto& red = b.node(r.op, {"c"}, {"y"});
+        OnnxBuilder::attr(red, "axes", r.axes);
+        OnnxBuilder::attr(red, "keepdims", r.keep);
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({{"x", r.xs}}, {"y"});
+        fill(g.input("x"), x);
+        g.run();
+        const size_t rank = r.xs.size();
+        // Where oneDNN picks channels last (AVX-512; on AVX2 it keeps channel blocks inside).
+        EXPECT_EQ(g.value("c").layout().isChannelsLast(), vexart::onednn::hasAvx512())
+            << r.op << " " << vexart::shapeText(r.xs) << ": " << g.value("c").layout().name();
+        std::vector<bool> reduce(rank, false);
+        for (int64_t a : r.axes) reduce[static_cast<size_t>(a < 0 ? a + static_cast<int64_t>(rank) : a)] = true;
+        Shape ys;
+        for (size_t d = 0; d < rank; ++d) {
+            if (!reduce[d] || r.keep) ys.push_back(reduce[d] ? 1 : r.xs[d]);
+        }
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), ys) << r.op;
+        ASSERT_TRUE(y.isPlain());
+        // Walk every input element, find its output element, combine in double.
+        const std::string op = r.op;
+        std::vector<double> acc(static_cast<size_t>(y.size()), op == "ReduceMax" ? -1e30 : op == "ReduceMin" ? 1e30 : 0.0);
+        std::vector<int64_t> count(acc.size(), 0);
+        for (int64_t i = 0; i < n; ++i) {
+            int64_t rest = i, out = 0, scale = 1;
+            for (size_t d = rank; d-- > 0;) {
+                const int64_t at = rest % r.xs[d];
+                rest /= r.xs[d];
+                if (!reduce[d]) {
+                    out += at * scale;
+                    scale *= r.xs[d];
+                }
+            }
+            double& a = acc[static_cast<size_t>(out)];
+            const double v = x[static_cast<size_t>(i)];
+            a = op == "ReduceMax" ? std::max(a, v) : op == "ReduceMin" ? std::min(a, v) : a + v;
+            ++count[static_cast<size_t>(out)];
+        }
+        for (int64_t i = 0; i < y.size(); ++i) {
+            const double want = op == "ReduceMean" ? acc[static_cast<size_t>(i)] / count[static_cast<size_t>(i)] : acc[static_cast<size_t>(i)];
+            ASSERT_NEAR(y.data<float>()[i], want, 1e-4) << op << " " << vexart::shapeText(r.xs) << ", element " << i;
+        }
     }
 }
 

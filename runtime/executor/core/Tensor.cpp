@@ -148,6 +148,7 @@ void Tensor::release() {
 Shape Tensor::logicalShape() const {
     if (layout_.isChannelsLast() && shape_.size() == 4) return {shape_[0], shape_[3], shape_[1], shape_[2]};
     if (layout_.isChannelsLast() && shape_.size() == 5) return {shape_[0], shape_[4], shape_[1], shape_[2], shape_[3]};
+    if (layout_.isChannelsLast() && shape_.size() == 3) return {shape_[0], shape_[2], shape_[1]};
     if (layout_.isBlocked() && shape_.size() == 5) return {shape_[0], shape_[1] * shape_[4], shape_[2], shape_[3]};
     return shape_;
 }
@@ -156,6 +157,8 @@ Shape physicalShape(const Shape& logical, Layout layout) {
     if (layout == Layout::plain()) return logical;
     // Volumes [N,C,D,H,W] go channels last ([N,D,H,W,C]), never in blocks.
     if (layout == Layout::channelsLast() && logical.size() == 5) return {logical[0], logical[2], logical[3], logical[4], logical[1]};
+    // Sequences [N,C,W] go channels last ([N,W,C]), never in blocks.
+    if (layout == Layout::channelsLast() && logical.size() == 3) return {logical[0], logical[2], logical[1]};
     if (logical.size() != 4) return logical;
     if (layout == Layout::channelsLast()) return {logical[0], logical[2], logical[3], logical[1]};
     const int b = layout.block();

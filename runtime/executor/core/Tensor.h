@@ -116,6 +116,7 @@ public:
     int64_t logicalDim(size_t i) const {
         if (layout_.isChannelsLast() && shape_.size() == 4) return shape_[i == 0 ? 0 : i == 1 ? 3 : i - 1];
         if (layout_.isChannelsLast() && shape_.size() == 5) return shape_[i == 0 ? 0 : i == 1 ? 4 : i - 1];
+        if (layout_.isChannelsLast() && shape_.size() == 3) return shape_[i == 0 ? 0 : i == 1 ? 2 : 1];
         if (layout_.isBlocked() && shape_.size() == 5) return i == 1 ? shape_[1] * shape_[4] : shape_[i];
         return dim(i);
     }

@@ -488,7 +488,8 @@ void Graph::planFusion(Planning& plan, size_t k, Node& n, NodePlan& np) {
         kernel->setFusion({});
         return;
     }
-    const Layout layout = shapes[0].size() == 4 || shapes[0].size() == 5 ? kernel->outputLayout(*n.ctx) : Layout::plain();
+    const size_t rank = shapes[0].size();
+    const Layout layout = rank >= 3 && rank <= 5 ? kernel->outputLayout(*n.ctx) : Layout::plain();
     const FusedChain chain =
         fuseAfter(plan.st, k, shapes[0], layout, kernel->foldsNormalization(), kernel->channelAxis(shapes[0].size()),
                   kernel->writesCodes(), kernel->appliesPosts());

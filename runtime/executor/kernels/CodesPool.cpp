@@ -51,8 +51,8 @@ void averageCodes(const Tensor& x, const QuantGrid& grid, float* y) {
     int64_t lanes = 1;
     if (layout.isChannelsLast()) lanes = c;
     if (layout.isBlocked()) lanes = layout.block();
-    const bool volume = layout.isChannelsLast() && logical.size() == 5;
-    if (layout.isForeign() || (!layout.isPlain() && logical.size() != 4 && !volume)) throw ExecError("codes pool in the " + layout.name() + " layout");
+    const bool sequenceOrVolume = layout.isChannelsLast() && (logical.size() == 3 || logical.size() == 5);
+    if (layout.isForeign() || (!layout.isPlain() && logical.size() != 4 && !sequenceOrVolume)) throw ExecError("codes pool in the " + layout.name() + " layout");
     // Group order is channel order within each image in every layout.
     const int64_t groups = n * c / lanes;
     const double scale = grid.scales[0], zero = grid.zeroPoints[0];

@@ -174,20 +174,31 @@ private:
     // The layout oneDNN runs this convolution fastest in, where the output
     // may leave the plain one.
     // A volume stays channels last only where oneDNN picks that itself
-    // (its blocked volumes are not a layout the graph passes on).
+    // (its blocked volumes are not a layout the graph passes on); so does a
+    // sequence ([N,C,W], run as an image one row high): PointNet's 1x1
+    // layers spent a third of their time reordering each output back to
+    // plain and the next input out of it.
     Layout layoutFor(const KernelContext& ctx, const Geometry& g) {
         const bool volume = g.ys.size() == 5 && g.dst.size() == 5 && group_ == 1;
-        if (!ctx.mayLeavePlain() || (g.ys.size() != 4 && !volume)) return Layout::plain();
+        const bool sequence = g.ys.size() == 3;
+        if (!ctx.mayLeavePlain() || (g.ys.size() != 4 && !volume && !sequence)) return Layout::plain();
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
-        plannedLayout_ = volume ? Layout::plain() : Layout::channelsLast();
+        plannedLayout_ = volume || sequence ? Layout::plain() : Layout::channelsLast();
         try {
             const auto f32 = memory::data_type::f32;
             const auto any = memory::format_tag::any;
             const IntegerPlan ip = integerPlan(ctx, g);
             const auto pd = primitiveDesc(g, {g.src, ip.on ? ip.src : f32, any}, {g.dst, f32, any}, integerAttr(ip), ip);
-            const Layout layout = dn::layoutOf(pd.dst_desc(), g.ys);
-            if (layout != Layout::plain() && layout != Layout::foreign()) plannedLayout_ = layout;
+            if (sequence) {
+                // Judged on the image it runs as: only its channels-last form passes on.
+                if (dn::layoutOf(pd.dst_desc(), Shape(g.dst.begin(), g.dst.end())) == Layout::channelsLast()) {
+                    plannedLayout_ = Layout::channelsLast();
+                }
+            } else {
+                const Layout layout = dn::layoutOf(pd.dst_desc(), g.ys);
+                if (layout != Layout::plain() && layout != Layout::foreign()) plannedLayout_ = layout;
+            }
         } catch (const dnnl::error&) {
             // plan() reports it
         }
@@ -387,6 +398,8 @@ private:
     // oneDNN descriptor of a tensor of `type` with logical shape `s` in `layout`, over the dims it runs on.
     static memory::desc userDesc(const Shape& s, const memory::dims& dims, Layout layout, DType type) {
         if (s.size() == 4 || (s.size() == 5 && dims.size() == 5)) return dn::layoutDesc(s, layout, type);
+        // A channels-last sequence [N,W,C] is the image [N,C,1,W] channels last.
+        if (s.size() == 3 && layout.isChannelsLast()) return {dims, dn::dataTypeOf(type), dn::channelsLastTag(dims.size())};
         return {dims, dn::dataTypeOf(type), dn::plainTag(dims.size())};
     }
 

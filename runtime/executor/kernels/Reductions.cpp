@@ -26,23 +26,34 @@ public:
         axesInput_ = axesAsInput && opset >= (op == Red::Sum ? 13 : 18);
     }
 
+    // A channels-last input whose kept axes come in the same order either
+    // way (the channels reduced, or nothing but the batch and the channels
+    // kept: PointNet's max over its points, a global mean) is reduced where
+    // it lies, and the result is plain: no copy of the input is made.
+    LayoutUse layoutUse(const KernelContext& ctx) const override {
+        std::vector<bool> reduce;
+        return ctx.has(0) && readsInPlace(ctx, reduce) ? LayoutUse::Spatial : LayoutUse::Plain;
+    }
+
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
-        std::vector<int64_t> axes = axes_;
-        if (axesInput_) axes = ctx.has(1) ? ctx.in(1).toInt64() : std::vector<int64_t>{};
-        const size_t r = x.rank();
-        std::vector<bool> reduce(r, axes.empty() && !noopEmpty_);
-        for (int64_t a : axes) {
-            const int64_t ax = a < 0 ? a + static_cast<int64_t>(r) : a;
-            if (ax < 0 || ax >= static_cast<int64_t>(r)) throw ExecError("reduction axis out of range");
-            reduce[static_cast<size_t>(ax)] = true;
+        const Shape logical = x.logicalShape();
+        std::vector<bool> reduce = reducedAxes(ctx, logical.size());
+        Shape shape;
+        for (size_t i = 0; i < logical.size(); ++i) {
+            if (!reduce[i] || keep_) shape.push_back(reduce[i] ? 1 : logical[i]);
         }
-        Shape shape, kept;
-        for (size_t i = 0; i < r; ++i) {
-            kept.push_back(reduce[i] ? 1 : x.dim(i));
-            if (!reduce[i] || keep_) shape.push_back(reduce[i] ? 1 : x.dim(i));
+        if (!x.isPlain()) {
+            std::vector<bool> logicalReduce;
+            if (!readsInPlace(ctx, logicalReduce)) throw ExecError("reduction of a tensor in the " + x.layout().name() + " layout");
+            // Flags over the axes as they lie: channels last.
+            const std::vector<size_t> order = channelsLastOrder(logical.size());
+            for (size_t p = 0; p < order.size(); ++p) reduce[p] = logicalReduce[order[p]];
         }
+        Shape kept;
+        for (size_t i = 0; i < x.rank(); ++i) kept.push_back(reduce[i] ? 1 : x.dim(i));
         Tensor& y = ctx.out(0, x.type(), shape);
+        y.setLayout(Layout::plain());
         if (ctx.dryRun()) return ctx.zeroOutputs();
         if (x.type() == DType::Float && reduceFloatBlock(x, reduce, y)) return;
         VEXA_DISPATCH_NUMERIC(x.type(), reduceTyped<T>(x, reduce, kept, y))
@@ -177,6 +188,49 @@ private:
             if (op_ == Red::LogSum || op_ == Red::LogSumExp) v = std::log(v);
             dst[k] = castValue<T>(v);
         }
+    }
+
+    // The reduced axes of a rank-r input (logical axes).
+    std::vector<bool> reducedAxes(const KernelContext& ctx, size_t r) const {
+        std::vector<int64_t> axes = axes_;
+        if (axesInput_) axes = ctx.has(1) ? ctx.in(1).toInt64() : std::vector<int64_t>{};
+        std::vector<bool> reduce(r, axes.empty() && !noopEmpty_);
+        for (int64_t a : axes) {
+            const int64_t ax = a < 0 ? a + static_cast<int64_t>(r) : a;
+            if (ax < 0 || ax >= static_cast<int64_t>(r)) throw ExecError("reduction axis out of range");
+            reduce[static_cast<size_t>(ax)] = true;
+        }
+        return reduce;
+    }
+
+    // Logical axis of each physical one, channels last: [0, 2, ..., r-1, 1].
+    static std::vector<size_t> channelsLastOrder(size_t r) {
+        std::vector<size_t> order = {0};
+        for (size_t i = 2; i < r; ++i) order.push_back(i);
+        if (r > 1) order.push_back(1);
+        return order;
+    }
+
+    // Whether input 0, channels last, reduces where it lies (see layoutUse),
+    // with `reduce` its logical flags.
+    bool readsInPlace(const KernelContext& ctx, std::vector<bool>& reduce) const {
+        const Tensor& x = ctx.in(0);
+        if (!x.layout().isChannelsLast() || (axesInput_ && ctx.has(1) && !ctx.isConstant(1))) return false;
+        const Shape logical = x.logicalShape();
+        if (logical.size() < 3 || logical.size() > 5) return false;
+        try {
+            reduce = reducedAxes(ctx, logical.size());
+        } catch (const ExecError&) {
+            return false;  // run() reports it on the plain copy
+        }
+        std::vector<size_t> keptLogical, keptPhysical;
+        for (size_t i = 0; i < logical.size(); ++i) {
+            if (!reduce[i] && logical[i] != 1) keptLogical.push_back(i);
+        }
+        for (size_t i : channelsLastOrder(logical.size())) {
+            if (!reduce[i] && logical[i] != 1) keptPhysical.push_back(i);
+        }
+        return keptLogical == keptPhysical;
     }
 
     Red op_;

@@ -135,9 +135,9 @@ void LayoutConversion::run(const Tensor& src, Tensor& dst, Layout layout) {
     if (!call_ || src.shape() != from_ || src.type() != type_ || src.layout() != fromLayout_ || layout != toLayout_) {
         const Shape logical = src.logicalShape();
         const DType t = src.type();
-        const bool volume = logical.size() == 5 && !layout.isBlocked() && !src.layout().isBlocked();
-        if ((t != DType::Float && t != DType::UInt8 && t != DType::Int8) || (logical.size() != 4 && !volume)) {
-            throw ExecError("layout conversion needs a float or 8-bit tensor of rank 4, or of rank 5 unblocked");
+        const bool unblocked = (logical.size() == 3 || logical.size() == 5) && !layout.isBlocked() && !src.layout().isBlocked();
+        if ((t != DType::Float && t != DType::UInt8 && t != DType::Int8) || (logical.size() != 4 && !unblocked)) {
+            throw ExecError("layout conversion needs a float or 8-bit tensor of rank 4, or of rank 3 or 5 unblocked");
         }
         to_ = physicalShape(logical, layout);
         type_ = t;

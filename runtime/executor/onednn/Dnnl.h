@@ -49,7 +49,8 @@ inline dnnl::memory wrap(const dnnl::memory::desc& d, const void* data) {
     return dnnl::memory(d, cpuEngine(), const_cast<void*>(data));
 }
 
-// Copies `src` (a rank-4 float or 8-bit tensor) into `dst` in `layout`.
+// Copies `src` (a float or 8-bit tensor of rank 4, or of rank 3 or 5
+// unblocked) into `dst` in `layout`.
 void convertLayout(const Tensor& src, Tensor& dst, Layout layout);
 
 // A primitive bound to its arguments once. The C++ execute() builds an
