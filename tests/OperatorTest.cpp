@@ -3,15 +3,14 @@
 // between iterations and read enclosing graphs, and integer convolution
 // against its float definition.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <tuple>
 #include <utility>
 
+#include "executor/core/SharedBytes.h"
 #include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
 #include "executor/kernels/CodesPool.h"
@@ -2398,8 +2397,8 @@ TEST(Conv, WeightsQuantizedInTheGraphFoldOnceAndFreeTheirFloats) {
 // An unrolled recurrent network: five convolutions on one weight tensor,
 // one of them with a normalisation folded into its copy, the others with
 // their own biases. Each computes what the definition gives, and the
-// nodes that pack the weights alike hold one copy between them: the
-// plan's resident memory grows by about two packed copies, not five.
+// nodes that pack the weights alike hold one copy between them; the same
+// network with weights scaled apart shares nothing.
 TEST(Conv, NodesOnTheSameWeightsHoldOnePackedCopy) {
     const int64_t C = 160;
     const Shape xs = {1, C, 5, 5}, ws = {C, C, 3, 3};
@@ -2410,43 +2409,52 @@ TEST(Conv, NodesOnTheSameWeightsHoldOnePackedCopy) {
     const auto gamma = pseudoRandom(static_cast<size_t>(C), 95, 0.5f), beta = pseudoRandom(static_cast<size_t>(C), 96, 0.2f);
     std::vector<float> scale(gamma.size());
     for (size_t i = 0; i < scale.size(); ++i) scale[i] = 1.0f + gamma[i];
-    OnnxBuilder b("unrolled", 13);
-    b.input("x", xs);
-    b.initializerRaw("w", ws, w);
-    b.initializerRaw("b1", {C}, b1);
-    b.initializerRaw("b2", {C}, b2);
-    b.initializerRaw("scale", {C}, scale);
-    b.initializerRaw("beta", {C}, beta);
-    b.initializer("mean", {C}, std::vector<float>(static_cast<size_t>(C), 0.0f));
-    b.initializer("var", {C}, std::vector<float>(static_cast<size_t>(C), 1.0f));
+    // With `distinct`, each step has weights of its own (scaled apart): the
+    // same graph with nothing to share, to hold the shared one against.
     const std::vector<int64_t> pads = {1, 1, 1, 1};
-    const char* biases[] = {"b1", "b2", "b1", "b1", "b2"};
-    std::string in = "x";
-    for (int step = 0; step < 5; ++step) {
-        const std::string c = "c" + std::to_string(step), r = "r" + std::to_string(step);
-        OnnxBuilder::attr(b.node("Conv", {in, "w", biases[step]}, {c}), "pads", pads);
-        std::string act = c;
-        if (step == 3) {
-            act = "n3";
-            b.node("BatchNormalization", {c, "scale", "beta", "mean", "var"}, {act});
+    auto unrolled = [&](bool distinct) {
+        OnnxBuilder b("unrolled", 13);
+        b.input("x", xs);
+        b.initializerRaw("b1", {C}, b1);
+        b.initializerRaw("b2", {C}, b2);
+        b.initializerRaw("scale", {C}, scale);
+        b.initializerRaw("beta", {C}, beta);
+        b.initializer("mean", {C}, std::vector<float>(static_cast<size_t>(C), 0.0f));
+        b.initializer("var", {C}, std::vector<float>(static_cast<size_t>(C), 1.0f));
+        const char* biases[] = {"b1", "b2", "b1", "b1", "b2"};
+        std::string in = "x";
+        for (int step = 0; step < 5; ++step) {
+            const std::string c = "c" + std::to_string(step), r = "r" + std::to_string(step);
+            const std::string weights = distinct ? "w" + std::to_string(step) : "w";
+            if (distinct || step == 0) {
+                std::vector<float> own = w;
+                for (float& v : own) v *= distinct ? 1.0f + 0.01f * static_cast<float>(step) : 1.0f;
+                b.initializerRaw(weights, ws, own);
+            }
+            OnnxBuilder::attr(b.node("Conv", {in, weights, biases[step]}, {c}), "pads", pads);
+            std::string act = c;
+            if (step == 3) {
+                act = "n3";
+                b.node("BatchNormalization", {c, "scale", "beta", "mean", "var"}, {act});
+            }
+            b.node("Relu", {act}, {r});
+            in = r;
         }
-        b.node("Relu", {act}, {r});
-        in = r;
-    }
-    b.output(in);
-    auto resident = [] {
-        std::ifstream statm("/proc/self/statm");
-        long pages = 0, res = 0;
-        statm >> pages >> res;
-        return res * sysconf(_SC_PAGESIZE);
+        b.output(in);
+        return b;
     };
-    // A first plan warms what any plan pays for once (oneDNN's kernels, pages of code).
-    Graph(b.proto()).prepare({{"x", xs}}, {in});
-    Graph g(b.proto());
-    const long before = resident();
+    const std::string in = "r4";
+    const OnnxBuilder shared = unrolled(false);
+    const size_t before = vexart::sharedBytesSaved();
+    {
+        Graph apart(unrolled(true).proto());
+        apart.prepare({{"x", xs}}, {in});
+        EXPECT_EQ(vexart::sharedBytesSaved(), before) << "weights scaled apart were shared";
+    }
+    Graph g(shared.proto());
     g.prepare({{"x", xs}}, {in});
-    const long grown = resident() - before;
-    EXPECT_LT(grown, static_cast<long>(4 * packed)) << "five packed copies";
+    // Five packed copies held as two (the normalised step's differs).
+    EXPECT_EQ(vexart::sharedBytesSaved() - before, 3 * packed);
     fill(g.input("x"), x);
     g.run();
 

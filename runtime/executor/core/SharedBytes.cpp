@@ -68,4 +68,15 @@ std::shared_ptr<Buffer> shareIdentical(std::shared_ptr<Buffer> bytes, size_t siz
     return bytes;
 }
 
+size_t sharedBytesSaved() {
+    Registry& r = registry();
+    const std::lock_guard<std::mutex> hold(r.lock);
+    size_t saved = 0;
+    for (const auto& [key, e] : r.blocks) {
+        const long holders = e.bytes.use_count();
+        if (holders > 1) saved += e.size * static_cast<size_t>(holders - 1);
+    }
+    return saved;
+}
+
 }  // namespace vexart

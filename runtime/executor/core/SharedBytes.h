@@ -19,4 +19,8 @@ namespace vexart {
 // the one to keep. Thread-safe.
 std::shared_ptr<Buffer> shareIdentical(std::shared_ptr<Buffer> bytes, size_t size);
 
+// Bytes that holders alive now would hold again without the sharing (each
+// block's size times its holders but one).
+size_t sharedBytesSaved();
+
 }  // namespace vexart
