@@ -37,26 +37,15 @@ public:
 
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
-        const Shape logical = x.logicalShape();
-        std::vector<bool> reduce = reducedAxes(ctx, logical.size());
-        Shape shape;
-        for (size_t i = 0; i < logical.size(); ++i) {
-            if (!reduce[i] || keep_) shape.push_back(reduce[i] ? 1 : logical[i]);
+        // Axes a computed input gives may change from one execution to the next.
+        if (!planned_ || x.shape() != plannedX_ || x.layout() != plannedLayout_ || (axesInput_ && ctx.has(1) && !ctx.isConstant(1))) {
+            plan(ctx);
         }
-        if (!x.isPlain()) {
-            std::vector<bool> logicalReduce;
-            if (!readsInPlace(ctx, logicalReduce)) throw ExecError("reduction of a tensor in the " + x.layout().name() + " layout");
-            // Flags over the axes as they lie: channels last.
-            const std::vector<size_t> order = channelsLastOrder(logical.size());
-            for (size_t p = 0; p < order.size(); ++p) reduce[p] = logicalReduce[order[p]];
-        }
-        Shape kept;
-        for (size_t i = 0; i < x.rank(); ++i) kept.push_back(reduce[i] ? 1 : x.dim(i));
-        Tensor& y = ctx.out(0, x.type(), shape);
+        Tensor& y = ctx.out(0, x.type(), outShape_);
         y.setLayout(Layout::plain());
         if (ctx.dryRun()) return ctx.zeroOutputs();
-        if (x.type() == DType::Float && reduceFloatBlock(x, reduce, y)) return;
-        VEXA_DISPATCH_NUMERIC(x.type(), reduceTyped<T>(x, reduce, kept, y))
+        if (x.type() == DType::Float && reduceFloatBlock(x, reduce_, y)) return;
+        VEXA_DISPATCH_NUMERIC(x.type(), reduceTyped<T>(x, reduce_, kept_, y))
     }
 
 private:
@@ -190,6 +179,30 @@ private:
         }
     }
 
+    // The output's shape and the reduced axes as the input lies, for this
+    // input's shape and layout.
+    void plan(const KernelContext& ctx) {
+        const Tensor& x = ctx.in(0);
+        const Shape logical = x.logicalShape();
+        reduce_ = reducedAxes(ctx, logical.size());
+        outShape_.clear();
+        for (size_t i = 0; i < logical.size(); ++i) {
+            if (!reduce_[i] || keep_) outShape_.push_back(reduce_[i] ? 1 : logical[i]);
+        }
+        if (!x.isPlain()) {
+            std::vector<bool> logicalReduce;
+            if (!readsInPlace(ctx, logicalReduce)) throw ExecError("reduction of a tensor in the " + x.layout().name() + " layout");
+            // Flags over the axes as they lie: channels last.
+            const std::vector<size_t> order = channelsLastOrder(logical.size());
+            for (size_t p = 0; p < order.size(); ++p) reduce_[p] = logicalReduce[order[p]];
+        }
+        kept_.clear();
+        for (size_t i = 0; i < x.rank(); ++i) kept_.push_back(reduce_[i] ? 1 : x.dim(i));
+        plannedX_ = x.shape();
+        plannedLayout_ = x.layout();
+        planned_ = true;
+    }
+
     // The reduced axes of a rank-r input (logical axes).
     std::vector<bool> reducedAxes(const KernelContext& ctx, size_t r) const {
         std::vector<int64_t> axes = axes_;
@@ -236,6 +249,10 @@ private:
     Red op_;
     bool keep_ = true;
     bool noopEmpty_ = false;
+    bool planned_ = false;
+    Shape plannedX_, outShape_, kept_;
+    Layout plannedLayout_;
+    std::vector<bool> reduce_;
     bool axesInput_ = false;
     std::vector<int64_t> axes_;
 };
