@@ -20,7 +20,7 @@ using dnnl::memory;
 // Arguments: rows, depth (inputs), columns (outputs).
 void shapes(benchmark::internal::Benchmark* b) {
     for (const int64_t rows : {1, 2, 4}) {
-        for (const auto& [depth, cols] : {std::pair<int64_t, int64_t>{512, 512}, {1280, 1000}, {768, 3072}, {4096, 4096}, {9216, 4096}}) {
+        for (const auto& [depth, cols] : {std::pair<int64_t, int64_t>{128, 512}, {512, 512}, {1280, 1000}, {768, 3072}, {4096, 4096}, {9216, 4096}}) {
             b->Args({rows, depth, cols});
         }
     }

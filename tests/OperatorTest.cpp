@@ -212,10 +212,12 @@ INSTANTIATE_TEST_SUITE_P(Executor, Recurrent,
 // The packed recurrent product against sums in double, for row counts
 // that fill and leave part of each row block, column counts that fill and
 // leave part of a panel, and ranges that start and end inside panels; a
-// range split anywhere gives the bits of the whole.
+// range split anywhere gives the bits of the whole, and the AVX-512 kernel
+// (where the machine has it) the bits of the AVX2 one.
 TEST(PanelProduct, PackedPanelsGiveEveryRowAndColumnRange) {
+    const std::vector<bool> kernels = vexart::panelsHaveAvx512() ? std::vector<bool>{false, true} : std::vector<bool>{false};
     for (const int64_t depth : {1, 7, 33}) {
-        for (const int64_t cols : {5, 16, 37, 70}) {
+        for (const int64_t cols : {5, 16, 37, 70, 150}) {
             const auto w = pseudoRandom(static_cast<size_t>(cols * depth), 21, 1.0f);
             std::vector<float> packed(static_cast<size_t>(vexart::packedSize(cols, depth)), -1.0f);
             vexart::packWeights(w.data(), cols, depth, packed.data());
@@ -241,6 +243,11 @@ TEST(PanelProduct, PackedPanelsGiveEveryRowAndColumnRange) {
                     vexart::rowsTimesPacked(a.data(), rows, lda, depth, packed.data(), from, mid, halves.data(), ldc);
                     vexart::rowsTimesPacked(a.data(), rows, lda, depth, packed.data(), mid, to, halves.data() + mid - from, ldc);
                     EXPECT_EQ(halves, c) << rows << " rows, columns " << from << ".." << to << " split at " << mid;
+                    for (const bool wide : kernels) {
+                        std::vector<float> other(c.size(), 7.0f);
+                        vexart::rowsTimesPackedOn(wide, a.data(), rows, lda, depth, packed.data(), from, to, other.data(), ldc);
+                        EXPECT_EQ(other, c) << rows << " rows, columns " << from << ".." << to << (wide ? " on AVX-512" : " on AVX2");
+                    }
                 }
             }
         }

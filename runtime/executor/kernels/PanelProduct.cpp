@@ -5,6 +5,8 @@
 
 #ifdef __AVX2__
 #include <immintrin.h>
+
+#include "onednn/Dnnl.h"
 #endif
 
 namespace vexart {
@@ -103,15 +105,89 @@ void rowBlock(const float* a, int64_t lda, int64_t depth, const float* packed, i
         }
     }
 }
+
+// The same on AVX-512, where a panel is one vector: one row takes eight
+// panels, so eight independent sums cover the latency (with four the
+// kernel ran at half the rate on weights in the second-level cache).
+template <int R, int N>
+__attribute__((target("avx512f"))) void panels512(const float* a, int64_t lda, int64_t depth, const float* p,
+                                                  float* c, int64_t ldc, __mmask16 keep) {
+    const int64_t stride = depth * kPanelColumns;
+    __m512 acc[R][N];
+    for (int r = 0; r < R; ++r) {
+        for (int n = 0; n < N; ++n) acc[r][n] = _mm512_setzero_ps();
+    }
+    for (int64_t k = 0; k < depth; ++k, p += kPanelColumns) {
+        __m512 w[N];
+        for (int n = 0; n < N; ++n) w[n] = _mm512_loadu_ps(p + n * stride);
+        for (int r = 0; r < R; ++r) {
+            const __m512 x = _mm512_set1_ps(a[r * lda + k]);
+            for (int n = 0; n < N; ++n) acc[r][n] = _mm512_fmadd_ps(x, w[n], acc[r][n]);
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        for (int n = 0; n < N; ++n) _mm512_mask_storeu_ps(c + r * ldc + n * kPanelColumns, keep, acc[r][n]);
+    }
+}
+
+template <int R>
+__attribute__((target("avx512f"))) void rowBlock512(const float* a, int64_t lda, int64_t depth, const float* packed,
+                                                    int64_t from, int64_t to, float* c, int64_t ldc) {
+    constexpr int N = R == 1 ? 8 : R == 2 ? 4 : 2;
+    const int64_t stride = depth * kPanelColumns;
+    int64_t j = from;
+    while (j < to) {
+        const int64_t p = j / kPanelColumns, lo = j % kPanelColumns;
+        const float* w = packed + p * stride;
+        if (lo == 0 && j + N * kPanelColumns <= to) {
+            panels512<R, N>(a, lda, depth, w, c + j - from, ldc, 0xffff);
+            j += N * kPanelColumns;
+        } else if (lo == 0 && j + kPanelColumns <= to) {
+            panels512<R, 1>(a, lda, depth, w, c + j - from, ldc, 0xffff);
+            j += kPanelColumns;
+        } else {
+            // Part of a panel: computed whole, the wanted columns stored
+            // (the store is shifted back so that column lo lands on j).
+            const int64_t hi = std::min(to - p * kPanelColumns, kPanelColumns);
+            const auto keep = static_cast<__mmask16>(((1u << hi) - 1) & ~((1u << lo) - 1));
+            panels512<R, 1>(a, lda, depth, w, c + j - from - lo, ldc, keep);
+            j += hi - lo;
+        }
+    }
+}
 #endif
 
 }  // namespace
 
+bool panelsHaveAvx512() {
+#ifdef __AVX2__
+    static const bool has = onednn::hasAvx512();
+    return has;
+#else
+    return false;
+#endif
+}
+
 void rowsTimesPacked(const float* a, int64_t rows, int64_t lda, int64_t depth, const float* packed, int64_t from,
                      int64_t to, float* c, int64_t ldc) {
+    rowsTimesPackedOn(panelsHaveAvx512(), a, rows, lda, depth, packed, from, to, c, ldc);
+}
+
+void rowsTimesPackedOn(bool wide, const float* a, int64_t rows, int64_t lda, int64_t depth, const float* packed,
+                       int64_t from, int64_t to, float* c, int64_t ldc) {
     if (to <= from) return;
 #ifdef __AVX2__
     int64_t i = 0;
+    if (wide) {
+        for (; i + 4 <= rows; i += 4) rowBlock512<4>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc);
+        switch (rows - i) {
+            case 3: rowBlock512<3>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
+            case 2: rowBlock512<2>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
+            case 1: rowBlock512<1>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
+            default: break;
+        }
+        return;
+    }
     for (; i + 4 <= rows; i += 4) rowBlock<4>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc);
     switch (rows - i) {
         case 3: rowBlock<3>(a + i * lda, lda, depth, packed, from, to, c + i * ldc, ldc); break;
@@ -120,6 +196,7 @@ void rowsTimesPacked(const float* a, int64_t rows, int64_t lda, int64_t depth, c
         default: break;
     }
 #else
+    (void)wide;
     for (int64_t i = 0; i < rows; ++i) {
         for (int64_t j = from; j < to; ++j) {
             const float* w = packed + j / kPanelColumns * depth * kPanelColumns + j % kPanelColumns;

@@ -39,4 +39,10 @@ void unpackWeights(const float* packed, int64_t cols, int64_t depth, int64_t col
 void rowsTimesPacked(const float* a, int64_t rows, int64_t lda, int64_t depth, const float* packed, int64_t from,
                      int64_t to, float* c, int64_t ldc);
 
+// The same on the AVX-512 kernel (`avx512`, only where panelsHaveAvx512())
+// or the AVX2 one: both give the same bits.
+void rowsTimesPackedOn(bool avx512, const float* a, int64_t rows, int64_t lda, int64_t depth, const float* packed,
+                       int64_t from, int64_t to, float* c, int64_t ldc);
+bool panelsHaveAvx512();
+
 }  // namespace vexart
