@@ -1005,6 +1005,16 @@ TEST(Softmax, RowKernelsGiveTheDefinitionOnEveryWidth) {
             }
         }
     }
+    // One peak 100 above the rest, at every position of a row: each lane of
+    // each running maximum must see it, or exp overflows.
+    for (const auto& [name, run] : variants) {
+        for (int64_t at = 0; at < 200; ++at) {
+            std::vector<float> x(200, 0.0f), y(200);
+            x[static_cast<size_t>(at)] = 100.0f;
+            run(x.data(), y.data(), 200, false);
+            ASSERT_NEAR(y[static_cast<size_t>(at)], 1.0, 1e-6) << name << ", peak at " << at;
+        }
+    }
 }
 
 // Unary float functions on tensors large enough for oneDNN's vectorised

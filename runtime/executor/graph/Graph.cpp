@@ -38,7 +38,9 @@ NodeAttrs attrsOf(const onnx::NodeProto& n, int64_t opset) {
     out.training = a.i("training_mode", 0) != 0;
     out.keepDims = a.i("keepdims", 1) != 0;
     out.axes = a.ints("axes");
-    out.axis = a.i("axis", 1);
+    // Softmax and its kin take the last axis by default from opset 13.
+    const bool lastByDefault = opset >= 13 && (n.op_type() == "Softmax" || n.op_type() == "LogSoftmax" || n.op_type() == "Hardmax");
+    out.axis = a.i("axis", lastByDefault ? -1 : 1);
     out.opset = opset;
     return out;
 }

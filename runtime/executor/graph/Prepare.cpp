@@ -13,11 +13,13 @@
 #include "FailureText.h"
 #include "core/Deadline.h"
 #include "core/Threads.h"
+#include "kernels/Attention.h"
 #include "kernels/Fallbacks.h"
 #include "onednn/Dnnl.h"
 #include "passes/CodesInput.h"
 #include "passes/Fusion.h"
 #include "passes/Grids.h"
+#include "passes/AttentionFusion.h"
 #include "passes/LayerNormFusion.h"
 #include "passes/Layout.h"
 #include "passes/ShapeInference.h"
@@ -386,14 +388,29 @@ void Graph::substitutePattern(Planning& plan, size_t k, NodePlan& np) {
     Node& n = *nodes_[k];
     // A recognised subgraph runs as one kernel from its first node.
     n.active = n.kernel.get();
-    LayerNormMatch m;
-    if (!matchLayerNorm(plan.st, k, m)) return;
-    if (!n.substitute) n.substitute = makeLayerNorm(m.epsilon);
+    std::vector<size_t> spanned;
+    if (LayerNormMatch m; matchLayerNorm(plan.st, k, m)) {
+        if (!n.substitute) n.substitute = makeLayerNorm(m.epsilon);
+        np.inputs = {m.x, m.scale, m.bias};
+        np.outputs = {m.output};
+        spanned = std::move(m.spanned);
+    } else if (AttentionMatch a; matchAttention(plan.st, k, a)) {
+        if (!n.substitute) {
+            const AttentionScale op = a.scaleOp == AttentionMatch::Scale::Mul   ? AttentionScale::Mul
+                                      : a.scaleOp == AttentionMatch::Scale::Div ? AttentionScale::Div
+                                                                                : AttentionScale::None;
+            n.substitute = makeAttention(op, a.scale, a.mask >= 0);
+        }
+        np.inputs = {a.q, a.k, a.v};
+        if (a.mask >= 0) np.inputs.push_back(a.mask);
+        np.outputs = {a.output};
+        spanned = std::move(a.spanned);
+    } else {
+        return;
+    }
     n.active = n.substitute.get();
-    np.inputs = {m.x, m.scale, m.bias};
-    np.outputs = {m.output};
-    for (size_t s : m.spanned) plan.st.skipped[s] = true;
-    for (size_t s : m.spanned) {
+    for (size_t s : spanned) plan.st.skipped[s] = true;
+    for (size_t s : spanned) {
         if (s != k) np.absorbed.push_back(s);
     }
 }

@@ -52,6 +52,10 @@ __attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
     return _mm512_maskz_scalef_ps(kept, p, k);
 }
 
+// _mm512_max_ps through its masked form: GCC 12 warns that the unmasked
+// one's undefined pass-through is used uninitialised.
+__attribute__((target("avx512f"))) inline __m512 max16(__m512 a, __m512 b) { return _mm512_mask_max_ps(a, 0xffff, a, b); }
+
 __attribute__((target("avx2"))) inline __m256i tailMask8(int64_t left) {
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(left)), lanes);
@@ -89,30 +93,94 @@ __attribute__((target("avx512f"))) inline float sum16(__m512 v) {
     return s;
 }
 
-}  // namespace
-
-// A NaN anywhere reaches the sum, so every element of its row comes out
-// NaN, whatever the largest lane kept.
-__attribute__((target("avx2,fma"))) void softmaxRowsAvx2(const float* x, float* y, int64_t n, bool log) {
+// exp(x - the row's largest) into y (unless `store` is false) and its sum,
+// the largest in `largest`. A NaN anywhere reaches the sum, so every
+// element of its row comes out NaN, whatever the largest lane kept. Four
+// running maxima and two sums: one would wait out each instruction's
+// latency.
+__attribute__((target("avx2,fma"))) float expShifted8(const float* x, float* y, int64_t n, bool store, __m256& largest) {
     const __m256 ninf = _mm256_set1_ps(-INFINITY);
-    __m256 top = ninf;
+    __m256 t0 = ninf, t1 = ninf, t2 = ninf, t3 = ninf;
     int64_t i = 0;
-    for (; i + 8 <= n; i += 8) top = _mm256_max_ps(top, _mm256_loadu_ps(x + i));
+    for (; i + 32 <= n; i += 32) {
+        t0 = _mm256_max_ps(t0, _mm256_loadu_ps(x + i));
+        t1 = _mm256_max_ps(t1, _mm256_loadu_ps(x + i + 8));
+        t2 = _mm256_max_ps(t2, _mm256_loadu_ps(x + i + 16));
+        t3 = _mm256_max_ps(t3, _mm256_loadu_ps(x + i + 24));
+    }
+    for (; i + 8 <= n; i += 8) t0 = _mm256_max_ps(t0, _mm256_loadu_ps(x + i));
     const __m256i tail = tailMask8(n - i);
-    if (i < n) top = _mm256_max_ps(top, _mm256_blendv_ps(ninf, _mm256_maskload_ps(x + i, tail), _mm256_castsi256_ps(tail)));
-    const __m256 largest = _mm256_set1_ps(largest8(top));
-    __m256 sum = _mm256_setzero_ps();
-    for (i = 0; i + 8 <= n; i += 8) {
+    if (i < n) t0 = _mm256_max_ps(t0, _mm256_blendv_ps(ninf, _mm256_maskload_ps(x + i, tail), _mm256_castsi256_ps(tail)));
+    largest = _mm256_set1_ps(largest8(_mm256_max_ps(_mm256_max_ps(t0, t1), _mm256_max_ps(t2, t3))));
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    for (i = 0; i + 16 <= n; i += 16) {
+        const __m256 e0 = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), largest));
+        const __m256 e1 = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i + 8), largest));
+        if (store) {
+            _mm256_storeu_ps(y + i, e0);
+            _mm256_storeu_ps(y + i + 8, e1);
+        }
+        s0 = _mm256_add_ps(s0, e0);
+        s1 = _mm256_add_ps(s1, e1);
+    }
+    for (; i + 8 <= n; i += 8) {
         const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), largest));
-        if (!log) _mm256_storeu_ps(y + i, e);
-        sum = _mm256_add_ps(sum, e);
+        if (store) _mm256_storeu_ps(y + i, e);
+        s0 = _mm256_add_ps(s0, e);
     }
     if (i < n) {
         const __m256 e = _mm256_and_ps(exp8(_mm256_sub_ps(_mm256_maskload_ps(x + i, tail), largest)), _mm256_castsi256_ps(tail));
-        if (!log) _mm256_maskstore_ps(y + i, tail, e);
-        sum = _mm256_add_ps(sum, e);
+        if (store) _mm256_maskstore_ps(y + i, tail, e);
+        s0 = _mm256_add_ps(s0, e);
     }
-    const float total = sum8(sum);
+    return sum8(_mm256_add_ps(s0, s1));
+}
+
+__attribute__((target("avx512f"))) float expShifted16(const float* x, float* y, int64_t n, bool store, __m512& largest) {
+    const __m512 ninf = _mm512_set1_ps(-INFINITY);
+    __m512 t0 = ninf, t1 = ninf, t2 = ninf, t3 = ninf;
+    int64_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        t0 = max16(t0, _mm512_loadu_ps(x + i));
+        t1 = max16(t1, _mm512_loadu_ps(x + i + 16));
+        t2 = max16(t2, _mm512_loadu_ps(x + i + 32));
+        t3 = max16(t3, _mm512_loadu_ps(x + i + 48));
+    }
+    for (; i + 16 <= n; i += 16) t0 = max16(t0, _mm512_loadu_ps(x + i));
+    const auto tail = static_cast<__mmask16>((1u << (n - i)) - 1);
+    if (i < n) t0 = max16(t0, _mm512_mask_loadu_ps(ninf, tail, x + i));
+    largest = _mm512_set1_ps(largest16(max16(max16(t0, t1), max16(t2, t3))));
+    __m512 s0 = _mm512_setzero_ps(), s1 = _mm512_setzero_ps();
+    for (i = 0; i + 32 <= n; i += 32) {
+        const __m512 e0 = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), largest));
+        const __m512 e1 = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i + 16), largest));
+        if (store) {
+            _mm512_storeu_ps(y + i, e0);
+            _mm512_storeu_ps(y + i + 16, e1);
+        }
+        s0 = _mm512_add_ps(s0, e0);
+        s1 = _mm512_add_ps(s1, e1);
+    }
+    for (; i + 16 <= n; i += 16) {
+        const __m512 e = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), largest));
+        if (store) _mm512_storeu_ps(y + i, e);
+        s0 = _mm512_add_ps(s0, e);
+    }
+    if (i < n) {
+        const __m512 e = _mm512_maskz_mov_ps(tail, exp16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + i), largest)));
+        if (store) _mm512_mask_storeu_ps(y + i, tail, e);
+        s0 = _mm512_add_ps(s0, e);
+    }
+    return sum16(_mm512_add_ps(s0, s1));
+}
+
+}  // namespace
+
+__attribute__((target("avx2,fma"))) void softmaxRowsAvx2(const float* x, float* y, int64_t n, bool log) {
+    __m256 largest = _mm256_setzero_ps();
+    const float total = expShifted8(x, y, n, !log, largest);
+    const __m256i tail = tailMask8(n % 8);
+    int64_t i = 0;
     if (log) {
         const __m256 logSum = _mm256_set1_ps(std::log(total));
         for (i = 0; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, _mm256_sub_ps(_mm256_sub_ps(_mm256_loadu_ps(x + i), largest), logSum));
@@ -125,25 +193,10 @@ __attribute__((target("avx2,fma"))) void softmaxRowsAvx2(const float* x, float* 
 }
 
 __attribute__((target("avx512f"))) void softmaxRowsAvx512(const float* x, float* y, int64_t n, bool log) {
-    const __m512 ninf = _mm512_set1_ps(-INFINITY);
-    __m512 top = ninf;
+    __m512 largest = _mm512_setzero_ps();
+    const float total = expShifted16(x, y, n, !log, largest);
+    const auto tail = static_cast<__mmask16>((1u << (n % 16)) - 1);
     int64_t i = 0;
-    for (; i + 16 <= n; i += 16) top = _mm512_max_ps(top, _mm512_loadu_ps(x + i));
-    const auto tail = static_cast<__mmask16>((1u << (n - i)) - 1);
-    if (i < n) top = _mm512_max_ps(top, _mm512_mask_loadu_ps(ninf, tail, x + i));
-    const __m512 largest = _mm512_set1_ps(largest16(top));
-    __m512 sum = _mm512_setzero_ps();
-    for (i = 0; i + 16 <= n; i += 16) {
-        const __m512 e = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), largest));
-        if (!log) _mm512_storeu_ps(y + i, e);
-        sum = _mm512_add_ps(sum, e);
-    }
-    if (i < n) {
-        const __m512 e = _mm512_maskz_mov_ps(tail, exp16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + i), largest)));
-        if (!log) _mm512_mask_storeu_ps(y + i, tail, e);
-        sum = _mm512_add_ps(sum, e);
-    }
-    const float total = sum16(sum);
     if (log) {
         const __m512 logSum = _mm512_set1_ps(std::log(total));
         for (i = 0; i + 16 <= n; i += 16) _mm512_storeu_ps(y + i, _mm512_sub_ps(_mm512_sub_ps(_mm512_loadu_ps(x + i), largest), logSum));
@@ -153,6 +206,16 @@ __attribute__((target("avx512f"))) void softmaxRowsAvx512(const float* x, float*
     const __m512 scale = _mm512_set1_ps(1.0f / total);
     for (i = 0; i + 16 <= n; i += 16) _mm512_storeu_ps(y + i, _mm512_mul_ps(_mm512_loadu_ps(y + i), scale));
     if (i < n) _mm512_mask_storeu_ps(y + i, tail, _mm512_mul_ps(_mm512_maskz_loadu_ps(tail, y + i), scale));
+}
+
+__attribute__((target("avx2,fma"))) float softmaxNumeratorsAvx2(const float* x, float* y, int64_t n) {
+    __m256 largest = _mm256_setzero_ps();
+    return expShifted8(x, y, n, true, largest);
+}
+
+__attribute__((target("avx512f"))) float softmaxNumeratorsAvx512(const float* x, float* y, int64_t n) {
+    __m512 largest = _mm512_setzero_ps();
+    return expShifted16(x, y, n, true, largest);
 }
 
 bool softmaxRowsHaveAvx512() {

@@ -24,4 +24,10 @@ void softmaxRowsAvx2(const float* x, float* y, int64_t n, bool log);
 void softmaxRowsAvx512(const float* x, float* y, int64_t n, bool log);
 bool softmaxRowsHaveAvx512();
 
+// The numerators alone: exp(x - the row's largest) into y (which may be x),
+// their sum returned. A product over the row can then take the division
+// on its (often far fewer) results.
+float softmaxNumeratorsAvx2(const float* x, float* y, int64_t n);
+float softmaxNumeratorsAvx512(const float* x, float* y, int64_t n);
+
 }  // namespace vexart
