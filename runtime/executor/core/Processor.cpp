@@ -2,6 +2,10 @@
 
 #include "core/Tensor.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 namespace vexart {
 
 std::vector<std::string> builtForExtensions() {
@@ -58,7 +62,11 @@ bool processorHas(const std::string& e) {
     if (e == "avx") return __builtin_cpu_supports("avx");
     if (e == "avx2") return __builtin_cpu_supports("avx2");
     if (e == "fma") return __builtin_cpu_supports("fma");
-    if (e == "f16c") return __builtin_cpu_supports("f16c");
+    if (e == "f16c") {
+        // Not a name clang's __builtin_cpu_supports knows: CPUID leaf 1, ECX bit 29.
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & (1u << 29)) != 0;
+    }
     if (e == "bmi2") return __builtin_cpu_supports("bmi2");
     if (e == "avx512f") return __builtin_cpu_supports("avx512f");
     if (e == "avx512bw") return __builtin_cpu_supports("avx512bw");
