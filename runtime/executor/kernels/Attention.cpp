@@ -153,6 +153,8 @@ private:
         g.inner = g.q[r - 1];
         g.cols = g.k[r - 1];
         g.width = g.v[r - 1];
+        // Planning fuses only operands without an empty dimension; shapes met later must keep to that.
+        if (g.inner == 0 || g.cols == 0) throw ExecError("attention over an empty key or feature axis");
         if (g.k[r - 2] != g.inner || g.v[r - 2] != g.cols) {
             throw ExecError("attention operands " + shapeText(g.q) + ", " + shapeText(g.k) + " and " + shapeText(g.v) + " do not chain");
         }
