@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "executor/core/Threads.h"
 #include "executor/graph/Graph.h"
@@ -142,21 +143,26 @@ struct Outcome {
     size_t steps = 0;
 };
 
-Outcome run(const Case& c, const OnnxBuilder& b, std::vector<std::string> outputs = {"y"}) {
-    std::map<std::string, std::vector<float>> feeds = {
+// The operands of a case by name: q, k, v and the mask where it has one.
+std::map<std::string, std::vector<float>> operandsOf(const Case& c) {
+    std::map<std::string, std::vector<float>> in = {
         {"q", noise(count(c.q), 1, 1.5f)}, {"k", noise(count(c.k), 2, 1.5f)}, {"v", noise(count(c.v), 3, 1.0f)}};
-    std::map<std::string, Shape> shapes = {{"q", c.q}, {"k", c.k}, {"v", c.v}};
-    if (!c.mask.empty()) {
-        std::vector<float> m = noise(count(c.mask), 4, 3.0f);
-        if (c.maskKind == Mask::Causal) {
-            const int64_t cols = c.mask.back(), rows = c.mask[c.mask.size() - 2];
-            for (int64_t i = 0; i < count(c.mask); ++i) {
-                m[static_cast<size_t>(i)] = i % cols > i / cols % rows ? -std::numeric_limits<float>::infinity() : 0.0f;
-            }
+    if (c.mask.empty()) return in;
+    std::vector<float> m = noise(count(c.mask), 4, 3.0f);
+    if (c.maskKind == Mask::Causal) {
+        const int64_t cols = c.mask.back(), rows = c.mask[c.mask.size() - 2];
+        for (int64_t i = 0; i < count(c.mask); ++i) {
+            m[static_cast<size_t>(i)] = i % cols > i / cols % rows ? -std::numeric_limits<float>::infinity() : 0.0f;
         }
-        feeds["mask"] = m;
-        shapes["mask"] = c.mask;
     }
+    in["mask"] = std::move(m);
+    return in;
+}
+
+Outcome run(const Case& c, const OnnxBuilder& b, std::vector<std::string> outputs = {"y"}) {
+    const auto feeds = operandsOf(c);
+    std::map<std::string, Shape> shapes = {{"q", c.q}, {"k", c.k}, {"v", c.v}};
+    if (!c.mask.empty()) shapes["mask"] = c.mask;
     Graph g(b.proto());
     g.enableTiming(true);
     g.prepare(shapes, outputs);
@@ -171,17 +177,8 @@ Outcome run(const Case& c, const OnnxBuilder& b, std::vector<std::string> output
 }
 
 std::vector<double> definitionOf(const Case& c, Shape& shape) {
-    std::vector<float> mask;
-    if (!c.mask.empty()) {
-        mask = noise(count(c.mask), 4, 3.0f);
-        if (c.maskKind == Mask::Causal) {
-            const int64_t cols = c.mask.back(), rows = c.mask[c.mask.size() - 2];
-            for (int64_t i = 0; i < count(c.mask); ++i) {
-                mask[static_cast<size_t>(i)] = i % cols > i / cols % rows ? -std::numeric_limits<float>::infinity() : 0.0f;
-            }
-        }
-    }
-    return definition(c, noise(count(c.q), 1, 1.5f), noise(count(c.k), 2, 1.5f), noise(count(c.v), 3, 1.0f), mask, shape);
+    auto in = operandsOf(c);
+    return definition(c, in["q"], in["k"], in["v"], in["mask"], shape);
 }
 
 TEST(Attention, FusedBlocksGiveTheDefinition) {
@@ -192,8 +189,8 @@ TEST(Attention, FusedBlocksGiveTheDefinition) {
         {"padding mask", {2, 3, 20, 16}, {2, 3, 16, 20}, {2, 3, 20, 8}, {2, 1, 1, 20}, "Mul", 0.25f, Mask::Random, false, 1},
         // A causal mask of -inf over the scores of every head.
         {"causal", {1, 2, 70, 8}, {1, 2, 8, 70}, {1, 2, 70, 8}, {1, 1, 70, 70}, "Div", 2.83f, Mask::Causal, false, 2},
-        // Batches broadcast three ways, a mask per row, Dropout passing through.
-        {"broadcast", {3, 1, 10, 8}, {1, 2, 8, 1000}, {3, 2, 1000, 5}, {10, 1}, "", 1, Mask::Random, true, 2},
+        // Batches broadcast three ways, a mask without the leading one, Dropout passing through.
+        {"broadcast", {3, 1, 10, 8}, {1, 2, 8, 1000}, {3, 2, 1000, 5}, {2, 10, 1000}, "", 1, Mask::Random, true, 2},
         // Matrices alone, long keys, a mask per key.
         {"matrices", {5, 4}, {4, 2100}, {2100, 3}, {2100}, "Mul", 0.5f, Mask::Random, false, 1},
         // One query row (a decoder step).

@@ -177,7 +177,7 @@ __attribute__((target("avx512f"))) float expShifted16(const float* x, float* y, 
 }  // namespace
 
 __attribute__((target("avx2,fma"))) void softmaxRowsAvx2(const float* x, float* y, int64_t n, bool log) {
-    __m256 largest = _mm256_setzero_ps();
+    __m256 largest;
     const float total = expShifted8(x, y, n, !log, largest);
     const __m256i tail = tailMask8(n % 8);
     int64_t i = 0;
@@ -193,7 +193,7 @@ __attribute__((target("avx2,fma"))) void softmaxRowsAvx2(const float* x, float* 
 }
 
 __attribute__((target("avx512f"))) void softmaxRowsAvx512(const float* x, float* y, int64_t n, bool log) {
-    __m512 largest = _mm512_setzero_ps();
+    __m512 largest;
     const float total = expShifted16(x, y, n, !log, largest);
     const auto tail = static_cast<__mmask16>((1u << (n % 16)) - 1);
     int64_t i = 0;
@@ -209,12 +209,12 @@ __attribute__((target("avx512f"))) void softmaxRowsAvx512(const float* x, float*
 }
 
 __attribute__((target("avx2,fma"))) float softmaxNumeratorsAvx2(const float* x, float* y, int64_t n) {
-    __m256 largest = _mm256_setzero_ps();
+    __m256 largest;
     return expShifted8(x, y, n, true, largest);
 }
 
 __attribute__((target("avx512f"))) float softmaxNumeratorsAvx512(const float* x, float* y, int64_t n) {
-    __m512 largest = _mm512_setzero_ps();
+    __m512 largest;
     return expShifted16(x, y, n, true, largest);
 }
 
