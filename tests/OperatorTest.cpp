@@ -727,6 +727,9 @@ TEST(Pooling, SequencesAndVolumesGiveTheDefinition) {
         {"AveragePool", {1, 3, 4, 7, 6}, 3, 2, 1, 1, 0, 1}, {"AveragePool", {2, 2, 5, 6, 7}, 3, 2, 1, 1, 0, 0},
         {"MaxPool", {1, 2, 6, 7, 9}, 2, 1, 1, 2, 0, 0},     {"GlobalAveragePool", {2, 3, 3, 5, 4}, 0, 1, 0, 1, 0, 0},
         {"GlobalMaxPool", {1, 4, 11}, 0, 1, 0, 1, 0, 0},
+        // Rows wider than a vector, at strides 1, 2 and 3 along them.
+        {"AveragePool", {1, 3, 2, 5, 37}, 3, 1, 1, 1, 0, 0}, {"MaxPool", {2, 2, 3, 5, 35}, 3, 2, 1, 1, 1, 0},
+        {"MaxPool", {1, 2, 3, 4, 41}, 3, 3, 1, 2, 1, 0},     {"AveragePool", {1, 2, 4, 3, 40}, 2, 2, 0, 1, 0, 1},
     };
     for (const Row& r : rows) {
         const size_t spatial = r.xs.size() - 2;
