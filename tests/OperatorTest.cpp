@@ -2631,41 +2631,69 @@ TEST(Reductions, EveryAxisPatternMatchesTheDefinition) {
 }
 
 // Einsum products (batch, row, column and summed labels in any order;
-// outer products; operands and results in the product's order, read and
-// written in place, and out of it) on float operands, which run as matrix
-// products, against the same equation on doubles, which walk every
-// combination of labels.
+// outer products; operands and results read and written where they lie,
+// row- or column-major, and copied where their labels make no matrix; chains of three and four operands,
+// whose intermediate results keep what a later operand or the output
+// needs) on float operands, which run as matrix products, against the same
+// equation on doubles, which walk every combination of labels.
 TEST(Einsum, ProductsMatchTheWalkOverEveryLabel) {
     struct Row {
         const char* equation;
-        Shape a, b;
+        std::vector<Shape> shapes;
+        bool products = true;  // false: a label summed inside one operand, which only the walk takes
     };
-    const Row rows[] = {{"bhqd,bhkd->bhqk", {2, 3, 5, 4}, {2, 3, 6, 4}}, {"ij,jk->ik", {4, 7}, {7, 3}},
-                        {"ij,jk->ki", {4, 7}, {7, 3}},                 {"bij,jk->bik", {2, 4, 5}, {5, 3}},
-                        {"i,j->ij", {5}, {6}},                         {"ab,ab->a", {4, 9}, {4, 9}},
-                        {"ab,ab->", {4, 9}, {4, 9}},                   {"abc,dcb->dba", {2, 3, 4}, {5, 4, 3}},
-                        {"bi,bj->bij", {3, 5}, {3, 7}},                {"bi,bj->jbi", {3, 5}, {3, 7}},
-                        {"bij,bjk->bik", {4, 6, 1}, {4, 1, 5}},        {"bji,bjk->bik", {3, 5, 4}, {3, 5, 2}},
-                        {"ij,jk->ik", {1, 7}, {7, 3}}};
+    const Row rows[] = {{"bhqd,bhkd->bhqk", {{2, 3, 5, 4}, {2, 3, 6, 4}}},
+                        {"ij,jk->ik", {{4, 7}, {7, 3}}},
+                        {"ij,jk->ki", {{4, 7}, {7, 3}}},
+                        {"bij,jk->bik", {{2, 4, 5}, {5, 3}}},
+                        {"i,j->ij", {{5}, {6}}},
+                        {"ab,ab->a", {{4, 9}, {4, 9}}},
+                        {"ab,ab->", {{4, 9}, {4, 9}}},
+                        {"abc,dcb->dba", {{2, 3, 4}, {5, 4, 3}}},
+                        {"bi,bj->bij", {{3, 5}, {3, 7}}},
+                        {"bi,bj->jbi", {{3, 5}, {3, 7}}},
+                        {"bij,bjk->bik", {{4, 6, 1}, {4, 1, 5}}},
+                        {"bji,bjk->bik", {{3, 5, 4}, {3, 5, 2}}},
+                        {"ij,jk->ik", {{1, 7}, {7, 3}}},
+                        {"ji,kj->ik", {{6, 4}, {3, 6}}},
+                        {"abc,cd->bad", {{2, 3, 4}, {4, 5}}},
+                        {"ab,cd->acbd", {{2, 3}, {4, 5}}},
+                        {"bi,jb->bij", {{3, 5}, {4, 3}}},
+                        {"bnhd,bhde,bnh->bnhe", {{2, 5, 3, 4}, {2, 3, 4, 6}, {2, 5, 3}}},
+                        {"ij,jk,kl->il", {{3, 4}, {4, 5}, {5, 2}}},
+                        {"ab,bc,ca->", {{3, 4}, {4, 5}, {5, 3}}},
+                        {"i,i,i->i", {{7}, {7}, {7}}},
+                        {"ij,j,jk,k->ik", {{3, 4}, {4}, {4, 5}, {5}}},
+                        {"ab,b,c->ac", {{3, 4}, {4}, {2}}},
+                        {"ab,b,c->a", {{3, 4}, {4}, {2}}, false},
+                        {"ab,bc,c->b", {{3, 4}, {4, 5}, {5}}, false}};
     for (const Row& r : rows) {
         std::vector<std::vector<double>> results;
         for (int32_t type : {onnx::TensorProto::FLOAT, onnx::TensorProto::DOUBLE}) {
             OnnxBuilder b("einsum", 13);
-            b.input("a", r.a, type);
-            b.input("b", r.b, type);
-            OnnxBuilder::attr(b.node("Einsum", {"a", "b"}, {"y"}), "equation", std::string(r.equation));
+            std::vector<std::string> names;
+            std::map<std::string, Shape> shapes;
+            for (size_t i = 0; i < r.shapes.size(); ++i) {
+                names.push_back(std::string(1, char('a' + i)));
+                b.input(names.back(), r.shapes[i], type);
+                shapes[names.back()] = r.shapes[i];
+            }
+            OnnxBuilder::attr(b.node("Einsum", names, {"y"}), "equation", std::string(r.equation));
             b.output("y");
             Graph g(b.proto());
-            g.prepare({{"a", r.a}, {"b", r.b}}, {"y"});
-            for (const char* name : {"a", "b"}) {
-                Tensor& t = g.input(name);
-                const auto v = pseudoRandom(static_cast<size_t>(t.size()), name[0] == 'a' ? 71 : 72, 1.0f);
+            g.enableTiming(true);
+            g.prepare(shapes, {"y"});
+            for (size_t k = 0; k < names.size(); ++k) {
+                Tensor& t = g.input(names[k]);
+                const auto v = pseudoRandom(static_cast<size_t>(t.size()), 71 + static_cast<uint32_t>(k), 1.0f);
                 for (int64_t i = 0; i < t.size(); ++i) {
                     if (type == onnx::TensorProto::FLOAT) t.data<float>()[i] = v[static_cast<size_t>(i)];
                     else t.data<double>()[i] = v[static_cast<size_t>(i)];
                 }
             }
             g.run();
+            const bool products = type == onnx::TensorProto::FLOAT && r.products;
+            EXPECT_EQ(g.timings().at(0).kernel, products ? "vexa:products" : "vexa:walk") << r.equation;
             const Tensor& y = g.value("y");
             std::vector<double> got;
             for (int64_t i = 0; i < y.size(); ++i) got.push_back(y.scalarAsDouble(i));

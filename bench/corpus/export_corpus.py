@@ -425,6 +425,184 @@ class PointNet(torch.nn.Module):
         return self.head(self.features(points).max(2)[0])
 
 
+class MlpMixer(torch.nn.Module):
+    """MLP-Mixer: patches by a strided convolution, then blocks that mix
+    across tokens (dense layers over the transposed sequence) and across
+    channels, each behind a LayerNorm with GELU inside."""
+
+    def __init__(self, d=256, tokens=196, layers=4):
+        super().__init__()
+        self.patch = torch.nn.Conv2d(3, d, 16, 16)
+        mlp = lambda n, h: torch.nn.Sequential(torch.nn.Linear(n, h), torch.nn.GELU(), torch.nn.Linear(h, n))
+        self.token = torch.nn.ModuleList([mlp(tokens, 128) for _ in range(layers)])
+        self.channel = torch.nn.ModuleList([mlp(d, 4 * d) for _ in range(layers)])
+        self.n1 = torch.nn.ModuleList([torch.nn.LayerNorm(d) for _ in range(layers)])
+        self.n2 = torch.nn.ModuleList([torch.nn.LayerNorm(d) for _ in range(layers)])
+        self.head = torch.nn.Linear(d, 1000)
+
+    def forward(self, x):
+        x = self.patch(x).flatten(2).transpose(1, 2)
+        for token, channel, n1, n2 in zip(self.token, self.channel, self.n1, self.n2):
+            x = x + token(n1(x).transpose(1, 2)).transpose(1, 2)
+            x = x + channel(n2(x))
+        return self.head(x.mean(1))
+
+
+class WaveNet(torch.nn.Module):
+    """A WaveNet-style stack: causal 1-D convolutions (left padding) with
+    dilations doubling to 128, gated tanh * sigmoid units, 1x1 residual and
+    skip outputs summed over every layer."""
+
+    def __init__(self, c=64, layers=8):
+        super().__init__()
+        self.dil = [2 ** i for i in range(layers)]
+        self.inp = torch.nn.Conv1d(1, c, 1)
+        self.conv = torch.nn.ModuleList([torch.nn.Conv1d(c, 2 * c, 2, dilation=d) for d in self.dil])
+        self.res = torch.nn.ModuleList([torch.nn.Conv1d(c, c, 1) for _ in self.dil])
+        self.skip = torch.nn.ModuleList([torch.nn.Conv1d(c, c, 1) for _ in self.dil])
+        self.out = torch.nn.Sequential(torch.nn.ReLU(), torch.nn.Conv1d(c, 256, 1))
+
+    def forward(self, wave):
+        x, total = self.inp(wave), 0
+        for d, conv, res, skip in zip(self.dil, self.conv, self.res, self.skip):
+            a, b = conv(torch.nn.functional.pad(x, (d, 0))).chunk(2, 1)
+            g = torch.tanh(a) * torch.sigmoid(b)
+            x, total = x + res(g), total + skip(g)
+        return self.out(total)
+
+
+class LlamaBlock(torch.nn.Module):
+    """Decoder blocks of the LLaMA kind: RMSNorm written out (pow, mean,
+    rsqrt), rotary embeddings, grouped-query attention (8 query heads share
+    2 key/value heads, expanded), a causal mask, and a SwiGLU MLP."""
+
+    def __init__(self, d=256, heads=8, kv=2, layers=2, vocab=2000):
+        super().__init__()
+        self.heads, self.kv, self.hd = heads, kv, d // heads
+        self.emb = torch.nn.Embedding(vocab, d)
+        self.q = torch.nn.ModuleList([torch.nn.Linear(d, d, bias=False) for _ in range(layers)])
+        self.kvp = torch.nn.ModuleList([torch.nn.Linear(d, 2 * kv * self.hd, bias=False) for _ in range(layers)])
+        self.o = torch.nn.ModuleList([torch.nn.Linear(d, d, bias=False) for _ in range(layers)])
+        self.gate = torch.nn.ModuleList([torch.nn.Linear(d, 688, bias=False) for _ in range(layers)])
+        self.up = torch.nn.ModuleList([torch.nn.Linear(d, 688, bias=False) for _ in range(layers)])
+        self.down = torch.nn.ModuleList([torch.nn.Linear(688, d, bias=False) for _ in range(layers)])
+        self.w1 = torch.nn.ParameterList([torch.nn.Parameter(torch.rand(d) + 0.5) for _ in range(layers)])
+        self.w2 = torch.nn.ParameterList([torch.nn.Parameter(torch.rand(d) + 0.5) for _ in range(layers)])
+
+    @staticmethod
+    def rms(x, w):
+        return x * torch.rsqrt(x.pow(2).mean(-1, keepdim=True) + 1e-6) * w
+
+    def forward(self, ids):
+        b, t = ids.shape
+        x = self.emb(ids)
+        mask = torch.triu(torch.full((t, t), float("-inf")), 1)
+        for q, kvp, o, gate, up, down, w1, w2 in zip(self.q, self.kvp, self.o, self.gate, self.up, self.down, self.w1, self.w2):
+            h = self.rms(x, w1)
+            qh = GptPrefill.rotate(q(h).reshape(b, t, self.heads, self.hd).transpose(1, 2), t)
+            k, v = kvp(h).reshape(b, t, 2, self.kv, self.hd).permute(2, 0, 3, 1, 4)
+            # Repeated as LLaMA's own code does (expand, reshape): torch 1.13
+            # exports repeat_interleave over an axis it cannot size as a
+            # graph that neither engine can run.
+            rep = lambda z: z[:, :, None].expand(b, self.kv, self.heads // self.kv, t, self.hd).reshape(b, self.heads, t, self.hd)
+            k, v = rep(GptPrefill.rotate(k, t)), rep(v)
+            a = torch.softmax(qh @ k.transpose(-1, -2) / self.hd ** 0.5 + mask, -1) @ v
+            x = x + o(a.transpose(1, 2).reshape(b, t, -1))
+            h = self.rms(x, w2)
+            x = x + down(torch.nn.functional.silu(gate(h)) * up(h))
+        return x
+
+
+class HrFusion(torch.nn.Module):
+    """HRNet-style exchange between three resolutions kept in parallel:
+    each branch a pair of 3x3 convolutions, then every branch receives the
+    others, strided 3x3 convolutions going down and 1x1 convolutions with
+    nearest upsampling going up, summed."""
+
+    def __init__(self, c=(32, 64, 128), rounds=3):
+        super().__init__()
+        bn = lambda i, o, k=3, s=1: torch.nn.Sequential(torch.nn.Conv2d(i, o, k, s, k // 2, bias=False), torch.nn.BatchNorm2d(o))
+        self.stem = torch.nn.Sequential(bn(3, 32, 3, 2), torch.nn.ReLU(), bn(32, 32, 3, 2), torch.nn.ReLU())
+        self.down1, self.down2 = bn(32, 64, 3, 2), bn(64, 128, 3, 2)
+        self.blocks = torch.nn.ModuleList([torch.nn.ModuleList([torch.nn.Sequential(bn(n, n), torch.nn.ReLU(), bn(n, n))
+                                                                for n in c]) for _ in range(rounds)])
+        self.links = torch.nn.ModuleList()
+        for _ in range(rounds):
+            row = torch.nn.ModuleList()
+            for i in range(3):
+                for j in range(3):
+                    if i == j:
+                        continue
+                    if j > i:  # from the lower resolution j up to i
+                        row.append(torch.nn.Sequential(bn(c[j], c[i], 1), torch.nn.Upsample(scale_factor=2 ** (j - i))))
+                    else:
+                        row.append(torch.nn.Sequential(*[bn(c[j] if s == 0 else c[i], c[i], 3, 2) for s in range(i - j)]))
+            self.links.append(row)
+        self.head = torch.nn.Conv2d(sum(c), 19, 1)
+
+    def forward(self, x):
+        x = self.stem(x)
+        xs = [x, self.down1(x), self.down2(self.down1(x))]
+        for blocks, links in zip(self.blocks, self.links):
+            xs = [torch.relu(b(v) + v) for b, v in zip(blocks, xs)]
+            it, fused = iter(links), []
+            ups = {(i, j): next(it) for i in range(3) for j in range(3) if i != j}
+            for i in range(3):
+                fused.append(torch.relu(xs[i] + sum(ups[(i, j)](xs[j]) for j in range(3) if j != i)))
+            xs = fused
+        size = xs[0].shape[-2:]
+        up = [torch.nn.functional.interpolate(v, size=size, mode="bilinear", align_corners=False) for v in xs[1:]]
+        return self.head(torch.cat([xs[0]] + up, 1))
+
+
+class LinearAttention(torch.nn.Module):
+    """Linear attention written with einsum (feature map elu + 1): keys and
+    values summarised per head as a d x d matrix, then read by every query,
+    normalised by the queries' product with the summed keys."""
+
+    def __init__(self, d=256, heads=4, layers=3):
+        super().__init__()
+        self.heads = heads
+        self.qkv = torch.nn.ModuleList([torch.nn.Linear(d, 3 * d) for _ in range(layers)])
+        self.out = torch.nn.ModuleList([torch.nn.Linear(d, d) for _ in range(layers)])
+        self.norm = torch.nn.ModuleList([torch.nn.LayerNorm(d) for _ in range(layers)])
+
+    def forward(self, x):
+        b, n, d = x.shape
+        for qkv, out, norm in zip(self.qkv, self.out, self.norm):
+            q, k, v = qkv(norm(x)).reshape(b, n, 3, self.heads, -1).unbind(2)
+            q, k = torch.nn.functional.elu(q) + 1, torch.nn.functional.elu(k) + 1
+            kv = torch.einsum("bnhd,bnhe->bhde", k, v)
+            z = 1.0 / (torch.einsum("bnhd,bhd->bnh", q, k.sum(1)) + 1e-6)
+            a = torch.einsum("bnhd,bhde,bnh->bnhe", q, kv, z)
+            x = x + out(a.reshape(b, n, d))
+        return x
+
+
+class ConvLstm(torch.nn.Module):
+    """A convolutional LSTM unrolled over 6 frames: each step one 3x3
+    convolution over the frame's features and the hidden state
+    concatenated, split into four gates."""
+
+    def __init__(self, c=32, steps=6):
+        super().__init__()
+        self.steps, self.c = steps, c
+        self.enc = torch.nn.Sequential(torch.nn.Conv2d(3, c, 3, 2, 1), torch.nn.ReLU())
+        self.cell = torch.nn.Conv2d(2 * c, 4 * c, 3, 1, 1)
+        self.head = torch.nn.Conv2d(c, 1, 1)
+
+    def forward(self, clip):
+        h = c = None
+        for s in range(self.steps):
+            f = self.enc(clip[:, s])
+            if h is None:
+                h, c = torch.zeros_like(f), torch.zeros_like(f)
+            i, g, o, z = self.cell(torch.cat([f, h], 1)).chunk(4, 1)
+            c = torch.sigmoid(g) * c + torch.sigmoid(i) * torch.tanh(z)
+            h = torch.sigmoid(o) * torch.tanh(c)
+        return self.head(h)
+
+
 class RaftSmall(torch.nn.Module):
     """torchvision's RAFT (small) with four refinement steps, unrolled: the
     same update block's weights in every step, correlation pyramids sampled
@@ -532,6 +710,15 @@ def corpus():
     c["gpt_prefill"] = ("transformer", GptPrefill, [(prompt, "int64")], ["ids"], ["logits"], 17,
                         {"dynamic": {"ids": {1: "sequence"}}})
     c["pointnet"] = ("point_cloud", PointNet, [(noise(2, 3, 1024), "float32")], ["points"], ["logits"], 17, {})
+    # A third round of shapes never tuned on.
+    c["mlp_mixer"] = ("transformer", MlpMixer, img(1, 3, 224, 224), ["image"], ["logits"], 17, {})
+    c["wavenet"] = ("speech", WaveNet, [(noise(1, 1, 8000), "float32")], ["wave"], ["logits"], 17, {})
+    tokens = torch.randint(0, 2000, (1, 160), generator=torch.Generator().manual_seed(6))
+    c["llama_block"] = ("transformer", LlamaBlock, [(tokens, "int64")], ["ids"], ["hidden"], 17,
+                        {"dynamic": {"ids": {1: "sequence"}}})
+    c["hrnet_fusion"] = ("segmentation", HrFusion, img(1, 3, 256, 320), ["image"], ["logits"], 17, {})
+    c["linear_attention"] = ("transformer", LinearAttention, [(noise(2, 300, 256), "float32")], ["tokens"], ["encoded"], 17, {})
+    c["conv_lstm"] = ("video", ConvLstm, img(1, 6, 3, 96, 128), ["clip"], ["map"], 17, {})
     return c
 
 

@@ -1,14 +1,16 @@
 // Einsum (any equation, with ellipses, repeated labels and broadcasting)
-// and Det. A product of two float operands (each label once per operand,
-// none summed away inside one operand) runs as batched matrix products,
-// on copies only of operands out of the product's order; every other
-// equation walks each combination of its labels once.
+// and Det. Products of float operands (each label once per operand, none
+// summed away inside one operand) run as a chain of batched matrix
+// products, two operands at a time, on copies only of operands out of each
+// product's order; every other equation walks each combination of its
+// labels once.
 #include <onnx/onnx_pb.h>
 
 #include <Eigen/Core>
 
 #include <cmath>
 #include <map>
+#include <set>
 
 #include "core/Dispatch.h"
 #include "core/Indexing.h"
@@ -130,7 +132,8 @@ public:
         }
         Shape dims;
         for (int l : all) dims.push_back(size[l]);
-        if (type == DType::Float && inputs == 2 && asProduct(ctx, ins, out, size, shape)) return;
+        products_ = type == DType::Float && inputs >= 2 && asProducts(ctx, ins, out, size, shape);
+        if (products_) return;
         const int64_t combos = elementCount(dims);
         if (combos > (int64_t(1) << 32)) throw ExecError("einsum is too large to evaluate");
         Tensor& y = ctx.out(0, type, shape);
@@ -161,6 +164,8 @@ public:
         })
     }
 
+    std::string implementation() const override { return products_ ? "vexa:products" : "vexa:walk"; }
+
 private:
     using RowMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
@@ -188,119 +193,262 @@ private:
         }
     }
 
-    // C[b][m][n] = sum over k of A[b][m][k] B[b][k][n], with b the labels of
-    // both operands and the output, m and n those of one operand and the
-    // output, k those of both operands only. False where the equation is
-    // not such a product (repeats, broadcasting, a label summed in one operand).
-    bool asProduct(KernelContext& ctx, const std::vector<Labels>& ins, const Labels& out,
-                   const std::map<int, int64_t>& size, const Shape& shape) {
-        const Tensor& a = ctx.in(0);
-        const Tensor& b = ctx.in(1);
-        std::map<int, int64_t> sa, sb;
-        for (size_t i = 0; i < 2; ++i) {
-            const Tensor& t = ctx.in(i);
-            const auto st = stridesOf(t.shape());
-            auto& m = i == 0 ? sa : sb;
-            for (size_t d = 0; d < ins[i].size(); ++d) {
-                if (m.count(ins[i][d]) != 0 || t.dim(d) != size.at(ins[i][d])) return false;  // repeat or broadcast
-                m[ins[i][d]] = st[d];
-            }
+    // An operand of a chain of products: its values and each label's stride.
+    struct Operand {
+        const float* data = nullptr;
+        std::map<int, int64_t> strides;
+    };
+
+    // Labels of `a` and `b` that a product of the two keeps: those of
+    // `wanted`, in its order, then the others in `later`. False where a
+    // label neither keeps is in one operand only (summed inside it).
+    static bool keptLabels(const Operand& a, const Operand& b, const Labels& wanted, const std::set<int>& later,
+                           Labels& keep) {
+        keep.clear();
+        for (int l : wanted) {
+            if (a.strides.count(l) != 0 || b.strides.count(l) != 0) keep.push_back(l);
         }
-        Labels batch, rows, cols, inner;
-        for (int l : out) {
-            const bool inA = sa.count(l) != 0, inB = sb.count(l) != 0;
-            (inA && inB ? batch : inA ? rows : cols).push_back(l);
-        }
-        for (const auto& [l, st] : sa) {
-            if (std::find(out.begin(), out.end(), l) != out.end()) continue;
-            if (sb.count(l) == 0) return false;
-            inner.push_back(l);
-        }
-        for (const auto& [l, st] : sb) {
-            if (std::find(out.begin(), out.end(), l) == out.end() && sa.count(l) == 0) return false;
-        }
-        auto count = [&](const Labels& ls) {
-            int64_t n = 1;
-            for (int l : ls) n *= size.at(l);
-            return n;
-        };
-        const int64_t B = count(batch), M = count(rows), N = count(cols), K = count(inner);
-        // Each copy within what a tensor may hold (an outer product may not be).
-        constexpr double kMost = double(int64_t{1} << 31);
-        if (double(B) * M * K > kMost || double(B) * K * N > kMost || double(B) * M * N > kMost) return false;
-        if (ctx.dryRun()) {
-            ctx.out(0, DType::Float, shape);
-            ctx.zeroOutputs();
-            return true;
-        }
-        Labels orderA = batch, orderB = batch, orderC = batch;
-        orderA.insert(orderA.end(), rows.begin(), rows.end());
-        orderA.insert(orderA.end(), inner.begin(), inner.end());
-        orderB.insert(orderB.end(), inner.begin(), inner.end());
-        orderB.insert(orderB.end(), cols.begin(), cols.end());
-        orderC.insert(orderC.end(), rows.begin(), rows.end());
-        orderC.insert(orderC.end(), cols.begin(), cols.end());
-        // Operands already laid out in the product's order are read where
-        // they lie, and a result in the output's order is written there.
-        const float* pa = a.data<float>();
-        if (!inOrder(sa, orderA, size)) {
-            packedA_.resize(static_cast<size_t>(B * M * K));
-            gather(pa, sa, orderA, size, packedA_.data());
-            pa = packedA_.data();
-        }
-        const float* pb = b.data<float>();
-        if (!inOrder(sb, orderB, size)) {
-            packedB_.resize(static_cast<size_t>(B * K * N));
-            gather(pb, sb, orderB, size, packedB_.data());
-            pb = packedB_.data();
-        }
-        Tensor& y = ctx.out(0, DType::Float, shape);
-        if (y.size() == 0) return true;
-        const bool direct = orderC == out;
-        if (!direct) packedC_.resize(static_cast<size_t>(B * M * N));
-        float* pc = direct ? y.data<float>() : packedC_.data();
-        // One product per batch, the batches over the threads; a product
-        // over no shared label is an outer product, written row by row.
-        parallelFor(B, B * M * N * K, [&](int64_t i) {
-            const float* ai = pa + i * M * K;
-            const float* bi = pb + i * K * N;
-            float* ci = pc + i * M * N;
-            if (K == 1) {
-                for (int64_t m = 0; m < M; ++m) {
-                    const float v = ai[m];
-                    for (int64_t n = 0; n < N; ++n) ci[m * N + n] = v * bi[n];
+        for (const auto* m : {&a.strides, &b.strides}) {
+            for (const auto& [l, st] : *m) {
+                if (std::find(keep.begin(), keep.end(), l) != keep.end()) continue;
+                if (later.count(l) != 0) {
+                    keep.push_back(l);
+                } else if (a.strides.count(l) == 0 || b.strides.count(l) == 0) {
+                    return false;
                 }
-                return;
             }
-            Eigen::Map<RowMat>(ci, M, N).noalias() = Eigen::Map<const RowMat>(ai, M, K) * Eigen::Map<const RowMat>(bi, K, N);
-        });
-        if (direct) return true;
-        // The product's [batch, rows, cols] into the output's label order.
-        std::map<int, int64_t> sc;
-        const auto stC = stridesOf(Shape([&] {
-            Shape s;
-            for (int l : orderC) s.push_back(size.at(l));
-            return s;
-        }()));
-        for (size_t d = 0; d < orderC.size(); ++d) sc[orderC[d]] = stC[d];
-        gather(packedC_.data(), sc, out, size, y.data<float>());
+        }
         return true;
     }
 
-    // Whether an operand whose labels have `strides` is laid out row-major
-    // in `order` (labels of one element skipped: any stride serves).
-    static bool inOrder(const std::map<int, int64_t>& strides, const Labels& order, const std::map<int, int64_t>& size) {
-        int64_t step = 1;
-        for (size_t d = order.size(); d-- > 0;) {
-            const int64_t n = size.at(order[d]);
-            if (n != 1 && strides.at(order[d]) != step) return false;
-            step *= n;
+    // Equations of float operands whose labels each occur once per operand
+    // and unbroadcast, as a chain of products taken left to right: each
+    // keeps the labels the output or a later operand has and sums the
+    // others. False where the chain cannot take the equation (repeats,
+    // broadcasting, a label summed in one operand, a copy larger than a
+    // tensor may be, an empty label).
+    bool asProducts(KernelContext& ctx, const std::vector<Labels>& ins, const Labels& out,
+                    const std::map<int, int64_t>& size, const Shape& shape) {
+        const size_t n = ins.size();
+        std::vector<Operand> ops(n);
+        for (size_t i = 0; i < n; ++i) {
+            const Tensor& t = ctx.in(i);
+            const auto st = stridesOf(t.shape());
+            ops[i].data = t.data<float>();
+            for (size_t d = 0; d < ins[i].size(); ++d) {
+                if (ops[i].strides.count(ins[i][d]) != 0 || t.dim(d) != size.at(ins[i][d])) return false;
+                ops[i].strides[ins[i][d]] = st[d];
+            }
+        }
+        for (const auto& [l, s] : size) {
+            if (s == 0) return false;
+        }
+        // The labels each step keeps, planned before anything is written.
+        std::vector<Labels> keeps(n);
+        Operand cur = ops[0];
+        for (size_t i = 1; i < n; ++i) {
+            std::set<int> later(out.begin(), out.end());
+            for (size_t j = i + 1; j < n; ++j) later.insert(ins[j].begin(), ins[j].end());
+            if (!keptLabels(cur, ops[i], out, later, keeps[i])) return false;
+            if (i + 1 == n && keeps[i] != out) return false;
+            if (!fits(cur, ops[i], keeps[i], size)) return false;
+            cur.strides.clear();
+            for (int l : keeps[i]) cur.strides[l] = 0;  // only which labels it has matters here
+        }
+        Tensor& y = ctx.out(0, DType::Float, shape);
+        if (ctx.dryRun()) {
+            ctx.zeroOutputs();
+            return true;
+        }
+        cur = ops[0];
+        for (size_t i = 1; i < n; ++i) {
+            const bool last = i + 1 == n;
+            std::vector<float>& into = steps_[i % 2];
+            if (!last) into.resize(static_cast<size_t>(countOf(keeps[i], size)));
+            float* dst = last ? y.data<float>() : into.data();
+            contract(cur, ops[i], keeps[i], size, dst);
+            cur.data = dst;
+            cur.strides.clear();
+            int64_t step = 1;
+            for (size_t d = keeps[i].size(); d-- > 0;) {
+                cur.strides[keeps[i][d]] = step;
+                step *= size.at(keeps[i][d]);
+            }
         }
         return true;
+    }
+
+    static int64_t countOf(const Labels& ls, const std::map<int, int64_t>& size) {
+        int64_t c = 1;
+        for (int l : ls) c *= size.at(l);
+        return c;
+    }
+
+    // Batch, row, column and summed labels of a product of `a` and `b` into `keep`.
+    static void roles(const Operand& a, const Operand& b, const Labels& keep, Labels& batch, Labels& rows, Labels& cols,
+                      Labels& inner) {
+        for (int l : keep) {
+            const bool inA = a.strides.count(l) != 0, inB = b.strides.count(l) != 0;
+            (inA && inB ? batch : inA ? rows : cols).push_back(l);
+        }
+        for (const auto& [l, st] : a.strides) {
+            if (std::find(keep.begin(), keep.end(), l) == keep.end()) inner.push_back(l);
+        }
+    }
+
+    // Each copy of a product within what a tensor may hold (an outer product may not be).
+    static bool fits(const Operand& a, const Operand& b, const Labels& keep, const std::map<int, int64_t>& size) {
+        Labels batch, rows, cols, inner;
+        roles(a, b, keep, batch, rows, cols, inner);
+        const double B = double(countOf(batch, size)), M = double(countOf(rows, size)), N = double(countOf(cols, size)),
+                     K = double(countOf(inner, size));
+        constexpr double kMost = double(int64_t{1} << 31);
+        return B * M * K <= kMost && B * K * N <= kMost && B * M * N <= kMost;
+    }
+
+    // A matrix where it lies: element (r, c) at p[r * rs + c * cs].
+    struct View {
+        const float* p = nullptr;
+        int64_t rs = 0, cs = 0;
+    };
+
+    // The stride of a group of labels taken as one axis; false unless their
+    // strides nest (each the next one's times its size; axes of one element
+    // skipped).
+    static bool collapse(const Labels& group, const std::map<int, int64_t>& strides, const std::map<int, int64_t>& size,
+                         int64_t& stride) {
+        stride = 1;
+        int64_t next = -1;
+        for (size_t d = group.size(); d-- > 0;) {
+            const int64_t n = size.at(group[d]);
+            if (n == 1) continue;
+            const int64_t st = strides.at(group[d]);
+            if (next < 0) stride = st;
+            else if (st != next) return false;
+            next = st * n;
+        }
+        return true;
+    }
+
+    // Strides of a rows x cols view over `rows` and `cols` labels, one of
+    // them 1 as a product reads it; false where the labels do not allow one.
+    static bool viewOf(const Labels& rows, const Labels& cols, const std::map<int, int64_t>& strides,
+                       const std::map<int, int64_t>& size, View& v) {
+        if (!collapse(rows, strides, size, v.rs) || !collapse(cols, strides, size, v.cs)) return false;
+        if (countOf(rows, size) == 1) v.rs = v.cs == 1 ? countOf(cols, size) : 1;
+        if (countOf(cols, size) == 1) v.cs = v.rs == 1 ? countOf(rows, size) : 1;
+        return v.rs == 1 || v.cs == 1;
+    }
+
+    template <typename MA, typename MB>
+    static void gemm(const MA& a, const MB& b, float* c, int64_t M, int64_t N, int64_t ldc) {
+        Eigen::Map<RowMat, 0, Eigen::OuterStride<>>(c, M, N, Eigen::OuterStride<>(ldc)).noalias() = a * b;
+    }
+
+    // C (M x N, rows ldc apart) = A (M x K) B (K x N), each read where it lies.
+    static void product(const View& a, const View& b, float* c, int64_t ldc, int64_t M, int64_t N, int64_t K) {
+        using ColMat = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor>;
+        using RowMap = Eigen::Map<const RowMat, 0, Eigen::OuterStride<>>;
+        using ColMap = Eigen::Map<const ColMat, 0, Eigen::OuterStride<>>;
+        using Outer = Eigen::OuterStride<>;
+        if (K == 1) {  // an outer product
+            for (int64_t m = 0; m < M; ++m) {
+                const float v = a.p[m * a.rs];
+                for (int64_t n = 0; n < N; ++n) c[m * ldc + n] = v * b.p[n * b.cs];
+            }
+        } else if (a.cs == 1 && b.cs == 1) {
+            gemm(RowMap(a.p, M, K, Outer(a.rs)), RowMap(b.p, K, N, Outer(b.rs)), c, M, N, ldc);
+        } else if (a.cs == 1) {
+            gemm(RowMap(a.p, M, K, Outer(a.rs)), ColMap(b.p, K, N, Outer(b.cs)), c, M, N, ldc);
+        } else if (b.cs == 1) {
+            gemm(ColMap(a.p, M, K, Outer(a.cs)), RowMap(b.p, K, N, Outer(b.rs)), c, M, N, ldc);
+        } else {
+            gemm(ColMap(a.p, M, K, Outer(a.cs)), ColMap(b.p, K, N, Outer(b.cs)), c, M, N, ldc);
+        }
+    }
+
+    // Offset of batch `i` (row-major over `batch`) in an operand with `strides`.
+    static int64_t batchOffset(int64_t i, const Labels& batch, const std::map<int, int64_t>& strides,
+                               const std::map<int, int64_t>& size) {
+        int64_t off = 0;
+        for (size_t d = batch.size(); d-- > 0;) {
+            const int64_t n = size.at(batch[d]);
+            off += i % n * strides.at(batch[d]);
+            i /= n;
+        }
+        return off;
+    }
+
+    // dst, laid out in the order of `keep`, = C[b][m][n] = sum over k of
+    // A[b][m][k] B[b][k][n], with b the labels of both operands kept, m and
+    // n those of one operand kept, k those of both summed. Operands and the
+    // result are read and written where they lie when their labels make
+    // matrices there; only the others are copied into the product's order.
+    void contract(const Operand& a, const Operand& b, const Labels& keep, const std::map<int, int64_t>& size, float* dst) {
+        Labels batch, rows, cols, inner;
+        roles(a, b, keep, batch, rows, cols, inner);
+        const int64_t B = countOf(batch, size), M = countOf(rows, size), N = countOf(cols, size), K = countOf(inner, size);
+        auto concat = [](std::initializer_list<const Labels*> parts) {
+            Labels all;
+            for (const Labels* p : parts) all.insert(all.end(), p->begin(), p->end());
+            return all;
+        };
+        auto rowMajor = [&](const Labels& order) {
+            std::map<int, int64_t> st;
+            int64_t step = 1;
+            for (size_t d = order.size(); d-- > 0;) {
+                st[order[d]] = step;
+                step *= size.at(order[d]);
+            }
+            return st;
+        };
+        // Each operand where it lies, else packed as [batch][rows][cols].
+        auto operand = [&](const Operand& o, const Labels& r, const Labels& c, std::vector<float>& packed,
+                           std::map<int, int64_t>& strides, View& v) {
+            strides = o.strides;
+            v.p = o.data;
+            if (viewOf(r, c, strides, size, v)) return;
+            const Labels order = concat({&batch, &r, &c});
+            packed.resize(static_cast<size_t>(countOf(order, size)));
+            gather(o.data, o.strides, order, size, packed.data());
+            strides = rowMajor(order);
+            v.p = packed.data();
+            viewOf(r, c, strides, size, v);
+        };
+        std::map<int, int64_t> sa, sb;
+        View va, vb;
+        operand(a, rows, inner, packedA_, sa, va);
+        operand(b, inner, cols, packedB_, sb, vb);
+        std::map<int, int64_t> sc = rowMajor(keep);
+        View vc;
+        const bool direct = viewOf(rows, cols, sc, size, vc);
+        float* c = dst;
+        if (!direct) {
+            packedC_.resize(static_cast<size_t>(B * M * N));
+            sc = rowMajor(concat({&batch, &rows, &cols}));
+            viewOf(rows, cols, sc, size, vc);
+            c = packedC_.data();
+        }
+        // One product per batch, the batches over the threads; a result
+        // whose columns are not contiguous is written as its transpose.
+        parallelFor(B, B * M * N * K, [&](int64_t i) {
+            View ai = va, bi = vb;
+            ai.p += batchOffset(i, batch, sa, size);
+            bi.p += batchOffset(i, batch, sb, size);
+            float* ci = c + batchOffset(i, batch, sc, size);
+            if (vc.cs == 1) {
+                product(ai, bi, ci, vc.rs, M, N, K);
+            } else {
+                product(View{bi.p, bi.cs, bi.rs}, View{ai.p, ai.cs, ai.rs}, ci, vc.cs, N, M, K);
+            }
+        });
+        if (!direct) gather(packedC_.data(), sc, keep, size, dst);
     }
 
     Equation eq_;
     std::vector<float> packedA_, packedB_, packedC_;
+    std::vector<float> steps_[2];  // results between the products of a chain
+    bool products_ = false;         // the last run took the chain of products
 };
 
 // Determinants of the trailing square matrices, by LU with partial pivoting.
