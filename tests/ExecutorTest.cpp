@@ -112,10 +112,11 @@ const std::vector<Case>& cases() {
              OnnxBuilder::attr(g, "transB", int64_t{1});
          }},
         // Video: 3-D convolutions, whose output oneDNN writes blocked and
-        // reorders, with the residual operand fused all the same.
-        // The residual add of channels-last volumes runs on its own (and
-        // the ReLU after it): oneDNN fuses it only into its reference kernel.
-        {"VideoResidual3d", {1, 16, 4, 6, 6}, 5, [](OnnxBuilder& b) {
+        // reorders, with the residual operand fused all the same. oneDNN
+        // adds a whole channels-last volume only in its reference kernel:
+        // the convolution runs without the add, and the add and the ReLU
+        // after it run over its output.
+        {"VideoResidual3d", {1, 16, 4, 6, 6}, 3, [](OnnxBuilder& b) {
              for (const auto& [in, out, seed] : {std::tuple{"x", "c1", 31u}, std::tuple{"r1", "c2", 33u}}) {
                  weights(b, std::string(out) + ".w", {16, 16, 3, 3, 3}, seed, 0.1f);
                  weights(b, std::string(out) + ".b", {16}, seed + 1);
@@ -126,6 +127,22 @@ const std::vector<Case>& cases() {
              b.node("Add", {"c2", "r1"}, {"s"});
              b.node("Relu", {"s"}, {"r2"});
              b.node("GlobalAveragePool", {"r2"}, {"y"});
+         }},
+        // A pointwise 1-D convolution (a separable speech block's) with a
+        // residual add fused (the ReLU after it writes the graph's output):
+        // with its source left open oneDNN takes the add only in its
+        // reference kernel, a hundred times slower.
+        {"SequenceResidual1d", {1, 32, 40}, 3, [](OnnxBuilder& b) {
+             weights(b, "a.w", {32, 32, 3}, 37, 0.2f);
+             weights(b, "a.b", {32}, 38);
+             auto& a = b.node("Conv", {"x", "a.w", "a.b"}, {"a"});
+             OnnxBuilder::attr(a, "pads", std::vector<int64_t>{1, 1});
+             b.node("Relu", {"a"}, {"r"});
+             weights(b, "c.w", {32, 32, 1}, 35, 0.2f);
+             weights(b, "c.b", {32}, 36);
+             b.node("Conv", {"r", "c.w", "c.b"}, {"c"});
+             b.node("Add", {"c", "r"}, {"s"});
+             b.node("Relu", {"s"}, {"y"});
          }},
         {"ActivationsAndGates", {1, 4, 6, 6}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 4, 8, 3, 7);
@@ -243,9 +260,9 @@ const std::vector<Case>& cases() {
              weights(b, "w4", {1030, 8}, 63, 0.1f);
              b.node("MatMul", {"s", "w4"}, {"y"});
          }},
-        {"VolumesChannelsLast", {1, 3, 4, 6, 6}, 9, [](OnnxBuilder& b) {
+        {"VolumesChannelsLast", {1, 3, 4, 6, 6}, 8, [](OnnxBuilder& b) {
              // Convolutions of volumes hand each other channels-last
-             // tensors; a whole-tensor add runs on its own, and consumers
+             // tensors; a whole-tensor add joins the convolution, and consumers
              // that take only plain volumes (a depthwise volume, a per-channel
              // operand broadcast, a concat) get plain copies.
              conv3d(b, "x", "c1", 3, 16, 3, 64);
@@ -485,6 +502,29 @@ TEST(Layouts, VolumeConvolutionsPassChannelsLastTensors) {
     for (const char* name : {"r1", "s", "r2"}) {
         EXPECT_TRUE(g.value(name).layout().isChannelsLast()) << name << " is " << g.value(name).layout().name();
         EXPECT_EQ(g.value(name).logicalShape(), (Shape{1, 16, 4, 6, 6})) << name;
+    }
+}
+
+// Convolutions with a residual add fused never run on oneDNN's reference
+// kernel: those of sequences add inside oneDNN's kernel, those of volumes,
+// whose add oneDNN takes only in its reference kernel, after it.
+TEST(Layouts, ResidualConvolutionsAvoidTheReferenceKernel) {
+    for (const char* name : {"SequenceResidual1d", "VideoResidual3d", "VolumesChannelsLast"}) {
+        const auto& all = cases();
+        const Case& c = *std::find_if(all.begin(), all.end(), [&](const Case& k) { return std::string(k.name) == name; });
+        OnnxBuilder b("g");
+        b.input("x", c.input);
+        c.build(b);
+        b.output("y");
+        Graph g(b.proto());
+        g.enableTiming(true);
+        g.prepare({{"x", c.input}}, {"y"});
+        g.run();
+        for (const auto& t : g.timings()) {
+            EXPECT_EQ(t.kernel.rfind("onednn:ref", 0), std::string::npos) << name << ": " << t.kernel;
+            const bool after = t.kernel.find("+vexa:posts") != std::string::npos;
+            EXPECT_EQ(after, std::string(name) != "SequenceResidual1d" && t.name == "Conv_3") << name << ": " << t.kernel;
+        }
     }
 }
 

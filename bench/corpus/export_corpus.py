@@ -603,6 +603,137 @@ class ConvLstm(torch.nn.Module):
         return self.head(h)
 
 
+class QuartzNet(torch.nn.Module):
+    """A QuartzNet-style speech encoder: time-channel separable 1-D
+    convolutions (depthwise kernels of 33 to 87 taps, then pointwise), batch
+    norm and ReLU, residual blocks, a CTC head."""
+
+    def __init__(self, c=256):
+        super().__init__()
+        sep = lambda i, o, k: [torch.nn.Conv1d(i, i, k, padding=k // 2, groups=i), torch.nn.Conv1d(i, o, 1),
+                               torch.nn.BatchNorm1d(o)]
+        self.stem = torch.nn.Sequential(*sep(64, c, 33), torch.nn.ReLU())
+        self.blocks = torch.nn.ModuleList([torch.nn.Sequential(*sep(c, c, k), torch.nn.ReLU(), *sep(c, c, k))
+                                           for k in (33, 39, 51, 63, 75)])
+        self.tail = torch.nn.Sequential(*sep(c, 512, 87), torch.nn.ReLU(), torch.nn.Conv1d(512, 29, 1))
+
+    def forward(self, x):
+        x = self.stem(x)
+        for b in self.blocks:
+            x = torch.relu(b(x) + x)
+        return self.tail(x).log_softmax(1)
+
+
+class UNet3d(torch.nn.Module):
+    """A small 3-D UNet (volumetric segmentation): 3x3x3 convolutions with
+    instance norm and leaky ReLU, strided downsampling, transposed 3-D
+    convolutions up, skips concatenated."""
+
+    def __init__(self, c=16):
+        super().__init__()
+        blk = lambda i, o, s=1: torch.nn.Sequential(torch.nn.Conv3d(i, o, 3, s, 1), torch.nn.InstanceNorm3d(o, affine=True),
+                                                    torch.nn.LeakyReLU(0.01))
+        self.e1, self.e2, self.e3 = blk(1, c), blk(c, 2 * c, 2), blk(2 * c, 4 * c, 2)
+        self.u2, self.d2 = torch.nn.ConvTranspose3d(4 * c, 2 * c, 2, 2), blk(4 * c, 2 * c)
+        self.u1, self.d1 = torch.nn.ConvTranspose3d(2 * c, c, 2, 2), blk(2 * c, c)
+        self.out = torch.nn.Conv3d(c, 3, 1)
+
+    def forward(self, x):
+        a = self.e1(x)
+        b = self.e2(a)
+        y = self.d2(torch.cat([self.u2(self.e3(b)), b], 1))
+        return self.out(self.d1(torch.cat([self.u1(y), a], 1)))
+
+
+class Dlrm(torch.nn.Module):
+    """A DLRM-style recommender: dense features through an MLP, 8 sparse
+    features looked up in embedding tables of 20,000 rows and summed per
+    bag of 4 ids, pairwise dot products of all 9 vectors (a batched
+    product and the upper triangle), a top MLP; batch 128."""
+
+    def __init__(self, d=64, tables=8, rows=20000):
+        super().__init__()
+        self.bottom = torch.nn.Sequential(torch.nn.Linear(13, 256), torch.nn.ReLU(), torch.nn.Linear(256, d), torch.nn.ReLU())
+        self.emb = torch.nn.ModuleList([torch.nn.Embedding(rows, d) for _ in range(tables)])
+        n = tables + 1
+        self.iu = torch.triu_indices(n, n, 1)
+        self.top = torch.nn.Sequential(torch.nn.Linear(d + n * (n - 1) // 2, 512), torch.nn.ReLU(), torch.nn.Linear(512, 256),
+                                       torch.nn.ReLU(), torch.nn.Linear(256, 1), torch.nn.Sigmoid())
+
+    def forward(self, dense, ids):
+        x = self.bottom(dense)
+        vs = [x] + [e(ids[:, i]).sum(1) for i, e in enumerate(self.emb)]
+        t = torch.stack(vs, 1)
+        z = torch.bmm(t, t.transpose(1, 2))[:, self.iu[0], self.iu[1]]
+        return self.top(torch.cat([x, z], 1))
+
+
+class StyleTransfer(torch.nn.Module):
+    """A fast style-transfer network: reflection padding, instance norm,
+    strided convolutions down, five residual blocks, nearest upsampling
+    and convolutions up."""
+
+    def __init__(self):
+        super().__init__()
+        conv = lambda i, o, k, s=1: torch.nn.Sequential(torch.nn.ReflectionPad2d(k // 2), torch.nn.Conv2d(i, o, k, s),
+                                                        torch.nn.InstanceNorm2d(o, affine=True))
+        self.down = torch.nn.Sequential(conv(3, 32, 9), torch.nn.ReLU(), conv(32, 64, 3, 2), torch.nn.ReLU(),
+                                        conv(64, 128, 3, 2), torch.nn.ReLU())
+        self.res = torch.nn.ModuleList([torch.nn.Sequential(conv(128, 128, 3), torch.nn.ReLU(), conv(128, 128, 3))
+                                        for _ in range(5)])
+        self.up = torch.nn.Sequential(torch.nn.Upsample(scale_factor=2), conv(128, 64, 3), torch.nn.ReLU(),
+                                      torch.nn.Upsample(scale_factor=2), conv(64, 32, 3), torch.nn.ReLU(),
+                                      torch.nn.ReflectionPad2d(4), torch.nn.Conv2d(32, 3, 9))
+
+    def forward(self, x):
+        x = self.down(x)
+        for r in self.res:
+            x = x + r(x)
+        return self.up(x)
+
+
+class Gcn(torch.nn.Module):
+    """A graph convolutional network over 2,000 nodes and 16,000 edges
+    given as index lists: messages gathered at each edge's source, summed
+    at its target by a scatter-add, normalised by degree; three layers."""
+
+    def __init__(self, d=64):
+        super().__init__()
+        self.lin = torch.nn.ModuleList([torch.nn.Linear(32, d), torch.nn.Linear(d, d), torch.nn.Linear(d, 16)])
+
+    def forward(self, x, src, dst):
+        deg = torch.zeros(x.shape[0]).scatter_add(0, dst, torch.ones(dst.shape[0])) + 1
+        for i, lin in enumerate(self.lin):
+            h = lin(x)
+            at = dst[:, None].expand(-1, h.shape[1])
+            x = (torch.zeros_like(h).scatter_add(0, at, h[src]) + h) / deg[:, None]
+            if i < 2:
+                x = torch.relu(x)
+        return x
+
+
+class NerfMlp(torch.nn.Module):
+    """A NeRF-style field: 16,384 sample points encoded with sines and
+    cosines of 10 frequencies, an 8-layer MLP of width 256 with a skip of
+    the encoding at layer 4, density and colour heads."""
+
+    def __init__(self, w=256, freqs=10):
+        super().__init__()
+        self.freqs = 2.0 ** torch.arange(freqs)
+        e = 3 + 6 * freqs
+        self.layers = torch.nn.ModuleList([torch.nn.Linear(e if i == 0 else w + e if i == 4 else w, w) for i in range(8)])
+        self.sigma, self.rgb = torch.nn.Linear(w, 1), torch.nn.Sequential(torch.nn.Linear(w, 128), torch.nn.ReLU(),
+                                                                            torch.nn.Linear(128, 3), torch.nn.Sigmoid())
+
+    def forward(self, p):
+        a = p[:, :, None] * self.freqs
+        enc = torch.cat([p, a.sin().flatten(1), a.cos().flatten(1)], 1)
+        h = enc
+        for i, layer in enumerate(self.layers):
+            h = torch.relu(layer(torch.cat([h, enc], 1) if i == 4 else h))
+        return torch.cat([torch.relu(self.sigma(h)), self.rgb(h)], 1)
+
+
 class RaftSmall(torch.nn.Module):
     """torchvision's RAFT (small) with four refinement steps, unrolled: the
     same update block's weights in every step, correlation pyramids sampled
@@ -719,6 +850,15 @@ def corpus():
     c["hrnet_fusion"] = ("segmentation", HrFusion, img(1, 3, 256, 320), ["image"], ["logits"], 17, {})
     c["linear_attention"] = ("transformer", LinearAttention, [(noise(2, 300, 256), "float32")], ["tokens"], ["encoded"], 17, {})
     c["conv_lstm"] = ("video", ConvLstm, img(1, 6, 3, 96, 128), ["clip"], ["map"], 17, {})
+    c["quartznet"] = ("speech", QuartzNet, [(noise(1, 64, 500), "float32")], ["features"], ["log_probs"], 17, {})
+    c["unet3d"] = ("segmentation", UNet3d, img(1, 1, 32, 64, 64), ["volume"], ["labels"], 17, {})
+    g = torch.Generator().manual_seed(7)
+    c["dlrm"] = ("recommendation", Dlrm, [(noise(128, 13), "float32"), (torch.randint(0, 20000, (128, 8, 4), generator=g), "int64")],
+                 ["dense", "ids"], ["click"], 17, {})
+    c["style_transfer"] = ("image_to_image", StyleTransfer, img(1, 3, 256, 256), ["image"], ["styled"], 17, {})
+    c["gcn"] = ("graph", Gcn, [(noise(2000, 32), "float32"), (torch.randint(0, 2000, (16000,), generator=g), "int64"),
+                               (torch.randint(0, 2000, (16000,), generator=g), "int64")], ["x", "src", "dst"], ["out"], 17, {})
+    c["nerf_mlp"] = ("neural_field", NerfMlp, [(noise(16384, 3), "float32")], ["points"], ["density_rgb"], 17, {})
     return c
 
 

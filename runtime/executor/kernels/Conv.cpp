@@ -25,8 +25,10 @@
 
 #include "onednn/Dnnl.h"
 #include "core/SharedBytes.h"
+#include "core/Threads.h"
 #include "kernels/Fallbacks.h"
 #include "kernels/PlainDepthwise.h"
+#include "kernels/PostChain.h"
 #include "onednn/PostOps.h"
 #include "onednn/Transient.h"
 #include "kernels/WeightCodes.h"
@@ -95,7 +97,10 @@ public:
     bool writesCodes() const override { return true; }
     bool runsOnIntegers() const override { return integer_.on; }
     std::string implementation() const override {
-        return !built_ ? std::string() : plainDepthwise_ ? "vexa:plain" : call_.implementation();
+        if (!built_) return {};
+        if (plainDepthwise_) return "vexa:plain";
+        // Posts the engine applies after oneDNN's kernel are named after it.
+        return call_.implementation() + (tail_.post.empty() ? "" : "+vexa:posts");
     }
     bool keepsCopyOf(size_t i) const override { return (i == 1 || i == 2) && weightsReady_ && weightsConst_; }
 
@@ -441,15 +446,19 @@ private:
         memory::dims channel(g.dst.size(), 1);
         channel[1] = g.channels;
         const memory::desc perChannel(channel, f32, dn::plainTag(channel.size()));
-        dnnl::primitive_attr attr = integerAttr(ip, direct_ ? &codes : nullptr);
         const float lastScale = direct_ ? 1.0f / codes.scale : 1.0f;
         // Post-op operands are laid out as the output the primitive writes.
+        // A fresh attribute each time: oneDNN 2.6 keeps the post-ops an
+        // attribute had when given an empty list.
+        Fusion chain = fusion_;
+        tail_.post.clear();
         auto withPosts = [&](const memory::desc& d) {
-            attr.set_post_ops(dn::postOpsOf(fusion_, asFloat(d), perChannel, lastScale));
+            dnnl::primitive_attr attr = integerAttr(ip, direct_ ? &codes : nullptr);
+            attr.set_post_ops(dn::postOpsOf(chain, asFloat(d), perChannel, lastScale));
             return attr;
         };
         pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst), ip);
-        const bool reference = std::string(pd_.impl_info_str()).rfind("ref", 0) == 0;
+        bool reference = std::string(pd_.impl_info_str()).rfind("ref", 0) == 0;
         if (reference && direct_) {
             // Codes then come out of a quantizing reorder instead.
             codesRefused_ = true;
@@ -458,8 +467,19 @@ private:
         if (reference && ip.on) return false;
         // With the source left open oneDNN may settle on its reference
         // kernel; the output's own layout for the source avoids that.
-        if (reference && outLayout != Layout::plain() && g.xs.size() == 4) {
-            pd_ = primitiveDesc(g, dn::floatDesc(g.xs, outLayout), dst, withPosts(dst), ip);
+        if (reference && outLayout != Layout::plain() && g.xs.size() <= 4) {
+            pd_ = primitiveDesc(g, userDesc(g.xs, g.src, outLayout, DType::Float), dst, withPosts(dst), ip);
+            reference = std::string(pd_.impl_info_str()).rfind("ref", 0) == 0;
+        }
+        // oneDNN 2.6 adds a whole channels-last volume after a convolution
+        // only in its reference kernel, tens of times slower: the primitive
+        // stops before that add, and the add and what follows it run over
+        // the output afterwards.
+        const size_t add = firstWholeAdd();
+        if (reference && !codes.on && add < fusion_.post.size() && outLayout.isChannelsLast()) {
+            chain.post.resize(add);
+            tail_.post.assign(fusion_.post.begin() + static_cast<std::ptrdiff_t>(add), fusion_.post.end());
+            pd_ = primitiveDesc(g, userDesc(g.xs, g.src, outLayout, DType::Float), dst, withPosts(dst), ip);
         }
         // Constant weights prepared for another shape move to this one's layout.
         if (weightsReady_ && weightsConst_ && weights_.get_desc() != pd_.weights_desc()) {
@@ -521,7 +541,7 @@ private:
         addendMoves_.clear();
         movedAddends_.clear();
         int index = 0;
-        for (const auto& p : fusion_.post) {
+        for (const auto& p : chain.post) {
             if (p.isAdd) {
                 // An addend comes in the output's layout; where oneDNN writes
                 // another (and the result is reordered), it is reordered
@@ -633,7 +653,8 @@ private:
         srcUser_.set_data_handle(const_cast<void*>(x.raw()));
         dstUser_.set_data_handle(y.raw());
         size_t k = 0;
-        for (const auto& p : fusion_.post) {
+        for (size_t i = 0; i < fusion_.post.size() - tail_.post.size(); ++i) {
+            const auto& p = fusion_.post[i];
             if (p.isAdd) addends_[k++].set_data_handle(const_cast<void*>(p.addend->raw()));
         }
         if (reorderIn_) dn::bindTransient(srcScratch_, dn::kSourceSlot);
@@ -646,11 +667,29 @@ private:
         call_.run(s);
         if (reorderOut_) toOutput_.run(s);
         s.wait();
+        if (!tail_.post.empty()) applyTail(y);
+    }
+
+    // Index of the first post that adds a whole tensor (not one value per channel).
+    size_t firstWholeAdd() const {
+        for (size_t i = 0; i < fusion_.post.size(); ++i) {
+            if (fusion_.post[i].isAdd && !fusion_.post[i].perChannel) return i;
+        }
+        return fusion_.post.size();
+    }
+
+    // The posts from the first whole-tensor add on, over a channels-last
+    // output (the layout oneDNN refuses the add in), a row of channels at a time.
+    void applyTail(Tensor& y) const {
+        const int64_t channels = y.logicalShape()[1], rows = y.size() / channels;
+        float* py = y.data<float>();
+        parallelFor(rows, y.size(), [&](int64_t r) { applyPosts(tail_, py + r * channels, channels, r * channels, 0, true); });
     }
 
     WindowAttrs attrs_;
     int64_t group_;
     Fusion fusion_;
+    Fusion tail_;  // posts from fusion_ that run after the primitive, over its output
     const Tensor* biasAddend_ = nullptr;
 
     Shape plannedShape_;

@@ -126,9 +126,6 @@ FusedChain fuseAfter(GraphState& g, size_t k, const Shape& outputShape, Layout o
                 p.addend = &t;
                 p.perChannel = perChannelOperand(g, other, outputShape, channelAxis);
                 if (!p.perChannel && (t.layout() != outputLayout || t.logicalShape() != outputShape)) break;
-                // oneDNN 2.6 adds a whole channels-last volume only in its
-                // reference convolution: the Add runs on its own instead.
-                if (!p.perChannel && outputShape.size() == 5 && outputLayout.isChannelsLast()) break;
             } else if (next->inputs[0] != cur || !activationOf(g, *next, p)) {
                 break;
             }
