@@ -734,6 +734,180 @@ class NerfMlp(torch.nn.Module):
         return torch.cat([torch.relu(self.sigma(h)), self.rgb(h)], 1)
 
 
+class HifiGan(torch.nn.Module):
+    """A HiFi-GAN-style vocoder generator: transposed 1-D convolutions
+    upsampling 8, 8 and 4 times, each followed by residual stacks of
+    dilated 1-D convolutions (dilations 1, 3, 5) with leaky ReLU; tanh out."""
+
+    def __init__(self, c=128):
+        super().__init__()
+        self.pre = torch.nn.Conv1d(80, c, 7, padding=3)
+        self.ups, self.res = torch.nn.ModuleList(), torch.nn.ModuleList()
+        for i, r in enumerate((8, 8, 4)):
+            i_c, o_c = c // 2 ** i, c // 2 ** (i + 1)
+            self.ups.append(torch.nn.ConvTranspose1d(i_c, o_c, 2 * r, r, padding=r // 2))
+            self.res.append(torch.nn.ModuleList([torch.nn.Conv1d(o_c, o_c, 3, dilation=d, padding=d) for d in (1, 3, 5)]))
+        self.post = torch.nn.Conv1d(c // 8, 1, 7, padding=3)
+
+    def forward(self, mel):
+        x = self.pre(mel)
+        for up, res in zip(self.ups, self.res):
+            x = up(torch.nn.functional.leaky_relu(x, 0.1))
+            for conv in res:
+                x = x + conv(torch.nn.functional.leaky_relu(x, 0.1))
+        return torch.tanh(self.post(torch.nn.functional.leaky_relu(x)))
+
+
+class T5Encoder(torch.nn.Module):
+    """A T5-style encoder: relative position buckets (log-spaced, computed
+    in the graph) looked up as a per-head bias added to the scores, scale-
+    free RMS norms, a gated-GELU feed-forward, no biases."""
+
+    def __init__(self, d=256, heads=4, layers=2, vocab=2000, buckets=32):
+        super().__init__()
+        self.heads, self.buckets = heads, buckets
+        self.emb = torch.nn.Embedding(vocab, d)
+        self.rel = torch.nn.Embedding(buckets, heads)
+        lin = lambda i, o: torch.nn.Linear(i, o, bias=False)
+        self.qkv = torch.nn.ModuleList([lin(d, 3 * d) for _ in range(layers)])
+        self.o = torch.nn.ModuleList([lin(d, d) for _ in range(layers)])
+        self.wi0 = torch.nn.ModuleList([lin(d, 512) for _ in range(layers)])
+        self.wi1 = torch.nn.ModuleList([lin(d, 512) for _ in range(layers)])
+        self.wo = torch.nn.ModuleList([lin(512, d) for _ in range(layers)])
+
+    def bucket(self, t):
+        pos = torch.arange(t)
+        rel = pos[None, :] - pos[:, None]
+        half = self.buckets // 2
+        side = (rel > 0).long() * half
+        n = rel.abs()
+        exact = half // 2
+        big = exact + (torch.log(n.float().clamp(min=1) / exact) / math.log(128 / exact) * (half - exact)).long()
+        return side + torch.where(n < exact, n, big.clamp(max=half - 1))
+
+    def forward(self, ids):
+        b, t = ids.shape
+        x = self.emb(ids)
+        bias = self.rel(self.bucket(t)).permute(2, 0, 1)[None]
+        rms = lambda v: v * torch.rsqrt(v.pow(2).mean(-1, keepdim=True) + 1e-6)
+        for qkv, o, wi0, wi1, wo in zip(self.qkv, self.o, self.wi0, self.wi1, self.wo):
+            q, k, v = qkv(rms(x)).reshape(b, t, 3, self.heads, -1).permute(2, 0, 3, 1, 4)
+            a = torch.softmax(q @ k.transpose(-1, -2) + bias, -1) @ v
+            x = x + o(a.transpose(1, 2).reshape(b, t, -1))
+            h = rms(x)
+            x = x + wo(torch.nn.functional.gelu(wi0(h)) * wi1(h))
+        return rms(x)
+
+
+class BiFpn(torch.nn.Module):
+    """An EfficientDet-style BiFPN over five levels: top-down and bottom-up
+    paths, nearest upsampling and 3x3 max pooling (stride 2) between
+    levels, fast normalised fusion (ReLU'd weights over their sum) and
+    depthwise-separable convolutions with Swish."""
+
+    def __init__(self, c=64, rounds=2):
+        super().__init__()
+        self.stem = torch.nn.ModuleList([torch.nn.Conv2d(3, c, 3, 2 ** (i + 3), 1) for i in range(5)])
+        sep = lambda: torch.nn.Sequential(torch.nn.Conv2d(c, c, 3, 1, 1, groups=c), torch.nn.Conv2d(c, c, 1), torch.nn.BatchNorm2d(c))
+        self.td = torch.nn.ModuleList([torch.nn.ModuleList([sep() for _ in range(4)]) for _ in range(rounds)])
+        self.bu = torch.nn.ModuleList([torch.nn.ModuleList([sep() for _ in range(4)]) for _ in range(rounds)])
+        self.w2 = torch.nn.Parameter(torch.rand(rounds, 4, 2) + 0.5)
+        self.w3 = torch.nn.Parameter(torch.rand(rounds, 4, 3) + 0.5)
+
+    @staticmethod
+    def fuse(w, xs):
+        w = torch.relu(w)
+        return sum(w[i] * x for i, x in enumerate(xs)) / (w.sum() + 1e-4)
+
+    def forward(self, image):
+        ps = [s(image) for s in self.stem]
+        act = torch.nn.functional.silu
+        down = lambda x: torch.nn.functional.max_pool2d(x, 3, 2, 1)
+        for r in range(len(self.td)):
+            td = [ps[4]]
+            for i in range(3, -1, -1):
+                up = torch.nn.functional.interpolate(td[-1], scale_factor=2.0, mode="nearest")
+                td.append(self.td[r][i](act(self.fuse(self.w2[r, i], [ps[i], up]))))
+            td = td[::-1]
+            out = [td[0]]
+            for i in range(1, 5):
+                prev = td[i] if i < 4 else ps[4]
+                out.append(self.bu[r][i - 1](act(self.fuse(self.w3[r, i - 1], [ps[i], prev, down(out[-1])]))))
+            ps = out
+        return torch.cat([p.mean((2, 3)) for p in ps], 1)
+
+
+class GhostNet(torch.nn.Module):
+    """GhostNet-style blocks: half of each layer's channels from a 1x1
+    convolution, the other half from a cheap depthwise 3x3 of those,
+    concatenated and sliced; squeeze-excitation on some; stride-2
+    depthwise downsampling with a shortcut."""
+
+    def __init__(self):
+        super().__init__()
+
+        class Ghost(torch.nn.Module):
+            def __init__(self, i, o, relu=True):
+                super().__init__()
+                h = (o + 1) // 2
+                self.o = o
+                self.primary = torch.nn.Sequential(torch.nn.Conv2d(i, h, 1, bias=False), torch.nn.BatchNorm2d(h),
+                                                   torch.nn.ReLU() if relu else torch.nn.Identity())
+                self.cheap = torch.nn.Sequential(torch.nn.Conv2d(h, h, 3, 1, 1, groups=h, bias=False), torch.nn.BatchNorm2d(h),
+                                                 torch.nn.ReLU() if relu else torch.nn.Identity())
+
+            def forward(self, x):
+                a = self.primary(x)
+                return torch.cat([a, self.cheap(a)], 1)[:, :self.o]
+
+        class Block(torch.nn.Module):
+            def __init__(self, i, mid, o, stride, se):
+                super().__init__()
+                self.g1, self.g2 = Ghost(i, mid), Ghost(mid, o, False)
+                self.dw = torch.nn.Sequential(torch.nn.Conv2d(mid, mid, 3, stride, 1, groups=mid, bias=False),
+                                              torch.nn.BatchNorm2d(mid)) if stride > 1 else torch.nn.Identity()
+                self.se = torch.nn.Sequential(torch.nn.AdaptiveAvgPool2d(1), torch.nn.Conv2d(mid, mid // 4, 1), torch.nn.ReLU(),
+                                              torch.nn.Conv2d(mid // 4, mid, 1), torch.nn.Hardsigmoid()) if se else None
+                self.short = torch.nn.Identity() if stride == 1 and i == o else torch.nn.Sequential(
+                    torch.nn.Conv2d(i, i, 3, stride, 1, groups=i, bias=False), torch.nn.BatchNorm2d(i),
+                    torch.nn.Conv2d(i, o, 1, bias=False), torch.nn.BatchNorm2d(o))
+
+            def forward(self, x):
+                h = self.dw(self.g1(x))
+                if self.se is not None:
+                    h = h * self.se(h)
+                return self.g2(h) + self.short(x)
+
+        cfg = [(16, 16, 16, 1, 0), (16, 48, 24, 2, 0), (24, 72, 24, 1, 0), (24, 72, 40, 2, 1), (40, 120, 40, 1, 1),
+               (40, 240, 80, 2, 0), (80, 200, 80, 1, 0), (80, 480, 112, 1, 1), (112, 672, 160, 2, 1), (160, 960, 160, 1, 1)]
+        self.stem = torch.nn.Sequential(torch.nn.Conv2d(3, 16, 3, 2, 1, bias=False), torch.nn.BatchNorm2d(16), torch.nn.ReLU())
+        self.blocks = torch.nn.Sequential(*[Block(*c) for c in cfg])
+        self.head = torch.nn.Sequential(torch.nn.Conv2d(160, 960, 1), torch.nn.ReLU(), torch.nn.AdaptiveAvgPool2d(1),
+                                        torch.nn.Flatten(), torch.nn.Linear(960, 1000))
+
+    def forward(self, x):
+        return self.head(self.blocks(self.stem(x)))
+
+
+class Trilinear3d(torch.nn.Module):
+    """Volumetric upsampling: 3-D convolutions at a quarter of the
+    resolution, trilinear resizing back up (twice 2x, align_corners
+    false), and a skip added at each scale."""
+
+    def __init__(self, c=16):
+        super().__init__()
+        self.down = torch.nn.Sequential(torch.nn.Conv3d(1, c, 3, 2, 1), torch.nn.ReLU(), torch.nn.Conv3d(c, c, 3, 2, 1), torch.nn.ReLU())
+        self.mid = torch.nn.Conv3d(c, c, 3, 1, 1)
+        self.s1, self.s2 = torch.nn.Conv3d(1, c, 1), torch.nn.Conv3d(c, c, 3, 2, 1)
+        self.out = torch.nn.Conv3d(c, 2, 1)
+
+    def forward(self, v):
+        h = self.mid(self.down(v))
+        up = lambda x: torch.nn.functional.interpolate(x, scale_factor=2.0, mode="trilinear", align_corners=False)
+        h = up(h) + self.s2(torch.relu(self.s1(v)))
+        return self.out(up(h) + self.s1(v))
+
+
 class RaftSmall(torch.nn.Module):
     """torchvision's RAFT (small) with four refinement steps, unrolled: the
     same update block's weights in every step, correlation pyramids sampled
@@ -859,6 +1033,12 @@ def corpus():
     c["gcn"] = ("graph", Gcn, [(noise(2000, 32), "float32"), (torch.randint(0, 2000, (16000,), generator=g), "int64"),
                                (torch.randint(0, 2000, (16000,), generator=g), "int64")], ["x", "src", "dst"], ["out"], 17, {})
     c["nerf_mlp"] = ("neural_field", NerfMlp, [(noise(16384, 3), "float32")], ["points"], ["density_rgb"], 17, {})
+    c["hifigan"] = ("speech", HifiGan, [(noise(1, 80, 64), "float32")], ["mel"], ["wave"], 17, {})
+    words = torch.randint(0, 2000, (2, 120), generator=torch.Generator().manual_seed(8))
+    c["t5_encoder"] = ("transformer", T5Encoder, [(words, "int64")], ["ids"], ["encoded"], 17, {"dynamic": {"ids": {1: "sequence"}}})
+    c["bifpn"] = ("detection_head", BiFpn, img(1, 3, 512, 512), ["image"], ["features"], 17, {})
+    c["ghostnet"] = ("classification", GhostNet, img(1, 3, 224, 224), ["image"], ["logits"], 17, {})
+    c["trilinear3d"] = ("segmentation", Trilinear3d, img(1, 1, 32, 64, 64), ["volume"], ["labels"], 17, {})
     return c
 
 

@@ -610,8 +610,8 @@ void registerElementwiseKernels() {
     registerUnaryFloat("Relu", [](double x, F, F) { return x > 0 ? x : 0.0; }, activation(Fusion::Act::Relu));
     registerUnaryFloat("Sigmoid", [](double x, F, F) { return 1.0 / (1.0 + std::exp(-x)); }, activation(Fusion::Act::Sigmoid));
     registerUnaryFloat("Tanh", [](double x, F, F) { return std::tanh(x); }, activation(Fusion::Act::Tanh));
-    registerUnaryFloat("Exp", [](double x, F, F) { return std::exp(x); }, elementwise(), dnnl::algorithm::eltwise_exp);
-    registerUnaryFloat("Log", [](double x, F, F) { return std::log(x); }, elementwise(), dnnl::algorithm::eltwise_log);
+    registerUnaryVectorised("Exp", [](double x) { return std::exp(x); }, expInto, elementwise());
+    registerUnaryVectorised("Log", [](double x) { return std::log(x); }, logInto, elementwise());
     registerUnaryFloat("Sqrt", [](double x, F, F) { return std::sqrt(x); }, elementwise(), dnnl::algorithm::eltwise_sqrt);
     registerUnaryFloat("Reciprocal", [](double x, F, F) { return 1.0 / x; }, elementwise());
     registerUnaryFloat("Floor", [](double x, F, F) { return std::floor(x); }, elementwise());

@@ -7,6 +7,7 @@
 
 #include <Eigen/Core>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <unsupported/Eigen/SpecialFunctions>
 
@@ -39,6 +40,37 @@ void sinInto(const float* x, float* y, int64_t n) {
 
 void cosInto(const float* x, float* y, int64_t n) {
     eigenInto(x, y, n, [](const auto& a) { return a.cos(); });
+}
+
+void logInto(const float* x, float* y, int64_t n) {
+    // Eigen's vectorised logarithm takes subnormal arguments for the
+    // smallest normal one (log 1e-40 came out -87.3, not -92.1); those
+    // take the C library's.
+    constexpr float kNormal = std::numeric_limits<float>::min();
+    parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n, kNormal](int64_t c) {
+        const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
+        const Eigen::Map<const Eigen::ArrayXf> a(x + at, len);
+        Eigen::Map<Eigen::ArrayXf>(y + at, len) = a.log();
+        if (!((a > 0.0f) && (a < kNormal)).any()) return;
+        for (int64_t i = at; i < at + len; ++i) {
+            if (x[i] > 0.0f && x[i] < kNormal) y[i] = std::log(x[i]);
+        }
+    });
+}
+
+void expInto(const float* x, float* y, int64_t n) {
+    // Eigen's exponential stops at its smallest normal result (exp(-inf)
+    // came out 2.9e-39); the rare arguments below that take the C library's.
+    constexpr float kLowest = -87.3f;
+    parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n](int64_t c) {
+        const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
+        const Eigen::Map<const Eigen::ArrayXf> a(x + at, len);
+        Eigen::Map<Eigen::ArrayXf>(y + at, len) = a.exp();
+        if (!(a.minCoeff() < kLowest)) return;
+        for (int64_t i = at; i < at + len; ++i) {
+            if (x[i] < kLowest) y[i] = std::exp(x[i]);
+        }
+    });
 }
 
 void powerInto(const float* x, float* y, int64_t n, float e) {
