@@ -144,6 +144,26 @@ const std::vector<Case>& cases() {
              b.node("Add", {"c", "r"}, {"s"});
              b.node("Relu", {"s"}, {"y"});
          }},
+        // A GhostNet layer: half the channels from a 1x1 convolution, half
+        // from a depthwise one of those, concatenated and sliced to the
+        // count asked for, here all of them: the slice views the concat's
+        // bytes in their layout, and a slice of fewer channels copies.
+        {"GhostSliceOfEverything", {1, 8, 6, 6}, 8, [](OnnxBuilder& b) {
+             conv(b, "x", "a", 8, 16, 1, 41);
+             conv(b, "a", "d", 16, 16, 3, 42, 16);
+             auto& cat = b.node("Concat", {"a", "d"}, {"c"});
+             OnnxBuilder::attr(cat, "axis", int64_t{1});
+             for (const auto& [name, end] : {std::pair{"all", 32}, std::pair{"some", 24}}) {
+                 b.initializer(OnnxBuilder::intTensor(std::string(name) + ".starts", onnx::TensorProto::INT64, {1}, {0}));
+                 b.initializer(OnnxBuilder::intTensor(std::string(name) + ".ends", onnx::TensorProto::INT64, {1}, {end}));
+                 b.initializer(OnnxBuilder::intTensor(std::string(name) + ".axes", onnx::TensorProto::INT64, {1}, {1}));
+                 b.node("Slice", {"c", std::string(name) + ".starts", std::string(name) + ".ends", std::string(name) + ".axes"},
+                        {std::string(name)});
+             }
+             conv(b, "all", "e", 32, 8, 1, 43);
+             conv(b, "some", "f", 24, 8, 1, 44);
+             b.node("Add", {"e", "f"}, {"y"});
+         }},
         {"ActivationsAndGates", {1, 4, 6, 6}, 6, [](OnnxBuilder& b) {
              conv(b, "x", "c1", 4, 8, 3, 7);
              scalar(b, "lo", 0.0f);
@@ -526,6 +546,27 @@ TEST(Layouts, ResidualConvolutionsAvoidTheReferenceKernel) {
             EXPECT_EQ(after, std::string(name) != "SequenceResidual1d" && t.name == "Conv_3") << name << ": " << t.kernel;
         }
     }
+}
+
+// Of the two slices in the GhostNet case, the one that keeps every channel
+// views the concat's bytes in the layout they have; the other copies.
+TEST(Layouts, SliceOfEverythingViewsItsInput) {
+    const auto& all = cases();
+    const Case& c = *std::find_if(all.begin(), all.end(), [](const Case& k) { return std::string(k.name) == "GhostSliceOfEverything"; });
+    OnnxBuilder b("g");
+    b.input("x", c.input);
+    c.build(b);
+    b.output("y");
+    Graph g(b.proto());
+    g.enableTiming(true);
+    g.prepare({{"x", c.input}}, {"y"});
+    g.run();
+    std::vector<std::string> slices;
+    for (const auto& t : g.timings()) {
+        if (t.opType == "Slice") slices.push_back(t.kernel);
+    }
+    EXPECT_EQ(slices, (std::vector<std::string>{"view", "vexa"}));
+    EXPECT_FALSE(g.value("c").isPlain()) << "the concat's output is not laid out for the convolutions";
 }
 
 // Pooling over channel blocks against the definition, tap by tap, for the

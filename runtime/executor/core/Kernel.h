@@ -120,6 +120,10 @@ public:
     // Whether it applies activations and added operands (Fusion::post) too.
     virtual bool appliesPosts() const { return true; }
     virtual void setFusion(Fusion) {}
+    // Whether the last run's first output is its first input's bytes
+    // unchanged for as long as that input keeps its shape (a Slice with
+    // constant bounds that keeps everything): planning then makes it a view.
+    virtual bool viewsInput(const KernelContext&) const { return false; }
     // Whether the last plan runs on integer codes (see QuantGrid).
     virtual bool runsOnIntegers() const { return false; }
     // What the last plan runs: oneDNN's implementation name where a oneDNN

@@ -62,7 +62,8 @@ bool foldsAtItsReader(const GraphState& st, const Node& n) {
 
 // Operators whose output is their first input's bytes under another shape.
 bool isAlias(const Node& n, const std::vector<int>& inputs, const std::vector<int>& outputs) {
-    if (!n.traits->view || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
+    const bool view = n.traits->view || (n.active != nullptr && n.active->viewsInput(*n.ctx));
+    if (!view || inputs.empty() || inputs[0] < 0 || outputs.empty() || outputs[0] < 0) return false;
     // Dropout's mask is a second output that would have to be written.
     return outputs.size() == 1 || outputs[1] < 0;
 }
@@ -524,14 +525,19 @@ void Graph::makeAlias(Planning& plan, Node& n, NodePlan& np) {
     // instead of being copied on each execution.
     const auto& inputs = np.inputs;
     const auto& outputs = np.outputs;
-    if (np.allConst || !isAlias(n, inputs, outputs) || n.ctx->inputs()[0] != &values_[static_cast<size_t>(inputs[0])] ||
-        !values_[static_cast<size_t>(inputs[0])].isPlain()) {
+    if (np.allConst || !isAlias(n, inputs, outputs) || n.ctx->inputs()[0] != &values_[static_cast<size_t>(inputs[0])]) {
         return;
     }
     const Tensor& from = values_[static_cast<size_t>(inputs[0])];
+    // Bytes in another layout are viewed only by a node that keeps them
+    // all as they lie (a slice of everything), in that layout.
+    const bool keepsLayout =
+        !from.isPlain() && np.use == LayoutUse::Any && n.ctx->mayLeavePlain() && n.active->viewsInput(*n.ctx);
+    if (!from.isPlain() && !keepsLayout) return;
     Tensor& out = values_[static_cast<size_t>(outputs[0])];
     if (out.type() != from.type() || out.size() != from.size() || dtypeSize(from.type()) == 0) return;
-    out.view(out.type(), out.shape(), const_cast<void*>(from.raw()));
+    out.view(out.type(), keepsLayout ? from.shape() : out.shape(), const_cast<void*>(from.raw()));
+    if (keepsLayout) out.setLayout(from.layout());
     np.step.aliasOf = &from;
     np.step.plannedShapes.emplace_back(&from, from.shape());
     plan.release.alias(outputs[0], inputs[0]);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 #include "core/Broadcast.h"
@@ -10,6 +11,7 @@
 #include "core/Indexing.h"
 #include "core/Kernel.h"
 #include "kernels/Fallbacks.h"
+#include "onednn/Dnnl.h"
 #include "core/Threads.h"
 
 namespace vexart {
@@ -130,8 +132,67 @@ public:
         ends_ = a.ints("ends");
         axes_ = a.ints("axes");
     }
+    // A slice that keeps everything takes its input in any layout: planning
+    // makes it a view, and otherwise it copies the bytes as they lie.
+    LayoutUse layoutUse(const KernelContext& ctx) const override {
+        return viewsInput(ctx) ? LayoutUse::Any : LayoutUse::Plain;
+    }
+
     void run(KernelContext& ctx) override {
         const Tensor& x = ctx.in(0);
+        if (!x.isPlain()) {
+            if (!viewsInput(ctx)) throw ExecError("slice of a tensor in another layout than the plain one");
+            Tensor& out = ctx.out(0, x.type(), x.shape());
+            if (!ctx.mayLeavePlain()) return toPlain_.run(x, out, Layout::plain());  // asked for: plain
+            out.setLayout(x.layout());
+            if (!ctx.dryRun() && out.raw() != x.raw()) std::memcpy(out.raw(), x.raw(), x.bytes());
+            return;
+        }
+        const Bounds b = boundsOf(ctx);
+        Tensor& out = ctx.out(0, x.type(), b.shape);
+        if (ctx.dryRun()) return ctx.zeroOutputs();
+        const size_t es = elementBytes(x);
+        const auto st = stridesOf(x.shape());
+        int64_t base = 0;
+        std::vector<int64_t> strides(x.rank());
+        for (size_t d = 0; d < x.rank(); ++d) {
+            base += b.begin[d] * st[d];
+            strides[d] = st[d] * b.step[d];
+        }
+        if (out.size() == 0) return;
+        copyStrided(static_cast<const uint8_t*>(x.raw()) + base * static_cast<int64_t>(es), b.shape, strides, es,
+                    static_cast<uint8_t*>(out.raw()));
+    }
+
+    // Bounds known at build that keep every element (a slice up to an
+    // axis's full length, as exporters write for x[:, :n]).
+    bool viewsInput(const KernelContext& ctx) const override {
+        for (size_t i = 1; opset_ >= 10 && i <= 4; ++i) {
+            if ((i <= 2 || ctx.has(i)) && !ctx.isConstant(i)) return false;
+        }
+        Bounds b;
+        try {
+            b = boundsOf(ctx);
+        } catch (const ExecError&) {
+            return false;  // run reports it
+        }
+        const Shape xs = ctx.in(0).logicalShape();
+        for (size_t d = 0; d < xs.size(); ++d) {
+            if (b.begin[d] != 0 || b.step[d] != 1 || b.shape[d] != xs[d]) return false;
+        }
+        return true;
+    }
+
+private:
+    struct Bounds {
+        std::vector<int64_t> begin, step;  // per axis of the input
+        Shape shape;                       // of the output
+    };
+
+    // Over the input's logical shape.
+    Bounds boundsOf(const KernelContext& ctx) const {
+        const Tensor& x = ctx.in(0);
+        const Shape xs = x.logicalShape();
         std::vector<int64_t> starts = starts_, ends = ends_, axes = axes_, steps;
         if (opset_ >= 10) {
             starts = ctx.in(1).toInt64();
@@ -139,7 +200,7 @@ public:
             axes = ctx.has(3) ? ctx.in(3).toInt64() : std::vector<int64_t>{};
             if (ctx.has(4)) steps = ctx.in(4).toInt64();
         }
-        const size_t r = x.rank();
+        const size_t r = xs.size();
         if (axes.empty()) {
             axes.resize(starts.size());
             std::iota(axes.begin(), axes.end(), 0);
@@ -148,12 +209,11 @@ public:
         if (ends.size() != starts.size() || axes.size() != starts.size() || steps.size() != starts.size()) {
             throw ExecError("slice starts, ends, axes and steps differ in length");
         }
-        std::vector<int64_t> begin(r, 0), step(r, 1);
+        Bounds out{std::vector<int64_t>(r, 0), std::vector<int64_t>(r, 1), xs};
         std::vector<bool> seen(r, false);
-        Shape shape = x.shape();
         for (size_t k = 0; k < axes.size(); ++k) {
             const auto ax = static_cast<size_t>(normAxis(axes[k], r));
-            const int64_t dim = x.dim(ax);
+            const int64_t dim = xs[ax];
             if (seen[ax]) throw ExecError("slice names an axis twice");
             seen[ax] = true;
             const int64_t s = steps[k];
@@ -163,34 +223,22 @@ public:
             if (s > 0) {
                 b = std::clamp<int64_t>(b, 0, dim);
                 e = std::clamp<int64_t>(e, 0, dim);
-                shape[ax] = e > b ? (e - b - 1) / s + 1 : 0;
+                out.shape[ax] = e > b ? (e - b - 1) / s + 1 : 0;
             } else {
                 b = std::clamp<int64_t>(b, 0, dim - 1);
                 e = std::clamp<int64_t>(e, -1, dim - 1);
                 const int64_t magnitude = s == INT64_MIN ? INT64_MAX : -s;
-                shape[ax] = b > e ? (b - e - 1) / magnitude + 1 : 0;
+                out.shape[ax] = b > e ? (b - e - 1) / magnitude + 1 : 0;
             }
-            begin[ax] = b;
-            step[ax] = s;
+            out.begin[ax] = b;
+            out.step[ax] = s;
         }
-        Tensor& out = ctx.out(0, x.type(), shape);
-        if (ctx.dryRun()) return ctx.zeroOutputs();
-        const size_t es = elementBytes(x);
-        const auto st = stridesOf(x.shape());
-        int64_t base = 0;
-        std::vector<int64_t> strides(r);
-        for (size_t d = 0; d < r; ++d) {
-            base += begin[d] * st[d];
-            strides[d] = st[d] * step[d];
-        }
-        if (out.size() == 0) return;
-        copyStrided(static_cast<const uint8_t*>(x.raw()) + base * static_cast<int64_t>(es), shape, strides, es,
-                    static_cast<uint8_t*>(out.raw()));
+        return out;
     }
 
-private:
     int64_t opset_;
     std::vector<int64_t> starts_, ends_, axes_;
+    onednn::LayoutConversion toPlain_;
 };
 
 void gather(const Tensor& x, const Tensor& indices, int64_t axisAttr, Tensor& out, bool copy) {
