@@ -2243,6 +2243,7 @@ TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
         {{1, 16, 4, 5, 6}, 32, 1, {1, 3, 3}, {1, 2, 2}},
         {{2, 4, 3, 4, 5}, 16, 4, {3, 1, 3}, {1, 1, 1}},
         {{1, 2, 5000}, 8, 1, {5}, {3}},  // rows long enough to take oneDNN's direct JIT kernel
+        {{1, 16, 3000}, 16, 1, {3}, {1}},  // a vocoder's layer
     };
     for (const Row& r : rows) {
         const size_t sp = r.x.size() - 2;
@@ -2287,6 +2288,8 @@ TEST(Conv, ResidualBlocksOfEveryRankMatchTheDefinition) {
         if (r.x.back() > 2048) {  // the first convolution reads the long rows
             ASSERT_FALSE(g.timings().empty());
             EXPECT_EQ(g.timings()[0].kernel.rfind("onednn:jit", 0), 0u) << g.timings()[0].kernel;
+            // in channel blocks, a layout sequences do not pass on
+            EXPECT_TRUE(g.value("h").isPlain()) << g.value("h").layout().name();
         }
 
         Shape hs, ms, ss;

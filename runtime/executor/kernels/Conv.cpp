@@ -167,6 +167,11 @@ private:
         return p;
     }
 
+    // Rows long enough that oneDNN's brgemm convolution, its first choice,
+    // takes tens of milliseconds and megabytes to set up (a vocoder's layers
+    // over 16,384 samples: 40-50 ms each) and runs no faster (see primitiveDesc).
+    static bool longRows(const Geometry& g) { return g.src.back() > 2048; }
+
     // Whether the primitive and weights made for the last input still serve
     // this one: then an execution derives nothing again.
     bool planned(const KernelContext& ctx) const {
@@ -190,6 +195,7 @@ private:
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
         plannedLayout_ = volume || sequence ? Layout::plain() : Layout::channelsLast();
+        if (sequence && longRows(g)) return plannedLayout_;
         try {
             const auto f32 = memory::data_type::f32;
             const auto any = memory::format_tag::any;
@@ -457,7 +463,17 @@ private:
             attr.set_post_ops(dn::postOpsOf(chain, asFloat(d), perChannel, lastScale));
             return attr;
         };
-        pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst), ip);
+        bool settled = false;
+        if (longRows(g) && !ip.on && outLayout == Layout::plain() && g.xs.size() == 3 && dn::hasAvx512()) {
+            // In channel blocks, which the brgemm kernel does not take: it
+            // is passed over at once, and the direct kernel runs them
+            // (where it can: some dilations it leaves to the reference one).
+            const memory::desc blockedSrc(g.src, f32, memory::format_tag::nChw16c);
+            const memory::desc blockedDst(g.dst, laidOut.data_type(), memory::format_tag::nChw16c);
+            pd_ = primitiveDesc(g, blockedSrc, blockedDst, withPosts(blockedDst), ip);
+            settled = std::string(pd_.impl_info_str()).rfind("ref", 0) != 0;
+        }
+        if (!settled) pd_ = primitiveDesc(g, anySrc, dst, withPosts(dst), ip);
         bool reference = std::string(pd_.impl_info_str()).rfind("ref", 0) == 0;
         if (reference && direct_) {
             // Codes then come out of a quantizing reorder instead.
