@@ -507,18 +507,26 @@ TEST_P(Planned, ThreadCountDoesNotChangeResults) {
 INSTANTIATE_TEST_SUITE_P(Executor, Planned, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The volumes of the case above stay channels last from one convolution
-// to the next and through the element-wise nodes between them.
-TEST(Layouts, VolumeConvolutionsPassChannelsLastTensors) {
+// The named case's graph, planned with timings and run once.
+std::unique_ptr<Graph> ranCase(const std::string& name) {
     const auto& all = cases();
-    const Case& c = *std::find_if(all.begin(), all.end(), [](const Case& k) { return std::string(k.name) == "VolumesChannelsLast"; });
+    const Case& c = *std::find_if(all.begin(), all.end(), [&](const Case& k) { return k.name == name; });
     OnnxBuilder b("g");
     b.input("x", c.input);
     c.build(b);
     b.output("y");
-    Graph g(b.proto());
-    g.prepare({{"x", c.input}}, {"y"});
-    g.run();
+    auto g = std::make_unique<Graph>(b.proto());
+    g->enableTiming(true);
+    g->prepare({{"x", c.input}}, {"y"});
+    g->run();
+    return g;
+}
+
+// The volumes of the case above stay channels last from one convolution
+// to the next and through the element-wise nodes between them.
+TEST(Layouts, VolumeConvolutionsPassChannelsLastTensors) {
+    const auto graph = ranCase("VolumesChannelsLast");
+    const Graph& g = *graph;
     for (const char* name : {"r1", "s", "r2"}) {
         EXPECT_TRUE(g.value(name).layout().isChannelsLast()) << name << " is " << g.value(name).layout().name();
         EXPECT_EQ(g.value(name).logicalShape(), (Shape{1, 16, 4, 6, 6})) << name;
@@ -530,17 +538,8 @@ TEST(Layouts, VolumeConvolutionsPassChannelsLastTensors) {
 // whose add oneDNN takes only in its reference kernel, after it.
 TEST(Layouts, ResidualConvolutionsAvoidTheReferenceKernel) {
     for (const char* name : {"SequenceResidual1d", "VideoResidual3d", "VolumesChannelsLast"}) {
-        const auto& all = cases();
-        const Case& c = *std::find_if(all.begin(), all.end(), [&](const Case& k) { return std::string(k.name) == name; });
-        OnnxBuilder b("g");
-        b.input("x", c.input);
-        c.build(b);
-        b.output("y");
-        Graph g(b.proto());
-        g.enableTiming(true);
-        g.prepare({{"x", c.input}}, {"y"});
-        g.run();
-        for (const auto& t : g.timings()) {
+        const auto g = ranCase(name);
+        for (const auto& t : g->timings()) {
             EXPECT_EQ(t.kernel.rfind("onednn:ref", 0), std::string::npos) << name << ": " << t.kernel;
             const bool after = t.kernel.find("+vexa:posts") != std::string::npos;
             EXPECT_EQ(after, std::string(name) != "SequenceResidual1d" && t.name == "Conv_3") << name << ": " << t.kernel;
@@ -551,22 +550,13 @@ TEST(Layouts, ResidualConvolutionsAvoidTheReferenceKernel) {
 // Of the two slices in the GhostNet case, the one that keeps every channel
 // views the concat's bytes in the layout they have; the other copies.
 TEST(Layouts, SliceOfEverythingViewsItsInput) {
-    const auto& all = cases();
-    const Case& c = *std::find_if(all.begin(), all.end(), [](const Case& k) { return std::string(k.name) == "GhostSliceOfEverything"; });
-    OnnxBuilder b("g");
-    b.input("x", c.input);
-    c.build(b);
-    b.output("y");
-    Graph g(b.proto());
-    g.enableTiming(true);
-    g.prepare({{"x", c.input}}, {"y"});
-    g.run();
+    const auto g = ranCase("GhostSliceOfEverything");
     std::vector<std::string> slices;
-    for (const auto& t : g.timings()) {
+    for (const auto& t : g->timings()) {
         if (t.opType == "Slice") slices.push_back(t.kernel);
     }
     EXPECT_EQ(slices, (std::vector<std::string>{"view", "vexa"}));
-    EXPECT_FALSE(g.value("c").isPlain()) << "the concat's output is not laid out for the convolutions";
+    EXPECT_FALSE(g->value("c").isPlain()) << "the concat's output is not laid out for the convolutions";
 }
 
 // Pooling over channel blocks against the definition, tap by tap, for the
