@@ -2723,6 +2723,23 @@ TEST(Einsum, ProductsMatchTheWalkOverEveryLabel) {
     }
 }
 
+// An output label named twice names no element (numpy refuses it too).
+TEST(Einsum, AnOutputLabelNamedTwiceIsRefused) {
+    OnnxBuilder b("einsum", 13);
+    b.input("a", {3, 4});
+    b.input("b", {4, 3});
+    OnnxBuilder::attr(b.node("Einsum", {"a", "b"}, {"y"}), "equation", std::string("ij,jk->ii"));
+    b.output("y");
+    try {
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        g.run();
+        FAIL() << "ran";
+    } catch (const vexart::ExecError& e) {
+        EXPECT_NE(std::string(e.what()).find("einsum output repeats a label"), std::string::npos) << e.what();
+    }
+}
+
 // ScatterElements against its definition, element by element: every axis
 // of a rank-3 tensor, indices narrower than the data along the axis and
 // negative ones, int32 and int64 indices, 4-, 8- and 1-byte data, and add

@@ -106,6 +106,12 @@ public:
         Labels out;
         if (eq_.explicitOutput) {
             out = labelsOf(eq_.output, 0, ellipsis, true);
+            // As numpy: an output label once (a repeat names no element).
+            for (size_t i = 0; i < out.size(); ++i) {
+                if (std::find(out.begin() + static_cast<std::ptrdiff_t>(i) + 1, out.end(), out[i]) != out.end()) {
+                    throw ExecError("einsum output repeats a label");
+                }
+            }
         } else {
             for (size_t k = 0; k < ellipsis; ++k) out.push_back(256 + static_cast<int>(k));
             for (const auto& [l, c] : count) {
