@@ -908,6 +908,72 @@ class Trilinear3d(torch.nn.Module):
         return self.out(up(h) + self.s1(v))
 
 
+class ConvTasNet(torch.nn.Module):
+    """A Conv-TasNet-style separator: a strided 1-D convolution encoder,
+    blocks of 1x1 convolution, PReLU, global layer norm (GroupNorm of one
+    group), dilated depthwise 1-D convolution, a sigmoid mask per source and
+    a transposed 1-D convolution decoder."""
+
+    def __init__(self, n=128, b=64, h=128, sources=2, blocks=8):
+        super().__init__()
+        self.sources = sources
+        self.enc = torch.nn.Conv1d(1, n, 16, 8, bias=False)
+        self.bottleneck = torch.nn.Sequential(torch.nn.GroupNorm(1, n), torch.nn.Conv1d(n, b, 1))
+        self.blocks = torch.nn.ModuleList([torch.nn.Sequential(
+            torch.nn.Conv1d(b, h, 1), torch.nn.PReLU(), torch.nn.GroupNorm(1, h),
+            torch.nn.Conv1d(h, h, 3, padding=2 ** i, dilation=2 ** i, groups=h), torch.nn.PReLU(), torch.nn.GroupNorm(1, h),
+            torch.nn.Conv1d(h, b, 1)) for i in range(blocks)])
+        self.mask = torch.nn.Sequential(torch.nn.PReLU(), torch.nn.Conv1d(b, sources * n, 1), torch.nn.Sigmoid())
+        self.dec = torch.nn.ConvTranspose1d(n, 1, 16, 8, bias=False)
+
+    def forward(self, wave):
+        w = torch.relu(self.enc(wave))
+        x = self.bottleneck(w)
+        for blk in self.blocks:
+            x = x + blk(x)
+        m = self.mask(x).reshape(wave.shape[0] * self.sources, -1, w.shape[-1])
+        return self.dec(m * w.repeat(self.sources, 1, 1))
+
+
+class YoloSppf(torch.nn.Module):
+    """A YOLOv5-style backbone end and neck: SiLU convolutions, cross-stage
+    partial blocks, SPPF (three chained 5x5 max pools of stride 1,
+    concatenated), nearest upsampling and concatenation with the earlier
+    scale."""
+
+    def __init__(self):
+        super().__init__()
+        cbs = lambda i, o, k=1, s=1: torch.nn.Sequential(torch.nn.Conv2d(i, o, k, s, (k - 1) // 2, bias=False),
+                                                       torch.nn.BatchNorm2d(o), torch.nn.SiLU())
+
+        class Csp(torch.nn.Module):
+            def __init__(self, i, o):
+                super().__init__()
+                self.a, self.b, self.m = cbs(i, o // 2), cbs(i, o // 2), torch.nn.Sequential(cbs(o // 2, o // 2), cbs(o // 2, o // 2, 3))
+                self.out = cbs(o, o)
+
+            def forward(self, x):
+                a = self.a(x)
+                return self.out(torch.cat([a + self.m(a), self.b(x)], 1))
+
+        self.stem = torch.nn.Sequential(cbs(3, 32, 6, 2), cbs(32, 64, 3, 2), Csp(64, 64), cbs(64, 128, 3, 2), Csp(128, 128))
+        self.down = torch.nn.Sequential(cbs(128, 256, 3, 2), Csp(256, 256))
+        self.sppf_in, self.sppf_out = cbs(256, 128), cbs(512, 256)
+        self.lateral, self.fuse = cbs(256, 128), Csp(256, 128)
+        self.head = torch.nn.Conv2d(128, 3 * 85, 1)
+
+    def forward(self, x):
+        p3 = self.stem(x)
+        p4 = self.down(p3)
+        y = self.sppf_in(p4)
+        pool = lambda v: torch.nn.functional.max_pool2d(v, 5, 1, 2)
+        y1 = pool(y)
+        y2 = pool(y1)
+        p4 = self.sppf_out(torch.cat([y, y1, y2, pool(y2)], 1))
+        up = torch.nn.functional.interpolate(self.lateral(p4), scale_factor=2.0, mode="nearest")
+        return self.head(self.fuse(torch.cat([up, p3], 1)))
+
+
 class RaftSmall(torch.nn.Module):
     """torchvision's RAFT (small) with four refinement steps, unrolled: the
     same update block's weights in every step, correlation pyramids sampled
@@ -1039,6 +1105,8 @@ def corpus():
     c["bifpn"] = ("detection_head", BiFpn, img(1, 3, 512, 512), ["image"], ["features"], 17, {})
     c["ghostnet"] = ("classification", GhostNet, img(1, 3, 224, 224), ["image"], ["logits"], 17, {})
     c["trilinear3d"] = ("segmentation", Trilinear3d, img(1, 1, 32, 64, 64), ["volume"], ["labels"], 17, {})
+    c["conv_tasnet"] = ("speech", ConvTasNet, [(noise(1, 1, 16000), "float32")], ["mixture"], ["sources"], 17, {})
+    c["yolo_sppf"] = ("detection_head", YoloSppf, img(1, 3, 384, 640), ["image"], ["predictions"], 17, {})
     return c
 
 
