@@ -18,6 +18,11 @@ namespace {
 
 // Chunks small enough to stay in cache, many enough to share out.
 constexpr int64_t kChunk = 4096;
+// Below these, Eigen's logarithm takes its argument for the smallest normal
+// number (log 1e-40 came out -87.3, not -92.1), and its exponential stops
+// at its smallest normal result (exp(-inf) came out 2.9e-39).
+constexpr float kNormal = std::numeric_limits<float>::min();
+constexpr float kLowestExp = -87.3f;
 
 // y = f(x), where f maps an Eigen array expression of a chunk to its result.
 template <typename F>
@@ -25,6 +30,22 @@ void eigenInto(const float* x, float* y, int64_t n, F f) {
     parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n, &f](int64_t c) {
         const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
         Eigen::Map<Eigen::ArrayXf>(y + at, len) = f(Eigen::Map<const Eigen::ArrayXf>(x + at, len));
+    });
+}
+
+// As eigenInto, but the arguments `rare` picks (given a chunk or one value),
+// which Eigen's form gets wrong, take `exact` instead.
+// Checked in the same pass, while the chunk is in cache.
+template <typename F, typename Rare, typename Exact>
+void eigenIntoExcept(const float* x, float* y, int64_t n, F f, Rare rare, Exact exact) {
+    parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n, &f, &rare, &exact](int64_t c) {
+        const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
+        const Eigen::Map<const Eigen::ArrayXf> a(x + at, len);
+        Eigen::Map<Eigen::ArrayXf>(y + at, len) = f(a);
+        if (!rare(a).any()) return;
+        for (int64_t i = at; i < at + len; ++i) {
+            if (rare(x[i])) y[i] = exact(x[i]);
+        }
     });
 }
 
@@ -43,34 +64,15 @@ void cosInto(const float* x, float* y, int64_t n) {
 }
 
 void logInto(const float* x, float* y, int64_t n) {
-    // Eigen's vectorised logarithm takes subnormal arguments for the
-    // smallest normal one (log 1e-40 came out -87.3, not -92.1); those
-    // take the C library's.
-    constexpr float kNormal = std::numeric_limits<float>::min();
-    parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n, kNormal](int64_t c) {
-        const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
-        const Eigen::Map<const Eigen::ArrayXf> a(x + at, len);
-        Eigen::Map<Eigen::ArrayXf>(y + at, len) = a.log();
-        if (!((a > 0.0f) && (a < kNormal)).any()) return;
-        for (int64_t i = at; i < at + len; ++i) {
-            if (x[i] > 0.0f && x[i] < kNormal) y[i] = std::log(x[i]);
-        }
-    });
+    eigenIntoExcept(
+        x, y, n, [](const auto& a) { return a.log(); }, [](const auto& v) { return v > 0.0f && v < kNormal; },
+        [](float v) { return std::log(v); });
 }
 
 void expInto(const float* x, float* y, int64_t n) {
-    // Eigen's exponential stops at its smallest normal result (exp(-inf)
-    // came out 2.9e-39); the rare arguments below that take the C library's.
-    constexpr float kLowest = -87.3f;
-    parallelFor((n + kChunk - 1) / kChunk, n * 8, [x, y, n](int64_t c) {
-        const int64_t at = c * kChunk, len = std::min(kChunk, n - at);
-        const Eigen::Map<const Eigen::ArrayXf> a(x + at, len);
-        Eigen::Map<Eigen::ArrayXf>(y + at, len) = a.exp();
-        if (!(a.minCoeff() < kLowest)) return;
-        for (int64_t i = at; i < at + len; ++i) {
-            if (x[i] < kLowest) y[i] = std::exp(x[i]);
-        }
-    });
+    eigenIntoExcept(
+        x, y, n, [](const auto& a) { return a.exp(); }, [](const auto& v) { return v < kLowestExp; },
+        [](float v) { return std::exp(v); });
 }
 
 void powerInto(const float* x, float* y, int64_t n, float e) {
