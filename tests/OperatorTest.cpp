@@ -124,7 +124,7 @@ TEST_P(Recurrent, EachSequenceOfABatchMatchesItsOwnRun) {
 // the bits are the same as on one thread.
 TEST_P(Recurrent, TwoThreadsGiveTheBitsOfOne) {
     const RecurrentCase c = GetParam();
-    const int64_t T = 24, I = 48, H = 64;
+    const int64_t T = 24, I = 48, H = 96;  // a step's product large enough to split
     const std::vector<int64_t> lens = {24, 17};
     const auto x = pseudoRandom(static_cast<size_t>(T * 2 * I), 9, 1.0f);
     std::pair<std::vector<float>, std::vector<float>> runs[2];
