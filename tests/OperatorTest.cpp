@@ -71,8 +71,8 @@ std::pair<std::vector<float>, std::vector<float>> runLayer(const RecurrentCase& 
 }
 
 // Every cell and direction against the definition in double: the
-// sequence's output at each step, a batch of two, sizes that split each
-// step's product over two threads where there are two.
+// sequence's output at each step, a batch of two (the split over threads
+// is checked by TwoThreadsGiveTheBitsOfOne).
 TEST_P(Recurrent, LayersFollowTheDefinition) {
     const RecurrentCase c = GetParam();
     const int64_t T = 9, B = 2, I = 5, H = 24, D = std::string(c.direction) == "bidirectional" ? 2 : 1;
