@@ -1746,6 +1746,63 @@ TEST(Elementwise, PReluKeepsItsDefinitionAtTheEdgesOfFloat) {
     }
 }
 
+// PRelu's slope per element, per channel as an opset-6 graph gives it
+// (one dimension along axis 1) and broadcast; a slope that would widen x
+// is refused, on planning's first execution at the latest.
+TEST(Elementwise, PReluSlopeBroadcastsToTheInputOnly) {
+    struct Case {
+        int opset;
+        Shape x, slope;
+        bool valid;
+    };
+    const Case cases[] = {
+        {16, {1, 3, 2, 2}, {3, 1, 1}, true},
+        {16, {2, 3, 4}, {4}, true},
+        {6, {1, 3, 2, 2}, {3}, true},
+        {16, {2, 1}, {2, 3}, false},
+        {16, {3}, {2, 3}, false},
+    };
+    for (const Case& c : cases) {
+        OnnxBuilder b("prelu", c.opset);
+        b.input("x", c.x);
+        const std::vector<float> slope = pseudoRandom(static_cast<size_t>(vexart::elementCount(c.slope)), 7, 1.0f);
+        b.initializer("s", c.slope, slope);
+        b.node("PRelu", {"x", "s"}, {"y"});
+        b.output("y");
+        Graph g(b.proto());
+        if (!c.valid) {
+            EXPECT_THROW({ g.prepare({}, {"y"}); g.run(); }, vexart::ExecError) << vexart::shapeText(c.slope);
+            continue;
+        }
+        g.prepare({}, {"y"});
+        const std::vector<float> x = pseudoRandom(static_cast<size_t>(vexart::elementCount(c.x)), 8, 2.0f);
+        std::copy(x.begin(), x.end(), g.input("x").data<float>());
+        g.run();
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), c.x);
+        // Which slope an element takes: its channel for the opset-6 form,
+        // else the trailing dimensions the slope has.
+        const int64_t inner = c.opset < 7 ? c.x[2] * c.x[3] : 1;
+        for (int64_t i = 0; i < y.size(); ++i) {
+            int64_t at = c.opset < 7 ? (i / inner) % c.slope[0] : 0;
+            if (c.opset >= 7) {
+                int64_t rest = i, stride = 1;
+                for (size_t d = c.x.size(); d-- > 0;) {
+                    const int64_t dim = c.x[d], k = rest % dim;
+                    rest /= dim;
+                    const size_t sd = d + c.slope.size();
+                    if (sd < c.x.size()) continue;
+                    const int64_t sdim = c.slope[sd - c.x.size()];
+                    at += (sdim == 1 ? 0 : k) * stride;
+                    stride *= sdim;
+                }
+            }
+            const float xv = x[static_cast<size_t>(i)], want = xv < 0 ? xv * slope[static_cast<size_t>(at)] : xv;
+            ASSERT_EQ(y.data<float>()[i], want) << "opset " << c.opset << ", x " << vexart::shapeText(c.x) << ", at " << i;
+        }
+    }
+}
+
 // Comparisons at, below and above each value (ties decide between the
 // strict and the inclusive ones), on floats and integers, one operand a
 // tensor and the other a tensor or a single value; Where choosing by a

@@ -175,6 +175,10 @@ public:
             slope_.view(b->type(), s, const_cast<void*>(b->raw()));
             b = &slope_;
         }
+        // The slope broadcasts one way: planning shapes the output like x.
+        if (op_ == Bin::PRelu && broadcastShape(a.shape(), b->shape()) != a.shape()) {
+            throw ExecError("PRelu slope " + shapeText(b->shape()) + " does not broadcast to the input " + shapeText(a.shape()));
+        }
         if (codes_.on) {
             if (a.type() != DType::Float) throw ExecError("QuantizeLinear input must be float32");
             Tensor& out = ctx.out(0, codes_.type, broadcastShape(a.shape(), b->shape()));
@@ -538,9 +542,10 @@ void registerElementwiseKernels() {
                                                         {"Pow", Bin::Pow, A::Pow}, {"PRelu", Bin::PRelu, A::None}};
     for (const auto& [name, op, arith] : binaries) {
         const Bin o = op;
-        // PRelu before opset 7 runs its slope along axis 1: no broadcast rule.
+        // PRelu's slope broadcasts to the input (along axis 1 before opset
+        // 7): the output is shaped like the input either way.
         OpTraits traits = elementwise(o == Bin::PRelu);
-        if (o != Bin::PRelu) traits = traits.shapedLike(Rule::Broadcast);
+        traits = traits.shapedLike(o == Bin::PRelu ? Rule::LikeInput : Rule::Broadcast);
         traits.arith = arith;
         // A gate times a tensor on a grid reads the tensor's codes.
         traits.takesCodes = o == Bin::Mul;

@@ -17,9 +17,13 @@
 namespace vexart {
 namespace {
 
-void copyAll(const Tensor& src, Tensor& dst) {
+// A dry run leaves the copy zero: planning drops it for a view of the
+// input, and touching megabytes of fresh pages per reshape cost loads.
+void copyAll(const KernelContext& ctx, const Tensor& src, Tensor& dst) {
     if (src.type() == DType::String) {
         dst.strings = src.strings;
+    } else if (ctx.dryRun()) {
+        dst.zero();
     } else if (src.bytes() != 0 && src.raw() != dst.raw()) {
         std::memcpy(dst.raw(), src.raw(), src.bytes());
     }
@@ -339,7 +343,7 @@ void registerShapeKernels() {
         }
         return lambdaKernel([value](KernelContext& ctx) {
             Tensor& out = ctx.out(0, value->type(), value->shape());
-            copyAll(*value, out);
+            copyAll(ctx, *value, out);
         });
     });
     registerKernel("Shape", [](const onnx::NodeProto& n, int64_t) {
@@ -386,7 +390,7 @@ void registerShapeKernels() {
                 throw ExecError("cannot reshape " + shapeText(x.shape()) + " to " + shapeText(shape));
             }
             Tensor& out = ctx.out(0, x.type(), shape);
-            copyAll(x, out);
+            copyAll(ctx, x, out);
         });
     }, rearranges(true).shapedBy(1u << 1));
     registerKernel("Flatten", [](const onnx::NodeProto& n, int64_t) {
@@ -400,7 +404,7 @@ void registerShapeKernels() {
             int64_t outer = 1, inner = 1;
             for (int64_t i = 0; i < r; ++i) (i < axis ? outer : inner) *= x.dim(static_cast<size_t>(i));
             Tensor& out = ctx.out(0, x.type(), {outer, inner});
-            copyAll(x, out);
+            copyAll(ctx, x, out);
         });
     }, rearranges(true));
     registerKernel("Transpose", [](const onnx::NodeProto& n, int64_t) {
@@ -438,7 +442,7 @@ void registerShapeKernels() {
                 if (!(listed || (axes.empty() && x.dim(i) == 1))) shape.push_back(x.dim(i));
             }
             Tensor& out = ctx.out(0, x.type(), shape);
-            copyAll(x, out);
+            copyAll(ctx, x, out);
         });
     }, rearranges(true).shapedBy(1u << 1));
     registerKernel("Unsqueeze", [](const onnx::NodeProto& n, int64_t) {
@@ -459,7 +463,7 @@ void registerShapeKernels() {
                 }
             }
             Tensor& out = ctx.out(0, x.type(), shape);
-            copyAll(x, out);
+            copyAll(ctx, x, out);
         });
     }, rearranges(true).shapedBy(1u << 1));
     registerKernel("Slice", [](const onnx::NodeProto& n, int64_t opset) {
@@ -772,7 +776,7 @@ void registerShapeKernels() {
             const int64_t k = ctx.has(1) ? ctx.in(1).toInt64()[0] : 0;
             Tensor& out = ctx.out(0, x.type(), x.shape());
             if (ctx.dryRun()) return ctx.zeroOutputs();
-            copyAll(x, out);
+            copyAll(ctx, x, out);
             const int64_t R = x.dim(x.rank() - 2), C = x.dim(x.rank() - 1);
             const size_t es = elementBytes(x);
             auto* p = static_cast<uint8_t*>(out.raw());
