@@ -192,6 +192,7 @@ private:
         const bool volume = g.ys.size() == 5 && g.dst.size() == 5 && group_ == 1;
         const bool sequence = g.ys.size() == 3;
         if (!ctx.mayLeavePlain() || (g.ys.size() != 4 && !volume && !sequence)) return Layout::plain();
+        if (runsPlainDepthwise(g, ctx.in(0), integerPlanIfDepthwise(ctx, g), Layout::plain())) return Layout::plain();
         if (g.xs == plannedShape_) return plannedLayout_;
         plannedShape_ = g.xs;
         plannedLayout_ = volume || sequence ? Layout::plain() : Layout::channelsLast();
@@ -652,11 +653,23 @@ private:
         if (!plainDepthwise_) shareWeights();
     }
 
-    // oneDNN 2.6 runs depthwise volumes as a small product per channel;
-    // floats in the plain layout take the engine's own loop instead.
+    // Depthwise volumes and sequences of floats that arrive plain take the
+    // engine's own loop and leave plain. oneDNN 2.6 runs depthwise volumes,
+    // and rows dilated beyond what its direct kernel takes (a separation
+    // network's 1-D layers), as a small product per channel, several times
+    // slower; for the rest its direct kernels want channel blocks, two
+    // reorders around a loop that streams long rows once. Images keep
+    // oneDNN: their short rows suit its blocked kernel better.
     bool runsPlainDepthwise(const Geometry& g, const Tensor& x, const IntegerPlan& ip, Layout outLayout) const {
-        return g.xs.size() == 5 && group_ == g.xs[1] && g.channels == g.xs[1] && !ip.on && !fusion_.codes.on &&
-               x.type() == DType::Float && x.layout() == Layout::plain() && outLayout == Layout::plain();
+        return g.xs.size() != 4 && group_ == g.xs[1] && g.channels == g.xs[1] && !ip.on && !fusion_.codes.on &&
+               x.type() == DType::Float &&
+               x.layout() == Layout::plain() && outLayout == Layout::plain();
+    }
+
+    // The integer plan, worked out only for a convolution that could run depthwise.
+    IntegerPlan integerPlanIfDepthwise(const KernelContext& ctx, const Geometry& g) const {
+        if (g.xs.size() == 4 || group_ != g.xs[1] || g.channels != g.xs[1] || ctx.in(0).layout() != Layout::plain()) return {};
+        return integerPlan(ctx, g);
     }
 
     void execute(const Tensor& x, Tensor& y) {
