@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <numeric>
@@ -376,6 +378,32 @@ TEST(ValueShaped, ZeroingClearsWhatWasWrittenAndLeavesFreshPagesUntouched) {
     first.release();  // as a plan frees a value it is done with
     Tensor second(DType::Float, big);
     zeroAndCheck(second);
+}
+
+// Blocks of several MiB start on a 2 MiB boundary and ask the system for
+// huge pages (a first touch of a large activation area then faults once
+// per 2 MiB); blocks below that ask nothing.
+TEST(ValueShaped, LargeBlocksAskForHugePages) {
+    // The kernel's advice flags of the mapping that holds `p` ("hg": huge pages asked for).
+    auto flagsOf = [](const void* p) {
+        std::ifstream smaps("/proc/self/smaps");
+        const auto at = reinterpret_cast<uintptr_t>(p);
+        std::string line;
+        bool inside = false;
+        while (std::getline(smaps, line)) {
+            uintptr_t lo = 0, hi = 0;
+            if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2) inside = lo <= at && at < hi;
+            if (inside && line.rfind("VmFlags:", 0) == 0) return line + " ";
+        }
+        return std::string();
+    };
+    const auto large = vexart::allocateBuffer(size_t{12} << 20, false);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(large.get()) % (size_t{2} << 20), 0u);
+    EXPECT_NE(flagsOf(large.get()).find(" hg "), std::string::npos) << flagsOf(large.get());
+    const auto small = vexart::allocateBuffer(size_t{1} << 20, false);
+    const std::string flags = flagsOf(small.get());
+    EXPECT_FALSE(flags.empty());
+    EXPECT_EQ(flags.find(" hg "), std::string::npos) << flags;
 }
 
 // Graphs planned on each execution free and allocate their values every
