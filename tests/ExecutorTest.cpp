@@ -182,6 +182,16 @@ const std::vector<Case>& cases() {
              conv(b, "a4", "c5", 8, 8, 1, 14);
              b.node("HardSwish", {"c5"}, {"y"});  // asked for: stays a node of its own
          }},
+        {"PReluSlopes", {1, 4, 6, 6}, 4, [](OnnxBuilder& b) {
+             // One slope for all joins the convolution; one per channel stays a node.
+             conv(b, "x", "c1", 4, 8, 3, 46);
+             scalar(b, "s1", -0.3f);
+             b.node("PRelu", {"c1", "s1"}, {"a1"});
+             conv(b, "a1", "c2", 8, 8, 1, 47);
+             weights(b, "s2", {8, 1, 1}, 48);
+             b.node("PRelu", {"c2", "s2"}, {"a2"});
+             conv(b, "a2", "y", 8, 4, 3, 49);
+         }},
         {"HardSwishByClip", {1, 4, 6, 6}, 3, [](OnnxBuilder& b) {
              // x * Clip(x + 3, 0, 6) / 6, and Clip(x + 3, 0, 6) * (1/6) * x.
              scalar(b, "three", 3.0f);

@@ -2377,6 +2377,7 @@ TEST(Conv, DepthwiseVolumesAndSequencesMatchTheDefinition) {
         int64_t perChannel;
         std::vector<int64_t> k, stride, dilation, pads;
         bool residual, normalized;
+        std::string act = "";  // PRelu (slope -0.3) or Clip (to [-0.1, 0.2]) after, its result doubled
     };
     const Row rows[] = {
         {{1, 3, 4, 5, 6}, 1, {3, 3, 3}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1, 1, 1, 1}, false, false},
@@ -2386,7 +2387,8 @@ TEST(Conv, DepthwiseVolumesAndSequencesMatchTheDefinition) {
         {{1, 3, 2, 4, 20}, 2, {3, 3, 3}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1, 1, 1, 1}, false, false},
         {{1, 16, 1999}, 1, {3}, {1}, {64}, {64, 64}, true, false},  // a separation network's dilated layer
         {{2, 6, 50}, 1, {5}, {2}, {3}, {4, 6}, false, true},
-        {{1, 3, 7}, 1, {5}, {2}, {4}, {9, 9}, false, false},  // no output has its whole window inside
+        {{1, 5, 40}, 1, {3}, {1}, {1}, {1, 1}, false, false, "Clip"},
+        {{1, 3, 7}, 1, {5}, {2}, {4}, {9, 9}, false, false, "PRelu"},  // no output has its whole window inside
         {{1, 4, 9, 33}, 1, {3, 3}, {1, 1}, {2, 2}, {2, 2, 2, 2}, false, true},
     };
     for (const Row& r : rows) {
@@ -2411,11 +2413,19 @@ TEST(Conv, DepthwiseVolumesAndSequencesMatchTheDefinition) {
             b.node("BatchNormalization", {"c", "gamma", "beta", "mean", "var"}, {"n"});
             b.node("Relu", {"n"}, {"y"});
         }
-        auto& conv = b.node("Conv", {"x", "w", "b"}, {r.residual || r.normalized ? "c" : "y"});
+        auto& conv = b.node("Conv", {"x", "w", "b"}, {r.residual || r.normalized || !r.act.empty() ? "c" : "y"});
         OnnxBuilder::attr(conv, "group", C);
         OnnxBuilder::attr(conv, "strides", r.stride);
         OnnxBuilder::attr(conv, "dilations", r.dilation);
         OnnxBuilder::attr(conv, "pads", r.pads);
+        if (!r.act.empty()) {  // doubled after: what a graph asks for stays a node's own
+            b.initializer("slope", {1}, {-0.3f});
+            b.initializer("lo", {}, {-0.1f});
+            b.initializer("hi", {}, {0.2f});
+            if (r.act == "PRelu") b.node("PRelu", {"c", "slope"}, {"p"});
+            if (r.act == "Clip") b.node("Clip", {"c", "lo", "hi"}, {"p"});
+            b.node("Add", {"p", "p"}, {"y"});
+        }
         if (r.residual) {
             b.node("Add", {"c", "x"}, {"s"});
             b.node("Relu", {"s"}, {"y"});
@@ -2428,7 +2438,7 @@ TEST(Conv, DepthwiseVolumesAndSequencesMatchTheDefinition) {
         g.run();
         ASSERT_FALSE(g.timings().empty());
         EXPECT_EQ(g.timings()[0].kernel == "vexa:plain", r.perChannel == 1 && r.x.size() != 4) << g.timings()[0].kernel;
-        if (r.residual || r.normalized) {
+        if (r.residual || r.normalized || !r.act.empty()) {
             EXPECT_EQ(g.timings()[0].fused.size(), 1u) << vexart::shapeText(r.x) << ": the sum or normalisation runs inside the convolution";
         }
 
@@ -2436,6 +2446,10 @@ TEST(Conv, DepthwiseVolumesAndSequencesMatchTheDefinition) {
         auto want = convolve(std::vector<double>(x.begin(), x.end()), r.x, w, bias, M, C, r.k, r.stride, r.pads, ys, r.dilation);
         if (r.residual) {
             for (size_t i = 0; i < want.size(); ++i) want[i] = std::max(want[i] + x[i], 0.0);
+        }
+        for (double& v : want) {
+            if (r.act == "PRelu") v = 2 * (v < 0 ? v * -0.3f : v);
+            if (r.act == "Clip") v = 2 * std::min(std::max(v, -0.1), 0.2);
         }
         const size_t plane = want.size() / static_cast<size_t>(ys[0] * M);
         for (size_t i = 0; r.normalized && i < want.size(); ++i) {

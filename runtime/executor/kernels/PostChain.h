@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/Kernel.h"
+#include "core/Threads.h"
 
 namespace vexart {
 
@@ -46,6 +47,16 @@ inline void applyPosts(const Fusion& f, float* y, int64_t n, int64_t first, int6
             }
         } else if (p.act == Fusion::Act::Relu) {
             for (int64_t i = 0; i < n; ++i) y[i] = y[i] > 0 ? y[i] : 0.0f;
+        } else if (p.act == Fusion::Act::LeakyRelu) {
+            // Vector loops of their own, not a switch per element (nor,
+            // left to the compiler, a branch on each sign).
+            const float alpha = p.alpha;
+            VEXA_SIMD
+            for (int64_t i = 0; i < n; ++i) y[i] = y[i] > 0 ? y[i] : y[i] * alpha;
+        } else if (p.act == Fusion::Act::Clip) {
+            const float lo = p.lo, hi = p.hi;
+            VEXA_SIMD
+            for (int64_t i = 0; i < n; ++i) y[i] = std::min(std::max(y[i], lo), hi);
         } else if (p.act == Fusion::Act::FakeQuant) {
             // As oneDNN's chain and the exporters' fake quantization compute
             // it: times 1/scale, halves to even, offsets from the zero point.

@@ -163,6 +163,11 @@ Node* fakeQuantChain(const GraphState& g, int x, std::vector<Node*>& spanned, Fu
 bool activationOf(const GraphState& g, const Node& n, Fusion::Post& p) {
     const NodeAttrs& a = n.attrs;
     p = {};
+    // One slope for every element (PyTorch's PReLU by default) is LeakyRelu's alpha.
+    if (n.opType == "PRelu") {
+        p.act = Fusion::Act::LeakyRelu;
+        return n.inputs.size() == 2 && n.inputs[1] >= 0 && constScalar(g, n, 1, p.alpha) && n.outputs.size() == 1;
+    }
     if (!n.traits->fusesAs) return false;
     p.act = *n.traits->fusesAs;
     // Parameters the operator has, at their defaults where the node leaves them out.
