@@ -2207,6 +2207,12 @@ TEST(ConvTranspose, EveryGeometryMatchesTheDefinition) {
         {{1, 6, 4, 5}, 6, 3, {3, 3}, {1, 2}, {2, 1}, {1, 0, 2, 1}, {}},
         {{1, 4, 3, 4, 5}, 8, 1, {3, 2, 3}, {2, 2, 1}, {1, 1, 1}, {1, 0, 1, 1, 0, 1}, {1, 1, 0}},
         {{1, 3, 5, 5}, 2, 1, {3, 3}, {3, 3}, {1, 1}, {0, 0, 0, 0}, {2, 1}},  // output padding beyond the pads
+        // Sequences whose windows overlap: dilated, a vocoder's upsampling,
+        // pads that cut into the first and last windows.
+        {{2, 5, 9}, 4, 1, {4}, {3}, {2}, {3, 2}, {}},
+        {{1, 16, 33}, 8, 1, {16}, {8}, {1}, {4, 4}, {}},
+        {{1, 3, 4}, 2, 1, {3}, {1}, {3}, {4, 3}, {}},
+        {{1, 2, 6}, 3, 1, {5}, {3}, {1}, {2, 3}, {2}},
         // Strides equal to the kernel, no padding: the output is tiled.
         {{2, 8, 5, 6}, 4, 1, {2, 2}, {2, 2}, {1, 1}, {0, 0, 0, 0}, {}},
         {{1, 4, 7}, 3, 1, {3}, {3}, {1}, {0, 0}, {}},

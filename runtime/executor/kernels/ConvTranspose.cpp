@@ -2,7 +2,9 @@
 // plain layout in and out. Where the kernel tiles the output exactly
 // (strides equal to the kernel, no padding or dilation: the 2x2 stride-2
 // upsampling of UNets and mask heads), it runs as one matrix product and
-// a scatter of its rows instead, about twice as fast as the deconvolution. Padding given by auto_pad or output_shape, and
+// a scatter of its rows instead, about twice as fast as the deconvolution;
+// so do sequences of any window, their rows added where they overlap.
+// Padding given by auto_pad or output_shape, and
 // output padding beyond the end padding, stay on the reference kernel
 // (kernels/Reference.cpp), which computes them as the operator defines.
 #include <onnx/onnx_pb.h>
@@ -104,7 +106,19 @@ private:
         }
         bool tiles = G == 1 && t_.outputPadding.empty();
         for (size_t i = 0; i < sp; ++i) tiles = tiles && strides[i] == k[i] && dilates[i] == 0 && padL[i] == 0 && padR[i] == 0;
-        if (tiles && buildTiled(ctx, C, M, k)) {
+        // Sequences whose windows overlap (a vocoder's upsampling, a
+        // separation network's decoder) take the same product, its rows
+        // added where they land: oneDNN ran them as the same product and
+        // scatter, after a first-run set-up of tens of milliseconds, or in
+        // channel blocks, reordered twice.
+        overlaps_ = !tiles && G == 1 && sp == 1;
+        if (overlaps_) {
+            seqStride_ = strides[0];
+            seqDilation_ = dilates[0] + 1;
+            seqPad_ = padL[0];
+            seqOut_ = ys[2];
+        }
+        if ((tiles || overlaps_) && buildTiled(ctx, C, M, k)) {
             builtX_ = x.shape();
             outShape_ = ys;
             onDnnl_ = true;
@@ -185,11 +199,11 @@ private:
             const memory::desc z({N, M * K, S}, f32, memory::format_tag::abc);
             const dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(a, b, z), eng);
             if (std::string(pd.impl_info_str()).rfind("ref", 0) == 0) return false;
-            product_.resize(static_cast<size_t>(N * M * K * S));
+            product_ = memory(z, eng, nullptr);
             srcUser_ = memory(b, eng, nullptr);
             call_ = dn::Call(dnnl::matmul(pd), {{DNNL_ARG_SRC, memory(a, eng, packed_.data())},
                                                 {DNNL_ARG_WEIGHTS, srcUser_},
-                                                {DNNL_ARG_DST, memory(z, eng, product_.data())}});
+                                                {DNNL_ARG_DST, product_}});
         } catch (const dnnl::error&) {
             return false;
         }
@@ -206,12 +220,14 @@ private:
     void runTiled(const Tensor& x, Tensor& y) {
         auto& s = dn::threadStream();
         srcUser_.set_data_handle(const_cast<void*>(x.raw()));
+        dn::bindTransient(product_, dn::kResultSlot);
         call_.run(s);
         s.wait();
+        if (overlaps_) return addOverlapped(x, y);
         const int64_t N = x.dim(0), M = static_cast<int64_t>(bias_.size());
         const int64_t kd = tileK_[0], kh = tileK_[1], kw = tileK_[2], D = tileIn_[0], H = tileIn_[1], W = tileIn_[2];
         const int64_t K = kd * kh * kw, S = D * H * W, OH = H * kh, OW = W * kw;
-        const float* z = product_.data();
+        const auto* z = static_cast<const float*>(product_.get_data_handle());
         float* out = y.data<float>();
         parallelFor(N * M, N * M * K * S, [&](int64_t nm) {
             const float bias = bias_[static_cast<size_t>(nm % M)];
@@ -233,10 +249,34 @@ private:
         });
     }
 
+    // y[n, m, s * stride + kappa * dilation - pad] += Z[n][m * K + kappa, s],
+    // over the bias, for the positions inside the output.
+    void addOverlapped(const Tensor& x, Tensor& y) const {
+        const int64_t N = x.dim(0), M = static_cast<int64_t>(bias_.size()), K = tileK_[2], S = x.dim(2);
+        const int64_t OW = seqOut_, stride = seqStride_;
+        const auto* z = static_cast<const float*>(product_.get_data_handle());
+        float* out = y.data<float>();
+        parallelFor(N * M, N * M * K * S, [&](int64_t nm) {
+            float* row = out + nm * OW;
+            std::fill(row, row + OW, bias_[static_cast<size_t>(nm % M)]);
+            for (int64_t kappa = 0; kappa < K; ++kappa) {
+                const float* zr = z + (nm * K + kappa) * S;
+                const int64_t offset = kappa * seqDilation_ - seqPad_;
+                if (OW - 1 - offset < 0) continue;
+                const int64_t lo = offset >= 0 ? 0 : (stride - 1 - offset) / stride;
+                const int64_t hi = std::min(S, (OW - 1 - offset) / stride + 1);
+                for (int64_t i = lo; i < hi; ++i) row[i * stride + offset] += zr[i];
+            }
+        });
+    }
+
     TransposedWindowAttrs t_;
     std::unique_ptr<Kernel> reference_;
     bool tiles_ = false;
-    std::vector<float> packed_, product_;  // W' and Z of the tiled path
+    bool overlaps_ = false;  // a sequence's product, its rows added where they overlap
+    int64_t seqStride_ = 1, seqDilation_ = 1, seqPad_ = 0, seqOut_ = 0;
+    std::vector<float> packed_;  // W' of the tiled path
+    memory product_;             // its Z, in a buffer the kernels share while they run
     int64_t tileK_[3] = {1, 1, 1}, tileIn_[3] = {1, 1, 1};
 
     bool onDnnl_ = false, reorderIn_ = false, reorderOut_ = false;
