@@ -662,8 +662,7 @@ private:
     // oneDNN: their short rows suit its blocked kernel better.
     bool runsPlainDepthwise(const Geometry& g, const Tensor& x, const IntegerPlan& ip, Layout outLayout) const {
         return g.xs.size() != 4 && group_ == g.xs[1] && g.channels == g.xs[1] && !ip.on && !fusion_.codes.on &&
-               x.type() == DType::Float &&
-               x.layout() == Layout::plain() && outLayout == Layout::plain();
+               x.type() == DType::Float && x.layout() == Layout::plain() && outLayout == Layout::plain();
     }
 
     // The integer plan, worked out only for a convolution that could run depthwise.
