@@ -262,9 +262,9 @@ private:
             for (int64_t kappa = 0; kappa < K; ++kappa) {
                 const float* zr = z + (nm * K + kappa) * S;
                 const int64_t offset = kappa * seqDilation_ - seqPad_;
-                if (OW - 1 - offset < 0) continue;
-                const int64_t lo = offset >= 0 ? 0 : (stride - 1 - offset) / stride;
-                const int64_t hi = std::min(S, (OW - 1 - offset) / stride + 1);
+                // Input i lands at i * stride + offset: the inputs that land inside the row.
+                int64_t lo = 0, hi = 0;
+                reachedOutputs(OW, S, stride, offset, lo, hi);
                 for (int64_t i = lo; i < hi; ++i) row[i * stride + offset] += zr[i];
             }
         });

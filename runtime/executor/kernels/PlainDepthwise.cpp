@@ -13,9 +13,8 @@ namespace {
 // one unbroken pass over the outputs it reaches (a vector loop at stride 1).
 void addTap(const float* __restrict in, int64_t width, float tap, int64_t stride, int64_t offset, float* __restrict row,
             int64_t count) {
-    const int64_t lo = offset >= 0 ? 0 : (stride - 1 - offset) / stride;
-    if (width - 1 - offset < 0) return;
-    const int64_t hi = std::min(count, (width - 1 - offset) / stride + 1);
+    int64_t lo = 0, hi = 0;
+    reachedOutputs(width, count, stride, offset, lo, hi);
     if (stride == 1) {
         const float* from = in + offset;
         for (int64_t o = lo; o < hi; ++o) row[o] += tap * from[o];

@@ -144,6 +144,13 @@ inline void interiorOutputs(int64_t in, int64_t out, int64_t k, int64_t stride, 
     hi = last < 0 ? lo : std::max(lo, std::min(out, last / stride + 1));
 }
 
+// The outputs o in [lo, hi) of [0, count) whose input o * stride + offset
+// lies inside [0, width); hi <= lo where none does.
+inline void reachedOutputs(int64_t width, int64_t count, int64_t stride, int64_t offset, int64_t& lo, int64_t& hi) {
+    lo = offset >= 0 ? 0 : (stride - 1 - offset) / stride;
+    hi = width - 1 - offset < 0 ? 0 : std::min(count, (width - 1 - offset) / stride + 1);
+}
+
 inline Shape outputShape(const Shape& x, int64_t channels, const Window& w) {
     Shape s = {x[0], channels};
     for (size_t i = 0; i < w.spatial; ++i) s.push_back(w.out[i + 3 - w.spatial]);
