@@ -12,8 +12,11 @@
 #include <limits>
 #include <numeric>
 #include <set>
+#include <vector>
 
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "executor/core/Buffer.h"
 #include "executor/core/SharedBytes.h"
@@ -404,6 +407,20 @@ TEST(ValueShaped, LargeBlocksAskForHugePages) {
     const std::string flags = flagsOf(small.get());
     EXPECT_FALSE(flags.empty());
     EXPECT_EQ(flags.find(" hg "), std::string::npos) << flags;
+}
+
+// A mapped block's pages exist before it is first written.
+TEST(ValueShaped, MappedBlocksArriveResident) {
+    const long page = sysconf(_SC_PAGESIZE);
+    for (const size_t bytes : {size_t{300} << 10, size_t{12} << 20}) {
+        const auto block = vexart::allocateBuffer(bytes, false);
+        const size_t pages = (bytes + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
+        std::vector<unsigned char> resident(pages);
+        ASSERT_EQ(mincore(block.get(), bytes, resident.data()), 0);
+        size_t in = 0;
+        for (unsigned char r : resident) in += r & 1;
+        EXPECT_EQ(in, pages) << bytes << " bytes";
+    }
 }
 
 // Graphs planned on each execution free and allocate their values every

