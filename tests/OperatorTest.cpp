@@ -3024,4 +3024,61 @@ TEST(Resize, AntialiasIsRefusedWhereItWouldChangeTheResult) {
     }
 }
 
+// --- Concat -------------------------------------------------------------
+
+// Joins large enough that two threads share the copy, with many rows before
+// the axis and with one, each element checked against the definition:
+// element (o, a, i) comes from the input whose span along the axis holds a.
+TEST(Concat, LargeJoinsOnTwoThreadsFollowTheDefinition) {
+    struct Case {
+        std::vector<Shape> ins;
+        int64_t axis;
+    };
+    const Case cases[] = {
+        {{{3, 20000}, {1, 20000}, {2, 20000}}, 0},            // one row: each input split
+        {{{17000}, {40000}, {5}}, 0},                          // rank one, ragged blocks
+        {{{2, 5, 70, 70}, {2, 3, 70, 70}}, 1},                  // a few rows
+        {{{1, 60, 60, 3}, {1, 60, 60, 8}, {1, 60, 60, 5}}, 3},  // channels last: thousands of short rows
+        {{{1, 60, 60, 16}, {1, 60, 60, 16}}, -1},
+    };
+    const vexart::ThreadScope threads(2);
+    uint32_t seed = 40;
+    for (const Case& c : cases) {
+        OnnxBuilder b("cat");
+        std::vector<std::string> names;
+        std::vector<std::vector<float>> data;
+        for (size_t k = 0; k < c.ins.size(); ++k) {
+            names.push_back("x" + std::to_string(k));
+            b.input(names.back(), c.ins[k]);
+            data.push_back(pseudoRandom(static_cast<size_t>(vexart::elementCount(c.ins[k])), seed++, 1.0f));
+        }
+        OnnxBuilder::attr(b.node("Concat", names, {"y"}), "axis", c.axis);
+        b.output("y");
+        Graph g(b.proto());
+        g.prepare({}, {"y"});
+        for (size_t k = 0; k < c.ins.size(); ++k) fill(g.input(names[k]), data[k]);
+        g.run();
+        const Tensor& y = g.value("y");
+        const size_t axis = static_cast<size_t>(c.axis < 0 ? c.axis + static_cast<int64_t>(c.ins[0].size()) : c.axis);
+        int64_t outer = 1, inner = 1, total = 0;
+        for (size_t d = 0; d < axis; ++d) outer *= c.ins[0][d];
+        for (size_t d = axis + 1; d < c.ins[0].size(); ++d) inner *= c.ins[0][d];
+        for (const Shape& s : c.ins) total += s[axis];
+        ASSERT_EQ(y.size(), outer * total * inner);
+        size_t mismatches = 0;
+        for (int64_t o = 0; o < outer; ++o) {
+            for (int64_t a = 0; a < total; ++a) {
+                size_t k = 0;
+                int64_t from = a;
+                while (from >= c.ins[k][axis]) from -= c.ins[k++][axis];
+                for (int64_t i = 0; i < inner; ++i) {
+                    const float want = data[k][static_cast<size_t>((o * c.ins[k][axis] + from) * inner + i)];
+                    mismatches += y.data<float>()[(o * total + a) * inner + i] != want;
+                }
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "axis " << c.axis << " of " << c.ins.size() << " inputs";
+    }
+}
+
 }  // namespace

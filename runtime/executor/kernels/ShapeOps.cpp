@@ -288,14 +288,34 @@ void concatInto(const std::vector<const Tensor*>& ins, size_t axis, Tensor& out,
     out.reset(first.type(), shape);
     if (!copy) return;
     const int64_t outer = elementCount(Shape(shape.begin(), shape.begin() + static_cast<long>(axis)));
+    if (outer == 0) return;
     const size_t es = elementBytes(first);
     auto* dst = static_cast<uint8_t*>(out.raw());
-    for (int64_t o = 0; o < outer; ++o) {
-        for (const Tensor* t : ins) {
-            const int64_t chunk = outer == 0 ? 0 : t->size() / outer;
-            copyElems(dst, static_cast<const uint8_t*>(t->raw()) + static_cast<size_t>(o * chunk) * es, chunk, es);
-            dst += static_cast<size_t>(chunk) * es;
-        }
+    const auto rowBytes = static_cast<size_t>(out.size() / outer) * es;
+    // The threads split the rows (or, with one row, each input) in the
+    // order the producers' threads wrote them: each copies what lies in
+    // its own core's cache. Copied by one thread, half of every input came
+    // from the other core (a channels-last squeezenet's concats took three
+    // times as long on two threads as on one).
+    if (outer > 1) {
+        parallelFor(outer, out.size(), [&](int64_t o) {
+            uint8_t* to = dst + static_cast<size_t>(o) * rowBytes;
+            for (const Tensor* t : ins) {
+                const int64_t chunk = t->size() / outer;
+                copyElems(to, static_cast<const uint8_t*>(t->raw()) + static_cast<size_t>(o * chunk) * es, chunk, es);
+                to += static_cast<size_t>(chunk) * es;
+            }
+        });
+        return;
+    }
+    constexpr int64_t kBlock = 16384;
+    for (const Tensor* t : ins) {
+        const auto* from = static_cast<const uint8_t*>(t->raw());
+        parallelFor((t->size() + kBlock - 1) / kBlock, t->size(), [&](int64_t b) {
+            const int64_t at = b * kBlock;
+            copyElems(dst + static_cast<size_t>(at) * es, from + static_cast<size_t>(at) * es, std::min(kBlock, t->size() - at), es);
+        });
+        dst += static_cast<size_t>(t->size()) * es;
     }
 }
 
