@@ -2515,6 +2515,123 @@ TEST(Conv, WeightsQuantizedInTheGraphFoldOnceAndFreeTheirFloats) {
     }
 }
 
+// Weights that reach convolutions as dequantized codes come to them as
+// those codes: the dequantization's result holds the codes, never floats.
+// Codes given as raw bytes (copied), as other elements (taken over) or
+// made by a QuantizeLinear in the graph (taken over); one scale or one per
+// output or input channel, zero points of zero or not, u8 or s8. With the
+// input on a grid too, symmetric s8 weights per output channel run on
+// integers; the rest, a normalisation folded in among them, on floats from
+// the codes dequantized. Each against the definition on the dequantized
+// weights.
+TEST(Conv, WeightCodesReachTheConvolutionAsCodes) {
+    enum class Codes { RawBytes, Elements, Quantized };
+    struct Row {
+        Codes codes;
+        bool s8;
+        int64_t axis;  // -1: one scale
+        int zero;
+        bool inputOnGrid, normalized, integer;
+    };
+    const Row rows[] = {
+        {Codes::RawBytes, true, 0, 0, true, false, true},     {Codes::Elements, true, -1, 0, true, false, true},
+        {Codes::Quantized, true, 0, 0, true, false, true},    {Codes::RawBytes, true, 0, 0, false, false, false},
+        {Codes::RawBytes, false, -1, 117, true, false, false}, {Codes::Elements, true, 1, 0, true, false, false},
+        {Codes::RawBytes, true, 0, -5, false, false, false},  {Codes::Quantized, false, 1, 30, false, true, false},
+        {Codes::RawBytes, true, 0, 0, true, true, false},
+    };
+    const int64_t C = 4, M = 8, H = 6;
+    const Shape xs = {1, C, H, H}, ws = {M, C, 3, 3};
+    const size_t n = static_cast<size_t>(M * C * 9);
+    for (const Row& r : rows) {
+        const size_t scales = r.axis < 0 ? 1 : static_cast<size_t>(ws[static_cast<size_t>(r.axis)]);
+        std::vector<float> step(scales);
+        for (size_t c = 0; c < scales; ++c) step[c] = 0.004f * static_cast<float>(c + 1);
+        auto stepOf = [&](size_t i) {  // of weight i
+            if (r.axis < 0) return step[0];
+            return step[r.axis == 0 ? i / static_cast<size_t>(C * 9) : i / 9 % static_cast<size_t>(C)];
+        };
+        const auto floats = pseudoRandom(n, 61, 0.4f);
+        std::vector<int> codes(n);
+        std::vector<float> dequantized(n);
+        const double lo = r.s8 ? -128 : 0, hi = r.s8 ? 127 : 255;
+        for (size_t i = 0; i < n; ++i) {
+            codes[i] = static_cast<int>(std::clamp(std::nearbyint(double(floats[i]) / stepOf(i)) + r.zero, lo, hi));
+            dequantized[i] = static_cast<float>((codes[i] - r.zero) * double(stepOf(i)));
+        }
+        const int32_t type = r.s8 ? onnx::TensorProto::INT8 : onnx::TensorProto::UINT8;
+        OnnxBuilder b("wcodes", 13);
+        b.input("x", xs);
+        const std::vector<int64_t> zdims = r.axis < 0 ? std::vector<int64_t>{} : std::vector<int64_t>{int64_t(scales)};
+        b.initializer("ws", zdims, step);
+        b.initializer(OnnxBuilder::intTensor("wz", type, zdims, std::vector<int32_t>(scales, r.zero)));
+        if (r.codes == Codes::Quantized) {
+            b.initializerRaw("wf", ws, floats);
+            OnnxBuilder::attr(b.node("QuantizeLinear", {"wf", "ws", "wz"}, {"w"}), "axis", std::max<int64_t>(r.axis, 0));
+        } else if (r.codes == Codes::Elements) {
+            b.initializer(OnnxBuilder::intTensor("w", type, ws, codes));
+        } else {
+            onnx::TensorProto t = OnnxBuilder::intTensor("w", type, ws, {});
+            std::string bytes;
+            for (int c : codes) bytes.push_back(static_cast<char>(c));
+            t.set_raw_data(bytes);
+            b.initializer(t);
+        }
+        OnnxBuilder::attr(b.node("DequantizeLinear", {"w", "ws", "wz"}, {"wd"}), "axis", std::max<int64_t>(r.axis, 0));
+        const auto bias = pseudoRandom(static_cast<size_t>(M), 62, 0.2f);
+        b.initializerRaw("b", {M}, bias);
+        std::string in = "x";
+        const float xstep = 1.0f / 64;
+        if (r.inputOnGrid) {
+            b.initializer("xs", {}, {xstep});
+            b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {128}));
+            b.node("QuantizeLinear", {"x", "xs", "xz"}, {"xq"});
+            b.node("DequantizeLinear", {"xq", "xs", "xz"}, {"xd"});
+            in = "xd";
+        }
+        OnnxBuilder::attr(b.node("Conv", {in, "wd", "b"}, {r.normalized ? "c" : "y"}), "pads", std::vector<int64_t>{1, 1, 1, 1});
+        const auto gamma = pseudoRandom(static_cast<size_t>(M), 63, 1.0f), beta = pseudoRandom(static_cast<size_t>(M), 64, 0.5f);
+        if (r.normalized) {
+            b.initializerRaw("gamma", {M}, gamma);
+            b.initializerRaw("beta", {M}, beta);
+            b.initializerRaw("mean", {M}, std::vector<float>(static_cast<size_t>(M), 0.1f));
+            b.initializerRaw("var", {M}, std::vector<float>(static_cast<size_t>(M), 4.0f));
+            b.node("BatchNormalization", {"c", "gamma", "beta", "mean", "var"}, {"y"});
+        }
+        b.output("y");
+        const std::string what = "row " + std::to_string(&r - rows);
+        Graph g(b.proto());
+        g.enableTiming(true);
+        g.prepare({{"x", xs}}, {"y"});
+        EXPECT_EQ(static_cast<int32_t>(g.value("wd").type()), type) << what << ": the weights were made floats";
+        auto x = pseudoRandom(static_cast<size_t>(C * H * H), 65, 1.0f);
+        fill(g.input("x"), x);
+        g.run();
+        const auto& t = g.timings();
+        ASSERT_FALSE(t.empty());
+        // Without VNNI only codes within 63 run on integers (pairs sum in 16 bits).
+        int largest = 0;
+        for (int c : codes) largest = std::max(largest, std::abs(c - r.zero));
+        const bool integer = r.integer && (vexart::onednn::hasVnni() || largest <= 63);
+        EXPECT_EQ(t.back().precision, integer ? "int8" : "f32") << what;
+        if (r.inputOnGrid) {
+            for (float& v : x) v = static_cast<float>((std::clamp(std::nearbyint(v / xstep) + 128, 0.0f, 255.0f) - 128) * xstep);
+        }
+        Shape ys;
+        auto want = convolve(std::vector<double>(x.begin(), x.end()), xs, dequantized, bias, M, 1, {3, 3}, {1, 1},
+                             {1, 1, 1, 1}, ys);
+        for (size_t i = 0; r.normalized && i < want.size(); ++i) {
+            const size_t m = i / static_cast<size_t>(H * H);
+            want[i] = (want[i] - 0.1) / std::sqrt(4.0 + 1e-5) * gamma[m] + beta[m];
+        }
+        const Tensor& y = g.value("y");
+        ASSERT_EQ(y.shape(), ys);
+        for (int64_t i = 0; i < y.size(); ++i) {
+            ASSERT_NEAR(y.data<float>()[i], want[static_cast<size_t>(i)], 1e-4) << what << ", element " << i;
+        }
+    }
+}
+
 // An unrolled recurrent network: five convolutions on one weight tensor,
 // one of them with a normalisation folded into its copy, the others with
 // their own biases. Each computes what the definition gives, and the

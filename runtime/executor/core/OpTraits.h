@@ -46,6 +46,11 @@ struct OpTraits {
     // Input 0 may come as the 8-bit codes of a per-tensor grid instead of
     // their dequantized floats (see passes/CodesInput.h).
     bool takesCodes = false;
+    // Input 1, constant weights that a dequantization makes from constant
+    // codes, may come as those codes, on the grid the kernel is given for
+    // it: the kernel dequantizes only what it computes in floats, and an
+    // integer kernel packs the codes as they are.
+    bool takesWeightCodes = false;
     // Defaults of the `alpha` and `beta` attributes (NaN: the operator has none).
     float alpha = std::nanf(""), beta = std::nanf("");
     // How output 0's type and shape follow from the inputs' types and

@@ -138,6 +138,21 @@ void Tensor::view(DType type, Shape shape, void* data) {
     zeroed_ = false;
 }
 
+void Tensor::adopt(Tensor& from) {
+    if (&from == this) return;
+    giveBack();
+    type_ = from.type_;
+    width_ = from.width_;
+    shape_ = from.shape_;
+    count_ = from.count_;
+    storage_ = std::move(from.storage_);
+    capacity_ = from.capacity_;
+    data_ = from.data_;
+    zeroed_ = from.zeroed_;
+    layout_ = from.layout_;
+    from.release();
+}
+
 void Tensor::release() {
     giveBack();
     capacity_ = 0;

@@ -124,6 +124,9 @@ public:
     // Uses `data` (owned elsewhere, at least bytes() of this shape) instead of
     // own storage; a later reset() that needs more allocates its own again.
     void view(DType type, Shape shape, void* data);
+    // Takes over `from`'s elements and storage without copying; `from`
+    // keeps its type but no data until its next reset().
+    void adopt(Tensor& from);
     // Points a view at the data's new place.
     void repoint(void* data) {
         data_ = data;

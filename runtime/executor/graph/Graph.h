@@ -150,6 +150,7 @@ private:
     bool foldsToConstant(const GraphState& st, const Node& n) const;
     void settleFolds(const Planning& plan, const std::vector<bool>& folded);
     void foldWeightsOf(Planning& plan, size_t k);
+    bool foldToCodes(Planning& plan, size_t dq);
     void releaseDead(Planning& plan, size_t k);
     static bool setsShapes(const Planning& plan, const NodePlan& np);
     void prepareNode(Planning& plan, size_t k);

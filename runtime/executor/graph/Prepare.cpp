@@ -7,6 +7,7 @@
 #include "graph/Graph.h"
 
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <set>
 
@@ -312,11 +313,51 @@ void Graph::foldWeightsOf(Planning& plan, size_t k) {
         if (p < 0 || !plan.foldLater[static_cast<size_t>(p)]) continue;
         const auto at = static_cast<size_t>(p);
         plan.foldLater[at] = false;
-        prepareNode(plan, at);
+        if (!foldToCodes(plan, at)) prepareNode(plan, at);
         std::vector<bool> folded(nodes_.size(), false);
         folded[at] = true;
         settleFolds(plan, folded);
     }
+}
+
+// A dequantization of constant codes whose every reader takes weight
+// codes (OpTraits::takesWeightCodes) folds to those codes: the readers
+// pack them as they are or dequantize what they compute in floats, and
+// the weights never exist as floats (four times the bytes, written only
+// to be rounded back).
+bool Graph::foldToCodes(Planning& plan, size_t dq) {
+    const Node& n = *nodes_[dq];
+    if (n.inputs.empty() || n.inputs[0] < 0) return false;
+    for (int i : n.inputs) {
+        if (i >= 0 && !declaredConst_[static_cast<size_t>(i)]) return false;  // folds again on another plan
+    }
+    const auto in = static_cast<size_t>(n.inputs[0]), out = static_cast<size_t>(n.outputs[0]);
+    Tensor& codes = values_[in];
+    if ((codes.type() != DType::Int8 && codes.type() != DType::UInt8) || codes.raw() == nullptr) return false;
+    for (size_t c : plan.st.consumers[out]) {
+        if (!nodes_[c]->traits->takesWeightCodes) return false;
+    }
+    // The grid is judged against the output's shape: the codes' own.
+    Tensor& folded = values_[out];
+    folded.view(codes.type(), codes.shape(), codes.raw());
+    QuantGrid grid;
+    if (!dequantizedGrid(plan.st, static_cast<int>(out), grid)) {
+        folded.release();
+        return false;
+    }
+    if (codes.ownsStorage() && plan.st.consumers[in].size() == 1 && !plan.st.wanted[in]) {
+        folded.adopt(codes);
+    } else {
+        // An initializer's bytes (or codes someone else reads): copied, a
+        // quarter of what the floats would take.
+        folded.release();  // the view above, which reset() would keep
+        folded.reset(codes.type(), codes.shape());
+        if (folded.bytes() != 0) std::memcpy(folded.raw(), codes.raw(), folded.bytes());
+    }
+    folded.setLayout(Layout::plain());
+    plan.st.ready[out] = true;
+    isConst_[out] = true;
+    return true;
 }
 
 void Graph::releaseDead(Planning& plan, size_t k) {

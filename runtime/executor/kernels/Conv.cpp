@@ -151,7 +151,8 @@ private:
             // judged when they were read.
             const Tensor& wt = ctx.in(1);
             if (wt.raw() == nullptr) return integer_;
-            if (weightCodes(wt, w->scales, nullptr) > kPairSafeCode) return p;
+            const float largest = holdsWeightCodes(wt, w) ? largestCode(wt) : weightCodes(wt, w->scales, nullptr);
+            if (largest > kPairSafeCode) return p;
         }
         p.on = true;
         p.src = in->type == DType::UInt8 ? memory::data_type::u8 : memory::data_type::s8;
@@ -266,7 +267,7 @@ private:
             if (!weightsReady_ || !weightsConst_) {
                 // Constant weights are read once; the graph may then free them.
                 if (wt.raw() == nullptr) throw ExecError("weights were released");
-                prepareWeights(wt, ctx.has(2) ? &ctx.in(2) : nullptr, g.channels);
+                prepareWeights(wt, ctx.grid(1), ctx.has(2) ? &ctx.in(2) : nullptr, g.channels);
                 weightsReady_ = true;
             }
         } catch (const dnnl::error& e) {
@@ -287,7 +288,7 @@ private:
                 const QuantGrid* grid = ctx.grid(0);
                 if (grid == nullptr || !grid->perTensor() || grid->type != x.type()) requireFloat(x, "Conv input");
             }
-            requireFloat(wt, "Conv weight");
+            if (!holdsWeightCodes(wt, ctx.grid(1))) requireFloat(wt, "Conv weight");
             g.xs = x.logicalShape();
             if (g.xs.size() < 3 || g.xs.size() > 5) throw ExecError("spatial input must have rank 3 to 5");
             if (wt.rank() != g.xs.size()) {
@@ -608,23 +609,32 @@ private:
 
     // Reorders the weights into the primitive's layout, folding a
     // normalisation's scale into them and its shift into the bias.
-    void prepareWeights(const Tensor& wt, const Tensor* bias, int64_t M) {
+    // Weights that come as codes (OpTraits::takesWeightCodes) are packed as
+    // they are, or dequantized here for a float kernel.
+    void prepareWeights(const Tensor& wt, const QuantGrid* grid, const Tensor* bias, int64_t M) {
         // Bytes another node shares are never written: fresh ones under
         // the same memory object, which the bound call holds.
         if (!plainDepthwise_ && weightBytes_.use_count() > 1) {
             weightBytes_ = std::make_shared<Buffer>(allocateBuffer(weights_.get_desc().get_size(), false));
             weights_.set_data_handle(weightBytes_->get());
         }
-        const float* src = wt.data<float>();
         const IntegerPlan& ip = integer_;
         auto weightScale = [&](int64_t m) { return ip.weightScales.size() == 1 ? ip.weightScales[0] : ip.weightScales[m]; };
+        const bool givenCodes = holdsWeightCodes(wt, grid);
         std::vector<int8_t> codes;
+        std::vector<float> dequantized;
         if (ip.on) {
-            codes.resize(static_cast<size_t>(wt.size()));
-            weightCodes(wt, ip.weightScales, codes.data());
-            auto user = dn::wrap(userWeights_, codes.data());
+            // The integer plan took the grid: symmetric int8.
+            if (!givenCodes) {
+                codes.resize(static_cast<size_t>(wt.size()));
+                weightCodes(wt, ip.weightScales, codes.data());
+            }
+            auto user = dn::wrap(userWeights_, givenCodes ? wt.data<int8_t>() : codes.data());
             dnnl::reorder(user, weights_).execute(dn::threadStream(), user, weights_);
+        } else if (givenCodes) {
+            dequantizeWeights(wt, *grid, dequantized);
         }
+        const float* src = ip.on ? nullptr : givenCodes ? dequantized.data() : wt.data<float>();
         if (!fusion_.scale.empty()) {
             const int64_t per = wt.size() / M;
             scaled_.resize(static_cast<size_t>(wt.size()));
@@ -760,6 +770,7 @@ bool integerConvolutionAllowed() { return integerAllowed; }
 void registerConvKernels() {
     OpTraits traits = OpTraits::product(0);
     traits.takesCodes = true;
+    traits.takesWeightCodes = true;
     registerKernel("Conv", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<ConvKernel>(n); }, traits);
 }
 

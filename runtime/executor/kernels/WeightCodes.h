@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "core/QuantGrid.h"
+#include "core/Tensor.h"
+
 namespace vexart {
 
 // Without VNNI the AVX2 kernels sum pairs of u8 x s8 products in 16 bits:
@@ -45,6 +48,48 @@ inline float weightCodes(const float* w, int64_t rows, int64_t cols, const std::
                                 : (cr != nullptr ? codeRun<false, true>(wr, s, cols, cr) : codeRun<false, false>(wr, s, cols, cr));
         largest = std::max(largest, m);
     }
+    return static_cast<float>(largest);
+}
+
+// Whether weights came as their codes on `grid` (OpTraits::takesWeightCodes).
+inline bool holdsWeightCodes(const Tensor& wt, const QuantGrid* grid) {
+    return wt.type() != DType::Float && grid != nullptr && grid->type == wt.type() &&
+           (grid->perTensor() || (grid->axis >= 0 && static_cast<size_t>(grid->axis) < wt.rank() &&
+                                  wt.dim(static_cast<size_t>(grid->axis)) == static_cast<int64_t>(grid->scales.size())));
+}
+
+// The floats that codes on `grid` stand for: (code - zero) * scale, with
+// the pair of each index along the grid's axis.
+template <typename Q>
+void dequantizeCodes(const Tensor& wt, const QuantGrid& grid, float* out) {
+    const Q* q = wt.data<Q>();
+    const size_t axis = grid.perTensor() ? 0 : static_cast<size_t>(grid.axis);
+    const int64_t dim = grid.perTensor() ? 1 : wt.dim(axis);
+    int64_t inner = grid.perTensor() ? wt.size() : 1;
+    for (size_t i = axis + 1; !grid.perTensor() && i < wt.rank(); ++i) inner *= wt.dim(i);
+    const int64_t runs = inner == 0 ? 0 : wt.size() / inner;
+    for (int64_t r = 0; r < runs; ++r) {
+        const size_t c = static_cast<size_t>(r % dim);
+        const float s = grid.scales[c];
+        const int32_t z = grid.zeroPoints[c];
+        for (int64_t i = r * inner; i < (r + 1) * inner; ++i) out[i] = static_cast<float>(static_cast<int32_t>(q[i]) - z) * s;
+    }
+}
+
+inline void dequantizeWeights(const Tensor& wt, const QuantGrid& grid, std::vector<float>& out) {
+    out.resize(static_cast<size_t>(wt.size()));
+    if (wt.type() == DType::Int8) {
+        dequantizeCodes<int8_t>(wt, grid, out.data());
+    } else {
+        dequantizeCodes<uint8_t>(wt, grid, out.data());
+    }
+}
+
+// The largest magnitude of symmetric int8 weight codes.
+inline float largestCode(const Tensor& wt) {
+    const int8_t* q = wt.data<int8_t>();
+    int largest = 0;
+    for (int64_t i = 0; i < wt.size(); ++i) largest = std::max(largest, std::abs(static_cast<int>(q[i])));
     return static_cast<float>(largest);
 }
 
