@@ -1167,6 +1167,110 @@ TEST(MatMul, NewRowCountsAfterTheWeightsWereReleased) {
     }
 }
 
+// Dense weights that come as dequantized codes reach MatMul and Gemm as
+// those codes (never as floats) and every path computes with them: the
+// panels of one row, oneDNN's float product, the integer one, and the
+// reference kernel for what oneDNN does not take (weights with a batch
+// that broadcasts, Gemm's alpha). Codes u8 or s8, one scale or one per
+// column, zero points zero or not; against the definition in double.
+TEST(MatMul, WeightCodesReachTheProductAsCodes) {
+    struct Row {
+        const char* op;
+        Shape a, b;  // b: the weights' shape
+        int64_t transB = 0;
+        float alpha = 1;
+        bool s8 = true, perColumn = true;
+        int zero = 0;
+        bool inputOnGrid = false;
+        const char* kernel;  // what runs: a prefix of the step's kernel, or "" for the reference
+    };
+    const Row rows[] = {
+        {"MatMul", {1, 1024}, {1024, 1041}, 0, 1, true, true, 0, false, "vexa:panels"},
+        {"Gemm", {3, 64}, {40, 64}, 1, 1, false, true, 119, false, "onednn:"},
+        {"Gemm", {3, 64}, {40, 64}, 1, 1, true, true, 0, true, "onednn:"},
+        {"MatMul", {2, 3, 5, 16}, {3, 16, 6}, 0, 1, true, false, 4, false, "vexa"},
+        {"Gemm", {4, 16}, {16, 6}, 0, 0.5f, false, false, 128, false, "vexa"},
+    };
+    for (const Row& r : rows) {
+        const std::string what = std::string(r.op) + " " + vexart::shapeText(r.a) + " x " + vexart::shapeText(r.b);
+        const int64_t N = r.transB ? r.b[r.b.size() - 2] : r.b.back(), K = r.a.back();
+        const size_t n = static_cast<size_t>(vexart::elementCount(r.b));
+        const int64_t axis = r.transB ? static_cast<int64_t>(r.b.size()) - 2 : static_cast<int64_t>(r.b.size()) - 1;
+        std::vector<float> step(r.perColumn ? static_cast<size_t>(N) : 1);
+        for (size_t c = 0; c < step.size(); ++c) step[c] = 0.002f + 0.0005f * static_cast<float>(c % 5);
+        auto column = [&](size_t i) {  // of weight i
+            return r.transB ? i / static_cast<size_t>(K) % static_cast<size_t>(N) : i % static_cast<size_t>(N);
+        };
+        const auto floats = pseudoRandom(n, 51, 0.2f);
+        std::vector<int> codes(n);
+        std::vector<double> w(n);
+        for (size_t i = 0; i < n; ++i) {
+            const double s = step[r.perColumn ? column(i) : 0];
+            codes[i] = static_cast<int>(std::clamp(std::nearbyint(floats[i] / s) + r.zero, r.s8 ? -128.0 : 0.0, r.s8 ? 127.0 : 255.0));
+            w[i] = (codes[i] - r.zero) * s;
+        }
+        const int32_t type = r.s8 ? onnx::TensorProto::INT8 : onnx::TensorProto::UINT8;
+        OnnxBuilder b("dense", 13);
+        b.input("x", r.a);
+        const std::vector<int64_t> sdims = r.perColumn ? std::vector<int64_t>{N} : std::vector<int64_t>{};
+        b.initializer(OnnxBuilder::intTensor("w", type, r.b, codes));
+        b.initializer("ws", sdims, step);
+        b.initializer(OnnxBuilder::intTensor("wz", type, sdims, std::vector<int32_t>(step.size(), r.zero)));
+        OnnxBuilder::attr(b.node("DequantizeLinear", {"w", "ws", "wz"}, {"wd"}), "axis", axis);
+        std::string in = "x";
+        const float xstep = 1.0f / 64;
+        if (r.inputOnGrid) {
+            b.initializer("xs", {}, {xstep});
+            b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {128}));
+            b.node("QuantizeLinear", {"x", "xs", "xz"}, {"xq"});
+            b.node("DequantizeLinear", {"xq", "xs", "xz"}, {"xd"});
+            in = "xd";
+        }
+        auto& node = b.node(r.op, {in, "wd"}, {"y"});
+        if (std::string(r.op) == "Gemm") {
+            OnnxBuilder::attr(node, "transB", r.transB);
+            OnnxBuilder::attr(node, "alpha", r.alpha);
+        }
+        b.output("y");
+        Graph g(b.proto());
+        g.enableTiming(true);
+        g.prepare({{"x", r.a}}, {"y"});
+        EXPECT_EQ(static_cast<int32_t>(g.value("wd").type()), type) << what << ": the weights were made floats";
+        auto x = pseudoRandom(static_cast<size_t>(vexart::elementCount(r.a)), 52, 1.0f);
+        fill(g.input("x"), x);
+        g.run();
+        ASSERT_FALSE(g.timings().empty());
+        const auto& step0 = g.timings().back();
+        EXPECT_EQ(step0.kernel.rfind(r.kernel, 0), 0u) << what << " ran on " << step0.kernel;
+        if (r.inputOnGrid) {
+            // Without VNNI only codes within 63 run on integers (pairs sum in 16 bits).
+            int largest = 0;
+            for (int c : codes) largest = std::max(largest, std::abs(c - r.zero));
+            EXPECT_EQ(step0.precision, vexart::onednn::hasVnni() || largest <= 63 ? "int8" : "f32") << what;
+            for (float& v : x) v = static_cast<float>((std::clamp(std::nearbyint(v / xstep) + 128, 0.0f, 255.0f) - 128) * xstep);
+        }
+        // y[..., m, c] = alpha * sum_k x[..., m, k] w[(batch of w), k, c], the batches broadcast.
+        const Tensor& y = g.value("y");
+        const int64_t M = r.a[r.a.size() - 2], outer = y.size() / (M * N);
+        const int64_t wBatches = static_cast<int64_t>(n) / (K * N);
+        for (int64_t o = 0; o < outer; ++o) {
+            const int64_t wb = o % wBatches;
+            for (int64_t m = 0; m < M; ++m) {
+                for (int64_t c = 0; c < N; ++c) {
+                    double want = 0;
+                    for (int64_t k = 0; k < K; ++k) {
+                        const int64_t wi = wb * K * N + (r.transB ? c * K + k : k * N + c);
+                        want += x[static_cast<size_t>((o * M + m) * K + k)] * w[static_cast<size_t>(wi)];
+                    }
+                    want *= r.alpha;
+                    ASSERT_NEAR(y.data<float>()[(o * M + m) * N + c], want, 1e-4 * (1 + std::fabs(want)))
+                        << what << ", element " << o << ", " << m << ", " << c;
+                }
+            }
+        }
+    }
+}
+
 // LayerNormalization over rows of every length around the kernel's
 // 16-wide statistics (and a row of one), far from zero, so that a mean or
 // variance taken carelessly in float shows; against sums in double.

@@ -341,7 +341,7 @@ bool Graph::foldToCodes(Planning& plan, size_t dq) {
     Tensor& folded = values_[out];
     folded.view(codes.type(), codes.shape(), codes.raw());
     QuantGrid grid;
-    if (!dequantizedGrid(plan.st, static_cast<int>(out), grid)) {
+    if (!dequantizedGrid(plan.st, static_cast<int>(out), grid) || grid.type != codes.type()) {
         folded.release();
         return false;
     }

@@ -178,7 +178,7 @@ private:
         Problem p;
         if (!problem(ctx, p)) {
             if (!fusion_.empty()) throw ExecError("fused work without a oneDNN product");
-            reference_->run(ctx);
+            runReference(ctx);
             return false;
         }
         if (biasAddend_ != nullptr) p.bias = {1, p.cols};
@@ -186,7 +186,7 @@ private:
         if (y.size() == 0) return false;
         if (p.inner == 0) {
             // An empty sum: zeros (plus C), which the reference does.
-            reference_->run(ctx);
+            runReference(ctx);
             return false;
         }
         const Tensor& b = ctx.in(1);
@@ -204,7 +204,7 @@ private:
             streamed_ = weightsConst_ && !ip.on && !p.weightsBatched && DenseRows::suits(p.rows, p.inner, p.cols);
             if (streamed_) {
                 if (!dense_.packedFor(p.inner, p.cols)) {
-                    dense_.pack(plainWeights(b, p).data, p.inner, p.cols, p.transB);
+                    dense_.pack(plainWeights(b, ctx.grid(1), p).data, p.inner, p.cols, p.transB);
                     // oneDNN's copy goes: a later plan for more rows takes the panels'.
                     packed_ = false;
                     weightBytes_.reset();
@@ -219,7 +219,7 @@ private:
                     build(p);
                 }
                 if (weightsConst_ && !packed_) {
-                    pack(ctx, p, plainWeights(b, p).data);
+                    pack(ctx, p);
                     dense_.clear();
                 }
             }
@@ -239,7 +239,8 @@ private:
         if (!ctx.has(0) || !ctx.has(1)) return false;
         const Tensor& a = ctx.in(0);
         const Tensor& b = ctx.in(1);
-        if (a.type() != DType::Float || b.type() != DType::Float || !a.isPlain() || !b.isPlain()) return false;
+        if (a.type() != DType::Float || !a.isPlain() || !b.isPlain()) return false;
+        if (b.type() != DType::Float && !holdsWeightCodes(b, ctx.grid(1))) return false;
         if (isGemm_) {
             if (a.rank() != 2 || b.rank() != 2 || alpha_ != 1.0f) return false;
             p.transA = transA_;
@@ -305,7 +306,8 @@ private:
             // Released weights were judged when they were read.
             const Tensor& b = ctx.in(1);
             if (b.raw() == nullptr) return integer_;
-            if (weightCodes(b, w->scales, p.transB, nullptr) > kPairSafeCode) return ip;
+            const float largest = holdsWeightCodes(b, w) ? largestCode(b) : weightCodes(b, w->scales, p.transB, nullptr);
+            if (largest > kPairSafeCode) return ip;
         }
         ip.on = true;
         ip.srcScale = in->scales[0];
@@ -314,15 +316,19 @@ private:
         return ip;
     }
 
-    // The constant weights as the model gives them: from the model or, once
-    // released, from the panels that hold them.
+    // The constant weights as the model gives them: from the model (its
+    // codes dequantized, where they came as codes) or, once released, from
+    // the panels that hold them.
     struct Plain {
         const float* data = nullptr;
         std::vector<float> unpacked;
     };
-    Plain plainWeights(const Tensor& b, const Problem& p) const {
+    Plain plainWeights(const Tensor& b, const QuantGrid* grid, const Problem& p) const {
         Plain w;
-        if (b.raw() != nullptr) {
+        if (b.raw() != nullptr && holdsWeightCodes(b, grid)) {
+            dequantizeWeights(b, *grid, w.unpacked);
+            w.data = w.unpacked.data();
+        } else if (b.raw() != nullptr) {
             w.data = b.data<float>();
         } else if (dense_.packedFor(p.inner, p.cols)) {
             w.unpacked.resize(static_cast<size_t>(p.inner * p.cols));
@@ -342,6 +348,27 @@ private:
         return w;
     }
 
+    // The reference kernel, which reads float weights: codes are
+    // dequantized for it once.
+    void runReference(KernelContext& ctx) {
+        const Tensor& b = ctx.in(1);
+        if (b.type() == DType::Float || !holdsWeightCodes(b, ctx.grid(1))) return reference_->run(ctx);
+        if (dequantized_.shape() != b.shape() || dequantized_.raw() == nullptr) {
+            std::vector<float> floats;
+            dequantizeWeights(b, *ctx.grid(1), floats);
+            dequantized_.reset(DType::Float, b.shape());
+            std::copy(floats.begin(), floats.end(), dequantized_.data<float>());
+        }
+        ctx.setInput(1, &dequantized_);
+        try {
+            reference_->run(ctx);
+        } catch (...) {
+            ctx.setInput(1, &b);
+            throw;
+        }
+        ctx.setInput(1, &b);
+    }
+
     // Weights [K, N], or [N, K] when transposed: a scale per column N.
     static float weightCodes(const Tensor& b, const std::vector<float>& scales, bool transB, int8_t* codes) {
         return vexart::weightCodes(b.data<float>(), b.dim(0), b.dim(1), scales, transB, codes);
@@ -349,15 +376,22 @@ private:
 
     // Constant weights into the primitive's layout, as codes on the integer
     // path, which adds the bias to the sums before their scale: it is
-    // divided by that scale here.
-    void pack(const KernelContext& ctx, const Problem& p, const float* plain) {
+    // divided by that scale here. Weights that came as codes
+    // (OpTraits::takesWeightCodes) are packed as they are.
+    void pack(const KernelContext& ctx, const Problem& p) {
         const Tensor& b = ctx.in(1);
+        const bool givenCodes = integer_.on && b.raw() != nullptr && holdsWeightCodes(b, ctx.grid(1));
+        const Plain plain = givenCodes ? Plain{} : plainWeights(b, ctx.grid(1), p);
         std::vector<int8_t> codes;
-        const void* from = plain;
-        if (integer_.on) {
+        const void* from = plain.data;
+        if (givenCodes) {
+            from = b.data<int8_t>();  // the integer plan took the grid: symmetric int8
+        } else if (integer_.on) {
             codes.resize(static_cast<size_t>(b.size()));
-            vexart::weightCodes(plain, b.dim(0), b.dim(1), integer_.weightScales, p.transB, codes.data());
+            vexart::weightCodes(plain.data, b.dim(0), b.dim(1), integer_.weightScales, p.transB, codes.data());
             from = codes.data();
+        }
+        if (integer_.on) {
             scaledBias_.clear();
             if (!p.bias.empty()) {
                 const float* bias = (biasAddend_ != nullptr ? *biasAddend_ : ctx.in(2)).data<float>();
@@ -503,6 +537,7 @@ private:
     float alpha_ = 1.0f, beta_ = 1.0f;
     bool transA_ = false, transB_ = false;
     std::unique_ptr<Kernel> reference_;
+    Tensor dequantized_;  // weights that came as codes, for the reference
     Fusion fusion_;
     const Tensor* biasAddend_ = nullptr;
 
@@ -528,8 +563,10 @@ private:
 }  // namespace
 
 void registerMatMulKernels() {
-    registerKernel("MatMul", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, false); }, OpTraits::product(1));
-    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, true); }, OpTraits::product(1));
+    OpTraits traits = OpTraits::product(1);
+    traits.takesWeightCodes = true;
+    registerKernel("MatMul", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, false); }, traits);
+    registerKernel("Gemm", [](const onnx::NodeProto& n, int64_t) { return std::make_unique<MatMulKernel>(n, true); }, traits);
 }
 
 }  // namespace vexart
