@@ -348,12 +348,12 @@ private:
         return w;
     }
 
-    // The reference kernel, which reads float weights: codes are
-    // dequantized for it once.
+    // The reference kernel, which reads float weights: codes (constant, so
+    // of one shape for good) are dequantized for it once.
     void runReference(KernelContext& ctx) {
         const Tensor& b = ctx.in(1);
         if (b.type() == DType::Float || !holdsWeightCodes(b, ctx.grid(1))) return reference_->run(ctx);
-        if (dequantized_.shape() != b.shape() || dequantized_.raw() == nullptr) {
+        if (dequantized_.raw() == nullptr) {
             std::vector<float> floats;
             dequantizeWeights(b, *ctx.grid(1), floats);
             dequantized_.reset(DType::Float, b.shape());
