@@ -2736,6 +2736,26 @@ TEST(Conv, WeightCodesReachTheConvolutionAsCodes) {
     }
 }
 
+// Codes whose scales do not fit them (three for eight output channels)
+// stay the dequantization's to refuse, with its own message.
+TEST(Conv, WeightCodesOnAGridThatDoesNotFitAreRefusedByTheirDequantization) {
+    OnnxBuilder b("misfit", 13);
+    b.input("x", {1, 4, 5, 5});
+    b.initializer(OnnxBuilder::intTensor("w", onnx::TensorProto::INT8, {8, 4, 3, 3}, std::vector<int32_t>(288, 3)));
+    b.initializer("ws", {3}, {0.1f, 0.2f, 0.3f});
+    OnnxBuilder::attr(b.node("DequantizeLinear", {"w", "ws"}, {"wd"}), "axis", int64_t{0});
+    b.node("Conv", {"x", "wd"}, {"y"});
+    b.output("y");
+    Graph g(b.proto());
+    try {
+        g.prepare({}, {"y"});
+        ADD_FAILURE() << "planned";
+    } catch (const vexart::ExecError& e) {
+        EXPECT_NE(std::string(e.what()).find("DequantizeLinear node"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("per-axis scale does not match"), std::string::npos) << e.what();
+    }
+}
+
 // An unrolled recurrent network: five convolutions on one weight tensor,
 // one of them with a normalisation folded into its copy, the others with
 // their own biases. Each computes what the definition gives, and the

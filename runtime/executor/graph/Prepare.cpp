@@ -16,6 +16,7 @@
 #include "core/Threads.h"
 #include "kernels/Attention.h"
 #include "kernels/Fallbacks.h"
+#include "kernels/WeightCodes.h"
 #include "onednn/Dnnl.h"
 #include "passes/AttentionFusion.h"
 #include "passes/CodesInput.h"
@@ -341,7 +342,8 @@ bool Graph::foldToCodes(Planning& plan, size_t dq) {
     Tensor& folded = values_[out];
     folded.view(codes.type(), codes.shape(), codes.raw());
     QuantGrid grid;
-    if (!dequantizedGrid(plan.st, static_cast<int>(out), grid) || grid.type != codes.type()) {
+    // A grid that does not fit the codes is the dequantization's to refuse.
+    if (!dequantizedGrid(plan.st, static_cast<int>(out), grid) || !holdsWeightCodes(folded, &grid)) {
         folded.release();
         return false;
     }
