@@ -1167,6 +1167,22 @@ TEST(MatMul, NewRowCountsAfterTheWeightsWereReleased) {
     }
 }
 
+// Input "x" put on a u8 grid (step 1/64, zero 128) by a QuantizeLinear,
+// DequantizeLinear pair; returns the name a product reads it by.
+constexpr float kInputStep = 1.0f / 64;
+std::string inputOnGrid(OnnxBuilder& b) {
+    b.initializer("xs", {}, {kInputStep});
+    b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {128}));
+    b.node("QuantizeLinear", {"x", "xs", "xz"}, {"xq"});
+    b.node("DequantizeLinear", {"xq", "xs", "xz"}, {"xd"});
+    return "xd";
+}
+
+// x as that pair leaves it.
+void ontoInputGrid(std::vector<float>& x) {
+    for (float& v : x) v = (std::clamp(std::nearbyint(v / kInputStep) + 128, 0.0f, 255.0f) - 128) * kInputStep;
+}
+
 // Dense weights that come as dequantized codes reach MatMul and Gemm as
 // those codes (never as floats) and every path computes with them: the
 // panels of one row, oneDNN's float product, the integer one, and the
@@ -1217,15 +1233,7 @@ TEST(MatMul, WeightCodesReachTheProductAsCodes) {
         b.initializer("ws", sdims, step);
         b.initializer(OnnxBuilder::intTensor("wz", type, sdims, std::vector<int32_t>(step.size(), r.zero)));
         OnnxBuilder::attr(b.node("DequantizeLinear", {"w", "ws", "wz"}, {"wd"}), "axis", axis);
-        std::string in = "x";
-        const float xstep = 1.0f / 64;
-        if (r.inputOnGrid) {
-            b.initializer("xs", {}, {xstep});
-            b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {128}));
-            b.node("QuantizeLinear", {"x", "xs", "xz"}, {"xq"});
-            b.node("DequantizeLinear", {"xq", "xs", "xz"}, {"xd"});
-            in = "xd";
-        }
+        const std::string in = r.inputOnGrid ? inputOnGrid(b) : "x";
         auto& node = b.node(r.op, {in, "wd"}, {"y"});
         if (std::string(r.op) == "Gemm") {
             OnnxBuilder::attr(node, "transB", r.transB);
@@ -1247,7 +1255,7 @@ TEST(MatMul, WeightCodesReachTheProductAsCodes) {
             int largest = 0;
             for (int c : codes) largest = std::max(largest, std::abs(c - r.zero));
             EXPECT_EQ(step0.precision, vexart::onednn::hasVnni() || largest <= 63 ? "int8" : "f32") << what;
-            for (float& v : x) v = static_cast<float>((std::clamp(std::nearbyint(v / xstep) + 128, 0.0f, 255.0f) - 128) * xstep);
+            ontoInputGrid(x);
         }
         // y[..., m, c] = alpha * sum_k x[..., m, k] w[(batch of w), k, c], the batches broadcast.
         const Tensor& y = g.value("y");
@@ -2684,15 +2692,7 @@ TEST(Conv, WeightCodesReachTheConvolutionAsCodes) {
         OnnxBuilder::attr(b.node("DequantizeLinear", {"w", "ws", "wz"}, {"wd"}), "axis", std::max<int64_t>(r.axis, 0));
         const auto bias = pseudoRandom(static_cast<size_t>(M), 62, 0.2f);
         b.initializerRaw("b", {M}, bias);
-        std::string in = "x";
-        const float xstep = 1.0f / 64;
-        if (r.inputOnGrid) {
-            b.initializer("xs", {}, {xstep});
-            b.initializer(OnnxBuilder::intTensor("xz", onnx::TensorProto::UINT8, {}, {128}));
-            b.node("QuantizeLinear", {"x", "xs", "xz"}, {"xq"});
-            b.node("DequantizeLinear", {"xq", "xs", "xz"}, {"xd"});
-            in = "xd";
-        }
+        const std::string in = r.inputOnGrid ? inputOnGrid(b) : "x";
         OnnxBuilder::attr(b.node("Conv", {in, "wd", "b"}, {r.normalized ? "c" : "y"}), "pads", std::vector<int64_t>{1, 1, 1, 1});
         const auto gamma = pseudoRandom(static_cast<size_t>(M), 63, 1.0f), beta = pseudoRandom(static_cast<size_t>(M), 64, 0.5f);
         if (r.normalized) {
@@ -2718,9 +2718,7 @@ TEST(Conv, WeightCodesReachTheConvolutionAsCodes) {
         for (int c : codes) largest = std::max(largest, std::abs(c - r.zero));
         const bool integer = r.integer && (vexart::onednn::hasVnni() || largest <= 63);
         EXPECT_EQ(t.back().precision, integer ? "int8" : "f32") << what;
-        if (r.inputOnGrid) {
-            for (float& v : x) v = static_cast<float>((std::clamp(std::nearbyint(v / xstep) + 128, 0.0f, 255.0f) - 128) * xstep);
-        }
+        if (r.inputOnGrid) ontoInputGrid(x);
         Shape ys;
         auto want = convolve(std::vector<double>(x.begin(), x.end()), xs, dequantized, bias, M, 1, {3, 3}, {1, 1},
                              {1, 1, 1, 1}, ys);
