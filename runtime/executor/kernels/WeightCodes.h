@@ -10,6 +10,7 @@
 
 #include "core/QuantGrid.h"
 #include "core/Tensor.h"
+#include "kernels/GridCodes.h"
 
 namespace vexart {
 
@@ -70,9 +71,7 @@ void dequantizeCodes(const Tensor& wt, const QuantGrid& grid, float* out) {
     const int64_t runs = inner == 0 ? 0 : wt.size() / inner;
     for (int64_t r = 0; r < runs; ++r) {
         const size_t c = static_cast<size_t>(r % dim);
-        const float s = grid.scales[c];
-        const int32_t z = grid.zeroPoints[c];
-        for (int64_t i = r * inner; i < (r + 1) * inner; ++i) out[i] = static_cast<float>(static_cast<int32_t>(q[i]) - z) * s;
+        dequantizeSpan(q + r * inner, out + r * inner, inner, grid.scales[c], grid.zeroPoints[c]);
     }
 }
 
