@@ -7,6 +7,7 @@
 #     SQNR of each tensor quantized);
 #   - 100 other pictures through vexa-net-run in float and with
 #     --enable_cpu_fxp, compared by vexa-dlc-diff (SQNR, top-1 agreement);
+#     a ten-class model's top classes also against the pictures' labels;
 #   - every tensor of the first 10 of them, float against fixed point: the
 #     per-layer table of the error as it accumulates through the network;
 #   - speed: vexa-bench on the same container, float then fixed point,
@@ -40,7 +41,7 @@ for m in "${models[@]}"; do
   size=$($bin/vexa-dlc-info "$d/float.dlc" | sed -n 's/^ *input .*\[[0-9]*,3,\([0-9]*\),\([0-9]*\)\].*/\1 \2/p' | head -1)
   [ -n "$size" ] || { echo "$m: not an image model (one input of [N,3,H,W])" >&2; continue; }
   data="$out/data-${size/ /x}"
-  [ -f "$data/eval.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$data" 32 100 $size
+  [ -f "$data/labels.txt" ] || /usr/bin/python3 bench/quant/make_inputs.py "$data" 32 100 $size
   head -10 "$data/eval.txt" > "$data/eval10.txt"
   if [ -n "${CALIBRATED:-}" ] && [ -f "$CALIBRATED/$m/quantized.dlc" ]; then
     # Another run's calibration (the same encodings on another instruction set).
@@ -58,11 +59,29 @@ for m in "${models[@]}"; do
       --output_dir "$d/$mode-layers" --debug "${flag[@]}" >/dev/null
   done
   $bin/vexa-dlc-diff "$d/fixed" "$d/float" > "$d/outputs.txt" || true
+  # A ten-class model (fit_heads.py's) is also judged against the pictures' labels.
+  /usr/bin/python3 - "$data/labels.txt" "$d/float" "$d/fixed" > "$d/accuracy.txt" <<'EOF_PY' || true
+import glob, os, sys
+import numpy as np
+labels = [int(v) for v in open(sys.argv[1]).read().split()]
+scores = []
+for run in sys.argv[2:]:
+    hits = 0
+    for i, label in enumerate(labels):
+        files = glob.glob(os.path.join(run, "Result_%d" % i, "*.raw"))
+        logits = np.fromfile(files[0], np.float32) if len(files) == 1 else np.zeros(0)
+        if logits.size != 10:
+            sys.exit(0)
+        hits += int(logits.argmax() == label)
+    scores.append(100.0 * hits / len(labels))
+print("  accuracy against the labels: %.0f%% float, %.0f%% fixed point" % tuple(scores))
+EOF_PY
   $bin/vexa-dlc-diff "$d/fixed-layers" "$d/float-layers" > "$d/layers.txt" || true
   # Every tensor of ten inputs runs to gigabytes on a large model: the tables stay.
   rm -rf "$d/float" "$d/fixed" "$d/float-layers" "$d/fixed-layers"
   echo "== $m: 32 calibration, 100 evaluation pictures (tables in $d)"
   head -2 "$d/outputs.txt" | tail -1 | awk '{printf "  outputs over %s inputs: SQNR %s dB, cosine %s, top-1 agreement %s\n", $2, $6, $5, $7}'
+  cat "$d/accuracy.txt"
   for t in ${VEXA_BENCH_THREADS:-1 2}; do
     f=(); x=(); fr=(); xr=()
     for i in 1 2 3; do
