@@ -59,7 +59,7 @@ for m in "${models[@]}"; do
       --output_dir "$d/$mode-layers" --debug "${flag[@]}" >/dev/null
   done
   $bin/vexa-dlc-diff "$d/fixed" "$d/float" > "$d/outputs.txt" || true
-  # A ten-class model (fit_heads.py's) is also judged against the pictures' labels.
+  # A ten-class model (train_classifiers.py's) is also judged against the pictures' labels.
   /usr/bin/python3 - "$data/labels.txt" "$d/float" "$d/fixed" > "$d/accuracy.txt" <<'EOF_PY' || true
 import glob, os, sys
 import numpy as np
