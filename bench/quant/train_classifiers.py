@@ -43,6 +43,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "corpus"))
 sys.path.insert(0, HERE)
 import export_corpus  # noqa: E402
 import make_inputs  # noqa: E402
+from qdq_sqnr import sqnr  # noqa: E402
 
 BATCH = 32
 NOISE = 0.3            # strongest noise, in the normalised input's units
@@ -113,10 +114,6 @@ def measure_normalisation(model, pictures, size, generator):
     model.eval()
 
 
-def sqnr(a, ref):
-    return 10 * np.log10((ref.double() ** 2).sum().item() / ((a.double() - ref.double()) ** 2).sum().item())
-
-
 def main():
     args = sys.argv[1:]
     steps = 150
@@ -155,7 +152,7 @@ def main():
                           opset_version=opset)
         picture.numpy().astype(np.float32).tofile(path + ".in0.raw")
         print(f"{name}: {steps} steps, last loss {loss:.2f}, accuracy {accuracy}/100; float with an input error "
-              f"40 dB down: output SQNR {sqnr(y_noisy, y):.1f} dB, top-1 agreement {kept}/100; "
+              f"40 dB down: output SQNR {sqnr(y_noisy.numpy(), y.numpy()):.1f} dB, top-1 agreement {kept}/100; "
               f"{time.time() - start:.0f} s", flush=True)
     return 0
 
