@@ -5,6 +5,9 @@ agreement means something.
     /usr/bin/python3 bench/quant/train_classifiers.py OUT_DIR NAME ... [--steps N]
     VEXA_ZOO_DIR=OUT_DIR bench/quant/quant-report.sh NAME_fmnist ...
 
+Needs Debian's python3-torch and python3-torchvision, and libopenblas0-pthread
+(without it torch's products run on the reference BLAS; it warns).
+
 With random weights a network is either ordered or chaotic, never what
 training makes of it. With batch normalisation's default statistics its
 activations fade layer by layer (mobilenet_v2's last features are near
@@ -57,6 +60,22 @@ def keep_memory():
     libc = ctypes.CDLL("libc.so.6")
     libc.mallopt(-4, 0)            # M_MMAP_MAX
     libc.mallopt(-1, 2 ** 31 - 1)  # M_TRIM_THRESHOLD
+
+
+def warn_reference_blas():
+    """Debian's torch takes its matrix products from whichever libblas.so.3 the
+    system's alternatives name; the reference one runs a dense layer on one
+    core, scores of times slower, and convnext_tiny's and swin_t's training,
+    products nearly throughout, then takes hours instead of 25 minutes."""
+    try:
+        with open("/proc/self/maps") as maps:
+            reference = any(line.rstrip().endswith("/blas/libblas.so.3") or "/blas/libblas.so.3." in line
+                            for line in maps)
+    except OSError:
+        return
+    if reference:
+        print("train_classifiers: torch uses the reference BLAS; install libopenblas0-pthread "
+              "for products tens of times faster", file=sys.stderr)
 
 
 def replace_head(model):
@@ -127,6 +146,7 @@ def main():
     out, names = args[0], args[1:]
     os.makedirs(out, exist_ok=True)
     keep_memory()
+    warn_reference_blas()
     torch.set_num_threads(os.cpu_count() or 1)
     specs = export_corpus.corpus()
     pictures, labels = make_inputs.load("train")
