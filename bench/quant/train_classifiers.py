@@ -74,7 +74,7 @@ def warn_reference_blas():
         return
     if reference:
         print("train_classifiers: torch uses the reference BLAS; install libopenblas0-pthread "
-              "for products tens of times faster", file=sys.stderr)
+              "for products many times faster", file=sys.stderr)
 
 
 def replace_head(model):
