@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <tuple>
 #include <utility>
@@ -849,6 +850,24 @@ TEST(Pooling, GlobalAverageOfCodesInEveryLayout) {
             vexart::averageCodes(x, grid, y.data());
             for (size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], mean[i], 1e-5 * std::fabs(mean[i]) + 1e-6) << "channel " << i;
         }
+    }
+}
+
+// A plane of large pictures sums more codes than 32 bits hold: 2944^2
+// codes of 255 (and of -128) average to themselves.
+TEST(Pooling, GlobalAverageOfCodesOverLargePlanes) {
+    const int64_t side = 2944;
+    for (const auto& [type, code] : {std::pair{DType::UInt8, 255}, {DType::Int8, -128}}) {
+        Tensor x;
+        x.reset(type, {1, 1, side, side});
+        std::memset(x.raw(), code & 0xff, static_cast<size_t>(side * side));
+        vexart::QuantGrid grid;
+        grid.type = type;
+        grid.scales = {1.0f};
+        grid.zeroPoints = {0};
+        float y = 0;
+        vexart::averageCodes(x, grid, &y);
+        EXPECT_EQ(y, static_cast<float>(code));
     }
 }
 

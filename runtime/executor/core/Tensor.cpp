@@ -222,6 +222,12 @@ static double scalarOf(DType t, const void* p, int64_t i) {
     }
 }
 
-double Tensor::scalarAsDouble(int64_t index) const { return scalarOf(type_, data_, index); }
+double Tensor::scalarAsDouble(int64_t index) const {
+    // Callers take "the" scalar of inputs that a model may make empty.
+    if (index < 0 || index >= count_) {
+        throw ExecError("element " + std::to_string(index) + " of a tensor of shape " + shapeText(shape_) + " was read");
+    }
+    return scalarOf(type_, data_, index);
+}
 
 }  // namespace vexart

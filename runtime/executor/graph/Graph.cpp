@@ -20,11 +20,15 @@ namespace vexart {
 
 namespace {
 
+// Every operator's definition is chosen by this version: a model that does
+// not name one (or names none that exists) has no meaning to run.
 int64_t opsetOf(const onnx::ModelProto& model) {
     for (const auto& o : model.opset_import()) {
-        if (o.domain().empty() || o.domain() == "ai.onnx") return o.version();
+        if (!o.domain().empty() && o.domain() != "ai.onnx") continue;
+        if (o.version() < 1) throw ExecError("the model imports opset " + std::to_string(o.version()) + " of the ONNX domain, which does not exist");
+        return o.version();
     }
-    return 1;
+    throw ExecError("the model imports no opset of the ONNX domain");
 }
 
 NodeAttrs attrsOf(const onnx::NodeProto& n, int64_t opset) {

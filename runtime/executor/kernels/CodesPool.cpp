@@ -12,8 +12,8 @@ namespace {
 // dequantized into y in channel order. Group k starts at k * area * lanes.
 template <typename Q>
 void averageGroups(const Q* x, int64_t groups, int64_t area, int64_t lanes, double scale, double zero, float* y) {
-    // 32-bit partial sums vectorise; 2^24 codes of 255 fit in one.
-    constexpr int64_t kRun = int64_t{1} << 24, kLanes = 64;
+    // 32-bit partial sums vectorise; a run of codes of magnitude 255 at most must fit in one.
+    constexpr int64_t kRun = INT32_MAX / 255, kLanes = 64;
     parallelFor(groups, groups * area * lanes, [&](int64_t k) {
         const Q* g = x + k * area * lanes;
         for (int64_t first = 0; first < lanes; first += kLanes) {
@@ -47,6 +47,7 @@ void averageCodes(const Tensor& x, const QuantGrid& grid, float* y) {
     const Shape logical = x.logicalShape();
     if (logical.size() < 3 || !grid.perTensor()) throw ExecError("codes pool over a per-tensor grid of rank 3 or more");
     const int64_t n = logical[0], c = logical[1], area = elementCount(logical) / std::max<int64_t>(n * c, 1);
+    if (area == 0 && n * c > 0) throw ExecError("GlobalAveragePool over an empty extent has no mean");
     const Layout layout = x.layout();
     int64_t lanes = 1;
     if (layout.isChannelsLast()) lanes = c;

@@ -54,7 +54,13 @@ public:
         }
         const int64_t N = x.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3), Ho = grid.dim(1), Wo = grid.dim(2);
         Tensor& y = ctx.out(0, DType::Float, {N, C, Ho, Wo});
-        if (ctx.dryRun()) return ctx.zeroOutputs();
+        if (ctx.dryRun() || y.size() == 0) return ctx.zeroOutputs();
+        if (H == 0 || W == 0) {
+            // Outside an empty plane zero padding reads 0; the border and
+            // its reflection have no pixel to repeat.
+            if (pad_ != Padding::Zeros) throw ExecError("GridSample cannot pad an empty plane by its border");
+            return ctx.zeroOutputs();
+        }
         for (int64_t n = 0; n < N; ++n) {
             for (int64_t c = 0; c < C; ++c) {
                 const float* plane = x.data<float>() + (n * C + c) * H * W;

@@ -191,7 +191,7 @@ private:
             }
             return true;
         }
-        w = attrs_.resolve(xs, attrs_.kernel);
+        w = attrs_.resolvePool(xs);
         for (size_t i = 3 - w.spatial; i < 3; ++i) {
             // A ceil-mode overhang past the declared padding.
             const int64_t eff = (w.k[i] - 1) * w.dil[i] + 1;

@@ -138,6 +138,9 @@ private:
         }
         const int64_t outN = elementCount(kept);
         const int64_t groupN = outN == 0 ? 0 : x.size() / std::max<int64_t>(outN, 1);
+        // The other reductions start from their identity, which an empty
+        // group keeps; a mean of nothing is undefined.
+        if (op_ == Red::Mean && groupN == 0 && outN != 0) throw ExecError("ReduceMean over an empty axis has no mean");
         std::vector<double> acc(static_cast<size_t>(outN));
         const double init = op_ == Red::Max   ? -std::numeric_limits<double>::infinity()
                             : op_ == Red::Min ? std::numeric_limits<double>::infinity()
@@ -299,7 +302,7 @@ std::unique_ptr<Kernel> argKernel(const onnx::NodeProto& n, bool isMax) {
         Tensor& y = ctx.out(0, DType::Int64, shape);
         if (ctx.dryRun()) return ctx.zeroOutputs();
         int64_t* py = y.data<int64_t>();
-        if (dim == 0) return std::fill(py, py + y.size(), int64_t{0});
+        if (dim == 0 && y.size() != 0) throw ExecError("ArgMax or ArgMin over an empty axis has no index to give");
         // An output's candidates lie `inner` apart: a block of neighbouring
         // outputs walks the axis together, each keeping its best value and
         // index (the choice vectorises across the block), and the blocks

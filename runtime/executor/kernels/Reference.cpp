@@ -166,7 +166,7 @@ public:
 
 private:
     void pool(KernelContext& ctx, const Tensor& x, Tensor& yOut) {
-        const Window w = attrs_.resolve(x.shape(), attrs_.kernel);
+        const Window w = attrs_.resolvePool(x.shape());
         const int64_t NC = x.dim(0) * x.dim(1);
         Tensor& y = yOut;
         y.reset(DType::Float, outputShape(x.shape(), x.dim(1), w));
@@ -282,6 +282,16 @@ std::unique_ptr<Kernel> referencePool(const onnx::NodeProto& n, bool isMax, bool
         Tensor& y = ctx.out(0, x.type(), shape);
         const int64_t NC = x.dim(0) * x.dim(1);
         const int64_t S = NC == 0 ? 0 : x.size() / NC;
+        if (S == 0 && NC > 0) {
+            // The maximum of nothing is the lowest value, as ReduceMax
+            // defines it; the mean of nothing is undefined.
+            if (!isMax) throw ExecError("GlobalAveragePool over an empty extent has no mean");
+            VEXA_DISPATCH_NUMERIC(x.type(), {
+                std::fill_n(y.data<T>(), NC, std::numeric_limits<T>::has_infinity ? -std::numeric_limits<T>::infinity()
+                                                                                   : std::numeric_limits<T>::lowest());
+            })
+            return;
+        }
         if (codes) {
             VEXA_DISPATCH_NUMERIC(x.type(), {
                 for (int64_t c = 0; c < NC && S > 0; ++c) y.data<T>()[c] = *std::max_element(x.data<T>() + c * S, x.data<T>() + (c + 1) * S);
@@ -510,7 +520,8 @@ void registerNnKernels() {
             if (ctx.in(1).size() != C || ctx.in(2).size() != C) {
                 throw ExecError("InstanceNormalization needs one scale and one bias per channel");
             }
-            if (ctx.dryRun()) return ctx.zeroOutputs();
+            // An empty extent leaves nothing to normalise (the output is empty too).
+            if (ctx.dryRun() || y.size() == 0) return ctx.zeroOutputs();
             const float* scale = ctx.in(1).data<float>();
             const float* bias = ctx.in(2).data<float>();
             for (int64_t i = 0; i < N * C; ++i) {

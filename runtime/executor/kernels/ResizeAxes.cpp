@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/Tensor.h"
 #include "core/Threads.h"
 
 namespace vexart {
@@ -99,6 +100,11 @@ void resizeAxis(const float* x, float* y, int64_t outer, int64_t inLen, int64_t 
 void makeAxisTaps(const ResizeRule& rule, int64_t in, int64_t out, float scale, bool fromScales, float roiStart,
                   float roiEnd, AxisTaps& t) {
     const bool cropping = rule.coord == "tf_crop_and_resize";
+    // Sampling nothing has no value to give; a crop instead puts every
+    // coordinate outside, where the extrapolation value is defined.
+    if (in == 0 && out > 0 && !cropping) {
+        throw ExecError("Resize cannot make an axis of length " + std::to_string(out) + " from an empty one");
+    }
     t.taps = rule.mode == "cubic" ? 4 : rule.mode == "linear" ? 2 : 1;
     t.index.assign(static_cast<size_t>(out * t.taps), 0);
     t.weight.assign(static_cast<size_t>(out * t.taps), 0.0f);
@@ -147,8 +153,14 @@ void resizeByAxes(const float* x, const std::vector<int64_t>& inShape, float* y,
     for (size_t d = r; d-- > 0;) {
         if (!tables[d].identity) passes.push_back(d);
     }
-    int64_t total = 1;
+    int64_t total = 1, given = 1;
     for (int64_t n : outShape) total *= n;
+    for (int64_t n : inShape) given *= n;
+    if (given == 0) {
+        // Only a crop reaches here from nothing: every element lies outside.
+        std::fill(y, y + total, outsideValue);
+        return;
+    }
     if (passes.empty()) {
         std::copy(x, x + total, y);
         return;

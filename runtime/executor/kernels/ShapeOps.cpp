@@ -632,6 +632,9 @@ void registerShapeKernels() {
     }, OpTraits::valueShaped(1u << 0));
     registerKernel("Range", [](const onnx::NodeProto&, int64_t) {
         return lambdaKernel([](KernelContext& ctx) {
+            for (size_t i = 0; i < 3; ++i) {
+                if (ctx.in(i).size() != 1) throw ExecError("Range takes scalars, not " + shapeText(ctx.in(i).shape()));
+            }
             const double start = ctx.in(0).scalarAsDouble();
             const double limit = ctx.in(1).scalarAsDouble();
             const double delta = ctx.in(2).scalarAsDouble();

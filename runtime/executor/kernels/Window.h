@@ -95,6 +95,22 @@ struct WindowAttrs {
         }
         return w;
     }
+
+    // A max or average pool's window: one that lay wholly in the padding
+    // would have no value to pool (the maximum and the mean of nothing),
+    // so pads must stay below the window and an empty axis give no window.
+    Window resolvePool(const Shape& x) const {
+        const Window w = resolve(x, kernel);
+        for (size_t j = 3 - w.spatial; j < 3; ++j) {
+            const int64_t eff = (w.k[j] - 1) * w.dil[j] + 1;
+            if (w.padBegin[j] >= eff || w.padEnd[j] >= eff) {
+                throw ExecError("pads of " + std::to_string(std::max(w.padBegin[j], w.padEnd[j])) +
+                                " reach past a pooling window of " + std::to_string(eff));
+            }
+            if (w.in[j] == 0 && w.out[j] > 0) throw ExecError("every pooling window of an empty axis lies in the padding");
+        }
+        return w;
+    }
 };
 
 // ConvTranspose's attributes: its window, groups, and the two ways of
@@ -105,7 +121,18 @@ struct TransposedWindowAttrs {
     std::vector<int64_t> outputPadding, outputShape;
 
     explicit TransposedWindowAttrs(const Attrs& a)
-        : window(a), group(a.i("group", 1)), outputPadding(a.ints("output_padding")), outputShape(a.ints("output_shape")) {}
+        : window(a), group(a.i("group", 1)), outputPadding(a.ints("output_padding")), outputShape(a.ints("output_shape")) {
+        // Rows added past the last stride step are reached by no input:
+        // a padding as long as the step (or the dilation) is not one.
+        for (size_t i = 0; i < outputPadding.size(); ++i) {
+            const int64_t stride = i < window.strides.size() ? window.strides[i] : 1;
+            const int64_t dilation = i < window.dilations.size() ? window.dilations[i] : 1;
+            if (outputPadding[i] < 0 || (outputPadding[i] >= stride && outputPadding[i] >= dilation)) {
+                throw ExecError("output_padding " + std::to_string(outputPadding[i]) +
+                                " must be below the stride or the dilation of its axis");
+            }
+        }
+    }
 };
 
 // Calls f(input row, kernel row) for each row of the window at output row
