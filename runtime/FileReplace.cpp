@@ -15,20 +15,22 @@
 namespace vexart {
 namespace {
 
-constexpr const char* kTemporarySuffix = ".XXXXXX";  // mkstemp's pattern
+// A save's temporary is ".<base>" + this infix + six characters that
+// mkstemp picks: the infix tells it from a user's ".<base>.sha256".
+constexpr const char* kTemporaryInfix = ".vexa-partial-";
 
 std::string folderOf(const std::string& target) {
     const size_t slash = target.rfind('/');
     return slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
 }
 
-// ".<base>." and six characters of mkstemp's alphabet: what a killed save
-// of <base> leaves. Only this process's lock holder writes such files, so
-// any found now is stale.
+// What a killed save of <base> leaves: only a save's own name, never
+// another file beside the target. Only this process's lock holder writes
+// such files, so any found now is stale.
 void removeStaleTemporaries(const std::string& dir, const std::string& base) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return;
-    const std::string prefix = "." + base + ".";
+    const std::string prefix = "." + base + kTemporaryInfix;
     while (const dirent* e = readdir(d)) {
         const std::string name = e->d_name;
         if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
@@ -105,7 +107,7 @@ void replaceFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     const size_t slash = target.rfind('/');
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     removeStaleTemporaries(dir, base);
-    std::string tmp = dir + "/." + base + kTemporarySuffix;
+    std::string tmp = dir + "/." + base + kTemporaryInfix + "XXXXXX";
     const int fd = mkstemp(tmp.data());
     if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     auto fail = [&](const std::string& why) {

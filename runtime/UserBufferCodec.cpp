@@ -59,6 +59,19 @@ void forEachStrided(const Shape& shape, const std::vector<size_t>& strides, size
 
 size_t encodedSize(const Encoding& e) { return e.bitWidth / 8; }
 
+bool fixedPoint(const Encoding& e) { return e.elementType == VEXA_ELEMENT_TF8 || e.elementType == VEXA_ELEMENT_TF16; }
+double largestCode(const Encoding& e) { return e.elementType == VEXA_ELEMENT_TF8 ? 255.0 : 65535.0; }
+
+// Codes quantized around a zero point the buffer cannot hold all clamp to
+// one end: an encoding made for another bit width (a 16-bit tensor's
+// encoding on an 8-bit buffer) is refused, never read as data.
+void checkZeroPoint(const Encoding& e, const std::string& tensor) {
+    if (!fixedPoint(e) || static_cast<double>(e.stepExactly0) <= largestCode(e)) return;
+    throw ExecError("the " + std::to_string(e.bitWidth) + "-bit fixed-point buffer of '" + tensor + "' has zero point " +
+                    std::to_string(e.stepExactly0) + ", outside its codes 0 to " +
+                    std::to_string(static_cast<int>(largestCode(e))) + " (an encoding made for another bit width?)");
+}
+
 double decodeOne(const Encoding& e, const uint8_t* p) {
     switch (e.elementType) {
         case VEXA_ELEMENT_FLOAT: {
@@ -101,7 +114,7 @@ void encodeOne(const Encoding& e, double v, uint8_t* p) {
         case VEXA_ELEMENT_FLOAT16: return store(p, floatToHalf(static_cast<float>(v)));
         case VEXA_ELEMENT_TF8:
         case VEXA_ELEMENT_TF16: {
-            const double maxQ = e.elementType == VEXA_ELEMENT_TF8 ? 255.0 : 65535.0;
+            const double maxQ = largestCode(e);
             double q = e.stepSize != 0 ? std::round(v / e.stepSize + static_cast<double>(e.stepExactly0)) : 0.0;
             q = std::isnan(q) ? 0.0 : std::clamp(q, 0.0, maxQ);
             if (e.elementType == VEXA_ELEMENT_TF8) {
@@ -131,7 +144,7 @@ void fitEncoding(const Tensor& t, Encoding& e) {
         const float v = static_cast<float>(t.scalarAsDouble(i));
         if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
     }
-    const double maxQ = e.elementType == VEXA_ELEMENT_TF8 ? 255.0 : 65535.0;
+    const double maxQ = largestCode(e);
     if (hi - lo < 1e-6) hi = lo + 1e-6f;
     const double step = (static_cast<double>(hi) - lo) / maxQ;
     e.stepExactly0 = static_cast<uint64_t>(std::round(-lo / step));
@@ -149,6 +162,7 @@ void decodeUserBuffer(const UserBuffer& ub, const std::string& name, Tensor& dst
         throw ExecError("user buffer of input '" + name + "' holds " + std::to_string(ub.size) +
                         " bytes, the network needs " + std::to_string(need));
     }
+    checkZeroPoint(ub.encoding, name);
     if (ub.encoding.elementType == VEXA_ELEMENT_FLOAT && dst.type() == DType::Float) {
         forEachStrided(shape, ub.strides, 4, [&](int64_t i, size_t off) {
             std::memcpy(dst.data<float>() + i, ub.data + off, 4);
@@ -170,10 +184,17 @@ void decodeUserBuffer(const UserBuffer& ub, const std::string& name, Tensor& dst
 }
 
 void encodeUserBuffer(const Tensor& v, const TensorEncoding* fixed, UserBuffer& ub) {
-    if (ub.encoding.elementType == VEXA_ELEMENT_TF8 || ub.encoding.elementType == VEXA_ELEMENT_TF16) {
-        if (fixed != nullptr) {
+    if (fixedPoint(ub.encoding)) {
+        if (fixed != nullptr && fixed->bitWidth * 1u == ub.encoding.bitWidth) {
             ub.encoding.stepSize = fixed->stepSize;
             ub.encoding.stepExactly0 = fixed->stepExactly0;
+        } else if (fixed != nullptr) {
+            // The model's range on the buffer's own number of codes.
+            const double step = fixed->stepSize, zero = static_cast<double>(fixed->stepExactly0);
+            const double lo = -zero * step, hi = (std::ldexp(1.0, static_cast<int>(fixed->bitWidth)) - 1 - zero) * step;
+            const double own = (hi - lo) / largestCode(ub.encoding);
+            ub.encoding.stepSize = static_cast<float>(own);
+            ub.encoding.stepExactly0 = own > 0 ? static_cast<uint64_t>(std::round(-lo / own)) : 0;
         } else {
             fitEncoding(v, ub.encoding);
         }

@@ -564,15 +564,21 @@ TEST_F(Hostile, SavesNeverLoseAnotherProgramsUpdate) {
         EXPECT_NE(std::string(e.what()).find("changed since it was opened"), std::string::npos) << e.what();
     }
     EXPECT_EQ(vexart::openContainerFile(path).modelVersion, "saved by another program");
-    // A save killed midway left its temporary; the next save removes it
-    // (and only it), and saving twice over the file it read is fine.
-    dir.write(".m.dlc.Ab12Cd", "partial");
-    dir.write(".m.dlc.keeps", "not a temporary of ours");
+    // A save killed midway left its temporary; the next save removes it,
+    // and only it: a user's files beside the container, named as a
+    // temporary of another program would be, stay.
+    dir.write(".m.dlc.vexa-partial-Ab12Cd", "partial");
+    const std::vector<std::string> users = {".m.dlc.keeps", ".m.dlc.sha256", ".m.dlc.backup", ".m.dlc.Ab12Cd"};
+    for (const auto& name : users) dir.write(name, "the user's");
     vexart::ContainerModel fresh = vexart::openContainerFile(path);
     vexart::writeContainer(fresh, path);
     vexart::writeContainer(fresh, path);
-    EXPECT_FALSE(fs::exists(dir.file(".m.dlc.Ab12Cd")));
-    EXPECT_TRUE(fs::exists(dir.file(".m.dlc.keeps")));
+    EXPECT_FALSE(fs::exists(dir.file(".m.dlc.vexa-partial-Ab12Cd")));
+    for (const auto& name : users) EXPECT_EQ(readFile(dir.file(name)), "the user's") << name;
+    // Nothing else is left beside it.
+    size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) entries += e.path().filename().string().rfind(".m.dlc", 0) == 0;
+    EXPECT_EQ(entries, users.size());
 
     // Quantize in place and an init-cache run at once: both updates land,
     // or the run says its save was refused.
