@@ -204,9 +204,10 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--graph", "other"}, "the container has no graph 'other'"},
              {{"--input", "nope=" + dir.file("x.raw")}, "graph 'tokens' has no input 'nope'"},
-             {{"--input", "x=" + dir.file("m.dlc")}, "must hold 4 float32 values for input 'x'"},
-             {{"--input", "x=" + dir.file("outs")}, "must hold 4 float32 values for input 'x'"},
-             {{"--input", "x=/dev/zero"}, "must hold 4 float32 values for input 'x'"}}) {
+             {{"--input", "x=" + dir.file("m.dlc")}, "; input 'x' of shape [1,4] needs 4 float32 values (16 bytes)"},
+             {{"--input", "x=" + dir.file("outs")}, "for input 'x': not a regular file"},
+             {{"--input", "x=" + dir.file("none.raw")}, "for input 'x': no such file"},
+             {{"--input", "x=/dev/zero"}, "for input 'x': not a regular file"}}) {
         std::vector<std::string> all = {dir.file("m.dlc"), "--iterations", "1"};
         all.insert(all.end(), args.begin(), args.end());
         r = runProcess(VEXA_BENCH_PATH, all);

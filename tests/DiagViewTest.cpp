@@ -58,8 +58,8 @@ TEST_F(DiagView, LogsOfRealRunsAddUp) {
     EXPECT_GT(g.activationBytes, 0u);
     ASSERT_EQ(g.schedules.size(), 1u);
     ASSERT_EQ(g.schedules[0].size(), 2u);
-    EXPECT_EQ(g.schedules[0][0].name, "scale by=2 %");
-    EXPECT_EQ(g.schedules[0][0].op, "Mul");
+    EXPECT_EQ(g.node(0, 0).name, "scale by=2 %");
+    EXPECT_EQ(g.node(0, 0).op, "Mul");
     ASSERT_EQ(g.executions.size(), static_cast<size_t>(kRuns));
     double previousEnd = 0;
     for (size_t i = 0; i < g.executions.size(); ++i) {
@@ -139,7 +139,7 @@ TEST_F(DiagView, FiguresOfAKnownLog) {
     EXPECT_DOUBLE_EQ(rows[0].totalUs, 510);
     EXPECT_DOUBLE_EQ(rows[0].meanUs, 51);
     EXPECT_DOUBLE_EQ(rows[0].share, 510.0 / 550);
-    EXPECT_EQ(rows[0].fused, (std::vector<std::string>{"c,1", "d"}));
+    EXPECT_EQ(diagview::fusedNames(rows[0].fused), (std::vector<std::string>{"c,1", "d"}));
     EXPECT_EQ(rows[1].node, "a");
     EXPECT_EQ(rows[1].kernel, "onednn:brgconv:avx512_core");
     EXPECT_EQ(rows[1].precision, "int8");

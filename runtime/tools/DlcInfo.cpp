@@ -13,9 +13,13 @@
 #include "Container.h"
 #include "executor/core/Tensor.h"
 #include "FailureText.h"
+#include "Printable.h"
 #include "ToolUsage.h"
 
 namespace {
+
+// Names and texts of the model, whole, with their control bytes escaped.
+std::string shown(const std::string& text) { return vexart::printable(text, std::string::npos); }
 
 std::string describe(const onnx::ValueInfoProto& v) {
     std::string dims = "[";
@@ -24,7 +28,7 @@ std::string describe(const onnx::ValueInfoProto& v) {
         const auto& d = t.shape().dim(i);
         dims += (i ? "," : "") + (d.has_dim_value() ? std::to_string(d.dim_value()) : d.dim_param().empty() ? "?" : d.dim_param());
     }
-    return dims + "] " + vexart::dtypeName(static_cast<vexart::DType>(t.elem_type()));
+    return shown(dims + "] " + vexart::dtypeName(static_cast<vexart::DType>(t.elem_type())));
 }
 
 // The opset of the standard domain the graph was written for.
@@ -35,13 +39,21 @@ int64_t opsetOf(const onnx::ModelProto& m) {
     return 0;
 }
 
-// Elements and bytes of the graph's weights (initializers and Constant nodes' tensors).
+// a * b + c, or UINT64_MAX where that does not fit: a count a container
+// merely declares may be beyond any real one.
+uint64_t saturated(uint64_t a, uint64_t b, uint64_t c = 0) {
+    if (b != 0 && a > UINT64_MAX / b) return UINT64_MAX;
+    return a * b > UINT64_MAX - c ? UINT64_MAX : a * b + c;
+}
+
+// Elements and bytes of the graph's weights (initializers and Constant
+// nodes' tensors); UINT64_MAX stands for more than that.
 void countParameters(const onnx::GraphProto& g, uint64_t& elements, uint64_t& bytes) {
     auto add = [&](const onnx::TensorProto& t) {
         uint64_t n = 1;
-        for (const int64_t d : t.dims()) n = d > 0 && n <= UINT64_MAX / static_cast<uint64_t>(d) ? n * static_cast<uint64_t>(d) : 0;
-        elements += n;
-        bytes += n * vexart::dtypeSize(static_cast<vexart::DType>(t.data_type()));
+        for (const int64_t d : t.dims()) n = saturated(n, d > 0 ? static_cast<uint64_t>(d) : 0);
+        elements = saturated(n, 1, elements);
+        bytes = saturated(n, vexart::dtypeSize(static_cast<vexart::DType>(t.data_type())), bytes);
     };
     for (const auto& t : g.initializer()) add(t);
     for (const auto& n : g.node()) {
@@ -52,6 +64,7 @@ void countParameters(const onnx::GraphProto& g, uint64_t& elements, uint64_t& by
 }
 
 std::string withSeparators(uint64_t n) {
+    if (n == UINT64_MAX) return "more than 18,446,744,073,709,551,614";
     std::string digits = std::to_string(n), out;
     for (size_t i = 0; i < digits.size(); ++i) {
         if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
@@ -62,6 +75,7 @@ std::string withSeparators(uint64_t n) {
 
 std::string byteSize(uint64_t bytes) {
     char text[32];
+    if (bytes == UINT64_MAX) return "more than 16 EiB";
     if (bytes < (1u << 20)) {
         std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
     } else {
@@ -78,7 +92,7 @@ std::string operatorCounts(const onnx::GraphProto& g) {
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
     std::string text;
     for (const auto& [op, n] : sorted) text += (text.empty() ? "" : ", ") + op + " x" + std::to_string(n);
-    return text;
+    return shown(text);
 }
 
 std::string describe(const vexart::TensorEncoding& e) {
@@ -120,29 +134,29 @@ int main(int argc, char** argv) {
         } catch (const std::exception& e) {
             throw std::runtime_error(std::string("cannot read ") + argv[1] + ": " + vexart::failureText(e));
         }
-        std::cout << "Container: " << argv[1] << "\nModel version: " << model.modelVersion << "\n";
+        std::cout << "Container: " << shown(argv[1]) << "\nModel version: " << shown(model.modelVersion) << "\n";
         for (const auto& g : model.graphs) {
             onnx::ModelProto proto;
             if (!vexart::parseGraph(model, g, proto)) throw std::runtime_error("graph '" + g.name + "' is not valid ONNX");
-            std::cout << "\nGraph: " << g.name << " (" << proto.graph().node_size() << " nodes, opset "
+            std::cout << "\nGraph: " << shown(g.name) << " (" << proto.graph().node_size() << " nodes, opset "
                       << opsetOf(proto) << ")\n";
             std::set<std::string> inits;
             for (const auto& t : proto.graph().initializer()) inits.insert(t.name());
             for (const auto& v : proto.graph().input()) {
-                if (inits.count(v.name()) == 0) std::cout << "  input  " << v.name() << " " << describe(v) << "\n";
+                if (inits.count(v.name()) == 0) std::cout << "  input  " << shown(v.name()) << " " << describe(v) << "\n";
             }
-            for (const auto& v : proto.graph().output()) std::cout << "  output " << v.name() << " " << describe(v) << "\n";
+            for (const auto& v : proto.graph().output()) std::cout << "  output " << shown(v.name()) << " " << describe(v) << "\n";
             std::cout << "  operators: " << operatorCounts(proto.graph()) << "\n";
             uint64_t elements = 0, bytes = 0;
             countParameters(proto.graph(), elements, bytes);
             std::cout << "  parameters: " << withSeparators(elements) << " (" << byteSize(bytes) << ")\n";
-            for (const auto& [tensor, e] : g.encodings) std::cout << "  encoding " << tensor << " " << describe(e) << "\n";
+            for (const auto& [tensor, e] : g.encodings) std::cout << "  encoding " << shown(tensor) << " " << describe(e) << "\n";
         }
         for (const auto& r : model.cacheRecords) {
-            std::cout << "\nCache record: " << r.name << " (" << r.graphs.size() << " graph(s))\n";
+            std::cout << "\nCache record: " << shown(r.name) << " (" << r.graphs.size() << " graph(s))\n";
         }
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-info: " << vexart::failureText(e) << "\n";
+        std::cerr << "vexa-dlc-info: " << vexart::printable(vexart::failureText(e), std::string::npos) << "\n";
         return 1;
     }
     return 0;

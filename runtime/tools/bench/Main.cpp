@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "Printable.h"
 #include "Statistics.h"
 #include "runtimelib/UniqueHandle.h"
 #include "ToolUsage.h"
@@ -108,7 +109,10 @@ int parse(int argc, char** argv, Options& o) {
             char* end = nullptr;
             const std::string v = next();
             o.duration = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(o.duration > 0 && o.duration <= 86400)) return usage(false);
+            if (v.empty() || *end != '\0' || !(o.duration > 0 && o.duration <= 86400)) {
+                return usageError("vexa-bench", "--duration takes seconds above 0 and at most 86400, not '" +
+                                                    vexart::printable(v, 40) + "'");
+            }
         } else if ((a == "--graph" || a == "--inputs" || a == "--profile" || a == "--output" || a == "--output_dir") &&
                    hasValue) {
             (a == "--graph"      ? o.graph
@@ -125,11 +129,18 @@ int parse(int argc, char** argv, Options& o) {
                 o.inputFiles[""] = v;
             }
         } else if (a == "--input_dimensions" && hasValue && assignment(next(), name, value)) {
+            if (o.dims.count(name) != 0) {
+                return usageError("vexa-bench", "--input_dimensions gives '" + vexart::printable(name, 60) + "' twice");
+            }
             std::vector<size_t>& d = o.dims[name];
             for (size_t start = 0; start <= value.size();) {
                 size_t end = value.find(',', start);
                 if (end == std::string::npos) end = value.size();
-                if (!count(value.substr(start, end - start), n, 0)) return usage(false);
+                if (!count(value.substr(start, end - start), n, 0)) {
+                    return usageError("vexa-bench", "--input_dimensions for '" + vexart::printable(name, 60) +
+                                                        "' takes counts separated by commas, not '" +
+                                                        vexart::printable(value, 60) + "'");
+                }
                 d.push_back(static_cast<size_t>(n));
                 start = end + 1;
             }
@@ -148,9 +159,20 @@ int parse(int argc, char** argv, Options& o) {
     return -1;
 }
 
+// More elements than one input may have: 2^31 floats, 8 GiB.
+constexpr size_t kLargestInput = size_t{1} << 31;
+
+std::string shapeText(Vexa_TensorShape_Handle_t dims) {
+    std::string text = "[";
+    for (size_t k = 0; dims != nullptr && k < Vexa_TensorShape_Rank(dims); ++k) {
+        text += (k == 0 ? "" : ",") + std::to_string(Vexa_TensorShape_At(dims, k));
+    }
+    return text + "]";
+}
+
 std::string libraryError() {
     const char* e = Vexa_ErrorCode_GetLastErrorString();
-    return e != nullptr ? e : "unknown error";
+    return e != nullptr ? vexart::printable(e, std::string::npos) : "unknown error";
 }
 
 std::vector<std::string> items(Vexa_StringList_Handle_t list) {
@@ -189,7 +211,7 @@ void fill(const Options& o, uint32_t type, std::mt19937& rng, std::vector<float>
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int benchmark(int argc, char** argv) {
     Options o;
     if (const int status = parse(argc, argv, o); status >= 0) return status;
     // The CPU runtime reads its thread count when the network is built.
@@ -233,7 +255,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> names = items(graphs.get());
     const std::string graph = o.graph.empty() && !names.empty() ? names.front() : o.graph;
     if (std::find(names.begin(), names.end(), graph) == names.end()) {
-        std::cerr << "vexa-bench: the container has no graph '" << graph << "'\n";
+        std::cerr << "vexa-bench: the container has no graph '" << vexart::printable(graph) << "'\n";
         return 1;
     }
     const StringListHandle inNames(Vexa_VEXA_GetInputTensorNamesForNetwork(net.get(), graph.c_str()));
@@ -244,21 +266,45 @@ int main(int argc, char** argv) {
         Input in;
         in.name = name;
         in.dims.reset(Vexa_VEXA_GetInputDimensionsForNetwork(net.get(), graph.c_str(), name.c_str()));
+        // Counted before anything is made: a shape whose elements overflow
+        // or exceed what one tensor may hold is refused, not allocated.
         size_t n = 1;
-        for (size_t k = 0; in.dims && k < Vexa_TensorShape_Rank(in.dims.get()); ++k) n *= Vexa_TensorShape_At(in.dims.get(), k);
+        bool fits = true;
+        for (size_t k = 0; in.dims && k < Vexa_TensorShape_Rank(in.dims.get()); ++k) {
+            const size_t d = Vexa_TensorShape_At(in.dims.get(), k);
+            fits = fits && (d == 0 || n <= kLargestInput / d);
+            n = fits ? n * d : n;
+        }
+        if (!fits) {
+            std::cerr << "vexa-bench: input '" << vexart::printable(name) << "' of shape " << shapeText(in.dims.get())
+                      << " has more than " << kLargestInput << " elements\n";
+            return 1;
+        }
         in.values.resize(n);
         auto file = o.inputFiles.find(name);
         if (file == o.inputFiles.end() && inputs.empty()) file = o.inputFiles.find("");
         if (file != o.inputFiles.end()) {
             // Sized before it is read: a directory or a device never reaches the stream.
             std::error_code ec;
+            const std::string shown = vexart::printable(file->second);
+            if (!std::filesystem::exists(file->second, ec)) {
+                std::cerr << "vexa-bench: cannot read " << shown << " for input '" << vexart::printable(name)
+                          << "': no such file\n";
+                return 1;
+            }
             const bool regular = std::filesystem::is_regular_file(file->second, ec);
             const uintmax_t size = regular ? std::filesystem::file_size(file->second, ec) : 0;
+            if (!regular || ec) {
+                std::cerr << "vexa-bench: cannot read " << shown << " for input '" << vexart::printable(name)
+                          << "': not a regular file\n";
+                return 1;
+            }
             std::ifstream f;
-            if (regular && !ec && size == n * 4) f.open(file->second, std::ios::binary);
+            if (size == n * 4) f.open(file->second, std::ios::binary);
             if (!f.is_open() || !f.read(reinterpret_cast<char*>(in.values.data()), std::streamsize(n * 4))) {
-                std::cerr << "vexa-bench: " << file->second << " must hold " << n << " float32 values for input '"
-                          << name << "'\n";
+                std::cerr << "vexa-bench: " << shown << " holds " << size << " bytes; input '" << vexart::printable(name)
+                          << "' of shape " << shapeText(in.dims.get()) << " needs " << n << " float32 values (" << n * 4
+                          << " bytes)\n";
                 return 1;
             }
         } else {
@@ -271,7 +317,8 @@ int main(int argc, char** argv) {
     }
     for (const auto& [name, path] : o.inputFiles) {
         if (!name.empty() && std::none_of(inputs.begin(), inputs.end(), [&](const Input& in) { return in.name == name; })) {
-            std::cerr << "vexa-bench: graph '" << graph << "' has no input '" << name << "'\n";
+            std::cerr << "vexa-bench: graph '" << vexart::printable(graph) << "' has no input '" << vexart::printable(name)
+                      << "'\n";
             return 1;
         }
     }
@@ -306,27 +353,32 @@ int main(int argc, char** argv) {
 
     // A counter on one line for a person watching a long run.
     const bool terminal = isatty(STDERR_FILENO) != 0;
-    std::vector<double> times;
+    vexart::bench::LatencyRecorder times;
     const auto steadyStart = Clock::now();
     double lastShown = 0;
     for (;;) {
         const double elapsed = msSince(steadyStart) / 1000;
-        if (o.duration > 0 ? elapsed >= o.duration : static_cast<long>(times.size()) >= o.iterations) break;
+        if (o.duration > 0 ? elapsed >= o.duration : static_cast<long>(times.count()) >= o.iterations) break;
         if (terminal && elapsed > 2 && elapsed - lastShown >= 0.5) {
-            std::fprintf(stderr, "\r%zu executions, %.0f s", times.size(), elapsed);
+            std::fprintf(stderr, "\r%zu executions, %.0f s", times.count(), elapsed);
             lastShown = elapsed;
         }
         const auto t = Clock::now();
         if (!execute(false)) {
-            std::cerr << "vexa-bench: execution " << times.size() + 2 << " failed: " << libraryError() << "\n";
+            std::cerr << "vexa-bench: execution " << times.count() + 2 << " failed: " << libraryError() << "\n";
             return 1;
         }
-        times.push_back(msSince(t));
+        times.add(msSince(t));
     }
     const double wallS = msSince(steadyStart) / 1000;
     if (lastShown > 0) std::fputc('\n', stderr);
-    const auto l = vexart::bench::summarize(times);
-    const double throughput = wallS > 0 ? static_cast<double>(times.size()) / wallS : 0;
+    const auto l = times.summary();
+    if (l.count == 0) {
+        // A duration shorter than one execution: every figure would be 0.
+        std::cerr << "vexa-bench: no execution was measured in " << o.duration << " s; give a longer --duration\n";
+        return 1;
+    }
+    const double throughput = wallS > 0 ? static_cast<double>(l.count) / wallS : 0;
     const char* threads = std::getenv("VEXA_NUM_THREADS");
     const uint64_t rss = vexart::bench::peakResidentBytes();
     const std::string isa = vexart::bench::instructionSet();
@@ -351,20 +403,23 @@ int main(int argc, char** argv) {
         {"container", o.container}, {"graph", graph}, {"fixed_point", o.fixedPoint},
         {"threads", threads != nullptr ? std::string(threads) : "default"}, {"isa", isa},
         {"load_ms", loadMs}, {"first_ms", firstMs}, {"warmup", o.warmup}, {"iterations", l.count},
-        {"mean_ms", l.meanMs}, {"median_ms", l.p50Ms}, {"p90_ms", l.p90Ms}, {"p99_ms", l.p99Ms},
+        {"mean_ms", l.meanMs}, {"stddev_ms", l.stddevMs}, {"percentiles_from", l.sampled}, {"median_ms", l.p50Ms}, {"p90_ms", l.p90Ms}, {"p99_ms", l.p99Ms},
         {"min_ms", l.minMs}, {"max_ms", l.maxMs}, {"wall_s", wallS}, {"throughput_per_s", throughput},
         {"peak_rss_mb", static_cast<double>(rss) / (1 << 20)}};
     if (o.json && o.jsonPath.empty()) {
         std::cout << doc.dump() << "\n";
         return 0;
     }
-    std::printf("%s, graph %s%s: %s threads, %s\n", o.container.c_str(), graph.c_str(),
+    std::printf("%s, graph %s%s: %s threads, %s\n", vexart::printable(o.container).c_str(), vexart::printable(graph).c_str(),
                 o.fixedPoint ? " (fixed point)" : "", threads != nullptr ? threads : "all", isa.c_str());
     std::printf("Load (open and build): %10.3f ms\n", loadMs);
     std::printf("First execution:       %10.3f ms\n", firstMs);
     std::printf("Steady state, %ld executions after %ld warm-up (ms): mean %.3f  p50 %.3f  p90 %.3f  p99 %.3f  "
                 "min %.3f  max %.3f\n",
                 static_cast<long>(l.count), o.warmup, l.meanMs, l.p50Ms, l.p90Ms, l.p99Ms, l.minMs, l.maxMs);
+    if (l.sampled < l.count) {
+        std::printf("  (percentiles from a uniform sample of %zu of the %zu executions)\n", l.sampled, l.count);
+    }
     std::printf("Throughput (wall clock): %.1f executions/s\n", throughput);
     std::printf("Peak resident memory: %.1f MB\n", static_cast<double>(rss) / (1 << 20));
     if (!o.profileDir.empty()) std::printf("Diagnostic log: %s/VEXADiag.log\n", o.profileDir.c_str());
@@ -378,4 +433,15 @@ int main(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return benchmark(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Inputs and outputs are sized before they are made; this is the
+        // machine running out all the same.
+        std::cerr << "vexa-bench: out of memory\n";
+        return 1;
+    }
 }

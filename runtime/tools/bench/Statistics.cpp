@@ -5,24 +5,47 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <numeric>
+#include <cmath>
 
 #include "Summary.h"
 
 namespace vexart::bench {
 
-Latency summarize(std::vector<double> ms) {
+void LatencyRecorder::add(double ms) {
+    ++count_;
+    if (count_ == 1) min_ = max_ = ms;
+    min_ = std::min(min_, ms);
+    max_ = std::max(max_, ms);
+    const double delta = ms - mean_;
+    mean_ += delta / static_cast<double>(count_);
+    m2_ += delta * (ms - mean_);
+    if (sample_.size() < kSample) {
+        sample_.push_back(ms);
+        return;
+    }
+    // Keeps each of the count_ times with probability kSample / count_.
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 7;
+    state_ ^= state_ << 17;
+    const uint64_t slot = state_ % count_;
+    if (slot < kSample) sample_[slot] = ms;
+}
+
+Latency LatencyRecorder::summary() const {
     Latency l;
-    l.count = ms.size();
-    if (ms.empty()) return l;
-    std::sort(ms.begin(), ms.end());
-    auto rank = [&](double p) { return diagview::percentile(ms, p); };
-    l.meanMs = std::accumulate(ms.begin(), ms.end(), 0.0) / static_cast<double>(ms.size());
+    l.count = count_;
+    l.sampled = sample_.size();
+    if (count_ == 0) return l;
+    std::vector<double> sorted = sample_;
+    std::sort(sorted.begin(), sorted.end());
+    auto rank = [&](double p) { return diagview::percentile(sorted, p); };
+    l.meanMs = mean_;
+    l.stddevMs = count_ > 1 ? std::sqrt(m2_ / static_cast<double>(count_ - 1)) : 0;
     l.p50Ms = rank(50);
     l.p90Ms = rank(90);
     l.p99Ms = rank(99);
-    l.minMs = ms.front();
-    l.maxMs = ms.back();
+    l.minMs = min_;
+    l.maxMs = max_;
     return l;
 }
 

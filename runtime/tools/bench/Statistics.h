@@ -10,10 +10,28 @@ namespace vexart::bench {
 
 struct Latency {
     size_t count = 0;
-    double meanMs = 0, p50Ms = 0, p90Ms = 0, p99Ms = 0, minMs = 0, maxMs = 0;
+    size_t sampled = 0;  // executions the percentiles were taken from (count, or the sample's size)
+    double meanMs = 0, stddevMs = 0, p50Ms = 0, p90Ms = 0, p99Ms = 0, minMs = 0, maxMs = 0;
 };
-// Nearest-rank percentiles of the times, in milliseconds.
-Latency summarize(std::vector<double> ms);
+
+// The times of a run of any length in constant memory. Count, mean,
+// standard deviation, minimum and maximum are exact; the percentiles are
+// nearest-rank over every time while at most kSample were recorded, then
+// over a uniform sample of kSample of them (reservoir sampling with a
+// fixed seed, so that a run is reproducible).
+class LatencyRecorder {
+public:
+    static constexpr size_t kSample = size_t{1} << 16;
+    void add(double ms);
+    size_t count() const { return count_; }
+    Latency summary() const;
+
+private:
+    std::vector<double> sample_;
+    size_t count_ = 0;
+    double mean_ = 0, m2_ = 0, min_ = 0, max_ = 0;  // Welford's running moments
+    uint64_t state_ = 0x9E3779B97F4A7C15ull;
+};
 
 // The largest resident set of this process so far, in bytes.
 uint64_t peakResidentBytes();

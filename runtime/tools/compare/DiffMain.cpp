@@ -22,6 +22,7 @@
 #include "Compare.h"
 #include "Container.h"
 #include "FailureText.h"
+#include "Printable.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -151,8 +152,16 @@ int main(int argc, char** argv) {
         for (const auto& r : reports) {
             verdicts.push_back(vexart::toleranceFailure(r, tol));
             failed += verdicts.back().empty() ? 0 : 1;
-            width = std::max(width, r.tensor.size());  // long names widen the column, never shift the rest
+            width = std::max(width, vexart::printable(r.tensor).size());  // long names widen the column, never shift the rest
         }
+        // A gate that found nothing to measure has not passed.
+        const bool top1Measured =
+            std::any_of(reports.begin(), reports.end(), [](const vexart::TensorReport& r) { return r.top1Total != 0; });
+        const std::string unmeasured =
+            tol.minTop1 && !top1Measured
+                ? "--min-top1 measured nothing: no tensor looks like class scores (one axis of at most 65,536 "
+                  "elements once axes of 1 are dropped, in the shape --container declares)"
+                : "";
         const int w = static_cast<int>(width);
         if (jsonPath != "-") {
             std::printf("%-*s %7s %11s %11s %9s %9s %7s  %s\n", w, "tensor", "results", "max_abs", "mean_abs",
@@ -162,7 +171,7 @@ int main(int argc, char** argv) {
                 const auto& s = r.stats;
                 const std::string top1 =
                     r.top1Total == 0 ? "-" : std::to_string(r.top1Agree) + "/" + std::to_string(r.top1Total);
-                std::printf("%-*s %7llu %11s %11s %9s %9s %7s  %s\n", w, r.tensor.c_str(),
+                std::printf("%-*s %7llu %11s %11s %9s %9s %7s  %s\n", w, vexart::printable(r.tensor).c_str(),
                             static_cast<unsigned long long>(r.results), shown(s.maxAbsError(), "%.4g").c_str(),
                             shown(s.meanAbs(), "%.4g").c_str(), shown(s.cosine(), "%.6f").c_str(),
                             shown(s.sqnrDb(), "%.2f").c_str(), top1.c_str(),
@@ -170,9 +179,11 @@ int main(int argc, char** argv) {
             }
             std::printf("%zu of %zu tensor(s) outside the tolerances\n", failed, reports.size());
         }
+        if (!unmeasured.empty()) std::cerr << "vexa-dlc-diff: " << unmeasured << "\n";
         if (!jsonPath.empty()) {
-            const nlohmann::json doc = {{"output", dirs[0]}, {"reference", dirs[1]}, {"tensors", toJson(reports, verdicts)},
-                                        {"failed", failed}};
+            nlohmann::json doc = {{"output", dirs[0]}, {"reference", dirs[1]}, {"tensors", toJson(reports, verdicts)},
+                                  {"failed", failed}};
+            if (!unmeasured.empty()) doc["gate_failure"] = unmeasured;
             const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
             if (jsonPath == "-") {
                 std::fwrite(text.data(), 1, text.size(), stdout);
@@ -183,9 +194,9 @@ int main(int argc, char** argv) {
                 if (!out) throw std::runtime_error("cannot write " + jsonPath);
             }
         }
-        return failed == 0 ? 0 : 1;
+        return failed == 0 && unmeasured.empty() ? 0 : 1;
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-diff: " << vexart::failureText(e) << "\n";
+        std::cerr << "vexa-dlc-diff: " << vexart::printable(vexart::failureText(e), std::string::npos) << "\n";
         return 1;
     }
 }

@@ -46,9 +46,18 @@ OutputTree readOutputTree(const std::string& dir) {
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) throw std::runtime_error(dir + " is not a directory");
     OutputTree tree;
+    std::map<uint64_t, std::string> names;
     for (fs::directory_iterator it(dir, ec), end; it != end; it.increment(ec)) {
         uint64_t n = 0;
-        if (it->is_directory(ec) && !it->is_symlink(ec) && resultIndex(it->path().filename().string(), n)) {
+        const std::string name = it->path().filename().string();
+        if (it->is_directory(ec) && !it->is_symlink(ec) && resultIndex(name, n)) {
+            // Result_7 and Result_07 would be paired with the same result
+            // of the other side, and one of them silently left out.
+            const auto [seen, fresh] = names.emplace(n, name);
+            if (!fresh) {
+                throw std::runtime_error(dir + " holds both " + seen->second + " and " + name + " for result " +
+                                         std::to_string(n));
+            }
             tree.results[n] = rawFiles(it->path());
         }
     }

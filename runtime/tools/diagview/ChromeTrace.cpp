@@ -40,6 +40,10 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
     for (size_t gi = 0; gi < log.graphs.size(); ++gi) {
         const GraphLog& g = log.graphs[gi];
         const int tid = static_cast<int>(gi) + 1;
+        // A node's fused list goes with its first slice only: repeated in
+        // every execution it would make the trace grow with the list's
+        // length times the executions.
+        std::vector<bool> described(g.nodes.size(), false);
         events.add({{"name", "thread_name"}, {"ph", "M"}, {"pid", 1}, {"tid", tid}, {"args", {{"name", g.name}}}});
         for (const auto& e : g.executions) {
             events.add({{"name", g.name + " #" + std::to_string(e.number) + (e.warmup ? " (warm-up)" : "")},
@@ -52,7 +56,10 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
             double at = shift + e.startUs;
             const auto& schedule = g.schedules[e.schedule];
             for (size_t i = 0; i < e.nodeUs.size(); ++i) {
-                const NodeInfo& n = schedule[i];
+                const NodeInfo& n = g.nodes[schedule[i]];
+                nlohmann::json args = {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}};
+                if (!n.fused.empty() && !described[schedule[i]]) args["fused"] = fusedNames(n.fused);
+                described[schedule[i]] = true;
                 events.add({{"name", n.name},
                             {"cat", n.op},
                             {"ph", "X"},
@@ -60,7 +67,7 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
                             {"tid", tid},
                             {"ts", at},
                             {"dur", e.nodeUs[i]},
-                            {"args", {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}, {"fused", n.fused}}}});
+                            {"args", std::move(args)}});
                 at += e.nodeUs[i];
             }
         }

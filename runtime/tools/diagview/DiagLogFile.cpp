@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <unordered_map>
 
 namespace diagview {
 namespace {
@@ -38,36 +39,29 @@ public:
     }
     const std::string& kind() const { return kind_; }
     bool has(const std::string& key) const { return fields_.count(key) != 0; }
-    // A comma-separated list of encoded texts, each decoded.
-    std::vector<std::string> texts(const std::string& key) const {
-        std::vector<std::string> out;
-        const std::string& v = raw(key);
-        for (size_t start = 0; start <= v.size();) {
-            size_t end = v.find(',', start);
-            if (end == std::string::npos) end = v.size();
-            out.push_back(diagDecode(v.substr(start, end - start)));
-            start = end + 1;
-        }
-        return out;
-    }
-
     std::string text(const std::string& key) const { return diagDecode(raw(key)); }
-    uint64_t count(const std::string& key) const {
+    uint64_t count(const std::string& key, uint64_t most = UINT64_MAX) const {
         const std::string& v = raw(key);
         char* end = nullptr;
         errno = 0;
         const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
         if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) fail(key + " is not a count: '" + printable(v, 40) + "'");
+        if (n > most) fail(key + " is out of range: " + v + " (at most " + std::to_string(most) + ")");
         return n;
     }
+    const std::string& raw(const std::string& key) const {
+        const auto it = fields_.find(key);
+        if (it == fields_.end()) fail(printable(kind_, 20) + " line without " + key);
+        return it->second;
+    }
     double micros(const std::string& key) const { return number(raw(key), key); }
-    std::vector<double> list(const std::string& key) const {
-        std::vector<double> values;
+    std::vector<float> list(const std::string& key) const {
+        std::vector<float> values;
         const std::string& v = raw(key);
         for (size_t start = 0; start < v.size();) {
             size_t end = v.find(',', start);
             if (end == std::string::npos) end = v.size();
-            values.push_back(number(v.substr(start, end - start), key));
+            values.push_back(static_cast<float>(number(v.substr(start, end - start), key)));
             start = end + 1;
         }
         return values;
@@ -77,11 +71,6 @@ public:
     }
 
 private:
-    const std::string& raw(const std::string& key) const {
-        const auto it = fields_.find(key);
-        if (it == fields_.end()) fail(printable(kind_, 20) + " line without " + key);
-        return it->second;
-    }
     double number(const std::string& v, const std::string& key) const {
         char* end = nullptr;
         const double d = std::strtod(v.c_str(), &end);
@@ -95,19 +84,16 @@ private:
 
 }  // namespace
 
-std::string printable(const std::string& text, size_t most) {
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < most; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
+std::vector<std::string> fusedNames(const std::string& list) {
+    std::vector<std::string> names;
+    if (list.empty()) return names;
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        names.push_back(diagDecode(list.substr(start, end - start)));
+        start = end + 1;
     }
-    return text.size() > most ? out + "..." : out;
+    return names;
 }
 
 std::string diagDecode(const std::string& text) {
@@ -123,9 +109,52 @@ std::string diagDecode(const std::string& text) {
     return out;
 }
 
+namespace {
+
+uint64_t hashOf(const std::string& text, uint64_t h = 1469598103934665603ull) {
+    for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return (h ^ 0xff) * 1099511628211ull;  // a separator between fields
+}
+
+// Finds or adds the node and schedule tables of one graph by content.
+struct GraphTables {
+    std::unordered_multimap<uint64_t, uint32_t> nodes, schedules;
+
+    uint32_t node(GraphLog& g, NodeInfo&& info) {
+        const uint64_t h = hashOf(info.fused, hashOf(info.precision, hashOf(info.kernel, hashOf(info.op, hashOf(info.name)))));
+        const auto range = nodes.equal_range(h);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (g.nodes[it->second] == info) return it->second;
+        }
+        g.nodes.push_back(std::move(info));
+        const auto index = static_cast<uint32_t>(g.nodes.size() - 1);
+        nodes.emplace(h, index);
+        return index;
+    }
+    // The table just read (the last), or an earlier one with its content.
+    size_t schedule(GraphLog& g) {
+        const std::vector<uint32_t>& table = g.schedules.back();
+        uint64_t h = 1469598103934665603ull;
+        for (const uint32_t i : table) h = (h ^ i) * 1099511628211ull;
+        const auto range = schedules.equal_range(h);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second + 1 != g.schedules.size() && g.schedules[it->second] == table) {
+                g.schedules.pop_back();
+                return it->second;
+            }
+        }
+        schedules.emplace(h, static_cast<uint32_t>(g.schedules.size() - 1));
+        return g.schedules.size() - 1;
+    }
+};
+
+}  // namespace
+
 DiagLog readDiagLog(std::istream& in) {
     DiagLog log;
     std::map<std::string, size_t> graphIndex;
+    std::vector<GraphTables> tables;
+    std::vector<size_t> current;  // per graph: the schedule its executions follow now
     auto graphOf = [&](const LineParser& p) -> GraphLog& {
         const auto it = graphIndex.find(p.text("graph"));
         if (it == graphIndex.end()) p.fail("graph '" + printable(p.text("graph"), 60) + "' was not declared");
@@ -162,18 +191,22 @@ DiagLog readDiagLog(std::istream& in) {
         const LineParser p(line, number);
         if (pendingNodes > 0 && p.kind() != "node") p.fail("expected " + std::to_string(pendingNodes) + " more node lines");
         if (p.kind() == "run") {
-            log.profilingLevel = static_cast<uint32_t>(p.count("profiling_level"));
-            log.threads = static_cast<uint32_t>(p.count("threads"));
+            log.profilingLevel = static_cast<uint32_t>(p.count("profiling_level", 2));
+            log.threads = static_cast<uint32_t>(p.count("threads", 1u << 20));
             log.loadUs = p.micros("load_us");
         } else if (p.kind() == "graph") {
             const std::string name = p.text("name");
             if (!graphIndex.emplace(name, log.graphs.size()).second) p.fail("graph '" + printable(name, 60) + "' declared twice");
-            log.graphs.push_back({name, p.count("activation_bytes"), {}, {}});
+            log.graphs.push_back({name, p.count("activation_bytes"), {}, {}, {}});
+            tables.emplace_back();
+            current.push_back(0);
         } else if (p.kind() == "nodes") {
             pendingGraph = &graphOf(p);
             pendingNodes = static_cast<size_t>(p.count("count"));
             if (pendingNodes > 10000000) p.fail("implausible node count");
             pendingGraph->schedules.emplace_back();
+            const size_t gi = static_cast<size_t>(pendingGraph - log.graphs.data());
+            if (pendingNodes == 0) current[gi] = tables[gi].schedule(*pendingGraph);
         } else if (p.kind() == "node") {
             if (pendingNodes == 0 || &graphOf(p) != pendingGraph) p.fail("node line outside a nodes table");
             auto& schedule = pendingGraph->schedules.back();
@@ -181,19 +214,20 @@ DiagLog readDiagLog(std::istream& in) {
             NodeInfo node{p.text("name"), p.text("op"), {}, {}, {}};
             if (p.has("kernel")) node.kernel = p.text("kernel");
             if (p.has("precision")) node.precision = p.text("precision");
-            if (p.has("fused")) node.fused = p.texts("fused");
-            schedule.push_back(std::move(node));
-            --pendingNodes;
+            if (p.has("fused")) node.fused = p.raw("fused");
+            const size_t gi = static_cast<size_t>(pendingGraph - log.graphs.data());
+            schedule.push_back(tables[gi].node(*pendingGraph, std::move(node)));
+            if (--pendingNodes == 0) current[gi] = tables[gi].schedule(*pendingGraph);
         } else if (p.kind() == "exec") {
             GraphLog& g = graphOf(p);
             // Format 1 did not mark it: a graph's first execution is its warm-up there too.
             Execution e{p.count("n"), p.micros("start_us"), p.micros("total_us"), p.list("node_us"), 0,
                         p.has("warmup") ? p.count("warmup") != 0 : g.executions.empty()};
             if (g.schedules.empty()) p.fail("execution of a graph without a node table");
-            e.schedule = g.schedules.size() - 1;
-            if (e.nodeUs.size() != g.schedules.back().size()) {
+            e.schedule = current[static_cast<size_t>(&g - log.graphs.data())];
+            if (e.nodeUs.size() != g.schedules[e.schedule].size()) {
                 p.fail(std::to_string(e.nodeUs.size()) + " node times for " +
-                       std::to_string(g.schedules.back().size()) + " nodes");
+                       std::to_string(g.schedules[e.schedule].size()) + " nodes");
             }
             g.executions.push_back(std::move(e));
         } else if (p.kind() == "end") {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Printable.h"
+
 namespace diagview {
 
 // The newest format this viewer reads; it reads every one before it.
@@ -18,23 +20,35 @@ struct NodeInfo {
     std::string op;
     std::string kernel;     // what ran (format 2): "onednn:brgconv:avx512_core", "vexa", ...
     std::string precision;  // "f32", "int8", ... (format 2)
-    std::vector<std::string> fused;  // nodes that ran inside this one
+    // The nodes that ran inside this one, as the log lists them (encoded,
+    // comma-separated): kept as one text, read through fusedNames.
+    std::string fused;
+    bool operator==(const NodeInfo& o) const {
+        return name == o.name && op == o.op && kernel == o.kernel && precision == o.precision && fused == o.fused;
+    }
 };
+// The names in a fused list as NodeInfo keeps it, decoded.
+std::vector<std::string> fusedNames(const std::string& list);
 
 struct Execution {
     uint64_t number = 0;
     double startUs = 0;
     double totalUs = 0;
-    std::vector<double> nodeUs;  // in the order of the graph's schedule at the time
-    size_t schedule = 0;         // which of the graph's schedules
-    bool warmup = false;         // the graph's first execution, apart from the figures
+    std::vector<float> nodeUs;  // in the order of the graph's schedule at the time
+    size_t schedule = 0;        // which of the graph's schedules
+    bool warmup = false;        // the graph's first execution, apart from the figures
 };
 
+// A log repeats its node tables whenever a graph's schedule changes: each
+// distinct node is kept once, and each distinct table once, so that the
+// memory follows what the run was, not how often the log restated it.
 struct GraphLog {
     std::string name;
     uint64_t activationBytes = 0;
-    std::vector<std::vector<NodeInfo>> schedules;
+    std::vector<NodeInfo> nodes;                  // every distinct node the tables name
+    std::vector<std::vector<uint32_t>> schedules; // each a table of indices into `nodes`
     std::vector<Execution> executions;
+    const NodeInfo& node(size_t schedule, size_t i) const { return nodes[schedules[schedule][i]]; }
 };
 
 struct DiagLog {
@@ -61,8 +75,6 @@ DiagLog readDiagLogFile(const std::string& path);
 // %XX sequences decoded; the inverse of the writer's encoding.
 std::string diagDecode(const std::string& text);
 
-// Text from a log made safe for a terminal: control bytes as \xNN, and at
-// most `most` bytes of it (then "...").
-std::string printable(const std::string& text, size_t most = 200);
+using vexart::printable;
 
 }  // namespace diagview

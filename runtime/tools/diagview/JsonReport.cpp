@@ -5,46 +5,57 @@
 #include "Summary.h"
 
 namespace diagview {
+namespace {
 
+// Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
+std::string dump(const nlohmann::json& value, int indent) {
+    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+// Written a row at a time: the document of a long log with many nodes is
+// never held whole, only the figures of one graph.
 void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream& out) {
     using nlohmann::json;
-    json graphs = json::array();
-    for (const auto& g : log.graphs) {
+    out << "{\n  \"log\": " << dump(source, -1) << ",\n  \"profiling_level\": " << log.profilingLevel
+        << ",\n  \"threads\": " << log.threads << ",\n  \"load_ms\": " << dump(log.loadUs / 1000, -1)
+        << ",\n  \"ended\": " << (log.ended ? "true" : "false") << ",\n  \"interrupted\": " << (log.cut ? "true" : "false")
+        << ",\n  \"run_wall_s\": " << dump(log.wallUs / 1e6, -1) << ",\n  \"peak_rss_bytes\": " << log.peakRssBytes
+        << ",\n  \"graphs\": [";
+    for (size_t gi = 0; gi < log.graphs.size(); ++gi) {
+        const GraphLog& g = log.graphs[gi];
         const Latency l = summarize(g);
         const auto rows = operatorTable(g);
         json types = json::array();
         for (const auto& t : typeTable(rows)) {
             types.push_back({{"op", t.op}, {"nodes", t.nodes}, {"total_ms", t.totalUs / 1000}, {"share", t.share}});
         }
-        json nodes = json::array();
-        for (const auto& r : rows) {
-            nodes.push_back({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
-                             {"fused", r.fused}, {"calls", r.calls}, {"total_ms", r.totalUs / 1000},
-                             {"mean_us", r.meanUs}, {"share", r.share}});
+        const json head = {{"name", g.name},
+                           {"activation_bytes", g.activationBytes},
+                           {"executions", l.count + l.warmups},
+                           {"warmup_executions", l.warmups},
+                           {"warmup_ms", l.warmupUs / 1000},
+                           {"latency_ms",
+                            {{"count", l.count}, {"mean", l.meanUs / 1000}, {"p50", l.p50Us / 1000}, {"p90", l.p90Us / 1000},
+                             {"p99", l.p99Us / 1000}, {"min", l.minUs / 1000}, {"max", l.maxUs / 1000}}},
+                           {"throughput_wall_clock_per_s", l.wallPerSecond},
+                           {"throughput_execution_time_per_s", l.perSecond},
+                           {"operator_types", types}};
+        std::string text = dump(head, -1);
+        text.pop_back();  // the closing brace: the nodes follow
+        out << (gi == 0 ? "\n    " : ",\n    ") << text << ", \"nodes\": [";
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const auto& r = rows[i];
+            out << (i == 0 ? "\n      " : ",\n      ")
+                << dump({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
+                         {"fused", fusedNames(r.fused)}, {"calls", r.calls}, {"total_ms", r.totalUs / 1000},
+                         {"mean_us", r.meanUs}, {"share", r.share}},
+                        -1);
         }
-        graphs.push_back({{"name", g.name},
-                          {"activation_bytes", g.activationBytes},
-                          {"executions", l.count + l.warmups},
-                          {"warmup_executions", l.warmups},
-                          {"warmup_ms", l.warmupUs / 1000},
-                          {"latency_ms",
-                           {{"count", l.count}, {"mean", l.meanUs / 1000}, {"p50", l.p50Us / 1000}, {"p90", l.p90Us / 1000},
-                            {"p99", l.p99Us / 1000}, {"min", l.minUs / 1000}, {"max", l.maxUs / 1000}}},
-                          {"throughput_wall_clock_per_s", l.wallPerSecond},
-                          {"throughput_execution_time_per_s", l.perSecond},
-                          {"operator_types", types},
-                          {"nodes", nodes}});
+        out << (rows.empty() ? "]}" : "\n    ]}");
     }
-    const json doc = {{"log", source},
-                      {"profiling_level", log.profilingLevel},
-                      {"threads", log.threads},
-                      {"load_ms", log.loadUs / 1000},
-                      {"ended", log.ended},
-                      {"interrupted", log.cut},
-                      {"run_wall_s", log.wallUs / 1e6},
-                      {"peak_rss_bytes", log.peakRssBytes},
-                      {"graphs", graphs}};
-    out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    out << (log.graphs.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
 }  // namespace diagview

@@ -7,10 +7,13 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "DiagLogFile.h"
 #include "Reports.h"
 #include "FailureText.h"
+#include "Printable.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -52,6 +55,23 @@ int main(int argc, char** argv) {
     // A run's output directory stands for the log it holds.
     struct stat st {};
     if (stat(logPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) logPath += "/VEXADiag.log";
+    // A report written over the log it reads would lose the log, and two
+    // reports into one file the first; refused before anything is read.
+    std::vector<std::pair<std::string, struct stat>> files;
+    struct stat logStat {};
+    if (stat(logPath.c_str(), &logStat) == 0) files.emplace_back(logPath, logStat);
+    for (const std::string* path : {&tracePath, &jsonPath, &htmlPath}) {
+        struct stat out {};
+        if (path->empty() || stat(path->c_str(), &out) != 0) continue;
+        for (const auto& [name, seen] : files) {
+            if (seen.st_dev == out.st_dev && seen.st_ino == out.st_ino) {
+                std::cerr << "vexa-diagview: " << vexart::printable(*path) << " is " << vexart::printable(name)
+                          << (name == logPath ? ", the log it reads" : ", already a report of this run") << "\n";
+                return 1;
+            }
+        }
+        files.emplace_back(*path, out);
+    }
     try {
         const diagview::DiagLog log = diagview::readDiagLogFile(logPath);
         diagview::writeTextReport(log, logPath, top, std::cout);
@@ -72,7 +92,7 @@ int main(int argc, char** argv) {
             writeTo(htmlPath, [&](std::ostream& o) { diagview::writeHtmlReport(log, logPath, top, o); });
         }
     } catch (const std::exception& e) {
-        std::cerr << "vexa-diagview: " << vexart::failureText(e) << "\n";
+        std::cerr << "vexa-diagview: " << vexart::printable(vexart::failureText(e), std::string::npos) << "\n";
         return 1;
     }
     return 0;

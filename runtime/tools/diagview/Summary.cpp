@@ -47,14 +47,16 @@ std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
     for (const auto& e : graph.executions) {
         if (e.warmup) continue;
         all += e.totalUs;
-        const auto& schedule = graph.schedules[e.schedule];
         for (size_t i = 0; i < e.nodeUs.size(); ++i) {
-            OperatorRow& r = rows[schedule[i].name];
-            r.node = schedule[i].name;
-            r.op = schedule[i].op;
-            r.kernel = schedule[i].kernel;
-            r.precision = schedule[i].precision;
-            r.fused = schedule[i].fused;
+            const NodeInfo& n = graph.node(e.schedule, i);
+            OperatorRow& r = rows[n.name];
+            if (r.calls == 0) {
+                r.node = n.name;
+                r.op = n.op;
+                r.kernel = n.kernel;
+                r.precision = n.precision;
+                r.fused = n.fused;
+            }
             ++r.calls;
             r.totalUs += e.nodeUs[i];
         }

@@ -27,7 +27,7 @@ struct OperatorRow {
     std::string node;
     std::string op;
     std::string kernel, precision;  // empty in format 1 logs
-    std::vector<std::string> fused;
+    std::string fused;  // as NodeInfo keeps it (fusedNames reads it)
     uint64_t calls = 0;
     double totalUs = 0;
     double meanUs = 0;

@@ -70,7 +70,7 @@ void writeTextReport(const DiagLog& log, const std::string& source, size_t top, 
             if (!any) out << "\nFused (they run inside the node named first):\n";
             any = true;
             out << "  " << printable(r.node) << " <-";
-            for (const auto& f : r.fused) out << " " << printable(f);
+            for (const auto& f : fusedNames(r.fused)) out << " " << printable(f);
             out << "\n";
         }
     }

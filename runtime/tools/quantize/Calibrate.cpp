@@ -87,7 +87,9 @@ std::vector<CalibrationLine> readCalibrationList(const std::string& path) {
     std::istringstream in(std::string(bytes.begin(), bytes.end()));
     std::vector<CalibrationLine> lines;
     std::string text;
+    size_t number = 0;
     while (std::getline(in, text)) {
+        ++number;
         if (!text.empty() && text.back() == '\r') text.pop_back();
         const size_t first = text.find_first_not_of(" \t");
         if (first == std::string::npos || text[first] == '#' || text[first] == '%' || text[first] == '$') continue;
@@ -98,7 +100,15 @@ std::vector<CalibrationLine> readCalibrationList(const std::string& path) {
             if (sep == std::string::npos) {
                 line.emplace_back("", token);
             } else {
-                line.emplace_back(token.substr(0, sep), token.substr(sep + 2));
+                const std::string name = token.substr(0, sep);
+                // Which of two files would calibrate it is a guess: refused.
+                for (const auto& [seen, file] : line) {
+                    if (!name.empty() && seen == name) {
+                        throw std::runtime_error("the input list " + path + " names input '" + name + "' twice on line " +
+                                                 std::to_string(number));
+                    }
+                }
+                line.emplace_back(name, token.substr(sep + 2));
             }
         }
         lines.push_back(std::move(line));

@@ -17,6 +17,7 @@
 #include "Calibrate.h"
 #include "Container.h"
 #include "FailureText.h"
+#include "Printable.h"
 #include "ToolUsage.h"
 
 namespace {
@@ -135,22 +136,22 @@ int main(int argc, char** argv) {
             char sqnr[32];
             std::snprintf(sqnr, sizeof sqnr, "%.2f", l.noise.sqnrDb());  // "inf": no noise at all
             const char* kind = !l.weight ? "act" : l.encoding.channelSteps.empty() ? "weight" : "weight/c";
-            std::printf("%-40s %-8s %10.5g %12.5g %12.5g %6llu %9s\n", l.tensor.c_str(), kind,
+            std::printf("%-40s %-8s %10.5g %12.5g %12.5g %6llu %9s\n", vexart::printable(l.tensor).c_str(), kind,
                         l.min, l.max, l.encoding.stepSize, static_cast<unsigned long long>(l.encoding.stepExactly0),
                         sqnr);
         }
         if (options.biasCorrection) {
             std::printf("bias corrections for %zu convolution and dense-layer outputs", corrected);
-            if (!largestAt.empty()) std::printf(" (the largest, %.5g, at %s)", largestShift, largestAt.c_str());
+            if (!largestAt.empty()) std::printf(" (the largest, %.5g, at %s)", largestShift, vexart::printable(largestAt).c_str());
             std::printf("\n");
         }
         vexart::writeContainer(model, output, lock);
         std::printf("%zu encodings for graph '%s' written to %s%s (%zu calibration inputs)\n", layers.size(),
-                    graph->name.c_str(), output.c_str(), inPlace ? ", updating the container in place" : "",
+                    vexart::printable(graph->name).c_str(), vexart::printable(output).c_str(), inPlace ? ", updating the container in place" : "",
                     lines.size());
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "vexa-dlc-quantize: " << vexart::failureText(e) << "\n";
+        std::cerr << "vexa-dlc-quantize: " << vexart::printable(vexart::failureText(e), std::string::npos) << "\n";
         return 1;
     }
 }
