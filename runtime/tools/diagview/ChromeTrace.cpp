@@ -1,3 +1,4 @@
+#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "Reports.h"
@@ -5,15 +6,34 @@
 namespace diagview {
 namespace {
 
+// Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
+std::string dump(const nlohmann::json& value) { return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+char* append(char* p, const char* text) {
+    while (*text != '\0') *p++ = *text++;
+    return p;
+}
+// The shortest text that reads back as `v`, as the JSON library writes numbers.
+char* append(char* p, double v) { return std::to_chars(p, p + 32, v).ptr; }
+
 // One event a line, written as it is made: the trace of a long run is never
 // held in memory whole.
 class EventWriter {
 public:
     explicit EventWriter(std::ostream& out) : out_(out) { out_ << "{\"displayTimeUnit\": \"ms\", \"traceEvents\": [\n"; }
     void add(const nlohmann::json& event) {
-        out_ << (first_ ? "" : ",\n")
-             // Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
-             << event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        out_ << (first_ ? "" : ",\n") << dump(event);
+        first_ = false;
+    }
+    // A slice: `head`, an event's text without its closing brace, then its times.
+    void slice(const std::string& head, double ts, double dur) {
+        char times[80];
+        char* p = times;
+        p = append(append(p, ",\"ts\":"), ts);
+        p = append(append(p, ",\"dur\":"), dur);
+        *p++ = '}';
+        out_ << (first_ ? "" : ",\n") << head;
+        out_.write(times, p - times);
         first_ = false;
     }
     ~EventWriter() { out_ << "\n]}\n"; }
@@ -40,10 +60,10 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
     for (size_t gi = 0; gi < log.graphs.size(); ++gi) {
         const GraphLog& g = log.graphs[gi];
         const int tid = static_cast<int>(gi) + 1;
-        // A node's fused list goes with its first slice only: repeated in
-        // every execution it would make the trace grow with the list's
-        // length times the executions.
-        std::vector<bool> described(g.nodes.size(), false);
+        // Per node, its event up to the times: a node's fused list goes with
+        // its first slice only, repeated in every execution it would make
+        // the trace grow with the list's length times the executions.
+        std::vector<std::string> heads(g.nodes.size());
         events.add({{"name", "thread_name"}, {"ph", "M"}, {"pid", 1}, {"tid", tid}, {"args", {{"name", g.name}}}});
         for (const auto& e : g.executions) {
             events.add({{"name", g.name + " #" + std::to_string(e.number) + (e.warmup ? " (warm-up)" : "")},
@@ -56,18 +76,23 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
             double at = shift + e.startUs;
             const auto& schedule = g.schedules[e.schedule];
             for (size_t i = 0; i < e.nodeUs.size(); ++i) {
-                const NodeInfo& n = g.nodes[schedule[i]];
-                nlohmann::json args = {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}};
-                if (!n.fused.empty() && !described[schedule[i]]) args["fused"] = fusedNames(n.fused);
-                described[schedule[i]] = true;
-                events.add({{"name", n.name},
-                            {"cat", n.op},
-                            {"ph", "X"},
-                            {"pid", 1},
-                            {"tid", tid},
-                            {"ts", at},
-                            {"dur", e.nodeUs[i]},
-                            {"args", std::move(args)}});
+                const uint32_t k = schedule[i];
+                std::string& head = heads[k];
+                if (head.empty()) {
+                    // The node's fields, written out once; its first slice
+                    // alone also carries the fused list.
+                    const NodeInfo& n = g.nodes[k];
+                    nlohmann::json event = {{"name", n.name}, {"cat", n.op}, {"ph", "X"}, {"pid", 1}, {"tid", tid},
+                                            {"args", {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}}}};
+                    head = dump(event);
+                    head.pop_back();
+                    if (!n.fused.empty()) event["args"]["fused"] = fusedNames(n.fused);
+                    std::string first = dump(event);
+                    first.pop_back();
+                    events.slice(first, at, e.nodeUs[i]);
+                } else {
+                    events.slice(head, at, e.nodeUs[i]);
+                }
                 at += e.nodeUs[i];
             }
         }

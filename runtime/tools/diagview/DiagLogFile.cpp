@@ -55,13 +55,13 @@ public:
         return it->second;
     }
     double micros(const std::string& key) const { return number(raw(key), key); }
-    std::vector<float> list(const std::string& key) const {
-        std::vector<float> values;
+    std::vector<double> list(const std::string& key) const {
+        std::vector<double> values;
         const std::string& v = raw(key);
         for (size_t start = 0; start < v.size();) {
             size_t end = v.find(',', start);
             if (end == std::string::npos) end = v.size();
-            values.push_back(static_cast<float>(number(v.substr(start, end - start), key)));
+            values.push_back(number(v.substr(start, end - start), key));
             start = end + 1;
         }
         return values;

@@ -34,9 +34,9 @@ struct Execution {
     uint64_t number = 0;
     double startUs = 0;
     double totalUs = 0;
-    std::vector<float> nodeUs;  // in the order of the graph's schedule at the time
-    size_t schedule = 0;        // which of the graph's schedules
-    bool warmup = false;        // the graph's first execution, apart from the figures
+    std::vector<double> nodeUs;  // in the order of the graph's schedule at the time
+    size_t schedule = 0;         // which of the graph's schedules
+    bool warmup = false;         // the graph's first execution, apart from the figures
 };
 
 // A log repeats its node tables whenever a graph's schedule changes: each
