@@ -1,5 +1,9 @@
 #include "core/Buffer.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -63,6 +67,9 @@ void BufferFree::operator()(uint8_t* p) const noexcept {
     if (p == nullptr) return;
 #if defined(__linux__)
     if (mapped != 0) {
+#if defined(__SANITIZE_ADDRESS__)
+        __asan_unpoison_memory_region(p, mapped);  // a later mapping at this address starts clean
+#endif
         munmap(p, mapped);
         return;
     }

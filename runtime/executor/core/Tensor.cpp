@@ -1,5 +1,9 @@
 #include "core/Tensor.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "core/StoragePool.h"
 
 #include <cstdlib>
@@ -69,6 +73,19 @@ std::string shapeText(const Shape& s) {
 }
 
 namespace {
+
+// Under AddressSanitizer the block behind an empty tensor is poisoned: a
+// kernel that reads "element 0" of an empty input (clamping an index to
+// [0, -1], taking a scalar of nothing) is caught, where the block's
+// minimum size and alignment slack would hide it.
+#if defined(__SANITIZE_ADDRESS__)
+void poison(const void* p, size_t bytes) { __asan_poison_memory_region(p, bytes); }
+void unpoison(const void* p, size_t bytes) { __asan_unpoison_memory_region(p, bytes); }
+#else
+void poison(const void*, size_t) {}
+void unpoison(const void*, size_t) {}
+#endif
+
 // 2^40 elements: beyond any memory this runs on, far from 64-bit overflow.
 // Fuzzing builds lower it so that fuzzed shapes stay within a test's memory
 // and time.
@@ -105,6 +122,7 @@ void Tensor::reset(DType type, const Shape& shape) {
     }
     const size_t need = static_cast<size_t>(count_) * width_;
     zeroed_ = false;
+    if (storage_ != nullptr) unpoison(storage_.get(), capacity_ + 64);
     if (need > capacity_ || data_ == nullptr) {
         // 64-byte alignment for vectorised kernels; one spare cache line.
         // Blocks are capacity + 64 bytes: the alignment's slack.
@@ -115,9 +133,11 @@ void Tensor::reset(DType type, const Shape& shape) {
         auto p = reinterpret_cast<uintptr_t>(storage_.get());
         data_ = reinterpret_cast<void*>((p + 63) & ~uintptr_t{63});
     }
+    if (need == 0) poison(storage_.get(), capacity_ + 64);
 }
 
 void Tensor::giveBack() {
+    if (storage_ != nullptr) unpoison(storage_.get(), capacity_ + 64);
     if (storage_ != nullptr) StoragePool::give(std::move(storage_), capacity_ + 64);
     storage_.reset();
 }
