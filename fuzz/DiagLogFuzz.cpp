@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ostringstream sink;
         diagview::writeTextReport(log, "fuzz", 20, sink);
         diagview::writeChromeTrace(log, sink);
+        diagview::writeJsonReport(log, "fuzz", sink);
         diagview::writeHtmlReport(log, "fuzz", 20, sink);
     } catch (const diagview::DiagLogError&) {
     }

@@ -2,6 +2,8 @@
 // figures add up to the run's own, and logs that are not one are refused.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -95,6 +97,26 @@ TEST_F(DiagView, LogsOfRealRunsAddUp) {
     EXPECT_NE(r.out.find("Graph g 1: 6 executions"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Latency (ms): mean "), std::string::npos);
     EXPECT_NE(r.out.find("(1 more nodes; --top N shows more)"), std::string::npos) << r.out;
+}
+
+// ONNX leaves node names optional: unnamed nodes, and two nodes of one
+// name and different types, keep rows of their own.
+TEST_F(DiagView, NodesWithoutNamesAreNotMerged) {
+    dir.write("unnamed.log", "format vexa-diag 2\nrun profiling_level=2 threads=1 load_us=1\n"
+                             "graph name=g activation_bytes=0\nnodes graph=g count=4\n"
+                             "node graph=g index=0 name= op=Relu\nnode graph=g index=1 name= op=Relu\n"
+                             "node graph=g index=2 name=x op=Conv\nnode graph=g index=3 name=x op=Sigmoid\n"
+                             "exec graph=g n=1 start_us=0 total_us=100 node_us=25,25,25,25 warmup=1\n"
+                             "exec graph=g n=2 start_us=100 total_us=10 node_us=1,2,3,4\n"
+                             "exec graph=g n=3 start_us=110 total_us=10 node_us=1,2,3,4\n");
+    const auto rows = diagview::operatorTable(diagview::readDiagLogFile(dir.file("unnamed.log")).graphs.at(0));
+    ASSERT_EQ(rows.size(), 4u);
+    std::map<double, std::string> byTotal;
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.calls, 2u) << r.node << " " << r.op;
+        byTotal[r.totalUs] = r.op;
+    }
+    EXPECT_EQ(byTotal, (std::map<double, std::string>{{2, "Relu"}, {4, "Relu"}, {6, "Conv"}, {8, "Sigmoid"}}));
 }
 
 // A log with figures chosen by hand, against figures worked out by hand: a

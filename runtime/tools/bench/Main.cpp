@@ -8,9 +8,11 @@
 #include <cctype>
 #include <filesystem>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -144,7 +146,13 @@ int parse(int argc, char** argv, Options& o) {
                 d.push_back(static_cast<size_t>(n));
                 start = end + 1;
             }
-        } else if (a.rfind("-", 0) == 0 || !o.container.empty()) {
+        } else if (a.rfind("-", 0) != 0 && !o.container.empty()) {
+            // A second container is a file meant for an option that took none.
+            return usageError("vexa-bench", "a second container '" + vexart::printable(a, 60) + "'" +
+                                                (i > 1 && std::string(argv[i - 1]) == "--json"
+                                                     ? " (a --json file must end in .json)"
+                                                     : ""));
+        } else if (a.rfind("-", 0) == 0) {
             return usage(false);
         } else {
             o.container = a;
@@ -207,6 +215,64 @@ void fill(const Options& o, uint32_t type, std::mt19937& rng, std::vector<float>
         std::uniform_real_distribution<float> d(-1.0f, 1.0f);
         for (float& x : v) x = d(rng);
     }
+}
+
+// The file an output of the first execution is written to under --output_dir.
+std::string outputFile(const std::string& dir, const std::string& tensor) {
+    std::string file = tensor;
+    for (char& ch : file) ch = std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' ? ch : '_';
+    if (file.empty() || file == "." || file == "..") file = "_" + file;
+    return dir + "/" + file + ".raw";
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// Every file the run will write, checked before it runs: none may be a file
+// it reads (the container, an input), nor two outputs one file; --output_dir
+// is made now. Empty when all is well, else why not.
+std::string checkOutputs(const Options& o, const std::vector<std::string>& outputs) {
+    std::vector<std::pair<std::string, std::string>> read = {{o.container, "the container"}};
+    for (const auto& [name, file] : o.inputFiles) read.emplace_back(file, "an input file");
+    std::vector<std::pair<std::string, std::string>> written;  // file, what
+    if (!o.outputPath.empty()) written.emplace_back(o.outputPath, "--output");
+    if (!o.jsonPath.empty()) written.emplace_back(o.jsonPath, "--json");
+    if (!o.outputDir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(o.outputDir, ec);
+        if (ec || !std::filesystem::is_directory(o.outputDir, ec)) {
+            return "cannot make the directory " + vexart::printable(o.outputDir) + ": " +
+                   (ec ? ec.message() : "a file of that name is in the way");
+        }
+        std::map<std::string, std::string> byFile;
+        for (const auto& tensor : outputs) {
+            const std::string file = outputFile(o.outputDir, tensor);
+            const auto [seen, fresh] = byFile.emplace(file, tensor);
+            if (!fresh) {
+                return "outputs '" + vexart::printable(seen->second) + "' and '" + vexart::printable(tensor) +
+                       "' would both be written to " + vexart::printable(file);
+            }
+            written.emplace_back(file, "output '" + vexart::printable(tensor) + "'");
+        }
+    }
+    for (const auto& [file, what] : written) {
+        for (const auto& [source, kind] : read) {
+            if (sameFile(file, source)) {
+                return what + " would write " + vexart::printable(file) + ", " + kind + " the run reads";
+            }
+        }
+    }
+    return {};
+}
+
+bool save(const std::string& path, const void* data, size_t bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
+    f.close();
+    if (!f) std::cerr << "vexa-bench: could not write " << vexart::printable(path) << ": " << std::strerror(errno) << "\n";
+    return static_cast<bool>(f);
 }
 
 }  // namespace
@@ -287,9 +353,10 @@ int benchmark(int argc, char** argv) {
             // Sized before it is read: a directory or a device never reaches the stream.
             std::error_code ec;
             const std::string shown = vexart::printable(file->second);
-            if (!std::filesystem::exists(file->second, ec)) {
+            const auto status = std::filesystem::status(file->second, ec);
+            if (ec || !std::filesystem::exists(status)) {
                 std::cerr << "vexa-bench: cannot read " << shown << " for input '" << vexart::printable(name)
-                          << "': no such file\n";
+                          << "': " << (ec && status.type() != std::filesystem::file_type::not_found ? ec.message() : "no such file") << "\n";
                 return 1;
             }
             const bool regular = std::filesystem::is_regular_file(file->second, ec);
@@ -321,6 +388,11 @@ int benchmark(int argc, char** argv) {
                       << "'\n";
             return 1;
         }
+    }
+
+    if (const std::string why = checkOutputs(o, items(outNames.get())); !why.empty()) {
+        std::cerr << "vexa-bench: " << why << "\n";
+        return 1;
     }
 
     std::vector<std::pair<std::string, std::vector<float>>> firstOutputs;
@@ -384,21 +456,6 @@ int benchmark(int argc, char** argv) {
     const std::string isa = vexart::bench::instructionSet();
     net.reset();  // closes the diagnostic log
 
-    auto save = [](const std::string& path, const std::vector<float>& v) {
-        std::ofstream f(path, std::ios::binary);
-        f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * 4));
-        if (!f) std::cerr << "vexa-bench: could not write " << path << "\n";
-        return static_cast<bool>(f);
-    };
-    if (!o.outputPath.empty() && !firstOutputs.empty() && !save(o.outputPath, firstOutputs[0].second)) return 1;
-    std::error_code made;
-    if (!o.outputDir.empty()) std::filesystem::create_directories(o.outputDir, made);
-    for (const auto& [name, values] : o.outputDir.empty() ? decltype(firstOutputs){} : firstOutputs) {
-        std::string file = name;
-        for (char& ch : file) ch = std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-' ? ch : '_';
-        if (file.empty() || file == "." || file == "..") file = "_" + file;
-        if (!save(o.outputDir + "/" + file + ".raw", values)) return 1;
-    }
     const nlohmann::json doc = {
         {"container", o.container}, {"graph", graph}, {"fixed_point", o.fixedPoint},
         {"threads", threads != nullptr ? std::string(threads) : "default"}, {"isa", isa},
@@ -406,33 +463,40 @@ int benchmark(int argc, char** argv) {
         {"mean_ms", l.meanMs}, {"stddev_ms", l.stddevMs}, {"percentiles_from", l.sampled}, {"median_ms", l.p50Ms}, {"p90_ms", l.p90Ms}, {"p99_ms", l.p99Ms},
         {"min_ms", l.minMs}, {"max_ms", l.maxMs}, {"wall_s", wallS}, {"throughput_per_s", throughput},
         {"peak_rss_mb", static_cast<double>(rss) / (1 << 20)}};
+    // The figures first: an output that cannot be written loses nothing measured.
     if (o.json && o.jsonPath.empty()) {
         std::cout << doc.dump() << "\n";
-        return 0;
-    }
-    std::printf("%s, graph %s%s: %s threads, %s\n", vexart::printable(o.container).c_str(), vexart::printable(graph).c_str(),
-                o.fixedPoint ? " (fixed point)" : "", threads != nullptr ? threads : "all", isa.c_str());
-    std::printf("Load (open and build): %10.3f ms\n", loadMs);
-    std::printf("First execution:       %10.3f ms\n", firstMs);
-    std::printf("Steady state, %ld executions after %ld warm-up (ms): mean %.3f  p50 %.3f  p90 %.3f  p99 %.3f  "
-                "min %.3f  max %.3f\n",
-                static_cast<long>(l.count), o.warmup, l.meanMs, l.p50Ms, l.p90Ms, l.p99Ms, l.minMs, l.maxMs);
-    if (l.sampled < l.count) {
-        std::printf("  (percentiles from a uniform sample of %zu of the %zu executions)\n", l.sampled, l.count);
-    }
-    std::printf("Throughput (wall clock): %.1f executions/s\n", throughput);
-    std::printf("Peak resident memory: %.1f MB\n", static_cast<double>(rss) / (1 << 20));
-    if (!o.profileDir.empty()) std::printf("Diagnostic log: %s/VEXADiag.log\n", o.profileDir.c_str());
-    if (!o.jsonPath.empty()) {
-        std::ofstream f(o.jsonPath);
-        f << doc.dump(2) << "\n";
-        f.close();
-        if (!f) {
-            std::cerr << "vexa-bench: cannot write " << o.jsonPath << "\n";
-            return 1;
+    } else {
+        std::printf("%s, graph %s%s: %s threads, %s\n", vexart::printable(o.container).c_str(),
+                    vexart::printable(graph).c_str(), o.fixedPoint ? " (fixed point)" : "",
+                    threads != nullptr ? threads : "all", isa.c_str());
+        std::printf("Load (open and build): %10.3f ms\n", loadMs);
+        std::printf("First execution:       %10.3f ms\n", firstMs);
+        std::printf("Steady state, %ld executions after %ld warm-up (ms): mean %.3f  p50 %.3f  p90 %.3f  p99 %.3f  "
+                    "min %.3f  max %.3f\n",
+                    static_cast<long>(l.count), o.warmup, l.meanMs, l.p50Ms, l.p90Ms, l.p99Ms, l.minMs, l.maxMs);
+        if (l.sampled < l.count) {
+            std::printf("  (percentiles from a uniform sample of %zu of the %zu executions)\n", l.sampled, l.count);
+        }
+        std::printf("Throughput (wall clock): %.1f executions/s\n", throughput);
+        std::printf("Peak resident memory: %.1f MB\n", static_cast<double>(rss) / (1 << 20));
+        if (!o.profileDir.empty()) {
+            std::printf("Diagnostic log: %s/VEXADiag.log\n", vexart::printable(o.profileDir).c_str());
         }
     }
-    return 0;
+    std::fflush(stdout);
+    bool written = true;
+    if (!o.jsonPath.empty()) {
+        const std::string text = doc.dump(2) + "\n";
+        written = save(o.jsonPath, text.data(), text.size()) && written;
+    }
+    if (!o.outputPath.empty() && !firstOutputs.empty()) {
+        written = save(o.outputPath, firstOutputs[0].second.data(), firstOutputs[0].second.size() * 4) && written;
+    }
+    for (const auto& [name, values] : o.outputDir.empty() ? decltype(firstOutputs){} : firstOutputs) {
+        written = save(outputFile(o.outputDir, name), values.data(), values.size() * 4) && written;
+    }
+    return written ? 0 : 1;
 }
 
 int main(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "Compare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -40,7 +41,18 @@ bool comparePair(const std::string& outPath, const std::string& refPath, TensorR
         return false;
     }
     const uint64_t elements = out.bytes / 4;
-    const bool top1 = classScores(elements, shape);
+    bool top1 = classScores(elements, shape);
+    if (shape != nullptr) {
+        // A declared shape of another size is another model's (or another
+        // run's shapes): its axes say nothing about these files.
+        uint64_t declared = 1;
+        for (const int64_t d : *shape) declared *= static_cast<uint64_t>(std::max<int64_t>(d, 0));
+        if (declared != elements) {
+            top1 = false;
+            r.note = "the container declares " + std::to_string(declared) + " elements, the files hold " +
+                     std::to_string(elements) + ": no top-1 from its shape";
+        }
+    }
     std::vector<float> a(kChunk), b(kChunk);
     ArgMax outMax, refMax;
     for (uint64_t done = 0; done < elements;) {
@@ -130,6 +142,8 @@ std::string toleranceFailure(const TensorReport& r, const Tolerances& t) {
     const ErrorStats& s = r.stats;
     const bool gated = t.maxAbs || t.minCosine || t.minSqnrDb || t.minTop1;
     if (gated && s.nonFinite != 0) return std::to_string(s.nonFinite) + " non-finite values where the other side differs";
+    // Empty files, or NaN on both sides throughout: no figure was measured.
+    if (gated && s.finite == 0) return "no finite values to compare";
     if (t.maxAbs && s.maxAbs > *t.maxAbs) {
         std::snprintf(buf, sizeof buf, "max abs error %g > %g", s.maxAbs, *t.maxAbs);
         return buf;

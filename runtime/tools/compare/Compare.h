@@ -18,6 +18,7 @@ struct TensorReport {
     ErrorStats stats;
     uint64_t top1Agree = 0, top1Total = 0;  // results whose largest element is at the same index
     std::vector<std::string> problems;      // missing files, differing sizes
+    std::string note;                       // why top-1 was not taken where a shape was declared
 };
 
 struct Tolerances {

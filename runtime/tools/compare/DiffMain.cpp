@@ -179,6 +179,9 @@ int main(int argc, char** argv) {
             }
             std::printf("%zu of %zu tensor(s) outside the tolerances\n", failed, reports.size());
         }
+        for (const auto& r : reports) {
+            if (!r.note.empty()) std::cerr << "vexa-dlc-diff: " << vexart::printable(r.tensor) << ": " << r.note << "\n";
+        }
         if (!unmeasured.empty()) std::cerr << "vexa-dlc-diff: " << unmeasured << "\n";
         if (!jsonPath.empty()) {
             nlohmann::json doc = {{"output", dirs[0]}, {"reference", dirs[1]}, {"tensors", toJson(reports, verdicts)},

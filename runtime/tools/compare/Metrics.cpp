@@ -15,6 +15,7 @@ void ErrorStats::add(const float* ref, const float* out, size_t n) {
             if (!(r == o) && !(std::isnan(r) && std::isnan(o))) ++nonFinite;
             continue;
         }
+        ++finite;
         const double d = o - r;
         maxAbs = std::max(maxAbs, std::fabs(d));
         sumAbs += std::fabs(d);
@@ -35,6 +36,7 @@ void ErrorStats::merge(const ErrorStats& o) {
     outNorm += o.outNorm;
     noise += o.noise;
     nonFinite += o.nonFinite;
+    finite += o.finite;
 }
 
 // A non-finite value against anything else is an unbounded error: no

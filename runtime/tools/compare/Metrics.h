@@ -16,7 +16,8 @@ struct ErrorStats {
     double refNorm = 0;  // sum of ref^2 (the signal)
     double outNorm = 0;  // sum of out^2
     double noise = 0;    // sum of (out - ref)^2
-    uint64_t nonFinite = 0;  // pairs where either side is NaN or infinite
+    uint64_t nonFinite = 0;  // pairs where either side is NaN or infinite and the other differs
+    uint64_t finite = 0;     // pairs where both sides are numbers: what the measures are taken over
 
     void add(const float* ref, const float* out, size_t n);
     void merge(const ErrorStats& other);

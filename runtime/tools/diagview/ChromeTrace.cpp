@@ -86,10 +86,16 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
                                             {"args", {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}}}};
                     head = dump(event);
                     head.pop_back();
-                    if (!n.fused.empty()) event["args"]["fused"] = fusedNames(n.fused);
-                    std::string first = dump(event);
-                    first.pop_back();
-                    events.slice(first, at, e.nodeUs[i]);
+                    if (n.fused.empty()) {
+                        events.slice(head, at, e.nodeUs[i]);
+                    } else {
+                        event["args"]["fused"] = nlohmann::json::array();
+                        std::string first = dump(event);
+                        const std::string empty = "\"fused\":[]";
+                        first.replace(first.find(empty), empty.size(), "\"fused\":" + fusedJson(n.fused));
+                        first.pop_back();
+                        events.slice(first, at, e.nodeUs[i]);
+                    }
                 } else {
                     events.slice(head, at, e.nodeUs[i]);
                 }

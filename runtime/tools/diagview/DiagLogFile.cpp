@@ -17,6 +17,8 @@ namespace {
 // Larger logs are not something this format makes; refusing them keeps a
 // wrong file (a device, a disk image) from filling memory.
 constexpr uint64_t kLargestLog = uint64_t{4} << 30;
+// A network holds a few graphs; a log naming more is not one.
+constexpr size_t kMostGraphs = 4096;
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -74,7 +76,8 @@ private:
     double number(const std::string& v, const std::string& key) const {
         char* end = nullptr;
         const double d = std::strtod(v.c_str(), &end);
-        if (v.empty() || *end != '\0' || !std::isfinite(d) || d < 0) fail(key + " is not a time: '" + printable(v, 40) + "'");
+        // Beyond 10^15 us (31 years) a time is no measurement, and sums of such overflow.
+        if (v.empty() || *end != '\0' || !(d >= 0 && d <= 1e15)) fail(key + " is not a time: '" + printable(v, 40) + "'");
         return d;
     }
     size_t number_;
@@ -86,13 +89,10 @@ private:
 
 std::vector<std::string> fusedNames(const std::string& list) {
     std::vector<std::string> names;
-    if (list.empty()) return names;
-    for (size_t start = 0; start <= list.size();) {
-        size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        names.push_back(diagDecode(list.substr(start, end - start)));
-        start = end + 1;
-    }
+    forEachFused(list, [&](std::string name) {
+        names.push_back(std::move(name));
+        return true;
+    });
     return names;
 }
 
@@ -197,6 +197,7 @@ DiagLog readDiagLog(std::istream& in) {
         } else if (p.kind() == "graph") {
             const std::string name = p.text("name");
             if (!graphIndex.emplace(name, log.graphs.size()).second) p.fail("graph '" + printable(name, 60) + "' declared twice");
+            if (log.graphs.size() == kMostGraphs) p.fail("implausible graph count: more than " + std::to_string(kMostGraphs));
             log.graphs.push_back({name, p.count("activation_bytes"), {}, {}, {}});
             tables.emplace_back();
             current.push_back(0);

@@ -27,7 +27,20 @@ struct NodeInfo {
         return name == o.name && op == o.op && kernel == o.kernel && precision == o.precision && fused == o.fused;
     }
 };
-// The names in a fused list as NodeInfo keeps it, decoded.
+// %XX sequences decoded; the inverse of the writer's encoding.
+std::string diagDecode(const std::string& text);
+
+// Calls f(name) for each name of a fused list as NodeInfo keeps it, decoded
+// one at a time (a list may be long), until f returns false.
+template <typename F>
+void forEachFused(const std::string& list, F f) {
+    for (size_t start = 0; !list.empty() && start <= list.size();) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        if (!f(diagDecode(list.substr(start, end - start)))) return;
+        start = end + 1;
+    }
+}
 std::vector<std::string> fusedNames(const std::string& list);
 
 struct Execution {
@@ -71,9 +84,6 @@ struct DiagLogError : std::runtime_error {
 
 DiagLog readDiagLog(std::istream& in);
 DiagLog readDiagLogFile(const std::string& path);
-
-// %XX sequences decoded; the inverse of the writer's encoding.
-std::string diagDecode(const std::string& text);
 
 using vexart::printable;
 

@@ -156,8 +156,7 @@ void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, 
                "<th>Total ms</th><th>Mean &micro;s</th><th>Share</th><th>Fused into it</th></tr>\n";
         for (size_t i = 0; i < rows.size() && i < top; ++i) {
             const auto& r = rows[i];
-            std::string fused;
-            for (const auto& f : fusedNames(r.fused)) fused += (fused.empty() ? "" : ", ") + escape(f);
+            const std::string fused = fusedShort(r.fused, 12, ", ", escape);
             out << "<tr><td>" << escape(r.node) << "</td><td>" << escape(r.op) << "</td><td>" << escape(r.kernel)
                 << "</td><td>" << escape(r.precision) << "</td><td>" << r.calls << "</td><td>"
                 << formatNumber("%.3f", r.totalUs / 1000) << "</td><td>" << formatNumber("%.2f", r.meanUs) << "</td><td>"

@@ -14,6 +14,15 @@ std::string dump(const nlohmann::json& value, int indent) {
 
 }  // namespace
 
+std::string fusedJson(const std::string& list) {
+    std::string text = "[";
+    forEachFused(list, [&](const std::string& name) {
+        text += (text.size() == 1 ? "" : ",") + dump(name, -1);
+        return true;
+    });
+    return text + "]";
+}
+
 // Written a row at a time: the document of a long log with many nodes is
 // never held whole, only the figures of one graph.
 void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream& out) {
@@ -47,11 +56,12 @@ void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream
         out << (gi == 0 ? "\n    " : ",\n    ") << text << ", \"nodes\": [";
         for (size_t i = 0; i < rows.size(); ++i) {
             const auto& r = rows[i];
-            out << (i == 0 ? "\n      " : ",\n      ")
-                << dump({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
-                         {"fused", fusedNames(r.fused)}, {"calls", r.calls}, {"total_ms", r.totalUs / 1000},
-                         {"mean_us", r.meanUs}, {"share", r.share}},
-                        -1);
+            std::string row = dump({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
+                                    {"calls", r.calls}, {"total_ms", r.totalUs / 1000}, {"mean_us", r.meanUs},
+                                    {"share", r.share}},
+                                   -1);
+            row.pop_back();
+            out << (i == 0 ? "\n      " : ",\n      ") << row << ",\"fused\":" << fusedJson(r.fused) << "}";
         }
         out << (rows.empty() ? "]}" : "\n    ]}");
     }

@@ -3,7 +3,12 @@
 //
 //   vexa-diagview [--top N] [--chrome-trace FILE] [--html FILE] LOG
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -57,30 +62,50 @@ int main(int argc, char** argv) {
     if (stat(logPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) logPath += "/VEXADiag.log";
     // A report written over the log it reads would lose the log, and two
     // reports into one file the first; refused before anything is read.
-    std::vector<std::pair<std::string, struct stat>> files;
-    struct stat logStat {};
-    if (stat(logPath.c_str(), &logStat) == 0) files.emplace_back(logPath, logStat);
+    std::vector<std::string> files = {logPath};
     for (const std::string* path : {&tracePath, &jsonPath, &htmlPath}) {
-        struct stat out {};
-        if (path->empty() || stat(path->c_str(), &out) != 0) continue;
-        for (const auto& [name, seen] : files) {
-            if (seen.st_dev == out.st_dev && seen.st_ino == out.st_ino) {
+        if (path->empty()) continue;
+        for (const auto& name : files) {
+            std::error_code ec;
+            const bool same = std::filesystem::equivalent(name, *path, ec) ||
+                              std::filesystem::absolute(name, ec).lexically_normal() ==
+                                  std::filesystem::absolute(*path, ec).lexically_normal();
+            if (same) {
                 std::cerr << "vexa-diagview: " << vexart::printable(*path) << " is " << vexart::printable(name)
                           << (name == logPath ? ", the log it reads" : ", already a report of this run") << "\n";
                 return 1;
             }
         }
-        files.emplace_back(*path, out);
+        files.push_back(*path);
     }
     try {
         const diagview::DiagLog log = diagview::readDiagLogFile(logPath);
         diagview::writeTextReport(log, logPath, top, std::cout);
+        // Written beside the target and renamed over it: a report that
+        // fails midway leaves neither half a file nor a lost earlier one.
         auto writeTo = [&](const std::string& path, auto write) {
-            std::ofstream out(path, std::ios::binary);
-            write(out);
+            std::string partial = path + ".partial-XXXXXX";
+            const int fd = mkstemp(partial.data());
+            if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+            const mode_t mask = umask(0);
+            umask(mask);
+            fchmod(fd, 0666 & ~mask);  // a report, not a secret: mkstemp's 0600 would stay after the rename
+            close(fd);
+            std::ofstream out(partial, std::ios::binary);
+            try {
+                write(out);
+            } catch (...) {
+                out.close();
+                std::remove(partial.c_str());
+                throw;
+            }
             out.close();
-            if (!out) throw std::runtime_error("cannot write " + path);
-            std::cout << "Wrote " << path << "\n";
+            if (!out || std::rename(partial.c_str(), path.c_str()) != 0) {
+                const std::string why = std::strerror(errno);
+                std::remove(partial.c_str());
+                throw std::runtime_error("cannot write " + path + ": " + why);
+            }
+            std::cout << "Wrote " << vexart::printable(path) << "\n";
         };
         if (!tracePath.empty()) {
             writeTo(tracePath, [&](std::ostream& o) { diagview::writeChromeTrace(log, o); });

@@ -8,6 +8,23 @@
 
 namespace diagview {
 
+// A fused list as a JSON array of its names, built a name at a time.
+std::string fusedJson(const std::string& list);
+
+// At most `most` names of a fused list, joined by `separator` and each
+// passed through `shown`, then how many more there are.
+template <typename F>
+std::string fusedShort(const std::string& list, size_t most, const char* separator, F shown) {
+    std::string text;
+    size_t count = 0;
+    forEachFused(list, [&](const std::string& name) {
+        if (count++ < most) text += (count == 1 ? "" : separator) + shown(name);
+        return true;
+    });
+    if (count > most) text += std::string(separator) + "and " + std::to_string(count - most) + " more";
+    return text;
+}
+
 // Load time, latency statistics, throughput and the slowest `top` nodes per graph.
 void writeTextReport(const DiagLog& log, const std::string& source, size_t top, std::ostream& out);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <tuple>
 
 namespace diagview {
 
@@ -42,14 +43,16 @@ Latency summarize(const GraphLog& graph) {
 }
 
 std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
-    std::map<std::string, OperatorRow> rows;  // by node name: schedules may differ between executions
+    // By node name and type, as schedules may differ between executions;
+    // nodes without a name (ONNX leaves it optional) by their place too.
+    std::map<std::tuple<std::string, std::string, size_t>, OperatorRow> rows;
     double all = 0;
     for (const auto& e : graph.executions) {
         if (e.warmup) continue;
         all += e.totalUs;
         for (size_t i = 0; i < e.nodeUs.size(); ++i) {
             const NodeInfo& n = graph.node(e.schedule, i);
-            OperatorRow& r = rows[n.name];
+            OperatorRow& r = rows[{n.name, n.op, n.name.empty() ? i : 0}];
             if (r.calls == 0) {
                 r.node = n.name;
                 r.op = n.op;
@@ -62,7 +65,7 @@ std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
         }
     }
     std::vector<OperatorRow> table;
-    for (auto& [name, r] : rows) {
+    for (auto& [key, r] : rows) {
         r.meanUs = r.totalUs / static_cast<double>(r.calls);
         r.share = all > 0 ? r.totalUs / all : 0;
         table.push_back(r);

@@ -65,13 +65,13 @@ void writeTextReport(const DiagLog& log, const std::string& source, size_t top, 
         }
         if (rows.size() > top) out << "(" << rows.size() - top << " more nodes; --top N shows more)\n";
         bool any = false;
-        for (const auto& r : rows) {
+        for (size_t i = 0; i < rows.size() && i < top; ++i) {
+            const auto& r = rows[i];
             if (r.fused.empty()) continue;
             if (!any) out << "\nFused (they run inside the node named first):\n";
             any = true;
-            out << "  " << printable(r.node) << " <-";
-            for (const auto& f : fusedNames(r.fused)) out << " " << printable(f);
-            out << "\n";
+            out << "  " << printable(r.node) << " <- "
+                << fusedShort(r.fused, 12, " ", [](const std::string& f) { return printable(f); }) << "\n";
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -95,21 +96,28 @@ std::vector<CalibrationLine> readCalibrationList(const std::string& path) {
         if (first == std::string::npos || text[first] == '#' || text[first] == '%' || text[first] == '$') continue;
         std::istringstream tokens(text);
         CalibrationLine line;
+        std::set<std::string> named;
+        size_t plain = 0;
         for (std::string token; tokens >> token;) {
             const size_t sep = token.find(":=");
             if (sep == std::string::npos) {
+                ++plain;
                 line.emplace_back("", token);
             } else {
-                const std::string name = token.substr(0, sep);
                 // Which of two files would calibrate it is a guess: refused.
-                for (const auto& [seen, file] : line) {
-                    if (!name.empty() && seen == name) {
-                        throw std::runtime_error("the input list " + path + " names input '" + name + "' twice on line " +
-                                                 std::to_string(number));
-                    }
+                const std::string name = token.substr(0, sep);
+                if (!named.insert(name).second) {
+                    throw std::runtime_error("the input list " + path + " names input '" + name + "' twice on line " +
+                                             std::to_string(number));
                 }
                 line.emplace_back(name, token.substr(sep + 2));
             }
+        }
+        // A plain file stands for the input at its place on the line, which
+        // a named one may already be: the two ways are not mixed.
+        if (plain != 0 && !named.empty()) {
+            throw std::runtime_error("line " + std::to_string(number) + " of the input list " + path +
+                                     " mixes name:=file with plain files");
         }
         lines.push_back(std::move(line));
     }

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -96,6 +97,10 @@ int main(int argc, char** argv) {
     const bool inPlace = output.empty();
     if (inPlace) output = container;
     try {
+        std::error_code same;
+        if (std::filesystem::equivalent(output, list, same) && !same) {
+            throw std::runtime_error(vexart::printable(output) + " is the input list; the container would replace it");
+        }
         // Held from reading to writing: a save by another program (an init
         // cache, another quantize) waits instead of being lost.
         const vexart::FileUpdateLock lock(output);
