@@ -143,6 +143,56 @@ TEST(CompanionTools, DiffTakesTopOneForClassScoresOnly) {
               (std::map<std::string, bool>{{"features/relu", false}, {"head/scores", false}, {"probabilities", true}}));
 }
 
+// With a declared shape, top-1 is taken per row: per batch item and per
+// position of a sequence, never across a batch of single scores; the class
+// axis may be named. A tensor that was not compared shows no figures.
+TEST(CompanionTools, DiffTakesTopOnePerRow) {
+    TempDir dir;
+    OnnxBuilder m("g", 13);
+    m.input("x", {2, 5});
+    m.node("Relu", {"x"}, {"logits"});
+    m.node("ReduceMax", {"x"}, {"best"});
+    m.node("Reshape", {"logits"}, {"seq"});
+    m.output("logits", {2, 5});
+    m.output("best", {2, 1});
+    m.output("seq", {1, 2, 5});
+    packContainer(dir.file("m.dlc"), {{"g", &m}});
+    // Row 0 agrees (class 4), row 1 does not (3 against 0).
+    const std::vector<float> out = {0, 1, 2, 3, 9, 0, 0, 0, 9, 1}, ref = {0, 1, 2, 3, 8, 7, 0, 0, 1, 1};
+    for (const auto& [root, values] : {std::pair{std::string("out"), out}, std::pair{std::string("ref"), ref}}) {
+        fs::create_directories(dir.file(root + "/Result_0"));
+        dir.write(root + "/Result_0/logits.raw", floatsToBytes(values));
+        dir.write(root + "/Result_0/seq.raw", floatsToBytes(values));
+        dir.write(root + "/Result_0/best.raw", floatsToBytes({values[4], values[5]}));
+    }
+    dir.write("out/Result_0/extra.raw", floatsToBytes({1}));
+    auto diff = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {dir.file("out"), dir.file("ref"), "--json", "-", "--container", dir.file("m.dlc")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ProcessResult r = runProcess(VEXA_DIFF_PATH, args);
+        EXPECT_EQ(r.status, 1) << r.err;  // "extra" has no reference
+        std::map<std::string, nlohmann::json> by;
+        const auto doc = nlohmann::json::parse(r.out);
+        for (const auto& t : doc.at("tensors")) by[t.at("tensor").get<std::string>()] = t;
+        return by;
+    };
+    auto by = diff({});
+    EXPECT_EQ(by.at("logits").at("top1"), (nlohmann::json{{"agree", 1}, {"total", 2}}));
+    EXPECT_EQ(by.at("seq").at("top1"), (nlohmann::json{{"agree", 1}, {"total", 2}}));
+    EXPECT_FALSE(by.at("best").contains("top1"));  // [2, 1]: one score per item, no classes
+    EXPECT_FALSE(by.at("extra").contains("cosine"));
+    EXPECT_FALSE(by.at("extra").contains("sqnr_db"));
+    // Classes along the middle axis: five columns of two, compared apart.
+    by = diff({"--classes-axis", "0"});
+    EXPECT_EQ(by.at("logits").at("top1"), (nlohmann::json{{"agree", 3}, {"total", 5}}));
+    const ProcessResult table = runProcess(VEXA_DIFF_PATH, {dir.file("out"), dir.file("ref")});
+    for (const auto& line : {std::string("extra"), std::string("logits")}) EXPECT_NE(table.out.find(line), std::string::npos);
+    const size_t extra = table.out.find("\nextra");
+    ASSERT_NE(extra, std::string::npos) << table.out;
+    const std::string row = table.out.substr(extra + 1, table.out.find('\n', extra + 1) - extra - 1);
+    EXPECT_EQ(row.find("1.000000"), std::string::npos) << row;  // no cosine of nothing
+}
+
 // vexa-bench on a model it must feed right: a float input read from a file,
 // token ids generated within what a 10-row embedding takes, and an input
 // whose length the model leaves open.

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ namespace {
 int usage(bool asked = false) {
     return printUsage(
         "usage: vexa-dlc-diff [--max-abs-error X] [--min-cosine X] [--min-sqnr DB] [--min-top1 F] [--json FILE]\n"
-           "                     [--container FILE] OUTPUT_DIR REFERENCE_DIR\n"
+           "                     [--container FILE [--classes-axis K]] OUTPUT_DIR REFERENCE_DIR\n"
            "Compares a run's raw outputs with a reference, tensor by tensor over every Result_N.\n"
            "REFERENCE_DIR is another run's output directory, or a directory of .raw files that stands\n"
            "for every result. Exit status 1 when a tensor is outside a tolerance given, missing, or\n"
@@ -40,12 +41,15 @@ int usage(bool asked = false) {
            "                     vectors, must be at least X (1: same direction)\n"
            "  --min-sqnr DB      signal-to-noise ratio of the reference against the difference,\n"
            "                     10 log10(sum ref^2 / sum (out - ref)^2), at least DB decibels\n"
-           "  --min-top1 F       the fraction of results whose largest element is at the same index\n"
-           "                     in both, at least F (reported for tensors of up to 65,536 elements)\n"
+           "  --min-top1 F       the fraction of rows whose largest element is at the same index in\n"
+           "                     both, at least F (rows of up to 65,536 classes; without a declared\n"
+           "                     shape a whole result is one row)\n"
            "  --json FILE        the table as JSON (- for standard output, the table then omitted)\n"
-           "  --container FILE   the model's container: tensors whose shape it declares get a top-1\n"
-           "                     agreement only when they look like class scores (one axis left once\n"
-           "                     axes of 1 are dropped); raw files carry no shape of their own\n"
+           "  --container FILE   the model's container: a tensor whose shape it declares gets top-1\n"
+           "                     agreement per row, classes along its last axis longer than 1, rows\n"
+           "                     along a batch axis and one sequence axis ([2,5]: two rows of five;\n"
+           "                     [1,32,1000]: 32 rows); raw files carry no shape of their own\n"
+           "  --classes-axis K   with --container: the classes lie along axis K (negative: from the end)\n"
            "A NaN or infinity where the other side holds something else fails every tolerance.\n", asked);
 }
 
@@ -98,15 +102,17 @@ nlohmann::json toJson(const std::vector<vexart::TensorReport>& reports, const st
         const auto& s = r.stats;
         nlohmann::json t = {{"tensor", r.tensor},
                             {"results", r.results},
-                            {"max_abs_error", jsonNumber(s.maxAbsError())},
-                            {"mean_abs_error", jsonNumber(s.meanAbs())},
-                            {"cosine", jsonNumber(s.cosine())},
-                            {"sqnr_db", jsonNumber(s.sqnrDb())},
-                            {"non_finite", s.nonFinite},
                             {"problems", r.problems},
                             {"ok", verdicts[i].empty()},
                             {"verdict", verdicts[i].empty() ? "ok" : verdicts[i]}};
-        if (r.top1Total != 0) t["top1"] = {{"agree", r.top1Agree}, {"total", r.top1Total}};
+        if (r.results != 0) {
+            t["max_abs_error"] = jsonNumber(s.maxAbsError());
+            t["mean_abs_error"] = jsonNumber(s.meanAbs());
+            t["cosine"] = jsonNumber(s.cosine());
+            t["sqnr_db"] = jsonNumber(s.sqnrDb());
+            t["non_finite"] = s.nonFinite;
+        }
+        if (r.top1Total != 0) t["top1"] = {{"agree", r.top1Agree}, {"total", r.top1Total}};  // rows
         tensors.push_back(std::move(t));
     }
     return tensors;
@@ -118,9 +124,16 @@ int main(int argc, char** argv) {
     vexart::Tolerances tol;
     std::vector<std::string> dirs;
     std::string jsonPath, containerPath;
+    std::optional<int64_t> classesAxis;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") return usage(true);
+        if (a == "--classes-axis") {
+            double v = 0;
+            if (i + 1 >= argc || !number(argv[++i], v) || v != std::floor(v) || std::fabs(v) > 64) return usage();
+            classesAxis = static_cast<int64_t>(v);
+            continue;
+        }
         if (a == "--json" || a == "--container") {
             if (i + 1 >= argc) return usage();
             (a == "--json" ? jsonPath : containerPath) = argv[++i];
@@ -141,11 +154,11 @@ int main(int argc, char** argv) {
             dirs.push_back(a);
         }
     }
-    if (dirs.size() != 2) return usage();
+    if (dirs.size() != 2 || (classesAxis && containerPath.empty())) return usage();
     try {
         const vexart::TensorShapes shapes = containerPath.empty() ? vexart::TensorShapes{} : declaredShapes(containerPath);
         const auto reports =
-            vexart::compareTrees(vexart::readOutputTree(dirs[0]), vexart::readOutputTree(dirs[1]), shapes);
+            vexart::compareTrees(vexart::readOutputTree(dirs[0]), vexart::readOutputTree(dirs[1]), shapes, classesAxis);
         if (reports.empty()) throw std::runtime_error("no .raw files in either directory");
         std::vector<std::string> verdicts;
         size_t failed = 0, width = 32;
@@ -171,10 +184,13 @@ int main(int argc, char** argv) {
                 const auto& s = r.stats;
                 const std::string top1 =
                     r.top1Total == 0 ? "-" : std::to_string(r.top1Agree) + "/" + std::to_string(r.top1Total);
+                // A tensor that was never compared has no figures, only its failure.
+                const bool measured = r.results != 0;
+                auto figure = [&](double v, const char* format) { return measured ? shown(v, format) : "-"; };
                 std::printf("%-*s %7llu %11s %11s %9s %9s %7s  %s\n", w, vexart::printable(r.tensor).c_str(),
-                            static_cast<unsigned long long>(r.results), shown(s.maxAbsError(), "%.4g").c_str(),
-                            shown(s.meanAbs(), "%.4g").c_str(), shown(s.cosine(), "%.6f").c_str(),
-                            shown(s.sqnrDb(), "%.2f").c_str(), top1.c_str(),
+                            static_cast<unsigned long long>(r.results), figure(s.maxAbsError(), "%.4g").c_str(),
+                            figure(s.meanAbs(), "%.4g").c_str(), figure(s.cosine(), "%.6f").c_str(),
+                            figure(s.sqnrDb(), "%.2f").c_str(), top1.c_str(),
                             verdicts[i].empty() ? "ok" : verdicts[i].c_str());
             }
             std::printf("%zu of %zu tensor(s) outside the tolerances\n", failed, reports.size());
