@@ -301,6 +301,10 @@ void requantize(const std::vector<int32_t>& acc, const Shape& shape, size_t axis
     requireFloat(sa, "scale");
     requireFloat(sb, "scale");
     requireFloat(sy, "scale");
+    // Per tensor by definition; an empty one would be read past its end.
+    if (sa.size() != 1 || sy.size() != 1 || zy.size() != 1) {
+        throw ExecError("the input scale, output scale and output zero point must be single values");
+    }
     const int64_t channels = shape.empty() ? 1 : shape[axis];
     const int64_t inner = elementCount(Shape(shape.begin() + static_cast<long>(std::min(axis + 1, shape.size())), shape.end()));
     if (sb.size() != 1 && sb.size() != channels) throw ExecError("weight scale per output channel is needed");
