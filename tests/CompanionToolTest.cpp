@@ -219,7 +219,14 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
     const auto doc = nlohmann::json::parse(r.out);
     EXPECT_EQ(doc.at("iterations"), 7);
     EXPECT_EQ(doc.at("warmup"), 5);
-    EXPECT_EQ(doc.at("threads"), "1");
+    // What the figures were measured on.
+    EXPECT_EQ(doc.at("threads"), 1);
+    EXPECT_GE(doc.at("cores").get<int>(), 1);
+    EXPECT_FALSE(doc.at("version").get<std::string>().empty());
+    EXPECT_EQ(doc.at("inputs"), nlohmann::json::parse(R"([{"name":"x","shape":[1,4],"type":"float32"},
+                                                          {"name":"ids","shape":[1,5],"type":"int64"}])"));
+    EXPECT_EQ(doc.at("batch"), 1);
+    EXPECT_DOUBLE_EQ(doc.at("samples_per_s").get<double>(), doc.at("throughput_per_s").get<double>());
     EXPECT_EQ(doc.at("graph"), "tokens");
     EXPECT_FALSE(doc.at("isa").get<std::string>().empty());
     for (const char* key : {"load_ms", "first_ms", "min_ms", "peak_rss_mb", "throughput_per_s"}) {
@@ -247,10 +254,16 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
     // The text report; and what cannot run is named.
     r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "3", "--inputs", "zeros"});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* line : {"Load (open and build):", "First execution:", "Steady state, 3 executions after 5 warm-up (ms): mean ",
-                             "Throughput (wall clock): ", "Peak resident memory: "}) {
+    for (const char* line : {"Inputs: x [1,4] float32, ids [1,1] int64\n", "Load (open and build):", "First execution:",
+                             "Steady state, 3 executions after 5 warm-up (ms): mean ", "Throughput (wall clock): ",
+                             "Peak resident memory: "}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
     }
+    // More threads than cores is measured, and said.
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--threads", "1024"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1024 threads on "), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("warning: 1024 threads on"), std::string::npos) << r.err;
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--graph", "other"}, "the container has no graph 'other'"},
              {{"--input", "nope=" + dir.file("x.raw")}, "graph 'tokens' has no input 'nope'"},

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Printable.h"
@@ -193,8 +194,28 @@ std::vector<std::string> items(Vexa_StringList_Handle_t list) {
 struct Input {
     std::string name;
     TensorShapeHandle dims;
+    uint32_t type = VEXA_ELEMENT_FLOAT;
     std::vector<float> values;
 };
+
+const char* typeName(uint32_t t) {
+    switch (t) {
+        case VEXA_ELEMENT_FLOAT: return "float32";
+        case VEXA_ELEMENT_FLOAT16: return "float16";
+        case VEXA_ELEMENT_TF8: return "fixedPoint8";
+        case VEXA_ELEMENT_TF16: return "fixedPoint16";
+        case VEXA_ELEMENT_INT32: return "int32";
+        case VEXA_ELEMENT_UINT32: return "uint32";
+        case VEXA_ELEMENT_INT8: return "int8";
+        case VEXA_ELEMENT_UINT8: case VEXA_ELEMENT_UNSIGNED8BIT: return "uint8";
+        case VEXA_ELEMENT_INT16: return "int16";
+        case VEXA_ELEMENT_UINT16: return "uint16";
+        case VEXA_ELEMENT_BOOL8: return "bool8";
+        case VEXA_ELEMENT_INT64: return "int64";
+        case VEXA_ELEMENT_UINT64: return "uint64";
+        default: return "unknown";
+    }
+}
 
 bool integerType(uint32_t t) {
     return t == VEXA_ELEMENT_INT32 || t == VEXA_ELEMENT_UINT32 || t == VEXA_ELEMENT_INT8 || t == VEXA_ELEMENT_UINT8 ||
@@ -332,6 +353,9 @@ int benchmark(int argc, char** argv) {
         Input in;
         in.name = name;
         in.dims.reset(Vexa_VEXA_GetInputDimensionsForNetwork(net.get(), graph.c_str(), name.c_str()));
+        const BufferAttributesHandle attributes(
+            Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.get(), graph.c_str(), name.c_str()));
+        if (attributes) in.type = Vexa_IBufferAttributes_GetEncodingType(attributes.get());
         // Counted before anything is made: a shape whose elements overflow
         // or exceed what one tensor may hold is refused, not allocated.
         size_t n = 1;
@@ -375,10 +399,7 @@ int benchmark(int argc, char** argv) {
                 return 1;
             }
         } else {
-            const BufferAttributesHandle attributes(
-                Vexa_VEXA_GetInputOutputBufferAttributesForNetwork(net.get(), graph.c_str(), name.c_str()));
-            fill(o, attributes ? Vexa_IBufferAttributes_GetEncodingType(attributes.get()) : uint32_t{VEXA_ELEMENT_FLOAT}, rng,
-                 in.values);
+            fill(o, in.type, rng, in.values);
         }
         inputs.push_back(std::move(in));
     }
@@ -451,25 +472,58 @@ int benchmark(int argc, char** argv) {
         return 1;
     }
     const double throughput = wallS > 0 ? static_cast<double>(l.count) / wallS : 0;
-    const char* threads = std::getenv("VEXA_NUM_THREADS");
+    // What the figures were measured on: the thread count the runtime took
+    // (every core unless asked), the cores, the shapes that ran.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned threads = o.threads > 0 ? static_cast<unsigned>(o.threads) : cores;
+    nlohmann::json shapes = nlohmann::json::array();
+    std::string shapesText;
+    for (const Input& i : inputs) {
+        std::vector<size_t> dims;
+        for (size_t k = 0; i.dims && k < Vexa_TensorShape_Rank(i.dims.get()); ++k) dims.push_back(Vexa_TensorShape_At(i.dims.get(), k));
+        shapes.push_back({{"name", i.name}, {"shape", dims}, {"type", typeName(i.type)}});
+        shapesText += (shapesText.empty() ? "" : ", ") + vexart::printable(i.name) + " " + shapeText(i.dims.get()) + " " +
+                      typeName(i.type);
+    }
+    // A batch is the first axis of the first input: samples per second count its items.
+    const size_t batch = inputs.empty() || !inputs[0].dims || Vexa_TensorShape_Rank(inputs[0].dims.get()) == 0
+                             ? 1
+                             : std::max<size_t>(1, Vexa_TensorShape_At(inputs[0].dims.get(), 0));
+    std::string version = "unknown";
+    if (const DlVersionHandle v(Vexa_Util_GetLibraryVersion()); v) {
+        if (const char* text = Vexa_DlVersion_ToString(v.get())) version = text;
+    }
+    // A run whose slow executions dwarf its typical one measured the machine's
+    // other work as much as the model.
+    const bool unstable = l.p50Ms > 0 && (l.p99Ms > 3 * l.p50Ms || l.meanMs > 1.5 * l.p50Ms);
     const uint64_t rss = vexart::bench::peakResidentBytes();
     const std::string isa = vexart::bench::instructionSet();
     net.reset();  // closes the diagnostic log
 
     const nlohmann::json doc = {
         {"container", o.container}, {"graph", graph}, {"fixed_point", o.fixedPoint},
-        {"threads", threads != nullptr ? std::string(threads) : "default"}, {"isa", isa},
+        {"threads", threads}, {"cores", cores}, {"isa", isa}, {"version", version}, {"inputs", shapes},
+        {"batch", batch}, {"samples_per_s", throughput * static_cast<double>(batch)}, {"unstable", unstable},
         {"load_ms", loadMs}, {"first_ms", firstMs}, {"warmup", o.warmup}, {"iterations", l.count},
         {"mean_ms", l.meanMs}, {"stddev_ms", l.stddevMs}, {"percentiles_from", l.sampled}, {"median_ms", l.p50Ms}, {"p90_ms", l.p90Ms}, {"p99_ms", l.p99Ms},
         {"min_ms", l.minMs}, {"max_ms", l.maxMs}, {"wall_s", wallS}, {"throughput_per_s", throughput},
         {"peak_rss_mb", static_cast<double>(rss) / (1 << 20)}};
+    if (threads > cores) {
+        std::cerr << "vexa-bench: warning: " << threads << " threads on " << cores
+                  << " cores: threads wait for each other, the figures measure that\n";
+    }
+    if (unstable) {
+        std::cerr << "vexa-bench: warning: the run was unstable (p99 " << l.p99Ms << " ms, mean " << l.meanMs
+                  << " ms against p50 " << l.p50Ms << " ms): other work on the machine took part; quote p50\n";
+    }
     // The figures first: an output that cannot be written loses nothing measured.
     if (o.json && o.jsonPath.empty()) {
         std::cout << doc.dump() << "\n";
     } else {
-        std::printf("%s, graph %s%s: %s threads, %s\n", vexart::printable(o.container).c_str(),
-                    vexart::printable(graph).c_str(), o.fixedPoint ? " (fixed point)" : "",
-                    threads != nullptr ? threads : "all", isa.c_str());
+        std::printf("%s, graph %s%s: %u threads on %u cores, %s, library %s\n", vexart::printable(o.container).c_str(),
+                    vexart::printable(graph).c_str(), o.fixedPoint ? " (fixed point)" : "", threads, cores, isa.c_str(),
+                    vexart::printable(version).c_str());
+        std::printf("Inputs: %s\n", shapesText.c_str());
         std::printf("Load (open and build): %10.3f ms\n", loadMs);
         std::printf("First execution:       %10.3f ms\n", firstMs);
         std::printf("Steady state, %ld executions after %ld warm-up (ms): mean %.3f  p50 %.3f  p90 %.3f  p99 %.3f  "
@@ -478,7 +532,9 @@ int benchmark(int argc, char** argv) {
         if (l.sampled < l.count) {
             std::printf("  (percentiles from a uniform sample of %zu of the %zu executions)\n", l.sampled, l.count);
         }
-        std::printf("Throughput (wall clock): %.1f executions/s\n", throughput);
+        std::printf("Throughput (wall clock): %.1f executions/s", throughput);
+        if (batch > 1) std::printf(", %.1f samples/s (batch %zu)", throughput * static_cast<double>(batch), batch);
+        std::printf("\n");
         std::printf("Peak resident memory: %.1f MB\n", static_cast<double>(rss) / (1 << 20));
         if (!o.profileDir.empty()) {
             std::printf("Diagnostic log: %s/VEXADiag.log\n", vexart::printable(o.profileDir).c_str());
