@@ -140,6 +140,10 @@ void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, 
             out << "<tr><td>Throughput</td><td>" << formatNumber("%.1f", l.wallPerSecond)
                 << " inferences/s of wall-clock time (" << formatNumber("%.1f", l.perSecond)
                 << "/s counting execution time alone)</td></tr>\n";
+            if (unstable(l)) {
+                out << "<tr><td>Unstable run</td><td>p99 and mean far above p50: other work took part; quote the "
+                       "medians</td></tr>\n";
+            }
         }
         out << "</table>\n";
         if (l.count == 0) continue;
@@ -153,13 +157,15 @@ void writeHtmlReport(const DiagLog& log, const std::string& source, size_t top, 
         out << "<h3>Slowest nodes</h3>\n" << barChart(nodes, top);
         out << "<h3>Latency histogram</h3>\n" << latencyHistogram(g, l);
         out << "<h3>Per node</h3>\n<table><tr><th>Node</th><th>Type</th><th>Kernel</th><th>Precision</th><th>Calls</th>"
-               "<th>Total ms</th><th>Mean &micro;s</th><th>Share</th><th>Fused into it</th></tr>\n";
+               "<th>Total ms</th><th>Median &micro;s</th><th>Min &micro;s</th><th>Mean &micro;s</th><th>Share</th>"
+               "<th>Fused into it</th></tr>\n";
         for (size_t i = 0; i < rows.size() && i < top; ++i) {
             const auto& r = rows[i];
             const std::string fused = fusedShort(r.fused, 12, ", ", escape);
             out << "<tr><td>" << escape(r.node) << "</td><td>" << escape(r.op) << "</td><td>" << escape(r.kernel)
                 << "</td><td>" << escape(r.precision) << "</td><td>" << r.calls << "</td><td>"
-                << formatNumber("%.3f", r.totalUs / 1000) << "</td><td>" << formatNumber("%.2f", r.meanUs) << "</td><td>"
+                << formatNumber("%.3f", r.totalUs / 1000) << "</td><td>" << formatNumber("%.2f", r.medianUs) << "</td><td>"
+                << formatNumber("%.2f", r.minUs) << "</td><td>" << formatNumber("%.2f", r.meanUs) << "</td><td>"
                 << formatNumber("%.1f", 100 * r.share) << "%</td><td>" << fused << "</td></tr>\n";
         }
         out << "</table>\n";

@@ -48,6 +48,7 @@ void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream
                            {"latency_ms",
                             {{"count", l.count}, {"mean", l.meanUs / 1000}, {"p50", l.p50Us / 1000}, {"p90", l.p90Us / 1000},
                              {"p99", l.p99Us / 1000}, {"min", l.minUs / 1000}, {"max", l.maxUs / 1000}}},
+                           {"unstable", unstable(l)},
                            {"throughput_wall_clock_per_s", l.wallPerSecond},
                            {"throughput_execution_time_per_s", l.perSecond},
                            {"operator_types", types}};
@@ -57,8 +58,8 @@ void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream
         for (size_t i = 0; i < rows.size(); ++i) {
             const auto& r = rows[i];
             std::string row = dump({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
-                                    {"calls", r.calls}, {"total_ms", r.totalUs / 1000}, {"mean_us", r.meanUs},
-                                    {"share", r.share}},
+                                    {"calls", r.calls}, {"total_ms", r.totalUs / 1000}, {"median_us", r.medianUs},
+                                    {"min_us", r.minUs}, {"mean_us", r.meanUs}, {"share", r.share}},
                                    -1);
             row.pop_back();
             out << (i == 0 ? "\n      " : ",\n      ") << row << ",\"fused\":" << fusedJson(r.fused) << "}";

@@ -45,33 +45,57 @@ Latency summarize(const GraphLog& graph) {
 std::vector<OperatorRow> operatorTable(const GraphLog& graph) {
     // By node name and type, as schedules may differ between executions;
     // nodes without a name (ONNX leaves it optional) by their place too.
-    std::map<std::tuple<std::string, std::string, size_t>, OperatorRow> rows;
+    std::map<std::tuple<std::string, std::string, size_t>, size_t> index;
+    std::vector<OperatorRow> table;
+    // Per schedule, the row of each place in it: worked out once.
+    std::vector<std::vector<size_t>> rowAt(graph.schedules.size());
+    for (size_t s = 0; s < graph.schedules.size(); ++s) {
+        for (size_t i = 0; i < graph.schedules[s].size(); ++i) {
+            const NodeInfo& n = graph.node(s, i);
+            const auto [at, fresh] = index.emplace(std::make_tuple(n.name, n.op, n.name.empty() ? i : 0), table.size());
+            if (fresh) table.push_back({n.name, n.op, n.kernel, n.precision, n.fused});
+            rowAt[s].push_back(at->second);
+        }
+    }
     double all = 0;
     for (const auto& e : graph.executions) {
         if (e.warmup) continue;
         all += e.totalUs;
         for (size_t i = 0; i < e.nodeUs.size(); ++i) {
-            const NodeInfo& n = graph.node(e.schedule, i);
-            OperatorRow& r = rows[{n.name, n.op, n.name.empty() ? i : 0}];
-            if (r.calls == 0) {
-                r.node = n.name;
-                r.op = n.op;
-                r.kernel = n.kernel;
-                r.precision = n.precision;
-                r.fused = n.fused;
-            }
+            OperatorRow& r = table[rowAt[e.schedule][i]];
             ++r.calls;
             r.totalUs += e.nodeUs[i];
         }
     }
-    std::vector<OperatorRow> table;
-    for (auto& [key, r] : rows) {
+    // Each row's times gathered in turn (memory for one row, not a copy of
+    // the log's), its places in each schedule found by their row.
+    std::vector<std::vector<std::pair<size_t, size_t>>> places(graph.schedules.size());
+    for (size_t s = 0; s < places.size(); ++s) {
+        for (size_t i = 0; i < rowAt[s].size(); ++i) places[s].emplace_back(rowAt[s][i], i);
+        std::sort(places[s].begin(), places[s].end());
+    }
+    std::vector<double> times;
+    for (size_t k = 0; k < table.size(); ++k) {
+        OperatorRow& r = table[k];
+        if (r.calls == 0) continue;
+        times.clear();
+        for (const auto& e : graph.executions) {
+            if (e.warmup) continue;
+            const auto& p = places[e.schedule];
+            const auto from = std::lower_bound(p.begin(), p.end(), std::pair<size_t, size_t>{k, 0});
+            for (auto it = from; it != p.end() && it->first == k; ++it) times.push_back(e.nodeUs[it->second]);
+        }
+        std::sort(times.begin(), times.end());
+        r.medianUs = percentile(times, 50);
+        r.minUs = times.front();
         r.meanUs = r.totalUs / static_cast<double>(r.calls);
         r.share = all > 0 ? r.totalUs / all : 0;
-        table.push_back(r);
     }
-    std::stable_sort(table.begin(), table.end(),
-                     [](const OperatorRow& a, const OperatorRow& b) { return a.totalUs > b.totalUs; });
+    table.erase(std::remove_if(table.begin(), table.end(), [](const OperatorRow& r) { return r.calls == 0; }), table.end());
+    // By median: one stalled execution moves a mean, not a median.
+    std::stable_sort(table.begin(), table.end(), [](const OperatorRow& a, const OperatorRow& b) {
+        return a.medianUs != b.medianUs ? a.medianUs > b.medianUs : a.totalUs > b.totalUs;
+    });
     return table;
 }
 

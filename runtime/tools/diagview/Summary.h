@@ -19,6 +19,9 @@ struct Latency {
     double wallPerSecond = 0;  // per second of wall-clock time, first start to last end
 };
 Latency summarize(const GraphLog& graph);
+// A run whose slow executions dwarf its typical one (p99 above three times
+// p50, or the mean above 1.5 times it): other work on the machine took part.
+inline bool unstable(const Latency& l) { return l.p50Us > 0 && (l.p99Us > 3 * l.p50Us || l.meanUs > 1.5 * l.p50Us); }
 
 // Nearest-rank percentile of sorted values (p in 0..100); 0 for none.
 double percentile(const std::vector<double>& sorted, double p);
@@ -30,10 +33,10 @@ struct OperatorRow {
     std::string fused;  // as NodeInfo keeps it (fusedNames reads it)
     uint64_t calls = 0;
     double totalUs = 0;
-    double meanUs = 0;
+    double meanUs = 0, medianUs = 0, minUs = 0;
     double share = 0;  // of the graph's total steady-state execution time, 0..1
 };
-// One row per node, slowest first, over the steady state.
+// One row per node, by median time (slowest first), over the steady state.
 std::vector<OperatorRow> operatorTable(const GraphLog& graph);
 
 struct TypeRow {

@@ -6,10 +6,14 @@
 namespace diagview {
 namespace {
 
-// Names come from the model: control bytes are shown escaped, not sent.
+// Names come from the model: control bytes are shown escaped, not sent. A
+// long one keeps both ends ("/features/fe...block.2/Conv"): exported names
+// share their start and differ at their end.
 std::string fit(const std::string& text, size_t width) {
-    const std::string shown = printable(text, width + 1);
-    return shown.size() <= width ? shown : shown.substr(0, width - 3) + "...";
+    const std::string shown = printable(text, std::string::npos);
+    if (shown.size() <= width) return shown;
+    const size_t head = (width - 3) / 2, tail = width - 3 - head;
+    return shown.substr(0, head) + "..." + shown.substr(shown.size() - tail);
 }
 
 std::string ms(double us) { return formatNumber("%.3f", us / 1000); }
@@ -42,6 +46,10 @@ void writeTextReport(const DiagLog& log, const std::string& source, size_t top, 
             << ms(l.p99Us) << "  min " << ms(l.minUs) << "  max " << ms(l.maxUs) << "\n";
         out << "Throughput: " << formatNumber("%.1f", l.wallPerSecond) << " inferences/s of wall-clock time ("
             << formatNumber("%.1f", l.perSecond) << "/s counting execution time alone)\n";
+        if (unstable(l)) {
+            out << "Unstable run: p99 " << ms(l.p99Us) << " ms and mean " << ms(l.meanUs) << " ms against p50 "
+                << ms(l.p50Us) << " ms; other work took part, so the medians below are the figures to quote\n";
+        }
         const auto rows = operatorTable(g);
         if (rows.empty()) continue;
         char line[512];
@@ -52,15 +60,15 @@ void writeTextReport(const DiagLog& log, const std::string& source, size_t top, 
                           t.totalUs / 1000, 100 * t.share);
             out << line;
         }
-        std::snprintf(line, sizeof line, "\n%-32s %-20s %-28s %-9s %7s %11s %10s %7s\n", "Node", "Type", "Kernel",
-                      "Precision", "Calls", "Total ms", "Mean us", "Share");
+        std::snprintf(line, sizeof line, "\n%-40s %-20s %-28s %-9s %7s %11s %10s %10s %10s %7s\n", "Node", "Type",
+                      "Kernel", "Precision", "Calls", "Total ms", "Median us", "Min us", "Mean us", "Share");
         out << line;
         for (size_t i = 0; i < rows.size() && i < top; ++i) {
             const auto& r = rows[i];
-            std::snprintf(line, sizeof line, "%-32s %-20s %-28s %-9s %7llu %11.3f %10.2f %6.1f%%\n",
-                          fit(r.node, 32).c_str(), fit(r.op, 20).c_str(), fit(r.kernel.empty() ? "-" : r.kernel, 28).c_str(),
+            std::snprintf(line, sizeof line, "%-40s %-20s %-28s %-9s %7llu %11.3f %10.2f %10.2f %10.2f %6.1f%%\n",
+                          fit(r.node, 40).c_str(), fit(r.op, 20).c_str(), fit(r.kernel.empty() ? "-" : r.kernel, 28).c_str(),
                           fit(r.precision.empty() ? "-" : r.precision, 9).c_str(), static_cast<unsigned long long>(r.calls),
-                          r.totalUs / 1000, r.meanUs, 100 * r.share);
+                          r.totalUs / 1000, r.medianUs, r.minUs, r.meanUs, 100 * r.share);
             out << line;
         }
         if (rows.size() > top) out << "(" << rows.size() - top << " more nodes; --top N shows more)\n";
