@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "Half.h"
 #include "executor/core/Dispatch.h"
@@ -72,33 +74,67 @@ void checkZeroPoint(const Encoding& e, const std::string& tensor) {
                     std::to_string(static_cast<int>(largestCode(e))) + " (an encoding made for another bit width?)");
 }
 
-double decodeOne(const Encoding& e, const uint8_t* p) {
+// One element on its way between a buffer and a tensor: an integer kept
+// exactly (128 bits hold every int64 and uint64), anything else as a double.
+// Converting it saturates at the destination's range (NaN gives 0), so
+// token ids and indices above 2^53 arrive as they left.
+__extension__ typedef __int128 Whole;
+struct Element {
+    bool integral = false;
+    Whole whole = 0;
+    double real = 0;
+    double value() const { return integral ? static_cast<double>(whole) : real; }
+};
+Element whole(Whole v) { return {true, v, 0}; }
+Element real(double v) { return {false, 0, v}; }
+
+template <typename T>
+T saturated(const Element& e) {
+    if constexpr (std::is_floating_point_v<T>) {
+        // Rounded once, from the exact integer: int64 -> double -> float could round twice.
+        return e.integral ? static_cast<T>(e.whole) : static_cast<T>(e.real);
+    } else {
+        if (!e.integral) return castValue<T>(e.real);
+        if (e.whole < static_cast<Whole>(std::numeric_limits<T>::lowest())) return std::numeric_limits<T>::lowest();
+        if (e.whole > static_cast<Whole>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+        return static_cast<T>(e.whole);
+    }
+}
+
+template <typename T>
+Element read(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::is_floating_point_v<T>) {
+        return real(v);
+    } else {
+        return whole(v);
+    }
+}
+
+Element decodeOne(const Encoding& e, const uint8_t* p) {
     switch (e.elementType) {
-        case VEXA_ELEMENT_FLOAT: {
-            float v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
+        case VEXA_ELEMENT_FLOAT: return read<float>(p);
         case VEXA_ELEMENT_FLOAT16: {
             uint16_t h;
             std::memcpy(&h, p, 2);
-            return halfToFloat(h);
+            return real(halfToFloat(h));
         }
-        case VEXA_ELEMENT_TF8: return (static_cast<double>(*p) - static_cast<double>(e.stepExactly0)) * e.stepSize;
+        case VEXA_ELEMENT_TF8: return real((static_cast<double>(*p) - static_cast<double>(e.stepExactly0)) * e.stepSize);
         case VEXA_ELEMENT_TF16: {
             uint16_t q;
             std::memcpy(&q, p, 2);
-            return (static_cast<double>(q) - static_cast<double>(e.stepExactly0)) * e.stepSize;
+            return real((static_cast<double>(q) - static_cast<double>(e.stepExactly0)) * e.stepSize);
         }
-        case VEXA_ELEMENT_INT32: { int32_t v; std::memcpy(&v, p, 4); return v; }
-        case VEXA_ELEMENT_UINT32: { uint32_t v; std::memcpy(&v, p, 4); return v; }
-        case VEXA_ELEMENT_INT8: return static_cast<int8_t>(*p);
-        case VEXA_ELEMENT_UINT8: return *p;
-        case VEXA_ELEMENT_INT16: { int16_t v; std::memcpy(&v, p, 2); return v; }
-        case VEXA_ELEMENT_UINT16: { uint16_t v; std::memcpy(&v, p, 2); return v; }
-        case VEXA_ELEMENT_BOOL8: return *p != 0;
-        case VEXA_ELEMENT_INT64: { int64_t v; std::memcpy(&v, p, 8); return static_cast<double>(v); }
-        case VEXA_ELEMENT_UINT64: { uint64_t v; std::memcpy(&v, p, 8); return static_cast<double>(v); }
+        case VEXA_ELEMENT_INT32: return read<int32_t>(p);
+        case VEXA_ELEMENT_UINT32: return read<uint32_t>(p);
+        case VEXA_ELEMENT_INT8: return read<int8_t>(p);
+        case VEXA_ELEMENT_UINT8: return read<uint8_t>(p);
+        case VEXA_ELEMENT_INT16: return read<int16_t>(p);
+        case VEXA_ELEMENT_UINT16: return read<uint16_t>(p);
+        case VEXA_ELEMENT_BOOL8: return whole(*p != 0);
+        case VEXA_ELEMENT_INT64: return read<int64_t>(p);
+        case VEXA_ELEMENT_UINT64: return read<uint64_t>(p);
         default: throw ExecError("user buffer has an unknown element type " + std::to_string(e.elementType));
     }
 }
@@ -108,14 +144,41 @@ void store(uint8_t* p, T v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-void encodeOne(const Encoding& e, double v, uint8_t* p) {
+// A real written into an integer buffer is truncated toward zero without
+// saturating, as the tool converts its own files: out of range or NaN gives
+// the processor's integer-indefinite value, narrower types take low bits.
+int64_t truncated64(double v) {
+    return v >= -0x1p63 && v < 0x1p63 ? static_cast<int64_t>(v) : std::numeric_limits<int64_t>::min();
+}
+int32_t truncated32(double v) {
+    return v > -0x1p31 - 1 && v < 0x1p31 ? static_cast<int32_t>(v) : std::numeric_limits<int32_t>::min();
+}
+uint64_t truncatedUnsigned64(double v) {
+    if (v >= 0x1p63) return static_cast<uint64_t>(truncated64(v - 0x1p63)) + (uint64_t{1} << 63);
+    return static_cast<uint64_t>(truncated64(v));
+}
+
+// An integer into an integer buffer: exact where it fits, saturated where not.
+template <typename T>
+T integerOut(const Element& v) {
+    if (v.integral) return saturated<T>(v);
+    if constexpr (sizeof(T) == 8) {
+        return std::is_signed_v<T> ? static_cast<T>(truncated64(v.real)) : static_cast<T>(truncatedUnsigned64(v.real));
+    } else if constexpr (sizeof(T) == 4 && !std::is_signed_v<T>) {
+        return static_cast<T>(truncated64(v.real));
+    } else {
+        return static_cast<T>(truncated32(v.real));
+    }
+}
+
+void encodeOne(const Encoding& e, const Element& v, uint8_t* p) {
     switch (e.elementType) {
-        case VEXA_ELEMENT_FLOAT: return store(p, static_cast<float>(v));
-        case VEXA_ELEMENT_FLOAT16: return store(p, floatToHalf(static_cast<float>(v)));
+        case VEXA_ELEMENT_FLOAT: return store(p, saturated<float>(v));
+        case VEXA_ELEMENT_FLOAT16: return store(p, floatToHalf(saturated<float>(v)));
         case VEXA_ELEMENT_TF8:
         case VEXA_ELEMENT_TF16: {
             const double maxQ = largestCode(e);
-            double q = e.stepSize != 0 ? std::round(v / e.stepSize + static_cast<double>(e.stepExactly0)) : 0.0;
+            double q = e.stepSize != 0 ? std::round(v.value() / e.stepSize + static_cast<double>(e.stepExactly0)) : 0.0;
             q = std::isnan(q) ? 0.0 : std::clamp(q, 0.0, maxQ);
             if (e.elementType == VEXA_ELEMENT_TF8) {
                 *p = static_cast<uint8_t>(q);
@@ -124,17 +187,33 @@ void encodeOne(const Encoding& e, double v, uint8_t* p) {
             }
             return;
         }
-        case VEXA_ELEMENT_INT32: return store(p, static_cast<int32_t>(v));
-        case VEXA_ELEMENT_UINT32: return store(p, static_cast<uint32_t>(static_cast<int64_t>(v)));
-        case VEXA_ELEMENT_INT8: return store(p, static_cast<int8_t>(static_cast<int32_t>(v)));
-        case VEXA_ELEMENT_UINT8: return store(p, static_cast<uint8_t>(static_cast<int32_t>(v)));
-        case VEXA_ELEMENT_INT16: return store(p, static_cast<int16_t>(static_cast<int32_t>(v)));
-        case VEXA_ELEMENT_UINT16: return store(p, static_cast<uint16_t>(static_cast<int32_t>(v)));
-        case VEXA_ELEMENT_BOOL8: return store(p, static_cast<uint8_t>(v != 0));
-        case VEXA_ELEMENT_INT64: return store(p, static_cast<int64_t>(v));
-        case VEXA_ELEMENT_UINT64: return store(p, static_cast<uint64_t>(v));
+        case VEXA_ELEMENT_INT32: return store(p, integerOut<int32_t>(v));
+        case VEXA_ELEMENT_UINT32: return store(p, integerOut<uint32_t>(v));
+        case VEXA_ELEMENT_INT8: return store(p, integerOut<int8_t>(v));
+        case VEXA_ELEMENT_UINT8: return store(p, integerOut<uint8_t>(v));
+        case VEXA_ELEMENT_INT16: return store(p, integerOut<int16_t>(v));
+        case VEXA_ELEMENT_UINT16: return store(p, integerOut<uint16_t>(v));
+        case VEXA_ELEMENT_BOOL8: return store(p, static_cast<uint8_t>(v.integral ? v.whole != 0 : v.real != 0));
+        case VEXA_ELEMENT_INT64: return store(p, integerOut<int64_t>(v));
+        case VEXA_ELEMENT_UINT64: return store(p, integerOut<uint64_t>(v));
         default: throw ExecError("user buffer has an unknown element type " + std::to_string(e.elementType));
     }
+}
+
+// Element i of a tensor, exactly.
+Element elementOf(const Tensor& t, int64_t i) {
+    switch (t.type()) {
+        case DType::Float: return real(t.data<float>()[i]);
+        case DType::Double: return real(t.data<double>()[i]);
+        case DType::Float16: return real(halfToFloat(t.data<uint16_t>()[i]));
+        case DType::Bool: return whole(t.data<uint8_t>()[i] != 0);
+        default: break;
+    }
+    Element e;
+    VEXA_DISPATCH_NUMERIC(t.type(), {
+        if constexpr (std::is_integral_v<T>) e = whole(t.data<T>()[i]);
+    })
+    return e;
 }
 
 // An encoding fitted to the data, with real 0 exactly representable.
@@ -169,16 +248,17 @@ void decodeUserBuffer(const UserBuffer& ub, const std::string& name, Tensor& dst
         });
         return;
     }
+    const bool half = dst.type() == DType::Float16, flag = dst.type() == DType::Bool;
     VEXA_DISPATCH_ALL(dst.type(), {
         forEachStrided(shape, ub.strides, es, [&](int64_t i, size_t off) {
-            const double v = decodeOne(ub.encoding, ub.data + off);
-            if constexpr (std::is_same_v<T, uint16_t>) {
-                if (dst.type() == DType::Float16) {
-                    dst.data<uint16_t>()[i] = floatToHalf(static_cast<float>(v));
-                    return;
-                }
+            const Element v = decodeOne(ub.encoding, ub.data + off);
+            if (half) {
+                dst.data<uint16_t>()[i] = floatToHalf(saturated<float>(v));
+            } else if (flag) {
+                dst.data<uint8_t>()[i] = v.integral ? v.whole != 0 : v.real != 0;
+            } else {
+                dst.data<T>()[i] = saturated<T>(v);
             }
-            dst.data<T>()[i] = static_cast<T>(v);
         });
     })
 }
@@ -207,7 +287,7 @@ void encodeUserBuffer(const Tensor& v, const TensorEncoding* fixed, UserBuffer& 
         if (ub.encoding.elementType == VEXA_ELEMENT_FLOAT && v.type() == DType::Float) {
             std::memcpy(ub.data + off, v.data<float>() + i, 4);
         } else {
-            encodeOne(ub.encoding, v.scalarAsDouble(i), ub.data + off);
+            encodeOne(ub.encoding, elementOf(v, i), ub.data + off);
         }
     });
     ub.outputSize = produced;

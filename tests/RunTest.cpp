@@ -2,6 +2,8 @@
 // outputs checked against values computed independently.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -241,6 +243,24 @@ TEST_F(Run, NamedInputsFollowTheFirstLineAndNamesAreCleaned) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(result(0, "out_0/sub.raw"), (std::vector<float>{9, 18}));
     EXPECT_EQ(result(1, "out_0/sub.raw"), (std::vector<float>{27, 36}));
+}
+
+// Token ids in their own type, through user buffers of that type: every
+// bit arrives, 2^63 - 1 and 2^53 + 1 included.
+TEST_F(Run, Int64IdsSurviveUserBuffersExactly) {
+    OnnxBuilder m("ids", 13);
+    m.input("ids", {3}, onnx::TensorProto::INT64);
+    m.node("Identity", {"ids"}, {"out"});
+    m.output("out", {3}, onnx::TensorProto::INT64);
+    packContainer(dir.file("m.dlc"), {{"ids", &m}});
+    const int64_t ids[3] = {INT64_MAX, (int64_t{1} << 53) + 1, INT64_MIN};
+    dir.write("ids.raw", std::string(reinterpret_cast<const char*>(ids), sizeof ids));
+    dir.write("list.txt", "ids.raw\n");
+    const ProcessResult r = run("m.dlc", "list.txt", {"--userbuffer_auto", "--use_native_input_files", "--use_native_output_files"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = readFile(dir.file("out/Result_0/out.raw"));
+    ASSERT_EQ(out.size(), sizeof ids);
+    EXPECT_EQ(std::memcmp(out.data(), ids, sizeof ids), 0);
 }
 
 TEST_F(Run, OutputSelectionDebugAndDimensionOverrides) {

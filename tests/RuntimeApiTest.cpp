@@ -2,6 +2,8 @@
 // conventions, containers, builder settings, encodings and user buffers.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -578,6 +580,121 @@ TEST_F(UserBuffers, StridesQuantizationAndProducedSizes) {
     Vexa_UserBufferMap_Add(ins.get(), "x", tiny.get());
     EXPECT_NE(Vexa_VEXA_ExecuteUserBuffersForNetwork(net.network.get(), "g", ins.get(), outs.get()), 0);
     EXPECT_NE(lastError().find("holds 8 bytes"), std::string::npos) << lastError();
+}
+
+// Integers through user buffers, every pair of a buffer type and a tensor
+// type: copied exactly where the types hold them (token ids past 2^53 too),
+// saturated at the narrower type's range where they do not, as a value
+// converted by hand would be.
+__extension__ typedef __int128 Whole;
+__extension__ typedef unsigned __int128 UWhole;
+
+struct IntType {
+    const char* name;
+    int32_t onnx;       // the tensor type, 0: none
+    uint32_t code;      // the buffer type, 0: none
+    uint8_t bits;
+    bool isSigned;
+    Whole lo, hi;
+};
+
+TEST(UserBufferIntegers, EveryPairCopiesExactlyAndSaturates) {
+    const Whole i64min = std::numeric_limits<int64_t>::min(), i64max = std::numeric_limits<int64_t>::max();
+    const Whole u64max = std::numeric_limits<uint64_t>::max();
+    const std::vector<IntType> types = {
+        {"int8", onnx::TensorProto::INT8, 14, 8, true, -128, 127},
+        {"int16", onnx::TensorProto::INT16, 16, 16, true, -32768, 32767},
+        {"int32", onnx::TensorProto::INT32, 12, 32, true, INT32_MIN, INT32_MAX},
+        {"int64", onnx::TensorProto::INT64, 19, 64, true, i64min, i64max},
+        {"uint8", onnx::TensorProto::UINT8, 15, 8, false, 0, 255},
+        {"uint16", onnx::TensorProto::UINT16, 17, 16, false, 0, 65535},
+        {"uint32", onnx::TensorProto::UINT32, 13, 32, false, 0, UINT32_MAX},
+        {"uint64", onnx::TensorProto::UINT64, 20, 64, false, 0, u64max},
+        {"bool", onnx::TensorProto::BOOL, 18, 8, false, 0, 1},
+    };
+    auto encoding = [](const IntType& t) {
+        if (t.code == 18) return EncodingHandle(Vexa_UserBufferEncodingBool_Create(8));
+        return EncodingHandle(t.isSigned ? Vexa_UserBufferEncodingIntN_Create(t.bits) : Vexa_UserBufferEncodingUintN_Create(t.bits));
+    };
+    auto clamp = [](Whole v, const IntType& t) {
+        if (t.code == 18) return Whole(v != 0);
+        return std::min(std::max(v, t.lo), t.hi);
+    };
+    auto toBytes = [](Whole v, const IntType& t, uint8_t* p) {
+        const auto u = static_cast<UWhole>(v);  // two's complement, low bytes first
+        for (int k = 0; k < t.bits / 8; ++k) p[k] = static_cast<uint8_t>(u >> (8 * k));
+    };
+    auto fromBytes = [](const uint8_t* p, const IntType& t) {
+        UWhole u = 0;
+        for (int k = 0; k < t.bits / 8; ++k) u |= static_cast<UWhole>(p[k]) << (8 * k);
+        Whole v = static_cast<Whole>(u);
+        if (t.isSigned && (u >> (t.bits - 1)) != 0) v -= Whole(1) << t.bits;
+        return v;
+    };
+    size_t pairs = 0;
+    for (const IntType& tensor : types) {
+        TempDir dir;
+        OnnxBuilder g("g", 13);
+        const int64_t n = 8;
+        g.input("x", {n}, tensor.onnx);
+        g.node("Identity", {"x"}, {"y"});
+        g.output("y", {n}, tensor.onnx);
+        Built net = build(packContainer(dir.file("m.dlc"), {{"g", &g}}),
+                          [](auto h) { Vexa_VEXABuilder_SetUseUserSuppliedBuffers(h, 1); });
+        ASSERT_TRUE(net.network) << lastError();
+        for (const IntType& buffer : types) {
+            SCOPED_TRACE(std::string(buffer.name) + " buffer, " + tensor.name + " tensor");
+            // The buffer type's extremes, its neighbours of 0, and 2^53 + 1.
+            std::vector<Whole> values = {buffer.lo, buffer.lo + 1, 0, 1, buffer.hi - 1, buffer.hi, -1, (Whole(1) << 53) + 1};
+            for (Whole& v : values) v = clamp(v, buffer);
+            const size_t width = buffer.bits / 8;
+            std::vector<uint8_t> in(n * width), out(n * width, 0xAB);
+            for (int64_t i = 0; i < n; ++i) toBytes(values[static_cast<size_t>(i)], buffer, in.data() + i * width);
+            const EncodingHandle e = encoding(buffer);
+            const std::vector<size_t> strides = {width};
+            const TensorShapeHandle st(Vexa_TensorShape_CreateDimsSize(strides.data(), 1));
+            const UserBufferHandle inBuf(Vexa_Util_CreateUserBuffer(in.data(), in.size(), st.get(), e.get()));
+            const UserBufferHandle outBuf(Vexa_Util_CreateUserBuffer(out.data(), out.size(), st.get(), e.get()));
+            const UserBufferMapHandle ins(Vexa_UserBufferMap_Create()), outs(Vexa_UserBufferMap_Create());
+            Vexa_UserBufferMap_Add(ins.get(), "x", inBuf.get());
+            Vexa_UserBufferMap_Add(outs.get(), "y", outBuf.get());
+            ASSERT_EQ(Vexa_VEXA_ExecuteUserBuffersForNetwork(net.network.get(), "g", ins.get(), outs.get()), 0) << lastError();
+            for (int64_t i = 0; i < n; ++i) {
+                const Whole expected = clamp(clamp(values[static_cast<size_t>(i)], tensor), buffer);
+                const Whole got = fromBytes(out.data() + i * width, buffer);
+                EXPECT_TRUE(got == expected) << "element " << i << ": " << static_cast<long double>(got) << " for "
+                                             << static_cast<long double>(expected);
+            }
+            ++pairs;
+        }
+    }
+    EXPECT_EQ(pairs, types.size() * types.size());
+}
+
+// Floats and fixed point into integer tensors: rounded toward zero and
+// saturated (NaN to 0), never undefined.
+TEST(UserBufferIntegers, RealsIntoIntegerTensorsSaturate) {
+    TempDir dir;
+    OnnxBuilder g("g", 13);
+    g.input("x", {6}, onnx::TensorProto::INT64);
+    g.node("Identity", {"x"}, {"y"});
+    g.output("y", {6}, onnx::TensorProto::INT64);
+    Built net = build(packContainer(dir.file("m.dlc"), {{"g", &g}}),
+                      [](auto h) { Vexa_VEXABuilder_SetUseUserSuppliedBuffers(h, 1); });
+    ASSERT_TRUE(net.network) << lastError();
+    const float in[6] = {-3.7f, 2.9f, 1e30f, -1e30f, std::nanf(""), 9.0e18f};
+    int64_t out[6] = {};
+    const EncodingHandle f32(Vexa_UserBufferEncodingFloatN_Create(32)), i64(Vexa_UserBufferEncodingIntN_Create(64));
+    const std::vector<size_t> s4 = {4}, s8 = {8};
+    const TensorShapeHandle st4(Vexa_TensorShape_CreateDimsSize(s4.data(), 1)), st8(Vexa_TensorShape_CreateDimsSize(s8.data(), 1));
+    const UserBufferHandle inBuf(Vexa_Util_CreateUserBuffer(const_cast<float*>(in), sizeof in, st4.get(), f32.get()));
+    const UserBufferHandle outBuf(Vexa_Util_CreateUserBuffer(out, sizeof out, st8.get(), i64.get()));
+    const UserBufferMapHandle ins(Vexa_UserBufferMap_Create()), outs(Vexa_UserBufferMap_Create());
+    Vexa_UserBufferMap_Add(ins.get(), "x", inBuf.get());
+    Vexa_UserBufferMap_Add(outs.get(), "y", outBuf.get());
+    ASSERT_EQ(Vexa_VEXA_ExecuteUserBuffersForNetwork(net.network.get(), "g", ins.get(), outs.get()), 0) << lastError();
+    const int64_t expected[6] = {-3, 2, INT64_MAX, INT64_MIN, 0, static_cast<int64_t>(9.0e18f)};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(out[i], expected[i]) << i;
 }
 
 TEST(RuntimeTensors, ExecutionChecksItsInputs) {
