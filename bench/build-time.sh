@@ -15,7 +15,7 @@ $bin/make-bench-models --structure "$work"
 for model in chain_200k nested_if_22; do
   $bin/vexa-dlc-pack -o "$work/$model.dlc" "$work/$model.onnx" >/dev/null
   for _ in $(seq "$runs"); do
-    $bin/vexa-bench "$work/$model.dlc" --threads 1 --warmup 0 --iterations 1 --inputs 1 --json
+    $bin/vexa-bench "$work/$model.dlc" --threads 1 --warmup 0 --iterations 1 --inputs 1 --free-dims 1 --json
   done | /usr/bin/python3 -c '
 import json, statistics, sys
 rows = [json.loads(l) for l in sys.stdin if l.strip()]

@@ -193,6 +193,43 @@ TEST(CompanionTools, DiffTakesTopOnePerRow) {
     EXPECT_EQ(row.find("1.000000"), std::string::npos) << row;  // no cosine of nothing
 }
 
+// A length the model names is set by its name, for the graph asked for
+// alone; the JSON says how.
+TEST(CompanionTools, BenchSetsOpenDimensionsByNameAndGraph) {
+    TempDir dir;
+    OnnxBuilder lm("lm", 13);
+    lm.input("input_ids", {1, -1}, onnx::TensorProto::INT64);
+    lm.initializer("table", {10, 4}, pseudoRandom(40, 7, 1.0f));
+    lm.node("Gather", {"table", "input_ids"}, {"emb"});
+    lm.output("emb");
+    onnx::ModelProto named = lm.proto();
+    named.mutable_graph()->mutable_input(0)->mutable_type()->mutable_tensor_type()->mutable_shape()->mutable_dim(1)->set_dim_param(
+        "sequence");
+    dir.write("lm.onnx", named.SerializeAsString());
+    const OnnxBuilder other = affineModel("two", {1, 4}, 2, 1, "pixels", "y");
+    dir.write("two.onnx", other.serialize());
+    ProcessResult r = runProcess(VEXA_PACK_PATH, {"-o", dir.file("m.dlc"), dir.file("two.onnx") + "=two",
+                                                  dir.file("lm.onnx") + "=lm"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--graph", "lm", "--iterations", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("dimension 1 ('sequence') open"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--dim sequence=N"), std::string::npos) << r.err;
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--graph", "lm", "--iterations", "1", "--dim", "sequence=16", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc.at("inputs").at(0).at("shape"), nlohmann::json::parse("[1,16]"));
+    EXPECT_EQ(doc.at("open_dimensions"),
+              nlohmann::json::parse(R"([{"input":"input_ids","axis":1,"name":"sequence","value":16,"by":"--dim"}])"));
+    // Shapes given for one graph of several are that graph's.
+    r = runProcess(VEXA_BENCH_PATH,
+                   {dir.file("m.dlc"), "--graph", "lm", "--iterations", "1", "--input_dimensions", "input_ids=1,8", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc.at("inputs").at(0).at("shape"), nlohmann::json::parse("[1,8]"));
+    EXPECT_TRUE(doc.at("open_dimensions").empty());
+}
+
 // vexa-bench on a model it must feed right: a float input read from a file,
 // token ids generated within what a 10-row embedding takes, and an input
 // whose length the model leaves open.
@@ -242,7 +279,7 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
     EXPECT_NE(r.out.find("Graph tokens: 13 executions"), std::string::npos) << r.out;
 
     // Every output, by its name, into a directory made for them.
-    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--input", "x=" + dir.file("x.raw"),
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--free-dims", "1", "--input", "x=" + dir.file("x.raw"),
                                      "--inputs", "zeros", "--output_dir", dir.file("outs/first")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(bytesToFloats(readFile(dir.file("outs/first/y.raw"))), (std::vector<float>{3, 5, 7, 9}));
@@ -252,15 +289,23 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
                     table[0] + table[1] + table[2] + table[3]);
 
     // The text report; and what cannot run is named.
+    // An open length is refused until it is given, then said.
     r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "3", "--inputs", "zeros"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("input 'ids' leaves dimension 1 open: give its shape (--input_dimensions ids=...) or every "
+                         "open dimension's (--free-dims N)"),
+              std::string::npos)
+        << r.err;
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "3", "--inputs", "zeros", "--free-dims", "3"});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* line : {"Inputs: x [1,4] float32, ids [1,1] int64\n", "Load (open and build):", "First execution:",
+    for (const char* line : {"Inputs: x [1,4] float32, ids [1,3] int64\n", "Open dimensions: ids[1] = 3 by --free-dims\n",
+                             "Load (open and build):", "First execution:",
                              "Steady state, 3 executions after 5 warm-up (ms): mean ", "Throughput (wall clock): ",
                              "Peak resident memory: "}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
     }
     // More threads than cores is measured, and said.
-    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--threads", "1024"});
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--threads", "1024", "--free-dims", "1"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("1024 threads on "), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("warning: 1024 threads on"), std::string::npos) << r.err;
@@ -271,7 +316,7 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
              {{"--input", "x=" + dir.file("outs")}, "for input 'x': not a regular file"},
              {{"--input", "x=" + dir.file("none.raw")}, "for input 'x': no such file"},
              {{"--input", "x=/dev/zero"}, "for input 'x': not a regular file"}}) {
-        std::vector<std::string> all = {dir.file("m.dlc"), "--iterations", "1"};
+        std::vector<std::string> all = {dir.file("m.dlc"), "--iterations", "1", "--free-dims", "1"};
         all.insert(all.end(), args.begin(), args.end());
         r = runProcess(VEXA_BENCH_PATH, all);
         EXPECT_EQ(r.status, 1) << message;

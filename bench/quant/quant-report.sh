@@ -85,9 +85,9 @@ EOF_PY
   for t in ${VEXA_BENCH_THREADS:-1 2}; do
     f=(); x=(); fr=(); xr=()
     for i in 1 2 3; do
-      j=$($bin/vexa-bench "$d/quantized.dlc" --threads "$t" --input "$sample" --warmup 0 --iterations "$runs" --json)
+      j=$($bin/vexa-bench "$d/quantized.dlc" --threads "$t" --input "$sample" --free-dims 1 --warmup 0 --iterations "$runs" --json)
       f+=("$(field median_ms <<<"$j")"); fr+=("$(field peak_rss_mb <<<"$j")")
-      j=$($bin/vexa-bench "$d/quantized.dlc" --fixed-point --threads "$t" --input "$sample" --warmup 0 --iterations "$runs" --json)
+      j=$($bin/vexa-bench "$d/quantized.dlc" --fixed-point --threads "$t" --input "$sample" --free-dims 1 --warmup 0 --iterations "$runs" --json)
       x+=("$(field median_ms <<<"$j")"); xr+=("$(field peak_rss_mb <<<"$j")")
     done
     isa=$(sed -n 's/.*"isa": *"\([^"]*\)".*/\1/p' <<<"$j")

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "OpenDims.h"
 #include "Printable.h"
 #include "Statistics.h"
 #include "runtimelib/UniqueHandle.h"
@@ -38,7 +39,8 @@ int usage(bool asked) {
     return printUsage(
         "usage: vexa-bench CONTAINER [--threads N] [--warmup N] [--iterations N | --duration S] [--fixed-point]\n"
            "                  [--graph NAME] [--inputs random|zeros|VALUE] [--input [NAME=]FILE.raw]...\n"
-           "                  [--input_dimensions NAME=D1,D2,...]... [--profile DIR] [--output FILE.raw]\n"
+           "                  [--input_dimensions NAME=D1,D2,...]... [--dim NAME=N]... [--free-dims N]\n"
+           "                  [--profile DIR] [--output FILE.raw]\n"
            "                  [--output_dir DIR]\n"
            "                  [--json [FILE.json]]\n"
            "Times a model: load (container open and build), the first execution, then the steady state.\n"
@@ -52,6 +54,8 @@ int usage(bool asked) {
            "                       zeros, or one constant VALUE\n"
            "  --input NAME=FILE    an input's values from a raw float32 file instead (FILE alone: the first input)\n"
            "  --input_dimensions NAME=D1,D2,...  the shape of an input whose dimensions the model leaves open\n"
+           "  --dim NAME=N         an open dimension by the model's name for it (--dim sequence=128)\n"
+           "  --free-dims N        every open dimension not given otherwise (an open one left unset is refused)\n"
            "  --profile DIR        write the diagnostic log of the run into DIR (vexa-diagview reads it)\n"
            "  --output FILE.raw    the first output of the first execution, for checking\n"
            "  --output_dir DIR     every output of the first execution as DIR/NAME.raw (float32; characters\n"
@@ -67,6 +71,8 @@ struct Options {
     double duration = 0;
     std::map<std::string, std::string> inputFiles;
     std::map<std::string, std::vector<size_t>> dims;
+    std::map<std::string, size_t> namedDims;
+    long freeDims = -1;
 };
 
 bool count(const std::string& text, long& out, long least) {
@@ -130,6 +136,18 @@ int parse(int argc, char** argv, Options& o) {
                 o.inputFiles[name] = value;
             } else {
                 o.inputFiles[""] = v;
+            }
+        } else if (a == "--free-dims" && hasValue) {
+            const std::string v = next();
+            if (!count(v, n, 0)) return usageError("vexa-bench", "--free-dims takes a count, not '" + vexart::printable(v, 40) + "'");
+            o.freeDims = n;
+        } else if (a == "--dim" && hasValue) {
+            const std::string v = next();
+            if (!assignment(v, name, value) || !count(value, n, 0)) {
+                return usageError("vexa-bench", "--dim takes NAME=N, not '" + vexart::printable(v, 60) + "'");
+            }
+            if (!o.namedDims.emplace(name, static_cast<size_t>(n)).second) {
+                return usageError("vexa-bench", "--dim gives '" + vexart::printable(name, 60) + "' twice");
             }
         } else if (a == "--input_dimensions" && hasValue && assignment(next(), name, value)) {
             if (o.dims.count(name) != 0) {
@@ -304,6 +322,20 @@ int benchmark(int argc, char** argv) {
     // The CPU runtime reads its thread count when the network is built.
     if (o.threads > 0) setenv("VEXA_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
 
+    // Every dimension the model leaves open is set, and how is said (read
+    // before the load is timed: the library reads the container again).
+    std::vector<vexart::bench::OpenChoice> choices;
+    try {
+        const auto declared = vexart::bench::declaredInputs(o.container, o.graph);
+        const std::string why = vexart::bench::settleOpenDims(declared, o.namedDims, o.freeDims, o.dims, choices);
+        if (!why.empty()) {
+            std::cerr << "vexa-bench: " << why << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "vexa-bench: " << vexart::printable(e.what(), std::string::npos) << "\n";
+        return 1;
+    }
     const auto loadStart = Clock::now();
     DlContainerHandle container(Vexa_DlContainer_Open(o.container.c_str()));
     if (!container) {
@@ -319,7 +351,12 @@ int benchmark(int argc, char** argv) {
             const TensorShapeHandle shape(Vexa_TensorShape_CreateDimsSize(d.data(), d.size()));
             Vexa_TensorShapeMap_Add(map.get(), name.c_str(), shape.get());
         }
-        Vexa_VEXABuilder_SetInputDimensions(builder.get(), map.get());
+        // Shapes for one graph of several apply to it alone.
+        if (o.graph.empty()) {
+            Vexa_VEXABuilder_SetInputDimensions(builder.get(), map.get());
+        } else {
+            Vexa_VEXABuilder_SetInputDimensionsForNetwork(builder.get(), o.graph.c_str(), map.get());
+        }
     }
     NetworkHandleOwner net(Vexa_VEXABuilder_Build(builder.get()));
     if (!net) {
@@ -489,6 +526,14 @@ int benchmark(int argc, char** argv) {
     const size_t batch = inputs.empty() || !inputs[0].dims || Vexa_TensorShape_Rank(inputs[0].dims.get()) == 0
                              ? 1
                              : std::max<size_t>(1, Vexa_TensorShape_At(inputs[0].dims.get(), 0));
+    nlohmann::json openJson = nlohmann::json::array();
+    std::string openText;
+    for (const auto& c : choices) {
+        openJson.push_back({{"input", c.input}, {"axis", c.axis}, {"name", c.name}, {"value", c.value}, {"by", c.by}});
+        openText += (openText.empty() ? "" : ", ") + vexart::printable(c.input) + "[" + std::to_string(c.axis) + "]" +
+                    (c.name.empty() ? "" : " (" + vexart::printable(c.name) + ")") + " = " + std::to_string(c.value) +
+                    " by " + c.by;
+    }
     std::string version = "unknown";
     if (const DlVersionHandle v(Vexa_Util_GetLibraryVersion()); v) {
         if (const char* text = Vexa_DlVersion_ToString(v.get())) version = text;
@@ -504,6 +549,7 @@ int benchmark(int argc, char** argv) {
         {"container", o.container}, {"graph", graph}, {"fixed_point", o.fixedPoint},
         {"threads", threads}, {"cores", cores}, {"isa", isa}, {"version", version}, {"inputs", shapes},
         {"batch", batch}, {"samples_per_s", throughput * static_cast<double>(batch)}, {"unstable", unstable},
+        {"open_dimensions", openJson},
         {"load_ms", loadMs}, {"first_ms", firstMs}, {"warmup", o.warmup}, {"iterations", l.count},
         {"mean_ms", l.meanMs}, {"stddev_ms", l.stddevMs}, {"percentiles_from", l.sampled}, {"median_ms", l.p50Ms}, {"p90_ms", l.p90Ms}, {"p99_ms", l.p99Ms},
         {"min_ms", l.minMs}, {"max_ms", l.maxMs}, {"wall_s", wallS}, {"throughput_per_s", throughput},
@@ -524,6 +570,7 @@ int benchmark(int argc, char** argv) {
                     vexart::printable(graph).c_str(), o.fixedPoint ? " (fixed point)" : "", threads, cores, isa.c_str(),
                     vexart::printable(version).c_str());
         std::printf("Inputs: %s\n", shapesText.c_str());
+        if (!openText.empty()) std::printf("Open dimensions: %s\n", openText.c_str());
         std::printf("Load (open and build): %10.3f ms\n", loadMs);
         std::printf("First execution:       %10.3f ms\n", firstMs);
         std::printf("Steady state, %ld executions after %ld warm-up (ms): mean %.3f  p50 %.3f  p90 %.3f  p99 %.3f  "
