@@ -304,6 +304,9 @@ TEST(CompanionTools, BenchFeedsEveryInputAndReportsItsFigures) {
                              "Peak resident memory: "}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
     }
+    // Fixed point on a container without encodings is measured, and said.
+    r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--free-dims", "1", "--fixed-point"});
+    EXPECT_NE(r.err.find("warning: the container holds no encodings for this graph"), std::string::npos) << r.err;
     // More threads than cores is measured, and said.
     r = runProcess(VEXA_BENCH_PATH, {dir.file("m.dlc"), "--iterations", "1", "--threads", "1024", "--free-dims", "1"});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -326,7 +326,13 @@ int benchmark(int argc, char** argv) {
     // before the load is timed: the library reads the container again).
     std::vector<vexart::bench::OpenChoice> choices;
     try {
-        const auto declared = vexart::bench::declaredInputs(o.container, o.graph);
+        bool encoded = false;
+        const auto declared = vexart::bench::declaredInputs(o.container, o.graph, encoded);
+        if (o.fixedPoint && !encoded) {
+            std::cerr << "vexa-bench: warning: the container holds no encodings for this graph, so --fixed-point has "
+                         "no calibrated ranges to run on: these are not a quantized model's figures (vexa-dlc-quantize "
+                         "makes the encodings)\n";
+        }
         const std::string why = vexart::bench::settleOpenDims(declared, o.namedDims, o.freeDims, o.dims, choices);
         if (!why.empty()) {
             std::cerr << "vexa-bench: " << why << "\n";

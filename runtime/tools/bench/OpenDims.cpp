@@ -10,14 +10,16 @@
 
 namespace vexart::bench {
 
-std::vector<DeclaredInput> declaredInputs(const std::string& container, const std::string& graph) {
+std::vector<DeclaredInput> declaredInputs(const std::string& container, const std::string& graph, bool& encoded) {
     const ContainerModel model = openContainerFile(container, containerLimitsFromEnvironment());
     const ContainerGraph* chosen = model.graphs.empty() ? nullptr : &model.graphs.front();
     for (const auto& g : model.graphs) {
         if (g.name == graph) chosen = &g;
     }
     std::vector<DeclaredInput> inputs;
+    encoded = false;
     if (chosen == nullptr || (!graph.empty() && chosen->name != graph)) return inputs;  // the build names what is wrong
+    encoded = !chosen->encodings.empty();
     onnx::ModelProto proto;
     if (!parseGraph(model, *chosen, proto)) throw std::runtime_error("graph '" + chosen->name + "' is not valid ONNX");
     std::set<std::string> weights;

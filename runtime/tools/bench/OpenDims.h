@@ -20,8 +20,9 @@ struct DeclaredInput {
 };
 
 // The inputs of `graph` (the first when empty) as its model declares them,
-// initializers left out. Throws std::runtime_error.
-std::vector<DeclaredInput> declaredInputs(const std::string& container, const std::string& graph);
+// initializers left out, and whether the container holds fixed-point
+// encodings for it. Throws std::runtime_error.
+std::vector<DeclaredInput> declaredInputs(const std::string& container, const std::string& graph, bool& encoded);
 
 // How one open dimension was set.
 struct OpenChoice {
