@@ -213,6 +213,38 @@ TEST_F(QuantizeTool, CalibrateRunFixedPointAndCompare) {
 
 // Values bunched in the middle with thin tails: --mse clips the tails for
 // finer steps inside, where the observed minimum and maximum keep them.
+// A model on token ids: its calibration files hold int64 ids, as the tool's
+// native input files do, and its open sequence length is given.
+TEST_F(QuantizeTool, TokenIdInputsOfAnOpenLength) {
+    OnnxBuilder m("lm", 13);
+    m.input("ids", {1, -1}, onnx::TensorProto::INT64);
+    m.initializer("table", {10, 4}, pseudoRandom(40, 9, 1.0f));
+    m.node("Gather", {"table", "ids"}, {"emb"});
+    m.output("emb");
+    packContainer(path("m.dlc"), {{"lm", &m}});
+    const std::vector<int64_t> ids = {0, 3, 9, 1, 4, 4};
+    dir.write("ids.raw", std::string(reinterpret_cast<const char*>(ids.data()), ids.size() * 8));
+    dir.write("calib.txt", "ids.raw\n");
+    ProcessResult r = tool(VEXA_QUANTIZE_PATH, {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "q.dlc"});
+    EXPECT_EQ(r.status, 1);  // the open length defaults to 1: six ids are too many
+    EXPECT_NE(r.err.find("ids.raw holds 48 bytes; input 'ids' of shape [1,1] needs 8 (1 int64 values"), std::string::npos) << r.err;
+    r = tool(VEXA_QUANTIZE_PATH,
+             {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "q.dlc", "--input_dimensions", "ids=1,6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The embedding's range is that of the rows the ids pick, and only those.
+    const std::vector<float> table = pseudoRandom(40, 9, 1.0f);
+    float lo = 0, hi = 0;
+    for (const int64_t id : ids) {
+        for (int c = 0; c < 4; ++c) {
+            lo = std::min(lo, table[static_cast<size_t>(id * 4 + c)]);
+            hi = std::max(hi, table[static_cast<size_t>(id * 4 + c)]);
+        }
+    }
+    const auto& e = vexart::openContainerFile(path("q.dlc")).graphs.at(0).encodings.at("emb");
+    EXPECT_NEAR(e.stepSize, (hi - lo) / 255, 1e-6);
+    EXPECT_EQ(vexart::openContainerFile(path("q.dlc")).graphs.at(0).encodings.count("ids"), 0u);  // ids hold no float
+}
+
 TEST_F(QuantizeTool, MseRangesClipThinTails) {
     const OnnxBuilder m = affineModel("m", {1, 1024}, 1, 0);
     packContainer(path("m.dlc"), {{"m", &m}});
@@ -339,6 +371,9 @@ TEST_F(QuantizeTool, BiasCorrectionCancelsTheMeanShiftOfRoundedWeights) {
                            {"--container", "m.dlc", "--input_list", "calib.txt", "-o", "bc.dlc", "--bias_correction"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("bias corrections for 2 convolution and dense-layer outputs"), std::string::npos) << r.out;
+    // A line per layer, the first with the time left at its pace.
+    EXPECT_NE(r.err.find("bias       1/2, about "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("bias       2/2\n"), std::string::npos) << r.err;
     const auto plain = vexart::openContainerFile(path("plain.dlc")).graphs.at(0).encodings;
     const auto corrected = vexart::openContainerFile(path("bc.dlc")).graphs.at(0).encodings;
     EXPECT_TRUE(plain.at("c1").biasCorrection.empty());
@@ -495,7 +530,7 @@ TEST_F(QuantizeTool, RefusedRequestsLeaveTheContainer) {
         const char* err;
     };
     const Case cases[] = {
-        {{"--container", "m.dlc", "--input_list", "short.txt"}, 1, "short.raw holds 8 bytes; the input needs 16"},
+        {{"--container", "m.dlc", "--input_list", "short.txt"}, 1, "short.raw holds 8 bytes; input 'x' of shape [1,4] needs 16 (4 float32 values"},
         {{"--container", "m.dlc", "--input_list", "two.txt"}, 1, "names 2 file(s); the graph has 1 input(s)"},
         {{"--container", "m.dlc", "--input_list", "empty.txt"}, 1, "names no input"},
         {{"--container", "m.dlc", "--input_list", "absent.txt"}, 1, "cannot read the input list"},

@@ -38,7 +38,7 @@ std::vector<std::string> correctableProducts(const onnx::ModelProto& model) {
 
 std::map<std::string, std::vector<float>> biasCorrections(
     const onnx::ModelProto& model, const std::map<std::string, TensorEncoding>& encodings,
-    const std::map<std::string, ChannelMeans>& floatMeans, size_t executions,
+    const std::map<std::string, ChannelMeans>& floatMeans, size_t executions, const std::map<std::string, Shape>& shapes,
     const std::function<void(Engine&, size_t)>& execute,
     const std::function<void(const std::string&, size_t, size_t)>& progress) {
     EngineOptions options = fixedPointOptions(encodings);
@@ -52,7 +52,7 @@ std::map<std::string, std::vector<float>> biasCorrections(
         Engine engine(model, options);
         // Measured before the output's own grid: its clipping is no bias to correct.
         const std::string computed = engine.computedName(product);
-        engine.prepare({}, {computed});
+        engine.prepare(shapes, {computed});
         ChannelMeans fixed;
         for (size_t k = 0; k < executions; ++k) {
             execute(engine, k);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Container.h"
+#include "core/Tensor.h"
 
 namespace onnx {
 class ModelProto;
@@ -41,7 +42,7 @@ std::vector<std::string> correctableProducts(const onnx::ModelProto& model);
 // Returns the corrections by product output.
 std::map<std::string, std::vector<float>> biasCorrections(
     const onnx::ModelProto& model, const std::map<std::string, TensorEncoding>& encodings,
-    const std::map<std::string, ChannelMeans>& floatMeans, size_t executions,
+    const std::map<std::string, ChannelMeans>& floatMeans, size_t executions, const std::map<std::string, Shape>& shapes,
     const std::function<void(Engine&, size_t)>& execute,
     const std::function<void(const std::string&, size_t, size_t)>& progress);
 

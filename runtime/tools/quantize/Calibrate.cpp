@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <optional>
@@ -23,26 +24,37 @@ namespace {
 // Input lists are text of a few kilobytes; this bounds what a wrong file costs.
 constexpr uint64_t kMaxListBytes = uint64_t{64} << 20;
 
-std::vector<float> readFloats(const std::string& path, size_t expected) {
+// A raw file into input `name`'s tensor `t`, in the tensor's own type.
+void readInput(const std::string& path, const std::string& name, Tensor& t) {
+    const size_t expected = t.bytes();
+    auto mismatch = [&](uintmax_t held) {
+        return std::runtime_error(path + " holds " + std::to_string(held) + " bytes; input '" + name + "' of shape " +
+                                  shapeText(t.shape()) + " needs " + std::to_string(expected) + " (" +
+                                  std::to_string(t.size()) + " " + dtypeName(t.type()) +
+                                  " values; --input_dimensions sets a shape the graph leaves open)");
+    };
+    // The size first: a file of another shape is named as such, not read.
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec)) {
+        const uintmax_t size = std::filesystem::file_size(path, ec);
+        if (!ec && size != expected) throw mismatch(size);
+    }
     std::vector<uint8_t> bytes;
     try {
-        bytes = readRegularFile(path, expected * 4);
+        bytes = readRegularFile(path, expected);
     } catch (const std::runtime_error& e) {
         throw std::runtime_error(path + ": " + e.what());
     }
-    if (bytes.size() != expected * 4) {
-        throw std::runtime_error(path + " holds " + std::to_string(bytes.size()) + " bytes; the input needs " +
-                                 std::to_string(expected * 4));
-    }
-    std::vector<float> v(expected);
-    std::memcpy(v.data(), bytes.data(), bytes.size());
-    for (size_t i = 0; i < v.size(); ++i) {
+    if (bytes.size() != expected) throw mismatch(bytes.size());
+    std::memcpy(t.raw(), bytes.data(), bytes.size());
+    if (t.type() != DType::Float) return;
+    const float* v = t.data<float>();
+    for (int64_t i = 0; i < t.size(); ++i) {
         if (!std::isfinite(v[i])) {
             throw std::runtime_error(path + " holds " + std::to_string(v[i]) + " at element " + std::to_string(i) +
                                      "; calibration data must be finite");
         }
     }
-    return v;
 }
 
 // A float initializer's values, raw or listed.
@@ -174,7 +186,9 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
     for (const auto& v : g.inputs()) inputs.push_back(v.name);
     std::vector<std::string> tracked = inputs;
     for (const auto& name : g.nodeOutputNames()) tracked.push_back(name);
-    g.prepare({}, g.nodeOutputNames());
+    const std::map<std::string, Shape> shapes(options.inputShapes.begin(), options.inputShapes.end());
+    g.checkInputShapes(shapes);
+    g.prepare(shapes, g.nodeOutputNames());
 
     // Line k's files into the inputs of `target` (the float graph or a fixed-point engine).
     auto feed = [&](auto& target, const CalibrationLine& line) {
@@ -184,10 +198,7 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
         }
         for (size_t i = 0; i < line.size(); ++i) {
             const std::string& name = line[i].first.empty() ? inputs[i] : line[i].first;
-            Tensor& t = target.input(name);
-            if (t.type() != DType::Float) throw std::runtime_error("input '" + name + "' is not float32");
-            const std::vector<float> v = readFloats(line[i].second, static_cast<size_t>(t.size()));
-            std::copy(v.begin(), v.end(), t.data<float>());
+            readInput(line[i].second, name, target.input(name));
         }
     };
     // Runs the set once, handing every float tensor to `visit`.
@@ -244,7 +255,7 @@ std::vector<LayerReport> calibrate(onnx::ModelProto model, const std::vector<Cal
             if (r.noise.elements > 0) encodings[r.tensor] = r.encoding;
         }
         const auto shifts = biasCorrections(
-            original, encodings, floatMeans, lines.size(),
+            original, encodings, floatMeans, lines.size(), shapes,
             [&](Engine& e, size_t k) {
                 feed(e, lines[k]);
                 e.run();

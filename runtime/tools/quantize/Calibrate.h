@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,7 +18,9 @@ class ModelProto;
 
 namespace vexart {
 
-// One line of an input list: (input name or "", raw float32 file) per input.
+// One line of an input list: (input name or "", raw file) per input; a file
+// holds its input's elements in the input's own type (float32, int64 token
+// ids, ...), as the tool's native input files do.
 using CalibrationLine = std::vector<std::pair<std::string, std::string>>;
 
 // The lines of an input list that feed inputs ("name:=file" or "file"
@@ -39,6 +42,8 @@ struct CalibrationOptions {
     // Convolutions and Gemms get a bias correction per output channel (see
     // BiasCorrection.h), on the encoding of their output.
     bool biasCorrection = false;
+    // Shapes of inputs whose dimensions the graph leaves open.
+    std::map<std::string, std::vector<int64_t>> inputShapes;
     std::function<void(const std::string& pass, size_t done, size_t total)> progress;
 };
 

@@ -7,6 +7,7 @@
 //                     [--bias_correction]
 #include <onnx/onnx_pb.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -26,10 +27,13 @@ namespace {
 int usage(bool asked = false) {
     return printUsage(
         "usage: vexa-dlc-quantize --container IN.dlc --input_list LIST [-o OUT.dlc] [--graph NAME]\n"
+           "                         [--input_dimensions NAME=D1,D2,...]...\n"
            "                         [--act_bitwidth 8|16] [--weight_bitwidth 8|16] [--percentile P | --mse]\n"
            "                         [--per_tensor] [--bias_correction]\n"
            "Calibrates a container's graph on raw inputs and writes fixed-point encodings into it.\n"
-           "  --input_list LIST  raw float32 files, one input line per calibration sample (name:=file allowed)\n"
+           "  --input_list LIST  raw files, one input line per calibration sample (name:=file allowed), each\n"
+           "                     in its input's own type (float32 pictures, int64 token ids, ...)\n"
+           "  --input_dimensions NAME=D1,D2,...  the shape of an input whose dimensions the graph leaves open\n"
            "  -o OUT.dlc         where to write (default: update IN.dlc in place)\n"
            "  --graph NAME       the graph to calibrate (default: the first)\n"
            "  --act_bitwidth, --weight_bitwidth  8 (default) or 16 bits\n"
@@ -81,6 +85,20 @@ int main(int argc, char** argv) {
             output = v;
         } else if (a == "--graph") {
             graphName = v;
+        } else if (a == "--input_dimensions") {
+            const size_t eq = v.rfind('=');
+            if (eq == std::string::npos || eq == 0 || options.inputShapes.count(v.substr(0, eq)) != 0) return usage();
+            std::vector<int64_t>& dims = options.inputShapes[v.substr(0, eq)];
+            for (size_t start = eq + 1; start <= v.size();) {
+                size_t end = v.find(',', start);
+                if (end == std::string::npos) end = v.size();
+                const std::string d = v.substr(start, end - start);
+                char* stop = nullptr;
+                const long long n = std::strtoll(d.c_str(), &stop, 10);
+                if (d.empty() || *stop != '\0' || n < 0 || n > (1LL << 40)) return usage();
+                dims.push_back(n);
+                start = end + 1;
+            }
         } else if (a == "--act_bitwidth") {
             if (!bitWidth(v, options.activationBits)) return usage();
         } else if (a == "--weight_bitwidth") {
@@ -115,14 +133,25 @@ int main(int argc, char** argv) {
         onnx::ModelProto proto;
         if (!vexart::parseGraph(model, *graph, proto)) throw std::runtime_error("graph '" + graph->name + "' is not ONNX");
         const auto lines = vexart::readCalibrationList(list);
-        // A counter kept on one line on a terminal; elsewhere a line per quarter.
+        // A counter kept on one line on a terminal; elsewhere a line per
+        // quarter, and per layer for the bias corrections (each is many
+        // runs of the set). Past the first step, the time left at the pace so far.
         const bool terminal = isatty(STDERR_FILENO) != 0;
-        options.progress = [terminal](const std::string& pass, size_t done, size_t total) {
+        auto started = std::chrono::steady_clock::now();
+        options.progress = [terminal, &started](const std::string& pass, size_t done, size_t total) {
+            const auto now = std::chrono::steady_clock::now();
+            if (done == 0) started = now;
+            const double elapsed = std::chrono::duration<double>(now - started).count();
+            char left[48] = "";
+            if (done > 0 && done < total) {
+                std::snprintf(left, sizeof left, ", about %.0f s left", elapsed / static_cast<double>(done) * static_cast<double>(total - done));
+            }
+            const bool step = done == total || pass == "bias" || (done > 0 && done * 4 / total != (done - 1) * 4 / total);
             if (terminal) {
-                std::fprintf(stderr, "\r%-10s %zu/%zu", pass.c_str(), done, total);
+                std::fprintf(stderr, "\r%-10s %zu/%zu%-28s", pass.c_str(), done, total, left);
                 if (done == total) std::fputc('\n', stderr);
-            } else if (done == total || (done > 0 && done * 4 / total != (done - 1) * 4 / total)) {
-                std::fprintf(stderr, "%-10s %zu/%zu\n", pass.c_str(), done, total);
+            } else if (step && (done > 0 || total == 0)) {
+                std::fprintf(stderr, "%-10s %zu/%zu%s\n", pass.c_str(), done, total, left);
             }
         };
         const auto layers = vexart::calibrate(std::move(proto), lines, options);
