@@ -240,9 +240,9 @@ TEST_F(QuantizeTool, TokenIdInputsOfAnOpenLength) {
             hi = std::max(hi, table[static_cast<size_t>(id * 4 + c)]);
         }
     }
-    const auto& e = vexart::openContainerFile(path("q.dlc")).graphs.at(0).encodings.at("emb");
-    EXPECT_NEAR(e.stepSize, (hi - lo) / 255, 1e-6);
-    EXPECT_EQ(vexart::openContainerFile(path("q.dlc")).graphs.at(0).encodings.count("ids"), 0u);  // ids hold no float
+    const vexart::ContainerModel q = vexart::openContainerFile(path("q.dlc"));
+    EXPECT_NEAR(q.graphs.at(0).encodings.at("emb").stepSize, (hi - lo) / 255, 1e-6);
+    EXPECT_EQ(q.graphs.at(0).encodings.count("ids"), 0u);  // ids hold no float
 }
 
 TEST_F(QuantizeTool, MseRangesClipThinTails) {
