@@ -158,7 +158,8 @@ uint64_t truncatedUnsigned64(double v) {
     return static_cast<uint64_t>(truncated64(v));
 }
 
-// An integer into an integer buffer: exact where it fits, saturated where not.
+// An element into an integer buffer: an integer exact where it fits and
+// saturated where not, a real truncated as above.
 template <typename T>
 T integerOut(const Element& v) {
     if (v.integral) return saturated<T>(v);

@@ -137,8 +137,10 @@ void Tensor::reset(DType type, const Shape& shape) {
 }
 
 void Tensor::giveBack() {
-    if (storage_ != nullptr) unpoison(storage_.get(), capacity_ + 64);
-    if (storage_ != nullptr) StoragePool::give(std::move(storage_), capacity_ + 64);
+    if (storage_ != nullptr) {
+        unpoison(storage_.get(), capacity_ + 64);
+        StoragePool::give(std::move(storage_), capacity_ + 64);
+    }
     storage_.reset();
 }
 

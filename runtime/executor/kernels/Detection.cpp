@@ -152,8 +152,6 @@ public:
         const int64_t R = rois.dim(0), C = x.dim(1), H = x.dim(2), W = x.dim(3);
         Tensor& y = ctx.out(0, DType::Float, {R, C, outH_, outW_});
         if (ctx.dryRun()) return ctx.zeroOutputs();
-        // Every sample of an empty plane lies outside it and reads as 0.
-        const bool empty = H == 0 || W == 0;
         float* py = y.data<float>();
         const float offset = halfPixel_ ? 0.5f : 0.0f;
         // Each region's box and sampling grid, checked before the parallel
@@ -181,7 +179,7 @@ public:
                 throw ExecError("RoiAlign sampling grid is too large");
             }
         }
-        if (empty) return ctx.zeroOutputs();
+        if (H == 0 || W == 0) return ctx.zeroOutputs();  // every sample lies outside an empty plane: 0
         const float* px = x.data<float>();
         // Where a region samples does not depend on the channel: its taps
         // (four offsets and weights per sample point) are worked out once

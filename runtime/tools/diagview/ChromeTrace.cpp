@@ -6,9 +6,6 @@
 namespace diagview {
 namespace {
 
-// Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
-std::string dump(const nlohmann::json& value) { return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
-
 char* append(char* p, const char* text) {
     while (*text != '\0') *p++ = *text++;
     return p;
@@ -22,7 +19,7 @@ class EventWriter {
 public:
     explicit EventWriter(std::ostream& out) : out_(out) { out_ << "{\"displayTimeUnit\": \"ms\", \"traceEvents\": [\n"; }
     void add(const nlohmann::json& event) {
-        out_ << (first_ ? "" : ",\n") << dump(event);
+        out_ << (first_ ? "" : ",\n") << jsonText(event);
         first_ = false;
     }
     // A slice: `head`, an event's text without its closing brace, then its times.
@@ -84,13 +81,13 @@ void writeChromeTrace(const DiagLog& log, std::ostream& out) {
                     const NodeInfo& n = g.nodes[k];
                     nlohmann::json event = {{"name", n.name}, {"cat", n.op}, {"ph", "X"}, {"pid", 1}, {"tid", tid},
                                             {"args", {{"op", n.op}, {"kernel", n.kernel}, {"precision", n.precision}}}};
-                    head = dump(event);
+                    head = jsonText(event);
                     head.pop_back();
                     if (n.fused.empty()) {
                         events.slice(head, at, e.nodeUs[i]);
                     } else {
                         event["args"]["fused"] = nlohmann::json::array();
-                        std::string first = dump(event);
+                        std::string first = jsonText(event);
                         const std::string empty = "\"fused\":[]";
                         first.replace(first.find(empty), empty.size(), "\"fused\":" + fusedJson(n.fused));
                         first.pop_back();

@@ -87,15 +87,6 @@ private:
 
 }  // namespace
 
-std::vector<std::string> fusedNames(const std::string& list) {
-    std::vector<std::string> names;
-    forEachFused(list, [&](std::string name) {
-        names.push_back(std::move(name));
-        return true;
-    });
-    return names;
-}
-
 std::string diagDecode(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {

@@ -41,7 +41,6 @@ void forEachFused(const std::string& list, F f) {
         start = end + 1;
     }
 }
-std::vector<std::string> fusedNames(const std::string& list);
 
 struct Execution {
     uint64_t number = 0;

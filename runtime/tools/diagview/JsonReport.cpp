@@ -5,19 +5,14 @@
 #include "Summary.h"
 
 namespace diagview {
-namespace {
-
-// Names come from the model: bytes that are not UTF-8 are replaced, not fatal.
-std::string dump(const nlohmann::json& value, int indent) {
-    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string jsonText(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
-
-}  // namespace
 
 std::string fusedJson(const std::string& list) {
     std::string text = "[";
     forEachFused(list, [&](const std::string& name) {
-        text += (text.size() == 1 ? "" : ",") + dump(name, -1);
+        text += (text.size() == 1 ? "" : ",") + jsonText(name);
         return true;
     });
     return text + "]";
@@ -27,10 +22,10 @@ std::string fusedJson(const std::string& list) {
 // never held whole, only the figures of one graph.
 void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream& out) {
     using nlohmann::json;
-    out << "{\n  \"log\": " << dump(source, -1) << ",\n  \"profiling_level\": " << log.profilingLevel
-        << ",\n  \"threads\": " << log.threads << ",\n  \"load_ms\": " << dump(log.loadUs / 1000, -1)
+    out << "{\n  \"log\": " << jsonText(source) << ",\n  \"profiling_level\": " << log.profilingLevel
+        << ",\n  \"threads\": " << log.threads << ",\n  \"load_ms\": " << jsonText(log.loadUs / 1000)
         << ",\n  \"ended\": " << (log.ended ? "true" : "false") << ",\n  \"interrupted\": " << (log.cut ? "true" : "false")
-        << ",\n  \"run_wall_s\": " << dump(log.wallUs / 1e6, -1) << ",\n  \"peak_rss_bytes\": " << log.peakRssBytes
+        << ",\n  \"run_wall_s\": " << jsonText(log.wallUs / 1e6) << ",\n  \"peak_rss_bytes\": " << log.peakRssBytes
         << ",\n  \"graphs\": [";
     for (size_t gi = 0; gi < log.graphs.size(); ++gi) {
         const GraphLog& g = log.graphs[gi];
@@ -52,15 +47,14 @@ void writeJsonReport(const DiagLog& log, const std::string& source, std::ostream
                            {"throughput_wall_clock_per_s", l.wallPerSecond},
                            {"throughput_execution_time_per_s", l.perSecond},
                            {"operator_types", types}};
-        std::string text = dump(head, -1);
+        std::string text = jsonText(head);
         text.pop_back();  // the closing brace: the nodes follow
         out << (gi == 0 ? "\n    " : ",\n    ") << text << ", \"nodes\": [";
         for (size_t i = 0; i < rows.size(); ++i) {
             const auto& r = rows[i];
-            std::string row = dump({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
-                                    {"calls", r.calls}, {"total_ms", r.totalUs / 1000}, {"median_us", r.medianUs},
-                                    {"min_us", r.minUs}, {"mean_us", r.meanUs}, {"share", r.share}},
-                                   -1);
+            std::string row = jsonText({{"node", r.node}, {"op", r.op}, {"kernel", r.kernel}, {"precision", r.precision},
+                                        {"calls", r.calls}, {"total_ms", r.totalUs / 1000}, {"median_us", r.medianUs},
+                                        {"min_us", r.minUs}, {"mean_us", r.meanUs}, {"share", r.share}});
             row.pop_back();
             out << (i == 0 ? "\n      " : ",\n      ") << row << ",\"fused\":" << fusedJson(r.fused) << "}";
         }

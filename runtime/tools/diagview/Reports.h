@@ -1,12 +1,17 @@
 // The three views of a diagnostic log.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 
 #include "DiagLogFile.h"
 
 namespace diagview {
+
+// `value` as compact JSON text; names come from the model, so bytes that
+// are not UTF-8 are replaced, not fatal.
+std::string jsonText(const nlohmann::json& value);
 
 // A fused list as a JSON array of its names, built a name at a time.
 std::string fusedJson(const std::string& list);

@@ -30,7 +30,7 @@ struct OperatorRow {
     std::string node;
     std::string op;
     std::string kernel, precision;  // empty in format 1 logs
-    std::string fused;  // as NodeInfo keeps it (fusedNames reads it)
+    std::string fused;  // as NodeInfo keeps it (forEachFused reads it)
     uint64_t calls = 0;
     double totalUs = 0;
     double meanUs = 0, medianUs = 0, minUs = 0;
